@@ -1,0 +1,211 @@
+#include "Core/Database.h"
+
+#include <sqlite3.h>
+
+namespace vintrelle {
+
+namespace {
+
+const char* const kClosed = "database is closed";
+
+// Resets the statement on every path, so a throwing map or body never
+// leaves it mid-step holding a read transaction.
+struct StatementReset {
+    sqlite3_stmt* stmt;
+    ~StatementReset() {
+        if (stmt) sqlite3_reset(stmt);
+    }
+};
+
+}  // namespace
+
+std::string firstCharacters(std::string_view s, size_t n) {
+    size_t i = 0, count = 0;
+    while (i < s.size() && count < n) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+        i += len;
+        ++count;
+    }
+    return std::string(s.substr(0, std::min(i, s.size())));
+}
+
+int64_t Row::int64(int col) const { return sqlite3_column_int64(stmt_, col); }
+double Row::dbl(int col) const { return sqlite3_column_double(stmt_, col); }
+
+std::string Row::text(int col) const {
+    const auto* p = sqlite3_column_text(stmt_, col);
+    if (!p) return {};
+    return std::string(reinterpret_cast<const char*>(p), size_t(sqlite3_column_bytes(stmt_, col)));
+}
+
+DBBlob Row::blob(int col) const {
+    const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(stmt_, col));
+    const int n = sqlite3_column_bytes(stmt_, col);
+    if (!p || n <= 0) return {};
+    return DBBlob(p, p + n);
+}
+
+bool Row::isNull(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
+
+Database::Database(const std::string& path) {
+    sqlite3* h = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string text = h ? sqlite3_errmsg(h) : "unknown";
+        if (h) sqlite3_close_v2(h);
+        throw DBError("Could not open database: " + text);
+    }
+    handle_ = h;
+    sqlite3_busy_timeout(handle_, 5000);
+    for (const char* pragma : {"PRAGMA journal_mode=TRUNCATE", "PRAGMA synchronous=NORMAL", "PRAGMA foreign_keys=ON",
+                               "PRAGMA temp_store=MEMORY"}) {
+        try {
+            exec(pragma);
+        } catch (const DBError&) {
+        }
+    }
+}
+
+Database::~Database() { close(); }
+
+void Database::fail(const std::string& sql) {
+    if (!handle_) throw DBError(kClosed);
+    throw DBError(std::string(sqlite3_errmsg(handle_)) + " \u2014 " + firstCharacters(sql, 80));
+}
+
+namespace {
+// Reads SQLite's message before the statement is reset, which may replace it.
+std::string stepFailure(sqlite3* h, const std::string& sql) {
+    return std::string(sqlite3_errmsg(h)) + " \u2014 " + firstCharacters(sql, 80);
+}
+}  // namespace
+
+void Database::exec(const std::string& sql) {
+    std::lock_guard lock(lock_);
+    if (!handle_) throw DBError(kClosed);
+    if (sqlite3_exec(handle_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) fail(sql);
+}
+
+sqlite3_stmt* Database::prepare(const std::string& sql) {
+    if (auto it = cache_.find(sql); it != cache_.end()) {
+        sqlite3_reset(it->second);
+        sqlite3_clear_bindings(it->second);
+        return it->second;
+    }
+    if (!handle_) throw DBError(kClosed);
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(handle_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK || !stmt) {
+        if (stmt) sqlite3_finalize(stmt);
+        fail(sql);
+    }
+    cache_.emplace(sql, stmt);
+    return stmt;
+}
+
+void Database::bind(sqlite3_stmt* stmt, const DBArgs& args) {
+    int i = 1;
+    for (const auto& a : args) {
+        std::visit(
+            [&](const auto& v) {
+                using T = std::decay_t<decltype(v)>;
+                if constexpr (std::is_same_v<T, int64_t>) sqlite3_bind_int64(stmt, i, v);
+                else if constexpr (std::is_same_v<T, double>) sqlite3_bind_double(stmt, i, v);
+                else if constexpr (std::is_same_v<T, std::string>)
+                    sqlite3_bind_text(stmt, i, v.data(), int(v.size()), SQLITE_TRANSIENT);
+                else if constexpr (std::is_same_v<T, DBBlob>) {
+                    if (v.empty()) sqlite3_bind_zeroblob(stmt, i, 0);
+                    else sqlite3_bind_blob(stmt, i, v.data(), int(v.size()), SQLITE_TRANSIENT);
+                } else sqlite3_bind_null(stmt, i);
+            },
+            a.storage());
+        ++i;
+    }
+}
+
+void Database::run(const std::string& sql, const DBArgs& args) {
+    std::lock_guard lock(lock_);
+    sqlite3_stmt* stmt = prepare(sql);
+    StatementReset reset{stmt};
+    bind(stmt, args);
+    int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        std::string message = stepFailure(handle_, sql);
+        sqlite3_reset(stmt);
+        throw DBError(message);
+    }
+    sqlite3_reset(stmt);
+}
+
+void Database::forEachRow(const std::string& sql, const DBArgs& args, const std::function<void(const Row&)>& f) {
+    std::lock_guard lock(lock_);
+    sqlite3_stmt* stmt = prepare(sql);
+    StatementReset reset{stmt};
+    bind(stmt, args);
+    Row row(stmt);
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) f(row);
+    if (rc != SQLITE_DONE) {
+        std::string message = stepFailure(handle_, sql);
+        sqlite3_reset(stmt);
+        throw DBError(message);
+    }
+    sqlite3_reset(stmt);
+}
+
+std::optional<int64_t> Database::scalarInt(const std::string& sql, const DBArgs& args) {
+    try {
+        std::optional<int64_t> first;
+        forEachRow(sql, args, [&](const Row& r) {
+            if (!first) first = r.int64(0);
+        });
+        return first;
+    } catch (const DBError&) {
+        return std::nullopt;
+    }
+}
+
+int64_t Database::insert(const std::string& sql, const DBArgs& args) {
+    std::lock_guard lock(lock_);
+    run(sql, args);
+    return sqlite3_last_insert_rowid(handle_);
+}
+
+void Database::transaction(const std::function<void()>& body) {
+    std::lock_guard lock(lock_);
+    if (depth_ > 0) {
+        body();
+        return;
+    }
+    exec("BEGIN IMMEDIATE");
+    ++depth_;
+    try {
+        body();
+        exec("COMMIT");
+    } catch (...) {
+        try {
+            exec("ROLLBACK");
+        } catch (const DBError&) {
+        }
+        --depth_;
+        throw;
+    }
+    --depth_;
+}
+
+bool Database::isOpen() {
+    std::lock_guard lock(lock_);
+    return handle_ != nullptr;
+}
+
+void Database::close() {
+    std::lock_guard lock(lock_);
+    for (auto& [sql, stmt] : cache_) sqlite3_finalize(stmt);
+    cache_.clear();
+    if (handle_) {
+        sqlite3_close_v2(handle_);
+        handle_ = nullptr;
+    }
+}
+
+}  // namespace vintrelle

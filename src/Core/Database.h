@@ -1,0 +1,124 @@
+#pragma once
+// The one SQLite connection of an open library, shared by every thread:
+// a recursive lock around every operation and each whole transaction, a
+// statement cache keyed by SQL text, and DBError for every failure.
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace vintrelle {
+
+struct DBError : std::exception {
+    std::string message;
+    explicit DBError(std::string m) : message(std::move(m)) {}
+    const char* what() const noexcept override { return message.c_str(); }
+};
+
+struct DBNull {
+    bool operator==(const DBNull&) const = default;
+};
+using DBBlob = std::vector<uint8_t>;
+
+// One SQL argument: int, double, text, blob or null, bound in that order of cases.
+class DBValue {
+public:
+    using Storage = std::variant<int64_t, double, std::string, DBBlob, DBNull>;
+    DBValue() : v_(DBNull{}) {}
+    DBValue(DBNull) : v_(DBNull{}) {}
+    DBValue(int v) : v_(int64_t(v)) {}
+    DBValue(long v) : v_(int64_t(v)) {}
+    DBValue(long long v) : v_(int64_t(v)) {}
+    DBValue(bool v) : v_(int64_t(v ? 1 : 0)) {}
+    DBValue(double v) : v_(v) {}
+    DBValue(std::string v) : v_(std::move(v)) {}
+    DBValue(const char* v) : v_(std::string(v)) {}
+    DBValue(DBBlob v) : v_(std::move(v)) {}
+    template <class T>
+    DBValue(const std::optional<T>& o) : v_(DBNull{}) {
+        if (o) *this = DBValue(*o);
+    }
+    const Storage& storage() const { return v_; }
+
+private:
+    Storage v_;
+};
+
+using DBArgs = std::vector<DBValue>;
+
+// The current result row of a stepped statement; valid until the next step.
+class Row {
+public:
+    explicit Row(sqlite3_stmt* s) : stmt_(s) {}
+    int64_t int64(int col) const;
+    double dbl(int col) const;
+    std::string text(int col) const;
+    DBBlob blob(int col) const;
+    bool isNull(int col) const;
+    std::optional<int64_t> optInt(int col) const { return isNull(col) ? std::nullopt : std::optional(int64(col)); }
+    std::optional<double> optDouble(int col) const { return isNull(col) ? std::nullopt : std::optional(dbl(col)); }
+    std::optional<std::string> optText(int col) const { return isNull(col) ? std::nullopt : std::optional(text(col)); }
+
+private:
+    sqlite3_stmt* stmt_;
+};
+
+class Database {
+public:
+    explicit Database(const std::string& path);  // throws DBError
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    void exec(const std::string& sql);
+    void run(const std::string& sql, const DBArgs& args = {});
+    std::optional<int64_t> scalarInt(const std::string& sql, const DBArgs& args = {});
+
+    template <class F>
+    auto query(const std::string& sql, const DBArgs& args, F&& map) {
+        using T = std::invoke_result_t<F, const Row&>;
+        std::vector<T> out;
+        forEachRow(sql, args, [&](const Row& r) { out.push_back(map(r)); });
+        return out;
+    }
+    // Steps through every row, calling f on each; throws DBError on failure.
+    void forEachRow(const std::string& sql, const DBArgs& args,
+                    const std::function<void(const Row&)>& f);
+
+    // Runs body as one transaction, or inside the one already open.
+    void transaction(const std::function<void()>& body);
+
+    // Runs an insert and returns the new row id, holding the lock across both.
+    int64_t insert(const std::string& sql, const DBArgs& args);
+
+    void close();
+    bool isOpen();
+
+    // Held for every operation; callers combining several statements may hold it.
+    std::recursive_mutex& lock() { return lock_; }
+
+private:
+    sqlite3_stmt* prepare(const std::string& sql);
+    void bind(sqlite3_stmt* stmt, const DBArgs& args);
+    [[noreturn]] void fail(const std::string& sql);
+
+    sqlite3* handle_ = nullptr;
+    std::recursive_mutex lock_;
+    std::unordered_map<std::string, sqlite3_stmt*> cache_;
+    int depth_ = 0;
+};
+
+// First 80 characters (code points) of a UTF-8 text.
+std::string firstCharacters(std::string_view s, size_t n);
+
+}  // namespace vintrelle

@@ -1,0 +1,92 @@
+#pragma once
+// Typed queries of the index database. Readers give empty results on any
+// failure; writers ignore failures, except saveProcessed, which throws.
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "Core/Database.h"
+#include "Core/Models.h"
+
+namespace vintrelle {
+
+struct FaceRef {
+    int64_t faceID = 0;
+    std::optional<int64_t> personID;
+};
+
+struct PendingFaceAsset {
+    int64_t id = 0;
+    std::string path;
+};
+
+class LibraryDB {
+public:
+    // Opens (or creates) the index at path and runs the schema script; throws DBError.
+    explicit LibraryDB(const std::string& path);
+
+    Database& db() { return *db_; }
+
+    // Settings
+    std::optional<std::string> meta(const std::string& key);
+    void setMeta(const std::string& key, const std::string& value);
+
+    // Assets
+    std::vector<Asset> loadAssets();
+    // Like loadAssets, but throws DBError instead of returning an empty list on failure.
+    std::vector<Asset> loadAssetsChecked();
+    std::vector<Asset> assets(const std::vector<int64_t>& ids);
+    std::unordered_map<std::string, FileStat> fileIndex(const std::optional<std::string>& prefix);
+    void saveProcessed(const Asset& asset);  // throws DBError
+    void deleteAssets(const std::vector<int64_t>& ids);
+    void setFavorite(const std::vector<int64_t>& ids, bool favorite);
+    std::vector<PendingFaceAsset> pendingFaceAssets(int limit);
+
+    // Places
+    std::optional<PlaceName> cachedPlace(const std::string& key);
+    void cachePlace(const std::string& key, const PlaceName& place);
+
+    // People and faces
+    std::vector<Person> loadPersons();
+    std::vector<FaceRecord> allFaces();
+    std::optional<int64_t> bestFace(int64_t person);
+    void setPersonCover(int64_t person, std::optional<int64_t> face);
+    std::vector<std::pair<int64_t, int64_t>> personAssetPairs();
+    std::vector<FaceRef> faces(int64_t asset);
+    void renamePerson(int64_t id, const std::string& name);
+    void mergePerson(int64_t source, int64_t target);
+    void resetPeople();
+
+    // Trips
+    std::vector<Trip> loadTrips();
+    int64_t insertTrip(const Trip& trip);
+    void updateTrip(const Trip& trip);
+
+    // Albums
+    std::vector<Album> loadAlbums();
+    int64_t createAlbum(const std::string& name);
+    void renameAlbum(int64_t id, const std::string& name);
+    void addToAlbum(int64_t album, const std::vector<int64_t>& assets);
+    void removeFromAlbum(int64_t album, const std::vector<int64_t>& assets);
+
+    static Asset decodeAsset(const Row& row);
+    static std::vector<float> decodeEmbedding(const DBBlob& blob);
+    static DBBlob encodeEmbedding(const std::vector<float>& v);
+
+    static const char* const schemaScript;
+    static const char* const assetSelectProcessed;
+    static const char* const assetSelectById;
+
+private:
+    std::unique_ptr<Database> db_;
+};
+
+// Seconds since 1970, fractional.
+double nowSeconds();
+
+}  // namespace vintrelle

@@ -1,0 +1,46 @@
+#pragma once
+// Where a library's data folder lives, its fixed layout, and which files are
+// indexed at all.
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "Core/Models.h"
+
+namespace vintrelle {
+
+struct LibraryPaths {
+    std::string root;     // the library folder
+    std::string dataDir;  // the data folder
+    bool portable = false;
+
+    // Whether a folder may be written. Tests replace it: they run as root,
+    // which ignores file modes.
+    using WritableCheck = std::function<bool(const std::string&)>;
+
+    static LibraryPaths resolve(const std::string& root, const WritableCheck& writable = {});
+    void prepare() const;
+
+    std::string thumbURL(int64_t id) const;
+    std::string faceURL(int64_t id) const;
+    std::string databasePath() const { return dataDir + "/library.sqlite"; }
+
+    static std::string fallbackFolderName(std::string_view path);
+    // $XDG_DATA_HOME (or ~/.local/share) + "/Vintrelle/Libraries"
+    static std::string applicationSupportLibraries();
+    static const char* const readmeText;
+};
+
+namespace MediaTypes {
+const std::unordered_set<std::string>& photo();
+const std::unordered_set<std::string>& video();
+const std::unordered_set<std::string>& raw();
+// Lowercased extension lookup: photo first, then video.
+std::optional<MediaKind> kindForPath(std::string_view path);
+bool isRaw(std::string_view path);
+}  // namespace MediaTypes
+
+}  // namespace vintrelle

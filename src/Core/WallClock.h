@@ -1,0 +1,47 @@
+#pragma once
+// Calendar arithmetic on wall-clock times (seconds since 1970 read as UTC:
+// a capture time shows the camera's own clock reading on every machine),
+// the shared date formatters, and a few shared texts.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vintrelle {
+
+struct CivilDate {
+    int y = 1970;
+    int m = 1;
+    int d = 1;
+    bool operator==(const CivilDate&) const = default;
+};
+
+namespace WallClock {
+
+CivilDate civil(long long days);
+long long daysFromCivil(long long y, int m, int d);
+// floor(t / 86400)
+long long dayNumber(double t);
+int monthKey(double t);
+std::string rangeString(double a, double b);
+
+enum class Template { monthYear, dayLong, dayShort, dayMonth, dayOnly, monthOnly, timeOnly, full };
+// The text of wall-clock time t with one of the eight shared formatters.
+std::string format(Template which, double t);
+
+}  // namespace WallClock
+
+namespace Format {
+
+std::string items(long long count, std::string_view singular,
+                  std::optional<std::string_view> plural = std::nullopt);
+std::string duration(double seconds);
+std::string exposure(double seconds);
+// Integer in the user's locale (grouping separators).
+std::string integer(long long n);
+
+}  // namespace Format
+
+double haversineKm(double lat1, double lon1, double lat2, double lon2);
+
+}  // namespace vintrelle

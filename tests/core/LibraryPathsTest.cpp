@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "Core/LibraryPaths.h"
+#include "fixtures/TempDir.h"
+
+using namespace vintrelle;
+namespace fs = std::filesystem;
+
+TEST(LibraryPaths, FallbackHash) {
+    EXPECT_EQ(LibraryPaths::fallbackFolderName("/Volumes/Photos"), "f8bcca6644442de5");
+    EXPECT_EQ(LibraryPaths::fallbackFolderName(""), "14650fb0739d0383");
+    EXPECT_NE(LibraryPaths::fallbackFolderName("/a"), LibraryPaths::fallbackFolderName("/b"));
+}
+
+TEST(LibraryPaths, PortableLibraryGetsReadmeWhichIsNeverRewritten) {
+    fixtures::TempDir dir;
+    auto p = LibraryPaths::resolve(dir.path());
+    EXPECT_TRUE(p.portable);
+    EXPECT_EQ(p.dataDir, dir / ".vintrelle");
+    p.prepare();
+    EXPECT_TRUE(fs::is_directory(dir / ".vintrelle/thumbs/00"));
+    EXPECT_TRUE(fs::is_directory(dir / ".vintrelle/faces/ff"));
+    EXPECT_EQ(fixtures::readFile(dir / ".vintrelle/README.txt"), LibraryPaths::readmeText);
+    fixtures::writeFile(dir / ".vintrelle/README.txt", "edited");
+    LibraryPaths::resolve(dir.path()).prepare();
+    EXPECT_EQ(fixtures::readFile(dir / ".vintrelle/README.txt"), "edited");
+}
+
+TEST(LibraryPaths, ReadOnlyLibraryFallsBackToUserDataFolder) {
+    fixtures::TempDir dir, home;
+    setenv("XDG_DATA_HOME", home.path().c_str(), 1);
+    fs::create_directories(dir / "photos/.vintrelle");
+    auto readOnly = [](const std::string&) { return false; };
+    auto p = LibraryPaths::resolve(dir / "photos", readOnly);
+    EXPECT_FALSE(p.portable);
+    EXPECT_EQ(p.dataDir, home / ("Vintrelle/Libraries/" + LibraryPaths::fallbackFolderName(dir / "photos")));
+    EXPECT_TRUE(fs::is_directory(p.dataDir));
+    p.prepare();
+    EXPECT_FALSE(fs::exists(p.dataDir + "/README.txt"));
+    EXPECT_FALSE(fs::exists(dir / "photos/.vintrelle/README.txt"));
+    unsetenv("XDG_DATA_HOME");
+}
+
+TEST(LibraryPaths, VanishedLibraryFolderIsNeverRecreated) {
+    fixtures::TempDir dir, home;
+    setenv("XDG_DATA_HOME", home.path().c_str(), 1);
+    auto p = LibraryPaths::resolve(dir / "unplugged/Photos");
+    EXPECT_FALSE(fs::exists(dir / "unplugged"));
+    EXPECT_FALSE(p.portable);
+    unsetenv("XDG_DATA_HOME");
+}
+
+TEST(LibraryPaths, ShardedFileNames) {
+    LibraryPaths p{"/lib", "/lib/.vintrelle", true};
+    EXPECT_EQ(p.thumbURL(7), "/lib/.vintrelle/thumbs/07/7.jpg");
+    EXPECT_EQ(p.thumbURL(256), "/lib/.vintrelle/thumbs/00/256.jpg");
+    EXPECT_EQ(p.faceURL(4095), "/lib/.vintrelle/faces/ff/4095.jpg");
+}
+
+TEST(MediaTypes, ExtensionsAreCaseInsensitive) {
+    EXPECT_EQ(MediaTypes::photo().size(), 28u);
+    EXPECT_EQ(MediaTypes::video().size(), 10u);
+    EXPECT_EQ(MediaTypes::kindForPath("a/IMG_1.JPG"), MediaKind::photo);
+    EXPECT_EQ(MediaTypes::kindForPath("clip.M2TS"), MediaKind::video);
+    EXPECT_FALSE(MediaTypes::kindForPath("notes.txt"));
+    EXPECT_FALSE(MediaTypes::kindForPath("README"));
+    EXPECT_FALSE(MediaTypes::kindForPath("dir.jpg/README"));
+    EXPECT_TRUE(MediaTypes::isRaw("x.CR2"));
+}

@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+
+#include "Core/WallClock.h"
+
+using namespace vintrelle;
+
+TEST(WallClock, CivilRoundTripOverWideRange) {
+    EXPECT_EQ(WallClock::civil(0), (CivilDate{1970, 1, 1}));
+    EXPECT_EQ(WallClock::civil(-1), (CivilDate{1969, 12, 31}));
+    EXPECT_EQ(WallClock::civil(11016), (CivilDate{2000, 2, 29}));
+    EXPECT_EQ(WallClock::civil(-719468), (CivilDate{0, 3, 1}));
+    for (long long z = -800000; z <= 800000; z += 7) {
+        CivilDate c = WallClock::civil(z);
+        ASSERT_EQ(WallClock::daysFromCivil(c.y, c.m, c.d), z) << z;
+    }
+    // Consecutive days are consecutive dates across a leap century boundary.
+    EXPECT_EQ(WallClock::daysFromCivil(2100, 3, 1) - WallClock::daysFromCivil(2100, 2, 28), 1);
+    EXPECT_EQ(WallClock::daysFromCivil(2000, 3, 1) - WallClock::daysFromCivil(2000, 2, 28), 2);
+}
+
+TEST(WallClock, DayNumberFloorsBefore1970AndMonthKeysAreConsecutive) {
+    EXPECT_EQ(WallClock::dayNumber(-1), -1);
+    EXPECT_EQ(WallClock::civil(WallClock::dayNumber(-1)), (CivilDate{1969, 12, 31}));
+    const double jan2021 = double(WallClock::daysFromCivil(2021, 1, 15)) * 86400;
+    const double dec2020 = double(WallClock::daysFromCivil(2020, 12, 31)) * 86400 + 86399;
+    const double jan2020 = double(WallClock::daysFromCivil(2020, 1, 1)) * 86400;
+    EXPECT_EQ(WallClock::monthKey(jan2021), WallClock::monthKey(dec2020) + 1);
+    EXPECT_EQ(WallClock::monthKey(jan2021), WallClock::monthKey(jan2020) + 12);
+}
+
+TEST(WallClock, FormattersStayInUtcWhateverTheZone) {
+    setenv("TZ", "Pacific/Kiritimati", 1);  // UTC+14
+    tzset();
+    const double t = double(WallClock::daysFromCivil(2021, 3, 9)) * 86400 + 23 * 3600 + 30 * 60;
+    const std::string s = WallClock::format(WallClock::Template::dayShort, t);
+    EXPECT_NE(s.find('9'), std::string::npos) << s;
+    EXPECT_EQ(s.find("10"), std::string::npos) << s;
+    EXPECT_NE(WallClock::format(WallClock::Template::monthYear, t).find("2021"), std::string::npos);
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST(WallClock, RangeStrings) {
+    auto day = [](int y, int m, int d) { return double(WallClock::daysFromCivil(y, m, d)) * 86400 + 3600; };
+    const std::string sep = " \u2013 ";
+    EXPECT_EQ(WallClock::rangeString(day(2021, 3, 5), day(2021, 3, 5) + 5000),
+              WallClock::format(WallClock::Template::dayShort, day(2021, 3, 5)));
+    EXPECT_EQ(WallClock::rangeString(day(2021, 3, 5), day(2021, 3, 9)),
+              WallClock::format(WallClock::Template::dayOnly, day(2021, 3, 5)) + sep +
+                  WallClock::format(WallClock::Template::dayShort, day(2021, 3, 9)));
+    EXPECT_EQ(WallClock::rangeString(day(2021, 2, 25), day(2021, 3, 2)),
+              WallClock::format(WallClock::Template::dayMonth, day(2021, 2, 25)) + sep +
+                  WallClock::format(WallClock::Template::dayShort, day(2021, 3, 2)));
+    EXPECT_EQ(WallClock::rangeString(day(2020, 12, 30), day(2021, 1, 2)),
+              WallClock::format(WallClock::Template::dayShort, day(2020, 12, 30)) + sep +
+                  WallClock::format(WallClock::Template::dayShort, day(2021, 1, 2)));
+}
+
+TEST(Format, TablesIgnoreTheNumericLocale) {
+    // Under a comma-decimal locale the texts must not change.
+    const char* old = std::setlocale(LC_NUMERIC, nullptr);
+    std::string saved = old ? old : "C";
+    std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
+    EXPECT_EQ(Format::duration(75), "1:15");
+    EXPECT_EQ(Format::duration(5), "0:05");
+    EXPECT_EQ(Format::duration(3725), "1:02:05");
+    EXPECT_EQ(Format::duration(59.5), "1:00");
+    EXPECT_EQ(Format::duration(3599.4), "59:59");
+    EXPECT_EQ(Format::duration(3600), "1:00:00");
+    EXPECT_EQ(Format::exposure(2), "2.0 s");
+    EXPECT_EQ(Format::exposure(1.5), "1.5 s");
+    EXPECT_EQ(Format::exposure(1), "1.0 s");
+    EXPECT_EQ(Format::exposure(0.004), "1/250 s");
+    EXPECT_EQ(Format::exposure(0.3), "1/3 s");
+    EXPECT_EQ(Format::exposure(0.5), "1/2 s");
+    EXPECT_EQ(Format::exposure(0.8), "1/1 s");
+    std::setlocale(LC_NUMERIC, saved.c_str());
+}
+
+TEST(Format, ItemsUsesPluralRules) {
+    EXPECT_EQ(Format::items(1, "photo"), "1 photo");
+    EXPECT_EQ(Format::items(0, "photo"), "0 photos");
+    EXPECT_EQ(Format::items(2, "person", "people"), "2 people");
+}
+
+TEST(Haversine, KnownDistances) {
+    EXPECT_DOUBLE_EQ(haversineKm(48.85, 2.35, 48.85, 2.35), 0.0);
+    EXPECT_NEAR(haversineKm(0, 0, 1, 0), 111.19, 0.01);
+    EXPECT_NEAR(haversineKm(0, 179.5, 0, -179.5), 111.19, 0.01);
+}
