@@ -1,0 +1,43 @@
+#pragma once
+// What the indexing engine reports, and how it reaches the store.
+
+#include <cstdint>
+#include <vector>
+
+#include "Core/Models.h"
+
+namespace vintrelle {
+
+struct EngineStatus {
+    enum class Kind { scanning, indexing, faces, idle };
+    Kind kind = Kind::idle;
+    int done = 0;
+    int total = 0;
+
+    static EngineStatus scanning() { return {Kind::scanning, 0, 0}; }
+    static EngineStatus indexing(int done, int total) { return {Kind::indexing, done, total}; }
+    static EngineStatus faces(int done, int total) { return {Kind::faces, done, total}; }
+    static EngineStatus idle() { return {Kind::idle, 0, 0}; }
+
+    // Payloads count only for the two cases that have one.
+    bool operator==(const EngineStatus& o) const {
+        if (kind != o.kind) return false;
+        if (kind == Kind::indexing || kind == Kind::faces) return done == o.done && total == o.total;
+        return true;
+    }
+};
+
+// Implemented by the store. Every call arrives on the main thread, and only
+// while the store still exists.
+class EngineDelegate {
+public:
+    virtual ~EngineDelegate() = default;
+    virtual void engineDidUpsert(const std::vector<Asset>& assets) = 0;
+    virtual void engineDidRemove(const std::vector<int64_t>& ids) = 0;
+    virtual void engineDidUpdateTrips() = 0;
+    virtual void engineDidUpdatePeople() = 0;
+    virtual void engineDidChangeStatus(const EngineStatus& status) = 0;
+    virtual void engineDidGoOffline() = 0;
+};
+
+}  // namespace vintrelle

@@ -1,0 +1,51 @@
+#pragma once
+// Keeps the index of one open library in step with its folder: one work loop
+// on the engine's own thread (scans, then trips, then faces, then idle);
+// per-file work in a bounded worker set; every result posted to the main
+// thread through a weakly held delegate.
+//
+// Public contract (implementation in LibraryEngine.cpp):
+//   LibraryEngine(paths, db, delegate, mainPoster)
+//   start(facesEnabled)            sets the face switch and requests the first full scan, atomically
+//   requestScan(full, changedPaths) absolute paths as the watcher reports them; never waits
+//   setFacesEnabled(on)
+//   stop()                          never waits; the loop ends at its next check
+//   placeName(lat, lon)             blocking lookup through the place resolver (call off the main thread)
+//   ~LibraryEngine()                stops and joins its threads with a bound
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Core/EngineTypes.h"
+#include "Core/LibraryDB.h"
+#include "Core/LibraryPaths.h"
+#include "Core/MainQueue.h"
+
+namespace vintrelle {
+
+class LibraryEngine {
+public:
+    LibraryEngine(LibraryPaths paths, std::shared_ptr<LibraryDB> db, std::weak_ptr<EngineDelegate> delegate,
+                  MainPoster mainPoster);
+    ~LibraryEngine();
+    LibraryEngine(const LibraryEngine&) = delete;
+    LibraryEngine& operator=(const LibraryEngine&) = delete;
+
+    void start(bool facesEnabled);
+    void requestScan(bool full, const std::vector<std::string>& changedPaths);
+    void setFacesEnabled(bool on);
+    void stop();
+    std::optional<PlaceName> placeName(double lat, double lon);
+
+    // True while a work loop exists (for tests and headless tools).
+    bool isRunning() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vintrelle
