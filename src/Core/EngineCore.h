@@ -20,6 +20,8 @@
 #include "Core/LibraryEngine.h"
 #include "Core/LibraryPaths.h"
 #include "Core/MainQueue.h"
+#include "Core/PlaceResolver.h"
+#include "Core/TripPass.h"
 
 namespace vintrelle {
 
@@ -108,6 +110,8 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     std::atomic<bool> stopped{false};
     bool journalRecovered = false;  // engine thread only
     ReadJournal journal;
+    const std::shared_ptr<PlaceResolver> resolver;
+    TripPass trips;
 
     // Requests
     void kick();  // caller holds mutex
@@ -120,6 +124,8 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     bool scan(bool full, const std::set<std::string>& dirs);
     void process(const std::vector<WorkItem>& items);
     void pairLivePhotos();
+    void detectTrips();
+    bool facePass();  // false when it gave way to other work
 
     // Reports: posted to the main thread in order, never awaited; the delegate
     // is looked up again there, so a report after the store closed does nothing.

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "Core/EngineCore.h"
+#include "Core/FaceEngine.h"
 #include "Core/MediaProcessor.h"
 
 namespace vintrelle {
@@ -49,7 +50,9 @@ EngineCore::EngineCore(LibraryPaths p, std::shared_ptr<LibraryDB> d, std::weak_p
       db(std::move(d)),
       delegate(std::move(del)),
       poster(std::move(mp)),
-      journal(paths.dataDir + "/reading-ids") {
+      journal(paths.dataDir + "/reading-ids"),
+      resolver(std::make_shared<PlaceResolver>(db)),
+      trips(db, resolver, poster, delegate) {
     rootReal = realPathOr(paths.root);
     struct stat st {};
     if (::stat(paths.root.c_str(), &st) == 0) rootDevice = st.st_dev;
@@ -135,19 +138,33 @@ void EngineCore::drain() {
         journalRecovered = true;
         recoverJournal();
     }
-    while (!stopped) {
-        bool full = false;
-        std::set<std::string> dirs;
+    for (;;) {
+        while (!stopped) {
+            bool full = false;
+            std::set<std::string> dirs;
+            {
+                std::lock_guard lock(mutex);
+                if (!pendingFull && pendingDirs.empty()) break;
+                full = pendingFull;
+                dirs.swap(pendingDirs);
+                pendingFull = false;
+            }
+            const bool changed = scan(full, dirs);
+            if (stopped) break;
+            if (changed || full) detectTrips();
+        }
+        // Nothing is left to scan: faces, in batches that give way to new scans.
+        bool faces = false;
         {
             std::lock_guard lock(mutex);
-            if (!pendingFull && pendingDirs.empty()) break;
-            full = pendingFull;
-            dirs.swap(pendingDirs);
-            pendingFull = false;
+            faces = facesEnabled;
         }
-        scan(full, dirs);
-        // Trip detection after a full or changing scan, and the face pass once
-        // nothing is left to scan, join the loop here with their own passes.
+        if (stopped || !faces || !FaceEngine::shared().model) break;
+        if (!rootIsDirectory()) {
+            post([](EngineDelegate& d) { d.engineDidGoOffline(); });
+            break;
+        }
+        if (facePass() || stopped) break;
     }
     {
         std::lock_guard lock(mutex);
@@ -260,11 +277,13 @@ void LibraryEngine::setFacesEnabled(bool on) {
     if (on) core.kick();
 }
 
-void LibraryEngine::stop() { impl_->core->stopped = true; }
+void LibraryEngine::stop() {
+    impl_->core->stopped = true;
+    impl_->core->trips.stop();
+}
 
-std::optional<PlaceName> LibraryEngine::placeName(double, double) {
-    // No place resolver is part of the engine yet.
-    return std::nullopt;
+std::optional<PlaceName> LibraryEngine::placeName(double lat, double lon) {
+    return impl_->core->resolver->resolve(lat, lon);
 }
 
 bool LibraryEngine::isRunning() const {
