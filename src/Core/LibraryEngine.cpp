@@ -291,6 +291,10 @@ bool LibraryEngine::isRunning() const {
     return impl_->core->running;
 }
 
+bool LibraryEngine::waitForTripNaming(std::chrono::milliseconds timeout) {
+    return impl_->core->trips.waitForNaming(timeout);
+}
+
 void LibraryEngine::setListingCheck(ListingCheck check) {
     std::lock_guard lock(impl_->core->mutex);
     impl_->core->listingCheck = std::move(check);
