@@ -226,6 +226,7 @@ LibraryEngine::LibraryEngine(LibraryPaths paths, std::shared_ptr<LibraryDB> db, 
 LibraryEngine::~LibraryEngine() {
     auto& core = *impl_->core;
     core.stopped = true;
+    core.trips.stop();
     bool ended = false;
     {
         std::unique_lock lock(core.mutex);
