@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <charconv>
 #include <condition_variable>
 #include <thread>
 
@@ -95,10 +96,21 @@ protected:
         for (int i = 0; i < 10; ++i) addPhoto(kJan2023 + 190 * kDay + i * 7200, 48.8566, 2.3522);
     }
 
+    // Every stored byte of the table: texts as stored, reals to the last bit.
     std::string tripsDump() {
         std::string out;
-        db->db().forEachRow("SELECT * FROM trips ORDER BY id", {}, [&](const Row& r) {
-            for (int c = 0; c < 11; ++c) out += (r.isNull(c) ? std::string("NULL") : r.text(c)) + "|";
+        db->db().forEachRow("SELECT *, typeof(start), typeof(lat) FROM trips ORDER BY id", {}, [&](const Row& r) {
+            for (int c = 0; c < 13; ++c) {
+                if (r.isNull(c)) {
+                    out += "NULL|";
+                } else if (c >= 4 && c <= 7) {
+                    char buf[32];
+                    auto end = std::to_chars(buf, buf + sizeof buf, r.dbl(c)).ptr;
+                    out += std::string(buf, end) + "|";
+                } else {
+                    out += r.text(c) + "|";
+                }
+            }
             out += "\n";
         });
         return out;
@@ -165,6 +177,20 @@ TEST_F(TripPassTest, CentreMovingFarMakesTheTripUnnamedAndNamesItAgain) {
     ASSERT_EQ(third.size(), 1u);
     EXPECT_EQ(third[0].autoTitle, "Lyon");
     EXPECT_NEAR(third[0].lat, 45.764, 1e-9);
+
+    // A day more at the end: the span and centre follow, the name stays.
+    db->db().run("UPDATE trips SET custom_title='Lyon trip'");
+    const double later = second[0].end + kDay;
+    addPhoto(later, 45.80, 4.8357);
+    pass->detectTrips();
+    auto fourth = namedTrips();
+    ASSERT_EQ(fourth.size(), 1u);
+    EXPECT_EQ(fourth[0].id, first[0].id);
+    EXPECT_EQ(fourth[0].end, later);
+    EXPECT_NEAR(fourth[0].lat, 45.80, 1e-9);
+    EXPECT_EQ(fourth[0].autoTitle, "Lyon");
+    EXPECT_EQ(fourth[0].customTitle, "Lyon trip");
+    EXPECT_TRUE(fourth[0].named);
 }
 
 TEST_F(TripPassTest, TripsWithoutGeotaggedPhotosAreRemoved) {
