@@ -87,7 +87,11 @@ FaceEngine::~FaceEngine() = default;
 
 std::vector<DetectedFace> FaceEngine::analyze(const Image& image) {
     if (!model || image.empty()) return {};
-    return analyze(image, observe(image));
+    try {
+        return analyze(image, observe(image));
+    } catch (const std::exception&) {
+        return {};  // an OpenCV failure on a strange picture costs that picture's faces only
+    }
 }
 
 std::vector<faces::Detection> FaceEngine::detect(const cv::Mat& rgb) {
@@ -113,7 +117,7 @@ std::vector<faces::Detection> FaceEngine::detect(const cv::Mat& rgb) {
     return found;
 }
 
-std::vector<FaceObservation> FaceEngine::observe(const Image& image) {
+std::vector<FaceObservation> FaceEngine::observe(const Image& image) try {
     if (!model || image.empty()) return {};
     const cv::Mat rgb = rgbOf(image);
     const double W = image.width, H = image.height;
@@ -142,6 +146,8 @@ std::vector<FaceObservation> FaceEngine::observe(const Image& image) {
         out.push_back(std::move(o));
     }
     return out;
+} catch (const std::exception&) {
+    return {};
 }
 
 std::optional<std::array<FacePoint, 4>> FaceEngine::sourcePoints(const FaceObservation& face, int width, int height) {
@@ -174,7 +180,7 @@ std::optional<std::array<FacePoint, 4>> FaceEngine::sourcePoints(const FaceObser
     return std::array<FacePoint, 4>{A, B, M1, M2};
 }
 
-std::vector<DetectedFace> FaceEngine::analyze(const Image& image, const std::vector<FaceObservation>& observations) {
+std::vector<DetectedFace> FaceEngine::analyze(const Image& image, const std::vector<FaceObservation>& observations) try {
     if (!model || image.empty()) return {};
     std::vector<DetectedFace> out;
     for (const auto& face : observations) {
@@ -193,9 +199,11 @@ std::vector<DetectedFace> FaceEngine::analyze(const Image& image, const std::vec
         out.push_back(std::move(f));
     }
     return out;
+} catch (const std::exception&) {
+    return {};
 }
 
-std::optional<std::vector<uint8_t>> FaceEngine::align(const Image& image, const std::vector<FacePoint>& source) {
+std::optional<std::vector<uint8_t>> FaceEngine::align(const Image& image, const std::vector<FacePoint>& source) try {
     const size_t n = std::min<size_t>(source.size(), 4);
     if (n == 0 || image.empty()) return std::nullopt;
     FacePoint sMean, tMean;
@@ -268,9 +276,11 @@ std::optional<std::vector<uint8_t>> FaceEngine::align(const Image& image, const 
     cv::Mat dst(alignedSide, alignedSide, CV_8UC4, out.data());
     cv::warpAffine(source4, dst, m, dst.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT, cv::Scalar());
     return out;
+} catch (const std::exception&) {
+    return std::nullopt;
 }
 
-std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& aligned) {
+std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& aligned) try {
     if (!model || aligned.size() != size_t(alignedSide) * alignedSide * 4) return std::nullopt;
     cv::Mat rgbx(alignedSide, alignedSide, CV_8UC4, const_cast<uint8_t*>(aligned.data()));
     cv::Mat rgb;
@@ -279,9 +289,11 @@ std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& 
     auto out = faces::projectAndNormalize(model->projection, raw);
     if (out.empty()) return std::nullopt;
     return out;
+} catch (const std::exception&) {
+    return std::nullopt;
 }
 
-ImageRef FaceEngine::avatarCrop(const Image& image, const FaceRect& rect) {
+ImageRef FaceEngine::avatarCrop(const Image& image, const FaceRect& rect) try {
     if (image.empty()) return nullptr;
     const double W = image.width, H = image.height;
     const double cx = (rect.x + rect.width / 2) * W, cy = (rect.y + rect.height / 2) * H;
@@ -301,6 +313,8 @@ ImageRef FaceEngine::avatarCrop(const Image& image, const FaceRect& rect) {
     auto out = std::make_shared<Image>(result.cols, result.rows);
     for (int r = 0; r < result.rows; ++r) std::copy_n(result.ptr<uint8_t>(r), size_t(result.cols) * 4, out->row(r));
     return out;
+} catch (const std::exception&) {
+    return nullptr;
 }
 
 double FaceEngine::laplacianVariance(const std::vector<uint8_t>& aligned) {

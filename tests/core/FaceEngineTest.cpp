@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
@@ -244,6 +245,25 @@ TEST(FaceDecode, FindsTheTypeFromContent) {
     EXPECT_EQ(decoded->height, 24);
     fixtures::writeFile(dir / "broken.jpg", "\xff\xd8\xff\xe0 not really");
     EXPECT_FALSE(faces::decodeUpright(dir / "broken.jpg", 100));
+}
+
+TEST(FaceEngineModel, ConcurrentCallsAgreeWithOneAtATime) {
+    const std::string root = fixtures::sharedDataDir();
+    if (root.empty() || !haveModels()) GTEST_SKIP() << "needs the face weights and the labelled photos";
+    auto& engine = FaceEngine::shared();
+    std::vector<ImageRef> images;
+    for (const char* name : {"img1.jpg", "img27.jpg", "img57.jpg"}) images.push_back(faces::decodeUpright(root + "/faces/images/" + name, 800));
+    std::vector<std::vector<DetectedFace>> serial, parallel(images.size());
+    for (const auto& img : images) serial.push_back(engine.analyze(*img));
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < images.size(); ++i) threads.emplace_back([&, i] { parallel[i] = engine.analyze(*images[i]); });
+    for (auto& t : threads) t.join();
+    for (size_t i = 0; i < images.size(); ++i) {
+        ASSERT_EQ(serial[i].size(), 1u);
+        ASSERT_EQ(parallel[i].size(), 1u);
+        EXPECT_EQ(serial[i][0].embedding, parallel[i][0].embedding);
+        EXPECT_EQ(serial[i][0].quality, parallel[i][0].quality);
+    }
 }
 
 // The labelled photos: every image gives one face, and at the join
