@@ -1,4 +1,5 @@
 #include <chrono>
+#include <cmath>
 
 #include "Core/FaceEngine.h"
 #include "Core/Faces/PhotoDecode.h"
@@ -21,9 +22,9 @@ int faces(const probe::Args& args) {
         const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
         probe::Json list = probe::Json::array();
         for (const auto& f : found) {
-            const double w = image->width, h = image->height;
-            list.push_back({{"rect", {std::round(f.rect.x * w), std::round(f.rect.y * h), std::round(f.rect.width * w),
-                                      std::round(f.rect.height * h)}},
+            // The rect as the face pass stores it: fractions of the image, top-left origin.
+            auto r4 = [](double v) { return std::round(v * 10000) / 10000; };
+            list.push_back({{"rect", {r4(f.rect.x), r4(f.rect.y), r4(f.rect.width), r4(f.rect.height)}},
                             {"quality", std::round(f.quality * 1000) / 1000},
                             {"pixelWidth", std::round(f.pixelWidth * 10) / 10}});
         }

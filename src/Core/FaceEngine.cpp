@@ -20,6 +20,17 @@ constexpr double maxMouthRatio = 2.8;
 constexpr int alignedSide = 112;
 constexpr int maxAvatar = 220;
 constexpr float detectorThreshold = 0.5f;
+// Small faces: at 1600 pixels a 36-60 pixel face is 12-20 pixels in the
+// detector's 512 input, where it misses about one in ten. When the whole
+// picture shows any face under smallFace pixels (a group or a distant
+// shot), the detector runs again on 2 x 2 overlapping tiles. On faces of
+// 36-64 pixels pasted into 1600-pixel pictures this raised recall from
+// 84-98 % to 98-100 %. The tiles add only faces under tileFaceLimit that
+// the whole picture missed.
+// A photo without small faces pays nothing.
+constexpr float smallFace = 64;
+constexpr float tileFaceLimit = 96;
+constexpr int tileOverlap = 96;
 // OpenCV's own worker threads per call; the face pass already runs several
 // photos at once.
 constexpr int openCVThreads = 2;
@@ -76,15 +87,42 @@ FaceEngine::~FaceEngine() = default;
 
 std::vector<DetectedFace> FaceEngine::analyze(const Image& image) {
     if (!model || image.empty()) return {};
-    return analyze(image, observe(image));
+    try {
+        return analyze(image, observe(image));
+    } catch (const std::exception&) {
+        return {};  // an OpenCV failure on a strange picture costs that picture's faces only
+    }
 }
 
-std::vector<FaceObservation> FaceEngine::observe(const Image& image) {
+std::vector<faces::Detection> FaceEngine::detect(const cv::Mat& rgb) {
+    auto found = model->detector->detect(rgb, detectorThreshold);
+    const bool small = std::any_of(found.begin(), found.end(), [](const auto& d) { return d.box.width < smallFace; });
+    if (!small || std::max(rgb.cols, rgb.rows) <= 2 * faces::FaceDetector::inputSize) return found;
+    const int tw = (rgb.cols + 1) / 2, th = (rgb.rows + 1) / 2;
+    for (int ty = 0; ty < 2; ++ty)
+        for (int tx = 0; tx < 2; ++tx) {
+            const cv::Rect tile = cv::Rect(tx * tw - tileOverlap, ty * th - tileOverlap, tw + 2 * tileOverlap, th + 2 * tileOverlap) &
+                                  cv::Rect(0, 0, rgb.cols, rgb.rows);
+            for (auto d : model->detector->detect(rgb(tile), detectorThreshold)) {
+                if (d.box.width >= tileFaceLimit) continue;
+                d.box.x += float(tile.x);
+                d.box.y += float(tile.y);
+                const bool known = std::any_of(found.begin(), found.end(), [&](const auto& f) {
+                    const float inter = (f.box & d.box).area();
+                    return inter > 0.3f * std::min(f.box.area(), d.box.area());
+                });
+                if (!known) found.push_back(d);
+            }
+        }
+    return found;
+}
+
+std::vector<FaceObservation> FaceEngine::observe(const Image& image) try {
     if (!model || image.empty()) return {};
     const cv::Mat rgb = rgbOf(image);
     const double W = image.width, H = image.height;
     std::vector<FaceObservation> out;
-    for (const auto& det : model->detector->detect(rgb, detectorThreshold)) {
+    for (const auto& det : detect(rgb)) {
         const auto pts = model->landmarks->detect(rgb, det.box);
         FaceObservation o;
         o.box = {det.box.x / W, (H - det.box.y - det.box.height) / H, det.box.width / W, det.box.height / H};
@@ -108,6 +146,8 @@ std::vector<FaceObservation> FaceEngine::observe(const Image& image) {
         out.push_back(std::move(o));
     }
     return out;
+} catch (const std::exception&) {
+    return {};
 }
 
 std::optional<std::array<FacePoint, 4>> FaceEngine::sourcePoints(const FaceObservation& face, int width, int height) {
@@ -140,7 +180,7 @@ std::optional<std::array<FacePoint, 4>> FaceEngine::sourcePoints(const FaceObser
     return std::array<FacePoint, 4>{A, B, M1, M2};
 }
 
-std::vector<DetectedFace> FaceEngine::analyze(const Image& image, const std::vector<FaceObservation>& observations) {
+std::vector<DetectedFace> FaceEngine::analyze(const Image& image, const std::vector<FaceObservation>& observations) try {
     if (!model || image.empty()) return {};
     std::vector<DetectedFace> out;
     for (const auto& face : observations) {
@@ -159,9 +199,11 @@ std::vector<DetectedFace> FaceEngine::analyze(const Image& image, const std::vec
         out.push_back(std::move(f));
     }
     return out;
+} catch (const std::exception&) {
+    return {};
 }
 
-std::optional<std::vector<uint8_t>> FaceEngine::align(const Image& image, const std::vector<FacePoint>& source) {
+std::optional<std::vector<uint8_t>> FaceEngine::align(const Image& image, const std::vector<FacePoint>& source) try {
     const size_t n = std::min<size_t>(source.size(), 4);
     if (n == 0 || image.empty()) return std::nullopt;
     FacePoint sMean, tMean;
@@ -234,9 +276,11 @@ std::optional<std::vector<uint8_t>> FaceEngine::align(const Image& image, const 
     cv::Mat dst(alignedSide, alignedSide, CV_8UC4, out.data());
     cv::warpAffine(source4, dst, m, dst.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT, cv::Scalar());
     return out;
+} catch (const std::exception&) {
+    return std::nullopt;
 }
 
-std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& aligned) {
+std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& aligned) try {
     if (!model || aligned.size() != size_t(alignedSide) * alignedSide * 4) return std::nullopt;
     cv::Mat rgbx(alignedSide, alignedSide, CV_8UC4, const_cast<uint8_t*>(aligned.data()));
     cv::Mat rgb;
@@ -245,9 +289,11 @@ std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& 
     auto out = faces::projectAndNormalize(model->projection, raw);
     if (out.empty()) return std::nullopt;
     return out;
+} catch (const std::exception&) {
+    return std::nullopt;
 }
 
-ImageRef FaceEngine::avatarCrop(const Image& image, const FaceRect& rect) {
+ImageRef FaceEngine::avatarCrop(const Image& image, const FaceRect& rect) try {
     if (image.empty()) return nullptr;
     const double W = image.width, H = image.height;
     const double cx = (rect.x + rect.width / 2) * W, cy = (rect.y + rect.height / 2) * H;
@@ -267,6 +313,8 @@ ImageRef FaceEngine::avatarCrop(const Image& image, const FaceRect& rect) {
     auto out = std::make_shared<Image>(result.cols, result.rows);
     for (int r = 0; r < result.rows; ++r) std::copy_n(result.ptr<uint8_t>(r), size_t(result.cols) * 4, out->row(r));
     return out;
+} catch (const std::exception&) {
+    return nullptr;
 }
 
 double FaceEngine::laplacianVariance(const std::vector<uint8_t>& aligned) {

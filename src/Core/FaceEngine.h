@@ -16,9 +16,14 @@
 
 #include "Core/Image.h"
 
+namespace cv {
+class Mat;
+}
+
 namespace vintrelle {
 
 namespace faces {
+struct Detection;
 struct ModelFiles;
 class FaceDetector;
 class LandmarkNet;
@@ -108,7 +113,8 @@ public:
     static double laplacianVariance(const std::vector<uint8_t>& aligned);
 
 private:
-    FaceEngine();
+    // Detector boxes in picture pixels, with a tiled second look for small faces.
+    std::vector<faces::Detection> detect(const cv::Mat& rgb);
 };
 
 }  // namespace vintrelle

@@ -21,6 +21,21 @@ void setPads(cv::dnn::LayerParams& p, Pads pads) {
     p.set("pad_r", pads.right);
 }
 
+cv::dnn::LayerParams convParams(const cv::Mat& weights, int stride, int outputs, int group, Pads pads, const std::vector<float>* bias) {
+    cv::dnn::LayerParams p;
+    p.set("kernel_h", weights.size[2]);
+    p.set("kernel_w", weights.size[3]);
+    p.set("stride_h", stride);
+    p.set("stride_w", stride);
+    p.set("num_output", outputs);
+    p.set("group", group);
+    p.set("bias_term", bias != nullptr);
+    setPads(p, pads);
+    p.blobs.push_back(weights);
+    if (bias) p.blobs.push_back(row(*bias));
+    return p;
+}
+
 }  // namespace
 
 NetBuilder::NetBuilder() {
@@ -51,17 +66,7 @@ int NetBuilder::conv(int from, const Tensor& f, const Tensor* bias, int stride, 
             for (int y = 0; y < kh; ++y)
                 for (int x = 0; x < kw; ++x)
                     *dst++ = f.values[((size_t(y) * kw + x) * in + i) * out + o];
-    cv::dnn::LayerParams p;
-    p.set("kernel_h", kh);
-    p.set("kernel_w", kw);
-    p.set("stride_h", stride);
-    p.set("stride_w", stride);
-    p.set("num_output", out);
-    p.set("group", 1);
-    p.set("bias_term", bias != nullptr);
-    setPads(p, pads);
-    p.blobs.push_back(w);
-    if (bias) p.blobs.push_back(row(bias->values));
+    auto p = convParams(w, stride, out, 1, pads, bias ? &bias->values : nullptr);
     return add("Convolution", p, {from});
 }
 
@@ -75,17 +80,7 @@ int NetBuilder::depthwise(int from, const Tensor& f, int stride, Pads pads, cons
         for (int y = 0; y < kh; ++y)
             for (int x = 0; x < kw; ++x)
                 *dst++ = f.values[(size_t(y) * kw + x) * c + ch] * (scale.empty() ? 1.f : scale[size_t(ch)]);
-    cv::dnn::LayerParams p;
-    p.set("kernel_h", kh);
-    p.set("kernel_w", kw);
-    p.set("stride_h", stride);
-    p.set("stride_w", stride);
-    p.set("num_output", c);
-    p.set("group", c);
-    p.set("bias_term", !shift.empty());
-    setPads(p, pads);
-    p.blobs.push_back(w);
-    if (!shift.empty()) p.blobs.push_back(row(shift));
+    auto p = convParams(w, stride, c, c, pads, shift.empty() ? nullptr : &shift);
     return add("Convolution", p, {from});
 }
 
