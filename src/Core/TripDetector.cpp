@@ -120,7 +120,7 @@ std::vector<TripStop> stops(const std::vector<GeoPoint>& run) {
         agg.count += 1;
         agg.points.push_back(&p);
     }
-    const int threshold = run.size() < D::smallTripStopPoints ? D::smallTripStopPoints
+    const int threshold = run.size() < D::smallTripPoints ? D::smallTripStopPoints
                                                                 : int(run.size() / D::stopPointsDivisor);
     std::vector<const Agg*> kept;
     for (const Agg& agg : aggs)
