@@ -348,27 +348,31 @@ void applyFields(ProcessedMedia& r, const ExifFields& f, double fallbackDate) {
 }
 
 ImageRef toImage(VipsImage* in) {
-    VImage img;
     g_object_ref(in);
-    img.reset(in);
-    auto step = [&](int rc, VipsImage* next) {
-        if (rc != 0) {
+    VImage img(in);
+    // Replaces img by the result of one vips operation on it.
+    auto step = [&img](auto operation) {
+        VipsImage* next = nullptr;
+        if (operation(img.get(), &next) != 0) {
             vips_error_clear();
             return false;
         }
         img.reset(next);
         return true;
     };
-    VipsImage* next = nullptr;
     if (vips_image_get_interpretation(img.get()) != VIPS_INTERPRETATION_sRGB &&
-        !step(vips_colourspace(img.get(), &next, VIPS_INTERPRETATION_sRGB, nullptr), next))
+        !step([](VipsImage* a, VipsImage** b) { return vips_colourspace(a, b, VIPS_INTERPRETATION_sRGB, nullptr); }))
         return nullptr;
     if (vips_image_get_format(img.get()) != VIPS_FORMAT_UCHAR &&
-        !step(vips_cast(img.get(), &next, VIPS_FORMAT_UCHAR, nullptr), next))
+        !step([](VipsImage* a, VipsImage** b) { return vips_cast(a, b, VIPS_FORMAT_UCHAR, nullptr); }))
         return nullptr;
     int bands = vips_image_get_bands(img.get());
-    if (bands == 3 && !step(vips_bandjoin_const1(img.get(), &next, 255.0, nullptr), next)) return nullptr;
-    if (bands > 4 && !step(vips_extract_band(img.get(), &next, 0, "n", 4, nullptr), next)) return nullptr;
+    if (bands == 3 &&
+        !step([](VipsImage* a, VipsImage** b) { return vips_bandjoin_const1(a, b, 255.0, nullptr); }))
+        return nullptr;
+    if (bands > 4 &&
+        !step([](VipsImage* a, VipsImage** b) { return vips_extract_band(a, b, 0, "n", 4, nullptr); }))
+        return nullptr;
     if (vips_image_get_bands(img.get()) != 4) return nullptr;
 
     size_t size = 0;
