@@ -6,6 +6,7 @@
 
 #include "Core/MediaProcessor.h"
 #include "Core/WallClock.h"
+#include "fixtures/MediaFixtures.h"
 
 using namespace vintrelle;
 namespace MP = vintrelle::MediaProcessor;
@@ -15,26 +16,6 @@ namespace {
 double at(int y, int m, int d, int hh = 12, int mm = 0, int ss = 0) {
     return double(WallClock::daysFromCivil(y, m, d)) * 86400 + hh * 3600 + mm * 60 + ss;
 }
-
-// Sets TZ for one test and puts the old value back.
-class ZoneScope {
-public:
-    explicit ZoneScope(const char* zone) {
-        if (const char* old = std::getenv("TZ")) saved_ = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ZoneScope() {
-        if (saved_)
-            setenv("TZ", saved_->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    std::optional<std::string> saved_;
-};
 
 int thisYear() {
     std::time_t now = std::time(nullptr);
@@ -130,7 +111,7 @@ TEST(MediaDates, FileNameDates) {
 }
 
 TEST(MediaDates, FallbackIsNameDateElseLocalModificationTime) {
-    ZoneScope zone("TST-3");  // three hours east of UTC, no daylight saving
+    fixtures::TimeZoneScope zone("TST-3");  // three hours east of UTC, no daylight saving
     const double mtime = at(2020, 1, 2, 3, 4, 5);  // as seconds since 1970 in UTC
     EXPECT_EQ(MP::fallbackDate("IMG_20210704_183005.jpg", mtime), at(2021, 7, 4, 18, 30, 5));
     EXPECT_EQ(MP::fallbackDate("/some/folder/IMG_20210704_183005.jpg", mtime), at(2021, 7, 4, 18, 30, 5));
