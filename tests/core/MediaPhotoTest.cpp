@@ -213,8 +213,20 @@ TEST_F(MediaPhoto, HeicIsNotTurnedTwice) {
     // The EXIF block says 6, but libheif hands over the picture as it is to be
     // shown: neither the size nor the thumbnail may be turned again.
     std::string path = dir / "a.heic";
-    ASSERT_TRUE(fixtures::makeHEIC(path, 64, 48, {}, 6));
+    ExifTags tags;
+    tags.dateTimeOriginal = "2021:07:04 18:30:05";
+    tags.make = "Apple";
+    tags.model = "iPhone 14";
+    tags.gpsLatitude = 51.5;
+    tags.gpsLatitudeRef = "N";
+    tags.gpsLongitude = 0.12;
+    tags.gpsLongitudeRef = "W";
+    ASSERT_TRUE(fixtures::makeHEIC(path, 64, 48, {}, 6, tags));
     ProcessedMedia m = MP::processPhoto(path, kFallback, thumb());
+    EXPECT_EQ(m.taken, at(2021, 7, 4, 18, 30, 5));
+    EXPECT_EQ(m.camera, "Apple iPhone 14");
+    ASSERT_TRUE(m.lon);
+    EXPECT_NEAR(*m.lon, -0.12, 1e-6);
     EXPECT_EQ(m.width, 64);
     EXPECT_EQ(m.height, 48);
     ASSERT_TRUE(m.thumbOK);
