@@ -258,6 +258,30 @@ std::optional<ExivRead> readWithExiv2(const std::string& url, bool wantPreview) 
     }
 }
 
+// Reads an EXIF block that the decoder already took out of the file, so the
+// file is not opened a second time. Absent when it is not one.
+std::optional<ExifFields> decodeExifBlock(const std::string& block) {
+    // The block may start with "Exif\0\0" (JPEG) or with other framing
+    // (HEIC's offset word); the TIFF header is what Exiv2 reads.
+    size_t start = std::string::npos;
+    for (size_t i = 0; i + 4 <= block.size() && i < 16; ++i) {
+        if (block.compare(i, 4, std::string("II*\0", 4)) == 0 || block.compare(i, 4, std::string("MM\0*", 4)) == 0) {
+            start = i;
+            break;
+        }
+    }
+    if (start == std::string::npos || block.size() - start > UINT32_MAX) return std::nullopt;
+    std::lock_guard lock(exivMutex());
+    try {
+        Exiv2::ExifData exif;
+        Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte*>(block.data() + start),
+                                  uint32_t(block.size() - start));
+        return fieldsOf(exif);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 // A file image or an in-memory picture (a RAW file's preview).
 struct Source {
     const std::string* url = nullptr;
@@ -311,6 +335,7 @@ VImage thumbnail(const Source& src, int maxPixel) {
 // orientation its decoder will apply.
 struct Header {
     int width = 0, height = 0, orientation = 1;
+    std::string exif;  // the raw EXIF block, when the decoder found one
 };
 
 std::optional<Header> readHeader(Source& src) {
@@ -328,6 +353,11 @@ std::optional<Header> readHeader(Source& src) {
     // the orientation tag, so this never turns such a picture twice.
     h.orientation = vips_image_get_orientation(img);
     src.hasProfile = vips_image_get_typeof(img, VIPS_META_ICC_NAME) != 0;
+    const void* data = nullptr;
+    size_t length = 0;
+    if (vips_image_get_typeof(img, VIPS_META_EXIF_NAME) != 0 &&
+        vips_image_get_blob(img, VIPS_META_EXIF_NAME, &data, &length) == 0 && data && length > 0)
+        h.exif.assign(static_cast<const char*>(data), length);
     return h;
 }
 
@@ -418,10 +448,11 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
     r.taken = fallbackDate;
     const bool raw = MediaTypes::isRaw(url);
 
-    std::optional<ExivRead> meta = readWithExiv2(url, raw);
+    std::optional<ExivRead> meta;
     Source src{&url, nullptr, std::nullopt};
     std::optional<Header> header;
     if (raw) {
+        meta = readWithExiv2(url, true);
         // No RAW decoder here: the camera's own largest preview stands in for
         // the picture, turned by the RAW file's orientation.
         if (!meta) return r;
@@ -443,6 +474,12 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
     } else {
         header = readHeader(src);
         if (!header) return r;  // not an image: only the fallback date
+        // The decoder's copy of the EXIF block when it has one (JPEG, PNG,
+        // WebP, HEIC); Exiv2 reads the file itself for the rest (TIFF).
+        if (!header->exif.empty()) {
+            if (auto fields = decodeExifBlock(header->exif)) meta = ExivRead{*fields, {}, 0, 0};
+        }
+        if (!meta) meta = readWithExiv2(url, false);
         r.width = header->width;
         r.height = header->height;
         if (header->orientation >= 5 && header->orientation <= 8) std::swap(r.width, r.height);

@@ -17,11 +17,9 @@ using fixtures::ExifTags;
 
 namespace {
 
-constexpr double kFallback = 1234567.0;
+using fixtures::wallClock;
 
-double at(int y, int m, int d, int hh, int mm, int ss) {
-    return double(WallClock::daysFromCivil(y, m, d)) * 86400 + hh * 3600 + mm * 60 + ss;
-}
+constexpr double kFallback = 1234567.0;
 
 class MediaPhoto : public testing::Test {
 protected:
@@ -99,7 +97,7 @@ TEST_F(MediaPhoto, ThumbnailIsAtMost480AndNeverEnlarged) {
 }
 
 TEST_F(MediaPhoto, CaptureTimeSources) {
-    const double good = at(2021, 7, 4, 18, 30, 5);
+    const double good = wallClock(2021, 7, 4, 18, 30, 5);
     auto taken = [&](auto set) {
         ExifTags t;
         set(t);
@@ -112,7 +110,7 @@ TEST_F(MediaPhoto, CaptureTimeSources) {
                   t.dateTimeOriginal = "2020:01:01 00:00:00";
                   t.dateTimeDigitized = "2021:07:04 18:30:05";
               }),
-              at(2020, 1, 1, 0, 0, 0));
+              wallClock(2020, 1, 1, 0, 0, 0));
     // A present but unreadable first key wins over a good later one.
     EXPECT_EQ(taken([](ExifTags& t) {
                   t.dateTimeOriginal = "not a date";
@@ -213,8 +211,20 @@ TEST_F(MediaPhoto, HeicIsNotTurnedTwice) {
     // The EXIF block says 6, but libheif hands over the picture as it is to be
     // shown: neither the size nor the thumbnail may be turned again.
     std::string path = dir / "a.heic";
-    ASSERT_TRUE(fixtures::makeHEIC(path, 64, 48, {}, 6));
+    ExifTags tags;
+    tags.dateTimeOriginal = "2021:07:04 18:30:05";
+    tags.make = "Apple";
+    tags.model = "iPhone 14";
+    tags.gpsLatitude = 51.5;
+    tags.gpsLatitudeRef = "N";
+    tags.gpsLongitude = 0.12;
+    tags.gpsLongitudeRef = "W";
+    ASSERT_TRUE(fixtures::makeHEIC(path, 64, 48, {}, 6, tags));
     ProcessedMedia m = MP::processPhoto(path, kFallback, thumb());
+    EXPECT_EQ(m.taken, wallClock(2021, 7, 4, 18, 30, 5));
+    EXPECT_EQ(m.camera, "Apple iPhone 14");
+    ASSERT_TRUE(m.lon);
+    EXPECT_NEAR(*m.lon, -0.12, 1e-6);
     EXPECT_EQ(m.width, 64);
     EXPECT_EQ(m.height, 48);
     ASSERT_TRUE(m.thumbOK);
@@ -320,7 +330,7 @@ TEST_F(MediaPhoto, ConcurrentReadersAgree) {
         threads.emplace_back([&, i] {
             for (int k = 0; k < 10; ++k) {
                 auto m = MP::processPhoto(path, kFallback, dir / ("t" + std::to_string(i) + ".jpg"));
-                if (m.thumbOK && m.camera == "X100V" && m.taken == at(2021, 7, 4, 18, 30, 5) && m.lat) ++good;
+                if (m.thumbOK && m.camera == "X100V" && m.taken == wallClock(2021, 7, 4, 18, 30, 5) && m.lat) ++good;
             }
         });
     }

@@ -13,11 +13,9 @@ using fixtures::ClipOptions;
 
 namespace {
 
-constexpr double kFallback = 7654321.0;
+using fixtures::wallClock;
 
-double at(int y, int m, int d, int hh, int mm, int ss) {
-    return double(WallClock::daysFromCivil(y, m, d)) * 86400 + hh * 3600 + mm * 60 + ss;
-}
+constexpr double kFallback = 7654321.0;
 
 class MediaVideo : public testing::Test {
 protected:
@@ -42,7 +40,7 @@ TEST_F(MediaVideo, QuickTimeMetadata) {
     o.creationTime = "2020-01-02T03:04:05Z";
     ProcessedMedia m = clip("IMG_0001.mov", o);
     // The offset in the text plays no part, and creation_time is only a fallback.
-    EXPECT_EQ(m.taken, at(2019, 6, 1, 14, 5, 9));
+    EXPECT_EQ(m.taken, wallClock(2019, 6, 1, 14, 5, 9));
     ASSERT_TRUE(m.lat);
     EXPECT_DOUBLE_EQ(*m.lat, 37.3349);
     EXPECT_DOUBLE_EQ(*m.lon, -122.009);
@@ -64,7 +62,7 @@ TEST_F(MediaVideo, CreationTimeIsUtcShownInTheLocalZone) {
     fixtures::TimeZoneScope zone("TST-3");
     ClipOptions o;
     o.creationTime = "2020-01-02T03:04:05Z";
-    EXPECT_EQ(clip("a.mp4", o).taken, at(2020, 1, 2, 6, 4, 5));
+    EXPECT_EQ(clip("a.mp4", o).taken, wallClock(2020, 1, 2, 6, 4, 5));
 
     o.creationTime = "1985-01-02T03:04:05Z";
     EXPECT_EQ(clip("old.mp4", o).taken, kFallback);
@@ -73,7 +71,7 @@ TEST_F(MediaVideo, CreationTimeIsUtcShownInTheLocalZone) {
     ClipOptions dated;
     dated.creationTime = "2020-01-02T03:04:05Z";
     dated.metadata = {{"date", "2018-05-06T07:08:09"}};
-    EXPECT_EQ(clip("dated.mp4", dated).taken, at(2018, 5, 6, 7, 8, 9));
+    EXPECT_EQ(clip("dated.mp4", dated).taken, wallClock(2018, 5, 6, 7, 8, 9));
 
     EXPECT_EQ(clip("none.mp4", ClipOptions{}).taken, kFallback);
 }
