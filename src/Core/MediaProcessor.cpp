@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <unistd.h>
 
 #include <exiv2/exiv2.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "Core/LibraryPaths.h"
 #include "Core/MediaInternal.h"
@@ -292,7 +295,56 @@ struct Source {
     // one are taken as sRGB already (and vips 8.14 mangles 16-bit ones when
     // asked to convert them anyway).
     bool hasProfile = false;
+    // A picture decoded outside vips (BMP), when there is one.
+    VImage decoded;
+
+    static Source file(const std::string& url) {
+        Source s;
+        s.url = &url;
+        return s;
+    }
+    static Source preview(const std::string& bytes, int orientation) {
+        Source s;
+        s.bytes = &bytes;
+        s.orientation = orientation;
+        return s;
+    }
 };
+
+uint32_t le32(const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+
+// This vips has no BMP loader; OpenCV's decodes them, once the header shows
+// a size that is safe to decode in full.
+VImage decodeBMP(const std::string& url) {
+    unsigned char head[26] = {};
+    FILE* f = std::fopen(url.c_str(), "rb");
+    if (!f) return {};
+    size_t got = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    if (got < sizeof head || head[0] != 'B' || head[1] != 'M') return {};
+    long long w, h;
+    if (le32(head + 14) == 12) {  // the old OS/2 header has 16-bit sizes
+        w = head[18] | head[19] << 8;
+        h = head[20] | head[21] << 8;
+    } else {
+        w = int32_t(le32(head + 18));
+        h = int32_t(le32(head + 22));
+    }
+    h = h < 0 ? -h : h;  // negative heights store rows top-down
+    if (w <= 0 || h <= 0 || w * h > media::kMaxDecodePixels) return {};
+    try {
+        cv::Mat bgr = cv::imread(url, cv::IMREAD_COLOR);
+        if (bgr.empty()) return {};
+        cv::Mat rgb;
+        cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+        VImage img(vips_image_new_from_memory_copy(rgb.data, rgb.total() * rgb.elemSize(), rgb.cols, rgb.rows, 3,
+                                                   VIPS_FORMAT_UCHAR));
+        if (!img) vips_error_clear();
+        return img;
+    } catch (const cv::Exception&) {
+        return {};
+    }
+}
 
 // Decodes straight to at most maxPixel on the longer side, turned upright and
 // in sRGB. The pipeline is lazy: decoding errors surface when it is written.
@@ -300,7 +352,10 @@ VImage thumbnail(const Source& src, int maxPixel) {
     VipsImage* out = nullptr;
     const char* exportProfile = src.hasProfile ? "srgb" : nullptr;
     int rc;
-    if (src.bytes) {
+    if (src.decoded) {
+        rc = vips_thumbnail_image(src.decoded.get(), &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN,
+                                  nullptr);
+    } else if (src.bytes) {
         rc = vips_thumbnail_buffer(const_cast<char*>(src.bytes->data()), src.bytes->size(), &out, maxPixel, "height",
                                    maxPixel, "size", VIPS_SIZE_DOWN, "no_rotate", src.orientation ? TRUE : FALSE,
                                    "fail_on", VIPS_FAIL_ON_TRUNCATED, "export_profile", exportProfile, nullptr);
@@ -343,7 +398,12 @@ std::optional<Header> readHeader(Source& src) {
                                : vips_image_new_from_file(src.url->c_str(), nullptr);
     if (!img) {
         vips_error_clear();
-        return std::nullopt;
+        if (!src.url || text::lowercased(std::filesystem::path(*src.url).extension().string()) != ".bmp")
+            return std::nullopt;
+        src.decoded = decodeBMP(*src.url);
+        if (!src.decoded) return std::nullopt;
+        img = src.decoded.get();
+        g_object_ref(img);
     }
     VImage ref(img);
     Header h;
@@ -449,7 +509,7 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
     const bool raw = MediaTypes::isRaw(url);
 
     std::optional<ExivRead> meta;
-    Source src{&url, nullptr, std::nullopt};
+    Source src = Source::file(url);
     std::optional<Header> header;
     if (raw) {
         meta = readWithExiv2(url, true);
@@ -457,7 +517,7 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
         // the picture, turned by the RAW file's orientation.
         if (!meta) return r;
         if (!meta->preview.empty()) {
-            src = Source{nullptr, &meta->preview, meta->fields.orientation.value_or(1)};
+            src = Source::preview(meta->preview, meta->fields.orientation.value_or(1));
             header = readHeader(src);
         }
         const auto& f = meta->fields;
@@ -519,11 +579,11 @@ bool writeJPEG(const Image& image, const std::string& url, double quality) {
 ImageRef loadImage(const std::string& url, int maxPixel) {
     if (maxPixel <= 0) return nullptr;
     std::optional<ExivRead> meta;
-    Source src{&url, nullptr, std::nullopt};
+    Source src = Source::file(url);
     if (MediaTypes::isRaw(url)) {
         meta = readWithExiv2(url, true);
         if (!meta || meta->preview.empty()) return nullptr;
-        src = Source{nullptr, &meta->preview, meta->fields.orientation.value_or(1)};
+        src = Source::preview(meta->preview, meta->fields.orientation.value_or(1));
     }
     auto header = readHeader(src);
     if (!header || !decodable(*header)) return nullptr;

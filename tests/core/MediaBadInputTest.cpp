@@ -68,6 +68,15 @@ TEST(MediaBadInput, HugeHeaderIsNotDecoded) {
     EXPECT_EQ(m.height, 30000);
     EXPECT_FALSE(m.thumbOK);
     EXPECT_FALSE(MP::loadImage(path, 1600));
+
+    // A BMP header of the same size, and nothing behind it.
+    std::string bmp("BM\0\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0", 18);
+    for (uint32_t v : {30000u, 30000u})
+        for (int i = 0; i < 4; ++i) bmp.push_back(char((v >> (8 * i)) & 0xff));
+    bmp += std::string("\x01\0\x18\0", 4);
+    fixtures::writeFile(dir / "huge.bmp", bmp);
+    EXPECT_FALSE(MP::processPhoto(dir / "huge.bmp", kFallback, dir / "t.jpg").thumbOK);
+    EXPECT_FALSE(MP::loadImage(dir / "huge.bmp", 1600));
 }
 
 TEST(MediaBadInput, HalfAJpegKeepsItsMetadataButGetsNoThumbnail) {
@@ -117,6 +126,7 @@ TEST(MediaBadInput, MutatedFilesNeverCrash) {
     add("seed.heic", false, fixtures::makeHEIC(dir / "seed.heic", 48, 32, {}, 6));
     add("seed.png", false, fixtures::makePNG(dir / "seed.png", 48, 32, 16));
     add("cmyk.jpg", false, fixtures::makeCMYKJPEG(dir / "cmyk.jpg", 48, 32));
+    add("seed.bmp", false, fixtures::makeBMP(dir / "seed.bmp", 48, 32));
     add("seed.dng", false, fixtures::makeRawLike(dir / "seed.dng", 48, 32, tags));
     fixtures::ClipOptions clip;
     clip.width = 48;

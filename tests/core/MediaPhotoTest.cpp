@@ -264,6 +264,23 @@ TEST_F(MediaPhoto, WidePngAndCmykBecomeSrgbThumbnails) {
     EXPECT_LT(p[2], 120);
 }
 
+TEST_F(MediaPhoto, BmpHasSizeAndThumbnail) {
+    std::string path = dir / "scan.bmp";
+    ASSERT_TRUE(fixtures::makeBMP(path, 60, 40, {220, 160, 30}));
+    ProcessedMedia m = MP::processPhoto(path, kFallback, thumb());
+    EXPECT_EQ(m.width, 60);
+    EXPECT_EQ(m.height, 40);
+    ASSERT_TRUE(m.thumbOK);
+    ImageRef t = MP::loadImage(thumb(), 480);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(darkQuarter(*t), 0);
+    EXPECT_NEAR(t->row(30)[50 * 4], 220, 6);
+    EXPECT_NEAR(t->row(30)[50 * 4 + 2], 30, 6);
+    ImageRef full = MP::loadImage(path, 30);
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->width, 30);
+}
+
 TEST_F(MediaPhoto, RawFilesUseTheirLargestPreview) {
     std::string path = dir / "shot.dng";
     ExifTags t;
