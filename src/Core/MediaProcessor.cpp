@@ -504,6 +504,7 @@ void initialize() {
 }
 
 ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const std::string& thumbURL) {
+    initialize();  // a no-op after the first call; keeps a caller that forgot it safe
     ProcessedMedia r;
     r.taken = fallbackDate;
     const bool raw = MediaTypes::isRaw(url);
@@ -560,6 +561,7 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
 }
 
 bool writeJPEG(const Image& image, const std::string& url, double quality) {
+    initialize();  // a no-op after the first call; keeps a caller that forgot it safe
     if (image.empty() || image.rgba.size() != size_t(image.width) * size_t(image.height) * 4) return false;
     VImage rgba(vips_image_new_from_memory(image.rgba.data(), image.rgba.size(), image.width, image.height, 4,
                                            VIPS_FORMAT_UCHAR));
@@ -577,6 +579,7 @@ bool writeJPEG(const Image& image, const std::string& url, double quality) {
 }
 
 ImageRef loadImage(const std::string& url, int maxPixel) {
+    initialize();  // a no-op after the first call; keeps a caller that forgot it safe
     if (maxPixel <= 0) return nullptr;
     std::optional<ExivRead> meta;
     Source src = Source::file(url);

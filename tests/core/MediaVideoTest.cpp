@@ -34,7 +34,11 @@ protected:
 TEST_F(MediaVideo, QuickTimeMetadata) {
     ClipOptions o;
     o.quickTimeKeys = true;
-    o.metadata = {{"com.apple.quicktime.creationdate", "2019-06-01T14:05:09+0200"},
+    // A date-shaped text in another item comes first and is replaced by the
+    // creation date; so is a location-shaped one by the location item.
+    o.metadata = {{"date", "2018-05-06T07:08:09"},
+                  {"comment", "+10.0000+020.0000/"},
+                  {"com.apple.quicktime.creationdate", "2019-06-01T14:05:09+0200"},
                   {"com.apple.quicktime.location.ISO6709", "+37.3349-122.0090+012.345/"},
                   {"com.apple.quicktime.model", "iPhone 12"}};
     o.creationTime = "2020-01-02T03:04:05Z";
