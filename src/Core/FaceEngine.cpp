@@ -7,7 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "Core/Faces/FaceNets.h"
-#include "Core/Faces/Projection.h"
+#include "Core/Faces/RecognitionMean.h"
 
 namespace vintrelle {
 
@@ -75,10 +75,8 @@ FaceEngine::FaceEngine(const faces::ModelFiles& files) {
     auto m = std::make_unique<Model>();
     m->detector = faces::FaceDetector::load(files.detector);
     m->landmarks = faces::LandmarkNet::load(files.landmarks);
-    m->embedding = faces::EmbeddingNet::load(files.embedding);
-    if (!m->detector || !m->landmarks || !m->embedding) return;
-    m->projection = faces::principalProjection(m->embedding->kernel, m->embedding->scale, 128);
-    if (m->projection.empty()) return;
+    m->recognition = faces::RecognitionNet::load(files.recognition);
+    if (!m->detector || !m->landmarks || !m->recognition) return;
     cv::setNumThreads(openCVThreads);
     model = std::move(m);
 }
@@ -136,6 +134,14 @@ std::vector<FaceObservation> FaceEngine::observe(const Image& image) try {
         o.rightEye = region(36, 41);
         o.leftEye = region(42, 47);
         o.outerLips = region(48, 59);
+        float x0 = pts[0].x, x1 = x0, y0 = pts[0].y, y1 = y0;
+        for (const auto& p : pts) {
+            x0 = std::min(x0, p.x);
+            x1 = std::max(x1, p.x);
+            y0 = std::min(y0, p.y);
+            y1 = std::max(y1, p.y);
+        }
+        o.outline = {x0, H - y1, x1 - x0, y1 - y0};
         // Frontality: where the nose tip (30) falls along the line between
         // the eye centres; 0.5 is straight ahead, 0 or 1 a profile.
         const FacePoint a = centre(o.rightEye), b = centre(o.leftEye);
@@ -188,7 +194,9 @@ std::vector<DetectedFace> FaceEngine::analyze(const Image& image, const std::vec
         if (!src) continue;
         const auto aligned = align(image, std::vector<FacePoint>(src->begin(), src->end()));
         if (!aligned) continue;
-        auto embedding = embed(*aligned);
+        const auto pixels = chip(image, face.outline);
+        if (!pixels) continue;
+        auto embedding = embed(*pixels);
         if (!embedding) continue;
         DetectedFace f;
         f.rect = {face.box.x, 1 - (face.box.y + face.box.height), face.box.width, face.box.height};
@@ -280,14 +288,33 @@ std::optional<std::vector<uint8_t>> FaceEngine::align(const Image& image, const 
     return std::nullopt;
 }
 
-std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& aligned) try {
-    if (!model || aligned.size() != size_t(alignedSide) * alignedSide * 4) return std::nullopt;
-    cv::Mat rgbx(alignedSide, alignedSide, CV_8UC4, const_cast<uint8_t*>(aligned.data()));
+std::optional<std::vector<uint8_t>> FaceEngine::chip(const Image& image, const FaceRect& outline) try {
+    if (image.empty() || !(outline.width > 0) || !(outline.height > 0)) return std::nullopt;
+    const cv::Mat rgba(image.height, image.width, CV_8UC4, const_cast<uint8_t*>(image.rgba.data()));
+    const cv::Rect2f box(float(outline.x), float(image.height - outline.y - outline.height), float(outline.width), float(outline.height));
+    const cv::Mat c = faces::RecognitionNet::chip(rgba, box);
+    if (c.empty() || !c.isContinuous()) return std::nullopt;
+    return std::vector<uint8_t>(c.data, c.data + c.total() * 4);
+} catch (const std::exception&) {
+    return std::nullopt;
+}
+
+std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& chip) try {
+    constexpr int side = faces::RecognitionNet::inputSize;
+    if (!model || chip.size() != size_t(side) * side * 4) return std::nullopt;
+    cv::Mat rgbx(side, side, CV_8UC4, const_cast<uint8_t*>(chip.data()));
     cv::Mat rgb;
     cv::cvtColor(rgbx, rgb, cv::COLOR_RGBA2RGB);
-    const auto raw = model->embedding->forward(rgb);
-    auto out = faces::projectAndNormalize(model->projection, raw);
-    if (out.empty()) return std::nullopt;
+    auto out = model->recognition->forward(rgb);
+    if (out.size() != faces::recognitionMean.size()) return std::nullopt;
+    float sumSq = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i] -= faces::recognitionMean[i];
+        sumSq += out[i] * out[i];
+    }
+    const float norm = std::sqrt(sumSq);
+    if (!(sumSq > 0) || !std::isfinite(norm)) return std::nullopt;
+    for (float& v : out) v /= norm;
     return out;
 } catch (const std::exception&) {
     return std::nullopt;

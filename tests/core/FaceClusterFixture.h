@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "Core/FaceThresholds.h"
 #include "Core/LibraryDB.h"
 #include "fixtures/TempDir.h"
 
@@ -31,6 +32,18 @@ inline std::vector<float> vec(std::initializer_list<std::pair<int, float>> parts
 }
 
 inline std::vector<float> axis(int i) { return vec({{i, 1.0f}}); }
+
+// Eight look-alikes of a face on axis 0: each misses it (cosine just under
+// the join threshold) but matches the others just above it, so they gather
+// into one group whose centroid reaches the face at the merge threshold
+// (8x / sqrt(8 + 56 s) with x on axis 0 and s their mutual cosine).
+inline std::vector<std::vector<float>> lookAlikes() {
+    const float x = vintrelle::FaceThresholds::join - 0.01f;
+    const float s = vintrelle::FaceThresholds::join + 0.005f;
+    std::vector<std::vector<float>> out;
+    for (int i = 0; i < 8; ++i) out.push_back(vec({{0, x}, {1, std::sqrt(s - x * x)}}, 2 + i));
+    return out;
+}
 
 struct Library {
     fixtures::TempDir dir;

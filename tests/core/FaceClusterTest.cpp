@@ -33,9 +33,11 @@ TEST(FaceCluster, QualityGateOpensOrDefersAndSecondPassJoins) {
     const int64_t first = lib.face(axis(0), 0.9);
     const int64_t atGate = lib.face(axis(30), FaceThresholds::openQuality);
     const int64_t loner = lib.face(axis(20), 0.24);
-    // Matches nothing at first; matches once the weaker face below has moved the centroid.
-    const int64_t late = lib.face(vec({{0, 0.3f}, {1, 0.9f}}, 10), 0.2);
-    const int64_t weak = lib.face(vec({{0, 0.5f}, {1, 0.5f}, {2, 0.5f}, {3, 0.5f}}), 0.1);
+    // Matches nothing at first; matches once the weaker face below, which
+    // joins at once, has moved the centroid towards it.
+    const float j = FaceThresholds::join;
+    const int64_t late = lib.face(vec({{0, j - 0.14f}}, 1), 0.2);
+    const int64_t weak = lib.face(vec({{0, (1 + j) / 2}}, 1), 0.1);
 
     EXPECT_TRUE(FaceClusterer::run(lib.db));
     EXPECT_EQ(lib.persons(), 2);
@@ -71,12 +73,12 @@ TEST(FaceCluster, JoinThresholdIsInclusive) {
 
 TEST(FaceCluster, TopMatchJoinsALargeClusterBelowTheJoinCosine) {
     // Three members along axis 0 and three elsewhere: the centroid cosine of
-    // a face at a on axis 0 is 3a/sqrt(12), about 0.38, between the gate and
-    // the join threshold, while its three best sample matches are all a.
-    // The mean of three matches at 0.44f rounds just below 0.44f in single
-    // precision; the next float up clears it.
-    const float clears = std::nextafter(FaceThresholds::topMatch, 1.0f);
-    for (float a : {clears, FaceThresholds::topMatch}) {
+    // a face at a on axis 0 is 3a/sqrt(12), between the gate and the join
+    // threshold, while its three best sample matches are all a.
+    const float clears = FaceThresholds::topMatch + 1e-4f;
+    for (float a : {clears, FaceThresholds::topMatch - 1e-4f}) {
+        ASSERT_GE(3 * a / std::sqrt(12.f), FaceThresholds::topMatchGate);
+        ASSERT_LT(3 * a / std::sqrt(12.f), FaceThresholds::join);
         Library lib;
         const int64_t p = lib.person();
         for (int axisIndex : {0, 0, 0, 1, 2, 3}) lib.face(axis(axisIndex), 0.9, p);
@@ -129,38 +131,47 @@ TEST(FaceCluster, NamedPersonsAreNeverMergedAway) {
 }
 
 TEST(FaceCluster, MergeThresholds) {
+    namespace T = FaceThresholds;
     struct Case {
         const char* what;
         std::vector<int> targetAxes;  // faces of the larger person, one per axis
         std::vector<float> other;     // the one face of the smaller person
         bool merges;
     };
-    // Centroid (1,1,1,1)/2 against a face with 0.25 on those four axes: the
-    // cosine is exactly 0.5 while every sample match is only 0.25.
-    const auto quarter = [](float q, float spread) {
-        return vec({{0, q}, {1, 0.25f}, {2, 0.25f}, {3, 0.25f}, {10, spread}, {11, 0.5f}, {12, 0.5f}});
-    };
-    // Centroid (2,1,1,1,1,1)/3: the face below has cosine about 0.42 and
-    // sample matches 0.5, 0.5 and its value on axis 1.
+    // Centroid (1,1,1,1)/2 against a face with c on those four axes: the
+    // cosine is 2c while every sample match is only c, under the linkage.
+    const auto spread = [](float c) { return vec({{0, c}, {1, c}, {2, c}, {3, c}}, 10); };
+    // Centroid (2,1,1,1,1,1)/3 against (a, b): cosine and linkage (the mean
+    // of the matches a, a, b) are both (2a + b) / 3, inside the merge gate.
     const std::vector<int> twoOnZero = {0, 0, 1, 2, 3, 4, 5};
-    // Centroid (3,1,...)/4 (seven more axes) or /sqrt(21) (twelve more axes)
-    // against 0.5 on axis 0: cosine 0.375, or 0.327 below the gate.
-    const std::vector<int> norm4 = {0, 0, 0, 1, 2, 3, 4, 5, 6, 7};
-    const std::vector<int> norm21 = {0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    const float a = 1.25f * T::mergeLinkage;
+    const auto linked = [&](float linkage) { return vec({{0, a}, {1, 3 * linkage - 2 * a}}, 100); };
+    // Centroid (3,1,...,1) over k more axes against (1 + linkage)/2 on axis
+    // 0: a strong linkage, and a cosine that k places inside or under the gate.
+    const float strong = (1 + T::mergeLinkage) / 2;
+    auto threeOnZero = [&](float low, float high) {
+        for (int k = 1; k < 100; ++k)
+            if (const float c = 3 * strong / std::sqrt(9.f + float(k)); c >= low && c < high) {
+                std::vector<int> axes = {0, 0, 0};
+                for (int i = 1; i <= k; ++i) axes.push_back(i);
+                return axes;
+            }
+        return std::vector<int>{};
+    };
     const std::vector<Case> cases = {
-        {"cosine exactly 0.5, poor linkage", {0, 1, 2, 3}, quarter(0.25f, 0.5f), true},
-        {"cosine just below 0.5, poor linkage", {0, 1, 2, 3}, quarter(0.2499f, 0.5001f), false},
-        {"linkage exactly 0.42", twoOnZero, vec({{0, 0.5f}, {1, 0.26f}}, 100), true},
-        {"linkage just below 0.42", twoOnZero, vec({{0, 0.5f}, {1, 0.2599f}}, 100), false},
-        {"in the gate, strong linkage", norm4, vec({{0, 0.5f}}, 100), true},
-        {"below the gate, strong linkage", norm21, vec({{0, 0.5f}}, 100), false},
+        {"cosine just over merge, poor linkage", {0, 1, 2, 3}, spread(T::merge / 2 + 1e-4f), true},
+        {"cosine just under merge, poor linkage", {0, 1, 2, 3}, spread(T::merge / 2 - 1e-4f), false},
+        {"linkage just over its threshold", twoOnZero, linked(T::mergeLinkage + 1e-4f), true},
+        {"linkage just under its threshold", twoOnZero, linked(T::mergeLinkage - 1e-4f), false},
+        {"in the gate, strong linkage", threeOnZero(T::mergeGate, T::merge), vec({{0, strong}}, 100), true},
+        {"below the gate, strong linkage", threeOnZero(0, T::mergeGate), vec({{0, strong}}, 100), false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Library lib;
         const int64_t big = lib.person();
         const int64_t small = lib.person();
-        for (int a : c.targetAxes) lib.face(axis(a), 0.9, big);
+        for (int ax : c.targetAxes) lib.face(axis(ax), 0.9, big);
         const int64_t f = lib.face(c.other, 0.9, small);
         EXPECT_EQ(FaceClusterer::run(lib.db), c.merges);
         EXPECT_EQ(lib.personOf(f), c.merges ? big : small);
@@ -169,13 +180,13 @@ TEST(FaceCluster, MergeThresholds) {
 }
 
 TEST(FaceCluster, NewGroupAbsorbingAPersonTakesThatPerson) {
-    // Each new face misses the person's single face (cosine 0.39), but the
-    // three together form a group whose centroid reaches it at 0.503.
+    // Each new face misses the person's single face, but together they form
+    // a group whose centroid reaches it.
     Library lib;
     const int64_t p = lib.person();
     lib.face(axis(0), 0.5, p);
     std::vector<int64_t> news;
-    for (int i = 0; i < 3; ++i) news.push_back(lib.face(vec({{0, 0.39f}, {1, 0.5f}}, 2 + i), 0.9 - 0.1 * i));
+    for (const auto& e : facecluster::lookAlikes()) news.push_back(lib.face(e, 0.9 - 0.05 * double(news.size())));
 
     EXPECT_TRUE(FaceClusterer::run(lib.db));
     for (int64_t f : news) EXPECT_EQ(lib.personOf(f), p);
@@ -210,7 +221,7 @@ TEST(FaceCluster, SuggestionsOrderLimitAndThreshold) {
         lib.face(vec({{0, c}}, rest++, slack), quality, p);
         return p;
     };
-    const int64_t weak = other(0.5f, 0.9);
+    const int64_t weak = other((FaceThresholds::suggestion + 0.7f) / 2, 0.9);
     const int64_t strong = other(0.9f, 0.8);
     const int64_t tieLater = other(0.7f, 0.5);
     const int64_t tieEarlier = other(0.7f, 0.6);  // its best face sorts first, so it leads the tie

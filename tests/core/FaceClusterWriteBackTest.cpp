@@ -15,7 +15,9 @@ using facecluster::vec;
 namespace {
 
 // A person with two faces on axis 0, and an unnamed person whose face (and a
-// new face that prefers it) the run merges into the first.
+// new face that prefers it) the run merges into the first: the new face
+// matches the small person at 0.91 and the big one at 0.5; the two then
+// meet at 0.665, inside the merge gate, with a linkage of 0.8.
 struct MergeScene {
     Library lib;
     int64_t big = lib.person();
@@ -24,8 +26,8 @@ struct MergeScene {
     MergeScene() {
         lib.face(axis(0), 0.9, big);
         lib.face(axis(0), 0.9, big);
-        smallFace = lib.face(vec({{0, 0.6f}, {1, 0.8f}}), 0.8, small);
-        newFace = lib.face(vec({{0, 0.3f}, {1, 0.95f}}, 10), 0.7);
+        smallFace = lib.face(vec({{0, 0.8f}, {1, 0.6f}}), 0.8, small);
+        newFace = lib.face(vec({{0, 0.5f}, {1, 0.85f}}, 10), 0.7);
     }
 };
 
@@ -55,7 +57,8 @@ TEST(FaceClusterWriteBack, PersonMergedAwayMeanwhileGetsNoFaces) {
     const int64_t b = lib.person("Bo");
     lib.face(axis(0), 0.9, a);
     lib.face(axis(5), 0.9, b);
-    const int64_t f = lib.face(vec({{0, 0.9f}}), 0.8);
+    // Matches a at 0.9, and a and b merged at 0.92.
+    const int64_t f = lib.face(vec({{0, 0.9f}, {5, 0.4f}}), 0.8);
 
     EXPECT_FALSE(FaceClusterer::run(lib.db, [&] { lib.db.mergePerson(a, b); }));
     EXPECT_FALSE(lib.personOf(f));
@@ -67,15 +70,15 @@ TEST(FaceClusterWriteBack, PersonMergedAwayMeanwhileGetsNoFaces) {
 }
 
 TEST(FaceClusterWriteBack, AbsorbedPersonMergedAwayMeanwhile) {
-    // Three new faces form a group that absorbs the unnamed person p; the
-    // user merges p into q first. The group must not be written into p.
+    // New faces form a group that absorbs the unnamed person p; the user
+    // merges p into q first. The group must not be written into p.
     Library lib;
     const int64_t p = lib.person();
     const int64_t q = lib.person("Quinn");
     const int64_t pFace = lib.face(axis(0), 0.5, p);
     const int64_t qFace = lib.face(axis(50), 0.5, q);
     std::vector<int64_t> news;
-    for (int i = 0; i < 3; ++i) news.push_back(lib.face(vec({{0, 0.39f}, {1, 0.5f}}, 2 + i), 0.9 - 0.1 * i));
+    for (const auto& e : facecluster::lookAlikes()) news.push_back(lib.face(e, 0.9 - 0.05 * double(news.size())));
 
     EXPECT_TRUE(FaceClusterer::run(lib.db, [&] { lib.db.mergePerson(p, q); }));
     EXPECT_EQ(lib.danglingFaces(), 0);

@@ -36,7 +36,7 @@ cv::Mat goldenPattern(int size, int seed) {
 bool haveModels() {
     const auto files = ModelFiles::inAssetFolder();
     return std::filesystem::exists(files.detector) && std::filesystem::exists(files.landmarks) &&
-           std::filesystem::exists(files.embedding);
+           std::filesystem::exists(files.recognition) && std::filesystem::exists(files.mobileface);
 }
 
 }  // namespace
@@ -69,7 +69,7 @@ TEST(FaceNets, LandmarksMatchReference) {
 
 TEST(FaceNets, EmbeddingMatchesReference) {
     if (!haveModels()) GTEST_SKIP() << "face weights not fetched (scripts/npm-assets.sh)";
-    auto net = EmbeddingNet::load(ModelFiles::inAssetFolder().embedding);
+    auto net = EmbeddingNet::load(ModelFiles::inAssetFolder().mobileface);
     ASSERT_TRUE(net);
     const auto g = golden()["embedding"];
     const auto out = net->forward(goldenPattern(112, g["seed"]));
@@ -84,6 +84,16 @@ TEST(FaceNets, EmbeddingMatchesReference) {
     }
     EXPECT_GE(dot / std::sqrt(na * nb), 0.999);
     EXPECT_LT(worst, 1e-2) << "largest difference of outputs of magnitude ~10";
+}
+
+TEST(FaceNets, RecognitionMatchesReference) {
+    if (!haveModels()) GTEST_SKIP() << "face weights not fetched (scripts/npm-assets.sh)";
+    auto net = RecognitionNet::load(ModelFiles::inAssetFolder().recognition);
+    ASSERT_TRUE(net);
+    const auto g = golden()["recognition"];
+    const auto out = net->forward(goldenPattern(150, g["seed"]));
+    ASSERT_EQ(out.size(), 128u);
+    for (size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], g["output"][i].get<float>(), 1e-3) << i;
 }
 
 TEST(TfjsWeights, BadFilesGiveNothing) {
