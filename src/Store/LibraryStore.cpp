@@ -44,6 +44,58 @@ std::vector<Asset> sortedInStoreOrder(std::vector<Asset> list) {
     return out;
 }
 
+// Takes the records at the sorted positions `dropped` out of the sorted list
+// and merges the sorted `incoming` in, moving every record at most once: the
+// records are large and the list long, so the data moved is what costs.
+// Returns the positions whose record is new or moved.
+std::vector<size_t> mergeInPlace(std::vector<Asset>& list, const std::vector<size_t>& dropped,
+                                 std::vector<Asset>& incoming) {
+    const size_t n = list.size(), k = incoming.size();
+    constexpr size_t none = std::numeric_limits<size_t>::max();
+    std::vector<size_t> at(k);  // the old position each incoming record goes before
+    for (size_t j = 0; j < k; ++j)
+        at[j] = size_t(std::lower_bound(list.begin(), list.end(), incoming[j], storeBefore) - list.begin());
+    size_t first = n;
+    if (!dropped.empty()) first = dropped.front();
+    if (k > 0) first = std::min(first, at.front());
+    if (first == n && k == 0) return {};
+
+    // Where each old record ends up; positions are monotonic, so records
+    // moving left can go in one forward sweep and the others in one backward.
+    std::vector<size_t> target(n - first, none);
+    for (size_t i = first, d = 0, j = 0; i < n; ++i) {
+        while (d < dropped.size() && dropped[d] < i) ++d;
+        if (d < dropped.size() && dropped[d] == i) continue;
+        while (j < k && at[j] <= i) ++j;
+        target[i - first] = i - d + j;
+    }
+    const size_t size = n - dropped.size() + k;
+    if (size > n) list.resize(size);
+    std::vector<size_t> changed;
+    for (size_t i = first; i < n; ++i) {
+        const size_t t = target[i - first];
+        if (t != none && t < i) {
+            list[t] = std::move(list[i]);
+            changed.push_back(t);
+        }
+    }
+    for (size_t i = n; i-- > first;) {
+        const size_t t = target[i - first];
+        if (t != none && t > i) {
+            list[t] = std::move(list[i]);
+            changed.push_back(t);
+        }
+    }
+    for (size_t j = 0; j < k; ++j) {
+        const size_t dropsBefore = size_t(std::lower_bound(dropped.begin(), dropped.end(), at[j]) - dropped.begin());
+        const size_t t = at[j] - dropsBefore + j;
+        list[t] = std::move(incoming[j]);
+        changed.push_back(t);
+    }
+    if (size < n) list.resize(size);
+    return changed;
+}
+
 }  // namespace
 
 // ---- opening and closing ---------------------------------------------------
@@ -214,40 +266,13 @@ void LibraryStore::engineDidUpsert(const std::vector<Asset>& changed) {
     if (differs) {
         std::sort(dropped.begin(), dropped.end());
         dropped.erase(std::unique(dropped.begin(), dropped.end()), dropped.end());
-        size_t first = assets_.size();
-        if (!dropped.empty()) {
-            first = dropped.front();
-            size_t write = first, d = 0;
-            for (size_t read = first; read < assets_.size(); ++read) {
-                if (d < dropped.size() && dropped[d] == read) {
-                    ++d;
-                    continue;
-                }
-                if (write != read) assets_[write] = std::move(assets_[read]);
-                ++write;
-            }
-            assets_.resize(write);
-        }
-        for (const Asset& a : changed) position_.erase(a.id);
-
         std::vector<Asset> incoming;
         for (const Asset& a : changed)
             if (!a.hidden) incoming.push_back(a);
         std::stable_sort(incoming.begin(), incoming.end(), storeBefore);
 
-        // Merge from the back, so each record moves at most once.
-        const size_t old = assets_.size();
-        assets_.resize(old + incoming.size());
-        size_t i = old, j = incoming.size(), w = assets_.size();
-        while (j > 0) {
-            if (i > 0 && storeBefore(incoming[j - 1], assets_[i - 1])) {
-                assets_[--w] = std::move(assets_[--i]);
-            } else {
-                assets_[--w] = std::move(incoming[--j]);
-                first = std::min(first, w);
-            }
-        }
-        rebuildIndex(first);
+        for (const Asset& a : changed) position_.erase(a.id);
+        for (size_t at : mergeInPlace(assets_, dropped, incoming)) position_[assets_[at].id] = at;
         pending_ |= cAssets;
     }
 

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 
 #include "Store/MainThread.h"
 #include "StoreFixture.h"
@@ -148,6 +150,45 @@ TEST(StoreReports, UpsertReplacesAndResorts) {
     EXPECT_EQ(lib.store->revision(), rev + 1);
     lib.store->engineDidUpsert({moved});  // nothing new: the counter moves, the list signal stays quiet
     EXPECT_EQ(log.names, (std::vector<std::string>{"revision"}));
+}
+
+// Batches of new, moved, hidden and repeated records against the plain rule:
+// drop the changed ids, append the visible records, sort by store order.
+TEST(StoreReports, UpsertsMatchASortOfTheWholeList) {
+    Library lib;
+    lib.store->start(false);
+    std::mt19937 rng(3);
+    std::vector<Asset> model;
+    for (int round = 0; round < 60; ++round) {
+        std::vector<Asset> batch;
+        const int n = int(rng() % 12) + 1;
+        for (int i = 0; i < n; ++i) {
+            Asset a = makeAsset(int64_t(rng() % 40) + 1, "p", double(rng() % 15));
+            if (std::any_of(batch.begin(), batch.end(), [&](const Asset& b) { return b.id == a.id; })) continue;
+            a.hidden = rng() % 5 == 0;
+            batch.push_back(a);
+        }
+        if (round % 7 == 3 && !model.empty()) batch = {model[rng() % model.size()]};  // unchanged record
+        std::erase_if(model, [&](const Asset& m) {
+            return std::any_of(batch.begin(), batch.end(), [&](const Asset& b) { return b.id == m.id; });
+        });
+        for (const Asset& a : batch)
+            if (!a.hidden) model.push_back(a);
+        std::stable_sort(model.begin(), model.end(), [](const Asset& a, const Asset& b) {
+            return a.taken > b.taken || (a.taken == b.taken && a.id > b.id);
+        });
+        lib.store->engineDidUpsert(batch);
+        if (round % 5 == 4) {
+            const int64_t gone = int64_t(rng() % 40) + 1;
+            std::erase_if(model, [&](const Asset& m) { return m.id == gone; });
+            lib.store->engineDidRemove({gone});
+        }
+        ASSERT_EQ(ids(lib.store->assets()), ids(model)) << "round " << round;
+        for (const Asset& a : model) ASSERT_EQ(lib.store->asset(a.id)->taken, a.taken);
+        for (int64_t id = 1; id <= 40; ++id)
+            EXPECT_EQ(lib.store->asset(id).has_value(),
+                      std::any_of(model.begin(), model.end(), [&](const Asset& m) { return m.id == id; }));
+    }
 }
 
 TEST(StoreReports, UpsertOfAHiddenAssetRemovesItAndItsThumbnail) {
