@@ -9,6 +9,7 @@
 #include <malloc.h>
 
 #include <clocale>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -32,8 +33,9 @@ std::string folderOf(int i) {
     return std::to_string(2011 + f / 200) + "/Event " + std::to_string(f);
 }
 
-// One pristine index, copied into a fresh library for every open: opening
-// starts the engine, which would otherwise trim the files it cannot find.
+// One pristine index, copied into a fresh library for every open. The data
+// folder lies outside the library folder, which is gone (a drive not
+// connected), so the engine leaves the copied index alone.
 struct Template {
     fixtures::TempDir dir;
     std::string file = dir / "library.sqlite";
@@ -62,15 +64,19 @@ Template& pristine() {
     return t;
 }
 
+bool notWritable(const std::string&) { return false; }
+
 struct OpenLibrary {
     fixtures::TempDir dir;
+    std::string root = dir / "photos";
     std::shared_ptr<LibraryStore> store;
     OpenLibrary() {
-        fs::create_directories(dir / ".vintrelle");
-        fs::copy_file(pristine().file, dir / ".vintrelle/library.sqlite");
+        setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+        const LibraryPaths paths = LibraryPaths::resolve(root, notWritable);
+        fs::copy_file(pristine().file, paths.databasePath());
     }
     void open() {
-        store = LibraryStore::init(dir.path());
+        store = LibraryStore::init(root, notWritable);
         store->start(false);
     }
 };
