@@ -7,6 +7,9 @@
 #include <numeric>
 #include <string_view>
 
+#include <QThreadPool>
+
+#include "Core/FolderWatcher.h"
 #include "Core/LibraryEngine.h"
 #include "Store/MainThread.h"
 #include "Store/StoreText.h"
@@ -16,6 +19,8 @@ namespace vintrelle {
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr int kJoinBoundMs = 5000;
 
 // Store order: newest capture first, the larger id first among equal times.
 bool storeBefore(const Asset& a, const Asset& b) { return a.taken > b.taken || (a.taken == b.taken && a.id > b.id); }
@@ -105,15 +110,24 @@ std::shared_ptr<LibraryStore> LibraryStore::init(const std::string& root, const 
     paths.prepare();
     auto db = std::make_shared<LibraryDB>(paths.databasePath());
     auto store = std::make_shared<LibraryStore>(Token{}, paths, db);
-    store->engine_ = std::make_unique<LibraryEngine>(paths, db, std::weak_ptr<EngineDelegate>(store), qtMainPoster());
+    store->engine_ = std::make_shared<LibraryEngine>(paths, db, std::weak_ptr<EngineDelegate>(store), qtMainPoster());
     return store;
 }
 
 LibraryStore::LibraryStore(Token, LibraryPaths paths, std::shared_ptr<LibraryDB> db)
-    : paths_(std::move(paths)), db_(std::move(db)), thumbs_(std::make_shared<ThumbnailCache>()) {}
+    : paths_(std::move(paths)),
+      db_(std::move(db)),
+      thumbs_(std::make_shared<ThumbnailCache>()),
+      background_(std::make_unique<QThreadPool>()) {
+    background_->setMaxThreadCount(1);
+    background_->setThreadPriority(QThread::LowPriority);
+}
 
 LibraryStore::~LibraryStore() {
-    // The engine's threads end before the database and the lists they report into.
+    // The threads end before the database and the lists they report into.
+    background_->clear();
+    background_->waitForDone(kJoinBoundMs);
+    watcher_.reset();
     if (engine_) engine_->stop();
     engine_.reset();
 }
@@ -163,6 +177,16 @@ void LibraryStore::start(bool facesEnabled) {
     raiseRevision();
     assign(hasLoaded_, true, cLoaded);
 
+    // The callback holds the engine weakly, not the store, and hands each
+    // batch over on the main thread.
+    std::weak_ptr<LibraryEngine> engine = engine_;
+    watcher_ = std::make_unique<FolderWatcher>(paths_.root, [engine](const std::vector<std::string>& changed,
+                                                                     bool rescanNeeded) {
+        postToMainThread([engine, changed, rescanNeeded] {
+            if (auto e = engine.lock()) e->requestScan(rescanNeeded, changed);
+        });
+    });
+    watcher_->start();
     if (engine_) engine_->start(facesEnabled);
 }
 
@@ -204,8 +228,11 @@ void LibraryStore::applyFaceDataVersion() {
 }
 
 void LibraryStore::shutdown() {
+    if (watcher_) watcher_->stop();
+    watcher_.reset();
     if (engine_) engine_->stop();
     thumbs_->cancelAllAndClear();
+    background_->clear();
     db_->db().close();
     shutDown_ = true;
 }

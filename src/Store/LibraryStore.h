@@ -29,6 +29,7 @@ class QThreadPool;
 
 namespace vintrelle {
 
+class FolderWatcher;
 class LibraryEngine;
 
 struct GridSection {
@@ -142,6 +143,9 @@ public:
     void mergePerson(int64_t source, int64_t target);
     void removeFromPerson(int64_t person, const std::vector<int64_t>& assets);
     void renameTrip(int64_t id, const std::string& title);
+    // Computes up to four people who may be the same as `person` in the
+    // background and stores them in mergeSuggestions; nothing when known.
+    void loadSuggestions(int64_t person);
 
 signals:
     void assetsChanged();
@@ -195,11 +199,13 @@ private:
     void reloadTrips();
     void reloadAlbums();
     void setAssetsSorted(std::vector<Asset> list);
+    void applySuggestions(int64_t person, const std::vector<int64_t>& ids);
 
     LibraryPaths paths_;
     std::shared_ptr<LibraryDB> db_;
     std::shared_ptr<ThumbnailCache> thumbs_;
-    std::unique_ptr<LibraryEngine> engine_;
+    std::shared_ptr<LibraryEngine> engine_;
+    std::unique_ptr<FolderWatcher> watcher_;  // after the engine: its callback reaches the engine
     std::unordered_map<int64_t, size_t> position_;
     std::unordered_map<int64_t, std::unordered_set<int64_t>> personAssets_;
     std::optional<std::pair<int, std::vector<FolderNode>>> folderCache_;
@@ -215,6 +221,8 @@ private:
     bool isOffline_ = false;
     bool hasLoaded_ = false;
     std::map<int64_t, std::vector<int64_t>> mergeSuggestions_;
+
+    std::unique_ptr<QThreadPool> background_;  // suggestions; waited for on closing
 
     unsigned pending_ = 0;
     int batchDepth_ = 0;

@@ -2,7 +2,11 @@
 // own data. Each action writes the index first and then reloads (or, for
 // favourites, patches) what the screens read; none touches a photo file.
 
+#include <QThreadPool>
+
+#include "Core/FaceClusterer.h"
 #include "Store/LibraryStore.h"
+#include "Store/MainThread.h"
 #include "Store/StoreText.h"
 
 namespace vintrelle {
@@ -131,6 +135,36 @@ void LibraryStore::renameTrip(int64_t id, const std::string& title) {
     } catch (const DBError&) {
     }
     engineDidUpdateTrips();
+}
+
+void LibraryStore::loadSuggestions(int64_t person) {
+    if (mergeSuggestions_.count(person) || shutDown_) return;
+    std::weak_ptr<LibraryStore> weak = weak_from_this();
+    std::shared_ptr<LibraryDB> db = db_;
+    background_->start([weak, db, person] {
+        std::vector<int64_t> ids;
+        try {
+            ids = FaceClusterer::suggestions(*db, person, 4);
+        } catch (const DBError&) {
+            return;  // the library closed meanwhile
+        }
+        postToMainThread([weak, person, ids = std::move(ids)] {
+            if (auto self = weak.lock()) self->applySuggestions(person, ids);
+        });
+    });
+}
+
+void LibraryStore::applySuggestions(int64_t person, const std::vector<int64_t>& ids) {
+    if (shutDown_) return;
+    Batch batch(*this);
+    std::vector<int64_t> shown;
+    for (int64_t id : ids) {
+        if (auto p = this->person(id); p && !p->hidden) shown.push_back(id);
+    }
+    auto it = mergeSuggestions_.find(person);
+    if (it != mergeSuggestions_.end() && it->second == shown) return;
+    mergeSuggestions_[person] = std::move(shown);
+    pending_ |= cSuggestions;
 }
 
 }  // namespace vintrelle

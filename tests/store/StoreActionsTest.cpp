@@ -133,4 +133,40 @@ TEST(StoreActions, RenamingATripKeepsWhatTheEngineWroteMeanwhile) {
     lib.store->renameTrip(99, "nothing");
 }
 
+struct LookAlikes : Started {
+    // Persons 5, 6 and 7 with the same face; 7 is hidden.
+    LookAlikes() {
+        std::vector<float> same(128, 0.0f);
+        same[0] = 1.0f;
+        for (int64_t person : {5, 6, 7}) {
+            insertPerson(db(), person, "");
+            for (int64_t asset : {1, 2, 3})
+                db().db().run("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id) "
+                              "VALUES(?,0.1,0.1,0.2,0.2,0.9,?,?)",
+                              {asset, LibraryDB::encodeEmbedding(same), person});
+        }
+        db().db().run("UPDATE persons SET hidden=1 WHERE id=7");
+        store->reloadPeople();
+    }
+};
+
+TEST(StoreActions, SuggestionsArriveLaterWithoutHiddenPeople) {
+    LookAlikes lib;
+    lib.store->loadSuggestions(5);
+    EXPECT_FALSE(lib.store->mergeSuggestions().count(5));
+    ASSERT_TRUE(spinUntil([&] { return lib.store->mergeSuggestions().count(5) == 1; }));
+    EXPECT_EQ(lib.store->mergeSuggestions().at(5), (std::vector<int64_t>{6}));
+
+    lib.store->reloadPeople();
+    EXPECT_TRUE(lib.store->mergeSuggestions().empty());
+}
+
+TEST(StoreActions, SuggestionsForAClosedStoreAreDropped) {
+    LookAlikes lib;
+    lib.store->loadSuggestions(5);
+    lib.store->shutdown();
+    spinUntil([] { return false; }, 300);
+    EXPECT_TRUE(lib.store->mergeSuggestions().empty());
+}
+
 }  // namespace
