@@ -9,13 +9,13 @@
 #include <malloc.h>
 
 #include <clocale>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
 
 #include "Core/LibraryDB.h"
+#include "Core/LibraryEngine.h"
 #include "Store/LibraryStore.h"
 #include "fixtures/TempDir.h"
 
@@ -33,9 +33,9 @@ std::string folderOf(int i) {
     return std::to_string(2011 + f / 200) + "/Event " + std::to_string(f);
 }
 
-// One pristine index, copied into a fresh library for every open. The data
-// folder lies outside the library folder, which is gone (a drive not
-// connected), so the engine leaves the copied index alone.
+// One pristine index, copied into a fresh library for every open. The files
+// themselves do not exist, so the engine is stopped before the store starts
+// it: it would otherwise look for them.
 struct Template {
     fixtures::TempDir dir;
     std::string file = dir / "library.sqlite";
@@ -64,19 +64,16 @@ Template& pristine() {
     return t;
 }
 
-bool notWritable(const std::string&) { return false; }
-
 struct OpenLibrary {
     fixtures::TempDir dir;
-    std::string root = dir / "photos";
     std::shared_ptr<LibraryStore> store;
     OpenLibrary() {
-        setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
-        const LibraryPaths paths = LibraryPaths::resolve(root, notWritable);
-        fs::copy_file(pristine().file, paths.databasePath());
+        fs::create_directories(dir / ".vintrelle");
+        fs::copy_file(pristine().file, dir / ".vintrelle/library.sqlite");
     }
     void open() {
-        store = LibraryStore::init(root, notWritable);
+        store = LibraryStore::init(dir.path());
+        store->engine()->stop();
         store->start(false);
     }
 };

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <random>
 
-#include "Store/MainThread.h"
 #include "StoreFixture.h"
 
 using namespace storetest;
@@ -108,22 +107,6 @@ TEST(StoreClosing, ShutdownTwiceIsHarmless) {
     EXPECT_FALSE(lib.db().db().isOpen());
     EXPECT_EQ(lib.store->thumbs()->count(), 0);
     EXPECT_EQ(lib.store->assets().size(), 1u);  // the lists keep their last values
-}
-
-TEST(StoreClosing, AReportAfterTheStoreIsGoneDoesNothing) {
-    Library lib;
-    lib.store->start(false);
-    std::weak_ptr<EngineDelegate> delegate = lib.store;
-    auto poster = qtMainPoster();
-    bool ran = false;
-    poster([delegate, &ran] {
-        ran = true;
-        if (auto d = delegate.lock()) d->engineDidUpsert({makeAsset(1, "a.jpg", 1)});
-    });
-    lib.store->shutdown();
-    lib.store.reset();
-    EXPECT_TRUE(spinUntil([&] { return ran; }));
-    EXPECT_TRUE(delegate.expired());
 }
 
 // ---- engine reports ----------------------------------------------------------
