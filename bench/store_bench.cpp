@@ -67,9 +67,11 @@ Template& pristine() {
 struct OpenLibrary {
     fixtures::TempDir dir;
     std::shared_ptr<LibraryStore> store;
+    // An indexed library: its data folder is already laid out.
     OpenLibrary() {
-        fs::create_directories(dir / ".vintrelle");
-        fs::copy_file(pristine().file, dir / ".vintrelle/library.sqlite");
+        const LibraryPaths paths = LibraryPaths::resolve(dir.path());
+        paths.prepare();
+        fs::copy_file(pristine().file, paths.databasePath());
     }
     void open() {
         store = LibraryStore::init(dir.path());
