@@ -34,8 +34,9 @@ if [[ ! -f "$CACHE/.complete" ]]; then
     # A few different pictures with some texture, so decoding costs what a photo's does.
     for k in 0 1 2 3; do
         vips gaussnoise "$WORK/noise$k.v" 4000 3000 --sigma 40 --mean $((90 + 30 * k))
-        vips gaussblur "$WORK/noise$k.v" "$WORK/blur$k.v" 1.5
-        vips bandjoin "$WORK/blur$k.v $WORK/noise$k.v $WORK/blur$k.v" "$WORK/rgb$k.v"
+        vips gaussblur "$WORK/noise$k.v" "$WORK/soft$k.v" 1.5
+        vips gaussblur "$WORK/noise$k.v" "$WORK/sharp$k.v" 0.8
+        vips bandjoin "$WORK/soft$k.v $WORK/sharp$k.v $WORK/soft$k.v" "$WORK/rgb$k.v"
         vips cast "$WORK/rgb$k.v" "$WORK/base$k.jpg[Q=88]" uchar
         exiftool -q -overwrite_original -Make=Bench -Model="Camera $k" -LensModel="Lens $k" \
             -DateTimeOriginal="2023:0$((k + 1)):15 10:2$k:00" -ISO=200 -FNumber=2.8 -ExposureTime=0.01 \
