@@ -20,6 +20,7 @@
 #include "Core/LibraryEngine.h"
 #include "Core/LibraryPaths.h"
 #include "Core/MainQueue.h"
+#include "Core/PlaceResolver.h"
 
 namespace vintrelle {
 
@@ -90,6 +91,7 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     const std::shared_ptr<LibraryDB> db;
     const std::weak_ptr<EngineDelegate> delegate;
     const MainPoster poster;
+    const std::shared_ptr<PlaceResolver> resolver;
     std::string rootReal;
     // Device of the library folder when the library opened (0 when unknown).
     dev_t rootDevice = 0;

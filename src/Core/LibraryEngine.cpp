@@ -49,6 +49,7 @@ EngineCore::EngineCore(LibraryPaths p, std::shared_ptr<LibraryDB> d, std::weak_p
       db(std::move(d)),
       delegate(std::move(del)),
       poster(std::move(mp)),
+      resolver(std::make_shared<PlaceResolver>(db)),
       journal(paths.dataDir + "/reading-ids") {
     rootReal = realPathOr(paths.root);
     struct stat st {};
@@ -262,9 +263,8 @@ void LibraryEngine::setFacesEnabled(bool on) {
 
 void LibraryEngine::stop() { impl_->core->stopped = true; }
 
-std::optional<PlaceName> LibraryEngine::placeName(double, double) {
-    // No place resolver is part of the engine yet.
-    return std::nullopt;
+std::optional<PlaceName> LibraryEngine::placeName(double lat, double lon) {
+    return impl_->core->resolver->resolve(lat, lon);
 }
 
 bool LibraryEngine::isRunning() const {

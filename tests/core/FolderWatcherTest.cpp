@@ -42,7 +42,15 @@ struct Batches {
     // reported, then forget what was reported so far.
     void waitUntilWatching(const std::string& probe) {
         for (int i = 0; i < 500 && !waitFor([&] { return sawPath(probe); }, 20ms); ++i) fixtures::writeFile(probe, "r");
-        std::this_thread::sleep_for(20ms);
+        // Let the batches of the probe's own writes arrive.
+        auto count = [&] {
+            std::lock_guard lock(mutex);
+            return calls;
+        };
+        for (int seen = -1; seen != count();) {
+            seen = count();
+            std::this_thread::sleep_for(250ms);
+        }
         std::lock_guard lock(mutex);
         paths.clear();
         calls = 0;

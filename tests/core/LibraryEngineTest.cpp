@@ -20,6 +20,7 @@
 #include "Core/EngineCore.h"
 #include "Core/LibraryEngine.h"
 #include "Core/MediaProcessor.h"
+#include "Core/PlaceResolver.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;
@@ -453,4 +454,12 @@ TEST_F(LibraryEngineTest, KilledMidIndexReopensConsistent) {
     for (auto& [path, r] : rows) EXPECT_TRUE(r.done) << path;
     for (auto& [id, path] : savedBeforeKill) EXPECT_EQ(rows[path].id, id) << path;
     EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(DISTINCT path) FROM assets").value_or(0), kFiles);
+}
+
+TEST_F(LibraryEngineTest, PlaceNamesComeThroughTheResolverCache) {
+    Library lib;
+    lib.db->cachePlace(PlaceResolver::cacheKey(10.0, 20.0), PlaceName{"Harbour Town", "Coast", "Atlantis"});
+    auto place = lib.engine->placeName(10.001, 20.001);
+    ASSERT_TRUE(place);
+    EXPECT_EQ(place->locality, "Harbour Town");
 }
