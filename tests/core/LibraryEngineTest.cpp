@@ -21,6 +21,7 @@
 #include "Core/LibraryEngine.h"
 #include "Core/MediaProcessor.h"
 #include "Core/PlaceResolver.h"
+#include "fixtures/MediaFixtures.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;
@@ -242,6 +243,38 @@ TEST_F(LibraryEngineTest, MovesKeepIdFavouriteAndAlbumsAndTimesHaveOneSecondTole
     lib.fullScan();
     EXPECT_TRUE(lib.rec->saw("remove"));
     EXPECT_NE(lib.rows()["2023/Beach.JPG"].id, before["2023/IMG_2.JPG"].id);
+}
+
+TEST_F(LibraryEngineTest, PhotosAreReadAndSavedAndAFailedOneIsNotReadAgain) {
+    Library lib;
+    fixtures::ExifTags exif;
+    exif.dateTimeOriginal = "2021:07:04 18:30:00";
+    exif.model = "Test Camera";
+    fs::create_directories(lib.root + "/2021");
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/2021/good.jpg", 640, 480, {}, exif));
+    lib.file("2021/broken.jpg", "\xff\xd8 truncated", 1'600'000'000);
+    lib.fullScan();
+    std::vector<std::string> progress;
+    for (auto& entry : lib.rec->log)
+        if (entry == "indexing" || entry == "upsert") progress.push_back(entry);
+    ASSERT_GE(progress.size(), 3u);
+    EXPECT_EQ(progress.front(), "indexing");
+    EXPECT_EQ(lib.rec->last, EngineStatus::idle());
+
+    auto rows = lib.rows();
+    const Asset good = lib.rec->upserted.at(rows["2021/good.jpg"].id);
+    EXPECT_EQ(good.thumbState, 1);
+    EXPECT_EQ(good.width, 640);
+    EXPECT_EQ(good.camera, "Test Camera");
+    EXPECT_DOUBLE_EQ(good.taken, 1'625'423'400);  // wall clock, as the camera wrote it
+    EXPECT_TRUE(fs::exists(lib.paths.thumbURL(good.id)));
+    const Asset broken = lib.rec->upserted.at(rows["2021/broken.jpg"].id);
+    EXPECT_EQ(broken.thumbState, 2);
+    EXPECT_EQ(broken.width, 0);
+    EXPECT_EQ(broken.taken, wallClockOf(1'600'000'000));
+
+    lib.fullScan();
+    EXPECT_FALSE(lib.rec->saw("indexing"));
 }
 
 TEST_F(LibraryEngineTest, EmptyFolderGuardKeepsTwentyOneAndRemovesTwenty) {
