@@ -56,6 +56,9 @@ int index(const probe::Args& argsIn) {
             mainQueue.waitAndDrain(100);
             if (delegate->idle && !engine.isRunning() && mainQueue.drain() == 0) break;
         }
+        // Trips are named beside the engine's work and may still be going.
+        engine.waitForTripNaming(std::chrono::minutes(10));
+        mainQueue.drain();
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
@@ -70,6 +73,16 @@ int index(const probe::Args& argsIn) {
     probe::Json out{{"assets", total},   {"photos", photos},   {"videos", videos},
                     {"live", live},      {"failed", failed},   {"seconds", seconds},
                     {"files_per_s", seconds > 0 ? double(total) / seconds : 0.0}};
+    auto count = [&](const char* sql) -> int64_t {
+        try {
+            return db->db().scalarInt(sql).value_or(0);
+        } catch (const DBError&) {
+            return 0;
+        }
+    };
+    out["people"] = count("SELECT COUNT(*) FROM persons");
+    out["faces"] = count("SELECT COUNT(*) FROM faces");
+    out["trips"] = count("SELECT COUNT(*) FROM trips");
     probe::emit(out);
     return 0;
 }

@@ -21,6 +21,7 @@
 #include "Core/LibraryPaths.h"
 #include "Core/MainQueue.h"
 #include "Core/PlaceResolver.h"
+#include "Core/TripPass.h"
 
 namespace vintrelle {
 
@@ -91,7 +92,6 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     const std::shared_ptr<LibraryDB> db;
     const std::weak_ptr<EngineDelegate> delegate;
     const MainPoster poster;
-    const std::shared_ptr<PlaceResolver> resolver;
     std::string rootReal;
     // Device of the library folder when the library opened (0 when unknown).
     dev_t rootDevice = 0;
@@ -110,6 +110,8 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     std::atomic<bool> stopped{false};
     bool journalRecovered = false;  // engine thread only
     ReadJournal journal;
+    const std::shared_ptr<PlaceResolver> resolver;
+    TripPass trips;
 
     // Requests
     void kick();  // caller holds mutex
@@ -122,6 +124,8 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     bool scan(bool full, const std::set<std::string>& dirs);
     void process(const std::vector<WorkItem>& items);
     void pairLivePhotos();
+    void detectTrips();
+    bool facePass();  // false when it gave way to other work
 
     // Reports: posted to the main thread in order, never awaited; the delegate
     // is looked up again there, so a report after the store closed does nothing.

@@ -377,14 +377,18 @@ DBArgs tripValues(const Trip& t) {
 }
 }  // namespace
 
+std::vector<Trip> LibraryDB::loadTripsChecked() {
+    return db_->query(
+        "SELECT id, title, custom_title, subtitle, start, end, lat, lon, hidden, cover_asset, named FROM trips", {},
+        [](const Row& r) {
+            return Trip{r.int64(0), r.text(1), r.optText(2), r.text(3),          r.dbl(4),        r.dbl(5),
+                        r.dbl(6),   r.dbl(7),  r.int64(8) != 0, r.optInt(9), r.int64(10) != 0};
+        });
+}
+
 std::vector<Trip> LibraryDB::loadTrips() {
     try {
-        return db_->query(
-            "SELECT id, title, custom_title, subtitle, start, end, lat, lon, hidden, cover_asset, named FROM trips", {},
-            [](const Row& r) {
-                return Trip{r.int64(0), r.text(1), r.optText(2), r.text(3),          r.dbl(4),        r.dbl(5),
-                            r.dbl(6),   r.dbl(7),  r.int64(8) != 0, r.optInt(9), r.int64(10) != 0};
-            });
+        return loadTripsChecked();
     } catch (const DBError&) {
         return {};
     }

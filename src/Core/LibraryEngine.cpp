@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "Core/EngineCore.h"
+#include "Core/FaceEngine.h"
 #include "Core/MediaProcessor.h"
 
 namespace vintrelle {
@@ -49,8 +50,9 @@ EngineCore::EngineCore(LibraryPaths p, std::shared_ptr<LibraryDB> d, std::weak_p
       db(std::move(d)),
       delegate(std::move(del)),
       poster(std::move(mp)),
+      journal(paths.dataDir + "/reading-ids"),
       resolver(std::make_shared<PlaceResolver>(db)),
-      journal(paths.dataDir + "/reading-ids") {
+      trips(db, resolver, poster, delegate) {
     rootReal = realPathOr(paths.root);
     struct stat st {};
     if (::stat(paths.root.c_str(), &st) == 0) rootDevice = st.st_dev;
@@ -136,19 +138,33 @@ void EngineCore::drain() {
         journalRecovered = true;
         recoverJournal();
     }
-    while (!stopped) {
-        bool full = false;
-        std::set<std::string> dirs;
+    for (;;) {
+        while (!stopped) {
+            bool full = false;
+            std::set<std::string> dirs;
+            {
+                std::lock_guard lock(mutex);
+                if (!pendingFull && pendingDirs.empty()) break;
+                full = pendingFull;
+                dirs.swap(pendingDirs);
+                pendingFull = false;
+            }
+            const bool changed = scan(full, dirs);
+            if (stopped) break;
+            if (changed || full) detectTrips();
+        }
+        // Nothing is left to scan: faces, in batches that give way to new scans.
+        bool faces = false;
         {
             std::lock_guard lock(mutex);
-            if (!pendingFull && pendingDirs.empty()) break;
-            full = pendingFull;
-            dirs.swap(pendingDirs);
-            pendingFull = false;
+            faces = facesEnabled;
         }
-        scan(full, dirs);
-        // Trip detection after a full or changing scan, and the face pass once
-        // nothing is left to scan, join the loop here with their own passes.
+        if (stopped || !faces || !FaceEngine::shared().model) break;
+        if (!rootIsDirectory()) {
+            post([](EngineDelegate& d) { d.engineDidGoOffline(); });
+            break;
+        }
+        if (facePass() || stopped) break;
     }
     {
         std::lock_guard lock(mutex);
@@ -210,6 +226,7 @@ LibraryEngine::LibraryEngine(LibraryPaths paths, std::shared_ptr<LibraryDB> db, 
 LibraryEngine::~LibraryEngine() {
     auto& core = *impl_->core;
     core.stopped = true;
+    core.trips.stop();
     bool ended = false;
     {
         std::unique_lock lock(core.mutex);
@@ -261,7 +278,10 @@ void LibraryEngine::setFacesEnabled(bool on) {
     if (on) core.kick();
 }
 
-void LibraryEngine::stop() { impl_->core->stopped = true; }
+void LibraryEngine::stop() {
+    impl_->core->stopped = true;
+    impl_->core->trips.stop();
+}
 
 std::optional<PlaceName> LibraryEngine::placeName(double lat, double lon) {
     return impl_->core->resolver->resolve(lat, lon);
@@ -270,6 +290,10 @@ std::optional<PlaceName> LibraryEngine::placeName(double lat, double lon) {
 bool LibraryEngine::isRunning() const {
     std::lock_guard lock(impl_->core->mutex);
     return impl_->core->running;
+}
+
+bool LibraryEngine::waitForTripNaming(std::chrono::milliseconds timeout) {
+    return impl_->core->trips.waitForNaming(timeout);
 }
 
 void LibraryEngine::setListingCheck(ListingCheck check) {

@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <unistd.h>
 
 #include <exiv2/exiv2.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "Core/LibraryPaths.h"
 #include "Core/MediaInternal.h"
@@ -258,6 +261,30 @@ std::optional<ExivRead> readWithExiv2(const std::string& url, bool wantPreview) 
     }
 }
 
+// Reads an EXIF block that the decoder already took out of the file, so the
+// file is not opened a second time. Absent when it is not one.
+std::optional<ExifFields> decodeExifBlock(const std::string& block) {
+    // The block may start with "Exif\0\0" (JPEG) or with other framing
+    // (HEIC's offset word); the TIFF header is what Exiv2 reads.
+    size_t start = std::string::npos;
+    for (size_t i = 0; i + 4 <= block.size() && i < 16; ++i) {
+        if (block.compare(i, 4, std::string("II*\0", 4)) == 0 || block.compare(i, 4, std::string("MM\0*", 4)) == 0) {
+            start = i;
+            break;
+        }
+    }
+    if (start == std::string::npos || block.size() - start > UINT32_MAX) return std::nullopt;
+    std::lock_guard lock(exivMutex());
+    try {
+        Exiv2::ExifData exif;
+        Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte*>(block.data() + start),
+                                  uint32_t(block.size() - start));
+        return fieldsOf(exif);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 // A file image or an in-memory picture (a RAW file's preview).
 struct Source {
     const std::string* url = nullptr;
@@ -268,7 +295,56 @@ struct Source {
     // one are taken as sRGB already (and vips 8.14 mangles 16-bit ones when
     // asked to convert them anyway).
     bool hasProfile = false;
+    // A picture decoded outside vips (BMP), when there is one.
+    VImage decoded;
+
+    static Source file(const std::string& url) {
+        Source s;
+        s.url = &url;
+        return s;
+    }
+    static Source preview(const std::string& bytes, int orientation) {
+        Source s;
+        s.bytes = &bytes;
+        s.orientation = orientation;
+        return s;
+    }
 };
+
+uint32_t le32(const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+
+// This vips has no BMP loader; OpenCV's decodes them, once the header shows
+// a size that is safe to decode in full.
+VImage decodeBMP(const std::string& url) {
+    unsigned char head[26] = {};
+    FILE* f = std::fopen(url.c_str(), "rb");
+    if (!f) return {};
+    size_t got = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    if (got < sizeof head || head[0] != 'B' || head[1] != 'M') return {};
+    long long w, h;
+    if (le32(head + 14) == 12) {  // the old OS/2 header has 16-bit sizes
+        w = head[18] | head[19] << 8;
+        h = head[20] | head[21] << 8;
+    } else {
+        w = int32_t(le32(head + 18));
+        h = int32_t(le32(head + 22));
+    }
+    h = h < 0 ? -h : h;  // negative heights store rows top-down
+    if (w <= 0 || h <= 0 || w * h > media::kMaxDecodePixels) return {};
+    try {
+        cv::Mat bgr = cv::imread(url, cv::IMREAD_COLOR);
+        if (bgr.empty()) return {};
+        cv::Mat rgb;
+        cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+        VImage img(vips_image_new_from_memory_copy(rgb.data, rgb.total() * rgb.elemSize(), rgb.cols, rgb.rows, 3,
+                                                   VIPS_FORMAT_UCHAR));
+        if (!img) vips_error_clear();
+        return img;
+    } catch (const cv::Exception&) {
+        return {};
+    }
+}
 
 // Decodes straight to at most maxPixel on the longer side, turned upright and
 // in sRGB. The pipeline is lazy: decoding errors surface when it is written.
@@ -276,7 +352,10 @@ VImage thumbnail(const Source& src, int maxPixel) {
     VipsImage* out = nullptr;
     const char* exportProfile = src.hasProfile ? "srgb" : nullptr;
     int rc;
-    if (src.bytes) {
+    if (src.decoded) {
+        rc = vips_thumbnail_image(src.decoded.get(), &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN,
+                                  nullptr);
+    } else if (src.bytes) {
         rc = vips_thumbnail_buffer(const_cast<char*>(src.bytes->data()), src.bytes->size(), &out, maxPixel, "height",
                                    maxPixel, "size", VIPS_SIZE_DOWN, "no_rotate", src.orientation ? TRUE : FALSE,
                                    "fail_on", VIPS_FAIL_ON_TRUNCATED, "export_profile", exportProfile, nullptr);
@@ -311,6 +390,7 @@ VImage thumbnail(const Source& src, int maxPixel) {
 // orientation its decoder will apply.
 struct Header {
     int width = 0, height = 0, orientation = 1;
+    std::string exif;  // the raw EXIF block, when the decoder found one
 };
 
 std::optional<Header> readHeader(Source& src) {
@@ -318,7 +398,12 @@ std::optional<Header> readHeader(Source& src) {
                                : vips_image_new_from_file(src.url->c_str(), nullptr);
     if (!img) {
         vips_error_clear();
-        return std::nullopt;
+        if (!src.url || text::lowercased(std::filesystem::path(*src.url).extension().string()) != ".bmp")
+            return std::nullopt;
+        src.decoded = decodeBMP(*src.url);
+        if (!src.decoded) return std::nullopt;
+        img = src.decoded.get();
+        g_object_ref(img);
     }
     VImage ref(img);
     Header h;
@@ -328,6 +413,11 @@ std::optional<Header> readHeader(Source& src) {
     // the orientation tag, so this never turns such a picture twice.
     h.orientation = vips_image_get_orientation(img);
     src.hasProfile = vips_image_get_typeof(img, VIPS_META_ICC_NAME) != 0;
+    const void* data = nullptr;
+    size_t length = 0;
+    if (vips_image_get_typeof(img, VIPS_META_EXIF_NAME) != 0 &&
+        vips_image_get_blob(img, VIPS_META_EXIF_NAME, &data, &length) == 0 && data && length > 0)
+        h.exif.assign(static_cast<const char*>(data), length);
     return h;
 }
 
@@ -348,27 +438,31 @@ void applyFields(ProcessedMedia& r, const ExifFields& f, double fallbackDate) {
 }
 
 ImageRef toImage(VipsImage* in) {
-    VImage img;
     g_object_ref(in);
-    img.reset(in);
-    auto step = [&](int rc, VipsImage* next) {
-        if (rc != 0) {
+    VImage img(in);
+    // Replaces img by the result of one vips operation on it.
+    auto step = [&img](auto operation) {
+        VipsImage* next = nullptr;
+        if (operation(img.get(), &next) != 0) {
             vips_error_clear();
             return false;
         }
         img.reset(next);
         return true;
     };
-    VipsImage* next = nullptr;
     if (vips_image_get_interpretation(img.get()) != VIPS_INTERPRETATION_sRGB &&
-        !step(vips_colourspace(img.get(), &next, VIPS_INTERPRETATION_sRGB, nullptr), next))
+        !step([](VipsImage* a, VipsImage** b) { return vips_colourspace(a, b, VIPS_INTERPRETATION_sRGB, nullptr); }))
         return nullptr;
     if (vips_image_get_format(img.get()) != VIPS_FORMAT_UCHAR &&
-        !step(vips_cast(img.get(), &next, VIPS_FORMAT_UCHAR, nullptr), next))
+        !step([](VipsImage* a, VipsImage** b) { return vips_cast(a, b, VIPS_FORMAT_UCHAR, nullptr); }))
         return nullptr;
     int bands = vips_image_get_bands(img.get());
-    if (bands == 3 && !step(vips_bandjoin_const1(img.get(), &next, 255.0, nullptr), next)) return nullptr;
-    if (bands > 4 && !step(vips_extract_band(img.get(), &next, 0, "n", 4, nullptr), next)) return nullptr;
+    if (bands == 3 &&
+        !step([](VipsImage* a, VipsImage** b) { return vips_bandjoin_const1(a, b, 255.0, nullptr); }))
+        return nullptr;
+    if (bands > 4 &&
+        !step([](VipsImage* a, VipsImage** b) { return vips_extract_band(a, b, 0, "n", 4, nullptr); }))
+        return nullptr;
     if (vips_image_get_bands(img.get()) != 4) return nullptr;
 
     size_t size = 0;
@@ -410,19 +504,21 @@ void initialize() {
 }
 
 ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const std::string& thumbURL) {
+    initialize();  // a no-op after the first call; keeps a caller that forgot it safe
     ProcessedMedia r;
     r.taken = fallbackDate;
     const bool raw = MediaTypes::isRaw(url);
 
-    std::optional<ExivRead> meta = readWithExiv2(url, raw);
-    Source src{&url, nullptr, std::nullopt};
+    std::optional<ExivRead> meta;
+    Source src = Source::file(url);
     std::optional<Header> header;
     if (raw) {
+        meta = readWithExiv2(url, true);
         // No RAW decoder here: the camera's own largest preview stands in for
         // the picture, turned by the RAW file's orientation.
         if (!meta) return r;
         if (!meta->preview.empty()) {
-            src = Source{nullptr, &meta->preview, meta->fields.orientation.value_or(1)};
+            src = Source::preview(meta->preview, meta->fields.orientation.value_or(1));
             header = readHeader(src);
         }
         const auto& f = meta->fields;
@@ -439,6 +535,12 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
     } else {
         header = readHeader(src);
         if (!header) return r;  // not an image: only the fallback date
+        // The decoder's copy of the EXIF block when it has one (JPEG, PNG,
+        // WebP, HEIC); Exiv2 reads the file itself for the rest (TIFF).
+        if (!header->exif.empty()) {
+            if (auto fields = decodeExifBlock(header->exif)) meta = ExivRead{*fields, {}, 0, 0};
+        }
+        if (!meta) meta = readWithExiv2(url, false);
         r.width = header->width;
         r.height = header->height;
         if (header->orientation >= 5 && header->orientation <= 8) std::swap(r.width, r.height);
@@ -459,6 +561,7 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
 }
 
 bool writeJPEG(const Image& image, const std::string& url, double quality) {
+    initialize();  // a no-op after the first call; keeps a caller that forgot it safe
     if (image.empty() || image.rgba.size() != size_t(image.width) * size_t(image.height) * 4) return false;
     VImage rgba(vips_image_new_from_memory(image.rgba.data(), image.rgba.size(), image.width, image.height, 4,
                                            VIPS_FORMAT_UCHAR));
@@ -476,13 +579,14 @@ bool writeJPEG(const Image& image, const std::string& url, double quality) {
 }
 
 ImageRef loadImage(const std::string& url, int maxPixel) {
+    initialize();  // a no-op after the first call; keeps a caller that forgot it safe
     if (maxPixel <= 0) return nullptr;
     std::optional<ExivRead> meta;
-    Source src{&url, nullptr, std::nullopt};
+    Source src = Source::file(url);
     if (MediaTypes::isRaw(url)) {
         meta = readWithExiv2(url, true);
         if (!meta || meta->preview.empty()) return nullptr;
-        src = Source{nullptr, &meta->preview, meta->fields.orientation.value_or(1)};
+        src = Source::preview(meta->preview, meta->fields.orientation.value_or(1));
     }
     auto header = readHeader(src);
     if (!header || !decodable(*header)) return nullptr;

@@ -241,6 +241,7 @@ VImage posterImage(const AVFrame* f, const AVStream* st) {
 namespace MediaProcessor {
 
 ProcessedMedia processVideo(const std::string& url, double fallbackDate, const std::string& thumbURL) {
+    initialize();  // a no-op after the first call; keeps a caller that forgot it safe
     ProcessedMedia r;
     r.taken = fallbackDate;
 

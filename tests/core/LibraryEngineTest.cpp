@@ -87,6 +87,8 @@ struct Library {
         paths.prepare();
         db = std::make_shared<LibraryDB>(paths.databasePath());
         engine = std::make_unique<LibraryEngine>(paths, db, rec, mainQueue.poster());
+        // These tests are about scanning; the face pass has its own.
+        engine->setFacesEnabled(false);
     }
     std::string file(const std::string& rel, const std::string& bytes = "not really a picture", double mtime = 0) {
         const std::string p = root + "/" + rel;
