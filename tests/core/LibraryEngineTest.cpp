@@ -341,6 +341,47 @@ TEST_F(LibraryEngineTest, EmptyMountPointIsOffline) {
     EXPECT_EQ(lib.rows().size(), 2u);
 }
 
+TEST_F(LibraryEngineTest, EmptyFolderOnAnotherDeviceIsOfflineForALibraryWithItsIndexElsewhere) {
+    // The library is reached through a link, so the test can put an empty
+    // folder on another file system in its place, as an unplugged drive
+    // leaves its mount point behind.
+    fixtures::TempDir dir;
+    struct stat tmpStat {}, shmStat {};
+    if (::stat("/dev/shm", &shmStat) != 0 || ::stat(dir.path().c_str(), &tmpStat) != 0 ||
+        shmStat.st_dev == tmpStat.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on its own file system";
+    fixtures::writeFile(dir / "drive/a.jpg", "a");
+    fs::create_directories(dir / "index");
+    const std::string link = dir / "Photos";
+    fs::create_directory_symlink(dir / "drive", link);
+    LibraryPaths paths{link, dir / "index", false};
+    paths.prepare();
+    auto db = std::make_shared<LibraryDB>(paths.databasePath());
+    auto rec = std::make_shared<Recorder>();
+    ManualMainQueue mainQueue;
+    LibraryEngine engine(paths, db, rec, mainQueue.poster());
+    auto waitIdle = [&] {
+        for (int i = 0; i < 3000; ++i) {
+            mainQueue.waitAndDrain(20);
+            if (!engine.isRunning() && mainQueue.drain() == 0 && rec->last.kind == EngineStatus::Kind::idle) return;
+        }
+        FAIL() << "engine never went idle";
+    };
+    engine.requestScan(true, {});
+    waitIdle();
+    ASSERT_EQ(db->fileIndex(std::nullopt).size(), 1u);
+
+    char shmTemplate[] = "/dev/shm/vintrelle-test-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(shmTemplate));
+    fs::remove(link);
+    fs::create_directory_symlink(shmTemplate, link);
+    engine.requestScan(true, {});
+    waitIdle();
+    fs::remove(shmTemplate);
+    EXPECT_EQ(rec->offline, 1);
+    EXPECT_EQ(db->fileIndex(std::nullopt).size(), 1u);
+}
+
 TEST_F(LibraryEngineTest, ChangesDuringAScanEndWithEveryFileOnce) {
     Library lib;
     for (int i = 0; i < 10; ++i) {
