@@ -151,6 +151,6 @@ TEST(FolderWatcher, BurstsAreCoalescedAndStopIsPrompt) {
 
     const auto t0 = std::chrono::steady_clock::now();
     watcher.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 100ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);  // never waits out the latency
     watcher.stop();
 }
