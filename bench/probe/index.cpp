@@ -3,19 +3,13 @@
 // waits until the engine is idle and the trips are named, and prints what
 // this run indexed. The index stays in the folder's data folder.
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include <chrono>
-#include <clocale>
-#include <filesystem>
 
 #include "Core/LibraryEngine.h"
 #include "Core/MediaProcessor.h"
-#include "Store/LibraryStore.h"
-
-#undef emit  // Qt's keyword; the probe has a function of that name
-#include "Probe.h"
+#include "StoreProbe.h"
 
 namespace {
 
@@ -26,24 +20,13 @@ int index(const probe::Args& argsIn) {
     const std::string faces = probe::takeOption(args, "--faces", "off");
     if (args.size() != 1 || (faces != "on" && faces != "off"))
         return probe::fail("usage: vintrelle-probe index DIR [--faces on|off]");
-    std::error_code ec;
-    if (!std::filesystem::is_directory(args[0], ec)) return probe::fail("not a folder: " + args[0]);
-
-    int argc = 1;
-    char name[] = "vintrelle-probe";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
-    setlocale(LC_NUMERIC, "C");
+    probe::QtApp qt;
     MediaProcessor::initialize();
-
     QElapsedTimer timer;
     timer.start();
-    std::shared_ptr<LibraryStore> store;
-    try {
-        store = LibraryStore::init(args[0]);
-    } catch (const DBError& e) {
-        return probe::fail(e.message);
-    }
+    std::string error;
+    auto store = probe::openStore(args[0], error);
+    if (!store) return probe::fail(error);
     store->start(faces == "on");
     // Idle with no loop left and nothing still queued for the store.
     for (;;) {

@@ -1,38 +1,20 @@
 // vintrelle-probe store DIR: opens an indexed library through the store and
 // reports what it loaded and how long loading took.
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 
-#include <clocale>
-#include <filesystem>
-
-#include "Store/LibraryStore.h"
-
-#undef emit  // Qt's keyword; the probe has a function of that name
-#include "Probe.h"
+#include "StoreProbe.h"
 
 namespace {
 
 int store(const probe::Args& args) {
     if (args.size() != 1) return probe::fail("usage: vintrelle-probe store DIR");
-    std::error_code ec;
-    if (!std::filesystem::is_directory(args[0], ec)) return probe::fail("not a folder: " + args[0]);
-
-    int argc = 1;
-    char name[] = "vintrelle-probe";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
-    setlocale(LC_NUMERIC, "C");
-
+    probe::QtApp qt;
     QElapsedTimer timer;
     timer.start();
-    std::shared_ptr<vintrelle::LibraryStore> s;
-    try {
-        s = vintrelle::LibraryStore::init(args[0]);
-    } catch (const vintrelle::DBError& e) {
-        return probe::fail(e.message);
-    }
+    std::string error;
+    auto s = probe::openStore(args[0], error);
+    if (!s) return probe::fail(error);
     s->start(false);
     while (!s->hasLoaded()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     const qint64 ms = timer.elapsed();
