@@ -60,6 +60,19 @@ cv::Mat rgbOf(const Image& image) {
     return rgb;
 }
 
+// The smallest box (x0, y0, x1, y1) around a non-empty run of points.
+template <typename Points>
+std::array<double, 4> bounds(const Points& points) {
+    std::array<double, 4> b = {points[0].x, points[0].y, points[0].x, points[0].y};
+    for (const auto& p : points) {
+        b[0] = std::min(b[0], double(p.x));
+        b[1] = std::min(b[1], double(p.y));
+        b[2] = std::max(b[2], double(p.x));
+        b[3] = std::max(b[3], double(p.y));
+    }
+    return b;
+}
+
 double clamp01(double v) { return std::isfinite(v) ? std::clamp(v, 0.0, 1.0) : 0.0; }
 
 }  // namespace
@@ -134,13 +147,7 @@ std::vector<FaceObservation> FaceEngine::observe(const Image& image) try {
         o.rightEye = region(36, 41);
         o.leftEye = region(42, 47);
         o.outerLips = region(48, 59);
-        float x0 = pts[0].x, x1 = x0, y0 = pts[0].y, y1 = y0;
-        for (const auto& p : pts) {
-            x0 = std::min(x0, p.x);
-            x1 = std::max(x1, p.x);
-            y0 = std::min(y0, p.y);
-            y1 = std::max(y1, p.y);
-        }
+        const auto [x0, y0, x1, y1] = bounds(pts);
         o.outline = {x0, H - y1, x1 - x0, y1 - y0};
         // Frontality: where the nose tip (30) falls along the line between
         // the eye centres; 0.5 is straight ahead, 0 or 1 a profile.
@@ -258,13 +265,7 @@ std::optional<std::vector<uint8_t>> FaceEngine::align(const Image& image, const 
         for (double u : {0.0, double(alignedSide)})
             for (double v : {0.0, double(alignedSide)})
                 corners.push_back({map(0, 0) * u + map(0, 1) * v + map(0, 2), map(1, 0) * u + map(1, 1) * v + map(1, 2)});
-        double x0 = corners[0].x, x1 = x0, y0 = corners[0].y, y1 = y0;
-        for (const auto& c : corners) {
-            x0 = std::min(x0, c.x);
-            x1 = std::max(x1, c.x);
-            y0 = std::min(y0, c.y);
-            y1 = std::max(y1, c.y);
-        }
+        const auto [x0, y0, x1, y1] = bounds(corners);
         const cv::Rect region = cv::Rect(int(std::floor(x0)) - 2, int(std::floor(y0)) - 2, int(std::ceil(x1 - x0)) + 5,
                                          int(std::ceil(y1 - y0)) + 5) &
                                 cv::Rect(0, 0, image.width, image.height);

@@ -57,14 +57,20 @@ TEST(FaceNets, DetectorMatchesReference) {
     }
 }
 
+// Every output of a face-api network within 1e-3 of the reference.
+template <typename Net>
+void expectMatchesReference(const std::string& manifest, const char* key, size_t outputs) {
+    auto net = Net::load(manifest);
+    ASSERT_TRUE(net);
+    const auto g = golden()[key];
+    const auto out = net->forward(goldenPattern(g["size"], g["seed"]));
+    ASSERT_EQ(out.size(), outputs);
+    for (size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], g["output"][i].get<float>(), 1e-3) << i;
+}
+
 TEST(FaceNets, LandmarksMatchReference) {
     if (!haveModels()) GTEST_SKIP() << "face weights not fetched (scripts/npm-assets.sh)";
-    auto net = LandmarkNet::load(ModelFiles::inAssetFolder().landmarks);
-    ASSERT_TRUE(net);
-    const auto g = golden()["landmarks"];
-    const auto out = net->forward(goldenPattern(112, g["seed"]));
-    ASSERT_EQ(out.size(), 136u);
-    for (size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], g["output"][i].get<float>(), 1e-3) << i;
+    expectMatchesReference<LandmarkNet>(ModelFiles::inAssetFolder().landmarks, "landmarks", 136);
 }
 
 TEST(FaceNets, EmbeddingMatchesReference) {
@@ -88,12 +94,7 @@ TEST(FaceNets, EmbeddingMatchesReference) {
 
 TEST(FaceNets, RecognitionMatchesReference) {
     if (!haveModels()) GTEST_SKIP() << "face weights not fetched (scripts/npm-assets.sh)";
-    auto net = RecognitionNet::load(ModelFiles::inAssetFolder().recognition);
-    ASSERT_TRUE(net);
-    const auto g = golden()["recognition"];
-    const auto out = net->forward(goldenPattern(150, g["seed"]));
-    ASSERT_EQ(out.size(), 128u);
-    for (size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], g["output"][i].get<float>(), 1e-3) << i;
+    expectMatchesReference<RecognitionNet>(ModelFiles::inAssetFolder().recognition, "recognition", 128);
 }
 
 TEST(TfjsWeights, BadFilesGiveNothing) {

@@ -69,6 +69,23 @@ std::optional<SquareCut> squareCut(const cv::Mat& rgb, const cv::Rect2f& box, in
     return c;
 }
 
+// One input and one output through a net that one thread at a time may use:
+// an 8-bit or float RGB picture as (x - mean) * scale, the output's values.
+std::vector<float> runOne(cv::dnn::Net& net, std::mutex& mutex, const std::string& output, const cv::Mat& rgb, double scale,
+                          const cv::Scalar& mean) {
+    cv::Mat blob = cv::dnn::blobFromImage(rgb, scale, cv::Size(), mean, false, false, CV_32F);
+    cv::Mat out;
+    {
+        std::lock_guard lock(mutex);
+        net.setInput(blob);
+        out = net.forward(output).clone();
+    }
+    return std::vector<float>(out.ptr<float>(), out.ptr<float>() + out.total());
+}
+
+// face-api's networks take their input less this mean, over 255.
+const cv::Scalar faceApiMean(122.782, 117.001, 104.298);
+
 }  // namespace
 
 ModelFiles ModelFiles::inAssetFolder() {
@@ -264,16 +281,7 @@ std::unique_ptr<LandmarkNet> LandmarkNet::load(const std::string& manifestPath) 
     }
 }
 
-std::vector<float> LandmarkNet::forward(const cv::Mat& rgb112) {
-    cv::Mat blob = cv::dnn::blobFromImage(rgb112, 1.0 / 255, cv::Size(), cv::Scalar(122.782, 117.001, 104.298), false, false, CV_32F);
-    cv::Mat out;
-    {
-        std::lock_guard lock(mutex_);
-        net_.setInput(blob);
-        out = net_.forward(output_).clone();
-    }
-    return std::vector<float>(out.ptr<float>(), out.ptr<float>() + out.total());
-}
+std::vector<float> LandmarkNet::forward(const cv::Mat& rgb112) { return runOne(net_, mutex_, output_, rgb112, 1.0 / 255, faceApiMean); }
 
 std::array<cv::Point2f, 68> LandmarkNet::detect(const cv::Mat& rgb, const cv::Rect2f& box) {
     std::array<cv::Point2f, 68> points{};
@@ -353,16 +361,7 @@ cv::Mat RecognitionNet::chip(const cv::Mat& rgb, const cv::Rect2f& outline) {
     return cut ? cut->square : cv::Mat();
 }
 
-std::vector<float> RecognitionNet::forward(const cv::Mat& rgb150) {
-    cv::Mat blob = cv::dnn::blobFromImage(rgb150, 1.0 / 255, cv::Size(), cv::Scalar(122.782, 117.001, 104.298), false, false, CV_32F);
-    cv::Mat out;
-    {
-        std::lock_guard lock(mutex_);
-        net_.setInput(blob);
-        out = net_.forward(output_).clone();
-    }
-    return std::vector<float>(out.ptr<float>(), out.ptr<float>() + out.total());
-}
+std::vector<float> RecognitionNet::forward(const cv::Mat& rgb150) { return runOne(net_, mutex_, output_, rgb150, 1.0 / 255, faceApiMean); }
 
 // ---- embedding: a graph model converted op by op ------------------------------------
 
@@ -597,15 +596,6 @@ std::unique_ptr<EmbeddingNet> EmbeddingNet::load(const std::string& graphModelPa
     }
 }
 
-std::vector<float> EmbeddingNet::forward(const cv::Mat& rgb112) {
-    cv::Mat blob = cv::dnn::blobFromImage(rgb112, 1.0, cv::Size(), cv::Scalar(), false, false, CV_32F);
-    cv::Mat out;
-    {
-        std::lock_guard lock(mutex_);
-        net_.setInput(blob);
-        out = net_.forward(output_).clone();
-    }
-    return std::vector<float>(out.ptr<float>(), out.ptr<float>() + out.total());
-}
+std::vector<float> EmbeddingNet::forward(const cv::Mat& rgb112) { return runOne(net_, mutex_, output_, rgb112, 1.0, cv::Scalar()); }
 
 }  // namespace vintrelle::faces

@@ -115,23 +115,18 @@ int NetBuilder::globalAveragePool(int from) {
     return add("Pooling", p, {from});
 }
 
-int NetBuilder::maxPool(int from, int k, int stride) {
+int NetBuilder::pool(int from, const char* type, int k, int stride) {
     cv::dnn::LayerParams p;
-    p.set("pool", "max");
+    p.set("pool", type);
     p.set("kernel_size", k);
     p.set("stride", stride);
     p.set("ceil_mode", false);  // OpenCV rounds the output size up unless told otherwise
     return add("Pooling", p, {from});
 }
 
-int NetBuilder::averagePool(int from, int k, int stride) {
-    cv::dnn::LayerParams p;
-    p.set("pool", "ave");
-    p.set("kernel_size", k);
-    p.set("stride", stride);
-    p.set("ceil_mode", false);
-    return add("Pooling", p, {from});
-}
+int NetBuilder::maxPool(int from, int k, int stride) { return pool(from, "max", k, stride); }
+
+int NetBuilder::averagePool(int from, int k, int stride) { return pool(from, "ave", k, stride); }
 
 int NetBuilder::zeroPadAfter(int from, int channels, int rows, int cols) {
     cv::dnn::LayerParams p;

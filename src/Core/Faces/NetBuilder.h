@@ -48,6 +48,7 @@ public:
 
 private:
     int add(const std::string& type, cv::dnn::LayerParams& params, const std::vector<int>& from);
+    int pool(int from, const char* type, int k, int stride);
     cv::dnn::Net net_;
     std::vector<std::string> names_;
 };
