@@ -6,7 +6,7 @@
 // single precision; every threshold accepts a value equal to it.
 //
 // The family keeps its order and gaps (join 0.40, gates 0.33, ... as first
-// designed) raised by 0.24 for the recognition network's centred
+// tuned for another model) raised by 0.24 for the recognition network's centred
 // embeddings. On the labelled photos (13 people, 62 faces) a raise of 0.23
 // or less lets one person absorb a look-alike, whose faces match the
 // other's centroid at up to 0.63; at 0.24 no person mixes two people and
