@@ -32,7 +32,11 @@ constexpr float smallFace = 64;
 constexpr float tileFaceLimit = 96;
 constexpr int tileOverlap = 96;
 // OpenCV's own worker threads per call; the face pass already runs several
-// photos at once.
+// photos at once. OpenCV lends its workers to one parallel loop in the
+// process at a time (loops started meanwhile run on their caller's thread),
+// so three analyses keep at most four threads busy, not six: on two cores
+// the face pass ran as fast as with one thread, and a single analysis
+// gains from the second.
 constexpr int openCVThreads = 2;
 
 // The alignment template, bottom-left origin: 112 minus the top-origin y.
@@ -79,6 +83,66 @@ double clamp01(double v) { return std::isfinite(v) ? std::clamp(v, 0.0, 1.0) : 0
 
 FaceEngine::Model::~Model() = default;
 
+std::unique_ptr<FaceEngine::Model> FaceEngine::Model::twin() const {
+    auto m = std::make_unique<Model>();
+    m->detector = detector->twin();
+    m->landmarks = landmarks->twin();
+    m->recognition = recognition->twin();
+    return m;
+}
+
+class FaceEngine::Lease {
+public:
+    explicit Lease(FaceEngine& engine) : engine_(engine), set_(engine.take()) {}
+    ~Lease() { engine_.giveBack(set_); }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Model& operator*() const { return *set_; }
+
+private:
+    FaceEngine& engine_;
+    Model* set_;
+};
+
+FaceEngine::Model* FaceEngine::take() {
+    std::unique_lock lock(poolMutex_);
+    for (;;) {
+        if (!idleSets_.empty()) {
+            Model* set = idleSets_.back();
+            idleSets_.pop_back();
+            return set;
+        }
+        if (sets_ < networkSets) {
+            // Made on first need, so a program that analyses on one thread
+            // holds one set. Building shares the weights and is quick; the
+            // nets allocate their working memory on their first run.
+            ++sets_;
+            lock.unlock();
+            std::unique_ptr<Model> made;
+            try {
+                made = model->twin();
+            } catch (const std::exception&) {
+                // Short of memory: make do with the sets there are.
+            }
+            lock.lock();
+            if (made) {
+                twins_.push_back(std::move(made));
+                return twins_.back().get();
+            }
+            continue;
+        }
+        setReturned_.wait(lock);
+    }
+}
+
+void FaceEngine::giveBack(Model* set) {
+    {
+        std::lock_guard lock(poolMutex_);
+        idleSets_.push_back(set);
+    }
+    setReturned_.notify_one();
+}
+
 FaceEngine& FaceEngine::shared() {
     static FaceEngine* engine = new FaceEngine(faces::ModelFiles::inAssetFolder());  // never released
     return *engine;
@@ -92,6 +156,8 @@ FaceEngine::FaceEngine(const faces::ModelFiles& files) {
     if (!m->detector || !m->landmarks || !m->recognition) return;
     cv::setNumThreads(openCVThreads);
     model = std::move(m);
+    idleSets_.push_back(model.get());
+    sets_ = 1;
 }
 
 FaceEngine::~FaceEngine() = default;
@@ -99,14 +165,15 @@ FaceEngine::~FaceEngine() = default;
 std::vector<DetectedFace> FaceEngine::analyze(const Image& image) {
     if (!model || image.empty()) return {};
     try {
-        return analyze(image, observe(image));
+        Lease set(*this);
+        return analyze(image, observe(image, *set), *set);
     } catch (const std::exception&) {
         return {};  // an OpenCV failure on a strange picture costs that picture's faces only
     }
 }
 
-std::vector<faces::Detection> FaceEngine::detect(const cv::Mat& rgb) {
-    auto found = model->detector->detect(rgb, detectorThreshold);
+std::vector<faces::Detection> FaceEngine::detect(const cv::Mat& rgb, Model& set) {
+    auto found = set.detector->detect(rgb, detectorThreshold);
     const bool small = std::any_of(found.begin(), found.end(), [](const auto& d) { return d.box.width < smallFace; });
     if (!small || std::max(rgb.cols, rgb.rows) <= 2 * faces::FaceDetector::inputSize) return found;
     const int tw = (rgb.cols + 1) / 2, th = (rgb.rows + 1) / 2;
@@ -114,7 +181,7 @@ std::vector<faces::Detection> FaceEngine::detect(const cv::Mat& rgb) {
         for (int tx = 0; tx < 2; ++tx) {
             const cv::Rect tile = cv::Rect(tx * tw - tileOverlap, ty * th - tileOverlap, tw + 2 * tileOverlap, th + 2 * tileOverlap) &
                                   cv::Rect(0, 0, rgb.cols, rgb.rows);
-            for (auto d : model->detector->detect(rgb(tile), detectorThreshold)) {
+            for (auto d : set.detector->detect(rgb(tile), detectorThreshold)) {
                 if (d.box.width >= tileFaceLimit) continue;
                 d.box.x += float(tile.x);
                 d.box.y += float(tile.y);
@@ -130,11 +197,18 @@ std::vector<faces::Detection> FaceEngine::detect(const cv::Mat& rgb) {
 
 std::vector<FaceObservation> FaceEngine::observe(const Image& image) try {
     if (!model || image.empty()) return {};
+    Lease set(*this);
+    return observe(image, *set);
+} catch (const std::exception&) {
+    return {};
+}
+
+std::vector<FaceObservation> FaceEngine::observe(const Image& image, Model& set) try {
     const cv::Mat rgb = rgbOf(image);
     const double W = image.width, H = image.height;
     std::vector<FaceObservation> out;
-    for (const auto& det : detect(rgb)) {
-        const auto pts = model->landmarks->detect(rgb, det.box);
+    for (const auto& det : detect(rgb, set)) {
+        const auto pts = set.landmarks->detect(rgb, det.box);
         FaceObservation o;
         o.box = {det.box.x / W, (H - det.box.y - det.box.height) / H, det.box.width / W, det.box.height / H};
         o.confidence = det.score;
@@ -195,6 +269,14 @@ std::optional<std::array<FacePoint, 4>> FaceEngine::sourcePoints(const FaceObser
 
 std::vector<DetectedFace> FaceEngine::analyze(const Image& image, const std::vector<FaceObservation>& observations) try {
     if (!model || image.empty()) return {};
+    Lease set(*this);
+    return analyze(image, observations, *set);
+} catch (const std::exception&) {
+    return {};
+}
+
+std::vector<DetectedFace> FaceEngine::analyze(const Image& image, const std::vector<FaceObservation>& observations, Model& set) try {
+    if (image.empty()) return {};
     std::vector<DetectedFace> out;
     for (const auto& face : observations) {
         const auto src = sourcePoints(face, image.width, image.height);
@@ -203,7 +285,7 @@ std::vector<DetectedFace> FaceEngine::analyze(const Image& image, const std::vec
         if (!aligned) continue;
         const auto pixels = chip(image, face.outline);
         if (!pixels) continue;
-        auto embedding = embed(*pixels);
+        auto embedding = embed(*pixels, set);
         if (!embedding) continue;
         DetectedFace f;
         f.rect = {face.box.x, 1 - (face.box.y + face.box.height), face.box.width, face.box.height};
@@ -301,12 +383,20 @@ std::optional<std::vector<uint8_t>> FaceEngine::chip(const Image& image, const F
 }
 
 std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& chip) try {
+    if (!model) return std::nullopt;
+    Lease set(*this);
+    return embed(chip, *set);
+} catch (const std::exception&) {
+    return std::nullopt;
+}
+
+std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& chip, Model& set) try {
     constexpr int side = faces::RecognitionNet::inputSize;
-    if (!model || chip.size() != size_t(side) * side * 4) return std::nullopt;
+    if (chip.size() != size_t(side) * side * 4) return std::nullopt;
     cv::Mat rgbx(side, side, CV_8UC4, const_cast<uint8_t*>(chip.data()));
     cv::Mat rgb;
     cv::cvtColor(rgbx, rgb, cv::COLOR_RGBA2RGB);
-    auto out = model->recognition->forward(rgb);
+    auto out = set.recognition->forward(rgb);
     if (out.size() != faces::recognitionMean.size()) return std::nullopt;
     float sumSq = 0;
     for (size_t i = 0; i < out.size(); ++i) {

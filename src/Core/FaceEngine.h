@@ -10,7 +10,9 @@
 // two up flips every face upside down and the mouth test then drops them all.
 
 #include <array>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,13 +64,20 @@ struct FaceObservation {
 
 class FaceEngine {
 public:
-    // The networks; present only when every weight file loaded.
+    // One set of the networks; present only when every weight file loaded.
     struct Model {
         std::unique_ptr<faces::FaceDetector> detector;
         std::unique_ptr<faces::LandmarkNet> landmarks;
         std::unique_ptr<faces::RecognitionNet> recognition;
         ~Model();
+        // Another set over the same weights, for another thread.
+        std::unique_ptr<Model> twin() const;
     };
+
+    // At most this many analyses run at once, each on a set of networks of
+    // its own; more callers wait for a set. The face pass analyses three
+    // photos at a time.
+    static constexpr int networkSets = 3;
 
     static FaceEngine& shared();
     explicit FaceEngine(const faces::ModelFiles& files);
@@ -76,11 +85,14 @@ public:
     FaceEngine(const FaceEngine&) = delete;
     FaceEngine& operator=(const FaceEngine&) = delete;
 
+    // The first set of networks. Analysis runs on sets it takes from its
+    // pool (this one included); each network still locks itself, so using
+    // one directly is safe alongside.
     std::unique_ptr<Model> model;
 
     // The accepted faces in the detector's order; empty without a model
     // (nothing is detected then) or when anything fails. Safe to call from
-    // several threads; each network runs one call at a time.
+    // several threads: each call holds one set of networks throughout.
     std::vector<DetectedFace> analyze(const Image& image);
 
     // What the detector and landmark network see in the image, unfiltered.
@@ -121,8 +133,22 @@ public:
     static double laplacianVariance(const std::vector<uint8_t>& aligned);
 
 private:
+    // A set of networks taken from the pool for one call, put back when it ends.
+    class Lease;
+    Model* take();
+    void giveBack(Model* set);
+
+    std::vector<FaceObservation> observe(const Image& image, Model& set);
+    std::vector<DetectedFace> analyze(const Image& image, const std::vector<FaceObservation>& observations, Model& set);
+    std::optional<std::vector<float>> embed(const std::vector<uint8_t>& chip, Model& set);
     // Detector boxes in picture pixels, with a tiled second look for small faces.
-    std::vector<faces::Detection> detect(const cv::Mat& rgb);
+    std::vector<faces::Detection> detect(const cv::Mat& rgb, Model& set);
+
+    std::mutex poolMutex_;
+    std::condition_variable setReturned_;
+    std::vector<Model*> idleSets_;
+    std::vector<std::unique_ptr<Model>> twins_;  // the sets made beyond `model`
+    int sets_ = 0;                               // made, or being made
 };
 
 }  // namespace vintrelle

@@ -30,6 +30,9 @@ void removeQuietly(const std::string& path) {
 
 }  // namespace
 
+// Every worker finds a set of networks of its own in the shared analyser.
+static_assert(FacePass::inFlight <= FaceEngine::networkSets);
+
 const char* const FacePass::pendingCountSQL =
     "SELECT COUNT(*) FROM assets WHERE kind=0 AND meta_done=1 AND faces_done=0 AND thumb=1";
 

@@ -147,11 +147,22 @@ std::unique_ptr<FaceDetector> FaceDetector::load(const std::string& manifestPath
         const Tensor& anchors = need(w, "Output/extra_dim");
         for (size_t i = 0; i + 3 < anchors.values.size(); i += 4)
             d->anchors_.push_back({anchors.values[i], anchors.values[i + 1], anchors.values[i + 2], anchors.values[i + 3]});
-        d->net_ = b.net();
+        d->layers_ = std::make_shared<const NetBuilder>(std::move(b));
+        d->net_ = d->layers_->net();
         return d;
     } catch (const std::exception&) {
         return nullptr;
     }
+}
+
+std::unique_ptr<FaceDetector> FaceDetector::twin() const {
+    auto t = std::make_unique<FaceDetector>();
+    t->layers_ = layers_;
+    t->net_ = layers_->net();
+    t->boxOutputs_ = boxOutputs_;
+    t->classOutputs_ = classOutputs_;
+    t->anchors_ = anchors_;
+    return t;
 }
 
 void FaceDetector::forward(const cv::Mat& rgb512, std::vector<std::array<float, 4>>& boxes, std::vector<float>& scores) {
@@ -274,11 +285,20 @@ std::unique_ptr<LandmarkNet> LandmarkNet::load(const std::string& manifestPath) 
         const Tensor& bias = need(w, "fc/bias");
         x = b.dense(x, need(w, "fc/weights"), &bias);
         d->output_ = b.name(x);
-        d->net_ = b.net();
+        d->layers_ = std::make_shared<const NetBuilder>(std::move(b));
+        d->net_ = d->layers_->net();
         return d;
     } catch (const std::exception&) {
         return nullptr;
     }
+}
+
+std::unique_ptr<LandmarkNet> LandmarkNet::twin() const {
+    auto t = std::make_unique<LandmarkNet>();
+    t->layers_ = layers_;
+    t->net_ = layers_->net();
+    t->output_ = output_;
+    return t;
 }
 
 std::vector<float> LandmarkNet::forward(const cv::Mat& rgb112) { return runOne(net_, mutex_, output_, rgb112, 1.0 / 255, faceApiMean); }
@@ -347,7 +367,8 @@ std::unique_ptr<RecognitionNet> RecognitionNet::load(const std::string& manifest
         x = residualDown(x, "conv256_down_out", 256);
         x = b.dense(b.globalAveragePool(x), need(w, "fc"), nullptr);
         r->output_ = b.name(x);
-        r->net_ = b.net();
+        r->layers_ = std::make_shared<const NetBuilder>(std::move(b));
+        r->net_ = r->layers_->net();
         return r;
     } catch (const std::exception&) {
         return nullptr;
@@ -359,6 +380,14 @@ cv::Mat RecognitionNet::chip(const cv::Mat& rgb, const cv::Rect2f& outline) {
     const cv::Rect2f grown(outline.x - padX / 2, outline.y - padY / 2, outline.width + padX, outline.height + padY);
     const auto cut = squareCut(rgb, grown, inputSize);
     return cut ? cut->square : cv::Mat();
+}
+
+std::unique_ptr<RecognitionNet> RecognitionNet::twin() const {
+    auto t = std::make_unique<RecognitionNet>();
+    t->layers_ = layers_;
+    t->net_ = layers_->net();
+    t->output_ = output_;
+    return t;
 }
 
 std::vector<float> RecognitionNet::forward(const cv::Mat& rgb150) { return runOne(net_, mutex_, output_, rgb150, 1.0 / 255, faceApiMean); }

@@ -4,7 +4,9 @@
 // network and the recognition network that embeds faces (weight manifests
 // whose structure is fixed here); and mobileface, a graph model converted op
 // by op, which the face evaluation compares against. A cv::dnn::Net is
-// not safe for concurrent use, so each network carries its own lock.
+// not safe for concurrent use, so each network carries its own lock; a
+// twin is another net of the same layers and weights that a second thread
+// can run meanwhile.
 
 #include <array>
 #include <memory>
@@ -32,10 +34,14 @@ struct Detection {
     cv::Rect2f box;
 };
 
+class NetBuilder;
+
 class FaceDetector {
 public:
     static constexpr int inputSize = 512;
     static std::unique_ptr<FaceDetector> load(const std::string& manifestPath);
+    // Another detector sharing this one's weights, with a net of its own.
+    std::unique_ptr<FaceDetector> twin() const;
 
     // Faces of an 8-bit RGB picture: padded at the bottom and right to a
     // square, scaled to 512, boxes decoded from the anchors, then non-maximum
@@ -47,6 +53,7 @@ public:
     void forward(const cv::Mat& rgb512, std::vector<std::array<float, 4>>& boxes, std::vector<float>& scores);
 
 private:
+    std::shared_ptr<const NetBuilder> layers_;
     cv::dnn::Net net_;
     std::vector<std::string> boxOutputs_, classOutputs_;
     std::vector<std::array<float, 4>> anchors_;  // [ymin, xmin, ymax, xmax]
@@ -57,6 +64,8 @@ class LandmarkNet {
 public:
     static constexpr int inputSize = 112;
     static std::unique_ptr<LandmarkNet> load(const std::string& manifestPath);
+    // Another landmark network sharing this one's weights, with a net of its own.
+    std::unique_ptr<LandmarkNet> twin() const;
 
     // The 68 points of the face in `box` of an 8-bit RGB picture, in that
     // picture's pixels (top-left origin). The box is cut out (clipped to the
@@ -68,6 +77,7 @@ public:
     std::vector<float> forward(const cv::Mat& rgb112);
 
 private:
+    std::shared_ptr<const NetBuilder> layers_;
     cv::dnn::Net net_;
     std::string output_;
     std::mutex mutex_;
@@ -79,6 +89,8 @@ class RecognitionNet {
 public:
     static constexpr int inputSize = 150;
     static std::unique_ptr<RecognitionNet> load(const std::string& manifestPath);
+    // Another recognition network sharing this one's weights, with a net of its own.
+    std::unique_ptr<RecognitionNet> twin() const;
 
     // The chip of the face whose landmarks span `outline` in an 8-bit RGB or
     // RGBA picture (pixels, top-left origin; the chip has its channels): the outline grown by a fifth of its
@@ -90,6 +102,7 @@ public:
     std::vector<float> forward(const cv::Mat& rgb150);
 
 private:
+    std::shared_ptr<const NetBuilder> layers_;
     cv::dnn::Net net_;
     std::string output_;
     std::mutex mutex_;

@@ -1,5 +1,7 @@
 #include "Core/Faces/NetBuilder.h"
 
+#include <stdexcept>
+
 namespace vintrelle::faces {
 
 namespace {
@@ -38,22 +40,31 @@ cv::dnn::LayerParams convParams(const cv::Mat& weights, int stride, int outputs,
 
 }  // namespace
 
-NetBuilder::NetBuilder() {
-    net_.setInputsNames({"input"});
-    names_.push_back("input");
-}
+NetBuilder::NetBuilder() { names_.push_back("input"); }
 
 std::string NetBuilder::name(int id) const { return names_.at(size_t(id)); }
 
 int NetBuilder::add(const std::string& type, cv::dnn::LayerParams& params, const std::vector<int>& from) {
-    const std::string layerName = "l" + std::to_string(names_.size());
-    params.name = layerName;
+    const int id = int(names_.size());
+    for (int f : from)
+        if (f < 0 || f >= id) throw std::runtime_error("layer input out of order");
+    params.name = "l" + std::to_string(id);
     params.type = type;
-    const int id = net_.addLayer(layerName, type, params);
-    for (size_t i = 0; i < from.size(); ++i) net_.connect(from[i], 0, id, int(i));
-    if (size_t(id) >= names_.size()) names_.resize(size_t(id) + 1);
-    names_[size_t(id)] = layerName;
+    names_.push_back(params.name);
+    layers_.push_back({type, params, from});
     return id;
+}
+
+cv::dnn::Net NetBuilder::net() const {
+    cv::dnn::Net net;
+    net.setInputsNames({"input"});
+    for (const Layer& layer : layers_) {
+        cv::dnn::LayerParams params = layer.params;  // shares the blobs
+        const int id = net.addLayer(params.name, layer.type, params);
+        if (name(id) != params.name) throw std::runtime_error("layer ids out of step");
+        for (size_t i = 0; i < layer.from.size(); ++i) net.connect(layer.from[i], 0, id, int(i));
+    }
+    return net;
 }
 
 int NetBuilder::conv(int from, const Tensor& f, const Tensor* bias, int stride, Pads pads) {

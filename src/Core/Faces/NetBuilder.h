@@ -1,6 +1,8 @@
 #pragma once
 // Builds a cv::dnn::Net one layer at a time from weights in TF layouts.
 // Every call returns the new layer's id; its single output is (id, 0).
+// The layers are kept, so the builder can make several nets of the same
+// layers, each for one thread, that share the weight blobs.
 
 #include <string>
 #include <vector>
@@ -44,13 +46,21 @@ public:
     int nhwcFlatten(int from);
 
     std::string name(int id) const;
-    cv::dnn::Net& net() { return net_; }
+    // A new net of the layers added so far. Nets made by one builder share
+    // their weight blobs: OpenCV's layers read them and keep what they
+    // derive (aligned, packed or fused copies) to themselves.
+    cv::dnn::Net net() const;
 
 private:
+    struct Layer {
+        std::string type;
+        cv::dnn::LayerParams params;
+        std::vector<int> from;
+    };
     int add(const std::string& type, cv::dnn::LayerParams& params, const std::vector<int>& from);
     int pool(int from, const char* type, int k, int stride);
-    cv::dnn::Net net_;
-    std::vector<std::string> names_;
+    std::vector<Layer> layers_;     // layer id i + 1 is layers_[i]
+    std::vector<std::string> names_;  // by layer id; 0 is the input
 };
 
 }  // namespace vintrelle::faces
