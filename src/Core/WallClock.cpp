@@ -190,15 +190,17 @@ std::string duration(double t) {
 }
 
 std::string exposure(double t) {
+    // Room for every double written out in full: an exposure read from a
+    // file can be any number, and 1/t of a tiny one is beyond any integer.
+    char buf[400];
     if (t >= 1.0) {
-        char buf[64];
         auto [end, ec] = std::to_chars(buf, buf + sizeof buf, t, std::chars_format::fixed, 1);
         (void)ec;
         return std::string(buf, end) + " s";
     }
-    std::string out = "1/";
-    appendInt(out, (long long)std::llround(1.0 / t), 1);
-    return out + " s";
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, std::round(1.0 / t), std::chars_format::fixed, 0);
+    (void)ec;
+    return "1/" + std::string(buf, end) + " s";
 }
 
 }  // namespace Format

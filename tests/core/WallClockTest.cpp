@@ -82,6 +82,22 @@ TEST(Format, TablesIgnoreTheNumericLocale) {
     std::setlocale(LC_NUMERIC, saved.c_str());
 }
 
+TEST(Format, ExposureOfExtremeTimesIsAllDigits) {
+    // A file may store its exposure as any double; the text must still be
+    // made of the number's own digits.
+    const std::string big = Format::exposure(1e300);
+    EXPECT_EQ(big.size(), 305u) << big;  // 301 digits, ".0 s"
+    EXPECT_EQ(big.substr(0, 16), "1000000000000000") << big;
+    EXPECT_EQ(big.substr(big.size() - 4), ".0 s") << big;
+    EXPECT_EQ(big.find_first_not_of("0123456789"), 301u) << big;
+    const std::string tiny = Format::exposure(1e-300);
+    ASSERT_EQ(tiny.substr(0, 2), "1/") << tiny;
+    EXPECT_EQ(tiny.size(), 2 + 300 + 2u) << tiny;
+    EXPECT_EQ(tiny.find_first_not_of("0123456789", 2), tiny.size() - 2) << tiny;
+    EXPECT_EQ(tiny.substr(tiny.size() - 2), " s") << tiny;
+    EXPECT_EQ(Format::exposure(1.0 / 4294967295.0), "1/4294967295 s");
+}
+
 TEST(Format, ItemsUsesPluralRules) {
     EXPECT_EQ(Format::items(1, "photo"), "1 photo");
     EXPECT_EQ(Format::items(0, "photo"), "0 photos");
