@@ -2,6 +2,7 @@
 
 #include <clocale>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -43,6 +44,25 @@ TEST(WallClock, FormattersStayInUtcWhateverTheZone) {
     EXPECT_NE(WallClock::format(WallClock::Template::monthYear, t).find("2021"), std::string::npos);
     unsetenv("TZ");
     tzset();
+}
+
+// The formatters are made once per process, so each locale is tried in a
+// fresh one.
+TEST(WallClock, LocalesWithAnotherCalendarWriteGregorianDates) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto check = [](const char* locale, const std::string& monthYear) {
+        unsetenv("LC_ALL");
+        setenv("LC_TIME", locale, 1);
+        const double t = double(WallClock::daysFromCivil(2021, 3, 9)) * 86400;
+        const std::string got = WallClock::format(WallClock::Template::monthYear, t);
+        if (got == monthYear) std::exit(0);
+        std::fprintf(stderr, "%s gave %s", locale, got.c_str());
+        std::exit(1);
+    };
+    // Their own calendars put an era after the year, or the year first.
+    EXPECT_EXIT(check("ar_SA.UTF-8", "\u0645\u0627\u0631\u0633 \u0662\u0660\u0662\u0661"), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(check("fa_IR.UTF-8", "\u0645\u0627\u0631\u0633 \u06f2\u06f0\u06f2\u06f1"), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(check("de_DE.UTF-8", "M\u00e4rz 2021"), testing::ExitedWithCode(0), "");
 }
 
 TEST(WallClock, RangeStrings) {
