@@ -172,8 +172,10 @@ std::vector<Asset> LibraryDB::assets(const std::vector<int64_t>& ids) {
     out.reserve(ids.size());
     for (int64_t id : ids) {
         try {
+            bool first = true;
             db_->forEachRow(assetSelectById, {id}, [&](const Row& r) {
-                if (out.empty() || out.back().id != id) out.push_back(decodeAsset(r));
+                if (first) out.push_back(decodeAsset(r));
+                first = false;
             });
         } catch (const DBError&) {
         }

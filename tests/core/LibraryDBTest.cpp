@@ -98,6 +98,11 @@ TEST_F(LibraryDBTest, AssetsByIdKeepsOrderSkipsMissingAndDecodesOddKind) {
     EXPECT_EQ(list[0].kind, MediaKind::video);
     EXPECT_EQ(list[1].kind, MediaKind::photo);
     EXPECT_EQ(db->loadAssets().size(), 1u);  // only processed rows
+    // One lookup per id given, a repeated id included.
+    list = db->assets({a, a, b});
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[1].id, a);
+    EXPECT_EQ(list[2].id, b);
 }
 
 TEST_F(LibraryDBTest, SaveProcessedWritesEveryMetadataField) {
