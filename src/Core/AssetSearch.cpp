@@ -1,12 +1,15 @@
 #include "Core/AssetSearch.h"
 
-#include <functional>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <utility>
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
 #include "Core/Text.h"
+#include "Core/WallClock.h"
 
 namespace vintrelle {
 
@@ -22,10 +25,26 @@ bool contains(std::string_view haystack, std::string_view needle) {
     return haystack.find(needle) != std::string_view::npos;
 }
 
+// Tells a changed path or camera from the one an entry was folded from;
+// eight bytes a step, as this runs once per asset and keystroke.
+uint64_t mix(uint64_t h, std::string_view s) {
+    constexpr uint64_t k = 0x9e3779b97f4a7c15ULL;
+    size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        h = (h ^ w) * k;
+        h ^= h >> 29;
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, s.data() + i, s.size() - i);
+    h = (h ^ tail ^ (uint64_t(s.size()) << 56)) * k;
+    return h ^ (h >> 32);
+}
+
 uint64_t sourceHash(const Asset& a) {
-    const uint64_t h = std::hash<std::string_view>{}(a.path);
-    const uint64_t c = a.camera ? std::hash<std::string_view>{}(*a.camera) + 1 : 0;
-    return h ^ (c + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
+    const uint64_t h = mix(0x243f6a8885a308d3ULL, a.path);
+    return a.camera ? mix(h + 1, *a.camera) : h;
 }
 
 bool isOneOf(std::string_view t, std::initializer_list<std::string_view> list) {
@@ -47,6 +66,9 @@ struct AssetSearch::Matcher {
     bool wantsLive = false;
     std::string pathNeedle;    // text folded like the paths
     std::string cameraNeedle;  // text folded like the cameras
+    // The times of the date's year, so most assets fail without a calendar.
+    double yearStart = -HUGE_VAL;
+    double yearEnd = HUGE_VAL;
 };
 
 std::vector<std::string> AssetSearch::words(std::string_view query) {
@@ -68,11 +90,17 @@ std::vector<std::string> AssetSearch::words(std::string_view query) {
     return out;
 }
 
-const AssetSearch::Folded& AssetSearch::folded(const Asset& asset) {
+const AssetSearch::Folded& AssetSearch::folded(const std::vector<Asset>& assets, size_t index) {
+    const Asset& asset = assets[index];
+    uint32_t& slot = slotAt_[index];
+    if (slot == kNoSlot || folded_[slot].id != asset.id) {
+        auto [it, inserted] = slotOfID_.try_emplace(asset.id, uint32_t(folded_.size()));
+        if (inserted) folded_.push_back(Folded{asset.id, 0, {}, {}});
+        slot = it->second;
+    }
+    Folded& f = folded_[slot];
     const uint64_t h = sourceHash(asset);
-    auto [it, inserted] = folded_.try_emplace(asset.id);
-    Folded& f = it->second;
-    if (inserted || f.sourceHash != h) {
+    if (f.path.empty() || f.sourceHash != h) {
         f.sourceHash = h;
         f.path = text::foldedForSearch(asset.path);
         f.camera = asset.camera ? foldedCase(*asset.camera) : std::string();
@@ -122,6 +150,10 @@ AssetSearch::Matcher AssetSearch::matcher(std::string t, std::optional<DateFilte
     m.wantsFavorite = isOneOf(t, {"favorite", "favorites", "favourite", "favourites"});
     m.wantsLive = t == "live";
     m.date = date;
+    if (date && date->year) {
+        m.yearStart = double(WallClock::daysFromCivil(*date->year, 1, 1)) * 86400;
+        m.yearEnd = double(WallClock::daysFromCivil(*date->year + 1, 1, 1)) * 86400;
+    }
 
     // refreshNames has lined the folded names up with the live lists.
     if (s.trips) {
@@ -145,6 +177,8 @@ AssetSearch::Matcher AssetSearch::matcher(std::string t, std::optional<DateFilte
             if (contains(albums_[i].name, t))
                 m.ids.insert((*s.albums)[i].assetIDs.begin(), (*s.albums)[i].assetIDs.end());
     }
+    // By start, so the walk over them stops at the first that starts later.
+    std::sort(m.ranges.begin(), m.ranges.end());
     m.text = std::move(t);
     return m;
 }
@@ -181,21 +215,31 @@ std::vector<size_t> AssetSearch::matchingIndices(const std::vector<Asset>& asset
 
     if (assetsRevision_ != sources.revision) {
         folded_.clear();
+        slotOfID_.clear();
+        lastList_ = nullptr;
         assetsRevision_ = sources.revision;
+    }
+    if (lastList_ != assets.data() || lastListSize_ != assets.size()) {
+        slotAt_.assign(assets.size(), kNoSlot);
+        lastList_ = assets.data();
+        lastListSize_ = assets.size();
     }
 
     // The folded texts are fetched once per asset, and only when a term gets
     // as far as the path.
-    auto passes = [&](const Asset& a, const Matcher& m, const Folded*& f) {
+    auto passes = [&](size_t i, const Matcher& m, const Folded*& f) {
+        const Asset& a = assets[i];
         const bool video = a.kind == MediaKind::video;
         if ((video && m.wantsVideo) || (!video && m.wantsPhoto) || (m.wantsFavorite && a.favorite) ||
             (m.wantsLive && a.liveVideo))
             return true;
         if (!m.ids.empty() && m.ids.count(a.id)) return true;
-        for (const auto& [start, end] : m.ranges)
-            if (start <= a.taken && a.taken <= end) return true;
-        if (m.date && m.date->matches(a.taken)) return true;
-        if (!f) f = &folded(a);
+        for (const auto& [start, end] : m.ranges) {
+            if (start > a.taken) break;
+            if (a.taken <= end) return true;
+        }
+        if (m.date && a.taken >= m.yearStart && a.taken < m.yearEnd && m.date->matches(a.taken)) return true;
+        if (!f) f = &folded(assets, i);
         if (contains(f->path, m.pathNeedle)) return true;
         return a.camera && contains(f->camera, m.cameraNeedle);
     };
@@ -204,7 +248,7 @@ std::vector<size_t> AssetSearch::matchingIndices(const std::vector<Asset>& asset
         bool all = true;
         const Folded* f = nullptr;
         for (const auto& m : matchers) {
-            if (!passes(assets[i], m, f)) {
+            if (!passes(i, m, f)) {
                 all = false;
                 break;
             }

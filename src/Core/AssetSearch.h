@@ -57,10 +57,12 @@ public:
 
 private:
     struct Folded {
+        int64_t id = 0;
         uint64_t sourceHash = 0;  // of the path and camera the entry was folded from
         std::string path;         // case- and diacritic-folded
         std::string camera;       // case-folded; empty when the asset has none
     };
+    static constexpr uint32_t kNoSlot = UINT32_MAX;
     struct NamedTrip {
         int64_t id = 0;
         std::string title;  // lower-cased display title
@@ -72,12 +74,18 @@ private:
     };
     struct Matcher;
 
-    const Folded& folded(const Asset& asset);
+    const Folded& folded(const std::vector<Asset>& assets, size_t index);
     void refreshNames(const SearchSources& sources);
     Matcher matcher(std::string text, std::optional<DateFilter> date, const SearchSources& sources) const;
 
     std::optional<int64_t> assetsRevision_;
-    std::unordered_map<int64_t, Folded> folded_;
+    std::vector<Folded> folded_;
+    std::unordered_map<int64_t, uint32_t> slotOfID_;
+    // Typing into the search field searches the same list again and again:
+    // its entries' slots by position spare a lookup by id per asset.
+    const Asset* lastList_ = nullptr;
+    size_t lastListSize_ = 0;
+    std::vector<uint32_t> slotAt_;
     std::optional<int64_t> namesRevision_;
     std::vector<NamedTrip> trips_;
     std::vector<Named> persons_;

@@ -178,7 +178,11 @@ TEST_F(AssetSearchTest, FoldedPathsFollowTheRevision) {
     ++revision;
     EXPECT_EQ(find(list, "kyo"), (std::vector<int64_t>{2}));
     EXPECT_EQ(find(list, "osaka"), (std::vector<int64_t>{1}));
-    // A list searched at an old revision is never answered with stale folds.
+    // A list changed without a new revision is never answered with stale folds.
     list[0].path = "Nara/a.jpg";
+    EXPECT_EQ(find(list, "nara"), (std::vector<int64_t>{1}));
+    // Another list of the same revision (a folder, an album) in another order.
+    const std::vector<Asset> other = {list[1], asset(3, "Nara/c.jpg", at(2020, 1, 1)), list[0]};
+    EXPECT_EQ(find(other, "nara"), (std::vector<int64_t>{3, 1}));
     EXPECT_EQ(find(list, "nara"), (std::vector<int64_t>{1}));
 }
