@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
-
 #include "Core/AssetSearch.h"
 #include "Core/WallClock.h"
+#include "fixtures/EnvScope.h"
 
 using namespace vintrelle;
 
@@ -29,17 +27,6 @@ std::vector<int64_t> ids(const std::vector<Asset>& assets) {
 
 class AssetSearchTest : public testing::Test {
 protected:
-    void SetUp() override {
-        if (const char* tz = std::getenv("TZ")) oldZone_ = tz;
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (oldZone_.empty()) unsetenv("TZ");
-        else setenv("TZ", oldZone_.c_str(), 1);
-        tzset();
-    }
-
     std::vector<int64_t> find(const std::vector<Asset>& list, std::string_view query, bool dayFirst = false) {
         SearchSources s{&trips, &persons, &personAssets, &albums, revision, collectionsRevision};
         return ids(search.search(list, query, s, at(2026, 6, 15), dayFirst));
@@ -54,7 +41,7 @@ protected:
     int64_t collectionsRevision = 1;
 
 private:
-    std::string oldZone_;
+    fixtures::ZoneScope zone_{"UTC"};
 };
 
 }  // namespace

@@ -1,52 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <clocale>
-#include <cstdlib>
-#include <ctime>
 #include <sstream>
 
 #include "Core/DateQuery.h"
 #include "Core/WallClock.h"
+#include "fixtures/EnvScope.h"
 
 using namespace vintrelle;
 
 namespace {
 
-// Runs a test body under one time zone, restoring the previous one.
-class ZoneScope {
-public:
-    explicit ZoneScope(const char* zone) {
-        if (const char* old = std::getenv("TZ")) old_ = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ZoneScope() {
-        if (old_.empty()) unsetenv("TZ");
-        else setenv("TZ", old_.c_str(), 1);
-        tzset();
-    }
-
-private:
-    std::string old_;
-};
-
-// Runs a test body under one LC_TIME locale (through the environment, so
-// locales this machine has not generated work too).
-class LocaleScope {
-public:
-    explicit LocaleScope(const char* name) {
-        old_ = std::setlocale(LC_TIME, nullptr);
-        std::setlocale(LC_TIME, "C");
-        setenv("LC_TIME", name, 1);
-    }
-    ~LocaleScope() {
-        unsetenv("LC_TIME");
-        std::setlocale(LC_TIME, old_.c_str());
-    }
-
-private:
-    std::string old_;
-};
+using fixtures::ZoneScope;
+using LocaleScope = fixtures::TimeLocaleScope;
 
 double utc(int y, int m, int d, int hour = 12, int minute = 0) {
     return double(WallClock::daysFromCivil(y, m, d)) * 86400 + hour * 3600 + minute * 60;
