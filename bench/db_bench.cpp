@@ -1,0 +1,81 @@
+// Index database throughput: decoding the whole processed index (what opening
+// a library does) and the folder-prefix lookup the scan runs per folder.
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <string>
+
+#include "Core/LibraryDB.h"
+#include "fixtures/TempDir.h"
+
+using namespace vintrelle;
+
+namespace {
+
+constexpr int kAssets = 100000;
+constexpr int kFolders = 2000;
+
+struct Library {
+    fixtures::TempDir dir;
+    std::unique_ptr<LibraryDB> db;
+    Library() {
+        db = std::make_unique<LibraryDB>(dir / "library.sqlite");
+        db->db().transaction([&] {
+            for (int i = 0; i < kAssets; ++i) {
+                const std::string path = "folder" + std::to_string(i % kFolders) + "/IMG_" + std::to_string(i) + ".JPG";
+                db->db().run(
+                    "INSERT INTO assets(path, kind, size, mtime, added, taken, width, height, lat, lon, camera, iso, "
+                    "fnumber, exposure, focal, thumb, meta_done) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,1,1)",
+                    {path, i % 10 == 0 ? 1 : 0, 3000000 + i, 1.6e9 + i, 1.7e9, 1.5e9 + i * 60.0, 4032, 3024,
+                     i % 3 ? DBValue(38.7 + i * 1e-5) : DBValue(), i % 3 ? DBValue(-9.1) : DBValue(), "iPhone 12", 100,
+                     1.6, 0.008, 4.2});
+            }
+        });
+    }
+};
+
+Library& library() {
+    static Library lib;
+    return lib;
+}
+
+void BM_LoadAssets(benchmark::State& state) {
+    auto& lib = library();
+    size_t n = 0;
+    for (auto _ : state) {
+        auto all = lib.db->loadAssets();
+        n = all.size();
+        benchmark::DoNotOptimize(all.data());
+    }
+    state.counters["rows"] = double(n);
+    state.counters["rows_per_s"] = benchmark::Counter(double(n) * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_LoadAssets)->Unit(benchmark::kMillisecond);
+
+void BM_FolderPrefixIndex(benchmark::State& state) {
+    auto& lib = library();
+    int folder = 0;
+    size_t rows = 0;
+    for (auto _ : state) {
+        auto idx = lib.db->fileIndex("folder" + std::to_string(folder++ % kFolders));
+        rows += idx.size();
+        benchmark::DoNotOptimize(idx.size());
+    }
+    state.counters["rows_per_s"] = benchmark::Counter(double(rows), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_FolderPrefixIndex)->Unit(benchmark::kMicrosecond);
+
+void BM_WholeFileIndex(benchmark::State& state) {
+    auto& lib = library();
+    for (auto _ : state) {
+        auto idx = lib.db->fileIndex(std::nullopt);
+        benchmark::DoNotOptimize(idx.size());
+    }
+    state.counters["rows_per_s"] = benchmark::Counter(double(kAssets) * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_WholeFileIndex)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
