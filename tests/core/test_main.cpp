@@ -4,5 +4,6 @@
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
+    vintrelle::MediaProcessor::initialize();
     return RUN_ALL_TESTS();
 }

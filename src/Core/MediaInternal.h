@@ -1,0 +1,56 @@
+#pragma once
+// Helpers shared by the photo and movie readers; not part of the public interface.
+
+#include <string>
+#include <string_view>
+
+#include <vips/vips.h>
+
+namespace vintrelle::media {
+
+constexpr int kThumbPixels = 480;
+constexpr double kThumbQuality = 0.74;
+// Pictures larger than this are not decoded at all: a forged header must not
+// cost gigabytes of memory or minutes of decoding. 16384 x 16384 leaves room
+// for every real camera and most stitched panoramas.
+constexpr long long kMaxDecodePixels = 16384LL * 16384LL;
+
+// Seconds east of UTC of the current time zone at time t (seconds since 1970).
+// Reads the zone afresh on every call.
+long long localOffset(double t);
+
+// The quality 0...1 as libjpeg's Q factor 1...100.
+int jpegQ(double quality);
+
+// Encodes image as JPEG and replaces the file at url only once all bytes are
+// written; false (and no file change) on any failure.
+bool saveJPEG(VipsImage* image, const std::string& url, double quality);
+
+// Owns one reference of a GObject.
+template <typename T>
+struct GRef {
+    T* p = nullptr;
+    GRef() = default;
+    explicit GRef(T* o) : p(o) {}
+    ~GRef() { reset(); }
+    GRef(const GRef&) = delete;
+    GRef& operator=(const GRef&) = delete;
+    GRef(GRef&& o) noexcept : p(o.p) { o.p = nullptr; }
+    GRef& operator=(GRef&& o) noexcept {
+        if (this != &o) {
+            reset();
+            p = o.p;
+            o.p = nullptr;
+        }
+        return *this;
+    }
+    void reset(T* o = nullptr) {
+        if (p) g_object_unref(p);
+        p = o;
+    }
+    T* get() const { return p; }
+    explicit operator bool() const { return p != nullptr; }
+};
+using VImage = GRef<VipsImage>;
+
+}  // namespace vintrelle::media

@@ -1,0 +1,599 @@
+// Photos: size and metadata through Exiv2, decoding and thumbnails through
+// libvips. RAW files have no decoder in this stack: they are read through the
+// largest preview the camera embedded.
+
+#include "Core/MediaProcessor.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
+#include <unistd.h>
+
+#include <exiv2/exiv2.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "Core/LibraryPaths.h"
+#include "Core/MediaInternal.h"
+#include "Core/Text.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace vintrelle {
+
+namespace media {
+
+int jpegQ(double quality) {
+    if (!std::isfinite(quality)) return 75;
+    return int(std::clamp(std::lround(quality * 100.0), 1L, 100L));
+}
+
+bool saveJPEG(VipsImage* image, const std::string& url, double quality) {
+    void* buffer = nullptr;
+    size_t length = 0;
+    if (vips_jpegsave_buffer(image, &buffer, &length, "Q", jpegQ(quality), "strip", TRUE, nullptr) != 0) {
+        vips_error_clear();
+        return false;
+    }
+    // Write beside the target and rename over it: a reader never sees half a
+    // thumbnail, and a failed write leaves the old one in place.
+    std::string temp = url + ".XXXXXX";
+    int fd = mkstemp(temp.data());
+    bool ok = fd >= 0;
+    if (ok) {
+        const char* p = static_cast<const char*>(buffer);
+        size_t left = length;
+        while (ok && left > 0) {
+            ssize_t n = ::write(fd, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            ok = n > 0;
+            if (ok) {
+                p += n;
+                left -= size_t(n);
+            }
+        }
+        fchmod(fd, 0644);
+        ok = (::close(fd) == 0) && ok;
+        ok = ok && std::rename(temp.c_str(), url.c_str()) == 0;
+        if (!ok) ::unlink(temp.c_str());
+    }
+    g_free(buffer);
+    return ok;
+}
+
+}  // namespace media
+
+namespace {
+
+using media::VImage;
+
+// Exiv2 0.27's XMP code is not thread-safe and its other readers share
+// static tables; every use goes through this lock.
+std::mutex& exivMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::string trimmedBlanks(std::string s) {
+    while (!s.empty() && s.back() == '\0') s.pop_back();
+    size_t a = s.find_first_not_of(" \t");
+    if (a == std::string::npos) return {};
+    size_t b = s.find_last_not_of(" \t");
+    return s.substr(a, b - a + 1);
+}
+
+const Exiv2::Exifdatum* find(const Exiv2::ExifData& exif, const char* key) {
+    auto it = exif.findKey(Exiv2::ExifKey(key));
+    return it == exif.end() ? nullptr : &*it;
+}
+
+std::optional<std::string> textOf(const Exiv2::ExifData& exif, const char* key) {
+    const auto* d = find(exif, key);
+    if (!d || d->typeId() != Exiv2::asciiString) return std::nullopt;
+    std::string s = d->toString();
+    while (!s.empty() && s.back() == '\0') s.pop_back();
+    return s;
+}
+
+// Component i of a numeric value as a double; absent for text, a missing
+// component or a zero denominator.
+std::optional<double> numberOf(const Exiv2::Exifdatum& d, long i) {
+    if (i < 0 || i >= long(d.count())) return std::nullopt;
+    const Exiv2::Value& v = d.value();
+    switch (d.typeId()) {
+    case Exiv2::unsignedRational: {
+        const auto* r = dynamic_cast<const Exiv2::URationalValue*>(&v);
+        if (!r || size_t(i) >= r->value_.size() || r->value_[size_t(i)].second == 0) return std::nullopt;
+        return double(r->value_[size_t(i)].first) / double(r->value_[size_t(i)].second);
+    }
+    case Exiv2::signedRational: {
+        const auto* r = dynamic_cast<const Exiv2::RationalValue*>(&v);
+        if (!r || size_t(i) >= r->value_.size() || r->value_[size_t(i)].second == 0) return std::nullopt;
+        return double(r->value_[size_t(i)].first) / double(r->value_[size_t(i)].second);
+    }
+    case Exiv2::unsignedByte:
+    case Exiv2::unsignedShort:
+    case Exiv2::unsignedLong:
+    case Exiv2::signedByte:
+    case Exiv2::signedShort:
+    case Exiv2::signedLong:
+        return double(v.toLong(i));
+    case Exiv2::tiffFloat:
+    case Exiv2::tiffDouble: {
+        double x = double(v.toFloat(i));
+        if (const auto* dv = dynamic_cast<const Exiv2::ValueType<double>*>(&v)) x = dv->value_[size_t(i)];
+        return std::isfinite(x) ? std::optional<double>(x) : std::nullopt;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<double> numberOf(const Exiv2::ExifData& exif, const char* key) {
+    const auto* d = find(exif, key);
+    return d ? numberOf(*d, 0) : std::nullopt;
+}
+
+// Degrees from the up to three components (degrees, minutes, seconds).
+std::optional<double> coordinateOf(const Exiv2::ExifData& exif, const char* key) {
+    const auto* d = find(exif, key);
+    if (!d || d->count() == 0) return std::nullopt;
+    double total = 0, scale = 1;
+    for (long i = 0; i < std::min<long>(3, long(d->count())); ++i, scale *= 60) {
+        auto part = numberOf(*d, i);
+        if (!part) return std::nullopt;
+        total += *part / scale;
+    }
+    return total;
+}
+
+std::string firstCharacters(const std::string& s, int count) {
+    size_t i = 0;
+    for (int n = 0; n < count && i < s.size(); ++n) {
+        ++i;
+        while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
+    }
+    return s.substr(0, i);
+}
+
+std::optional<std::string> cameraName(const std::optional<std::string>& rawMake,
+                                       const std::optional<std::string>& rawModel) {
+    std::string model = rawModel ? trimmedBlanks(*rawModel) : std::string();
+    std::string make = rawMake ? trimmedBlanks(*rawMake) : std::string();
+    if (model.empty()) return std::nullopt;
+    if (make.empty()) return model;
+    std::string prefix = firstCharacters(text::lowercased(make), 4);
+    if (text::lowercased(model).starts_with(prefix)) return model;
+    return make + " " + model;
+}
+
+// What the readers take from the EXIF block.
+struct ExifFields {
+    bool present = false;
+    std::optional<double> taken;
+    bool dateKeyFound = false;
+    std::optional<int> orientation;
+    std::optional<long long> pixelX, pixelY;
+    std::optional<std::string> camera, lens;
+    std::optional<int> iso;
+    std::optional<double> fnumber, exposure, focal, lat, lon;
+};
+
+ExifFields fieldsOf(const Exiv2::ExifData& exif) {
+    ExifFields f;
+    f.present = true;
+    for (const char* key : {"Exif.Photo.DateTimeOriginal", "Exif.Photo.DateTimeDigitized", "Exif.Image.DateTime"}) {
+        if (auto t = textOf(exif, key)) {
+            f.dateKeyFound = true;
+            f.taken = MediaProcessor::parseExifDate(*t);
+            break;
+        }
+    }
+    if (auto o = numberOf(exif, "Exif.Image.Orientation")) f.orientation = int(*o);
+    if (auto x = numberOf(exif, "Exif.Photo.PixelXDimension")) f.pixelX = (long long)*x;
+    if (auto y = numberOf(exif, "Exif.Photo.PixelYDimension")) f.pixelY = (long long)*y;
+    f.camera = cameraName(textOf(exif, "Exif.Image.Make"), textOf(exif, "Exif.Image.Model"));
+    if (auto lens = textOf(exif, "Exif.Photo.LensModel")) {
+        std::string t = trimmedBlanks(*lens);
+        if (!t.empty()) f.lens = t;
+    }
+    f.fnumber = numberOf(exif, "Exif.Photo.FNumber");
+    f.exposure = numberOf(exif, "Exif.Photo.ExposureTime");
+    f.focal = numberOf(exif, "Exif.Photo.FocalLength");
+    if (auto iso = numberOf(exif, "Exif.Photo.ISOSpeedRatings");
+        iso && std::fabs(*iso) < 2147483647.0)
+        f.iso = int(*iso);
+
+    auto lat = coordinateOf(exif, "Exif.GPSInfo.GPSLatitude");
+    auto lon = coordinateOf(exif, "Exif.GPSInfo.GPSLongitude");
+    if (lat && lon) {
+        if (auto ref = textOf(exif, "Exif.GPSInfo.GPSLatitudeRef"); ref && text::uppercased(*ref) == "S")
+            *lat = -std::fabs(*lat);
+        if (auto ref = textOf(exif, "Exif.GPSInfo.GPSLongitudeRef"); ref && text::uppercased(*ref) == "W")
+            *lon = -std::fabs(*lon);
+        if (std::isfinite(*lat) && std::isfinite(*lon) && std::fabs(*lat) <= 90 && std::fabs(*lon) <= 180 &&
+            !(*lat == 0 && *lon == 0)) {
+            f.lat = lat;
+            f.lon = lon;
+        }
+    }
+    return f;
+}
+
+// The EXIF block of a file and, for RAW files, the bytes of its largest
+// embedded preview. Absent when Exiv2 cannot read the file at all.
+struct ExivRead {
+    ExifFields fields;
+    std::string preview;
+    int previewWidth = 0, previewHeight = 0;
+};
+
+std::optional<ExivRead> readWithExiv2(const std::string& url, bool wantPreview) {
+    std::lock_guard lock(exivMutex());
+    try {
+        auto image = Exiv2::ImageFactory::open(url);
+        if (!image.get()) return std::nullopt;
+        image->readMetadata();
+        ExivRead out;
+        out.fields = fieldsOf(image->exifData());
+        if (wantPreview) {
+            Exiv2::PreviewManager previews(*image);
+            auto list = previews.getPreviewProperties();
+            // Sorted smallest first; take the largest that is a JPEG or TIFF vips can read.
+            for (auto it = list.rbegin(); it != list.rend(); ++it) {
+                Exiv2::PreviewImage p = previews.getPreviewImage(*it);
+                if (p.size() == 0) continue;
+                out.preview.assign(reinterpret_cast<const char*>(p.pData()), p.size());
+                out.previewWidth = int(p.width());
+                out.previewHeight = int(p.height());
+                break;
+            }
+        }
+        return out;
+    } catch (...) {
+        // Exiv2 reports every damaged or unknown file by throwing.
+        return std::nullopt;
+    }
+}
+
+// Reads an EXIF block that the decoder already took out of the file, so the
+// file is not opened a second time. Absent when it is not one.
+std::optional<ExifFields> decodeExifBlock(const std::string& block) {
+    // The block may start with "Exif\0\0" (JPEG) or with other framing
+    // (HEIC's offset word); the TIFF header is what Exiv2 reads.
+    size_t start = std::string::npos;
+    for (size_t i = 0; i + 4 <= block.size() && i < 16; ++i) {
+        if (block.compare(i, 4, std::string("II*\0", 4)) == 0 || block.compare(i, 4, std::string("MM\0*", 4)) == 0) {
+            start = i;
+            break;
+        }
+    }
+    if (start == std::string::npos || block.size() - start > UINT32_MAX) return std::nullopt;
+    std::lock_guard lock(exivMutex());
+    try {
+        Exiv2::ExifData exif;
+        Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte*>(block.data() + start),
+                                  uint32_t(block.size() - start));
+        return fieldsOf(exif);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// A file image or an in-memory picture (a RAW file's preview).
+struct Source {
+    const std::string* url = nullptr;
+    const std::string* bytes = nullptr;
+    // Orientation to apply instead of the decoder's own (previews carry none).
+    std::optional<int> orientation;
+    // An embedded colour profile to convert to sRGB from. Pictures without
+    // one are taken as sRGB already (and vips 8.14 mangles 16-bit ones when
+    // asked to convert them anyway).
+    bool hasProfile = false;
+    // A picture decoded outside vips (BMP), when there is one.
+    VImage decoded;
+
+    static Source file(const std::string& url) {
+        Source s;
+        s.url = &url;
+        return s;
+    }
+    static Source preview(const std::string& bytes, int orientation) {
+        Source s;
+        s.bytes = &bytes;
+        s.orientation = orientation;
+        return s;
+    }
+};
+
+uint32_t le32(const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+
+// This vips has no BMP loader; OpenCV's decodes them, once the header shows
+// a size that is safe to decode in full.
+VImage decodeBMP(const std::string& url) {
+    unsigned char head[26] = {};
+    FILE* f = std::fopen(url.c_str(), "rb");
+    if (!f) return {};
+    size_t got = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    if (got < sizeof head || head[0] != 'B' || head[1] != 'M') return {};
+    long long w, h;
+    if (le32(head + 14) == 12) {  // the old OS/2 header has 16-bit sizes
+        w = head[18] | head[19] << 8;
+        h = head[20] | head[21] << 8;
+    } else {
+        w = int32_t(le32(head + 18));
+        h = int32_t(le32(head + 22));
+    }
+    h = h < 0 ? -h : h;  // negative heights store rows top-down
+    if (w <= 0 || h <= 0 || w * h > media::kMaxDecodePixels) return {};
+    try {
+        cv::Mat bgr = cv::imread(url, cv::IMREAD_COLOR);
+        if (bgr.empty()) return {};
+        cv::Mat rgb;
+        cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+        VImage img(vips_image_new_from_memory_copy(rgb.data, rgb.total() * rgb.elemSize(), rgb.cols, rgb.rows, 3,
+                                                   VIPS_FORMAT_UCHAR));
+        if (!img) vips_error_clear();
+        return img;
+    } catch (const cv::Exception&) {
+        return {};
+    }
+}
+
+// Decodes straight to at most maxPixel on the longer side, turned upright and
+// in sRGB. The pipeline is lazy: decoding errors surface when it is written.
+VImage thumbnail(const Source& src, int maxPixel) {
+    VipsImage* out = nullptr;
+    const char* exportProfile = src.hasProfile ? "srgb" : nullptr;
+    int rc;
+    if (src.decoded) {
+        rc = vips_thumbnail_image(src.decoded.get(), &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN,
+                                  nullptr);
+    } else if (src.bytes) {
+        rc = vips_thumbnail_buffer(const_cast<char*>(src.bytes->data()), src.bytes->size(), &out, maxPixel, "height",
+                                   maxPixel, "size", VIPS_SIZE_DOWN, "no_rotate", src.orientation ? TRUE : FALSE,
+                                   "fail_on", VIPS_FAIL_ON_TRUNCATED, "export_profile", exportProfile, nullptr);
+    } else {
+        rc = vips_thumbnail(src.url->c_str(), &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN, "fail_on",
+                            VIPS_FAIL_ON_TRUNCATED, "export_profile", exportProfile, nullptr);
+    }
+    if (rc != 0) {
+        vips_error_clear();
+        return {};
+    }
+    VImage image(out);
+    if (src.orientation && *src.orientation >= 2 && *src.orientation <= 8) {
+        VipsImage* copy = nullptr;
+        if (vips_copy(image.get(), &copy, nullptr) != 0) {
+            vips_error_clear();
+            return {};
+        }
+        VImage tagged(copy);
+        vips_image_set_int(tagged.get(), VIPS_META_ORIENTATION, *src.orientation);
+        VipsImage* turned = nullptr;
+        if (vips_autorot(tagged.get(), &turned, nullptr) != 0) {
+            vips_error_clear();
+            return {};
+        }
+        image.reset(turned);
+    }
+    return image;
+}
+
+// Opens the header of a file that vips can decode: the stored size and the
+// orientation its decoder will apply.
+struct Header {
+    int width = 0, height = 0, orientation = 1;
+    std::string exif;  // the raw EXIF block, when the decoder found one
+};
+
+std::optional<Header> readHeader(Source& src) {
+    VipsImage* img = src.bytes ? vips_image_new_from_buffer(src.bytes->data(), src.bytes->size(), "", nullptr)
+                               : vips_image_new_from_file(src.url->c_str(), nullptr);
+    if (!img) {
+        vips_error_clear();
+        if (!src.url || text::lowercased(std::filesystem::path(*src.url).extension().string()) != ".bmp")
+            return std::nullopt;
+        src.decoded = decodeBMP(*src.url);
+        if (!src.decoded) return std::nullopt;
+        img = src.decoded.get();
+        g_object_ref(img);
+    }
+    VImage ref(img);
+    Header h;
+    h.width = vips_image_get_width(img);
+    h.height = vips_image_get_height(img);
+    // libheif applies a HEIC's own rotation while decoding and vips then drops
+    // the orientation tag, so this never turns such a picture twice.
+    h.orientation = vips_image_get_orientation(img);
+    src.hasProfile = vips_image_get_typeof(img, VIPS_META_ICC_NAME) != 0;
+    const void* data = nullptr;
+    size_t length = 0;
+    if (vips_image_get_typeof(img, VIPS_META_EXIF_NAME) != 0 &&
+        vips_image_get_blob(img, VIPS_META_EXIF_NAME, &data, &length) == 0 && data && length > 0)
+        h.exif.assign(static_cast<const char*>(data), length);
+    return h;
+}
+
+bool decodable(const Header& h) {
+    return h.width > 0 && h.height > 0 && (long long)h.width * (long long)h.height <= media::kMaxDecodePixels;
+}
+
+void applyFields(ProcessedMedia& r, const ExifFields& f, double fallbackDate) {
+    r.taken = f.taken.value_or(fallbackDate);
+    r.camera = f.camera;
+    r.lens = f.lens;
+    r.iso = f.iso;
+    r.fnumber = f.fnumber;
+    r.exposure = f.exposure;
+    r.focal = f.focal;
+    r.lat = f.lat;
+    r.lon = f.lon;
+}
+
+ImageRef toImage(VipsImage* in) {
+    g_object_ref(in);
+    VImage img(in);
+    // Replaces img by the result of one vips operation on it.
+    auto step = [&img](auto operation) {
+        VipsImage* next = nullptr;
+        if (operation(img.get(), &next) != 0) {
+            vips_error_clear();
+            return false;
+        }
+        img.reset(next);
+        return true;
+    };
+    if (vips_image_get_interpretation(img.get()) != VIPS_INTERPRETATION_sRGB &&
+        !step([](VipsImage* a, VipsImage** b) { return vips_colourspace(a, b, VIPS_INTERPRETATION_sRGB, nullptr); }))
+        return nullptr;
+    if (vips_image_get_format(img.get()) != VIPS_FORMAT_UCHAR &&
+        !step([](VipsImage* a, VipsImage** b) { return vips_cast(a, b, VIPS_FORMAT_UCHAR, nullptr); }))
+        return nullptr;
+    int bands = vips_image_get_bands(img.get());
+    if (bands == 3 &&
+        !step([](VipsImage* a, VipsImage** b) { return vips_bandjoin_const1(a, b, 255.0, nullptr); }))
+        return nullptr;
+    if (bands > 4 &&
+        !step([](VipsImage* a, VipsImage** b) { return vips_extract_band(a, b, 0, "n", 4, nullptr); }))
+        return nullptr;
+    if (vips_image_get_bands(img.get()) != 4) return nullptr;
+
+    size_t size = 0;
+    void* mem = vips_image_write_to_memory(img.get(), &size);
+    if (!mem) {
+        vips_error_clear();
+        return nullptr;
+    }
+    auto out = std::make_shared<Image>(vips_image_get_width(img.get()), vips_image_get_height(img.get()));
+    bool ok = size == out->rgba.size();
+    if (ok) std::memcpy(out->rgba.data(), mem, size);
+    g_free(mem);
+    return ok ? out : nullptr;
+}
+
+}  // namespace
+
+namespace MediaProcessor {
+
+void initialize() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        VIPS_INIT("vintrelle");
+        // An open file keeps a drive from being ejected: nothing stays cached.
+        vips_cache_set_max(0);
+        // The processing pass runs many files at once on its own workers.
+        vips_concurrency_set(1);
+        // Photos come from anywhere: only the loaders that vips trusts with hostile files.
+        vips_block_untrusted_set(TRUE);
+        Exiv2::XmpParser::initialize();
+        Exiv2::enableBMFF(true);
+        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+        av_log_set_level(AV_LOG_QUIET);
+        // Damaged files are expected here and end as absent fields; vips's
+        // warnings about them would only flood the log.
+        g_log_set_handler("VIPS", G_LOG_LEVEL_WARNING, [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {},
+                          nullptr);
+    });
+}
+
+ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const std::string& thumbURL) {
+    initialize();  // a no-op after the first call; keeps a caller that forgot it safe
+    ProcessedMedia r;
+    r.taken = fallbackDate;
+    const bool raw = MediaTypes::isRaw(url);
+
+    std::optional<ExivRead> meta;
+    Source src = Source::file(url);
+    std::optional<Header> header;
+    if (raw) {
+        meta = readWithExiv2(url, true);
+        // No RAW decoder here: the camera's own largest preview stands in for
+        // the picture, turned by the RAW file's orientation.
+        if (!meta) return r;
+        if (!meta->preview.empty()) {
+            src = Source::preview(meta->preview, meta->fields.orientation.value_or(1));
+            header = readHeader(src);
+        }
+        const auto& f = meta->fields;
+        if (f.pixelX && f.pixelY && *f.pixelX > 0 && *f.pixelY > 0 && *f.pixelX < INT32_MAX &&
+            *f.pixelY < INT32_MAX) {
+            r.width = int(*f.pixelX);
+            r.height = int(*f.pixelY);
+        } else if (header) {
+            r.width = header->width;
+            r.height = header->height;
+        }
+        int o = f.orientation.value_or(1);
+        if (o >= 5 && o <= 8) std::swap(r.width, r.height);
+    } else {
+        header = readHeader(src);
+        if (!header) return r;  // not an image: only the fallback date
+        // The decoder's copy of the EXIF block when it has one (JPEG, PNG,
+        // WebP, HEIC); Exiv2 reads the file itself for the rest (TIFF).
+        if (!header->exif.empty()) {
+            if (auto fields = decodeExifBlock(header->exif)) meta = ExivRead{*fields, {}, 0, 0};
+        }
+        if (!meta) meta = readWithExiv2(url, false);
+        r.width = header->width;
+        r.height = header->height;
+        if (header->orientation >= 5 && header->orientation <= 8) std::swap(r.width, r.height);
+    }
+    if (meta) applyFields(r, meta->fields, fallbackDate);
+
+    if (header && decodable(*header)) {
+        if (VImage thumb = thumbnail(src, media::kThumbPixels)) {
+            r.thumbOK = media::saveJPEG(thumb.get(), thumbURL, media::kThumbQuality);
+            if (r.thumbOK && (r.width == 0 || r.height == 0)) {
+                r.width = vips_image_get_width(thumb.get());
+                r.height = vips_image_get_height(thumb.get());
+            }
+        }
+    }
+    r.duration = 0;
+    return r;
+}
+
+bool writeJPEG(const Image& image, const std::string& url, double quality) {
+    initialize();  // a no-op after the first call; keeps a caller that forgot it safe
+    if (image.empty() || image.rgba.size() != size_t(image.width) * size_t(image.height) * 4) return false;
+    VImage rgba(vips_image_new_from_memory(image.rgba.data(), image.rgba.size(), image.width, image.height, 4,
+                                           VIPS_FORMAT_UCHAR));
+    if (!rgba) {
+        vips_error_clear();
+        return false;
+    }
+    VipsImage* rgb = nullptr;
+    if (vips_extract_band(rgba.get(), &rgb, 0, "n", 3, nullptr) != 0) {
+        vips_error_clear();
+        return false;
+    }
+    VImage out(rgb);
+    return media::saveJPEG(out.get(), url, quality);
+}
+
+ImageRef loadImage(const std::string& url, int maxPixel) {
+    initialize();  // a no-op after the first call; keeps a caller that forgot it safe
+    if (maxPixel <= 0) return nullptr;
+    std::optional<ExivRead> meta;
+    Source src = Source::file(url);
+    if (MediaTypes::isRaw(url)) {
+        meta = readWithExiv2(url, true);
+        if (!meta || meta->preview.empty()) return nullptr;
+        src = Source::preview(meta->preview, meta->fields.orientation.value_or(1));
+    }
+    auto header = readHeader(src);
+    if (!header || !decodable(*header)) return nullptr;
+    VImage thumb = thumbnail(src, maxPixel);
+    return thumb ? toImage(thumb.get()) : nullptr;
+}
+
+}  // namespace MediaProcessor
+
+}  // namespace vintrelle

@@ -1,0 +1,333 @@
+// Face analysis: the acceptance tests on synthetic landmarks (bottom-left
+// frame), alignment, avatars, and the quality bar on the labelled photos.
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+#include <vips/vips.h>
+
+#include "Core/FaceEngine.h"
+#include "Core/FaceThresholds.h"
+#include "Core/Faces/FaceNets.h"
+#include "Core/Faces/PhotoDecode.h"
+#include "Core/Faces/Projection.h"
+#include "fixtures/TempDir.h"
+
+using namespace vintrelle;
+
+namespace {
+
+constexpr int W = 1024, H = 1024;
+
+// An upright face in the bottom-left frame: eyes at y = 600, `gap` apart,
+// the mouth `drop` below their midpoint, the box `boxPixels` wide.
+FaceObservation face(double gap = 100, double drop = 100, double boxPixels = 200) {
+    FaceObservation f;
+    f.box = {400.0 / W, 400.0 / H, boxPixels / W, boxPixels / H};
+    const double ex = 450;
+    auto ring = [](double cx, double cy) {
+        return std::vector<FacePoint>{{cx - 3, cy}, {cx, cy + 2}, {cx + 3, cy}, {cx, cy - 2}};
+    };
+    f.rightEye = ring(ex - gap / 2, 600);
+    f.leftEye = ring(ex + gap / 2, 600);
+    const double my = 600 - drop;
+    f.outerLips = {{ex - 30, my}, {ex - 10, my + 5}, {ex + 10, my + 5}, {ex + 30, my}, {ex + 10, my - 5}, {ex - 10, my - 5}};
+    f.confidence = 0.99;
+    f.frontality = 1;
+    return f;
+}
+
+Image gradientImage(int w, int h) {
+    Image img(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = img.row(y) + x * 4;
+            p[0] = uint8_t(x & 255);
+            p[1] = uint8_t(y & 255);
+            p[2] = uint8_t((x * 7 + y * 3) & 255);
+            p[3] = 255;
+        }
+    return img;
+}
+
+bool haveModels() {
+    const auto f = faces::ModelFiles::inAssetFolder();
+    return std::filesystem::exists(f.detector) && std::filesystem::exists(f.landmarks) && std::filesystem::exists(f.embedding);
+}
+
+}  // namespace
+
+TEST(FaceGates, WidthEyeDistanceAndMouthRatio) {
+    // 36 pixels is kept, anything narrower dropped (36/1024 is exact in binary).
+    EXPECT_TRUE(FaceEngine::sourcePoints(face(10, 10, 36), W, H));
+    EXPECT_FALSE(FaceEngine::sourcePoints(face(10, 10, 35.9), W, H));
+    // Eyes exactly 4 pixels apart are dropped, 4.01 kept.
+    EXPECT_FALSE(FaceEngine::sourcePoints(face(4, 4), W, H));
+    EXPECT_TRUE(FaceEngine::sourcePoints(face(4.01, 4), W, H));
+    // Mouth ratio: open interval (0.5, 2.8).
+    EXPECT_FALSE(FaceEngine::sourcePoints(face(100, 50), W, H));
+    EXPECT_TRUE(FaceEngine::sourcePoints(face(100, 51), W, H));
+    EXPECT_TRUE(FaceEngine::sourcePoints(face(100, 279), W, H));
+    EXPECT_FALSE(FaceEngine::sourcePoints(face(100, 280), W, H));
+    // Upside down: the mouth above the eyes gives a negative ratio.
+    EXPECT_FALSE(FaceEngine::sourcePoints(face(100, -100), W, H));
+    // A face read in a top-left frame by mistake is upside down too.
+    auto flipped = face();
+    for (auto* region : {&flipped.leftEye, &flipped.rightEye, &flipped.outerLips})
+        for (auto& p : *region) p.y = H - p.y;
+    EXPECT_FALSE(FaceEngine::sourcePoints(flipped, W, H));
+}
+
+TEST(FaceGates, LipsLandmarksAndNotANumber) {
+    auto f = face();
+    f.outerLips.resize(1);
+    EXPECT_FALSE(FaceEngine::sourcePoints(f, W, H));
+    f = face();
+    f.hasLandmarks = false;
+    EXPECT_FALSE(FaceEngine::sourcePoints(f, W, H));
+    f = face();
+    for (auto& p : f.outerLips) p.y = NAN;
+    EXPECT_FALSE(FaceEngine::sourcePoints(f, W, H));
+    // Mouth corners are the extreme lip points along the eye line; the earliest wins a tie.
+    f = face();
+    f.outerLips.push_back({420, 505});  // ties with the first point's t
+    const auto pts = FaceEngine::sourcePoints(f, W, H);
+    ASSERT_TRUE(pts);
+    EXPECT_DOUBLE_EQ((*pts)[2].x, 420);
+    EXPECT_DOUBLE_EQ((*pts)[2].y, 500);
+    EXPECT_DOUBLE_EQ((*pts)[3].x, 480);
+}
+
+TEST(FaceAlign, SwappedEyeLabelsGiveTheSameCrop) {
+    const Image img = gradientImage(W, H);
+    auto f = face();
+    auto swapped = f;
+    std::swap(swapped.leftEye, swapped.rightEye);
+    const auto a = FaceEngine::sourcePoints(f, W, H), b = FaceEngine::sourcePoints(swapped, W, H);
+    ASSERT_TRUE(a && b);
+    const auto cropA = FaceEngine::align(img, {a->begin(), a->end()});
+    const auto cropB = FaceEngine::align(img, {b->begin(), b->end()});
+    ASSERT_TRUE(cropA && cropB);
+    EXPECT_EQ(*cropA, *cropB);
+    EXPECT_FALSE(FaceEngine::align(img, {}));
+    EXPECT_FALSE(FaceEngine::align(img, {{5, 5}, {5, 5}, {5, 5}, {5, 5}}));
+}
+
+TEST(FaceAlign, RecoversAKnownSimilarity) {
+    // Source points are the template carried back through a known similarity
+    // (output pixels per image pixel, 20 degrees, shifted). Red
+    // dots drawn there must land on the template points of the crop.
+    const double templ[4][2] = {{38.2946, 51.6963}, {73.5318, 51.5014}, {41.5493, 92.3655}, {70.7299, 92.2041}};  // top origin
+    // 0.3 takes the path that averages the image down before resampling.
+    for (const double s : {0.8, 0.3}) {
+        const double angle = 20 * M_PI / 180, tx = 300, ty = 250;
+        const int w = 900, h = 700;
+        Image img(w, h);
+        cv::Mat m(h, w, CV_8UC4, img.rgba.data());
+        m.setTo(cv::Scalar(255, 255, 255, 255));
+        std::vector<FacePoint> source;
+        for (const auto& t : templ) {
+            const double px = t[0], py = 112 - t[1];  // template, bottom-left frame
+            // inverse similarity: image = R(-angle) * template / s + shift
+            const double x = (std::cos(angle) * px + std::sin(angle) * py) / s + tx;
+            const double y = (-std::sin(angle) * px + std::cos(angle) * py) / s + ty;
+            source.push_back({x, y});
+            // Point (x, y) of the bottom-left frame is pixel index (x - 0.5, h - y - 0.5).
+            cv::circle(m, cv::Point(int(std::lround((x - 0.5) * 256)), int(std::lround((h - y - 0.5) * 256))), int(3.2 / s * 256),
+                       cv::Scalar(255, 0, 0, 255), cv::FILLED, cv::LINE_AA, 8);
+        }
+        const auto crop = FaceEngine::align(img, source);
+        ASSERT_TRUE(crop);
+        cv::Mat out(112, 112, CV_8UC4, const_cast<uint8_t*>(crop->data()));
+        for (const auto& t : templ) {
+            double sx = 0, sy = 0, n = 0;
+            for (int y = int(t[1]) - 8; y <= int(t[1]) + 8; ++y)
+                for (int x = int(t[0]) - 8; x <= int(t[0]) + 8; ++x) {
+                    const auto* p = out.ptr<uint8_t>(y) + x * 4;
+                    const double red = std::max(0, 255 - int(p[1]));  // red dots lack green
+                    sx += red * (x + 0.5);
+                    sy += red * (y + 0.5);
+                    n += red;
+                }
+            ASSERT_GT(n, 0);
+            EXPECT_NEAR(sx / n, t[0], 0.35);
+            EXPECT_NEAR(sy / n, t[1], 0.35);
+        }
+    }
+}
+
+TEST(FaceAvatar, EdgesSmallImagesAndSizeCap) {
+    const Image img = gradientImage(400, 300);
+    // A 40 x 40 face in the top-left corner: a 70-pixel square pushed inside.
+    auto a = FaceEngine::avatarCrop(img, {0, 0, 40.0 / 400, 40.0 / 300});
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->width, 70);
+    EXPECT_EQ(a->height, 70);
+    EXPECT_EQ(a->row(0)[0], 0);  // x = 0
+    EXPECT_EQ(a->row(0)[1], 0);  // y = 0
+    // Bottom-right corner.
+    a = FaceEngine::avatarCrop(img, {360.0 / 400, 260.0 / 300, 40.0 / 400, 40.0 / 300});
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->width, 70);
+    EXPECT_EQ(a->row(69)[4 * 69 + 0], uint8_t(399 & 255));
+    EXPECT_EQ(a->row(69)[4 * 69 + 1], uint8_t(299 & 255));
+    // Raised by 8 % of the face height: centre y 150 - 0.08 * 40 - 35 = 111.8, rounded out to 111.
+    a = FaceEngine::avatarCrop(img, {180.0 / 400, 130.0 / 300, 40.0 / 400, 40.0 / 300});
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->row(0)[1], 111);
+    // In an image smaller than the square, the side is the shorter side.
+    const Image small = gradientImage(100, 80);
+    a = FaceEngine::avatarCrop(small, {0.1, 0.1, 0.8, 0.8});
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->width, 80);
+    EXPECT_EQ(a->height, 80);
+    // A square of exactly 220 stays; a larger one is scaled to 220 x 220.
+    const Image big = gradientImage(1000, 1000);
+    a = FaceEngine::avatarCrop(big, {0.4, 0.4, 220.0 / 1.75 / 1000, 0.1});
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->width, 220);
+    a = FaceEngine::avatarCrop(big, {0.3, 0.3, 0.3, 0.3});
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->width, 220);
+    EXPECT_EQ(a->height, 220);
+}
+
+TEST(FaceEngineModel, NoModelMeansNoFaces) {
+    fixtures::TempDir dir;
+    FaceEngine engine(faces::ModelFiles{dir / "a.json", dir / "b.json", dir / "c.json"});
+    EXPECT_FALSE(engine.model);
+    const Image img = gradientImage(64, 64);
+    EXPECT_TRUE(engine.analyze(img).empty());
+    EXPECT_TRUE(engine.observe(img).empty());
+    EXPECT_FALSE(engine.embed(std::vector<uint8_t>(112 * 112 * 4, 128)));
+}
+
+TEST(FaceQuality, FactorsAndGate) {
+    EXPECT_NEAR(FaceEngine::captureQuality(0.99, 400, 0.95, 200), 1.0, 1e-9);
+    EXPECT_LT(FaceEngine::captureQuality(0.99, 400, 0.95, 40), FaceThresholds::openQuality);   // tiny
+    EXPECT_LT(FaceEngine::captureQuality(0.99, 20, 0.95, 200), FaceThresholds::openQuality);   // blurred
+    EXPECT_LT(FaceEngine::captureQuality(0.99, 400, 0.35, 200), FaceThresholds::openQuality);  // turned
+    EXPECT_EQ(FaceEngine::captureQuality(NAN, 400, 0.95, 200), 0);
+}
+
+TEST(FaceProjection, PrincipalAndRandomMapsAreOrthonormal) {
+    cv::Mat k(32, 16, CV_32F);
+    cv::randu(k, -1, 1);
+    const auto p = faces::principalProjection(k, std::vector<float>(16, 1.f), 8);
+    const auto r = faces::randomOrthonormalProjection(8, 16, 7);
+    ASSERT_EQ(p.size(), 8u * 16);
+    EXPECT_EQ(r, faces::randomOrthonormalProjection(8, 16, 7));
+    for (const auto* m : {&p, &r})
+        for (int i = 0; i < 8; ++i)
+            for (int j = 0; j < 8; ++j) {
+                double d = 0;
+                for (int c = 0; c < 16; ++c) d += (*m)[size_t(i * 16 + c)] * (*m)[size_t(j * 16 + c)];
+                EXPECT_NEAR(d, i == j ? 1 : 0, 1e-5);
+            }
+    EXPECT_TRUE(faces::projectAndNormalize(p, std::vector<float>(16, 0.f)).empty());
+}
+
+TEST(FaceDecode, FindsTheTypeFromContent) {
+    fixtures::TempDir dir;
+    VipsImage* img = vips_image_new_from_memory_copy(gradientImage(64, 48).rgba.data(), 64 * 48 * 4, 64, 48, 4, VIPS_FORMAT_UCHAR);
+    ASSERT_TRUE(faces::decodeUpright(dir / "none.jpg", 1600) == nullptr);  // also starts libvips
+    ASSERT_EQ(vips_webpsave(img, (dir / "photo.jpg").c_str(), nullptr), 0);
+    g_object_unref(img);
+    auto decoded = faces::decodeUpright(dir / "photo.jpg", 32);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->width, 32);
+    EXPECT_EQ(decoded->height, 24);
+    fixtures::writeFile(dir / "broken.jpg", "\xff\xd8\xff\xe0 not really");
+    EXPECT_FALSE(faces::decodeUpright(dir / "broken.jpg", 100));
+}
+
+TEST(FaceEngineModel, ConcurrentCallsAgreeWithOneAtATime) {
+    const std::string root = fixtures::sharedDataDir();
+    if (root.empty() || !haveModels()) GTEST_SKIP() << "needs the face weights and the labelled photos";
+    auto& engine = FaceEngine::shared();
+    std::vector<ImageRef> images;
+    for (const char* name : {"img1.jpg", "img27.jpg", "img57.jpg"}) images.push_back(faces::decodeUpright(root + "/faces/images/" + name, 800));
+    std::vector<std::vector<DetectedFace>> serial, parallel(images.size());
+    for (const auto& img : images) serial.push_back(engine.analyze(*img));
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < images.size(); ++i) threads.emplace_back([&, i] { parallel[i] = engine.analyze(*images[i]); });
+    for (auto& t : threads) t.join();
+    for (size_t i = 0; i < images.size(); ++i) {
+        ASSERT_EQ(serial[i].size(), 1u);
+        ASSERT_EQ(parallel[i].size(), 1u);
+        EXPECT_EQ(serial[i][0].embedding, parallel[i][0].embedding);
+        EXPECT_EQ(serial[i][0].quality, parallel[i][0].quality);
+    }
+}
+
+// The labelled photos: every image gives one face, and at the join
+// threshold the largest faces of "same" pairs are accepted and of
+// "different" pairs rejected at the rates the people view needs.
+TEST(FaceQualityBar, LabelledPhotos) {
+    const std::string root = fixtures::sharedDataDir();
+    if (root.empty() || !std::filesystem::exists(root + "/faces/pairs.csv")) GTEST_SKIP() << "no labelled photos";
+    if (!haveModels()) GTEST_SKIP() << "face weights not fetched";
+    auto& engine = FaceEngine::shared();
+    ASSERT_TRUE(engine.model);
+    std::map<std::string, std::vector<float>> embeddings;
+    for (const auto& entry : std::filesystem::directory_iterator(root + "/faces/images")) {
+        const auto image = faces::decodeUpright(entry.path().string(), 1600);
+        ASSERT_TRUE(image) << entry.path();
+        const auto found = engine.analyze(*image);
+        ASSERT_EQ(found.size(), 1u) << entry.path();
+        const auto& f = found[0];
+        EXPECT_GE(f.quality, FaceThresholds::openQuality) << entry.path();
+        ASSERT_EQ(f.embedding.size(), 128u);
+        ASSERT_TRUE(f.crop);
+        EXPECT_LE(f.crop->width, 220);
+        EXPECT_GT(f.rect.y, 0);
+        EXPECT_LT(f.rect.y + f.rect.height, 1.0001);
+        embeddings[entry.path().filename().string()] = f.embedding;
+        if (embeddings.size() % 20 == 1) {
+            // The same face blurred to mush, or shrunk to about 40 pixels, must not
+            // open a person of its own.
+            cv::Mat rgba(image->height, image->width, CV_8UC4, const_cast<uint8_t*>(image->rgba.data()));
+            const double sigma = f.pixelWidth / 25;
+            const double shrink = 40 / f.pixelWidth;
+            cv::Mat blurred, tiny;
+            cv::GaussianBlur(rgba, blurred, cv::Size(), sigma);
+            cv::resize(rgba, tiny, cv::Size(), shrink, shrink, cv::INTER_AREA);
+            for (const cv::Mat* m : {&blurred, &tiny}) {
+                Image copy(m->cols, m->rows);
+                for (int r = 0; r < m->rows; ++r) std::copy_n(m->ptr<uint8_t>(r), size_t(m->cols) * 4, copy.row(r));
+                for (const auto& g : engine.analyze(copy)) EXPECT_LT(g.quality, FaceThresholds::openQuality) << entry.path();
+            }
+        }
+    }
+    std::ifstream pairs(root + "/faces/pairs.csv");
+    std::string line;
+    int same = 0, sameAccepted = 0, different = 0, differentAccepted = 0;
+    while (std::getline(pairs, line)) {
+        std::stringstream ss(line);
+        std::string a, b, s;
+        std::getline(ss, a, ',');
+        std::getline(ss, b, ',');
+        std::getline(ss, s, ',');
+        if (s != "0" && s != "1") continue;
+        float cos = 0;
+        for (size_t i = 0; i < 128; ++i) cos += embeddings.at(a)[i] * embeddings.at(b)[i];
+        const bool accepted = cos >= FaceThresholds::join;
+        if (s == "1") {
+            ++same;
+            sameAccepted += accepted;
+        } else {
+            ++different;
+            differentAccepted += accepted;
+        }
+    }
+    ASSERT_GT(same, 0);
+    ASSERT_GT(different, 0);
+    EXPECT_GE(double(sameAccepted) / same, 0.75);
+    EXPECT_LE(double(differentAccepted) / different, 0.02);
+}
