@@ -14,7 +14,9 @@ mkdir -p "$cache"
 while read -r name version integrity files; do
   case "$name" in ""|\#*) continue;; esac
   dest="$cache/$name@$version"
-  if [ -f "$dest/.complete" ]; then
+  # The marker records the file list, so adding a file to a line fetches again.
+  want="$integrity $files"
+  if [ -f "$dest/.complete" ] && [ "$(cat "$dest/.complete")" = "$want" ]; then
     continue
   fi
   echo "setup: fetching npm $name@$version"
@@ -34,7 +36,7 @@ while read -r name version integrity files; do
     mkdir -p "$dest/$(dirname "$f")"
     mv "$work/package/$f" "$dest/$f"
   done
-  touch "$dest/.complete"
+  printf '%s' "$want" > "$dest/.complete"
   rm -rf "$work"
 done < "$list"
 echo "setup: npm assets in $cache"

@@ -13,8 +13,10 @@ cmake --build "$build" -j "$(nproc)"
 # the mutated-file test among them, run again under the sanitizers.
 if [ "${VINTRELLE_SANITIZE_MEDIA:-1}" != 0 ]; then
   cmake -S . -B "$build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVINTRELLE_SANITIZE=ON
-  cmake --build "$build-asan" -j "$(nproc)" --target vintrelle_core_tests
+  cmake --build "$build-asan" -j "$(nproc)" --target vintrelle_core_tests vintrelle_store_tests
   ASAN_OPTIONS=detect_leaks=0 ctest --test-dir "$build-asan" -R '^Media' --output-on-failure -j "$(nproc)" --timeout 600
+  # The store's threads, and reports that arrive after it closed.
+  ASAN_OPTIONS=detect_leaks=0 ctest --test-dir "$build-asan" -R '^(Store|ThumbnailCache)' --output-on-failure -j "$(nproc)" --timeout 600
 fi
 
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600

@@ -7,7 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "Core/Faces/FaceNets.h"
-#include "Core/Faces/Projection.h"
+#include "Core/Faces/RecognitionMean.h"
 
 namespace vintrelle {
 
@@ -60,6 +60,19 @@ cv::Mat rgbOf(const Image& image) {
     return rgb;
 }
 
+// The smallest box (x0, y0, x1, y1) around a non-empty run of points.
+template <typename Points>
+std::array<double, 4> bounds(const Points& points) {
+    std::array<double, 4> b = {points[0].x, points[0].y, points[0].x, points[0].y};
+    for (const auto& p : points) {
+        b[0] = std::min(b[0], double(p.x));
+        b[1] = std::min(b[1], double(p.y));
+        b[2] = std::max(b[2], double(p.x));
+        b[3] = std::max(b[3], double(p.y));
+    }
+    return b;
+}
+
 double clamp01(double v) { return std::isfinite(v) ? std::clamp(v, 0.0, 1.0) : 0.0; }
 
 }  // namespace
@@ -75,10 +88,8 @@ FaceEngine::FaceEngine(const faces::ModelFiles& files) {
     auto m = std::make_unique<Model>();
     m->detector = faces::FaceDetector::load(files.detector);
     m->landmarks = faces::LandmarkNet::load(files.landmarks);
-    m->embedding = faces::EmbeddingNet::load(files.embedding);
-    if (!m->detector || !m->landmarks || !m->embedding) return;
-    m->projection = faces::principalProjection(m->embedding->kernel, m->embedding->scale, 128);
-    if (m->projection.empty()) return;
+    m->recognition = faces::RecognitionNet::load(files.recognition);
+    if (!m->detector || !m->landmarks || !m->recognition) return;
     cv::setNumThreads(openCVThreads);
     model = std::move(m);
 }
@@ -136,6 +147,8 @@ std::vector<FaceObservation> FaceEngine::observe(const Image& image) try {
         o.rightEye = region(36, 41);
         o.leftEye = region(42, 47);
         o.outerLips = region(48, 59);
+        const auto [x0, y0, x1, y1] = bounds(pts);
+        o.outline = {x0, H - y1, x1 - x0, y1 - y0};
         // Frontality: where the nose tip (30) falls along the line between
         // the eye centres; 0.5 is straight ahead, 0 or 1 a profile.
         const FacePoint a = centre(o.rightEye), b = centre(o.leftEye);
@@ -188,7 +201,9 @@ std::vector<DetectedFace> FaceEngine::analyze(const Image& image, const std::vec
         if (!src) continue;
         const auto aligned = align(image, std::vector<FacePoint>(src->begin(), src->end()));
         if (!aligned) continue;
-        auto embedding = embed(*aligned);
+        const auto pixels = chip(image, face.outline);
+        if (!pixels) continue;
+        auto embedding = embed(*pixels);
         if (!embedding) continue;
         DetectedFace f;
         f.rect = {face.box.x, 1 - (face.box.y + face.box.height), face.box.width, face.box.height};
@@ -250,13 +265,7 @@ std::optional<std::vector<uint8_t>> FaceEngine::align(const Image& image, const 
         for (double u : {0.0, double(alignedSide)})
             for (double v : {0.0, double(alignedSide)})
                 corners.push_back({map(0, 0) * u + map(0, 1) * v + map(0, 2), map(1, 0) * u + map(1, 1) * v + map(1, 2)});
-        double x0 = corners[0].x, x1 = x0, y0 = corners[0].y, y1 = y0;
-        for (const auto& c : corners) {
-            x0 = std::min(x0, c.x);
-            x1 = std::max(x1, c.x);
-            y0 = std::min(y0, c.y);
-            y1 = std::max(y1, c.y);
-        }
+        const auto [x0, y0, x1, y1] = bounds(corners);
         const cv::Rect region = cv::Rect(int(std::floor(x0)) - 2, int(std::floor(y0)) - 2, int(std::ceil(x1 - x0)) + 5,
                                          int(std::ceil(y1 - y0)) + 5) &
                                 cv::Rect(0, 0, image.width, image.height);
@@ -280,14 +289,33 @@ std::optional<std::vector<uint8_t>> FaceEngine::align(const Image& image, const 
     return std::nullopt;
 }
 
-std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& aligned) try {
-    if (!model || aligned.size() != size_t(alignedSide) * alignedSide * 4) return std::nullopt;
-    cv::Mat rgbx(alignedSide, alignedSide, CV_8UC4, const_cast<uint8_t*>(aligned.data()));
+std::optional<std::vector<uint8_t>> FaceEngine::chip(const Image& image, const FaceRect& outline) try {
+    if (image.empty() || !(outline.width > 0) || !(outline.height > 0)) return std::nullopt;
+    const cv::Mat rgba(image.height, image.width, CV_8UC4, const_cast<uint8_t*>(image.rgba.data()));
+    const cv::Rect2f box(float(outline.x), float(image.height - outline.y - outline.height), float(outline.width), float(outline.height));
+    const cv::Mat c = faces::RecognitionNet::chip(rgba, box);
+    if (c.empty() || !c.isContinuous()) return std::nullopt;
+    return std::vector<uint8_t>(c.data, c.data + c.total() * 4);
+} catch (const std::exception&) {
+    return std::nullopt;
+}
+
+std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& chip) try {
+    constexpr int side = faces::RecognitionNet::inputSize;
+    if (!model || chip.size() != size_t(side) * side * 4) return std::nullopt;
+    cv::Mat rgbx(side, side, CV_8UC4, const_cast<uint8_t*>(chip.data()));
     cv::Mat rgb;
     cv::cvtColor(rgbx, rgb, cv::COLOR_RGBA2RGB);
-    const auto raw = model->embedding->forward(rgb);
-    auto out = faces::projectAndNormalize(model->projection, raw);
-    if (out.empty()) return std::nullopt;
+    auto out = model->recognition->forward(rgb);
+    if (out.size() != faces::recognitionMean.size()) return std::nullopt;
+    float sumSq = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i] -= faces::recognitionMean[i];
+        sumSq += out[i] * out[i];
+    }
+    const float norm = std::sqrt(sumSq);
+    if (!(sumSq > 0) || !std::isfinite(norm)) return std::nullopt;
+    for (float& v : out) v /= norm;
     return out;
 } catch (const std::exception&) {
     return std::nullopt;

@@ -1,6 +1,7 @@
 #pragma once
 // Face analysis of one decoded photo: find the faces, keep those large and
-// frontal enough, align each to a 112 x 112 crop, embed the crop into 128
+// frontal enough, align each to a 112 x 112 crop (whose sharpness counts
+// towards capture quality), embed a 150 x 150 chip of the face into 128
 // unit-length values, and cut a square avatar.
 //
 // Frames: detector boxes and landmark points enter the acceptance tests in
@@ -27,7 +28,7 @@ struct Detection;
 struct ModelFiles;
 class FaceDetector;
 class LandmarkNet;
-class EmbeddingNet;
+class RecognitionNet;
 }  // namespace faces
 
 struct FaceRect {
@@ -51,6 +52,9 @@ struct FaceObservation {
     FaceRect box;  // 0-1 of the image, bottom-left origin
     // Landmark regions in image pixels, bottom-left origin.
     std::vector<FacePoint> leftEye, rightEye, outerLips;
+    // The smallest box around all landmark points, image pixels, bottom-left
+    // origin: the face region the recognition network sees.
+    FaceRect outline;
     bool hasLandmarks = true;
     double confidence = 0;  // detector score
     double frontality = 0;  // 0-1, 1 when the nose sits midway between the eyes
@@ -62,8 +66,7 @@ public:
     struct Model {
         std::unique_ptr<faces::FaceDetector> detector;
         std::unique_ptr<faces::LandmarkNet> landmarks;
-        std::unique_ptr<faces::EmbeddingNet> embedding;
-        std::vector<float> projection;  // 128 x 256, row-major
+        std::unique_ptr<faces::RecognitionNet> recognition;
         ~Model();
     };
 
@@ -95,8 +98,13 @@ public:
     // carried by the least-squares similarity that maps the source points
     // (bottom-left frame) onto the template.
     static std::optional<std::vector<uint8_t>> align(const Image& image, const std::vector<FacePoint>& source);
-    // The unit-length 128-value embedding of aligned pixels.
-    std::optional<std::vector<float>> embed(const std::vector<uint8_t>& aligned);
+    // 150 x 150 RGBX pixels (top row first) of the face whose landmarks
+    // span `outline` (image pixels, bottom-left frame): the outline grown by
+    // a fifth, padded evenly with black to a square, scaled.
+    static std::optional<std::vector<uint8_t>> chip(const Image& image, const FaceRect& outline);
+    // The unit-length 128-value embedding of chip pixels: the recognition
+    // network's output less the fixed mean descriptor (Faces/RecognitionMean.h).
+    std::optional<std::vector<float>> embed(const std::vector<uint8_t>& chip);
     // The square avatar around rect (0-1, top-left origin): 1.75 x the face,
     // raised by 8 % of its height, kept inside the image, at most 220 x 220.
     static ImageRef avatarCrop(const Image& image, const FaceRect& rect);

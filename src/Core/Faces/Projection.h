@@ -1,6 +1,7 @@
 #pragma once
-// Fixed linear maps from the embedding network's 256 outputs to the 128
-// values a face stores. Both are data-free and deterministic.
+// Fixed linear maps from mobileface's 256 outputs to 128 values, by which the
+// face evaluation compares it with the recognition network that embeds
+// faces. Both are data-free and deterministic.
 
 #include <cstdint>
 #include <vector>

@@ -1,0 +1,73 @@
+// vintrelle-probe index DIR [--faces on|off]: opens a folder as the
+// application does, through the library store with its engine and watcher,
+// waits until the engine is idle and the trips are named, and prints what
+// this run indexed. The index stays in the folder's data folder.
+
+#include <QElapsedTimer>
+
+#include <chrono>
+
+#include "Core/LibraryEngine.h"
+#include "Core/MediaProcessor.h"
+#include "StoreProbe.h"
+
+namespace {
+
+using namespace vintrelle;
+
+int index(const probe::Args& argsIn) {
+    probe::Args args = argsIn;
+    const std::string faces = probe::takeOption(args, "--faces", "off");
+    if (args.size() != 1 || (faces != "on" && faces != "off"))
+        return probe::fail("usage: vintrelle-probe index DIR [--faces on|off]");
+    probe::QtApp qt;
+    MediaProcessor::initialize();
+    QElapsedTimer timer;
+    timer.start();
+    std::string error;
+    auto store = probe::openStore(args[0], error);
+    if (!store) return probe::fail(error);
+    store->start(faces == "on");
+    // Idle with no loop left and nothing still queued for the store.
+    for (;;) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        if (store->isOffline()) break;
+        if (store->status() == EngineStatus::idle() && !store->engine()->isRunning()) {
+            // Trips are named beside the engine's work and may still be going.
+            store->engine()->waitForTripNaming(std::chrono::minutes(10));
+            QCoreApplication::processEvents();
+            if (store->status() == EngineStatus::idle() && !store->engine()->isRunning()) break;
+        }
+    }
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    if (store->isOffline()) {
+        store->shutdown();
+        return probe::fail("the library folder is offline");
+    }
+
+    int64_t photos = 0, videos = 0, live = 0, failed = 0;
+    for (const Asset& a : store->assets()) {
+        (a.kind == MediaKind::photo ? photos : videos) += 1;
+        if (a.liveVideo) ++live;
+        if (a.thumbState == 2) ++failed;
+    }
+    const int64_t total = photos + videos;
+    probe::Json out{{"assets", total},   {"photos", photos},   {"videos", videos},
+                    {"live", live},      {"failed", failed},   {"seconds", seconds},
+                    {"files_per_s", seconds > 0 ? double(total) / seconds : 0.0}};
+    int64_t faceCount = 0;
+    try {
+        faceCount = store->db().db().scalarInt("SELECT COUNT(*) FROM faces").value_or(0);
+    } catch (const DBError&) {
+    }
+    out["people"] = store->persons().size();
+    out["faces"] = faceCount;
+    out["trips"] = store->trips().size();
+    store->shutdown();
+    probe::emit(out);
+    return 0;
+}
+
+probe::Register reg("index", "DIR [--faces on|off]", index);
+
+}  // namespace

@@ -1,0 +1,140 @@
+#pragma once
+// The engine's private state and passes, shared by LibraryEngine.cpp,
+// Scanner.cpp, ProcessingPass.cpp and LivePhotos.cpp. Not for other users.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "Core/EngineTypes.h"
+#include "Core/LibraryDB.h"
+#include "Core/LibraryEngine.h"
+#include "Core/LibraryPaths.h"
+#include "Core/MainQueue.h"
+#include "Core/PlaceResolver.h"
+#include "Core/TripPass.h"
+
+namespace vintrelle {
+
+struct FoundFile {
+    std::string path;
+    MediaKind kind = MediaKind::photo;
+    int64_t size = 0;
+    double mtime = 0;
+};
+
+struct WorkItem {
+    int64_t id = 0;
+    std::string path;
+    MediaKind kind = MediaKind::photo;
+    double mtime = 0;
+};
+
+// What one walk of a folder found, and where it could not look.
+struct Enumeration {
+    std::vector<FoundFile> files;
+    // Relative paths of folders whose listing failed, and of entries that could
+    // not be examined; what the index knows below them must not count as gone.
+    std::vector<std::string> failed;
+};
+
+// Walks directory recursively without following symbolic links, skipping
+// hidden names, names that are not UTF-8 and the insides of package folders.
+// canList (when set) is asked before each folder is opened; false counts as a
+// failed listing.
+Enumeration enumerate(const std::string& directory, const std::string& prefix,
+                      const LibraryEngine::ListingCheck& canList = {});
+
+// True when path (relative, slash-separated) lies in or below a failed entry.
+bool underFailed(const std::string& path, const std::vector<std::string>& failed);
+
+// Whether a directory name marks a bundle from another platform whose inside
+// is not the user's own photo folder.
+bool isPackageName(std::string_view name);
+
+// Local wall-clock seconds of a true instant (seconds since 1970, UTC).
+double wallClockOf(double utcSeconds);
+
+// Ids of the files being read right now, kept in a small file so that a file
+// whose reading crashes the process can be set aside at the next start.
+class ReadJournal {
+public:
+    explicit ReadJournal(std::string path);
+    ~ReadJournal();
+    // Ids left over by a run that ended while reading them.
+    std::vector<int64_t> leftOver() const;
+    void clear();
+    void begin(int64_t id);
+    void end(int64_t id);
+
+private:
+    void write();  // caller holds mutex_
+    std::string path_;
+    std::mutex mutex_;
+    std::multiset<int64_t> reading_;
+    int fd_ = -1;
+};
+
+struct EngineCore : std::enable_shared_from_this<EngineCore> {
+    EngineCore(LibraryPaths paths, std::shared_ptr<LibraryDB> db, std::weak_ptr<EngineDelegate> delegate,
+               MainPoster poster);
+
+    const LibraryPaths paths;
+    const std::shared_ptr<LibraryDB> db;
+    const std::weak_ptr<EngineDelegate> delegate;
+    const MainPoster poster;
+    std::string rootReal;
+    // Device of the library folder when the library opened (0 when unknown).
+    dev_t rootDevice = 0;
+
+    // Guarded by mutex; held only for short stretches.
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    bool pendingFull = false;
+    std::set<std::string> pendingDirs;
+    bool running = false;
+    bool exitThread = false;
+    bool threadEnded = false;
+    bool facesEnabled = true;
+    LibraryEngine::ListingCheck listingCheck;
+
+    std::atomic<bool> stopped{false};
+    bool journalRecovered = false;  // engine thread only
+    ReadJournal journal;
+    const std::shared_ptr<PlaceResolver> resolver;
+    TripPass trips;
+
+    // Requests
+    void kick();  // caller holds mutex
+    std::optional<std::string> relative(const std::string& path) const;
+
+    // Engine thread
+    void threadMain();
+    void drain();
+    void recoverJournal();
+    bool scan(bool full, const std::set<std::string>& dirs);
+    void process(const std::vector<WorkItem>& items);
+    void pairLivePhotos();
+    void detectTrips();
+    bool facePass();  // false when it gave way to other work
+
+    // Reports: posted to the main thread in order, never awaited; the delegate
+    // is looked up again there, so a report after the store closed does nothing.
+    void report(const EngineStatus& status);
+    void post(std::function<void(EngineDelegate&)> call);
+
+    bool rootIsDirectory() const;
+    // The folder is there but is an empty mount point of an absent drive.
+    bool looksUnmounted() const;
+};
+
+}  // namespace vintrelle

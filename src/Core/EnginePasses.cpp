@@ -1,0 +1,23 @@
+// The engine's side of the trip and face passes: what each pass may ask of
+// the running engine.
+
+#include "Core/EngineCore.h"
+#include "Core/FacePass.h"
+
+namespace vintrelle {
+
+void EngineCore::detectTrips() { trips.detectTrips(); }
+
+bool EngineCore::facePass() {
+    FacePassHooks hooks;
+    hooks.stopped = [this] { return stopped.load(); };
+    hooks.shouldGiveWay = [this] {
+        std::lock_guard lock(mutex);
+        return pendingFull || !pendingDirs.empty() || !facesEnabled;
+    };
+    hooks.report = [this](const EngineStatus& status) { report(status); };
+    hooks.peopleUpdated = [this] { post([](EngineDelegate& d) { d.engineDidUpdatePeople(); }); };
+    return FacePass(paths, db, std::move(hooks)).run();
+}
+
+}  // namespace vintrelle

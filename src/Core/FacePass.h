@@ -1,0 +1,72 @@
+#pragma once
+// The engine's lowest-ranked work: finds the faces of photos not looked at
+// yet, a batch at a time, stores each face with its avatar crop, marks the
+// photos done, and groups the faces into people now and then. Between
+// batches it gives way to scans, to the face switch going off and to the
+// engine stopping.
+//
+// Runs on the engine thread; only the analysis of a batch runs on up to
+// three workers of its own.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Core/EngineTypes.h"
+#include "Core/FaceEngine.h"
+#include "Core/LibraryDB.h"
+#include "Core/LibraryPaths.h"
+
+namespace vintrelle {
+
+// What the pass needs of the engine that runs it.
+struct FacePassHooks {
+    std::function<bool()> stopped;        // the library is closing
+    std::function<bool()> shouldGiveWay;  // a scan is pending, or face analysis was switched off
+    std::function<void(const EngineStatus&)> report;
+    std::function<void()> peopleUpdated;  // persons or faces changed: the store reloads its people
+};
+
+class FacePass {
+public:
+    static constexpr int batchSize = 18;
+    static constexpr int inFlight = 3;  // bounds memory: three decoded images at most
+    static constexpr int maxPixel = 1600;
+    static constexpr int clusterEvery = 180;
+    static constexpr double cropQuality = 0.82;
+
+    using Analyzer = std::function<std::vector<DetectedFace>(const Image&)>;
+    using Clusterer = std::function<bool(LibraryDB&)>;
+
+    // An empty analyzer or clusterer means the shared face analyser and the
+    // face clusterer.
+    FacePass(LibraryPaths paths, std::shared_ptr<LibraryDB> db, FacePassHooks hooks, Analyzer analyzer = {},
+             Clusterer clusterer = {});
+
+    // True when the pass is finished (nothing left, the engine stopped, or
+    // the index cannot be written); false when it gave way.
+    bool run();
+
+    static const char* const pendingCountSQL;
+
+private:
+    struct Face;
+    struct Result;
+
+    std::vector<Result> analyse(const std::vector<PendingFaceAsset>& batch);
+    Result analyseOne(const PendingFaceAsset& asset);
+    bool save(const std::vector<Result>& results);
+    void cluster();
+    bool rootIsDirectory() const;
+    std::string stagingPath();
+    void removeLeftoverStaging();
+
+    const LibraryPaths paths_;
+    const std::shared_ptr<LibraryDB> db_;
+    const FacePassHooks hooks_;
+    Analyzer analyzer_;
+    Clusterer clusterer_;
+};
+
+}  // namespace vintrelle

@@ -1,0 +1,304 @@
+#include "Core/FolderWatcher.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <unordered_map>
+
+namespace vintrelle {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kDirMask = IN_CREATE | IN_DELETE | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO |
+                              IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+// A directory move arrives as a pair of events; one whose partner has not come
+// this long after it left the watched tree.
+constexpr auto kMovePartnerWait = std::chrono::milliseconds(20);
+
+bool isHiddenName(const char* name) { return name[0] == '.'; }
+
+}  // namespace
+
+struct FolderWatcher::Impl {
+    std::string root;
+    OnChange onChange;
+    Clock::duration latency;
+
+    std::thread thread;
+    int wakeFD = -1;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> overflowRequested{false};
+    bool started = false;
+
+    // Watcher thread only.
+    int inotifyFD = -1;
+    int rootWD = -1;
+    std::unordered_map<int, std::string> dirOf;  // watch descriptor -> absolute folder path
+    struct PendingMove {
+        std::string from;
+        Clock::time_point at;
+    };
+    std::unordered_map<uint32_t, PendingMove> movesFrom;
+    std::vector<std::string> batch;
+    bool rescan = false;
+    bool lostEvents = false;
+    bool haveBatch = false;
+    Clock::time_point lastDelivery = Clock::time_point::min();
+
+    void run();
+    // Watches dir and every non-hidden folder below it; when report is set,
+    // also queues the paths found (files created before their folder's watch
+    // existed would otherwise go unseen).
+    void addTree(const std::string& dir, bool report);
+    void handle(const inotify_event& e);
+    void renameWatched(const std::string& from, const std::string& to);
+    void unwatchTree(const std::string& dir);
+    void expireMoves(bool all);
+    void queue(std::string path) {
+        batch.push_back(std::move(path));
+        haveBatch = true;
+    }
+    void needRescan() {
+        rescan = true;
+        haveBatch = true;
+    }
+    void deliverIfDue();
+};
+
+void FolderWatcher::Impl::addTree(const std::string& dir, bool report) {
+    std::vector<std::string> stack{dir};
+    while (!stack.empty() && !stopRequested) {
+        const std::string d = std::move(stack.back());
+        stack.pop_back();
+        const int wd = ::inotify_add_watch(inotifyFD, d.c_str(), kDirMask);
+        if (wd < 0) {
+            if (errno == ENOSPC) needRescan();
+            continue;
+        }
+        dirOf[wd] = d;
+        if (d == root) rootWD = wd;
+        DIR* listing = ::opendir(d.c_str());
+        if (!listing) continue;
+        while (dirent* e = ::readdir(listing)) {
+            if (isHiddenName(e->d_name)) continue;
+            const std::string path = d + "/" + e->d_name;
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) != 0) continue;
+            if (S_ISDIR(st.st_mode)) stack.push_back(path);
+            if (report) queue(path);
+        }
+        ::closedir(listing);
+    }
+}
+
+void FolderWatcher::Impl::renameWatched(const std::string& from, const std::string& to) {
+    for (auto& [wd, path] : dirOf) {
+        if (path == from) path = to;
+        else if (path.size() > from.size() && path.compare(0, from.size(), from) == 0 && path[from.size()] == '/')
+            path = to + path.substr(from.size());
+    }
+}
+
+void FolderWatcher::Impl::unwatchTree(const std::string& dir) {
+    for (auto it = dirOf.begin(); it != dirOf.end();) {
+        const std::string& p = it->second;
+        if (p == dir || (p.size() > dir.size() && p.compare(0, dir.size(), dir) == 0 && p[dir.size()] == '/')) {
+            ::inotify_rm_watch(inotifyFD, it->first);
+            it = dirOf.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void FolderWatcher::Impl::expireMoves(bool all) {
+    const auto now = Clock::now();
+    for (auto it = movesFrom.begin(); it != movesFrom.end();) {
+        if (all || now - it->second.at >= kMovePartnerWait) {
+            // Moved out of the library: its watches would report paths that
+            // are no longer below the library folder.
+            unwatchTree(it->second.from);
+            it = movesFrom.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void FolderWatcher::Impl::handle(const inotify_event& e) {
+    if (e.mask & IN_Q_OVERFLOW) {
+        lostEvents = true;
+        needRescan();
+        return;
+    }
+    auto dirIt = dirOf.find(e.wd);
+    if (e.mask & IN_IGNORED) {
+        if (dirIt != dirOf.end()) dirOf.erase(dirIt);
+        if (e.wd == rootWD) {
+            rootWD = -1;
+            needRescan();
+        }
+        return;
+    }
+    if (e.mask & IN_UNMOUNT) {
+        needRescan();
+        return;
+    }
+    if (dirIt == dirOf.end()) return;
+    if (e.wd == rootWD && (e.mask & (IN_DELETE_SELF | IN_MOVE_SELF))) {
+        needRescan();
+        return;
+    }
+    if (e.len == 0 || e.name[0] == '\0') return;  // a folder's own events: its parent reports them
+    if (isHiddenName(e.name)) return;
+    const std::string path = dirIt->second + "/" + e.name;
+
+    if (e.mask & IN_ISDIR) {
+        if (e.mask & IN_CREATE) {
+            queue(path);
+            addTree(path, true);
+            return;
+        }
+        if (e.mask & IN_MOVED_FROM) {
+            movesFrom[e.cookie] = {path, Clock::now()};
+            queue(path);
+            return;
+        }
+        if (e.mask & IN_MOVED_TO) {
+            queue(path);
+            if (auto m = movesFrom.find(e.cookie); m != movesFrom.end()) {
+                renameWatched(m->second.from, path);
+                movesFrom.erase(m);
+            } else {
+                addTree(path, true);  // came in from outside the library
+            }
+            return;
+        }
+    }
+    queue(path);
+}
+
+void FolderWatcher::Impl::deliverIfDue() {
+    if (!haveBatch) return;
+    const auto now = Clock::now();
+    if (lastDelivery != Clock::time_point::min() && now - lastDelivery < latency) return;
+    std::vector<std::string> paths;
+    paths.swap(batch);
+    const bool needed = rescan;
+    rescan = false;
+    haveBatch = false;
+    lastDelivery = now;
+    if (needed || !paths.empty()) onChange(paths, needed);
+}
+
+void FolderWatcher::Impl::run() {
+    inotifyFD = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotifyFD < 0) return;
+    addTree(root, false);
+    // A rescan asked for during the first walk (no room for watches) is
+    // delivered at once like any first event.
+    alignas(inotify_event) char buffer[64 * 1024];
+    while (!stopRequested) {
+        int timeout = -1;
+        if (haveBatch) {
+            auto due = lastDelivery == Clock::time_point::min() ? Clock::now() : lastDelivery + latency;
+            timeout = int(std::max<int64_t>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count() + 1));
+        }
+        if (!movesFrom.empty()) {
+            const int wait = int(kMovePartnerWait.count());
+            timeout = timeout < 0 ? wait : std::min(timeout, wait);
+        }
+        if (haveBatch && timeout == 0) {
+            deliverIfDue();
+            continue;
+        }
+        pollfd fds[2] = {{inotifyFD, POLLIN, 0}, {wakeFD, POLLIN, 0}};
+        const int n = ::poll(fds, 2, timeout);
+        if (n < 0 && errno != EINTR) break;
+        if (stopRequested) break;
+        if (fds[1].revents & POLLIN) {
+            uint64_t value = 0;
+            if (::read(wakeFD, &value, sizeof value) < 0) {
+            }
+            if (overflowRequested.exchange(false)) {
+                inotify_event overflow{};
+                overflow.wd = -1;
+                overflow.mask = IN_Q_OVERFLOW;
+                handle(overflow);
+            }
+        }
+        if (fds[0].revents & POLLIN) {
+            for (;;) {
+                const ssize_t len = ::read(inotifyFD, buffer, sizeof buffer);
+                if (len <= 0) break;
+                for (ssize_t off = 0; off < len;) {
+                    const auto* e = reinterpret_cast<const inotify_event*>(buffer + off);
+                    handle(*e);
+                    off += ssize_t(sizeof(inotify_event) + e->len);
+                }
+            }
+        }
+        if (lostEvents && !stopRequested) {
+            // Folders made while events were lost have no watch yet.
+            lostEvents = false;
+            if (rootWD >= 0) addTree(root, false);
+        }
+        expireMoves(false);
+        deliverIfDue();
+    }
+    ::close(inotifyFD);
+    inotifyFD = -1;
+}
+
+FolderWatcher::FolderWatcher(std::string root, OnChange onChange, double latencySeconds)
+    : impl_(std::make_unique<Impl>()) {
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    impl_->root = std::move(root);
+    impl_->onChange = std::move(onChange);
+    impl_->latency = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(latencySeconds));
+}
+
+FolderWatcher::~FolderWatcher() { stop(); }
+
+void FolderWatcher::start() {
+    if (impl_->started) return;
+    impl_->started = true;
+    impl_->wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (impl_->wakeFD < 0) return;
+    impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+}
+
+void FolderWatcher::stop() {
+    if (!impl_->thread.joinable()) return;
+    impl_->stopRequested = true;
+    const uint64_t one = 1;
+    if (::write(impl_->wakeFD, &one, sizeof one) < 0) {
+    }
+    impl_->thread.join();
+    ::close(impl_->wakeFD);
+    impl_->wakeFD = -1;
+}
+
+void FolderWatcher::simulateOverflow() {
+    if (impl_->wakeFD < 0) return;
+    impl_->overflowRequested = true;
+    const uint64_t one = 1;
+    if (::write(impl_->wakeFD, &one, sizeof one) < 0) {
+    }
+}
+
+}  // namespace vintrelle

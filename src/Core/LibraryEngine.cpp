@@ -1,0 +1,304 @@
+#include "Core/LibraryEngine.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <thread>
+
+#include "Core/EngineCore.h"
+#include "Core/FaceEngine.h"
+#include "Core/MediaProcessor.h"
+
+namespace vintrelle {
+
+namespace {
+
+// How long closing waits for a loop to notice the stop before leaving it to
+// finish on its own (it owns everything it touches).
+constexpr auto kJoinBound = std::chrono::seconds(5);
+
+std::string realPathOr(const std::string& path) {
+    char buf[PATH_MAX];
+    if (::realpath(path.c_str(), buf)) return buf;
+    return path;
+}
+
+bool hasHiddenComponent(const std::string& rel) {
+    size_t start = 0;
+    while (start <= rel.size()) {
+        size_t end = rel.find('/', start);
+        if (end == std::string::npos) end = rel.size();
+        if (end > start && rel[start] == '.') return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+struct LibraryEngine::Impl {
+    std::shared_ptr<EngineCore> core;
+    std::thread thread;
+};
+
+EngineCore::EngineCore(LibraryPaths p, std::shared_ptr<LibraryDB> d, std::weak_ptr<EngineDelegate> del,
+                       MainPoster mp)
+    : paths(std::move(p)),
+      db(std::move(d)),
+      delegate(std::move(del)),
+      poster(std::move(mp)),
+      journal(paths.dataDir + "/reading-ids"),
+      resolver(std::make_shared<PlaceResolver>(db)),
+      trips(db, resolver, poster, delegate) {
+    rootReal = realPathOr(paths.root);
+    struct stat st {};
+    if (::stat(paths.root.c_str(), &st) == 0) rootDevice = st.st_dev;
+}
+
+void EngineCore::post(std::function<void(EngineDelegate&)> call) {
+    if (!poster) return;
+    poster([weak = delegate, call = std::move(call)] {
+        if (auto d = weak.lock()) call(*d);
+    });
+}
+
+void EngineCore::report(const EngineStatus& status) {
+    post([status](EngineDelegate& d) { d.engineDidChangeStatus(status); });
+}
+
+bool EngineCore::rootIsDirectory() const {
+    struct stat st {};
+    return ::stat(paths.root.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool EngineCore::looksUnmounted() const {
+    // An fstab mount point whose drive is unplugged is an ordinary empty
+    // folder; scanning it would delete the whole index.
+    if (DIR* dir = ::opendir(paths.root.c_str())) {
+        bool empty = true;
+        while (dirent* e = ::readdir(dir)) {
+            std::string_view n = e->d_name;
+            if (n != "." && n != "..") {
+                empty = false;
+                break;
+            }
+        }
+        ::closedir(dir);
+        if (!empty) return false;
+    } else {
+        return false;
+    }
+    bool holdsFiles = false;
+    try {
+        holdsFiles = db->db().scalarInt("SELECT EXISTS(SELECT 1 FROM assets)").value_or(0) != 0;
+    } catch (const DBError&) {
+    }
+    if (!holdsFiles) return false;
+    struct stat st {};
+    if (paths.portable) return ::stat(paths.dataDir.c_str(), &st) != 0;
+    return ::stat(paths.root.c_str(), &st) == 0 && rootDevice != 0 && st.st_dev != rootDevice;
+}
+
+std::optional<std::string> EngineCore::relative(const std::string& path) const {
+    for (const std::string* base : {&rootReal, &paths.root}) {
+        if (path == *base) return std::string();
+        if (path.size() > base->size() && path.compare(0, base->size(), *base) == 0 && path[base->size()] == '/')
+            return path.substr(base->size() + 1);
+    }
+    return std::nullopt;
+}
+
+void EngineCore::kick() {
+    if (running || stopped) return;
+    running = true;
+    wake.notify_all();
+}
+
+void EngineCore::threadMain() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+        wake.wait(lock, [&] { return running || exitThread; });
+        if (running) {
+            lock.unlock();
+            drain();
+            lock.lock();
+            continue;
+        }
+        break;
+    }
+    threadEnded = true;
+    wake.notify_all();
+}
+
+void EngineCore::drain() {
+    if (!journalRecovered) {
+        journalRecovered = true;
+        recoverJournal();
+    }
+    for (;;) {
+        while (!stopped) {
+            bool full = false;
+            std::set<std::string> dirs;
+            {
+                std::lock_guard lock(mutex);
+                if (!pendingFull && pendingDirs.empty()) break;
+                full = pendingFull;
+                dirs.swap(pendingDirs);
+                pendingFull = false;
+            }
+            const bool changed = scan(full, dirs);
+            if (stopped) break;
+            if (changed || full) detectTrips();
+        }
+        // Nothing is left to scan: faces, in batches that give way to new scans.
+        bool faces = false;
+        {
+            std::lock_guard lock(mutex);
+            faces = facesEnabled;
+        }
+        if (stopped || !faces || !FaceEngine::shared().model) break;
+        if (!rootIsDirectory()) {
+            post([](EngineDelegate& d) { d.engineDidGoOffline(); });
+            break;
+        }
+        if (facePass() || stopped) break;
+    }
+    {
+        std::lock_guard lock(mutex);
+        running = false;
+    }
+    report(EngineStatus::idle());
+    std::lock_guard lock(mutex);
+    if (pendingFull || !pendingDirs.empty()) kick();
+}
+
+void EngineCore::recoverJournal() {
+    const std::vector<int64_t> ids = journal.leftOver();
+    if (ids.empty()) return;
+    // These files were being read when the last run ended without finishing
+    // them: most likely one of them crashed a decoder. Store them as failed so
+    // they are not read again until they change.
+    std::vector<int64_t> saved;
+    try {
+        db->db().transaction([&] {
+            for (int64_t id : ids) {
+                auto rows = db->db().query("SELECT path, kind, mtime FROM assets WHERE id=? AND meta_done=0", {id},
+                                           [](const Row& r) {
+                                               return WorkItem{0, r.text(0),
+                                                               r.int64(1) == 1 ? MediaKind::video : MediaKind::photo,
+                                                               r.dbl(2)};
+                                           });
+                if (rows.empty()) continue;
+                Asset a;
+                a.id = id;
+                a.path = rows[0].path;
+                a.kind = rows[0].kind;
+                a.mtime = rows[0].mtime;
+                const std::string name = a.path.substr(a.path.rfind('/') + 1);
+                a.taken = MediaProcessor::fallbackDate(name, a.mtime);
+                a.thumbState = 2;
+                db->saveProcessed(a);
+                saved.push_back(id);
+            }
+        });
+    } catch (const DBError&) {
+        saved.clear();
+    }
+    journal.clear();
+    if (saved.empty()) return;
+    auto assets = db->assets(saved);
+    post([assets = std::move(assets)](EngineDelegate& d) { d.engineDidUpsert(assets); });
+}
+
+// ---- public interface ------------------------------------------------------
+
+LibraryEngine::LibraryEngine(LibraryPaths paths, std::shared_ptr<LibraryDB> db, std::weak_ptr<EngineDelegate> delegate,
+                             MainPoster mainPoster)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->core = std::make_shared<EngineCore>(std::move(paths), std::move(db), std::move(delegate),
+                                               std::move(mainPoster));
+    impl_->thread = std::thread([core = impl_->core] { core->threadMain(); });
+}
+
+LibraryEngine::~LibraryEngine() {
+    auto& core = *impl_->core;
+    core.stopped = true;
+    core.trips.stop();
+    bool ended = false;
+    {
+        std::unique_lock lock(core.mutex);
+        core.exitThread = true;
+        core.wake.notify_all();
+        ended = core.wake.wait_for(lock, kJoinBound, [&] { return core.threadEnded; });
+    }
+    if (ended) impl_->thread.join();
+    else impl_->thread.detach();
+}
+
+void LibraryEngine::start(bool facesEnabled) {
+    auto& core = *impl_->core;
+    std::lock_guard lock(core.mutex);
+    core.facesEnabled = facesEnabled;
+    core.pendingFull = true;
+    core.kick();
+}
+
+void LibraryEngine::requestScan(bool full, const std::vector<std::string>& changedPaths) {
+    auto& core = *impl_->core;
+    std::lock_guard lock(core.mutex);
+    if (full) core.pendingFull = true;
+    else {
+        for (const auto& path : changedPaths) {
+            auto rel = core.relative(path);
+            if (!rel) {
+                core.pendingFull = true;
+                continue;
+            }
+            while (!rel->empty() && rel->back() == '/') rel->pop_back();
+            // A change under a hidden folder (the desktop trash below the
+            // library, the data folder) is no change to the library; scanning
+            // the hidden folder's parent would even take a deleted photo's move
+            // into the trash for a move within the library.
+            if (hasHiddenComponent(*rel)) continue;
+            const size_t slash = rel->rfind('/');
+            if (slash == std::string::npos) core.pendingFull = true;
+            else core.pendingDirs.insert(rel->substr(0, slash));
+        }
+    }
+    core.kick();
+}
+
+void LibraryEngine::setFacesEnabled(bool on) {
+    auto& core = *impl_->core;
+    std::lock_guard lock(core.mutex);
+    core.facesEnabled = on;
+    if (on) core.kick();
+}
+
+void LibraryEngine::stop() {
+    impl_->core->stopped = true;
+    impl_->core->trips.stop();
+}
+
+std::optional<PlaceName> LibraryEngine::placeName(double lat, double lon) {
+    return impl_->core->resolver->resolve(lat, lon);
+}
+
+bool LibraryEngine::isRunning() const {
+    std::lock_guard lock(impl_->core->mutex);
+    return impl_->core->running;
+}
+
+bool LibraryEngine::waitForTripNaming(std::chrono::milliseconds timeout) {
+    return impl_->core->trips.waitForNaming(timeout);
+}
+
+void LibraryEngine::setListingCheck(ListingCheck check) {
+    std::lock_guard lock(impl_->core->mutex);
+    impl_->core->listingCheck = std::move(check);
+}
+
+}  // namespace vintrelle

@@ -1,0 +1,232 @@
+#pragma once
+// The observable, main-thread model of one open library that every screen
+// reads: the index loaded into memory, kept current by the engine's reports,
+// with the lookups, folder tree, grid sections and user actions built on it.
+//
+// Each observed value has its own change signal, emitted only when the value
+// changed (the two revision counters always); within one operation every
+// value is updated before any signal goes out, and the revision signals go
+// out last, so a slot always reads a consistent store.
+
+#include <QObject>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "Core/EngineTypes.h"
+#include "Core/LibraryDB.h"
+#include "Core/LibraryPaths.h"
+#include "Core/Models.h"
+#include "Store/ThumbnailCache.h"
+
+class QThreadPool;
+
+namespace vintrelle {
+
+class FolderWatcher;
+class LibraryEngine;
+
+struct GridSection {
+    std::string id;
+    std::string title;
+    std::string detail;
+    std::vector<Asset> assets;
+    bool operator==(const GridSection&) const = default;
+};
+
+// 0 by month of capture, 1 trip days, 2 by day added, anything else one section.
+enum class Grouping : int { month = 0, tripDays = 1, added = 2, all = 3 };
+
+struct FolderNode {
+    std::string path;
+    std::string name;
+    int count = 0;
+    std::vector<FolderNode> children;
+    bool operator==(const FolderNode&) const = default;
+};
+
+// Half-open range of positions in LibraryStore::assets().
+struct AssetRange {
+    size_t lower = 0;
+    size_t upper = 0;
+    size_t size() const { return upper - lower; }
+    bool empty() const { return upper == lower; }
+};
+
+class LibraryStore final : public QObject,
+                           public EngineDelegate,
+                           public std::enable_shared_from_this<LibraryStore> {
+    Q_OBJECT
+    Q_PROPERTY(int revision READ revision NOTIFY revisionChanged)
+    Q_PROPERTY(int collectionsRevision READ collectionsRevision NOTIFY collectionsRevisionChanged)
+    Q_PROPERTY(bool isOffline READ isOffline NOTIFY isOfflineChanged)
+    Q_PROPERTY(bool hasLoaded READ hasLoaded NOTIFY hasLoadedChanged)
+
+    struct Token {};
+
+public:
+    // Opens the library at root: prepares its data folder, opens the index and
+    // makes the (idle) engine. Throws DBError when the index cannot be opened.
+    static std::shared_ptr<LibraryStore> init(const std::string& root,
+                                              const LibraryPaths::WritableCheck& writable = {});
+    LibraryStore(Token, LibraryPaths paths, std::shared_ptr<LibraryDB> db);
+    ~LibraryStore() override;
+
+    void start(bool facesEnabled);
+    void shutdown();
+    void rescan();
+    void setFacesEnabled(bool on);
+    void resetPeople();
+
+    // Owned services.
+    const LibraryPaths& paths() const { return paths_; }
+    LibraryDB& db() { return *db_; }
+    const std::shared_ptr<ThumbnailCache>& thumbs() const { return thumbs_; }
+    LibraryEngine* engine() const { return engine_.get(); }
+
+    // Observed values.
+    const std::vector<Asset>& assets() const { return assets_; }
+    int revision() const { return revision_; }
+    const std::vector<Trip>& trips() const { return trips_; }
+    const std::vector<Person>& persons() const { return persons_; }
+    const std::vector<Album>& albums() const { return albums_; }
+    int collectionsRevision() const { return collectionsRevision_; }
+    const EngineStatus& status() const { return status_; }
+    bool isOffline() const { return isOffline_; }
+    bool hasLoaded() const { return hasLoaded_; }
+    const std::map<int64_t, std::vector<int64_t>>& mergeSuggestions() const { return mergeSuggestions_; }
+
+    // Engine reports (main thread).
+    void engineDidUpsert(const std::vector<Asset>& changed) override;
+    void engineDidRemove(const std::vector<int64_t>& ids) override;
+    void engineDidUpdateTrips() override;
+    void engineDidUpdatePeople() override;
+    void engineDidChangeStatus(const EngineStatus& status) override;
+    void engineDidGoOffline() override;
+    void reloadPeople();
+
+    // Lookups and derived lists.
+    std::optional<Asset> asset(int64_t id) const;
+    std::optional<Trip> trip(int64_t id) const;
+    std::optional<Person> person(int64_t id) const;
+    std::optional<Album> album(int64_t id) const;
+    std::optional<Trip> tripContaining(const Asset& asset) const;
+    std::vector<Asset> recentlyAdded() const;
+    std::vector<Asset> assetsOf(int64_t personID) const;
+    std::vector<Asset> assetsInFolder(const std::string& folder) const;
+    std::vector<Asset> geotagged() const;
+    int photoCount() const;
+    std::vector<Trip> visibleTrips() const;
+    std::vector<Person> visiblePersons() const;
+    std::vector<Person> hiddenPersons() const;
+    std::vector<Person> peopleIn(const Asset& asset);
+    std::optional<int64_t> coverID(const Trip& trip);
+    const std::vector<FolderNode>& folderTree();
+    std::vector<GridSection> sections(const std::vector<Asset>& list, Grouping grouping) const;
+    // Positions of the assets with from <= taken <= to.
+    AssetRange range(double from, double to) const;
+
+    // User actions: each writes the index, then brings the lists up to date.
+    void setFavorite(const std::vector<int64_t>& ids, bool favorite);
+    int64_t createAlbum(const std::string& name, const std::vector<int64_t>& assets);
+    void renameAlbum(int64_t id, const std::string& name);
+    void deleteAlbum(int64_t id);
+    void addToAlbum(int64_t id, const std::vector<int64_t>& assets);
+    void removeFromAlbum(int64_t id, const std::vector<int64_t>& assets);
+    void renamePerson(int64_t id, const std::string& name);
+    void mergePerson(int64_t source, int64_t target);
+    void removeFromPerson(int64_t person, const std::vector<int64_t>& assets);
+    void renameTrip(int64_t id, const std::string& title);
+    // Computes up to four people who may be the same as `person` in the
+    // background and stores them in mergeSuggestions; nothing when known.
+    void loadSuggestions(int64_t person);
+
+signals:
+    void assetsChanged();
+    void tripsChanged();
+    void personsChanged();
+    void albumsChanged();
+    void statusChanged();
+    void isOfflineChanged();
+    void hasLoadedChanged();
+    void mergeSuggestionsChanged();
+    void revisionChanged();
+    void collectionsRevisionChanged();
+
+private:
+    enum Change : unsigned {
+        cAssets = 1u << 0,
+        cTrips = 1u << 1,
+        cPersons = 1u << 2,
+        cAlbums = 1u << 3,
+        cStatus = 1u << 4,
+        cOffline = 1u << 5,
+        cLoaded = 1u << 6,
+        cSuggestions = 1u << 7,
+        cRevision = 1u << 8,
+        cCollections = 1u << 9,
+    };
+    // Collects the changes of one operation and signals them when the
+    // outermost operation ends.
+    class Batch {
+    public:
+        explicit Batch(LibraryStore& s) : s_(s) { ++s_.batchDepth_; }
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        LibraryStore& s_;
+    };
+    template <class T>
+    void assign(T& field, T value, Change change) {
+        if (field == value) return;
+        field = std::move(value);
+        pending_ |= change;
+    }
+    void flushSignals();
+    void raiseRevision();
+    void raiseCollectionsRevision();
+    void rebuildIndex(size_t from = 0);
+    void applyFaceDataVersion();
+    bool resetFaceData();
+    void reloadTrips();
+    void reloadAlbums();
+    void setAssetsSorted(std::vector<Asset> list);
+    void applySuggestions(int64_t person, const std::vector<int64_t>& ids);
+
+    LibraryPaths paths_;
+    std::shared_ptr<LibraryDB> db_;
+    std::shared_ptr<ThumbnailCache> thumbs_;
+    std::shared_ptr<LibraryEngine> engine_;
+    std::unique_ptr<FolderWatcher> watcher_;  // after the engine: its callback reaches the engine
+    std::unordered_map<int64_t, size_t> position_;
+    std::unordered_map<int64_t, std::unordered_set<int64_t>> personAssets_;
+    std::optional<std::pair<int, std::vector<FolderNode>>> folderCache_;
+    std::unordered_map<int64_t, std::pair<int, std::optional<int64_t>>> coverCache_;
+
+    std::vector<Asset> assets_;
+    int revision_ = 0;
+    std::vector<Trip> trips_;
+    std::vector<Person> persons_;
+    std::vector<Album> albums_;
+    int collectionsRevision_ = 0;
+    EngineStatus status_ = EngineStatus::idle();
+    bool isOffline_ = false;
+    bool hasLoaded_ = false;
+    std::map<int64_t, std::vector<int64_t>> mergeSuggestions_;
+
+    std::unique_ptr<QThreadPool> background_;  // suggestions; waited for on closing
+
+    unsigned pending_ = 0;
+    int batchDepth_ = 0;
+    bool shutDown_ = false;
+};
+
+}  // namespace vintrelle

@@ -1,0 +1,127 @@
+#include "Store/ThumbnailCache.h"
+
+#include <QCache>
+#include <QImageReader>
+#include <QPromise>
+#include <QThread>
+
+#include <mutex>
+
+#include "Store/MainThread.h"
+
+namespace vintrelle {
+
+// The pixel memory, shared with the decoding threads: a load that finishes
+// after the cache is gone finds it expired and only delivers its result.
+struct ThumbnailCache::Memory {
+    mutable std::mutex mutex;
+    QCache<QString, QImage> images{ThumbnailCache::costLimit};
+
+    std::optional<QImage> find(const QString& key) const {
+        std::lock_guard lock(mutex);
+        if (const QImage* img = images.object(key)) return *img;
+        return std::nullopt;
+    }
+    // Stores unless the cache was cleared since the load began; the check sits
+    // under the same lock as the clearing, so a clear never leaves one behind.
+    void insert(const QString& key, const QImage& img, const std::atomic<int>& generation, int born) {
+        const qsizetype cost = img.bytesPerLine() * img.height();
+        std::lock_guard lock(mutex);
+        if (generation.load() != born) return;
+        // QCache refuses (and deletes) an entry larger than the whole budget.
+        images.insert(key, new QImage(img), cost);
+    }
+};
+
+bool ThumbnailCache::Operation::isCancelled() const {
+    return state_->load(std::memory_order_relaxed) || generation_->load(std::memory_order_relaxed) != born_;
+}
+
+ThumbnailCache::ThumbnailCache() : memory_(std::make_shared<Memory>()) {
+    pool_.setMaxThreadCount(decodeThreads);
+}
+
+ThumbnailCache::~ThumbnailCache() {
+    // Queued decodes are dropped; the few already running finish on their own
+    // (they hold only the shared memory), so waiting here is short.
+    pool_.clear();
+    generation_->fetch_add(1);
+    pool_.waitForDone(5000);
+}
+
+QImage ThumbnailCache::decode(const QString& path) {
+    QImageReader reader(path);
+    reader.setAutoTransform(false);  // thumbnails are written upright
+    QImage img = reader.read();
+    return img;
+}
+
+std::optional<ThumbnailCache::Operation> ThumbnailCache::load(const std::string& path, Completion completion) {
+    const QString key = keyFor(path);
+    if (auto hit = memory_->find(key)) {
+        completion(*hit);
+        return std::nullopt;
+    }
+    Operation op(std::make_shared<std::atomic<bool>>(false), generation_, generation_->load());
+    std::weak_ptr<Memory> memory = memory_;
+    pool_.start([op, key, memory, completion = std::move(completion)]() mutable {
+        if (op.isCancelled()) return;
+        QImage img = decode(key);
+        // A single cancelled load still keeps its image; a cleared cache does not.
+        if (!img.isNull()) {
+            if (auto m = memory.lock()) m->insert(key, img, *op.generation_, op.born_);
+        }
+        postToMainThread([op, img = std::move(img), completion = std::move(completion)] {
+            if (!op.isCancelled()) completion(img);
+        });
+    });
+    return op;
+}
+
+QFuture<QImage> ThumbnailCache::load(const std::string& path) {
+    const QString key = keyFor(path);
+    if (auto hit = memory_->find(key)) return QtFuture::makeReadyFuture(*hit);
+    auto promise = std::make_shared<QPromise<QImage>>();
+    QFuture<QImage> future = promise->future();
+    promise->start();
+    std::weak_ptr<Memory> memory = memory_;
+    std::shared_ptr<const std::atomic<int>> generation = generation_;
+    const int born = generation_->load();
+    pool_.start([promise, key, memory, generation, born] {
+        QImage img = decode(key);
+        if (!img.isNull()) {
+            if (auto m = memory.lock()) m->insert(key, img, *generation, born);
+        }
+        promise->addResult(img);
+        promise->finish();
+    });
+    return future;
+}
+
+std::optional<QImage> ThumbnailCache::cached(const std::string& path) const { return memory_->find(keyFor(path)); }
+
+void ThumbnailCache::remove(const std::string& path) {
+    std::lock_guard lock(memory_->mutex);
+    memory_->images.remove(keyFor(path));
+}
+
+void ThumbnailCache::cancelAllAndClear() {
+    pool_.clear();
+    std::lock_guard lock(memory_->mutex);
+    generation_->fetch_add(1);
+    memory_->images.clear();
+}
+
+qsizetype ThumbnailCache::totalCost() const {
+    std::lock_guard lock(memory_->mutex);
+    return memory_->images.totalCost();
+}
+
+int ThumbnailCache::count() const {
+    std::lock_guard lock(memory_->mutex);
+    return int(memory_->images.count());
+}
+
+bool ThumbnailCache::waitForIdle(int msecs) { return pool_.waitForDone(msecs); }
+
+}  // namespace vintrelle

@@ -1,0 +1,193 @@
+#include "Core/FacePass.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <filesystem>
+
+#include "fixtures/MediaFixtures.h"
+#include "fixtures/TempDir.h"
+
+using namespace vintrelle;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<float> unitVector(int seed) {
+    std::vector<float> v(128, 0.01f);
+    v[size_t(seed % 128)] = 1;
+    float n = 0;
+    for (float x : v) n += x * x;
+    for (float& x : v) x /= std::sqrt(n);
+    return v;
+}
+
+class FacePassTest : public ::testing::Test {
+protected:
+    fixtures::TempDir dir;
+    std::string root = dir / "Library";
+    LibraryPaths paths;
+    std::shared_ptr<LibraryDB> db;
+    std::vector<EngineStatus> reports;
+    std::vector<int64_t> clusteredAt;  // photos done when the clusterer ran
+    std::atomic<int> analysed{0};
+    std::function<void()> onAnalyse;   // runs inside the first analysis
+    bool giveWay = false;
+    int peopleUpdates = 0;
+
+    void SetUp() override {
+        fs::create_directories(root);
+        paths = LibraryPaths::resolve(root);
+        paths.prepare();
+        db = std::make_shared<LibraryDB>(paths.databasePath());
+    }
+
+    // Photos named p0.jpg, p1.jpg, ... copied from one small JPEG.
+    void addPhotos(int n) {
+        const std::string first = root + "/p0.jpg";
+        ASSERT_TRUE(fixtures::makeJPEG(first, 64, 48));
+        for (int i = 0; i < n; ++i) {
+            std::string name = "p" + std::to_string(i) + ".jpg";
+            if (i > 0) fs::copy_file(first, root + "/" + name);
+            db->db().run("INSERT INTO assets(path, kind, size, mtime, taken, meta_done, thumb) VALUES(?,0,1,0,?,1,1)",
+                         {name, double(1000 + i)});
+        }
+    }
+
+    // One face per photo, with a small crop.
+    std::vector<DetectedFace> fakeAnalyse(const Image&) {
+        int n = analysed++;
+        if (n == 0 && onAnalyse) onAnalyse();
+        DetectedFace f;
+        f.rect = {0.25, 0.25, 0.5, 0.5};
+        f.quality = 0.75;
+        f.embedding = unitVector(n);
+        auto crop = std::make_shared<Image>(24, 24);
+        std::fill(crop->rgba.begin(), crop->rgba.end(), uint8_t(200));
+        f.crop = crop;
+        return {f};
+    }
+
+    FacePass makePass() {
+        FacePassHooks hooks;
+        hooks.stopped = [] { return false; };
+        hooks.shouldGiveWay = [this] { return giveWay; };
+        hooks.report = [this](const EngineStatus& s) { reports.push_back(s); };
+        hooks.peopleUpdated = [this] { ++peopleUpdates; };
+        return FacePass(paths, db, hooks, [this](const Image& im) { return fakeAnalyse(im); },
+                        [this](LibraryDB&) {
+                            clusteredAt.push_back(count("SELECT COUNT(*) FROM assets WHERE faces_done=1"));
+                            return true;
+                        });
+    }
+
+    int64_t count(const std::string& sql) { return db->db().scalarInt(sql).value_or(-1); }
+
+    // Every crop file in the face folders, staged or final.
+    std::vector<std::string> cropFiles(const std::string& dataDir) {
+        std::vector<std::string> out;
+        std::error_code ec;
+        for (fs::recursive_directory_iterator it(dataDir + "/faces", ec), end; !ec && it != end; it.increment(ec))
+            if (it->is_regular_file()) out.push_back(it->path().string());
+        return out;
+    }
+};
+
+TEST_F(FacePassTest, TwentyPhotosInTwoBatchesWithOneClusteringRun) {
+    addPhotos(20);
+    EXPECT_TRUE(makePass().run());
+    EXPECT_EQ(reports, (std::vector<EngineStatus>{EngineStatus::faces(0, 20), EngineStatus::faces(18, 20),
+                                                  EngineStatus::faces(20, 20)}));
+    EXPECT_EQ(clusteredAt, std::vector<int64_t>{20});
+    EXPECT_EQ(peopleUpdates, 1);
+    EXPECT_EQ(count(FacePass::pendingCountSQL), 0);
+
+    // Each face row has its little-endian embedding and, under its own id, its crop.
+    auto faces = db->allFaces();
+    ASSERT_EQ(faces.size(), 20u);
+    size_t withEmbedding = 0;
+    db->db().forEachRow("SELECT id, length(embedding), x, w FROM faces", {}, [&](const Row& r) {
+        withEmbedding += r.int64(1) == 512;
+        EXPECT_DOUBLE_EQ(r.dbl(2), 0.25);
+        EXPECT_DOUBLE_EQ(r.dbl(3), 0.5);
+        EXPECT_TRUE(fs::is_regular_file(paths.faceURL(r.int64(0))));
+    });
+    EXPECT_EQ(withEmbedding, 20u);
+    ASSERT_EQ(faces[0].embedding.size(), 128u);
+    float norm = 0;
+    for (float x : faces[0].embedding) norm += x * x;
+    EXPECT_NEAR(norm, 1.0f, 1e-5f);
+    EXPECT_EQ(cropFiles(paths.dataDir).size(), 20u);
+
+    // Nothing pending: no report and no clustering.
+    reports.clear();
+    clusteredAt.clear();
+    EXPECT_TRUE(makePass().run());
+    EXPECT_TRUE(reports.empty());
+    EXPECT_TRUE(clusteredAt.empty());
+}
+
+TEST_F(FacePassTest, FourHundredPhotosClusterEveryHundredAndEightyAndAtTheEnd) {
+    addPhotos(400);
+    EXPECT_TRUE(makePass().run());
+    EXPECT_EQ(clusteredAt, (std::vector<int64_t>{180, 360, 400}));
+    EXPECT_EQ(reports.back(), EngineStatus::faces(400, 400));
+    EXPECT_EQ(reports.size(), 1u + 23u);  // the start, then 22 full batches and one of 4
+}
+
+TEST_F(FacePassTest, AScanRequestDuringABatchSavesItAndGivesWay) {
+    addPhotos(40);
+    onAnalyse = [this] { giveWay = true; };
+    EXPECT_FALSE(makePass().run());
+    EXPECT_EQ(count("SELECT COUNT(*) FROM assets WHERE faces_done=1"), 18);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM faces"), 18);
+    EXPECT_EQ(reports, (std::vector<EngineStatus>{EngineStatus::faces(0, 40), EngineStatus::faces(18, 40)}));
+    EXPECT_TRUE(clusteredAt.empty());
+}
+
+TEST_F(FacePassTest, TheLibraryVanishingDuringABatchStoresNothing) {
+    addPhotos(20);
+    const std::string moved = dir / "Unplugged";
+    onAnalyse = [&] { fs::rename(root, moved); };
+    EXPECT_FALSE(makePass().run());
+    EXPECT_EQ(count("SELECT COUNT(*) FROM faces"), 0);
+    EXPECT_EQ(count(FacePass::pendingCountSQL), 20);
+    EXPECT_TRUE(cropFiles(moved + "/.vintrelle").empty());
+    EXPECT_TRUE(clusteredAt.empty());
+}
+
+TEST_F(FacePassTest, AnUnreadablePhotoIsDoneWithoutFaces) {
+    addPhotos(3);
+    fixtures::writeFile(root + "/p1.jpg", "not a picture");
+    fs::remove(root + "/p2.jpg");
+    EXPECT_TRUE(makePass().run());
+    EXPECT_EQ(count(FacePass::pendingCountSQL), 0);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM faces"), 1);
+    EXPECT_EQ(count("SELECT asset_id FROM faces"), 1);
+}
+
+// A failing insert (a full disk) and a failing "done" mark both fail the
+// whole batch: nothing of it is kept, no crop is left under an id the
+// database will hand out again, and the pass ends instead of analysing the
+// same photos forever.
+class FacePassFailingSaveTest : public FacePassTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FacePassFailingSaveTest, EndsThePassAndLeavesNothingBehind) {
+    addPhotos(40);
+    db->db().exec(GetParam());
+    EXPECT_TRUE(makePass().run());
+    EXPECT_EQ(analysed, 18);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM faces"), 0);
+    EXPECT_EQ(count(FacePass::pendingCountSQL), 40);
+    EXPECT_EQ(reports, std::vector<EngineStatus>{EngineStatus::faces(0, 40)});
+    EXPECT_TRUE(cropFiles(paths.dataDir).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Triggers, FacePassFailingSaveTest,
+    ::testing::Values("CREATE TRIGGER full BEFORE INSERT ON faces BEGIN SELECT RAISE(ABORT, 'disk full'); END",
+                      "CREATE TRIGGER stuck BEFORE UPDATE OF faces_done ON assets BEGIN "
+                      "SELECT RAISE(ABORT, 'disk I/O error'); END"));
+
+}  // namespace

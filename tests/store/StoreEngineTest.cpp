@@ -1,0 +1,82 @@
+// The store with its real engine and watcher on a real library folder.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "Core/LibraryEngine.h"
+#include "Core/MediaProcessor.h"
+#include "StoreFixture.h"
+#include "fixtures/MediaFixtures.h"
+
+using namespace storetest;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RealLibrary {
+    fixtures::TempDir dir;
+    std::string root = dir / "photos";
+    std::shared_ptr<LibraryStore> store;
+    RealLibrary() {
+        MediaProcessor::initialize();
+        fs::create_directories(root + "/2019");
+        fs::create_directories(root + "/f");
+        setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+    }
+    bool idle() const {
+        return store->hasLoaded() && store->status() == EngineStatus::idle() && !store->engine()->isRunning();
+    }
+};
+
+TEST(StoreWithEngine, IndexesFollowsTheFolderAndThumbnailsLoad) {
+    RealLibrary lib;
+    fixtures::ExifTags exif;
+    exif.dateTimeOriginal = "2019:06:01 10:00:00";
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/2019/a.jpg", 640, 480, {}, exif));
+    lib.store = LibraryStore::init(lib.root);
+    lib.store->start(false);
+    ASSERT_TRUE(spinUntil([&] { return lib.store->assets().size() == 1 && lib.idle(); }, 20000));
+    const Asset a = lib.store->assets()[0];
+    EXPECT_EQ(a.path, "2019/a.jpg");
+    ASSERT_EQ(lib.store->folderTree().size(), 1u);
+    EXPECT_EQ(lib.store->folderTree()[0].count, 1);
+
+    // The thumbnail the engine wrote decodes through the cache.
+    EXPECT_FALSE(lib.store->thumbs()->load(lib.store->paths().thumbURL(a.id)).result().isNull());
+
+    // A new file reaches the store through the watcher, with no rescan asked.
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/2019/b.jpg", 320, 240));
+    EXPECT_TRUE(spinUntil([&] { return lib.store->assets().size() == 2; }, 20000));
+
+    lib.store->shutdown();
+    lib.store->shutdown();
+}
+
+TEST(StoreWithEngine, ClosingWhileTheEngineWorksLeavesNothingBehind) {
+    RealLibrary lib;
+    for (int i = 0; i < 12; ++i) ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/f/" + std::to_string(i) + ".jpg", 640, 480));
+    lib.store = LibraryStore::init(lib.root);
+    lib.store->start(true);
+    spinUntil([&] { return !lib.store->assets().empty(); }, 2000);
+    std::weak_ptr<LibraryStore> weak = lib.store;
+    lib.store->shutdown();
+    lib.store.reset();
+    EXPECT_TRUE(weak.expired());
+    // Reports already queued for the store find it gone.
+    QCoreApplication::processEvents();
+    spinUntil([] { return false; }, 200);
+}
+
+TEST(StoreWithEngine, AMissingFolderGoesOfflineAndRescanClearsIt) {
+    RealLibrary lib;
+    lib.store = LibraryStore::init(lib.root, [](const std::string&) { return false; });
+    fs::remove_all(lib.root);
+    lib.store->start(false);
+    ASSERT_TRUE(spinUntil([&] { return lib.store->isOffline(); }, 20000));
+    lib.store->rescan();
+    EXPECT_FALSE(lib.store->isOffline());
+    EXPECT_TRUE(spinUntil([&] { return lib.store->isOffline(); }, 20000));
+}
+
+}  // namespace

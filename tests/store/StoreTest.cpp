@@ -1,0 +1,262 @@
+// Opening, loading, closing and the engine's reports.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+
+#include "StoreFixture.h"
+
+using namespace storetest;
+namespace fs = std::filesystem;
+
+namespace {
+
+int countRows(LibraryDB& db, const std::string& table) {
+    return int(db.db().scalarInt("SELECT COUNT(*) FROM " + table).value_or(-1));
+}
+
+// A library whose index already holds people and a face crop on disk.
+struct PeopleLibrary : Library {
+    std::string crop;
+    explicit PeopleLibrary(const std::string& name) {
+        add({makeAsset(1, "a.jpg", 100)});
+        insertPerson(db(), 1, name);
+        const int64_t face = insertFace(db(), 1, 1);
+        crop = store->paths().faceURL(face);
+        fixtures::writeFile(crop, "crop");
+    }
+};
+
+TEST(StoreOpening, UnnamedPeopleOfAnOlderVersionAreAnalysedAgain) {
+    PeopleLibrary lib("");
+    lib.store->start(false);
+    EXPECT_EQ(countRows(lib.db(), "faces"), 0);
+    EXPECT_EQ(countRows(lib.db(), "persons"), 0);
+    EXPECT_FALSE(fs::exists(lib.crop));
+    EXPECT_TRUE(fs::is_directory(lib.store->paths().dataDir + "/faces/00"));
+    EXPECT_TRUE(fs::is_directory(lib.store->paths().dataDir + "/faces/ff"));
+    EXPECT_EQ(lib.db().meta("faceVersion"), "2");
+}
+
+TEST(StoreOpening, NamedPeopleAreNeverThrownAway) {
+    PeopleLibrary lib("Anna");
+    lib.store->start(false);
+    EXPECT_EQ(countRows(lib.db(), "faces"), 1);
+    ASSERT_EQ(lib.store->persons().size(), 1u);
+    EXPECT_EQ(lib.store->persons()[0].name, "Anna");
+    EXPECT_TRUE(fs::exists(lib.crop));
+    EXPECT_EQ(lib.db().meta("faceVersion"), "2");
+}
+
+TEST(StoreOpening, FailedReadsResetNothing) {
+    PeopleLibrary lib("Anna");
+    lib.db().db().close();  // every read now fails
+    lib.store->start(false);
+    EXPECT_TRUE(fs::exists(lib.crop));
+    EXPECT_TRUE(lib.store->hasLoaded());
+
+    LibraryDB reopened(lib.store->paths().databasePath());
+    EXPECT_EQ(reopened.loadPersons().size(), 1u);
+    EXPECT_EQ(reopened.meta("faceVersion"), std::nullopt);
+}
+
+TEST(StoreOpening, LoadsProcessedVisibleAssetsInStoreOrder) {
+    Library lib;
+    Asset hidden = makeAsset(4, "h.jpg", 500);
+    hidden.hidden = true;
+    lib.add({makeAsset(1, "a.jpg", 100), makeAsset(2, "b.jpg", 300), makeAsset(3, "c.jpg", 100), hidden});
+    lib.db().db().run("INSERT INTO assets(id, path, kind, size, mtime) VALUES(9, 'pending.jpg', 0, 1, 1)");
+    lib.db().db().run("INSERT INTO trips(title, start, end) VALUES('old', 10, 20), ('new', 50, 60)");
+
+    SignalLog log(*lib.store);
+    lib.store->start(false);
+    EXPECT_EQ(ids(lib.store->assets()), (std::vector<int64_t>{2, 3, 1}));
+    EXPECT_EQ(lib.store->asset(3)->path, "c.jpg");
+    EXPECT_FALSE(lib.store->asset(4));
+    ASSERT_EQ(lib.store->trips().size(), 2u);
+    EXPECT_EQ(lib.store->trips()[0].autoTitle, "new");
+    EXPECT_EQ(lib.store->revision(), 1);
+    EXPECT_TRUE(lib.store->hasLoaded());
+    ASSERT_FALSE(log.names.empty());
+    EXPECT_EQ(log.names.back(), "collectionsRevision");
+    EXPECT_EQ(log.names[log.names.size() - 2], "revision");
+}
+
+TEST(StoreOpening, AnEmptyLibraryStillLoads) {
+    Library lib;
+    lib.store->start(true);
+    EXPECT_TRUE(lib.store->assets().empty());
+    EXPECT_EQ(lib.store->revision(), 1);
+    EXPECT_TRUE(lib.store->hasLoaded());
+}
+
+TEST(StoreOpening, AnIndexThatCannotBeOpenedIsAnError) {
+    fixtures::TempDir dir;
+    fs::create_directories(dir / ".vintrelle/library.sqlite");  // a folder where the file should be
+    EXPECT_THROW(LibraryStore::init(dir.path()), DBError);
+}
+
+TEST(StoreClosing, ShutdownTwiceIsHarmless) {
+    Library lib;
+    lib.add({makeAsset(1, "a.jpg", 100)});
+    lib.store->start(false);
+    lib.store->shutdown();
+    lib.store->shutdown();
+    EXPECT_FALSE(lib.db().db().isOpen());
+    EXPECT_EQ(lib.store->thumbs()->count(), 0);
+    EXPECT_EQ(lib.store->assets().size(), 1u);  // the lists keep their last values
+}
+
+// ---- engine reports ----------------------------------------------------------
+
+struct Started : Library {
+    Started() {
+        add({makeAsset(1, "a/1.jpg", 100), makeAsset(2, "a/2.jpg", 200), makeAsset(3, "b/3.jpg", 300)});
+        store->start(false);
+    }
+};
+
+TEST(StoreReports, UpsertReplacesAndResorts) {
+    Started lib;
+    const int rev = lib.store->revision();
+    Asset moved = makeAsset(1, "a/1.jpg", 250);
+    lib.store->engineDidUpsert({moved, makeAsset(7, "c/7.jpg", 50)});
+    EXPECT_EQ(ids(lib.store->assets()), (std::vector<int64_t>{3, 1, 2, 7}));
+    for (size_t i = 0; i < lib.store->assets().size(); ++i)
+        EXPECT_EQ(lib.store->asset(lib.store->assets()[i].id)->id, lib.store->assets()[i].id);
+    EXPECT_EQ(lib.store->revision(), rev + 1);
+
+    SignalLog log(*lib.store);
+    lib.store->engineDidUpsert({});
+    EXPECT_EQ(lib.store->revision(), rev + 1);
+    lib.store->engineDidUpsert({moved});  // nothing new: the counter moves, the list signal stays quiet
+    EXPECT_EQ(log.names, (std::vector<std::string>{"revision"}));
+}
+
+// Batches of new, moved, hidden and repeated records against the plain rule:
+// drop the changed ids, append the visible records, sort by store order.
+TEST(StoreReports, UpsertsMatchASortOfTheWholeList) {
+    Library lib;
+    lib.store->start(false);
+    std::mt19937 rng(3);
+    std::vector<Asset> model;
+    for (int round = 0; round < 60; ++round) {
+        std::vector<Asset> batch;
+        const int n = int(rng() % 12) + 1;
+        for (int i = 0; i < n; ++i) {
+            Asset a = makeAsset(int64_t(rng() % 40) + 1, "p", double(rng() % 15));
+            if (std::any_of(batch.begin(), batch.end(), [&](const Asset& b) { return b.id == a.id; })) continue;
+            a.hidden = rng() % 5 == 0;
+            batch.push_back(a);
+        }
+        if (round % 7 == 3 && !model.empty()) batch = {model[rng() % model.size()]};  // unchanged record
+        std::erase_if(model, [&](const Asset& m) {
+            return std::any_of(batch.begin(), batch.end(), [&](const Asset& b) { return b.id == m.id; });
+        });
+        for (const Asset& a : batch)
+            if (!a.hidden) model.push_back(a);
+        std::stable_sort(model.begin(), model.end(), [](const Asset& a, const Asset& b) {
+            return a.taken > b.taken || (a.taken == b.taken && a.id > b.id);
+        });
+        lib.store->engineDidUpsert(batch);
+        if (round % 5 == 4) {
+            const int64_t gone = int64_t(rng() % 40) + 1;
+            std::erase_if(model, [&](const Asset& m) { return m.id == gone; });
+            lib.store->engineDidRemove({gone});
+        }
+        ASSERT_EQ(ids(lib.store->assets()), ids(model)) << "round " << round;
+        for (const Asset& a : model) ASSERT_EQ(lib.store->asset(a.id)->taken, a.taken);
+        for (int64_t id = 1; id <= 40; ++id)
+            EXPECT_EQ(lib.store->asset(id).has_value(),
+                      std::any_of(model.begin(), model.end(), [&](const Asset& m) { return m.id == id; }));
+    }
+}
+
+TEST(StoreReports, UpsertOfAHiddenAssetRemovesItAndItsThumbnail) {
+    Started lib;
+    const std::string thumb = lib.store->paths().thumbURL(2);
+    QImage img(8, 8, QImage::Format_RGB32);
+    img.fill(Qt::red);
+    ASSERT_TRUE(img.save(QString::fromStdString(thumb), "JPG"));
+    ASSERT_TRUE(lib.store->thumbs()->load(thumb).result().width() == 8);
+    ASSERT_TRUE(lib.store->thumbs()->cached(thumb));
+
+    Asset hidden = makeAsset(2, "a/2.jpg", 200);
+    hidden.hidden = true;
+    lib.store->engineDidUpsert({hidden});
+    EXPECT_EQ(ids(lib.store->assets()), (std::vector<int64_t>{3, 1}));
+    EXPECT_FALSE(lib.store->asset(2));
+    EXPECT_FALSE(lib.store->thumbs()->cached(thumb));
+}
+
+TEST(StoreReports, RemovalStripsIdsFromAlbums) {
+    Started lib;
+    const int64_t album = lib.store->createAlbum("Trip", {3, 1, 2});
+    const int collections = lib.store->collectionsRevision();
+    lib.store->engineDidRemove({1, 99});
+    EXPECT_EQ(ids(lib.store->assets()), (std::vector<int64_t>{3, 2}));
+    EXPECT_EQ(lib.store->album(album)->assetIDs, (std::vector<int64_t>{3, 2}));
+    EXPECT_EQ(*lib.store->asset(2), lib.store->assets()[1]);
+    EXPECT_EQ(lib.store->collectionsRevision(), collections);
+}
+
+TEST(StoreReports, StatusAndOffline) {
+    Started lib;
+    SignalLog log(*lib.store);
+    lib.store->engineDidChangeStatus(EngineStatus::idle());
+    EXPECT_TRUE(log.names.empty());
+
+    lib.store->engineDidGoOffline();
+    lib.store->engineDidChangeStatus(EngineStatus::idle());
+    EXPECT_TRUE(lib.store->isOffline());
+
+    lib.store->engineDidChangeStatus(EngineStatus::indexing(1, 5));
+    lib.store->engineDidChangeStatus(EngineStatus::indexing(1, 5));
+    EXPECT_FALSE(lib.store->isOffline());
+    EXPECT_EQ(log.names, (std::vector<std::string>{"offline", "status", "offline"}));
+
+    lib.store->engineDidGoOffline();
+    EXPECT_EQ(lib.store->status(), EngineStatus::idle());
+    lib.store->rescan();
+    EXPECT_FALSE(lib.store->isOffline());
+}
+
+TEST(StoreReports, SlotsSeeAConsistentStore) {
+    Started lib;
+    std::vector<size_t> seen;
+    QObject::connect(lib.store.get(), &LibraryStore::assetsChanged, [&] {
+        // The index is already current when the list signal goes out.
+        for (const Asset& a : lib.store->assets()) seen.push_back(lib.store->asset(a.id) ? 1 : 0);
+    });
+    lib.store->engineDidUpsert({makeAsset(8, "n.jpg", 1000)});
+    EXPECT_EQ(seen, (std::vector<size_t>{1, 1, 1, 1}));
+}
+
+TEST(StoreReports, ReloadingPeopleClearsSuggestions) {
+    Started lib;
+    insertPerson(lib.db(), 5, "Anna");
+    insertFace(lib.db(), 1, 5);
+    insertFace(lib.db(), 2, 5);
+    const int collections = lib.store->collectionsRevision();
+    lib.store->engineDidUpdatePeople();
+    EXPECT_EQ(lib.store->collectionsRevision(), collections + 1);
+    EXPECT_EQ(ids(lib.store->assetsOf(5)), (std::vector<int64_t>{2, 1}));
+    EXPECT_TRUE(lib.store->assetsOf(6).empty());
+    EXPECT_TRUE(lib.store->mergeSuggestions().empty());
+}
+
+TEST(StoreReports, ResetPeopleEmptiesThePeople) {
+    Started lib;
+    insertPerson(lib.db(), 5, "Anna");
+    insertFace(lib.db(), 1, 5);
+    lib.store->reloadPeople();
+    ASSERT_EQ(lib.store->persons().size(), 1u);
+    lib.store->resetPeople();
+    EXPECT_TRUE(lib.store->persons().empty());
+    EXPECT_EQ(countRows(lib.db(), "faces"), 0);
+    EXPECT_TRUE(fs::is_directory(lib.store->paths().dataDir + "/faces/7f"));
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <QImage>
+
+#include <filesystem>
+
+#include "Store/ThumbnailCache.h"
+#include "StoreFixture.h"
+
+using namespace storetest;
+
+namespace {
+
+std::string writeJpeg(const fixtures::TempDir& dir, const std::string& name, int w = 48, int h = 32) {
+    const std::string path = dir / name;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(Qt::blue);
+    EXPECT_TRUE(img.save(QString::fromStdString(path + ".tmp"), "JPG"));
+    std::filesystem::rename(path + ".tmp", path);
+    return path;
+}
+
+TEST(ThumbnailCache, AHitAnswersAtOnce) {
+    fixtures::TempDir dir;
+    ThumbnailCache cache;
+    const std::string path = writeJpeg(dir, "thumbs/01/1.jpg");
+    QImage first;
+    auto op = cache.load(path, [&](const QImage& img) { first = img; });
+    ASSERT_TRUE(op);
+    EXPECT_TRUE(first.isNull());  // never synchronous on a miss
+    ASSERT_TRUE(spinUntil([&] { return !first.isNull(); }));
+    EXPECT_EQ(first.width(), 48);
+    EXPECT_EQ(cache.totalCost(), first.bytesPerLine() * first.height());
+
+    bool called = false;
+    auto again = cache.load(path, [&](const QImage& img) { called = img.width() == 48; });
+    EXPECT_FALSE(again);
+    EXPECT_TRUE(called);
+}
+
+TEST(ThumbnailCache, ACancelledLoadNeverCallsBack) {
+    fixtures::TempDir dir;
+    ThumbnailCache cache;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 20; ++i) paths.push_back(writeJpeg(dir, std::to_string(i) + ".jpg"));
+    int calls = 0;
+    std::vector<ThumbnailCache::Operation> ops;
+    for (const auto& p : paths) ops.push_back(*cache.load(p, [&](const QImage&) { ++calls; }));
+    for (auto& op : ops) op.cancel();
+    ASSERT_TRUE(cache.waitForIdle(5000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, 0);
+
+    // Cleared while pending (as closing does): nothing calls back and nothing stays behind.
+    ThumbnailCache fresh;
+    for (const auto& p : paths) fresh.load(p, [&](const QImage&) { ++calls; });
+    fresh.cancelAllAndClear();
+    ASSERT_TRUE(fresh.waitForIdle(5000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(fresh.count(), 0);
+}
+
+TEST(ThumbnailCache, AMissingFileIsTriedAgain) {
+    fixtures::TempDir dir;
+    ThumbnailCache cache;
+    const std::string path = dir / "thumbs/02/2.jpg";
+    bool done = false;
+    QImage got;
+    cache.load(path, [&](const QImage& img) {
+        got = img;
+        done = true;
+    });
+    ASSERT_TRUE(spinUntil([&] { return done; }));
+    EXPECT_TRUE(got.isNull());
+    EXPECT_EQ(cache.count(), 0);
+
+    writeJpeg(dir, "thumbs/02/2.jpg");
+    EXPECT_EQ(cache.load(path).result().width(), 48);  // the awaiting form
+    EXPECT_TRUE(cache.cached(path));
+
+    // Half a file never becomes an entry.
+    const std::string broken = dir / "broken.jpg";
+    fixtures::writeFile(broken, fixtures::readFile(path).substr(0, 20));
+    EXPECT_TRUE(cache.load(broken).result().isNull());
+}
+
+TEST(ThumbnailCache, AnEvictedEntryIsDecodedAnew) {
+    fixtures::TempDir dir;
+    ThumbnailCache cache;
+    const std::string path = writeJpeg(dir, "3.jpg", 48, 32);
+    EXPECT_EQ(cache.load(path).result().width(), 48);
+    writeJpeg(dir, "3.jpg", 64, 40);
+    EXPECT_EQ(cache.load(path).result().width(), 48);  // still the cached one
+    cache.remove(path);
+    EXPECT_EQ(cache.load(path).result().width(), 64);
+}
+
+}  // namespace
