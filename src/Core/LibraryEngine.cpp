@@ -11,6 +11,7 @@
 #include "Core/EngineCore.h"
 #include "Core/FaceEngine.h"
 #include "Core/MediaProcessor.h"
+#include "Core/Text.h"
 
 namespace vintrelle {
 
@@ -32,6 +33,21 @@ bool hasHiddenComponent(const std::string& rel) {
         size_t end = rel.find('/', start);
         if (end == std::string::npos) end = rel.size();
         if (end > start && rel[start] == '.') return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// A folder the walk of the whole library never enters: the inside of a
+// package, or a folder whose name is not UTF-8. Scanning it on its own would
+// index files that the next full scan takes away again.
+bool walkNeverEnters(const std::string& folder) {
+    if (!text::isValidUtf8(folder)) return true;
+    size_t start = 0;
+    while (start < folder.size()) {
+        size_t end = folder.find('/', start);
+        if (end == std::string::npos) end = folder.size();
+        if (isPackageName(std::string_view(folder).substr(start, end - start))) return true;
         start = end + 1;
     }
     return false;
@@ -265,7 +281,8 @@ void LibraryEngine::requestScan(bool full, const std::vector<std::string>& chang
             if (hasHiddenComponent(*rel)) continue;
             const size_t slash = rel->rfind('/');
             if (slash == std::string::npos) core.pendingFull = true;
-            else core.pendingDirs.insert(rel->substr(0, slash));
+            else if (std::string parent = rel->substr(0, slash); !walkNeverEnters(parent))
+                core.pendingDirs.insert(std::move(parent));
         }
     }
     core.kick();

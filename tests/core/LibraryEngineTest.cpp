@@ -206,6 +206,26 @@ TEST_F(LibraryEngineTest, ChangedPathsChooseTheFoldersAndHiddenOnesAreDropped) {
     EXPECT_EQ(lib.rows().count("2023/a.jpg"), 1u);
 }
 
+// A folder reported by the watcher is scanned as a full scan would see it:
+// the inside of a package folder, or of a folder whose name is not UTF-8, is
+// never indexed, so a later full scan has nothing to take away again.
+TEST_F(LibraryEngineTest, ChangesInsidePackagesOrBadlyNamedFoldersIndexNothing) {
+    Library lib;
+    lib.file("2024/b.jpg");
+    lib.file("2024/Old.photoslibrary/originals/p.jpg");
+    lib.file(std::string("2024/bad\xff/q.jpg"));
+    lib.fullScan();
+    ASSERT_EQ(lib.rows().size(), 1u);
+
+    lib.rec->log.clear();
+    lib.engine->requestScan(false, {lib.root + "/2024/Old.photoslibrary/originals/p.jpg",
+                                    lib.root + std::string("/2024/bad\xff/q.jpg")});
+    lib.waitIdle();
+    EXPECT_EQ(lib.rows().size(), 1u);
+    EXPECT_EQ(lib.rows().count("2024/b.jpg"), 1u);
+    EXPECT_FALSE(lib.rec->saw("upsert"));
+}
+
 TEST_F(LibraryEngineTest, MovesKeepIdFavouriteAndAlbumsAndTimesHaveOneSecondTolerance) {
     Library lib;
     lib.file("2023/IMG_1.JPG", "one", 1'600'000'000.5);
