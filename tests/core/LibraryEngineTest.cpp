@@ -46,7 +46,9 @@ struct Recorder : EngineDelegate {
     }
     void engineDidUpdateTrips() override { log.push_back("trips"); }
     void engineDidUpdatePeople() override { log.push_back("people"); }
+    std::function<void(const EngineStatus&)> onStatus;
     void engineDidChangeStatus(const EngineStatus& s) override {
+        if (onStatus) onStatus(s);
         last = s;
         static const char* const names[] = {"scanning", "indexing", "faces", "idle"};
         log.push_back(names[int(s.kind)]);
@@ -359,6 +361,68 @@ TEST_F(LibraryEngineTest, EmptyMountPointIsOffline) {
     lib.waitIdle();
     EXPECT_EQ(lib.rec->offline, 2);
     EXPECT_EQ(lib.rows().size(), 2u);
+}
+
+// The drive is unplugged from its mount point while its photos are read:
+// what could not be read then is not stored as unreadable for good, and is
+// read once the drive is back. (The library is reached through a link, so the
+// test can put an empty folder on another file system in its place.)
+TEST_F(LibraryEngineTest, DriveUnpluggedFromItsMountPointDuringReadingStoresNoFailures) {
+    fixtures::TempDir dir;
+    struct stat tmpStat {}, shmStat {};
+    if (::stat("/dev/shm", &shmStat) != 0 || ::stat(dir.path().c_str(), &tmpStat) != 0 ||
+        shmStat.st_dev == tmpStat.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on its own file system";
+    const std::string drive = dir / "drive";
+    fs::create_directories(drive + "/2024");
+    ASSERT_TRUE(fixtures::makeJPEG(drive + "/2024/p0.jpg", 1200, 900));
+    const int n = 40;
+    for (int i = 1; i < n; ++i) fs::copy_file(drive + "/2024/p0.jpg", drive + "/2024/p" + std::to_string(i) + ".jpg");
+    const std::string link = dir / "Photos";
+    fs::create_directory_symlink(drive, link);
+    char shmTemplate[] = "/dev/shm/vintrelle-test-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(shmTemplate));
+    struct RemoveAfter {
+        std::string path;
+        ~RemoveAfter() { fs::remove(path); }
+    } removeAfter{shmTemplate};
+
+    fs::create_directories(dir / "index");
+    LibraryPaths paths{link, dir / "index", false};
+    paths.prepare();
+    auto db = std::make_shared<LibraryDB>(paths.databasePath());
+    auto rec = std::make_shared<Recorder>();
+    ManualMainQueue mainQueue;
+    LibraryEngine engine(paths, db, rec, mainQueue.poster());
+    engine.setFacesEnabled(false);
+    auto fullScan = [&] {
+        engine.requestScan(true, {});
+        for (int i = 0; i < 3000; ++i) {
+            mainQueue.waitAndDrain(20);
+            if (!engine.isRunning() && mainQueue.drain() == 0 && rec->last.kind == EngineStatus::Kind::idle) return;
+        }
+        FAIL() << "engine never went idle";
+    };
+    rec->onStatus = [&](const EngineStatus& s) {
+        if (s == EngineStatus::indexing(0, n)) {
+            fs::remove(link);
+            fs::create_directory_symlink(shmTemplate, link);
+        }
+    };
+    fullScan();
+    rec->onStatus = nullptr;
+    int failed = 0, unread = 0;
+    db->db().forEachRow("SELECT meta_done, thumb FROM assets", {}, [&](const Row& r) {
+        failed += r.int64(0) == 1 && r.int64(1) != 1;
+        unread += r.int64(0) == 0;
+    });
+    EXPECT_EQ(failed, 0);
+    EXPECT_GT(unread, 0);
+
+    fs::remove(link);
+    fs::create_directory_symlink(drive, link);
+    fullScan();
+    EXPECT_EQ(db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE meta_done=1 AND thumb=1"), n);
 }
 
 TEST_F(LibraryEngineTest, EmptyFolderOnAnotherDeviceIsOfflineForALibraryWithItsIndexElsewhere) {
