@@ -176,7 +176,9 @@ void EngineCore::drain() {
             faces = facesEnabled;
         }
         if (stopped || !faces || !FaceEngine::shared().model) break;
-        if (!rootIsDirectory()) {
+        // An empty mount point left by an unplugged drive is no library
+        // either: its photos would all be marked as looked at, with no faces.
+        if (!rootIsDirectory() || looksUnmounted()) {
             post([](EngineDelegate& d) { d.engineDidGoOffline(); });
             break;
         }

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "Core/EngineCore.h"
+#include "Core/FaceEngine.h"
 #include "Core/LibraryEngine.h"
 #include "Core/MediaProcessor.h"
 #include "Core/PlaceResolver.h"
@@ -423,6 +424,56 @@ TEST_F(LibraryEngineTest, DriveUnpluggedFromItsMountPointDuringReadingStoresNoFa
     fs::create_directory_symlink(drive, link);
     fullScan();
     EXPECT_EQ(db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE meta_done=1 AND thumb=1"), n);
+}
+
+// Faces are due while the drive is unplugged from its mount point: the
+// library is offline, and its photos are not marked as looked at.
+TEST_F(LibraryEngineTest, FacesAreNotLookedForOnAnEmptyMountPoint) {
+    if (!FaceEngine::shared().model) GTEST_SKIP() << "face networks not installed";
+    fixtures::TempDir dir;
+    struct stat tmpStat {}, shmStat {};
+    if (::stat("/dev/shm", &shmStat) != 0 || ::stat(dir.path().c_str(), &tmpStat) != 0 ||
+        shmStat.st_dev == tmpStat.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on its own file system";
+    const std::string drive = dir / "drive";
+    fs::create_directories(drive);
+    ASSERT_TRUE(fixtures::makeJPEG(drive + "/a.jpg", 320, 240));
+    const std::string link = dir / "Photos";
+    fs::create_directory_symlink(drive, link);
+    char shmTemplate[] = "/dev/shm/vintrelle-test-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(shmTemplate));
+    struct RemoveAfter {
+        std::string path;
+        ~RemoveAfter() { fs::remove(path); }
+    } removeAfter{shmTemplate};
+
+    fs::create_directories(dir / "index");
+    LibraryPaths paths{link, dir / "index", false};
+    paths.prepare();
+    auto db = std::make_shared<LibraryDB>(paths.databasePath());
+    auto rec = std::make_shared<Recorder>();
+    ManualMainQueue mainQueue;
+    LibraryEngine engine(paths, db, rec, mainQueue.poster());
+    auto waitIdle = [&] {
+        for (int i = 0; i < 3000; ++i) {
+            mainQueue.waitAndDrain(20);
+            if (!engine.isRunning() && mainQueue.drain() == 0 && rec->last.kind == EngineStatus::Kind::idle) return;
+        }
+        FAIL() << "engine never went idle";
+    };
+    engine.start(false);
+    waitIdle();
+    const char* const pending = "SELECT COUNT(*) FROM assets WHERE meta_done=1 AND thumb=1 AND faces_done=0";
+    ASSERT_EQ(db->db().scalarInt(pending), 1);
+
+    fs::remove(link);
+    fs::create_directory_symlink(shmTemplate, link);
+    rec->log.clear();
+    engine.setFacesEnabled(true);
+    waitIdle();
+    EXPECT_TRUE(rec->saw("offline"));
+    EXPECT_FALSE(rec->saw("faces"));
+    EXPECT_EQ(db->db().scalarInt(pending), 1);
 }
 
 TEST_F(LibraryEngineTest, EmptyFolderOnAnotherDeviceIsOfflineForALibraryWithItsIndexElsewhere) {
