@@ -154,6 +154,9 @@ void EngineCore::drain() {
         journalRecovered = true;
         recoverJournal();
     }
+    // Faces switched on after the loop looked at the switch, but before it
+    // marked itself as not running, would otherwise wait for the next scan.
+    bool endedWithFacesOff = false;
     for (;;) {
         while (!stopped) {
             bool full = false;
@@ -175,6 +178,7 @@ void EngineCore::drain() {
             std::lock_guard lock(mutex);
             faces = facesEnabled;
         }
+        endedWithFacesOff = !faces;
         if (stopped || !faces || !FaceEngine::shared().model) break;
         // An empty mount point left by an unplugged drive is no library
         // either: its photos would all be marked as looked at, with no faces.
@@ -190,7 +194,7 @@ void EngineCore::drain() {
     }
     report(EngineStatus::idle());
     std::lock_guard lock(mutex);
-    if (pendingFull || !pendingDirs.empty()) kick();
+    if (pendingFull || !pendingDirs.empty() || (endedWithFacesOff && facesEnabled)) kick();
 }
 
 void EngineCore::recoverJournal() {
