@@ -148,7 +148,9 @@ bool FacePass::save(const std::vector<Result>& results) {
     for (const auto& [id, staged] : crops) {
         const std::string target = paths_.faceURL(id);
         std::error_code ec;
-        fs::create_directories(fs::path(target).parent_path(), ec);
+        // The shard only, never its parents: a vanished drive's mount point
+        // must not grow a data folder on the system disk.
+        fs::create_directory(fs::path(target).parent_path(), ec);
         fs::rename(staged, target, ec);
         if (ec) removeQuietly(staged);  // the face stays, without its picture
     }
