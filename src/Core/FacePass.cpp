@@ -182,7 +182,8 @@ bool FacePass::run() {
         if (batch.empty()) break;
 
         std::vector<Result> results = analyse(batch);
-        if (!rootIsDirectory() || (hooks_.stopped && hooks_.stopped())) {
+        const bool gone = hooks_.libraryGone ? hooks_.libraryGone() : !rootIsDirectory();
+        if (gone || (hooks_.stopped && hooks_.stopped())) {
             // The drive went away (or the library is closing) mid-batch: what
             // was found may be of files no longer there.
             for (const Result& r : results) r.discardCrops();
