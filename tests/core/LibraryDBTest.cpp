@@ -193,6 +193,18 @@ TEST_F(LibraryDBTest, PersonsCountAssetsNotFacesAndHideEmptyOnes) {
     EXPECT_EQ(db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE faces_done=0"), 2);
 }
 
+TEST_F(LibraryDBTest, MergeIntoAGonePersonOrItselfKeepsTheSource) {
+    int64_t a = addAsset("a.jpg");
+    int64_t anna = addPerson("Anna");
+    addFace(a, anna);
+    db->mergePerson(anna, 4242);  // target deleted meanwhile
+    db->mergePerson(anna, anna);
+    auto persons = db->loadPersons();
+    ASSERT_EQ(persons.size(), 1u);
+    EXPECT_EQ(persons[0].id, anna);
+    EXPECT_EQ(persons[0].name, "Anna");
+}
+
 TEST_F(LibraryDBTest, TripsRoundTrip) {
     Trip t;
     t.id = 999;
