@@ -151,7 +151,9 @@ bool FacePass::save(const std::vector<Result>& results) {
     for (const auto& [id, staged] : crops) {
         const std::string target = paths_.faceURL(id);
         std::error_code ec;
-        fs::create_directories(fs::path(target).parent_path(), ec);
+        // The shard only, never its parents: a vanished drive's mount point
+        // must not grow a data folder on the system disk.
+        fs::create_directory(fs::path(target).parent_path(), ec);
         fs::rename(staged, target, ec);
         if (ec) removeQuietly(staged);  // the face stays, without its picture
     }
@@ -185,7 +187,8 @@ bool FacePass::run() {
         if (batch.empty()) break;
 
         std::vector<Result> results = analyse(batch);
-        if (!rootIsDirectory() || (hooks_.stopped && hooks_.stopped())) {
+        const bool gone = hooks_.libraryGone ? hooks_.libraryGone() : !rootIsDirectory();
+        if (gone || (hooks_.stopped && hooks_.stopped())) {
             // The drive went away (or the library is closing) mid-batch: what
             // was found may be of files no longer there.
             for (const Result& r : results) r.discardCrops();

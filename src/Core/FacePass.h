@@ -26,6 +26,10 @@ struct FacePassHooks {
     std::function<bool()> shouldGiveWay;  // a scan is pending, or face analysis was switched off
     std::function<void(const EngineStatus&)> report;
     std::function<void()> peopleUpdated;  // persons or faces changed: the store reloads its people
+    // The library folder is gone, or only the empty mount point of an
+    // unplugged drive is left of it. Unset: the folder is gone when it is not
+    // a directory.
+    std::function<bool()> libraryGone;
 };
 
 class FacePass {

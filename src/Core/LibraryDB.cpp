@@ -172,8 +172,10 @@ std::vector<Asset> LibraryDB::assets(const std::vector<int64_t>& ids) {
     out.reserve(ids.size());
     for (int64_t id : ids) {
         try {
+            bool first = true;
             db_->forEachRow(assetSelectById, {id}, [&](const Row& r) {
-                if (out.empty() || out.back().id != id) out.push_back(decodeAsset(r));
+                if (first) out.push_back(decodeAsset(r));
+                first = false;
             });
         } catch (const DBError&) {
         }
@@ -351,6 +353,11 @@ void LibraryDB::renamePerson(int64_t id, const std::string& name) {
 void LibraryDB::mergePerson(int64_t source, int64_t target) {
     try {
         db_->transaction([&] {
+            // faces.person_id has no foreign key: merging into a person that
+            // is gone (a stale drag) would leave the faces pointing nowhere
+            // and lose the source person with its name.
+            if (source == target || !db_->scalarInt("SELECT COUNT(*) FROM persons WHERE id=?", {target}).value_or(0))
+                return;
             db_->run("UPDATE faces SET person_id=? WHERE person_id=?", {target, source});
             db_->run("DELETE FROM persons WHERE id=?", {source});
         });

@@ -11,6 +11,7 @@
 #include "Core/EngineCore.h"
 #include "Core/FaceEngine.h"
 #include "Core/MediaProcessor.h"
+#include "Core/Text.h"
 
 namespace vintrelle {
 
@@ -32,6 +33,21 @@ bool hasHiddenComponent(const std::string& rel) {
         size_t end = rel.find('/', start);
         if (end == std::string::npos) end = rel.size();
         if (end > start && rel[start] == '.') return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// A folder the walk of the whole library never enters: the inside of a
+// package, or a folder whose name is not UTF-8. Scanning it on its own would
+// index files that the next full scan takes away again.
+bool walkNeverEnters(const std::string& folder) {
+    if (!text::isValidUtf8(folder)) return true;
+    size_t start = 0;
+    while (start < folder.size()) {
+        size_t end = folder.find('/', start);
+        if (end == std::string::npos) end = folder.size();
+        if (isPackageName(std::string_view(folder).substr(start, end - start))) return true;
         start = end + 1;
     }
     return false;
@@ -138,6 +154,9 @@ void EngineCore::drain() {
         journalRecovered = true;
         recoverJournal();
     }
+    // Faces switched on after the loop looked at the switch, but before it
+    // marked itself as not running, would otherwise wait for the next scan.
+    bool endedWithFacesOff = false;
     for (;;) {
         while (!stopped) {
             bool full = false;
@@ -159,8 +178,11 @@ void EngineCore::drain() {
             std::lock_guard lock(mutex);
             faces = facesEnabled;
         }
+        endedWithFacesOff = !faces;
         if (stopped || !faces || !FaceEngine::shared().model) break;
-        if (!rootIsDirectory()) {
+        // An empty mount point left by an unplugged drive is no library
+        // either: its photos would all be marked as looked at, with no faces.
+        if (!rootIsDirectory() || looksUnmounted()) {
             post([](EngineDelegate& d) { d.engineDidGoOffline(); });
             break;
         }
@@ -172,7 +194,7 @@ void EngineCore::drain() {
     }
     report(EngineStatus::idle());
     std::lock_guard lock(mutex);
-    if (pendingFull || !pendingDirs.empty()) kick();
+    if (pendingFull || !pendingDirs.empty() || (endedWithFacesOff && facesEnabled)) kick();
 }
 
 void EngineCore::recoverJournal() {
@@ -265,7 +287,8 @@ void LibraryEngine::requestScan(bool full, const std::vector<std::string>& chang
             if (hasHiddenComponent(*rel)) continue;
             const size_t slash = rel->rfind('/');
             if (slash == std::string::npos) core.pendingFull = true;
-            else core.pendingDirs.insert(rel->substr(0, slash));
+            else if (std::string parent = rel->substr(0, slash); !walkNeverEnters(parent))
+                core.pendingDirs.insert(std::move(parent));
         }
     }
     core.kick();

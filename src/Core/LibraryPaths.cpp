@@ -87,6 +87,9 @@ LibraryPaths LibraryPaths::resolve(const std::string& rootIn, const WritableChec
 }
 
 void LibraryPaths::prepare() const {
+    // A portable data folder lives on the library's drive: when it is gone,
+    // so is the drive, and making folders would recreate its mount point.
+    if (portable && !isDirectory(dataDir)) return;
     for (const char* name : {"thumbs", "faces"}) {
         for (int i = 0; i < 256; ++i) {
             std::error_code ec;

@@ -164,7 +164,9 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
     // Saves the pending results; false when the library folder has gone.
     auto flush = [&]() -> bool {
         if (pending.empty()) return true;
-        if (!rootIsDirectory()) return false;
+        // An unplugged drive may leave its empty mount point behind: what was
+        // read then failed for want of the drive, not for the files.
+        if (!rootIsDirectory() || looksUnmounted()) return false;
         std::vector<int64_t> saved;
         try {
             db->db().transaction([&] {

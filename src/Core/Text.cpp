@@ -61,6 +61,9 @@ std::string nfd(std::string_view s) {
 bool canonicallyEqual(std::string_view a, std::string_view b) {
     if (a == b) return true;
     if (isAscii(a) && isAscii(b)) return false;
+    // Normalising turns every byte that is not UTF-8 into U+FFFD, which would
+    // make different file names equal; such texts are equal only byte for byte.
+    if (!isValidUtf8(a) || !isValidUtf8(b)) return false;
     return nfc(a) == nfc(b);
 }
 

@@ -38,7 +38,12 @@ const char* templateText(WallClock::Template t) {
 
 std::unique_ptr<icu::SimpleDateFormat> makeFormatter(const char* tmpl) {
     UErrorCode err = U_ZERO_ERROR;
+    // Wall-clock times are Gregorian dates, so the patterns must be the
+    // locale's Gregorian ones too: a locale whose own calendar is another
+    // (ar_SA, fa_IR, th_TH) would add an era or put the year first.
     icu::Locale locale = icuLocale(LC_TIME);
+    locale.setKeywordValue("calendar", "gregorian", err);
+    err = U_ZERO_ERROR;
     std::unique_ptr<icu::DateTimePatternGenerator> gen(
         icu::DateTimePatternGenerator::createInstance(locale, err));
     icu::UnicodeString pattern = icu::UnicodeString::fromUTF8(tmpl);
@@ -54,9 +59,7 @@ std::unique_ptr<icu::SimpleDateFormat> makeFormatter(const char* tmpl) {
     }
     // Wall-clock times are read in UTC, and the calendar is always Gregorian.
     UErrorCode calErr = U_ZERO_ERROR;
-    std::unique_ptr<icu::Calendar> cal(icu::Calendar::createInstance(
-        icu::TimeZone::getGMT()->clone(), icu::Locale(locale.getLanguage(), locale.getCountry(), "", "calendar=gregorian"),
-        calErr));
+    std::unique_ptr<icu::Calendar> cal(icu::Calendar::createInstance(icu::TimeZone::getGMT()->clone(), locale, calErr));
     if (U_SUCCESS(calErr) && cal) fmt->adoptCalendar(cal.release());
     fmt->adoptTimeZone(icu::TimeZone::getGMT()->clone());
     return fmt;
@@ -190,15 +193,17 @@ std::string duration(double t) {
 }
 
 std::string exposure(double t) {
+    // Room for every double written out in full: an exposure read from a
+    // file can be any number, and 1/t of a tiny one is beyond any integer.
+    char buf[400];
     if (t >= 1.0) {
-        char buf[64];
         auto [end, ec] = std::to_chars(buf, buf + sizeof buf, t, std::chars_format::fixed, 1);
         (void)ec;
         return std::string(buf, end) + " s";
     }
-    std::string out = "1/";
-    appendInt(out, (long long)std::llround(1.0 / t), 1);
-    return out + " s";
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, std::round(1.0 / t), std::chars_format::fixed, 0);
+    (void)ec;
+    return "1/" + std::string(buf, end) + " s";
 }
 
 }  // namespace Format

@@ -287,7 +287,10 @@ void LibraryStore::engineDidUpsert(const std::vector<Asset>& changed) {
             continue;
         }
         dropped.push_back(it->second);
-        differs |= a.hidden || !(assets_[it->second] == a);
+        // Records compare names by canonical equivalence, but a path is the
+        // file's bytes: a rename between two spellings of one name is a move.
+        const Asset& old = assets_[it->second];
+        differs |= a.hidden || !(old == a) || old.path != a.path || old.liveVideo != a.liveVideo;
     }
 
     if (differs) {

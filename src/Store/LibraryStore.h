@@ -19,6 +19,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "Core/AssetSearch.h"
 #include "Core/EngineTypes.h"
 #include "Core/LibraryDB.h"
 #include "Core/LibraryPaths.h"
@@ -131,6 +132,8 @@ public:
     std::vector<GridSection> sections(const std::vector<Asset>& list, Grouping grouping) const;
     // Positions of the assets with from <= taken <= to.
     AssetRange range(double from, double to) const;
+    // The assets of `list` that pass every term of the search text, in order.
+    std::vector<Asset> search(const std::vector<Asset>& list, std::string_view query);
 
     // User actions: each writes the index, then brings the lists up to date.
     void setFavorite(const std::vector<int64_t>& ids, bool favorite);
@@ -210,6 +213,7 @@ private:
     std::unordered_map<int64_t, std::unordered_set<int64_t>> personAssets_;
     std::optional<std::pair<int, std::vector<FolderNode>>> folderCache_;
     std::unordered_map<int64_t, std::pair<int, std::optional<int64_t>>> coverCache_;
+    AssetSearch searcher_;  // keeps the folded paths and names between keystrokes
 
     std::vector<Asset> assets_;
     int revision_ = 0;

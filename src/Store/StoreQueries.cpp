@@ -81,6 +81,11 @@ std::vector<Asset> LibraryStore::assetsInFolder(const std::string& folder) const
     return out;
 }
 
+std::vector<Asset> LibraryStore::search(const std::vector<Asset>& list, std::string_view query) {
+    return searcher_.search(list, query,
+                            SearchSources{&trips_, &persons_, &personAssets_, &albums_, revision_, collectionsRevision_});
+}
+
 std::vector<Asset> LibraryStore::geotagged() const {
     std::vector<Asset> out;
     for (const Asset& a : assets_)

@@ -78,22 +78,39 @@ std::optional<ThumbnailCache::Operation> ThumbnailCache::load(const std::string&
     return op;
 }
 
+namespace {
+// The promise of an awaited load. A decode dropped unrun (the library closed)
+// answers "nothing", as a missing file does: a future that finishes without
+// a result leaves the awaiting view with nothing to read.
+struct Answer {
+    QPromise<QImage> promise;
+    bool given = false;
+    Answer() { promise.start(); }
+    void give(const QImage& img) {
+        promise.addResult(img);
+        promise.finish();
+        given = true;
+    }
+    ~Answer() {
+        if (!given) give(QImage());
+    }
+};
+}  // namespace
+
 QFuture<QImage> ThumbnailCache::load(const std::string& path) {
     const QString key = keyFor(path);
     if (auto hit = memory_->find(key)) return QtFuture::makeReadyFuture(*hit);
-    auto promise = std::make_shared<QPromise<QImage>>();
-    QFuture<QImage> future = promise->future();
-    promise->start();
+    auto answer = std::make_shared<Answer>();
+    QFuture<QImage> future = answer->promise.future();
     std::weak_ptr<Memory> memory = memory_;
     std::shared_ptr<const std::atomic<int>> generation = generation_;
     const int born = generation_->load();
-    pool_.start([promise, key, memory, generation, born] {
+    pool_.start([answer, key, memory, generation, born] {
         QImage img = decode(key);
         if (!img.isNull()) {
             if (auto m = memory.lock()) m->insert(key, img, *generation, born);
         }
-        promise->addResult(img);
-        promise->finish();
+        answer->give(img);
     });
     return future;
 }

@@ -51,7 +51,8 @@ public:
     // the main thread unless the operation was cancelled.
     std::optional<Operation> load(const std::string& path, Completion completion);
     // Not cancellable: a hit gives a finished future, otherwise the decode is
-    // queued and the future finishes on a decoding thread.
+    // queued and the future finishes on a decoding thread; a decode dropped
+    // by cancelAllAndClear finishes it with a null image.
     QFuture<QImage> load(const std::string& path);
 
     // In-memory lookup only; never touches the disk.

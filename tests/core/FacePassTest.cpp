@@ -34,6 +34,7 @@ protected:
     std::atomic<int> analysed{0};
     std::function<void()> onAnalyse;   // runs inside the first analysis
     bool giveWay = false;
+    std::function<bool()> libraryGone;  // empty: the pass looks at the folder itself
     int peopleUpdates = 0;
 
     void SetUp() override {
@@ -75,6 +76,7 @@ protected:
         hooks.shouldGiveWay = [this] { return giveWay; };
         hooks.report = [this](const EngineStatus& s) { reports.push_back(s); };
         hooks.peopleUpdated = [this] { ++peopleUpdates; };
+        hooks.libraryGone = libraryGone;
         return FacePass(paths, db, hooks, [this](const Image& im) { return fakeAnalyse(im); },
                         [this](LibraryDB&) {
                             clusteredAt.push_back(count("SELECT COUNT(*) FROM assets WHERE faces_done=1"));
@@ -155,6 +157,19 @@ TEST_F(FacePassTest, TheLibraryVanishingDuringABatchStoresNothing) {
     EXPECT_EQ(count(FacePass::pendingCountSQL), 20);
     EXPECT_TRUE(cropFiles(moved + "/.vintrelle").empty());
     EXPECT_TRUE(clusteredAt.empty());
+}
+
+// The engine knows more than the pass of when a library is gone: an empty
+// mount point left by an unplugged drive is a folder all the same.
+TEST_F(FacePassTest, TheEngineSayingTheLibraryIsGoneDuringABatchStoresNothing) {
+    addPhotos(20);
+    bool gone = false;
+    libraryGone = [&] { return gone; };
+    onAnalyse = [&] { gone = true; };
+    EXPECT_FALSE(makePass().run());
+    EXPECT_EQ(count("SELECT COUNT(*) FROM faces"), 0);
+    EXPECT_EQ(count(FacePass::pendingCountSQL), 20);
+    EXPECT_TRUE(cropFiles(paths.dataDir).empty());
 }
 
 TEST_F(FacePassTest, AnUnreadablePhotoIsDoneWithoutFaces) {

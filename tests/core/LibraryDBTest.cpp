@@ -98,6 +98,11 @@ TEST_F(LibraryDBTest, AssetsByIdKeepsOrderSkipsMissingAndDecodesOddKind) {
     EXPECT_EQ(list[0].kind, MediaKind::video);
     EXPECT_EQ(list[1].kind, MediaKind::photo);
     EXPECT_EQ(db->loadAssets().size(), 1u);  // only processed rows
+    // One lookup per id given, a repeated id included.
+    list = db->assets({a, a, b});
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[1].id, a);
+    EXPECT_EQ(list[2].id, b);
 }
 
 TEST_F(LibraryDBTest, SaveProcessedWritesEveryMetadataField) {
@@ -186,6 +191,18 @@ TEST_F(LibraryDBTest, PersonsCountAssetsNotFacesAndHideEmptyOnes) {
     db->resetPeople();
     EXPECT_EQ(count("faces"), 0);
     EXPECT_EQ(db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE faces_done=0"), 2);
+}
+
+TEST_F(LibraryDBTest, MergeIntoAGonePersonOrItselfKeepsTheSource) {
+    int64_t a = addAsset("a.jpg");
+    int64_t anna = addPerson("Anna");
+    addFace(a, anna);
+    db->mergePerson(anna, 4242);  // target deleted meanwhile
+    db->mergePerson(anna, anna);
+    auto persons = db->loadPersons();
+    ASSERT_EQ(persons.size(), 1u);
+    EXPECT_EQ(persons[0].id, anna);
+    EXPECT_EQ(persons[0].name, "Anna");
 }
 
 TEST_F(LibraryDBTest, TripsRoundTrip) {

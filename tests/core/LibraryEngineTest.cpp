@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "Core/EngineCore.h"
+#include "Core/FaceEngine.h"
 #include "Core/LibraryEngine.h"
 #include "Core/MediaProcessor.h"
 #include "Core/PlaceResolver.h"
@@ -46,7 +47,9 @@ struct Recorder : EngineDelegate {
     }
     void engineDidUpdateTrips() override { log.push_back("trips"); }
     void engineDidUpdatePeople() override { log.push_back("people"); }
+    std::function<void(const EngineStatus&)> onStatus;
     void engineDidChangeStatus(const EngineStatus& s) override {
+        if (onStatus) onStatus(s);
         last = s;
         static const char* const names[] = {"scanning", "indexing", "faces", "idle"};
         log.push_back(names[int(s.kind)]);
@@ -134,6 +137,63 @@ struct Library {
     }
 };
 
+// A library on a "drive" with its index elsewhere, reached through a link so
+// that a test can put an empty folder on another file system in its place,
+// as an unplugged drive leaves its mount point behind.
+struct DriveLibrary {
+    fixtures::TempDir dir;
+    std::string drive = dir / "drive";
+    std::string link = dir / "Photos";
+    std::string emptyMountPoint;
+    LibraryPaths paths;
+    std::shared_ptr<LibraryDB> db;
+    std::shared_ptr<Recorder> rec = std::make_shared<Recorder>();
+    ManualMainQueue mainQueue;
+    std::unique_ptr<LibraryEngine> engine;
+
+    // False when /dev/shm is not a file system of its own.
+    bool open() {
+        struct stat tmpStat {}, shmStat {};
+        if (::stat("/dev/shm", &shmStat) != 0 || ::stat(dir.path().c_str(), &tmpStat) != 0 ||
+            shmStat.st_dev == tmpStat.st_dev)
+            return false;
+        char shmTemplate[] = "/dev/shm/vintrelle-test-XXXXXX";
+        if (!::mkdtemp(shmTemplate)) return false;
+        emptyMountPoint = shmTemplate;
+        fs::create_directories(drive);
+        fs::create_directory_symlink(drive, link);
+        fs::create_directories(dir / "index");
+        paths = LibraryPaths{link, dir / "index", false};
+        paths.prepare();
+        db = std::make_shared<LibraryDB>(paths.databasePath());
+        engine = std::make_unique<LibraryEngine>(paths, db, rec, mainQueue.poster());
+        return true;
+    }
+    ~DriveLibrary() {
+        engine.reset();
+        if (!emptyMountPoint.empty()) fs::remove(emptyMountPoint);
+    }
+    void unplug() {
+        fs::remove(link);
+        fs::create_directory_symlink(emptyMountPoint, link);
+    }
+    void plugIn() {
+        fs::remove(link);
+        fs::create_directory_symlink(drive, link);
+    }
+    void waitIdle() {
+        for (int i = 0; i < 3000; ++i) {
+            mainQueue.waitAndDrain(20);
+            if (!engine->isRunning() && mainQueue.drain() == 0 && rec->last.kind == EngineStatus::Kind::idle) return;
+        }
+        FAIL() << "engine never went idle";
+    }
+    void fullScan() {
+        engine->requestScan(true, {});
+        waitIdle();
+    }
+};
+
 struct LibraryEngineTest : ::testing::Test {
     static void SetUpTestSuite() { MediaProcessor::initialize(); }
 };
@@ -204,6 +264,26 @@ TEST_F(LibraryEngineTest, ChangedPathsChooseTheFoldersAndHiddenOnesAreDropped) {
     lib.engine->requestScan(false, {"/Elsewhere/x.jpg"});  // outside: a full scan
     lib.waitIdle();
     EXPECT_EQ(lib.rows().count("2023/a.jpg"), 1u);
+}
+
+// A folder reported by the watcher is scanned as a full scan would see it:
+// the inside of a package folder, or of a folder whose name is not UTF-8, is
+// never indexed, so a later full scan has nothing to take away again.
+TEST_F(LibraryEngineTest, ChangesInsidePackagesOrBadlyNamedFoldersIndexNothing) {
+    Library lib;
+    lib.file("2024/b.jpg");
+    lib.file("2024/Old.photoslibrary/originals/p.jpg");
+    lib.file(std::string("2024/bad\xff/q.jpg"));
+    lib.fullScan();
+    ASSERT_EQ(lib.rows().size(), 1u);
+
+    lib.rec->log.clear();
+    lib.engine->requestScan(false, {lib.root + "/2024/Old.photoslibrary/originals/p.jpg",
+                                    lib.root + std::string("/2024/bad\xff/q.jpg")});
+    lib.waitIdle();
+    EXPECT_EQ(lib.rows().size(), 1u);
+    EXPECT_EQ(lib.rows().count("2024/b.jpg"), 1u);
+    EXPECT_FALSE(lib.rec->saw("upsert"));
 }
 
 TEST_F(LibraryEngineTest, MovesKeepIdFavouriteAndAlbumsAndTimesHaveOneSecondTolerance) {
@@ -341,45 +421,69 @@ TEST_F(LibraryEngineTest, EmptyMountPointIsOffline) {
     EXPECT_EQ(lib.rows().size(), 2u);
 }
 
-TEST_F(LibraryEngineTest, EmptyFolderOnAnotherDeviceIsOfflineForALibraryWithItsIndexElsewhere) {
-    // The library is reached through a link, so the test can put an empty
-    // folder on another file system in its place, as an unplugged drive
-    // leaves its mount point behind.
-    fixtures::TempDir dir;
-    struct stat tmpStat {}, shmStat {};
-    if (::stat("/dev/shm", &shmStat) != 0 || ::stat(dir.path().c_str(), &tmpStat) != 0 ||
-        shmStat.st_dev == tmpStat.st_dev)
-        GTEST_SKIP() << "needs /dev/shm on its own file system";
-    fixtures::writeFile(dir / "drive/a.jpg", "a");
-    fs::create_directories(dir / "index");
-    const std::string link = dir / "Photos";
-    fs::create_directory_symlink(dir / "drive", link);
-    LibraryPaths paths{link, dir / "index", false};
-    paths.prepare();
-    auto db = std::make_shared<LibraryDB>(paths.databasePath());
-    auto rec = std::make_shared<Recorder>();
-    ManualMainQueue mainQueue;
-    LibraryEngine engine(paths, db, rec, mainQueue.poster());
-    auto waitIdle = [&] {
-        for (int i = 0; i < 3000; ++i) {
-            mainQueue.waitAndDrain(20);
-            if (!engine.isRunning() && mainQueue.drain() == 0 && rec->last.kind == EngineStatus::Kind::idle) return;
-        }
-        FAIL() << "engine never went idle";
+// The drive is unplugged from its mount point while its photos are read:
+// what could not be read then is not stored as unreadable for good, and is
+// read once the drive is back.
+TEST_F(LibraryEngineTest, DriveUnpluggedFromItsMountPointDuringReadingStoresNoFailures) {
+    DriveLibrary lib;
+    if (!lib.open()) GTEST_SKIP() << "needs /dev/shm on its own file system";
+    fs::create_directories(lib.drive + "/2024");
+    ASSERT_TRUE(fixtures::makeJPEG(lib.drive + "/2024/p0.jpg", 1200, 900));
+    const int n = 40;
+    for (int i = 1; i < n; ++i)
+        fs::copy_file(lib.drive + "/2024/p0.jpg", lib.drive + "/2024/p" + std::to_string(i) + ".jpg");
+    lib.engine->setFacesEnabled(false);
+    lib.rec->onStatus = [&](const EngineStatus& s) {
+        if (s == EngineStatus::indexing(0, n)) lib.unplug();
     };
-    engine.requestScan(true, {});
-    waitIdle();
-    ASSERT_EQ(db->fileIndex(std::nullopt).size(), 1u);
+    lib.fullScan();
+    lib.rec->onStatus = nullptr;
+    int failed = 0, unread = 0;
+    lib.db->db().forEachRow("SELECT meta_done, thumb FROM assets", {}, [&](const Row& r) {
+        failed += r.int64(0) == 1 && r.int64(1) != 1;
+        unread += r.int64(0) == 0;
+    });
+    EXPECT_EQ(failed, 0);
+    EXPECT_GT(unread, 0);
 
-    char shmTemplate[] = "/dev/shm/vintrelle-test-XXXXXX";
-    ASSERT_TRUE(::mkdtemp(shmTemplate));
-    fs::remove(link);
-    fs::create_directory_symlink(shmTemplate, link);
-    engine.requestScan(true, {});
-    waitIdle();
-    fs::remove(shmTemplate);
-    EXPECT_EQ(rec->offline, 1);
-    EXPECT_EQ(db->fileIndex(std::nullopt).size(), 1u);
+    lib.plugIn();
+    lib.fullScan();
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE meta_done=1 AND thumb=1"), n);
+}
+
+// Faces are due while the drive is unplugged from its mount point: the
+// library is offline, and its photos are not marked as looked at.
+TEST_F(LibraryEngineTest, FacesAreNotLookedForOnAnEmptyMountPoint) {
+    if (!FaceEngine::shared().model) GTEST_SKIP() << "face networks not installed";
+    DriveLibrary lib;
+    if (!lib.open()) GTEST_SKIP() << "needs /dev/shm on its own file system";
+    ASSERT_TRUE(fixtures::makeJPEG(lib.drive + "/a.jpg", 320, 240));
+    lib.engine->start(false);
+    lib.waitIdle();
+    const char* const pending = "SELECT COUNT(*) FROM assets WHERE meta_done=1 AND thumb=1 AND faces_done=0";
+    ASSERT_EQ(lib.db->db().scalarInt(pending), 1);
+
+    lib.unplug();
+    lib.rec->log.clear();
+    lib.engine->setFacesEnabled(true);
+    lib.waitIdle();
+    EXPECT_TRUE(lib.rec->saw("offline"));
+    EXPECT_FALSE(lib.rec->saw("faces"));
+    EXPECT_EQ(lib.db->db().scalarInt(pending), 1);
+}
+
+TEST_F(LibraryEngineTest, EmptyFolderOnAnotherDeviceIsOfflineForALibraryWithItsIndexElsewhere) {
+    DriveLibrary lib;
+    if (!lib.open()) GTEST_SKIP() << "needs /dev/shm on its own file system";
+    fixtures::writeFile(lib.drive + "/a.jpg", "a");
+    lib.engine->setFacesEnabled(false);
+    lib.fullScan();
+    ASSERT_EQ(lib.db->fileIndex(std::nullopt).size(), 1u);
+
+    lib.unplug();
+    lib.fullScan();
+    EXPECT_EQ(lib.rec->offline, 1);
+    EXPECT_EQ(lib.db->fileIndex(std::nullopt).size(), 1u);
 }
 
 TEST_F(LibraryEngineTest, ChangesDuringAScanEndWithEveryFileOnce) {

@@ -55,6 +55,18 @@ TEST(LibraryPaths, VanishedLibraryFolderIsNeverRecreated) {
     unsetenv("XDG_DATA_HOME");
 }
 
+TEST(LibraryPaths, PrepareAfterTheDriveIsGoneLeavesItsMountPointEmpty) {
+    // The store prepares again while resetting faces; by then the drive may
+    // be unplugged, and a folder made in its place would take its mount point.
+    fixtures::TempDir dir;
+    fs::create_directories(dir / "media/Photos");
+    auto p = LibraryPaths::resolve(dir / "media/Photos");
+    ASSERT_TRUE(p.portable);
+    fs::remove_all(dir / "media/Photos");
+    p.prepare();
+    EXPECT_FALSE(fs::exists(dir / "media/Photos"));
+}
+
 TEST(LibraryPaths, ShardedFileNames) {
     LibraryPaths p{"/lib", "/lib/.vintrelle", true};
     EXPECT_EQ(p.thumbURL(7), "/lib/.vintrelle/thumbs/07/7.jpg");

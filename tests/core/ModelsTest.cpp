@@ -24,6 +24,21 @@ TEST(Models, AssetEqualityCoversEveryFieldAndCanonicalText) {
     EXPECT_NE(a, a);  // NaN is unequal to itself
 }
 
+TEST(Models, FileNamesThatAreNotUtf8StayDistinct) {
+    // Linux file names are bytes; two names that differ only in bytes that are
+    // not UTF-8 are two files, not one.
+    Asset a;
+    a.path = "2021/IMG_\xff.jpg";
+    Asset b = a;
+    b.path = "2021/IMG_\xfe.jpg";
+    EXPECT_NE(a, b);
+    b.path = "2021/IMG_\xe9.jpg";  // Latin-1 e-acute, beside its UTF-8 spelling
+    a.path = "2021/IMG_\u00e9.jpg";
+    EXPECT_NE(a, b);
+    PlaceBox p{1, 2, 3, 4, "caf\xe9"}, q{1, 2, 3, 4, "caf\xe8"};
+    EXPECT_NE(p, q);
+}
+
 TEST(Models, MediaKindFromRaw) {
     EXPECT_EQ(mediaKindFromRaw(0), MediaKind::photo);
     EXPECT_EQ(mediaKindFromRaw(1), MediaKind::video);

@@ -2,6 +2,7 @@
 
 #include <clocale>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -45,6 +46,25 @@ TEST(WallClock, FormattersStayInUtcWhateverTheZone) {
     tzset();
 }
 
+// The formatters are made once per process, so each locale is tried in a
+// fresh one.
+TEST(WallClock, LocalesWithAnotherCalendarWriteGregorianDates) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto check = [](const char* locale, const std::string& monthYear) {
+        unsetenv("LC_ALL");
+        setenv("LC_TIME", locale, 1);
+        const double t = double(WallClock::daysFromCivil(2021, 3, 9)) * 86400;
+        const std::string got = WallClock::format(WallClock::Template::monthYear, t);
+        if (got == monthYear) std::exit(0);
+        std::fprintf(stderr, "%s gave %s", locale, got.c_str());
+        std::exit(1);
+    };
+    // Their own calendars put an era after the year, or the year first.
+    EXPECT_EXIT(check("ar_SA.UTF-8", "\u0645\u0627\u0631\u0633 \u0662\u0660\u0662\u0661"), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(check("fa_IR.UTF-8", "\u0645\u0627\u0631\u0633 \u06f2\u06f0\u06f2\u06f1"), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(check("de_DE.UTF-8", "M\u00e4rz 2021"), testing::ExitedWithCode(0), "");
+}
+
 TEST(WallClock, RangeStrings) {
     auto day = [](int y, int m, int d) { return double(WallClock::daysFromCivil(y, m, d)) * 86400 + 3600; };
     const std::string sep = " \u2013 ";
@@ -80,6 +100,22 @@ TEST(Format, TablesIgnoreTheNumericLocale) {
     EXPECT_EQ(Format::exposure(0.5), "1/2 s");
     EXPECT_EQ(Format::exposure(0.8), "1/1 s");
     std::setlocale(LC_NUMERIC, saved.c_str());
+}
+
+TEST(Format, ExposureOfExtremeTimesIsAllDigits) {
+    // A file may store its exposure as any double; the text must still be
+    // made of the number's own digits.
+    const std::string big = Format::exposure(1e300);
+    EXPECT_EQ(big.size(), 305u) << big;  // 301 digits, ".0 s"
+    EXPECT_EQ(big.substr(0, 16), "1000000000000000") << big;
+    EXPECT_EQ(big.substr(big.size() - 4), ".0 s") << big;
+    EXPECT_EQ(big.find_first_not_of("0123456789"), 301u) << big;
+    const std::string tiny = Format::exposure(1e-300);
+    ASSERT_EQ(tiny.substr(0, 2), "1/") << tiny;
+    EXPECT_EQ(tiny.size(), 2 + 300 + 2u) << tiny;
+    EXPECT_EQ(tiny.find_first_not_of("0123456789", 2), tiny.size() - 2) << tiny;
+    EXPECT_EQ(tiny.substr(tiny.size() - 2), " s") << tiny;
+    EXPECT_EQ(Format::exposure(1.0 / 4294967295.0), "1/4294967295 s");
 }
 
 TEST(Format, ItemsUsesPluralRules) {

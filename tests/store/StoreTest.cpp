@@ -174,6 +174,26 @@ TEST(StoreReports, UpsertsMatchASortOfTheWholeList) {
     }
 }
 
+TEST(StoreReports, UpsertKeepsThePathBytesOnDisk) {
+    // A folder renamed from the composed to the decomposed spelling of one
+    // name is another folder on Linux: the store must take the new bytes, or
+    // every open of the file fails.
+    Library lib;
+    lib.add({makeAsset(1, "Caf\u00e9/a.jpg", 100)});
+    lib.store->start(false);
+    Asset moved = *lib.store->asset(1);
+    moved.path = "Cafe\u0301/a.jpg";
+    lib.store->engineDidUpsert({moved});
+    EXPECT_EQ(lib.store->asset(1)->path, "Cafe\u0301/a.jpg");
+    EXPECT_EQ(lib.store->folderTree()[0].path, "Cafe\u0301");
+
+    moved.liveVideo = "Caf\u00e9/a.mov";
+    lib.store->engineDidUpsert({moved});
+    moved.liveVideo = "Cafe\u0301/a.mov";
+    lib.store->engineDidUpsert({moved});
+    EXPECT_EQ(lib.store->asset(1)->liveVideo, "Cafe\u0301/a.mov");
+}
+
 TEST(StoreReports, UpsertOfAHiddenAssetRemovesItAndItsThumbnail) {
     Started lib;
     const std::string thumb = lib.store->paths().thumbURL(2);

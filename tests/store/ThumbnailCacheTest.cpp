@@ -62,6 +62,23 @@ TEST(ThumbnailCache, ACancelledLoadNeverCallsBack) {
     EXPECT_EQ(fresh.count(), 0);
 }
 
+TEST(ThumbnailCache, AnAwaitedLoadDroppedAtClosingGivesNothing) {
+    fixtures::TempDir dir;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 40; ++i) paths.push_back(writeJpeg(dir, std::to_string(i) + ".jpg", 1200, 900));
+    ThumbnailCache cache;
+    std::vector<QFuture<QImage>> futures;
+    for (const auto& p : paths) futures.push_back(cache.load(p));
+    cache.cancelAllAndClear();  // closing: the queued decodes never run
+    ASSERT_TRUE(cache.waitForIdle(5000));
+    // A view awaiting its image is answered either way, never left without a result.
+    for (auto& f : futures) {
+        ASSERT_TRUE(f.isFinished());
+        ASSERT_EQ(f.resultCount(), 1);
+        EXPECT_TRUE(f.result().isNull() || f.result().width() == 1200);
+    }
+}
+
 TEST(ThumbnailCache, AMissingFileIsTriedAgain) {
     fixtures::TempDir dir;
     ThumbnailCache cache;

@@ -1,0 +1,95 @@
+#pragma once
+// The search field's filter over a list of assets: file and folder names, a
+// camera, a trip, a person, an album, a kind of item and dates, every word
+// (or date phrase) a term that an asset must pass.
+//
+// An AssetSearch keeps what it has folded for comparison (asset paths and
+// cameras per asset-list revision, trip, person and album names per
+// collections revision), so a keystroke does not fold the whole library
+// again. Main thread only.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "Core/DateQuery.h"
+#include "Core/Models.h"
+
+namespace vintrelle {
+
+// Person id -> ids of the assets holding a face of that person.
+using PersonAssets = std::unordered_map<int64_t, std::unordered_set<int64_t>>;
+
+// What the search reads of the library besides the assets themselves. The
+// lists are borrowed for the length of one call; absent lists are empty.
+struct SearchSources {
+    const std::vector<Trip>* trips = nullptr;
+    const std::vector<Person>* persons = nullptr;
+    const PersonAssets* personAssets = nullptr;
+    const std::vector<Album>* albums = nullptr;
+    // Raised on every change of the asset list: assets searched at one
+    // revision keep their paths and cameras.
+    int64_t revision = 0;
+    // Raised whenever trips, albums or people are reloaded.
+    int64_t collectionsRevision = 0;
+};
+
+class AssetSearch {
+public:
+    // The assets of `assets` that pass every term of `query`, in their order.
+    // Date words are read at the current moment, day-first as the user's
+    // locale writes dates.
+    std::vector<Asset> search(const std::vector<Asset>& assets, std::string_view query, const SearchSources& sources);
+    // The same with the moment (seconds since 1970) and the order given.
+    std::vector<Asset> search(const std::vector<Asset>& assets, std::string_view query, const SearchSources& sources,
+                              double today, bool dayFirst);
+    // Indices into `assets` of the same result, without copying records.
+    std::vector<size_t> matchingIndices(const std::vector<Asset>& assets, std::string_view query,
+                                        const SearchSources& sources, double today, bool dayFirst);
+
+    // The lower-cased words of a search text: split at Unicode white space
+    // and commas, empty pieces dropped.
+    static std::vector<std::string> words(std::string_view query);
+
+private:
+    struct Folded {
+        int64_t id = 0;
+        uint64_t sourceHash = 0;  // of the path and camera the entry was folded from
+        std::string path;         // case- and diacritic-folded
+        std::string camera;       // case-folded; empty when the asset has none
+    };
+    static constexpr uint32_t kNoSlot = UINT32_MAX;
+    struct NamedTrip {
+        int64_t id = 0;
+        std::string title;  // lower-cased display title
+        std::string subtitle;
+    };
+    struct Named {
+        int64_t id = 0;
+        std::string name;  // lower-cased
+    };
+    struct Matcher;
+
+    const Folded& folded(const std::vector<Asset>& assets, size_t index);
+    void refreshNames(const SearchSources& sources);
+    Matcher matcher(std::string text, std::optional<DateFilter> date, const SearchSources& sources) const;
+
+    std::optional<int64_t> assetsRevision_;
+    std::vector<Folded> folded_;
+    std::unordered_map<int64_t, uint32_t> slotOfID_;
+    // Typing into the search field searches the same list again and again:
+    // its entries' slots by position spare a lookup by id per asset.
+    const Asset* lastList_ = nullptr;
+    size_t lastListSize_ = 0;
+    std::vector<uint32_t> slotAt_;
+    std::optional<int64_t> namesRevision_;
+    std::vector<NamedTrip> trips_;
+    std::vector<Named> persons_;
+    std::vector<Named> albums_;
+};
+
+}  // namespace vintrelle

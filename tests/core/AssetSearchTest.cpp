@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include "Core/AssetSearch.h"
+#include "Core/WallClock.h"
+#include "fixtures/EnvScope.h"
+
+using namespace vintrelle;
+
+namespace {
+
+double at(int y, int m, int d, int hour = 12) { return double(WallClock::daysFromCivil(y, m, d)) * 86400 + hour * 3600; }
+
+Asset asset(int64_t id, std::string path, double taken, MediaKind kind = MediaKind::photo) {
+    Asset a;
+    a.id = id;
+    a.path = std::move(path);
+    a.taken = taken;
+    a.kind = kind;
+    return a;
+}
+
+std::vector<int64_t> ids(const std::vector<Asset>& assets) {
+    std::vector<int64_t> out;
+    for (const auto& a : assets) out.push_back(a.id);
+    return out;
+}
+
+class AssetSearchTest : public testing::Test {
+protected:
+    std::vector<int64_t> find(const std::vector<Asset>& list, std::string_view query, bool dayFirst = false) {
+        SearchSources s{&trips, &persons, &personAssets, &albums, revision, collectionsRevision};
+        return ids(search.search(list, query, s, at(2026, 6, 15), dayFirst));
+    }
+
+    AssetSearch search;
+    std::vector<Trip> trips;
+    std::vector<Person> persons;
+    PersonAssets personAssets;
+    std::vector<Album> albums;
+    int64_t revision = 1;
+    int64_t collectionsRevision = 1;
+
+private:
+    fixtures::ZoneScope zone_{"UTC"};
+};
+
+}  // namespace
+
+TEST_F(AssetSearchTest, TermsAreAndedAndEachTermTriesEveryMatcher) {
+    const std::vector<Asset> list = {
+        asset(1, "trips/a.mov", at(2021, 5, 1), MediaKind::video),     // a video of 2021
+        asset(2, "b.jpg", at(2021, 5, 1)),                             // a photo of 2021
+        asset(3, "c.mov", at(2020, 5, 1), MediaKind::video),           // a video of 2020
+        asset(4, "Videos/2021 best/d.jpg", at(2020, 5, 1)),            // both words in its path
+        asset(5, "2021/e.mov", at(2019, 5, 1), MediaKind::video),      // a video, 2021 in its path
+    };
+    EXPECT_EQ(find(list, "videos 2021"), (std::vector<int64_t>{1, 4, 5}));
+    EXPECT_EQ(find(list, "2021"), (std::vector<int64_t>{1, 2, 4, 5}));
+    EXPECT_EQ(find(list, "VIDEOS,\u30002021"), (std::vector<int64_t>{1, 4, 5}));  // any case, comma, ideographic space
+    EXPECT_EQ(find(list, "photos"), (std::vector<int64_t>{2, 4}));
+    EXPECT_EQ(find(list, "videos kyoto"), (std::vector<int64_t>{}));
+    // Separators only: the list comes back unchanged.
+    EXPECT_EQ(find(list, " ,, \t\n\u2028\u00a0"), (std::vector<int64_t>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(find(list, ""), (std::vector<int64_t>{1, 2, 3, 4, 5}));
+}
+
+TEST_F(AssetSearchTest, AccentsFoldInPathsButCountInNames) {
+    std::vector<Asset> list = {
+        asset(1, "Paris/Caf\u00e9 de Flore.jpg", at(2020, 1, 1)),   // NFC
+        asset(2, "Paris/Cafe\u0301 noir.jpg", at(2020, 1, 1)),      // NFD
+        asset(3, "Paris/tea.jpg", at(2020, 1, 1)),                  // only the person "Café" is in it
+        asset(4, "Paris/other.jpg", at(2020, 1, 1)),
+    };
+    persons = {Person{7, "Cafe\u0301", false, std::nullopt, 1}};  // NFD spelling of "Café"
+    personAssets = {{7, {3}}};
+    EXPECT_EQ(find(list, "cafe"), (std::vector<int64_t>{1, 2}));
+    // The accented word finds the paths and, canonically equal, the person.
+    EXPECT_EQ(find(list, "CAF\u00c9"), (std::vector<int64_t>{1, 2, 3}));
+    // Cameras ignore case but not accents.
+    list[3].camera = "Fuj\u00cd X100";
+    EXPECT_EQ(find(list, "fují"), (std::vector<int64_t>{4}));
+    EXPECT_EQ(find(list, "fuji"), (std::vector<int64_t>{}));
+}
+
+TEST_F(AssetSearchTest, TripsPeopleAndAlbumsByName) {
+    const std::vector<Asset> list = {
+        asset(1, "2019/x.jpg", at(2019, 7, 2)),   // inside the trip's range
+        asset(2, "2019/y.jpg", at(2019, 7, 20)),  // after it
+        asset(3, "ROME/z.jpg", at(2018, 1, 1)),   // the folder says so
+        asset(4, "misc/p.jpg", at(2017, 1, 1)),   // a hidden person's photo
+        asset(5, "misc/q.jpg", at(2016, 1, 1)),   // in the album
+        asset(6, "misc/r.jpg", at(2019, 8, 2)),   // inside a dismissed trip
+    };
+    Trip rome;
+    rome.id = 1;
+    rome.autoTitle = "Rome Weekend";
+    rome.start = at(2019, 7, 1, 0);
+    rome.end = at(2019, 7, 3, 23);
+    Trip summer;
+    summer.id = 2;
+    summer.autoTitle = "Lazio";
+    summer.customTitle = "\u00e9t\u00e9 \u00e0 Rome";
+    summer.start = at(2019, 8, 1, 0);
+    summer.end = at(2019, 8, 3, 23);
+    summer.hidden = true;
+    trips = {rome, summer};
+    persons = {Person{9, "Romeo", true, std::nullopt, 1}, Person{10, "", false, std::nullopt, 1}};
+    personAssets = {{9, {4}}, {10, {2}}};
+    albums = {Album{3, "Best of rome", 0, {5, 99}}};
+
+    EXPECT_EQ(find(list, "Rome"), (std::vector<int64_t>{1, 3, 4, 5}));
+    // A dismissed trip finds nothing by name; its custom title replaces the automatic one.
+    EXPECT_EQ(find(list, "\u00c9T\u00c9"), (std::vector<int64_t>{}));
+    trips[1].hidden = false;
+    ++collectionsRevision;
+    EXPECT_EQ(find(list, "\u00c9T\u00c9"), (std::vector<int64_t>{6}));
+    EXPECT_EQ(find(list, "lazio"), (std::vector<int64_t>{}));
+    // Accents count in trip titles.
+    EXPECT_EQ(find(list, "ete"), (std::vector<int64_t>{}));
+    // A renamed trip is found by its new name in the next collections revision.
+    trips[0].customTitle = "Roma";
+    ++collectionsRevision;
+    EXPECT_EQ(find(list, "weekend"), (std::vector<int64_t>{}));
+    EXPECT_EQ(find(list, "roma"), (std::vector<int64_t>{1}));
+}
+
+TEST_F(AssetSearchTest, KindsFavouritesAndLivePhotos) {
+    std::vector<Asset> list = {
+        asset(1, "a.heic", at(2020, 1, 1)),
+        asset(2, "b.mov", at(2020, 1, 1), MediaKind::video),
+        asset(3, "c.jpg", at(2020, 1, 1)),
+    };
+    list[0].liveVideo = "a.mov";
+    list[2].favorite = true;
+    EXPECT_EQ(find(list, "live"), (std::vector<int64_t>{1}));
+    EXPECT_EQ(find(list, "favourites"), (std::vector<int64_t>{3}));
+    EXPECT_EQ(find(list, "favorite photo"), (std::vector<int64_t>{3}));
+    EXPECT_EQ(find(list, "movie"), (std::vector<int64_t>{2}));
+    EXPECT_EQ(find(list, "vid"), (std::vector<int64_t>{}));  // a kind word is never a prefix
+}
+
+TEST_F(AssetSearchTest, DatePhrasesAreOneTermAndAlsoPlainText) {
+    const std::vector<Asset> list = {
+        asset(1, "a.jpg", at(2021, 3, 4)),
+        asset(2, "b.jpg", at(2021, 4, 3)),
+        asset(3, "c.jpg", at(2021, 4, 5)),
+        asset(4, "notes 3/4.jpg", at(2010, 1, 1)),
+        asset(5, "d.jpg", at(2026, 6, 14, 23)),
+        asset(6, "12 march 2021/e.jpg", at(2000, 1, 1)),
+        asset(7, "f.jpg", at(2021, 3, 12)),
+    };
+    EXPECT_EQ(find(list, "3/4"), (std::vector<int64_t>{1, 2, 4}));
+    EXPECT_EQ(find(list, "3/4", true), (std::vector<int64_t>{1, 2, 4}));
+    EXPECT_EQ(find(list, "yesterday"), (std::vector<int64_t>{5}));
+    // The phrase is one term: its words are not each searched on their own.
+    EXPECT_EQ(find(list, "12th of March 2021"), (std::vector<int64_t>{7}));
+    EXPECT_EQ(find(list, "12 march 2021"), (std::vector<int64_t>{6, 7}));
+}
+
+TEST_F(AssetSearchTest, FoldedPathsFollowTheRevision) {
+    std::vector<Asset> list = {asset(1, "Kyoto/a.jpg", at(2020, 1, 1)), asset(2, "b.jpg", at(2020, 1, 1))};
+    EXPECT_EQ(find(list, "kyoto"), (std::vector<int64_t>{1}));
+    list[0].path = "Osaka/a.jpg";
+    list[1].camera = "KYOCERA";
+    ++revision;
+    EXPECT_EQ(find(list, "kyo"), (std::vector<int64_t>{2}));
+    EXPECT_EQ(find(list, "osaka"), (std::vector<int64_t>{1}));
+    // A list changed without a new revision is never answered with stale folds.
+    list[0].path = "Nara/a.jpg";
+    EXPECT_EQ(find(list, "nara"), (std::vector<int64_t>{1}));
+    // Another list of the same revision (a folder, an album) in another order.
+    const std::vector<Asset> other = {list[1], asset(3, "Nara/c.jpg", at(2020, 1, 1)), list[0]};
+    EXPECT_EQ(find(other, "nara"), (std::vector<int64_t>{3, 1}));
+    EXPECT_EQ(find(list, "nara"), (std::vector<int64_t>{1}));
+}
