@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <mutex>
+#include <unordered_map>
 
 #include "Store/MainThread.h"
 
@@ -16,6 +17,20 @@ namespace vintrelle {
 struct ThumbnailCache::Memory {
     mutable std::mutex mutex;
     QCache<QString, QImage> images{ThumbnailCache::costLimit};
+    // When each key was last evicted, counted in evictions: a decode that began
+    // before its file was replaced must not put the old picture back.
+    uint64_t removals = 0;
+    std::unordered_map<QString, uint64_t> removedAt;
+
+    uint64_t stamp() const {
+        std::lock_guard lock(mutex);
+        return removals;
+    }
+    void remove(const QString& key) {
+        std::lock_guard lock(mutex);
+        removedAt[key] = ++removals;
+        images.remove(key);
+    }
 
     std::optional<QImage> find(const QString& key) const {
         std::lock_guard lock(mutex);
@@ -24,10 +39,12 @@ struct ThumbnailCache::Memory {
     }
     // Stores unless the cache was cleared since the load began; the check sits
     // under the same lock as the clearing, so a clear never leaves one behind.
-    void insert(const QString& key, const QImage& img, const std::atomic<int>& generation, int born) {
+    void insert(const QString& key, const QImage& img, const std::atomic<int>& generation, int born,
+                uint64_t since) {
         const qsizetype cost = img.bytesPerLine() * img.height();
         std::lock_guard lock(mutex);
         if (generation.load() != born) return;
+        if (auto it = removedAt.find(key); it != removedAt.end() && it->second > since) return;
         // QCache refuses (and deletes) an entry larger than the whole budget.
         images.insert(key, new QImage(img), cost);
     }
@@ -64,12 +81,13 @@ std::optional<ThumbnailCache::Operation> ThumbnailCache::load(const std::string&
     }
     Operation op(std::make_shared<std::atomic<bool>>(false), generation_, generation_->load());
     std::weak_ptr<Memory> memory = memory_;
-    pool_.start([op, key, memory, completion = std::move(completion)]() mutable {
+    const uint64_t since = memory_->stamp();
+    pool_.start([op, key, memory, since, completion = std::move(completion)]() mutable {
         if (op.isCancelled()) return;
         QImage img = decode(key);
         // A single cancelled load still keeps its image; a cleared cache does not.
         if (!img.isNull()) {
-            if (auto m = memory.lock()) m->insert(key, img, *op.generation_, op.born_);
+            if (auto m = memory.lock()) m->insert(key, img, *op.generation_, op.born_, since);
         }
         postToMainThread([op, img = std::move(img), completion = std::move(completion)] {
             if (!op.isCancelled()) completion(img);
@@ -105,10 +123,11 @@ QFuture<QImage> ThumbnailCache::load(const std::string& path) {
     std::weak_ptr<Memory> memory = memory_;
     std::shared_ptr<const std::atomic<int>> generation = generation_;
     const int born = generation_->load();
-    pool_.start([answer, key, memory, generation, born] {
+    const uint64_t since = memory_->stamp();
+    pool_.start([answer, key, memory, generation, born, since] {
         QImage img = decode(key);
         if (!img.isNull()) {
-            if (auto m = memory.lock()) m->insert(key, img, *generation, born);
+            if (auto m = memory.lock()) m->insert(key, img, *generation, born, since);
         }
         answer->give(img);
     });
@@ -117,16 +136,14 @@ QFuture<QImage> ThumbnailCache::load(const std::string& path) {
 
 std::optional<QImage> ThumbnailCache::cached(const std::string& path) const { return memory_->find(keyFor(path)); }
 
-void ThumbnailCache::remove(const std::string& path) {
-    std::lock_guard lock(memory_->mutex);
-    memory_->images.remove(keyFor(path));
-}
+void ThumbnailCache::remove(const std::string& path) { memory_->remove(keyFor(path)); }
 
 void ThumbnailCache::cancelAllAndClear() {
     pool_.clear();
     std::lock_guard lock(memory_->mutex);
     generation_->fetch_add(1);
     memory_->images.clear();
+    memory_->removedAt.clear();  // the generation turns away every older decode now
 }
 
 qsizetype ThumbnailCache::totalCost() const {

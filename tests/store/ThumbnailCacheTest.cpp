@@ -2,6 +2,11 @@
 
 #include <QImage>
 
+#include <sys/stat.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "Store/ThumbnailCache.h"
@@ -112,6 +117,31 @@ TEST(ThumbnailCache, AnEvictedEntryIsDecodedAnew) {
     EXPECT_EQ(cache.load(path).result().width(), 48);  // still the cached one
     cache.remove(path);
     EXPECT_EQ(cache.load(path).result().width(), 64);
+}
+
+// A thumbnail rewritten while its old file is being decoded: the old picture
+// may reach the caller that asked for it, but must not stay in the cache.
+TEST(ThumbnailCache, ADecodeOverlappingAnEvictionIsNotKept) {
+    fixtures::TempDir dir;
+    const std::string bytes = fixtures::readFile(writeJpeg(dir, "source.jpg"));
+    ThumbnailCache cache;
+    for (bool awaited : {true, false}) {
+        const std::string path = dir / (awaited ? "4.jpg" : "5.jpg");
+        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);  // the decode waits until we write
+        QImage delivered;
+        QFuture<QImage> future;
+        if (awaited) future = cache.load(path);
+        else cache.load(path, [&](const QImage& img) { delivered = img; });
+        cache.remove(path);  // the engine replaced the file meanwhile
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+        ::close(fd);
+        if (awaited) EXPECT_EQ(future.result().width(), 48);
+        else ASSERT_TRUE(spinUntil([&] { return !delivered.isNull(); }));
+        ASSERT_TRUE(cache.waitForIdle(5000));
+        EXPECT_FALSE(cache.cached(path)) << path;
+    }
 }
 
 }  // namespace
