@@ -11,7 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "Core/FaceEngine.h"
-#include "Core/Faces/PhotoDecode.h"
+#include "Core/MediaProcessor.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;
@@ -25,7 +25,7 @@ ImageRef threeFaces() {
     cv::Mat canvas(h, w, CV_8UC4, cv::Scalar(128, 128, 128, 255));
     int x = 0;
     for (const char* name : {"img10.jpg", "img25.jpg", "img45.jpg"}) {
-        auto img = faces::decodeUpright(dir + name, 1600);
+        auto img = MediaProcessor::loadImage(dir + name, 1600);
         if (!img) return nullptr;
         cv::Mat m(img->height, img->width, CV_8UC4, const_cast<uint8_t*>(img->rgba.data()));
         const double s = std::min(double(w / 3) / m.cols, double(h) / m.rows);

@@ -16,7 +16,7 @@
 
 #include "Core/FaceClusterer.h"
 #include "Core/FaceEngine.h"
-#include "Core/Faces/PhotoDecode.h"
+#include "Core/MediaProcessor.h"
 #include "Core/LibraryDB.h"
 #include "Probe.h"
 
@@ -90,7 +90,7 @@ int cluster(const probe::Args& given) {
     int photos = 0, faceCount = 0;
     const auto analyzeStart = std::chrono::steady_clock::now();
     for (const auto& rel : files) {
-        auto image = faces::decodeUpright((root / rel).string(), 1600);
+        auto image = MediaProcessor::loadImage((root / rel).string(), 1600);
         if (!image) continue;
         ++photos;
         const int64_t asset = db.db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,?,?,?,?)",

@@ -18,7 +18,7 @@
 #include "Core/FaceEngine.h"
 #include "Core/FaceThresholds.h"
 #include "Core/Faces/FaceNets.h"
-#include "Core/Faces/PhotoDecode.h"
+#include "Core/MediaProcessor.h"
 #include "Core/Faces/Projection.h"
 #include "Probe.h"
 
@@ -106,7 +106,7 @@ int meanDescriptor(FaceEngine& engine, const std::string& dir) {
     int n = 0;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        const auto image = faces::decodeUpright(entry.path().string(), 1600);
+        const auto image = vintrelle::MediaProcessor::loadImage(entry.path().string(), 1600);
         if (!image) continue;
         for (const auto& o : engine.observe(*image)) {
             if (!FaceEngine::sourcePoints(o, image->width, image->height)) continue;
@@ -151,7 +151,7 @@ int faceEval(const probe::Args& argsIn) {
         for (const auto& name : {p.a, p.b}) {
             if (inForce.count(name)) continue;
             auto& slot = inForce[name];
-            auto image = faces::decodeUpright(images + "/" + name, 1600);
+            auto image = vintrelle::MediaProcessor::loadImage(images + "/" + name, 1600);
             if (!image) continue;
             std::optional<FaceObservation> best;
             std::array<vintrelle::FacePoint, 4> points;

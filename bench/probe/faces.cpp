@@ -2,7 +2,7 @@
 #include <cmath>
 
 #include "Core/FaceEngine.h"
-#include "Core/Faces/PhotoDecode.h"
+#include "Core/MediaProcessor.h"
 #include "Probe.h"
 
 namespace {
@@ -12,7 +12,7 @@ int faces(const probe::Args& args) {
     auto& engine = vintrelle::FaceEngine::shared();
     if (!engine.model) return probe::fail("face model not loaded (run scripts/npm-assets.sh or set VINTRELLE_ASSETS)");
     for (const auto& path : args) {
-        auto image = vintrelle::faces::decodeUpright(path, 1600);
+        auto image = vintrelle::MediaProcessor::loadImage(path, 1600);
         if (!image) {
             probe::emit({{"path", path}, {"error", "cannot decode"}});
             continue;

@@ -18,7 +18,7 @@
 #include "Core/FaceEngine.h"
 #include "Core/FaceThresholds.h"
 #include "Core/Faces/FaceNets.h"
-#include "Core/Faces/PhotoDecode.h"
+#include "Core/MediaProcessor.h"
 #include "Core/Faces/Projection.h"
 #include "Core/LibraryDB.h"
 #include "fixtures/TempDir.h"
@@ -271,15 +271,15 @@ TEST(FaceProjection, PrincipalAndRandomMapsAreOrthonormal) {
 TEST(FaceDecode, FindsTheTypeFromContent) {
     fixtures::TempDir dir;
     VipsImage* img = vips_image_new_from_memory_copy(gradientImage(64, 48).rgba.data(), 64 * 48 * 4, 64, 48, 4, VIPS_FORMAT_UCHAR);
-    ASSERT_TRUE(faces::decodeUpright(dir / "none.jpg", 1600) == nullptr);  // also starts libvips
+    ASSERT_TRUE(MediaProcessor::loadImage(dir / "none.jpg", 1600) == nullptr);  
     ASSERT_EQ(vips_webpsave(img, (dir / "photo.jpg").c_str(), nullptr), 0);
     g_object_unref(img);
-    auto decoded = faces::decodeUpright(dir / "photo.jpg", 32);
+    auto decoded = MediaProcessor::loadImage(dir / "photo.jpg", 32);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->width, 32);
     EXPECT_EQ(decoded->height, 24);
     fixtures::writeFile(dir / "broken.jpg", "\xff\xd8\xff\xe0 not really");
-    EXPECT_FALSE(faces::decodeUpright(dir / "broken.jpg", 100));
+    EXPECT_FALSE(MediaProcessor::loadImage(dir / "broken.jpg", 100));
 }
 
 TEST(FaceEngineModel, ConcurrentCallsAgreeWithOneAtATime) {
@@ -287,7 +287,7 @@ TEST(FaceEngineModel, ConcurrentCallsAgreeWithOneAtATime) {
     if (root.empty() || !haveModels()) GTEST_SKIP() << "needs the face weights and the labelled photos";
     auto& engine = FaceEngine::shared();
     std::vector<ImageRef> images;
-    for (const char* name : {"img1.jpg", "img27.jpg", "img57.jpg"}) images.push_back(faces::decodeUpright(root + "/faces/images/" + name, 800));
+    for (const char* name : {"img1.jpg", "img27.jpg", "img57.jpg"}) images.push_back(MediaProcessor::loadImage(root + "/faces/images/" + name, 800));
     std::vector<std::vector<DetectedFace>> serial, parallel(images.size());
     for (const auto& img : images) serial.push_back(engine.analyze(*img));
     std::vector<std::thread> threads;
@@ -322,7 +322,7 @@ TEST(FaceQualityBar, LabelledPhotos) {
     LibraryDB db(dir / "library.sqlite");
     std::map<std::string, std::vector<float>> embeddings;
     for (const auto& entry : std::filesystem::directory_iterator(root + "/faces/images")) {
-        const auto image = faces::decodeUpright(entry.path().string(), 1600);
+        const auto image = MediaProcessor::loadImage(entry.path().string(), 1600);
         ASSERT_TRUE(image) << entry.path();
         const auto found = engine.analyze(*image);
         ASSERT_EQ(found.size(), 1u) << entry.path();
