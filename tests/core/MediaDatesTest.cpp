@@ -6,6 +6,7 @@
 
 #include "Core/MediaProcessor.h"
 #include "Core/WallClock.h"
+#include "fixtures/EnvScope.h"
 #include "fixtures/MediaFixtures.h"
 
 using namespace vintrelle;
@@ -109,7 +110,7 @@ TEST(MediaDates, FileNameDates) {
 }
 
 TEST(MediaDates, FallbackIsNameDateElseLocalModificationTime) {
-    fixtures::TimeZoneScope zone("TST-3");  // three hours east of UTC, no daylight saving
+    fixtures::ZoneScope zone("TST-3");  // three hours east of UTC, no daylight saving
     const double mtime = wallClock(2020, 1, 2, 3, 4, 5);  // as seconds since 1970 in UTC
     EXPECT_EQ(MP::fallbackDate("IMG_20210704_183005.jpg", mtime), wallClock(2021, 7, 4, 18, 30, 5));
     EXPECT_EQ(MP::fallbackDate("/some/folder/IMG_20210704_183005.jpg", mtime), wallClock(2021, 7, 4, 18, 30, 5));

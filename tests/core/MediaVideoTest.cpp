@@ -4,6 +4,7 @@
 
 #include "Core/MediaProcessor.h"
 #include "Core/WallClock.h"
+#include "fixtures/EnvScope.h"
 #include "fixtures/MediaFixtures.h"
 #include "fixtures/TempDir.h"
 
@@ -63,7 +64,7 @@ TEST_F(MediaVideo, QuickTimeMetadata) {
 }
 
 TEST_F(MediaVideo, CreationTimeIsUtcShownInTheLocalZone) {
-    fixtures::TimeZoneScope zone("TST-3");
+    fixtures::ZoneScope zone("TST-3");
     ClipOptions o;
     o.creationTime = "2020-01-02T03:04:05Z";
     EXPECT_EQ(clip("a.mp4", o).taken, wallClock(2020, 1, 2, 6, 4, 5));

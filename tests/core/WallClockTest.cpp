@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "Core/WallClock.h"
+#include "fixtures/EnvScope.h"
 
 using namespace vintrelle;
 
@@ -35,15 +36,12 @@ TEST(WallClock, DayNumberFloorsBefore1970AndMonthKeysAreConsecutive) {
 }
 
 TEST(WallClock, FormattersStayInUtcWhateverTheZone) {
-    setenv("TZ", "Pacific/Kiritimati", 1);  // UTC+14
-    tzset();
+    fixtures::ZoneScope zone("Pacific/Kiritimati");  // UTC+14
     const double t = double(WallClock::daysFromCivil(2021, 3, 9)) * 86400 + 23 * 3600 + 30 * 60;
     const std::string s = WallClock::format(WallClock::Template::dayShort, t);
     EXPECT_NE(s.find('9'), std::string::npos) << s;
     EXPECT_EQ(s.find("10"), std::string::npos) << s;
     EXPECT_NE(WallClock::format(WallClock::Template::monthYear, t).find("2021"), std::string::npos);
-    unsetenv("TZ");
-    tzset();
 }
 
 // The formatters are made once per process, so each locale is tried in a
