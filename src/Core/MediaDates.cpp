@@ -18,19 +18,6 @@
 
 namespace vintrelle {
 
-namespace media {
-
-long long localOffset(double t) {
-    if (!std::isfinite(t) || std::fabs(t) > 1e15) return 0;
-    tzset();
-    std::time_t tt = static_cast<std::time_t>(std::floor(t));
-    std::tm tm{};
-    if (!localtime_r(&tt, &tm)) return 0;
-    return tm.tm_gmtoff;
-}
-
-}  // namespace media
-
 namespace {
 
 // Decimal value of a run of ASCII digits; 0 for anything else (digits of
@@ -155,7 +142,7 @@ std::optional<double> guessDate(std::string_view name) {
     if (!y || !m || !d) return std::nullopt;
     if (*y < 1970 || *y > 2100 || *m < 1 || *m > 12 || *d < 1 || *d > 31) return std::nullopt;
     double now = double(std::time(nullptr));
-    int thisYear = WallClock::civil(WallClock::dayNumber(now + double(media::localOffset(now)))).y;
+    int thisYear = WallClock::civil(WallClock::dayNumber(now + double(WallClock::localOffset(now)))).y;
     if (*y < 1990 || *y > thisYear + 1) return std::nullopt;
     return wallClockSeconds(*y, *m, *d, part(4).value_or(12), part(5).value_or(0), part(6).value_or(0));
 }
@@ -164,7 +151,7 @@ double fallbackDate(std::string_view fileName, double mtime) {
     auto slash = fileName.rfind('/');
     if (slash != std::string_view::npos) fileName.remove_prefix(slash + 1);
     if (auto d = guessDate(fileName)) return *d;
-    return mtime + double(media::localOffset(mtime));
+    return mtime + double(WallClock::localOffset(mtime));
 }
 
 }  // namespace MediaProcessor

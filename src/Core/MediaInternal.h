@@ -15,10 +15,6 @@ constexpr double kThumbQuality = 0.74;
 // for every real camera and most stitched panoramas.
 constexpr long long kMaxDecodePixels = 16384LL * 16384LL;
 
-// Seconds east of UTC of the current time zone at time t (seconds since 1970).
-// Reads the zone afresh on every call.
-long long localOffset(double t);
-
 // The quality 0...1 as libjpeg's Q factor 1...100.
 int jpegQ(double quality);
 

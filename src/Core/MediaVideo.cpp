@@ -18,6 +18,7 @@ extern "C" {
 
 #include "Core/MediaInternal.h"
 #include "Core/MediaProcessor.h"
+#include "Core/WallClock.h"
 
 namespace vintrelle {
 
@@ -314,7 +315,7 @@ ProcessedMedia processVideo(const std::string& url, double fallbackDate, const s
             std::tm local{};
             tzset();
             if (localtime_r(&t, &local) && local.tm_year + 1900 >= 1991)
-                workingDate = *utc + double(media::localOffset(*utc));
+                workingDate = *utc + double(WallClock::localOffset(*utc));
         }
     }
     r.taken = workingDate;

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "Core/EngineCore.h"
+#include "Core/WallClock.h"
 #include "Core/MediaProcessor.h"
 
 namespace vintrelle {
@@ -39,12 +40,7 @@ double secondsSince(std::chrono::steady_clock::time_point t) {
 
 }  // namespace
 
-double wallClockOf(double utcSeconds) {
-    const time_t t = time_t(std::floor(utcSeconds));
-    struct tm local {};
-    if (!::localtime_r(&t, &local)) return utcSeconds;
-    return utcSeconds + double(local.tm_gmtoff);
-}
+double wallClockOf(double utcSeconds) { return utcSeconds + double(WallClock::localOffset(utcSeconds)); }
 
 // ---- journal of files being read ------------------------------------------
 

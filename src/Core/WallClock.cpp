@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <ctime>
 #include <memory>
 #include <mutex>
 
@@ -106,6 +107,15 @@ long long daysFromCivil(long long y, int m, int d) {
     const long long doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
     const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 719468;
+}
+
+long long localOffset(double t) {
+    if (!std::isfinite(t) || std::fabs(t) > 1e15) return 0;
+    tzset();
+    const std::time_t tt = static_cast<std::time_t>(std::floor(t));
+    std::tm tm{};
+    if (!localtime_r(&tt, &tm)) return 0;
+    return tm.tm_gmtoff;
 }
 
 long long dayNumber(double t) { return (long long)std::floor(t / 86400.0); }

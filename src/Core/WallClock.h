@@ -24,6 +24,9 @@ long long daysFromCivil(long long y, int m, int d);
 long long dayNumber(double t);
 int monthKey(double t);
 std::string rangeString(double a, double b);
+// Seconds east of UTC of the current time zone at the instant t (seconds
+// since 1970, UTC); reads the zone afresh on every call.
+long long localOffset(double t);
 
 enum class Template { monthYear, dayLong, dayShort, dayMonth, dayOnly, monthOnly, timeOnly, full };
 // The text of wall-clock time t with one of the eight shared formatters.
