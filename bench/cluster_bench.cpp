@@ -10,8 +10,8 @@
 #include <random>
 #include <set>
 
-#include "Core/FaceClusterer.h"
-#include "Core/LibraryDB.h"
+#include "Core/Faces/FaceClusterer.h"
+#include "Core/Index/LibraryDB.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "Core/LibraryDB.h"
+#include "Core/Index/LibraryDB.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;

@@ -10,8 +10,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "Core/FaceEngine.h"
-#include "Core/MediaProcessor.h"
+#include "Core/Faces/FaceEngine.h"
+#include "Core/Media/MediaProcessor.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;

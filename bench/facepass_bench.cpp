@@ -12,9 +12,9 @@
 #include <chrono>
 #include <filesystem>
 
-#include "Core/FaceEngine.h"
-#include "Core/FacePass.h"
-#include "Core/MediaProcessor.h"
+#include "Core/Faces/FaceEngine.h"
+#include "Core/Engine/FacePass.h"
+#include "Core/Media/MediaProcessor.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;

@@ -12,7 +12,7 @@
 
 #include <vips/vips.h>
 
-#include "Core/MediaProcessor.h"
+#include "Core/Media/MediaProcessor.h"
 #include "fixtures/MediaFixtures.h"
 #include "fixtures/TempDir.h"
 

@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "Core/AssetSearch.h"
-#include "Core/WallClock.h"
+#include "Core/Search/AssetSearch.h"
+#include "Core/Base/WallClock.h"
 
 using namespace vintrelle;
 

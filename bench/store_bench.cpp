@@ -14,8 +14,8 @@
 #include <random>
 #include <string>
 
-#include "Core/LibraryDB.h"
-#include "Core/LibraryEngine.h"
+#include "Core/Index/LibraryDB.h"
+#include "Core/Engine/LibraryEngine.h"
 #include "Store/LibraryStore.h"
 #include "fixtures/TempDir.h"
 

@@ -6,8 +6,8 @@
 
 #include <random>
 
-#include "Core/Geocoder.h"
-#include "Core/TripDetector.h"
+#include "Core/Places/Geocoder.h"
+#include "Core/Places/TripDetector.h"
 
 using namespace vintrelle;
 

@@ -14,10 +14,10 @@
 #include <set>
 #include <sstream>
 
-#include "Core/FaceClusterer.h"
-#include "Core/FaceEngine.h"
-#include "Core/MediaProcessor.h"
-#include "Core/LibraryDB.h"
+#include "Core/Faces/FaceClusterer.h"
+#include "Core/Faces/FaceEngine.h"
+#include "Core/Media/MediaProcessor.h"
+#include "Core/Index/LibraryDB.h"
 #include "Probe.h"
 
 namespace fs = std::filesystem;

@@ -15,10 +15,10 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "Core/FaceEngine.h"
-#include "Core/FaceThresholds.h"
+#include "Core/Faces/FaceEngine.h"
+#include "Core/Faces/FaceThresholds.h"
 #include "Core/Faces/FaceNets.h"
-#include "Core/MediaProcessor.h"
+#include "Core/Media/MediaProcessor.h"
 #include "Core/Faces/Projection.h"
 #include "Probe.h"
 

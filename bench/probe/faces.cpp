@@ -1,8 +1,8 @@
 #include <chrono>
 #include <cmath>
 
-#include "Core/FaceEngine.h"
-#include "Core/MediaProcessor.h"
+#include "Core/Faces/FaceEngine.h"
+#include "Core/Media/MediaProcessor.h"
 #include "Probe.h"
 
 namespace {

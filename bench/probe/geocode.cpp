@@ -2,7 +2,7 @@
 #include <clocale>
 #include <cstdlib>
 
-#include "Core/Geocoder.h"
+#include "Core/Places/Geocoder.h"
 #include "Probe.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include <chrono>
 
-#include "Core/LibraryEngine.h"
-#include "Core/MediaProcessor.h"
+#include "Core/Engine/LibraryEngine.h"
+#include "Core/Media/MediaProcessor.h"
 #include "StoreProbe.h"
 
 namespace {

@@ -2,8 +2,8 @@
 #include <filesystem>
 #include <sys/stat.h>
 
-#include "Core/LibraryPaths.h"
-#include "Core/MediaProcessor.h"
+#include "Core/Index/LibraryPaths.h"
+#include "Core/Media/MediaProcessor.h"
 #include "Probe.h"
 
 namespace fs = std::filesystem;

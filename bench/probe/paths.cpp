@@ -1,4 +1,4 @@
-#include "Core/LibraryPaths.h"
+#include "Core/Index/LibraryPaths.h"
 #include "Probe.h"
 
 namespace {

@@ -9,8 +9,8 @@
 
 #include <QThreadPool>
 
-#include "Core/FolderWatcher.h"
-#include "Core/LibraryEngine.h"
+#include "Core/Engine/FolderWatcher.h"
+#include "Core/Engine/LibraryEngine.h"
 #include "Store/MainThread.h"
 #include "Store/StoreText.h"
 

@@ -19,11 +19,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Core/AssetSearch.h"
-#include "Core/EngineTypes.h"
-#include "Core/LibraryDB.h"
-#include "Core/LibraryPaths.h"
-#include "Core/Models.h"
+#include "Core/Search/AssetSearch.h"
+#include "Core/Engine/EngineTypes.h"
+#include "Core/Index/LibraryDB.h"
+#include "Core/Index/LibraryPaths.h"
+#include "Core/Index/Models.h"
 #include "Store/ThumbnailCache.h"
 
 class QThreadPool;

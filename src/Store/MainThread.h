@@ -6,7 +6,7 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
-#include "Core/MainQueue.h"
+#include "Core/Base/MainQueue.h"
 
 namespace vintrelle {
 

@@ -4,7 +4,7 @@
 
 #include <QThreadPool>
 
-#include "Core/FaceClusterer.h"
+#include "Core/Faces/FaceClusterer.h"
 #include "Store/LibraryStore.h"
 #include "Store/MainThread.h"
 #include "Store/StoreText.h"

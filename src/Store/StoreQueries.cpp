@@ -11,8 +11,8 @@
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
 
-#include "Core/Locale.h"
-#include "Core/WallClock.h"
+#include "Core/Base/Locale.h"
+#include "Core/Base/WallClock.h"
 #include "Store/LibraryStore.h"
 #include "Store/StoreText.h"
 

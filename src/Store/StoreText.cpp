@@ -8,8 +8,8 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
-#include "Core/Locale.h"
-#include "Core/Text.h"
+#include "Core/Base/Locale.h"
+#include "Core/Base/Text.h"
 
 namespace vintrelle::storetext {
 

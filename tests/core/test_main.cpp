@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Core/MediaProcessor.h"
+#include "Core/Media/MediaProcessor.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);

@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "Core/LibraryEngine.h"
-#include "Core/MediaProcessor.h"
+#include "Core/Engine/LibraryEngine.h"
+#include "Core/Media/MediaProcessor.h"
 #include "StoreFixture.h"
 #include "fixtures/MediaFixtures.h"
 

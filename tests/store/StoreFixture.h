@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "Core/LibraryDB.h"
-#include "Core/LibraryEngine.h"
+#include "Core/Index/LibraryDB.h"
+#include "Core/Engine/LibraryEngine.h"
 #include "Store/LibraryStore.h"
 #include "fixtures/TempDir.h"
 

@@ -4,7 +4,7 @@
 
 #include <unicode/timezone.h>
 
-#include "Core/WallClock.h"
+#include "Core/Base/WallClock.h"
 #include "StoreFixture.h"
 
 using namespace storetest;

@@ -1,4 +1,4 @@
-#include "Core/Locale.h"
+#include "Core/Base/Locale.h"
 
 #include <cstdlib>
 

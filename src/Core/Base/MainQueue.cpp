@@ -1,4 +1,4 @@
-#include "Core/MainQueue.h"
+#include "Core/Base/MainQueue.h"
 
 #include <chrono>
 

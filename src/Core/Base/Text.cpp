@@ -1,4 +1,4 @@
-#include "Core/Text.h"
+#include "Core/Base/Text.h"
 
 #include <unicode/locid.h>
 #include <unicode/normalizer2.h>

@@ -1,4 +1,4 @@
-#include "Core/WallClock.h"
+#include "Core/Base/WallClock.h"
 
 #include <array>
 #include <charconv>
@@ -12,7 +12,7 @@
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
 
-#include "Core/Locale.h"
+#include "Core/Base/Locale.h"
 
 namespace vintrelle {
 

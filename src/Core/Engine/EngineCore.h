@@ -15,13 +15,13 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Core/EngineTypes.h"
-#include "Core/LibraryDB.h"
-#include "Core/LibraryEngine.h"
-#include "Core/LibraryPaths.h"
-#include "Core/MainQueue.h"
-#include "Core/PlaceResolver.h"
-#include "Core/TripPass.h"
+#include "Core/Engine/EngineTypes.h"
+#include "Core/Index/LibraryDB.h"
+#include "Core/Engine/LibraryEngine.h"
+#include "Core/Index/LibraryPaths.h"
+#include "Core/Base/MainQueue.h"
+#include "Core/Places/PlaceResolver.h"
+#include "Core/Engine/TripPass.h"
 
 namespace vintrelle {
 

@@ -1,8 +1,8 @@
 // The engine's side of the trip and face passes: what each pass may ask of
 // the running engine.
 
-#include "Core/EngineCore.h"
-#include "Core/FacePass.h"
+#include "Core/Engine/EngineCore.h"
+#include "Core/Engine/FacePass.h"
 
 namespace vintrelle {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "Core/Models.h"
+#include "Core/Index/Models.h"
 
 namespace vintrelle {
 

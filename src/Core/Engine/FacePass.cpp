@@ -1,4 +1,4 @@
-#include "Core/FacePass.h"
+#include "Core/Engine/FacePass.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
-#include "Core/FaceClusterer.h"
-#include "Core/MediaProcessor.h"
+#include "Core/Faces/FaceClusterer.h"
+#include "Core/Media/MediaProcessor.h"
 
 namespace fs = std::filesystem;
 

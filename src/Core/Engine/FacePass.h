@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "Core/EngineTypes.h"
-#include "Core/FaceEngine.h"
-#include "Core/LibraryDB.h"
-#include "Core/LibraryPaths.h"
+#include "Core/Engine/EngineTypes.h"
+#include "Core/Faces/FaceEngine.h"
+#include "Core/Index/LibraryDB.h"
+#include "Core/Index/LibraryPaths.h"
 
 namespace vintrelle {
 

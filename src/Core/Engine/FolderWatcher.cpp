@@ -1,4 +1,4 @@
-#include "Core/FolderWatcher.h"
+#include "Core/Engine/FolderWatcher.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "Core/LibraryEngine.h"
+#include "Core/Engine/LibraryEngine.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <thread>
 
-#include "Core/EngineCore.h"
-#include "Core/FaceEngine.h"
-#include "Core/MediaProcessor.h"
-#include "Core/Text.h"
+#include "Core/Engine/EngineCore.h"
+#include "Core/Faces/FaceEngine.h"
+#include "Core/Media/MediaProcessor.h"
+#include "Core/Base/Text.h"
 
 namespace vintrelle {
 

@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "Core/EngineTypes.h"
-#include "Core/LibraryDB.h"
-#include "Core/LibraryPaths.h"
-#include "Core/MainQueue.h"
+#include "Core/Engine/EngineTypes.h"
+#include "Core/Index/LibraryDB.h"
+#include "Core/Index/LibraryPaths.h"
+#include "Core/Base/MainQueue.h"
 
 namespace vintrelle {
 

@@ -5,8 +5,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "Core/EngineCore.h"
-#include "Core/Text.h"
+#include "Core/Engine/EngineCore.h"
+#include "Core/Base/Text.h"
 
 namespace vintrelle {
 

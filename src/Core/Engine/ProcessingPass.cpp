@@ -15,9 +15,9 @@
 #include <sstream>
 #include <thread>
 
-#include "Core/EngineCore.h"
-#include "Core/WallClock.h"
-#include "Core/MediaProcessor.h"
+#include "Core/Engine/EngineCore.h"
+#include "Core/Base/WallClock.h"
+#include "Core/Media/MediaProcessor.h"
 
 namespace vintrelle {
 

@@ -12,8 +12,8 @@
 #include <cmath>
 #include <unordered_map>
 
-#include "Core/EngineCore.h"
-#include "Core/Text.h"
+#include "Core/Engine/EngineCore.h"
+#include "Core/Base/Text.h"
 
 namespace vintrelle {
 

@@ -1,10 +1,10 @@
-#include "Core/TripPass.h"
+#include "Core/Engine/TripPass.h"
 
 #include <algorithm>
 #include <condition_variable>
 #include <optional>
 
-#include "Core/WallClock.h"
+#include "Core/Base/WallClock.h"
 
 namespace vintrelle {
 

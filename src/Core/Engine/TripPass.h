@@ -18,11 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "Core/EngineTypes.h"
-#include "Core/LibraryDB.h"
-#include "Core/MainQueue.h"
-#include "Core/PlaceResolver.h"
-#include "Core/TripDetector.h"
+#include "Core/Engine/EngineTypes.h"
+#include "Core/Index/LibraryDB.h"
+#include "Core/Base/MainQueue.h"
+#include "Core/Places/PlaceResolver.h"
+#include "Core/Places/TripDetector.h"
 
 namespace vintrelle {
 

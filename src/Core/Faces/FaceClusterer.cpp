@@ -1,4 +1,4 @@
-#include "Core/FaceClusterer.h"
+#include "Core/Faces/FaceClusterer.h"
 
 #include <algorithm>
 #include <array>
@@ -8,8 +8,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "Core/FaceThresholds.h"
-#include "Core/LibraryDB.h"
+#include "Core/Faces/FaceThresholds.h"
+#include "Core/Index/LibraryDB.h"
 
 namespace vintrelle {
 

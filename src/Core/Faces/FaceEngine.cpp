@@ -1,4 +1,4 @@
-#include "Core/FaceEngine.h"
+#include "Core/Faces/FaceEngine.h"
 
 #include <algorithm>
 #include <cmath>

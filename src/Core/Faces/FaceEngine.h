@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "Core/Image.h"
+#include "Core/Media/Image.h"
 
 namespace cv {
 class Mat;

@@ -1,4 +1,4 @@
-#include "Core/Database.h"
+#include "Core/Index/Database.h"
 
 #include <sqlite3.h>
 

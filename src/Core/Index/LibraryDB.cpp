@@ -1,4 +1,4 @@
-#include "Core/LibraryDB.h"
+#include "Core/Index/LibraryDB.h"
 
 #include <algorithm>
 #include <chrono>

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "Core/Database.h"
-#include "Core/Models.h"
+#include "Core/Index/Database.h"
+#include "Core/Index/Models.h"
 
 namespace vintrelle {
 

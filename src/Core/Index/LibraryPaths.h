@@ -1,14 +1,12 @@
 #pragma once
-// Where a library's data folder lives, its fixed layout, and which files are
-// indexed at all.
+// Where a library's data folder lives and its fixed layout.
 
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 
-#include "Core/Models.h"
+#include "Core/Index/Models.h"
 
 namespace vintrelle {
 
@@ -33,14 +31,5 @@ struct LibraryPaths {
     static std::string applicationSupportLibraries();
     static const char* const readmeText;
 };
-
-namespace MediaTypes {
-const std::unordered_set<std::string>& photo();
-const std::unordered_set<std::string>& video();
-const std::unordered_set<std::string>& raw();
-// Lowercased extension lookup: photo first, then video.
-std::optional<MediaKind> kindForPath(std::string_view path);
-bool isRaw(std::string_view path);
-}  // namespace MediaTypes
 
 }  // namespace vintrelle

@@ -1,8 +1,8 @@
-#include "Core/Models.h"
+#include "Core/Index/Models.h"
 
 #include <functional>
 
-#include "Core/Text.h"
+#include "Core/Base/Text.h"
 
 namespace vintrelle {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace vintrelle {
+#include "Core/Base/MediaTypes.h"
 
-enum class MediaKind : int { photo = 0, video = 1 };
+namespace vintrelle {
 
 // Gives nothing for raw values other than 0 and 1.
 std::optional<MediaKind> mediaKindFromRaw(int64_t raw);

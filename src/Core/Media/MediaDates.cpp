@@ -12,9 +12,9 @@
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
-#include "Core/MediaInternal.h"
-#include "Core/MediaProcessor.h"
-#include "Core/WallClock.h"
+#include "Core/Media/MediaInternal.h"
+#include "Core/Media/MediaProcessor.h"
+#include "Core/Base/WallClock.h"
 
 namespace vintrelle {
 

@@ -2,7 +2,7 @@
 // libvips. RAW files have no decoder in this stack: they are read through the
 // largest preview the camera embedded.
 
-#include "Core/MediaProcessor.h"
+#include "Core/Media/MediaProcessor.h"
 
 #include <cmath>
 #include <cstdio>
@@ -16,9 +16,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "Core/LibraryPaths.h"
-#include "Core/MediaInternal.h"
-#include "Core/Text.h"
+#include "Core/Base/MediaTypes.h"
+#include "Core/Media/MediaInternal.h"
+#include "Core/Base/Text.h"
 
 extern "C" {
 #include <libavutil/log.h>

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "Core/Image.h"
+#include "Core/Media/Image.h"
 
 namespace vintrelle {
 

@@ -16,9 +16,9 @@ extern "C" {
 }
 #include <unicode/utf8.h>
 
-#include "Core/MediaInternal.h"
-#include "Core/MediaProcessor.h"
-#include "Core/WallClock.h"
+#include "Core/Media/MediaInternal.h"
+#include "Core/Media/MediaProcessor.h"
+#include "Core/Base/WallClock.h"
 
 namespace vintrelle {
 

@@ -1,4 +1,4 @@
-#include "Core/Geocoder.h"
+#include "Core/Places/Geocoder.h"
 
 #include <geonames.h>
 #include <libintl.h>
@@ -7,7 +7,7 @@
 #include <array>
 #include <cmath>
 
-#include "Core/WallClock.h"
+#include "Core/Base/WallClock.h"
 
 namespace vintrelle {
 

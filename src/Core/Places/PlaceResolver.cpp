@@ -1,4 +1,4 @@
-#include "Core/PlaceResolver.h"
+#include "Core/Places/PlaceResolver.h"
 
 #include <charconv>
 #include <chrono>

@@ -14,9 +14,9 @@
 #include <stop_token>
 #include <string>
 
-#include "Core/Geocoder.h"
-#include "Core/LibraryDB.h"
-#include "Core/Models.h"
+#include "Core/Places/Geocoder.h"
+#include "Core/Index/LibraryDB.h"
+#include "Core/Index/Models.h"
 
 namespace vintrelle {
 

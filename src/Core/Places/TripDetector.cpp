@@ -1,4 +1,4 @@
-#include "Core/TripDetector.h"
+#include "Core/Places/TripDetector.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "Core/WallClock.h"
+#include "Core/Base/WallClock.h"
 
 namespace vintrelle {
 

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "Core/Models.h"
+#include "Core/Index/Models.h"
 
 namespace vintrelle {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "Core/Text.h"
-#include "Core/TripDetector.h"
+#include "Core/Base/Text.h"
+#include "Core/Places/TripDetector.h"
 
 namespace vintrelle {
 

@@ -1,4 +1,4 @@
-#include "Core/AssetSearch.h"
+#include "Core/Search/AssetSearch.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,8 +8,8 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
-#include "Core/Text.h"
-#include "Core/WallClock.h"
+#include "Core/Base/Text.h"
+#include "Core/Base/WallClock.h"
 
 namespace vintrelle {
 

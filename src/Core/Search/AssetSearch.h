@@ -16,8 +16,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Core/DateQuery.h"
-#include "Core/Models.h"
+#include "Core/Search/DateQuery.h"
+#include "Core/Index/Models.h"
 
 namespace vintrelle {
 

@@ -1,4 +1,4 @@
-#include "Core/DateQuery.h"
+#include "Core/Search/DateQuery.h"
 
 #include <array>
 #include <charconv>
@@ -15,9 +15,9 @@
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
-#include "Core/Locale.h"
-#include "Core/Text.h"
-#include "Core/WallClock.h"
+#include "Core/Base/Locale.h"
+#include "Core/Base/Text.h"
+#include "Core/Base/WallClock.h"
 
 namespace vintrelle {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "Core/WallClock.h"
+#include "Core/Base/WallClock.h"
 #include "fixtures/EnvScope.h"
 
 using namespace vintrelle;

@@ -1,4 +1,4 @@
-#include "Core/FacePass.h"
+#include "Core/Engine/FacePass.h"
 
 #include <gtest/gtest.h>
 

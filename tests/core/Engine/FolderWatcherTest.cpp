@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "Core/FolderWatcher.h"
+#include "Core/Engine/FolderWatcher.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;

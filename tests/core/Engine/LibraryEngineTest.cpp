@@ -17,11 +17,11 @@
 #include <set>
 #include <thread>
 
-#include "Core/EngineCore.h"
-#include "Core/FaceEngine.h"
-#include "Core/LibraryEngine.h"
-#include "Core/MediaProcessor.h"
-#include "Core/PlaceResolver.h"
+#include "Core/Engine/EngineCore.h"
+#include "Core/Faces/FaceEngine.h"
+#include "Core/Engine/LibraryEngine.h"
+#include "Core/Media/MediaProcessor.h"
+#include "Core/Places/PlaceResolver.h"
 #include "fixtures/MediaFixtures.h"
 #include "fixtures/TempDir.h"
 

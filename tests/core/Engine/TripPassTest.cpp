@@ -1,4 +1,4 @@
-#include "Core/TripPass.h"
+#include "Core/Engine/TripPass.h"
 
 #include <gtest/gtest.h>
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "Core/FaceThresholds.h"
-#include "Core/LibraryDB.h"
+#include "Core/Faces/FaceThresholds.h"
+#include "Core/Index/LibraryDB.h"
 #include "fixtures/TempDir.h"
 
 namespace facecluster {

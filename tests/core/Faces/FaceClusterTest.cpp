@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "Core/FaceClusterer.h"
-#include "Core/FaceThresholds.h"
+#include "Core/Faces/FaceClusterer.h"
+#include "Core/Faces/FaceThresholds.h"
 #include "FaceClusterFixture.h"
 
 using namespace vintrelle;

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Core/FaceClusterer.h"
+#include "Core/Faces/FaceClusterer.h"
 #include "FaceClusterFixture.h"
 
 using namespace vintrelle;

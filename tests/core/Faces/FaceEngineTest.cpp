@@ -14,13 +14,13 @@
 #include <opencv2/imgproc.hpp>
 #include <vips/vips.h>
 
-#include "Core/FaceClusterer.h"
-#include "Core/FaceEngine.h"
-#include "Core/FaceThresholds.h"
+#include "Core/Faces/FaceClusterer.h"
+#include "Core/Faces/FaceEngine.h"
+#include "Core/Faces/FaceThresholds.h"
 #include "Core/Faces/FaceNets.h"
-#include "Core/MediaProcessor.h"
+#include "Core/Media/MediaProcessor.h"
 #include "Core/Faces/Projection.h"
-#include "Core/LibraryDB.h"
+#include "Core/Index/LibraryDB.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;

@@ -18,7 +18,7 @@ using namespace vintrelle::faces;
 namespace {
 
 nlohmann::json golden() {
-    const auto path = std::filesystem::path(__FILE__).parent_path() / "../fixtures/faces/golden.json";
+    const auto path = std::filesystem::path(__FILE__).parent_path() / "../../fixtures/faces/golden.json";
     std::ifstream in(path);
     return nlohmann::json::parse(in);
 }

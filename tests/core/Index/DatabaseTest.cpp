@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "Core/Database.h"
+#include "Core/Index/Database.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Core/LibraryDB.h"
+#include "Core/Index/LibraryDB.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "Core/LibraryPaths.h"
+#include "Core/Index/LibraryPaths.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <unordered_set>
 
-#include "Core/Models.h"
+#include "Core/Index/Models.h"
 
 using namespace vintrelle;
 

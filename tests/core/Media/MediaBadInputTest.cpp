@@ -6,8 +6,8 @@
 #include <random>
 #include <thread>
 
-#include "Core/MediaProcessor.h"
-#include "Core/WallClock.h"
+#include "Core/Media/MediaProcessor.h"
+#include "Core/Base/WallClock.h"
 #include "fixtures/MediaFixtures.h"
 #include "fixtures/TempDir.h"
 

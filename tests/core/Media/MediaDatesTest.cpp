@@ -4,8 +4,8 @@
 #include <ctime>
 #include <string>
 
-#include "Core/MediaProcessor.h"
-#include "Core/WallClock.h"
+#include "Core/Media/MediaProcessor.h"
+#include "Core/Base/WallClock.h"
 #include "fixtures/EnvScope.h"
 #include "fixtures/MediaFixtures.h"
 

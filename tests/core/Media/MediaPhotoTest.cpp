@@ -5,8 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Core/MediaProcessor.h"
-#include "Core/WallClock.h"
+#include "Core/Media/MediaProcessor.h"
+#include "Core/Base/WallClock.h"
 #include "fixtures/MediaFixtures.h"
 #include "fixtures/TempDir.h"
 

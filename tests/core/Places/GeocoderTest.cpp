@@ -8,9 +8,9 @@
 #include <random>
 #include <thread>
 
-#include "Core/Geocoder.h"
-#include "Core/PlaceResolver.h"
-#include "Core/WallClock.h"
+#include "Core/Places/Geocoder.h"
+#include "Core/Places/PlaceResolver.h"
+#include "Core/Base/WallClock.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;

@@ -6,7 +6,7 @@
 #include <future>
 #include <random>
 
-#include "Core/PlaceResolver.h"
+#include "Core/Places/PlaceResolver.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;

@@ -5,8 +5,8 @@
 #include <limits>
 #include <random>
 
-#include "Core/TripDetector.h"
-#include "Core/WallClock.h"
+#include "Core/Places/TripDetector.h"
+#include "Core/Base/WallClock.h"
 
 using namespace vintrelle;
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "Core/Text.h"
-#include "Core/TripDetector.h"
-#include "Core/WallClock.h"
+#include "Core/Base/Text.h"
+#include "Core/Places/TripDetector.h"
+#include "Core/Base/WallClock.h"
 
 using namespace vintrelle;
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "Core/AssetSearch.h"
-#include "Core/WallClock.h"
+#include "Core/Search/AssetSearch.h"
+#include "Core/Base/WallClock.h"
 #include "fixtures/EnvScope.h"
 
 using namespace vintrelle;

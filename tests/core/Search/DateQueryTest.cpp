@@ -2,8 +2,8 @@
 
 #include <sstream>
 
-#include "Core/DateQuery.h"
-#include "Core/WallClock.h"
+#include "Core/Search/DateQuery.h"
+#include "Core/Base/WallClock.h"
 #include "fixtures/EnvScope.h"
 
 using namespace vintrelle;
