@@ -1,6 +1,9 @@
 // The application model over a store of 100,000 assets: the library's grid
 // content built cold, built again after an engine batch of 100 records, and a
 // search keystroke from the search field to the content under the new search.
+// The floor beside them is one copy of the store's list, which a content
+// shared with the screens has to make; compare against it, not only in
+// milliseconds.
 
 #include <benchmark/benchmark.h>
 
@@ -31,6 +34,18 @@ Model& model() {
     static Model* m = new Model;  // outlives the application object, so never destroyed
     return *m;
 }
+
+void BM_FloorCopyOfStoreList(benchmark::State& state) {
+    const std::vector<Asset>& all = loaded()->assets();
+    std::shared_ptr<const std::vector<Asset>> kept;
+    for (auto _ : state) {
+        auto copy = std::make_shared<const std::vector<Asset>>(all);
+        state.PauseTiming();
+        kept = std::move(copy);  // freed outside the timing, as the content is
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_FloorCopyOfStoreList)->Unit(benchmark::kMillisecond);
 
 void BM_LibraryContentCold(benchmark::State& state) {
     AppModel& m = model().model;
