@@ -1,6 +1,7 @@
 #pragma once
-// An application model on its own settings file in a temporary folder, and a
-// log of the change signals it emits.
+// An application model on its own settings file in a temporary folder, a
+// count of the change signals it emits, and started stores whose engine
+// never runs.
 
 #include <QSettings>
 
@@ -9,7 +10,6 @@
 #include <string>
 
 #include "App/AppModel.h"
-#include "fixtures/TempDir.h"
 #include "store/StoreFixture.h"
 
 namespace apptest {
@@ -20,59 +20,41 @@ using storetest::spinUntil;
 
 struct Settings {
     fixtures::TempDir dir;
-    std::string file = dir / "settings.conf";
     std::unique_ptr<QSettings> open() const {
-        return std::make_unique<QSettings>(QString::fromStdString(file), QSettings::IniFormat);
+        return std::make_unique<QSettings>(QString::fromStdString(dir / "settings.conf"), QSettings::IniFormat);
     }
 };
 
-// A model whose settings file lives as long as it does.
 struct Model {
     Settings settings;
     std::unique_ptr<AppModel> model = std::make_unique<AppModel>(settings.open());
     AppModel* operator->() { return model.get(); }
     AppModel& operator*() { return *model; }
-    ~Model() {
-        if (model) model->closeStore();
-    }
+    ~Model() { model->closeStore(); }
 };
 
-// Counts each change signal of a model.
 struct SignalCounts {
     std::map<std::string, int> counts;
-    QObject context;  // disconnects when the log goes
+    QObject context;  // disconnects when the counts go
     explicit SignalCounts(AppModel& m) {
-        auto on = [&](auto signal, const char* name) {
-            QObject::connect(&m, signal, &context, [this, name] { ++counts[name]; });
+        using M = AppModel;
+        const std::pair<void (M::*)(), const char*> watched[] = {
+            {&M::routeChanged, "route"},         {&M::backStackChanged, "backStack"},
+            {&M::selectionChanged, "selection"}, {&M::activeSearchChanged, "activeSearch"},
+            {&M::viewerChanged, "viewer"},       {&M::scrollRequestChanged, "scrollRequest"},
+            {&M::routeTitleChanged, "title"},    {&M::gridContentChanged, "gridContent"},
         };
-        on(&AppModel::librariesChanged, "libraries");
-        on(&AppModel::storeChanged, "store");
-        on(&AppModel::libraryPathChanged, "libraryPath");
-        on(&AppModel::waitingForPathChanged, "waitingForPath");
-        on(&AppModel::errorMessageChanged, "errorMessage");
-        on(&AppModel::routeChanged, "route");
-        on(&AppModel::backStackChanged, "backStack");
-        on(&AppModel::searchChanged, "search");
-        on(&AppModel::activeSearchChanged, "activeSearch");
-        on(&AppModel::searchFocusTokenChanged, "searchFocusToken");
-        on(&AppModel::selectionChanged, "selection");
-        on(&AppModel::viewerChanged, "viewer");
-        on(&AppModel::visibleSectionChanged, "visibleSection");
-        on(&AppModel::scrollRequestChanged, "scrollRequest");
-        on(&AppModel::albumPromptChanged, "albumPrompt");
-        on(&AppModel::renamePromptChanged, "renamePrompt");
-        on(&AppModel::sidebarRouteChanged, "sidebarRoute");
-        on(&AppModel::routeTitleChanged, "routeTitle");
-        on(&AppModel::gridContentChanged, "gridContent");
+        for (auto [signal, name] : watched)
+            QObject::connect(&m, signal, &context, [this, name = name] { ++counts[name]; });
     }
-    int operator[](const std::string& name) const {
-        auto it = counts.find(name);
-        return it == counts.end() ? 0 : it->second;
+    int operator[](const std::string& name) { return counts[name]; }
+    int total() const {
+        int n = 0;
+        for (const auto& [name, count] : counts) n += count;
+        return n;
     }
-    void reset() { counts.clear(); }
 };
 
-// A started store over the given assets whose engine never runs.
 struct Library : storetest::Library {
     explicit Library(const std::vector<Asset>& list = {}) {
         add(list);

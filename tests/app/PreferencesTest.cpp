@@ -20,46 +20,40 @@ TEST(Preferences, LoadAndWriteBack) {
         std::optional<QVariant> thumbSize;
         std::optional<bool> faces;
         double wantSize;
-        std::optional<QVariant> wantStoredSize;  // nullopt: key absent afterwards
-        bool wantFaces;
+        QString wantStored;  // what "thumbSize" holds afterwards, when it was there
     };
     constexpr auto absent = std::nullopt;
     const Row rows[] = {
-        {absent, absent, 150, absent, true},
-        {QVariant(10.0), absent, 72, QVariant(72.0), true},
-        {QVariant(500.0), false, 320, QVariant(320.0), false},
-        {QVariant("nan"), false, 150, QVariant("nan"), false},
-        {QVariant("inf"), absent, 150, QVariant("inf"), true},
-        {QVariant("big"), absent, 150, QVariant("big"), true},
-        {QVariant(200.5), absent, 200.5, QVariant(200.5), true},
+        {absent, absent, 150, ""},
+        {10.0, absent, 72, "72"},
+        {500.0, false, 320, "320"},
+        {200.5, absent, 200.5, "200.5"},
+        {"nan", false, 150, "nan"},  // not a finite size: as if absent, left alone
+        {"inf", absent, 150, "inf"},
+        {"big", absent, 150, "big"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.thumbSize ? row.thumbSize->toString().toStdString() : "absent");
+        SCOPED_TRACE(row.wantStored.toStdString());
         Settings s;
-        {
-            auto q = s.open();
-            if (row.thumbSize) q->setValue("thumbSize", *row.thumbSize);
-            if (row.faces) q->setValue("facesEnabled", *row.faces);
-        }
+        if (row.thumbSize) s.open()->setValue("thumbSize", *row.thumbSize);
+        if (row.faces) s.open()->setValue("facesEnabled", *row.faces);
         {
             AppModel m(s.open());
             EXPECT_EQ(m.thumbSize(), row.wantSize);
-            EXPECT_EQ(m.facesEnabled(), row.wantFaces);
+            EXPECT_EQ(m.facesEnabled(), row.faces.value_or(true));
             EXPECT_FALSE(m.showInfo());
             EXPECT_EQ(m.appearance(), "light");
-            EXPECT_TRUE(m.libraries().empty());
         }
-        auto q = s.open();
-        // showInfo and appearance are always written back; the others only
-        // when they were there; the library list never.
+        // showInfo and appearance are always written back, the others only
+        // when they were there, the library list never.
         QStringList want{"appearance", "showInfo"};
         if (row.faces) want << "facesEnabled";
-        if (row.wantStoredSize) want << "thumbSize";
+        if (row.thumbSize) want << "thumbSize";
+        QStringList keys = s.open()->allKeys();
         want.sort();
-        QStringList keys = q->allKeys();
         keys.sort();
         EXPECT_EQ(keys, want);
-        if (row.wantStoredSize) EXPECT_EQ(q->value("thumbSize").toString(), row.wantStoredSize->toString());
+        if (row.thumbSize) EXPECT_EQ(s.open()->value("thumbSize").toString(), row.wantStored);
     }
 }
 
@@ -68,81 +62,46 @@ TEST(Preferences, ObserversWriteOnEveryAssignment) {
     AppModel m(s.open());
     std::vector<std::string> applied;
     m.setAppearanceApplier([&](const std::string& a) { applied.push_back(a); });
-    SignalCounts counts(m);
-    int thumbSignals = 0;
-    QObject::connect(&m, &AppModel::thumbSizeChanged, [&] { ++thumbSignals; });
-
-    // The setter does not clamp: the slider keeps it in bounds.
-    m.setThumbSize(400);
+    m.setThumbSize(400);  // the slider keeps it in bounds, not the setter
     s.open()->remove("thumbSize");
-    m.setThumbSize(400);  // equal: no signal, but written again
-    EXPECT_EQ(thumbSignals, 1);
+    m.setThumbSize(400);  // equal: written again all the same
+    m.setAppearance("dark");
+    m.setAppearance("dark");
+    m.setLibraries({"/x"});  // saved by the library operations only
     EXPECT_EQ(s.open()->value("thumbSize").toDouble(), 400);
-
-    m.setAppearance("dark");
-    m.setAppearance("dark");
     EXPECT_EQ(applied, (std::vector<std::string>{"light", "dark", "dark"}));
     EXPECT_EQ(s.open()->value("appearance").toString(), "dark");
-
-    m.setShowInfo(true);
-    m.setFacesEnabled(false);
-    EXPECT_TRUE(s.open()->value("showInfo").toBool());
-    EXPECT_FALSE(s.open()->value("facesEnabled").toBool());
-
-    // The library list is written by the library operations only.
-    m.setLibraries({"/x"});
     EXPECT_FALSE(s.open()->contains("libraries"));
 }
 
 TEST(Preferences, LibraryListRoundTrip) {
     fixtures::TempDir root;
+    fixtures::writeFile(root / "photo.jpg", "x");
     const std::vector<std::vector<std::string>> lists = {
         {},
         {"Photos"},
         {"Rome, 2019"},  // one entry with a comma must not read back as two
         {"Photos", "Rome, 2019"},
-        {"\"Quoted\" photos", "Fotos de S\u00e3o Paulo \u5199\u771f"},
-        {" leading blank", "trailing blank "},
-        {"semi;colon", "back\\slash", "eq=ual"},
+        {"\"Quoted\" photos", "Fotos de S\u00e3o Paulo \u5199\u771f", " leading blank", "semi;colon=back\\slash"},
     };
     for (const auto& names : lists) {
         Settings s;
         std::vector<std::string> paths;
         {
             AppModel m(s.open());
-            // Waiting instead of opening keeps the folders untouched.
-            m.setFolderCheck([](const std::string&) { return false; });
+            m.setFolderCheck([](const std::string&) { return false; });  // wait, do not open
             for (const std::string& name : names) {
-                const std::string path = root / name;
-                fs::create_directories(path);
-                m.addLibrary(path);
-                paths.push_back(path);
+                fs::create_directories(root / name);
+                m.addLibrary(root / name + "/../" + name + "/");  // standardised before it is kept
+                m.addLibrary(root / name);                        // kept once
+                paths.push_back(root / name);
             }
+            m.addLibrary(root / "photo.jpg");
+            EXPECT_EQ(m.errorMessage(), "\u201cphoto.jpg\u201d is not a folder Vintrelle can open.");
             EXPECT_EQ(m.libraries(), paths);
-            EXPECT_FALSE(m.errorMessage());
         }
-        AppModel again(s.open());
-        EXPECT_EQ(again.libraries(), paths) << (names.empty() ? "empty" : names[0]);
+        EXPECT_EQ(AppModel(s.open()).libraries(), paths) << (names.empty() ? "none" : names[0]);
     }
-}
-
-TEST(Preferences, AddLibraryStandardisesAndRefusesFiles) {
-    fixtures::TempDir root;
-    fs::create_directories(root / "Lib");
-    fixtures::writeFile(root / "photo.jpg", "x");
-    Model m;
-    m->setFolderCheck([](const std::string&) { return false; });
-
-    m->addLibrary(root / "Lib/../Lib/");
-    m->addLibrary(root / "Lib");
-    EXPECT_EQ(m->libraries(), std::vector<std::string>{root / "Lib"});
-    EXPECT_EQ(m->waitingForPath(), root / "Lib");
-    EXPECT_EQ(m.settings.open()->value("lastLibrary").toString().toStdString(), root / "Lib");
-
-    m->addLibrary(root / "photo.jpg");
-    EXPECT_EQ(m->errorMessage(), "\u201cphoto.jpg\u201d is not a folder Vintrelle can open.");
-    EXPECT_EQ(m->libraries().size(), 1u);
-    EXPECT_EQ(m->libraryPath(), root / "Lib");
 }
 
 }  // namespace

@@ -17,12 +17,6 @@ PlaceBox box(double minLat, double maxLat, double minLon, double maxLon, std::st
 TEST(Route, TextFormReadsBack) {
     const std::pair<Route, std::string> rows[] = {
         {Route::library(), "library"},
-        {Route::favorites(), "favorites"},
-        {Route::videos(), "videos"},
-        {Route::recent(), "recent"},
-        {Route::trips(), "trips"},
-        {Route::people(), "people"},
-        {Route::places(), "places"},
         {Route::albums(), "albums"},
         {Route::trip(3), "trip(3)"},
         {Route::person(-7), "person(-7)"},
