@@ -120,13 +120,17 @@ void CardShadow::paint(QPainter& painter, const QRectF& shape, qreal cornerRadiu
     const int corner = int(std::lround(cornerRadius * dpr));
     const int blur = int(std::lround(spec.radius * dpr));
     const int spread = int(std::ceil(reach(blur)));
+    // Whole device pixels: the pieces are then drawn 1:1 or stretched along
+    // runs of equal values, which needs no filtering.
+    auto snap = [dpr](qreal v) { return std::round(v * dpr) / dpr; };
     const QRectF cast = shape.translated(spec.offset);
-    const QSize device(int(std::lround(cast.width() * dpr)), int(std::lround(cast.height() * dpr)));
+    const QRectF snapped(QPointF(snap(cast.left()), snap(cast.top())), QPointF(snap(cast.right()), snap(cast.bottom())));
+    const QSize device(int(std::lround(snapped.width() * dpr)), int(std::lround(snapped.height() * dpr)));
     const qreal margin = spread / dpr;
-    const QRectF target = cast.adjusted(-margin, -margin, margin, margin);
+    const QRectF target = snapped.adjusted(-margin, -margin, margin, margin);
 
     painter.save();
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
     // A shape too small for the patch's straight edges (a round face) gets a
     // shadow of its own size.
     const int patchShape = 2 * (corner + spread) + 1;
@@ -136,7 +140,8 @@ void CardShadow::paint(QPainter& painter, const QRectF& shape, qreal cornerRadiu
         painter.restore();
         return;
     }
-    // Nine pieces: corners as they are, edges and middle stretched.
+    // Eight pieces: corners as they are, edges stretched. The middle lies
+    // under the card, which covers it, and is not painted.
     const QPixmap* pm = shadowFor({QSize(), corner, blur, color.rgba()}, spread);
     const int E = spread + corner + spread;  // border to the middle, device pixels
     const int S = pm->width();
@@ -147,7 +152,7 @@ void CardShadow::paint(QPainter& painter, const QRectF& shape, qreal cornerRadiu
     for (int row = 0; row < 3; ++row) {
         for (int col = 0; col < 3; ++col) {
             const QRectF to(xs[col], ys[row], xs[col + 1] - xs[col], ys[row + 1] - ys[row]);
-            if (to.width() <= 0 || to.height() <= 0) continue;
+            if (to.width() <= 0 || to.height() <= 0 || (row == 1 && col == 1)) continue;
             painter.drawPixmap(to, *pm, QRectF(src[col], src[row], src[col + 1] - src[col], src[row + 1] - src[row]));
         }
     }

@@ -24,7 +24,8 @@ struct ShadowSpec {
 
 struct CardShadow {
     // Paints the shadow that a shape at `shape` casts; paint the card itself
-    // afterwards. The shadow reaches three radii beyond the shape (plus the
+    // afterwards, opaque or nearly so: the part of the shadow that lies well
+    // inside the card is left out. The shadow reaches three radii beyond the shape (plus the
     // offset), so a widget that paints it needs that much margin (margin()).
     static void paint(QPainter& painter, const QRectF& shape, qreal cornerRadius, const ShadowSpec& spec);
     static qreal margin(const ShadowSpec& spec);
