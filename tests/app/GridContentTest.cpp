@@ -85,8 +85,11 @@ TEST(GridContent, RoutesAndGrouping) {
         m->setActiveSearch(row.search);
         const GridContentPtr c = m->gridContent();
         EXPECT_EQ(flatIDs(*c), row.flat);
-        if (row.sections == std::vector<std::string>{"*"}) EXPECT_EQ(c->sections.size(), 1u);
-        else EXPECT_EQ(sectionIDs(*c), row.sections);
+        if (row.sections == std::vector<std::string>{"*"}) {
+            EXPECT_EQ(c->sections.size(), 1u);
+        } else {
+            EXPECT_EQ(sectionIDs(*c), row.sections);
+        }
         size_t next = 0;  // the sections tile the flat list in order
         for (const auto& s : c->sections) {
             EXPECT_EQ(s.begin, next);

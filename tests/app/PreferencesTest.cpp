@@ -53,7 +53,9 @@ TEST(Preferences, LoadAndWriteBack) {
         want.sort();
         keys.sort();
         EXPECT_EQ(keys, want);
-        if (row.thumbSize) EXPECT_EQ(s.open()->value("thumbSize").toString(), row.wantStored);
+        if (row.thumbSize) {
+            EXPECT_EQ(s.open()->value("thumbSize").toString(), row.wantStored);
+        }
     }
 }
 
