@@ -532,8 +532,10 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
     if (!activeSearch_.empty()) {
         list = store.search(borrowed ? *borrowed : owned, activeSearch_);
         if (grouping != Grouping::tripDays && grouping != Grouping::all) grouping = Grouping::month;
+    } else if (borrowed) {
+        list = *borrowed;
     } else {
-        list = borrowed ? *borrowed : std::move(owned);
+        list = std::move(owned);
     }
 
     auto content = std::make_shared<GridContent>();
