@@ -3,13 +3,16 @@
 #include <QApplication>
 
 #include <clocale>
-#include <cstdlib>
+
+#include "Core/Media/MediaProcessor.h"
+#include "UI/Kit/Theme.h"
 
 int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    testing::InitGoogleTest(&argc, argv);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    QApplication::setStyle(QStringLiteral("Fusion"));
     setlocale(LC_NUMERIC, "C");
+    vintrelle::MediaProcessor::initialize();
+    vintrelle::Theme::install(app);
+    testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
