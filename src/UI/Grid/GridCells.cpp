@@ -9,8 +9,14 @@
 #include <cmath>
 
 #include "Core/Base/WallClock.h"
+#include "UI/Kit/Icons.h"
+#include "UI/Kit/Theme.h"
 
 namespace vintrelle {
+
+GridPalette GridPalette::current() {
+    return {Theme::canvas(), Theme::placeholder(), Theme::ink(), Theme::ink2(), Theme::accent()};
+}
 
 CellLook cellLook(const QRectF& bounds, bool selected, const Asset& asset) {
     CellLook c;
@@ -63,33 +69,11 @@ uint64_t artKey(int kind, QSizeF size, qreal dpr) {
     return uint64_t(kind) << 52 | w << 32 | h << 12 | d;
 }
 
-QPainterPath heartPath(const QRectF& r) {
-    auto at = [&](double x, double y) { return QPointF(r.left() + x * r.width(), r.top() + y * r.height()); };
-    QPainterPath p(at(0.5, 0.96));
-    p.cubicTo(at(0.2, 0.74), at(0.0, 0.54), at(0.0, 0.31));
-    p.cubicTo(at(0.0, 0.12), at(0.14, 0.0), at(0.29, 0.0));
-    p.cubicTo(at(0.39, 0.0), at(0.46, 0.06), at(0.5, 0.15));
-    p.cubicTo(at(0.54, 0.06), at(0.61, 0.0), at(0.71, 0.0));
-    p.cubicTo(at(0.86, 0.0), at(1.0, 0.12), at(1.0, 0.31));
-    p.cubicTo(at(1.0, 0.54), at(0.8, 0.74), at(0.5, 0.96));
-    p.closeSubpath();
-    return p;
-}
-
-void drawLive(QPainter& p, const QRectF& r, const QColor& colour) {
-    const QPointF c = r.center();
-    const double u = r.width() / 14.0;
-    p.setPen(Qt::NoPen);
-    p.setBrush(colour);
-    p.drawEllipse(c, 2.0 * u, 2.0 * u);
-    p.setBrush(Qt::NoBrush);
-    QPen ring(colour, 1.2 * u);
-    p.setPen(ring);
-    p.drawEllipse(c, 4.3 * u, 4.3 * u);
-    QPen dots(colour, 1.1 * u, Qt::CustomDashLine, Qt::RoundCap);
-    dots.setDashPattern({0.01, 2.1});
-    p.setPen(dots);
-    p.drawEllipse(c, 6.3 * u, 6.3 * u);
+// The badge symbols fill their frames the way an image fits a frame: the
+// symbol's square is as large as the shorter side.
+void drawGlyph(QPainter& p, const QRectF& r, const QString& symbol, const QColor& colour) {
+    const double side = std::min(r.width(), r.height());
+    Icons::paint(p, r, symbol, side / Icons::sideFor(1), colour, QFont::DemiBold);
 }
 
 // Two passes of a box blur over an alpha mask, close enough to a small
@@ -124,9 +108,7 @@ constexpr double kShadowPad = 3;
 }  // namespace
 
 void GridPainter::setPalette(const GridPalette& palette) {
-    if (palette.canvas == palette_.canvas && palette.accent == palette_.accent &&
-        palette.placeholder == palette_.placeholder && palette.ink == palette_.ink && palette.ink2 == palette_.ink2)
-        return;
+    if (palette == palette_) return;
     palette_ = palette;
     art_.clear();
 }
@@ -180,31 +162,23 @@ QPixmap GridPainter::drawArt(Art kind, QSizeF size, qreal dpr) const {
         p.fillPath(path, g);
         break;
     }
-    case Art::heart:
-        p.fillPath(heartPath(r), Qt::white);
-        break;
-    case Art::play: {
-        QPainterPath t(r.topLeft());
-        t.lineTo(r.right(), r.center().y());
-        t.lineTo(r.bottomLeft());
-        t.closeSubpath();
-        p.fillPath(t, Qt::white);
-        break;
-    }
+    case Art::heart: drawGlyph(p, r, QStringLiteral("heart.fill"), Qt::white); break;
+    case Art::play: drawGlyph(p, r, QStringLiteral("play.fill"), Qt::white); break;
     case Art::live: {
-        QImage mask(img.size(), QImage::Format_Alpha8);
-        mask.fill(0);
-        mask.setDevicePixelRatio(dpr);
+        // A soft shadow keeps the white symbol readable on light photos.
+        QImage shadow(img.size(), QImage::Format_ARGB32_Premultiplied);
+        shadow.fill(Qt::transparent);
+        shadow.setDevicePixelRatio(dpr);
         {
-            QPainter m(&mask);
-            m.setRenderHint(QPainter::Antialiasing);
-            drawLive(m, r, Qt::black);
+            QPainter m(&shadow);
+            drawGlyph(m, r, QStringLiteral("livephoto"), Qt::black);
         }
+        QImage mask = shadow.convertToFormat(QImage::Format_Alpha8);
         blurAlpha(mask, std::max(1, int(std::lround(dpr))));
         p.setOpacity(0.5);
         p.drawImage(QPointF(0, 0), mask);
         p.setOpacity(1);
-        drawLive(p, r, Qt::white);
+        drawGlyph(p, r, QStringLiteral("livephoto"), Qt::white);
         break;
     }
     }

@@ -15,11 +15,18 @@
 #include <unordered_map>
 
 #include "Core/Index/Models.h"
-#include "UI/Grid/GridStyle.h"
+#include "UI/Kit/Fonts.h"
 
 class QPainter;
 
 namespace vintrelle {
+
+// The theme colours a frame is drawn with, read once per frame.
+struct GridPalette {
+    QColor canvas, placeholder, ink, ink2, accent;
+    static GridPalette current();
+    bool operator==(const GridPalette&) const = default;
+};
 
 // Where the parts of a cell go, in the cell's content coordinates.
 struct CellLook {
@@ -69,10 +76,10 @@ private:
     QPixmap drawArt(Art kind, QSizeF size, qreal dpr) const;
     const QStaticText& text(const QString& s, const QFont& font, int slot);
 
-    GridPalette palette_ = GridPalette::light();
-    QFont durationFont_ = gridFont(11, QFont::DemiBold);
-    QFont titleFont_ = gridFont(21, QFont::Bold);
-    QFont detailFont_ = gridFont(11.5, QFont::Normal);
+    GridPalette palette_ = GridPalette::current();
+    QFont durationFont_ = Fonts::font(11, QFont::DemiBold);
+    QFont titleFont_ = Fonts::font(21, QFont::Bold);
+    QFont detailFont_ = Fonts::font(11.5, QFont::Normal);
     std::unordered_map<uint64_t, QPixmap> art_;
     QHash<QString, QStaticText> texts_[3];
 };

@@ -5,7 +5,7 @@
 #include <QUrl>
 #include <QWidget>
 
-#include "UI/Grid/GridStyle.h"
+#include "UI/Kit/Fonts.h"
 
 namespace vintrelle {
 
@@ -37,7 +37,7 @@ QPixmap dragPixmap(const QPixmap& thumbnail, int count, const QColor& badge) {
     }
     if (count > 1) {
         const QString text = QString::number(count);
-        const QFont font = gridFont(12, QFont::Bold);
+        const QFont font = Fonts::font(12, QFont::Bold);
         const QFontMetricsF fm(font);
         const double h = 20;
         const double w = std::max(h, fm.horizontalAdvance(text) + 12);

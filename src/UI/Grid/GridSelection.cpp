@@ -39,4 +39,48 @@ size_t GridSelection::first() const {
     return size_;
 }
 
+void IdSet::reserve(size_t expected) {
+    size_t cap = 16;
+    int bits = 4;
+    while (cap < expected * 2) {
+        cap <<= 1;
+        ++bits;
+    }
+    if (cap <= slots_.size()) return;
+    std::vector<int64_t> old = std::move(slots_);
+    slots_.assign(cap, kFree);
+    shift_ = 64 - bits;
+    size_ = hasFree_ ? 1 : 0;
+    for (int64_t id : old)
+        if (id != kFree) insert(id);
+}
+
+void IdSet::insert(int64_t id) {
+    if (id == kFree) {
+        if (!hasFree_) ++size_;
+        hasFree_ = true;
+        return;
+    }
+    if ((size_ + 1) * 2 > slots_.size()) reserve(size_ + 1);
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = home(id);; i = (i + 1) & mask) {
+        if (slots_[i] == id) return;
+        if (slots_[i] == kFree) {
+            slots_[i] = id;
+            ++size_;
+            return;
+        }
+    }
+}
+
+bool IdSet::contains(int64_t id) const {
+    if (id == kFree) return hasFree_;
+    if (slots_.empty()) return false;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = home(id);; i = (i + 1) & mask) {
+        if (slots_[i] == id) return true;
+        if (slots_[i] == kFree) return false;
+    }
+}
+
 }  // namespace vintrelle

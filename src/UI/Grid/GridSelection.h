@@ -3,7 +3,9 @@
 // kilobyte per thousand assets, read in grid order for free.
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 namespace vintrelle {
@@ -38,6 +40,33 @@ private:
     std::vector<uint64_t> words_;
     size_t size_ = 0;
     size_t count_ = 0;
+};
+
+// Asset ids for a pass over the grid: open addressing over one array, no
+// removal; several times faster to fill and to ask than a node-based set.
+class IdSet {
+public:
+    IdSet() = default;
+    explicit IdSet(size_t expected) { reserve(expected); }
+    template <class It>
+    IdSet(It first, It last) {
+        if constexpr (std::forward_iterator<It>) reserve(size_t(std::distance(first, last)));
+        for (; first != last; ++first) insert(*first);
+    }
+    void insert(int64_t id);
+    bool contains(int64_t id) const;
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+private:
+    static constexpr int64_t kFree = INT64_MIN;
+    void reserve(size_t expected);
+    size_t home(int64_t id) const { return size_t((uint64_t(id) * 0x9E3779B97F4A7C15ULL) >> shift_); }
+
+    std::vector<int64_t> slots_;
+    int shift_ = 64;
+    size_t size_ = 0;
+    bool hasFree_ = false;  // kFree itself, which cannot sit in a slot
 };
 
 }  // namespace vintrelle

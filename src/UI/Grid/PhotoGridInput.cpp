@@ -14,9 +14,8 @@
 namespace vintrelle {
 
 void PhotoGridView::publishSelection() {
-    std::vector<int64_t> sorted = selectedIDs();
-    std::sort(sorted.begin(), sorted.end());
-    lastSelection_ = std::move(sorted);
+    lastSelection_ = IdSet(selection_.count());
+    selection_.forEach([&](size_t pos) { lastSelection_.insert(assetAt(pos).id); });
     if (selectionPosted_) return;
     selectionPosted_ = true;
     // Handed over later, so the application never hears of it while it is

@@ -8,10 +8,12 @@
 #include <QProxyStyle>
 #include <QScrollBar>
 #include <QThread>
+#include <QThreadPool>
 #include <QVariantAnimation>
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace vintrelle {
 
@@ -123,8 +125,7 @@ void PhotoGridView::setContent(GridContentPtr content) {
     const bool sameKey = content->scrollKey == scrollKey_;
     if (sameKey && sameLayout(*content_, *content)) {
         // Only records changed (a favourite, a new thumbnail): repaint in place.
-        content_ = std::move(content);
-        token_ = content_->token;
+        replaceContent(std::move(content));
         syncThumbnails();
         viewport()->update();
         return;
@@ -159,15 +160,11 @@ bool PhotoGridView::sameLayout(const GridContent& a, const GridContent& b) const
 
 void PhotoGridView::reload(GridContentPtr content, bool toTop) {
     // The selection follows its assets: ids, not positions, survive a reload.
-    std::unordered_set<int64_t> selected;
-    if (!selection_.empty()) {
-        selected.reserve(selection_.count());
-        selection_.forEach([&](size_t pos) { selected.insert(assetAt(pos).id); });
-    }
+    IdSet selected(selection_.count());
+    selection_.forEach([&](size_t pos) { selected.insert(assetAt(pos).id); });
     const std::optional<Tracked> cursor = cursor_, anchor = anchor_;
 
-    content_ = std::move(content);
-    token_ = content_->token;
+    replaceContent(std::move(content));
     scrollKey_ = content_->scrollKey;
     std::vector<int> counts;
     std::vector<double> heights;
@@ -182,7 +179,7 @@ void PhotoGridView::reload(GridContentPtr content, bool toTop) {
     selection_.reset(positions_.total());
     if (!selected.empty())
         forEachPosition(*content_, [&](size_t pos, const Asset& a) {
-            if (selected.count(a.id)) selection_.set(pos, true);
+            if (selected.contains(a.id)) selection_.set(pos, true);
         });
     cursor_ = resolve(cursor);
     anchor_ = resolve(anchor);
@@ -195,6 +192,15 @@ void PhotoGridView::reload(GridContentPtr content, bool toTop) {
     syncThumbnails();
     viewport()->update();
     reportVisibleSection(true);
+}
+
+void PhotoGridView::replaceContent(GridContentPtr content) {
+    GridContentPtr old = std::exchange(content_, std::move(content));
+    token_ = content_->token;
+    // The grid may hold the last reference to the old records: a hundred
+    // thousand of them are freed on a worker, not between two frames.
+    if (old.use_count() == 1 && old->flat.use_count() == 1)
+        QThreadPool::globalInstance()->start([old = std::move(old)]() mutable { old.reset(); });
 }
 
 std::optional<PhotoGridView::Tracked> PhotoGridView::resolve(const std::optional<Tracked>& t) const {
@@ -231,15 +237,15 @@ void PhotoGridView::setSelection(const std::unordered_set<int64_t>& ids) {
     // A change of the user's own is on its way to the application; an older
     // value coming back meanwhile must not undo it.
     if (selectionPosted_) return;
-    std::vector<int64_t> sorted(ids.begin(), ids.end());
-    std::sort(sorted.begin(), sorted.end());
-    if (sorted == lastSelection_) return;
-    lastSelection_ = std::move(sorted);
+    if (ids.size() == lastSelection_.size() &&
+        std::all_of(ids.begin(), ids.end(), [&](int64_t id) { return lastSelection_.contains(id); }))
+        return;
+    lastSelection_ = IdSet(ids.begin(), ids.end());
     GridSelection next;
     next.reset(positions_.total());
     if (!ids.empty())
         forEachPosition(*content_, [&](size_t pos, const Asset& a) {
-            if (ids.count(a.id)) next.set(pos, true);
+            if (lastSelection_.contains(a.id)) next.set(pos, true);
         });
     if (next == selection_) return;
     selection_ = std::move(next);
@@ -362,7 +368,7 @@ void PhotoGridView::paintEvent(QPaintEvent* e) {
 }
 
 void PhotoGridView::paintContents(QPainter& p, const QRect& viewRect) {
-    painter_.setPalette(GridPalette::of(*this));
+    painter_.setPalette(GridPalette::current());
     p.fillRect(viewRect, painter_.palette().canvas);
     const qreal dpr = p.device()->devicePixelRatioF();
     // The pixel ratio changed under us (another screen): loads are started
@@ -406,7 +412,7 @@ bool PhotoGridView::waitForThumbnails(int msecs) {
     for (;;) {
         QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (thumbs_->idle()) return true;
+        if (thumbs_->idle() && !settleTimer_.isActive()) return true;
         if (t.elapsed() > msecs) return false;
         QThread::msleep(2);
     }

@@ -99,7 +99,8 @@ public:
     // Paints the part `viewRect` of the viewport (viewport coordinates) onto
     // any device, e.g. an image for an offscreen picture of the grid.
     void paintContents(QPainter& p, const QRect& viewRect);
-    // Runs the event loop until no thumbnail is loading, scaling or fading.
+    // Runs the event loop until no thumbnail is loading, scaling or fading and
+    // the size has settled.
     bool waitForThumbnails(int msecs);
 
 protected:
@@ -126,6 +127,7 @@ private:
 
     bool sameLayout(const GridContent& a, const GridContent& b) const;
     void reload(GridContentPtr content, bool toTop);
+    void replaceContent(GridContentPtr content);
     std::optional<Tracked> resolve(const std::optional<Tracked>& t) const;
     Tracked track(size_t pos) const { return {assetAt(pos).id, pos}; }
     template <class F>
@@ -167,7 +169,7 @@ private:
     PhotoGridLayout layout_;
     GridPositions positions_;
     GridSelection selection_;
-    std::vector<int64_t> lastSelection_;  // sorted: what the application last heard or said
+    IdSet lastSelection_;  // what the application last heard or said
     std::optional<Tracked> cursor_;
     std::optional<Tracked> anchor_;       // where Shift-click ranges start
     std::string lastSection_ = std::string(1, '\0');

@@ -402,3 +402,42 @@ TEST_F(GridView, DragsFilesInGridOrderForCopyingOnly) {
     ASSERT_EQ(drags.size(), 2u);
     EXPECT_EQ(drags[1].mime->urls().size(), 1);
 }
+
+TEST_F(GridView, WhileTheSizeMovesCellsDrawFromTheDecodedThumbnail) {
+    make();
+    hitAll(12);
+    grid->setContent(content({12}, 1));
+    ASSERT_TRUE(grid->waitForThumbnails(5000));
+    const qsizetype before = pixmaps->count();
+    const qreal dpr = grid->devicePixelRatioF();
+    for (double size : {160.0, 175.0, 190.0}) grid->setThumbSize(size);
+    const double side = grid->gridLayout().side();
+    GridPicture p = grid->thumbnails().picture(grid->assetAt(0), false, side, dpr);
+    EXPECT_TRUE(p.exact.isNull());
+    EXPECT_FALSE(p.source.isNull());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(pixmaps->count(), before);  // nothing scaled for sizes passed on the way
+    ASSERT_TRUE(grid->waitForThumbnails(5000));
+    EXPECT_FALSE(grid->thumbnails().picture(grid->assetAt(0), false, side, dpr).exact.isNull());
+    EXPECT_EQ(pixmaps->count(), before + 12);
+}
+
+TEST_F(GridView, PageKeysScrollWithoutTouchingTheSelection) {
+    make();
+    grid->setContent(content({600}, 1));
+    grid->setSelection(std::vector<int64_t>{3});
+    key(Qt::Key_PageDown);
+    EXPECT_EQ(grid->scrollOffset(), grid->viewport()->height());
+    key(Qt::Key_End);
+    EXPECT_EQ(grid->scrollOffset(), grid->verticalScrollBar()->maximum());
+    key(Qt::Key_PageUp);
+    EXPECT_EQ(grid->scrollOffset(), grid->verticalScrollBar()->maximum() - grid->viewport()->height());
+    key(Qt::Key_Home);
+    EXPECT_EQ(grid->scrollOffset(), 0);
+    EXPECT_EQ(selected(), (std::vector<int64_t>{3}));
+    // An arrow brings the moved-to asset into view.
+    key(Qt::Key_End);
+    key(Qt::Key_Right);
+    const QRectF f = grid->gridLayout().itemFrame(grid->positions().index(3));
+    EXPECT_EQ(grid->scrollOffset(), int(f.top()));
+}
