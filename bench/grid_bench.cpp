@@ -132,7 +132,7 @@ const char* verdict(bool ok) { return ok ? "meets target" : "MISSES target"; }
 
 void frames(const GridContentPtr& content) {
     for (double size : {150.0, 72.0, 320.0}) {
-        PhotoGridView grid(library(memoryThumbs()), {}, -1, nullptr, std::make_shared<GridPixmapCache>());
+        PhotoGridView grid(library(memoryThumbs()), {}, std::nullopt, nullptr, std::make_shared<GridPixmapCache>());
         grid.resize(1440, 900);
         grid.show();
         grid.setContent(content);
@@ -229,7 +229,7 @@ int main(int argc, char** argv) {
         never.load = [](const std::string&, ThumbnailSource::Completion) -> ThumbnailSource::Cancel { return [] {}; };
         std::vector<int64_t> all;
         for (const Asset& a : *content->flat) all.push_back(a.id);
-        auto grid = std::make_unique<PhotoGridView>(library(never), PhotoGridView::Callbacks{}, -1, nullptr,
+        auto grid = std::make_unique<PhotoGridView>(library(never), PhotoGridView::Callbacks{}, std::nullopt, nullptr,
                                                     std::make_shared<GridPixmapCache>());
         grid->resize(1440, 900);
         grid->show();

@@ -37,13 +37,13 @@ const GridContentPtr& emptyContent() {
 
 }  // namespace
 
-PhotoGridView::PhotoGridView(GridLibrary library, Callbacks callbacks, int64_t consumedScrollToken, QWidget* parent,
-                             std::shared_ptr<GridPixmapCache> pixmaps)
+PhotoGridView::PhotoGridView(GridLibrary library, Callbacks callbacks, std::optional<int64_t> servedScrollToken,
+                             QWidget* parent, std::shared_ptr<GridPixmapCache> pixmaps)
     : QAbstractScrollArea(parent),
       cb_(std::move(callbacks)),
       pixmaps_(std::move(pixmaps)),
       content_(emptyContent()),
-      lastScrollToken_(consumedScrollToken) {
+      lastScrollToken_(servedScrollToken) {
     setFrameShape(QFrame::NoFrame);
     setFocusPolicy(Qt::StrongFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -60,9 +60,11 @@ public:
     static constexpr int settleMs = 150;           // after the size stops moving, exact pixmaps are made
     static constexpr double sectionProbe = 24;     // the reported section is the one this far below the top
 
-    // `consumedScrollToken` is the scroll-request token current when the grid
-    // is made: a request the grid never saw belongs to an earlier screen.
-    PhotoGridView(GridLibrary library, Callbacks callbacks, int64_t consumedScrollToken, QWidget* parent = nullptr,
+    // `servedScrollToken` is the token of the scroll request standing when the
+    // grid is made (none without one): that request belongs to an earlier
+    // screen and is never replayed.
+    PhotoGridView(GridLibrary library, Callbacks callbacks, std::optional<int64_t> servedScrollToken,
+                  QWidget* parent = nullptr,
                   std::shared_ptr<GridPixmapCache> pixmaps = GridPixmapCache::shared());
     ~PhotoGridView() override;
 
@@ -165,7 +167,7 @@ private:
     GridContentPtr content_;
     int64_t token_ = -1;
     std::string scrollKey_;
-    int64_t lastScrollToken_ = -1;
+    std::optional<int64_t> lastScrollToken_;
     PhotoGridLayout layout_;
     GridPositions positions_;
     GridSelection selection_;

@@ -81,7 +81,7 @@ TEST(GridRender, PaintsThumbnailsPlaceholdersAndSelection) {
     auto shown = std::make_shared<GridContent>(*c);
     shown->flat = flat;
 
-    PhotoGridView grid(lib, {}, -1, nullptr, std::make_shared<GridPixmapCache>());
+    PhotoGridView grid(lib, {}, std::nullopt, nullptr, std::make_shared<GridPixmapCache>());
     grid.resize(1000, 400);
     grid.show();
     grid.setContent(shown);

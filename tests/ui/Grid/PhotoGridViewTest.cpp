@@ -26,7 +26,7 @@ protected:
     std::vector<GridDrag> drags;
     std::unique_ptr<PhotoGridView> grid;
 
-    void make(int64_t consumedToken = -1) {
+    void make(std::optional<int64_t> servedToken = std::nullopt) {
         PhotoGridView::Callbacks cb;
         cb.open = [this](const Asset& a) { opened.push_back(a.id); };
         cb.selectionChanged = [this](const std::vector<int64_t>& ids) { selections.push_back(ids); };
@@ -35,7 +35,7 @@ protected:
             menus.emplace_back(a.id, ids);
         };
         cb.drag = [this](GridDrag& d) { drags.push_back(std::move(d)); };
-        grid = std::make_unique<PhotoGridView>(library(thumbs.source()), cb, consumedToken, nullptr, pixmaps);
+        grid = std::make_unique<PhotoGridView>(library(thumbs.source()), cb, servedToken, nullptr, pixmaps);
         grid->resize(1000, 700);  // 6 columns of 156 at the default size
         grid->show();
         flush();
@@ -210,22 +210,27 @@ TEST_F(GridView, ClicksBandsAndOpening) {
 
 TEST_F(GridView, ContextMenuSelectsAnUnselectedAssetAloneAndPassesGridOrder) {
     make();
-    grid->setContent(content({12}, 1));
+    // Newest first, as a library is shown: grid order is not id order.
+    grid->setContent(content({12}, 1, "library|", {12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
     grid->setSelection(std::vector<int64_t>{7, 3, 5});
     rightClick(centre(0));
     ASSERT_EQ(menus.size(), 1u);
-    EXPECT_EQ(menus[0], (std::pair<int64_t, std::vector<int64_t>>{1, {1}}));
-    EXPECT_EQ(selected(), (std::vector<int64_t>{1}));
+    EXPECT_EQ(menus[0], (std::pair<int64_t, std::vector<int64_t>>{12, {12}}));
+    EXPECT_EQ(selected(), (std::vector<int64_t>{12}));
     flush();
+    EXPECT_EQ(selections.back(), (std::vector<int64_t>{12}));
 
-    grid->setSelection(std::vector<int64_t>{9, 3, 5});
-    rightClick(centre(4));
+    grid->setSelection(std::vector<int64_t>{3, 9, 5});
+    rightClick(centre(7));  // asset 5, selected: the whole selection, in grid order
     ASSERT_EQ(menus.size(), 2u);
-    EXPECT_EQ(menus[1], (std::pair<int64_t, std::vector<int64_t>>{5, {3, 5, 9}}));
+    EXPECT_EQ(menus[1], (std::pair<int64_t, std::vector<int64_t>>{5, {9, 5, 3}}));
     rightClick(QPointF(5, 5));  // empty space: no menu
     EXPECT_EQ(menus.size(), 2u);
 
-    EXPECT_EQ(grid->inGridOrder({12, 999, 2, 500}), (std::vector<int64_t>{2, 12, 500, 999}));
+    key(Qt::Key_A, Qt::ControlModifier);
+    flush();
+    EXPECT_EQ(selections.back(), (std::vector<int64_t>{12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+    EXPECT_EQ(grid->inGridOrder({2, 999, 12, 500}), (std::vector<int64_t>{12, 2, 500, 999}));
 }
 
 TEST_F(GridView, ScrollRequestsRunOncePerTokenAndTheMadeTokenIsSpent) {
