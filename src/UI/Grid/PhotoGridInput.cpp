@@ -56,9 +56,11 @@ void PhotoGridView::mousePressEvent(QMouseEvent* e) {
     const bool extend = mods & Qt::ShiftModifier;
     pressPoint_ = e->position();
     lastMouse_ = e->position();
-    pressed_ = hit(e->position());
+    const std::optional<size_t> under = hit(e->position());
+    pressed_.reset();
+    if (under) pressed_ = track(*under);
     selectOnRelease_ = false;
-    if (!pressed_) {
+    if (!under) {
         // Empty space: clears (unless a modifier keeps the selection) and starts a band.
         if (!toggle && !extend && !selection_.empty()) {
             selection_.clear();
@@ -69,7 +71,7 @@ void PhotoGridView::mousePressEvent(QMouseEvent* e) {
         bandBase_ = selection_;
         return;
     }
-    const size_t pos = *pressed_;
+    const size_t pos = *under;
     if (extend) {
         const std::optional<Tracked> from = resolve(anchor_);
         if (from) selection_.setRange(from->pos, pos, true);
@@ -106,10 +108,10 @@ void PhotoGridView::mouseMoveEvent(QMouseEvent* e) {
     lastMouse_ = e->position();
     if (pressed_) {
         if ((e->position() - pressPoint_).manhattanLength() >= QApplication::startDragDistance()) {
-            const size_t pos = *pressed_;
+            const std::optional<Tracked> from = resolve(pressed_);
             pressed_.reset();
             selectOnRelease_ = false;
-            startDrag(pos, pressPoint_);
+            if (from) startDrag(from->pos, pressPoint_);
         }
         return;
     }
@@ -126,7 +128,9 @@ void PhotoGridView::mouseReleaseEvent(QMouseEvent* e) {
         QAbstractScrollArea::mouseReleaseEvent(e);
         return;
     }
-    if (selectOnRelease_ && pressed_) selectAlone(*pressed_);
+    if (selectOnRelease_) {
+        if (const std::optional<Tracked> at = resolve(pressed_)) selectAlone(at->pos);
+    }
     if (banding_) {
         banding_ = false;
         bandScroll_.stop();

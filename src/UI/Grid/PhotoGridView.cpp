@@ -183,6 +183,7 @@ void PhotoGridView::reload(GridContentPtr content, bool toTop) {
         });
     cursor_ = resolve(cursor);
     anchor_ = resolve(anchor);
+    if (banding_) bandBase_ = selection_;  // a band in progress goes on over the new positions
 
     relayout();
     if (toTop) {

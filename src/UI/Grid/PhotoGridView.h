@@ -186,7 +186,7 @@ private:
     qreal syncedDpr_ = 0;
 
     // Mouse.
-    std::optional<size_t> pressed_;
+    std::optional<Tracked> pressed_;  // the cell pressed, followed across reloads
     QPointF pressPoint_;
     bool selectOnRelease_ = false;
     bool banding_ = false;

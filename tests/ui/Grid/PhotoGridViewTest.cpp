@@ -446,3 +446,25 @@ TEST_F(GridView, PageKeysScrollWithoutTouchingTheSelection) {
     const QRectF f = grid->gridLayout().itemFrame(grid->positions().index(3));
     EXPECT_EQ(grid->scrollOffset(), int(f.top()));
 }
+
+TEST_F(GridView, PressAndBandSurviveAReload) {
+    make();
+    grid->setContent(content({30}, 1));
+    mouse(QEvent::MouseButtonPress, centre(1));  // asset 2
+    grid->setContent(content({3}, 2, "library|", {2, 40, 41}));
+    mouse(QEvent::MouseMove, centre(1) + QPointF(0, QApplication::startDragDistance() + 2));
+    ASSERT_EQ(drags.size(), 1u);
+    EXPECT_EQ(drags[0].mime->urls(), QList<QUrl>{QUrl::fromLocalFile("/media/me/Photos/photos/IMG_2.jpg")});
+    mouse(QEvent::MouseButtonRelease, centre(1));
+
+    grid->setContent(content({30}, 3));
+    mouse(QEvent::MouseButtonPress, QPointF(5, 70));
+    mouse(QEvent::MouseMove, centre(29));
+    EXPECT_EQ(selected().size(), 30u);
+    grid->setContent(content({4}, 4, "library|", {1, 2, 3, 50}));
+    mouse(QEvent::MouseMove, centre(2));
+    mouse(QEvent::MouseButtonRelease, centre(2));
+    EXPECT_EQ(selected(), (std::vector<int64_t>{1, 2, 3}));
+    flush();
+    EXPECT_EQ(selections.back(), (std::vector<int64_t>{1, 2, 3}));
+}
