@@ -5,10 +5,9 @@
 #include <QFileInfo>
 #include <QScrollBar>
 
-#include "Store/ThumbnailCache.h"
+#include "store/StoreFixture.h"
 #include "UI/Grid/PhotoGridView.h"
 #include "UI/Kit/Theme.h"
-#include "fixtures/TempDir.h"
 #include "ui/Grid/GridTestSupport.h"
 
 using namespace vintrelle;
@@ -53,15 +52,11 @@ TEST(GridCells, BadgesFollowKindWidthAndSelection) {
     EXPECT_EQ(s.heartRect, QRectF(12, 126, 13, 12));
 }
 
-// The real thumbnail cache over real files: pictures, the placeholder for
+// An open library's thumbnail cache over real files: pictures, the placeholder for
 // missing, unreadable and not-yet-made thumbnails, the ring, both appearances.
 TEST(GridRender, PaintsThumbnailsPlaceholdersAndSelection) {
-    fixtures::TempDir dir;
-    GridLibrary lib;
-    lib.paths.root = dir.path();
-    lib.paths.dataDir = dir / ".vintrelle";
-    lib.key = 99;
-    lib.thumbs = ThumbnailSource::of(std::make_shared<ThumbnailCache>());
+    storetest::Library library;
+    const GridLibrary lib = GridLibrary::of(*library.store);
     auto save = [&](int64_t id, QColor c) {
         const QString path = QString::fromStdString(lib.paths.thumbURL(id));
         QDir().mkpath(QFileInfo(path).path());

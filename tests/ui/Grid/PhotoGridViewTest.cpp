@@ -468,3 +468,17 @@ TEST_F(GridView, PressAndBandSurviveAReload) {
     flush();
     EXPECT_EQ(selections.back(), (std::vector<int64_t>{1, 2, 3}));
 }
+
+TEST_F(GridView, AnOlderSelectionEchoedBackDoesNotUndoTheUsersChange) {
+    make();
+    grid->setContent(content({10}, 1));
+    grid->setSelection(std::vector<int64_t>{1});
+    click(centre(4));  // on its way to the application
+    grid->setSelection(std::vector<int64_t>{1});  // an update carrying the value from before the click
+    EXPECT_EQ(selected(), (std::vector<int64_t>{5}));
+    flush();
+    EXPECT_EQ(selections.back(), (std::vector<int64_t>{5}));
+    grid->setSelection(std::vector<int64_t>{5});  // the application now agrees: nothing to do
+    grid->setSelection(std::vector<int64_t>{2, 3});  // its own change afterwards is taken
+    EXPECT_EQ(selected(), (std::vector<int64_t>{2, 3}));
+}
