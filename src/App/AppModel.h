@@ -26,7 +26,6 @@
 
 #include "App/GridContent.h"
 #include "App/Route.h"
-#include "App/ScrollRequest.h"
 #include "App/ViewerState.h"
 #include "Core/Index/Models.h"
 
@@ -35,6 +34,15 @@ class QSettings;
 namespace vintrelle {
 
 class LibraryStore;
+
+// A request to the grid to scroll to a section. The grid serves each token
+// once, and takes the request standing when it is made as served: the model
+// keeps the last request after its grid is gone.
+struct ScrollRequest {
+    std::string section;  // the id of a grid section
+    int64_t token = 0;    // distinct for each request
+    bool operator==(const ScrollRequest&) const = default;
+};
 
 class AppModel final : public QObject {
     Q_OBJECT
