@@ -54,8 +54,8 @@ struct SectionRun {
 enum class Grouping : int { month = 0, tripDays = 1, added = 2, all = 3 };
 
 struct FolderNode {
-    std::string path;
-    std::string name;
+    std::string path;  // the folder's bytes on disk, relative to the library folder
+    std::string name;  // its last component as shown: U+FFFD where it is not UTF-8
     int count = 0;
     std::vector<FolderNode> children;
     bool operator==(const FolderNode&) const = default;

@@ -8,11 +8,11 @@
 #include <span>
 #include <string_view>
 
-#include <unicode/dtptngen.h>
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
 
 #include "Core/Base/Locale.h"
+#include "Core/Base/Text.h"
 #include "Core/Base/WallClock.h"
 #include "Store/LibraryStore.h"
 #include "Store/StoreText.h"
@@ -207,7 +207,7 @@ std::vector<FolderNode> buildNodes(const Builder& node, const std::string& prefi
         const Builder& child = *node.children.at(*name);
         FolderNode n;
         n.path = prefix.empty() ? *name : prefix + "/" + *name;
-        n.name = *name;
+        n.name = text::displayable(*name);  // the path keeps the bytes on disk
         n.count = child.count;
         n.children = buildNodes(child, n.path);
         out.push_back(std::move(n));
@@ -284,22 +284,11 @@ std::vector<SectionRun> groupRuns(const std::vector<Asset>& list, Key key, Make 
 long long floorDiv(double t, double unit) { return (long long)std::floor(t / unit); }
 
 // "Added" dates follow the user's clock: the day an asset was added is the
-// local calendar day, and its title is written in the same zone.
+// local calendar day, and its title is written in the same zone, in the
+// Gregorian calendar like every other date of the grid.
 class LocalDays {
 public:
-    LocalDays() {
-        zone_.reset(icu::TimeZone::createDefault());
-        UErrorCode status = U_ZERO_ERROR;
-        const icu::Locale locale = icuLocale(LC_TIME);
-        std::unique_ptr<icu::DateTimePatternGenerator> gen(
-            icu::DateTimePatternGenerator::createInstance(locale, status));
-        icu::UnicodeString pattern = U_SUCCESS(status) ? gen->getBestPattern("yMMMMd", status) : "d MMMM y";
-        if (U_FAILURE(status)) pattern = "d MMMM y";
-        status = U_ZERO_ERROR;
-        fmt_ = std::make_unique<icu::SimpleDateFormat>(pattern, locale, status);
-        if (U_FAILURE(status)) fmt_.reset();
-        else fmt_->setTimeZone(*zone_);
-    }
+    LocalDays() : zone_(icu::TimeZone::createDefault()), fmt_(gregorianDateFormat("yMMMMd", *zone_)) {}
     long long day(double t) const {
         int32_t raw = 0, dst = 0;
         UErrorCode status = U_ZERO_ERROR;
