@@ -54,6 +54,11 @@ int64_t contentToken = 0;
 
 }  // namespace
 
+QUrl fileUrl(const std::string& absolutePath) {
+    return QUrl::fromEncoded("file://" + QByteArray::fromStdString(absolutePath).toPercentEncoding("/"),
+                             QUrl::StrictMode);
+}
+
 // ---- construction and preferences --------------------------------------------
 
 AppModel& AppModel::shared() {
@@ -593,7 +598,7 @@ QList<QUrl> AppModel::urls(const std::vector<int64_t>& ids) const {
     const std::string& root = store_->paths().root;
     for (int64_t id : ids)
         if (const auto a = store_->asset(id))
-            out.push_back(QUrl::fromLocalFile(QString::fromStdString(root + "/" + a->path)));
+            out.push_back(fileUrl(root + "/" + a->path));
     return out;
 }
 

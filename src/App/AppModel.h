@@ -35,6 +35,11 @@ namespace vintrelle {
 
 class LibraryStore;
 
+// The file URL of an absolute path, percent-encoded from its bytes: a name
+// that is not UTF-8 would come back from a QString as U+FFFD, a file that does
+// not exist.
+QUrl fileUrl(const std::string& absolutePath);
+
 // A request to the grid to scroll to a section. The grid serves each token
 // once, and takes the request standing when it is made as served: the model
 // keeps the last request after its grid is gone.
