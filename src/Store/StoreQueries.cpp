@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <string_view>
 
 #include <unicode/smpdtfmt.h>
@@ -249,7 +250,7 @@ const std::vector<FolderNode>& LibraryStore::folderTree() {
 
 namespace {
 
-std::string summary(const std::vector<Asset>& run) {
+std::string summary(std::span<const Asset> run) {
     long long videos = 0;
     for (const Asset& a : run) videos += a.kind == MediaKind::video ? 1 : 0;
     const long long photos = (long long)run.size() - videos;
@@ -264,14 +265,17 @@ std::string summary(const std::vector<Asset>& run) {
 
 // Consecutive assets with equal keys make one section, in list order.
 template <class Key, class Make>
-std::vector<GridSection> groupRuns(const std::vector<Asset>& list, Key key, Make make) {
-    std::vector<GridSection> out;
+std::vector<SectionRun> groupRuns(const std::vector<Asset>& list, Key key, Make make) {
+    std::vector<SectionRun> out;
     size_t i = 0;
     while (i < list.size()) {
         const auto k = key(list[i]);
         size_t j = i + 1;
         while (j < list.size() && key(list[j]) == k) ++j;
-        out.push_back(make(std::vector<Asset>(list.begin() + long(i), list.begin() + long(j)), k));
+        SectionRun run = make(std::span<const Asset>(list.data() + i, j - i), k);
+        run.begin = i;
+        run.end = j;
+        out.push_back(std::move(run));
         i = j;
     }
     return out;
@@ -309,42 +313,44 @@ private:
 }  // namespace
 
 std::vector<GridSection> LibraryStore::sections(const std::vector<Asset>& list, Grouping grouping) const {
+    std::vector<Asset> ordered = list;
+    std::vector<GridSection> out;
+    for (SectionRun& run : sectionRuns(ordered, grouping))
+        out.push_back(GridSection{std::move(run.id), std::move(run.title), std::move(run.detail),
+                                  std::vector<Asset>(ordered.begin() + long(run.begin), ordered.begin() + long(run.end))});
+    return out;
+}
+
+std::vector<SectionRun> LibraryStore::sectionRuns(std::vector<Asset>& list, Grouping grouping) const {
     if (list.empty()) return {};
     switch (grouping) {
         case Grouping::month:
             return groupRuns(list, [](const Asset& a) { return WallClock::monthKey(a.taken); },
-                             [](std::vector<Asset> run, int key) {
-                                 GridSection s{"m" + std::to_string(key),
-                                               WallClock::format(WallClock::Template::monthYear, run.front().taken),
-                                               summary(run), {}};
-                                 s.assets = std::move(run);
-                                 return s;
+                             [](std::span<const Asset> run, int key) {
+                                 return SectionRun{"m" + std::to_string(key),
+                                                   WallClock::format(WallClock::Template::monthYear, run.front().taken),
+                                                   summary(run)};
                              });
         case Grouping::tripDays: {
-            const std::vector<Asset> oldestFirst(list.rbegin(), list.rend());
-            const long long first = WallClock::dayNumber(oldestFirst.front().taken);
-            return groupRuns(oldestFirst, [](const Asset& a) { return WallClock::dayNumber(a.taken); },
-                             [first](std::vector<Asset> run, long long day) {
-                                 GridSection s{"d" + std::to_string(day), "Day " + std::to_string(day - first + 1),
-                                               WallClock::format(WallClock::Template::dayLong, run.front().taken) +
-                                                   "  \u00b7  " + summary(run),
-                                               {}};
-                                 s.assets = std::move(run);
-                                 return s;
+            std::reverse(list.begin(), list.end());
+            const long long first = WallClock::dayNumber(list.front().taken);
+            return groupRuns(list, [](const Asset& a) { return WallClock::dayNumber(a.taken); },
+                             [first](std::span<const Asset> run, long long day) {
+                                 return SectionRun{"d" + std::to_string(day), "Day " + std::to_string(day - first + 1),
+                                                   WallClock::format(WallClock::Template::dayLong, run.front().taken) +
+                                                       "  \u00b7  " + summary(run)};
                              });
         }
         case Grouping::added: {
             const LocalDays local;
             return groupRuns(list, [&](const Asset& a) { return local.day(a.added); },
-                             [&](std::vector<Asset> run, long long day) {
-                                 GridSection s{"a" + std::to_string(day), "Added " + local.title(run.front().added),
-                                               summary(run), {}};
-                                 s.assets = std::move(run);
-                                 return s;
+                             [&](std::span<const Asset> run, long long day) {
+                                 return SectionRun{"a" + std::to_string(day), "Added " + local.title(run.front().added),
+                                                   summary(run)};
                              });
         }
         default:
-            return {GridSection{"all", "", "", list}};
+            return {SectionRun{"all", "", "", 0, list.size()}};
     }
 }
 
