@@ -1,0 +1,141 @@
+// The desktop's dark preference read from a portal on a private session bus,
+// as the desktop would answer, and light when there is no portal.
+
+#include <gtest/gtest.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <atomic>
+
+#include "App/SystemAppearance.h"
+
+using namespace vintrelle;
+
+namespace {
+
+const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString kInterface = QStringLiteral("org.freedesktop.portal.Settings");
+
+QVariant nested(const QVariant& v) { return QVariant::fromValue(QDBusVariant(v)); }
+
+}  // namespace
+
+// The portal's Settings interface as the desktop serves it: Read answers a
+// variant holding a variant.
+class FakePortal : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Settings")
+
+public:
+    std::atomic<uint> scheme{0};
+
+public slots:
+    QDBusVariant Read(const QString& group, const QString& key) {
+        if (group == QLatin1String("org.freedesktop.appearance") && key == QLatin1String("color-scheme"))
+            return QDBusVariant(nested(QVariant(scheme.load())));
+        return QDBusVariant(nested(QVariant(QString())));
+    }
+};
+
+namespace {
+
+// A session bus of the test's own; the portal serves it from another thread,
+// as another process would.
+class PrivateBus {
+public:
+    PrivateBus() {
+        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty()) return;
+        daemon_.start(QStringLiteral("dbus-daemon"),
+                      {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address")});
+        if (!daemon_.waitForStarted(5000)) return;
+        while (address_.isEmpty() && daemon_.waitForReadyRead(5000))
+            address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
+    }
+    ~PrivateBus() {
+        if (portalThread_.isRunning()) {
+            portalThread_.quit();
+            portalThread_.wait();
+        }
+        delete portal_;
+        for (const auto& name : {QStringLiteral("portal"), QStringLiteral("client")})
+            QDBusConnection::disconnectFromBus(name);
+        daemon_.kill();
+        daemon_.waitForFinished();
+    }
+    bool ok() const { return !address_.isEmpty(); }
+    QDBusConnection client() { return QDBusConnection::connectToBus(address_, QStringLiteral("client")); }
+    FakePortal* servePortal(uint scheme) {
+        portal_ = new FakePortal;
+        portal_->scheme = scheme;
+        portal_->moveToThread(&portalThread_);
+        portalThread_.start();
+        QDBusConnection bus = portalBus();
+        bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop"));
+        bus.registerObject(kPath, portal_, QDBusConnection::ExportAllSlots);
+        return portal_;
+    }
+    void announce(const QString& group, const QString& key, uint scheme) {
+        QDBusMessage signal = QDBusMessage::createSignal(kPath, kInterface, QStringLiteral("SettingChanged"));
+        signal << group << key << QVariant::fromValue(QDBusVariant(QVariant(scheme)));
+        portalBus().send(signal);
+    }
+
+private:
+    QDBusConnection portalBus() { return QDBusConnection::connectToBus(address_, QStringLiteral("portal")); }
+
+    QProcess daemon_;
+    QString address_;
+    QThread portalThread_;
+    FakePortal* portal_ = nullptr;
+};
+
+}  // namespace
+
+TEST(SystemAppearance, ReadsTheColourSchemeFromNestedVariants) {
+    struct Case {
+        QVariant value;
+        bool dark;
+    } cases[] = {
+        {QVariant(1u), true},
+        {nested(QVariant(1u)), true},
+        {nested(nested(QVariant(1u))), true},
+        {nested(nested(QVariant(0u))), false},  // no preference
+        {nested(nested(QVariant(2u))), false},  // light
+        {nested(QVariant(QStringLiteral("dark"))), false},
+        {QVariant(), false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(SystemAppearance::colorSchemeIsDark(c.value), c.dark);
+}
+
+TEST(SystemAppearance, FollowsThePortalOverTheBus) {
+    PrivateBus bus;
+    if (!bus.ok()) GTEST_SKIP() << "no dbus-daemon";
+    bus.servePortal(1);
+    SystemAppearance appearance(bus.client());
+    EXPECT_TRUE(appearance.prefersDark());
+
+    QSignalSpy changed(&appearance, &SystemAppearance::prefersDarkChanged);
+    bus.announce(QStringLiteral("org.freedesktop.appearance"), QStringLiteral("accent-color"), 0);
+    bus.announce(QStringLiteral("org.freedesktop.appearance"), QStringLiteral("color-scheme"), 2);
+    ASSERT_TRUE(changed.wait(5000));
+    EXPECT_FALSE(appearance.prefersDark());
+    EXPECT_EQ(changed.size(), 1);  // the other key changed nothing
+}
+
+TEST(SystemAppearance, WithoutAPortalTheLookIsLight) {
+    PrivateBus bus;
+    if (bus.ok()) {
+        SystemAppearance appearance(bus.client());
+        EXPECT_FALSE(appearance.prefersDark());
+    }
+    SystemAppearance noBus(QDBusConnection(QStringLiteral("not-connected")));
+    EXPECT_FALSE(noBus.prefersDark());
+}
+
+#include "SystemAppearanceTest.moc"
