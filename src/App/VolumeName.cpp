@@ -21,13 +21,13 @@ std::vector<std::string_view> pieces(std::string_view path) {
     return out;
 }
 
+}  // namespace
+
 std::string currentUserName() {
     if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name) return pw->pw_name;
     if (const char* u = std::getenv("USER")) return u;
     return {};
 }
-
-}  // namespace
 
 std::optional<std::string> volumeName(std::string_view path, std::string_view userName) {
     const auto p = pieces(path);

@@ -18,5 +18,6 @@ namespace vintrelle {
 std::optional<std::string> volumeName(std::string_view path, std::string_view userName);
 // With the user running the application.
 std::optional<std::string> volumeName(std::string_view path);
+std::string currentUserName();
 
 }  // namespace vintrelle

@@ -7,13 +7,16 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QProcess>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QThread>
 
 #include <atomic>
 
+#include "App/AppModel.h"
 #include "App/SystemAppearance.h"
+#include "fixtures/TempDir.h"
 
 using namespace vintrelle;
 
@@ -136,6 +139,31 @@ TEST(SystemAppearance, WithoutAPortalTheLookIsLight) {
     }
     SystemAppearance noBus(QDBusConnection(QStringLiteral("not-connected")));
     EXPECT_FALSE(noBus.prefersDark());
+}
+
+TEST(SystemAppearance, TheModelFollowsItOnlyWhenAskedTo) {
+    PrivateBus bus;
+    if (!bus.ok()) GTEST_SKIP() << "no dbus-daemon";
+    bus.servePortal(1);
+    fixtures::TempDir dir;
+    AppModel m(std::make_unique<QSettings>(QString::fromStdString(dir / "settings.conf"), QSettings::IniFormat));
+    AppModel::Desktop desktop;
+    desktop.bus = [&] { return bus.client(); };
+    m.setDesktop(std::move(desktop));
+    QSignalSpy looks(&m, &AppModel::darkAppearanceChanged);
+    EXPECT_FALSE(m.darkAppearance());  // "light" by default: the portal is not asked
+    m.setAppearance("system");
+    EXPECT_TRUE(m.darkAppearance());
+    bus.announce(QStringLiteral("org.freedesktop.appearance"), QStringLiteral("color-scheme"), 0);
+    ASSERT_TRUE(looks.wait(5000));
+    EXPECT_FALSE(m.darkAppearance());
+    m.setAppearance("dark");
+    EXPECT_TRUE(m.darkAppearance());
+    bus.announce(QStringLiteral("org.freedesktop.appearance"), QStringLiteral("color-scheme"), 1);
+    bus.announce(QStringLiteral("org.freedesktop.appearance"), QStringLiteral("color-scheme"), 0);
+    looks.wait(300);
+    EXPECT_TRUE(m.darkAppearance());  // a chosen look ignores the desktop's
+    EXPECT_EQ(looks.size(), 3);
 }
 
 #include "SystemAppearanceTest.moc"
