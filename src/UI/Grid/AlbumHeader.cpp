@@ -33,6 +33,9 @@ AlbumHeader::AlbumHeader(AppModel& model, LibraryStore& store, Album album, QWid
     QuietButtonStyle::apply(rename_);
     delete_ = new QPushButton(tr("Delete Album"), this);
     QuietButtonStyle::apply(delete_);
+    // A click leaves the keyboard with the grid.
+    rename_->setFocusPolicy(Qt::TabFocus);
+    delete_->setFocusPolicy(Qt::TabFocus);
     connect(rename_, &QPushButton::clicked, this, [this] {
         AppModel::RenamePrompt prompt;
         prompt.target = {AppModel::RenamePrompt::Target::Kind::album, album_.id};

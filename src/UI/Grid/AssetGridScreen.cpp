@@ -192,7 +192,14 @@ AssetGridScreen::AssetGridScreen(AppModel& model, std::shared_ptr<LibraryStore> 
     apply();
 }
 
-AssetGridScreen::~AssetGridScreen() = default;
+AssetGridScreen::~AssetGridScreen() {
+    // The grid, the headers and the bar use the store: they go while it is
+    // surely still there.
+    // Some take siblings with them (the bar its shadow).
+    std::vector<QPointer<QWidget>> children;
+    for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) children.emplace_back(child);
+    for (const QPointer<QWidget>& child : children) delete child.data();
+}
 
 void AssetGridScreen::schedule() {
     if (pending_) return;
