@@ -1,0 +1,239 @@
+#include "UI/Places/PlaceBubbles.h"
+
+#include <QCoreApplication>
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPointer>
+#include <QThreadPool>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "UI/Places/MapStyle.h"
+
+namespace vintrelle {
+
+namespace {
+
+constexpr qreal shadowRadius = 6;  // blur
+constexpr qreal shadowOffsetY = 3;
+constexpr qreal shadowOpacity = 0.35;
+
+// Three box blurs approximate a Gaussian; on one channel, in place.
+void boxBlur(QImage& alpha, int r) {
+    const int w = alpha.width(), h = alpha.height();
+    std::vector<int> line(size_t(std::max(w, h)));
+    auto pass = [&](bool horizontal) {
+        const int n = horizontal ? w : h, lines = horizontal ? h : w;
+        for (int l = 0; l < lines; ++l) {
+            auto at = [&](int i) -> uchar& { return horizontal ? alpha.scanLine(l)[i] : alpha.scanLine(i)[l]; };
+            for (int i = 0; i < n; ++i) line[size_t(i)] = at(i);
+            int sum = 0;
+            for (int i = -r; i <= r; ++i) sum += i >= 0 && i < n ? line[size_t(i)] : 0;
+            for (int i = 0; i < n; ++i) {
+                at(i) = uchar(sum / (2 * r + 1));
+                const int out = i - r, in = i + r + 1;
+                sum += (in < n ? line[size_t(in)] : 0) - (out >= 0 ? line[size_t(out)] : 0);
+            }
+        }
+    };
+    for (int k = 0; k < 3; ++k) pass(true), pass(false);
+}
+
+// The soft shadow of a bubble, made once per device pixel ratio; its
+// middle lies under the bubble's middle.
+const QPixmap& bubbleShadow(qreal dpr) {
+    static std::map<int, QPixmap> cache;
+    const int key = int(std::lround(dpr * 100));
+    auto it = cache.find(key);
+    if (it != cache.end()) return it->second;
+    const qreal pad = shadowRadius * 2;
+    const QSize size = QSizeF((PlaceBubbleLayer::side + 2 * pad) * dpr, (PlaceBubbleLayer::side + 2 * pad) * dpr)
+                           .toSize();
+    QImage alpha(size, QImage::Format_Alpha8);
+    alpha.fill(0);
+    {
+        QPainter p(&alpha);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.scale(dpr, dpr);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0, 0, 0, int(255 * shadowOpacity)));
+        p.drawRoundedRect(QRectF(pad, pad, PlaceBubbleLayer::side, PlaceBubbleLayer::side), PlaceBubbleLayer::radius,
+                          PlaceBubbleLayer::radius);
+    }
+    // A box of radius r blurred three times spreads like a Gaussian of σ ≈ r.
+    boxBlur(alpha, std::max(1, int(std::lround(shadowRadius / 2 * dpr))));
+    QImage shadow(size, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < size.height(); ++y) {
+        const uchar* a = alpha.constScanLine(y);
+        auto* out = reinterpret_cast<QRgb*>(shadow.scanLine(y));
+        for (int x = 0; x < size.width(); ++x) out[x] = qRgba(0, 0, 0, a[x]);
+    }
+    QPixmap pm = QPixmap::fromImage(shadow);
+    pm.setDevicePixelRatio(dpr);
+    return cache.emplace(key, pm).first->second;
+}
+
+QPainterPath roundedSquare(const QRectF& r, qreal radius) {
+    QPainterPath path;
+    path.addRoundedRect(r, radius, radius);
+    return path;
+}
+
+}  // namespace
+
+PlaceBubbleLayer::PlaceBubbleLayer(QObject* parent) : QObject(parent) {}
+
+PlaceBubbleLayer::~PlaceBubbleLayer() = default;
+
+void PlaceBubbleLayer::setSource(std::shared_ptr<ThumbnailCache> thumbs, std::optional<LibraryPaths> paths) {
+    thumbs_ = std::move(thumbs);
+    paths_ = std::move(paths);
+    covers_.clear();
+    loading_.clear();
+    failed_.clear();
+    emit changed();
+}
+
+void PlaceBubbleLayer::setClusters(std::vector<PlaceCluster> clusters) {
+    clusters_ = std::move(clusters);
+    emit changed();
+}
+
+void PlaceBubbleLayer::setOpening(std::optional<std::string> id) {
+    if (opening_ == id) return;
+    opening_ = std::move(id);
+    emit changed();
+}
+
+QRectF PlaceBubbleLayer::bubbleRect(const PlaceCluster& c, const MapCamera& camera) {
+    const ViewPoint at = camera.toView(c.lat, c.lon);
+    return QRectF(at.x - side / 2, at.y - side / 2, side, side);
+}
+
+const PlaceCluster* PlaceBubbleLayer::clusterAt(QPointF at, const MapCamera& camera) const {
+    // Later clusters are drawn on top, so they are hit first.
+    for (auto it = clusters_.rbegin(); it != clusters_.rend(); ++it)
+        if (bubbleRect(*it, camera).contains(at)) return &*it;
+    return nullptr;
+}
+
+void PlaceBubbleLayer::click(QPointF at, const MapCamera& camera) {
+    if (const PlaceCluster* c = clusterAt(at, camera)) emit clicked(*c);
+}
+
+QString PlaceBubbleLayer::coverKey(int64_t id, qreal dpr) const {
+    return QString::number(id) + QLatin1Char('@') + QString::number(int(std::lround(dpr * 100)));
+}
+
+QImage PlaceBubbleLayer::renderCover(const QImage& thumbnail, qreal dpr) {
+    const int px = int(std::lround(side * dpr));
+    QImage out(px, px, QImage::Format_ARGB32_Premultiplied);
+    out.fill(Qt::transparent);
+    QPainter p(&out);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.scale(dpr, dpr);
+    const QRectF r(0, 0, side, side);
+    p.setClipPath(roundedSquare(r, radius));
+    // Fill the square with the middle of the photo.
+    const qreal s = std::min(thumbnail.width(), thumbnail.height());
+    const QRectF source((thumbnail.width() - s) / 2, (thumbnail.height() - s) / 2, s, s);
+    const QImage scaled = thumbnail.copy(source.toRect()).scaled(px, px, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    p.drawImage(r, scaled);
+    p.setClipping(false);
+    p.setPen(QPen(Qt::white, borderWidth));
+    p.setBrush(Qt::NoBrush);
+    const qreal inset = borderWidth / 2;
+    p.drawPath(roundedSquare(r.adjusted(inset, inset, -inset, -inset), radius - inset));
+    p.end();
+    out.setDevicePixelRatio(dpr);
+    return out;
+}
+
+void PlaceBubbleLayer::requestCover(int64_t id, qreal dpr) {
+    const QString key = coverKey(id, dpr);
+    if (!thumbs_ || !paths_ || loading_.count(key) || failed_.count(key)) return;
+    loading_.insert(key);
+    QPointer<PlaceBubbleLayer> self(this);
+    // A load still under way when the layer goes finds no layer and stops.
+    thumbs_->load(paths_->thumbURL(id), [self, key, dpr](const QImage& thumb) {
+        if (!self) return;
+        if (thumb.isNull()) {
+            self->loading_.erase(key);
+            self->failed_.insert(key);
+            emit self->changed();
+            return;
+        }
+        QThreadPool::globalInstance()->start([self, key, dpr, thumb] {
+            QImage cover = renderCover(thumb, dpr);
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [self, key, cover = std::move(cover)] {
+                    if (!self || !self->loading_.count(key)) return;
+                    self->loading_.erase(key);
+                    self->covers_.insert(key, new QPixmap(QPixmap::fromImage(cover)));
+                    emit self->changed();
+                },
+                Qt::QueuedConnection);
+        });
+    });
+}
+
+void PlaceBubbleLayer::paintBadge(QPainter& p, QPointF topRight, int64_t count, const QColor& fill) {
+    const QString text = QString::fromStdString(clusterBadge(count));
+    const QFont font = mapstyle::font(10.5, QFont::Bold);
+    const QFontMetricsF fm(font);
+    const qreal h = std::ceil(fm.ascent() + fm.descent()) + 2 * 2.5;
+    const qreal w = std::max(h, fm.horizontalAdvance(text) + 2 * 6);
+    const QRectF r(topRight.x() - w, topRight.y(), w, h);
+    p.setPen(Qt::NoPen);
+    p.setBrush(fill);
+    p.drawRoundedRect(r, h / 2, h / 2);
+    p.setPen(QPen(Qt::white, 1.5));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(r.adjusted(0.75, 0.75, -0.75, -0.75), h / 2 - 0.75, h / 2 - 0.75);
+    p.setFont(font);
+    p.setPen(Qt::white);
+    p.drawText(r, Qt::AlignCenter, text);
+}
+
+void PlaceBubbleLayer::paintBubble(QPainter& p, const PlaceCluster& c, const QRectF& r, qreal dpr) {
+    const MapPalette& colors = MapPalette::of(mapstyle::isDark());
+    const QPixmap& shadow = bubbleShadow(dpr);
+    p.drawPixmap(QPointF(r.center().x() - shadow.deviceIndependentSize().width() / 2,
+                         r.center().y() + shadowOffsetY - shadow.deviceIndependentSize().height() / 2),
+                 shadow);
+    const QPixmap* cover = c.coverID >= 0 ? covers_.object(coverKey(c.coverID, dpr)) : nullptr;
+    if (cover) {
+        p.drawPixmap(r.topLeft(), *cover);
+    } else {
+        if (c.coverID >= 0) requestCover(c.coverID, dpr);
+        p.setPen(Qt::NoPen);
+        p.setBrush(colors.placeholder);
+        p.drawPath(roundedSquare(r, radius));
+        p.setPen(QPen(Qt::white, borderWidth));
+        p.setBrush(Qt::NoBrush);
+        const qreal inset = borderWidth / 2;
+        p.drawPath(roundedSquare(r.adjusted(inset, inset, -inset, -inset), radius - inset));
+    }
+    if (c.count > 1) paintBadge(p, r.topRight() + QPointF(9, -9), c.count, colors.accent);
+}
+
+void PlaceBubbleLayer::paint(QPainter& p, const MapCamera& camera) {
+    const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
+    const QRectF view = QRectF(0, 0, camera.width(), camera.height()).adjusted(-side, -side, side, side);
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    for (const PlaceCluster& c : clusters_) {
+        const QRectF r = bubbleRect(c, camera);
+        if (!view.intersects(r)) continue;
+        p.setOpacity(opening_ && *opening_ == c.id ? dimmedOpacity : 1.0);
+        paintBubble(p, c, r, dpr);
+    }
+    p.restore();
+}
+
+}  // namespace vintrelle
