@@ -11,7 +11,19 @@ bool hasMapPosition(const Asset& a) {
            std::fabs(*a.lon) <= 180;
 }
 
+std::vector<PlacePoint> placePoints(const std::vector<Asset>& assets) {
+    std::vector<PlacePoint> out;
+    out.reserve(assets.size());
+    for (const Asset& a : assets)
+        if (hasMapPosition(a)) out.push_back({*a.lat, *a.lon, a.id, a.thumbState == 1});
+    return out;
+}
+
 std::vector<PlaceCluster> clusterPlaces(const std::vector<Asset>& assets, const MapRegion& region) {
+    return clusterPlaces(placePoints(assets), region);
+}
+
+std::vector<PlaceCluster> clusterPlaces(const std::vector<PlacePoint>& points, const MapRegion& region) {
     using namespace placegrid;
     const double spanLat = std::max(region.spanLat, minSpan), spanLon = std::max(region.spanLon, minSpan);
     const double originLat = region.centerLat - 0.6 * spanLat, originLon = region.centerLon - 0.6 * spanLon;
@@ -28,16 +40,15 @@ std::vector<PlaceCluster> clusterPlaces(const std::vector<Asset>& assets, const 
     std::array<int, rows * columns> met{};  // cell indexes in the order first met
     int metCount = 0;
 
-    for (const Asset& a : assets) {
-        if (!hasMapPosition(a)) continue;
-        const double lat = *a.lat, lon = *a.lon;
+    for (const PlacePoint& a : points) {
+        const double lat = a.lat, lon = a.lon;
         // Checked as doubles: converting a value outside int's range is undefined.
         const double r = (lat - originLat) / cellLat, c = (lon - originLon) / cellLon;
         if (!(r > -1.0 && r < rows && c > -1.0 && c < columns)) continue;
         const int row = int(r), column = int(c);  // toward zero: within a cell before the origin is row 0
         const int i = row * columns + column;
         Agg& g = cells[size_t(i)];
-        const int64_t cover = a.thumbState == 1 ? a.id : -1;
+        const int64_t cover = a.hasThumbnail ? a.id : -1;
         if (g.count == 0) {
             g = {1, lat, lon, cover, lat, lat, lon, lon};
             met[size_t(metCount++)] = i;

@@ -36,9 +36,21 @@ inline constexpr double boxMargin = 0.00001;
 // A coordinate the map can place: both parts present, finite and in range.
 bool hasMapPosition(const Asset& a);
 
-// The clusters of the assets inside the grid over `region`, ordered by
+// What clustering reads of an asset, a few bytes where an Asset has
+// hundreds, so that a pass over a large library stays in the cache.
+struct PlacePoint {
+    double lat = 0;
+    double lon = 0;
+    int64_t id = 0;
+    bool hasThumbnail = false;
+};
+// The assets that have a map position, in their order.
+std::vector<PlacePoint> placePoints(const std::vector<Asset>& assets);
+
+// The clusters of the points inside the grid over `region`, ordered by
 // count ascending (stable: equal counts keep the order their cells were
 // first met in), so larger clusters are drawn last, on top.
+std::vector<PlaceCluster> clusterPlaces(const std::vector<PlacePoint>& points, const MapRegion& region);
 std::vector<PlaceCluster> clusterPlaces(const std::vector<Asset>& assets, const MapRegion& region);
 
 // The region that shows every asset with a position: the extent × 1.35,

@@ -31,26 +31,28 @@ double roundDown125(double v) {
     return (m >= 5 ? 5 : m >= 2 ? 2 : 1) * p;
 }
 
-// Text with a soft halo, rendered once per name, size and appearance.
-QPixmap labelPixmap(const QString& text, bool major, qreal dpr, bool dark) {
+// Text with a soft halo, rendered once per text, size, colours and pixel
+// ratio; its top-left corner is the halo's.
+QPixmap haloText(const QString& text, qreal px, QFont::Weight weight, const QColor& ink, const QColor& halo,
+                 qreal haloWidth, qreal dpr) {
     static QCache<QString, QPixmap> cache(4000);
-    const QString key = text + QLatin1Char('|') + QString::number(int(major)) + QLatin1Char('|') +
-                        QString::number(int(dpr * 100)) + QLatin1Char('|') + QString::number(int(dark));
+    const QString key = text + QLatin1Char('|') + QString::number(px) + QLatin1Char('|') + QString::number(weight) +
+                        QLatin1Char('|') + QString::number(ink.rgba()) + QLatin1Char('|') +
+                        QString::number(halo.rgba()) + QLatin1Char('|') + QString::number(int(dpr * 100));
     if (QPixmap* hit = cache.object(key)) return *hit;
-    const MapPalette& c = MapPalette::of(dark);
-    const QFont font = mapstyle::font(major ? 12 : 11, major ? QFont::DemiBold : QFont::Medium);
+    const QFont font = mapstyle::font(px, weight);
     const QFontMetricsF fm(font);
-    const qreal halo = 2.5;
-    const QSizeF size(std::ceil(fm.horizontalAdvance(text) + 2 * halo), std::ceil(fm.height() + 2 * halo));
+    const qreal pad = haloWidth / 2;
+    const QSizeF size(std::ceil(fm.horizontalAdvance(text) + 2 * pad), std::ceil(fm.height() + 2 * pad));
     QPixmap pm((size * dpr).toSize());
     pm.setDevicePixelRatio(dpr);
     pm.fill(Qt::transparent);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
     QPainterPath path;
-    path.addText(QPointF(halo, halo + fm.ascent()), font, text);
-    p.strokePath(path, QPen(c.labelHalo, 2 * halo, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    p.fillPath(path, c.label);
+    path.addText(QPointF(pad, pad + fm.ascent()), font, text);
+    p.strokePath(path, QPen(halo, haloWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.fillPath(path, ink);
     p.end();
     cache.insert(key, new QPixmap(pm));
     return pm;
@@ -125,20 +127,18 @@ void paintGraticule(QPainter& p, const MapCamera& cam, const MapPalette& colors)
     double north = 0, west = 0, south = 0, east = 0;
     cam.fromView({0, 0}, north, west);
     cam.fromView({cam.width(), cam.height()}, south, east);
-    p.save();
-    p.setRenderHint(QPainter::Antialiasing, false);
-    p.setPen(QPen(colors.graticule, 0));
-    for (double lon = std::ceil(std::max(west, -180.0) / step) * step; lon <= std::min(east, 180.0); lon += step) {
-        const double x = std::round(cam.toView(0, lon).x);
-        p.drawLine(QPointF(x, std::max(0.0, cam.toViewNormalized(0, 0).y)),
-                   QPointF(x, std::min(cam.height(), cam.toViewNormalized(0, 1).y)));
-    }
-    for (double lat = std::ceil(std::max(south, -80.0) / step) * step; lat <= std::min(north, 80.0); lat += step) {
-        const double y = std::round(cam.toView(lat, 0).y);
-        p.drawLine(QPointF(std::max(0.0, cam.toViewNormalized(0, 0).x), y),
-                   QPointF(std::min(cam.width(), cam.toViewNormalized(1, 0).x), y));
-    }
-    p.restore();
+    // Hairlines of one device pixel, as rectangles: the cheapest thing a
+    // raster painter fills.
+    const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
+    const qreal hair = 1 / dpr;
+    const double top = std::max(0.0, cam.toViewNormalized(0, 0).y);
+    const double bottom = std::min(cam.height(), cam.toViewNormalized(0, 1).y);
+    const double leftEdge = std::max(0.0, cam.toViewNormalized(0, 0).x);
+    const double rightEdge = std::min(cam.width(), cam.toViewNormalized(1, 0).x);
+    for (double lon = std::ceil(std::max(west, -180.0) / step) * step; lon <= std::min(east, 180.0); lon += step)
+        p.fillRect(QRectF(snap(cam.toView(0, lon).x, dpr), top, hair, bottom - top), colors.graticule);
+    for (double lat = std::ceil(std::max(south, -80.0) / step) * step; lat <= std::min(north, 80.0); lat += step)
+        p.fillRect(QRectF(leftEdge, snap(cam.toView(lat, 0).y, dpr), rightEdge - leftEdge, hair), colors.graticule);
 }
 
 uint32_t labelPopulation(double zoom) {
@@ -171,7 +171,8 @@ void paintCityLabels(QPainter& p, const MapCamera& cam, qreal dpr, bool dark, in
         if (++examined > 1500) return false;
         const ViewPoint at = cam.toView(city.lat, city.lon);
         const bool major = city.population >= 1000000;
-        const QPixmap label = labelPixmap(QString::fromStdString(city.name), major, dpr, dark);
+        const QPixmap label = haloText(QString::fromStdString(city.name), major ? 12 : 11,
+                                       major ? QFont::DemiBold : QFont::Medium, colors.label, colors.labelHalo, 5, dpr);
         const QSizeF size = label.deviceIndependentSize();
         const qreal dot = 2.3;
         const QRectF dotRect(at.x - dot, at.y - dot, 2 * dot, 2 * dot);
@@ -220,9 +221,8 @@ void paintScaleBar(QPainter& p, const MapCamera& cam, const MapPalette& colors, 
         metres = roundDown125(maxMetres);
     }
     const qreal width = metres / mpp;
-    const QString text = scaleText(metres, imperial);
-    const QFont font = mapstyle::font(10, QFont::Medium);
-    const QFontMetricsF fm(font);
+    const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
+    const QPixmap label = haloText(scaleText(metres, imperial), 10, QFont::Medium, colors.scaleInk, colors.scaleHalo, 3, dpr);
     const QPointF a = bottomLeft, b = bottomLeft + QPointF(width, 0);
 
     p.save();
@@ -232,27 +232,18 @@ void paintScaleBar(QPainter& p, const MapCamera& cam, const MapPalette& colors, 
     bar.lineTo(a);
     bar.lineTo(b);
     bar.lineTo(b + QPointF(0, -4));
-    QPainterPath label;
-    label.addText(a + QPointF(0, -6 - fm.descent()), font, text);
     p.strokePath(bar, QPen(colors.scaleHalo, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    p.strokePath(label, QPen(colors.scaleHalo, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     p.strokePath(bar, QPen(colors.scaleInk, 1.5, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
-    p.fillPath(label, colors.scaleInk);
+    p.drawPixmap(a + QPointF(-1.5, -5 - label.deviceIndependentSize().height()), label);
     p.restore();
 }
 
 void paintAttribution(QPainter& p, const QRectF& view, const MapPalette& colors, qreal px) {
-    const QFont font = mapstyle::font(px);
-    const QFontMetricsF fm(font);
-    const QString text = QString::fromUtf8(attributionText);
-    const QPointF at(view.right() - 6 - fm.horizontalAdvance(text), view.bottom() - 5 - fm.descent());
-    p.save();
-    p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath path;
-    path.addText(at, font, text);
-    p.strokePath(path, QPen(colors.scaleHalo, 2.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    p.fillPath(path, colors.attribution);
-    p.restore();
+    const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
+    const QPixmap text = haloText(QString::fromUtf8(attributionText), px, QFont::Normal, colors.attribution,
+                                  colors.scaleHalo, 2.5, dpr);
+    const QSizeF size = text.deviceIndependentSize();
+    p.drawPixmap(QPointF(view.right() - 5 - size.width(), view.bottom() - 3 - size.height()), text);
 }
 
 }  // namespace vintrelle::mapcanvas

@@ -12,6 +12,7 @@
 
 #include <cmath>
 
+#include "Core/Places/CityIndex.h"
 #include "UI/Places/MapCanvas.h"
 #include "UI/Places/MapTiles.h"
 
@@ -90,7 +91,7 @@ void MapWidget::setOverlay(MapOverlay* overlay) {
 
 bool MapWidget::isSettled() const {
     return !pressed_ && animation_->state() != QAbstractAnimation::Running && !settleTimer_.isActive() &&
-           complete_ && !MapTileService::instance().isPending(this);
+           complete_ && !MapTileService::instance().isPending(this) && CityIndex::ifBuilt();
 }
 
 void MapWidget::endMovement() {

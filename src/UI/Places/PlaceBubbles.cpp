@@ -11,6 +11,7 @@
 #include <cmath>
 #include <map>
 
+#include "UI/Kit/Fonts.h"
 #include "UI/Places/MapStyle.h"
 
 namespace vintrelle {
@@ -183,21 +184,36 @@ void PlaceBubbleLayer::requestCover(int64_t id, qreal dpr) {
 }
 
 void PlaceBubbleLayer::paintBadge(QPainter& p, QPointF topRight, int64_t count, const QColor& fill) {
+    // A few dozen distinct badges at most on screen: each drawn once.
+    static QCache<QString, QPixmap> cache(400);
+    const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
     const QString text = QString::fromStdString(clusterBadge(count));
-    const QFont font = mapstyle::font(10.5, QFont::Bold);
-    const QFontMetricsF fm(font);
-    const qreal h = std::ceil(fm.ascent() + fm.descent()) + 2 * 2.5;
-    const qreal w = std::max(h, fm.horizontalAdvance(text) + 2 * 6);
-    const QRectF r(topRight.x() - w, topRight.y(), w, h);
-    p.setPen(Qt::NoPen);
-    p.setBrush(fill);
-    p.drawRoundedRect(r, h / 2, h / 2);
-    p.setPen(QPen(Qt::white, 1.5));
-    p.setBrush(Qt::NoBrush);
-    p.drawRoundedRect(r.adjusted(0.75, 0.75, -0.75, -0.75), h / 2 - 0.75, h / 2 - 0.75);
-    p.setFont(font);
-    p.setPen(Qt::white);
-    p.drawText(r, Qt::AlignCenter, text);
+    const QString key = text + QLatin1Char('|') + QString::number(fill.rgba()) + QLatin1Char('|') +
+                        QString::number(int(std::lround(dpr * 100)));
+    QPixmap* badge = cache.object(key);
+    if (!badge) {
+        const QFont font = mapstyle::font(10.5, QFont::Bold);
+        const QFontMetricsF fm(font);
+        const qreal h = std::ceil(fm.ascent() + fm.descent()) + 2 * 2.5;
+        const qreal w = std::max(h, TabularDigits::width(font, text) + 2 * 6);
+        badge = new QPixmap(QSizeF(std::ceil(w) * dpr, h * dpr).toSize());
+        badge->setDevicePixelRatio(dpr);
+        badge->fill(Qt::transparent);
+        QPainter bp(badge);
+        bp.setRenderHint(QPainter::Antialiasing);
+        const QRectF r(0, 0, w, h);
+        bp.setPen(Qt::NoPen);
+        bp.setBrush(fill);
+        bp.drawRoundedRect(r, h / 2, h / 2);
+        bp.setPen(QPen(Qt::white, 1.5));
+        bp.setBrush(Qt::NoBrush);
+        bp.drawRoundedRect(r.adjusted(0.75, 0.75, -0.75, -0.75), h / 2 - 0.75, h / 2 - 0.75);
+        bp.setFont(font);
+        TabularDigits::draw(bp, r, Qt::AlignCenter, text);
+        bp.end();
+        cache.insert(key, badge);
+    }
+    p.drawPixmap(topRight - QPointF(badge->deviceIndependentSize().width(), 0), *badge);
 }
 
 void PlaceBubbleLayer::paintBubble(QPainter& p, const PlaceCluster& c, const QRectF& r, qreal dpr) {
