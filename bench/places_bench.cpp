@@ -136,15 +136,14 @@ void overlayFrame(benchmark::State& state) {
     layer.setClusters(clusters);
     QImage frame(QSize(1280, 800) * dpr, QImage::Format_ARGB32_Premultiplied);
     frame.setDevicePixelRatio(dpr);
-    const int parts = getenv("PARTS") ? atoi(getenv("PARTS")) : 31;
     auto paint = [&] {
         QPainter p(&frame);
         const MapPalette& colors = MapPalette::of(false);
-        if (parts & 1) mapcanvas::paintGraticule(p, cam, colors);
-        if (parts & 2) mapcanvas::paintCityLabels(p, cam, dpr, false);
-        if (parts & 4) mapcanvas::paintScaleBar(p, cam, colors, QPointF(14, 788));
-        if (parts & 8) mapcanvas::paintAttribution(p, QRectF(0, 0, 1280, 800), colors);
-        if (parts & 16) layer.paint(p, cam);
+        mapcanvas::paintGraticule(p, cam, colors);
+        mapcanvas::paintCityLabels(p, cam, dpr, false);
+        mapcanvas::paintScaleBar(p, cam, colors, QPointF(14, 788));
+        mapcanvas::paintAttribution(p, QRectF(0, 0, 1280, 800), colors);
+        layer.paint(p, cam);
     };
     // Covers and labels ready first, as they are after the first frames.
     CityIndex::shared();

@@ -17,6 +17,9 @@ namespace vintrelle {
 namespace {
 
 constexpr uint32_t runLength = 32;
+// Points closer than this to the last one kept (device pixels, taxicab)
+// add nothing visible.
+constexpr double minStep = 0.6;
 
 MapOutlines::Shape makeShape(const std::vector<GeoPoint>& geo, double shift) {
     MapOutlines::Shape s;
@@ -149,8 +152,7 @@ void addLand(const MapOutlines::Shape& s, const TileFrame& f, QPainterPath& path
              std::vector<QPointF>& scratch) {
     poly.clear();
     auto push = [&](const QPointF& q) {
-        // Points closer than a third of a pixel add nothing visible.
-        if (!poly.empty() && std::fabs(q.x() - poly.back().x()) + std::fabs(q.y() - poly.back().y()) < 0.33) return;
+        if (!poly.empty() && std::fabs(q.x() - poly.back().x()) + std::fabs(q.y() - poly.back().y()) < minStep) return;
         poly.push_back(q);
     };
     for (size_t k = 0; k < s.runs.size(); ++k) {
@@ -200,7 +202,7 @@ void strokeLines(QPainter& p, const std::vector<MapOutlines::Shape>& shapes, con
                     line.push_back(ca);
                 }
                 const QPointF& last = line.back();
-                if (std::fabs(cb.x() - last.x()) + std::fabs(cb.y() - last.y()) >= 0.33 || t1 < 1)
+                if (std::fabs(cb.x() - last.x()) + std::fabs(cb.y() - last.y()) >= minStep || t1 < 1)
                     line.push_back(cb);
                 if (t1 < 1) flush();
             }
@@ -273,12 +275,12 @@ QImage renderMapTile(const MapOutlines* outlines, const MapTileKey& key) {
     // lighter on the world map, where they crowd.
     QPen border(c.border, (key.z < 3 ? 0.55 : 0.8) * dpr);
     border.setCapStyle(Qt::RoundCap);
-    border.setJoinStyle(Qt::RoundJoin);
+    border.setJoinStyle(Qt::BevelJoin);
     p.setPen(border);
     strokeLines(p, outlines->borders, f);
     QPen coast(c.coast, (key.z < 3 ? 0.7 : 1.0) * dpr);
     coast.setCapStyle(Qt::RoundCap);
-    coast.setJoinStyle(Qt::RoundJoin);
+    coast.setJoinStyle(Qt::BevelJoin);
     p.setPen(coast);
     strokeLines(p, outlines->coasts, f);
     p.end();
