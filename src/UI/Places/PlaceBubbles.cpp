@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 
+#include "UI/Kit/CardShadow.h"
 #include "UI/Kit/Fonts.h"
 #include "UI/Places/MapStyle.h"
 
@@ -18,64 +18,9 @@ namespace vintrelle {
 
 namespace {
 
-constexpr qreal shadowRadius = 6;  // blur
-constexpr qreal shadowOffsetY = 3;
-constexpr qreal shadowOpacity = 0.35;
-
-// Three box blurs approximate a Gaussian; on one channel, in place.
-void boxBlur(QImage& alpha, int r) {
-    const int w = alpha.width(), h = alpha.height();
-    std::vector<int> line(size_t(std::max(w, h)));
-    auto pass = [&](bool horizontal) {
-        const int n = horizontal ? w : h, lines = horizontal ? h : w;
-        for (int l = 0; l < lines; ++l) {
-            auto at = [&](int i) -> uchar& { return horizontal ? alpha.scanLine(l)[i] : alpha.scanLine(i)[l]; };
-            for (int i = 0; i < n; ++i) line[size_t(i)] = at(i);
-            int sum = 0;
-            for (int i = -r; i <= r; ++i) sum += i >= 0 && i < n ? line[size_t(i)] : 0;
-            for (int i = 0; i < n; ++i) {
-                at(i) = uchar(sum / (2 * r + 1));
-                const int out = i - r, in = i + r + 1;
-                sum += (in < n ? line[size_t(in)] : 0) - (out >= 0 ? line[size_t(out)] : 0);
-            }
-        }
-    };
-    for (int k = 0; k < 3; ++k) pass(true), pass(false);
-}
-
-// The soft shadow of a bubble, made once per device pixel ratio; its
-// middle lies under the bubble's middle.
-const QPixmap& bubbleShadow(qreal dpr) {
-    static std::map<int, QPixmap> cache;
-    const int key = int(std::lround(dpr * 100));
-    auto it = cache.find(key);
-    if (it != cache.end()) return it->second;
-    const qreal pad = shadowRadius * 2;
-    const QSize size = QSizeF((PlaceBubbleLayer::side + 2 * pad) * dpr, (PlaceBubbleLayer::side + 2 * pad) * dpr)
-                           .toSize();
-    QImage alpha(size, QImage::Format_Alpha8);
-    alpha.fill(0);
-    {
-        QPainter p(&alpha);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.scale(dpr, dpr);
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(0, 0, 0, int(255 * shadowOpacity)));
-        p.drawRoundedRect(QRectF(pad, pad, PlaceBubbleLayer::side, PlaceBubbleLayer::side), PlaceBubbleLayer::radius,
-                          PlaceBubbleLayer::radius);
-    }
-    // A box of radius r blurred three times spreads like a Gaussian of σ ≈ r.
-    boxBlur(alpha, std::max(1, int(std::lround(shadowRadius / 2 * dpr))));
-    QImage shadow(size, QImage::Format_ARGB32_Premultiplied);
-    for (int y = 0; y < size.height(); ++y) {
-        const uchar* a = alpha.constScanLine(y);
-        auto* out = reinterpret_cast<QRgb*>(shadow.scanLine(y));
-        for (int x = 0; x < size.width(); ++x) out[x] = qRgba(0, 0, 0, a[x]);
-    }
-    QPixmap pm = QPixmap::fromImage(shadow);
-    pm.setDevicePixelRatio(dpr);
-    return cache.emplace(key, pm).first->second;
-}
+// Black at 0.35, offset 3 down; the design's blur radius of 6 spreads
+// about two deviations.
+const ShadowSpec bubbleShadow{0.35, 3, QPointF(0, 3)};
 
 QPainterPath roundedSquare(const QRectF& r, qreal radius) {
     QPainterPath path;
@@ -218,10 +163,7 @@ void PlaceBubbleLayer::paintBadge(QPainter& p, QPointF topRight, int64_t count, 
 
 void PlaceBubbleLayer::paintBubble(QPainter& p, const PlaceCluster& c, const QRectF& r, qreal dpr) {
     const MapPalette& colors = MapPalette::of(mapstyle::isDark());
-    const QPixmap& shadow = bubbleShadow(dpr);
-    p.drawPixmap(QPointF(r.center().x() - shadow.deviceIndependentSize().width() / 2,
-                         r.center().y() + shadowOffsetY - shadow.deviceIndependentSize().height() / 2),
-                 shadow);
+    CardShadow::paint(p, r, radius, bubbleShadow);
     const QPixmap* cover = c.coverID >= 0 ? covers_.object(coverKey(c.coverID, dpr)) : nullptr;
     if (cover) {
         p.drawPixmap(r.topLeft(), *cover);
@@ -246,8 +188,26 @@ void PlaceBubbleLayer::paint(QPainter& p, const MapCamera& camera) {
     for (const PlaceCluster& c : clusters_) {
         const QRectF r = bubbleRect(c, camera);
         if (!view.intersects(r)) continue;
-        p.setOpacity(opening_ && *opening_ == c.id ? dimmedOpacity : 1.0);
-        paintBubble(p, c, r, dpr);
+        if (!opening_ || *opening_ != c.id) {
+            paintBubble(p, c, r, dpr);
+            continue;
+        }
+        // Dimmed as one picture, shadow and badge included: painted with
+        // opacity part by part, the photo would show the shadow through it.
+        const qreal m = CardShadow::margin(bubbleShadow) + 12;
+        const QRectF area = r.adjusted(-m, -m, m, m);
+        QPixmap layer((area.size() * dpr).toSize());
+        layer.setDevicePixelRatio(dpr);
+        layer.fill(Qt::transparent);
+        {
+            QPainter lp(&layer);
+            lp.setRenderHint(QPainter::Antialiasing);
+            lp.translate(-area.topLeft());
+            paintBubble(lp, c, r, dpr);
+        }
+        p.setOpacity(dimmedOpacity);
+        p.drawPixmap(area.topLeft(), layer);
+        p.setOpacity(1.0);
     }
     p.restore();
 }
