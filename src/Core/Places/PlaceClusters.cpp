@@ -80,12 +80,13 @@ std::vector<PlaceCluster> clusterPlaces(const std::vector<PlacePoint>& points, c
     return out;
 }
 
-MapRegion boundingRegion(const std::vector<Asset>& assets) {
+MapRegion boundingRegion(const std::vector<Asset>& assets) { return boundingRegion(placePoints(assets)); }
+
+MapRegion boundingRegion(const std::vector<PlacePoint>& points) {
     double minLat = 90, maxLat = -90, minLon = 180, maxLon = -180;
-    for (const Asset& a : assets) {
-        if (!hasMapPosition(a)) continue;
-        minLat = std::min(minLat, *a.lat), maxLat = std::max(maxLat, *a.lat);
-        minLon = std::min(minLon, *a.lon), maxLon = std::max(maxLon, *a.lon);
+    for (const PlacePoint& p : points) {
+        minLat = std::min(minLat, p.lat), maxLat = std::max(maxLat, p.lat);
+        minLon = std::min(minLon, p.lon), maxLon = std::max(maxLon, p.lon);
     }
     return {(minLat + maxLat) * 0.5, (minLon + maxLon) * 0.5, std::clamp((maxLat - minLat) * 1.35, 0.04, 150.0),
             std::clamp((maxLon - minLon) * 1.35, 0.04, 340.0)};

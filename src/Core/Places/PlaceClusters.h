@@ -55,6 +55,7 @@ std::vector<PlaceCluster> clusterPlaces(const std::vector<Asset>& assets, const 
 
 // The region that shows every asset with a position: the extent × 1.35,
 // each span between 0.04° and 150° (latitude) or 340° (longitude).
+MapRegion boundingRegion(const std::vector<PlacePoint>& points);
 MapRegion boundingRegion(const std::vector<Asset>& assets);
 
 // The count a bubble's badge shows: "999", then "1k" from 1000 (thousands
