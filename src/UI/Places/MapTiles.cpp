@@ -290,11 +290,16 @@ QImage renderMapTile(const MapOutlines* outlines, const MapTileKey& key) {
 
 // ---- service ----------------------------------------------------------------------
 
+namespace {
+QPointer<MapTileService> theService;
+}  // namespace
+
 MapTileService& MapTileService::instance() {
-    static QPointer<MapTileService> service;
-    if (!service) service = new MapTileService(QCoreApplication::instance());
-    return *service;
+    if (!theService) theService = new MapTileService(QCoreApplication::instance());
+    return *theService;
 }
+
+MapTileService* MapTileService::ifExists() { return theService.data(); }
 
 MapTileService::MapTileService(QObject* parent)
     : QObject(parent), worker_([this](std::stop_token stop) { run(stop); }) {}

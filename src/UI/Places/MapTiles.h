@@ -76,6 +76,8 @@ public:
     // The one service, made on first use (main thread) and owned by the
     // application object, whose end stops its thread.
     static MapTileService& instance();
+    // The service when it exists (a view going away asks no new one to start).
+    static MapTileService* ifExists();
     ~MapTileService() override;
 
     // A cached tile, marked as recently used; a null image when absent.

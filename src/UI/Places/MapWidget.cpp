@@ -50,7 +50,9 @@ MapWidget::MapWidget(QWidget* parent) : QWidget(parent) {
     connect(&tiles, &MapTileService::citiesReady, this, qOverload<>(&QWidget::update));
 }
 
-MapWidget::~MapWidget() { MapTileService::instance().want(this, {}); }
+MapWidget::~MapWidget() {
+    if (auto* tiles = MapTileService::ifExists()) tiles->want(this, {});
+}
 
 void MapWidget::fitRegion(const MapRegion& region) {
     stopAnimation();

@@ -16,7 +16,9 @@ StaticMapPainter::StaticMapPainter(QObject* parent) : QObject(parent) {
     connect(&tiles, &MapTileService::citiesReady, this, &StaticMapPainter::changed);
 }
 
-StaticMapPainter::~StaticMapPainter() { MapTileService::instance().want(this, {}); }
+StaticMapPainter::~StaticMapPainter() {
+    if (auto* tiles = MapTileService::ifExists()) tiles->want(this, {});
+}
 
 void StaticMapPainter::setPlace(double lat, double lon, double span) {
     place_ = Place{lat, lon, span};
