@@ -12,9 +12,12 @@ namespace vintrelle {
 std::unique_ptr<QMimeData> fileDragData(const std::string& root, const std::vector<std::string>& relativePaths) {
     QList<QUrl> urls;
     urls.reserve(qsizetype(relativePaths.size()));
-    const QString base = QString::fromStdString(root);
-    for (const std::string& rel : relativePaths)
-        urls.push_back(QUrl::fromLocalFile(base + QLatin1Char('/') + QString::fromStdString(rel)));
+    // Percent-encoded from the bytes on disk: a name that is not UTF-8 would
+    // come back from a QString as U+FFFD, a file that does not exist.
+    for (const std::string& rel : relativePaths) {
+        const QByteArray bytes = QByteArray::fromStdString(root + "/" + rel);
+        urls.push_back(QUrl::fromEncoded("file://" + bytes.toPercentEncoding("/"), QUrl::StrictMode));
+    }
     auto mime = std::make_unique<QMimeData>();
     mime->setUrls(urls);
     return mime;
