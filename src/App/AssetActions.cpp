@@ -43,38 +43,38 @@ QList<QUrl> AppModel::urls(const std::vector<int64_t>& ids) const {
 
 void AppModel::openExternally(const std::vector<int64_t>& ids) {
     const QList<QUrl> files = urls(ids);
-    for (qsizetype i = 0; i < std::min<qsizetype>(files.size(), kMaxOpened); ++i) desktop_->openUrl(files[i]);
+    for (qsizetype i = 0; i < std::min<qsizetype>(files.size(), kMaxOpened); ++i) services_->openUrl(files[i]);
 }
 
 void AppModel::copyFiles(const std::vector<int64_t>& ids) {
     const QList<QUrl> files = urls(ids);
     if (files.isEmpty()) return;
-    desktop_->setClipboard(fileClipboardData(files));
+    services_->setClipboard(fileClipboardData(files));
 }
 
 void AppModel::showInFiles(const std::vector<int64_t>& ids) {
     const QList<QUrl> files = urls(ids);
-    if (!files.isEmpty()) desktop_->showItems(files);
+    if (!files.isEmpty()) services_->showItems(files);
 }
 
 void AppModel::share(const std::vector<int64_t>& ids) {
     const QList<QUrl> files = urls(ids);
     if (files.isEmpty()) return;
-    const std::optional<QPoint> anchor = desktop_->menuAnchor();
+    const std::optional<QPoint> anchor = services_->menuAnchor();
     if (!anchor) return;
-    desktop_->popupMenu(makeMenu(shareMenu(ids, files)), *anchor);
+    services_->popupMenu(makeMenu(shareMenu(ids, files)), *anchor);
 }
 
 ActionMenu AppModel::shareMenu(const std::vector<int64_t>& ids, const QList<QUrl>& files) {
     std::vector<std::string> paths;
     for (const QUrl& url : files) paths.push_back(localPath(url));
     ActionMenu menu;
-    menu.push_back(ActionMenuItem::action("Email\u2026", guarded([paths](AppModel& m) { m.desktop().email(paths); })));
+    menu.push_back(ActionMenuItem::action("Email\u2026", guarded([paths](AppModel& m) { m.services().email(paths); })));
     menu.push_back(ActionMenuItem::action("Copy", guarded([ids](AppModel& m) { m.copyFiles(ids); })));
     // The desktop's chooser takes one file at a time.
     if (files.size() == 1)
         menu.push_back(ActionMenuItem::action("Open With\u2026",
-                                              guarded([file = files.front()](AppModel& m) { m.desktop().openWith(file); })));
+                                              guarded([file = files.front()](AppModel& m) { m.services().openWith(file); })));
     return menu;
 }
 
@@ -82,7 +82,7 @@ void AppModel::exportCopies(const std::vector<int64_t>& ids) {
     const size_t count = resolve(ids).size();
     if (count == 0) return;
     const std::string title = "Choose where to copy " + Format::items((long long)count, "item") + ".";
-    desktop_->chooseFolder({QString::fromStdString(title), QStringLiteral("Export")},
+    services_->chooseFolder({QString::fromStdString(title), QStringLiteral("Export")},
                            [self = QPointer<AppModel>(this), made = std::weak_ptr(store_), ids](const std::string& folder) {
                                if (self && self->storeIsStillOpen(made)) self->startExport(ids, folder);
                            });
@@ -105,7 +105,7 @@ void AppModel::startExport(const std::vector<int64_t>& ids, const std::string& d
     exports_->start(std::move(sources), unreadable, destination,
                     [self = QPointer<AppModel>(this)](const ExportReport& report) {
                         if (!self) return;
-                        if (report.failures == 0) self->desktop_->showItems({fileUrl(report.destination)});
+                        if (report.failures == 0) self->services_->showItems({fileUrl(report.destination)});
                         else
                             self->setErrorMessage(Format::items(report.failures, "item") + " could not be copied.");
                     });
@@ -116,7 +116,7 @@ size_t AppModel::runningExports() const { return exports_->running(); }
 void AppModel::stopFileWork() { exports_->stopAll(); }
 
 void AppModel::setDesktopServices(std::shared_ptr<DesktopServices> services) {
-    desktop_ = services ? std::move(services) : std::make_shared<DesktopServices>();
+    services_ = services ? std::move(services) : std::make_shared<DesktopServices>();
 }
 
 void AppModel::askNewAlbum(const std::vector<int64_t>& ids) {
@@ -219,7 +219,7 @@ ActionMenu AppModel::contextMenu(const Asset& asset, const std::vector<int64_t>&
 void AppModel::showContextMenu(const Asset& asset, const std::vector<int64_t>& selection, const QPoint& globalPos) {
     const ActionMenu menu = contextMenu(asset, selection);
     if (menu.empty()) return;
-    desktop_->popupMenu(makeMenu(menu), globalPos);
+    services_->popupMenu(makeMenu(menu), globalPos);
 }
 
 }  // namespace vintrelle
