@@ -1,58 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <set>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "Store/FullImageCache.h"
+#include "fixtures/LatchedDecoder.h"
 
 using namespace vintrelle;
 
 namespace {
 
-// Counts its decodes and, while closed, holds every decode until opened.
-struct FakeDecoder {
-    std::mutex m;
-    std::condition_variable cv;
-    bool open = true;
-    std::vector<std::string> calls;
-    std::set<std::string> failing;
-    std::set<std::string> held;  // held even while open
-    int width = 40, height = 30;
-
-    FullImageCache::Decoder fn() {
-        return [this](const std::string& file, int maxPixel) -> ImageRef {
-            std::unique_lock lock(m);
-            EXPECT_EQ(maxPixel, 4096);
-            calls.push_back(file);
-            cv.notify_all();
-            cv.wait(lock, [&] { return open && !held.count(file); });
-            if (failing.count(file)) return nullptr;
-            return std::make_shared<Image>(width, height);
-        };
-    }
-    void setOpen(bool o) {
-        std::lock_guard lock(m);
-        open = o;
-        cv.notify_all();
-    }
-    void release(const std::string& file) {
-        std::lock_guard lock(m);
-        held.erase(file);
-        cv.notify_all();
-    }
-    bool waitForCalls(size_t n) {
-        std::unique_lock lock(m);
-        return cv.wait_for(lock, std::chrono::seconds(5), [&] { return calls.size() >= n; });
-    }
-    std::vector<std::string> seen() {
-        std::lock_guard lock(m);
-        return calls;
-    }
-};
+using FakeDecoder = fixtures::LatchedDecoder;
 
 FullImageCache::Key key(const std::string& lib, int64_t id, double mtime = 100) { return {lib, id, 5000, mtime}; }
 
@@ -61,6 +20,7 @@ struct Fixture {
     ManualMainQueue main;
     FullImageCache cache;
     explicit Fixture(FullImageCache::Limits limits = {}) : cache(decoder.fn(), main.poster(), limits) {}
+    ~Fixture() { decoder.releaseAll(); }
 
     // Loads and waits for the answer; returns whether a picture came.
     bool loadNow(const FullImageCache::Key& k, const std::string& file) {
@@ -76,6 +36,7 @@ struct Fixture {
     void settle() {
         EXPECT_TRUE(cache.waitForIdle(5000));
         main.drain();
+        EXPECT_EQ(decoder.lastMaxPixel, 4096);
     }
 };
 
