@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 
-#include <unicode/dtptngen.h>
 #include <unicode/numfmt.h>
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
@@ -37,40 +36,11 @@ const char* templateText(WallClock::Template t) {
     return "d MMM yyyy";
 }
 
-std::unique_ptr<icu::SimpleDateFormat> makeFormatter(const char* tmpl) {
-    UErrorCode err = U_ZERO_ERROR;
-    // Wall-clock times are Gregorian dates, so the patterns must be the
-    // locale's Gregorian ones too: a locale whose own calendar is another
-    // (ar_SA, fa_IR, th_TH) would add an era or put the year first.
-    icu::Locale locale = icuLocale(LC_TIME);
-    locale.setKeywordValue("calendar", "gregorian", err);
-    err = U_ZERO_ERROR;
-    std::unique_ptr<icu::DateTimePatternGenerator> gen(
-        icu::DateTimePatternGenerator::createInstance(locale, err));
-    icu::UnicodeString pattern = icu::UnicodeString::fromUTF8(tmpl);
-    if (U_SUCCESS(err) && gen) {
-        icu::UnicodeString best = gen->getBestPattern(pattern, err);
-        if (U_SUCCESS(err)) pattern = best;
-    }
-    err = U_ZERO_ERROR;
-    auto fmt = std::make_unique<icu::SimpleDateFormat>(pattern, locale, err);
-    if (U_FAILURE(err)) {
-        err = U_ZERO_ERROR;
-        fmt = std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString::fromUTF8(tmpl), icu::Locale::getRoot(), err);
-    }
-    // Wall-clock times are read in UTC, and the calendar is always Gregorian.
-    UErrorCode calErr = U_ZERO_ERROR;
-    std::unique_ptr<icu::Calendar> cal(icu::Calendar::createInstance(icu::TimeZone::getGMT()->clone(), locale, calErr));
-    if (U_SUCCESS(calErr) && cal) fmt->adoptCalendar(cal.release());
-    fmt->adoptTimeZone(icu::TimeZone::getGMT()->clone());
-    return fmt;
-}
-
 SharedFormatter& formatter(WallClock::Template t) {
     static std::array<SharedFormatter, 8> formatters;
     static std::array<std::once_flag, 8> once;
     size_t i = size_t(t);
-    std::call_once(once[i], [&] { formatters[i].fmt = makeFormatter(templateText(t)); });
+    std::call_once(once[i], [&] { formatters[i].fmt = gregorianDateFormat(templateText(t), *icu::TimeZone::getGMT()); });
     return formatters[i];
 }
 

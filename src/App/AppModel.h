@@ -1,0 +1,361 @@
+#pragma once
+// The application's one state object: the known libraries and the open
+// store, where the main column is, search, selection, the open viewer, the
+// two name prompts and the preferences that outlive a run. Every screen reads
+// it and changes it through the operations below. Main thread only.
+//
+// Each observed value has its own change signal, emitted only when the value
+// changed, except `store`, `scrollRequest` and the two prompts, which signal
+// on every assignment, and the in-place operations (emptying the selection or
+// back stack, raising a token), which always signal. Within one operation
+// every value is updated before any signal goes out.
+
+#include <QObject>
+#include <QTimer>
+#include <QUrl>
+#include <QUuid>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "App/GridContent.h"
+#include "App/Route.h"
+#include "App/ViewerState.h"
+#include "Core/Index/Models.h"
+
+class QSettings;
+
+namespace vintrelle {
+
+class LibraryStore;
+
+// The file URL of an absolute path, percent-encoded from its bytes: a name
+// that is not UTF-8 would come back from a QString as U+FFFD, a file that does
+// not exist.
+QUrl fileUrl(const std::string& absolutePath);
+
+// A request to the grid to scroll to a section. The grid serves each token
+// once, and takes the request standing when it is made as served: the model
+// keeps the last request after its grid is gone.
+struct ScrollRequest {
+    std::string section;  // the id of a grid section
+    int64_t token = 0;    // distinct for each request
+    bool operator==(const ScrollRequest&) const = default;
+};
+
+class AppModel final : public QObject {
+    Q_OBJECT
+
+public:
+    // A pending "New Album" prompt.
+    struct AlbumPrompt {
+        QUuid id = QUuid::createUuid();
+        std::vector<int64_t> assetIDs;  // in order
+    };
+
+    // A pending rename of an album, a person or a trip.
+    struct RenamePrompt {
+        struct Target {
+            enum class Kind { album, person, trip };
+            Kind kind = Kind::album;
+            int64_t id = 0;
+            bool operator==(const Target&) const = default;
+        };
+        QUuid id = QUuid::createUuid();
+        Target target;
+        std::string title;  // the sheet's heading
+        std::string text;   // the field's initial text
+    };
+
+    using Selection = std::unordered_set<int64_t>;
+    // Whether a library folder can be opened now; a plain directory check
+    // unless replaced.
+    using FolderCheck = std::function<bool(const std::string& path)>;
+    // Puts an appearance ("light", "dark", anything else: the system's) into
+    // effect; installed by the window layer.
+    using AppearanceApplier = std::function<void(const std::string& appearance)>;
+
+    static constexpr double kMinThumbSize = 72;
+    static constexpr double kMaxThumbSize = 320;
+    static constexpr int kSearchDebounceMs = 180;
+
+    // The one instance of the running application, on the user's settings;
+    // made on first use and never released. Needs the application object.
+    static AppModel& shared();
+
+    // Reads the preferences from `settings` and writes some of them back.
+    explicit AppModel(std::unique_ptr<QSettings> settings, QObject* parent = nullptr);
+    ~AppModel() override;
+
+    // ---- observed values, in declaration order ----
+    const std::vector<std::string>& libraries() const { return libraries_; }
+    const std::shared_ptr<LibraryStore>& store() const { return store_; }
+    const std::optional<std::string>& libraryPath() const { return libraryPath_; }
+    const std::optional<std::string>& waitingForPath() const { return waitingForPath_; }
+    const std::optional<std::string>& errorMessage() const { return errorMessage_; }
+    const Route& route() const { return route_; }
+    const std::vector<Route>& backStack() const { return backStack_; }
+    const std::string& search() const { return search_; }
+    const std::string& activeSearch() const { return activeSearch_; }
+    int64_t searchFocusToken() const { return searchFocusToken_; }
+    double thumbSize() const { return thumbSize_; }
+    bool showInfo() const { return showInfo_; }
+    bool sidebarVisible() const { return sidebarVisible_; }
+    const std::string& appearance() const { return appearance_; }
+    bool facesEnabled() const { return facesEnabled_; }
+    const Selection& selection() const { return selection_; }
+    const std::optional<ViewerState>& viewer() const { return viewer_; }
+    const std::string& visibleSection() const { return visibleSection_; }
+    const std::optional<ScrollRequest>& scrollRequest() const { return scrollRequest_; }
+    int64_t videoToggleToken() const { return videoToggleToken_; }
+    bool isDropTargeted() const { return isDropTargeted_; }
+    bool isFullScreen() const { return isFullScreen_; }
+    const std::optional<AlbumPrompt>& albumPrompt() const { return albumPrompt_; }
+    const std::optional<RenamePrompt>& renamePrompt() const { return renamePrompt_; }
+
+    // Setters: the preference setters save on every assignment (the slider
+    // and the size commands keep thumbSize within its bounds); `search`
+    // schedules its debounced copy into `activeSearch` on every assignment;
+    // `appearance` is applied and `facesEnabled` handed to the open store on
+    // every assignment. `libraries` is saved only by the library operations.
+    void setLibraries(std::vector<std::string> v);
+    void setStore(std::shared_ptr<LibraryStore> v);
+    void setLibraryPath(std::optional<std::string> v);
+    void setWaitingForPath(std::optional<std::string> v);
+    void setErrorMessage(std::optional<std::string> v);
+    void setRoute(Route v);
+    void setBackStack(std::vector<Route> v);
+    void setSearch(std::string v);
+    void setActiveSearch(std::string v);
+    void setSearchFocusToken(int64_t v);
+    void setThumbSize(double v);
+    void setShowInfo(bool v);
+    void setSidebarVisible(bool v);
+    void setAppearance(std::string v);
+    void setFacesEnabled(bool v);
+    void setSelection(Selection v);
+    void setViewer(std::optional<ViewerState> v);
+    void setVisibleSection(std::string v);
+    void setScrollRequest(std::optional<ScrollRequest> v);
+    void setVideoToggleToken(int64_t v);
+    void setIsDropTargeted(bool v);
+    void setIsFullScreen(bool v);
+    // A prompt belongs to the library open when it is set.
+    void setAlbumPrompt(std::optional<AlbumPrompt> v);
+    void setRenamePrompt(std::optional<RenamePrompt> v);
+
+    // In-place changes; they always signal.
+    void clearSelection();
+    void raiseVideoToggleToken();
+    // Asks the grid to scroll to a section, with a token no request had.
+    void requestScroll(const std::string& section);
+
+    // ---- libraries ----
+    // Adds a folder to `libraries` (saved) and opens it; a path that is not a
+    // folder sets the error message instead.
+    void addLibrary(const std::string& path);
+    // Switches the window to the library at `path`: closes the open one,
+    // remembers the path as "lastLibrary", resets navigation, and opens the
+    // store, or waits when the folder cannot be reached.
+    void openLibrary(const std::string& path);
+    // Closes the open store, if any: viewer, selection, prompts and the
+    // cached grid content go with it. `libraryPath` stays.
+    void closeStore();
+    void setFolderCheck(FolderCheck check);
+    void setAppearanceApplier(AppearanceApplier applier);
+    void applyAppearance();
+
+    // ---- navigation ----
+    void navigate(const Route& r);  // a top-level route: the back stack empties
+    void push(const Route& r);      // drill down from the current route
+    void back();
+    // The sidebar row to highlight.
+    Route sidebarRoute() const;
+    // The title of the current route for the top bar and the viewer.
+    std::string routeTitle() const;
+
+    // ---- viewer and search field ----
+    // Opens the viewer on the first asset of `list` with asset's id; nothing
+    // when the list does not hold it. The window fades it in over 0.18 s.
+    void open(const Asset& asset, std::shared_ptr<const std::vector<Asset>> list);
+    void open(const Asset& asset, std::vector<Asset> list);
+    // Shows the asset `delta` places on; false (nothing changes) when that
+    // lies outside the list or no viewer is open.
+    bool stepViewer(int64_t delta);
+    // Selects the shown asset and closes the viewer (faded out over 0.16 s).
+    void closeViewer();
+    void focusSearch();
+
+    // ---- grid ----
+    // What the grid of the current route shows under the search in force;
+    // shared and immutable, rebuilt (with a new token) only when the route,
+    // the search, the store or one of its revisions changed.
+    GridContentPtr gridContent() const;
+
+    // ---- prompts and cheap actions ----
+    // The window's sheet confirms the prompt it shows; nothing happens (false)
+    // when that prompt is no longer pending or its library is no longer open.
+    bool confirmAlbumPrompt(const QUuid& id, const std::string& name);
+    bool confirmRenamePrompt(const QUuid& id, const std::string& text);
+    // Clears the favourite flag when every id is a favourite already, else
+    // sets it on all of them.
+    void toggleFavorite(const std::vector<int64_t>& ids);
+    // The files of the ids the open store holds, in the given order.
+    QList<QUrl> urls(const std::vector<int64_t>& ids) const;
+
+signals:
+    void librariesChanged();
+    void storeChanged();
+    void libraryPathChanged();
+    void waitingForPathChanged();
+    void errorMessageChanged();
+    void routeChanged();
+    void backStackChanged();
+    void searchChanged();
+    void activeSearchChanged();
+    void searchFocusTokenChanged();
+    void thumbSizeChanged();
+    void showInfoChanged();
+    void sidebarVisibleChanged();
+    void appearanceChanged();
+    void facesEnabledChanged();
+    void selectionChanged();
+    void viewerChanged();
+    void visibleSectionChanged();
+    void scrollRequestChanged();
+    void videoToggleTokenChanged();
+    void isDropTargetedChanged();
+    void isFullScreenChanged();
+    void albumPromptChanged();
+    void renamePromptChanged();
+    // Derived values: sidebarRoute() and routeTitle() changed; gridContent()
+    // may give new content (its route, search, store or store revisions moved).
+    void sidebarRouteChanged();
+    void routeTitleChanged();
+    void gridContentChanged();
+
+private:
+    enum Change : uint32_t {
+        cLibraries = 1u << 0,
+        cStore = 1u << 1,
+        cLibraryPath = 1u << 2,
+        cWaiting = 1u << 3,
+        cError = 1u << 4,
+        cRoute = 1u << 5,
+        cBackStack = 1u << 6,
+        cSearch = 1u << 7,
+        cActiveSearch = 1u << 8,
+        cFocusToken = 1u << 9,
+        cThumbSize = 1u << 10,
+        cShowInfo = 1u << 11,
+        cSidebar = 1u << 12,
+        cAppearance = 1u << 13,
+        cFaces = 1u << 14,
+        cSelection = 1u << 15,
+        cViewer = 1u << 16,
+        cVisibleSection = 1u << 17,
+        cScroll = 1u << 18,
+        cVideoToken = 1u << 19,
+        cDropTargeted = 1u << 20,
+        cFullScreen = 1u << 21,
+        cAlbumPrompt = 1u << 22,
+        cRenamePrompt = 1u << 23,
+        cStoreRevision = 1u << 24,
+        cStoreCollections = 1u << 25,
+    };
+    // Collects the changes of one operation and signals them when the
+    // outermost operation ends.
+    class Batch {
+    public:
+        explicit Batch(AppModel& m) : m_(m) { ++m_.batchDepth_; }
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        AppModel& m_;
+    };
+    template <class T>
+    void assign(T& field, T value, Change change) {
+        Batch batch(*this);
+        if (field == value) return;
+        field = std::move(value);
+        pending_ |= change;
+    }
+    void touch(Change change);
+    void flushSignals();
+
+    void loadPreferences();
+    void saveLibraries();
+    void resetNavigation();
+    void afterRouteChange();
+    void scheduleSearch();
+    void applySearch();
+    bool promptStoreIsOpen(const std::weak_ptr<LibraryStore>& of) const;
+
+    struct ContentKey {
+        Route route;
+        std::string search;
+        uint64_t storeGeneration = 0;
+        int revision = 0;
+        int collectionsRevision = 0;
+        bool operator==(const ContentKey&) const = default;
+    };
+    GridContentPtr buildContent(LibraryStore& store) const;
+
+    std::unique_ptr<QSettings> settings_;
+    FolderCheck folderCheck_;
+    AppearanceApplier appearanceApplier_;
+
+    std::vector<std::string> libraries_;
+    std::shared_ptr<LibraryStore> store_;
+    std::optional<std::string> libraryPath_;
+    std::optional<std::string> waitingForPath_;
+    std::optional<std::string> errorMessage_;
+    Route route_;
+    std::vector<Route> backStack_;
+    std::string search_;
+    std::string activeSearch_;
+    int64_t searchFocusToken_ = 0;
+    double thumbSize_ = 150.0;
+    bool showInfo_ = false;
+    bool sidebarVisible_ = true;
+    std::string appearance_ = "light";
+    bool facesEnabled_ = true;
+    Selection selection_;
+    std::optional<ViewerState> viewer_;
+    std::string visibleSection_;
+    std::optional<ScrollRequest> scrollRequest_;
+    int64_t videoToggleToken_ = 0;
+    bool isDropTargeted_ = false;
+    bool isFullScreen_ = false;
+    std::optional<AlbumPrompt> albumPrompt_;
+    std::optional<RenamePrompt> renamePrompt_;
+
+    // The library each prompt was asked in.
+    std::weak_ptr<LibraryStore> albumPromptStore_;
+    std::weak_ptr<LibraryStore> renamePromptStore_;
+    // Raised on every assignment of `store`, so content cached for one store
+    // is never served for another, whatever their revisions.
+    uint64_t storeGeneration_ = 0;
+    QMetaObject::Connection revisionConnection_;
+    QMetaObject::Connection collectionsConnection_;
+    mutable std::optional<std::pair<ContentKey, GridContentPtr>> contentCache_;
+    QTimer searchTimer_;
+    std::string pendingSearch_;
+
+    // Last values of the derived signals, so they signal only on change.
+    Route lastSidebarRoute_;
+    std::string lastRouteTitle_;
+
+    uint32_t pending_ = 0;
+    int batchDepth_ = 0;
+};
+
+}  // namespace vintrelle
