@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "Store/FullImageCache.h"
 #include "Store/LibraryStore.h"
 
 namespace vintrelle {
@@ -327,8 +328,16 @@ void AppModel::closeStore() {
     // A prompt asked in this library must not be answered in the next one.
     if (albumPrompt_) setAlbumPrompt(std::nullopt);
     if (renamePrompt_) setRenamePrompt(std::nullopt);
-    if (store_) store_->shutdown();
+    if (store_) {
+        if (fullImages_) fullImages_->closeLibrary(store_->paths().root);
+        store_->shutdown();
+    }
     setStore(nullptr);
+}
+
+FullImageCache& AppModel::fullImages() {
+    if (!fullImages_) fullImages_ = std::make_unique<FullImageCache>();
+    return *fullImages_;
 }
 
 void AppModel::resetNavigation() {

@@ -33,6 +33,7 @@ class QSettings;
 
 namespace vintrelle {
 
+class FullImageCache;
 class LibraryStore;
 
 // The file URL of an absolute path, percent-encoded from its bytes: a name
@@ -209,6 +210,10 @@ public:
     // The files of the ids the open store holds, in the given order.
     QList<QUrl> urls(const std::vector<int64_t>& ids) const;
 
+    // The viewer's decoded full images, kept across openings of the viewer
+    // for the whole run; closing a library drops its images.
+    FullImageCache& fullImages();
+
 signals:
     void librariesChanged();
     void storeChanged();
@@ -310,6 +315,7 @@ private:
     GridContentPtr buildContent(LibraryStore& store) const;
 
     std::unique_ptr<QSettings> settings_;
+    std::unique_ptr<FullImageCache> fullImages_;
     FolderCheck folderCheck_;
     AppearanceApplier appearanceApplier_;
 
