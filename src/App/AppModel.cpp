@@ -1,5 +1,6 @@
 #include "App/AppModel.h"
 
+#include <QCoreApplication>
 #include <QSettings>
 #include <QStringList>
 #include <QVariant>
@@ -336,7 +337,13 @@ void AppModel::closeStore() {
 }
 
 FullImageCache& AppModel::fullImages() {
-    if (!fullImages_) fullImages_ = std::make_unique<FullImageCache>();
+    if (!fullImages_) {
+        fullImages_ = std::make_unique<FullImageCache>();
+        // The shared model is never destroyed: its decoding threads stop when
+        // the application quits, not during static destruction.
+        if (QCoreApplication* app = QCoreApplication::instance())
+            connect(app, &QCoreApplication::aboutToQuit, this, [this] { fullImages_->shutdown(); });
+    }
     return *fullImages_;
 }
 

@@ -94,6 +94,10 @@ FullImageCache::FullImageCache(Decoder decoder, MainPoster poster, Limits limits
 
 FullImageCache::~FullImageCache() {
     alive_.reset();
+    shutdown();
+}
+
+void FullImageCache::shutdown() {
     {
         std::lock_guard lock(queue_->mutex);
         queue_->pending.clear();

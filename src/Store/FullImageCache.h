@@ -84,6 +84,10 @@ public:
     // it still running neither fill the cache nor call back.
     void closeLibrary(const std::string& library);
 
+    // Drops what is queued and stops the threads, waiting for a decode under
+    // way (quitting). Later loads are never answered.
+    void shutdown();
+
     int count() const { return int(lru_.size()); }
     qsizetype totalBytes() const { return bytes_; }
     // Decodes begun so far (tests and benchmarks).

@@ -128,6 +128,12 @@ TEST(FullImageCache, ClosingALibraryDropsItsImagesAndLateResults) {
     EXPECT_EQ(f.cache.decodesStarted(), 3);  // the queued one never ran
     // The library opened again loads as new.
     EXPECT_TRUE(f.loadNow(key("/a", 1), "again"));
+    // Quitting stops the threads; nothing answers afterwards, nothing hangs.
+    f.cache.shutdown();
+    bool answered = false;
+    f.cache.load(key("/a", 2), "late", [&](const QImage&) { answered = true; });
+    f.main.drain();
+    EXPECT_FALSE(answered);
 }
 
 TEST(FullImageCache, QueuedDecodesNobodyWantsAreDroppedAndTheShownPhotoGoesFirst) {
