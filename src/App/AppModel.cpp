@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "App/MountWatcher.h"
+#include "App/SystemAppearance.h"
 #include "Store/FullImageCache.h"
 #include "Store/LibraryStore.h"
 
@@ -71,7 +73,9 @@ AppModel& AppModel::shared() {
 }
 
 AppModel::AppModel(std::unique_ptr<QSettings> settings, QObject* parent)
-    : QObject(parent), settings_(std::move(settings)), folderCheck_(isDirectory) {
+    : QObject(parent), settings_(std::move(settings)) {
+    setFolderCheck(nullptr);
+    lastActivationScan_ = desktop_.now();
     searchTimer_.setSingleShot(true);
     searchTimer_.setTimerType(Qt::PreciseTimer);
     connect(&searchTimer_, &QTimer::timeout, this, [this] { applySearch(); });
@@ -145,6 +149,7 @@ void AppModel::flushSignals() {
     if (p & cFullScreen) emit isFullScreenChanged();
     if (p & cAlbumPrompt) emit albumPromptChanged();
     if (p & cRenamePrompt) emit renamePromptChanged();
+    if (p & cDarkAppearance) emit darkAppearanceChanged();
 
     if (p & (cRoute | cBackStack)) {
         Route sidebar = sidebarRoute();
@@ -272,15 +277,9 @@ void AppModel::requestScroll(const std::string& section) {
 
 // ---- libraries -----------------------------------------------------------------
 
-void AppModel::setFolderCheck(FolderCheck check) { folderCheck_ = check ? std::move(check) : isDirectory; }
-
-void AppModel::setAppearanceApplier(AppearanceApplier applier) {
-    appearanceApplier_ = std::move(applier);
-    applyAppearance();
-}
-
-void AppModel::applyAppearance() {
-    if (appearanceApplier_) appearanceApplier_(appearance_);
+void AppModel::setFolderCheck(FolderCheck check) {
+    if (!check) check = [this](const std::string& path) { return isReachable(path); };
+    folderCheck_ = std::move(check);
 }
 
 void AppModel::addLibrary(const std::string& given) {
