@@ -305,8 +305,9 @@ Steps stepThrough(ViewerPhoto& pane, LibraryStore& store, FullImageCache& cache,
         QElapsedTimer t;
         t.start();
         pane.setPhoto(store.paths(), store.thumbs(), a, {});
+        // In the step's own frame, or read from disk after it.
         if (pane.stage() != ViewerPhoto::Stage::none) ++s.sameFrame;
-        spinUntil([&] { return pane.stage() != ViewerPhoto::Stage::none; });
+        else spinUntil([&] { return pane.stage() != ViewerPhoto::Stage::none; });
         s.thumbMs.push_back(double(t.nsecsElapsed()) / 1e6);
         spinUntil([&] { return pane.stage() == ViewerPhoto::Stage::full; });
         s.fullMs.push_back(double(t.nsecsElapsed()) / 1e6);
