@@ -140,20 +140,27 @@ void ZoomableImage::makeFittedCopy() {
         return out;
     };
     const qreal dpr = devicePixelRatioF();
-    // A thumbnail scales in no time; a full image is left to a pool thread
-    // while the current copy (its thumbnail's) stays on screen.
+    // Enlarging gains nothing from a scaled copy: the picture itself is drawn
+    // with smooth filtering, and the step's frame scales nothing.
+    if (image_.width() <= target.width() && image_.height() <= target.height()) {
+        fitted_ = QPixmap::fromImage(image_);
+        fittedIsSource_ = true;
+        return;
+    }
+    fittedIsSource_ = false;
+    // A small picture scales in no time; a full image is left to a pool
+    // thread while the current copy (its thumbnail's) stays on screen.
     if (qint64(image_.width()) * image_.height() <= 1024 * 1024) {
         fitted_ = QPixmap::fromImage(scale(image_, target, dpr));
-        fittedSource_ = image_.cacheKey();
         return;
     }
     QThreadPool::globalInstance()->start(
         [alive = std::weak_ptr<int>(alive_), self = this, source = image_, target, dpr, generation, scale] {
             QImage scaled = scale(source, target, dpr);
-            postToMainThread([alive, self, generation, scaled = std::move(scaled), key = source.cacheKey()] {
+            postToMainThread([alive, self, generation, scaled = std::move(scaled)] {
                 if (alive.expired() || self->fitGeneration_ != generation) return;
                 self->fitted_ = QPixmap::fromImage(scaled);
-                self->fittedSource_ = key;
+                self->fittedIsSource_ = false;
                 self->update();
             });
         });
@@ -164,8 +171,8 @@ void ZoomableImage::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
     const bool fittedView = geo_.magnification == 1.0 && !isAnimating();
-    if (fittedView && !fitted_.isNull() && fitted_.size() == fittedPixels()) {
-        p.drawPixmap(geo_.fitted().topLeft(), fitted_);
+    if (fittedView && !fitted_.isNull() && (fittedIsSource_ || fitted_.size() == fittedPixels())) {
+        p.drawPixmap(geo_.fitted(), fitted_, QRectF(fitted_.rect()));
         return;
     }
     const ZoomGeometry::Visible part = geo_.visible();

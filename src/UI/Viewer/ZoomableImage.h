@@ -118,7 +118,7 @@ private:
     bool dragging_ = false;
 
     QPixmap fitted_;        // the picture at the fitted size, in device pixels
-    qint64 fittedSource_ = 0;
+    bool fittedIsSource_ = false;  // an enlarged picture: drawn scaled
     int fitGeneration_ = 0;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
