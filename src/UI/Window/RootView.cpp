@@ -159,7 +159,8 @@ private:
     int target_ = 0;
 };
 
-RootView::RootView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+RootView::RootView(AppModel& model, QWidget* parent)
+    : QWidget(parent), model_(model), internalDrag_([](const QDropEvent& e) { return e.source() != nullptr; }) {
     setAcceptDrops(true);
 
     columns_ = new QWidget(this);
@@ -383,6 +384,8 @@ void RootView::placeOverlays() {
 bool RootView::event(QEvent* e) {
     // A part that lies over the window was added: keep the order of the layers.
     if (e->type() == QEvent::ChildAdded) QTimer::singleShot(0, this, &RootView::placeOverlays);
+    // A drag cannot hover over a window that was left for another.
+    if (e->type() == QEvent::WindowDeactivate) model_.setIsDropTargeted(false);
     return QWidget::event(e);
 }
 
@@ -408,8 +411,8 @@ std::optional<std::string> RootView::droppedFolder(const QMimeData& mime) {
 namespace {
 
 // Folders are added where they lie: the drop copies or links, never moves.
-bool offerDrop(QDropEvent* e) {
-    if (e->source() || !e->mimeData()->hasUrls()) return false;
+bool offerDrop(QDropEvent* e, const RootView::InternalDrag& internal) {
+    if (internal(*e) || !e->mimeData()->hasUrls()) return false;
     bool anyLocal = false;
     for (const QUrl& url : e->mimeData()->urls()) anyLocal = anyLocal || url.isLocalFile();
     if (!anyLocal) return false;
@@ -424,59 +427,68 @@ bool offerDrop(QDropEvent* e) {
 
 void RootView::dragEnterEvent(QDragEnterEvent* e) {
     // A drag that began inside the application (photos from the grid) offers nothing.
-    if (!offerDrop(e)) return e->ignore();
+    if (!offerDrop(e, internalDrag_)) return e->ignore();
     model_.setIsDropTargeted(true);
 }
 
 void RootView::dragMoveEvent(QDragMoveEvent* e) {
-    if (!offerDrop(e)) e->ignore();
+    if (!offerDrop(e, internalDrag_)) e->ignore();
 }
 
 void RootView::dragLeaveEvent(QDragLeaveEvent*) { model_.setIsDropTargeted(false); }
 
 void RootView::dropEvent(QDropEvent* e) {
     model_.setIsDropTargeted(false);
-    const std::optional<std::string> folder = offerDrop(e) ? droppedFolder(*e->mimeData()) : std::nullopt;
+    const std::optional<std::string> folder = offerDrop(e, internalDrag_) ? droppedFolder(*e->mimeData()) : std::nullopt;
     if (!folder) return e->ignore();
     // After the drop has returned to the dragging application.
     QTimer::singleShot(0, &model_, [model = &model_, path = *folder] { model->addLibrary(path); });
 }
 
-void RootView::changeEvent(QEvent* e) {
-    if (e->type() == QEvent::ActivationChange && !isActiveWindow()) model_.setIsDropTargeted(false);
-    QWidget::changeEvent(e);
-}
-
 // ---- prompts and the alert ----------------------------------------------------------
+
+void RootView::presentPrompt(PromptSlot& slot, std::optional<QUuid> pending, const std::function<TextPrompt()>& look,
+                             std::function<void(const QUuid&, const QString&)> confirm,
+                             std::function<void(const QUuid&)> cancel) {
+    // A sheet whose prompt was answered elsewhere, or replaced, goes.
+    if (slot.sheet && pending != slot.id) slot.sheet->reject();
+    if (!pending || slot.sheet) return;
+    const QUuid id = *pending;
+    slot.id = id;
+    TextPromptSheet* sheet =
+        TextPromptSheet::present(this, look(), [confirm, id](const QString& text) { confirm(id, text); });
+    slot.sheet = sheet;
+    // The slot is free again as soon as the sheet is answered, before its
+    // answer reaches the model (which may ask the next question at once).
+    connect(sheet, &QDialog::finished, this, [&slot, sheet, cancel, id](int result) {
+        if (slot.sheet == sheet) slot.sheet = nullptr;
+        if (result == QDialog::Rejected) cancel(id);
+    });
+}
 
 void RootView::showAlbumPrompt() {
     const auto& prompt = model_.albumPrompt();
-    if (albumSheet_ && (!prompt || prompt->id != albumSheetFor_)) albumSheet_->reject();
-    if (!prompt || albumSheet_) return;
-    const QUuid id = prompt->id;
-    albumSheetFor_ = id;
-    albumSheet_ = TextPromptSheet::present(this, {tr("New Album"), tr("Name"), {}, tr("Create"), false},
-                                           [this, id](const QString& text) {
-                                               model_.confirmAlbumPrompt(id, text.toStdString());
-                                           });
-    connect(albumSheet_, &QDialog::rejected, this, [this, id] {
-        if (model_.albumPrompt() && model_.albumPrompt()->id == id) model_.setAlbumPrompt(std::nullopt);
-    });
+    presentPrompt(
+        albumSheet_, prompt ? std::optional<QUuid>(prompt->id) : std::nullopt,
+        [] { return TextPrompt{tr("New Album"), tr("Name"), {}, tr("Create"), false}; },
+        [this](const QUuid& id, const QString& text) { model_.confirmAlbumPrompt(id, text.toStdString()); },
+        [this](const QUuid& id) {
+            if (model_.albumPrompt() && model_.albumPrompt()->id == id) model_.setAlbumPrompt(std::nullopt);
+        });
 }
 
 void RootView::showRenamePrompt() {
     const auto& prompt = model_.renamePrompt();
-    if (renameSheet_ && (!prompt || prompt->id != renameSheetFor_)) renameSheet_->reject();
-    if (!prompt || renameSheet_) return;
-    const QUuid id = prompt->id;
-    renameSheetFor_ = id;
-    renameSheet_ = TextPromptSheet::present(
-        this,
-        {QString::fromStdString(prompt->title), tr("Name"), QString::fromStdString(prompt->text), tr("Save"), true},
-        [this, id](const QString& text) { model_.confirmRenamePrompt(id, text.toStdString()); });
-    connect(renameSheet_, &QDialog::rejected, this, [this, id] {
-        if (model_.renamePrompt() && model_.renamePrompt()->id == id) model_.setRenamePrompt(std::nullopt);
-    });
+    presentPrompt(
+        renameSheet_, prompt ? std::optional<QUuid>(prompt->id) : std::nullopt,
+        [&prompt] {
+            return TextPrompt{QString::fromStdString(prompt->title), tr("Name"), QString::fromStdString(prompt->text),
+                              tr("Save"), true};
+        },
+        [this](const QUuid& id, const QString& text) { model_.confirmRenamePrompt(id, text.toStdString()); },
+        [this](const QUuid& id) {
+            if (model_.renamePrompt() && model_.renamePrompt()->id == id) model_.setRenamePrompt(std::nullopt);
+        });
 }
 
 void RootView::showError() {

@@ -16,13 +16,16 @@
 #include <QVariantAnimation>
 #include <QWidget>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "UI/Kit/TextPromptSheet.h"
 #include "UI/Window/WindowParts.h"
 
+class QDropEvent;
 class QMimeData;
 class QStackedWidget;
 class QVBoxLayout;
@@ -32,7 +35,6 @@ namespace vintrelle {
 class AppModel;
 class DriveMissingView;
 class LibraryStore;
-class TextPromptSheet;
 class WelcomeView;
 
 class RootView : public QWidget {
@@ -76,6 +78,10 @@ public:
     static std::optional<std::string> droppedFolder(const QMimeData& mime);
     // The path of a file URL as the bytes on disk (names need not be UTF-8).
     static std::optional<std::string> localPath(const QUrl& url);
+    // Whether a drag began inside the application (its source is set); tests
+    // replace it, as they cannot run a drag.
+    using InternalDrag = std::function<bool(const QDropEvent&)>;
+    void setInternalDragCheck(InternalDrag check) { internalDrag_ = std::move(check); }
 
 signals:
     // The route's screen (or the top bar) was replaced.
@@ -84,7 +90,6 @@ signals:
 protected:
     void paintEvent(QPaintEvent*) override;
     void resizeEvent(QResizeEvent*) override;
-    void changeEvent(QEvent* e) override;
     bool event(QEvent* e) override;
     void dragEnterEvent(QDragEnterEvent* e) override;
     void dragMoveEvent(QDragMoveEvent* e) override;
@@ -100,6 +105,13 @@ private:
     void replaceScreen();
     void dropLibraryParts();
     void placeOverlays();
+    struct PromptSlot {
+        QPointer<TextPromptSheet> sheet;
+        QUuid id;
+    };
+    void presentPrompt(PromptSlot& slot, std::optional<QUuid> pending, const std::function<TextPrompt()>& look,
+                       std::function<void(const QUuid&, const QString&)> confirm,
+                       std::function<void(const QUuid&)> cancel);
     void showAlbumPrompt();
     void showRenamePrompt();
     void showError();
@@ -128,10 +140,9 @@ private:
     std::optional<ScreenKind> screenKind_;  // none: the offline screen
     QMetaObject::Connection offlineConnection_;
 
-    QPointer<TextPromptSheet> albumSheet_;
-    QUuid albumSheetFor_;
-    QPointer<TextPromptSheet> renameSheet_;
-    QUuid renameSheetFor_;
+    PromptSlot albumSheet_;
+    PromptSlot renameSheet_;
+    InternalDrag internalDrag_;
     QPointer<QMessageBox> alert_;
 };
 
