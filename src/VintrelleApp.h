@@ -5,64 +5,21 @@
 // way, so what the picture shows is what a person sees.
 
 #include <QApplication>
-#include <QStackedLayout>
+#include <QElapsedTimer>
 
 #include <clocale>
 #include <memory>
 
 #include "App/AppModel.h"
 #include "Store/LibraryStore.h"
-#include "UI/Grid/PhotoGridView.h"
+#include "UI/Grid/AssetGridScreen.h"
+#include "UI/Places/PlacesScreen.h"
 #include "UI/Kit/Theme.h"
 #include "UI/Window/AppIcon.h"
 #include "UI/Window/MainWindow.h"
-#include "UI/Window/PlainParts.h"
 #include "UI/Window/RootView.h"
 
 namespace vintrelle {
-
-// The asset routes as the bare photo grid over the route's content, with the
-// route's empty-state block when there is nothing to show; it gives way to
-// the asset grid screen with its headers, scrubber and selection bar.
-class BareGridScreen : public QWidget {
-public:
-    BareGridScreen(AppModel& model, const std::shared_ptr<LibraryStore>& store, QWidget* parent)
-        : QWidget(parent), model_(model) {
-        const std::optional<int64_t> served =
-            model.scrollRequest() ? std::optional<int64_t>(model.scrollRequest()->token) : std::nullopt;
-        PhotoGridView::Callbacks callbacks;
-        callbacks.open = [this](const Asset& asset) { model_.open(asset, grid_->content()->flat); };
-        callbacks.selectionChanged = [this](const std::vector<int64_t>& ids) {
-            model_.setSelection(AppModel::Selection(ids.begin(), ids.end()));
-        };
-        callbacks.visibleSectionChanged = [this](const std::string& title) { model_.setVisibleSection(title); };
-        grid_ = new PhotoGridView(GridLibrary::of(*store), std::move(callbacks), served, this);
-        empty_ = new RoutePlaceholder(ScreenKind::assets, model, store, this);
-        layout_ = new QStackedLayout(this);
-        layout_->addWidget(grid_);
-        layout_->addWidget(empty_);
-        for (auto signal : {&AppModel::gridContentChanged, &AppModel::thumbSizeChanged, &AppModel::selectionChanged,
-                            &AppModel::scrollRequestChanged})
-            connect(&model_, signal, this, [this] { refresh(); });
-        refresh();
-    }
-    bool settle(int msecs) { return layout_->currentWidget() != grid_ || grid_->waitForThumbnails(msecs); }
-
-private:
-    void refresh() {
-        const GridContentPtr content = model_.gridContent();
-        grid_->setContent(content);
-        grid_->setThumbSize(model_.thumbSize());
-        grid_->setSelection(model_.selection());
-        if (const auto& request = model_.scrollRequest()) grid_->requestScroll(request->section, request->token);
-        layout_->setCurrentWidget(content->flat->empty() ? static_cast<QWidget*>(empty_) : grid_);
-    }
-
-    AppModel& model_;
-    PhotoGridView* grid_;
-    RoutePlaceholder* empty_;
-    QStackedLayout* layout_;
-};
 
 struct VintrelleApp {
     // Names the application to the desktop (the window class matches the
@@ -90,12 +47,31 @@ struct VintrelleApp {
     // window's own plain version stands in for it.
     static void installParts(MainWindow& window, AppModel& model) {
         (void)model;
-        window.root().setScreen(
-            ScreenKind::assets,
-            {[](AppModel& m, const std::shared_ptr<LibraryStore>& store, QWidget* parent) -> QWidget* {
-                 return new BareGridScreen(m, store, parent);
-             },
-             [](QWidget* screen, int msecs) { return static_cast<BareGridScreen*>(screen)->settle(msecs); }});
+        RootView& root = window.root();
+        root.setScreen(ScreenKind::assets,
+                       {[](AppModel& m, const std::shared_ptr<LibraryStore>& store, QWidget* parent) -> QWidget* {
+                            return new AssetGridScreen(m, store, parent);
+                        },
+                        [](QWidget* screen, int msecs) { return static_cast<AssetGridScreen*>(screen)->settle(msecs); }});
+        root.setScreen(ScreenKind::places,
+                       {[](AppModel& m, const std::shared_ptr<LibraryStore>&, QWidget* parent) -> QWidget* {
+                            return new PlacesScreen(m, parent);
+                        },
+                        [](QWidget* screen, int msecs) {
+                            return waitFor(msecs, [screen] { return static_cast<PlacesScreen*>(screen)->isSettled(); });
+                        }});
+    }
+
+    // Runs the event loop until done() holds; false when msecs pass first.
+    template <class Done>
+    static bool waitFor(int msecs, Done done) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!done()) {
+            if (timer.elapsed() >= msecs) return false;
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        }
+        return true;
     }
 };
 

@@ -25,8 +25,8 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     setWindowTitle(QStringLiteral("Vintrelle"));
     setWindowIcon(AppIcon::icon());
     root_ = new RootView(model_, this);
-    root_->setMinimumSize(minimumContentSize);
     setCentralWidget(root_);
+    setMinimumSize(smallestSize);
     buildMenus();
 
     const QScreen* screen = this->screen();
@@ -46,7 +46,7 @@ MainWindow::~MainWindow() {
 }
 
 QSize MainWindow::initialSize(const QRect& available) {
-    return defaultContentSize.boundedTo(available.size()).expandedTo(minimumContentSize);
+    return defaultSize.boundedTo(available.size()).expandedTo(smallestSize);
 }
 
 // ---- menus ----------------------------------------------------------------------------

@@ -25,8 +25,9 @@ class RootView;
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
-    static constexpr QSize minimumContentSize{940, 600};
-    static constexpr QSize defaultContentSize{1320, 840};
+    // The window's, menu bar included.
+    static constexpr QSize smallestSize{940, 600};
+    static constexpr QSize defaultSize{1320, 840};
     static constexpr int thumbStep = 28;
 
     enum class Command {

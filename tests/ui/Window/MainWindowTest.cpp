@@ -126,8 +126,7 @@ TEST(MainWindow, OpensAtItsDefaultSizeWithinTheScreen) {
     EXPECT_EQ(MainWindow::initialSize({0, 0, 1280, 800}), QSize(1280, 800));
     EXPECT_EQ(MainWindow::initialSize({0, 0, 800, 500}), QSize(940, 600));
     Window w;
-    EXPECT_GE(w.window.root().minimumWidth(), 940);
-    EXPECT_GE(w.window.root().minimumHeight(), 600);
+    EXPECT_EQ(w.window.minimumSize(), QSize(940, 600));
 }
 
 TEST(MainWindow, ClosingQuitsEvenWithTheSettingsWindowOpen) {

@@ -8,6 +8,7 @@
 #include "App/VolumeName.h"
 #include "UI/Kit/EmptyState.h"
 #include "UI/Kit/Labels.h"
+#include "UI/Window/MainWindow.h"
 #include "UI/Window/StartScreens.h"
 #include "WindowTestSupport.h"
 
@@ -76,24 +77,35 @@ void expectNothingClipped(QWidget& root) {
 }
 
 TEST(StartScreens, NothingIsClippedAtTheSmallestWindow) {
-    World w(std::vector<Asset>{}, {940, 600});
+    World w(std::vector<Asset>{});
+    MainWindow window(*w.model);
+    window.resize(window.minimumSize());
+    window.show();
+    RootView& root = window.root();
+    const auto settle = [&] {
+        w.settle();
+        root.finishAnimations();
+        QCoreApplication::processEvents();
+    };
+    settle();
+    ASSERT_EQ(window.size(), QSize(940, 600));
     {
         SCOPED_TRACE("welcome");
-        expectNothingClipped(*w.root);
+        expectNothingClipped(root);
     }
     {
         SCOPED_TRACE("drive missing, beside the sidebar");
         w.model->openLibrary("/media/" + currentUserName() + "/A Rather Long Drive Name/Family Photos 2009-2024");
-        w.settle();
-        expectNothingClipped(*w.root);
+        settle();
+        expectNothingClipped(root);
     }
     {
         SCOPED_TRACE("a library");
         w.open();
         for (const Route& r : {Route::library(), Route::trips(), Route::people(), Route::places(), Route::albums()}) {
             w.model->navigate(r);
-            w.settle();
-            expectNothingClipped(*w.root);
+            settle();
+            expectNothingClipped(root);
         }
     }
     w.model->closeStore();
