@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include "UI/Window/MainWindow.h"
+#include "UI/Window/StartScreens.h"
 #include "WindowTestSupport.h"
 
 namespace {
@@ -146,6 +147,34 @@ TEST(MainWindow, ClosingQuitsEvenWithTheSettingsWindowOpen) {
     EXPECT_EQ(w.quits, 1);
     EXPECT_FALSE(w.window.isVisible());
     EXPECT_FALSE(settings->isVisible());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(WindowDragArea, DragMovesTheWindowAndADoubleClickMaximises) {
+    Window w;
+    w.window.setGeometry(100, 100, 1000, 700);
+    QCoreApplication::processEvents();
+    // The welcome screen is title bar wherever it is empty.
+    QWidget* strip = w.window.root().welcome();
+    const QPoint at(20, 20);
+    const QPoint start = w.window.pos();
+    QTest::mousePress(strip, Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseMove(strip, at + QPoint(60, 30));
+    QTest::mouseRelease(strip, Qt::LeftButton, Qt::NoModifier, at + QPoint(60, 30));
+    // Where the window manager moves the window instead, it ends up there too.
+    EXPECT_TRUE(spinUntil([&] { return w.window.pos() == start + QPoint(60, 30); }, 2000));
+
+    QTest::mouseDClick(strip, Qt::LeftButton, Qt::NoModifier, at);
+    EXPECT_TRUE(spinUntil([&] { return w.window.isMaximized(); }));
+    QTest::mouseDClick(strip, Qt::LeftButton, Qt::NoModifier, at);
+    EXPECT_TRUE(spinUntil([&] { return !w.window.isMaximized(); }));
+    // A press without moving moves nothing.
+    const QPoint rest = w.window.pos();
+    QTest::mouseClick(strip, Qt::LeftButton, Qt::NoModifier, at);
+    EXPECT_EQ(w.window.pos(), rest);
 }
 
 }  // namespace
