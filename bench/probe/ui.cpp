@@ -200,6 +200,7 @@ int ui(const probe::Args& args) {
     probe::UiSession session{o, model, *window, out, [&](int msecs) { return window->root().settle(msecs); }};
     const auto finish = [&](int code) {
         model.closeStore();
+        model.stopFileWork();
         window.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         return code;

@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "App/AppModel.h"
+#include "App/KeyFilter.h"
 #include "Store/LibraryStore.h"
 #include "UI/Kit/Theme.h"
 #include "UI/Window/AppIcon.h"
@@ -39,6 +40,8 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
         connect(&model_, signal, this, &MainWindow::refreshActions);
     refreshActions();
     QCoreApplication::instance()->installEventFilter(this);
+    // Escape and the viewer's keys, before any widget sees them.
+    KeyFilter::install(model_, this);
 }
 
 MainWindow::~MainWindow() {

@@ -2,7 +2,8 @@
 // The main window: the root view in a window with the desktop's own
 // decorations, the menu bar (File, Edit, View, Go) whose actions also belong
 // to the window so their shortcuts work with the bar hidden, full screen,
-// the mouse's Back button, the folder panel and the look, and the settings
+// the mouse's Back button, the application's keys (KeyFilter), the folder
+// panel and the look, and the settings
 // window (one, separate, not modal). Closing the main window quits the
 // application, also while the settings window is open.
 
