@@ -11,9 +11,12 @@
 //                           return {};    // or the reason it failed
 //                       });
 //
-// A hook may add fields to s.out after the base ones.
+// An option whose valueName is empty is a flag ("--settings") and its hook
+// gets "on". A hook may add fields to s.out after the base ones, and may
+// name another window to picture (s.picture).
 
 #include <QSize>
+#include <QWidget>
 
 #include <functional>
 #include <map>
@@ -56,6 +59,8 @@ struct UiSession {
     Json& out;
     // Runs the event loop until the window is completely drawn; false when msecs pass first.
     std::function<bool(int msecs)> settle;
+    // What is pictured: the main window unless a hook names another.
+    QWidget* picture = nullptr;
 };
 
 // The reason it failed, or empty.

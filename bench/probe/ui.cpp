@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QWindow>
 
+#include <algorithm>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -57,7 +59,8 @@ constexpr int kSettleMs = 60000;
 std::string usage() {
     std::string u = "DIR|--welcome [--route ROUTE] [--size WxH] [--appearance light|dark] [--scale 1|2] "
                     "[--out FILE.png] [--faces on|off]";
-    for (const auto& [name, option] : probe::UiOption::all()) u += " [" + name + " " + option->valueName + "]";
+    for (const auto& [name, option] : probe::UiOption::all())
+        u += " [" + name + (option->valueName.empty() ? "" : " " + option->valueName) + "]";
     return u;
 }
 
@@ -77,6 +80,13 @@ std::optional<UiOptions> parse(probe::Args args, std::string& error) {
     o.out = probe::takeOption(args, "--out");
     const std::string faces = probe::takeOption(args, "--faces", "off");
     for (const auto& [name, option] : probe::UiOption::all()) {
+        if (option->valueName.empty()) {
+            const auto flag = std::find(args.begin(), args.end(), name);
+            if (flag == args.end()) continue;
+            args.erase(flag);
+            o.extra[name] = "on";
+            continue;
+        }
         const std::string none = "\x01";
         const std::string value = probe::takeOption(args, name, none);
         if (value != none) o.extra[name] = value;
@@ -89,7 +99,9 @@ std::optional<UiOptions> parse(probe::Args args, std::string& error) {
     if (o.appearance != "light" && o.appearance != "dark") error = "bad --appearance " + o.appearance;
     if (faces != "on" && faces != "off") error = "bad --faces " + faces;
     o.faces = faces == "on";
-    if (o.welcome == (args.size() == 1)) error = "give a library folder or --welcome";
+    const auto unknown = std::find_if(args.begin(), args.end(), [](const std::string& a) { return a.rfind("--", 0) == 0; });
+    if (unknown != args.end()) error = "unknown option " + *unknown;
+    else if (o.welcome == (args.size() == 1)) error = "give a library folder or --welcome";
     else if (args.size() > 1) error = "unknown argument " + args[1];
     if (!o.welcome && !args.empty()) o.dir = std::filesystem::absolute(args[0]).lexically_normal().string();
     if (!error.empty()) return std::nullopt;
@@ -197,7 +209,8 @@ int ui(const probe::Args& args) {
     std::unique_ptr<MainWindow> window = VintrelleApp::makeWindow(model);
     window->setGeometry(QRect(QPoint(0, 0), o.size));
     probe::Json out;
-    probe::UiSession session{o, model, *window, out, [&](int msecs) { return window->root().settle(msecs); }};
+    probe::UiSession session{o, model, *window, out, [&](int msecs) { return window->root().settle(msecs); },
+                             window.get()};
     const auto finish = [&](int code) {
         model.closeStore();
         model.stopFileWork();
@@ -229,7 +242,7 @@ int ui(const probe::Args& args) {
     const double ms = double(timer.nsecsElapsed()) / 1e6;
     if (!runHooks(UiStage::beforeGrab, session, error)) return finish(probe::fail(error));
 
-    const QPixmap picture = window->grab();
+    const QPixmap picture = session.picture->grab();
     if (!o.out.empty() && !picture.save(QString::fromStdString(o.out), "PNG"))
         return finish(probe::fail("cannot write " + o.out));
     if (o.welcome) {

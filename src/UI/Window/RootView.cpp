@@ -382,8 +382,6 @@ void RootView::placeOverlays() {
 }
 
 bool RootView::event(QEvent* e) {
-    // A part that lies over the window was added: keep the order of the layers.
-    if (e->type() == QEvent::ChildAdded) QTimer::singleShot(0, this, &RootView::placeOverlays);
     // A drag cannot hover over a window that was left for another.
     if (e->type() == QEvent::WindowDeactivate) model_.setIsDropTargeted(false);
     return QWidget::event(e);
