@@ -16,6 +16,7 @@
 
 #include "Core/Index/LibraryDB.h"
 #include "Core/Engine/LibraryEngine.h"
+#include "Core/Faces/FaceEngine.h"
 #include "Store/LibraryStore.h"
 #include "fixtures/TempDir.h"
 
@@ -55,7 +56,7 @@ struct Template {
                      1.6, 0.008, 4.2, i % 50 == 0 ? 1 : 0});
             }
         });
-        db.setMeta("faceVersion", "2");
+        db.setMeta("faceVersion", FaceEngine::dataVersion);
     }
 };
 
