@@ -13,7 +13,6 @@
 #include <unordered_map>
 
 #include "Core/Engine/EngineCore.h"
-#include "Core/Base/Text.h"
 
 namespace vintrelle {
 
@@ -53,8 +52,9 @@ struct Walker {
                 break;
             }
             const std::string_view name = e->d_name;
+            // A name that is not UTF-8 (an old archive's Latin-1) is kept as
+            // its bytes: the index stores them and the file is read by them.
             if (name.empty() || name[0] == '.') continue;
-            if (!text::isValidUtf8(name)) continue;
             struct stat st {};
             if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno != ENOENT) out.failed.push_back(joined(rel, name));
