@@ -14,6 +14,7 @@
 #include "Store/LibraryStore.h"
 #include "UI/Grid/AssetGridScreen.h"
 #include "UI/Places/PlacesScreen.h"
+#include "UI/Viewer/ViewerView.h"
 #include "UI/Kit/Theme.h"
 #include "UI/Window/AppIcon.h"
 #include "UI/Window/MainWindow.h"
@@ -60,6 +61,7 @@ struct VintrelleApp {
                         [](QWidget* screen, int msecs) {
                             return waitFor(msecs, [screen] { return static_cast<PlacesScreen*>(screen)->isSettled(); });
                         }});
+        root.setViewer([](AppModel& m, QWidget* parent) -> QWidget* { return new ViewerView(m, m.fullImages(), parent); });
     }
 
     // Runs the event loop until done() holds; false when msecs pass first.
