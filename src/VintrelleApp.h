@@ -14,6 +14,9 @@
 #include "Store/LibraryStore.h"
 #include "UI/Grid/AssetGridScreen.h"
 #include "UI/Places/PlacesScreen.h"
+#include "UI/Places/StaticMapPainter.h"
+#include "UI/Viewer/DetailsPanel.h"
+#include "UI/Viewer/Playback.h"
 #include "UI/Viewer/ViewerView.h"
 #include "UI/Kit/Theme.h"
 #include "UI/Window/AppIcon.h"
@@ -61,7 +64,12 @@ struct VintrelleApp {
                         [](QWidget* screen, int msecs) {
                             return waitFor(msecs, [screen] { return static_cast<PlacesScreen*>(screen)->isSettled(); });
                         }});
-        root.setViewer([](AppModel& m, QWidget* parent) -> QWidget* { return new ViewerView(m, m.fullImages(), parent); });
+        root.setViewer([](AppModel& m, QWidget* parent) -> QWidget* {
+            auto* viewer = new ViewerView(m, m.fullImages(), parent);
+            installPlayback(*viewer);
+            new DetailsPanel(*viewer, [](QWidget* mapParent) -> StillMap* { return new StaticMapView(mapParent); });
+            return viewer;
+        });
     }
 
     // Runs the event loop until done() holds; false when msecs pass first.

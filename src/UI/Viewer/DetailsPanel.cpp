@@ -12,7 +12,6 @@
 #include <QPainterPath>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QThreadPool>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -22,8 +21,6 @@
 
 #include "App/AppModel.h"
 #include "Core/Base/WallClock.h"
-#include "Core/Engine/LibraryEngine.h"
-#include "Core/Places/PlaceResolver.h"
 #include "Store/LibraryStore.h"
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Icons.h"
@@ -359,16 +356,6 @@ QString DetailsPanel::folderText(const std::string& root, const Asset& a) {
 
 // ---- the panel -------------------------------------------------------------------
 
-DetailsPanel::LookupSource DetailsPanel::resolverLookup() {
-    return [](LibraryStore& store) -> Lookup {
-        LibraryEngine* engine = store.engine();
-        if (!engine) return {};
-        std::shared_ptr<PlaceResolver> resolver = engine->resolver();
-        if (!resolver) return {};
-        return [resolver](double lat, double lon) { return resolver->resolve(lat, lon); };
-    };
-}
-
 QWidget* DetailsPanel::block(const QString& title, QWidget* content) {
     auto* box = new QWidget;
     auto* column = new QVBoxLayout(box);
@@ -385,7 +372,7 @@ DetailsPanel::DetailsPanel(ViewerView& viewer, StillMap::Factory map)
     : QWidget(viewer.detailsContainer()),
       viewer_(viewer),
       model_(viewer.model()),
-      lookupSource_(resolverLookup()),
+      lookupSource_(placelookup::resolver()),
       scroll_(new QScrollArea(this)) {
     auto* outer = new QVBoxLayout(viewer.detailsContainer());
     outer->setContentsMargins(0, 0, 0, 0);
@@ -631,22 +618,8 @@ void DetailsPanel::startLookup() {
     Lookup lookup = lookupSource_(*store);
     if (!lookup) return;  // no engine: the coordinates stay
     lookingUp_ = true;
-    QPointer<DetailsPanel> self(this);
-    QThreadPool::globalInstance()->start([self, generation, lookup = std::move(lookup), lat = *asset_->lat,
-                                          lon = *asset_->lon] {
-        std::optional<PlaceName> name;
-        try {
-            name = lookup(lat, lon);
-        } catch (const std::exception&) {
-            // A place the resolver cannot name keeps its coordinates.
-        }
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, generation, name] {
-                if (self) self->placeArrived(generation, name);
-            },
-            Qt::QueuedConnection);
-    });
+    placelookup::start(this, std::move(lookup), *asset_->lat, *asset_->lon,
+                       [this, generation](const std::optional<PlaceName>& name) { placeArrived(generation, name); });
 }
 
 void DetailsPanel::placeArrived(int generation, const std::optional<PlaceName>& name) {

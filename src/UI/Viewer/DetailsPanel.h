@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "Core/Index/Models.h"
+#include "UI/Kit/PlaceLookup.h"
 #include "UI/Kit/StillMap.h"
 
 class QAbstractButton;
@@ -42,12 +43,9 @@ class ViewerView;
 class DetailsPanel final : public QWidget {
     Q_OBJECT
 public:
-    // Names a coordinate; blocking, run off the main thread. Whatever it
-    // needs it holds itself, so it may outlive the library it came from.
-    using Lookup = std::function<std::optional<PlaceName>(double lat, double lon)>;
-    // The lookup of a store; none when the store has no engine.
-    using LookupSource = std::function<Lookup(LibraryStore& store)>;
-    static LookupSource resolverLookup();
+    // Names a coordinate off the main thread; none when the store has no engine.
+    using Lookup = placelookup::Lookup;
+    using LookupSource = placelookup::Source;
 
     static constexpr int mapHeight = 150;
     // Degrees of latitude the small map shows around the place: the
