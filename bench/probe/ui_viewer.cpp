@@ -13,7 +13,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 
-#include <functional>
 #include <string>
 
 #include "App/AppModel.h"
@@ -24,6 +23,7 @@
 #include "UI/Window/MainWindow.h"
 #include "UI/Window/RootView.h"
 #include "UiProbe.h"
+#include "VintrelleApp.h"
 
 namespace {
 
@@ -31,14 +31,9 @@ using namespace vintrelle;
 
 constexpr int kWaitMs = 30000;
 
-bool spin(const std::function<bool()>& done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
+template <class Done>
+bool spin(Done done, int ms) {
+    return VintrelleApp::waitFor(ms, done);
 }
 
 const char* kindName(const Asset& a) {
