@@ -90,7 +90,7 @@ Asset videoAsset(int64_t id) {
 
 }  // namespace
 
-TEST(Playback, RotatedAndTenBitClipsShowTheirFirstFrameUpright) {
+TEST(Playback, RotatedTenBitAndOddlyNamedClipsShowTheirFirstFrameUpright) {
     struct Case {
         const char* name;
         const char* codec;
@@ -101,6 +101,7 @@ TEST(Playback, RotatedAndTenBitClipsShowTheirFirstFrameUpright) {
         {"hevc-rot90.mov", "libx265", "yuv420p", 90},
         {"hevc-rot270.mov", "libx265", "yuv420p", 270},
         {"hevc10.mov", "libx265", "yuv420p10le", std::nullopt},
+        {"clip #1? of 2.mp4", "libx264", "yuv420p", std::nullopt},  // characters a URL would read
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
