@@ -13,6 +13,8 @@ extern "C" {
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 namespace vintrelle {
 
@@ -53,15 +55,61 @@ int swsColorspace(const QVideoFrameFormat& f) {
     }
 }
 
-QImage alignedImage(QSize size) {
-    const qsizetype bpl = (qsizetype(size.width()) * 4 + rowAlignment - 1) / rowAlignment * rowAlignment;
-    void* data = std::aligned_alloc(rowAlignment, size_t(bpl) * size_t(size.height()));
-    if (!data) return {};
-    return QImage(static_cast<uchar*>(data), size.width(), size.height(), bpl, QImage::Format_RGB32,
-                  [](void* p) { std::free(p); }, data);
-}
-
 }  // namespace
+
+// Picture memory that comes back when the last QImage over it goes. A
+// playing video reuses the same few buffers: a fresh 1080p buffer costs more
+// in page faults than converting the frame into it.
+class FrameConverter::BufferPool {
+public:
+    static constexpr size_t kept = 4;
+    ~BufferPool() {
+        for (const Buffer& b : free_) std::free(b.data);
+    }
+    static QImage image(const std::shared_ptr<BufferPool>& pool, QSize size) {
+        const qsizetype bpl = (qsizetype(size.width()) * 4 + rowAlignment - 1) / rowAlignment * rowAlignment;
+        const size_t bytes = size_t(bpl) * size_t(size.height());
+        void* data = pool->take(bytes);
+        if (!data) return {};
+        auto* lent = new Lent{pool, {bytes, data}};
+        return QImage(static_cast<uchar*>(data), size.width(), size.height(), bpl, QImage::Format_RGB32,
+                      &BufferPool::returned, lent);
+    }
+
+private:
+    struct Buffer {
+        size_t bytes;
+        void* data;
+    };
+    struct Lent {
+        std::shared_ptr<BufferPool> pool;  // outlives the converter while pictures are out
+        Buffer buffer;
+    };
+    void* take(size_t bytes) {
+        {
+            std::lock_guard lock(mutex_);
+            for (auto it = free_.begin(); it != free_.end(); ++it) {
+                if (it->bytes != bytes) continue;
+                void* data = it->data;
+                free_.erase(it);
+                return data;
+            }
+        }
+        return std::aligned_alloc(rowAlignment, bytes);
+    }
+    static void returned(void* info) {  // any thread: the last QImage may go on the main thread
+        auto* lent = static_cast<Lent*>(info);
+        {
+            std::lock_guard lock(lent->pool->mutex_);
+            auto& free = lent->pool->free_;
+            if (free.size() < kept) free.push_back(lent->buffer);
+            else std::free(lent->buffer.data);
+        }
+        delete lent;
+    }
+    std::mutex mutex_;
+    std::vector<Buffer> free_;
+};
 
 QSize fittedFrameSize(QSize frame, int rotation, QSize box) {
     if (frame.isEmpty() || box.isEmpty()) return {};
@@ -71,6 +119,8 @@ QSize fittedFrameSize(QSize frame, int rotation, QSize box) {
                        std::max(1, int(std::lround(shown.height() * scale))));
     return quarterTurned(rotation) ? fitted.transposed() : fitted;
 }
+
+FrameConverter::FrameConverter() : pool_(std::make_shared<BufferPool>()) {}
 
 FrameConverter::~FrameConverter() { sws_freeContext(context_); }
 
@@ -104,7 +154,7 @@ QImage FrameConverter::convert(const QVideoFrame& given, QSize size) {
     }
     context_ = sws_getCachedContext(context_, w, h, *format, size.width(), size.height(), AV_PIX_FMT_RGB32,
                                     SWS_BILINEAR, nullptr, nullptr, nullptr);
-    QImage out = context_ ? alignedImage(size) : QImage();
+    QImage out = context_ ? BufferPool::image(pool_, size) : QImage();
     if (out.isNull()) {
         frame.unmap();
         return {};

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -38,7 +39,7 @@ QSize fittedFrameSize(QSize frame, int rotation, QSize box);
 
 class FrameConverter {
 public:
-    FrameConverter() = default;
+    FrameConverter();
     ~FrameConverter();
     FrameConverter(const FrameConverter&) = delete;
     FrameConverter& operator=(const FrameConverter&) = delete;
@@ -53,7 +54,9 @@ public:
     static QImage convertWithQt(const QVideoFrame& frame, QSize size);
 
 private:
+    class BufferPool;
     SwsContext* context_ = nullptr;
+    std::shared_ptr<BufferPool> pool_;
 };
 
 class VideoCanvas : public QWidget {

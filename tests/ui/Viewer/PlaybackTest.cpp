@@ -12,11 +12,14 @@
 
 #include "App/AppModel.h"
 #include "UI/Kit/Buttons.h"
+#include "Store/FullImageCache.h"
 #include "UI/Viewer/LiveMovieView.h"
+#include "UI/Viewer/Playback.h"
 #include "UI/Viewer/VideoControls.h"
 #include "UI/Viewer/VideoFrames.h"
 #include "UI/Viewer/VideoPlayerView.h"
 #include "UI/Viewer/ViewerPhoto.h"
+#include "UI/Viewer/ViewerView.h"
 #include "app/AppFixture.h"
 #include "fixtures/LatchedDecoder.h"
 #include "fixtures/MediaFixtures.h"
@@ -379,6 +382,24 @@ TEST(FrameConverter, HonoursTheLayoutMatrixAndRangeOfEachFrame) {
     }
 }
 
+TEST(FrameConverter, APictureStillHeldIsNeverWrittenOverAndOutlivesItsConverter) {
+    using F = QVideoFrameFormat;
+    const QVideoFrame red = solidFrame(F::Format_NV12, QSize(64, 48), 63, 102, 240, F::ColorSpace_BT709, F::ColorRange_Video);
+    const QVideoFrame white = solidFrame(F::Format_NV12, QSize(64, 48), 235, 128, 128, F::ColorSpace_BT709, F::ColorRange_Video);
+    QImage held;
+    {
+        FrameConverter converter;
+        held = converter.convert(red, QSize(32, 24));
+        for (int i = 0; i < 8; ++i) {  // buffers come and go around the one held
+            const QImage other = converter.convert(white, QSize(32, 24));
+            ASSERT_EQ(other.pixelColor(5, 5).red(), 255);
+            ASSERT_NE(other.constBits(), held.constBits());
+        }
+    }
+    EXPECT_NEAR(held.pixelColor(16, 12).red(), 255, 6);
+    EXPECT_NEAR(held.pixelColor(16, 12).green(), 0, 6);
+}
+
 TEST(FrameConverter, FitsTurnedFramesIntoTheirBox) {
     EXPECT_EQ(fittedFrameSize({1920, 1080}, 0, {960, 960}), QSize(960, 540));
     EXPECT_EQ(fittedFrameSize({1920, 1080}, 90, {960, 960}), QSize(960, 540));  // shown 540 x 960
@@ -386,4 +407,34 @@ TEST(FrameConverter, FitsTurnedFramesIntoTheirBox) {
     EXPECT_EQ(fittedFrameSize({160, 120}, 0, {640, 480}), QSize(640, 480));  // small clips fill the pane
     EXPECT_TRUE(fittedFrameSize({1920, 1080}, 0, {0, 500}).isEmpty());
     EXPECT_TRUE(FrameConverter().convert(QVideoFrame(), {10, 10}).isNull());
+}
+
+TEST(Playback, TheViewerPlaysALibraryVideoAndDropsThePlayerOnAStep) {
+    apptest::Model model;
+    storetest::Library lib;
+    std::filesystem::copy_file(clips().make("library clip.mp4", {}), lib.dir / "library clip.mp4");
+    Asset video = apptest::makeAsset(1, "library clip.mp4", 2e5);
+    video.kind = MediaKind::video;
+    video.width = 160, video.height = 120;
+    lib.add({video, apptest::makeAsset(2, "a.jpg", 1e5)});
+    lib.store->start(false);
+    fixtures::LatchedDecoder decoder;
+    FullImageCache cache(decoder.fn());
+    QWidget window;
+    window.resize(900, 600);
+    auto* viewer = new ViewerView(*model, cache, &window);
+    installPlayback(*viewer);
+    window.show();
+    model->setStore(lib.store);
+    ASSERT_TRUE(spinUntil([&] { return lib.store->assets().size() == 2; }));
+
+    model->open(lib.store->assets()[0], lib.store->assets());
+    QPointer<VideoPlayerView> player = qobject_cast<VideoPlayerView*>(viewer->videoPlayer());
+    ASSERT_TRUE(player);
+    EXPECT_TRUE(spinUntil([&] { return player->hasFrame(); }, kFrameWaitMs));
+    EXPECT_FALSE(player->failed());
+    model->setViewer(ViewerState{model->viewer()->assets, 1});
+    EXPECT_TRUE(spinUntil([&] { return player.isNull(); }));
+    EXPECT_FALSE(viewer->videoPlayer());
+    decoder.releaseAll();
 }
