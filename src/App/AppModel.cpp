@@ -1,5 +1,6 @@
 #include "App/AppModel.h"
 
+#include <QCoreApplication>
 #include <QSettings>
 #include <QStringList>
 #include <QVariant>
@@ -9,6 +10,11 @@
 #include <filesystem>
 #include <system_error>
 
+#include "App/DesktopServices.h"
+#include "App/FileExport.h"
+#include "App/MountWatcher.h"
+#include "App/SystemAppearance.h"
+#include "Store/FullImageCache.h"
 #include "Store/LibraryStore.h"
 
 namespace vintrelle {
@@ -69,7 +75,12 @@ AppModel& AppModel::shared() {
 }
 
 AppModel::AppModel(std::unique_ptr<QSettings> settings, QObject* parent)
-    : QObject(parent), settings_(std::move(settings)), folderCheck_(isDirectory) {
+    : QObject(parent),
+      settings_(std::move(settings)),
+      services_(std::make_shared<DesktopServices>()),
+      exports_(std::make_unique<FileExports>()) {
+    setFolderCheck(nullptr);
+    lastActivationScan_ = desktop_.now();
     searchTimer_.setSingleShot(true);
     searchTimer_.setTimerType(Qt::PreciseTimer);
     connect(&searchTimer_, &QTimer::timeout, this, [this] { applySearch(); });
@@ -143,6 +154,7 @@ void AppModel::flushSignals() {
     if (p & cFullScreen) emit isFullScreenChanged();
     if (p & cAlbumPrompt) emit albumPromptChanged();
     if (p & cRenamePrompt) emit renamePromptChanged();
+    if (p & cDarkAppearance) emit darkAppearanceChanged();
 
     if (p & (cRoute | cBackStack)) {
         Route sidebar = sidebarRoute();
@@ -270,15 +282,9 @@ void AppModel::requestScroll(const std::string& section) {
 
 // ---- libraries -----------------------------------------------------------------
 
-void AppModel::setFolderCheck(FolderCheck check) { folderCheck_ = check ? std::move(check) : isDirectory; }
-
-void AppModel::setAppearanceApplier(AppearanceApplier applier) {
-    appearanceApplier_ = std::move(applier);
-    applyAppearance();
-}
-
-void AppModel::applyAppearance() {
-    if (appearanceApplier_) appearanceApplier_(appearance_);
+void AppModel::setFolderCheck(FolderCheck check) {
+    if (!check) check = [this](const std::string& path) { return isReachable(path); };
+    folderCheck_ = std::move(check);
 }
 
 void AppModel::addLibrary(const std::string& given) {
@@ -327,8 +333,22 @@ void AppModel::closeStore() {
     // A prompt asked in this library must not be answered in the next one.
     if (albumPrompt_) setAlbumPrompt(std::nullopt);
     if (renamePrompt_) setRenamePrompt(std::nullopt);
-    if (store_) store_->shutdown();
+    if (store_) {
+        if (fullImages_) fullImages_->closeLibrary(store_->paths().root);
+        store_->shutdown();
+    }
     setStore(nullptr);
+}
+
+FullImageCache& AppModel::fullImages() {
+    if (!fullImages_) {
+        fullImages_ = std::make_unique<FullImageCache>();
+        // The shared model is never destroyed: its decoding threads stop when
+        // the application quits, not during static destruction.
+        if (QCoreApplication* app = QCoreApplication::instance())
+            connect(app, &QCoreApplication::aboutToQuit, this, [this] { fullImages_->shutdown(); });
+    }
+    return *fullImages_;
 }
 
 void AppModel::resetNavigation() {
@@ -558,13 +578,13 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
 
 // ---- prompts and actions -------------------------------------------------------
 
-bool AppModel::promptStoreIsOpen(const std::weak_ptr<LibraryStore>& of) const {
+bool AppModel::storeIsStillOpen(const std::weak_ptr<LibraryStore>& of) const {
     const std::shared_ptr<LibraryStore> asked = of.lock();
     return asked && asked == store_;
 }
 
 bool AppModel::confirmAlbumPrompt(const QUuid& id, const std::string& name) {
-    if (!albumPrompt_ || albumPrompt_->id != id || !promptStoreIsOpen(albumPromptStore_)) return false;
+    if (!albumPrompt_ || albumPrompt_->id != id || !storeIsStillOpen(albumPromptStore_)) return false;
     const std::vector<int64_t> assets = albumPrompt_->assetIDs;
     setAlbumPrompt(std::nullopt);
     store_->createAlbum(name, assets);
@@ -572,7 +592,7 @@ bool AppModel::confirmAlbumPrompt(const QUuid& id, const std::string& name) {
 }
 
 bool AppModel::confirmRenamePrompt(const QUuid& id, const std::string& text) {
-    if (!renamePrompt_ || renamePrompt_->id != id || !promptStoreIsOpen(renamePromptStore_)) return false;
+    if (!renamePrompt_ || renamePrompt_->id != id || !storeIsStillOpen(renamePromptStore_)) return false;
     const RenamePrompt::Target target = renamePrompt_->target;
     setRenamePrompt(std::nullopt);
     switch (target.kind) {
@@ -581,25 +601,6 @@ bool AppModel::confirmRenamePrompt(const QUuid& id, const std::string& text) {
         case RenamePrompt::Target::Kind::trip: store_->renameTrip(target.id, text); break;
     }
     return true;
-}
-
-void AppModel::toggleFavorite(const std::vector<int64_t>& ids) {
-    if (!store_ || ids.empty()) return;
-    const bool allFavorite = std::all_of(ids.begin(), ids.end(), [&](int64_t id) {
-        const auto a = store_->asset(id);
-        return a && a->favorite;
-    });
-    store_->setFavorite(ids, !allFavorite);
-}
-
-QList<QUrl> AppModel::urls(const std::vector<int64_t>& ids) const {
-    QList<QUrl> out;
-    if (!store_) return out;
-    const std::string& root = store_->paths().root;
-    for (int64_t id : ids)
-        if (const auto a = store_->asset(id))
-            out.push_back(fileUrl(root + "/" + a->path));
-    return out;
 }
 
 }  // namespace vintrelle

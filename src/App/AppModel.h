@@ -10,11 +10,14 @@
 // back stack, raising a token), which always signal. Within one operation
 // every value is updated before any signal goes out.
 
+#include <QDBusConnection>
 #include <QObject>
+#include <QString>
 #include <QTimer>
 #include <QUrl>
 #include <QUuid>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,16 +27,24 @@
 #include <utility>
 #include <vector>
 
+#include "App/ActionMenu.h"
 #include "App/GridContent.h"
+#include "App/LaunchRequest.h"
 #include "App/Route.h"
 #include "App/ViewerState.h"
 #include "Core/Index/Models.h"
 
+class QPoint;
 class QSettings;
 
 namespace vintrelle {
 
+class DesktopServices;
+class FileExports;
+class FullImageCache;
 class LibraryStore;
+class MountWatcher;
+class SystemAppearance;
 
 // The file URL of an absolute path, percent-encoded from its bytes: a name
 // that is not UTF-8 would come back from a QString as U+FFFD, a file that does
@@ -74,16 +85,36 @@ public:
     };
 
     using Selection = std::unordered_set<int64_t>;
-    // Whether a library folder can be opened now; a plain directory check
-    // unless replaced.
+    // Whether a library folder can be opened now; `isReachable` unless
+    // replaced.
     using FolderCheck = std::function<bool(const std::string& path)>;
-    // Puts an appearance ("light", "dark", anything else: the system's) into
-    // effect; installed by the window layer.
-    using AppearanceApplier = std::function<void(const std::string& appearance)>;
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    // Shows the folder panel and answers with the chosen folder, or with
+    // nothing when the user cancels. Installed by the window, which owns the
+    // panel (see the kFolderPanel texts); tests answer directly.
+    using FolderChooser = std::function<void(std::function<void(std::optional<std::string>)> answer)>;
+
+    // What the start-up and the drive, activation and appearance observers
+    // take from the desktop. Tests give their own tables, folders, clock and
+    // bus; empty texts mean the system's.
+    struct Desktop {
+        QString mountInfoPath;       // /proc/self/mountinfo
+        QString fstabPath;           // /etc/fstab
+        std::string applicationDir;  // the executable's folder
+        std::string homeDir;         // the user's home folder
+        Clock now = [] { return std::chrono::steady_clock::now(); };
+        std::function<QDBusConnection()> bus = [] { return QDBusConnection::sessionBus(); };
+    };
 
     static constexpr double kMinThumbSize = 72;
     static constexpr double kMaxThumbSize = 320;
     static constexpr int kSearchDebounceMs = 180;
+    static constexpr int kReopenAfterMountMs = 1000;
+    // The folder panel: one existing folder, no new folders.
+    static constexpr const char* kFolderPanelButton = "Add Folder";
+    static constexpr const char* kFolderPanelMessage =
+        "Choose the folder that holds your photos. Every subfolder is included.";
+    static constexpr std::chrono::seconds kActivationScanInterval{45};
 
     // The one instance of the running application, on the user's settings;
     // made on first use and never released. Needs the application object.
@@ -167,9 +198,44 @@ public:
     // Closes the open store, if any: viewer, selection, prompts and the
     // cached grid content go with it. `libraryPath` stays.
     void closeStore();
+    // Forgets a library folder (its files and data folder stay). When it is
+    // the one shown, the first reachable remaining library opens, or none:
+    // the window never waits for a drive of a forgotten library. The caller
+    // passes the path the user chose, not whichever library is shown when
+    // the confirmation is answered.
+    void removeLibrary(const std::string& path);
+    // Whether a library folder can be opened now: a folder, and not the empty
+    // mount point of a drive that is away (see MountWatcher).
+    bool isReachable(const std::string& path) const;
     void setFolderCheck(FolderCheck check);
-    void setAppearanceApplier(AppearanceApplier applier);
+    // Asks for a folder with the panel and adds it; nothing on cancel, or
+    // while no window has installed a panel.
+    void chooseFolder();
+    void setFolderChooser(FolderChooser chooser) { folderChooser_ = std::move(chooser); }
+
+    // ---- start-up, drives, activation and appearance ----
+    // Before bootstrap; replaces the desktop's tables, folders, clock and bus.
+    void setDesktop(Desktop desktop);
+    // The start-up, once the application object exists: applies the
+    // appearance, installs the drive and activation observers, adds the
+    // portable libraries found beside the executable, then opens what the
+    // launch asked for, else the remembered library when it is listed and
+    // reachable, else the first reachable listed one, else waits for the
+    // remembered or first listed one (writing nothing).
+    void bootstrap(const LaunchRequest& launch = {});
+    // What a launch (or a later launch handed over by SingleInstance) asks
+    // for: the "-library" folder is added (or the not-a-folder message
+    // shown); else the first of the folders that is a folder is added and
+    // the rest are ignored. False when it asked for nothing that opened.
+    bool openLaunchRequest(const LaunchRequest& launch);
+    // The drive watcher, after bootstrap (null before).
+    MountWatcher* mountWatcher() const { return mounts_.get(); }
+    // Puts `appearance` into effect: "light", "dark", or anything else to
+    // follow the desktop's preference. Runs on every assignment of
+    // `appearance` and whenever the desktop's preference changes.
     void applyAppearance();
+    // The look in effect, which the window applies to its theme.
+    bool darkAppearance() const { return darkAppearance_; }
 
     // ---- navigation ----
     void navigate(const Route& r);  // a top-level route: the back stack empties
@@ -206,8 +272,57 @@ public:
     // Clears the favourite flag when every id is a favourite already, else
     // sets it on all of them.
     void toggleFavorite(const std::vector<int64_t>& ids);
-    // The files of the ids the open store holds, in the given order.
+    // The files of the ids the open store holds, in the given order; a file
+    // whose stored path would leave the library folder is left out.
     QList<QUrl> urls(const std::vector<int64_t>& ids) const;
+
+    // ---- asset actions ----
+    // Each takes asset ids in the caller's order, skips those the open store
+    // does not hold, and does nothing without a store. Photos are only read.
+    static constexpr int kMaxOpened = 20;
+    // The first kMaxOpened files, each in its default application.
+    void openExternally(const std::vector<int64_t>& ids);
+    // The files on the clipboard; the clipboard stays as it was when none resolves.
+    void copyFiles(const std::vector<int64_t>& ids);
+    // A small menu at the pointer: "Email…", "Copy", and "Open With…" for a
+    // single file; nothing while no window of the application is active.
+    void share(const std::vector<int64_t>& ids);
+    // Asks for a folder, then copies the files and their live-photo movies
+    // into it off the main thread, never over an existing file. Shows the
+    // folder when all were copied, else the count of failures as the error
+    // message.
+    void exportCopies(const std::vector<int64_t>& ids);
+    // The files in the file manager, all selected.
+    void showInFiles(const std::vector<int64_t>& ids);
+    // Asks for the name of a new album holding the ids.
+    void askNewAlbum(const std::vector<int64_t>& ids);
+    void addToAlbum(int64_t album, const std::vector<int64_t>& ids);
+    // These two also empty the selection, with or without a store.
+    void removeFromAlbum(int64_t album, const std::vector<int64_t>& ids);
+    void removeFromPerson(int64_t person, const std::vector<int64_t>& ids);
+    void useAsTripCover(int64_t trip, int64_t asset);
+    // Opens the viewer on the asset within the current grid content.
+    void openInGrid(const Asset& asset);
+
+    // The grid's context menu for a right-click on `asset`, acting on
+    // `selection` (ids in grid order); empty without a store. Its items act
+    // only while the library it was made in is still open.
+    ActionMenu contextMenu(const Asset& asset, const std::vector<int64_t>& selection);
+    // Pops the context menu up at a screen position (nothing when empty).
+    void showContextMenu(const Asset& asset, const std::vector<int64_t>& selection, const QPoint& globalPos);
+
+    // The desktop behind the actions; the real one unless replaced.
+    void setDesktopServices(std::shared_ptr<DesktopServices> services);
+    DesktopServices& services() const { return *services_; }
+    // Exports still copying.
+    size_t runningExports() const;
+    // At quit: stops every export after abandoning the file it is copying,
+    // whose temporary goes with it; waits a few seconds at most.
+    void stopFileWork();
+
+    // The viewer's decoded full images, kept across openings of the viewer
+    // for the whole run; closing a library drops its images.
+    FullImageCache& fullImages();
 
 signals:
     void librariesChanged();
@@ -234,6 +349,7 @@ signals:
     void isFullScreenChanged();
     void albumPromptChanged();
     void renamePromptChanged();
+    void darkAppearanceChanged();
     // Derived values: sidebarRoute() and routeTitle() changed; gridContent()
     // may give new content (its route, search, store or store revisions moved).
     void sidebarRouteChanged();
@@ -268,6 +384,7 @@ private:
         cRenamePrompt = 1u << 23,
         cStoreRevision = 1u << 24,
         cStoreCollections = 1u << 25,
+        cDarkAppearance = 1u << 26,
     };
     // Collects the changes of one operation and signals them when the
     // outermost operation ends.
@@ -297,7 +414,22 @@ private:
     void afterRouteChange();
     void scheduleSearch();
     void applySearch();
-    bool promptStoreIsOpen(const std::weak_ptr<LibraryStore>& of) const;
+    bool storeIsStillOpen(const std::weak_ptr<LibraryStore>& of) const;
+    std::vector<Asset> resolve(const std::vector<int64_t>& ids) const;
+    ActionMenu shareMenu(const std::vector<int64_t>& ids, const QList<QUrl>& files);
+    void startExport(const std::vector<int64_t>& ids, const std::string& destination);
+    // A menu item's function, run only while this model and the library the
+    // menu was made in are still there; once that library has closed, the
+    // item may still empty the selection.
+    enum class Closed { nothing, clearSelection };
+    std::function<void()> guarded(std::function<void(AppModel&)> action, Closed closed = Closed::nothing);
+
+    void installObservers();
+    void discoverPortableLibraries();
+    void volumeWillUnmount(const std::string& mountPoint);
+    void checkStillReachable();
+    void volumeDidMount();
+    void appBecameActive();
 
     struct ContentKey {
         Route route;
@@ -310,8 +442,17 @@ private:
     GridContentPtr buildContent(LibraryStore& store) const;
 
     std::unique_ptr<QSettings> settings_;
+    std::shared_ptr<DesktopServices> services_;
+    std::unique_ptr<FileExports> exports_;
+    std::unique_ptr<FullImageCache> fullImages_;
     FolderCheck folderCheck_;
-    AppearanceApplier appearanceApplier_;
+    FolderChooser folderChooser_;
+    Desktop desktop_;
+    std::unique_ptr<MountWatcher> mounts_;
+    // Asked only while the appearance follows the desktop.
+    std::unique_ptr<SystemAppearance> systemAppearance_;
+    bool darkAppearance_ = false;
+    std::chrono::steady_clock::time_point lastActivationScan_;
 
     std::vector<std::string> libraries_;
     std::shared_ptr<LibraryStore> store_;

@@ -62,8 +62,8 @@ TEST(Preferences, LoadAndWriteBack) {
 TEST(Preferences, ObserversWriteOnEveryAssignment) {
     Settings s;
     AppModel m(s.open());
-    std::vector<std::string> applied;
-    m.setAppearanceApplier([&](const std::string& a) { applied.push_back(a); });
+    int looks = 0;
+    QObject::connect(&m, &AppModel::darkAppearanceChanged, [&] { ++looks; });
     m.setThumbSize(400);  // the slider keeps it in bounds, not the setter
     s.open()->remove("thumbSize");
     m.setThumbSize(400);  // equal: written again all the same
@@ -71,7 +71,8 @@ TEST(Preferences, ObserversWriteOnEveryAssignment) {
     m.setAppearance("dark");
     m.setLibraries({"/x"});  // saved by the library operations only
     EXPECT_EQ(s.open()->value("thumbSize").toDouble(), 400);
-    EXPECT_EQ(applied, (std::vector<std::string>{"light", "dark", "dark"}));
+    EXPECT_TRUE(m.darkAppearance());  // in effect at once
+    EXPECT_EQ(looks, 1);
     EXPECT_EQ(s.open()->value("appearance").toString(), "dark");
     EXPECT_FALSE(s.open()->contains("libraries"));
 }

@@ -308,6 +308,8 @@ std::optional<PlaceName> LibraryEngine::placeName(double lat, double lon) {
     return impl_->core->resolver->resolve(lat, lon);
 }
 
+std::shared_ptr<PlaceResolver> LibraryEngine::resolver() const { return impl_->core->resolver; }
+
 bool LibraryEngine::isRunning() const {
     std::lock_guard lock(impl_->core->mutex);
     return impl_->core->running;
