@@ -1,58 +1,72 @@
-// vintrelle-probe ui DIR ... --viewer N [--info]
-//
-// --viewer N opens the viewer on the Nth asset of the route's grid and waits
-// until it is drawn: a photo's full image, a video's first frame (its
-// thumbnail stays if the file cannot be played). --info opens the details
-// column beside it and waits for its place name, map and faces. Adds
-//   {"viewer_asset","viewer_path","viewer_kind","viewer_ms","viewer_ready"}
-// and with --info
-//   {"details_facts","details_camera","details_people","details_place","details_trip","details_folder"}
-// after the base fields.
+// vintrelle-probe ui options for the viewer:
+//   --viewer N  opens the viewer on the Nth asset of the route's list and
+//               pictures it once the full image is on screen; adds "full_ms",
+//               the time from opening to the full image shown (-1: it never came)
+//               a video is pictured once its first frame is on screen (or
+//               its thumbnail kept over a file that cannot play) and adds
+//               "first_frame_ms" (-1: it never came)
+//   --info      opens the details column beside the viewer and waits for its
+//               place name, map and faces; with --viewer adds "details_facts",
+//               "details_camera", "details_people", "details_place",
+//               "details_trip", "details_folder"
+//   --zoom M    then zooms the photo M-fold about its centre
 
 #include <QAbstractButton>
-#include <QApplication>
+#include <QCoreApplication>
 #include <QElapsedTimer>
-
-#include <string>
 
 #include "App/AppModel.h"
 #include "UI/Viewer/DetailsPanel.h"
 #include "UI/Viewer/VideoPlayerView.h"
 #include "UI/Viewer/ViewerPhoto.h"
 #include "UI/Viewer/ViewerView.h"
+#include "UI/Viewer/ZoomableImage.h"
 #include "UI/Window/MainWindow.h"
 #include "UI/Window/RootView.h"
 #include "UiProbe.h"
-#include "VintrelleApp.h"
 
 namespace {
 
 using namespace vintrelle;
 
-constexpr int kWaitMs = 30000;
-
-template <class Done>
-bool spin(Done done, int ms) {
-    return VintrelleApp::waitFor(ms, done);
-}
-
-const char* kindName(const Asset& a) {
-    if (a.kind == MediaKind::video) return "video";
-    return a.liveVideo ? "live" : "photo";
-}
-
-std::string text(const QString& s) { return s.toStdString(); }
-
-// The viewer's content is on screen: a photo's full image, or a video's
-// first frame (or its thumbnail kept over a file that cannot play).
-bool drawn(ViewerView& viewer) {
-    const std::optional<Asset>& shown = viewer.shownAsset();
-    if (!shown) return false;
-    if (shown->kind == MediaKind::video) {
-        auto* player = qobject_cast<VideoPlayerView*>(viewer.videoPlayer());
-        return player && (player->hasFrame() || player->failed());
+bool spin(int msecs, const std::function<bool()>& done) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > msecs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
-    return viewer.photoPane()->stage() == ViewerPhoto::Stage::full;
+    return true;
+}
+
+ViewerView* viewerOf(probe::UiSession& s) { return qobject_cast<ViewerView*>(s.window.root().viewer()); }
+
+// A video's first frame, or the thumbnail kept over a file that cannot play:
+// the milliseconds from `timer`'s start to it, or -1.
+qint64 waitForFirstFrame(ViewerView& view, const QElapsedTimer& timer) {
+    qint64 ms = -1;
+    spin(30000, [&] {
+        auto* player = qobject_cast<VideoPlayerView*>(view.videoPlayer());
+        if (player && player->hasFrame()) ms = timer.elapsed();
+        return ms >= 0 || (player && player->failed());
+    });
+    return ms;
+}
+
+void addDetails(probe::UiSession& s, ViewerView& view) {
+    auto* panel = view.findChild<DetailsPanel*>();
+    if (!panel) return;
+    spin(30000, [&] { return panel->asset() && panel->isSettled(); });
+    spin(ViewerView::detailsMs + 60, [] { return false; });  // the column's slide
+    const auto text = [](const QString& t) { return t.toStdString(); };
+    s.out["details_facts"] = text(panel->factsText());
+    s.out["details_camera"] = text(panel->cameraLines().join(QStringLiteral(" | ")));
+    std::string people;
+    for (QAbstractButton* b : panel->personButtons()) people += (people.empty() ? "" : ", ") + text(b->text());
+    s.out["details_people"] = people;
+    s.out["details_place"] = panel->showsPlace() ? text(panel->placeText()) : "";
+    s.out["details_trip"] = text(panel->tripTitle());
+    s.out["details_folder"] = text(panel->folderLine());
 }
 
 probe::UiOption info("--info", "", probe::UiStage::afterOpen, [](probe::UiSession& s, const std::string&) -> std::string {
@@ -60,45 +74,53 @@ probe::UiOption info("--info", "", probe::UiStage::afterOpen, [](probe::UiSessio
     return {};
 });
 
-probe::UiOption viewerOption(
-    "--viewer", "N", probe::UiStage::afterRoute, [](probe::UiSession& s, const std::string& value) -> std::string {
-        char* end = nullptr;
-        const long index = std::strtol(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || index < 0) return "bad --viewer " + value;
-        const auto flat = s.model.gridContent()->flat;
-        if (size_t(index) >= flat->size())
-            return "no asset " + value + " among " + std::to_string(flat->size()) + " of the route";
-        auto* viewer = qobject_cast<ViewerView*>(s.window.root().viewer());
-        if (!viewer) return "the window has no viewer";
+probe::UiOption viewer("--viewer", "N", probe::UiStage::beforeGrab,
+                       [](probe::UiSession& s, const std::string& value) -> std::string {
+                           char* end = nullptr;
+                           const long index = std::strtol(value.c_str(), &end, 10);
+                           const auto flat = s.model.gridContent()->flat;
+                           if (value.empty() || *end || index < 0 || size_t(index) >= flat->size())
+                               return "no asset " + value + " among " + std::to_string(flat->size());
+                           ViewerView* view = viewerOf(s);
+                           if (!view) return "the window has no viewer";
+                           const Asset asset = (*flat)[size_t(index)];
+                           QElapsedTimer timer;
+                           timer.start();
+                           qint64 fullMs = -1;
+                           const auto shown = QObject::connect(view, &ViewerView::fullImageShown, [&](int64_t id) {
+                               if (id != asset.id) return;
+                               view->photoPane()->zoom()->repaint();
+                               fullMs = timer.elapsed();
+                           });
+                           s.model.open(asset, flat);
+                           // A video has no full image (its full_ms stays -1): its first frame instead.
+                           qint64 firstFrameMs = -1;
+                           if (asset.kind != MediaKind::video) spin(60000, [&] { return fullMs >= 0; });
+                           else firstFrameMs = waitForFirstFrame(*view, timer);
+                           QObject::disconnect(shown);
+                           spin(5000, [&] { return view->photoPane()->zoom()->hasFittedCopy() || (asset.kind == MediaKind::video); });
+                           spin(ViewerView::openMs + 60, [] { return false; });  // the fade-in
+                           s.settle(10000);
+                           s.out["asset"] = asset.id;
+                           s.out["file"] = asset.path;
+                           s.out["full_ms"] = fullMs;
+                           if (asset.kind == MediaKind::video) s.out["first_frame_ms"] = firstFrameMs;
+                           if (s.options.extra.count("--info")) addDetails(s, *view);
+                           return {};
+                       });
 
-        QElapsedTimer timer;
-        timer.start();
-        s.model.open((*flat)[size_t(index)], flat);
-        const bool ready = spin([&] { return drawn(*viewer); }, kWaitMs);
-        const double ms = double(timer.nsecsElapsed()) / 1e6;
-        auto* panel = viewer->findChild<DetailsPanel*>();
-        const bool withInfo = s.options.extra.count("--info") && panel;
-        if (withInfo) spin([&] { return panel->asset() && panel->isSettled(); }, kWaitMs);
-        // The fade-in and the details column's slide.
-        spin([] { return false; }, std::max(ViewerView::openMs, ViewerView::detailsMs) + 60);
-
-        const Asset& a = *viewer->shownAsset();
-        s.out["viewer_asset"] = a.id;
-        s.out["viewer_path"] = a.path;
-        s.out["viewer_kind"] = kindName(a);
-        s.out["viewer_ms"] = ms;
-        s.out["viewer_ready"] = ready;
-        if (withInfo) {
-            s.out["details_facts"] = text(panel->factsText());
-            s.out["details_camera"] = text(panel->cameraLines().join(QStringLiteral(" | ")));
-            std::string people;
-            for (QAbstractButton* b : panel->personButtons()) people += (people.empty() ? "" : ", ") + text(b->text());
-            s.out["details_people"] = people;
-            s.out["details_place"] = panel->showsPlace() ? text(panel->placeText()) : "";
-            s.out["details_trip"] = text(panel->tripTitle());
-            s.out["details_folder"] = text(panel->folderLine());
-        }
-        return {};
-    });
+probe::UiOption zoom("--zoom", "M", probe::UiStage::beforeGrab,
+                     [](probe::UiSession& s, const std::string& value) -> std::string {
+                         char* end = nullptr;
+                         const double m = std::strtod(value.c_str(), &end);
+                         if (value.empty() || *end || m < 1 || m > 16) return "bad --zoom " + value + " (1 to 16)";
+                         ViewerView* view = viewerOf(s);
+                         if (!view || !view->shownAsset()) return "--zoom needs --viewer N";
+                         auto* z = view->photoPane()->zoom();
+                         z->zoomTo(m, QPointF(z->width() / 2.0, z->height() / 2.0), false);
+                         z->repaint();
+                         s.out["magnification"] = z->magnification();
+                         return {};
+                     });
 
 }  // namespace
