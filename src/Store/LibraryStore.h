@@ -161,6 +161,10 @@ public:
     // Computes up to four people who may be the same as `person` in the
     // background and stores them in mergeSuggestions; nothing when known.
     void loadSuggestions(int64_t person);
+    // Dismisses a trip the store holds ("This isn't a trip") or brings it
+    // back. Only the hidden flag is written, so a title, span or cover the
+    // engine wrote since the list was loaded stays; then the trips reload.
+    void setTripHidden(int64_t id, bool hidden);
 
 signals:
     void assetsChanged();

@@ -154,6 +154,16 @@ void LibraryStore::loadSuggestions(int64_t person) {
     });
 }
 
+void LibraryStore::setTripHidden(int64_t id, bool hidden) {
+    if (!trip(id)) return;
+    Batch batch(*this);
+    try {
+        db_->db().transaction([&] { db_->db().run("UPDATE trips SET hidden=? WHERE id=?", {hidden ? 1 : 0, id}); });
+    } catch (const DBError&) {
+    }
+    engineDidUpdateTrips();
+}
+
 void LibraryStore::applySuggestions(int64_t person, const std::vector<int64_t>& ids) {
     if (shutDown_) return;
     Batch batch(*this);
