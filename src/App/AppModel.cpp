@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "App/DesktopServices.h"
+#include "App/FileExport.h"
 #include "App/MountWatcher.h"
 #include "App/SystemAppearance.h"
 #include "Store/LibraryStore.h"
@@ -71,7 +73,10 @@ AppModel& AppModel::shared() {
 }
 
 AppModel::AppModel(std::unique_ptr<QSettings> settings, QObject* parent)
-    : QObject(parent), settings_(std::move(settings)) {
+    : QObject(parent),
+      settings_(std::move(settings)),
+      services_(std::make_shared<DesktopServices>()),
+      exports_(std::make_unique<FileExports>()) {
     setFolderCheck(nullptr);
     lastActivationScan_ = desktop_.now();
     searchTimer_.setSingleShot(true);
@@ -557,13 +562,13 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
 
 // ---- prompts and actions -------------------------------------------------------
 
-bool AppModel::promptStoreIsOpen(const std::weak_ptr<LibraryStore>& of) const {
+bool AppModel::storeIsStillOpen(const std::weak_ptr<LibraryStore>& of) const {
     const std::shared_ptr<LibraryStore> asked = of.lock();
     return asked && asked == store_;
 }
 
 bool AppModel::confirmAlbumPrompt(const QUuid& id, const std::string& name) {
-    if (!albumPrompt_ || albumPrompt_->id != id || !promptStoreIsOpen(albumPromptStore_)) return false;
+    if (!albumPrompt_ || albumPrompt_->id != id || !storeIsStillOpen(albumPromptStore_)) return false;
     const std::vector<int64_t> assets = albumPrompt_->assetIDs;
     setAlbumPrompt(std::nullopt);
     store_->createAlbum(name, assets);
@@ -571,7 +576,7 @@ bool AppModel::confirmAlbumPrompt(const QUuid& id, const std::string& name) {
 }
 
 bool AppModel::confirmRenamePrompt(const QUuid& id, const std::string& text) {
-    if (!renamePrompt_ || renamePrompt_->id != id || !promptStoreIsOpen(renamePromptStore_)) return false;
+    if (!renamePrompt_ || renamePrompt_->id != id || !storeIsStillOpen(renamePromptStore_)) return false;
     const RenamePrompt::Target target = renamePrompt_->target;
     setRenamePrompt(std::nullopt);
     switch (target.kind) {
@@ -580,25 +585,6 @@ bool AppModel::confirmRenamePrompt(const QUuid& id, const std::string& text) {
         case RenamePrompt::Target::Kind::trip: store_->renameTrip(target.id, text); break;
     }
     return true;
-}
-
-void AppModel::toggleFavorite(const std::vector<int64_t>& ids) {
-    if (!store_ || ids.empty()) return;
-    const bool allFavorite = std::all_of(ids.begin(), ids.end(), [&](int64_t id) {
-        const auto a = store_->asset(id);
-        return a && a->favorite;
-    });
-    store_->setFavorite(ids, !allFavorite);
-}
-
-QList<QUrl> AppModel::urls(const std::vector<int64_t>& ids) const {
-    QList<QUrl> out;
-    if (!store_) return out;
-    const std::string& root = store_->paths().root;
-    for (int64_t id : ids)
-        if (const auto a = store_->asset(id))
-            out.push_back(fileUrl(root + "/" + a->path));
-    return out;
 }
 
 }  // namespace vintrelle

@@ -27,16 +27,20 @@
 #include <utility>
 #include <vector>
 
+#include "App/ActionMenu.h"
 #include "App/GridContent.h"
 #include "App/LaunchRequest.h"
 #include "App/Route.h"
 #include "App/ViewerState.h"
 #include "Core/Index/Models.h"
 
+class QPoint;
 class QSettings;
 
 namespace vintrelle {
 
+class DesktopServices;
+class FileExports;
 class LibraryStore;
 class MountWatcher;
 class SystemAppearance;
@@ -267,8 +271,53 @@ public:
     // Clears the favourite flag when every id is a favourite already, else
     // sets it on all of them.
     void toggleFavorite(const std::vector<int64_t>& ids);
-    // The files of the ids the open store holds, in the given order.
+    // The files of the ids the open store holds, in the given order; a file
+    // whose stored path would leave the library folder is left out.
     QList<QUrl> urls(const std::vector<int64_t>& ids) const;
+
+    // ---- asset actions ----
+    // Each takes asset ids in the caller's order, skips those the open store
+    // does not hold, and does nothing without a store. Photos are only read.
+    static constexpr int kMaxOpened = 20;
+    // The first kMaxOpened files, each in its default application.
+    void openExternally(const std::vector<int64_t>& ids);
+    // The files on the clipboard; the clipboard stays as it was when none resolves.
+    void copyFiles(const std::vector<int64_t>& ids);
+    // A small menu at the pointer: "Email…", "Copy", and "Open With…" for a
+    // single file; nothing while no window of the application is active.
+    void share(const std::vector<int64_t>& ids);
+    // Asks for a folder, then copies the files and their live-photo movies
+    // into it off the main thread, never over an existing file. Shows the
+    // folder when all were copied, else the count of failures as the error
+    // message.
+    void exportCopies(const std::vector<int64_t>& ids);
+    // The files in the file manager, all selected.
+    void showInFiles(const std::vector<int64_t>& ids);
+    // Asks for the name of a new album holding the ids.
+    void askNewAlbum(const std::vector<int64_t>& ids);
+    void addToAlbum(int64_t album, const std::vector<int64_t>& ids);
+    // These two also empty the selection, with or without a store.
+    void removeFromAlbum(int64_t album, const std::vector<int64_t>& ids);
+    void removeFromPerson(int64_t person, const std::vector<int64_t>& ids);
+    void useAsTripCover(int64_t trip, int64_t asset);
+    // Opens the viewer on the asset within the current grid content.
+    void openInGrid(const Asset& asset);
+
+    // The grid's context menu for a right-click on `asset`, acting on
+    // `selection` (ids in grid order); empty without a store. Its items act
+    // only while the library it was made in is still open.
+    ActionMenu contextMenu(const Asset& asset, const std::vector<int64_t>& selection);
+    // Pops the context menu up at a screen position (nothing when empty).
+    void showContextMenu(const Asset& asset, const std::vector<int64_t>& selection, const QPoint& globalPos);
+
+    // The desktop behind the actions; the real one unless replaced.
+    void setDesktopServices(std::shared_ptr<DesktopServices> services);
+    DesktopServices& services() const { return *services_; }
+    // Exports still copying.
+    size_t runningExports() const;
+    // At quit: stops every export after abandoning the file it is copying,
+    // whose temporary goes with it; waits a few seconds at most.
+    void stopFileWork();
 
 signals:
     void librariesChanged();
@@ -360,7 +409,15 @@ private:
     void afterRouteChange();
     void scheduleSearch();
     void applySearch();
-    bool promptStoreIsOpen(const std::weak_ptr<LibraryStore>& of) const;
+    bool storeIsStillOpen(const std::weak_ptr<LibraryStore>& of) const;
+    std::vector<Asset> resolve(const std::vector<int64_t>& ids) const;
+    ActionMenu shareMenu(const std::vector<int64_t>& ids, const QList<QUrl>& files);
+    void startExport(const std::vector<int64_t>& ids, const std::string& destination);
+    // A menu item's function, run only while this model and the library the
+    // menu was made in are still there; once that library has closed, the
+    // item may still empty the selection.
+    enum class Closed { nothing, clearSelection };
+    std::function<void()> guarded(std::function<void(AppModel&)> action, Closed closed = Closed::nothing);
 
     void installObservers();
     void discoverPortableLibraries();
@@ -380,6 +437,8 @@ private:
     GridContentPtr buildContent(LibraryStore& store) const;
 
     std::unique_ptr<QSettings> settings_;
+    std::shared_ptr<DesktopServices> services_;
+    std::unique_ptr<FileExports> exports_;
     FolderCheck folderCheck_;
     FolderChooser folderChooser_;
     Desktop desktop_;

@@ -1,5 +1,6 @@
 #include "Core/Base/WallClock.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -57,7 +58,13 @@ void appendInt(std::string& out, long long v, int minDigits) {
 
 namespace WallClock {
 
+double clampTime(double t) {
+    if (std::isnan(t)) return 0;
+    return std::clamp(t, double(minDay) * 86400.0, double(maxDay) * 86400.0 + 86399.0);
+}
+
 CivilDate civil(long long z) {
+    z = std::clamp(z, minDay, maxDay);
     z += 719468;
     const long long era = (z >= 0 ? z : z - 146096) / 146097;
     const long long doe = z - era * 146097;
@@ -88,7 +95,7 @@ long long localOffset(double t) {
     return tm.tm_gmtoff;
 }
 
-long long dayNumber(double t) { return (long long)std::floor(t / 86400.0); }
+long long dayNumber(double t) { return (long long)std::floor(clampTime(t) / 86400.0); }
 
 int monthKey(double t) {
     CivilDate c = civil(dayNumber(t));
@@ -100,7 +107,7 @@ std::string format(Template which, double t) {
     icu::UnicodeString out;
     {
         std::lock_guard lock(f.mutex);
-        f.fmt->format(UDate(t * 1000.0), out);
+        f.fmt->format(UDate(clampTime(t) * 1000.0), out);
     }
     std::string s;
     out.toUTF8String(s);

@@ -5,19 +5,16 @@
 #include <QUrl>
 #include <QWidget>
 
+#include "App/AppModel.h"
 #include "UI/Kit/Fonts.h"
 
 namespace vintrelle {
 
-std::unique_ptr<QMimeData> fileDragData(const std::string& root, const std::vector<std::string>& relativePaths) {
+std::unique_ptr<QMimeData> fileDragData(const LibraryPaths& library, const std::vector<std::string>& relativePaths) {
     QList<QUrl> urls;
     urls.reserve(qsizetype(relativePaths.size()));
-    // Percent-encoded from the bytes on disk: a name that is not UTF-8 would
-    // come back from a QString as U+FFFD, a file that does not exist.
-    for (const std::string& rel : relativePaths) {
-        const QByteArray bytes = QByteArray::fromStdString(root + "/" + rel);
-        urls.push_back(QUrl::fromEncoded("file://" + bytes.toPercentEncoding("/"), QUrl::StrictMode));
-    }
+    for (const std::string& rel : relativePaths)
+        if (const auto file = library.fileOf(rel)) urls.push_back(fileUrl(*file));
     auto mime = std::make_unique<QMimeData>();
     mime->setUrls(urls);
     return mime;

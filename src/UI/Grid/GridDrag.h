@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "Core/Index/LibraryPaths.h"
+
 class QWidget;
 
 namespace vintrelle {
@@ -23,8 +25,9 @@ struct GridDrag {
     Qt::DropAction defaultAction = Qt::CopyAction;
 };
 
-// The files under `root` as "text/uri-list", in the order given.
-std::unique_ptr<QMimeData> fileDragData(const std::string& root, const std::vector<std::string>& relativePaths);
+// The library's files at the stored paths as "text/uri-list", in the order
+// given, leaving out paths that would reach outside the library.
+std::unique_ptr<QMimeData> fileDragData(const LibraryPaths& library, const std::vector<std::string>& relativePaths);
 // The thumbnail with the number of files in a badge when there is more than one.
 QPixmap dragPixmap(const QPixmap& thumbnail, int count, const QColor& badge);
 // Runs the drag with `source` as its source widget, so the window can tell

@@ -258,7 +258,8 @@ void PhotoGridView::startDrag(size_t pos, QPointF pressPoint) {
         paths.push_back(assetAt(pos).path);
     }
     GridDrag drag;
-    drag.mime = fileDragData(library_.paths.root, paths);
+    drag.mime = fileDragData(library_.paths, paths);
+    if (!drag.mime->hasUrls()) return;
     const Asset& a = assetAt(pos);
     const bool selected = selection_.test(pos);
     const qreal dpr = viewport()->devicePixelRatioF();
@@ -268,7 +269,7 @@ void PhotoGridView::startDrag(size_t pos, QPointF pressPoint) {
         thumb = QPixmap::fromImage(roundedThumbnail(pic.source, int(96 * dpr), CellLook::cornerRadius * dpr));
         thumb.setDevicePixelRatio(dpr);
     }
-    drag.pixmap = dragPixmap(thumb, int(paths.size()), painter_.palette().accent);
+    drag.pixmap = dragPixmap(thumb, int(drag.mime->urls().size()), painter_.palette().accent);
     const QRectF cell = layout_.itemFrame(positions_.index(pos)).translated(0, -scrollOffset());
     const double scale = 96.0 / std::max(1.0, cell.width());
     drag.hotSpot = ((pressPoint - cell.topLeft()) * scale + QPointF(0, 10)).toPoint();

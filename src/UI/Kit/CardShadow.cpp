@@ -111,6 +111,11 @@ qreal CardShadow::margin(const ShadowSpec& spec) {
 
 int CardShadow::cachedPatches() { return int(shadows().count()); }
 
+void CardShadow::blurAlpha(QImage& alpha, qreal sigma) {
+    if (alpha.format() != QImage::Format_Alpha8) alpha = alpha.convertToFormat(QImage::Format_Alpha8);
+    gaussianBlur(alpha, sigma);
+}
+
 void CardShadow::paint(QPainter& painter, const QRectF& shape, qreal cornerRadius, const ShadowSpec& spec) {
     if (spec.opacity <= 0 || shape.isEmpty()) return;
     const qreal dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;

@@ -10,6 +10,7 @@
 #include <QPointF>
 #include <QRectF>
 
+class QImage;
 class QPainter;
 
 namespace vintrelle {
@@ -30,6 +31,9 @@ struct CardShadow {
     static void paint(QPainter& painter, const QRectF& shape, qreal cornerRadius, const ShadowSpec& spec);
     static qreal margin(const ShadowSpec& spec);
     static int cachedPatches();
+    // Blurs an 8-bit alpha image in place, close to a Gaussian of deviation
+    // sigma (in pixels): the soft shadow of any shape, such as text.
+    static void blurAlpha(QImage& alpha, qreal sigma);
 };
 
 }  // namespace vintrelle

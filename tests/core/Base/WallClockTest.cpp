@@ -37,6 +37,23 @@ TEST(WallClock, DayNumberFloorsBefore1970AndMonthKeysAreConsecutive) {
     EXPECT_EQ(WallClock::monthKey(jan2021), WallClock::monthKey(jan2020) + 12);
 }
 
+// Times beyond any calendar (a corrupt file, an edited index) are clamped to
+// the years -9999 to 9999 before they become days, dates or texts.
+TEST(WallClock, OutOfRangeTimesAreClampedBeforeConverting) {
+    EXPECT_EQ(WallClock::daysFromCivil(-9999, 1, 1), WallClock::minDay);
+    EXPECT_EQ(WallClock::daysFromCivil(9999, 12, 31), WallClock::maxDay);
+    const double huge = 1e300, nan = std::nan("");
+    EXPECT_EQ(WallClock::dayNumber(huge), WallClock::maxDay);
+    EXPECT_EQ(WallClock::dayNumber(-huge), WallClock::minDay);
+    EXPECT_EQ(WallClock::dayNumber(HUGE_VAL), WallClock::maxDay);
+    EXPECT_EQ(WallClock::dayNumber(nan), 0);
+    EXPECT_EQ(WallClock::civil(WallClock::dayNumber(huge)), (CivilDate{9999, 12, 31}));
+    EXPECT_EQ(WallClock::civil(-(1LL << 62)), (CivilDate{-9999, 1, 1}));
+    EXPECT_EQ(WallClock::monthKey(-huge), -9999 * 12);
+    EXPECT_FALSE(WallClock::rangeString(-huge, huge).empty());
+    EXPECT_EQ(WallClock::dayNumber(1e9), 11574);  // in range: unchanged
+}
+
 TEST(WallClock, FormattersStayInUtcWhateverTheZone) {
     fixtures::ZoneScope zone("Pacific/Kiritimati");  // UTC+14
     const double t = double(WallClock::daysFromCivil(2021, 3, 9)) * 86400 + 23 * 3600 + 30 * 60;

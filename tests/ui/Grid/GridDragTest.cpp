@@ -7,8 +7,10 @@
 using namespace vintrelle;
 
 TEST(GridDrag, FileUrlsCarryTheBytesOnDisk) {
-    // A Latin-1 name beside its UTF-8 twin, and characters a URL must escape.
-    const auto mime = fileDragData("/media/u/Fotos", {"caf\xe9.jpg", "caf\xc3\xa9.jpg", "a #1?.jpg"});
+    // A Latin-1 name beside its UTF-8 twin, and characters a URL must escape;
+    // stored paths that would leave the library are not offered.
+    const auto mime = fileDragData(LibraryPaths{"/media/u/Fotos", "/media/u/Fotos/.vintrelle", true},
+                                   {"caf\xe9.jpg", "../x.jpg", "caf\xc3\xa9.jpg", "/etc/x.jpg", "a #1?.jpg"});
     const QList<QUrl> urls = mime->urls();
     ASSERT_EQ(urls.size(), 3);
     EXPECT_EQ(urls[0].toEncoded(), "file:///media/u/Fotos/caf%E9.jpg");
