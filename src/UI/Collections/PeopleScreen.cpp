@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "App/ActionMenu.h"
 #include "App/AppModel.h"
 #include "Core/Base/WallClock.h"
 #include "Store/LibraryStore.h"
@@ -214,7 +215,7 @@ QMenu* PeopleScreen::menu(const CardKey& key, QWidget* parent) {
         QMenu* thisIs = m->addMenu(tr("This Is\u2026"));
         for (const Person& other : named) {
             const int64_t into = other.id;
-            connect(thisIs->addAction(qs(other.name)), &QAction::triggered, this, [this, id, into] {
+            connect(thisIs->addAction(qs(menuText(other.name))), &QAction::triggered, this, [this, id, into] {
                 // The people may have changed while the menu was open.
                 if (mayMerge(id, into)) store()->mergePerson(id, into);
             });

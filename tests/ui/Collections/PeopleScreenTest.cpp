@@ -251,6 +251,7 @@ TEST(PeopleScreen, menuNamesMergesAndHides) {
     Fixture f;
     addPerson(f, 1, "", 3);
     for (int i = 0; i < 45; ++i) addPerson(f, 10 + i, "Named " + std::to_string(i), 1);
+    addPerson(f, 2, "Tom & Jerry", 5);
     f.open();
     Screen s(f);
     s.canvas().openMenu({PeopleScreen::visibleKind, 1}, {});
@@ -258,6 +259,7 @@ TEST(PeopleScreen, menuNamesMergesAndHides) {
     EXPECT_EQ(f.caught.texts(), "Open|Add Name\u2026|This Is\u2026|Don\u2019t Show This Person");
     QMenu* thisIs = f.caught.action(QStringLiteral("This Is\u2026"))->menu();
     ASSERT_EQ(thisIs->actions().size(), PeopleScreen::thisIsLimit);
+    EXPECT_EQ(thisIs->actions()[0]->text(), "Tom && Jerry") << "a name is no mnemonic";
     f.caught.action(QStringLiteral("Add Name\u2026"))->trigger();
     ASSERT_TRUE(f.model.renamePrompt());
     EXPECT_EQ(f.model.renamePrompt()->title, "Who is this?");
