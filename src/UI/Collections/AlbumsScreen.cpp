@@ -65,6 +65,12 @@ qreal AlbumsScreen::cardHeight(const CardKey&, qreal width) const {
     return width + kGap + nameHeight() + kGap + countHeight();
 }
 
+size_t AlbumsScreen::cardVersion(const CardKey& key) const {
+    const auto it = cards_.find(key.id);
+    if (key.kind != albumKind || it == cards_.end()) return 0;
+    return qHashMulti(0, QByteArray::fromStdString(it->second.album.name), it->second.album.assetIDs.size());
+}
+
 qreal AlbumsScreen::overhang() const { return CardShadow::margin(kLifted); }
 
 std::optional<std::pair<QRectF, CoverRequest>> AlbumsScreen::cover(const CardKey& key, const QSizeF& size) const {

@@ -34,6 +34,7 @@ protected:
     void rebuild(LibraryStore& store) override;
 
     qreal cardHeight(const CardKey& key, qreal width) const override;
+    size_t cardVersion(const CardKey& key) const override;
     std::optional<std::pair<QRectF, CoverRequest>> cover(const CardKey& key, const QSizeF& size) const override;
     void paintCard(QPainter& p, const CardKey& key, const QRectF& rect, const QPixmap& cover, qreal coverOpacity,
                    qreal hover, qreal target) const override;

@@ -255,8 +255,11 @@ void CollectionCanvas::relayout() {
                     for (size_t k = i; k < end; ++k)
                         rowHeight = std::max(rowHeight, delegate_.cardHeight(b.cards[k], cols.width));
                     for (size_t k = i; k < end; ++k) {
-                        const QRectF cell(padding_.left() + cols.x(int(k - i)), rowTop, cols.width,
-                                          delegate_.cardHeight(b.cards[k], cols.width));
+                        // Whole pixels, so a card's layer lands on the same pixels wherever it scrolls.
+                        const qreal x = padding_.left() + cols.x(int(k - i));
+                        const QRectF cell(QPointF(std::round(x), std::round(rowTop)),
+                                          QPointF(std::round(x + cols.width),
+                                                  std::round(rowTop + delegate_.cardHeight(b.cards[k], cols.width))));
                         index_[b.cards[k]] = placed_.size();
                         placed_.push_back({b.cards[k], cell, b.opacity});
                     }
@@ -730,15 +733,34 @@ void CollectionCanvas::paintEvent(QPaintEvent*) {
         }
         const QRectF r = toViewport(card->rect);
         const qreal hover = valueOf(hover_, card->key, now), target = valueOf(target_, card->key, now);
-        if (card->opacity >= 1) {
+        const bool still = hover == 0 && target == 0 && coverOpacity >= 1;
+        if (!still && card->opacity >= 1) {
             p.save();
             delegate_.paintCard(p, card->key, r, cover, coverOpacity, hover, target);
             p.restore();
             continue;
         }
-        // A faded card fades as a whole: painted opaque into a layer first,
-        // so its shadow does not show through the card.
-        const QRect area = r.adjusted(-reach, -reach, reach, reach).toAlignedRect();
+        // A card at rest is painted once into a layer and then only blitted;
+        // a faded card is always painted through a layer, so it fades as a
+        // whole and its shadow does not show through it.
+        const int margin = int(std::ceil(reach));
+        const QRect area = r.toAlignedRect().adjusted(-margin, -margin, margin, margin);
+        QString key;
+        if (still) {
+            const auto it = covers_.find(card->key);
+            key = QString::number(card->key.kind) + u':' + QString::number(card->key.id) + u'@' +
+                  QString::number(area.width()) + u'x' + QString::number(area.height()) + u'*' +
+                  QString::number(dpr) + (Theme::isDark() ? u'D' : u'L') + u'#' +
+                  QString::number(delegate_.cardVersion(card->key)) + u'|' +
+                  (it == covers_.end() ? QString() : it->second.shownKey);
+            if (const QPixmap* hit = layers_.object(key)) {
+                p.save();
+                p.setOpacity(card->opacity);
+                p.drawPixmap(area.topLeft(), *hit);
+                p.restore();
+                continue;
+            }
+        }
         QPixmap layer(area.size() * dpr);
         layer.setDevicePixelRatio(dpr);
         layer.fill(Qt::transparent);
@@ -752,6 +774,7 @@ void CollectionCanvas::paintEvent(QPaintEvent*) {
         p.setOpacity(card->opacity);
         p.drawPixmap(area.topLeft(), layer);
         p.restore();
+        if (still) layers_.insert(key, new QPixmap(layer), int(std::min<qint64>(qint64(layer.width()) * layer.height() * 4, INT_MAX)));
     }
 }
 

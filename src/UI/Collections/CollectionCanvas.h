@@ -15,6 +15,7 @@
 // idle again (becameIdle), so the screen rebuilds once then.
 
 #include <QAbstractScrollArea>
+#include <QCache>
 #include <QElapsedTimer>
 #include <QMimeData>
 #include <QPixmap>
@@ -96,6 +97,9 @@ public:
     public:
         virtual ~Delegate() = default;
         virtual qreal cardHeight(const CardKey& key, qreal width) const = 0;
+        // Changes whenever what the card shows (texts, flags) changes: a card
+        // at rest is drawn from a layer made for this version.
+        virtual size_t cardVersion(const CardKey& key) const = 0;
         // The part of the card its cover fills (card coordinates), and the
         // picture; none for a card without a stored picture.
         virtual std::optional<std::pair<QRectF, CoverRequest>> cover(const CardKey& key, const QSizeF& size) const = 0;
@@ -245,6 +249,7 @@ private:
     std::map<CardKey, Anim> hover_, target_;
     std::optional<CardKey> hovered_, targeted_;
     std::map<CardKey, CoverSlot> covers_;
+    QCache<QString, QPixmap> layers_{96 * 1024 * 1024};  // cards at rest, painted
     QElapsedTimer clock_;
     QTimer ticker_;
     QTimer resizeSettle_;  // covers are scaled again only once the size rests

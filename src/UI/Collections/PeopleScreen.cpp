@@ -134,6 +134,11 @@ qreal PeopleScreen::cardHeight(const CardKey&, qreal) const {
     return faceSide + kGap + nameHeight() + kTextGap + countHeight();
 }
 
+size_t PeopleScreen::cardVersion(const CardKey& key) const {
+    const Person* p = personOf(key);
+    return p ? qHashMulti(0, QByteArray::fromStdString(p->name), p->faceCount) : 0;
+}
+
 qreal PeopleScreen::overhang() const { return CardShadow::margin(kLifted) + faceSide * kGrow; }
 
 std::optional<std::pair<QRectF, CoverRequest>> PeopleScreen::cover(const CardKey& key, const QSizeF& size) const {

@@ -125,6 +125,11 @@ QString TripsScreen::detailOf(int64_t trip) const {
 
 qreal TripsScreen::cardHeight(const CardKey&, qreal width) const { return width / kAspect; }
 
+size_t TripsScreen::cardVersion(const CardKey& key) const {
+    const auto it = cards_.find(key.id);
+    return it == cards_.end() ? 0 : qHashMulti(0, it->second.title, it->second.detail);
+}
+
 qreal TripsScreen::overhang() const { return CardShadow::margin(kLifted); }
 
 std::optional<std::pair<QRectF, CoverRequest>> TripsScreen::cover(const CardKey& key, const QSizeF& size) const {
