@@ -518,17 +518,6 @@ bool CollectionCanvas::isSettled() const {
     return true;
 }
 
-bool CollectionCanvas::settle(int msecs) {
-    QElapsedTimer t;
-    t.start();
-    for (;;) {
-        syncCovers();
-        if (isSettled()) return true;
-        if (t.elapsed() >= msecs) return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    }
-}
-
 // ---- gestures -----------------------------------------------------------------------
 
 void CollectionCanvas::beginBusy() { ++busy_; }
@@ -658,6 +647,11 @@ void CollectionCanvas::dropEvent(QDropEvent* e) {
         dragOver_ = false;
         if (!isBusy()) emit becameIdle();
     }
+}
+
+void CollectionCanvas::showEvent(QShowEvent* e) {
+    QAbstractScrollArea::showEvent(e);
+    syncCovers();
 }
 
 void CollectionCanvas::changeEvent(QEvent* e) {

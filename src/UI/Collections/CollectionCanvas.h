@@ -173,8 +173,6 @@ public:
 
     // Covers of the cards in view are in and nothing moves.
     bool isSettled() const;
-    // Runs the event loop until isSettled(); false when msecs pass first.
-    bool settle(int msecs);
 
 signals:
     void becameIdle();
@@ -193,6 +191,7 @@ protected:
     void dragLeaveEvent(QDragLeaveEvent* e) override;
     void dropEvent(QDropEvent* e) override;
     void changeEvent(QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
     bool viewportEvent(QEvent* e) override;
 
 private:

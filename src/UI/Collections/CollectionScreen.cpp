@@ -1,5 +1,6 @@
 #include "UI/Collections/CollectionScreen.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QStackedLayout>
 
@@ -64,8 +65,13 @@ bool CollectionScreen::showsEmptyState() const { return stack_->currentWidget() 
 bool CollectionScreen::isSettled() const { return showsEmptyState() || canvas_->isSettled(); }
 
 bool CollectionScreen::settle(int msecs) {
-    if (showsEmptyState()) return true;
-    return canvas_->settle(msecs);
+    QElapsedTimer t;
+    t.start();
+    while (!isSettled()) {
+        if (t.elapsed() >= msecs) return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    }
+    return true;
 }
 
 uint64_t CollectionScreen::pictureVersion(const Asset& a) {

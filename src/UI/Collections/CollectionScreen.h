@@ -33,9 +33,9 @@ public:
     CollectionCanvas* canvas() const { return canvas_; }
     EmptyState* emptyState() const { return empty_; }
     bool showsEmptyState() const;
-    // The list's covers in view are in and nothing moves (the empty state is
-    // always settled).
-    bool isSettled() const;
+    // Nothing left to come in: the list's covers in view are there and
+    // nothing moves (the empty state is always settled).
+    virtual bool isSettled() const;
     // Runs the event loop until isSettled(); false when msecs pass first.
     bool settle(int msecs);
 

@@ -54,6 +54,10 @@ PeopleScreen::PeopleScreen(AppModel& model, QWidget* parent) : CollectionScreen(
     attach();
 }
 
+bool PeopleScreen::isSettled() const {
+    return FaceModelStatus::shared().state() != FaceModelStatus::State::checking && CollectionScreen::isSettled();
+}
+
 void PeopleScreen::follow(LibraryStore& s) {
     for (auto signal : {&LibraryStore::personsChanged, &LibraryStore::statusChanged})
         connect(&s, signal, this, &PeopleScreen::refresh);

@@ -48,6 +48,9 @@ public:
 
     explicit PeopleScreen(AppModel& model, QWidget* parent = nullptr);
 
+    // Also waits for the answer on the face model, which may change the screen.
+    bool isSettled() const override;
+
     static CardKey tile(const Person& p) { return {p.hidden ? hiddenKind : visibleKind, p.id}; }
     bool showsHidden() const { return showHidden_; }
     QPushButton* hiddenButton() const;

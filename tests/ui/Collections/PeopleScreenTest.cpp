@@ -134,8 +134,10 @@ TEST(PeopleScreen, askingForTheModelLeavesTheMainThreadFree) {
     // Still loading: the people stay in view.
     EXPECT_EQ(model.state(), State::checking);
     EXPECT_FALSE(screen.showsEmptyState());
+    EXPECT_FALSE(screen.isSettled()) << "the answer may still change the screen";
     release = true;
-    ASSERT_TRUE(spinUntil([&] { return model.state() == State::missing; }));
+    ASSERT_TRUE(screen.settle(5000));
+    EXPECT_EQ(model.state(), State::missing);
     EXPECT_TRUE(screen.showsEmptyState());
     EXPECT_EQ(screen.emptyState()->title(), "Face grouping isn\u2019t available");
 }
