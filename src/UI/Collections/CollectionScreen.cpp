@@ -25,7 +25,12 @@ CollectionScreen::CollectionScreen(AppModel& model, QWidget* parent) : QWidget(p
     });
 }
 
-CollectionScreen::~CollectionScreen() = default;
+CollectionScreen::~CollectionScreen() {
+    // The list goes first, while nothing can reach it any more: the widget
+    // teardown that follows sends leave events, and the list would ask this
+    // screen's cards, already gone, how to animate them.
+    delete canvas_;
+}
 
 void CollectionScreen::attach() {
     if (store_) disconnect(store_.get(), nullptr, this, nullptr);
