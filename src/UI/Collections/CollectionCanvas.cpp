@@ -20,6 +20,7 @@
 #include "Store/ThumbnailCache.h"
 #include "UI/Kit/Buttons.h"
 #include "UI/Kit/Fonts.h"
+#include "UI/Kit/OverlayScrollBar.h"
 #include "UI/Kit/Theme.h"
 
 namespace vintrelle {
@@ -134,6 +135,7 @@ CollectionCanvas::CollectionCanvas(Delegate& delegate, QWidget* parent)
     setFrameShape(QFrame::NoFrame);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    makeOverlayScrollBar(verticalScrollBar());
     verticalScrollBar()->setSingleStep(24);
     viewport()->setMouseTracking(true);
     viewport()->setAcceptDrops(true);
