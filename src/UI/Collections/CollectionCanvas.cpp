@@ -250,18 +250,21 @@ void CollectionCanvas::relayout() {
             }
             case CollectionBlock::Kind::grid: {
                 const Columns cols = adaptiveColumns(inner, b.columns);
+                // Whole pixels, so a card's layer lands on the same pixels
+                // wherever it scrolls; one width for the whole grid, so
+                // every card of a row has the same size and its texts
+                // stand on one line.
+                const qreal width = std::max<qreal>(1, std::round(cols.width));
                 qreal rowTop = y;
                 for (size_t i = 0; i < b.cards.size(); i += size_t(cols.count)) {
                     qreal rowHeight = 0;
                     const size_t end = std::min(b.cards.size(), i + size_t(cols.count));
                     for (size_t k = i; k < end; ++k)
-                        rowHeight = std::max(rowHeight, delegate_.cardHeight(b.cards[k], cols.width));
+                        rowHeight = std::max(rowHeight, delegate_.cardHeight(b.cards[k], width));
                     for (size_t k = i; k < end; ++k) {
-                        // Whole pixels, so a card's layer lands on the same pixels wherever it scrolls.
                         const qreal x = padding_.left() + cols.x(int(k - i));
-                        const QRectF cell(QPointF(std::round(x), std::round(rowTop)),
-                                          QPointF(std::round(x + cols.width),
-                                                  std::round(rowTop + delegate_.cardHeight(b.cards[k], cols.width))));
+                        const QRectF cell(std::round(x), std::round(rowTop), width,
+                                          std::round(delegate_.cardHeight(b.cards[k], width)));
                         index_[b.cards[k]] = placed_.size();
                         placed_.push_back({b.cards[k], cell, b.opacity});
                     }

@@ -106,3 +106,23 @@ TEST(AlbumsScreen, coverIsTheLastItemAdded) {
     EXPECT_TRUE(screen.showsEmptyState());
     EXPECT_EQ(f.lib.store->assets().size(), 2u);
 }
+
+TEST(AlbumsScreen, cardsOfARowShareOneSizeWhateverTheWidth) {
+    Fixture f;
+    f.open();
+    for (int i = 0; i < 6; ++i) f.lib.store->createAlbum("A" + std::to_string(i), {});
+    AlbumsScreen screen(f.model);
+    screen.show();
+    for (int width : {500, 733, 941, 1001, 1213}) {
+        screen.resize(width, 600);
+        QCoreApplication::processEvents();
+        std::vector<QRectF> cards;
+        for (const Album& a : f.lib.store->albums()) cards.push_back(*screen.canvas()->cardRect(AlbumsScreen::card(a.id)));
+        cards.push_back(*screen.canvas()->cardRect(AlbumsScreen::newAlbumTile()));
+        for (const QRectF& r : cards) {
+            EXPECT_EQ(r.size(), cards.front().size()) << width;
+            EXPECT_EQ(r.left(), std::round(r.left())) << width;
+        }
+        EXPECT_EQ(cards[1].top(), cards[0].top()) << width;
+    }
+}
