@@ -32,6 +32,7 @@ namespace vintrelle {
 
 class FolderWatcher;
 class LibraryEngine;
+class LibraryLock;
 
 struct GridSection {
     std::string id;
@@ -73,7 +74,8 @@ class LibraryStore final : public QObject,
 
 public:
     // Opens the library at root: prepares its data folder, opens the index and
-    // makes the (idle) engine. Throws DBError when the index cannot be opened.
+    // makes the (idle) engine. Throws DBError when the index cannot be opened,
+    // or with LibraryLock::heldElsewhere when another process has it open.
     static std::shared_ptr<LibraryStore> init(const std::string& root,
                                               const LibraryPaths::WritableCheck& writable = {});
     LibraryStore(Token, LibraryPaths paths, std::shared_ptr<LibraryDB> db);
@@ -204,6 +206,7 @@ private:
     void setAssetsSorted(std::vector<Asset> list);
     void applySuggestions(int64_t person, const std::vector<int64_t>& ids);
 
+    std::unique_ptr<LibraryLock> lock_;  // first: released after everything else
     LibraryPaths paths_;
     std::shared_ptr<LibraryDB> db_;
     std::shared_ptr<ThumbnailCache> thumbs_;
