@@ -18,6 +18,7 @@
 
 #include "Core/Base/MediaTypes.h"
 #include "Core/Media/MediaInternal.h"
+#include <vips/vector.h>  // after vips.h, which it needs
 #include "Core/Base/Text.h"
 
 extern "C" {
@@ -499,6 +500,11 @@ void initialize() {
         vips_cache_set_max(0);
         // The processing pass runs many files at once on its own workers.
         vips_concurrency_set(1);
+        // No run-time compiled vector code: vips compiles and frees it for
+        // every scaling operation, and liborc 0.4.33 hands out and frees its
+        // code memory without holding its lock, so workers scaling at once
+        // crash now and then (a segmentation fault in liborc, a double free).
+        vips_vector_set_enabled(FALSE);
         // Photos come from anywhere: only the loaders that vips trusts with hostile files.
         vips_block_untrusted_set(TRUE);
         Exiv2::XmpParser::initialize();

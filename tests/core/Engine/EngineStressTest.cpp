@@ -80,8 +80,9 @@ struct Counts {
 };
 
 Counts countsOf(const std::string& databasePath) {
-    LibraryDB db(databasePath);
     Counts c;
+    if (!fs::exists(databasePath)) return c;  // killed before it made one
+    LibraryDB db(databasePath);
     db.db().forEachRow("SELECT COUNT(*), SUM(meta_done), SUM(meta_done=1 AND thumb=2) FROM assets", {},
                        [&](const Row& r) { c = {r.int64(0), r.int64(1), r.int64(2)}; });
     return c;
@@ -142,6 +143,7 @@ struct PhotoLibrary {
     std::string childLog() const { return "children's output:\n" + fixtures::readFile(log); }
     std::map<std::string, std::pair<int64_t, int>> rows() const {  // path -> id, thumb state
         std::map<std::string, std::pair<int64_t, int>> out;
+        if (!fs::exists(database)) return out;
         LibraryDB db(database);
         db.db().forEachRow("SELECT path, id, thumb FROM assets WHERE meta_done=1", {},
                            [&](const Row& r) { out[r.text(0)] = {r.int64(1), int(r.int64(2))}; });
