@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <iostream>
 #include <map>
 #include <random>
 #include <thread>
@@ -176,6 +177,7 @@ TEST(EngineStress, KilledAtRandomMomentsLosesNothing) {
 
     std::mt19937 rng(20240611);
     std::uniform_real_distribution<double> moment(0.0, runSeconds * 1.1);
+    int killed = 0;
     for (int c = 0; c < cycles && !HasFailure(); ++c) {
         // Half-indexed again: from nothing every few cycles, else with every
         // file waiting to be read once the last run finished them all.
@@ -192,7 +194,9 @@ TEST(EngineStress, KilledAtRandomMomentsLosesNothing) {
         o = waitFor(child);
         if (o.exited) EXPECT_EQ(o.code, 0) << "cycle " << c << " ended with status " << o.code << "\n" << lib.childLog();
         else EXPECT_EQ(o.code, SIGKILL) << "cycle " << c << " ended by signal " << o.code << "\n" << lib.childLog();
+        killed += !o.exited;
     }
+    std::cout << "[ stress   ] " << cycles << " cycles, " << killed << " killed mid-run\n";
 
     // Rows saved before the last kill keep their ids.
     const auto saved = lib.rows();
