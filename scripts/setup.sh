@@ -27,6 +27,7 @@ packages=(
   locales
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl xvfb imagemagick time
+  dbus-daemon
   # application
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-multimedia-dev libqt6svg6 libqt6opengl6-dev
   qt6-qpa-plugins

@@ -42,12 +42,21 @@ struct GridSection {
     bool operator==(const GridSection&) const = default;
 };
 
+// A section as a run of positions [begin, end) of the list it was made from.
+struct SectionRun {
+    std::string id;
+    std::string title;
+    std::string detail;
+    size_t begin = 0;
+    size_t end = 0;
+};
+
 // 0 by month of capture, 1 trip days, 2 by day added, anything else one section.
 enum class Grouping : int { month = 0, tripDays = 1, added = 2, all = 3 };
 
 struct FolderNode {
-    std::string path;
-    std::string name;
+    std::string path;  // the folder's bytes on disk, relative to the library folder
+    std::string name;  // its last component as shown: U+FFFD where it is not UTF-8
     int count = 0;
     std::vector<FolderNode> children;
     bool operator==(const FolderNode&) const = default;
@@ -132,6 +141,9 @@ public:
     std::optional<int64_t> coverID(const Trip& trip);
     const std::vector<FolderNode>& folderTree();
     std::vector<GridSection> sections(const std::vector<Asset>& list, Grouping grouping) const;
+    // The same sections without copying a record: `list` is put into section
+    // order in place (trip days run oldest first) and each section names its run.
+    std::vector<SectionRun> sectionRuns(std::vector<Asset>& list, Grouping grouping) const;
     // Positions of the assets with from <= taken <= to.
     AssetRange range(double from, double to) const;
     // The assets of `list` that pass every term of the search text, in order.
@@ -148,6 +160,10 @@ public:
     void mergePerson(int64_t source, int64_t target);
     void removeFromPerson(int64_t person, const std::vector<int64_t>& assets);
     void renameTrip(int64_t id, const std::string& title);
+    // Marks a trip the store holds as not a trip. Only its hidden flag is
+    // written, so a name or a re-detection made since the list was loaded
+    // stays; then the trips reload.
+    void dismissTrip(int64_t id);
     // Computes up to four people who may be the same as `person` in the
     // background and stores them in mergeSuggestions; nothing when known.
     void loadSuggestions(int64_t person);

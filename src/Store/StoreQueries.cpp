@@ -5,13 +5,14 @@
 #include <clocale>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <string_view>
 
-#include <unicode/dtptngen.h>
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
 
 #include "Core/Base/Locale.h"
+#include "Core/Base/Text.h"
 #include "Core/Base/WallClock.h"
 #include "Store/LibraryStore.h"
 #include "Store/StoreText.h"
@@ -206,7 +207,7 @@ std::vector<FolderNode> buildNodes(const Builder& node, const std::string& prefi
         const Builder& child = *node.children.at(*name);
         FolderNode n;
         n.path = prefix.empty() ? *name : prefix + "/" + *name;
-        n.name = *name;
+        n.name = text::displayable(*name);  // the path keeps the bytes on disk
         n.count = child.count;
         n.children = buildNodes(child, n.path);
         out.push_back(std::move(n));
@@ -249,7 +250,7 @@ const std::vector<FolderNode>& LibraryStore::folderTree() {
 
 namespace {
 
-std::string summary(const std::vector<Asset>& run) {
+std::string summary(std::span<const Asset> run) {
     long long videos = 0;
     for (const Asset& a : run) videos += a.kind == MediaKind::video ? 1 : 0;
     const long long photos = (long long)run.size() - videos;
@@ -264,14 +265,17 @@ std::string summary(const std::vector<Asset>& run) {
 
 // Consecutive assets with equal keys make one section, in list order.
 template <class Key, class Make>
-std::vector<GridSection> groupRuns(const std::vector<Asset>& list, Key key, Make make) {
-    std::vector<GridSection> out;
+std::vector<SectionRun> groupRuns(const std::vector<Asset>& list, Key key, Make make) {
+    std::vector<SectionRun> out;
     size_t i = 0;
     while (i < list.size()) {
         const auto k = key(list[i]);
         size_t j = i + 1;
         while (j < list.size() && key(list[j]) == k) ++j;
-        out.push_back(make(std::vector<Asset>(list.begin() + long(i), list.begin() + long(j)), k));
+        SectionRun run = make(std::span<const Asset>(list.data() + i, j - i), k);
+        run.begin = i;
+        run.end = j;
+        out.push_back(std::move(run));
         i = j;
     }
     return out;
@@ -280,22 +284,11 @@ std::vector<GridSection> groupRuns(const std::vector<Asset>& list, Key key, Make
 long long floorDiv(double t, double unit) { return (long long)std::floor(t / unit); }
 
 // "Added" dates follow the user's clock: the day an asset was added is the
-// local calendar day, and its title is written in the same zone.
+// local calendar day, and its title is written in the same zone, in the
+// Gregorian calendar like every other date of the grid.
 class LocalDays {
 public:
-    LocalDays() {
-        zone_.reset(icu::TimeZone::createDefault());
-        UErrorCode status = U_ZERO_ERROR;
-        const icu::Locale locale = icuLocale(LC_TIME);
-        std::unique_ptr<icu::DateTimePatternGenerator> gen(
-            icu::DateTimePatternGenerator::createInstance(locale, status));
-        icu::UnicodeString pattern = U_SUCCESS(status) ? gen->getBestPattern("yMMMMd", status) : "d MMMM y";
-        if (U_FAILURE(status)) pattern = "d MMMM y";
-        status = U_ZERO_ERROR;
-        fmt_ = std::make_unique<icu::SimpleDateFormat>(pattern, locale, status);
-        if (U_FAILURE(status)) fmt_.reset();
-        else fmt_->setTimeZone(*zone_);
-    }
+    LocalDays() : zone_(icu::TimeZone::createDefault()), fmt_(gregorianDateFormat("yMMMMd", *zone_)) {}
     long long day(double t) const {
         int32_t raw = 0, dst = 0;
         UErrorCode status = U_ZERO_ERROR;
@@ -320,42 +313,44 @@ private:
 }  // namespace
 
 std::vector<GridSection> LibraryStore::sections(const std::vector<Asset>& list, Grouping grouping) const {
+    std::vector<Asset> ordered = list;
+    std::vector<GridSection> out;
+    for (SectionRun& run : sectionRuns(ordered, grouping))
+        out.push_back(GridSection{std::move(run.id), std::move(run.title), std::move(run.detail),
+                                  std::vector<Asset>(ordered.begin() + long(run.begin), ordered.begin() + long(run.end))});
+    return out;
+}
+
+std::vector<SectionRun> LibraryStore::sectionRuns(std::vector<Asset>& list, Grouping grouping) const {
     if (list.empty()) return {};
     switch (grouping) {
         case Grouping::month:
             return groupRuns(list, [](const Asset& a) { return WallClock::monthKey(a.taken); },
-                             [](std::vector<Asset> run, int key) {
-                                 GridSection s{"m" + std::to_string(key),
-                                               WallClock::format(WallClock::Template::monthYear, run.front().taken),
-                                               summary(run), {}};
-                                 s.assets = std::move(run);
-                                 return s;
+                             [](std::span<const Asset> run, int key) {
+                                 return SectionRun{"m" + std::to_string(key),
+                                                   WallClock::format(WallClock::Template::monthYear, run.front().taken),
+                                                   summary(run)};
                              });
         case Grouping::tripDays: {
-            const std::vector<Asset> oldestFirst(list.rbegin(), list.rend());
-            const long long first = WallClock::dayNumber(oldestFirst.front().taken);
-            return groupRuns(oldestFirst, [](const Asset& a) { return WallClock::dayNumber(a.taken); },
-                             [first](std::vector<Asset> run, long long day) {
-                                 GridSection s{"d" + std::to_string(day), "Day " + std::to_string(day - first + 1),
-                                               WallClock::format(WallClock::Template::dayLong, run.front().taken) +
-                                                   "  \u00b7  " + summary(run),
-                                               {}};
-                                 s.assets = std::move(run);
-                                 return s;
+            std::reverse(list.begin(), list.end());
+            const long long first = WallClock::dayNumber(list.front().taken);
+            return groupRuns(list, [](const Asset& a) { return WallClock::dayNumber(a.taken); },
+                             [first](std::span<const Asset> run, long long day) {
+                                 return SectionRun{"d" + std::to_string(day), "Day " + std::to_string(day - first + 1),
+                                                   WallClock::format(WallClock::Template::dayLong, run.front().taken) +
+                                                       "  \u00b7  " + summary(run)};
                              });
         }
         case Grouping::added: {
             const LocalDays local;
             return groupRuns(list, [&](const Asset& a) { return local.day(a.added); },
-                             [&](std::vector<Asset> run, long long day) {
-                                 GridSection s{"a" + std::to_string(day), "Added " + local.title(run.front().added),
-                                               summary(run), {}};
-                                 s.assets = std::move(run);
-                                 return s;
+                             [&](std::span<const Asset> run, long long day) {
+                                 return SectionRun{"a" + std::to_string(day), "Added " + local.title(run.front().added),
+                                                   summary(run)};
                              });
         }
         default:
-            return {GridSection{"all", "", "", list}};
+            return {SectionRun{"all", "", "", 0, list.size()}};
     }
 }
 

@@ -4,8 +4,11 @@
 
 #include <unicode/timezone.h>
 
+#include <map>
+
 #include "Core/Base/WallClock.h"
 #include "StoreFixture.h"
+#include "fixtures/EnvScope.h"
 
 using namespace storetest;
 
@@ -41,6 +44,21 @@ TEST(StoreQueries, FolderTreeOrdersNumericallyAndRollsCountsUp) {
     // A new revision rebuilds the tree.
     lib.store->engineDidUpsert({makeAsset(8, "img2/8.jpg", 8)});
     EXPECT_EQ(lib.store->folderTree()[0].count, 2);
+}
+
+// A Latin-1 folder beside its UTF-8 twin: two nodes, each shown with what
+// decodes and listing its own files by the bytes of its path.
+TEST(StoreQueries, FolderNamesThatAreNotUtf8KeepTheirBytes) {
+    Loaded lib({makeAsset(1, "Fr\xfchling/a.jpg", 1), makeAsset(2, "Fr\xc3\xbchling/a.jpg", 2),
+                makeAsset(3, "Fr\xfcher/b.jpg", 3)});
+    const auto& tree = lib.store->folderTree();
+    ASSERT_EQ(tree.size(), 3u);
+    std::map<std::string, std::string> nameOf;
+    for (const auto& node : tree) nameOf[node.path] = node.name;
+    EXPECT_EQ(nameOf["Fr\xfchling"], "Fr\ufffdhling");
+    EXPECT_EQ(nameOf["Fr\xc3\xbchling"], "Fr\u00fchling");
+    EXPECT_EQ(nameOf["Fr\xfcher"], "Fr\ufffdher");
+    EXPECT_EQ(ids(lib.store->assetsInFolder("Fr\xfchling")), (std::vector<int64_t>{1}));
 }
 
 TEST(StoreQueries, FolderContentsIncludeSubfoldersOnly) {
@@ -117,6 +135,15 @@ TEST(StoreQueries, SectionsByDayAddedFollowTheLocalCalendar) {
     EXPECT_NE(s[1].title.find('2'), std::string::npos);
     EXPECT_EQ(s[1].title.rfind("Added ", 0), 0u);
     EXPECT_EQ(s[1].id, "a" + std::to_string(WallClock::daysFromCivil(2021, 3, 2)));
+}
+
+TEST(StoreQueries, SectionsByDayAddedAreGregorianInEveryLocale) {
+    Library lib;
+    ZoneScope zone("Asia/Bangkok");
+    fixtures::TimeLocaleScope locale("th_TH.UTF-8");  // whose own calendar is the Buddhist one
+    Asset a = makeAsset(1, "a", WallClock::daysFromCivil(2021, 1, 5) * kDay);
+    a.added = WallClock::daysFromCivil(2021, 3, 14) * kDay + 3600;
+    EXPECT_EQ(lib.store->sections({a}, Grouping::added).at(0).title, "Added 14 \u0e21\u0e35\u0e19\u0e32\u0e04\u0e21 2021");
 }
 
 TEST(StoreQueries, OneSectionOrNone) {

@@ -179,14 +179,20 @@ struct Started : Library {
     }
 };
 
-TEST(StoreReports, UpsertReplacesAndResorts) {
+// Replacing and re-sorting is checked against a model below; here, what an
+// observer sees: one revision per change, with the index already current.
+TEST(StoreReports, AnUpsertRaisesTheRevisionOnceWithTheIndexCurrent) {
     Started lib;
     const int rev = lib.store->revision();
+    std::vector<size_t> seen;
+    QObject context;
+    QObject::connect(lib.store.get(), &LibraryStore::assetsChanged, &context, [&] {
+        for (const Asset& a : lib.store->assets()) seen.push_back(lib.store->asset(a.id) ? 1 : 0);
+    });
     Asset moved = makeAsset(1, "a/1.jpg", 250);
     lib.store->engineDidUpsert({moved, makeAsset(7, "c/7.jpg", 50)});
     EXPECT_EQ(ids(lib.store->assets()), (std::vector<int64_t>{3, 1, 2, 7}));
-    for (size_t i = 0; i < lib.store->assets().size(); ++i)
-        EXPECT_EQ(lib.store->asset(lib.store->assets()[i].id)->id, lib.store->assets()[i].id);
+    EXPECT_EQ(seen, (std::vector<size_t>{1, 1, 1, 1}));
     EXPECT_EQ(lib.store->revision(), rev + 1);
 
     SignalLog log(*lib.store);
@@ -302,30 +308,6 @@ TEST(StoreReports, StatusAndOffline) {
     EXPECT_EQ(lib.store->status(), EngineStatus::idle());
     lib.store->rescan();
     EXPECT_FALSE(lib.store->isOffline());
-}
-
-TEST(StoreReports, SlotsSeeAConsistentStore) {
-    Started lib;
-    std::vector<size_t> seen;
-    QObject::connect(lib.store.get(), &LibraryStore::assetsChanged, [&] {
-        // The index is already current when the list signal goes out.
-        for (const Asset& a : lib.store->assets()) seen.push_back(lib.store->asset(a.id) ? 1 : 0);
-    });
-    lib.store->engineDidUpsert({makeAsset(8, "n.jpg", 1000)});
-    EXPECT_EQ(seen, (std::vector<size_t>{1, 1, 1, 1}));
-}
-
-TEST(StoreReports, ReloadingPeopleClearsSuggestions) {
-    Started lib;
-    insertPerson(lib.db(), 5, "Anna");
-    insertFace(lib.db(), 1, 5);
-    insertFace(lib.db(), 2, 5);
-    const int collections = lib.store->collectionsRevision();
-    lib.store->engineDidUpdatePeople();
-    EXPECT_EQ(lib.store->collectionsRevision(), collections + 1);
-    EXPECT_EQ(ids(lib.store->assetsOf(5)), (std::vector<int64_t>{2, 1}));
-    EXPECT_TRUE(lib.store->assetsOf(6).empty());
-    EXPECT_TRUE(lib.store->mergeSuggestions().empty());
 }
 
 TEST(StoreReports, ResetPeopleEmptiesThePeople) {

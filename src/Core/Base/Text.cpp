@@ -33,17 +33,50 @@ const icu::Normalizer2* nfdNormalizer() {
     return n;
 }
 
-std::string normalize(const icu::Normalizer2* n, std::string_view s) {
-    if (!n) return std::string(s);
-    UErrorCode err = U_ZERO_ERROR;
-    icu::UnicodeString out = n->normalize(u(s), err);
-    return U_SUCCESS(err) ? utf8(out) : std::string(s);
-}
-
 bool isAscii(std::string_view s) {
     for (unsigned char c : s)
         if (c >= 0x80) return false;
     return true;
+}
+
+// Applies f to each run of well-formed UTF-8 and copies every byte sequence
+// that does not decode as it stands.
+template <class F>
+std::string mapDecodable(std::string_view s, F&& f) {
+    std::string out;
+    out.reserve(s.size());
+    const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+    const int32_t n = int32_t(s.size());
+    int32_t run = 0;
+    for (int32_t i = 0; i < n;) {
+        const int32_t at = i;
+        UChar32 c;
+        U8_NEXT(p, i, n, c);
+        if (c >= 0) continue;
+        if (at > run) out += f(u(s.substr(size_t(run), size_t(at - run))));
+        out.append(s.substr(size_t(at), size_t(i - at)));
+        run = i;
+    }
+    if (n > run) out += f(u(s.substr(size_t(run))));
+    return out;
+}
+
+std::string normalize(const icu::Normalizer2* n, std::string_view s) {
+    if (!n) return std::string(s);
+    return mapDecodable(s, [&](const icu::UnicodeString& run) {
+        UErrorCode err = U_ZERO_ERROR;
+        icu::UnicodeString out = n->normalize(run, err);
+        return utf8(U_SUCCESS(err) ? out : run);
+    });
+}
+
+// A mark that decomposition separates from its letter and that only colours
+// it: an accent, a tone mark, a cedilla, a nukta. Vowel signs carry no
+// Diacritic property; a virama does, but it takes the letter's vowel away,
+// so it is as much a part of the word as a vowel sign.
+bool isFoldedMark(UChar32 c) {
+    return u_charType(c) == U_NON_SPACING_MARK && u_hasBinaryProperty(c, UCHAR_DIACRITIC) &&
+           u_getCombiningClass(c) != 9;
 }
 
 }  // namespace
@@ -61,9 +94,6 @@ std::string nfd(std::string_view s) {
 bool canonicallyEqual(std::string_view a, std::string_view b) {
     if (a == b) return true;
     if (isAscii(a) && isAscii(b)) return false;
-    // Normalising turns every byte that is not UTF-8 into U+FFFD, which would
-    // make different file names equal; such texts are equal only byte for byte.
-    if (!isValidUtf8(a) || !isValidUtf8(b)) return false;
     return nfc(a) == nfc(b);
 }
 
@@ -79,6 +109,11 @@ bool isValidUtf8(std::string_view s) {
     return true;
 }
 
+std::string displayable(std::string_view s) {
+    if (isValidUtf8(s)) return std::string(s);
+    return utf8(u(s));  // ICU decodes each ill-formed sequence as U+FFFD
+}
+
 std::string lowercased(std::string_view s) {
     if (isAscii(s)) {
         std::string out(s);
@@ -86,7 +121,7 @@ std::string lowercased(std::string_view s) {
             if (c >= 'A' && c <= 'Z') c = char(c + 32);
         return out;
     }
-    return utf8(u(s).toLower(icu::Locale::getRoot()));
+    return mapDecodable(s, [](icu::UnicodeString run) { return utf8(run.toLower(icu::Locale::getRoot())); });
 }
 
 std::string uppercased(std::string_view s) {
@@ -96,16 +131,17 @@ std::string uppercased(std::string_view s) {
             if (c >= 'a' && c <= 'z') c = char(c - 32);
         return out;
     }
-    return utf8(u(s).toUpper(icu::Locale::getRoot()));
+    return mapDecodable(s, [](icu::UnicodeString run) { return utf8(run.toUpper(icu::Locale::getRoot())); });
 }
 
 std::string caseFolded(std::string_view s) {
     if (isAscii(s)) return lowercased(s);
-    return utf8(u(s).foldCase());
+    return mapDecodable(s, [](icu::UnicodeString run) { return utf8(run.foldCase()); });
 }
 
 std::string foldedForSearch(std::string_view s) {
     if (isAscii(s)) return lowercased(s);
+    // Decoded as the screens show it, so a name copied from the screen finds itself.
     icu::UnicodeString folded = u(s).foldCase();
     UErrorCode err = U_ZERO_ERROR;
     icu::UnicodeString decomposed = nfdNormalizer()->normalize(folded, err);
@@ -113,7 +149,7 @@ std::string foldedForSearch(std::string_view s) {
     icu::UnicodeString stripped;
     for (int32_t i = 0; i < decomposed.length();) {
         UChar32 c = decomposed.char32At(i);
-        if (u_charType(c) != U_NON_SPACING_MARK) stripped.append(c);
+        if (!isFoldedMark(c)) stripped.append(c);
         i += U16_LENGTH(c);
     }
     err = U_ZERO_ERROR;

@@ -1,5 +1,6 @@
 #include "Core/Base/WallClock.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -7,7 +8,6 @@
 #include <memory>
 #include <mutex>
 
-#include <unicode/dtptngen.h>
 #include <unicode/numfmt.h>
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
@@ -37,40 +37,11 @@ const char* templateText(WallClock::Template t) {
     return "d MMM yyyy";
 }
 
-std::unique_ptr<icu::SimpleDateFormat> makeFormatter(const char* tmpl) {
-    UErrorCode err = U_ZERO_ERROR;
-    // Wall-clock times are Gregorian dates, so the patterns must be the
-    // locale's Gregorian ones too: a locale whose own calendar is another
-    // (ar_SA, fa_IR, th_TH) would add an era or put the year first.
-    icu::Locale locale = icuLocale(LC_TIME);
-    locale.setKeywordValue("calendar", "gregorian", err);
-    err = U_ZERO_ERROR;
-    std::unique_ptr<icu::DateTimePatternGenerator> gen(
-        icu::DateTimePatternGenerator::createInstance(locale, err));
-    icu::UnicodeString pattern = icu::UnicodeString::fromUTF8(tmpl);
-    if (U_SUCCESS(err) && gen) {
-        icu::UnicodeString best = gen->getBestPattern(pattern, err);
-        if (U_SUCCESS(err)) pattern = best;
-    }
-    err = U_ZERO_ERROR;
-    auto fmt = std::make_unique<icu::SimpleDateFormat>(pattern, locale, err);
-    if (U_FAILURE(err)) {
-        err = U_ZERO_ERROR;
-        fmt = std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString::fromUTF8(tmpl), icu::Locale::getRoot(), err);
-    }
-    // Wall-clock times are read in UTC, and the calendar is always Gregorian.
-    UErrorCode calErr = U_ZERO_ERROR;
-    std::unique_ptr<icu::Calendar> cal(icu::Calendar::createInstance(icu::TimeZone::getGMT()->clone(), locale, calErr));
-    if (U_SUCCESS(calErr) && cal) fmt->adoptCalendar(cal.release());
-    fmt->adoptTimeZone(icu::TimeZone::getGMT()->clone());
-    return fmt;
-}
-
 SharedFormatter& formatter(WallClock::Template t) {
     static std::array<SharedFormatter, 8> formatters;
     static std::array<std::once_flag, 8> once;
     size_t i = size_t(t);
-    std::call_once(once[i], [&] { formatters[i].fmt = makeFormatter(templateText(t)); });
+    std::call_once(once[i], [&] { formatters[i].fmt = gregorianDateFormat(templateText(t), *icu::TimeZone::getGMT()); });
     return formatters[i];
 }
 
@@ -87,7 +58,13 @@ void appendInt(std::string& out, long long v, int minDigits) {
 
 namespace WallClock {
 
+double clampTime(double t) {
+    if (std::isnan(t)) return 0;
+    return std::clamp(t, double(minDay) * 86400.0, double(maxDay) * 86400.0 + 86399.0);
+}
+
 CivilDate civil(long long z) {
+    z = std::clamp(z, minDay, maxDay);
     z += 719468;
     const long long era = (z >= 0 ? z : z - 146096) / 146097;
     const long long doe = z - era * 146097;
@@ -118,7 +95,7 @@ long long localOffset(double t) {
     return tm.tm_gmtoff;
 }
 
-long long dayNumber(double t) { return (long long)std::floor(t / 86400.0); }
+long long dayNumber(double t) { return (long long)std::floor(clampTime(t) / 86400.0); }
 
 int monthKey(double t) {
     CivilDate c = civil(dayNumber(t));
@@ -130,7 +107,7 @@ std::string format(Template which, double t) {
     icu::UnicodeString out;
     {
         std::lock_guard lock(f.mutex);
-        f.fmt->format(UDate(t * 1000.0), out);
+        f.fmt->format(UDate(clampTime(t) * 1000.0), out);
     }
     std::string s;
     out.toUTF8String(s);

@@ -18,9 +18,16 @@ struct CivilDate {
 
 namespace WallClock {
 
+// Day numbers and times are clamped to the years -9999 to 9999 before any
+// conversion: a capture time read from a file or an edited index can be any
+// double (or NaN, taken as 0), and turning one beyond the integers' range
+// into a day or a year would be undefined.
+inline constexpr long long minDay = -4371587;  // -9999-01-01
+inline constexpr long long maxDay = 2932896;   // 9999-12-31
+double clampTime(double t);
 CivilDate civil(long long days);
 long long daysFromCivil(long long y, int m, int d);
-// floor(t / 86400)
+// floor(t / 86400), of the clamped time
 long long dayNumber(double t);
 int monthKey(double t);
 std::string rangeString(double a, double b);

@@ -54,7 +54,7 @@ struct Enumeration {
 };
 
 // Walks directory recursively without following symbolic links, skipping
-// hidden names, names that are not UTF-8 and the insides of package folders.
+// hidden names and the insides of package folders. Names are bytes, UTF-8 or not.
 // canList (when set) is asked before each folder is opened; false counts as a
 // failed listing. Folders that change while they are walked are listed again.
 Enumeration enumerate(const std::string& directory, const std::string& prefix,

@@ -11,7 +11,6 @@
 #include "Core/Engine/EngineCore.h"
 #include "Core/Faces/FaceEngine.h"
 #include "Core/Media/MediaProcessor.h"
-#include "Core/Base/Text.h"
 
 namespace vintrelle {
 
@@ -39,10 +38,9 @@ bool hasHiddenComponent(const std::string& rel) {
 }
 
 // A folder the walk of the whole library never enters: the inside of a
-// package, or a folder whose name is not UTF-8. Scanning it on its own would
-// index files that the next full scan takes away again.
+// package. Scanning it on its own would index files that the next full scan
+// takes away again.
 bool walkNeverEnters(const std::string& folder) {
-    if (!text::isValidUtf8(folder)) return true;
     size_t start = 0;
     while (start < folder.size()) {
         size_t end = folder.find('/', start);
@@ -329,6 +327,8 @@ void LibraryEngine::stop() {
 std::optional<PlaceName> LibraryEngine::placeName(double lat, double lon) {
     return impl_->core->resolver->resolve(lat, lon);
 }
+
+std::shared_ptr<PlaceResolver> LibraryEngine::resolver() const { return impl_->core->resolver; }
 
 bool LibraryEngine::isRunning() const {
     std::lock_guard lock(impl_->core->mutex);

@@ -11,6 +11,7 @@
 //   setFacesEnabled(on)
 //   stop()                          never waits; the loop ends at its next check
 //   placeName(lat, lon)             blocking lookup through the place resolver (call off the main thread)
+//   resolver()                      the place resolver, shared, so a lookup may outlive the engine
 //   ~LibraryEngine()                stops and joins its threads with a bound
 
 #include <chrono>
@@ -27,6 +28,8 @@
 
 namespace vintrelle {
 
+class PlaceResolver;
+
 class LibraryEngine {
 public:
     LibraryEngine(LibraryPaths paths, std::shared_ptr<LibraryDB> db, std::weak_ptr<EngineDelegate> delegate,
@@ -40,6 +43,10 @@ public:
     void setFacesEnabled(bool on);
     void stop();
     std::optional<PlaceName> placeName(double lat, double lon);
+    // A screen's lookup holds the resolver itself: the library may close
+    // (and the engine go) while it runs; answers then come from no cache
+    // and the screen drops them.
+    std::shared_ptr<PlaceResolver> resolver() const;
 
     // True while a work loop exists (for tests and headless tools).
     bool isRunning() const;

@@ -15,7 +15,6 @@
 #include <unordered_set>
 
 #include "Core/Engine/EngineCore.h"
-#include "Core/Base/Text.h"
 
 namespace vintrelle {
 
@@ -79,8 +78,9 @@ struct Walker {
                 break;
             }
             const std::string_view name = e->d_name;
+            // A name that is not UTF-8 (an old archive's Latin-1) is kept as
+            // its bytes: the index stores them and the file is read by them.
             if (name.empty() || name[0] == '.') continue;
-            if (!text::isValidUtf8(name)) continue;
             if (!seenFiles.empty() && seenFiles.count(joined(rel, name))) continue;
             struct stat st {};
             // An entry gone between the listing and this look (ENOENT) was

@@ -10,6 +10,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "Core/Base/AssetFolder.h"
 #include "Core/Faces/NetBuilder.h"
 
 namespace vintrelle::faces {
@@ -89,8 +90,7 @@ const cv::Scalar faceApiMean(122.782, 117.001, 104.298);
 }  // namespace
 
 ModelFiles ModelFiles::inAssetFolder() {
-    const char* env = std::getenv("VINTRELLE_ASSETS");
-    const std::string dir = env && *env ? env : VINTRELLE_ASSETS_DIR;
+    const std::string dir = assetFolder();
     return {dir + "/@vladmandic/face-api@1.7.15/model/ssd_mobilenetv1_model-weights_manifest.json",
             dir + "/@vladmandic/face-api@1.7.15/model/face_landmark_68_model-weights_manifest.json",
             dir + "/@vladmandic/face-api@1.7.15/model/face_recognition_model-weights_manifest.json",

@@ -47,6 +47,26 @@ std::string shard(int64_t id) {
 
 }  // namespace
 
+bool LibraryPaths::isContainedPath(std::string_view rel) {
+    if (rel.empty() || rel.front() == '/' || rel.find('\0') != std::string_view::npos) return false;
+    size_t start = 0;
+    while (start <= rel.size()) {
+        size_t end = rel.find('/', start);
+        if (end == std::string_view::npos) end = rel.size();
+        if (rel.substr(start, end - start) == "..") return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+std::optional<std::string> LibraryPaths::fileOf(std::string_view rel) const {
+    if (!isContainedPath(rel)) return std::nullopt;
+    std::string file = root;
+    if (file.empty() || file.back() != '/') file += '/';
+    file += rel;
+    return file;
+}
+
 std::string LibraryPaths::fallbackFolderName(std::string_view path) {
     uint64_t h = 0x14650FB0739D0383ULL;
     for (unsigned char b : path) h = (h ^ b) * 0x100000001B3ULL;

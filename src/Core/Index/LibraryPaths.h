@@ -22,6 +22,14 @@ struct LibraryPaths {
     static LibraryPaths resolve(const std::string& root, const WritableCheck& writable = {});
     void prepare() const;
 
+    // The file of a path stored in the index (relative, "/"-separated), or
+    // nothing when the stored path could reach outside the library folder:
+    // absolute, with a ".." step, empty, or holding a NUL byte. The index
+    // travels with the drive and anyone can edit it, so such a path is taken
+    // as unreadable by everything that opens, shows or copies a file.
+    std::optional<std::string> fileOf(std::string_view relativePath) const;
+    static bool isContainedPath(std::string_view relativePath);
+
     std::string thumbURL(int64_t id) const;
     std::string faceURL(int64_t id) const;
     std::string databasePath() const { return dataDir + "/library.sqlite"; }

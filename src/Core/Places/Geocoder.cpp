@@ -1,13 +1,11 @@
 #include "Core/Places/Geocoder.h"
 
-#include <geonames.h>
-#include <libintl.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 
 #include "Core/Base/WallClock.h"
+#include "Core/Places/CityIndex.h"
 
 namespace vintrelle {
 
@@ -29,14 +27,10 @@ double squaredChord(const Vec3& a, const Vec3& b) {
     return dx * dx + dy * dy + dz * dz;
 }
 
-std::optional<std::string> optionalText(const char* s) {
-    if (s == nullptr || *s == '\0') return std::nullopt;
-    return std::string(s);
+std::optional<std::string> optionalText(const std::string& s) {
+    if (s.empty()) return std::nullopt;
+    return s;
 }
-
-// libgeonames keeps its data in process-wide state; read it from one thread at a time.
-std::mutex geonamesMutex;
-constexpr const char* geonamesTextDomain = "geonames";
 
 }  // namespace
 
@@ -45,28 +39,26 @@ constexpr const char* geonamesTextDomain = "geonames";
 // nearest by chord is the nearest on the globe, with no special case at the
 // poles or across ±180°.
 struct OfflineGeocoder::Index {
-    struct City {
+    struct Node {
         Vec3 at;
-        double lat = 0;
-        double lon = 0;
-        uint32_t place = 0;  // into places
+        const vintrelle::City* city = nullptr;  // in cities
     };
-    std::vector<City> tree;  // implicit tree: the median of each range is its node
-    std::vector<Placemark> places;
+    std::shared_ptr<const CityIndex> cities;
+    std::vector<Node> tree;  // implicit tree: the median of each range is its node
 
     void build(size_t lo, size_t hi, int axis) {
         if (hi - lo <= 1) return;
         const size_t mid = lo + (hi - lo) / 2;
         std::nth_element(tree.begin() + long(lo), tree.begin() + long(mid), tree.begin() + long(hi),
-                         [axis](const City& a, const City& b) { return a.at[size_t(axis)] < b.at[size_t(axis)]; });
+                         [axis](const Node& a, const Node& b) { return a.at[size_t(axis)] < b.at[size_t(axis)]; });
         build(lo, mid, (axis + 1) % 3);
         build(mid + 1, hi, (axis + 1) % 3);
     }
 
-    void search(const Vec3& q, size_t lo, size_t hi, int axis, const City*& best, double& bestChord2) const {
+    void search(const Vec3& q, size_t lo, size_t hi, int axis, const Node*& best, double& bestChord2) const {
         if (lo >= hi) return;
         const size_t mid = lo + (hi - lo) / 2;
-        const City& node = tree[mid];
+        const Node& node = tree[mid];
         const double d2 = squaredChord(q, node.at);
         if (d2 < bestChord2) {
             bestChord2 = d2;
@@ -84,42 +76,20 @@ struct OfflineGeocoder::Index {
     }
 };
 
-OfflineGeocoder::OfflineGeocoder() = default;
+OfflineGeocoder::OfflineGeocoder(CitySource cities) : cities_(std::move(cities)) {}
 OfflineGeocoder::~OfflineGeocoder() = default;
 
 std::shared_ptr<OfflineGeocoder> OfflineGeocoder::shared() {
-    static const std::shared_ptr<OfflineGeocoder> instance = std::make_shared<OfflineGeocoder>();
+    static const std::shared_ptr<OfflineGeocoder> instance = std::make_shared<OfflineGeocoder>(&CityIndex::shared);
     return instance;
 }
 
 void OfflineGeocoder::prepare() {
     std::call_once(built_, [this] {
         auto index = std::make_unique<Index>();
-        {
-            std::lock_guard lock(geonamesMutex);
-            // Translated names must arrive as UTF-8 whatever the character
-            // set of the C locale, not transliterated to "M?nchen".
-            bind_textdomain_codeset(geonamesTextDomain, "UTF-8");
-            const int n = std::max(geonames_get_n_cities(), 0);
-            index->tree.reserve(size_t(n));
-            index->places.reserve(size_t(n));
-            for (int i = 0; i < n; ++i) {
-                GeonamesCity* city = geonames_get_city(i);
-                if (city == nullptr) continue;
-                const double lat = geonames_city_get_latitude(city);
-                const double lon = geonames_city_get_longitude(city);
-                if (std::isfinite(lat) && std::isfinite(lon)) {
-                    Placemark p;
-                    p.name = optionalText(geonames_city_get_name(city));
-                    p.locality = p.name;
-                    p.administrativeArea = optionalText(geonames_city_get_state(city));
-                    p.country = optionalText(geonames_city_get_country(city));
-                    index->tree.push_back({unitVector(lat, lon), lat, lon, uint32_t(index->places.size())});
-                    index->places.push_back(std::move(p));
-                }
-                geonames_city_free(city);
-            }
-        }
+        index->cities = cities_ ? cities_() : std::make_shared<const CityIndex>(CityIndex::fromGeonames());
+        index->tree.reserve(index->cities->cities().size());
+        for (const City& city : index->cities->cities()) index->tree.push_back({unitVector(city.lat, city.lon), &city});
         index->build(0, index->tree.size(), 0);
         index_ = std::move(index);
     });
@@ -134,14 +104,19 @@ std::optional<Placemark> OfflineGeocoder::nearest(double lat, double lon) {
     if (!std::isfinite(lat) || !std::isfinite(lon) || std::fabs(lat) > 90 || std::fabs(lon) > 180)
         return std::nullopt;
     prepare();
-    const Index::City* best = nullptr;
+    const Index::Node* best = nullptr;
     // Start the search with the cut-off as its radius (a hair wider, so a
     // city right at the edge is decided by the exact distance below).
     const double chord = 2 * std::sin(cutoffKm / (2 * earthRadiusKm)) * (1 + 1e-9);
     double bestChord2 = chord * chord;
     index_->search(unitVector(lat, lon), 0, index_->tree.size(), 0, best, bestChord2);
-    if (best == nullptr || haversineKm(lat, lon, best->lat, best->lon) > cutoffKm) return std::nullopt;
-    return index_->places[best->place];
+    if (best == nullptr || haversineKm(lat, lon, best->city->lat, best->city->lon) > cutoffKm) return std::nullopt;
+    Placemark p;
+    p.name = optionalText(best->city->name);
+    p.locality = p.name;
+    p.administrativeArea = optionalText(best->city->state);
+    p.country = optionalText(best->city->country);
+    return p;
 }
 
 GeocodeAnswer OfflineGeocoder::reverseGeocode(double lat, double lon) {

@@ -3,6 +3,7 @@
 // seam a backend fills; OfflineGeocoder answers from the city list of
 // libgeonames with no network at all.
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -10,6 +11,8 @@
 #include <vector>
 
 namespace vintrelle {
+
+class CityIndex;
 
 // What a geocoder says about a place; every text may be absent.
 struct Placemark {
@@ -51,10 +54,15 @@ public:
     // one, while a city farther away would name the wrong place.
     static constexpr double cutoffKm = 50;
 
-    OfflineGeocoder();
+    // The cities to search, asked for on the first lookup; without a
+    // source the geocoder reads libgeonames itself then (in the language of
+    // that moment).
+    using CitySource = std::function<std::shared_ptr<const CityIndex>()>;
+    explicit OfflineGeocoder(CitySource cities = {});
     ~OfflineGeocoder() override;
 
-    // The instance every resolver shares, so the index is built once per process.
+    // The instance every resolver shares, over the city index the map
+    // shares too, so the cities are read once per process.
     static std::shared_ptr<OfflineGeocoder> shared();
 
     GeocodeAnswer reverseGeocode(double lat, double lon) override;
@@ -69,6 +77,7 @@ public:
 
 private:
     struct Index;
+    CitySource cities_;
     std::once_flag built_;
     std::unique_ptr<Index> index_;
 };

@@ -84,6 +84,10 @@ TEST(FolderWatcher, FolderMadeAndFilledAtOnceIsReported) {
     // Later files in the new folder come through its own watch.
     fixtures::writeFile(w.dir / "2024/Rome/c.jpg", "c");
     EXPECT_TRUE(w.batches.waitFor([&] { return w.batches.sawPath(w.dir / "2024/Rome/c.jpg"); }));
+    // A Latin-1 folder and file come by their bytes, as the scan indexes them.
+    const std::string latin1 = w.dir / std::string("Fr\xfchling/\xe9t\xe9.jpg");
+    fixtures::writeFile(latin1, "d");
+    EXPECT_TRUE(w.batches.waitFor([&] { return w.batches.sawPath(latin1); }));
     EXPECT_EQ(w.batches.rescans, 0);
 }
 

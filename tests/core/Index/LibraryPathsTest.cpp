@@ -11,12 +11,6 @@
 using namespace vintrelle;
 namespace fs = std::filesystem;
 
-TEST(LibraryPaths, FallbackHash) {
-    EXPECT_EQ(LibraryPaths::fallbackFolderName("/Volumes/Photos"), "f8bcca6644442de5");
-    EXPECT_EQ(LibraryPaths::fallbackFolderName(""), "14650fb0739d0383");
-    EXPECT_NE(LibraryPaths::fallbackFolderName("/a"), LibraryPaths::fallbackFolderName("/b"));
-}
-
 TEST(LibraryPaths, PortableLibraryGetsReadmeWhichIsNeverRewritten) {
     fixtures::TempDir dir;
     auto p = LibraryPaths::resolve(dir.path());
@@ -46,19 +40,16 @@ TEST(LibraryPaths, ReadOnlyLibraryFallsBackToUserDataFolder) {
     unsetenv("XDG_DATA_HOME");
 }
 
-TEST(LibraryPaths, VanishedLibraryFolderIsNeverRecreated) {
+TEST(LibraryPaths, AGoneLibraryFolderIsNeverMade) {
+    // Neither when resolving a library whose drive is not there, nor when the
+    // store prepares again (resetting faces) after the drive went: a folder
+    // made in its place would take the drive's mount point.
     fixtures::TempDir dir, home;
     setenv("XDG_DATA_HOME", home.path().c_str(), 1);
-    auto p = LibraryPaths::resolve(dir / "unplugged/Photos");
+    EXPECT_FALSE(LibraryPaths::resolve(dir / "unplugged/Photos").portable);
     EXPECT_FALSE(fs::exists(dir / "unplugged"));
-    EXPECT_FALSE(p.portable);
     unsetenv("XDG_DATA_HOME");
-}
 
-TEST(LibraryPaths, PrepareAfterTheDriveIsGoneLeavesItsMountPointEmpty) {
-    // The store prepares again while resetting faces; by then the drive may
-    // be unplugged, and a folder made in its place would take its mount point.
-    fixtures::TempDir dir;
     fs::create_directories(dir / "media/Photos");
     auto p = LibraryPaths::resolve(dir / "media/Photos");
     ASSERT_TRUE(p.portable);
@@ -67,7 +58,12 @@ TEST(LibraryPaths, PrepareAfterTheDriveIsGoneLeavesItsMountPointEmpty) {
     EXPECT_FALSE(fs::exists(dir / "media/Photos"));
 }
 
-TEST(LibraryPaths, ShardedFileNames) {
+// The fallback folder's name must not change between versions, or a
+// read-only library loses its index.
+TEST(LibraryPaths, FolderAndFileNamesAreStable) {
+    EXPECT_EQ(LibraryPaths::fallbackFolderName("/Volumes/Photos"), "f8bcca6644442de5");
+    EXPECT_EQ(LibraryPaths::fallbackFolderName(""), "14650fb0739d0383");
+    EXPECT_NE(LibraryPaths::fallbackFolderName("/a"), LibraryPaths::fallbackFolderName("/b"));
     LibraryPaths p{"/lib", "/lib/.vintrelle", true};
     EXPECT_EQ(p.thumbURL(7), "/lib/.vintrelle/thumbs/07/7.jpg");
     EXPECT_EQ(p.thumbURL(256), "/lib/.vintrelle/thumbs/00/256.jpg");
@@ -75,8 +71,6 @@ TEST(LibraryPaths, ShardedFileNames) {
 }
 
 TEST(MediaTypes, ExtensionsAreCaseInsensitive) {
-    EXPECT_EQ(MediaTypes::photo().size(), 28u);
-    EXPECT_EQ(MediaTypes::video().size(), 10u);
     EXPECT_EQ(MediaTypes::kindForPath("a/IMG_1.JPG"), MediaKind::photo);
     EXPECT_EQ(MediaTypes::kindForPath("clip.M2TS"), MediaKind::video);
     EXPECT_FALSE(MediaTypes::kindForPath("notes.txt"));

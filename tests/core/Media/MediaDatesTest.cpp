@@ -53,25 +53,20 @@ TEST(MediaDates, ExifDateTexts) {
 }
 
 TEST(MediaDates, ISO6709Locations) {
-    auto p = MP::parseISO6709("+37.3349-122.0090+012.345/");
-    ASSERT_TRUE(p);
-    EXPECT_DOUBLE_EQ(p->first, 37.3349);
-    EXPECT_DOUBLE_EQ(p->second, -122.009);
-    p = MP::parseISO6709("-33.8688+151.2093/");
-    ASSERT_TRUE(p);
-    EXPECT_DOUBLE_EQ(p->first, -33.8688);
-    EXPECT_DOUBLE_EQ(p->second, 151.2093);
-    EXPECT_EQ(MP::parseISO6709("+00.0000+000.0000/"), std::nullopt);
-    EXPECT_EQ(MP::parseISO6709("+91.0000+000.0000/"), std::nullopt);
-    EXPECT_EQ(MP::parseISO6709("+10.0000+180.5/"), std::nullopt);
-    EXPECT_EQ(MP::parseISO6709("+37.3349/"), std::nullopt);
-    EXPECT_EQ(MP::parseISO6709("+37.33x9-122.0090/"), std::nullopt);
-    EXPECT_EQ(MP::parseISO6709("+nan-122/"), std::nullopt);
-    EXPECT_EQ(MP::parseISO6709(""), std::nullopt);
-    // Everything after the slash is ignored.
-    p = MP::parseISO6709("+1.5+2.5/+9+9");
-    ASSERT_TRUE(p);
-    EXPECT_DOUBLE_EQ(p->second, 2.5);
+    using LatLon = std::optional<std::pair<double, double>>;
+    const std::pair<const char*, LatLon> cases[] = {
+        {"+37.3349-122.0090+012.345/", std::pair{37.3349, -122.009}},
+        {"-33.8688+151.2093/", std::pair{-33.8688, 151.2093}},
+        {"+1.5+2.5/+9+9", std::pair{1.5, 2.5}},  // everything after the slash is ignored
+        {"+00.0000+000.0000/", std::nullopt},
+        {"+91.0000+000.0000/", std::nullopt},
+        {"+10.0000+180.5/", std::nullopt},
+        {"+37.3349/", std::nullopt},
+        {"+37.33x9-122.0090/", std::nullopt},
+        {"+nan-122/", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(MP::parseISO6709(text), expected) << text;
 }
 
 TEST(MediaDates, FileNameDates) {

@@ -63,7 +63,7 @@ TEST_F(MediaVideo, QuickTimeMetadata) {
     EXPECT_EQ(clip("blank.mov", blanks).camera, "   ");
 }
 
-TEST_F(MediaVideo, CreationTimeIsUtcShownInTheLocalZone) {
+TEST_F(MediaVideo, CreationTimeIsUtcShownInTheLocalZoneAndLocationComesFromUserData) {
     fixtures::ZoneScope zone("TST-3");
     ClipOptions o;
     o.creationTime = "2020-01-02T03:04:05Z";
@@ -72,25 +72,18 @@ TEST_F(MediaVideo, CreationTimeIsUtcShownInTheLocalZone) {
     o.creationTime = "1985-01-02T03:04:05Z";
     EXPECT_EQ(clip("old.mp4", o).taken, kFallback);
 
-    // A date-shaped text in another item is the camera's wall clock and wins.
+    // A date-shaped text in another item is the camera's wall clock and wins;
+    // the location comes from the user-data item.
     ClipOptions dated;
     dated.creationTime = "2020-01-02T03:04:05Z";
-    dated.metadata = {{"date", "2018-05-06T07:08:09"}};
-    EXPECT_EQ(clip("dated.mp4", dated).taken, wallClock(2018, 5, 6, 7, 8, 9));
-
-    EXPECT_EQ(clip("none.mp4", ClipOptions{}).taken, kFallback);
-}
-
-TEST_F(MediaVideo, LocationFromUserData) {
-    ClipOptions o;
-    o.metadata = {{"location", "-33.8688+151.2093/"}};
-    ProcessedMedia m = clip("xyz.mp4", o);
+    dated.metadata = {{"date", "2018-05-06T07:08:09"}, {"location", "-33.8688+151.2093/"}};
+    ProcessedMedia m = clip("dated.mp4", dated);
+    EXPECT_EQ(m.taken, wallClock(2018, 5, 6, 7, 8, 9));
     ASSERT_TRUE(m.lat);
     EXPECT_DOUBLE_EQ(*m.lat, -33.8688);
     EXPECT_DOUBLE_EQ(*m.lon, 151.2093);
 
-    o.metadata = {{"location", "+00.0000+000.0000/"}};
-    EXPECT_FALSE(clip("null-island.mp4", o).lat);
+    EXPECT_EQ(clip("none.mp4", ClipOptions{}).taken, kFallback);
 }
 
 TEST_F(MediaVideo, RotationTurnsSizeAndPoster) {

@@ -42,6 +42,8 @@ TEST(TripTitle, mergeNamesSeveralTownsOfOneRegionAfterTheRegion) {
 }
 
 TEST(TripTitle, titleTable) {
+    const std::string zurichNFD = text::nfd("Zürich");
+    ASSERT_NE(zurichNFD, "Zürich");
     struct Case {
         const char* what;
         std::vector<PlaceName> places;
@@ -83,24 +85,20 @@ TEST(TripTitle, titleTable) {
          titled("Paris, Brussels & more", "Belgium \u00B7 France \u00B7 Germany")},
         {"three towns, no country", {place("A", "X", none), place("B", "Y", none), place("C", "Z", none)},
          titled("A, B & more", "")},
+        // Names are compared canonically, but case still counts.
+        {"one town twice, once decomposed",
+         {place("Zürich", "Zürich", "Switzerland"), place(zurichNFD, "Zürich", "Switzerland")},
+         titled("Zürich", "Switzerland")},
+        {"admin equal to the title only canonically", {place("Zürich", zurichNFD, "Switzerland")},
+         titled("Zürich", "Switzerland")},
+        {"one region spelt two ways",
+         {place("Baden", "Zürich", "Switzerland"), place("Uster", zurichNFD, "Switzerland"),
+          place("Dietikon", "Zürich", "Switzerland")},
+         titled("Zürich", "Baden \u00B7 Uster \u00B7 Dietikon")},
+        {"case makes another name", {place("Porto", none, none), place("porto", none, none)},
+         titled("Porto & porto", "")},
     };
     for (const Case& c : cases) EXPECT_EQ(TripDetector::title(c.places), c.expected) << c.what;
-}
-
-TEST(TripTitle, canonicallyEqualNamesAreOneName) {
-    const std::string zurichNFD = text::nfd("Zürich");
-    ASSERT_NE(zurichNFD, "Zürich");
-    // The same town twice, once decomposed: one name, not "Zürich & Zürich".
-    EXPECT_EQ(TripDetector::title({place("Zürich", "Zürich", "Switzerland"), place(zurichNFD, "Zürich", "Switzerland")}),
-              titled("Zürich", "Switzerland"));
-    // The admin area equals the title only canonically, and is still dropped.
-    EXPECT_EQ(TripDetector::title({place("Zürich", zurichNFD, "Switzerland")}), titled("Zürich", "Switzerland"));
-    // A region spelt two ways is one region.
-    EXPECT_EQ(TripDetector::title({place("Baden", "Zürich", "Switzerland"), place("Uster", zurichNFD, "Switzerland"),
-                                   place("Dietikon", "Zürich", "Switzerland")}),
-              titled("Zürich", "Baden \u00B7 Uster \u00B7 Dietikon"));
-    // Case and blanks still make different names.
-    EXPECT_EQ(TripDetector::title({place("Porto", none, none), place("porto", none, none)}), titled("Porto & porto", ""));
 }
 
 TEST(TripTitle, autoTitleNamesTheWallClockMonthOfTheStart) {

@@ -1,0 +1,590 @@
+#include "App/AppModel.h"
+
+#include <QSettings>
+#include <QStringList>
+#include <QVariant>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <system_error>
+
+#include "App/DesktopServices.h"
+#include "App/FileExport.h"
+#include "App/MountWatcher.h"
+#include "App/SystemAppearance.h"
+#include "Store/LibraryStore.h"
+
+namespace vintrelle {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const QString kLibraries = QStringLiteral("libraries");
+const QString kLastLibrary = QStringLiteral("lastLibrary");
+const QString kThumbSize = QStringLiteral("thumbSize");
+const QString kShowInfo = QStringLiteral("showInfo");
+const QString kFacesEnabled = QStringLiteral("facesEnabled");
+const QString kAppearance = QStringLiteral("appearance");
+
+bool isDirectory(const std::string& path) {
+    std::error_code ec;
+    return fs::is_directory(path, ec);
+}
+
+// The last component of a path, ignoring trailing slashes.
+std::string lastComponent(const std::string& path) {
+    std::string_view p = path;
+    while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
+    const size_t slash = p.rfind('/');
+    if (slash == std::string_view::npos || p.size() == 1) return std::string(p);
+    return std::string(p.substr(slash + 1));
+}
+
+// Absolute, without "." and ".." steps or a trailing slash; links are kept.
+std::string standardized(const std::string& path) {
+    std::error_code ec;
+    fs::path p = fs::absolute(path, ec);
+    if (ec) p = path;
+    std::string s = p.lexically_normal().string();
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    return s;
+}
+
+// Every rebuild of grid content in the process takes the next token, so no
+// two contents ever share one, whichever model made them.
+int64_t contentToken = 0;
+
+}  // namespace
+
+QUrl fileUrl(const std::string& absolutePath) {
+    return QUrl::fromEncoded("file://" + QByteArray::fromStdString(absolutePath).toPercentEncoding("/"),
+                             QUrl::StrictMode);
+}
+
+// ---- construction and preferences --------------------------------------------
+
+AppModel& AppModel::shared() {
+    // Never released: nothing of it runs during static destruction.
+    static AppModel* model =
+        new AppModel(std::make_unique<QSettings>(QStringLiteral("Vintrelle"), QStringLiteral("Vintrelle")));
+    return *model;
+}
+
+AppModel::AppModel(std::unique_ptr<QSettings> settings, QObject* parent)
+    : QObject(parent),
+      settings_(std::move(settings)),
+      services_(std::make_shared<DesktopServices>()),
+      exports_(std::make_unique<FileExports>()) {
+    setFolderCheck(nullptr);
+    lastActivationScan_ = desktop_.now();
+    searchTimer_.setSingleShot(true);
+    searchTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&searchTimer_, &QTimer::timeout, this, [this] { applySearch(); });
+    lastRouteTitle_ = routeTitle();
+    loadPreferences();
+}
+
+AppModel::~AppModel() = default;
+
+void AppModel::loadPreferences() {
+    Batch batch(*this);
+    std::vector<std::string> libraries;
+    for (const QString& path : settings_->value(kLibraries).toStringList()) libraries.push_back(path.toStdString());
+    setLibraries(std::move(libraries));
+
+    // A stored size that is not a finite number counts as no size at all.
+    if (settings_->contains(kThumbSize)) {
+        bool ok = false;
+        const double size = settings_->value(kThumbSize).toDouble(&ok);
+        if (ok && std::isfinite(size)) setThumbSize(std::clamp(size, kMinThumbSize, kMaxThumbSize));
+    }
+    setShowInfo(settings_->value(kShowInfo).toBool());
+    if (settings_->contains(kFacesEnabled)) setFacesEnabled(settings_->value(kFacesEnabled).toBool());
+    setAppearance(settings_->value(kAppearance, QStringLiteral("light")).toString().toStdString());
+}
+
+void AppModel::saveLibraries() {
+    QStringList list;
+    for (const std::string& path : libraries_) list.push_back(QString::fromStdString(path));
+    settings_->setValue(kLibraries, list);
+}
+
+// ---- notification --------------------------------------------------------------
+
+AppModel::Batch::~Batch() {
+    if (--m_.batchDepth_ == 0) m_.flushSignals();
+}
+
+void AppModel::touch(Change change) {
+    Batch batch(*this);
+    pending_ |= change;
+}
+
+void AppModel::flushSignals() {
+    // Signals may run slots that change the model again; each change then
+    // makes a flush of its own.
+    const uint32_t p = pending_;
+    pending_ = 0;
+    if (p == 0) return;
+    if (p & cLibraries) emit librariesChanged();
+    if (p & cStore) emit storeChanged();
+    if (p & cLibraryPath) emit libraryPathChanged();
+    if (p & cWaiting) emit waitingForPathChanged();
+    if (p & cError) emit errorMessageChanged();
+    if (p & cRoute) emit routeChanged();
+    if (p & cBackStack) emit backStackChanged();
+    if (p & cSearch) emit searchChanged();
+    if (p & cActiveSearch) emit activeSearchChanged();
+    if (p & cFocusToken) emit searchFocusTokenChanged();
+    if (p & cThumbSize) emit thumbSizeChanged();
+    if (p & cShowInfo) emit showInfoChanged();
+    if (p & cSidebar) emit sidebarVisibleChanged();
+    if (p & cAppearance) emit appearanceChanged();
+    if (p & cFaces) emit facesEnabledChanged();
+    if (p & cSelection) emit selectionChanged();
+    if (p & cViewer) emit viewerChanged();
+    if (p & cVisibleSection) emit visibleSectionChanged();
+    if (p & cScroll) emit scrollRequestChanged();
+    if (p & cVideoToken) emit videoToggleTokenChanged();
+    if (p & cDropTargeted) emit isDropTargetedChanged();
+    if (p & cFullScreen) emit isFullScreenChanged();
+    if (p & cAlbumPrompt) emit albumPromptChanged();
+    if (p & cRenamePrompt) emit renamePromptChanged();
+    if (p & cDarkAppearance) emit darkAppearanceChanged();
+
+    if (p & (cRoute | cBackStack)) {
+        Route sidebar = sidebarRoute();
+        if (!(sidebar == lastSidebarRoute_)) {
+            lastSidebarRoute_ = std::move(sidebar);
+            emit sidebarRouteChanged();
+        }
+    }
+    if (p & (cRoute | cStore | cStoreCollections)) {
+        std::string title = routeTitle();
+        if (title != lastRouteTitle_) {
+            lastRouteTitle_ = std::move(title);
+            emit routeTitleChanged();
+        }
+    }
+    if (p & (cRoute | cActiveSearch | cStore | cStoreRevision | cStoreCollections)) emit gridContentChanged();
+}
+
+// ---- setters -------------------------------------------------------------------
+
+void AppModel::setLibraries(std::vector<std::string> v) { assign(libraries_, std::move(v), cLibraries); }
+
+void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
+    Batch batch(*this);
+    disconnect(revisionConnection_);
+    disconnect(collectionsConnection_);
+    store_ = std::move(v);
+    ++storeGeneration_;
+    contentCache_.reset();
+    if (store_) {
+        revisionConnection_ =
+            connect(store_.get(), &LibraryStore::revisionChanged, this, [this] { touch(cStoreRevision); });
+        collectionsConnection_ =
+            connect(store_.get(), &LibraryStore::collectionsRevisionChanged, this, [this] { touch(cStoreCollections); });
+    }
+    pending_ |= cStore;
+}
+
+void AppModel::setLibraryPath(std::optional<std::string> v) { assign(libraryPath_, std::move(v), cLibraryPath); }
+void AppModel::setWaitingForPath(std::optional<std::string> v) { assign(waitingForPath_, std::move(v), cWaiting); }
+void AppModel::setErrorMessage(std::optional<std::string> v) { assign(errorMessage_, std::move(v), cError); }
+void AppModel::setRoute(Route v) { assign(route_, std::move(v), cRoute); }
+void AppModel::setBackStack(std::vector<Route> v) { assign(backStack_, std::move(v), cBackStack); }
+
+void AppModel::setSearch(std::string v) {
+    Batch batch(*this);
+    assign(search_, std::move(v), cSearch);
+    scheduleSearch();
+}
+
+void AppModel::setActiveSearch(std::string v) { assign(activeSearch_, std::move(v), cActiveSearch); }
+void AppModel::setSearchFocusToken(int64_t v) { assign(searchFocusToken_, v, cFocusToken); }
+
+void AppModel::setThumbSize(double v) {
+    Batch batch(*this);
+    assign(thumbSize_, v, cThumbSize);
+    settings_->setValue(kThumbSize, v);
+}
+
+void AppModel::setShowInfo(bool v) {
+    Batch batch(*this);
+    assign(showInfo_, v, cShowInfo);
+    settings_->setValue(kShowInfo, v);
+}
+
+void AppModel::setSidebarVisible(bool v) { assign(sidebarVisible_, v, cSidebar); }
+
+void AppModel::setAppearance(std::string v) {
+    Batch batch(*this);
+    assign(appearance_, std::move(v), cAppearance);
+    settings_->setValue(kAppearance, QString::fromStdString(appearance_));
+    applyAppearance();
+}
+
+void AppModel::setFacesEnabled(bool v) {
+    Batch batch(*this);
+    assign(facesEnabled_, v, cFaces);
+    settings_->setValue(kFacesEnabled, v);
+    if (store_) store_->setFacesEnabled(v);
+}
+
+void AppModel::setSelection(Selection v) { assign(selection_, std::move(v), cSelection); }
+void AppModel::setViewer(std::optional<ViewerState> v) { assign(viewer_, std::move(v), cViewer); }
+void AppModel::setVisibleSection(std::string v) { assign(visibleSection_, std::move(v), cVisibleSection); }
+
+void AppModel::setScrollRequest(std::optional<ScrollRequest> v) {
+    Batch batch(*this);
+    scrollRequest_ = std::move(v);
+    pending_ |= cScroll;
+}
+
+void AppModel::setVideoToggleToken(int64_t v) { assign(videoToggleToken_, v, cVideoToken); }
+void AppModel::setIsDropTargeted(bool v) { assign(isDropTargeted_, v, cDropTargeted); }
+void AppModel::setIsFullScreen(bool v) { assign(isFullScreen_, v, cFullScreen); }
+
+void AppModel::setAlbumPrompt(std::optional<AlbumPrompt> v) {
+    Batch batch(*this);
+    albumPrompt_ = std::move(v);
+    albumPromptStore_ = albumPrompt_ ? store_ : nullptr;
+    pending_ |= cAlbumPrompt;
+}
+
+void AppModel::setRenamePrompt(std::optional<RenamePrompt> v) {
+    Batch batch(*this);
+    renamePrompt_ = std::move(v);
+    renamePromptStore_ = renamePrompt_ ? store_ : nullptr;
+    pending_ |= cRenamePrompt;
+}
+
+void AppModel::clearSelection() {
+    Batch batch(*this);
+    selection_.clear();
+    pending_ |= cSelection;
+}
+
+void AppModel::raiseVideoToggleToken() {
+    Batch batch(*this);
+    ++videoToggleToken_;
+    pending_ |= cVideoToken;
+}
+
+void AppModel::requestScroll(const std::string& section) {
+    setScrollRequest(ScrollRequest{section, scrollRequest_ ? scrollRequest_->token + 1 : 1});
+}
+
+// ---- libraries -----------------------------------------------------------------
+
+void AppModel::setFolderCheck(FolderCheck check) {
+    if (!check) check = [this](const std::string& path) { return isReachable(path); };
+    folderCheck_ = std::move(check);
+}
+
+void AppModel::addLibrary(const std::string& given) {
+    Batch batch(*this);
+    const std::string path = standardized(given);
+    if (!isDirectory(path)) {
+        setErrorMessage("\u201c" + lastComponent(path) + "\u201d is not a folder Vintrelle can open.");
+        return;
+    }
+    if (std::find(libraries_.begin(), libraries_.end(), path) == libraries_.end()) {
+        libraries_.push_back(path);
+        pending_ |= cLibraries;
+        saveLibraries();
+    }
+    openLibrary(path);
+}
+
+void AppModel::openLibrary(const std::string& path) {
+    if (libraryPath_ == path && store_) return;
+    Batch batch(*this);
+    closeStore();
+    setLibraryPath(path);
+    settings_->setValue(kLastLibrary, QString::fromStdString(path));
+    resetNavigation();
+    if (!folderCheck_(path)) {
+        setWaitingForPath(path);
+        return;
+    }
+    setWaitingForPath(std::nullopt);
+    try {
+        std::shared_ptr<LibraryStore> store = LibraryStore::init(path);
+        setStore(store);
+        store->start(facesEnabled_);
+    } catch (const std::exception& e) {
+        closeStore();
+        setErrorMessage("Couldn\u2019t open \u201c" + lastComponent(path) + "\u201d. " + e.what());
+        setLibraryPath(std::nullopt);
+    }
+}
+
+void AppModel::closeStore() {
+    Batch batch(*this);
+    setViewer(std::nullopt);
+    clearSelection();
+    contentCache_.reset();
+    // A prompt asked in this library must not be answered in the next one.
+    if (albumPrompt_) setAlbumPrompt(std::nullopt);
+    if (renamePrompt_) setRenamePrompt(std::nullopt);
+    if (store_) store_->shutdown();
+    setStore(nullptr);
+}
+
+void AppModel::resetNavigation() {
+    Batch batch(*this);
+    setRoute(Route::library());
+    backStack_.clear();
+    pending_ |= cBackStack;
+    setSearch("");
+    setActiveSearch("");
+    clearSelection();
+}
+
+// ---- navigation ----------------------------------------------------------------
+
+void AppModel::navigate(const Route& r) {
+    if (r == route_ && backStack_.empty()) return;
+    Batch batch(*this);
+    backStack_.clear();
+    pending_ |= cBackStack;
+    setRoute(r);
+    afterRouteChange();
+}
+
+void AppModel::push(const Route& r) {
+    if (r == route_) return;
+    Batch batch(*this);
+    backStack_.push_back(route_);
+    pending_ |= cBackStack;
+    setRoute(r);
+    afterRouteChange();
+}
+
+void AppModel::back() {
+    Batch batch(*this);
+    pending_ |= cBackStack;
+    if (backStack_.empty()) return;
+    Route previous = std::move(backStack_.back());
+    backStack_.pop_back();
+    setRoute(std::move(previous));
+    afterRouteChange();
+}
+
+void AppModel::afterRouteChange() {
+    Batch batch(*this);
+    clearSelection();
+    setVisibleSection("");
+    if (!search_.empty()) setSearch("");
+    setActiveSearch("");
+}
+
+Route AppModel::sidebarRoute() const {
+    switch (route_.kind()) {
+        case Route::Kind::trip: return Route::trips();
+        case Route::Kind::person: return Route::people();
+        case Route::Kind::place: return Route::places();
+        default: return backStack_.empty() ? route_ : backStack_.front();
+    }
+}
+
+std::string AppModel::routeTitle() const {
+    if (!store_) return "Vintrelle";
+    switch (route_.kind()) {
+        case Route::Kind::library: return "Library";
+        case Route::Kind::favorites: return "Favourites";
+        case Route::Kind::videos: return "Videos";
+        case Route::Kind::recent: return "Recently Added";
+        case Route::Kind::trips: return "Trips";
+        case Route::Kind::people: return "People";
+        case Route::Kind::places: return "Places";
+        case Route::Kind::albums: return "Albums";
+        case Route::Kind::album: {
+            const auto album = store_->album(route_.id());
+            return album ? album->name : "Album";
+        }
+        case Route::Kind::trip: {
+            const auto trip = store_->trip(route_.id());
+            return trip ? trip->title() : "Trip";
+        }
+        case Route::Kind::person: {
+            const auto person = store_->person(route_.id());
+            if (!person) return "Person";
+            return person->name.empty() ? "Unnamed Person" : person->name;
+        }
+        case Route::Kind::place: return route_.box().title;
+        case Route::Kind::folder: return lastComponent(route_.path());
+    }
+    return {};
+}
+
+// ---- search --------------------------------------------------------------------
+
+void AppModel::scheduleSearch() {
+    // One timer, restarted by every assignment: typing applies once the keys
+    // pause, clearing applies on the next turn of the event loop.
+    pendingSearch_ = search_;
+    searchTimer_.start(pendingSearch_.empty() ? 0 : kSearchDebounceMs);
+}
+
+void AppModel::applySearch() {
+    if (activeSearch_ == pendingSearch_) return;
+    Batch batch(*this);
+    setActiveSearch(pendingSearch_);
+    clearSelection();
+}
+
+// ---- viewer --------------------------------------------------------------------
+
+void AppModel::open(const Asset& asset, std::shared_ptr<const std::vector<Asset>> list) {
+    if (!list) return;
+    const auto it = std::find_if(list->begin(), list->end(), [&](const Asset& a) { return a.id == asset.id; });
+    if (it == list->end()) return;
+    const int64_t index = it - list->begin();
+    setViewer(ViewerState{std::move(list), index});
+}
+
+void AppModel::open(const Asset& asset, std::vector<Asset> list) {
+    open(asset, std::make_shared<const std::vector<Asset>>(std::move(list)));
+}
+
+bool AppModel::stepViewer(int64_t delta) {
+    if (!viewer_) return false;
+    const int64_t next = viewer_->index + delta;
+    if (next < 0 || size_t(next) >= viewer_->assets->size()) return false;
+    setViewer(ViewerState{viewer_->assets, next});
+    return true;
+}
+
+void AppModel::closeViewer() {
+    Batch batch(*this);
+    if (viewer_) {
+        if (const Asset* shown = viewer_->current()) setSelection(Selection{shown->id});
+    }
+    setViewer(std::nullopt);
+}
+
+void AppModel::focusSearch() {
+    if (viewer_) return;
+    Batch batch(*this);
+    ++searchFocusToken_;
+    pending_ |= cFocusToken;
+}
+
+// ---- grid content --------------------------------------------------------------
+
+GridContentPtr AppModel::gridContent() const {
+    if (!store_) return std::make_shared<const GridContent>();
+    ContentKey key{route_, activeSearch_, storeGeneration_, store_->revision(), store_->collectionsRevision()};
+    if (contentCache_ && contentCache_->first == key) return contentCache_->second;
+    GridContentPtr content = buildContent(*store_);
+    contentCache_.emplace(std::move(key), content);
+    return content;
+}
+
+GridContentPtr AppModel::buildContent(LibraryStore& store) const {
+    const std::vector<Asset>& all = store.assets();
+    // The route's assets, either borrowed from the store's list or owned; a
+    // search then copies only what it keeps, so no record is copied twice.
+    const std::vector<Asset>* borrowed = nullptr;
+    std::vector<Asset> owned;
+    Grouping grouping = Grouping::month;
+    auto keep = [&](auto pass) {
+        for (const Asset& a : all)
+            if (pass(a)) owned.push_back(a);
+    };
+
+    switch (route_.kind()) {
+        case Route::Kind::library: borrowed = &all; break;
+        case Route::Kind::favorites: keep([](const Asset& a) { return a.favorite; }); break;
+        case Route::Kind::videos: keep([](const Asset& a) { return a.kind == MediaKind::video; }); break;
+        case Route::Kind::recent:
+            owned = store.recentlyAdded();
+            grouping = Grouping::added;
+            break;
+        case Route::Kind::trip:
+            grouping = Grouping::tripDays;
+            if (const auto trip = store.trip(route_.id())) {
+                const AssetRange run = store.range(trip->start, trip->end);
+                if (run.size() == all.size()) borrowed = &all;
+                else owned.assign(all.begin() + long(run.lower), all.begin() + long(run.upper));
+            }
+            break;
+        case Route::Kind::person: owned = store.assetsOf(route_.id()); break;
+        case Route::Kind::place: {
+            const PlaceBox& b = route_.box();
+            keep([&](const Asset& a) {
+                return a.lat && a.lon && b.minLat <= *a.lat && *a.lat <= b.maxLat && b.minLon <= *a.lon &&
+                       *a.lon <= b.maxLon;
+            });
+            break;
+        }
+        case Route::Kind::album:
+            grouping = Grouping::all;
+            if (const auto album = store.album(route_.id())) {
+                for (int64_t id : album->assetIDs)
+                    if (auto a = store.asset(id)) owned.push_back(std::move(*a));
+            }
+            break;
+        case Route::Kind::folder: owned = store.assetsInFolder(route_.path()); break;
+        case Route::Kind::trips:
+        case Route::Kind::people:
+        case Route::Kind::places:
+        case Route::Kind::albums: grouping = Grouping::all; break;
+    }
+
+    std::vector<Asset> list;
+    if (!activeSearch_.empty()) {
+        list = store.search(borrowed ? *borrowed : owned, activeSearch_);
+        if (grouping != Grouping::tripDays && grouping != Grouping::all) grouping = Grouping::month;
+    } else if (borrowed) {
+        list = *borrowed;
+    } else {
+        list = std::move(owned);
+    }
+
+    auto content = std::make_shared<GridContent>();
+    for (SectionRun& run : store.sectionRuns(list, grouping))
+        content->sections.push_back(
+            GridContent::Section{std::move(run.id), std::move(run.title), std::move(run.detail), run.begin, run.end});
+    content->flat = std::make_shared<const std::vector<Asset>>(std::move(list));
+    content->token = ++contentToken;
+    // The route's text is prefixed with its length, so no route and search
+    // can spell another pair's key.
+    const std::string routeText = route_.text();
+    content->scrollKey = std::to_string(routeText.size()) + ":" + routeText + "|" + activeSearch_;
+    return content;
+}
+
+// ---- prompts and actions -------------------------------------------------------
+
+bool AppModel::storeIsStillOpen(const std::weak_ptr<LibraryStore>& of) const {
+    const std::shared_ptr<LibraryStore> asked = of.lock();
+    return asked && asked == store_;
+}
+
+bool AppModel::confirmAlbumPrompt(const QUuid& id, const std::string& name) {
+    if (!albumPrompt_ || albumPrompt_->id != id || !storeIsStillOpen(albumPromptStore_)) return false;
+    const std::vector<int64_t> assets = albumPrompt_->assetIDs;
+    setAlbumPrompt(std::nullopt);
+    store_->createAlbum(name, assets);
+    return true;
+}
+
+bool AppModel::confirmRenamePrompt(const QUuid& id, const std::string& text) {
+    if (!renamePrompt_ || renamePrompt_->id != id || !storeIsStillOpen(renamePromptStore_)) return false;
+    const RenamePrompt::Target target = renamePrompt_->target;
+    setRenamePrompt(std::nullopt);
+    switch (target.kind) {
+        case RenamePrompt::Target::Kind::album: store_->renameAlbum(target.id, text); break;
+        case RenamePrompt::Target::Kind::person: store_->renamePerson(target.id, text); break;
+        case RenamePrompt::Target::Kind::trip: store_->renameTrip(target.id, text); break;
+    }
+    return true;
+}
+
+}  // namespace vintrelle

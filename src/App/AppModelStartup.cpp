@@ -1,0 +1,214 @@
+// The start-up of AppModel, the removal of libraries, the observers of
+// drives and of the application coming to the front, and the appearance.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QSettings>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include "App/AppModel.h"
+#include "App/MountTable.h"
+#include "App/MountWatcher.h"
+#include "App/PortableLibraries.h"
+#include "App/SystemAppearance.h"
+#include "App/VolumeName.h"
+#include "Store/LibraryStore.h"
+
+namespace vintrelle {
+
+namespace {
+
+const QString kLastLibrary = QStringLiteral("lastLibrary");
+
+bool isDirectory(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_directory(path, ec);
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+}  // namespace
+
+// ---- reachability and removal ------------------------------------------------------
+
+bool AppModel::isReachable(const std::string& path) const {
+    return mounts_ ? mounts_->isReachable(path) : isDirectory(path);
+}
+
+void AppModel::removeLibrary(const std::string& path) {
+    Batch batch(*this);
+    std::erase(libraries_, path);
+    pending_ |= cLibraries;
+    saveLibraries();
+    if (libraryPath_ != path) return;
+    closeStore();
+    setLibraryPath(std::nullopt);
+    setWaitingForPath(std::nullopt);
+    for (const std::string& other : libraries_) {
+        if (folderCheck_(other)) {
+            openLibrary(other);
+            break;
+        }
+    }
+}
+
+void AppModel::chooseFolder() {
+    if (!folderChooser_) return;
+    QPointer<AppModel> self(this);
+    folderChooser_([self](std::optional<std::string> folder) {
+        if (self && folder) self->addLibrary(*folder);
+    });
+}
+
+// ---- start-up ----------------------------------------------------------------------
+
+void AppModel::setDesktop(Desktop desktop) {
+    desktop_ = std::move(desktop);
+    mounts_.reset();
+    systemAppearance_.reset();
+    lastActivationScan_ = desktop_.now();
+    applyAppearance();
+}
+
+void AppModel::bootstrap(const LaunchRequest& launch) {
+    Batch batch(*this);
+    applyAppearance();
+    installObservers();
+    discoverPortableLibraries();
+    if (openLaunchRequest(launch)) return;
+
+    std::optional<std::string> preferred;
+    const QVariant last = settings_->value(kLastLibrary);
+    if (last.isValid() && contains(libraries_, last.toString().toStdString()))
+        preferred = last.toString().toStdString();
+    std::optional<std::string> firstReachable;
+    for (const std::string& path : libraries_) {
+        if (folderCheck_(path)) {
+            firstReachable = path;
+            break;
+        }
+    }
+    if (preferred && folderCheck_(*preferred)) {
+        openLibrary(*preferred);
+    } else if (firstReachable) {
+        openLibrary(*firstReachable);
+    } else if (preferred || !libraries_.empty()) {
+        // Nothing is written: the drive may come back before anything changes.
+        const std::string awaited = preferred ? *preferred : libraries_.front();
+        setWaitingForPath(awaited);
+        setLibraryPath(awaited);
+    }
+}
+
+bool AppModel::openLaunchRequest(const LaunchRequest& launch) {
+    if (launch.library) {
+        addLibrary(*launch.library);
+        return true;
+    }
+    for (const std::string& folder : launch.folders) {
+        if (isDirectory(folder)) {
+            addLibrary(folder);
+            return true;
+        }
+    }
+    return false;
+}
+
+void AppModel::discoverPortableLibraries() {
+    const std::string appDir = desktop_.applicationDir.empty()
+                                   ? QCoreApplication::applicationDirPath().toStdString()
+                                   : desktop_.applicationDir;
+    const std::string home = desktop_.homeDir.empty() ? QDir::homePath().toStdString() : desktop_.homeDir;
+    const std::vector<std::string> found = findPortableLibraries(appDir, home, currentUserName());
+    if (found.empty()) return;
+    Batch batch(*this);
+    for (const std::string& path : found) {
+        if (!contains(libraries_, path)) {
+            libraries_.push_back(path);
+            pending_ |= cLibraries;
+        }
+    }
+    saveLibraries();
+}
+
+// ---- observers ---------------------------------------------------------------------
+
+void AppModel::installObservers() {
+    if (mounts_) return;
+    mounts_ = std::make_unique<MountWatcher>(
+        desktop_.mountInfoPath.isEmpty() ? QString::fromLatin1(MountWatcher::kMountInfo) : desktop_.mountInfoPath,
+        desktop_.fstabPath.isEmpty() ? QString::fromLatin1(MountWatcher::kFstab) : desktop_.fstabPath);
+    connect(mounts_.get(), &MountWatcher::unmounted, this, [this](const QStringList& points) {
+        for (const QString& point : points) volumeWillUnmount(point.toStdString());
+        checkStillReachable();
+    });
+    connect(mounts_.get(), &MountWatcher::mounted, this, [this] { volumeDidMount(); });
+    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        connect(app, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+            if (state == Qt::ApplicationActive) appBecameActive();
+        });
+    }
+}
+
+// The kernel tells only after the fact: the drive is already gone.
+void AppModel::volumeWillUnmount(const std::string& mountPoint) {
+    if (!libraryPath_ || !store_) return;
+    if (!pathIsOnMount(*libraryPath_, mountPoint)) return;
+    Batch batch(*this);
+    closeStore();
+    setWaitingForPath(libraryPath_);
+}
+
+void AppModel::checkStillReachable() {
+    if (!libraryPath_ || !store_ || folderCheck_(*libraryPath_)) return;
+    Batch batch(*this);
+    closeStore();
+    setWaitingForPath(libraryPath_);
+}
+
+void AppModel::volumeDidMount() {
+    // The desktop mounts a drive before its folders can be listed; give it a
+    // moment before looking for the awaited library.
+    QTimer::singleShot(kReopenAfterMountMs, this, [this] {
+        if (waitingForPath_ && folderCheck_(*waitingForPath_)) openLibrary(*waitingForPath_);
+    });
+}
+
+void AppModel::appBecameActive() {
+    if (waitingForPath_ && folderCheck_(*waitingForPath_)) {
+        openLibrary(*waitingForPath_);
+        return;
+    }
+    checkStillReachable();
+    const auto now = desktop_.now();
+    if (store_ && now - lastActivationScan_ > kActivationScanInterval && store_->status() == EngineStatus::idle()) {
+        lastActivationScan_ = now;
+        store_->rescan();
+    }
+}
+
+// ---- appearance --------------------------------------------------------------------
+
+void AppModel::applyAppearance() {
+    bool dark = false;
+    if (appearance_ == "dark") {
+        dark = true;
+    } else if (appearance_ != "light") {
+        if (!systemAppearance_) {
+            systemAppearance_ = std::make_unique<SystemAppearance>(desktop_.bus());
+            connect(systemAppearance_.get(), &SystemAppearance::prefersDarkChanged, this,
+                    [this] { applyAppearance(); });
+        }
+        dark = systemAppearance_->prefersDark();
+    }
+    assign(darkAppearance_, dark, cDarkAppearance);
+}
+
+}  // namespace vintrelle

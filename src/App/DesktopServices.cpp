@@ -1,0 +1,155 @@
+#include "App/DesktopServices.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCursor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusUnixFileDescriptor>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QMenu>
+#include <QMimeData>
+#include <QStandardPaths>
+
+#include "App/AppModel.h"
+
+extern char** environ;
+
+namespace vintrelle {
+
+namespace {
+
+// Runs `call` on the session bus without waiting; `failed` runs on the main
+// thread when the call could not be made or was answered with an error.
+void callWithoutWaiting(const QDBusMessage& call, std::function<void(const QDBusError&)> failed) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        failed(bus.lastError());
+        return;
+    }
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 10000), qApp);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
+                     [failed = std::move(failed)](QDBusPendingCallWatcher* w) {
+                         w->deleteLater();
+                         if (w->isError()) failed(w->error());
+                     });
+}
+
+QUrl folderOf(const QUrl& file) {
+    std::string path = localPath(file);
+    const size_t slash = path.rfind('/');
+    path = slash == 0 ? "/" : path.substr(0, slash);
+    return fileUrl(path);
+}
+
+}  // namespace
+
+std::unique_ptr<QMimeData> fileClipboardData(const QList<QUrl>& files) {
+    auto mime = std::make_unique<QMimeData>();
+    mime->setUrls(files);
+    QByteArray gnome("copy");
+    for (const QUrl& url : files) gnome += '\n' + url.toEncoded();
+    mime->setData(QStringLiteral("x-special/gnome-copied-files"), gnome);
+    return mime;
+}
+
+std::string localPath(const QUrl& file) {
+    return QByteArray::fromPercentEncoding(file.path(QUrl::FullyEncoded).toLatin1()).toStdString();
+}
+
+void DesktopServices::setClipboard(std::unique_ptr<QMimeData> data) {
+    QGuiApplication::clipboard()->setMimeData(data.release());
+}
+
+void DesktopServices::openUrl(const QUrl& url) { QDesktopServices::openUrl(url); }
+
+void DesktopServices::showItems(const QList<QUrl>& files) {
+    if (files.isEmpty()) return;
+    QStringList uris;
+    for (const QUrl& url : files) uris.push_back(QString::fromLatin1(url.toEncoded()));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << uris << QString();
+    callWithoutWaiting(call, [folder = folderOf(files.front())](const QDBusError& error) {
+        // A file manager that is slow to answer may still show the files.
+        if (error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout) return;
+        QDesktopServices::openUrl(folder);
+    });
+}
+
+void DesktopServices::email(const std::vector<std::string>& files) {
+    if (files.empty()) return;
+    // The names go to xdg-email as the bytes on disk; the shell puts it in
+    // the background and ends at once, so the mail program is nobody's child.
+    std::vector<std::string> args = {"/bin/sh", "-c", "xdg-email \"$@\" </dev/null >/dev/null 2>&1 &", "sh"};
+    for (const std::string& f : files) {
+        args.push_back("--attach");
+        args.push_back(f);
+    }
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv.data(), environ) != 0) return;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+void DesktopServices::openWith(const QUrl& file) {
+    // The portal takes the file itself, so its name need not be text.
+    const int fd = ::open(localPath(file).c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0) return;
+    QDBusUnixFileDescriptor handle(fd);
+    ::close(fd);
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.portal.Desktop"), QStringLiteral("/org/freedesktop/portal/desktop"),
+        QStringLiteral("org.freedesktop.portal.OpenURI"), QStringLiteral("OpenFile"));
+    call << QString() << QVariant::fromValue(handle) << QVariantMap{{QStringLiteral("ask"), true}};
+    callWithoutWaiting(call, [file](const QDBusError& error) {
+        if (error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout) return;
+        QDesktopServices::openUrl(file);
+    });
+}
+
+void DesktopServices::chooseFolder(const FolderRequest& request, std::function<void(const std::string&)> chosen) {
+    auto* dialog = new QFileDialog(QApplication::activeWindow());
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setWindowTitle(request.title);
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    dialog->setLabelText(QFileDialog::Accept, request.accept);
+    QString start = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (start.isEmpty() || !QDir(start).exists()) start = QDir::homePath();
+    dialog->setDirectory(start);
+    QObject::connect(dialog, &QFileDialog::fileSelected, dialog, [chosen = std::move(chosen)](const QString& path) {
+        if (!path.isEmpty()) chosen(QFile::encodeName(path).toStdString());
+    });
+    dialog->open();
+}
+
+void DesktopServices::popupMenu(std::unique_ptr<QMenu> menu, const QPoint& globalPos) {
+    QMenu* m = menu.release();
+    // Deleted on the next turn of the loop, after the chosen item has run.
+    QObject::connect(m, &QMenu::aboutToHide, m, &QObject::deleteLater);
+    m->popup(globalPos);
+}
+
+std::optional<QPoint> DesktopServices::menuAnchor() const {
+    if (!QApplication::activeWindow()) return std::nullopt;
+    return QCursor::pos();
+}
+
+}  // namespace vintrelle

@@ -1,0 +1,81 @@
+#include "App/PortableLibraries.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string_view>
+
+#include "App/MountTable.h"
+
+namespace vintrelle {
+namespace {
+
+constexpr int kLevels = 4;
+constexpr size_t kEntriesPerFolder = 200;
+constexpr const char* kMarker = "/.vintrelle";
+
+bool hasMarker(const std::string& dir) {
+    struct stat st {};
+    return ::lstat((dir + kMarker).c_str(), &st) == 0;
+}
+
+std::vector<std::string> visibleEntries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.') names.emplace_back(e->d_name);
+        ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    if (names.size() > kEntriesPerFolder) names.resize(kEntriesPerFolder);
+    return names;
+}
+
+// A drive's root sits on another device than its parent folder.
+bool isVolumeRoot(const std::string& dir) {
+    struct stat self {}, up {};
+    if (::stat(dir.c_str(), &self) != 0 || ::stat((dir + "/..").c_str(), &up) != 0) return false;
+    return self.st_dev != up.st_dev || self.st_ino == up.st_ino;
+}
+
+std::string parentOf(const std::string& dir) {
+    size_t slash = dir.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return "/";
+    return dir.substr(0, slash);
+}
+
+std::string trimmed(std::string p) {
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    return p;
+}
+
+}  // namespace
+
+std::vector<std::string> findPortableLibraries(const std::string& appDir, const std::string& homeDir,
+                                               const std::string& userName) {
+    std::vector<std::string> found;
+    std::string d = trimmed(appDir);
+    if (d.empty() || d[0] != '/' || pathIsOnMount(d, "/usr") || pathIsOnMount(d, "/opt")) return found;
+    std::vector<std::string> stops = {"/", trimmed(homeDir), "/media", "/mnt", "/run", "/run/media", "/Volumes"};
+    if (!userName.empty()) {
+        stops.push_back("/media/" + userName);
+        stops.push_back("/run/media/" + userName);
+    }
+    auto add = [&](std::string dir) {
+        if (std::find(found.begin(), found.end(), dir) == found.end()) found.push_back(std::move(dir));
+    };
+    for (int level = 0; level < kLevels; ++level) {
+        if (std::find(stops.begin(), stops.end(), d) != stops.end()) break;
+        if (hasMarker(d)) add(d);
+        for (const auto& name : visibleEntries(d)) {
+            std::string entry = d + "/" + name;
+            if (hasMarker(entry)) add(std::move(entry));
+        }
+        if (isVolumeRoot(d)) break;
+        d = parentOf(d);
+    }
+    return found;
+}
+
+}  // namespace vintrelle

@@ -1,0 +1,511 @@
+#include "UI/Grid/PhotoGridView.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QProxyStyle>
+#include <QScrollBar>
+#include <QThread>
+#include <QThreadPool>
+#include <QVariantAnimation>
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace vintrelle {
+
+namespace {
+
+// Transient bars float over the content, so the layout width does not flip
+// when the content starts or stops fitting.
+class OverlayScrollStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* ret) const override {
+        if (hint == SH_ScrollBar_Transient) return 1;
+        return QProxyStyle::styleHint(hint, option, widget, ret);
+    }
+};
+
+const GridContentPtr& emptyContent() {
+    static const GridContentPtr empty = std::make_shared<const GridContent>();
+    return empty;
+}
+
+}  // namespace
+
+PhotoGridView::PhotoGridView(GridLibrary library, Callbacks callbacks, std::optional<int64_t> servedScrollToken,
+                             QWidget* parent, std::shared_ptr<GridPixmapCache> pixmaps)
+    : QAbstractScrollArea(parent),
+      cb_(std::move(callbacks)),
+      pixmaps_(std::move(pixmaps)),
+      content_(emptyContent()),
+      lastScrollToken_(servedScrollToken) {
+    setFrameShape(QFrame::NoFrame);
+    setFocusPolicy(Qt::StrongFocus);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    auto* style = new OverlayScrollStyle;
+    style->setParent(verticalScrollBar());
+    verticalScrollBar()->setStyle(style);
+    verticalScrollBar()->setSingleStep(40);
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+    viewport()->setAutoFillBackground(false);
+    viewport()->setMouseTracking(false);
+
+    thumbs_ = new GridThumbnails(pixmaps_, this);
+    thumbs_->setOnChange([this](size_t pos) { updateCell(pos); });
+    setLibrary(std::move(library));
+
+    settleTimer_.setSingleShot(true);
+    settleTimer_.setInterval(settleMs);
+    connect(&settleTimer_, &QTimer::timeout, this, [this] {
+        sizing_ = false;
+        syncThumbnails();
+        viewport()->update();
+    });
+
+    scrollAnimation_ = new QVariantAnimation(this);
+    scrollAnimation_->setDuration(scrollAnimationMs);
+    scrollAnimation_->setEasingCurve(QEasingCurve::InOutQuad);
+    connect(scrollAnimation_, &QVariantAnimation::valueChanged, this,
+            [this](const QVariant& v) { verticalScrollBar()->setValue(v.toInt()); });
+
+    bandScroll_.setInterval(16);
+    connect(&bandScroll_, &QTimer::timeout, this, &PhotoGridView::autoScrollBand);
+
+    positions_ = GridPositions(std::vector<int>{});
+    selection_.reset(0);
+    layout_.setSections({}, {});
+}
+
+PhotoGridView::~PhotoGridView() = default;
+
+void PhotoGridView::setLibrary(GridLibrary library) {
+    library_ = library;
+    thumbs_->setLibrary(std::move(library));
+    syncThumbnails();
+    viewport()->update();
+}
+
+// ---- inputs -------------------------------------------------------------------
+
+void PhotoGridView::setHeader(QWidget* header, int height) {
+    if (!header || height <= 0) {
+        if (header && header != header_) header->deleteLater();
+        if (header_) {
+            header_->hide();
+            header_->deleteLater();
+        }
+        header_ = nullptr;
+        height = 0;
+    } else if (header != header_) {
+        if (header_) {
+            header_->hide();
+            header_->deleteLater();
+        }
+        header_ = header;
+        header->setParent(viewport());
+        header->show();
+    }
+    headerHeight_ = height;
+    layout_.setTopInset(height);
+    relayout();
+    placeHeader();
+    syncThumbnails();
+    viewport()->update();
+}
+
+void PhotoGridView::setContent(GridContentPtr content) {
+    if (!content) content = emptyContent();
+    if (content->token == token_) return;
+    const bool sameKey = content->scrollKey == scrollKey_;
+    if (sameKey && sameLayout(*content_, *content)) {
+        // Only records changed (a favourite, a new thumbnail): repaint in place.
+        replaceContent(std::move(content));
+        syncThumbnails();
+        viewport()->update();
+        return;
+    }
+    reload(std::move(content), !sameKey);
+}
+
+template <class F>
+void PhotoGridView::forEachPosition(const GridContent& c, F&& f) const {
+    size_t pos = 0;
+    const std::vector<Asset>& flat = *c.flat;
+    for (const GridContent::Section& s : c.sections)
+        for (size_t i = s.begin; i < s.end; ++i) f(pos++, flat[i]);
+}
+
+bool PhotoGridView::sameLayout(const GridContent& a, const GridContent& b) const {
+    if (a.sections.size() != b.sections.size()) return false;
+    for (size_t s = 0; s < a.sections.size(); ++s) {
+        const auto& x = a.sections[s];
+        const auto& y = b.sections[s];
+        if (x.id != y.id || x.title != y.title || x.detail != y.detail || x.size() != y.size()) return false;
+    }
+    if (a.flat == b.flat && std::equal(a.sections.begin(), a.sections.end(), b.sections.begin())) return true;
+    for (size_t s = 0; s < a.sections.size(); ++s) {
+        const auto xs = a.assets(a.sections[s]);
+        const auto ys = b.assets(b.sections[s]);
+        for (size_t i = 0; i < xs.size(); ++i)
+            if (xs[i].id != ys[i].id) return false;
+    }
+    return true;
+}
+
+void PhotoGridView::reload(GridContentPtr content, bool toTop) {
+    // The selection follows its assets: ids, not positions, survive a reload.
+    IdSet selected(selection_.count());
+    selection_.forEach([&](size_t pos) { selected.insert(assetAt(pos).id); });
+    const std::optional<Tracked> cursor = cursor_, anchor = anchor_;
+
+    replaceContent(std::move(content));
+    scrollKey_ = content_->scrollKey;
+    std::vector<int> counts;
+    std::vector<double> heights;
+    counts.reserve(content_->sections.size());
+    heights.reserve(content_->sections.size());
+    for (const auto& s : content_->sections) {
+        counts.push_back(int(s.size()));
+        heights.push_back(s.title.empty() ? untitledHeaderHeight : titledHeaderHeight);
+    }
+    positions_ = GridPositions(counts);
+    layout_.setSections(std::move(counts), std::move(heights));
+    selection_.reset(positions_.total());
+    if (!selected.empty())
+        forEachPosition(*content_, [&](size_t pos, const Asset& a) {
+            if (selected.contains(a.id)) selection_.set(pos, true);
+        });
+    cursor_ = resolve(cursor);
+    anchor_ = resolve(anchor);
+    if (banding_) bandBase_ = selection_;  // a band in progress goes on over the new positions
+
+    relayout();
+    if (toTop) {
+        stopScrollAnimation();
+        verticalScrollBar()->setValue(0);
+    }
+    syncThumbnails();
+    viewport()->update();
+    reportVisibleSection(true);
+}
+
+void PhotoGridView::replaceContent(GridContentPtr content) {
+    GridContentPtr old = std::exchange(content_, std::move(content));
+    token_ = content_->token;
+    // The grid may hold the last reference to the old records: a hundred
+    // thousand of them are freed on a worker, not between two frames.
+    if (old.use_count() == 1 && old->flat.use_count() == 1)
+        QThreadPool::globalInstance()->start([old = std::move(old)]() mutable { old.reset(); });
+}
+
+std::optional<PhotoGridView::Tracked> PhotoGridView::resolve(const std::optional<Tracked>& t) const {
+    if (!t) return std::nullopt;
+    if (t->pos < positions_.total() && assetAt(t->pos).id == t->id) return t;
+    std::optional<Tracked> found;
+    forEachPosition(*content_, [&](size_t pos, const Asset& a) {
+        if (!found && a.id == t->id) found = Tracked{a.id, pos};
+    });
+    return found;
+}
+
+void PhotoGridView::setThumbSize(double size) {
+    if (std::abs(layout_.targetSize() - size) <= 0.5) return;
+    const int before = scrollOffset();
+    const std::optional<size_t> anchor = anchorPosition();
+    layout_.setTargetSize(size);
+    relayout();
+    // Keep the user where they were: the item at the centre stays at the centre.
+    if (anchor && before > 4 && *anchor < positions_.total()) {
+        const QRectF f = layout_.itemFrame(positions_.index(*anchor));
+        stopScrollAnimation();
+        verticalScrollBar()->setValue(int(std::lround(f.center().y() - viewport()->height() / 2.0)));
+    }
+    if (isVisible() && positions_.total() > 0) {
+        sizing_ = true;
+        settleTimer_.start();
+    }
+    syncThumbnails();
+    viewport()->update();
+}
+
+void PhotoGridView::setSelection(const std::unordered_set<int64_t>& ids) {
+    // A change of the user's own is on its way to the application; an older
+    // value coming back meanwhile must not undo it.
+    if (selectionPosted_) return;
+    if (ids.size() == lastSelection_.size() &&
+        std::all_of(ids.begin(), ids.end(), [&](int64_t id) { return lastSelection_.contains(id); }))
+        return;
+    lastSelection_ = IdSet(ids.begin(), ids.end());
+    GridSelection next;
+    next.reset(positions_.total());
+    if (!ids.empty())
+        forEachPosition(*content_, [&](size_t pos, const Asset& a) {
+            if (lastSelection_.contains(a.id)) next.set(pos, true);
+        });
+    if (next == selection_) return;
+    selection_ = std::move(next);
+    syncThumbnails();
+    viewport()->update();
+}
+
+void PhotoGridView::requestScroll(const std::string& sectionID, int64_t token) {
+    if (token == lastScrollToken_) return;
+    lastScrollToken_ = token;
+    scrollToSection(sectionID);
+}
+
+// ---- reading ------------------------------------------------------------------
+
+const Asset& PhotoGridView::assetAt(size_t pos) const {
+    const GridIndex i = positions_.index(pos);
+    return (*content_->flat)[content_->sections[size_t(i.section)].begin + size_t(i.item)];
+}
+
+std::vector<int64_t> PhotoGridView::selectedIDs() const {
+    std::vector<int64_t> ids;
+    ids.reserve(selection_.count());
+    selection_.forEach([&](size_t pos) { ids.push_back(assetAt(pos).id); });
+    return ids;
+}
+
+std::optional<int64_t> PhotoGridView::cursorID() const {
+    if (!cursor_) return std::nullopt;
+    return cursor_->id;
+}
+
+int PhotoGridView::scrollOffset() const { return verticalScrollBar()->value(); }
+
+std::vector<int64_t> PhotoGridView::inGridOrder(const std::unordered_set<int64_t>& ids) const {
+    std::vector<int64_t> out;
+    out.reserve(ids.size());
+    std::unordered_set<int64_t> seen;
+    forEachPosition(*content_, [&](size_t, const Asset& a) {
+        if (ids.count(a.id) && seen.insert(a.id).second) out.push_back(a.id);
+    });
+    std::vector<int64_t> rest;
+    for (int64_t id : ids)
+        if (!seen.count(id)) rest.push_back(id);
+    std::sort(rest.begin(), rest.end());
+    out.insert(out.end(), rest.begin(), rest.end());
+    return out;
+}
+
+// ---- geometry -----------------------------------------------------------------
+
+void PhotoGridView::relayout() {
+    if (layout_.prepareIfNeeded(viewport()->width())) updateScrollRange();
+}
+
+void PhotoGridView::updateScrollRange() {
+    const int maxY = std::max(0, int(std::ceil(layout_.contentSizeHeight())) - viewport()->height());
+    QScrollBar* bar = verticalScrollBar();
+    bar->setPageStep(std::max(1, viewport()->height()));
+    bar->setRange(0, maxY);
+}
+
+void PhotoGridView::placeHeader() {
+    if (header_) header_->setGeometry(0, -scrollOffset(), viewport()->width(), headerHeight_);
+}
+
+QRectF PhotoGridView::visibleContentRect() const {
+    return QRectF(0, scrollOffset(), viewport()->width(), viewport()->height());
+}
+
+QRect PhotoGridView::viewRectOf(size_t pos) const {
+    const QRectF f = layout_.itemFrame(positions_.index(pos)).translated(0, -scrollOffset());
+    return f.toAlignedRect();
+}
+
+void PhotoGridView::updateCell(size_t pos) {
+    if (pos >= positions_.total()) return;
+    const QRect r = viewRectOf(pos);
+    if (r.intersects(viewport()->rect())) viewport()->update(r);
+}
+
+std::optional<size_t> PhotoGridView::hit(QPointF p) const {
+    const auto i = layout_.itemAt(p + QPointF(0, scrollOffset()));
+    if (!i) return std::nullopt;
+    return positions_.position(*i);
+}
+
+std::optional<size_t> PhotoGridView::anchorPosition() const {
+    if (positions_.total() == 0) return std::nullopt;
+    const QRectF view = visibleContentRect();
+    if (auto i = layout_.itemAt(view.center())) return positions_.position(*i);
+    std::optional<size_t> first;
+    layout_.forEachIn(view, [](int) {}, [&](GridIndex i) {
+        if (!first) first = positions_.position(i);
+    });
+    return first;
+}
+
+void PhotoGridView::syncThumbnails() {
+    std::vector<GridThumbnails::Cell> cells;
+    const qreal dpr = viewport()->devicePixelRatioF();
+    syncedDpr_ = dpr;
+    if (positions_.total() > 0) {
+        // Half a screen above and below is asked for ahead of time.
+        const QRectF view = visibleContentRect();
+        const QRectF wanted = view.adjusted(0, -view.height() / 2, 0, view.height() / 2);
+        layout_.forEachIn(wanted, [](int) {}, [&](GridIndex i) {
+            const size_t pos = positions_.position(i);
+            cells.push_back({&assetAt(pos), pos, selection_.test(pos)});
+        });
+    }
+    thumbs_->sync(cells, layout_.side(), dpr, !sizing_);
+}
+
+// ---- painting -----------------------------------------------------------------
+
+void PhotoGridView::paintEvent(QPaintEvent* e) {
+    QPainter p(viewport());
+    paintContents(p, e->rect());
+}
+
+void PhotoGridView::paintContents(QPainter& p, const QRect& viewRect) {
+    painter_.setPalette(GridPalette::current());
+    p.fillRect(viewRect, painter_.palette().canvas);
+    const qreal dpr = p.device()->devicePixelRatioF();
+    // The pixel ratio changed under us (another screen): loads are started
+    // outside painting, so ask for a pass after this frame.
+    if (dpr != syncedDpr_ && p.device() == viewport())
+        QMetaObject::invokeMethod(this, [this] { syncThumbnails(); viewport()->update(); }, Qt::QueuedConnection);
+    const int offset = scrollOffset();
+    p.save();
+    p.translate(0, -offset);
+    const QRectF r = QRectF(viewRect).translated(0, offset);
+    const double side = layout_.side();
+    layout_.forEachIn(
+        r,
+        [&](int s) {
+            const auto& sec = content_->sections[size_t(s)];
+            painter_.paintHeader(p, *layout_.headerFrame(s), sec.title, sec.detail);
+        },
+        [&](GridIndex i) {
+            const size_t pos = positions_.position(i);
+            const Asset& a = assetAt(pos);
+            const bool selected = selection_.test(pos);
+            painter_.paintCell(p, cellLook(layout_.itemFrame(i), selected, a),
+                               thumbs_->picture(a, selected, side, dpr));
+        });
+    if (banding_) {
+        const QRectF band = QRectF(bandOrigin_, bandEnd_).normalized();
+        QColor fill = painter_.palette().accent;
+        fill.setAlphaF(0.12f);
+        QColor edge = painter_.palette().accent;
+        edge.setAlphaF(0.6f);
+        p.setPen(QPen(edge, 1));
+        p.setBrush(fill);
+        p.drawRect(band.adjusted(0.5, 0.5, -0.5, -0.5));
+    }
+    p.restore();
+}
+
+bool PhotoGridView::waitForThumbnails(int msecs) {
+    QElapsedTimer t;
+    t.start();
+    for (;;) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (thumbs_->idle() && !settleTimer_.isActive()) return true;
+        if (t.elapsed() > msecs) return false;
+        QThread::msleep(2);
+    }
+}
+
+// ---- events -------------------------------------------------------------------
+
+void PhotoGridView::resizeEvent(QResizeEvent* e) {
+    QAbstractScrollArea::resizeEvent(e);
+    relayout();
+    updateScrollRange();
+    placeHeader();
+    syncThumbnails();
+    reportVisibleSection(false);
+}
+
+void PhotoGridView::showEvent(QShowEvent* e) {
+    QAbstractScrollArea::showEvent(e);
+    relayout();
+    syncThumbnails();
+}
+
+void PhotoGridView::scrollContentsBy(int dx, int dy) {
+    viewport()->scroll(dx, dy);
+    syncThumbnails();
+    reportVisibleSection(false);
+    if (banding_) {
+        bandEnd_ = lastMouse_ + QPointF(0, scrollOffset());
+        updateBand();
+    }
+}
+
+void PhotoGridView::changeEvent(QEvent* e) {
+    QAbstractScrollArea::changeEvent(e);
+    if (e->type() == QEvent::PaletteChange || e->type() == QEvent::StyleChange) viewport()->update();
+}
+
+bool PhotoGridView::event(QEvent* e) {
+    if (e->type() == QEvent::ScreenChangeInternal) {
+        syncThumbnails();
+        viewport()->update();
+    }
+    return QAbstractScrollArea::event(e);
+}
+
+void PhotoGridView::wheelEvent(QWheelEvent* e) {
+    stopScrollAnimation();
+    QAbstractScrollArea::wheelEvent(e);
+}
+
+// ---- scrolling and the report ---------------------------------------------------
+
+void PhotoGridView::reportVisibleSection(bool force) {
+    const auto s = layout_.sectionAt(scrollOffset() + sectionProbe);
+    std::string title;
+    if (s && size_t(*s) < content_->sections.size()) title = content_->sections[size_t(*s)].title;
+    if (!force && title == lastSection_) return;
+    lastSection_ = title;
+    QMetaObject::invokeMethod(
+        this,
+        [this, title] {
+            if (cb_.visibleSectionChanged) cb_.visibleSectionChanged(title);
+        },
+        Qt::QueuedConnection);
+}
+
+void PhotoGridView::scrollToSection(const std::string& id) {
+    const auto& sections = content_->sections;
+    const auto it = std::find_if(sections.begin(), sections.end(), [&](const auto& s) { return s.id == id; });
+    if (it == sections.end()) return;
+    relayout();
+    const size_t index = size_t(it - sections.begin());
+    const double maxY = std::max(layout_.contentSizeHeight() - viewport()->height(), 0.0);
+    double y = index < layout_.tops().size() ? std::max(layout_.tops()[index] - 4, 0.0) : 0.0;
+    y = std::min(y, maxY);
+    stopScrollAnimation();
+    scrollAnimation_->setStartValue(scrollOffset());
+    scrollAnimation_->setEndValue(int(std::lround(y)));
+    scrollAnimation_->start();
+}
+
+void PhotoGridView::stopScrollAnimation() {
+    if (scrollAnimation_->state() != QAbstractAnimation::Stopped) scrollAnimation_->stop();
+}
+
+void PhotoGridView::reveal(size_t pos) {
+    const QRectF f = layout_.itemFrame(positions_.index(pos));
+    const int top = scrollOffset();
+    const int h = viewport()->height();
+    stopScrollAnimation();
+    if (f.top() < top) verticalScrollBar()->setValue(int(std::floor(f.top())));
+    else if (f.bottom() > top + h) verticalScrollBar()->setValue(int(std::ceil(f.bottom() - h)));
+}
+
+}  // namespace vintrelle

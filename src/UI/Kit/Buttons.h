@@ -1,0 +1,105 @@
+#pragma once
+// The two button styles and the square icon button of the bars.
+//
+// PrimaryButtonStyle (the filled call to action) and QuietButtonStyle (the
+// secondary button of empty states, headers and overviews) are styles a
+// QPushButton takes with apply(); the button keeps its own behaviour (clicked,
+// default button, shortcuts) and only looks different. BarButton is a painted
+// icon button: hover fill, active fill, and a tint that overrides the symbol's
+// colour but never the fill.
+
+#include <QAbstractButton>
+#include <QPointer>
+#include <QProxyStyle>
+
+#include <optional>
+
+#include "UI/Kit/Theme.h"
+
+class QPushButton;
+
+namespace vintrelle {
+
+class FlatButtonStyle : public QProxyStyle {
+public:
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override;
+    QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& contents,
+                           const QWidget* widget) const override;
+    void polish(QWidget* widget) override;
+    using QProxyStyle::polish;
+
+protected:
+    struct Look {
+        qreal fontPx;
+        QFont::Weight weight;
+        qreal padX, padY, radius;
+    };
+    explicit FlatButtonStyle(Look look) : look_(look) {}
+    virtual QColor fill(bool pressed) const = 0;
+    virtual QColor labelColor() const = 0;
+
+private:
+    Look look_;
+};
+
+class PrimaryButtonStyle final : public FlatButtonStyle {
+public:
+    // Styles the button; a symbol is drawn before its title, in white.
+    static void apply(QPushButton* button, const QString& symbol = {});
+    static PrimaryButtonStyle* shared();
+
+protected:
+    QColor fill(bool pressed) const override;
+    QColor labelColor() const override { return Qt::white; }
+
+private:
+    PrimaryButtonStyle();
+};
+
+class QuietButtonStyle final : public FlatButtonStyle {
+public:
+    static void apply(QPushButton* button);
+    static QuietButtonStyle* shared();
+
+protected:
+    QColor fill(bool pressed) const override;
+    QColor labelColor() const override { return Theme::ink(); }
+
+private:
+    QuietButtonStyle();
+};
+
+class BarButton : public QAbstractButton {
+    Q_OBJECT
+public:
+    // help is the tooltip; clicked() is the action.
+    BarButton(const QString& symbol, const QString& help, QWidget* parent = nullptr);
+
+    void setSymbol(const QString& symbol);
+    QString symbol() const { return symbol_; }
+    void setHelp(const QString& help);
+    void setActive(bool active);
+    bool isActive() const { return active_; }
+    // Overrides the symbol's colour (accent when active, ink2 otherwise).
+    void setTint(std::optional<ColorRef> tint);
+    bool isHovering() const { return hovering_; }
+
+    QColor symbolColor() const;
+    QColor fillColor() const;  // transparent when there is no fill
+
+    QSize sizeHint() const override { return {30, 28}; }
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void enterEvent(QEnterEvent*) override;
+    void leaveEvent(QEvent*) override;
+
+private:
+    QString symbol_;
+    bool active_ = false;
+    bool hovering_ = false;
+    std::optional<ColorRef> tint_;
+};
+
+}  // namespace vintrelle

@@ -1,0 +1,147 @@
+// Grid content of every asset route: lists, grouping, the cache and its token.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+
+#include "AppFixture.h"
+#include "Core/Base/WallClock.h"
+
+using namespace apptest;
+
+namespace {
+
+constexpr double kDay = 86400;
+
+std::vector<int64_t> flatIDs(const GridContent& c) {
+    std::vector<int64_t> out;
+    for (const Asset& a : *c.flat) out.push_back(a.id);
+    return out;
+}
+
+std::vector<std::string> sectionIDs(const GridContent& c) {
+    std::vector<std::string> out;
+    for (const auto& s : c.sections) out.push_back(s.id);
+    return out;
+}
+
+Asset at(int64_t id, const std::string& path, double taken, std::optional<double> lat = {}, double lon = 0) {
+    Asset a = makeAsset(id, path, taken);
+    a.lat = lat;
+    if (lat) a.lon = lon;
+    return a;
+}
+
+TEST(GridContent, RoutesAndGrouping) {
+    const double jan = WallClock::daysFromCivil(2021, 1, 10) * kDay;
+    const double feb = WallClock::daysFromCivil(2021, 2, 3) * kDay;
+    const std::string m1 = "m" + std::to_string(2021 * 12), m2 = "m" + std::to_string(2021 * 12 + 1);
+    auto day = [](double t) { return "d" + std::to_string(WallClock::dayNumber(t)); };
+    Asset video = at(4, "Rome/clip.mov", feb + 100), fav = at(3, "Rome/b.jpg", feb, 20, 5),
+          hidden = at(6, "hidden.jpg", jan);
+    video.kind = MediaKind::video;
+    fav.favorite = true;
+    hidden.hidden = true;  // indexed, but not among the library's assets
+    Library lib({at(1, "Lisbon/a.jpg", jan, 10, -9), at(2, "Lisbon/sub/c.jpg", jan + kDay, 20.0001, 5), fav, video,
+                 at(5, "x.jpg", jan - 5 * kDay), hidden});
+    lib.db().db().run("INSERT INTO trips(id, title, start, end) VALUES(1, 'Winter', ?, ?), (2, 'Empty', 1, 2)",
+                      {jan, feb});
+    lib.store->engineDidUpdateTrips();
+    const int64_t album = lib.store->createAlbum("A", {3, 6, 1});
+    Model m;
+    m->setStore(lib.store);
+
+    struct Row {
+        Route route;
+        std::string search;
+        std::vector<int64_t> flat;
+        std::vector<std::string> sections;
+    };
+    const Row rows[] = {
+        {Route::library(), "", {4, 3, 2, 1, 5}, {m2, m1}},
+        {Route::favorites(), "", {3}, {m2}},
+        {Route::videos(), "", {4}, {m2}},
+        {Route::recent(), "", {4, 3, 2, 1, 5}, {"*"}},  // one day added
+        // Both ends of the span belong to the trip; trip days run oldest first.
+        {Route::trip(1), "", {1, 2, 3}, {day(jan), day(jan + kDay), day(feb)}},
+        {Route::trip(2), "", {}, {}},
+        {Route::trip(99), "", {}, {}},
+        // Bounds included; an asset without coordinates is never inside.
+        {Route::place(PlaceBox{10, 20, -9, 5, "Box"}), "", {3, 1}, {m2, m1}},
+        {Route::album(album), "", {3, 1}, {"all"}},  // the member not in the library is skipped
+        {Route::album(99), "", {}, {}},
+        {Route::folder("Lisbon"), "", {2, 1}, {m1}},
+        {Route::folder("Lis"), "", {}, {}},
+        {Route::albums(), "", {}, {}},
+        // A search keeps trip days and the album's one section; else by month.
+        {Route::recent(), ".jpg", {3, 2, 1, 5}, {m2, m1}},
+        {Route::trip(1), "lisbon", {1, 2}, {day(jan), day(jan + kDay)}},
+        {Route::album(album), ".jpg", {3, 1}, {"all"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.route.text() + " " + row.search);
+        m->navigate(row.route);
+        m->setActiveSearch(row.search);
+        const GridContentPtr c = m->gridContent();
+        EXPECT_EQ(flatIDs(*c), row.flat);
+        if (row.sections == std::vector<std::string>{"*"}) {
+            EXPECT_EQ(c->sections.size(), 1u);
+        } else {
+            EXPECT_EQ(sectionIDs(*c), row.sections);
+        }
+        size_t next = 0;  // the sections tile the flat list in order
+        for (const auto& s : c->sections) {
+            EXPECT_EQ(s.begin, next);
+            next = s.end;
+        }
+        EXPECT_EQ(next, c->flat->size());
+    }
+}
+
+TEST(GridContent, CacheKeyAndToken) {
+    Library lib({at(1, "a)|b/x.jpg", 10), at(2, "a/b)|/y.jpg", 20)});
+    Library other({at(3, "z.jpg", 10), at(4, "w.jpg", 20)});
+    Model m;
+    EXPECT_EQ(m->gridContent()->token, 0);  // no store
+    EXPECT_TRUE(m->gridContent()->scrollKey.empty());
+    m->setStore(lib.store);
+    SignalCounts n(*m);
+    const GridContentPtr first = m->gridContent();
+    EXPECT_EQ(m->gridContent(), first);  // a hit: the same shared content
+    ASSERT_EQ(other.store->revision(), lib.store->revision());
+    ASSERT_EQ(other.store->collectionsRevision(), lib.store->collectionsRevision());
+
+    // Each input moves the token once, to one past the last content built.
+    // A store switched for another with equal revisions is rebuilt; the
+    // folder "a)|b", and the folder "a" searched for "b)|", join to the
+    // same text.
+    int64_t last = first->token;
+    const std::pair<std::function<void()>, std::vector<int64_t>> changes[] = {
+        {[&] { m->setStore(other.store); }, {4, 3}},
+        {[&] { m->setStore(lib.store); }, {2, 1}},
+        {[&] { m->navigate(Route::folder("a)|b")); }, {1}},
+        {[&] {
+             m->navigate(Route::folder("a"));
+             m->setActiveSearch("b)|");
+         },
+         {2}},
+        {[&] { m->navigate(Route::library()); }, {2, 1}},
+        {[&] { lib.store->engineDidUpsert({at(5, "c.jpg", 30)}); }, {5, 2, 1}},  // revision
+        {[&] { lib.store->createAlbum("New", {}); }, {5, 2, 1}},                  // collections revision
+    };
+    std::set<std::string> scrollKeys;
+    for (const auto& [change, ids] : changes) {
+        n.counts.clear();
+        change();
+        EXPECT_GE(n["gridContent"], 1);
+        const GridContentPtr c = m->gridContent();
+        EXPECT_EQ(c->token, ++last);
+        EXPECT_EQ(m->gridContent()->token, last);
+        EXPECT_EQ(flatIDs(*c), ids);
+        scrollKeys.insert(c->scrollKey);
+    }
+    EXPECT_EQ(scrollKeys.size(), 3u);  // the three route and search pairs
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+#pragma once
+// Grid contents built from section sizes, and a thumbnail source whose loads
+// the test completes by hand.
+
+#include <QImage>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "App/GridContent.h"
+#include "UI/Grid/GridThumbnails.h"
+
+namespace gridtest {
+
+using namespace vintrelle;
+
+inline Asset asset(int64_t id) {
+    Asset a;
+    a.id = id;
+    a.path = "photos/IMG_" + std::to_string(id) + ".jpg";
+    a.thumbState = 1;
+    a.mtime = 1.6e9;
+    a.size = 1000 + id;
+    return a;
+}
+
+// Sections of the given sizes, titled "S0", "S1", … with ids from `ids`
+// (consecutive from 1 when empty).
+inline GridContentPtr content(const std::vector<int>& counts, int64_t token, const std::string& scrollKey = "library|",
+                              std::vector<int64_t> ids = {}) {
+    auto c = std::make_shared<GridContent>();
+    auto flat = std::make_shared<std::vector<Asset>>();
+    size_t n = 0;
+    for (int k : counts) n += size_t(k);
+    if (ids.empty())
+        for (size_t i = 0; i < n; ++i) ids.push_back(int64_t(i + 1));
+    for (size_t i = 0; i < n; ++i) flat->push_back(asset(ids[i]));
+    size_t at = 0;
+    for (size_t s = 0; s < counts.size(); ++s) {
+        GridContent::Section sec;
+        sec.id = "s" + std::to_string(s);
+        sec.title = "S" + std::to_string(s);
+        sec.detail = std::to_string(counts[s]) + " items";
+        sec.begin = at;
+        sec.end = at + size_t(counts[s]);
+        at = sec.end;
+        c->sections.push_back(sec);
+    }
+    c->flat = flat;
+    c->token = token;
+    c->scrollKey = scrollKey;
+    return c;
+}
+
+// The same sections and ids with a changed copy of the records.
+template <class F>
+GridContentPtr edited(const GridContent& from, int64_t token, F&& edit) {
+    auto c = std::make_shared<GridContent>(from);
+    auto flat = std::make_shared<std::vector<Asset>>(*from.flat);
+    for (Asset& a : *flat) edit(a);
+    c->flat = flat;
+    c->token = token;
+    return c;
+}
+
+struct ManualThumbs {
+    struct Request {
+        std::string path;
+        ThumbnailSource::Completion done;
+        bool cancelled = false;
+    };
+    std::vector<std::shared_ptr<Request>> requests;
+    std::map<std::string, QImage> memory;  // hits complete at once
+
+    ThumbnailSource source() {
+        ThumbnailSource s;
+        s.load = [this](const std::string& path, ThumbnailSource::Completion done) -> ThumbnailSource::Cancel {
+            if (auto it = memory.find(path); it != memory.end()) {
+                done(it->second);
+                return {};
+            }
+            auto r = std::make_shared<Request>(Request{path, std::move(done)});
+            requests.push_back(r);
+            return [r] { r->cancelled = true; };
+        };
+        return s;
+    }
+    std::shared_ptr<Request> latest(const std::string& path) const {
+        for (auto it = requests.rbegin(); it != requests.rend(); ++it)
+            if ((*it)->path == path) return *it;
+        return nullptr;
+    }
+};
+
+inline QImage solid(QColor c, int w = 480, int h = 360) {
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(c);
+    return img;
+}
+
+inline GridLibrary library(ThumbnailSource thumbs, uint64_t key = 7) {
+    GridLibrary lib;
+    lib.thumbs = std::move(thumbs);
+    lib.paths.root = "/media/me/Photos";
+    lib.paths.dataDir = "/media/me/Photos/.vintrelle";
+    lib.key = key;
+    return lib;
+}
+
+}  // namespace gridtest

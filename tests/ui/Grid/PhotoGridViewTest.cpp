@@ -1,0 +1,484 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QScrollBar>
+#include <QVariantAnimation>
+
+#include "ui/Grid/GridTestSupport.h"
+#include "UI/Grid/PhotoGridView.h"
+
+using namespace vintrelle;
+using namespace gridtest;
+
+namespace {
+
+class GridView : public ::testing::Test {
+protected:
+    ManualThumbs thumbs;
+    std::shared_ptr<GridPixmapCache> pixmaps = std::make_shared<GridPixmapCache>();
+    std::vector<std::vector<int64_t>> selections;
+    std::vector<std::string> reports;
+    std::vector<int64_t> opened;
+    std::vector<std::pair<int64_t, std::vector<int64_t>>> menus;
+    std::vector<GridDrag> drags;
+    std::unique_ptr<PhotoGridView> grid;
+
+    void make(std::optional<int64_t> servedToken = std::nullopt) {
+        PhotoGridView::Callbacks cb;
+        cb.open = [this](const Asset& a) { opened.push_back(a.id); };
+        cb.selectionChanged = [this](const std::vector<int64_t>& ids) { selections.push_back(ids); };
+        cb.visibleSectionChanged = [this](const std::string& t) { reports.push_back(t); };
+        cb.contextMenu = [this](const Asset& a, const std::vector<int64_t>& ids, const QPoint&) {
+            menus.emplace_back(a.id, ids);
+        };
+        cb.drag = [this](GridDrag& d) { drags.push_back(std::move(d)); };
+        grid = std::make_unique<PhotoGridView>(library(thumbs.source()), cb, servedToken, nullptr, pixmaps);
+        grid->resize(1000, 700);  // 6 columns of 156 at the default size
+        grid->show();
+        flush();
+    }
+    void flush() { QCoreApplication::processEvents(); }
+    void scrollTo(int y) { grid->verticalScrollBar()->setValue(y); }
+
+    QPointF centre(size_t pos) const {
+        return grid->gridLayout()
+            .itemFrame(grid->positions().index(pos))
+            .translated(0, -grid->scrollOffset())
+            .center();
+    }
+    void mouse(QEvent::Type type, QPointF at, Qt::KeyboardModifiers mods = {}, Qt::MouseButton b = Qt::LeftButton) {
+        const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::MouseButtons() : Qt::MouseButtons(b);
+        QMouseEvent e(type, at, grid->viewport()->mapToGlobal(at), b, held, mods);
+        QCoreApplication::sendEvent(grid->viewport(), &e);
+    }
+    void click(QPointF at, Qt::KeyboardModifiers mods = {}) {
+        mouse(QEvent::MouseButtonPress, at, mods);
+        mouse(QEvent::MouseButtonRelease, at, mods);
+    }
+    void doubleClick(QPointF at, Qt::KeyboardModifiers mods = {}) {
+        click(at, mods);
+        mouse(QEvent::MouseButtonDblClick, at, mods);
+        mouse(QEvent::MouseButtonRelease, at, mods);
+    }
+    void rightClick(QPointF at) {
+        QContextMenuEvent e(QContextMenuEvent::Mouse, at.toPoint(), grid->viewport()->mapToGlobal(at.toPoint()));
+        QCoreApplication::sendEvent(grid->viewport(), &e);
+    }
+    void key(int k, Qt::KeyboardModifiers mods = {}) {
+        QKeyEvent e(QEvent::KeyPress, k, mods);
+        QCoreApplication::sendEvent(grid.get(), &e);
+    }
+    std::vector<int64_t> selected() const { return grid->selectedIDs(); }
+    void hitAll(int64_t upTo, QColor c = Qt::red) {
+        const GridLibrary lib = library({});
+        for (int64_t id = 1; id <= upTo; ++id) thumbs.memory[lib.paths.thumbURL(id)] = solid(c);
+    }
+    std::string thumbPath(int64_t id) const { return library({}).paths.thumbURL(id); }
+};
+
+}  // namespace
+
+TEST_F(GridView, RecordChangesRefreshInPlaceAndNewIdsReload) {
+    make();
+    hitAll(90);
+    auto c1 = content({30, 30, 30}, 1);
+    grid->setContent(c1);
+    scrollTo(300);
+    grid->setSelection(std::vector<int64_t>{5, 40});
+    ASSERT_TRUE(grid->waitForThumbnails(5000));
+    const qsizetype pixmapsBefore = pixmaps->count();
+    const size_t requestsBefore = thumbs.requests.size();
+    const size_t reportsBefore = reports.size();
+    ASSERT_GT(pixmapsBefore, 0);
+
+    // A favourite toggled: same ids in the same places, so nothing reloads.
+    grid->setContent(edited(*c1, 2, [](Asset& a) { a.favorite = a.id == 5; }));
+    flush();
+    EXPECT_EQ(grid->scrollOffset(), 300);
+    EXPECT_EQ(selected(), (std::vector<int64_t>{5, 40}));
+    EXPECT_EQ(reports.size(), reportsBefore);
+    EXPECT_EQ(thumbs.requests.size(), requestsBefore);
+    EXPECT_EQ(pixmaps->count(), pixmapsBefore);
+    EXPECT_TRUE(grid->content()->flat->at(4).favorite);
+
+    // New photos in the same route: reload in place, the selection follows its ids.
+    std::vector<int64_t> ids = {1001, 1002, 1003};
+    for (int64_t i = 1; i <= 90; ++i) ids.push_back(i);
+    grid->setContent(content({33, 30, 30}, 3, "library|", ids));
+    flush();
+    EXPECT_EQ(grid->scrollOffset(), 300);
+    EXPECT_EQ(selected(), (std::vector<int64_t>{5, 40}));
+    EXPECT_EQ(reports.size(), reportsBefore + 1);  // a reload reports the top section again
+
+    // Another route or search: back to the top.
+    grid->setContent(content({33, 30, 30}, 4, "favorites|", ids));
+    EXPECT_EQ(grid->scrollOffset(), 0);
+}
+
+TEST_F(GridView, SizeChangeKeepsTheCentreItem) {
+    make();
+    grid->setContent(content({400}, 1));
+    grid->setThumbSize(100);  // at the top: stays at the top
+    EXPECT_EQ(grid->scrollOffset(), 0);
+    scrollTo(3000);
+    const auto before = grid->gridLayout().itemAt(QPointF(500, 3000 + 350));
+    ASSERT_TRUE(before);
+    const size_t anchor = grid->positions().position(*before);
+    for (double size : {180.0, 250.0, 72.0}) {
+        grid->setThumbSize(size);
+        const QRectF f = grid->gridLayout().itemFrame(grid->positions().index(anchor));
+        const double centre = grid->scrollOffset() + grid->viewport()->height() / 2.0;
+        EXPECT_LE(std::abs(f.center().y() - centre), (grid->gridLayout().side() + 4) / 2) << size;
+    }
+}
+
+TEST_F(GridView, CursorFollowsItsAssetAcrossReloads) {
+    make();
+    grid->setThumbSize(300);  // 3 columns
+    grid->setContent(content({5, 2, 7}, 1));
+    ASSERT_EQ(grid->gridLayout().columns(), 3);
+    key(Qt::Key_Right);  // nothing selected: the first asset
+    key(Qt::Key_Right);
+    key(Qt::Key_Right);
+    EXPECT_EQ(selected(), (std::vector<int64_t>{3}));
+    key(Qt::Key_Down, Qt::ShiftModifier);  // S0 row 0 col 2 → its last item, added
+    EXPECT_EQ(selected(), (std::vector<int64_t>{3, 5}));
+    EXPECT_EQ(grid->cursorID(), 5);
+
+    // Two photos arrive above: the cursor is still on asset 5, now at position 6.
+    grid->setContent(content({7, 2, 7}, 2, "library|", {100, 101, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
+    key(Qt::Key_Right, Qt::ShiftModifier);
+    EXPECT_EQ(selected(), (std::vector<int64_t>{3, 5, 6}));
+
+    // The cursor's asset is gone: the next arrow starts from the selection.
+    grid->setContent(content({2, 2, 7}, 3, "library|", {100, 101, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
+    EXPECT_EQ(grid->cursorID(), std::nullopt);
+    key(Qt::Key_Left);
+    EXPECT_EQ(selected(), (std::vector<int64_t>{100}));
+    flush();
+    ASSERT_FALSE(selections.empty());
+    EXPECT_EQ(selections.back(), (std::vector<int64_t>{100}));
+
+    // Keys with Ctrl go to the platform; Ctrl+A selects everything.
+    key(Qt::Key_Right, Qt::ControlModifier);
+    EXPECT_EQ(selected(), (std::vector<int64_t>{100}));
+    key(Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(selected().size(), 11u);
+}
+
+TEST_F(GridView, ClicksBandsAndOpening) {
+    make();
+    grid->setContent(content({20, 20}, 1));
+    click(centre(2));
+    EXPECT_EQ(selected(), (std::vector<int64_t>{3}));
+    click(centre(5), Qt::ControlModifier);
+    EXPECT_EQ(selected(), (std::vector<int64_t>{3, 6}));
+    click(centre(8), Qt::ShiftModifier);  // from the last clicked, in grid order
+    EXPECT_EQ(selected(), (std::vector<int64_t>{3, 6, 7, 8, 9}));
+    click(centre(5), Qt::ControlModifier);
+    EXPECT_EQ(selected(), (std::vector<int64_t>{3, 7, 8, 9}));
+    click(QPointF(5, 300));  // the margin
+    EXPECT_TRUE(selected().empty());
+    flush();
+    ASSERT_FALSE(selections.empty());
+    EXPECT_TRUE(selections.back().empty());
+
+    // A band from empty space selects what it crosses.
+    mouse(QEvent::MouseButtonPress, QPointF(5, 70));
+    mouse(QEvent::MouseMove, centre(7) + QPointF(0, 1));
+    mouse(QEvent::MouseButtonRelease, centre(7));
+    EXPECT_EQ(selected(), (std::vector<int64_t>{1, 2, 7, 8}));
+
+    doubleClick(centre(4));
+    EXPECT_EQ(opened, (std::vector<int64_t>{5}));
+    doubleClick(centre(3), Qt::ShiftModifier);
+    EXPECT_EQ(opened.size(), 1u);
+
+    flush();
+    grid->setSelection(std::vector<int64_t>{30, 9, 4});
+    key(Qt::Key_Return);  // the first selected in grid order
+    key(Qt::Key_Space);
+    key(Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(opened, (std::vector<int64_t>{5, 4, 4, 4}));
+    grid->setSelection(std::vector<int64_t>{});
+    key(Qt::Key_Return);
+    EXPECT_EQ(opened.size(), 4u);
+}
+
+TEST_F(GridView, ContextMenuSelectsAnUnselectedAssetAloneAndPassesGridOrder) {
+    make();
+    // Newest first, as a library is shown: grid order is not id order.
+    grid->setContent(content({12}, 1, "library|", {12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+    grid->setSelection(std::vector<int64_t>{7, 3, 5});
+    rightClick(centre(0));
+    ASSERT_EQ(menus.size(), 1u);
+    EXPECT_EQ(menus[0], (std::pair<int64_t, std::vector<int64_t>>{12, {12}}));
+    EXPECT_EQ(selected(), (std::vector<int64_t>{12}));
+    flush();
+    EXPECT_EQ(selections.back(), (std::vector<int64_t>{12}));
+
+    grid->setSelection(std::vector<int64_t>{3, 9, 5});
+    rightClick(centre(7));  // asset 5, selected: the whole selection, in grid order
+    ASSERT_EQ(menus.size(), 2u);
+    EXPECT_EQ(menus[1], (std::pair<int64_t, std::vector<int64_t>>{5, {9, 5, 3}}));
+    rightClick(QPointF(5, 5));  // empty space: no menu
+    EXPECT_EQ(menus.size(), 2u);
+
+    key(Qt::Key_A, Qt::ControlModifier);
+    flush();
+    EXPECT_EQ(selections.back(), (std::vector<int64_t>{12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+    EXPECT_EQ(grid->inGridOrder({2, 999, 12, 500}), (std::vector<int64_t>{12, 2, 500, 999}));
+}
+
+TEST_F(GridView, ScrollRequestsRunOncePerTokenAndTheMadeTokenIsSpent) {
+    make(7);
+    grid->setContent(content({50, 50, 50, 3}, 1));
+    auto* anim = grid->findChild<QVariantAnimation*>();
+    ASSERT_NE(anim, nullptr);
+    grid->requestScroll("s2", 7);  // current when the grid was made: an old request
+    EXPECT_EQ(anim->state(), QAbstractAnimation::Stopped);
+
+    grid->requestScroll("s2", 8);
+    EXPECT_EQ(anim->state(), QAbstractAnimation::Running);
+    EXPECT_EQ(anim->duration(), 280);
+    anim->setCurrentTime(anim->duration());
+    EXPECT_EQ(grid->scrollOffset(), int(grid->gridLayout().tops()[2]) - 4);
+
+    grid->requestScroll("s0", 8);  // the same token again
+    EXPECT_EQ(anim->state(), QAbstractAnimation::Stopped);
+    EXPECT_EQ(grid->scrollOffset(), int(grid->gridLayout().tops()[2]) - 4);
+
+    grid->requestScroll("s3", 9);  // near the end: stops at the bottom
+    anim->setCurrentTime(anim->duration());
+    EXPECT_EQ(grid->scrollOffset(), grid->verticalScrollBar()->maximum());
+
+    grid->requestScroll("missing", 10);
+    EXPECT_EQ(anim->state(), QAbstractAnimation::Stopped);
+}
+
+TEST_F(GridView, ReportsTheSectionUnderTheTopOnlyWhenItChanges) {
+    make();
+    reports.clear();
+    grid->setContent(content({50, 50, 50}, 1));
+    flush();
+    ASSERT_EQ(reports, (std::vector<std::string>{"S0"}));
+    scrollTo(200);
+    scrollTo(400);
+    flush();
+    EXPECT_EQ(reports.size(), 1u);
+    const int top1 = int(grid->gridLayout().tops()[1]);
+    scrollTo(top1 - 24 - 1);
+    flush();
+    EXPECT_EQ(reports.size(), 1u);
+    scrollTo(top1 - 24);
+    flush();
+    EXPECT_EQ(reports, (std::vector<std::string>{"S0", "S1"}));
+}
+
+TEST_F(GridView, RouteHeaderScrollsWithTheContentAndScrollBarFloats) {
+    make();
+    grid->setContent(content({5}, 1));
+    EXPECT_EQ(grid->viewport()->width(), 1000);
+    grid->setContent(content({500}, 2));  // far taller than the view
+    flush();
+    EXPECT_TRUE(grid->verticalScrollBar()->isVisible());
+    EXPECT_EQ(grid->viewport()->width(), 1000);
+    EXPECT_EQ(grid->gridLayout().width(), 1000);
+    EXPECT_EQ(grid->gridLayout().tops()[0], 0);
+
+    QPointer<QWidget> header = new QWidget;
+    grid->setHeader(header, 120);
+    EXPECT_EQ(header->parentWidget(), grid->viewport());
+    EXPECT_EQ(grid->gridLayout().tops()[0], 120);
+    EXPECT_EQ(header->geometry(), QRect(0, 0, 1000, 120));
+    scrollTo(50);
+    EXPECT_EQ(header->y(), -50);
+    grid->setHeader(header, 228);  // the same header grows
+    EXPECT_EQ(grid->gridLayout().tops()[0], 228);
+    grid->setHeader(nullptr, 0);
+    EXPECT_EQ(grid->gridLayout().tops()[0], 0);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(header.isNull());
+}
+
+TEST_F(GridView, LateAndFailedLoadsLeaveCellsAlone) {
+    make();
+    grid->setContent(content({6}, 1));
+    ASSERT_EQ(thumbs.requests.size(), 6u);
+    const double side = grid->gridLayout().side();
+    auto picture = [&](size_t pos) {
+        return grid->thumbnails().picture(grid->assetAt(pos), false, side, grid->devicePixelRatioF());
+    };
+
+    thumbs.latest(thumbPath(1))->done(solid(Qt::red));
+    EXPECT_FALSE(picture(0).source.isNull());
+    EXPECT_LT(picture(0).opacity, 1.0);  // a load that had to wait fades in
+
+    // The cells now show other assets: their loads are cancelled, and a
+    // result that arrives anyway lands nowhere.
+    grid->setContent(content({6}, 2, "library|", {11, 12, 13, 14, 15, 16}));
+    EXPECT_TRUE(thumbs.latest(thumbPath(2))->cancelled);
+    thumbs.latest(thumbPath(2))->done(solid(Qt::green));
+    EXPECT_TRUE(picture(1).empty());
+
+    // A failed decode leaves the placeholder and is not retried for the same record.
+    const size_t before = thumbs.requests.size();
+    thumbs.latest(thumbPath(13))->done(QImage());
+    grid->setThumbSize(151);  // a pass over the same cells
+    EXPECT_TRUE(picture(2).empty());
+    EXPECT_EQ(thumbs.requests.size(), before);
+}
+
+TEST_F(GridView, ScrollingAwayCancelsLoads) {
+    make();
+    grid->setContent(content({900}, 1));
+    const auto first = thumbs.latest(thumbPath(1));
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(first->cancelled);
+    scrollTo(grid->verticalScrollBar()->maximum());
+    EXPECT_TRUE(first->cancelled);
+    EXPECT_TRUE(thumbs.latest(thumbPath(900)));
+    EXPECT_LT(grid->thumbnails().cellCount(), 200u);  // cells in view, never the whole grid
+}
+
+TEST_F(GridView, ChangedRecordKeepsItsPictureUntilTheNewOneAndLibrarySwitchClears) {
+    make();
+    hitAll(6);
+    auto c1 = content({6}, 1);
+    grid->setContent(c1);
+    ASSERT_TRUE(grid->waitForThumbnails(5000));
+    const double side = grid->gridLayout().side();
+    const qreal dpr = grid->devicePixelRatioF();
+    EXPECT_FALSE(grid->thumbnails().picture(grid->assetAt(0), false, side, dpr).exact.isNull());
+
+    // The file changed: its old picture stays until the new thumbnail arrives.
+    thumbs.memory.erase(thumbPath(1));
+    grid->setContent(edited(*c1, 2, [](Asset& a) { a.mtime += a.id == 1 ? 60 : 0; }));
+    GridPicture p = grid->thumbnails().picture(grid->assetAt(0), false, side, dpr);
+    EXPECT_TRUE(p.exact.isNull());
+    EXPECT_FALSE(p.fallback.isNull());
+    thumbs.latest(thumbPath(1))->done(solid(Qt::green));
+    p = grid->thumbnails().picture(grid->assetAt(0), false, side, dpr);
+    EXPECT_FALSE(p.source.isNull());
+    EXPECT_EQ(p.opacity, 1.0);  // replaced, not faded in from nothing
+    ASSERT_TRUE(grid->waitForThumbnails(5000));
+    const QImage now = grid->thumbnails().picture(grid->assetAt(0), false, side, dpr).exact.toImage();
+    EXPECT_EQ(QColor(now.pixel(now.width() / 2, now.height() / 2)), QColor(Qt::green));
+
+    ASSERT_GT(pixmaps->count(), 0);
+    grid->setLibrary(library(thumbs.source(), 8));
+    EXPECT_EQ(pixmaps->count(), 0);
+}
+
+TEST_F(GridView, DragsFilesInGridOrderForCopyingOnly) {
+    make();
+    std::vector<int64_t> ids = {1, 2, 3, 4};
+    auto c = content({4}, 1, "library|", ids);
+    auto flat = std::make_shared<std::vector<Asset>>(*c->flat);
+    (*flat)[0].path = "2023/a b.jpg";
+    (*flat)[1].path = "2023/c#d.jpg";
+    (*flat)[3].path = "été/é.jpg";
+    auto withPaths = std::make_shared<GridContent>(*c);
+    withPaths->flat = flat;
+    grid->setContent(withPaths);
+    grid->setSelection(std::vector<int64_t>{4, 1, 2});
+
+    mouse(QEvent::MouseButtonPress, centre(1));
+    mouse(QEvent::MouseMove, centre(1) + QPointF(QApplication::startDragDistance() + 2, 0));
+    mouse(QEvent::MouseButtonRelease, centre(1));
+    ASSERT_EQ(drags.size(), 1u);
+    const GridDrag& d = drags[0];
+    EXPECT_EQ(d.actions, Qt::DropActions(Qt::CopyAction));
+    EXPECT_EQ(d.defaultAction, Qt::CopyAction);
+    EXPECT_EQ(d.mime->data("text/uri-list").toStdString(),
+              "file:///media/me/Photos/2023/a%20b.jpg\r\n"
+              "file:///media/me/Photos/2023/c%23d.jpg\r\n"
+              "file:///media/me/Photos/%C3%A9t%C3%A9/%C3%A9.jpg\r\n");
+    EXPECT_FALSE(d.pixmap.isNull());
+    // The press did not narrow the selection it dragged.
+    EXPECT_EQ(selected(), (std::vector<int64_t>{1, 2, 4}));
+
+    // An unselected cell drags alone.
+    mouse(QEvent::MouseButtonPress, centre(2));
+    mouse(QEvent::MouseMove, centre(2) + QPointF(0, QApplication::startDragDistance() + 2));
+    ASSERT_EQ(drags.size(), 2u);
+    EXPECT_EQ(drags[1].mime->urls().size(), 1);
+}
+
+TEST_F(GridView, WhileTheSizeMovesCellsDrawFromTheDecodedThumbnail) {
+    make();
+    hitAll(12);
+    grid->setContent(content({12}, 1));
+    ASSERT_TRUE(grid->waitForThumbnails(5000));
+    const qsizetype before = pixmaps->count();
+    const qreal dpr = grid->devicePixelRatioF();
+    for (double size : {160.0, 175.0, 190.0}) grid->setThumbSize(size);
+    const double side = grid->gridLayout().side();
+    GridPicture p = grid->thumbnails().picture(grid->assetAt(0), false, side, dpr);
+    EXPECT_TRUE(p.exact.isNull());
+    EXPECT_FALSE(p.source.isNull());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(pixmaps->count(), before);  // nothing scaled for sizes passed on the way
+    ASSERT_TRUE(grid->waitForThumbnails(5000));
+    EXPECT_FALSE(grid->thumbnails().picture(grid->assetAt(0), false, side, dpr).exact.isNull());
+    EXPECT_EQ(pixmaps->count(), before + 12);
+}
+
+TEST_F(GridView, PageKeysScrollWithoutTouchingTheSelection) {
+    make();
+    grid->setContent(content({600}, 1));
+    grid->setSelection(std::vector<int64_t>{3});
+    key(Qt::Key_PageDown);
+    EXPECT_EQ(grid->scrollOffset(), grid->viewport()->height());
+    key(Qt::Key_End);
+    EXPECT_EQ(grid->scrollOffset(), grid->verticalScrollBar()->maximum());
+    key(Qt::Key_PageUp);
+    EXPECT_EQ(grid->scrollOffset(), grid->verticalScrollBar()->maximum() - grid->viewport()->height());
+    key(Qt::Key_Home);
+    EXPECT_EQ(grid->scrollOffset(), 0);
+    EXPECT_EQ(selected(), (std::vector<int64_t>{3}));
+    // An arrow brings the moved-to asset into view.
+    key(Qt::Key_End);
+    key(Qt::Key_Right);
+    const QRectF f = grid->gridLayout().itemFrame(grid->positions().index(3));
+    EXPECT_EQ(grid->scrollOffset(), int(f.top()));
+}
+
+TEST_F(GridView, PressAndBandSurviveAReload) {
+    make();
+    grid->setContent(content({30}, 1));
+    mouse(QEvent::MouseButtonPress, centre(1));  // asset 2
+    grid->setContent(content({3}, 2, "library|", {2, 40, 41}));
+    mouse(QEvent::MouseMove, centre(1) + QPointF(0, QApplication::startDragDistance() + 2));
+    ASSERT_EQ(drags.size(), 1u);
+    EXPECT_EQ(drags[0].mime->urls(), QList<QUrl>{QUrl::fromLocalFile("/media/me/Photos/photos/IMG_2.jpg")});
+    mouse(QEvent::MouseButtonRelease, centre(1));
+
+    grid->setContent(content({30}, 3));
+    mouse(QEvent::MouseButtonPress, QPointF(5, 70));
+    mouse(QEvent::MouseMove, centre(29));
+    EXPECT_EQ(selected().size(), 30u);
+    grid->setContent(content({4}, 4, "library|", {1, 2, 3, 50}));
+    mouse(QEvent::MouseMove, centre(2));
+    mouse(QEvent::MouseButtonRelease, centre(2));
+    EXPECT_EQ(selected(), (std::vector<int64_t>{1, 2, 3}));
+    flush();
+    EXPECT_EQ(selections.back(), (std::vector<int64_t>{1, 2, 3}));
+}
+
+TEST_F(GridView, AnOlderSelectionEchoedBackDoesNotUndoTheUsersChange) {
+    make();
+    grid->setContent(content({10}, 1));
+    grid->setSelection(std::vector<int64_t>{1});
+    click(centre(4));  // on its way to the application
+    grid->setSelection(std::vector<int64_t>{1});  // an update carrying the value from before the click
+    EXPECT_EQ(selected(), (std::vector<int64_t>{5}));
+    flush();
+    EXPECT_EQ(selections.back(), (std::vector<int64_t>{5}));
+    grid->setSelection(std::vector<int64_t>{5});  // the application now agrees: nothing to do
+    grid->setSelection(std::vector<int64_t>{2, 3});  // its own change afterwards is taken
+    EXPECT_EQ(selected(), (std::vector<int64_t>{2, 3}));
+}

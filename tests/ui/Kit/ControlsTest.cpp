@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QEnterEvent>
+#include <QPainter>
+#include <QPushButton>
+
+#include "UI/Kit/Buttons.h"
+#include "UI/Kit/CardShadow.h"
+#include "UI/Kit/EmptyState.h"
+#include "UI/Kit/Labels.h"
+#include "UI/Kit/Theme.h"
+
+using namespace vintrelle;
+
+namespace {
+QRgb at(QWidget& w, QPoint p) { return w.grab().toImage().pixel(p) & 0xFFFFFF; }
+bool near(QRgb a, QRgb b, int tol = 2) {
+    return std::abs(qRed(a) - qRed(b)) <= tol && std::abs(qGreen(a) - qGreen(b)) <= tol &&
+           std::abs(qBlue(a) - qBlue(b)) <= tol;
+}
+void hover(QWidget& w, bool in) {
+    if (in) {
+        QEnterEvent e(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
+        QApplication::sendEvent(&w, &e);
+    } else {
+        QEvent e(QEvent::Leave);
+        QApplication::sendEvent(&w, &e);
+    }
+}
+}  // namespace
+
+TEST(BarButton, FillAndSymbolColours) {
+    struct Case {
+        bool active, hovering;
+        std::optional<ColorRef> tint;
+        ThemeColor symbol;
+        std::optional<ThemeColor> fill;
+    };
+    const Case cases[] = {
+        {false, false, std::nullopt, ThemeColor::ink2, std::nullopt},
+        {true, false, std::nullopt, ThemeColor::accent, ThemeColor::selected},
+        {false, true, std::nullopt, ThemeColor::ink2, ThemeColor::hover},
+        // Hover wins over active for the fill; the symbol stays accent.
+        {true, true, std::nullopt, ThemeColor::accent, ThemeColor::hover},
+        // A tint overrides the symbol colour, never the fill.
+        {true, false, ThemeColor::ink, ThemeColor::ink, ThemeColor::selected},
+        {false, true, ThemeColor::accent, ThemeColor::accent, ThemeColor::hover},
+    };
+    for (const Case& c : cases) {
+        BarButton b(QStringLiteral("heart.fill"), QStringLiteral("Favourite (F)"));
+        b.resize(b.sizeHint());
+        b.setActive(c.active);
+        b.setTint(c.tint);
+        hover(b, c.hovering);
+        EXPECT_EQ(b.symbolColor(), Theme::color(c.symbol));
+        EXPECT_EQ(b.fillColor(), c.fill ? Theme::color(*c.fill) : QColor(Qt::transparent));
+        EXPECT_EQ(b.toolTip(), QStringLiteral("Favourite (F)"));
+    }
+    BarButton b(QStringLiteral("sidebar.left"), QStringLiteral("Show or hide the sidebar"));
+    EXPECT_EQ(b.sizeHint(), QSize(30, 28));
+    int clicks = 0;
+    QObject::connect(&b, &BarButton::clicked, [&] { ++clicks; });
+    b.click();
+    EXPECT_EQ(clicks, 1);
+    hover(b, true);
+    hover(b, false);
+    EXPECT_FALSE(b.isHovering());
+}
+
+TEST(ButtonStyles, PrimaryAndQuietLook) {
+    QWidget host;
+    host.resize(300, 100);
+    auto* primary = new QPushButton(QStringLiteral("Choose a Folder"), &host);
+    PrimaryButtonStyle::apply(primary, QStringLiteral("folder"));
+    auto* quiet = new QPushButton(QStringLiteral("Look Again"), &host);
+    QuietButtonStyle::apply(quiet);
+    for (QPushButton* b : {primary, quiet}) b->resize(b->sizeHint());
+    quiet->move(0, 50);
+    host.show();
+    // Padding around the label: 9 and 6 px above and below.
+    EXPECT_GE(primary->height(), 18 + 13);
+    EXPECT_LE(primary->height(), 18 + 20);
+    EXPECT_GE(quiet->height(), 12 + 12);
+    EXPECT_LE(quiet->height(), 12 + 18);
+    EXPECT_GT(primary->width(), quiet->width());
+
+    // Fills: accent, 0.82 of it while pressed; hover at rest, selected pressed.
+    const QRgb canvas = Theme::canvas().rgb();
+    auto blend = [&](QColor c, double a) {
+        auto m = [&](int t, int b) { return int(std::lround(t * a + b * (1 - a))); };
+        return qRgb(m(c.red(), qRed(canvas)), m(c.green(), qGreen(canvas)), m(c.blue(), qBlue(canvas))) & 0xFFFFFF;
+    };
+    const QPoint inside(4, primary->height() / 2);
+    EXPECT_TRUE(near(at(host, inside), Theme::accent().rgb() & 0xFFFFFF));
+    EXPECT_TRUE(near(at(host, inside + QPoint(0, 50)), blend(Theme::hover(), Theme::hover().alphaF())));
+    primary->setDown(true);
+    quiet->setDown(true);
+    EXPECT_TRUE(near(at(host, inside), blend(Theme::accent(), 0.82)));
+    EXPECT_TRUE(near(at(host, inside + QPoint(0, 50)), blend(Theme::selected(), Theme::selected().alphaF())));
+}
+
+TEST(EmptyState, ButtonOnlyWithTitleAndAction) {
+    int runs = 0;
+    auto action = [&] { ++runs; };
+    EmptyState both(QStringLiteral("photo.on.rectangle.angled"), QStringLiteral("No photos in this folder"),
+                    QStringLiteral("Vintrelle didn’t find any photos or videos here."), QStringLiteral("Look Again"),
+                    action);
+    ASSERT_NE(both.actionButton(), nullptr);
+    EXPECT_EQ(both.actionButton()->text(), QStringLiteral("Look Again"));
+    both.actionButton()->click();
+    EXPECT_EQ(runs, 1);
+
+    EmptyState titleOnly(QStringLiteral("map"), QStringLiteral("t"), QStringLiteral("m"), QStringLiteral("Go"));
+    EXPECT_EQ(titleOnly.actionButton(), nullptr);
+    EmptyState actionOnly(QStringLiteral("map"), QStringLiteral("t"), QStringLiteral("m"), std::nullopt, action);
+    EXPECT_EQ(actionOnly.actionButton(), nullptr);
+
+    // Refilled in place; texts shown as given, markup included.
+    both.set(QStringLiteral("magnifyingglass"), QStringLiteral("Nothing matches “<b>”"), QStringLiteral("Try"));
+    EXPECT_EQ(both.title(), QStringLiteral("Nothing matches “<b>”"));
+    EXPECT_EQ(both.actionButton(), nullptr);
+
+    // The block is centred and its long message wraps within 380 px.
+    EmptyState wide(QStringLiteral("person.2"), QStringLiteral("Getting to know your photos"),
+                    QStringLiteral("Vintrelle is looking through your library. People who appear in a few photos "
+                                   "will gather here as it goes."));
+    wide.resize(900, 600);
+    wide.show();
+    QCoreApplication::processEvents();
+    const QImage img = wide.grab().toImage();
+    int top = img.height(), bottom = 0, left = img.width(), right = 0;
+    const QRgb bg = img.pixel(0, 0);
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x)
+            if (img.pixel(x, y) != bg) {
+                top = std::min(top, y), bottom = std::max(bottom, y);
+                left = std::min(left, x), right = std::max(right, x);
+            }
+    EXPECT_LE(right - left, 380);
+    EXPECT_NEAR((top + bottom) / 2.0, 300, 4);
+    EXPECT_NEAR((left + right) / 2.0, 450, 4);
+    // The message takes the lines it needs at that width (two here).
+    for (auto* block : wide.findChildren<TextBlock*>()) {
+        if (block->text() != wide.message()) continue;
+        EXPECT_EQ(block->width(), 380);
+        EXPECT_EQ(block->height(), block->heightForWidth(380));
+        EXPECT_GT(block->height(), 2 * 13);
+    }
+}
+
+TEST(CardShadow, SoftCachedAndStretched) {
+    const ShadowSpec spec{0.22, 6, {0, 4}};
+    auto shadowOf = [&](QSizeF card, qreal dpr) {
+        const qreal m = CardShadow::margin(spec);
+        QImage img(int((card.width() + 2 * m) * dpr), int((card.height() + 2 * m) * dpr),
+                   QImage::Format_ARGB32_Premultiplied);
+        img.setDevicePixelRatio(dpr);
+        img.fill(Qt::transparent);
+        QPainter p(&img);
+        CardShadow::paint(p, QRectF(QPointF(m, m), card), 12, spec);
+        return img;
+    };
+    const int before = CardShadow::cachedPatches();
+    const QImage big = shadowOf({300, 200}, 1);
+    shadowOf({500, 90}, 1);  // same radius and blur: the same patch
+    EXPECT_EQ(CardShadow::cachedPatches(), before + 1);
+    shadowOf({300, 200}, 2);  // another pixel ratio: its own
+    shadowOf({30, 30}, 1);    // smaller than the patch: a shadow of its own size
+    EXPECT_EQ(CardShadow::cachedPatches(), before + 3);
+
+    const qreal m = CardShadow::margin(spec);
+    auto alpha = [&](qreal x, qreal y) { return qAlpha(big.pixel(int(x), int(y))); };
+    // Full opacity three blurs inside the cast edge; nothing painted deep
+    // under the card, which covers it; it fades outwards, more below than
+    // above (the offset), and is gone at the margin.
+    EXPECT_NEAR(alpha(m + 150, m + 4 + 200 - 20), 0.22 * 255, 2);
+    EXPECT_EQ(alpha(m + 150, m + 100), 0);
+    EXPECT_NEAR(alpha(m + 150, m + 4), 0.22 * 255 / 2, 3);  // on the cast edge: half of it
+    EXPECT_GT(alpha(m + 150, m + 200 + 4), alpha(m + 150, m - 4));
+    EXPECT_LT(alpha(m + 150, m + 200 + 8), alpha(m + 150, m + 200));
+    EXPECT_EQ(alpha(m + 150, 0), 0);
+    // Stretching keeps the edge profile the same along the whole edge.
+    EXPECT_NEAR(alpha(m + 40, m + 200 + 6), alpha(m + 260, m + 200 + 6), 1);
+}

@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QWheelEvent>
+
+#include <cmath>
+#include <functional>
+
+#include "Core/Places/Mercator.h"
+#include "UI/Kit/Theme.h"
+#include "UI/Places/MapCanvas.h"
+#include "UI/Places/MapTiles.h"
+#include "UI/Places/MapWidget.h"
+#include "UI/Places/StaticMapPainter.h"
+
+using namespace vintrelle;
+
+namespace {
+
+bool waitFor(const std::function<bool()>& done, int ms = 10000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+}
+
+void sendMouse(QWidget& w, QEvent::Type type, QPointF at, Qt::MouseButtons buttons = Qt::LeftButton) {
+    QMouseEvent e(type, at, w.mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
+    QApplication::sendEvent(&w, &e);
+}
+
+void sendWheel(QWidget& w, QPointF at, QPoint angle, QPoint pixels = {}) {
+    QWheelEvent e(at, w.mapToGlobal(at), pixels, angle, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&w, &e);
+}
+
+void sendKey(QWidget& w, int key) {
+    QKeyEvent e(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(&w, &e);
+}
+
+struct Recorder final : MapOverlay {
+    int clicks = 0;
+    QRectF target{380, 280, 40, 40};
+    void paint(QPainter&, const MapCamera&) override {}
+    bool hits(QPointF at, const MapCamera&) const override { return target.contains(at); }
+    void click(QPointF, const MapCamera&) override { ++clicks; }
+};
+
+struct Map {
+    MapWidget w;
+    std::vector<MapRegion> ends;
+    Recorder overlay;
+    Map() {
+        w.resize(800, 600);
+        w.show();
+        w.setOverlay(&overlay);
+        QObject::connect(&w, &MapWidget::movementEnded, [this](const MapRegion& r) { ends.push_back(r); });
+        w.setCenter(45, 10, 5);
+        ends.clear();
+    }
+    void geoAt(QPointF at, double& lat, double& lon) const { w.camera().fromView({at.x(), at.y()}, lat, lon); }
+};
+
+QColor pixel(const QImage& image, double lat, double lon, const MapTileKey& k) {
+    const double n = std::exp2(k.z);
+    const int x = int((mercator::x(lon) * n - k.x) * image.width());
+    const int y = int((mercator::y(lat) * n - k.y) * image.height());
+    return image.pixelColor(std::clamp(x, 0, image.width() - 1), std::clamp(y, 0, image.height() - 1));
+}
+
+MapTileKey tileAt(double lat, double lon, int z, int scale100 = 100) {
+    const int n = 1 << z;
+    return {z, std::min(int(mercator::x(lon) * n), n - 1), std::min(int(mercator::y(lat) * n), n - 1), scale100,
+            false};
+}
+
+}  // namespace
+
+TEST(MapWidget, aMovementEndsOnlyWhenTheGestureDoes) {
+    Map m;
+    const double zoom = m.w.camera().zoom();
+    // Wheel: half a level a notch, about the pointer, reported 250 ms after the last notch.
+    double lat0 = 0, lon0 = 0, lat1 = 0, lon1 = 0;
+    m.geoAt({600, 150}, lat0, lon0);
+    sendWheel(m.w, {600, 150}, {0, 120});
+    sendWheel(m.w, {600, 150}, {0, 120});
+    EXPECT_NEAR(m.w.camera().zoom(), zoom + 1, 1e-9);
+    m.geoAt({600, 150}, lat1, lon1);
+    EXPECT_NEAR(lat0, lat1, 1e-6);
+    EXPECT_NEAR(lon0, lon1, 1e-6);
+    EXPECT_TRUE(m.ends.empty());
+    ASSERT_TRUE(waitFor([&] { return !m.ends.empty(); }));
+    EXPECT_EQ(m.ends.size(), 1u);
+    EXPECT_EQ(m.ends.back(), m.w.region());
+    // A touchpad scrolls by pixels: 120 of them are half a level too.
+    sendWheel(m.w, {400, 300}, {0, -15}, {0, -120});
+    EXPECT_NEAR(m.w.camera().zoom(), zoom + 0.5, 1e-9);
+    ASSERT_TRUE(waitFor([&] { return m.ends.size() == 2; }));
+
+    // Drag: nothing while it moves, one end at the release, the map follows the pointer.
+    m.geoAt({100, 100}, lat0, lon0);
+    sendMouse(m.w, QEvent::MouseButtonPress, {100, 100});
+    sendMouse(m.w, QEvent::MouseMove, {150, 130});
+    sendMouse(m.w, QEvent::MouseMove, {300, 250});
+    EXPECT_EQ(m.ends.size(), 2u);
+    sendMouse(m.w, QEvent::MouseButtonRelease, {300, 250}, Qt::NoButton);
+    EXPECT_EQ(m.ends.size(), 3u);
+    m.geoAt({300, 250}, lat1, lon1);
+    EXPECT_NEAR(lat0, lat1, 1e-6);
+    EXPECT_NEAR(lon0, lon1, 1e-6);
+    EXPECT_EQ(m.overlay.clicks, 0);
+
+    // A click that does not move goes to the overlay, and is no movement.
+    sendMouse(m.w, QEvent::MouseButtonPress, {400, 300});
+    sendMouse(m.w, QEvent::MouseButtonRelease, {401, 300}, Qt::NoButton);
+    EXPECT_EQ(m.overlay.clicks, 1);
+    EXPECT_EQ(m.ends.size(), 3u);
+
+    // Double-click: one level in over a quarter of a second, then one end.
+    const double before = m.w.camera().zoom();
+    sendMouse(m.w, QEvent::MouseButtonPress, {200, 200});
+    sendMouse(m.w, QEvent::MouseButtonRelease, {200, 200}, Qt::NoButton);
+    sendMouse(m.w, QEvent::MouseButtonDblClick, {200, 200});
+    sendMouse(m.w, QEvent::MouseButtonRelease, {200, 200}, Qt::NoButton);
+    EXPECT_EQ(m.ends.size(), 3u);
+    ASSERT_TRUE(waitFor([&] { return m.ends.size() == 4; }));
+    EXPECT_NEAR(m.w.camera().zoom(), before + 1, 1e-9);
+
+    // Keys: minus zooms out a level, arrows pan and end a little later.
+    sendKey(m.w, Qt::Key_Minus);
+    ASSERT_TRUE(waitFor([&] { return m.ends.size() == 5; }));
+    EXPECT_NEAR(m.w.camera().zoom(), before, 1e-9);
+    const double x = m.w.camera().centerX();
+    sendKey(m.w, Qt::Key_Right);
+    sendKey(m.w, Qt::Key_Right);
+    EXPECT_GT(m.w.camera().centerX(), x);
+    EXPECT_EQ(m.ends.size(), 5u);
+    ASSERT_TRUE(waitFor([&] { return m.ends.size() == 6; }));
+
+    // A resize is a movement end too.
+    m.w.resize(700, 500);
+    EXPECT_EQ(m.ends.size(), 7u);
+    EXPECT_DOUBLE_EQ(m.ends.back().spanLon, m.w.region().spanLon);
+}
+
+TEST(MapWidget, aFitHoldsThroughResizesUntilTheUserMovesTheMap) {
+    Map m;
+    const MapRegion lisbon{38.72, -9.14, 0.3, 0.3};
+    m.w.fitRegion(lisbon);
+    ASSERT_EQ(m.ends.size(), 1u);
+    auto contains = [&](const MapRegion& r) {
+        const MapRegion shown = m.w.region();
+        // All of it, as large as it fits: one of the spans is the region's.
+        return shown.spanLat >= r.spanLat - 1e-6 && shown.spanLon >= r.spanLon - 1e-6 &&
+               (std::fabs(shown.spanLat - r.spanLat) < 1e-6 || std::fabs(shown.spanLon - r.spanLon) < 1e-6);
+    };
+    m.w.resize(300, 900);
+    EXPECT_TRUE(contains(lisbon));
+    m.w.resize(1200, 300);
+    EXPECT_TRUE(contains(lisbon));
+    const double zoom = m.w.camera().zoom();
+    sendWheel(m.w, {600, 150}, {0, 240});
+    m.w.resize(500, 500);
+    EXPECT_NEAR(m.w.camera().zoom(), zoom + 1, 1e-9);
+}
+
+TEST(MapTiles, theMapDrawsLandAndSeaWhereTheyAreAtEveryZoom) {
+    std::shared_ptr<const MapOutlines> atlas[3];
+    for (auto d : {AtlasDetail::coarse110m, AtlasDetail::medium50m, AtlasDetail::fine10m}) {
+        atlas[int(d)] = MapOutlines::load(atlasFile(d));
+        ASSERT_FALSE(atlas[int(d)]->empty()) << atlasFile(d);
+    }
+    struct Place {
+        const char* name;
+        double lat, lon;
+        bool land;
+    };
+    const std::vector<Place> places = {
+        {"Madrid", 40.4168, -3.7038, true},      {"central Australia", -25, 134, true},
+        {"Moscow", 55.75, 37.62, true},          {"Chukotka, east of 180°", 66, -172, true},
+        {"Fiji's Vanua Levu", -16.6, 179.2, true}, {"mid-Atlantic", 30, -40, false},
+        {"Tasman Sea", -40, 160, false},         {"Black Sea", 43.5, 34, false},
+        {"Bering Sea", 58, -178, false},         {"South Pacific at Fiji's latitude", -17, -120, false},
+    };
+    for (int z : {1, 3, 5, 9, 12, 16, 18}) {
+        for (const Place& p : places) {
+            if (z < 5 && std::string(p.name).find("Fiji") != std::string::npos) continue;  // too small to fill a pixel
+            const MapTileKey key = tileAt(p.lat, p.lon, z, z % 2 ? 200 : 100);
+            const QImage tile = renderMapTile(atlas[int(detailForZoom(z))].get(), key);
+            ASSERT_EQ(tile.width(), key.pixels());
+            const MapPalette& c = MapPalette::of(false);
+            EXPECT_EQ(pixel(tile, p.lat, p.lon, key), p.land ? c.land : c.sea) << p.name << " at zoom " << z;
+        }
+    }
+    // Without outlines (a missing atlas) a tile is plain sea.
+    const auto none = MapOutlines::load("/nonexistent/countries-10m.json");
+    EXPECT_TRUE(none->empty());
+    const QImage sea = renderMapTile(none.get(), tileAt(40.4, -3.7, 6, 200));
+    EXPECT_EQ(sea.size(), QSize(512, 512));
+    EXPECT_EQ(sea.pixelColor(100, 300), MapPalette::of(false).sea);
+    EXPECT_EQ(renderMapTile(nullptr, {0, 0, 0, 100, true}).pixelColor(10, 10), MapPalette::of(true).sea);
+}
+
+TEST(MapTiles, theCacheKeepsToItsLimitAndTheViewsSettle) {
+    MapTileService& service = MapTileService::instance();
+    int client = 0;
+    std::vector<MapTileKey> keys;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) keys.push_back({4, x, y, 200, false});  // 1 MB each
+    service.want(&client, keys);
+    ASSERT_TRUE(waitFor([&] { return !service.isPending(&client); }, 60000));
+    EXPECT_LE(service.cacheBytes(), MapTileService::cacheLimit);
+    EXPECT_GE(service.cacheBytes(), MapTileService::cacheLimit - 2 * 1024 * 1024);
+    EXPECT_FALSE(service.cached(keys.back()).isNull());  // the most recent stay
+    EXPECT_TRUE(service.cached(keys.front()).isNull());  // the oldest went
+
+    // A map and a static map both come to rest with every tile drawn.
+    Map m;
+    m.w.setCenter(48.85, 2.35, 11);
+    EXPECT_TRUE(waitFor([&] {
+        m.w.repaint();
+        return m.w.isSettled();
+    }));
+    StaticMapView still;
+    still.resize(268, 150);
+    still.setPlace(38.7223, -9.1393);
+    still.show();
+    EXPECT_TRUE(waitFor([&] {
+        still.repaint();
+        return still.isComplete();
+    }));
+    // The marker stands on the place, in the accent colour.
+    const QImage image = still.grab().toImage();
+    EXPECT_EQ(image.pixelColor(134, 75 - 27 + 10 + 6), MapPalette::of(Theme::isDark()).accent);
+}
+
+TEST(MapCanvas, scaleTextsAndLabelThresholds) {
+    const std::vector<std::tuple<double, bool, QString>> cases = {
+        {200000, false, "200 km"}, {500, false, "500 m"}, {1000, false, "1 km"},
+        {1609.344 * 2, true, "2 mi"}, {0.3048 * 500, true, "500 ft"}};
+    for (const auto& [metres, imperial, text] : cases)
+        EXPECT_EQ(mapcanvas::scaleText(metres, imperial), text) << metres;
+    EXPECT_GT(mapcanvas::labelPopulation(2), mapcanvas::labelPopulation(6));
+    EXPECT_EQ(mapcanvas::labelPopulation(12), 0u);
+}
