@@ -10,7 +10,6 @@
 
 #include "App/AppModel.h"
 #include "Store/LibraryStore.h"
-#include "UI/Grid/GridActionHooks.h"
 #include "UI/Grid/PhotoGridView.h"
 #include "UI/Grid/SelectionBar.h"
 #include "UI/Grid/YearScrubber.h"
@@ -138,7 +137,7 @@ AssetGridScreen::AssetGridScreen(AppModel& model, std::shared_ptr<LibraryStore> 
         if (title != model_.visibleSection()) model_.setVisibleSection(title);
     };
     callbacks.contextMenu = [this](const Asset& asset, const std::vector<int64_t>& ids, const QPoint& at) {
-        gridactions::showContextMenu(model_, asset, ids, at, this);
+        model_.showContextMenu(asset, ids, at);
     };
     // A request standing from an earlier screen is not replayed here.
     const auto& request = model_.scrollRequest();
@@ -163,9 +162,9 @@ AssetGridScreen::AssetGridScreen(AppModel& model, std::shared_ptr<LibraryStore> 
     scrubber_->attach(grid_->viewport());
 
     SelectionBar::Actions actions;
-    actions.share = [this](const std::vector<int64_t>& ids) { gridactions::share(model_, ids); };
-    actions.exportCopy = [this](const std::vector<int64_t>& ids) { gridactions::exportCopy(model_, ids); };
-    actions.showInFiles = [this](const std::vector<int64_t>& ids) { gridactions::showInFiles(model_, ids); };
+    actions.share = [this](const std::vector<int64_t>& ids) { model_.share(ids); };
+    actions.exportCopy = [this](const std::vector<int64_t>& ids) { model_.exportCopies(ids); };
+    actions.showInFiles = [this](const std::vector<int64_t>& ids) { model_.showInFiles(ids); };
     bar_ = new SelectionBar(model_, *store_, std::move(actions), this);
     bar_->hide();
     barAnimation_.setDuration(barAnimationMs);

@@ -10,7 +10,7 @@
 #include "App/AppModel.h"
 #include "Core/Base/WallClock.h"
 #include "Store/LibraryStore.h"
-#include "UI/Grid/MenuText.h"
+#include "App/ActionMenu.h"
 #include "UI/Grid/RouteHeaders.h"
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Icons.h"
@@ -286,7 +286,7 @@ QMenu* PersonHeader::makeMenu(QWidget* parent) {
     if (!others.empty()) {
         QMenu* same = menu->addMenu(tr("This Is the Same Person As"));
         for (const Person& p : others) {
-            const QString title = p.name.empty() ? QStringLiteral("Unnamed (%1)").arg(p.id) : menuText(p.name);
+            const QString title = p.name.empty() ? QStringLiteral("Unnamed (%1)").arg(p.id) : QString::fromStdString(menuText(p.name));
             const int64_t id = p.id;
             same->addAction(title, this, [this, id] { mergeInto(id); });
         }

@@ -12,7 +12,7 @@
 #include "App/AppModel.h"
 #include "Core/Base/WallClock.h"
 #include "Store/LibraryStore.h"
-#include "UI/Grid/MenuText.h"
+#include "App/ActionMenu.h"
 #include "UI/Kit/Buttons.h"
 #include "UI/Kit/CardShadow.h"
 #include "UI/Kit/Labels.h"
@@ -140,7 +140,7 @@ QMenu* SelectionBar::makeAlbumMenu(QWidget* parent) {
     if (!store_.albums().empty()) menu->addSeparator();
     for (const Album& album : store_.albums()) {
         const int64_t id = album.id;
-        menu->addAction(menuText(album.name), this, [this, id, ids] {
+        menu->addAction(QString::fromStdString(menuText(album.name)), this, [this, id, ids] {
             // The album may have been deleted while the menu was open.
             if (store_.album(id)) store_.addToAlbum(id, ids);
         });
