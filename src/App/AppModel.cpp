@@ -1,5 +1,6 @@
 #include "App/AppModel.h"
 
+#include <QCoreApplication>
 #include <QSettings>
 #include <QStringList>
 #include <QVariant>
@@ -13,6 +14,7 @@
 #include "App/FileExport.h"
 #include "App/MountWatcher.h"
 #include "App/SystemAppearance.h"
+#include "Store/FullImageCache.h"
 #include "Store/LibraryStore.h"
 
 namespace vintrelle {
@@ -331,8 +333,22 @@ void AppModel::closeStore() {
     // A prompt asked in this library must not be answered in the next one.
     if (albumPrompt_) setAlbumPrompt(std::nullopt);
     if (renamePrompt_) setRenamePrompt(std::nullopt);
-    if (store_) store_->shutdown();
+    if (store_) {
+        if (fullImages_) fullImages_->closeLibrary(store_->paths().root);
+        store_->shutdown();
+    }
     setStore(nullptr);
+}
+
+FullImageCache& AppModel::fullImages() {
+    if (!fullImages_) {
+        fullImages_ = std::make_unique<FullImageCache>();
+        // The shared model is never destroyed: its decoding threads stop when
+        // the application quits, not during static destruction.
+        if (QCoreApplication* app = QCoreApplication::instance())
+            connect(app, &QCoreApplication::aboutToQuit, this, [this] { fullImages_->shutdown(); });
+    }
+    return *fullImages_;
 }
 
 void AppModel::resetNavigation() {

@@ -41,6 +41,7 @@ namespace vintrelle {
 
 class DesktopServices;
 class FileExports;
+class FullImageCache;
 class LibraryStore;
 class MountWatcher;
 class SystemAppearance;
@@ -319,6 +320,10 @@ public:
     // whose temporary goes with it; waits a few seconds at most.
     void stopFileWork();
 
+    // The viewer's decoded full images, kept across openings of the viewer
+    // for the whole run; closing a library drops its images.
+    FullImageCache& fullImages();
+
 signals:
     void librariesChanged();
     void storeChanged();
@@ -439,6 +444,7 @@ private:
     std::unique_ptr<QSettings> settings_;
     std::shared_ptr<DesktopServices> services_;
     std::unique_ptr<FileExports> exports_;
+    std::unique_ptr<FullImageCache> fullImages_;
     FolderCheck folderCheck_;
     FolderChooser folderChooser_;
     Desktop desktop_;

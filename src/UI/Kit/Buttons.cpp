@@ -160,13 +160,14 @@ void BarButton::setTint(std::optional<ColorRef> tint) {
 }
 
 QColor BarButton::symbolColor() const {
-    if (tint_) return tint_->resolve();
-    return active_ ? Theme::accent() : Theme::ink2();
+    const bool dark = Theme::isDark(this);
+    if (tint_) return tint_->resolve(dark);
+    return Theme::color(active_ ? ThemeColor::accent : ThemeColor::ink2, dark);
 }
 
 QColor BarButton::fillColor() const {
-    if (hovering_) return Theme::hover();
-    if (active_) return Theme::selected();
+    if (hovering_) return Theme::color(ThemeColor::hover, this);
+    if (active_) return Theme::color(ThemeColor::selected, this);
     return Qt::transparent;
 }
 

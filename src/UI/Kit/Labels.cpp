@@ -50,7 +50,7 @@ void SymbolView::paintEvent(QPaintEvent*) {
         p.rotate(rotation_);
         p.translate(-box.center());
     }
-    Icons::paint(p, box, symbol_, size_, color_.resolve(), weight_);
+    Icons::paint(p, box, symbol_, size_, color_.resolve(Theme::isDark(this)), weight_);
 }
 
 TextBlock::TextBlock(const QString& text, qreal designPx, QFont::Weight weight, ColorRef color, QWidget* parent)
@@ -155,7 +155,7 @@ QSize TextBlock::minimumSizeHint() const {
 void TextBlock::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setFont(font());
-    p.setPen(color_.resolve());
+    p.setPen(color_.resolve(Theme::isDark(this)));
     const QFontMetricsF fm(font());
     auto xFor = [&](qreal lineWidth) {
         if (alignment_ & Qt::AlignHCenter) return (width() - lineWidth) / 2;

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QStyleFactory>
+#include <QVariant>
+#include <QWidget>
 
 #include <array>
 
@@ -97,6 +99,27 @@ QPalette Theme::palette(bool dark) {
     for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) p.setColor(QPalette::Disabled, role, faint);
     p.setColor(QPalette::Disabled, QPalette::Highlight, over(c(ThemeColor::selected), canvas));
     return p;
+}
+
+namespace {
+constexpr const char* kForcedDark = "vintrelleForcedDark";
+}
+
+void Theme::setForcedAppearance(QWidget* widget, std::optional<bool> dark) {
+    const QVariant mark = dark ? QVariant(*dark) : QVariant();
+    if (widget->property(kForcedDark) == mark) return;
+    widget->setProperty(kForcedDark, mark);
+    // The palette reaches the standard widgets inside; an empty one inherits
+    // the application's again. Either way every child repaints.
+    widget->setPalette(dark ? palette(*dark) : QPalette());
+}
+
+bool Theme::isDark(const QWidget* widget) {
+    for (const QWidget* w = widget; w; w = w->isWindow() ? nullptr : w->parentWidget()) {
+        const QVariant mark = w->property(kForcedDark);
+        if (mark.isValid()) return mark.toBool();
+    }
+    return isDark();
 }
 
 void Theme::install(QApplication& app) {

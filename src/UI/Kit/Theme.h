@@ -12,9 +12,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <variant>
 
 class QApplication;
+class QWidget;
 
 namespace vintrelle {
 
@@ -46,6 +48,14 @@ public:
     // Applies the appearance to the application at once; nothing happens
     // (and nobody is told) when it already is the current one.
     static void setDark(bool dark);
+
+    // A part of a window that keeps one appearance whatever the application's
+    // (the viewer's black stage is always dark): it takes that palette, and
+    // the painted controls inside it resolve their colours with isDark(widget).
+    // None returns it to the application's appearance.
+    static void setForcedAppearance(QWidget* widget, std::optional<bool> dark);
+    static bool isDark(const QWidget* widget);
+    static QColor color(ThemeColor c, const QWidget* widget) { return color(c, isDark(widget)); }
 
     // Safe from any thread: rendering threads may resolve colours too.
     static QColor color(ThemeColor c) { return color(c, isDark()); }
@@ -79,8 +89,9 @@ public:
     ColorRef(ThemeColor c) : value_(c) {}  // NOLINT(google-explicit-constructor)
     ColorRef(const QColor& c) : value_(c) {}  // NOLINT(google-explicit-constructor)
     ColorRef(Qt::GlobalColor c) : value_(QColor(c)) {}  // NOLINT(google-explicit-constructor)
-    QColor resolve() const {
-        if (auto* t = std::get_if<ThemeColor>(&value_)) return Theme::color(*t);
+    QColor resolve() const { return resolve(Theme::isDark()); }
+    QColor resolve(bool dark) const {
+        if (auto* t = std::get_if<ThemeColor>(&value_)) return Theme::color(*t, dark);
         return std::get<QColor>(value_);
     }
     bool operator==(const ColorRef&) const = default;
