@@ -82,10 +82,13 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     const std::weak_ptr<EngineDelegate> delegate;
     const MainPoster poster;
     std::string rootReal;
-    // The library folder's device and inode when it was first seen (0 until
-    // then): another folder put in its place is not this library.
+    // The library folder's device when it was first seen (0 until then): an
+    // empty folder on another device is the mount point of an absent drive.
     std::atomic<dev_t> rootDevice{0};
-    std::atomic<ino_t> rootInode{0};
+    // The library folder's device and inode since it was last seen coming
+    // back (0: not known): another folder put in its place is not this library.
+    std::atomic<dev_t> knownDevice{0};
+    std::atomic<ino_t> knownInode{0};
 
     // Guarded by mutex; held only for short stretches.
     mutable std::mutex mutex;

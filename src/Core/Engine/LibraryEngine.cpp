@@ -71,7 +71,8 @@ EngineCore::EngineCore(LibraryPaths p, std::shared_ptr<LibraryDB> d, std::weak_p
     struct stat st {};
     if (::stat(paths.root.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         rootDevice = st.st_dev;
-        rootInode = st.st_ino;
+        knownDevice = st.st_dev;
+        knownInode = st.st_ino;
     }
 }
 
@@ -88,14 +89,22 @@ void EngineCore::report(const EngineStatus& status) {
 
 bool EngineCore::libraryPresent() {
     struct stat st {};
-    if (::stat(paths.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-    if (rootInode == 0) {
-        rootDevice = st.st_dev;
-        rootInode = st.st_ino;
-    } else if (st.st_dev != rootDevice || st.st_ino != rootInode) {
+    // Seen gone, or as the empty mount point of an unplugged drive: whatever
+    // comes back in its place next is taken for the library again, since a
+    // drive plugged in again may bring it under another device and inode
+    // (FAT and exFAT number them afresh at every mount). The guards against
+    // scanning an empty folder still stand for it.
+    if (::stat(paths.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || looksUnmounted()) {
+        knownInode = 0;
         return false;
     }
-    return !looksUnmounted();
+    if (rootDevice == 0) rootDevice = st.st_dev;
+    if (knownInode == 0) {
+        knownDevice = st.st_dev;
+        knownInode = st.st_ino;
+        return true;
+    }
+    return st.st_dev == knownDevice && st.st_ino == knownInode;
 }
 
 bool EngineCore::looksUnmounted() const {

@@ -176,6 +176,16 @@ struct DriveLibrary {
         fs::remove(link);
         fs::create_directory_symlink(drive, link);
     }
+    // The drive back as a folder of another inode, as a FAT drive numbers
+    // its folders afresh at every mount.
+    void plugInRenumbered() {
+        const std::string again = drive + "-again";
+        fs::create_directory(again);
+        for (const auto& e : fs::directory_iterator(drive)) fs::rename(e.path(), again / e.path().filename());
+        fs::remove(drive);
+        fs::rename(again, drive);
+        plugIn();
+    }
     void waitIdle() {
         for (int i = 0; i < 3000; ++i) {
             mainQueue.waitAndDrain(20);

@@ -358,7 +358,8 @@ TEST_F(LibraryEngineTest, AnotherFolderInTheLibrarysPlaceIsOffline) {
 // The drive is unplugged from its mount point while its photos are read (the
 // index lives elsewhere): the run ends offline, what could not be read then
 // is not stored as unreadable for good, scans of the empty mount point are
-// offline and delete nothing, and all is read once the drive is back.
+// offline and delete nothing, and all is read once the drive is back, also
+// when it comes back with its folders numbered afresh.
 TEST_F(LibraryEngineTest, DriveUnpluggedFromItsMountPointDuringReadingStoresNoFailures) {
     DriveLibrary lib;
     if (!lib.open()) GTEST_SKIP() << "needs /dev/shm on its own file system";
@@ -385,9 +386,12 @@ TEST_F(LibraryEngineTest, DriveUnpluggedFromItsMountPointDuringReadingStoresNoFa
     EXPECT_EQ(lib.rec->offline, 2);
     EXPECT_EQ(lib.db->fileIndex(std::nullopt).size(), size_t(n));
 
-    lib.plugIn();
+    const auto ids = lib.db->fileIndex(std::nullopt);
+    lib.plugInRenumbered();
     lib.fullScan();
+    EXPECT_EQ(lib.rec->offline, 2);
     EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE meta_done=1 AND thumb=1"), n);
+    for (const auto& [path, stat] : lib.db->fileIndex(std::nullopt)) EXPECT_EQ(stat.id, ids.at(path).id) << path;
 }
 
 // Faces are due while the drive is unplugged from its mount point: the

@@ -25,7 +25,7 @@
 
 #include "Core/Index/LibraryLock.h"
 #include "Core/Media/MediaProcessor.h"
-#include "EngineFixture.h"
+#include "core/Engine/EngineFixture.h"
 
 extern char** environ;
 
