@@ -1,6 +1,8 @@
 // Reading one photo (metadata + 480-pixel thumbnail + JPEG write) against
-// the vipsthumbnail command making the same thumbnail of the same file, and
-// the poster frame of a 1080p clip.
+// the vipsthumbnail command making the same thumbnail of the same file, the
+// same reading with vips' run-time compiled vector code (which the readers
+// leave off, for its crashes on many threads), and the poster frame of a
+// 1080p clip.
 //
 //   cmake -S . -B build-bench -G Ninja -DVINTRELLE_BENCH=ON && cmake --build build-bench
 //   build-bench/media_bench
@@ -11,6 +13,7 @@
 #include <map>
 
 #include <vips/vips.h>
+#include <vips/vector.h>  // after vips.h, which it needs
 
 #include "Core/Media/MediaProcessor.h"
 #include "fixtures/MediaFixtures.h"
@@ -23,6 +26,9 @@ namespace {
 struct Files {
     fixtures::TempDir dir;
     std::string photo = dir / "IMG_4000x3000.jpg";
+    // The same picture as a PNG, which has no shrinking while it is decoded:
+    // all its scaling is vips' own.
+    std::string png = dir / "IMG_4000x3000.png";
     std::string clip = dir / "clip1080.mp4";
     bool ok = false;
 
@@ -50,7 +56,8 @@ struct Files {
                   vips_gaussnoise(&noise, 4000, 3000, "sigma", 6.0, "mean", 0.0, nullptr) == 0 &&
                   vips_add(scaled, noise, &grainy, nullptr) == 0 &&
                   vips_cast(grainy, &pixels, VIPS_FORMAT_UCHAR, nullptr) == 0 &&
-                  vips_jpegsave(pixels, photo.c_str(), "Q", 92, nullptr) == 0;
+                  vips_jpegsave(pixels, photo.c_str(), "Q", 92, nullptr) == 0 &&
+                  vips_pngsave(pixels, png.c_str(), "compression", 1, nullptr) == 0;
         for (VipsImage* i : {bands[0], bands[1], bands[2], joined, scaled, noise, grainy, pixels})
             if (i) g_object_unref(i);
         if (!ok) return false;
@@ -85,6 +92,21 @@ void BM_ProcessPhoto(benchmark::State& state) {
         if (!m.thumbOK) state.SkipWithError("no thumbnail");
         benchmark::DoNotOptimize(m);
     }
+}
+
+// What leaving the vector code off costs: the JPEG (0) and the PNG (1) read
+// with it off, as the readers do, and on, on one thread, where it does not crash.
+void BM_ProcessPhotoVectorCode(benchmark::State& state) {
+    if (!files().ok) return state.SkipWithError("fixtures could not be made");
+    std::string thumb = files().dir / "vector.jpg";
+    const std::string& file = state.range(0) ? files().png : files().photo;
+    vips_vector_set_enabled(state.range(1) ? TRUE : FALSE);
+    for (auto _ : state) {
+        auto m = MP::processPhoto(file, 0, thumb);
+        if (!m.thumbOK) state.SkipWithError("no thumbnail");
+        benchmark::DoNotOptimize(m);
+    }
+    vips_vector_set_enabled(FALSE);
 }
 
 // The command as a user would run it, single-threaded like our workers.
@@ -122,6 +144,12 @@ void BM_VideoPoster1080p(benchmark::State& state) {
 }
 
 BENCHMARK(BM_ProcessPhoto)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_ProcessPhotoVectorCode)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->ArgNames({"png", "vector"})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0)
+    ->UseRealTime();
 BENCHMARK(BM_VipsthumbnailCommand)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_VipsThumbnailInProcess)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_VideoPoster1080p)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();

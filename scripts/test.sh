@@ -13,10 +13,25 @@ cmake --build "$build" -j "$(nproc)"
 # the mutated-file test among them, run again under the sanitizers.
 if [ "${VINTRELLE_SANITIZE_MEDIA:-1}" != 0 ]; then
   cmake -S . -B "$build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVINTRELLE_SANITIZE=ON
-  cmake --build "$build-asan" -j "$(nproc)" --target vintrelle_core_tests vintrelle_store_tests
+  cmake --build "$build-asan" -j "$(nproc)" --target vintrelle_core_tests vintrelle_store_tests vintrelle_stress_tests
   ASAN_OPTIONS=detect_leaks=0 ctest --test-dir "$build-asan" -R '^Media' --output-on-failure -j "$(nproc)" --timeout 600
   # The store's threads, and reports that arrive after it closed.
   ASAN_OPTIONS=detect_leaks=0 ctest --test-dir "$build-asan" -R '^(Store|ThumbnailCache)' --output-on-failure -j "$(nproc)" --timeout 600
+  # Indexing killed at random moments and resumed, again and again, under
+  # AddressSanitizer and then ThreadSanitizer (only the core library and the
+  # stress test are built with it); the cycle counts keep each run to a
+  # couple of minutes.
+  VINTRELLE_STRESS_CYCLES="${VINTRELLE_STRESS_CYCLES_ASAN:-24}" ASAN_OPTIONS=detect_leaks=0 \
+    ctest --test-dir "$build-asan" -R '^EngineStress' --output-on-failure -j 2 --timeout 900
+  cmake -S . -B "$build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVINTRELLE_SANITIZE=thread
+  cmake --build "$build-tsan" -j "$(nproc)" --target vintrelle_stress_tests
+  # GCC 12's ThreadSanitizer cannot map its shadow memory beside the widest
+  # address randomisation of recent kernels: run without it where allowed.
+  norandom=()
+  if setarch "$(uname -m)" -R true 2>/dev/null; then norandom=(setarch "$(uname -m)" -R); fi
+  VINTRELLE_STRESS_CYCLES="${VINTRELLE_STRESS_CYCLES_TSAN:-12}" \
+    TSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/tsan.supp" \
+    "${norandom[@]}" ctest --test-dir "$build-tsan" -R '^EngineStress' --output-on-failure -j 2 --timeout 900
 fi
 
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600

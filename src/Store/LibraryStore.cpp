@@ -12,6 +12,7 @@
 #include "Core/Engine/FolderWatcher.h"
 #include "Core/Engine/LibraryEngine.h"
 #include "Core/Faces/FaceEngine.h"
+#include "Core/Index/LibraryLock.h"
 #include "Store/MainThread.h"
 #include "Store/StoreText.h"
 
@@ -142,9 +143,12 @@ std::vector<Asset> mergedCopy(const std::vector<Asset>& list, const std::vector<
 
 std::shared_ptr<LibraryStore> LibraryStore::init(const std::string& root, const LibraryPaths::WritableCheck& writable) {
     LibraryPaths paths = LibraryPaths::resolve(root, writable);
+    // Before anything is written: a library open in another process is left alone.
+    auto lock = std::make_unique<LibraryLock>(paths.dataDir);
     paths.prepare();
     auto db = std::make_shared<LibraryDB>(paths.databasePath());
     auto store = std::make_shared<LibraryStore>(Token{}, paths, db);
+    store->lock_ = std::move(lock);
     store->engine_ = std::make_shared<LibraryEngine>(paths, db, std::weak_ptr<EngineDelegate>(store), qtMainPoster());
     return store;
 }
@@ -272,6 +276,7 @@ void LibraryStore::shutdown() {
     thumbs_->cancelAllAndClear();
     background_->clear();
     db_->db().close();
+    lock_.reset();
     shutDown_ = true;
 }
 

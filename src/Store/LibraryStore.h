@@ -32,6 +32,7 @@ namespace vintrelle {
 
 class FolderWatcher;
 class LibraryEngine;
+class LibraryLock;
 
 struct GridSection {
     std::string id;
@@ -82,7 +83,8 @@ class LibraryStore final : public QObject,
 
 public:
     // Opens the library at root: prepares its data folder, opens the index and
-    // makes the (idle) engine. Throws DBError when the index cannot be opened.
+    // makes the (idle) engine. Throws DBError when the index cannot be opened,
+    // or with LibraryLock::heldElsewhere when another process has it open.
     static std::shared_ptr<LibraryStore> init(const std::string& root,
                                               const LibraryPaths::WritableCheck& writable = {});
     LibraryStore(Token, LibraryPaths paths, std::shared_ptr<LibraryDB> db);
@@ -233,6 +235,7 @@ private:
                                         std::shared_ptr<const std::vector<Asset>> shared, std::string_view query);
     void applySuggestions(int64_t person, const std::vector<int64_t>& ids);
 
+    std::unique_ptr<LibraryLock> lock_;  // first: released after everything else
     LibraryPaths paths_;
     std::shared_ptr<LibraryDB> db_;
     std::shared_ptr<ThumbnailCache> thumbs_;

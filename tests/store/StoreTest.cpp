@@ -2,17 +2,37 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <random>
 
 #include "Core/Faces/FaceEngine.h"
+#include "Core/Index/LibraryLock.h"
 #include "StoreFixture.h"
 
 using namespace storetest;
 namespace fs = std::filesystem;
 
 namespace {
+
+// Sets or clears a file's immutable flag; false where the file system has none.
+bool setImmutable(const std::string& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
 
 int countRows(LibraryDB& db, const std::string& table) {
     return int(db.db().scalarInt("SELECT COUNT(*) FROM " + table).value_or(-1));
@@ -114,6 +134,51 @@ TEST(StoreOpening, AnIndexThatCannotBeOpenedIsAnError) {
     fixtures::TempDir dir;
     fs::create_directories(dir / ".vintrelle/library.sqlite");  // a folder where the file should be
     EXPECT_THROW(LibraryStore::init(dir.path()), DBError);
+}
+
+// An index file SQLite could only read (made immutable, which even root
+// cannot write past, or read-only for anyone else) is refused: a run would
+// otherwise add nothing and look like success.
+TEST(StoreOpening, AnIndexThatCannotBeWrittenIsAnError) {
+    fixtures::TempDir dir;
+    LibraryStore::init(dir.path())->shutdown();
+    const std::string index = dir / ".vintrelle/library.sqlite";
+    const bool immutable = setImmutable(index, true);
+    if (!immutable) {
+        if (::geteuid() == 0) GTEST_SKIP() << "this file system has no immutable files";
+        fs::permissions(index, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    }
+    std::string error;
+    try {
+        LibraryStore::init(dir.path());
+    } catch (const DBError& e) {
+        error = e.message;
+    }
+    if (immutable) setImmutable(index, false);
+    EXPECT_EQ(error, "Could not open database: attempt to write a readonly database");
+}
+
+// One process at a time: a second opener (another process, or a second
+// open of the same library; both are separate lock holders) is refused
+// before it writes anything, and opens once the first has closed.
+TEST(StoreOpening, ALibraryOpenElsewhereIsRefused) {
+    Library lib;
+    lib.add({makeAsset(1, "a.jpg", 100)});
+    lib.store->start(false);
+    const std::string index = lib.store->paths().databasePath();
+    const auto written = fs::last_write_time(index);
+    try {
+        LibraryStore::init(lib.dir.path());
+        ADD_FAILURE() << "opened twice";
+    } catch (const DBError& e) {
+        EXPECT_EQ(e.message, LibraryLock::heldElsewhere);
+    }
+    EXPECT_EQ(fs::last_write_time(index), written);
+    lib.store->shutdown();
+    auto again = LibraryStore::init(lib.dir.path());
+    again->start(false);
+    EXPECT_EQ(again->assets().size(), 1u);
+    again->shutdown();
 }
 
 TEST(StoreClosing, ShutdownTwiceIsHarmless) {

@@ -18,6 +18,7 @@
 #include "Core/Engine/EngineTypes.h"
 #include "Core/Index/LibraryDB.h"
 #include "Core/Engine/LibraryEngine.h"
+#include "Core/Engine/ReadJournal.h"
 #include "Core/Index/LibraryPaths.h"
 #include "Core/Base/MainQueue.h"
 #include "Core/Places/PlaceResolver.h"
@@ -37,6 +38,7 @@ struct WorkItem {
     std::string path;
     MediaKind kind = MediaKind::photo;
     double mtime = 0;
+    int64_t size = 0;  // as the scan saw it
 };
 
 // What one walk of a folder found, and where it could not look.
@@ -45,17 +47,24 @@ struct Enumeration {
     // Relative paths of folders whose listing failed, and of entries that could
     // not be examined; what the index knows below them must not count as gone.
     std::vector<std::string> failed;
+    // Folders listed to the end, and among them those whose entries kept
+    // changing while they were walked.
+    std::unordered_set<std::string> walked;
+    std::unordered_set<std::string> unsettled;
 };
 
 // Walks directory recursively without following symbolic links, skipping
 // hidden names and the insides of package folders. Names are bytes, UTF-8 or not.
 // canList (when set) is asked before each folder is opened; false counts as a
-// failed listing.
+// failed listing. Folders that change while they are walked are listed again.
 Enumeration enumerate(const std::string& directory, const std::string& prefix,
                       const LibraryEngine::ListingCheck& canList = {});
 
 // True when path (relative, slash-separated) lies in or below a failed entry.
 bool underFailed(const std::string& path, const std::vector<std::string>& failed);
+// True when the listing that should have shown path (that of the deepest
+// folder above it that was walked) changed while it was read.
+bool underUnsettled(const std::string& path, const Enumeration& e);
 
 // Whether a directory name marks a bundle from another platform whose inside
 // is not the user's own photo folder.
@@ -63,26 +72,6 @@ bool isPackageName(std::string_view name);
 
 // Local wall-clock seconds of a true instant (seconds since 1970, UTC).
 double wallClockOf(double utcSeconds);
-
-// Ids of the files being read right now, kept in a small file so that a file
-// whose reading crashes the process can be set aside at the next start.
-class ReadJournal {
-public:
-    explicit ReadJournal(std::string path);
-    ~ReadJournal();
-    // Ids left over by a run that ended while reading them.
-    std::vector<int64_t> leftOver() const;
-    void clear();
-    void begin(int64_t id);
-    void end(int64_t id);
-
-private:
-    void write();  // caller holds mutex_
-    std::string path_;
-    std::mutex mutex_;
-    std::multiset<int64_t> reading_;
-    int fd_ = -1;
-};
 
 struct EngineCore : std::enable_shared_from_this<EngineCore> {
     EngineCore(LibraryPaths paths, std::shared_ptr<LibraryDB> db, std::weak_ptr<EngineDelegate> delegate,
@@ -93,8 +82,13 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     const std::weak_ptr<EngineDelegate> delegate;
     const MainPoster poster;
     std::string rootReal;
-    // Device of the library folder when the library opened (0 when unknown).
-    dev_t rootDevice = 0;
+    // The library folder's device when it was first seen (0 until then): an
+    // empty folder on another device is the mount point of an absent drive.
+    std::atomic<dev_t> rootDevice{0};
+    // The library folder's device and inode since it was last seen coming
+    // back (0: not known): another folder put in its place is not this library.
+    std::atomic<dev_t> knownDevice{0};
+    std::atomic<ino_t> knownInode{0};
 
     // Guarded by mutex; held only for short stretches.
     mutable std::mutex mutex;
@@ -106,6 +100,7 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     bool threadEnded = false;
     bool facesEnabled = true;
     LibraryEngine::ListingCheck listingCheck;
+    LibraryEngine::ReadHook readHook;
 
     std::atomic<bool> stopped{false};
     bool journalRecovered = false;  // engine thread only
@@ -132,8 +127,10 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     void report(const EngineStatus& status);
     void post(std::function<void(EngineDelegate&)> call);
 
-    bool rootIsDirectory() const;
-    // The folder is there but is an empty mount point of an absent drive.
+    // The library folder is there, is the folder the library opened on (not
+    // another one put in its place) and is no empty mount point of an
+    // absent drive.
+    bool libraryPresent();
     bool looksUnmounted() const;
 };
 

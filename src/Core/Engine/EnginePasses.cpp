@@ -17,7 +17,7 @@ bool EngineCore::facePass() {
     };
     hooks.report = [this](const EngineStatus& status) { report(status); };
     hooks.peopleUpdated = [this] { post([](EngineDelegate& d) { d.engineDidUpdatePeople(); }); };
-    hooks.libraryGone = [this] { return !rootIsDirectory() || looksUnmounted(); };
+    hooks.libraryGone = [this] { return !libraryPresent(); };
     return FacePass(paths, db, std::move(hooks)).run();
 }
 

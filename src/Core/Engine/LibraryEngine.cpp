@@ -64,12 +64,16 @@ EngineCore::EngineCore(LibraryPaths p, std::shared_ptr<LibraryDB> d, std::weak_p
       db(std::move(d)),
       delegate(std::move(del)),
       poster(std::move(mp)),
-      journal(paths.dataDir + "/reading-ids"),
+      journal(paths.dataDir),
       resolver(std::make_shared<PlaceResolver>(db)),
       trips(db, resolver, poster, delegate) {
     rootReal = realPathOr(paths.root);
     struct stat st {};
-    if (::stat(paths.root.c_str(), &st) == 0) rootDevice = st.st_dev;
+    if (::stat(paths.root.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        rootDevice = st.st_dev;
+        knownDevice = st.st_dev;
+        knownInode = st.st_ino;
+    }
 }
 
 void EngineCore::post(std::function<void(EngineDelegate&)> call) {
@@ -83,9 +87,24 @@ void EngineCore::report(const EngineStatus& status) {
     post([status](EngineDelegate& d) { d.engineDidChangeStatus(status); });
 }
 
-bool EngineCore::rootIsDirectory() const {
+bool EngineCore::libraryPresent() {
     struct stat st {};
-    return ::stat(paths.root.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    // Seen gone, or as the empty mount point of an unplugged drive: whatever
+    // comes back in its place next is taken for the library again, since a
+    // drive plugged in again may bring it under another device and inode
+    // (FAT and exFAT number them afresh at every mount). The guards against
+    // scanning an empty folder still stand for it.
+    if (::stat(paths.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || looksUnmounted()) {
+        knownInode = 0;
+        return false;
+    }
+    if (rootDevice == 0) rootDevice = st.st_dev;
+    if (knownInode == 0) {
+        knownDevice = st.st_dev;
+        knownInode = st.st_ino;
+        return true;
+    }
+    return st.st_dev == knownDevice && st.st_ino == knownInode;
 }
 
 bool EngineCore::looksUnmounted() const {
@@ -180,7 +199,7 @@ void EngineCore::drain() {
         if (stopped || !faces || !FaceEngine::shared().model) break;
         // An empty mount point left by an unplugged drive is no library
         // either: its photos would all be marked as looked at, with no faces.
-        if (!rootIsDirectory() || looksUnmounted()) {
+        if (!libraryPresent()) {
             post([](EngineDelegate& d) { d.engineDidGoOffline(); });
             break;
         }
@@ -196,15 +215,26 @@ void EngineCore::drain() {
 }
 
 void EngineCore::recoverJournal() {
-    const std::vector<int64_t> ids = journal.leftOver();
-    if (ids.empty()) return;
-    // These files were being read when the last run ended without finishing
-    // them: most likely one of them crashed a decoder. Store them as failed so
-    // they are not read again until they change.
+    const std::vector<int64_t> condemned = journal.recover();
+    auto pending = [&](int64_t id) {
+        return !db->db().query("SELECT id FROM assets WHERE id=? AND meta_done=0", {id},
+                               [](const Row& r) { return r.int64(0); }).empty();
+    };
+    try {
+        // Suspects whose files were removed, or read since by other means.
+        std::vector<int64_t> settled;
+        for (int64_t id : journal.suspects())
+            if (!pending(id)) settled.push_back(id);
+        journal.forget(settled);
+    } catch (const DBError&) {
+    }
+    if (condemned.empty()) return;
+    // The evidence says these files crash a decoder: they are stored as
+    // unreadable and not read again until they change.
     std::vector<int64_t> saved;
     try {
         db->db().transaction([&] {
-            for (int64_t id : ids) {
+            for (int64_t id : condemned) {
                 auto rows = db->db().query("SELECT path, kind, mtime FROM assets WHERE id=? AND meta_done=0", {id},
                                            [](const Row& r) {
                                                return WorkItem{0, r.text(0),
@@ -227,7 +257,6 @@ void EngineCore::recoverJournal() {
     } catch (const DBError&) {
         saved.clear();
     }
-    journal.clear();
     if (saved.empty()) return;
     auto assets = db->assets(saved);
     post([assets = std::move(assets)](EngineDelegate& d) { d.engineDidUpsert(assets); });
@@ -322,6 +351,11 @@ bool LibraryEngine::waitForTripNaming(std::chrono::milliseconds timeout) {
 void LibraryEngine::setListingCheck(ListingCheck check) {
     std::lock_guard lock(impl_->core->mutex);
     impl_->core->listingCheck = std::move(check);
+}
+
+void LibraryEngine::setReadHook(ReadHook hook) {
+    std::lock_guard lock(impl_->core->mutex);
+    impl_->core->readHook = std::move(hook);
 }
 
 }  // namespace vintrelle

@@ -59,6 +59,11 @@ public:
     using ListingCheck = std::function<bool(const std::string& directory)>;
     void setListingCheck(ListingCheck check);
 
+    // Called on the reading worker with a file's absolute path just before
+    // it is read. Tests use it to stand in for a decoder that crashes.
+    using ReadHook = std::function<void(const std::string& path)>;
+    void setReadHook(ReadHook hook);
+
     struct Impl;
 
 private:

@@ -3,16 +3,15 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <ctime>
 #include <deque>
-#include <fstream>
-#include <sstream>
+#include <numeric>
 #include <thread>
 
 #include "Core/Engine/EngineCore.h"
@@ -38,60 +37,35 @@ double secondsSince(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
+// Whether the file can be read to its end as the scan saw it (same size,
+// same modification time). A reader that failed on such a file met bytes it
+// could not decode; any other failure (permission denied, the folder away for
+// a moment, an I/O error, a file still being written) is a passing one.
+bool readableAsScanned(const std::string& path, const WorkItem& item) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == item.size &&
+              std::fabs(double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9 - item.mtime) <= 1.0;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    std::vector<char> buffer(size_t(1) << 20);
+    off_t total = 0;
+    while (ok) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        total += n;
+    }
+    ::close(fd);
+    return ok && total == st.st_size;
+}
+
 }  // namespace
 
 double wallClockOf(double utcSeconds) { return utcSeconds + double(WallClock::localOffset(utcSeconds)); }
-
-// ---- journal of files being read ------------------------------------------
-
-ReadJournal::ReadJournal(std::string path) : path_(std::move(path)) {}
-
-ReadJournal::~ReadJournal() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-std::vector<int64_t> ReadJournal::leftOver() const {
-    std::vector<int64_t> ids;
-    std::ifstream in(path_);
-    long long id = 0;
-    while (in >> id) ids.push_back(id);
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    return ids;
-}
-
-void ReadJournal::clear() {
-    std::lock_guard lock(mutex_);
-    reading_.clear();
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-    ::unlink(path_.c_str());
-}
-
-void ReadJournal::begin(int64_t id) {
-    std::lock_guard lock(mutex_);
-    reading_.insert(id);
-    write();
-}
-
-void ReadJournal::end(int64_t id) {
-    std::lock_guard lock(mutex_);
-    if (auto it = reading_.find(id); it != reading_.end()) reading_.erase(it);
-    write();
-}
-
-void ReadJournal::write() {
-    // No fsync: the journal guards against the process dying, not the
-    // machine, and the page cache outlives the process.
-    if (fd_ < 0) fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return;
-    std::string text;
-    for (int64_t id : reading_) text += std::to_string(id) + "\n";
-    if (::pwrite(fd_, text.data(), text.size(), 0) < 0) return;
-    if (::ftruncate(fd_, off_t(text.size())) != 0) return;
-}
 
 // ---- the pass ---------------------------------------------------------------
 
@@ -100,30 +74,61 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
     const int width = std::min(workerCount(), std::max(total, 1));
     report(EngineStatus::indexing(0, total));
 
+    // Files that were being read when an earlier run ended abnormally go
+    // first, one at a time and alone, so that a crash while reading one of
+    // them says which file it was.
+    std::vector<size_t> order(items.size());
+    std::iota(order.begin(), order.end(), size_t(0));
+    const auto firstRegular = std::stable_partition(
+        order.begin(), order.end(), [&](size_t i) { return journal.isSuspect(items[i].id); });
+    const size_t alone = size_t(firstRegular - order.begin());
+
+    LibraryEngine::ReadHook hook;
+    {
+        std::lock_guard lock(mutex);
+        hook = readHook;
+    }
+
+    struct Result {
+        size_t index;
+        ProcessedMedia media;
+        bool unread;  // not read this time; the file stays for a later scan
+    };
     struct Shared {
         std::mutex mutex;
         std::condition_variable cv;
-        size_t next = 0;
+        size_t next = 0;  // position in order
         int active = 0;
+        int inFlight = 0;
         bool cancelled = false;
-        std::deque<std::pair<size_t, ProcessedMedia>> results;
+        std::deque<Result> results;
     } shared;
 
     auto read = [&](const WorkItem& item) {
         const std::string url = paths.root + "/" + item.path;
         const std::string name = item.path.substr(item.path.rfind('/') + 1);
-        ProcessedMedia media;
+        auto readOnce = [&] {
+            try {
+                const double fallback = MediaProcessor::fallbackDate(name, item.mtime);
+                return item.kind == MediaKind::video
+                           ? MediaProcessor::processVideo(url, fallback, paths.thumbURL(item.id))
+                           : MediaProcessor::processPhoto(url, fallback, paths.thumbURL(item.id));
+            } catch (...) {
+                return ProcessedMedia{};
+            }
+        };
         journal.begin(item.id);
-        try {
-            const double fallback = MediaProcessor::fallbackDate(name, item.mtime);
-            media = item.kind == MediaKind::video
-                        ? MediaProcessor::processVideo(url, fallback, paths.thumbURL(item.id))
-                        : MediaProcessor::processPhoto(url, fallback, paths.thumbURL(item.id));
-        } catch (...) {
-            media = ProcessedMedia{};
+        if (hook) hook(url);
+        Result r{0, readOnce(), false};
+        if (!r.media.thumbOK) {
+            // Only bytes that were all there and could not be decoded make a
+            // file unreadable for good. The second reading covers a passing
+            // error that ended between the failure and the check.
+            if (!readableAsScanned(url, item)) r.unread = true;
+            else r.media = readOnce();
         }
         journal.end(item.id);
-        return media;
+        return r;
     };
 
     std::vector<std::jthread> workers;
@@ -133,16 +138,24 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
             for (;;) {
                 size_t index = 0;
                 {
-                    std::lock_guard lock(shared.mutex);
+                    std::unique_lock lock(shared.mutex);
                     // Files in flight finish and are saved; no new one starts
-                    // after a stop.
-                    if (shared.cancelled || stopped || shared.next >= items.size()) break;
-                    index = shared.next++;
+                    // after a stop. A suspect starts only when nothing is in
+                    // flight, and nothing starts beside it.
+                    shared.cv.wait(lock, [&] {
+                        return shared.cancelled || stopped || shared.next >= order.size() ||
+                               shared.next > alone || shared.inFlight == 0;
+                    });
+                    if (shared.cancelled || stopped || shared.next >= order.size()) break;
+                    index = order[shared.next++];
+                    ++shared.inFlight;
                 }
-                ProcessedMedia media = read(items[index]);
+                Result r = read(items[index]);
+                r.index = index;
                 {
                     std::lock_guard lock(shared.mutex);
-                    shared.results.emplace_back(index, std::move(media));
+                    shared.results.push_back(std::move(r));
+                    --shared.inFlight;
                 }
                 shared.cv.notify_all();
             }
@@ -162,7 +175,7 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
         if (pending.empty()) return true;
         // An unplugged drive may leave its empty mount point behind: what was
         // read then failed for want of the drive, not for the files.
-        if (!rootIsDirectory() || looksUnmounted()) return false;
+        if (!libraryPresent()) return false;
         std::vector<int64_t> saved;
         try {
             db->db().transaction([&] {
@@ -213,9 +226,9 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
         shared.results.clear();
         lock.unlock();
         bool goOn = true;
-        for (auto& [index, media] : batch) {
+        for (Result& r : batch) {
             ++done;
-            pending.emplace_back(&items[index], std::move(media));
+            if (!r.unread) pending.emplace_back(&items[r.index], std::move(r.media));
             if (pending.size() >= kBatchSize || secondsSince(lastSave) > kBatchSeconds) {
                 if (!flush()) {
                     goOn = false;
@@ -226,12 +239,16 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
         lock.lock();
         if (!goOn) {
             shared.cancelled = true;
+            shared.cv.notify_all();
             break;
         }
     }
     lock.unlock();
     workers.clear();  // joins; readers in flight finish their file
-    flush();
+    // The drive went away, or another folder took the library's place, while
+    // the files were read (those not read then stay for a later scan): the
+    // run ends offline rather than as if nothing had been there.
+    if (!flush() || !libraryPresent()) post([](EngineDelegate& d) { d.engineDidGoOffline(); });
 }
 
 }  // namespace vintrelle

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "Core/Engine/EngineCore.h"
 
@@ -29,13 +31,37 @@ std::string joined(const std::string& prefix, std::string_view name) {
     return prefix.empty() ? std::string(name) : prefix + "/" + std::string(name);
 }
 
+// A folder's modification and change times: any entry added, removed or
+// renamed in it, or the folder itself renamed, changes them.
+struct Stamp {
+    timespec mtime{}, ctime{};
+    bool operator==(const Stamp& o) const {
+        return mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
+               ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+Stamp stampOf(const struct stat& st) { return {st.st_mtim, st.st_ctim}; }
+
 struct Walker {
     const LibraryEngine::ListingCheck& canList;
     const std::string& base;  // absolute path of the walk's starting folder
     Enumeration out;
+    // Every folder listed: its path relative to base, and its stamp as the
+    // listing began.
+    struct Listed {
+        std::string absRel;
+        Stamp stamp;
+    };
+    std::unordered_map<std::string, Listed> listed;
+    // While catching up, the files already found (entries already walked are
+    // in out.walked).
+    std::unordered_set<std::string> seenFiles;
 
     // dirFD is owned by the callee.
     void walk(int dirFD, const std::string& rel, const std::string& absRel) {
+        struct stat self {};
+        if (::fstat(dirFD, &self) == 0) listed[rel] = {absRel, stampOf(self)};
         DIR* dir = ::fdopendir(dirFD);
         if (!dir) {
             ::close(dirFD);
@@ -55,14 +81,19 @@ struct Walker {
             // A name that is not UTF-8 (an old archive's Latin-1) is kept as
             // its bytes: the index stores them and the file is read by them.
             if (name.empty() || name[0] == '.') continue;
+            if (!seenFiles.empty() && seenFiles.count(joined(rel, name))) continue;
             struct stat st {};
+            // An entry gone between the listing and this look (ENOENT) was
+            // renamed or moved as much as deleted: nothing known below it is
+            // taken for gone.
             if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno != ENOENT) out.failed.push_back(joined(rel, name));
+                out.failed.push_back(joined(rel, name));
                 continue;
             }
             if (S_ISDIR(st.st_mode)) {
                 if (isPackageName(name)) continue;
                 const std::string childRel = joined(rel, name);
+                if (out.walked.count(childRel)) continue;
                 const std::string childAbs = absRel.empty() ? std::string(name) : absRel + "/" + std::string(name);
                 if (canList && !canList(base + "/" + childAbs)) {
                     out.failed.push_back(childRel);
@@ -70,7 +101,7 @@ struct Walker {
                 }
                 const int fd = ::openat(::dirfd(dir), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 if (fd < 0) {
-                    if (errno != ENOENT) out.failed.push_back(childRel);
+                    out.failed.push_back(childRel);
                     continue;
                 }
                 walk(fd, childRel, childAbs);
@@ -82,13 +113,60 @@ struct Walker {
             out.files.push_back({joined(rel, name), *kind, int64_t(st.st_size),
                                  double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9});
         }
+        out.walked.insert(rel);
         ::closedir(dir);
+    }
+
+    // Folders whose entries changed after their listing began, so that a
+    // folder moved into one already listed, or out of one listed before, may
+    // have been missed: they are listed again for what is new in them, a few
+    // times while changes go on. Those still changing stay unsettled.
+    void catchUp() {
+        constexpr int kRounds = 3;
+        for (int round = 0;; ++round) {
+            std::vector<std::pair<std::string, std::string>> changed;  // rel, absRel
+            for (auto it = listed.begin(); it != listed.end();) {
+                // The walk's own folder may be reached through a link; the
+                // walk follows none below it.
+                struct stat st {};
+                const bool top = it->second.absRel.empty();
+                const std::string path = top ? base : base + "/" + it->second.absRel;
+                if ((top ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0 || !S_ISDIR(st.st_mode)) {
+                    // Renamed away or deleted: its parent changed too, and
+                    // shows where it went.
+                    it = listed.erase(it);
+                    continue;
+                }
+                if (!(stampOf(st) == it->second.stamp)) changed.emplace_back(it->first, it->second.absRel);
+                ++it;
+            }
+            if (changed.empty()) return;
+            if (round == kRounds) {
+                for (auto& [rel, absRel] : changed) out.unsettled.insert(rel);
+                return;
+            }
+            seenFiles.clear();
+            for (const FoundFile& f : out.files) seenFiles.insert(f.path);
+            for (auto& [rel, absRel] : changed) {
+                const int fd = absRel.empty() ? ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                              : ::open((base + "/" + absRel).c_str(),
+                                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (fd >= 0) walk(fd, rel, absRel);
+            }
+            seenFiles.clear();
+        }
     }
 };
 
 std::string moveKey(const std::string& path, int64_t size, double mtime) {
     const std::string name = path.substr(path.rfind('/') + 1);
     return name + "|" + std::to_string(size) + "|" + std::to_string(int64_t(std::trunc(mtime)));
+}
+
+// Known not to exist (as opposed to not examinable).
+bool isMissing(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
 bool isDirectory(const std::string& path, bool* failed) {
@@ -117,9 +195,18 @@ bool underFailed(const std::string& path, const std::vector<std::string>& failed
     return false;
 }
 
+bool underUnsettled(const std::string& path, const Enumeration& e) {
+    if (e.unsettled.empty()) return false;
+    for (size_t slash = path.rfind('/');; slash = path.rfind('/', slash - 1)) {
+        const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
+        if (e.walked.count(folder)) return e.unsettled.count(folder) != 0;
+        if (slash == std::string::npos || slash == 0) return false;
+    }
+}
+
 Enumeration enumerate(const std::string& directory, const std::string& prefix,
                       const LibraryEngine::ListingCheck& canList) {
-    Walker w{canList, directory, {}};
+    Walker w{canList, directory, {}, {}, {}};
     if (canList && !canList(directory)) {
         w.out.failed.push_back(prefix);
         return std::move(w.out);
@@ -130,16 +217,30 @@ Enumeration enumerate(const std::string& directory, const std::string& prefix,
         return std::move(w.out);
     }
     w.walk(fd, prefix, "");
+    w.catchUp();
     return std::move(w.out);
 }
 
-bool EngineCore::scan(bool full, const std::set<std::string>& dirs) {
-    if (!rootIsDirectory() || looksUnmounted()) {
+bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
+    if (!libraryPresent()) {
         post([](EngineDelegate& d) { d.engineDidGoOffline(); });
         return false;
     }
     report(EngineStatus::scanning());
 
+    // A requested folder that is gone may have been renamed or moved rather
+    // than deleted: its nearest existing ancestor is scanned instead, which
+    // sees both the rows under the old name and the files under the new one
+    // and pairs them as moves.
+    std::set<std::string> dirs;
+    for (std::string d : requested) {
+        while (!d.empty() && isMissing(paths.root + "/" + d)) {
+            const size_t slash = d.rfind('/');
+            d.resize(slash == std::string::npos ? 0 : slash);
+        }
+        if (d.empty()) full = true;
+        dirs.insert(std::move(d));
+    }
     std::vector<std::string> folders;
     if (full) folders.emplace_back();
     else {
@@ -158,16 +259,18 @@ bool EngineCore::scan(bool full, const std::set<std::string>& dirs) {
     }
     std::unordered_map<std::string, FoundFile> found;
     std::unordered_map<std::string, FileStat> known;
-    std::vector<std::string> failed;
+    Enumeration walk;  // where the walks looked, and how it went
     for (const auto& folder : folders) {
         const std::string url = folder.empty() ? paths.root : paths.root + "/" + folder;
         bool statFailed = false;
         if (isDirectory(url, &statFailed)) {
             Enumeration e = enumerate(url, folder, check);
             for (auto& f : e.files) found.emplace(f.path, std::move(f));
-            failed.insert(failed.end(), e.failed.begin(), e.failed.end());
+            walk.failed.insert(walk.failed.end(), e.failed.begin(), e.failed.end());
+            walk.walked.merge(e.walked);
+            walk.unsettled.merge(e.unsettled);
         } else if (statFailed) {
-            failed.push_back(folder);
+            walk.failed.push_back(folder);
         }
         known.merge(db->fileIndex(folder.empty() ? std::nullopt : std::optional<std::string>(folder)));
         if (stopped) return false;
@@ -177,17 +280,22 @@ bool EngineCore::scan(bool full, const std::set<std::string>& dirs) {
         post([](EngineDelegate& d) { d.engineDidGoOffline(); });
         return false;
     }
-    // The drive may have gone while the folders were listed: what was not
-    // found then says nothing about the files.
-    if (!rootIsDirectory() || looksUnmounted()) {
+    // The drive may have gone, or another folder taken the library's place,
+    // while the folders were listed: what was not found then says nothing
+    // about the files.
+    if (!libraryPresent()) {
         post([](EngineDelegate& d) { d.engineDidGoOffline(); });
         return false;
     }
 
-    std::unordered_map<std::string, FileStat> gone;
+    // Below a folder that could not be listed, or whose listing changed while
+    // it was read, nothing is known to be gone: such rows are only candidates
+    // for moves (a folder renamed during the walk), and a later scan decides.
+    std::unordered_map<std::string, FileStat> gone, uncertain;
     for (const auto& [path, stat] : known) {
-        // Below a folder that could not be listed nothing is known to be gone.
-        if (!found.count(path) && !underFailed(path, failed)) gone.emplace(path, stat);
+        if (found.count(path)) continue;
+        if (underFailed(path, walk.failed) || underUnsettled(path, walk)) uncertain.emplace(path, stat);
+        else gone.emplace(path, stat);
     }
 
     Database& sql = db->db();
@@ -201,7 +309,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& dirs) {
         }
         const FileStat& s = it->second;
         if (s.size == f.size && std::fabs(s.mtime - f.mtime) <= 1.0) {
-            if (!s.done) work.push_back({s.id, f.path, f.kind, f.mtime});
+            if (!s.done) work.push_back({s.id, f.path, f.kind, f.mtime, f.size});
             continue;
         }
         try {
@@ -210,32 +318,62 @@ bool EngineCore::scan(bool full, const std::set<std::string>& dirs) {
             sql.run("DELETE FROM faces WHERE asset_id=?", {s.id});
         } catch (const DBError&) {
         }
-        work.push_back({s.id, f.path, f.kind, f.mtime});
+        work.push_back({s.id, f.path, f.kind, f.mtime, f.size});
     }
 
+    // Candidates for moves, by move key: rows not found (gone, or uncertain),
+    // and rows found under a path that is gone since: a folder moved after it
+    // was walked shows up under both names. Rows not found are taken first.
     std::vector<int64_t> moved;
-    if (!gone.empty() && !newFiles.empty()) {
-        std::unordered_map<std::string, std::vector<std::string>> candidates;
-        for (const auto& [path, s] : gone) candidates[moveKey(path, s.size, s.mtime)].push_back(path);
+    if (!newFiles.empty()) {
+        struct Candidate {
+            std::string path;
+            FileStat stat;
+            bool found;  // found by this scan, and so not in gone or uncertain
+        };
+        std::unordered_map<std::string, std::vector<Candidate>> candidates;
+        std::unordered_set<std::string> wanted;
+        for (const auto& f : newFiles) wanted.insert(moveKey(f.path, f.size, f.mtime));
+        for (const auto& [path, f] : found) {
+            auto k = known.find(path);
+            if (k == known.end()) continue;
+            std::string key = moveKey(path, f.size, f.mtime);
+            if (wanted.count(key)) candidates[key].push_back({path, k->second, true});
+        }
+        for (auto* rows : {&gone, &uncertain})
+            for (const auto& [path, st] : *rows) candidates[moveKey(path, st.size, st.mtime)].push_back({path, st, false});
+
+        std::unordered_map<int64_t, const FoundFile*> relocated;  // found rows moved on
         std::vector<FoundFile> stillNew;
         for (auto& f : newFiles) {
-            auto it = candidates.find(moveKey(f.path, f.size, f.mtime));
-            if (it == candidates.end() || it->second.empty()) {
+            std::optional<Candidate> from;
+            if (auto it = candidates.find(moveKey(f.path, f.size, f.mtime)); it != candidates.end()) {
+                while (!from && !it->second.empty()) {
+                    Candidate c = std::move(it->second.back());
+                    it->second.pop_back();
+                    // A copy beside its original is no move.
+                    if (!c.found || isMissing(paths.root + "/" + c.path)) from = std::move(c);
+                }
+            }
+            if (!from) {
                 stillNew.push_back(std::move(f));
                 continue;
             }
-            const std::string from = it->second.back();
-            it->second.pop_back();
-            const FileStat s = gone.at(from);
             try {
-                sql.run("UPDATE assets SET path=? WHERE id=?", {f.path, s.id});
+                sql.run("UPDATE assets SET path=? WHERE id=?", {f.path, from->stat.id});
             } catch (const DBError&) {
                 stillNew.push_back(std::move(f));
                 continue;
             }
-            gone.erase(from);
-            moved.push_back(s.id);
-            if (!s.done) work.push_back({s.id, f.path, f.kind, f.mtime});
+            gone.erase(from->path);
+            uncertain.erase(from->path);
+            moved.push_back(from->stat.id);
+            if (from->found) relocated.emplace(from->stat.id, &f);
+            else if (!from->stat.done) work.push_back({from->stat.id, f.path, f.kind, f.mtime, f.size});
+        }
+        for (auto& w : work) {
+            if (auto r = relocated.find(w.id); r != relocated.end())
+                w = {w.id, r->second->path, r->second->kind, r->second->mtime, r->second->size};
         }
         newFiles.swap(stillNew);
     }
@@ -268,7 +406,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& dirs) {
                 for (const auto& f : newFiles) {
                     const int64_t id = sql.insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,?,?,?,?)",
                                                   {f.path, int(f.kind), f.size, f.mtime, added});
-                    work.push_back({id, f.path, f.kind, f.mtime});
+                    work.push_back({id, f.path, f.kind, f.mtime, f.size});
                 }
             });
         } catch (const DBError&) {

@@ -56,6 +56,12 @@ Database::Database(const std::string& path) {
         if (h) sqlite3_close_v2(h);
         throw DBError("Could not open database: " + text);
     }
+    // SQLite quietly opens a file it may not write read-only; every write
+    // would then fail on its own and the index never change.
+    if (sqlite3_db_readonly(h, "main") == 1) {
+        sqlite3_close_v2(h);
+        throw DBError(std::string("Could not open database: ") + sqlite3_errstr(SQLITE_READONLY));
+    }
     handle_ = h;
     sqlite3_busy_timeout(handle_, 5000);
     for (const char* pragma : {"PRAGMA journal_mode=TRUNCATE", "PRAGMA synchronous=NORMAL", "PRAGMA foreign_keys=ON",

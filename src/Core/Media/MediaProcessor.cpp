@@ -18,6 +18,7 @@
 
 #include "Core/Base/MediaTypes.h"
 #include "Core/Media/MediaInternal.h"
+#include <vips/vector.h>  // after vips.h, which it needs
 #include "Core/Base/Text.h"
 
 extern "C" {
@@ -297,6 +298,10 @@ struct Source {
     bool hasProfile = false;
     // A picture decoded outside vips (BMP), when there is one.
     VImage decoded;
+    // A JPEG cut short (an interrupted copy, a camera that lost power) is
+    // decoded as far as its data goes, as every viewer shows it; other
+    // formats cut short are not decoded.
+    bool decodesPartly = false;
 
     static Source file(const std::string& url) {
         Source s;
@@ -351,6 +356,7 @@ VImage decodeBMP(const std::string& url) {
 VImage thumbnail(const Source& src, int maxPixel) {
     VipsImage* out = nullptr;
     const char* exportProfile = src.hasProfile ? "srgb" : nullptr;
+    const VipsFailOn failOn = src.decodesPartly ? VIPS_FAIL_ON_NONE : VIPS_FAIL_ON_TRUNCATED;
     int rc;
     if (src.decoded) {
         rc = vips_thumbnail_image(src.decoded.get(), &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN,
@@ -358,10 +364,10 @@ VImage thumbnail(const Source& src, int maxPixel) {
     } else if (src.bytes) {
         rc = vips_thumbnail_buffer(const_cast<char*>(src.bytes->data()), src.bytes->size(), &out, maxPixel, "height",
                                    maxPixel, "size", VIPS_SIZE_DOWN, "no_rotate", src.orientation ? TRUE : FALSE,
-                                   "fail_on", VIPS_FAIL_ON_TRUNCATED, "export_profile", exportProfile, nullptr);
+                                   "fail_on", failOn, "export_profile", exportProfile, nullptr);
     } else {
         rc = vips_thumbnail(src.url->c_str(), &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN, "fail_on",
-                            VIPS_FAIL_ON_TRUNCATED, "export_profile", exportProfile, nullptr);
+                            failOn, "export_profile", exportProfile, nullptr);
     }
     if (rc != 0) {
         vips_error_clear();
@@ -413,6 +419,10 @@ std::optional<Header> readHeader(Source& src) {
     // the orientation tag, so this never turns such a picture twice.
     h.orientation = vips_image_get_orientation(img);
     src.hasProfile = vips_image_get_typeof(img, VIPS_META_ICC_NAME) != 0;
+    const char* loader = nullptr;
+    src.decodesPartly = vips_image_get_typeof(img, VIPS_META_LOADER) != 0 &&
+                        vips_image_get_string(img, VIPS_META_LOADER, &loader) == 0 && loader &&
+                        std::string_view(loader).starts_with("jpegload");
     const void* data = nullptr;
     size_t length = 0;
     if (vips_image_get_typeof(img, VIPS_META_EXIF_NAME) != 0 &&
@@ -490,6 +500,11 @@ void initialize() {
         vips_cache_set_max(0);
         // The processing pass runs many files at once on its own workers.
         vips_concurrency_set(1);
+        // No run-time compiled vector code: vips compiles and frees it for
+        // every scaling operation, and liborc 0.4.33 hands out and frees its
+        // code memory without holding its lock, so workers scaling at once
+        // crash now and then (a segmentation fault in liborc, a double free).
+        vips_vector_set_enabled(FALSE);
         // Photos come from anywhere: only the loaders that vips trusts with hostile files.
         vips_block_untrusted_set(TRUE);
         Exiv2::XmpParser::initialize();

@@ -79,21 +79,37 @@ TEST(MediaBadInput, HugeHeaderIsNotDecoded) {
     EXPECT_FALSE(MP::loadImage(dir / "huge.bmp", 1600));
 }
 
-TEST(MediaBadInput, HalfAJpegKeepsItsMetadataButGetsNoThumbnail) {
+// A JPEG cut short (by its end marker alone, or by much more) keeps its
+// metadata and gets a thumbnail of what its data holds, as every viewer shows
+// it; a PNG cut short is not decoded.
+TEST(MediaBadInput, JpegCutShortIsDecodedAsFarAsItsDataGoes) {
     fixtures::TempDir dir;
     fixtures::ExifTags tags;
     tags.dateTimeOriginal = "2021:07:04 18:30:05";
     tags.model = "X100V";
-    std::string path = dir / "cut.jpg";
+    const std::string path = dir / "cut.jpg", thumb = dir / "t.jpg";
     ASSERT_TRUE(fixtures::makeJPEG(path, 400, 300, {}, tags));
-    std::string bytes = fixtures::readFile(path);
-    fixtures::writeFile(path, bytes.substr(0, bytes.size() / 2));
-    ProcessedMedia m = MP::processPhoto(path, kFallback, dir / "t.jpg");
-    EXPECT_EQ(m.width, 400);
-    EXPECT_EQ(m.camera, "X100V");
-    EXPECT_EQ(m.taken, MP::parseExifDate("2021:07:04 18:30:05"));
-    EXPECT_FALSE(m.thumbOK);
-    EXPECT_FALSE(fs::exists(dir / "t.jpg"));
+    const std::string bytes = fixtures::readFile(path);
+    for (size_t keep : {bytes.size() - 2, bytes.size() - 16, bytes.size() - 100, bytes.size() / 2}) {
+        SCOPED_TRACE(keep);
+        fs::remove(thumb);
+        fixtures::writeFile(path, bytes.substr(0, keep));
+        ProcessedMedia m = MP::processPhoto(path, kFallback, thumb);
+        EXPECT_EQ(m.width, 400);
+        EXPECT_EQ(m.camera, "X100V");
+        EXPECT_EQ(m.taken, MP::parseExifDate("2021:07:04 18:30:05"));
+        ASSERT_TRUE(m.thumbOK);
+        ImageRef t = MP::loadImage(thumb, 480);
+        ASSERT_TRUE(t);
+        EXPECT_LT(t->row(t->height / 4)[size_t(t->width / 4) * 4], 100) << "the dark top-left quarter";
+        EXPECT_TRUE(MP::loadImage(path, 200));
+    }
+
+    ASSERT_TRUE(fixtures::makePNG(dir / "cut.png", 400, 300));
+    const std::string png = fixtures::readFile(dir / "cut.png");
+    fixtures::writeFile(dir / "cut.png", png.substr(0, png.size() / 2));
+    fs::remove(thumb);
+    EXPECT_FALSE(MP::processPhoto(dir / "cut.png", kFallback, thumb).thumbOK);
 }
 
 // Every generated kind of file, damaged a few hundred times over (cut short,
