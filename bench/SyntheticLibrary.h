@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Core/Engine/LibraryEngine.h"
+#include "Core/Faces/FaceEngine.h"
 #include "Core/Index/LibraryDB.h"
 #include "Store/LibraryStore.h"
 #include "fixtures/TempDir.h"
@@ -47,7 +48,7 @@ struct Template {
                      1.6, 0.008, 4.2, i % 50 == 0 ? 1 : 0});
             }
         });
-        db.setMeta("faceVersion", "2");
+        db.setMeta("faceVersion", vintrelle::FaceEngine::dataVersion);
     }
 };
 

@@ -27,6 +27,8 @@ packages=(
   locales
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl xvfb imagemagick time
+  # the desktop smoke test: a window manager and synthetic input on Xvfb
+  openbox xdotool sqlite3
   dbus-daemon
   # application
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-multimedia-dev libqt6svg6 libqt6opengl6-dev

@@ -20,3 +20,6 @@ if [ "${VINTRELLE_SANITIZE_MEDIA:-1}" != 0 ]; then
 fi
 
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600
+
+# The application on a real X server, driven through its keys.
+bash tests/smoke/desktop.sh "$build"

@@ -1,15 +1,17 @@
 // vintrelle-probe face-eval: true- and false-accept rates of the face
-// embedding over labelled pairs, at every similarity threshold.
-//   --compare  also the area under the curve and rates of the alternatives:
-//              the recognition network without its mean descriptor taken
-//              away, and mobileface (256 outputs, unprojected, under the
-//              data-free principal projection and under random ones).
-//   --mean DIR prints the mean raw recognition output over every accepted
-//              face of the photos in DIR: how Faces/RecognitionMean.h was made.
+// embedding over labelled pairs, at every similarity threshold, and its
+// area under the curve and true-accept rate at a 1 % false-accept rate.
+//   --compare  the same for the alternatives measured when the embedding
+//              was chosen: the network's raw 512 outputs; the four-point
+//              alignment of the design against the five-point one; and
+//              other data-free maps to 128 values (sums of four outputs,
+//              random orthonormal maps), with how far each moves the
+//              cosines of the raw outputs.
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -19,7 +21,6 @@
 #include "Core/Faces/FaceThresholds.h"
 #include "Core/Faces/FaceNets.h"
 #include "Core/Media/MediaProcessor.h"
-#include "Core/Faces/Projection.h"
 #include "Probe.h"
 
 namespace {
@@ -88,64 +89,71 @@ cv::Mat rgbOf(const std::vector<uint8_t>& rgbx, int side) {
     return rgb;
 }
 
-// The raw recognition output of a face's chip; empty when it cannot be cut.
-std::vector<float> rawRecognition(FaceEngine& engine, const vintrelle::Image& image, const FaceObservation& face) {
-    const auto chip = FaceEngine::chip(image, face.outline);
-    if (!chip) return {};
-    return engine.model->recognition->forward(rgbOf(*chip, faces::RecognitionNet::inputSize));
-}
-
-std::vector<float> unitLength(std::vector<float> v) {
-    std::vector<float> identity(v.size() * v.size(), 0.f);
-    for (size_t i = 0; i < v.size(); ++i) identity[i * v.size() + i] = 1;
-    return faces::projectAndNormalize(identity, v);
-}
-
-int meanDescriptor(FaceEngine& engine, const std::string& dir) {
-    std::vector<double> sum;
-    int n = 0;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        const auto image = vintrelle::MediaProcessor::loadImage(entry.path().string(), 1600);
-        if (!image) continue;
-        for (const auto& o : engine.observe(*image)) {
-            if (!FaceEngine::sourcePoints(o, image->width, image->height)) continue;
-            const auto raw = rawRecognition(engine, *image, o);
-            if (raw.empty()) continue;
-            sum.resize(raw.size(), 0.0);
-            for (size_t i = 0; i < raw.size(); ++i) sum[i] += raw[i];
-            ++n;
-        }
+// out = P · in (P row-major, rows x in.size()), scaled to unit length.
+std::vector<float> project(const std::vector<float>& p, const std::vector<float>& in) {
+    if (in.empty() || p.size() % in.size() != 0) return {};
+    std::vector<float> out(p.size() / in.size(), 0.f);
+    double sumSq = 0;
+    for (size_t r = 0; r < out.size(); ++r) {
+        for (size_t i = 0; i < in.size(); ++i) out[r] += p[r * in.size() + i] * in[i];
+        sumSq += double(out[r]) * out[r];
     }
-    if (n == 0) return probe::fail("no faces in " + dir);
-    std::vector<double> mean;
-    for (double v : sum) mean.push_back(std::round(v / n * 1e6) / 1e6);
-    probe::emit({{"faces", n}, {"mean", mean}});
-    return 0;
+    if (!(sumSq > 0)) return {};
+    for (float& v : out) v = float(v / std::sqrt(sumSq));
+    return out;
+}
+
+std::vector<float> identity(size_t n) {
+    std::vector<float> p(n * n, 0.f);
+    for (size_t i = 0; i < n; ++i) p[i * n + i] = 1;
+    return p;
+}
+
+// Sums of four adjacent outputs.
+std::vector<float> adjacentSums() {
+    std::vector<float> p(128 * 512, 0.f);
+    for (size_t r = 0; r < 128; ++r)
+        for (size_t k = 0; k < 4; ++k) p[r * 512 + 4 * r + k] = 1;
+    return p;
+}
+
+// A random orthonormal 128 x 512 map from a fixed seed (Gram-Schmidt over
+// Gaussian rows).
+std::vector<float> randomOrthonormal(uint32_t seed) {
+    cv::RNG rng(seed);
+    cv::Mat m(128, 512, CV_64F);
+    rng.fill(m, cv::RNG::NORMAL, 0, 1);
+    for (int r = 0; r < m.rows; ++r) {
+        for (int q = 0; q < r; ++q) m.row(r) -= m.row(r).dot(m.row(q)) * m.row(q);
+        m.row(r) /= cv::norm(m.row(r));
+    }
+    std::vector<float> p;
+    m.reshape(1, 1).convertTo(p, CV_32F);
+    return p;
+}
+
+// Sums of four outputs 128 apart.
+std::vector<float> stridedSums() {
+    std::vector<float> p(128 * 512, 0.f);
+    for (size_t r = 0; r < 128; ++r)
+        for (size_t k = 0; k < 4; ++k) p[r * 512 + r + 128 * k] = 1;
+    return p;
 }
 
 int faceEval(const probe::Args& argsIn) {
     probe::Args args = argsIn;
     const std::string images = probe::takeOption(args, "--images");
     const std::string pairsPath = probe::takeOption(args, "--pairs");
-    const std::string meanOf = probe::takeOption(args, "--mean");
     const bool compare = std::find(args.begin(), args.end(), "--compare") != args.end();
-    if (meanOf.empty() && (images.empty() || pairsPath.empty()))
-        return probe::fail("usage: vintrelle-probe face-eval --images DIR --pairs CSV [--compare] | --mean DIR");
+    if (images.empty() || pairsPath.empty()) return probe::fail("usage: vintrelle-probe face-eval --images DIR --pairs CSV [--compare]");
     auto& engine = FaceEngine::shared();
     if (!engine.model) return probe::fail("face model not loaded (run scripts/npm-assets.sh or set VINTRELLE_ASSETS)");
-    if (!meanOf.empty()) return meanDescriptor(engine, meanOf);
     const auto pairs = readPairs(pairsPath);
     if (pairs.empty()) return probe::fail("no pairs in " + pairsPath);
-    std::unique_ptr<faces::EmbeddingNet> mobileface;
-    if (compare) {
-        mobileface = faces::EmbeddingNet::load(faces::ModelFiles::inAssetFolder().mobileface);
-        if (!mobileface) return probe::fail("mobileface not loaded (run scripts/npm-assets.sh)");
-    }
 
     // Per image, the largest accepted face: its embedding as analysis makes
-    // it, and for the comparison the raw outputs of both networks.
-    std::map<std::string, std::vector<float>> inForce, recognitionRaw, mobileRaw;
+    // it, and for the comparison the raw outputs after each alignment.
+    std::map<std::string, std::vector<float>> inForce, raw5, raw4;
     int noFace = 0;
     for (const auto& p : pairs)
         for (const auto& name : {p.a, p.b}) {
@@ -154,24 +162,27 @@ int faceEval(const probe::Args& argsIn) {
             auto image = vintrelle::MediaProcessor::loadImage(images + "/" + name, 1600);
             if (!image) continue;
             std::optional<FaceObservation> best;
-            std::array<vintrelle::FacePoint, 4> points;
+            std::vector<vintrelle::FacePoint> points;
             for (const auto& o : engine.observe(*image)) {
                 auto src = FaceEngine::sourcePoints(o, image->width, image->height);
                 if (src && (!best || o.box.width > best->box.width)) {
                     best = o;
-                    points = *src;
+                    points.assign(src->begin(), src->end());
                 }
             }
             if (!best) {
                 ++noFace;
                 continue;
             }
-            if (auto chip = FaceEngine::chip(*image, best->outline))
-                if (auto e = engine.embed(*chip)) slot = *e;
+            points.push_back(best->nose);
+            const auto aligned = FaceEngine::align(*image, points);
+            if (!aligned) continue;
+            if (auto e = engine.embed(*aligned)) slot = *e;
             if (!compare) continue;
-            recognitionRaw[name] = rawRecognition(engine, *image, *best);
-            if (auto aligned = FaceEngine::align(*image, std::vector<vintrelle::FacePoint>(points.begin(), points.end())))
-                mobileRaw[name] = mobileface->forward(rgbOf(*aligned, 112));
+            raw5[name] = engine.model->embedding->forward(rgbOf(*aligned, faces::EmbeddingNet::inputSize));
+            points.pop_back();
+            if (const auto four = FaceEngine::align(*image, points))
+                raw4[name] = engine.model->embedding->forward(rgbOf(*four, faces::EmbeddingNet::inputSize));
         }
 
     auto scoresOf = [&](const std::map<std::string, std::vector<float>>& embeddings) {
@@ -179,11 +190,39 @@ int faceEval(const probe::Args& argsIn) {
         for (const auto& p : pairs) (p.same ? s.same : s.different).push_back(cosine(embeddings.at(p.a), embeddings.at(p.b)));
         return s;
     };
-    auto mapped = [&](const std::map<std::string, std::vector<float>>& raw, const std::vector<float>& projection) {
+    auto mapped = [&](const std::map<std::string, std::vector<float>>& raw, const std::function<std::vector<float>(const std::vector<float>&)>& map) {
         std::map<std::string, std::vector<float>> out;
-        for (const auto& [name, r] : raw) out[name] = projection.empty() ? unitLength(r) : faces::projectAndNormalize(projection, r);
+        for (const auto& [name, r] : raw) out[name] = map(r);
         for (const auto& [name, e] : inForce) out.try_emplace(name);  // images without a face compare as -1
         return out;
+    };
+    // How far a map moves the cosines of the raw outputs: the mean and the
+    // largest change over every two faces, labelled or not.
+    auto deviation = [&](const std::map<std::string, std::vector<float>>& raw, const std::map<std::string, std::vector<float>>& m) {
+        double sum = 0, most = 0;
+        size_t n = 0;
+        for (auto a = raw.begin(); a != raw.end(); ++a)
+            for (auto b = std::next(a); b != raw.end(); ++b) {
+                const double d = std::abs(double(cosine(m.at(a->first), m.at(b->first))) -
+                                          cosine(project(identity(512), a->second), project(identity(512), b->second)));
+                sum += d;
+                most = std::max(most, d);
+                ++n;
+            }
+        return std::pair(round4(sum / double(std::max<size_t>(n, 1))), round4(most));
+    };
+    auto line = [&](const std::string& name, const Scores& s, std::optional<std::pair<double, double>> moved = std::nullopt) {
+        double sameMean = 0, differentMean = 0;
+        for (float v : s.same) sameMean += v / double(s.same.size());
+        for (float v : s.different) differentMean += v / double(s.different.size());
+        const float sameMin = s.same.empty() ? 0 : *std::min_element(s.same.begin(), s.same.end());
+        const float differentMax = s.different.empty() ? 0 : *std::max_element(s.different.begin(), s.different.end());
+        probe::emit({{"embedding", name}, {"auc", round4(s.auc())}, {"tar@far1%", round4(s.tarAtFar(0.01))},
+                     {"tar@join", round4(s.rate(s.same, T::join))}, {"far@join", round4(s.rate(s.different, T::join))},
+                     {"tar@0.40", round4(s.rate(s.same, 0.40f))}, {"far@0.40", round4(s.rate(s.different, 0.40f))},
+                     {"sameMean", round4(sameMean)}, {"differentMean", round4(differentMean)}, {"sameMin", round4(sameMin)},
+                     {"differentMax", round4(differentMax)}});
+        if (moved) probe::emit({{"embedding", name}, {"cosineChangeMean", moved->first}, {"cosineChangeMax", moved->second}});
     };
 
     const Scores scores = scoresOf(inForce);
@@ -191,27 +230,35 @@ int faceEval(const probe::Args& argsIn) {
         probe::emit({{"threshold", t.name}, {"value", round4(t.value)}, {"tar", round4(scores.rate(scores.same, t.value))},
                      {"far", round4(scores.rate(scores.different, t.value))}});
     if (compare) {
-        // Rates at the thresholds in force, and at the thresholds the
-        // mobileface comparison was first tuned to (join 0.40).
-        auto line = [&](const std::string& name, const Scores& s) {
-            probe::emit({{"embedding", name}, {"auc", round4(s.auc())}, {"tar@far1%", round4(s.tarAtFar(0.01))},
-                         {"tar@join", round4(s.rate(s.same, T::join))}, {"far@join", round4(s.rate(s.different, T::join))},
-                         {"tar@0.40", round4(s.rate(s.same, 0.40f))}, {"far@0.40", round4(s.rate(s.different, 0.40f))}});
+        auto compared = [&](const std::string& name, const std::map<std::string, std::vector<float>>& raw,
+                            const std::function<std::vector<float>(const std::vector<float>&)>& map) {
+            const auto m = mapped(raw, map);
+            std::map<std::string, std::vector<float>> faced;
+            for (const auto& [n, r] : raw) faced[n] = m.at(n);
+            line(name, scoresOf(m), deviation(raw, faced));
         };
-        line("recognition less mean (in force)", scores);
-        line("recognition raw", scoresOf(mapped(recognitionRaw, {})));
-        line("mobileface raw (256)", scoresOf(mapped(mobileRaw, {})));
-        line("mobileface principal", scoresOf(mapped(mobileRaw, faces::principalProjection(mobileface->kernel, mobileface->scale, 128))));
-        for (uint32_t seed = 1; seed <= 8; ++seed)
-            line("mobileface random seed " + std::to_string(seed),
-                 scoresOf(mapped(mobileRaw, faces::randomOrthonormalProjection(128, 256, seed))));
+        const auto full = identity(512);
+        const auto fixed = engine.model->embedding->projection();
+        const auto strided = stridedSums();
+        const auto adjacent = adjacentSums();
+        line("in force (five points, fixed map)", scores);
+        compared("five points, raw 512", raw5, [&](const auto& r) { return project(full, r); });
+        compared("four points, raw 512", raw4, [&](const auto& r) { return project(full, r); });
+        compared("five points, fixed map", raw5, [&](const auto& r) { return project(fixed, r); });
+        compared("four points, fixed map", raw4, [&](const auto& r) { return project(fixed, r); });
+        compared("five points, strided sums", raw5, [&](const auto& r) { return project(strided, r); });
+        compared("five points, adjacent sums", raw5, [&](const auto& r) { return project(adjacent, r); });
+        for (uint32_t seed = 1; seed <= 4; ++seed) {
+            const auto random = randomOrthonormal(seed);
+            compared("five points, random seed " + std::to_string(seed), raw5, [&](const auto& r) { return project(random, r); });
+        }
     }
     probe::emit({{"join", round4(T::join)}, {"tar@join", round4(scores.rate(scores.same, T::join))},
                  {"far@join", round4(scores.rate(scores.different, T::join))}, {"auc", round4(scores.auc())},
-                 {"imagesWithoutFace", noFace}});
+                 {"tar@far1%", round4(scores.tarAtFar(0.01))}, {"imagesWithoutFace", noFace}});
     return 0;
 }
 
-probe::Register reg("face-eval", "--images DIR --pairs CSV [--compare] | --mean DIR", faceEval);
+probe::Register reg("face-eval", "--images DIR --pairs CSV [--compare]", faceEval);
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "Core/Engine/FolderWatcher.h"
 #include "Core/Engine/LibraryEngine.h"
+#include "Core/Faces/FaceEngine.h"
 #include "Store/MainThread.h"
 #include "Store/StoreText.h"
 
@@ -218,13 +219,13 @@ void LibraryStore::applyFaceDataVersion() {
     try {
         db_->db().forEachRow("SELECT value FROM meta WHERE key=?", {"faceVersion"},
                              [&](const Row& r) { version = r.text(0); });
-        if (version == "2") return;
+        if (version == FaceEngine::dataVersion) return;
         named = db_->db().scalarInt("SELECT EXISTS(SELECT 1 FROM persons WHERE name <> '')").value_or(0) != 0;
     } catch (const DBError&) {
         return;
     }
     if (!named && !resetFaceData()) return;
-    db_->setMeta("faceVersion", "2");
+    db_->setMeta("faceVersion", FaceEngine::dataVersion);
 }
 
 void LibraryStore::shutdown() {

@@ -66,6 +66,22 @@ struct Cluster {
             samples.insert(samples.end(), o.sample(i), o.sample(i) + D);
     }
 
+    // Takes back a face added earlier in this run.
+    void remove(const float* e, int64_t face) {
+        for (int i = 0; i < D; ++i) sum[size_t(i)] -= e[i];
+        sumSq = sumOfSquares(sum.data());
+        --count;
+        for (int i = 0; i < sampleCount(); ++i)
+            if (std::equal(e, e + D, sample(i))) {
+                samples.erase(samples.begin() + ptrdiff_t(i) * D, samples.begin() + ptrdiff_t(i + 1) * D);
+                break;
+            }
+        const auto at = std::find(newFaces.begin(), newFaces.end(), face);
+        if (at == newFaces.end()) return;
+        newFaceOrigin.erase(newFaceOrigin.begin() + (at - newFaces.begin()));
+        newFaces.erase(at);
+    }
+
     void giveFace(int64_t face, std::optional<int64_t> origin = std::nullopt) {
         newFaces.push_back(face);
         newFaceOrigin.push_back(origin);
@@ -165,6 +181,43 @@ int match(const std::vector<Cluster>& clusters, const float* e) {
     if (best >= 0 && bestCos >= T::join) return best;
     if (top >= 0 && topScore >= T::topMatch) return top;
     return -1;
+}
+
+// A face placed early in a run could only choose among the groups that
+// existed then: the first face of a person new to the library joins a
+// look-alike's group at the join threshold when its own group opens only
+// later in the run, and the merge pass, which moves whole groups, never
+// takes it back. So each face placed in this run into a group of two or
+// more looks once more when all groups stand, and moves to the group whose
+// centroid it matches best when that one reaches the join threshold and
+// beats its own group without it.
+void reseat(std::vector<Cluster>& clusters, const std::unordered_map<int64_t, const float*>& embeddings) {
+    for (size_t k = 0; k < clusters.size(); ++k) {
+        const std::vector<int64_t> placed = clusters[k].newFaces;
+        for (int64_t face : placed) {
+            Cluster& own = clusters[k];
+            if (own.count < 2) break;
+            const float* e = embeddings.at(face);
+            std::array<float, D> rest;
+            for (int i = 0; i < D; ++i) rest[size_t(i)] = own.sum[size_t(i)] - e[i];
+            const float restSq = sumOfSquares(rest.data());
+            const float ownCos = restSq > 0 ? dot(rest.data(), e) / std::sqrt(restSq) : -1;
+            int best = -1;
+            float bestCos = -1;
+            for (size_t j = 0; j < clusters.size(); ++j) {
+                if (j == k || clusters[j].count == 0) continue;
+                const float cos = cosine(clusters[j], e);
+                if (cos > bestCos) {
+                    best = int(j);
+                    bestCos = cos;
+                }
+            }
+            if (best < 0 || bestCos < T::join || bestCos <= ownCos) continue;
+            own.remove(e, face);
+            clusters[size_t(best)].add(e);
+            clusters[size_t(best)].giveFace(face);
+        }
+    }
 }
 
 // Merges clusters that look like one person, unnamed ones into named or
@@ -300,9 +353,11 @@ bool FaceClusterer::run(LibraryDB& db, const std::function<void()>& beforeWriteB
     auto clusters = buildClusters(db, faces);
 
     std::vector<const FaceRecord*> deferred;
+    std::unordered_map<int64_t, const float*> embeddings;
     for (const FaceRecord& f : faces) {
         if (f.personID || f.locked) continue;
         const float* e = f.embedding.data();
+        embeddings.emplace(f.id, e);
         const int k = match(clusters, e);
         if (k >= 0) {
             clusters[size_t(k)].add(e);
@@ -323,6 +378,8 @@ bool FaceClusterer::run(LibraryDB& db, const std::function<void()>& beforeWriteB
         clusters[size_t(k)].add(f->embedding.data());
         clusters[size_t(k)].giveFace(f->id);
     }
+
+    reseat(clusters, embeddings);
 
     const auto order = mergeClusters(clusters);
     if (beforeWriteBack) beforeWriteBack();

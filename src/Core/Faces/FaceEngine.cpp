@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "Core/Faces/FaceNets.h"
-#include "Core/Faces/RecognitionMean.h"
+#include "Core/Faces/Projection.h"
 
 namespace vintrelle {
 
@@ -20,6 +21,22 @@ constexpr double maxMouthRatio = 2.8;
 constexpr int alignedSide = 112;
 constexpr int maxAvatar = 220;
 constexpr float detectorThreshold = 0.5f;
+// Close-ups: a face that fills much of the picture, or is cut by its frame,
+// often scores under the threshold, the detector having learnt faces with
+// room around them. When the first look finds no face clear of the
+// picture's edges and yet some candidate scored at least closeUpHint, the
+// detector looks again with the picture centred in a neutral grey border of
+// closeUpBorder of its longer side on every side. On tight cuts (1.1 to 2.5
+// times the face box, and head-and-shoulders) around the 22 faces of six
+// group photos, this found 89 % of the faces instead of 76 %; the labelled
+// portraits' cuts (all found before) and faces of 40-64 pixels pasted into
+// group pictures lost none. A border on every first look instead shrinks
+// small faces out of the detector's reach (group-picture recall fell from
+// 86 % to 41 %). Of 48 face-free cuts of the same photos, 6 reached the
+// hint and paid for the second look.
+constexpr float closeUpBorder = 0.3f;
+constexpr float closeUpHint = 0.1f;
+constexpr float edgeMargin = 0.02f;  // of the longer side: a box this close to an edge touches it
 // Small faces: at 1600 pixels a 36-60 pixel face is 12-20 pixels in the
 // detector's 512 input, where it misses about one in ten. When the whole
 // picture shows any face under smallFace pixels (a group or a distant
@@ -40,11 +57,14 @@ constexpr int tileOverlap = 96;
 constexpr int openCVThreads = 2;
 
 // The alignment template, bottom-left origin: 112 minus the top-origin y.
-const std::array<FacePoint, 4> alignmentTemplate = {{
+// The eyes and mouth corners, then the nose tip: the five points the
+// embedding network's faces were aligned to in training.
+const std::array<FacePoint, 5> alignmentTemplate = {{
     {38.2946, 112.0 - 51.6963},
     {73.5318, 112.0 - 51.5014},
     {41.5493, 112.0 - 92.3655},
     {70.7299, 112.0 - 92.2041},
+    {56.0252, 112.0 - 71.7366},
 }};
 
 FacePoint centre(const std::vector<FacePoint>& pts) {
@@ -87,7 +107,7 @@ std::unique_ptr<FaceEngine::Model> FaceEngine::Model::twin() const {
     auto m = std::make_unique<Model>();
     m->detector = detector->twin();
     m->landmarks = landmarks->twin();
-    m->recognition = recognition->twin();
+    m->embedding = embedding->twin();
     return m;
 }
 
@@ -152,8 +172,8 @@ FaceEngine::FaceEngine(const faces::ModelFiles& files) {
     auto m = std::make_unique<Model>();
     m->detector = faces::FaceDetector::load(files.detector);
     m->landmarks = faces::LandmarkNet::load(files.landmarks);
-    m->recognition = faces::RecognitionNet::load(files.recognition);
-    if (!m->detector || !m->landmarks || !m->recognition) return;
+    m->embedding = faces::EmbeddingNet::load(files.embedding);
+    if (!m->detector || !m->landmarks || !m->embedding) return;
     cv::setNumThreads(openCVThreads);
     model = std::move(m);
     idleSets_.push_back(model.get());
@@ -172,8 +192,40 @@ std::vector<DetectedFace> FaceEngine::analyze(const Image& image) {
     }
 }
 
+namespace {
+
+// Adds the detections of `more` that overlap none of `found` by more than
+// 30 % of the smaller box.
+void addUnknown(std::vector<faces::Detection>& found, const std::vector<faces::Detection>& more, float maxWidth, cv::Point2f shift) {
+    for (auto d : more) {
+        if (d.box.width >= maxWidth) continue;
+        d.box.x += shift.x;
+        d.box.y += shift.y;
+        const bool known = std::any_of(found.begin(), found.end(), [&](const auto& f) {
+            const float inter = (f.box & d.box).area();
+            return inter > 0.3f * std::min(f.box.area(), d.box.area());
+        });
+        if (!known) found.push_back(d);
+    }
+}
+
+}  // namespace
+
 std::vector<faces::Detection> FaceEngine::detect(const cv::Mat& rgb, Model& set) {
-    auto found = set.detector->detect(rgb, detectorThreshold);
+    float best = 0;
+    auto found = set.detector->detect(rgb, detectorThreshold, 0, &best);
+    const float margin = edgeMargin * float(std::max(rgb.cols, rgb.rows));
+    const bool clear = std::any_of(found.begin(), found.end(), [&](const auto& d) {
+        return d.box.x > margin && d.box.y > margin && d.box.x + d.box.width < float(rgb.cols) - margin &&
+               d.box.y + d.box.height < float(rgb.rows) - margin;
+    });
+    if (!clear && best >= closeUpHint) {
+        // The framed look sees a face cut by the frame whole: its boxes win
+        // over the first look's, which keeps only what it alone found.
+        auto framed = set.detector->detect(rgb, detectorThreshold, closeUpBorder);
+        addUnknown(framed, found, std::numeric_limits<float>::infinity(), {});
+        found = std::move(framed);
+    }
     const bool small = std::any_of(found.begin(), found.end(), [](const auto& d) { return d.box.width < smallFace; });
     if (!small || std::max(rgb.cols, rgb.rows) <= 2 * faces::FaceDetector::inputSize) return found;
     const int tw = (rgb.cols + 1) / 2, th = (rgb.rows + 1) / 2;
@@ -181,16 +233,7 @@ std::vector<faces::Detection> FaceEngine::detect(const cv::Mat& rgb, Model& set)
         for (int tx = 0; tx < 2; ++tx) {
             const cv::Rect tile = cv::Rect(tx * tw - tileOverlap, ty * th - tileOverlap, tw + 2 * tileOverlap, th + 2 * tileOverlap) &
                                   cv::Rect(0, 0, rgb.cols, rgb.rows);
-            for (auto d : set.detector->detect(rgb(tile), detectorThreshold)) {
-                if (d.box.width >= tileFaceLimit) continue;
-                d.box.x += float(tile.x);
-                d.box.y += float(tile.y);
-                const bool known = std::any_of(found.begin(), found.end(), [&](const auto& f) {
-                    const float inter = (f.box & d.box).area();
-                    return inter > 0.3f * std::min(f.box.area(), d.box.area());
-                });
-                if (!known) found.push_back(d);
-            }
+            addUnknown(found, set.detector->detect(rgb(tile), detectorThreshold), tileFaceLimit, cv::Point2f(float(tile.x), float(tile.y)));
         }
     return found;
 }
@@ -221,12 +264,10 @@ std::vector<FaceObservation> FaceEngine::observe(const Image& image, Model& set)
         o.rightEye = region(36, 41);
         o.leftEye = region(42, 47);
         o.outerLips = region(48, 59);
-        const auto [x0, y0, x1, y1] = bounds(pts);
-        o.outline = {x0, H - y1, x1 - x0, y1 - y0};
-        // Frontality: where the nose tip (30) falls along the line between
-        // the eye centres; 0.5 is straight ahead, 0 or 1 a profile.
-        const FacePoint a = centre(o.rightEye), b = centre(o.leftEye);
-        const FacePoint nose{pts[30].x, H - pts[30].y};
+        o.nose = {pts[30].x, H - pts[30].y};
+        // Frontality: where the nose tip falls along the line between the
+        // eye centres; 0.5 is straight ahead, 0 or 1 a profile.
+        const FacePoint a = centre(o.rightEye), b = centre(o.leftEye), nose = o.nose;
         const double dx = b.x - a.x, dy = b.y - a.y, d2 = dx * dx + dy * dy;
         const double t = d2 > 0 ? ((nose.x - a.x) * dx + (nose.y - a.y) * dy) / d2 : 0;
         o.frontality = clamp01(1 - 2 * std::abs(t - 0.5));
@@ -281,11 +322,11 @@ std::vector<DetectedFace> FaceEngine::analyze(const Image& image, const std::vec
     for (const auto& face : observations) {
         const auto src = sourcePoints(face, image.width, image.height);
         if (!src) continue;
-        const auto aligned = align(image, std::vector<FacePoint>(src->begin(), src->end()));
+        std::vector<FacePoint> points(src->begin(), src->end());
+        points.push_back(face.nose);
+        const auto aligned = align(image, points);
         if (!aligned) continue;
-        const auto pixels = chip(image, face.outline);
-        if (!pixels) continue;
-        auto embedding = embed(*pixels, set);
+        auto embedding = embed(*aligned, set);
         if (!embedding) continue;
         DetectedFace f;
         f.rect = {face.box.x, 1 - (face.box.y + face.box.height), face.box.width, face.box.height};
@@ -301,7 +342,7 @@ std::vector<DetectedFace> FaceEngine::analyze(const Image& image, const std::vec
 }
 
 std::optional<std::vector<uint8_t>> FaceEngine::align(const Image& image, const std::vector<FacePoint>& source) try {
-    const size_t n = std::min<size_t>(source.size(), 4);
+    const size_t n = std::min(source.size(), alignmentTemplate.size());
     if (n == 0 || image.empty()) return std::nullopt;
     FacePoint sMean, tMean;
     for (size_t i = 0; i < n; ++i) {
@@ -371,41 +412,23 @@ std::optional<std::vector<uint8_t>> FaceEngine::align(const Image& image, const 
     return std::nullopt;
 }
 
-std::optional<std::vector<uint8_t>> FaceEngine::chip(const Image& image, const FaceRect& outline) try {
-    if (image.empty() || !(outline.width > 0) || !(outline.height > 0)) return std::nullopt;
-    const cv::Mat rgba(image.height, image.width, CV_8UC4, const_cast<uint8_t*>(image.rgba.data()));
-    const cv::Rect2f box(float(outline.x), float(image.height - outline.y - outline.height), float(outline.width), float(outline.height));
-    const cv::Mat c = faces::RecognitionNet::chip(rgba, box);
-    if (c.empty() || !c.isContinuous()) return std::nullopt;
-    return std::vector<uint8_t>(c.data, c.data + c.total() * 4);
-} catch (const std::exception&) {
-    return std::nullopt;
-}
-
-std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& chip) try {
+std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& aligned) try {
     if (!model) return std::nullopt;
     Lease set(*this);
-    return embed(chip, *set);
+    return embed(aligned, *set);
 } catch (const std::exception&) {
     return std::nullopt;
 }
 
-std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& chip, Model& set) try {
-    constexpr int side = faces::RecognitionNet::inputSize;
-    if (chip.size() != size_t(side) * side * 4) return std::nullopt;
-    cv::Mat rgbx(side, side, CV_8UC4, const_cast<uint8_t*>(chip.data()));
+std::optional<std::vector<float>> FaceEngine::embed(const std::vector<uint8_t>& aligned, Model& set) try {
+    if (aligned.size() != size_t(alignedSide) * alignedSide * 4) return std::nullopt;
+    cv::Mat rgbx(alignedSide, alignedSide, CV_8UC4, const_cast<uint8_t*>(aligned.data()));
     cv::Mat rgb;
     cv::cvtColor(rgbx, rgb, cv::COLOR_RGBA2RGB);
-    auto out = set.recognition->forward(rgb);
-    if (out.size() != faces::recognitionMean.size()) return std::nullopt;
-    float sumSq = 0;
-    for (size_t i = 0; i < out.size(); ++i) {
-        out[i] -= faces::recognitionMean[i];
-        sumSq += out[i] * out[i];
-    }
-    const float norm = std::sqrt(sumSq);
-    if (!(sumSq > 0) || !std::isfinite(norm)) return std::nullopt;
-    for (float& v : out) v /= norm;
+    const auto raw = set.embedding->forward(rgb);
+    if (raw.size() != size_t(faces::EmbeddingNet::outputs)) return std::nullopt;
+    auto out = faces::projectAndNormalize(set.embedding->projection(), raw);
+    if (out.size() != size_t(faces::EmbeddingNet::mappedSize)) return std::nullopt;
     return out;
 } catch (const std::exception&) {
     return std::nullopt;
@@ -425,9 +448,20 @@ ImageRef FaceEngine::avatarCrop(const Image& image, const FaceRect& rect) try {
     if (x1 <= x0 || y1 <= y0) return nullptr;
     cv::Mat src(image.height, image.width, CV_8UC4, const_cast<uint8_t*>(image.rgba.data()));
     const cv::Mat cut = src(cv::Rect(x0, y0, x1 - x0, y1 - y0));
-    cv::Mat result;
-    if (cut.cols > maxAvatar) cv::resize(cut, result, cv::Size(maxAvatar, maxAvatar), 0, 0, cv::INTER_AREA);
-    else result = cut;
+    cv::Mat result = cut;
+    if (cut.cols > maxAvatar) {
+        // Halvings by a Gaussian pyramid, then bilinear for the last factor
+        // under 2: as smooth as area averaging, and a tenth of its cost on
+        // four-channel pictures, where OpenCV has no fast path for it.
+        while (result.cols >= 2 * maxAvatar) {
+            cv::Mat half;
+            cv::pyrDown(result, half);
+            result = half;
+        }
+        cv::Mat scaled;
+        cv::resize(result, scaled, cv::Size(maxAvatar, maxAvatar), 0, 0, cv::INTER_LINEAR);
+        result = scaled;
+    }
     auto out = std::make_shared<Image>(result.cols, result.rows);
     for (int r = 0; r < result.rows; ++r) std::copy_n(result.ptr<uint8_t>(r), size_t(result.cols) * 4, out->row(r));
     return out;

@@ -1,8 +1,8 @@
 #pragma once
 // Face analysis of one decoded photo: find the faces, keep those large and
-// frontal enough, align each to a 112 x 112 crop (whose sharpness counts
-// towards capture quality), embed a 150 x 150 chip of the face into 128
-// unit-length values, and cut a square avatar.
+// frontal enough, align each to a 112 x 112 crop, embed the crop into 128
+// unit-length values (its sharpness counts towards capture quality), and
+// cut a square avatar.
 //
 // Frames: detector boxes and landmark points enter the acceptance tests in
 // a bottom-left-origin frame (y grows upwards), the frame the alignment
@@ -30,7 +30,7 @@ struct Detection;
 struct ModelFiles;
 class FaceDetector;
 class LandmarkNet;
-class RecognitionNet;
+class EmbeddingNet;
 }  // namespace faces
 
 struct FaceRect {
@@ -54,9 +54,8 @@ struct FaceObservation {
     FaceRect box;  // 0-1 of the image, bottom-left origin
     // Landmark regions in image pixels, bottom-left origin.
     std::vector<FacePoint> leftEye, rightEye, outerLips;
-    // The smallest box around all landmark points, image pixels, bottom-left
-    // origin: the face region the recognition network sees.
-    FaceRect outline;
+    FacePoint nose;  // the nose tip
+
     bool hasLandmarks = true;
     double confidence = 0;  // detector score
     double frontality = 0;  // 0-1, 1 when the nose sits midway between the eyes
@@ -68,7 +67,7 @@ public:
     struct Model {
         std::unique_ptr<faces::FaceDetector> detector;
         std::unique_ptr<faces::LandmarkNet> landmarks;
-        std::unique_ptr<faces::RecognitionNet> recognition;
+        std::unique_ptr<faces::EmbeddingNet> embedding;
         ~Model();
         // Another set over the same weights, for another thread.
         std::unique_ptr<Model> twin() const;
@@ -78,6 +77,12 @@ public:
     // its own; more callers wait for a set. The face pass analyses three
     // photos at a time.
     static constexpr int networkSets = 3;
+
+    // The version of face analysis that made the faces and people an index
+    // holds, kept in its meta "faceVersion". Opening a library whose faces
+    // an earlier version made analyses them again, unless someone in it has
+    // a name. Raised whenever embeddings change meaning.
+    static constexpr const char* dataVersion = "3";
 
     static FaceEngine& shared();
     explicit FaceEngine(const faces::ModelFiles& files);
@@ -108,15 +113,13 @@ public:
 
     // 112 x 112 RGBX pixels (50,176 bytes, top row first) of the image
     // carried by the least-squares similarity that maps the source points
-    // (bottom-left frame) onto the template.
+    // (bottom-left frame) onto the template: the source points A, B, M1, M2
+    // and, as a fifth, the nose tip; analysis passes all five.
     static std::optional<std::vector<uint8_t>> align(const Image& image, const std::vector<FacePoint>& source);
-    // 150 x 150 RGBX pixels (top row first) of the face whose landmarks
-    // span `outline` (image pixels, bottom-left frame): the outline grown by
-    // a fifth, padded evenly with black to a square, scaled.
-    static std::optional<std::vector<uint8_t>> chip(const Image& image, const FaceRect& outline);
-    // The unit-length 128-value embedding of chip pixels: the recognition
-    // network's output less the fixed mean descriptor (Faces/RecognitionMean.h).
-    std::optional<std::vector<float>> embed(const std::vector<uint8_t>& chip);
+    // The unit-length 128-value embedding of aligned pixels: the embedding
+    // network's 512 outputs through the fixed map of Faces/Projection.h,
+    // scaled to unit length.
+    std::optional<std::vector<float>> embed(const std::vector<uint8_t>& aligned);
     // The square avatar around rect (0-1, top-left origin): 1.75 x the face,
     // raised by 8 % of its height, kept inside the image, at most 220 x 220.
     static ImageRef avatarCrop(const Image& image, const FaceRect& rect);
@@ -140,8 +143,9 @@ private:
 
     std::vector<FaceObservation> observe(const Image& image, Model& set);
     std::vector<DetectedFace> analyze(const Image& image, const std::vector<FaceObservation>& observations, Model& set);
-    std::optional<std::vector<float>> embed(const std::vector<uint8_t>& chip, Model& set);
-    // Detector boxes in picture pixels, with a tiled second look for small faces.
+    std::optional<std::vector<float>> embed(const std::vector<uint8_t>& aligned, Model& set);
+    // Detector boxes in picture pixels, with a second look on a padded copy
+    // for close-ups and one on tiles for small faces.
     std::vector<faces::Detection> detect(const cv::Mat& rgb, Model& set);
 
     std::mutex poolMutex_;

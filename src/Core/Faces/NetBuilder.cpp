@@ -107,12 +107,6 @@ int NetBuilder::relu6(int from) {
     return add("ReLU6", p, {from});
 }
 
-int NetBuilder::prelu(int from, const Tensor& slopes) {
-    cv::dnn::LayerParams p;
-    p.blobs.push_back(row(slopes.values));
-    return add("PReLU", p, {from});
-}
-
 int NetBuilder::sum(const std::vector<int>& from) {
     cv::dnn::LayerParams p;
     p.set("operation", "sum");
@@ -124,27 +118,6 @@ int NetBuilder::globalAveragePool(int from) {
     p.set("pool", "ave");
     p.set("global_pooling", true);
     return add("Pooling", p, {from});
-}
-
-int NetBuilder::pool(int from, const char* type, int k, int stride) {
-    cv::dnn::LayerParams p;
-    p.set("pool", type);
-    p.set("kernel_size", k);
-    p.set("stride", stride);
-    p.set("ceil_mode", false);  // OpenCV rounds the output size up unless told otherwise
-    return add("Pooling", p, {from});
-}
-
-int NetBuilder::maxPool(int from, int k, int stride) { return pool(from, "max", k, stride); }
-
-int NetBuilder::averagePool(int from, int k, int stride) { return pool(from, "ave", k, stride); }
-
-int NetBuilder::zeroPadAfter(int from, int channels, int rows, int cols) {
-    cv::dnn::LayerParams p;
-    const int pads[] = {0, 0, 0, channels, 0, rows, 0, cols};
-    p.set("paddings", cv::dnn::DictValue::arrayInt(pads, 8));
-    p.set("value", 0.f);
-    return add("Padding", p, {from});
 }
 
 int NetBuilder::dense(int from, const Tensor& weights, const Tensor* bias) {
@@ -159,33 +132,6 @@ int NetBuilder::dense(int from, const Tensor& weights, const Tensor* bias) {
     p.blobs.push_back(w);
     if (bias) p.blobs.push_back(row(bias->values));
     return add("InnerProduct", p, {from});
-}
-
-int NetBuilder::affine(int from, float scale, float shift) {
-    cv::dnn::LayerParams p;
-    p.set("power", 1.f);
-    p.set("scale", scale);
-    p.set("shift", shift);
-    return add("Power", p, {from});
-}
-
-int NetBuilder::channelAffine(int from, const std::vector<float>& scale, const std::vector<float>& shift) {
-    cv::dnn::LayerParams p;
-    p.set("axis", 1);
-    p.set("bias_term", true);
-    p.blobs.push_back(row(scale));
-    p.blobs.push_back(row(shift));
-    return add("Scale", p, {from});
-}
-
-int NetBuilder::nhwcFlatten(int from) {
-    // TF flattens height, width, channels in that order; OpenCV holds NCHW.
-    cv::dnn::LayerParams p;
-    const int order[] = {0, 2, 3, 1};
-    p.set("order", cv::dnn::DictValue::arrayInt(order, 4));
-    const int permuted = add("Permute", p, {from});
-    cv::dnn::LayerParams f;
-    return add("Flatten", f, {permuted});
 }
 
 }  // namespace vintrelle::faces

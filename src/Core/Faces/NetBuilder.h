@@ -31,19 +31,10 @@ public:
                   const std::vector<float>& scale = {}, const std::vector<float>& shift = {});
     int relu(int from);
     int relu6(int from);
-    int prelu(int from, const Tensor& slopes);
     int sum(const std::vector<int>& from);
     int globalAveragePool(int from);
-    // Pooling over k x k windows that lie wholly inside the input (TF "VALID").
-    int maxPool(int from, int k, int stride);
-    int averagePool(int from, int k, int stride);
-    // Zeros appended after the last channel, row and column of an NCHW blob.
-    int zeroPadAfter(int from, int channels, int rows, int cols);
     // weights [in, out] (TF MatMul layout).
     int dense(int from, const Tensor& weights, const Tensor* bias);
-    int affine(int from, float scale, float shift);               // scale * x + shift
-    int channelAffine(int from, const std::vector<float>& scale, const std::vector<float>& shift);
-    int nhwcFlatten(int from);
 
     std::string name(int id) const;
     // A new net of the layers added so far. Nets made by one builder share
@@ -58,7 +49,6 @@ private:
         std::vector<int> from;
     };
     int add(const std::string& type, cv::dnn::LayerParams& params, const std::vector<int>& from);
-    int pool(int from, const char* type, int k, int stride);
     std::vector<Layer> layers_;     // layer id i + 1 is layers_[i]
     std::vector<std::string> names_;  // by layer id; 0 is the input
 };

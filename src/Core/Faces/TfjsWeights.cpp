@@ -110,20 +110,4 @@ std::optional<WeightMap> loadWeightsManifest(const std::string& manifestPath) {
     return loadWeights(json, fs::path(manifestPath).parent_path().string());
 }
 
-std::optional<GraphModel> loadGraphModel(const std::string& modelJsonPath) {
-    auto text = readAll(modelJsonPath);
-    if (!text) return std::nullopt;
-    auto json = nlohmann::json::parse(*text, nullptr, false);
-    if (json.is_discarded() || !json.contains("modelTopology") || !json.contains("weightsManifest")) return std::nullopt;
-    auto weights = loadWeights(json["weightsManifest"], fs::path(modelJsonPath).parent_path().string());
-    if (!weights) return std::nullopt;
-    std::vector<std::string> outputs;
-    if (json.contains("signature") && json["signature"].contains("outputs"))
-        for (const auto& [key, value] : json["signature"]["outputs"].items()) {
-            std::string name = value.value("name", key);
-            outputs.push_back(name.substr(0, name.find(':')));
-        }
-    return GraphModel{std::move(json["modelTopology"]), std::move(outputs), std::move(*weights)};
-}
-
 }  // namespace vintrelle::faces

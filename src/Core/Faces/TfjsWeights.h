@@ -1,8 +1,8 @@
 #pragma once
-// Reading TF.js model files: weight manifests with their binary shards
-// (float32, int32 or affine-quantised uint8/uint16, or float16) and the
-// topology of a graph model. Filters stay in TF's layouts (HWIO for
-// convolutions, HWC1 for depthwise filters); the network builders reorder them.
+// Reading TF.js weight manifests with their binary shards (float32, int32
+// or affine-quantised uint8/uint16, or float16). Filters stay in TF's
+// layouts (HWIO for convolutions, HWC1 for depthwise filters); the network
+// builders reorder them.
 
 #include <map>
 #include <optional>
@@ -29,13 +29,5 @@ std::optional<WeightMap> loadWeights(const nlohmann::json& manifest, const std::
 
 // A face-api style "*-weights_manifest.json" file.
 std::optional<WeightMap> loadWeightsManifest(const std::string& manifestPath);
-
-// A TF.js graph model: its "modelTopology" plus the weights of its manifest.
-struct GraphModel {
-    nlohmann::json topology;
-    std::vector<std::string> outputs;  // node names of the signature's outputs
-    WeightMap weights;
-};
-std::optional<GraphModel> loadGraphModel(const std::string& modelJsonPath);
 
 }  // namespace vintrelle::faces

@@ -93,6 +93,26 @@ TEST(FaceCluster, TopMatchJoinsALargeClusterBelowTheJoinCosine) {
     }
 }
 
+TEST(FaceCluster, AFaceThatJoinedALookAlikeMovesToItsOwnNewPerson) {
+    // The best-quality face of someone new matches a known person's centroid
+    // at 0.41, before any face of its own person has opened a group; two
+    // weaker faces of that person then open and join a group of their own,
+    // which matches the first face at 0.86.
+    Library lib;
+    const int64_t known = lib.person();
+    for (int i = 0; i < 3; ++i) lib.face(axis(0), 0.9, known);
+    const int64_t first = lib.face(vec({{0, 0.41f}}, 1), 0.95);
+    const int64_t second = lib.face(vec({{1, 0.9f}}, 2), 0.8);
+    const int64_t third = lib.face(vec({{1, 0.9f}}, 3), 0.7);
+
+    EXPECT_TRUE(FaceClusterer::run(lib.db));
+    ASSERT_TRUE(lib.personOf(second));
+    EXPECT_NE(lib.personOf(second), known);
+    EXPECT_EQ(lib.personOf(third), lib.personOf(second));
+    EXPECT_EQ(lib.personOf(first), lib.personOf(second));
+    EXPECT_EQ(lib.persons(), 2);
+}
+
 TEST(FaceCluster, LockedFacesAreNeverAssigned) {
     Library lib;
     const int64_t p = lib.person();

@@ -1,0 +1,149 @@
+#pragma once
+// The whole content of the main window. Side by side: the sidebar with its
+// 1-px divider (only while the sidebar is shown and a library is set) and the
+// main column, which shows the top bar over the screen of the current route
+// while a library is open, the drive-missing screen while one is awaited, or
+// the welcome screen. Over them lie the viewer and, above it, the look of a
+// folder being dragged onto the window. The root view adds dropped folders
+// as libraries, and presents the name prompts and the error alert.
+//
+// It keeps no state of its own: what it shows follows the application state.
+// The parts built elsewhere plug in through WindowParts.h.
+
+#include <QMessageBox>
+#include <QPointer>
+#include <QUuid>
+#include <QVariantAnimation>
+#include <QWidget>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "UI/Kit/TextPromptSheet.h"
+#include "UI/Window/WindowParts.h"
+
+class QDropEvent;
+class QMimeData;
+class QStackedWidget;
+class QVBoxLayout;
+
+namespace vintrelle {
+
+class AppModel;
+class DriveMissingView;
+class LibraryStore;
+class WelcomeView;
+
+class RootView : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int sidebarWidth = 236;
+    static constexpr int sidebarAnimationMs = 200;
+
+    enum class Column { welcome, driveMissing, library };
+
+    explicit RootView(AppModel& model, QWidget* parent = nullptr);
+    ~RootView() override;
+
+    // ---- parts (each takes effect at once) ----
+    void setScreen(ScreenKind kind, ScreenPart part);
+    void setTopBar(ScreenPart part);
+    // Made each time the sidebar appears, deleted when it is hidden.
+    void setSidebar(WindowPart part);
+    // Made at once and kept; it shows and hides itself with the viewer state.
+    void setViewer(WindowPart part);
+
+    // ---- what is shown ----
+    Column column() const;
+    QWidget* sidebar() const;  // null while hidden
+    QWidget* divider() const;
+    QWidget* topBar() const;   // null without a library
+    QWidget* screen() const;   // the route's screen, or the drive-missing screen of an offline library
+    QWidget* viewer() const { return viewer_; }
+    QWidget* dropOverlay() const { return dropOverlay_; }
+    WelcomeView* welcome() const { return welcome_; }
+    DriveMissingView* waitingScreen() const { return waiting_; }
+    QMessageBox* alert() const { return alert_; }
+
+    // Ends the sidebar's slide at once.
+    void finishAnimations();
+    // Runs the event loop until the route's screen is completely drawn;
+    // false when msecs pass first.
+    bool settle(int msecs);
+
+    // The folder a drop would add: the first local folder among its URLs.
+    static std::optional<std::string> droppedFolder(const QMimeData& mime);
+    // The path of a file URL as the bytes on disk (names need not be UTF-8).
+    static std::optional<std::string> localPath(const QUrl& url);
+    // Whether a drag began inside the application (its source is set); tests
+    // replace it, as they cannot run a drag.
+    using InternalDrag = std::function<bool(const QDropEvent&)>;
+    void setInternalDragCheck(InternalDrag check) { internalDrag_ = std::move(check); }
+
+signals:
+    // The route's screen (or the top bar) was replaced.
+    void screenChanged();
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void resizeEvent(QResizeEvent*) override;
+    bool event(QEvent* e) override;
+    void dragEnterEvent(QDragEnterEvent* e) override;
+    void dragMoveEvent(QDragMoveEvent* e) override;
+    void dragLeaveEvent(QDragLeaveEvent* e) override;
+    void dropEvent(QDropEvent* e) override;
+
+private:
+    class SidebarHost;
+
+    void refresh();
+    void refreshSidebar(bool animate);
+    void replaceTopBar();
+    void replaceScreen();
+    void dropLibraryParts();
+    void placeOverlays();
+    struct PromptSlot {
+        QPointer<TextPromptSheet> sheet;
+        QUuid id;
+    };
+    void presentPrompt(PromptSlot& slot, std::optional<QUuid> pending, const std::function<TextPrompt()>& look,
+                       std::function<void(const QUuid&, const QString&)> confirm,
+                       std::function<void(const QUuid&)> cancel);
+    void showAlbumPrompt();
+    void showRenamePrompt();
+    void showError();
+
+    AppModel& model_;
+    std::map<ScreenKind, ScreenPart> screens_;
+    ScreenPart topBarPart_;
+    WindowPart sidebarPart_;
+
+    QWidget* columns_;
+    SidebarHost* sidebarHost_;
+    QStackedWidget* main_;
+    WelcomeView* welcome_;
+    QWidget* waitingPage_;
+    DriveMissingView* waiting_;
+    QWidget* libraryPage_;
+    QVBoxLayout* libraryLayout_;
+    QWidget* rule_;
+    QPointer<QWidget> topBar_;
+    QPointer<QWidget> screen_;
+    QWidget* viewer_ = nullptr;
+    QWidget* dropOverlay_;
+
+    // What the shown library parts were made for.
+    const LibraryStore* partsStore_ = nullptr;
+    std::optional<ScreenKind> screenKind_;  // none: the offline screen
+    QMetaObject::Connection offlineConnection_;
+
+    PromptSlot albumSheet_;
+    PromptSlot renameSheet_;
+    InternalDrag internalDrag_;
+    QPointer<QMessageBox> alert_;
+};
+
+}  // namespace vintrelle

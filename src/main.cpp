@@ -1,0 +1,52 @@
+// Vintrelle: a photo library over a folder of photos and videos.
+
+#include <QApplication>
+#include <QDir>
+
+#include "App/AppModel.h"
+#include "App/LaunchRequest.h"
+#include "App/QuitSignals.h"
+#include "App/SingleInstance.h"
+#include "Core/Media/MediaProcessor.h"
+#include "VintrelleApp.h"
+
+using namespace vintrelle;
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    VintrelleApp::prepare(app);
+
+    const LaunchRequest request = parseLaunchArguments(app.arguments().mid(1), QDir::currentPath());
+    // A second launch hands its folders to the running one and ends.
+    SingleInstance instance;
+    if (!instance.claim()) {
+        instance.forward(request.toArguments());
+        return 0;
+    }
+
+    MediaProcessor::initialize();
+    AppModel& model = AppModel::shared();
+    std::unique_ptr<MainWindow> window = VintrelleApp::makeWindow(model);
+
+    QObject::connect(&instance, &SingleInstance::received, window.get(), [&model, w = window.get()](const QStringList& args) {
+        if (w->isMinimized()) w->showNormal();
+        w->raise();
+        w->activateWindow();
+        model.openLaunchRequest(parseLaunchArguments(args, QStringLiteral("/")));
+    });
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::received, window.get(), [w = window.get()] { w->close(); });
+
+    window->show();
+    model.bootstrap(request);
+    const int status = app.exec();
+
+    // The library first (its engine and watcher stop), then the exports still
+    // copying, then the windows, which let go of the store so its threads are
+    // joined.
+    model.closeStore();
+    model.stopFileWork();
+    window.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return status;
+}

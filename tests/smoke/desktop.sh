@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Vintrelle on a real X server, used as a person would: Xvfb with a window
+# manager, the built application on a generated library, keys typed with
+# xdotool, a screenshot, and a quit. Then the index must be intact and the
+# photos exactly as they were.
+#   tests/smoke/desktop.sh [BUILD_DIR]
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+build="$(cd "${1:-$here/../../build}" && pwd)"
+app="$build/vintrelle"
+[ -x "$app" ] || { echo "desktop smoke: no $app" >&2; exit 1; }
+
+work="$(mktemp -d)"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "desktop smoke: $*" >&2; exit 1; }
+
+# A session of its own: nothing of the user's (settings, runtime folder) is used.
+export HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
+export XDG_CACHE_HOME="$work/cache" XDG_RUNTIME_DIR="$work/run"
+mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+unset DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY QT_QPA_PLATFORM
+
+library="$work/Photos"
+count=36
+bash "$here/make-library.sh" "$library" "$count"
+checksums() { (cd "$library" && find . -path ./.vintrelle -prune -o -type f -print0 | sort -z | xargs -0 sha256sum); }
+before="$(checksums)"
+
+# The X server picks a free display and says which.
+exec 3< <(Xvfb -displayfd 1 -screen 0 1440x900x24 -nolisten tcp 2>"$work/xvfb.log")
+pids+=($!)
+read -r -t 10 display <&3 || fail "Xvfb did not start"
+export DISPLAY=":$display"
+openbox >"$work/openbox.log" 2>&1 &
+pids+=($!)
+
+"$app" -library "$library" >"$work/app.log" 2>&1 &
+app_pid=$!
+pids+=("$app_pid")
+
+window=""
+for _ in $(seq 1 100); do
+  window="$(xdotool search --classname '^vintrelle$' 2>/dev/null | head -n 1 || true)"
+  [ -n "$window" ] && break
+  kill -0 "$app_pid" 2>/dev/null || { cat "$work/app.log" >&2; fail "the application ended before showing its window"; }
+  sleep 0.2
+done
+[ -n "$window" ] || fail "no window of class vintrelle"
+
+# Until every photo has its thumbnail.
+db="$library/.vintrelle/library.sqlite"
+indexed=0
+for _ in $(seq 1 300); do
+  if [ -f "$db" ]; then
+    indexed="$(sqlite3 -readonly -cmd '.timeout 2000' "$db" 'SELECT COUNT(*) FROM assets WHERE thumb=1' 2>/dev/null || echo 0)"
+  fi
+  [ "$indexed" -ge "$count" ] && break
+  sleep 0.2
+done
+[ "$indexed" -ge "$count" ] || fail "only $indexed of $count photos indexed"
+
+xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
+keys() { xdotool key --clearmodifiers --delay 120 "$@"; sleep 0.4; }
+keys ctrl+2
+keys ctrl+1
+keys ctrl+f
+xdotool type --delay 60 "2022"
+sleep 0.5
+keys Escape
+sleep 1
+
+shot="$work/screen.png"
+import -window root "$shot"
+colours="$(convert "$shot" -format '%k' info:)"
+[ "$colours" -gt 64 ] || fail "the screen looks blank ($colours colours)"
+if [ -n "${VINTRELLE_SMOKE_SHOT:-}" ]; then cp "$shot" "$VINTRELLE_SMOKE_SHOT"; fi
+
+keys ctrl+q
+for _ in $(seq 1 100); do
+  kill -0 "$app_pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$app_pid" 2>/dev/null && fail "still running 10 s after Ctrl+Q"
+set +e
+wait "$app_pid"
+status=$?
+set -e
+[ "$status" -eq 0 ] || { cat "$work/app.log" >&2; fail "exit status $status"; }
+
+integrity="$(sqlite3 -readonly "$db" 'PRAGMA integrity_check')"
+[ "$integrity" = ok ] || fail "index integrity: $integrity"
+[ "$(checksums)" = "$before" ] || fail "the photos changed"
+echo "desktop smoke: ok ($indexed photos, $colours colours on screen, exit $status)"
