@@ -12,7 +12,7 @@
 #include <string>
 
 class QMenu;
-class QMessageBox;
+#include <QMessageBox>
 
 namespace vintrelle {
 

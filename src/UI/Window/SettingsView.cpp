@@ -86,7 +86,8 @@ QWidget* labelledRow(QWidget* parent, const QString& label, QWidget* value, Qt::
     line->setSpacing(12);
     auto* name = new TextBlock(label, bodyPx, QFont::Normal, ThemeColor::ink, row);
     name->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    line->addWidget(name, 0, Qt::AlignTop);
+    // A label beside a taller value stays level with its first line.
+    line->addWidget(name, 0, valueAlign & Qt::AlignTop ? Qt::AlignTop : Qt::AlignVCenter);
     line->addStretch(1);
     line->addWidget(value, 0, Qt::AlignRight | valueAlign);
     return row;
@@ -368,7 +369,12 @@ QString SettingsView::indexCaption() const { return caption_ ? caption_->text() 
 QString SettingsView::versionText() const { return version_->text(); }
 
 void SettingsView::rebuildLibrary() {
-    if (store_ == model_.store() && bool(library_) == bool(store_)) return;
+    startOver_->setVisible(bool(model_.store()));
+    startOver_->parentWidget()->setVisible(bool(model_.store()));
+    if (store_ == model_.store() && bool(library_) == bool(store_)) {
+        column_->activate();
+        return;
+    }
     if (store_) disconnect(store_.get(), nullptr, this, nullptr);
     delete library_;
     library_ = nullptr;
@@ -376,11 +382,11 @@ void SettingsView::rebuildLibrary() {
     contents_ = size_ = caption_ = nullptr;
     rescan_ = showIndex_ = nullptr;
     store_ = model_.store();
-    startOver_->parentWidget()->setVisible(bool(store_));
     if (!store_) {
         if (measuring_) measuring_->stop.request_stop();
         measuring_.reset();
         requestedKey_.reset();
+        column_->activate();
         return;
     }
 
@@ -440,6 +446,7 @@ void SettingsView::rebuildLibrary() {
 
     library_ = section(this, tr("Library"), card, nullptr);
     column_->insertWidget(1, library_);
+    column_->activate();
 
     const std::weak_ptr<LibraryStore> weak = store_;
     connect(rescan_, &QPushButton::clicked, this, [weak] {

@@ -22,7 +22,7 @@
 #include <string>
 
 class QLabel;
-class QMessageBox;
+#include <QMessageBox>
 class QPushButton;
 class QVBoxLayout;
 

@@ -19,6 +19,7 @@
 #include "UI/Kit/Theme.h"
 #include "UI/Window/LibrarySwitcher.h"
 #include "UI/Window/StatusFooter.h"
+#include "UI/Window/WindowDragArea.h"
 
 namespace vintrelle {
 
@@ -217,7 +218,7 @@ SidebarView::SidebarView(AppModel& model, QWidget* parent) : QWidget(parent), mo
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
 
-    strip_ = new QWidget(this);
+    strip_ = new WindowDragArea(this);
     strip_->setFixedHeight(stripHeight);
     column->addWidget(strip_);
 
@@ -282,6 +283,8 @@ void SidebarView::rebuildLibraryPart() {
     scroll_->setAutoFillBackground(false);
     list_ = new SidebarList();
     scroll_->setWidget(list_);
+    // The scroll area fills its widget; the sidebar's colour lies behind it.
+    list_->setAutoFillBackground(false);
     scroll_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     column->addWidget(scroll_, 1);
     footer_ = new StatusFooter(store_, this);

@@ -8,8 +8,6 @@
 #include <QPainterPath>
 #include <QVBoxLayout>
 
-#include <algorithm>
-
 #include "App/AppModel.h"
 #include "Core/Base/WallClock.h"
 #include "Store/LibraryStore.h"
@@ -17,6 +15,7 @@
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Labels.h"
 #include "UI/Kit/Theme.h"
+#include "UI/Window/RouteText.h"
 #include "UI/Window/SymbolButton.h"
 #include "UI/Window/ThumbSizeSlider.h"
 
@@ -97,7 +96,7 @@ void SearchField::paintEvent(QPaintEvent*) {
 }
 
 TopBar::TopBar(AppModel& model, std::shared_ptr<LibraryStore> store, QWidget* parent)
-    : QWidget(parent), model_(model), store_(std::move(store)) {
+    : WindowDragArea(parent), model_(model), store_(std::move(store)) {
     setFixedHeight(barHeight);
     setAttribute(Qt::WA_TranslucentBackground);
     auto* row = new QHBoxLayout(this);
@@ -156,31 +155,6 @@ TopBar::TopBar(AppModel& model, std::shared_ptr<LibraryStore> store, QWidget* pa
     refreshRoute();
 }
 
-QString TopBar::subtitle(const AppModel& model, const LibraryStore& store) {
-    const Route& route = model.route();
-    switch (route.kind()) {
-        case Route::Kind::trips:
-            return QString::fromStdString(Format::items((long long)store.visibleTrips().size(), "trip"));
-        case Route::Kind::people: {
-            const auto n = (long long)store.visiblePersons().size();
-            return QString::fromStdString(Format::integer(n) + (n == 1 ? " person" : " people"));
-        }
-        case Route::Kind::places: {
-            const auto n = std::count_if(store.assets().begin(), store.assets().end(),
-                                         [](const Asset& a) { return a.lat && a.lon; });
-            return QString::fromStdString(Format::items(n, "item") + " with a location");
-        }
-        case Route::Kind::albums:
-            return QString::fromStdString(Format::items((long long)store.albums().size(), "album"));
-        default: break;
-    }
-    const auto n = (long long)model.gridContent()->flat->size();
-    std::string text = Format::items(n, "item");
-    if (!model.visibleSection().empty() && n != 0 && model.selection().empty())
-        text = model.visibleSection() + "  \u00B7  " + text;
-    return QString::fromStdString(text);
-}
-
 QString TopBar::title() const { return title_->text(); }
 QString TopBar::subtitleText() const { return subtitle_->text(); }
 
@@ -194,7 +168,7 @@ void TopBar::refreshRoute() {
 }
 
 void TopBar::refreshSubtitle() {
-    if (store_) subtitle_->setText(subtitle(model_, *store_));
+    if (store_) subtitle_->setText(routeSubtitle(model_, *store_));
 }
 
 void TopBar::focusSearch() {

@@ -9,6 +9,8 @@
 
 #include <memory>
 
+#include "UI/Window/WindowDragArea.h"
+
 class QLineEdit;
 
 namespace vintrelle {
@@ -46,16 +48,12 @@ private:
     SymbolButton* clear_;
 };
 
-class TopBar : public QWidget {
+class TopBar : public WindowDragArea {
     Q_OBJECT
 public:
     static constexpr int barHeight = 52;
 
     TopBar(AppModel& model, std::shared_ptr<LibraryStore> store, QWidget* parent = nullptr);
-
-    // The second line: the route's count (following the search), after the
-    // section at the top of the grid while nothing is selected.
-    static QString subtitle(const AppModel& model, const LibraryStore& store);
 
     QString title() const;
     QString subtitleText() const;

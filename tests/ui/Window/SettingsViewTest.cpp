@@ -60,7 +60,11 @@ TEST(SettingsView, AppearanceChoiceRepaintsInTheNewPalette) {
     Theme::setDark(false);
     SettingsView settings(*c.model);
     settings.show();
-    auto corner = [&] { return settings.grab().toImage().pixelColor(3, 3); };
+    // The application's palette reaches the window through posted events.
+    auto corner = [&] {
+        spin(0);
+        return settings.grab().toImage().pixelColor(3, 3);
+    };
     EXPECT_EQ(corner(), Theme::color(ThemeColor::canvas, false));
 
     SegmentedControl* picker = settings.themePicker();
@@ -92,7 +96,10 @@ TEST(SettingsView, StartOverResetsOnlyTheLibraryAskedAbout) {
         SCOPED_TRACE(k.name);
         Chrome c({photo(1, 2021)});
         apptest::Library other({photo(1, 2021)});
-        for (LibraryDB* db : {&c.db(), &other.db()}) storetest::insertPerson(*db, 1, "Ada");
+        for (LibraryDB* db : {&c.db(), &other.db()}) {
+            storetest::insertPerson(*db, 1, "Ada");
+            storetest::insertFace(*db, 1, 1);
+        }
         c.store().reloadPeople();
         other.store->reloadPeople();
         SettingsView settings(*c.model);
