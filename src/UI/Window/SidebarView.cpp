@@ -219,7 +219,7 @@ SidebarView::SidebarView(AppModel& model, QWidget* parent) : QWidget(parent), mo
     column->setSpacing(0);
 
     strip_ = new WindowDragArea(this);
-    strip_->setFixedHeight(stripHeight);
+    strip_->setFixedHeight(WindowDragArea::stripHeight);
     column->addWidget(strip_);
 
     switcher_ = new LibrarySwitcher(model_, this);

@@ -47,8 +47,6 @@ struct SidebarRow {
 class SidebarView : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int stripHeight = 52;
-
     explicit SidebarView(AppModel& model, QWidget* parent = nullptr);
     ~SidebarView() override;
 

@@ -97,7 +97,7 @@ void SearchField::paintEvent(QPaintEvent*) {
 
 TopBar::TopBar(AppModel& model, std::shared_ptr<LibraryStore> store, QWidget* parent)
     : WindowDragArea(parent), model_(model), store_(std::move(store)) {
-    setFixedHeight(barHeight);
+    setFixedHeight(stripHeight);
     setAttribute(Qt::WA_TranslucentBackground);
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(12, 0, 12, 0);

@@ -51,8 +51,6 @@ private:
 class TopBar : public WindowDragArea {
     Q_OBJECT
 public:
-    static constexpr int barHeight = 52;
-
     TopBar(AppModel& model, std::shared_ptr<LibraryStore> store, QWidget* parent = nullptr);
 
     QString title() const;

@@ -107,7 +107,7 @@ TEST(TopBar, ControlsFollowTheRouteAndTheBackStack) {
 TEST(TopBar, SearchFieldEscapeClearsAndLeavesClearButtonKeepsFocus) {
     Chrome c({photo(1, 2021)});
     TopBar bar(*c.model, c.lib.store);
-    bar.resize(1000, TopBar::barHeight);
+    bar.resize(1000, TopBar::stripHeight);
     showActive(bar);
     QLineEdit* edit = bar.searchField()->edit();
 
