@@ -503,19 +503,19 @@ GridContentPtr AppModel::gridContent() const {
 }
 
 GridContentPtr AppModel::buildContent(LibraryStore& store) const {
-    const std::vector<Asset>& all = store.assets();
-    // The route's assets, either borrowed from the store's list or owned; a
+    const std::shared_ptr<const std::vector<Asset>> all = store.sharedAssets();
+    // The route's assets: the store's whole list, or the route's own; a
     // search then copies only what it keeps, so no record is copied twice.
-    const std::vector<Asset>* borrowed = nullptr;
+    bool whole = false;
     std::vector<Asset> owned;
     Grouping grouping = Grouping::month;
     auto keep = [&](auto pass) {
-        for (const Asset& a : all)
+        for (const Asset& a : *all)
             if (pass(a)) owned.push_back(a);
     };
 
     switch (route_.kind()) {
-        case Route::Kind::library: borrowed = &all; break;
+        case Route::Kind::library: whole = true; break;
         case Route::Kind::favorites: keep([](const Asset& a) { return a.favorite; }); break;
         case Route::Kind::videos: keep([](const Asset& a) { return a.kind == MediaKind::video; }); break;
         case Route::Kind::recent:
@@ -526,8 +526,8 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
             grouping = Grouping::tripDays;
             if (const auto trip = store.trip(route_.id())) {
                 const AssetRange run = store.range(trip->start, trip->end);
-                if (run.size() == all.size()) borrowed = &all;
-                else owned.assign(all.begin() + long(run.lower), all.begin() + long(run.upper));
+                if (run.size() == all->size()) whole = true;
+                else owned.assign(all->begin() + long(run.lower), all->begin() + long(run.upper));
             }
             break;
         case Route::Kind::person: owned = store.assetsOf(route_.id()); break;
@@ -552,22 +552,22 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
         case Route::Kind::places:
         case Route::Kind::albums: grouping = Grouping::all; break;
     }
+    const bool searching = !activeSearch_.empty();
+    if (searching && grouping != Grouping::tripDays && grouping != Grouping::all) grouping = Grouping::month;
 
+    // The store's whole list, or what a search keeps of it, is shared as it
+    // stands when its order is the sections' (trip days run oldest first).
+    std::shared_ptr<const std::vector<Asset>> flat;
     std::vector<Asset> list;
-    if (!activeSearch_.empty()) {
-        list = store.search(borrowed ? *borrowed : owned, activeSearch_);
-        if (grouping != Grouping::tripDays && grouping != Grouping::all) grouping = Grouping::month;
-    } else if (borrowed) {
-        list = *borrowed;
-    } else {
-        list = std::move(owned);
-    }
+    if (whole && grouping != Grouping::tripDays) flat = searching ? store.search(all, activeSearch_) : all;
+    else if (whole) list = searching ? store.search(*all, activeSearch_) : *all;
+    else list = searching ? store.search(owned, activeSearch_) : std::move(owned);
 
     auto content = std::make_shared<GridContent>();
-    for (SectionRun& run : store.sectionRuns(list, grouping))
+    for (SectionRun& run : flat ? store.sectionRuns(*flat, grouping) : store.sectionRuns(list, grouping))
         content->sections.push_back(
             GridContent::Section{std::move(run.id), std::move(run.title), std::move(run.detail), run.begin, run.end});
-    content->flat = std::make_shared<const std::vector<Asset>>(std::move(list));
+    content->flat = flat ? std::move(flat) : std::make_shared<const std::vector<Asset>>(std::move(list));
     content->token = ++contentToken;
     // The route's text is prefixed with its length, so no route and search
     // can spell another pair's key.

@@ -50,6 +50,14 @@ std::vector<Asset> sortedInStoreOrder(std::vector<Asset> list) {
     return out;
 }
 
+// Where each incoming record goes: before the old record at that position.
+std::vector<size_t> insertionPoints(const std::vector<Asset>& list, const std::vector<Asset>& incoming) {
+    std::vector<size_t> at(incoming.size());
+    for (size_t j = 0; j < incoming.size(); ++j)
+        at[j] = size_t(std::lower_bound(list.begin(), list.end(), incoming[j], storeBefore) - list.begin());
+    return at;
+}
+
 // Takes the records at the sorted positions `dropped` out of the sorted list
 // and merges the sorted `incoming` in, moving every record at most once: the
 // records are large and the list long, so the data moved is what costs.
@@ -58,9 +66,7 @@ std::vector<size_t> mergeInPlace(std::vector<Asset>& list, const std::vector<siz
                                  std::vector<Asset>& incoming) {
     const size_t n = list.size(), k = incoming.size();
     constexpr size_t none = std::numeric_limits<size_t>::max();
-    std::vector<size_t> at(k);  // the old position each incoming record goes before
-    for (size_t j = 0; j < k; ++j)
-        at[j] = size_t(std::lower_bound(list.begin(), list.end(), incoming[j], storeBefore) - list.begin());
+    const std::vector<size_t> at = insertionPoints(list, incoming);
     size_t first = n;
     if (!dropped.empty()) first = dropped.front();
     if (k > 0) first = std::min(first, at.front());
@@ -100,6 +106,34 @@ std::vector<size_t> mergeInPlace(std::vector<Asset>& list, const std::vector<siz
     }
     if (size < n) list.resize(size);
     return changed;
+}
+
+// The same merge into a new list, for when the old one is shared and must
+// stay as it is: each kept record is copied once, `changed` gets the
+// positions whose record is new or moved.
+std::vector<Asset> mergedCopy(const std::vector<Asset>& list, const std::vector<size_t>& dropped,
+                              std::vector<Asset>& incoming, std::vector<size_t>& changed) {
+    const std::vector<size_t> at = insertionPoints(list, incoming);
+    std::vector<Asset> out;
+    out.reserve(list.size() - dropped.size() + incoming.size());
+    size_t d = 0, j = 0;
+    auto takeIncoming = [&](size_t before) {
+        for (; j < incoming.size() && at[j] <= before; ++j) {
+            changed.push_back(out.size());
+            out.push_back(std::move(incoming[j]));
+        }
+    };
+    for (size_t i = 0; i < list.size(); ++i) {
+        takeIncoming(i);
+        if (d < dropped.size() && dropped[d] == i) {
+            ++d;
+            continue;
+        }
+        if (out.size() != i) changed.push_back(out.size());
+        out.push_back(list[i]);
+    }
+    takeIncoming(std::numeric_limits<size_t>::max());
+    return out;
 }
 
 }  // namespace
@@ -192,7 +226,10 @@ void LibraryStore::start(bool facesEnabled) {
 }
 
 void LibraryStore::setAssetsSorted(std::vector<Asset> list) {
-    assign(assets_, std::move(list), cAssets);
+    if (!(*assets_ == list)) {
+        assets_ = std::make_shared<std::vector<Asset>>(std::move(list));
+        pending_ |= cAssets;
+    }
     rebuildIndex();
 }
 
@@ -263,15 +300,16 @@ void LibraryStore::resetPeople() {
 // ---- engine reports ----------------------------------------------------------
 
 void LibraryStore::rebuildIndex(size_t from) {
+    const std::vector<Asset>& list = *assets_;
     if (from == 0) {
         std::unordered_map<int64_t, size_t> index;
-        index.reserve(assets_.size());
-        for (size_t i = 0; i < assets_.size(); ++i) index[assets_[i].id] = i;
+        index.reserve(list.size());
+        for (size_t i = 0; i < list.size(); ++i) index[list[i].id] = i;
         position_ = std::move(index);
         return;
     }
     // Entries before the first moved position are still right.
-    for (size_t i = from; i < assets_.size(); ++i) position_[assets_[i].id] = i;
+    for (size_t i = from; i < list.size(); ++i) position_[list[i].id] = i;
 }
 
 void LibraryStore::engineDidUpsert(const std::vector<Asset>& changed) {
@@ -279,18 +317,19 @@ void LibraryStore::engineDidUpsert(const std::vector<Asset>& changed) {
     Batch batch(*this);
 
     // Does the list change at all? Only the changed records can tell.
+    const std::vector<Asset>& list = *assets_;
     bool differs = false;
     std::vector<size_t> dropped;
     for (const Asset& a : changed) {
         auto it = position_.find(a.id);
-        if (it == position_.end() || it->second >= assets_.size()) {
+        if (it == position_.end() || it->second >= list.size()) {
             differs |= !a.hidden;
             continue;
         }
         dropped.push_back(it->second);
         // Records compare names by canonical equivalence, but a path is the
         // file's bytes: a rename between two spellings of one name is a move.
-        const Asset& old = assets_[it->second];
+        const Asset& old = list[it->second];
         differs |= a.hidden || !(old == a) || old.path != a.path || old.liveVideo != a.liveVideo;
     }
 
@@ -303,7 +342,13 @@ void LibraryStore::engineDidUpsert(const std::vector<Asset>& changed) {
         std::stable_sort(incoming.begin(), incoming.end(), storeBefore);
 
         for (const Asset& a : changed) position_.erase(a.id);
-        for (size_t at : mergeInPlace(assets_, dropped, incoming)) position_[assets_[at].id] = at;
+        std::vector<size_t> moved;
+        if (assets_.use_count() == 1) {
+            moved = mergeInPlace(*assets_, dropped, incoming);
+        } else {
+            assets_ = std::make_shared<std::vector<Asset>>(mergedCopy(*assets_, dropped, incoming, moved));
+        }
+        for (size_t at : moved) position_[(*assets_)[at].id] = at;
         pending_ |= cAssets;
     }
 
@@ -316,19 +361,29 @@ void LibraryStore::engineDidRemove(const std::vector<int64_t>& ids) {
     Batch batch(*this);
     const std::unordered_set<int64_t> gone(ids.begin(), ids.end());
 
-    size_t first = assets_.size();
+    const size_t n = assets_->size();
+    size_t first = n;
     for (int64_t id : ids) {
         auto it = position_.find(id);
-        if (it != position_.end() && it->second < assets_.size()) first = std::min(first, it->second);
+        if (it != position_.end() && it->second < n) first = std::min(first, it->second);
     }
-    if (first < assets_.size()) {
-        size_t write = first;
-        for (size_t read = first; read < assets_.size(); ++read) {
-            if (gone.count(assets_[read].id)) continue;
-            if (write != read) assets_[write] = std::move(assets_[read]);
-            ++write;
+    if (first < n) {
+        if (assets_.use_count() == 1) {
+            std::vector<Asset>& list = *assets_;
+            size_t write = first;
+            for (size_t read = first; read < n; ++read) {
+                if (gone.count(list[read].id)) continue;
+                if (write != read) list[write] = std::move(list[read]);
+                ++write;
+            }
+            list.resize(write);
+        } else {
+            auto kept = std::make_shared<std::vector<Asset>>();
+            kept->reserve(n);
+            for (const Asset& a : *assets_)
+                if (!gone.count(a.id)) kept->push_back(a);
+            assets_ = std::move(kept);
         }
-        assets_.resize(write);
         for (int64_t id : ids) position_.erase(id);
         rebuildIndex(first);
         pending_ |= cAssets;

@@ -100,8 +100,12 @@ public:
     const std::shared_ptr<ThumbnailCache>& thumbs() const { return thumbs_; }
     LibraryEngine* engine() const { return engine_.get(); }
 
-    // Observed values.
-    const std::vector<Asset>& assets() const { return assets_; }
+    // Observed values. The asset list is an immutable snapshot that a change
+    // replaces (or, when nobody else holds it, edits in place): a screen
+    // keeps the snapshot it read instead of copying every record, and a
+    // reference from assets() is good until the next change.
+    const std::vector<Asset>& assets() const { return *assets_; }
+    std::shared_ptr<const std::vector<Asset>> sharedAssets() const { return assets_; }
     int revision() const { return revision_; }
     const std::vector<Trip>& trips() const { return trips_; }
     const std::vector<Person>& persons() const { return persons_; }
@@ -142,10 +146,15 @@ public:
     // The same sections without copying a record: `list` is put into section
     // order in place (trip days run oldest first) and each section names its run.
     std::vector<SectionRun> sectionRuns(std::vector<Asset>& list, Grouping grouping) const;
+    // The runs of a list already in section order (trip days oldest first).
+    std::vector<SectionRun> sectionRuns(const std::vector<Asset>& list, Grouping grouping) const;
     // Positions of the assets with from <= taken <= to.
     AssetRange range(double from, double to) const;
     // The assets of `list` that pass every term of the search text, in order.
     std::vector<Asset> search(const std::vector<Asset>& list, std::string_view query);
+    // The same for a shared list: the list itself when every asset passes.
+    std::shared_ptr<const std::vector<Asset>> search(const std::shared_ptr<const std::vector<Asset>>& list,
+                                                     std::string_view query);
 
     // User actions: each writes the index, then brings the lists up to date.
     void setFavorite(const std::vector<int64_t>& ids, bool favorite);
@@ -218,6 +227,10 @@ private:
     void reloadTrips();
     void reloadAlbums();
     void setAssetsSorted(std::vector<Asset> list);
+    // Positions in `list` of the assets that pass the search; `shared`, when
+    // given, is the list itself as its owner shares it.
+    std::vector<size_t> searchPositions(const std::vector<Asset>& list,
+                                        std::shared_ptr<const std::vector<Asset>> shared, std::string_view query);
     void applySuggestions(int64_t person, const std::vector<int64_t>& ids);
 
     LibraryPaths paths_;
@@ -231,7 +244,9 @@ private:
     std::unordered_map<int64_t, std::pair<int, std::optional<int64_t>>> coverCache_;
     AssetSearch searcher_;  // keeps the folded paths and names between keystrokes
 
-    std::vector<Asset> assets_;
+    // Edited in place only while the store is its sole holder; otherwise a
+    // change makes the next snapshot and leaves the old one as it was.
+    std::shared_ptr<std::vector<Asset>> assets_ = std::make_shared<std::vector<Asset>>();
     int revision_ = 0;
     std::vector<Trip> trips_;
     std::vector<Person> persons_;

@@ -14,12 +14,16 @@ namespace vintrelle {
 void LibraryStore::setFavorite(const std::vector<int64_t>& ids, bool favorite) {
     Batch batch(*this);
     db_->setFavorite(ids, favorite);
+    std::vector<size_t> flipped;
     for (int64_t id : ids) {
         auto it = position_.find(id);
-        if (it == position_.end() || it->second >= assets_.size()) continue;
-        Asset& a = assets_[it->second];
-        if (a.favorite == favorite) continue;
-        a.favorite = favorite;  // the flag plays no part in the order
+        if (it == position_.end() || it->second >= assets_->size()) continue;
+        if ((*assets_)[it->second].favorite != favorite) flipped.push_back(it->second);
+    }
+    if (!flipped.empty()) {
+        // A snapshot someone else holds stays as it was: the flags go into one copy.
+        if (assets_.use_count() > 1) assets_ = std::make_shared<std::vector<Asset>>(*assets_);
+        for (size_t at : flipped) (*assets_)[at].favorite = favorite;  // the flag plays no part in the order
         pending_ |= cAssets;
     }
     raiseRevision();

@@ -7,6 +7,7 @@
 #include <limits>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
@@ -21,8 +22,8 @@ namespace vintrelle {
 
 std::optional<Asset> LibraryStore::asset(int64_t id) const {
     auto it = position_.find(id);
-    if (it == position_.end() || it->second >= assets_.size()) return std::nullopt;
-    return assets_[it->second];
+    if (it == position_.end() || it->second >= assets().size()) return std::nullopt;
+    return assets()[it->second];
 }
 
 std::optional<Trip> LibraryStore::trip(int64_t id) const {
@@ -50,14 +51,14 @@ std::optional<Trip> LibraryStore::tripContaining(const Asset& asset) const {
 }
 
 std::vector<Asset> LibraryStore::recentlyAdded() const {
-    if (assets_.empty()) return {};
+    if (assets().empty()) return {};
     double newest = -std::numeric_limits<double>::infinity();
-    for (const Asset& a : assets_) newest = std::max(newest, a.added);
+    for (const Asset& a : assets()) newest = std::max(newest, a.added);
     // Measured back from the newest addition, so a library left alone for
     // months still shows what came in last.
     const double since = newest - 2592000.0;
     std::vector<Asset> out;
-    for (const Asset& a : assets_)
+    for (const Asset& a : assets())
         if (a.added >= since) out.push_back(a);
     std::stable_sort(out.begin(), out.end(), [](const Asset& a, const Asset& b) {
         return a.added > b.added || (a.added == b.added && a.taken > b.taken);
@@ -69,7 +70,7 @@ std::vector<Asset> LibraryStore::assetsOf(int64_t personID) const {
     auto it = personAssets_.find(personID);
     if (it == personAssets_.end()) return {};
     std::vector<Asset> out;
-    for (const Asset& a : assets_)
+    for (const Asset& a : assets())
         if (it->second.count(a.id)) out.push_back(a);
     return out;
 }
@@ -77,25 +78,54 @@ std::vector<Asset> LibraryStore::assetsOf(int64_t personID) const {
 std::vector<Asset> LibraryStore::assetsInFolder(const std::string& folder) const {
     const std::string prefix = folder + "/";
     std::vector<Asset> out;
-    for (const Asset& a : assets_)
+    for (const Asset& a : assets())
         if (a.path.compare(0, prefix.size(), prefix) == 0) out.push_back(a);
     return out;
 }
 
+std::vector<size_t> LibraryStore::searchPositions(const std::vector<Asset>& list,
+                                                  std::shared_ptr<const std::vector<Asset>> shared,
+                                                  std::string_view query) {
+    const SearchSources sources{&trips_, &persons_, &personAssets_, &albums_, revision_, collectionsRevision_};
+    const double now = DateQuery::now();
+    const bool dayFirst = DateQuery::localeIsDayFirst();
+    // A shared list, the store's own among them, stands still for as long as
+    // the revision does, so a keystroke over it reuses what the last one
+    // learnt of every asset.
+    if (!shared && &list == assets_.get()) shared = assets_;
+    if (shared) return searcher_.matchingIndices(shared, query, sources, now, dayFirst);
+    return searcher_.matchingIndices(list, query, sources, now, dayFirst);
+}
+
 std::vector<Asset> LibraryStore::search(const std::vector<Asset>& list, std::string_view query) {
-    return searcher_.search(list, query,
-                            SearchSources{&trips_, &persons_, &personAssets_, &albums_, revision_, collectionsRevision_});
+    const std::vector<size_t> found = searchPositions(list, nullptr, query);
+    if (found.size() == list.size()) return list;
+    std::vector<Asset> out;
+    out.reserve(found.size());
+    for (size_t i : found) out.push_back(list[i]);
+    return out;
+}
+
+std::shared_ptr<const std::vector<Asset>> LibraryStore::search(const std::shared_ptr<const std::vector<Asset>>& list,
+                                                               std::string_view query) {
+    const std::vector<size_t> found = searchPositions(*list, list, query);
+    if (found.size() == list->size()) return list;
+    auto out = std::make_shared<std::vector<Asset>>();
+    out->reserve(found.size());
+    for (size_t i : found) out->push_back((*list)[i]);
+    return out;
 }
 
 std::vector<Asset> LibraryStore::geotagged() const {
     std::vector<Asset> out;
-    for (const Asset& a : assets_)
+    for (const Asset& a : assets())
         if (a.lat && a.lon) out.push_back(a);
     return out;
 }
 
 int LibraryStore::photoCount() const {
-    return int(std::count_if(assets_.begin(), assets_.end(), [](const Asset& a) { return a.kind != MediaKind::video; }));
+    const std::vector<Asset>& list = assets();
+    return int(std::count_if(list.begin(), list.end(), [](const Asset& a) { return a.kind != MediaKind::video; }));
 }
 
 std::vector<Trip> LibraryStore::visibleTrips() const {
@@ -137,18 +167,18 @@ std::vector<Person> LibraryStore::peopleIn(const Asset& asset) {
 }
 
 AssetRange LibraryStore::range(double from, double to) const {
-    size_t l = 0, u = assets_.size();
+    size_t l = 0, u = assets().size();
     while (l < u) {
         const size_t mid = (l + u) / 2;
-        if (to < assets_[mid].taken) l = mid + 1;
+        if (to < assets()[mid].taken) l = mid + 1;
         else u = mid;
     }
     const size_t lower = l;
     l = 0;
-    u = assets_.size();
+    u = assets().size();
     while (l < u) {
         const size_t mid = (l + u) / 2;
-        if (from <= assets_[mid].taken) l = mid + 1;
+        if (from <= assets()[mid].taken) l = mid + 1;
         else u = mid;
     }
     return {lower, std::max(l, lower)};
@@ -163,13 +193,13 @@ std::optional<int64_t> LibraryStore::coverID(const Trip& trip) {
     const AssetRange r = range(trip.start, trip.end);
     if (!r.empty()) {
         for (size_t i = r.lower; i < r.upper && !cover; ++i)
-            if (assets_[i].favorite && assets_[i].kind == MediaKind::photo) cover = assets_[i].id;
+            if (assets()[i].favorite && assets()[i].kind == MediaKind::photo) cover = assets()[i].id;
         if (!cover) {
             const double n = double(r.size());
             const double mid = double(r.lower + r.size() / 2);
             double best = -std::numeric_limits<double>::infinity();
             for (size_t i = r.lower; i < r.upper; ++i) {
-                const Asset& a = assets_[i];
+                const Asset& a = assets()[i];
                 if (a.thumbState != 1) continue;
                 double score = -std::abs(double(i) - mid) / n;
                 if (a.width > 0 && a.height > 0 && double(a.width) / double(a.height) >= 1.2) score += 1.0;
@@ -221,7 +251,7 @@ const std::vector<FolderNode>& LibraryStore::folderTree() {
     if (folderCache_ && folderCache_->first == revision_) return folderCache_->second;
 
     std::unordered_map<std::string_view, int> counts;
-    for (const Asset& a : assets_) {
+    for (const Asset& a : assets()) {
         const size_t slash = a.path.rfind('/');
         if (slash == std::string::npos || slash == 0) continue;  // directly in the library folder
         ++counts[std::string_view(a.path).substr(0, slash)];
@@ -283,6 +313,13 @@ std::vector<SectionRun> groupRuns(const std::vector<Asset>& list, Key key, Make 
 
 long long floorDiv(double t, double unit) { return (long long)std::floor(t / unit); }
 
+// A section's id: its kind's letter and its key.
+std::string sectionID(char kind, long long key) {
+    std::string id(1, kind);
+    id += std::to_string(key);
+    return id;
+}
+
 // "Added" dates follow the user's clock: the day an asset was added is the
 // local calendar day, and its title is written in the same zone, in the
 // Gregorian calendar like every other date of the grid.
@@ -317,26 +354,31 @@ std::vector<GridSection> LibraryStore::sections(const std::vector<Asset>& list, 
     std::vector<GridSection> out;
     for (SectionRun& run : sectionRuns(ordered, grouping))
         out.push_back(GridSection{std::move(run.id), std::move(run.title), std::move(run.detail),
-                                  std::vector<Asset>(ordered.begin() + long(run.begin), ordered.begin() + long(run.end))});
+                                  std::vector<Asset>(std::make_move_iterator(ordered.begin() + long(run.begin)),
+                                                     std::make_move_iterator(ordered.begin() + long(run.end)))});
     return out;
 }
 
 std::vector<SectionRun> LibraryStore::sectionRuns(std::vector<Asset>& list, Grouping grouping) const {
+    if (grouping == Grouping::tripDays) std::reverse(list.begin(), list.end());
+    return sectionRuns(std::as_const(list), grouping);
+}
+
+std::vector<SectionRun> LibraryStore::sectionRuns(const std::vector<Asset>& list, Grouping grouping) const {
     if (list.empty()) return {};
     switch (grouping) {
         case Grouping::month:
             return groupRuns(list, [](const Asset& a) { return WallClock::monthKey(a.taken); },
                              [](std::span<const Asset> run, int key) {
-                                 return SectionRun{"m" + std::to_string(key),
+                                 return SectionRun{sectionID('m', key),
                                                    WallClock::format(WallClock::Template::monthYear, run.front().taken),
                                                    summary(run)};
                              });
         case Grouping::tripDays: {
-            std::reverse(list.begin(), list.end());
             const long long first = WallClock::dayNumber(list.front().taken);
             return groupRuns(list, [](const Asset& a) { return WallClock::dayNumber(a.taken); },
                              [first](std::span<const Asset> run, long long day) {
-                                 return SectionRun{"d" + std::to_string(day), "Day " + std::to_string(day - first + 1),
+                                 return SectionRun{sectionID('d', day), "Day " + std::to_string(day - first + 1),
                                                    WallClock::format(WallClock::Template::dayLong, run.front().taken) +
                                                        "  \u00b7  " + summary(run)};
                              });
@@ -345,7 +387,7 @@ std::vector<SectionRun> LibraryStore::sectionRuns(std::vector<Asset>& list, Grou
             const LocalDays local;
             return groupRuns(list, [&](const Asset& a) { return local.day(a.added); },
                              [&](std::span<const Asset> run, long long day) {
-                                 return SectionRun{"a" + std::to_string(day), "Added " + local.title(run.front().added),
+                                 return SectionRun{sectionID('a', day), "Added " + local.title(run.front().added),
                                                    summary(run)};
                              });
         }

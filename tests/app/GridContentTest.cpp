@@ -144,4 +144,34 @@ TEST(GridContent, CacheKeyAndToken) {
     EXPECT_EQ(scrollKeys.size(), 3u);  // the three route and search pairs
 }
 
+// The library's grid reads the store's own list: no record is copied for it,
+// nor for a search that keeps every asset, and a change of the store leaves
+// the content a screen holds as it was.
+TEST(GridContent, TheLibraryGridSharesTheStoresList) {
+    Library lib({at(1, "a/x.jpg", 10), at(2, "b/y.jpg", 20)});
+    lib.db().db().run("INSERT INTO trips(id, title, start, end) VALUES(1, 'All', 0, 100)");
+    lib.store->engineDidUpdateTrips();
+    Model m;
+    m->setStore(lib.store);
+    const GridContentPtr library = m->gridContent();
+    EXPECT_EQ(library->flat, lib.store->sharedAssets());
+    m->setActiveSearch("jpg");
+    EXPECT_EQ(m->gridContent()->flat, lib.store->sharedAssets());
+    m->setActiveSearch("a/");
+    EXPECT_EQ(flatIDs(*m->gridContent()), (std::vector<int64_t>{1}));
+
+    // A trip over the whole library runs oldest first, in a list of its own.
+    m->navigate(Route::trip(1));
+    m->setActiveSearch("");
+    EXPECT_EQ(flatIDs(*m->gridContent()), (std::vector<int64_t>{1, 2}));
+    EXPECT_EQ(flatIDs(*library), (std::vector<int64_t>{2, 1}));
+
+    lib.store->engineDidUpsert({at(3, "c.jpg", 30)});
+    lib.store->setFavorite({1}, true);
+    m->navigate(Route::library());
+    EXPECT_EQ(flatIDs(*m->gridContent()), (std::vector<int64_t>{3, 2, 1}));
+    EXPECT_EQ(flatIDs(*library), (std::vector<int64_t>{2, 1}));
+    EXPECT_FALSE(library->flat->back().favorite);
+}
+
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "StoreFixture.h"
 
 using namespace storetest;
@@ -25,12 +27,21 @@ struct Started : Library {
 TEST(StoreActions, FavouritesAcrossAMixedSelection) {
     Started lib;
     const int rev = lib.store->revision();
+    const auto held = lib.store->sharedAssets();  // as a screen keeps it
     lib.store->setFavorite({1, 5, 77, 3}, true);
     EXPECT_TRUE(lib.store->asset(1)->favorite);
     EXPECT_TRUE(lib.store->asset(3)->favorite);
     EXPECT_FALSE(lib.store->asset(2)->favorite);
     EXPECT_TRUE(lib.favoriteInIndex(5));  // hidden: written, not listed
     EXPECT_EQ(lib.store->revision(), rev + 1);
+    EXPECT_TRUE(std::none_of(held->begin(), held->end(), [](const Asset& a) { return a.favorite; }));
+
+    // Nothing to change: the list stays the one shared, and quiet.
+    const auto current = lib.store->sharedAssets();
+    SignalLog log(*lib.store);
+    lib.store->setFavorite({1, 3}, true);
+    EXPECT_EQ(lib.store->sharedAssets(), current);
+    EXPECT_EQ(log.names, (std::vector<std::string>{"revision"}));
 
     lib.store->setFavorite({1, 2, 3}, false);
     EXPECT_FALSE(lib.store->asset(1)->favorite || lib.store->asset(3)->favorite);

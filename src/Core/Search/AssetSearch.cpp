@@ -90,22 +90,123 @@ std::vector<std::string> AssetSearch::words(std::string_view query) {
     return out;
 }
 
-const AssetSearch::Folded& AssetSearch::folded(const std::vector<Asset>& assets, size_t index) {
-    const Asset& asset = assets[index];
-    uint32_t& slot = slotAt_[index];
+// Finds the folds of the asset at `slot` (or by its id) and folds its path
+// and camera again when they are not what the folds were made from; true
+// when the slot or its texts changed.
+bool AssetSearch::refold(const Asset& asset, uint32_t& slot) {
+    bool changed = false;
     if (slot == kNoSlot || folded_[slot].id != asset.id) {
         auto [it, inserted] = slotOfID_.try_emplace(asset.id, uint32_t(folded_.size()));
-        if (inserted) folded_.push_back(Folded{asset.id, 0, {}, {}});
+        if (inserted) {
+            folded_.emplace_back();
+            folded_.back().id = asset.id;
+        }
         slot = it->second;
+        changed = true;
     }
     Folded& f = folded_[slot];
     const uint64_t h = sourceHash(asset);
-    if (f.path.empty() || f.sourceHash != h) {
+    if (!f.ready || f.sourceHash != h) {
+        f.ready = true;
         f.sourceHash = h;
         f.path = text::foldedForSearch(asset.path);
         f.camera = asset.camera ? foldedCase(*asset.camera) : std::string();
+        f.hasCamera = asset.camera.has_value();
+        changed = true;
     }
-    return f;
+    return changed;
+}
+
+void AssetSearch::prepare(const std::vector<Asset>& assets, const std::shared_ptr<const std::vector<Asset>>* owner,
+                          int64_t revision, bool needTaken, bool needMarks) {
+    View& v = view_;
+    if (assetsRevision_ != revision) {
+        // The folds stay, as the hashes tell a changed path, unless most of
+        // them are of assets no longer listed.
+        if (folded_.size() > 2 * largestList_ + 1024) {
+            folded_.clear();
+            slotOfID_.clear();
+            v.slot.clear();
+            largestList_ = 0;
+        }
+        v.data = nullptr;
+        assetsRevision_ = revision;
+    }
+    largestList_ = std::max(largestList_, assets.size());
+    if (owner && v.data == assets.data() && v.size == assets.size() && v.owner.lock() == *owner) return;
+
+    // Anything may have changed in a list that is not known to stand still.
+    // The slots are only hints (a copy of the last list finds its folds in
+    // place); each is checked against the asset's id.
+    const size_t n = assets.size();
+    bool rebuild = v.start.size() != n + 1;
+    if (v.slot.size() != n) {
+        v.slot.assign(n, kNoSlot);
+        rebuild = true;
+    }
+    v.data = assets.data();
+    v.size = n;
+    v.taken.resize(n);
+    v.flags.resize(n);
+    // Fields far into the record are read only when a term asks for them,
+    // or when the view is to stand for keystrokes to come.
+    needTaken |= owner != nullptr;
+    needMarks |= owner != nullptr;
+    for (size_t i = 0; i < n; ++i) {
+        const Asset& a = assets[i];
+        rebuild |= refold(a, v.slot[i]);
+        uint8_t flags = a.kind == MediaKind::video ? kVideo : 0;
+        if (needMarks) flags |= uint8_t((a.favorite ? kFavorite : 0) | (a.liveVideo ? kLive : 0));
+        v.flags[i] = flags;
+        if (needTaken) v.taken[i] = a.taken;
+    }
+    if (owner) v.owner = *owner;
+    else v.owner.reset();
+    if (!rebuild) return;
+
+    v.text.clear();
+    v.start.resize(n + 1);
+    v.camera.resize(n);
+    v.cameras.clear();
+    std::unordered_map<std::string_view, uint32_t> cameraIndex;
+    for (size_t i = 0; i < n; ++i) {
+        const Folded& f = folded_[v.slot[i]];
+        v.start[i] = v.text.size();
+        v.text += f.path;
+        v.camera[i] = 0;
+        if (!f.hasCamera) continue;
+        auto [it, inserted] = cameraIndex.try_emplace(f.camera, uint32_t(v.cameras.size() + 1));
+        if (inserted) v.cameras.push_back(f.camera);
+        v.camera[i] = it->second;
+    }
+    v.start[n] = v.text.size();
+}
+
+// Marks the positions whose folded path holds `needle`, in one pass over
+// all the paths rather than a search per path.
+void AssetSearch::markPaths(std::string_view needle, std::vector<uint8_t>& hit) const {
+    const View& v = view_;
+    hit.assign(v.size, needle.empty() ? 1 : 0);
+    if (needle.empty() || v.text.size() < needle.size()) return;
+    // Short needles stop a byte search at nearly every path: the needle's
+    // last byte is looked at before the rest is compared.
+    const char* text = v.text.data();
+    const size_t m = needle.size(), last = v.text.size() - m;
+    const char final = needle.back();
+    size_t pos = 0;
+    for (size_t from = 0; from <= last;) {
+        const void* found = std::memchr(text + from, needle.front(), last + 1 - from);
+        if (!found) break;
+        const size_t at = size_t(static_cast<const char*>(found) - text);
+        from = at + 1;
+        if (text[at + m - 1] != final || std::memcmp(text + at, needle.data(), m) != 0) continue;
+        while (v.start[pos + 1] <= at) ++pos;
+        // A match across the end of one path and the start of the next is none.
+        if (at + m <= v.start[pos + 1]) {
+            hit[pos] = 1;
+            from = v.start[pos + 1];  // the rest of this path can add nothing
+        }
+    }
 }
 
 void AssetSearch::refreshNames(const SearchSources& s) {
@@ -177,14 +278,36 @@ AssetSearch::Matcher AssetSearch::matcher(std::string t, std::optional<DateFilte
             if (contains(albums_[i].name, t))
                 m.ids.insert((*s.albums)[i].assetIDs.begin(), (*s.albums)[i].assetIDs.end());
     }
-    // By start, so the walk over them stops at the first that starts later.
+    // By start and without overlaps, so the one that may hold a time is
+    // found by a binary search.
     std::sort(m.ranges.begin(), m.ranges.end());
+    size_t kept = 0;
+    for (const auto& r : m.ranges) {
+        if (kept > 0 && r.first <= m.ranges[kept - 1].second)
+            m.ranges[kept - 1].second = std::max(m.ranges[kept - 1].second, r.second);
+        else
+            m.ranges[kept++] = r;
+    }
+    m.ranges.resize(kept);
     m.text = std::move(t);
     return m;
 }
 
 std::vector<size_t> AssetSearch::matchingIndices(const std::vector<Asset>& assets, std::string_view query,
                                                  const SearchSources& sources, double today, bool dayFirst) {
+    return matching(assets, nullptr, query, sources, today, dayFirst);
+}
+
+std::vector<size_t> AssetSearch::matchingIndices(const std::shared_ptr<const std::vector<Asset>>& assets,
+                                                 std::string_view query, const SearchSources& sources, double today,
+                                                 bool dayFirst) {
+    return matching(*assets, &assets, query, sources, today, dayFirst);
+}
+
+std::vector<size_t> AssetSearch::matching(const std::vector<Asset>& assets,
+                                          const std::shared_ptr<const std::vector<Asset>>* owner,
+                                          std::string_view query, const SearchSources& sources, double today,
+                                          bool dayFirst) {
     std::vector<size_t> result;
     const std::vector<std::string> w = words(query);
     if (w.empty()) {
@@ -213,47 +336,52 @@ std::vector<size_t> AssetSearch::matchingIndices(const std::vector<Asset>& asset
     matchers.reserve(terms.size());
     for (auto& [t, date] : terms) matchers.push_back(matcher(std::move(t), date, sources));
 
-    if (assetsRevision_ != sources.revision) {
-        folded_.clear();
-        slotOfID_.clear();
-        lastList_ = nullptr;
-        assetsRevision_ = sources.revision;
+    bool needTaken = false, needMarks = false;
+    for (const Matcher& m : matchers) {
+        needTaken |= m.date.has_value() || !m.ranges.empty();
+        needMarks |= m.wantsFavorite || m.wantsLive;
     }
-    if (lastList_ != assets.data() || lastListSize_ != assets.size()) {
-        slotAt_.assign(assets.size(), kNoSlot);
-        lastList_ = assets.data();
-        lastListSize_ = assets.size();
-    }
+    prepare(assets, owner, sources.revision, needTaken, needMarks);
+    const View& v = view_;
+    const std::string_view text = v.text;
 
-    // The folded texts are fetched once per asset, and only when a term gets
-    // as far as the path.
-    auto passes = [&](size_t i, const Matcher& m, const Folded*& f) {
-        const Asset& a = assets[i];
-        const bool video = a.kind == MediaKind::video;
-        if ((video && m.wantsVideo) || (!video && m.wantsPhoto) || (m.wantsFavorite && a.favorite) ||
-            (m.wantsLive && a.liveVideo))
-            return true;
-        if (!m.ids.empty() && m.ids.count(a.id)) return true;
-        for (const auto& [start, end] : m.ranges) {
-            if (start > a.taken) break;
-            if (a.taken <= end) return true;
-        }
-        if (m.date && a.taken >= m.yearStart && a.taken < m.yearEnd && m.date->matches(a.taken)) return true;
-        if (!f) f = &folded(assets, i);
-        if (contains(f->path, m.pathNeedle)) return true;
-        return a.camera && contains(f->camera, m.cameraNeedle);
-    };
+    // Term by term, each over the assets that passed the terms before it.
+    result.resize(assets.size());
+    for (size_t i = 0; i < result.size(); ++i) result[i] = i;
+    std::vector<uint8_t> pathHit, cameraHit, idHit;
+    for (const Matcher& m : matchers) {
+        // One pass over all the paths pays while most assets are still in.
+        const bool scan = result.size() * 4 > assets.size();
+        if (scan) markPaths(m.pathNeedle, pathHit);
+        cameraHit.assign(v.cameras.size() + 1, 0);
+        for (size_t k = 0; k < v.cameras.size(); ++k) cameraHit[k + 1] = contains(v.cameras[k], m.cameraNeedle);
+        // The people's and albums' assets by their folds' slots, which every
+        // asset of the view has.
+        idHit.assign(m.ids.empty() ? 0 : folded_.size(), 0);
+        for (int64_t id : m.ids)
+            if (auto it = slotOfID_.find(id); it != slotOfID_.end()) idHit[it->second] = 1;
 
-    for (size_t i = 0; i < assets.size(); ++i) {
-        bool all = true;
-        const Folded* f = nullptr;
-        for (const auto& m : matchers) {
-            if (!passes(i, m, f)) {
-                all = false;
-                break;
+        auto passes = [&](size_t i) {
+            const uint8_t flags = v.flags[i];
+            if ((m.wantsVideo && (flags & kVideo)) || (m.wantsPhoto && !(flags & kVideo)) ||
+                (m.wantsFavorite && (flags & kFavorite)) || (m.wantsLive && (flags & kLive)) || cameraHit[v.camera[i]])
+                return true;
+            if (scan ? pathHit[i] != 0 : contains(text.substr(v.start[i], v.start[i + 1] - v.start[i]), m.pathNeedle))
+                return true;
+            if (!idHit.empty() && idHit[v.slot[i]]) return true;
+            const double taken = v.taken[i];
+            if (!m.ranges.empty()) {
+                auto after = std::upper_bound(m.ranges.begin(), m.ranges.end(), taken,
+                                              [](double t, const auto& r) { return t < r.first; });
+                if (after != m.ranges.begin() && taken <= std::prev(after)->second) return true;
             }
-        }
-        if (all) result.push_back(i);
+            return m.date && taken >= m.yearStart && taken < m.yearEnd && m.date->matches(taken);
+        };
+        size_t kept = 0;
+        for (size_t i : result)
+            if (passes(i)) result[kept++] = i;
+        result.resize(kept);
+        if (result.empty()) break;
     }
     return result;
 }

@@ -4,11 +4,11 @@
 // (or date phrase) a term that an asset must pass.
 //
 // An AssetSearch keeps what it has folded for comparison (asset paths and
-// cameras per asset-list revision, trip, person and album names per
-// collections revision), so a keystroke does not fold the whole library
-// again. Main thread only.
+// cameras by asset, trip, person and album names per collections revision),
+// so a keystroke does not fold the whole library again. Main thread only.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,6 +50,12 @@ public:
     // Indices into `assets` of the same result, without copying records.
     std::vector<size_t> matchingIndices(const std::vector<Asset>& assets, std::string_view query,
                                         const SearchSources& sources, double today, bool dayFirst);
+    // The same over a list its owner shares and changes only together with
+    // the revision: searched again at one revision, the list is known to be
+    // as it was, so no path is read again, only the folds are.
+    std::vector<size_t> matchingIndices(const std::shared_ptr<const std::vector<Asset>>& assets,
+                                        std::string_view query, const SearchSources& sources, double today,
+                                        bool dayFirst);
 
     // The lower-cased words of a search text: split at Unicode white space
     // and commas, empty pieces dropped.
@@ -61,6 +67,8 @@ private:
         uint64_t sourceHash = 0;  // of the path and camera the entry was folded from
         std::string path;         // case- and diacritic-folded
         std::string camera;       // case-folded; empty when the asset has none
+        bool hasCamera = false;
+        bool ready = false;
     };
     static constexpr uint32_t kNoSlot = UINT32_MAX;
     struct NamedTrip {
@@ -74,18 +82,41 @@ private:
     };
     struct Matcher;
 
-    const Folded& folded(const std::vector<Asset>& assets, size_t index);
+    // The list last searched, by position, laid out for one pass per term:
+    // what the terms read of each asset, and the folded paths end to end.
+    struct View {
+        const Asset* data = nullptr;
+        size_t size = 0;
+        // The shared list it was read from, while searched at one revision:
+        // the view then stands as it is.
+        std::weak_ptr<const std::vector<Asset>> owner;
+        std::vector<uint32_t> slot;  // of each asset's folds in folded_
+        std::vector<double> taken;
+        std::vector<uint8_t> flags;    // kVideo, kFavorite, kLive
+        std::vector<uint32_t> camera;  // 1 + index into cameras, 0 for none
+        std::string text;              // the folded paths one after another
+        std::vector<size_t> start;     // where each path starts in text, then text's size
+        std::vector<std::string> cameras;
+    };
+    static constexpr uint8_t kVideo = 1, kFavorite = 2, kLive = 4;
+
+    bool refold(const Asset& asset, uint32_t& slot);
+    void prepare(const std::vector<Asset>& assets, const std::shared_ptr<const std::vector<Asset>>* owner,
+                 int64_t revision, bool needTaken, bool needMarks);
+    void markPaths(std::string_view needle, std::vector<uint8_t>& hit) const;
     void refreshNames(const SearchSources& sources);
     Matcher matcher(std::string text, std::optional<DateFilter> date, const SearchSources& sources) const;
+    std::vector<size_t> matching(const std::vector<Asset>& assets,
+                                 const std::shared_ptr<const std::vector<Asset>>* owner, std::string_view query,
+                                 const SearchSources& sources, double today, bool dayFirst);
 
     std::optional<int64_t> assetsRevision_;
+    // Folds by asset id, kept across revisions: a new revision re-reads
+    // every path but folds again only those that changed.
     std::vector<Folded> folded_;
     std::unordered_map<int64_t, uint32_t> slotOfID_;
-    // Typing into the search field searches the same list again and again:
-    // its entries' slots by position spare a lookup by id per asset.
-    const Asset* lastList_ = nullptr;
-    size_t lastListSize_ = 0;
-    std::vector<uint32_t> slotAt_;
+    size_t largestList_ = 0;  // since the folds were last cleared
+    View view_;
     std::optional<int64_t> namesRevision_;
     std::vector<NamedTrip> trips_;
     std::vector<Named> persons_;

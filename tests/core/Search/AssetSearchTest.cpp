@@ -28,8 +28,16 @@ std::vector<int64_t> ids(const std::vector<Asset>& assets) {
 class AssetSearchTest : public testing::Test {
 protected:
     std::vector<int64_t> find(const std::vector<Asset>& list, std::string_view query, bool dayFirst = false) {
-        SearchSources s{&trips, &persons, &personAssets, &albums, revision, collectionsRevision};
-        return ids(search.search(list, query, s, at(2026, 6, 15), dayFirst));
+        return ids(search.search(list, query, sources(), at(2026, 6, 15), dayFirst));
+    }
+    std::vector<int64_t> find(const std::shared_ptr<const std::vector<Asset>>& list, std::string_view query) {
+        std::vector<int64_t> out;
+        for (size_t i : search.matchingIndices(list, query, sources(), at(2026, 6, 15), false))
+            out.push_back((*list)[i].id);
+        return out;
+    }
+    SearchSources sources() const {
+        return SearchSources{&trips, &persons, &personAssets, &albums, revision, collectionsRevision};
     }
 
     AssetSearch search;
@@ -192,4 +200,32 @@ TEST_F(AssetSearchTest, FoldedPathsFollowTheRevision) {
     const std::vector<Asset> other = {list[1], asset(3, "Nara/c.jpg", at(2020, 1, 1)), list[0]};
     EXPECT_EQ(find(other, "nara"), (std::vector<int64_t>{3, 1}));
     EXPECT_EQ(find(list, "nara"), (std::vector<int64_t>{1}));
+}
+
+// A shared list is read once per revision and then searched as it stood; a
+// match never runs from one path into the next, whether a term looks at
+// every path or only at the few assets the terms before it left.
+TEST_F(AssetSearchTest, SharedListsAndTheEndsOfPaths) {
+    std::vector<Asset> list = {asset(1, "a/ky", at(2020, 1, 1)), asset(2, "oto/b.jpg", at(2020, 1, 1)),
+                               asset(3, "Kyoto/c.jpg", at(2020, 1, 1))};
+    for (int64_t id = 4; id <= 12; ++id) list.push_back(asset(id, "x/" + std::to_string(id) + ".png", at(2019, 1, 1)));
+    auto shared = std::make_shared<const std::vector<Asset>>(list);
+    const std::pair<std::string, std::vector<int64_t>> rows[] = {
+        {"kyoto", {3}},     {"ky", {1, 3}},           {"kyoto c.j", {3}}, {"b.jpg oto", {2}},
+        {"jpg kyoto", {3}}, {"jpg 2020 oto", {2, 3}}, {"png 4", {4}},
+    };
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const auto& [query, expected] : rows) {
+            SCOPED_TRACE(query);
+            EXPECT_EQ(find(shared, query), expected);
+            EXPECT_EQ(find(list, query), expected);
+        }
+    }
+    // The next revision's list, with a file moved: found under its new name.
+    ++revision;
+    list[0].path = "Kyoto/a.jpg";
+    auto next = std::make_shared<const std::vector<Asset>>(list);
+    EXPECT_EQ(find(next, "kyoto"), (std::vector<int64_t>{1, 3}));
+    EXPECT_EQ(find(next, "kyoto"), (std::vector<int64_t>{1, 3}));
+    EXPECT_EQ(find(shared, "kyoto"), (std::vector<int64_t>{3}));  // an older list is read as it is
 }
