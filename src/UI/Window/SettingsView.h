@@ -47,6 +47,7 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent*) override;
+    void focusInEvent(QFocusEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
 
@@ -64,6 +65,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent*) override;
+    void focusInEvent(QFocusEvent* e) override;
 };
 
 class SettingsView : public QWidget {
