@@ -5,9 +5,11 @@
 
 #include <QTest>
 
+#include "UI/Grid/PhotoGridView.h"
 #include "UI/Kit/Buttons.h"
 #include "UI/Window/StatusFooter.h"
 #include "UI/Window/SymbolButton.h"
+#include "UI/Window/ThumbSizeSlider.h"
 #include "VintrelleApp.h"
 #include "WindowTestSupport.h"
 
@@ -30,6 +32,18 @@ TEST(ChromeInWindow, BarsAndSettingsArePluggedIntoTheWindow) {
     ASSERT_TRUE(bar && sidebar);
     EXPECT_EQ(bar->title().toStdString(), "Library");
     ASSERT_NE(sidebar->footer(), nullptr);
+
+    // The grid reports the section at its top into the subtitle, and the
+    // slider sizes the grid's thumbnails.
+    auto* grid = qobject_cast<AssetGridScreen*>(window->root().screen());
+    ASSERT_TRUE(grid);
+    ASSERT_TRUE(grid->settle(10000));
+    EXPECT_TRUE(spinUntil([&] { return bar->subtitleText().contains(QStringLiteral("  \u00B7  3 items")); }))
+        << bar->subtitleText().toStdString();
+    ThumbSizeSlider* slider = bar->slider();
+    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() - 1, slider->height() / 2));
+    EXPECT_EQ(world.model->thumbSize(), 320.0);
+    EXPECT_TRUE(spinUntil([&] { return grid->grid()->gridLayout().targetSize() == 320.0; }));
 
     // The footer's gear opens the one settings window, and raises it again.
     sidebar->footer()->settingsButton()->click();
