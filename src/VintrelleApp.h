@@ -12,6 +12,9 @@
 
 #include "App/AppModel.h"
 #include "Store/LibraryStore.h"
+#include "UI/Collections/AlbumsScreen.h"
+#include "UI/Collections/PeopleScreen.h"
+#include "UI/Collections/TripsScreen.h"
 #include "UI/Grid/AssetGridScreen.h"
 #include "UI/Places/PlacesScreen.h"
 #include "UI/Viewer/ViewerView.h"
@@ -73,7 +76,19 @@ struct VintrelleApp {
                         [](QWidget* screen, int msecs) {
                             return waitFor(msecs, [screen] { return static_cast<PlacesScreen*>(screen)->isSettled(); });
                         }});
+        root.setScreen(ScreenKind::trips, collectionScreen<TripsScreen>());
+        root.setScreen(ScreenKind::people, collectionScreen<PeopleScreen>());
+        root.setScreen(ScreenKind::albums, collectionScreen<AlbumsScreen>());
         root.setViewer([](AppModel& m, QWidget* parent) -> QWidget* { return new ViewerView(m, m.fullImages(), parent); });
+    }
+
+    // An overview follows the application state's store by itself.
+    template <class Screen>
+    static ScreenPart collectionScreen() {
+        return {[](AppModel& m, const std::shared_ptr<LibraryStore>&, QWidget* parent) -> QWidget* {
+                    return new Screen(m, parent);
+                },
+                [](QWidget* screen, int msecs) { return static_cast<Screen*>(screen)->settle(msecs); }};
     }
 
     // Runs the event loop until done() holds; false when msecs pass first.

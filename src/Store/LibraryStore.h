@@ -167,13 +167,13 @@ public:
     void mergePerson(int64_t source, int64_t target);
     void removeFromPerson(int64_t person, const std::vector<int64_t>& assets);
     void renameTrip(int64_t id, const std::string& title);
-    // Marks a trip the store holds as not a trip. Only its hidden flag is
-    // written, so a name or a re-detection made since the list was loaded
-    // stays; then the trips reload.
-    void dismissTrip(int64_t id);
     // Computes up to four people who may be the same as `person` in the
     // background and stores them in mergeSuggestions; nothing when known.
     void loadSuggestions(int64_t person);
+    // Dismisses a trip the store holds ("This isn't a trip") or brings it
+    // back. Only the hidden flag is written, so a title, span or cover the
+    // engine wrote since the list was loaded stays; then the trips reload.
+    void setTripHidden(int64_t id, bool hidden);
 
 signals:
     void assetsChanged();

@@ -141,16 +141,6 @@ void LibraryStore::renameTrip(int64_t id, const std::string& title) {
     engineDidUpdateTrips();
 }
 
-void LibraryStore::dismissTrip(int64_t id) {
-    if (!trip(id)) return;
-    Batch batch(*this);
-    try {
-        db_->db().transaction([&] { db_->db().run("UPDATE trips SET hidden=1 WHERE id=?", {id}); });
-    } catch (const DBError&) {
-    }
-    engineDidUpdateTrips();
-}
-
 void LibraryStore::loadSuggestions(int64_t person) {
     if (mergeSuggestions_.count(person) || shutDown_) return;
     std::weak_ptr<LibraryStore> weak = weak_from_this();
@@ -166,6 +156,16 @@ void LibraryStore::loadSuggestions(int64_t person) {
             if (auto self = weak.lock()) self->applySuggestions(person, ids);
         });
     });
+}
+
+void LibraryStore::setTripHidden(int64_t id, bool hidden) {
+    if (!trip(id)) return;
+    Batch batch(*this);
+    try {
+        db_->db().transaction([&] { db_->db().run("UPDATE trips SET hidden=? WHERE id=?", {hidden ? 1 : 0, id}); });
+    } catch (const DBError&) {
+    }
+    engineDidUpdateTrips();
 }
 
 void LibraryStore::applySuggestions(int64_t person, const std::vector<int64_t>& ids) {

@@ -69,6 +69,11 @@ done
 xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
 keys() { xdotool key --clearmodifiers --delay 120 "$@"; sleep 0.4; }
 keys ctrl+2
+# The overviews, each made and let go again with the pointer over the main column.
+xdotool mousemove --window "$window" 700 300
+keys ctrl+3
+keys ctrl+4
+keys ctrl+6
 keys ctrl+1
 keys ctrl+f
 xdotool type --delay 60 "2022"

@@ -5,7 +5,6 @@
 #include <QEvent>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QProxyStyle>
 #include <QScrollBar>
 #include <QThread>
 #include <QThreadPool>
@@ -15,20 +14,11 @@
 #include <cmath>
 #include <utility>
 
+#include "UI/Kit/OverlayScrollBar.h"
+
 namespace vintrelle {
 
 namespace {
-
-// Transient bars float over the content, so the layout width does not flip
-// when the content starts or stops fitting.
-class OverlayScrollStyle : public QProxyStyle {
-public:
-    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
-                  QStyleHintReturn* ret) const override {
-        if (hint == SH_ScrollBar_Transient) return 1;
-        return QProxyStyle::styleHint(hint, option, widget, ret);
-    }
-};
 
 const GridContentPtr& emptyContent() {
     static const GridContentPtr empty = std::make_shared<const GridContent>();
@@ -48,9 +38,7 @@ PhotoGridView::PhotoGridView(GridLibrary library, Callbacks callbacks, std::opti
     setFocusPolicy(Qt::StrongFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    auto* style = new OverlayScrollStyle;
-    style->setParent(verticalScrollBar());
-    verticalScrollBar()->setStyle(style);
+    makeOverlayScrollBar(verticalScrollBar());
     verticalScrollBar()->setSingleStep(40);
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     viewport()->setAutoFillBackground(false);

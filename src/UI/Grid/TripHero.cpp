@@ -219,7 +219,7 @@ QMenu* TripHero::makeMenu(QWidget* parent) {
 void TripHero::dismiss() {
     // Only the flag is written, against the row as it stands: a name given or
     // a detection made since this header was built is kept.
-    store_.dismissTrip(trip_.id);
+    store_.setTripHidden(trip_.id, true);
     leave(Route::trips());
 }
 
