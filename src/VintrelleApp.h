@@ -17,6 +17,9 @@
 #include "UI/Collections/TripsScreen.h"
 #include "UI/Grid/AssetGridScreen.h"
 #include "UI/Places/PlacesScreen.h"
+#include "UI/Places/StaticMapPainter.h"
+#include "UI/Viewer/DetailsPanel.h"
+#include "UI/Viewer/Playback.h"
 #include "UI/Viewer/ViewerView.h"
 #include "UI/Kit/Theme.h"
 #include "UI/Window/AppIcon.h"
@@ -79,7 +82,12 @@ struct VintrelleApp {
         root.setScreen(ScreenKind::trips, collectionScreen<TripsScreen>());
         root.setScreen(ScreenKind::people, collectionScreen<PeopleScreen>());
         root.setScreen(ScreenKind::albums, collectionScreen<AlbumsScreen>());
-        root.setViewer([](AppModel& m, QWidget* parent) -> QWidget* { return new ViewerView(m, m.fullImages(), parent); });
+        root.setViewer([](AppModel& m, QWidget* parent) -> QWidget* {
+            auto* viewer = new ViewerView(m, m.fullImages(), parent);
+            installPlayback(*viewer);
+            new DetailsPanel(*viewer, [](QWidget* mapParent) -> StillMap* { return new StaticMapView(mapParent); });
+            return viewer;
+        });
     }
 
     // An overview follows the application state's store by itself.

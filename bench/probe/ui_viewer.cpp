@@ -2,12 +2,22 @@
 //   --viewer N  opens the viewer on the Nth asset of the route's list and
 //               pictures it once the full image is on screen; adds "full_ms",
 //               the time from opening to the full image shown (-1: it never came)
+//               a video is pictured once its first frame is on screen (or
+//               its thumbnail kept over a file that cannot play) and adds
+//               "first_frame_ms" (-1: it never came)
+//   --info      opens the details column beside the viewer and waits for its
+//               place name, map and faces; with --viewer adds "details_facts",
+//               "details_camera", "details_people", "details_place",
+//               "details_trip", "details_folder"
 //   --zoom M    then zooms the photo M-fold about its centre
 
+#include <QAbstractButton>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include "App/AppModel.h"
+#include "UI/Viewer/DetailsPanel.h"
+#include "UI/Viewer/VideoPlayerView.h"
 #include "UI/Viewer/ViewerPhoto.h"
 #include "UI/Viewer/ViewerView.h"
 #include "UI/Viewer/ZoomableImage.h"
@@ -31,6 +41,39 @@ bool spin(int msecs, const std::function<bool()>& done) {
 
 ViewerView* viewerOf(probe::UiSession& s) { return qobject_cast<ViewerView*>(s.window.root().viewer()); }
 
+// A video's first frame, or the thumbnail kept over a file that cannot play:
+// the milliseconds from `timer`'s start to it, or -1.
+qint64 waitForFirstFrame(ViewerView& view, const QElapsedTimer& timer) {
+    qint64 ms = -1;
+    spin(30000, [&] {
+        auto* player = qobject_cast<VideoPlayerView*>(view.videoPlayer());
+        if (player && player->hasFrame()) ms = timer.elapsed();
+        return ms >= 0 || (player && player->failed());
+    });
+    return ms;
+}
+
+void addDetails(probe::UiSession& s, ViewerView& view) {
+    auto* panel = view.findChild<DetailsPanel*>();
+    if (!panel) return;
+    spin(30000, [&] { return panel->asset() && panel->isSettled(); });
+    spin(ViewerView::detailsMs + 60, [] { return false; });  // the column's slide
+    const auto text = [](const QString& t) { return t.toStdString(); };
+    s.out["details_facts"] = text(panel->factsText());
+    s.out["details_camera"] = text(panel->cameraLines().join(QStringLiteral(" | ")));
+    std::string people;
+    for (QAbstractButton* b : panel->personButtons()) people += (people.empty() ? "" : ", ") + text(b->text());
+    s.out["details_people"] = people;
+    s.out["details_place"] = panel->showsPlace() ? text(panel->placeText()) : "";
+    s.out["details_trip"] = text(panel->tripTitle());
+    s.out["details_folder"] = text(panel->folderLine());
+}
+
+probe::UiOption info("--info", "", probe::UiStage::afterOpen, [](probe::UiSession& s, const std::string&) -> std::string {
+    s.model.setShowInfo(true);
+    return {};
+});
+
 probe::UiOption viewer("--viewer", "N", probe::UiStage::beforeGrab,
                        [](probe::UiSession& s, const std::string& value) -> std::string {
                            char* end = nullptr;
@@ -50,8 +93,10 @@ probe::UiOption viewer("--viewer", "N", probe::UiStage::beforeGrab,
                                fullMs = timer.elapsed();
                            });
                            s.model.open(asset, flat);
-                           // Videos show their poster frame only; their full_ms stays -1.
+                           // A video has no full image (its full_ms stays -1): its first frame instead.
+                           qint64 firstFrameMs = -1;
                            if (asset.kind != MediaKind::video) spin(60000, [&] { return fullMs >= 0; });
+                           else firstFrameMs = waitForFirstFrame(*view, timer);
                            QObject::disconnect(shown);
                            spin(5000, [&] { return view->photoPane()->zoom()->hasFittedCopy() || (asset.kind == MediaKind::video); });
                            spin(ViewerView::openMs + 60, [] { return false; });  // the fade-in
@@ -59,6 +104,8 @@ probe::UiOption viewer("--viewer", "N", probe::UiStage::beforeGrab,
                            s.out["asset"] = asset.id;
                            s.out["file"] = asset.path;
                            s.out["full_ms"] = fullMs;
+                           if (asset.kind == MediaKind::video) s.out["first_frame_ms"] = firstFrameMs;
+                           if (s.options.extra.count("--info")) addDetails(s, *view);
                            return {};
                        });
 

@@ -3,27 +3,14 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QStackedLayout>
-#include <QThreadPool>
 
 #include "App/AppModel.h"
-#include "Core/Engine/LibraryEngine.h"
-#include "Core/Places/PlaceResolver.h"
 #include "Store/LibraryStore.h"
 #include "UI/Kit/EmptyState.h"
 #include "UI/Places/MapWidget.h"
 #include "UI/Places/PlaceBubbles.h"
 
 namespace vintrelle {
-
-PlacesScreen::LookupSource PlacesScreen::resolverLookup() {
-    return [](LibraryStore& store) -> Lookup {
-        LibraryEngine* engine = store.engine();
-        if (!engine) return {};
-        std::shared_ptr<PlaceResolver> resolver = engine->resolver();
-        if (!resolver) return {};
-        return [resolver](double lat, double lon) { return resolver->resolve(lat, lon); };
-    };
-}
 
 PlacesScreen::PlacesScreen(AppModel& model, QWidget* parent)
     : QWidget(parent), model_(model), lookupSource_(resolverLookup()) {
@@ -152,24 +139,11 @@ void PlacesScreen::open(const PlaceCluster& cluster) {
     opening_ = cluster.id;
     bubbles_->setOpening(opening_);
 
-    QPointer<PlacesScreen> self(this);
     std::weak_ptr<LibraryStore> weak = store;
-    QThreadPool::globalInstance()->start(
-        [self, weak, lookup = std::move(lookup), id = cluster.id, box = cluster.box, lat = cluster.lat,
-         lon = cluster.lon] {
-            std::optional<PlaceName> name;
-            try {
-                name = lookup(lat, lon);
-            } catch (const std::exception&) {
-                // A name the resolver could not give is no name.
-            }
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [self, weak, id, box, name] {
-                    if (self) self->lookupFinished(id, weak, box, name);
-                },
-                Qt::QueuedConnection);
-        });
+    placelookup::start(this, std::move(lookup), cluster.lat, cluster.lon,
+                       [this, weak, id = cluster.id, box = cluster.box](const std::optional<PlaceName>& name) {
+                           lookupFinished(id, weak, box, name);
+                       });
 }
 
 void PlacesScreen::lookupFinished(const std::string& id, const std::weak_ptr<LibraryStore>& weak, PlaceBox box,

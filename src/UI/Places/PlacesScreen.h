@@ -18,6 +18,7 @@
 
 #include "Core/Index/Models.h"
 #include "Core/Places/PlaceClusters.h"
+#include "UI/Kit/PlaceLookup.h"
 
 class QStackedLayout;
 
@@ -32,14 +33,11 @@ class PlaceBubbleLayer;
 class PlacesScreen final : public QWidget {
     Q_OBJECT
 public:
-    // Names a coordinate; blocking, run off the main thread. Whatever it
-    // needs it holds itself (the resolver, shared), so it may outlive the
-    // library it came from.
-    using Lookup = std::function<std::optional<PlaceName>(double lat, double lon)>;
-    // The lookup of a store; none when the store has no engine (then a
-    // click does nothing). Tests put a latched one in.
-    using LookupSource = std::function<Lookup(LibraryStore& store)>;
-    static LookupSource resolverLookup();
+    // Names a coordinate off the main thread; none when the store has no
+    // engine (then a click does nothing). Tests put a latched one in.
+    using Lookup = placelookup::Lookup;
+    using LookupSource = placelookup::Source;
+    static LookupSource resolverLookup() { return placelookup::resolver(); }
 
     explicit PlacesScreen(AppModel& model, QWidget* parent = nullptr);
     ~PlacesScreen() override;

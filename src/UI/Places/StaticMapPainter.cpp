@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "Core/Places/CityIndex.h"
 #include "Core/Places/Mercator.h"
 #include "UI/Places/MapCanvas.h"
 #include "UI/Places/MapStyle.h"
@@ -49,6 +50,7 @@ bool StaticMapPainter::paint(QPainter& p, const QRectF& rect, qreal dpr, bool da
         p.translate(rect.topLeft());
         complete = mapcanvas::paintTiles(p, camera, dpr, dark, this);
         mapcanvas::paintCityLabels(p, camera, dpr, dark, 8);
+        complete = complete && CityIndex::ifBuilt();
         mapcanvas::paintAttribution(p, QRectF(0, 0, rect.width(), rect.height()), colors, 9);
         const ViewPoint at = camera.toView(place_->lat, place_->lon);
         paintMarker(p, QPointF(at.x, at.y), marker_.value_or(colors.accent));
@@ -80,13 +82,14 @@ void StaticMapPainter::paintMarker(QPainter& p, QPointF at, const QColor& color)
     p.restore();
 }
 
-StaticMapView::StaticMapView(QWidget* parent) : QWidget(parent) {
+StaticMapView::StaticMapView(QWidget* parent) : StillMap(parent) {
     connect(&painter_, &StaticMapPainter::changed, this, qOverload<>(&QWidget::update));
 }
 
 void StaticMapView::paintEvent(QPaintEvent*) {
     QPainter p(this);
     complete_ = painter_.paint(p, rect(), devicePixelRatioF(), mapstyle::isDark());
+    if (complete_ && painter_.hasPlace()) emit completed();
 }
 
 }  // namespace vintrelle

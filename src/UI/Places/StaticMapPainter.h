@@ -11,6 +11,8 @@
 
 #include <optional>
 
+#include "UI/Kit/StillMap.h"
+
 class QPainter;
 
 namespace vintrelle {
@@ -31,8 +33,8 @@ public:
     // The marker's colour; the accent of the interface unless set.
     void setMarkerColor(const QColor& color) { marker_ = color; }
 
-    // Paints the map into rect; true when every tile was ready. Without a
-    // place, only the sea.
+    // Paints the map into rect; true when every tile and the city names were
+    // ready. Without a place, only the sea.
     bool paint(QPainter& p, const QRectF& rect, qreal dpr, bool dark);
     // The marker alone, its point at `at` (shared with anything that pins a place).
     static void paintMarker(QPainter& p, QPointF at, const QColor& color);
@@ -50,15 +52,15 @@ private:
     std::optional<QColor> marker_;
 };
 
-class StaticMapView final : public QWidget {
+class StaticMapView final : public StillMap {
     Q_OBJECT
 public:
     explicit StaticMapView(QWidget* parent = nullptr);
     StaticMapPainter& painter() { return painter_; }
-    void setPlace(double lat, double lon, double span = 0.03) { painter_.setPlace(lat, lon, span), update(); }
-    void clearPlace() { painter_.clearPlace(), update(); }
-    // Every tile of the last paint was ready (for tools and tests).
-    bool isComplete() const { return complete_; }
+    void setPlace(double lat, double lon, double span = 0.03) override { painter_.setPlace(lat, lon, span), update(); }
+    void clearPlace() override { painter_.clearPlace(), update(); }
+    // Every tile and the city names of the last paint were ready.
+    bool isComplete() const override { return complete_; }
     QSize sizeHint() const override { return {268, 150}; }
 
 protected:

@@ -173,12 +173,23 @@ void ViewerPhoto::setPlayingLive(bool on) {
     playingLive_ = on;
     live_->setPlaying(on);
     if (liveMovie_) {
-        liveMovie_->deleteLater();
+        // A stop silences the movie at once; only when its own end report is
+        // what stops it does it go after that call has returned.
+        if (finishingLive_) liveMovie_->deleteLater();
+        else delete liveMovie_;
         liveMovie_ = nullptr;
     }
     if (on) {
-        const QString movie = QString::fromStdString(paths_.root + "/" + *shown_->liveVideo);
-        liveMovie_ = liveFactory_(movie, [this] { setPlayingLive(false); }, this);
+        const int generation = ++liveGeneration_;
+        liveMovie_ = liveFactory_(
+            paths_.root + "/" + *shown_->liveVideo,
+            [this, generation] {
+                if (generation != liveGeneration_ || !playingLive_) return;  // a movie stopped before
+                finishingLive_ = true;
+                setPlayingLive(false);
+                finishingLive_ = false;
+            },
+            this);
         if (liveMovie_) {
             liveMovie_->setAttribute(Qt::WA_TransparentForMouseEvents);
             liveMovie_->setGeometry(rect());

@@ -37,11 +37,11 @@ class ViewerPhoto : public QWidget {
 public:
     enum class Stage { none, thumbnail, full };
 
-    // movieFile: the paired movie; onFinish: to be called once when it has
-    // played to its end. The widget lies over the photo and lets the mouse
-    // through.
+    // movieFile: the paired movie's absolute path (bytes as on disk);
+    // onFinish: to be called once when it has played to its end. The widget
+    // lies over the photo and lets the mouse through.
     using LiveMovieFactory =
-        std::function<QWidget*(const QString& movieFile, std::function<void()> onFinish, QWidget* parent)>;
+        std::function<QWidget*(const std::string& movieFile, std::function<void()> onFinish, QWidget* parent)>;
 
     ViewerPhoto(FullImageCache& fullImages, QWidget* parent = nullptr);
     ~ViewerPhoto() override;
@@ -63,6 +63,7 @@ public:
 
     void setLiveMovieFactory(LiveMovieFactory factory);
     bool playingLive() const { return playingLive_; }
+    QWidget* liveMovie() const { return liveMovie_; }
     void setPlayingLive(bool on);
     QAbstractButton* liveControl() const;
 
@@ -99,6 +100,8 @@ private:
     LiveMovieFactory liveFactory_;
     QWidget* liveMovie_ = nullptr;
     bool playingLive_ = false;
+    int liveGeneration_ = 0;      // the movie playing; a stopped one's end is not ours
+    bool finishingLive_ = false;  // inside the movie's end report
 };
 
 }  // namespace vintrelle

@@ -242,7 +242,7 @@ void ViewerView::sync() {
         photo_->hide();
         if (!video_ || videoID_ != asset.id) {
             delete video_;
-            video_ = videoFactory_(QString::fromStdString(store->paths().root + "/" + asset.path), asset, media_);
+            video_ = videoFactory_(store->paths().root + "/" + asset.path, asset, media_);
             videoID_ = asset.id;
             if (video_) {
                 video_->setGeometry(media_->rect());

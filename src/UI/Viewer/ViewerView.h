@@ -42,9 +42,10 @@ public:
     static constexpr int detailsWidth = 308;
     static constexpr int openMs = 180, closeMs = 160, detailsMs = 200, arrowFadeMs = 180;
 
-    // A player for a video asset; it lives until the viewer shows another
-    // asset or closes, and reads the play/pause token from the model itself.
-    using VideoPlayerFactory = std::function<QWidget*(const QString& file, const Asset& asset, QWidget* parent)>;
+    // A player for a video asset (file: its absolute path, bytes as on
+    // disk); it lives until the viewer shows another asset or closes, and
+    // reads the play/pause token from the model itself.
+    using VideoPlayerFactory = std::function<QWidget*(const std::string& file, const Asset& asset, QWidget* parent)>;
 
     ViewerView(AppModel& model, FullImageCache& fullImages, QWidget* parent = nullptr);
     ~ViewerView() override;
@@ -61,10 +62,13 @@ public:
     QWidget* detailsContainer() const { return details_; }
     void setAssetActions(ViewerAssetActions actions);
 
+    AppModel& model() const { return model_; }
     // The asset on screen, if any.
     const std::optional<Asset>& shownAsset() const { return shown_; }
     ViewerTopBar* topBar() const { return topBar_; }
     ViewerPhoto* photoPane() const { return photo_; }
+    // The player of the shown video, while there is one.
+    QWidget* videoPlayer() const { return video_; }
     Filmstrip* filmstrip() const { return filmstrip_; }
     QWidget* previousArrow() const;
     QWidget* nextArrow() const;
