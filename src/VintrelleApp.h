@@ -25,6 +25,9 @@
 #include "UI/Window/AppIcon.h"
 #include "UI/Window/MainWindow.h"
 #include "UI/Window/RootView.h"
+#include "UI/Window/SettingsView.h"
+#include "UI/Window/SidebarView.h"
+#include "UI/Window/TopBar.h"
 
 namespace vintrelle {
 
@@ -55,6 +58,15 @@ struct VintrelleApp {
     static void installParts(MainWindow& window, AppModel& model) {
         (void)model;
         RootView& root = window.root();
+        root.setTopBar({[](AppModel& m, const std::shared_ptr<LibraryStore>& store, QWidget* parent) -> QWidget* {
+            return new TopBar(m, store, parent);
+        }});
+        root.setSidebar([w = &window](AppModel& m, QWidget* parent) -> QWidget* {
+            auto* sidebar = new SidebarView(m, parent);
+            QObject::connect(sidebar, &SidebarView::settingsRequested, w, &MainWindow::showSettings);
+            return sidebar;
+        });
+        window.setSettings([](AppModel& m, QWidget* parent) -> QWidget* { return new SettingsView(m, parent); });
         root.setScreen(ScreenKind::assets,
                        {[](AppModel& m, const std::shared_ptr<LibraryStore>& store, QWidget* parent) -> QWidget* {
                             return new AssetGridScreen(m, store, parent);

@@ -1,0 +1,167 @@
+#include "UI/Window/StatusFooter.h"
+
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <algorithm>
+#include <cmath>
+
+#include "Core/Base/WallClock.h"
+#include "Store/LibraryStore.h"
+#include "UI/Kit/Fonts.h"
+#include "UI/Window/SymbolButton.h"
+
+namespace vintrelle {
+
+namespace {
+
+constexpr qreal ruleHeight = 1;
+constexpr qreal stackSpacing = 7;
+constexpr qreal bottomPadding = 12;
+constexpr qreal sidePadding = 16;
+constexpr qreal dot = 7;
+constexpr qreal gap = 9;
+constexpr qreal gear = 26;
+constexpr qreal barHeight = 3;
+constexpr qreal barMinimum = 4;
+
+QFont textFont() { return Fonts::font(11.5, QFont::Medium); }
+QFont detailFont() { return Fonts::font(10.5); }
+
+QString counted(int done, int total) {
+    return StatusFooter::tr("%1 of %2")
+        .arg(QString::fromStdString(Format::integer(done)), QString::fromStdString(Format::integer(total)));
+}
+
+double fractionOf(int done, int total) { return total < 1 ? 0.0 : std::clamp(double(done) / total, 0.0, 1.0); }
+
+}  // namespace
+
+const QColor StatusFooter::upToDate = QColor::fromRgbF(0.2f, 0.83f, 0.56f);
+const QColor StatusFooter::offline = QColor(255, 149, 0);
+
+StatusFooter::StatusFooter(std::shared_ptr<LibraryStore> store, QWidget* parent)
+    : QWidget(parent), store_(std::move(store)) {
+    setAttribute(Qt::WA_TranslucentBackground);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    gear_ = new SymbolButton(QStringLiteral("gearshape"), 13, ThemeColor::ink2, QSize(int(gear), int(gear)), this);
+    gear_->setToolTip(tr("Settings"));
+    connect(gear_, &SymbolButton::clicked, this, &StatusFooter::settingsRequested);
+
+    glide_.setDuration(progressMs);
+    glide_.setEasingCurve(QEasingCurve::Linear);
+    connect(&glide_, &QVariantAnimation::valueChanged, this, [this](const QVariant& v) {
+        drawn_ = v.toDouble();
+        update();
+    });
+    connect(store_.get(), &LibraryStore::statusChanged, this, &StatusFooter::refresh);
+    connect(store_.get(), &LibraryStore::isOfflineChanged, this, &StatusFooter::refresh);
+    info_ = info(*store_);
+    drawn_ = info_.fraction.value_or(0);
+    setFixedHeight(sizeHint().height());
+}
+
+StatusFooter::Info StatusFooter::info(const LibraryStore& store) {
+    if (store.isOffline()) return {tr("Drive not connected"), std::nullopt, std::nullopt, offline};
+    const EngineStatus& s = store.status();
+    switch (s.kind) {
+        case EngineStatus::Kind::indexing:
+            return {tr("Reading photos"), counted(s.done, s.total), fractionOf(s.done, s.total), ThemeColor::accent};
+        case EngineStatus::Kind::faces:
+            return {tr("Finding faces"), counted(s.done, s.total), fractionOf(s.done, s.total), ThemeColor::accent};
+        case EngineStatus::Kind::idle:
+            return {tr("Up to date"), tr("Watching for new photos"), std::nullopt, upToDate};
+        case EngineStatus::Kind::scanning: break;
+    }
+    return {tr("Looking for new photos\u2026"), std::nullopt, std::nullopt, ThemeColor::accent};
+}
+
+void StatusFooter::refresh() {
+    Info next = info(*store_);
+    if (next == info_) return;
+    const bool hadBar = info_.fraction.has_value();
+    const bool resized = next.detail.has_value() != info_.detail.has_value() || next.fraction.has_value() != hadBar;
+    info_ = std::move(next);
+    if (info_.fraction) {
+        if (hadBar) {
+            glide_.stop();
+            glide_.setStartValue(drawn_);
+            glide_.setEndValue(*info_.fraction);
+            glide_.start();
+        } else {
+            drawn_ = *info_.fraction;
+        }
+    } else {
+        glide_.stop();
+    }
+    if (resized) {
+        setFixedHeight(sizeHint().height());
+        gear_->move(gear_->x(), int(std::lround(rowTop() + (rowHeight() - gear) / 2)));
+    }
+    update();
+}
+
+qreal StatusFooter::rowHeight() const {
+    qreal text = QFontMetricsF(textFont()).height();
+    if (info_.detail) text += 1 + QFontMetricsF(detailFont()).height();
+    return std::max({dot, gear, std::ceil(text)});
+}
+
+qreal StatusFooter::rowTop() const { return ruleHeight + stackSpacing; }
+
+QSize StatusFooter::sizeHint() const {
+    qreal h = rowTop() + rowHeight();
+    if (info_.fraction) h += stackSpacing + barHeight;
+    return {200, int(std::ceil(h + bottomPadding))};
+}
+
+void StatusFooter::resizeEvent(QResizeEvent* e) {
+    QWidget::resizeEvent(e);
+    gear_->move(int(std::lround(width() - sidePadding - gear)), int(std::lround(rowTop() + (rowHeight() - gear) / 2)));
+}
+
+void StatusFooter::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const bool dark = Theme::isDark(this);
+    auto c = [dark](ThemeColor t) { return Theme::color(t, dark); };
+    p.fillRect(QRectF(0, 0, width(), ruleHeight), c(ThemeColor::line));
+
+    const qreal top = rowTop(), h = rowHeight();
+    p.setPen(Qt::NoPen);
+    p.setBrush(info_.color.resolve(dark));
+    p.drawEllipse(QRectF(sidePadding, top + (h - dot) / 2, dot, dot));
+
+    const qreal left = sidePadding + dot + gap;
+    const qreal right = width() - sidePadding - gear - gap;
+    const QFont tf = textFont(), df = detailFont();
+    const QFontMetricsF tm(tf), dm(df);
+    const qreal block = tm.height() + (info_.detail ? 1 + dm.height() : 0);
+    qreal y = top + (h - block) / 2;
+    p.setFont(tf);
+    p.setPen(c(ThemeColor::ink));
+    p.drawText(QRectF(left, y, right - left, tm.height()), Qt::AlignLeft | Qt::AlignVCenter,
+               tm.elidedText(info_.text, Qt::ElideRight, right - left));
+    if (info_.detail) {
+        y += tm.height() + 1;
+        p.setFont(df);
+        p.setPen(c(ThemeColor::ink2));
+        TabularDigits::draw(p, QRectF(left, y, right - left, dm.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                            *info_.detail);
+    }
+
+    if (info_.fraction) {
+        const QRectF track(sidePadding, top + h + stackSpacing, width() - 2 * sidePadding, barHeight);
+        QPainterPath whole;
+        whole.addRoundedRect(track, barHeight / 2, barHeight / 2);
+        p.fillPath(whole, c(ThemeColor::line));
+        QRectF fill = track;
+        fill.setWidth(std::min(track.width(), std::max(barMinimum, track.width() * drawn_)));
+        QPainterPath part;
+        part.addRoundedRect(fill, barHeight / 2, barHeight / 2);
+        p.fillPath(part, c(ThemeColor::accent));
+    }
+}
+
+}  // namespace vintrelle

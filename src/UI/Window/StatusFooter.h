@@ -1,0 +1,68 @@
+#pragma once
+// The foot of the sidebar while a library is open: a coloured dot with what
+// the indexing engine is doing (and how far, as "n of m"), the gear that
+// opens the settings window, and a thin progress bar while the engine counts
+// through work. It follows every status report by repainting itself only;
+// its height changes only when the detail line or the bar comes or goes.
+
+#include <QColor>
+#include <QString>
+#include <QVariantAnimation>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+
+#include "UI/Kit/Theme.h"
+
+namespace vintrelle {
+
+class LibraryStore;
+class SymbolButton;
+
+class StatusFooter : public QWidget {
+    Q_OBJECT
+public:
+    struct Info {
+        QString text;
+        std::optional<QString> detail;
+        std::optional<double> fraction;  // none: no progress bar
+        ColorRef color = ThemeColor::accent;
+        bool operator==(const Info&) const = default;
+    };
+    static constexpr int progressMs = 300;
+    static const QColor upToDate;
+    static const QColor offline;
+
+    StatusFooter(std::shared_ptr<LibraryStore> store, QWidget* parent = nullptr);
+
+    // What the footer shows for a store's state: offline first, then the
+    // engine's status.
+    static Info info(const LibraryStore& store);
+    const Info& shown() const { return info_; }
+    // The bar's fill as drawn now (it glides to a new fraction).
+    double drawnFraction() const { return drawn_; }
+    SymbolButton* settingsButton() const { return gear_; }
+
+    QSize sizeHint() const override;
+
+signals:
+    void settingsRequested();
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void resizeEvent(QResizeEvent*) override;
+
+private:
+    void refresh();
+    qreal rowHeight() const;
+    qreal rowTop() const;
+
+    std::shared_ptr<LibraryStore> store_;
+    Info info_;
+    double drawn_ = 0;
+    QVariantAnimation glide_;
+    SymbolButton* gear_;
+};
+
+}  // namespace vintrelle
