@@ -60,7 +60,8 @@ struct VintrelleApp {
         RootView& root = window.root();
         root.setTopBar({[](AppModel& m, const std::shared_ptr<LibraryStore>& store, QWidget* parent) -> QWidget* {
             return new TopBar(m, store, parent);
-        }});
+        },
+                        {}});
         root.setSidebar([w = &window](AppModel& m, QWidget* parent) -> QWidget* {
             auto* sidebar = new SidebarView(m, parent);
             QObject::connect(sidebar, &SidebarView::settingsRequested, w, &MainWindow::showSettings);

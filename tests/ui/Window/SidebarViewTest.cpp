@@ -223,7 +223,9 @@ TEST(StatusFooter, TextsByStatus) {
         EXPECT_EQ(shown.text.toStdString(), k.text);
         EXPECT_EQ(shown.detail ? std::optional(shown.detail->toStdString()) : std::nullopt, k.detail);
         EXPECT_EQ(shown.fraction.has_value(), k.fraction.has_value());
-        if (k.fraction) EXPECT_NEAR(*shown.fraction, *k.fraction, 1e-9);
+        if (k.fraction) {
+            EXPECT_NEAR(*shown.fraction, *k.fraction, 1e-9);
+        }
         EXPECT_EQ(shown.color.resolve(), k.color);
     }
 }
