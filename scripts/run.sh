@@ -3,6 +3,9 @@
 # builds the application in Release and starts it, on FOLDER when one is given.
 #   bash scripts/run.sh [FOLDER]
 set -euo pipefail
+# A folder given relative to where the command was typed, before leaving it.
+folder=()
+if [ $# -gt 0 ]; then folder=("$(realpath -m -- "$1")"); fi
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 bash scripts/setup.sh
@@ -11,7 +14,7 @@ build="${VINTRELLE_RELEASE_BUILD:-build-release}"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j "$(nproc)" --target vintrelle
 
-if [ $# -gt 0 ]; then
-  exec "$build/vintrelle" -library "$1"
+if [ ${#folder[@]} -gt 0 ]; then
+  exec "$build/vintrelle" -library "${folder[0]}"
 fi
 exec "$build/vintrelle"
