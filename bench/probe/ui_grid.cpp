@@ -3,13 +3,11 @@
 //   --select I,J,... selects the assets at those positions of the route's flat list
 //   --search TEXT    types TEXT into the search field once the route is shown
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-
 #include <sstream>
 
 #include "App/AppModel.h"
 #include "UiProbe.h"
+#include "VintrelleApp.h"
 
 namespace {
 
@@ -47,9 +45,7 @@ probe::UiOption search("--search", "TEXT", probe::UiStage::afterRoute,
                        [](probe::UiSession& s, const std::string& value) -> std::string {
                            s.model.setSearch(value);
                            // The grid follows the search after its debounce.
-                           QElapsedTimer t;
-                           t.start();
-                           while (t.elapsed() < 400) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+                           VintrelleApp::waitFor(400, [] { return false; });
                            s.settle(10000);
                            return {};
                        });

@@ -12,7 +12,6 @@
 //   --zoom M    then zooms the photo M-fold about its centre
 
 #include <QAbstractButton>
-#include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include "App/AppModel.h"
@@ -24,20 +23,11 @@
 #include "UI/Window/MainWindow.h"
 #include "UI/Window/RootView.h"
 #include "UiProbe.h"
+#include "VintrelleApp.h"
 
 namespace {
 
 using namespace vintrelle;
-
-bool spin(int msecs, const std::function<bool()>& done) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > msecs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 ViewerView* viewerOf(probe::UiSession& s) { return qobject_cast<ViewerView*>(s.window.root().viewer()); }
 
@@ -45,7 +35,7 @@ ViewerView* viewerOf(probe::UiSession& s) { return qobject_cast<ViewerView*>(s.w
 // the milliseconds from `timer`'s start to it, or -1.
 qint64 waitForFirstFrame(ViewerView& view, const QElapsedTimer& timer) {
     qint64 ms = -1;
-    spin(30000, [&] {
+    VintrelleApp::waitFor(30000, [&] {
         auto* player = qobject_cast<VideoPlayerView*>(view.videoPlayer());
         if (player && player->hasFrame()) ms = timer.elapsed();
         return ms >= 0 || (player && player->failed());
@@ -56,8 +46,8 @@ qint64 waitForFirstFrame(ViewerView& view, const QElapsedTimer& timer) {
 void addDetails(probe::UiSession& s, ViewerView& view) {
     auto* panel = view.findChild<DetailsPanel*>();
     if (!panel) return;
-    spin(30000, [&] { return panel->asset() && panel->isSettled(); });
-    spin(ViewerView::detailsMs + 60, [] { return false; });  // the column's slide
+    VintrelleApp::waitFor(30000, [&] { return panel->asset() && panel->isSettled(); });
+    VintrelleApp::waitFor(ViewerView::detailsMs + 60, [] { return false; });  // the column's slide
     const auto text = [](const QString& t) { return t.toStdString(); };
     s.out["details_facts"] = text(panel->factsText());
     s.out["details_camera"] = text(panel->cameraLines().join(QStringLiteral(" | ")));
@@ -95,11 +85,11 @@ probe::UiOption viewer("--viewer", "N", probe::UiStage::beforeGrab,
                            s.model.open(asset, flat);
                            // A video has no full image (its full_ms stays -1): its first frame instead.
                            qint64 firstFrameMs = -1;
-                           if (asset.kind != MediaKind::video) spin(60000, [&] { return fullMs >= 0; });
+                           if (asset.kind != MediaKind::video) VintrelleApp::waitFor(60000, [&] { return fullMs >= 0; });
                            else firstFrameMs = waitForFirstFrame(*view, timer);
                            QObject::disconnect(shown);
-                           spin(5000, [&] { return view->photoPane()->zoom()->hasFittedCopy() || (asset.kind == MediaKind::video); });
-                           spin(ViewerView::openMs + 60, [] { return false; });  // the fade-in
+                           VintrelleApp::waitFor(5000, [&] { return view->photoPane()->zoom()->hasFittedCopy() || (asset.kind == MediaKind::video); });
+                           VintrelleApp::waitFor(ViewerView::openMs + 60, [] { return false; });  // the fade-in
                            s.settle(10000);
                            s.out["asset"] = asset.id;
                            s.out["file"] = asset.path;

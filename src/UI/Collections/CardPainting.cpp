@@ -43,28 +43,4 @@ void paintCover(QPainter& p, const QPainterPath& shape, const QRectF& coverRect,
     p.setOpacity(base);
 }
 
-QStringList wrapLines(const QString& text, const QFont& font, qreal width, int maxLines) {
-    QStringList lines;
-    if (text.isEmpty() || maxLines <= 0) return lines;
-    QTextLayout layout(text, font);
-    QTextOption option;
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
-    layout.beginLayout();
-    for (;;) {
-        QTextLine line = layout.createLine();
-        if (!line.isValid()) break;
-        line.setLineWidth(width);
-        if (lines.size() == maxLines - 1) {
-            // The last line allowed takes the rest of the text, cut to fit.
-            const QString rest = text.mid(line.textStart()).trimmed();
-            lines << QFontMetricsF(font).elidedText(rest, Qt::ElideRight, width);
-            break;
-        }
-        lines << text.mid(line.textStart(), line.textLength()).trimmed();
-    }
-    layout.endLayout();
-    return lines;
-}
-
 }  // namespace vintrelle

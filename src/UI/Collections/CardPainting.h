@@ -24,8 +24,5 @@ void paintLiftShadow(QPainter& p, const QRectF& shape, qreal radius, const Shado
 // of coverRect and cut to the shape's antialiased edge.
 void paintCover(QPainter& p, const QPainterPath& shape, const QRectF& coverRect, const QPixmap& cover, qreal zoom,
                 qreal opacity);
-// The text broken into at most maxLines lines of width, the last one ending
-// in an ellipsis when the text goes on.
-QStringList wrapLines(const QString& text, const QFont& font, qreal width, int maxLines);
 
 }  // namespace vintrelle

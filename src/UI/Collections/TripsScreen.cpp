@@ -9,6 +9,7 @@
 #include "UI/Collections/CardPainting.h"
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Theme.h"
+#include "UI/Kit/Labels.h"
 
 namespace vintrelle {
 

@@ -13,6 +13,7 @@
 #include "UI/Grid/RouteHeaders.h"
 #include "UI/Kit/CardShadow.h"
 #include "UI/Kit/Fonts.h"
+#include "UI/Kit/Labels.h"
 #include "UI/Kit/StoredImage.h"
 
 namespace vintrelle {
@@ -26,27 +27,6 @@ QColor white(qreal alpha) {
     QColor c(Qt::white);
     c.setAlphaF(float(alpha));
     return c;
-}
-
-// At most `maxLines` lines of text in `width`, the last one cut with an
-// ellipsis when the text goes on.
-QStringList wrapped(const QString& text, const QFont& font, qreal width, int maxLines) {
-    QStringList out;
-    QTextLayout layout(text, font);
-    QTextOption option;
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
-    layout.beginLayout();
-    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-        line.setLineWidth(width);
-        if (out.size() + 1 == maxLines) {
-            out.push_back(QFontMetricsF(font).elidedText(text.mid(line.textStart()).simplified(), Qt::ElideRight, width));
-            break;
-        }
-        out.push_back(text.mid(line.textStart(), line.textLength()).trimmed());
-    }
-    layout.endLayout();
-    return out;
 }
 
 }  // namespace
@@ -112,7 +92,7 @@ private:
 
             const QFont titleFont = Fonts::font(40, QFont::Bold);
             const QFontMetricsF tf(titleFont);
-            const QStringList lines = wrapped(title_, titleFont, width, 2);
+            const QStringList lines = wrapLines(title_, titleFont, width, 2);
             p.setFont(titleFont);
             p.setPen(Qt::white);
             qreal y = bottom - qreal(lines.size()) * tf.height();

@@ -6,6 +6,7 @@
 
 #include <QFont>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include "UI/Kit/Theme.h"
@@ -78,5 +79,9 @@ private:
     bool tabular_ = false;
     qreal lineSpacing_ = 0;
 };
+
+// The text broken into at most maxLines lines of width, the last one ending
+// in an ellipsis when the text goes on.
+QStringList wrapLines(const QString& text, const QFont& font, qreal width, int maxLines);
 
 }  // namespace vintrelle
