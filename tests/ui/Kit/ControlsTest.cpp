@@ -14,11 +14,6 @@
 using namespace vintrelle;
 
 namespace {
-QRgb at(QWidget& w, QPoint p) { return w.grab().toImage().pixel(p) & 0xFFFFFF; }
-bool near(QRgb a, QRgb b, int tol = 2) {
-    return std::abs(qRed(a) - qRed(b)) <= tol && std::abs(qGreen(a) - qGreen(b)) <= tol &&
-           std::abs(qBlue(a) - qBlue(b)) <= tol;
-}
 void hover(QWidget& w, bool in) {
     if (in) {
         QEnterEvent e(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
@@ -58,7 +53,6 @@ TEST(BarButton, FillAndSymbolColours) {
         EXPECT_EQ(b.toolTip(), QStringLiteral("Favourite (F)"));
     }
     BarButton b(QStringLiteral("sidebar.left"), QStringLiteral("Show or hide the sidebar"));
-    EXPECT_EQ(b.sizeHint(), QSize(30, 28));
     int clicks = 0;
     QObject::connect(&b, &BarButton::clicked, [&] { ++clicks; });
     b.click();
@@ -66,38 +60,6 @@ TEST(BarButton, FillAndSymbolColours) {
     hover(b, true);
     hover(b, false);
     EXPECT_FALSE(b.isHovering());
-}
-
-TEST(ButtonStyles, PrimaryAndQuietLook) {
-    QWidget host;
-    host.resize(300, 100);
-    auto* primary = new QPushButton(QStringLiteral("Choose a Folder"), &host);
-    PrimaryButtonStyle::apply(primary, QStringLiteral("folder"));
-    auto* quiet = new QPushButton(QStringLiteral("Look Again"), &host);
-    QuietButtonStyle::apply(quiet);
-    for (QPushButton* b : {primary, quiet}) b->resize(b->sizeHint());
-    quiet->move(0, 50);
-    host.show();
-    // Padding around the label: 9 and 6 px above and below.
-    EXPECT_GE(primary->height(), 18 + 13);
-    EXPECT_LE(primary->height(), 18 + 20);
-    EXPECT_GE(quiet->height(), 12 + 12);
-    EXPECT_LE(quiet->height(), 12 + 18);
-    EXPECT_GT(primary->width(), quiet->width());
-
-    // Fills: accent, 0.82 of it while pressed; hover at rest, selected pressed.
-    const QRgb canvas = Theme::canvas().rgb();
-    auto blend = [&](QColor c, double a) {
-        auto m = [&](int t, int b) { return int(std::lround(t * a + b * (1 - a))); };
-        return qRgb(m(c.red(), qRed(canvas)), m(c.green(), qGreen(canvas)), m(c.blue(), qBlue(canvas))) & 0xFFFFFF;
-    };
-    const QPoint inside(4, primary->height() / 2);
-    EXPECT_TRUE(near(at(host, inside), Theme::accent().rgb() & 0xFFFFFF));
-    EXPECT_TRUE(near(at(host, inside + QPoint(0, 50)), blend(Theme::hover(), Theme::hover().alphaF())));
-    primary->setDown(true);
-    quiet->setDown(true);
-    EXPECT_TRUE(near(at(host, inside), blend(Theme::accent(), 0.82)));
-    EXPECT_TRUE(near(at(host, inside + QPoint(0, 50)), blend(Theme::selected(), Theme::selected().alphaF())));
 }
 
 TEST(EmptyState, ButtonOnlyWithTitleAndAction) {

@@ -44,33 +44,6 @@ bool near(QRgb a, QRgb b, int tol = 1) {
 
 }  // namespace
 
-TEST(Theme, PaletteValuesInBothAppearances) {
-    struct Row {
-        ThemeColor c;
-        QRgb light;
-        double lightAlpha;
-        QRgb dark;
-        double darkAlpha;
-    };
-    const Row rows[] = {
-        {ThemeColor::canvas, 0xF7F9FC, 1, 0x080B12, 1},       {ThemeColor::sidebar, 0xEDF1F7, 1, 0x0D111B, 1},
-        {ThemeColor::card, 0xFFFFFF, 1, 0x121826, 1},         {ThemeColor::placeholder, 0xE1E7F0, 1, 0x131A28, 1},
-        {ThemeColor::line, 0x0B1220, 0.09, 0xDCE6FF, 0.09},   {ThemeColor::ink, 0x0B1220, 1, 0xEEF2FA, 1},
-        {ThemeColor::ink2, 0x0B1220, 0.6, 0xEEF2FA, 0.6},     {ThemeColor::ink3, 0x0B1220, 0.38, 0xEEF2FA, 0.36},
-        {ThemeColor::accent, 0x1F6BFF, 1, 0x4C8DFF, 1},       {ThemeColor::hover, 0x0B1220, 0.055, 0xDCE6FF, 0.07},
-        {ThemeColor::selected, 0x1F6BFF, 0.12, 0x4C8DFF, 0.18},
-    };
-    for (const Row& r : rows) {
-        for (bool dark : {false, true}) {
-            DarkScope scope(dark);
-            const QColor c = Theme::color(r.c);
-            EXPECT_EQ(c.rgb() & 0xFFFFFF, dark ? r.dark : r.light) << int(r.c) << " dark " << dark;
-            // Whole 255ths: the alpha channel is the nearest one.
-            EXPECT_EQ(c.alpha(), int(std::lround((dark ? r.darkAlpha : r.lightAlpha) * 255))) << int(r.c);
-        }
-    }
-}
-
 TEST(Theme, WidgetsRepaintInTheNewAppearance) {
     // A canvas with a sidebar strip, a 1-px rule and a hover fill, painted
     // from the palette as every screen paints.

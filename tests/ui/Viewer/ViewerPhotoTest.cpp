@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 
 #include <filesystem>
 
@@ -9,21 +8,14 @@
 #include "UI/Viewer/ZoomableImage.h"
 #include "fixtures/LatchedDecoder.h"
 #include "fixtures/TempDir.h"
+#include "store/StoreFixture.h"
 
 using namespace vintrelle;
 using Stage = ViewerPhoto::Stage;
 
 namespace {
 
-bool spinUntil(const std::function<bool()>& done, int ms = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
+using storetest::spinUntil;
 
 // A library folder whose thumbnails exist on disk (48 x 32, never the size
 // of a decoded full image) and a pane over a cache with a latched decoder.
