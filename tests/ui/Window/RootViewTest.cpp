@@ -298,4 +298,41 @@ TEST(RootView, ErrorAlertClearsTheMessageAndComesBackForTheSameOne) {
     }
 }
 
+// ---- colours ----------------------------------------------------------------------
+
+QColor over(const QColor& top, const QColor& bottom) {
+    const double a = top.alphaF();
+    return QColor(qRound(top.red() * a + bottom.red() * (1 - a)), qRound(top.green() * a + bottom.green() * (1 - a)),
+                  qRound(top.blue() * a + bottom.blue() * (1 - a)));
+}
+
+TEST(RootView, ColoursOfCanvasSidebarDividerAndTopRule) {
+    World w(std::vector<Asset>{});
+    w.open();
+    for (bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        Theme::setDark(dark);
+        w.settle();
+        const QImage shot = w.root->grab().toImage();
+        const auto near = [&](QPoint at, const QColor& want) {
+            const QColor got = shot.pixelColor(at);
+            EXPECT_LE(std::abs(got.red() - want.red()) + std::abs(got.green() - want.green()) +
+                          std::abs(got.blue() - want.blue()),
+                      3)
+                << at.x() << "," << at.y() << " is " << got.name().toStdString() << ", want "
+                << want.name().toStdString();
+        };
+        const QColor canvas = Theme::color(ThemeColor::canvas, dark);
+        const QColor line = over(Theme::color(ThemeColor::line, dark), canvas);
+        near({100, 650}, Theme::color(ThemeColor::sidebar, dark));
+        near({RootView::sidebarWidth, 400}, line);                // divider
+        near({RootView::sidebarWidth + 300, 52}, line);           // rule under the top bar
+        near({RootView::sidebarWidth + 300, 53}, canvas);
+        near({1080, 20}, canvas);                                  // top bar
+        near({1080, 680}, canvas);                                 // main column
+    }
+    Theme::setDark(false);
+    w.model->closeStore();
+}
+
 }  // namespace
