@@ -14,6 +14,8 @@
 #include "App/FileExport.h"
 #include "App/MountWatcher.h"
 #include "App/SystemAppearance.h"
+#include "Core/Index/IndexRepair.h"
+#include "Core/Index/LibraryLock.h"
 #include "Store/FullImageCache.h"
 #include "Store/LibraryStore.h"
 
@@ -135,6 +137,7 @@ void AppModel::flushSignals() {
     if (p & cLibraryPath) emit libraryPathChanged();
     if (p & cWaiting) emit waitingForPathChanged();
     if (p & cError) emit errorMessageChanged();
+    if (p & cRebuildOffer) emit rebuildOfferChanged();
     if (p & cRoute) emit routeChanged();
     if (p & cBackStack) emit backStackChanged();
     if (p & cSearch) emit searchChanged();
@@ -181,6 +184,7 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
     Batch batch(*this);
     disconnect(revisionConnection_);
     disconnect(collectionsConnection_);
+    disconnect(damageConnection_);
     store_ = std::move(v);
     ++storeGeneration_;
     contentCache_.reset();
@@ -189,13 +193,18 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
             connect(store_.get(), &LibraryStore::revisionChanged, this, [this] { touch(cStoreRevision); });
         collectionsConnection_ =
             connect(store_.get(), &LibraryStore::collectionsRevisionChanged, this, [this] { touch(cStoreCollections); });
+        damageConnection_ = connect(store_.get(), &LibraryStore::isDamagedChanged, this, &AppModel::offerIndexRebuild);
     }
     pending_ |= cStore;
 }
 
 void AppModel::setLibraryPath(std::optional<std::string> v) { assign(libraryPath_, std::move(v), cLibraryPath); }
 void AppModel::setWaitingForPath(std::optional<std::string> v) { assign(waitingForPath_, std::move(v), cWaiting); }
-void AppModel::setErrorMessage(std::optional<std::string> v) { assign(errorMessage_, std::move(v), cError); }
+void AppModel::setErrorMessage(std::optional<std::string> v) {
+    Batch batch(*this);
+    assign(rebuildOffer_, std::optional<std::string>(), cRebuildOffer);
+    assign(errorMessage_, std::move(v), cError);
+}
 void AppModel::setRoute(Route v) { assign(route_, std::move(v), cRoute); }
 void AppModel::setBackStack(std::vector<Route> v) { assign(backStack_, std::move(v), cBackStack); }
 
@@ -318,9 +327,13 @@ void AppModel::openLibrary(const std::string& path) {
         std::shared_ptr<LibraryStore> store = LibraryStore::init(path);
         setStore(store);
         store->start(facesEnabled_);
+        if (store->isDamaged()) offerIndexRebuild();
     } catch (const std::exception& e) {
         closeStore();
-        setErrorMessage("Couldn\u2019t open \u201c" + lastComponent(path) + "\u201d. " + e.what());
+        // The statement that failed is for the log, not for the person.
+        qWarning("Could not open %s: %s", path.c_str(), e.what());
+        setErrorMessage("Couldn\u2019t open \u201c" + lastComponent(path) + "\u201d. " + openFailureReason(e));
+        if (auto* db = dynamic_cast<const DBError*>(&e); db && db->isDamage()) offerRebuild(path);
         setLibraryPath(std::nullopt);
     }
 }
@@ -601,6 +614,50 @@ bool AppModel::confirmRenamePrompt(const QUuid& id, const std::string& text) {
         case RenamePrompt::Target::Kind::trip: store_->renameTrip(target.id, text); break;
     }
     return true;
+}
+
+// ---- damaged indexes ------------------------------------------------------------
+
+std::string AppModel::openFailureReason(const std::exception& e) {
+    const auto* db = dynamic_cast<const DBError*>(&e);
+    if (!db) return "Its index couldn\u2019t be opened.";
+    if (db->message == LibraryLock::heldElsewhere) return db->message;
+    switch (db->kind()) {
+        case DBError::Kind::damaged: return "Its index is damaged or was written by a newer Vintrelle.";
+        case DBError::Kind::diskFull: return "The disk holding its index is full.";
+        case DBError::Kind::busy: return "Its index is in use by another program. Try again in a moment.";
+        case DBError::Kind::unwritable: return "Vintrelle isn\u2019t allowed to write its index.";
+        case DBError::Kind::diskError: return "The disk holding its index reported an error.";
+        case DBError::Kind::other: break;
+    }
+    return "Its index couldn\u2019t be opened.";
+}
+
+void AppModel::offerRebuild(const std::string& path) { assign(rebuildOffer_, std::optional(path), cRebuildOffer); }
+
+void AppModel::offerIndexRebuild() {
+    if (!store_ || !store_->isDamaged() || !libraryPath_) return;
+    Batch batch(*this);
+    const std::string path = *libraryPath_;
+    setErrorMessage("The index of \u201c" + lastComponent(path) + "\u201d is damaged.");
+    offerRebuild(path);
+}
+
+void AppModel::rebuildIndex(const std::string& given) {
+    const std::string path = given;  // the offer that named it goes now
+    Batch batch(*this);
+    setErrorMessage(std::nullopt);
+    if (libraryPath_ == path) closeStore();
+    try {
+        const IndexRebuild done = vintrelle::rebuildIndex(LibraryPaths::resolve(path));
+        qInfo("Rebuilt the index of %s; the damaged one is kept as %s", path.c_str(), done.keptPath.c_str());
+    } catch (const std::exception& e) {
+        qWarning("Could not rebuild the index of %s: %s", path.c_str(), e.what());
+        setErrorMessage("Couldn\u2019t make the index of \u201c" + lastComponent(path) + "\u201d again. " +
+                        openFailureReason(e));
+        return;
+    }
+    openLibrary(path);
 }
 
 }  // namespace vintrelle

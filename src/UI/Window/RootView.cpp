@@ -204,6 +204,7 @@ RootView::RootView(AppModel& model, QWidget* parent)
     connect(&model_, &AppModel::albumPromptChanged, this, &RootView::showAlbumPrompt);
     connect(&model_, &AppModel::renamePromptChanged, this, &RootView::showRenamePrompt);
     connect(&model_, &AppModel::errorMessageChanged, this, &RootView::showError);
+    connect(&model_, &AppModel::rebuildOfferChanged, this, &RootView::showError);
 
     refresh();
     refreshSidebar(false);
@@ -495,18 +496,38 @@ void RootView::showError() {
         if (alert_) alert_->done(QMessageBox::Ok);
         return;
     }
-    const QString text = QString::fromStdString(*message);
-    if (alert_) return alert_->setText(text);
-    alert_ = new QMessageBox(QMessageBox::NoIcon, tr("Vintrelle"), text, QMessageBox::Ok, window());
-    alert_->setTextFormat(Qt::PlainText);
-    alert_->setIconPixmap(AppIcon::icon().pixmap(56, 56));
-    alert_->setAttribute(Qt::WA_DeleteOnClose);
-    alert_->setWindowModality(Qt::WindowModal);
-    connect(alert_, &QMessageBox::finished, this, [this] {
-        alert_ = nullptr;
-        model_.setErrorMessage(std::nullopt);
-    });
-    alert_->open();
+    if (!alert_) {
+        alert_ = new QMessageBox(QMessageBox::NoIcon, tr("Vintrelle"), QString(), QMessageBox::Ok, window());
+        alert_->setTextFormat(Qt::PlainText);
+        alert_->setIconPixmap(AppIcon::icon().pixmap(56, 56));
+        alert_->setAttribute(Qt::WA_DeleteOnClose);
+        alert_->setWindowModality(Qt::WindowModal);
+        connect(alert_, &QMessageBox::finished, this, [this, box = alert_.data()] {
+            const bool rebuild = rebuildButton_ && box->clickedButton() == rebuildButton_.data();
+            const std::optional<std::string> offer = model_.rebuildOffer();
+            alert_ = nullptr;
+            rebuildButton_ = nullptr;
+            model_.setErrorMessage(std::nullopt);
+            if (rebuild && offer) model_.rebuildIndex(*offer);
+        });
+        alert_->open();
+    }
+    alert_->setText(QString::fromStdString(*message));
+    // The offer to make a damaged index again goes with its message.
+    const bool offered = model_.rebuildOffer().has_value();
+    if (offered && !rebuildButton_) {
+        rebuildButton_ = alert_->addButton(tr("Rebuild Index"), QMessageBox::AcceptRole);
+        alert_->setDefaultButton(rebuildButton_);
+    } else if (!offered && rebuildButton_) {
+        alert_->removeButton(rebuildButton_);
+        rebuildButton_->deleteLater();
+        rebuildButton_ = nullptr;
+    }
+    alert_->button(QMessageBox::Ok)->setText(offered ? tr("Not Now") : tr("OK"));
+    alert_->setInformativeText(offered ? tr("Vintrelle can make it again by reading every photo. Favourites, albums, "
+                                            "names and trips are kept, and the damaged index stays in the "
+                                            "library\u2019s data folder.")
+                                       : QString());
 }
 
 }  // namespace vintrelle

@@ -11,6 +11,7 @@
 // The parts built elsewhere plug in through WindowParts.h.
 
 #include <QMessageBox>
+#include <QPushButton>
 #include <QPointer>
 #include <QUuid>
 #include <QVariantAnimation>
@@ -67,6 +68,8 @@ public:
     WelcomeView* welcome() const { return welcome_; }
     DriveMissingView* waitingScreen() const { return waiting_; }
     QMessageBox* alert() const { return alert_; }
+    // The alert's button that makes a damaged index again; null without the offer.
+    QPushButton* rebuildButton() const { return rebuildButton_; }
 
     // Ends the sidebar's slide at once.
     void finishAnimations();
@@ -144,6 +147,7 @@ private:
     PromptSlot renameSheet_;
     InternalDrag internalDrag_;
     QPointer<QMessageBox> alert_;
+    QPointer<QPushButton> rebuildButton_;
 };
 
 }  // namespace vintrelle

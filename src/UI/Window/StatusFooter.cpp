@@ -57,6 +57,8 @@ StatusFooter::StatusFooter(std::shared_ptr<LibraryStore> store, QWidget* parent)
     });
     connect(store_.get(), &LibraryStore::statusChanged, this, &StatusFooter::refresh);
     connect(store_.get(), &LibraryStore::isOfflineChanged, this, &StatusFooter::refresh);
+    connect(store_.get(), &LibraryStore::haltChanged, this, &StatusFooter::refresh);
+    connect(store_.get(), &LibraryStore::isDamagedChanged, this, &StatusFooter::refresh);
     info_ = info(*store_);
     drawn_ = info_.fraction.value_or(0);
     setFixedHeight(sizeHint().height());
@@ -64,6 +66,12 @@ StatusFooter::StatusFooter(std::shared_ptr<LibraryStore> store, QWidget* parent)
 
 StatusFooter::Info StatusFooter::info(const LibraryStore& store) {
     if (store.isOffline()) return {tr("Drive not connected"), std::nullopt, std::nullopt, offline};
+    // Indexing stopped with work left: never "Up to date".
+    if (store.isDamaged()) return {tr("The index is damaged."), std::nullopt, std::nullopt, offline};
+    if (store.halt() == EngineHalt::diskFull)
+        return {tr("The disk holding the index is full."), tr("Goes on once there is room"), std::nullopt, offline};
+    if (store.halt() == EngineHalt::unwritable)
+        return {tr("The disk holding the index can\u2019t be written."), std::nullopt, std::nullopt, offline};
     const EngineStatus& s = store.status();
     switch (s.kind) {
         case EngineStatus::Kind::indexing:
