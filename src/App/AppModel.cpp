@@ -626,7 +626,7 @@ std::string AppModel::openFailureReason(const std::exception& e) {
         case DBError::Kind::damaged: return "Its index is damaged or was written by a newer Vintrelle.";
         case DBError::Kind::diskFull: return "The disk holding its index is full.";
         case DBError::Kind::busy: return "Its index is in use by another program. Try again in a moment.";
-        case DBError::Kind::unwritable: return "Vintrelle isn\u2019t allowed to write its index.";
+        case DBError::Kind::unwritable: return "Its index can\u2019t be opened for writing.";
         case DBError::Kind::diskError: return "The disk holding its index reported an error.";
         case DBError::Kind::other: break;
     }

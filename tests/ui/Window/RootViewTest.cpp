@@ -298,6 +298,41 @@ TEST(RootView, ErrorAlertClearsTheMessageAndComesBackForTheSameOne) {
     }
 }
 
+// A damaged index: the alert offers to make it again, and its button does.
+TEST(RootView, ErrorAlertOffersToRebuildADamagedIndex) {
+    World w;
+    const std::string lib = w.dir / "Holiday";
+    fixtures::writeFile(lib + "/.vintrelle/library.sqlite", std::string(8192, '\x5a'));
+    w.model->openLibrary(lib);
+    QCoreApplication::processEvents();
+    QMessageBox* alert = w.root->alert();
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->text().toStdString(),
+              "Couldn\u2019t open \u201cHoliday\u201d. Its index is damaged or was written by a newer Vintrelle.");
+    EXPECT_FALSE(alert->informativeText().isEmpty());
+    ASSERT_NE(w.root->rebuildButton(), nullptr);
+    EXPECT_EQ(alert->defaultButton(), w.root->rebuildButton());
+    EXPECT_EQ(alert->button(QMessageBox::Ok)->text(), "Not Now");
+
+    w.root->rebuildButton()->click();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(w.model->errorMessage());
+    ASSERT_TRUE(w.model->store());
+    EXPECT_EQ(w.model->libraryPath(), lib);
+    bool kept = false;
+    for (const auto& e : std::filesystem::directory_iterator(lib + "/.vintrelle"))
+        kept |= e.path().filename().string().starts_with("library-damaged-");
+    EXPECT_TRUE(kept);
+
+    // Another message takes the offer with it.
+    w.model->setErrorMessage("\u201cPhotos\u201d is not a folder Vintrelle can open.");
+    QCoreApplication::processEvents();
+    ASSERT_NE(w.root->alert(), nullptr);
+    EXPECT_EQ(w.root->rebuildButton(), nullptr);
+    EXPECT_EQ(w.root->alert()->button(QMessageBox::Ok)->text(), "OK");
+    w.root->alert()->button(QMessageBox::Ok)->click();
+}
+
 // ---- colours ----------------------------------------------------------------------
 
 QColor over(const QColor& top, const QColor& bottom) {
