@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
@@ -508,7 +509,12 @@ void RootView::showError() {
             alert_ = nullptr;
             rebuildButton_ = nullptr;
             model_.setErrorMessage(std::nullopt);
-            if (rebuild && offer) model_.rebuildIndex(*offer);
+            if (rebuild && offer) {
+                // About a second per 100,000 photos, before the library opens again.
+                QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+                model_.rebuildIndex(*offer);
+                QGuiApplication::restoreOverrideCursor();
+            }
         });
         alert_->open();
     }

@@ -3,6 +3,7 @@
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
+#include <QResizeEvent>
 
 #include <algorithm>
 #include <cmath>
@@ -27,6 +28,9 @@ constexpr qreal barHeight = 3;
 constexpr qreal barMinimum = 4;
 
 QFont textFont() { return Fonts::font(11.5, QFont::Medium); }
+// A state that says why indexing stopped is a sentence: it takes a second
+// line rather than lose its end.
+constexpr int maxTextLines = 2;
 QFont detailFont() { return Fonts::font(10.5); }
 
 QString counted(int done, int total) {
@@ -89,8 +93,11 @@ void StatusFooter::refresh() {
     Info next = info(*store_);
     if (next == info_) return;
     const bool hadBar = info_.fraction.has_value();
-    const bool resized = next.detail.has_value() != info_.detail.has_value() || next.fraction.has_value() != hadBar;
+    const bool hadDetail = info_.detail.has_value();
+    const int linesBefore = textLines();
     info_ = std::move(next);
+    const bool resized =
+        info_.detail.has_value() != hadDetail || info_.fraction.has_value() != hadBar || textLines() != linesBefore;
     if (info_.fraction) {
         if (hadBar) {
             glide_.stop();
@@ -110,8 +117,17 @@ void StatusFooter::refresh() {
     update();
 }
 
+qreal StatusFooter::textWidth() const { return std::max<qreal>(1, width() - sidePadding - gear - gap - (sidePadding + dot + gap)); }
+
+int StatusFooter::textLines() const {
+    const QFontMetricsF tm(textFont());
+    const QRectF wrapped = tm.boundingRect(QRectF(0, 0, textWidth(), 1e6), Qt::TextWordWrap, info_.text);
+    return std::clamp(int(std::lround(wrapped.height() / tm.lineSpacing())), 1, maxTextLines);
+}
+
 qreal StatusFooter::rowHeight() const {
-    qreal text = QFontMetricsF(textFont()).height();
+    const QFontMetricsF tm(textFont());
+    qreal text = tm.height() + (textLines() - 1) * tm.lineSpacing();
     if (info_.detail) text += 1 + QFontMetricsF(detailFont()).height();
     return std::max({dot, gear, std::ceil(text)});
 }
@@ -126,6 +142,8 @@ QSize StatusFooter::sizeHint() const {
 
 void StatusFooter::resizeEvent(QResizeEvent* e) {
     QWidget::resizeEvent(e);
+    // The state's lines follow the width.
+    if (e->size().width() != e->oldSize().width() && sizeHint().height() != height()) setFixedHeight(sizeHint().height());
     gear_->move(int(std::lround(width() - sidePadding - gear)), int(std::lround(rowTop() + (rowHeight() - gear) / 2)));
 }
 
@@ -145,14 +163,21 @@ void StatusFooter::paintEvent(QPaintEvent*) {
     const qreal right = width() - sidePadding - gear - gap;
     const QFont tf = textFont(), df = detailFont();
     const QFontMetricsF tm(tf), dm(df);
-    const qreal block = tm.height() + (info_.detail ? 1 + dm.height() : 0);
+    const int lines = textLines();
+    const qreal textHeight = tm.height() + (lines - 1) * tm.lineSpacing();
+    const qreal block = textHeight + (info_.detail ? 1 + dm.height() : 0);
     qreal y = top + (h - block) / 2;
     p.setFont(tf);
     p.setPen(c(ThemeColor::ink));
-    p.drawText(QRectF(left, y, right - left, tm.height()), Qt::AlignLeft | Qt::AlignVCenter,
-               tm.elidedText(info_.text, Qt::ElideRight, right - left));
+    if (lines == 1) {
+        p.drawText(QRectF(left, y, right - left, tm.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                   tm.elidedText(info_.text, Qt::ElideRight, right - left));
+    } else {
+        p.drawText(QRectF(left, y, right - left, textHeight), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                   info_.text);
+    }
     if (info_.detail) {
-        y += tm.height() + 1;
+        y += textHeight + 1;
         p.setFont(df);
         p.setPen(c(ThemeColor::ink2));
         TabularDigits::draw(p, QRectF(left, y, right - left, dm.height()), Qt::AlignLeft | Qt::AlignVCenter,

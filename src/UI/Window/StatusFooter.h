@@ -57,6 +57,8 @@ protected:
 private:
     void refresh();
     qreal rowHeight() const;
+    qreal textWidth() const;
+    int textLines() const;  // of the state, at the width it has
     qreal rowTop() const;
 
     std::shared_ptr<LibraryStore> store_;

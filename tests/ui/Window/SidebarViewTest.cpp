@@ -7,6 +7,7 @@
 #include "App/VolumeName.h"
 #include "ChromeFixture.h"
 #include "UI/Window/LibrarySwitcher.h"
+#include "UI/Window/RootView.h"
 #include "UI/Window/SidebarView.h"
 #include "UI/Window/StatusFooter.h"
 
@@ -275,6 +276,18 @@ TEST(StatusFooter, BarGlidesAndTheFooterKeepsItsWidgets) {
     EXPECT_EQ(footer->height(), restingHeight);
     EXPECT_EQ(sidebar.footer(), footer);
     EXPECT_EQ(sidebar.list(), list);
+
+    // Why a run stopped takes a second line in the sidebar rather than lose its end.
+    sidebar.resize(RootView::sidebarWidth, 700);
+    sidebar.show();
+    QCoreApplication::processEvents();
+    ASSERT_LE(footer->width(), RootView::sidebarWidth);
+    const int oneLine = footer->height();
+    c.store().engineDidHalt(EngineHalt::diskFull);
+    EXPECT_GT(footer->height(), oneLine);
+    c.store().engineDidChangeStatus(EngineStatus::scanning());
+    c.store().engineDidChangeStatus(EngineStatus::idle());
+    EXPECT_EQ(footer->height(), oneLine);
 }
 
 }  // namespace
