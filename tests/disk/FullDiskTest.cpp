@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -28,8 +26,10 @@
 #include "Store/LibraryStore.h"
 #include "fixtures/MediaFixtures.h"
 #include "fixtures/TempDir.h"
+#include "store/StoreFixture.h"
 
 using namespace vintrelle;
+using storetest::spinUntil;
 namespace fs = std::filesystem;
 
 namespace {
@@ -87,16 +87,6 @@ struct EnvVar {
         else unsetenv(name.c_str());
     }
 };
-
-bool spinUntil(const std::function<bool()>& done, int timeoutMs = 60'000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 // A library of photos on a folder that cannot be written, as a backup drive
 // mounted read-only: its data folder lives under XDG_DATA_HOME, here on the
@@ -184,7 +174,7 @@ TEST_F(FullDisk, IndexingStopsSaysWhyAndGoesOnOnceThereIsRoom) {
         store->setRetryInterval(std::chrono::milliseconds(50));
         disk.fill(row.room);
         store->start(false);
-        ASSERT_TRUE(spinUntil([&] { return store->halt().has_value(); })) << "never stopped";
+        ASSERT_TRUE(spinUntil([&] { return store->halt().has_value(); }, 60'000)) << "never stopped";
         EXPECT_EQ(store->halt(), EngineHalt::diskFull);
         EXPECT_EQ(store->status(), EngineStatus::idle());
         Counts before = countsOf(*store);
@@ -198,7 +188,7 @@ TEST_F(FullDisk, IndexingStopsSaysWhyAndGoesOnOnceThereIsRoom) {
         ASSERT_TRUE(spinUntil([&] {
             return !store->halt() && store->status() == EngineStatus::idle() && !store->engine()->isRunning() &&
                    countsOf(*store).read == kPhotos;
-        })) << "never went on";
+        }, 60'000)) << "never went on";
         const Counts after = countsOf(*store);
         EXPECT_EQ(after.rows, kPhotos);
         EXPECT_EQ(after.failed, 0);
