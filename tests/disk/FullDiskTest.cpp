@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <string>
 
 #include "Core/Engine/LibraryEngine.h"
@@ -73,19 +72,6 @@ public:
 private:
     std::string path_;
     bool mounted_ = false;
-};
-
-struct EnvVar {
-    std::string name;
-    std::optional<std::string> old;
-    EnvVar(const char* n, const std::string& value) : name(n) {
-        if (const char* o = std::getenv(n)) old = o;
-        setenv(n, value.c_str(), 1);
-    }
-    ~EnvVar() {
-        if (old) setenv(name.c_str(), old->c_str(), 1);
-        else unsetenv(name.c_str());
-    }
 };
 
 // A library of photos on a folder that cannot be written, as a backup drive
@@ -167,8 +153,7 @@ TEST_F(FullDisk, IndexingStopsSaysWhyAndGoesOnOnceThereIsRoom) {
         ASSERT_TRUE(lib.ready);
         SmallDisk disk(lib.dir / "home", 4096);
         ASSERT_TRUE(disk.mounted());
-        EnvVar home("XDG_DATA_HOME", disk.path());
-
+        setenv("XDG_DATA_HOME", disk.path().c_str(), 1);
         auto store = LibraryStore::init(lib.root);
         ASSERT_TRUE(store->paths().dataDir.starts_with(disk.path()));
         store->setRetryInterval(std::chrono::milliseconds(50));
@@ -203,11 +188,9 @@ TEST_F(FullDisk, TheProbeFailsWithTheReasonAndIndexesEverythingOnceThereIsRoom) 
     ASSERT_TRUE(lib.ready);
     SmallDisk disk(lib.dir / "home", 4096);
     ASSERT_TRUE(disk.mounted());
-    {
-        // The data folder and the empty index exist, as a first open leaves them.
-        EnvVar home("XDG_DATA_HOME", disk.path());
-        LibraryStore::init(lib.root)->shutdown();
-    }
+    // The data folder and the empty index exist, as a first open leaves them.
+    setenv("XDG_DATA_HOME", disk.path().c_str(), 1);
+    LibraryStore::init(lib.root)->shutdown();
     disk.fill(64 << 10);
     const ProbeRun full = runProbe(lib.root, disk.path());
     EXPECT_EQ(full.status, 1);

@@ -10,7 +10,6 @@
 
 #include "Core/Index/IndexRepair.h"
 #include "Core/Index/LibraryDB.h"
-#include "Core/Index/LibraryLock.h"
 #include "fixtures/IndexDamage.h"
 #include "fixtures/TempDir.h"
 
@@ -162,26 +161,6 @@ TEST(IndexRepair, DamagedPagesAreFoundAndTheUsersOwnDataCarriedOver) {
             EXPECT_GT(db.insert("INSERT INTO assets(path, kind, size, mtime) VALUES('new.jpg', 0, 1, 1)", {}), kAssets);
         }
     }
-}
-
-// Another process holding the library keeps its index as it is.
-TEST(IndexRepair, ALibraryOpenElsewhereIsLeftAlone) {
-    fixtures::TempDir dir;
-    const LibraryPaths paths{dir / "Lib", dir / "data", false};
-    fs::create_directories(paths.dataDir);
-    buildIndex(paths.databasePath());
-    fixtures::spoilPage(paths.databasePath(), 1);
-    const std::string damaged = fixtures::readFile(paths.databasePath());
-    LibraryLock elsewhere(paths.dataDir);
-    try {
-        rebuildIndex(paths);
-        ADD_FAILURE() << "rebuilt a library open elsewhere";
-    } catch (const DBError& e) {
-        EXPECT_EQ(e.message, LibraryLock::heldElsewhere);
-    }
-    EXPECT_EQ(fixtures::readFile(paths.databasePath()), damaged);
-    for (const auto& e : fs::directory_iterator(paths.dataDir))
-        EXPECT_EQ(e.path().filename().string().rfind("library-damaged", 0), std::string::npos) << e.path();
 }
 
 // Damage that shows on a live connection, whichever statement meets it.
