@@ -648,6 +648,11 @@ void AppModel::rebuildIndex(const std::string& given) {
     Batch batch(*this);
     setErrorMessage(std::nullopt);
     if (libraryPath_ == path) closeStore();
+    // A drive that went away meanwhile: its index is made again when it is back.
+    if (!folderCheck_(path)) {
+        openLibrary(path);
+        return;
+    }
     try {
         const IndexRebuild done = vintrelle::rebuildIndex(LibraryPaths::resolve(path));
         qInfo("Rebuilt the index of %s; the damaged one is kept as %s", path.c_str(), done.keptPath.c_str());

@@ -11,6 +11,7 @@
 #include "Core/Base/WallClock.h"
 #include "Store/LibraryStore.h"
 #include "UI/Kit/Fonts.h"
+#include "UI/Kit/Labels.h"
 #include "UI/Window/SymbolButton.h"
 
 namespace vintrelle {
@@ -94,10 +95,10 @@ void StatusFooter::refresh() {
     if (next == info_) return;
     const bool hadBar = info_.fraction.has_value();
     const bool hadDetail = info_.detail.has_value();
-    const int linesBefore = textLines();
+    const qsizetype linesBefore = textLines().size();
     info_ = std::move(next);
-    const bool resized =
-        info_.detail.has_value() != hadDetail || info_.fraction.has_value() != hadBar || textLines() != linesBefore;
+    const bool resized = info_.detail.has_value() != hadDetail || info_.fraction.has_value() != hadBar ||
+                         textLines().size() != linesBefore;
     if (info_.fraction) {
         if (hadBar) {
             glide_.stop();
@@ -119,15 +120,11 @@ void StatusFooter::refresh() {
 
 qreal StatusFooter::textWidth() const { return std::max<qreal>(1, width() - sidePadding - gear - gap - (sidePadding + dot + gap)); }
 
-int StatusFooter::textLines() const {
-    const QFontMetricsF tm(textFont());
-    const QRectF wrapped = tm.boundingRect(QRectF(0, 0, textWidth(), 1e6), Qt::TextWordWrap, info_.text);
-    return std::clamp(int(std::lround(wrapped.height() / tm.lineSpacing())), 1, maxTextLines);
-}
+QStringList StatusFooter::textLines() const { return wrapLines(info_.text, textFont(), textWidth(), maxTextLines); }
 
 qreal StatusFooter::rowHeight() const {
     const QFontMetricsF tm(textFont());
-    qreal text = tm.height() + (textLines() - 1) * tm.lineSpacing();
+    qreal text = tm.height() + qreal(std::max<qsizetype>(textLines().size() - 1, 0)) * tm.lineSpacing();
     if (info_.detail) text += 1 + QFontMetricsF(detailFont()).height();
     return std::max({dot, gear, std::ceil(text)});
 }
@@ -160,22 +157,18 @@ void StatusFooter::paintEvent(QPaintEvent*) {
     p.drawEllipse(QRectF(sidePadding, top + (h - dot) / 2, dot, dot));
 
     const qreal left = sidePadding + dot + gap;
-    const qreal right = width() - sidePadding - gear - gap;
+    const qreal right = left + textWidth();
     const QFont tf = textFont(), df = detailFont();
     const QFontMetricsF tm(tf), dm(df);
-    const int lines = textLines();
-    const qreal textHeight = tm.height() + (lines - 1) * tm.lineSpacing();
+    const QStringList lines = textLines();
+    const qreal textHeight = tm.height() + qreal(std::max<qsizetype>(lines.size() - 1, 0)) * tm.lineSpacing();
     const qreal block = textHeight + (info_.detail ? 1 + dm.height() : 0);
     qreal y = top + (h - block) / 2;
     p.setFont(tf);
     p.setPen(c(ThemeColor::ink));
-    if (lines == 1) {
-        p.drawText(QRectF(left, y, right - left, tm.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                   tm.elidedText(info_.text, Qt::ElideRight, right - left));
-    } else {
-        p.drawText(QRectF(left, y, right - left, textHeight), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                   info_.text);
-    }
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        p.drawText(QRectF(left, y + qreal(i) * tm.lineSpacing(), right - left, tm.height()),
+                   Qt::AlignLeft | Qt::AlignVCenter, lines[i]);
     if (info_.detail) {
         y += textHeight + 1;
         p.setFont(df);

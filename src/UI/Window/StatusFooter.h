@@ -7,6 +7,7 @@
 
 #include <QColor>
 #include <QString>
+#include <QStringList>
 #include <QVariantAnimation>
 #include <QWidget>
 
@@ -58,7 +59,7 @@ private:
     void refresh();
     qreal rowHeight() const;
     qreal textWidth() const;
-    int textLines() const;  // of the state, at the width it has
+    QStringList textLines() const;  // the state, at the width it has
     qreal rowTop() const;
 
     std::shared_ptr<LibraryStore> store_;
