@@ -311,7 +311,7 @@ void AppModel::addLibrary(const std::string& given) {
     openLibrary(path);
 }
 
-void AppModel::openLibrary(const std::string& path) {
+void AppModel::openLibrary(std::string path) {
     if (libraryPath_ == path && store_) return;
     Batch batch(*this);
     closeStore();
@@ -604,7 +604,7 @@ bool AppModel::confirmAlbumPrompt(const QUuid& id, const std::string& name) {
     return true;
 }
 
-bool AppModel::confirmRenamePrompt(const QUuid& id, const std::string& text) {
+bool AppModel::confirmRenamePrompt(const QUuid& id, std::string text) {
     if (!renamePrompt_ || renamePrompt_->id != id || !storeIsStillOpen(renamePromptStore_)) return false;
     const RenamePrompt::Target target = renamePrompt_->target;
     setRenamePrompt(std::nullopt);
@@ -643,8 +643,7 @@ void AppModel::offerIndexRebuild() {
     offerRebuild(path);
 }
 
-void AppModel::rebuildIndex(const std::string& given) {
-    const std::string path = given;  // the offer that named it goes now
+void AppModel::rebuildIndex(std::string path) {
     Batch batch(*this);
     setErrorMessage(std::nullopt);
     if (libraryPath_ == path) closeStore();
