@@ -302,7 +302,9 @@ void AppModel::addLibrary(const std::string& given) {
     openLibrary(path);
 }
 
-void AppModel::openLibrary(const std::string& path) {
+void AppModel::openLibrary(const std::string& given) {
+    // A copy: the path given is often the awaited one, cleared below.
+    const std::string path = given;
     if (libraryPath_ == path && store_) return;
     Batch batch(*this);
     closeStore();
@@ -318,6 +320,11 @@ void AppModel::openLibrary(const std::string& path) {
         std::shared_ptr<LibraryStore> store = LibraryStore::init(path);
         setStore(store);
         store->start(facesEnabled_);
+    } catch (const LibraryAway&) {
+        // The folder went between the look above and the opening: its drive
+        // is away, as if it had been missing at the look.
+        closeStore();
+        setWaitingForPath(path);
     } catch (const std::exception& e) {
         closeStore();
         setErrorMessage("Couldn\u2019t open \u201c" + lastComponent(path) + "\u201d. " + e.what());
