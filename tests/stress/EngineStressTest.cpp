@@ -19,12 +19,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "Core/Index/LibraryLock.h"
@@ -74,12 +77,26 @@ struct Outcome {
     int code = 0;         // exit status, or the signal that ended it
 };
 
+Outcome outcomeOf(int status) {
+    if (WIFEXITED(status)) return {true, WEXITSTATUS(status)};
+    return {false, WIFSIGNALED(status) ? WTERMSIG(status) : -1};
+}
+
 Outcome waitFor(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (WIFEXITED(status)) return {true, WEXITSTATUS(status)};
-    return {false, WIFSIGNALED(status) ? WTERMSIG(status) : -1};
+    return outcomeOf(status);
+}
+
+// The child's outcome when it has ended already.
+std::optional<Outcome> ended(pid_t pid) {
+    int status = 0;
+    pid_t r;
+    while ((r = ::waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (r != pid) return std::nullopt;
+    return outcomeOf(status);
 }
 
 struct Counts {
@@ -197,22 +214,39 @@ struct PhotoLibrary {
             if (row.second == 2) out.insert(path);
         return out;
     }
-    // Whether a process still works on this library: a reader that outlived
-    // the run that started it.
-    bool strayReader() const {
+    // Whether another process's command line names a file of this library
+    // (containing `part`): a reader at work, or one that outlived its run.
+    bool readerAt(const std::string& part = {}) const {
         for (const auto& e : fs::directory_iterator("/proc")) {
             const std::string cmdline = fixtures::readFile(e.path() / "cmdline");
-            if (cmdline.find(root + "/") != std::string::npos && cmdline.find("EngineStress") == std::string::npos)
+            if (cmdline.find(root + "/" + part) != std::string::npos && cmdline.find("EngineStress") == std::string::npos)
                 return true;
         }
         return false;
+    }
+    // The slow files waiting to be read again, by id.
+    std::set<int64_t> slowFilesPending() const {
+        std::set<int64_t> out;
+        if (!fs::exists(database)) return out;
+        LibraryDB db(database);
+        db.db().run("UPDATE assets SET meta_done=0, thumb=0 WHERE path LIKE '2099/slow%'");
+        db.db().forEachRow("SELECT id FROM assets WHERE path LIKE '2099/slow%'", {},
+                           [&](const Row& r) { out.insert(r.int64(0)); });
+        return out;
+    }
+    // Whether the child reads one of these slow files, itself or in a reader.
+    bool readingSlow(const std::set<int64_t>& slow) const {
+        std::istringstream in(fixtures::readFile(root + "/.vintrelle/reading-ids"));
+        for (int64_t id; in >> id;)
+            if (slow.count(id)) return true;
+        return readerAt("2099/slow");
     }
 };
 
 }  // namespace
 
 TEST(EngineStress, KilledAtRandomMomentsLosesNothing) {
-    const int cycles = fromEnv("VINTRELLE_STRESS_CYCLES", 4);
+    const int cycles = fromEnv("VINTRELLE_STRESS_CYCLES", 8);
     PhotoLibrary lib(fromEnv("VINTRELLE_STRESS_PHOTOS", 120));
     // Two files that no reader can decode, a clip, and two slow photos.
     fixtures::writeFile(lib.root + "/2015/broken.jpg", "\xff\xd8 not a picture at all");
@@ -234,37 +268,52 @@ TEST(EngineStress, KilledAtRandomMomentsLosesNothing) {
     const std::set<std::string> referenceFailed = lib.failed();
     ASSERT_EQ(referenceFailed, (std::set<std::string>{"2015/broken.jpg", "2016/empty-header.heic"}));
 
+    // In each round of eight runs: four killed while a slow file is read
+    // (as a user who quits again and again while a big import starts), two
+    // that abort in a thread that reads nothing, and two killed at any
+    // moment, the last one from no index at all.
     std::mt19937 rng(20240611);
     std::uniform_real_distribution<double> moment(0.0, runSeconds * 1.1);
-    int killed = 0, aborted = 0;
+    std::uniform_real_distribution<double> intoTheSlowRead(0.0, kSlowMs / 1000.0 * 0.8);
+    int killed = 0, aborted = 0, whileSlow = 0;
     for (int c = 0; c < cycles && !HasFailure(); ++c) {
+        const int step = c % 8;
+        const bool targeted = step < 4, aborts = step == 4 || step == 6;
         // Half-indexed again: from nothing every few cycles, else with every
         // file waiting to be read once the last run finished them all.
-        if (c % 4 == 3) {
+        if (step == 7) {
             fs::remove_all(lib.root + "/.vintrelle");
         } else if (countsOf(lib.database).done == lib.files) {
             LibraryDB db(lib.database);
             db.db().run("UPDATE assets SET meta_done=0, thumb=0");
         }
-        // Every third run ends by its own abort in a thread that reads
-        // nothing; the others are killed from outside.
-        const bool aborts = c % 3 == 1;
+        const std::set<int64_t> slow = targeted ? lib.slowFilesPending() : std::set<int64_t>{};
         const double at = moment(rng);
         const pid_t child = lib.spawn(aborts ? std::max(1, int(at * 1000)) : 0);
         ASSERT_GT(child, 0);
-        if (!aborts) {
+        std::optional<Outcome> early;
+        if (targeted) {
+            while (!(early = ended(child)) && !lib.readingSlow(slow))
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!early) std::this_thread::sleep_for(std::chrono::duration<double>(intoTheSlowRead(rng)));
+            whileSlow += !early;
+        } else if (!aborts) {
             std::this_thread::sleep_for(std::chrono::duration<double>(at));
-            ::kill(child, SIGKILL);
         }
-        o = waitFor(child);
+        if (!aborts && !early) ::kill(child, SIGKILL);
+        o = early ? *early : waitFor(child);
         const int expected = aborts ? SIGABRT : SIGKILL;
         if (o.exited) EXPECT_EQ(o.code, 0) << "cycle " << c << " ended with status " << o.code << "\n" << lib.childLog();
         else EXPECT_EQ(o.code, expected) << "cycle " << c << " ended by signal " << o.code << "\n" << lib.childLog();
         killed += !o.exited && !aborts;
         aborted += !o.exited && aborts;
+        // No good photo is stored as unreadable, not even for a while.
+        const std::set<std::string> failed = lib.failed();
+        EXPECT_TRUE(std::includes(referenceFailed.begin(), referenceFailed.end(), failed.begin(), failed.end()))
+            << "cycle " << c << " left " << ::testing::PrintToString(failed) << " failed";
     }
-    std::cout << "[ stress   ] " << cycles << " cycles, " << killed << " killed and " << aborted
-              << " aborted mid-run\n";
+    std::cout << "[ stress   ] " << cycles << " cycles, " << killed << " killed (" << whileSlow
+              << " while a slow file was read) and " << aborted << " aborted mid-run\n";
 
     // Rows saved before the last kill keep their ids.
     const auto saved = lib.rows();
@@ -279,9 +328,9 @@ TEST(EngineStress, KilledAtRandomMomentsLosesNothing) {
     EXPECT_FALSE(fs::exists(lib.root + "/.vintrelle/read-suspects"));
     // Readers of killed runs end with them.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (lib.strayReader() && std::chrono::steady_clock::now() < deadline)
+    while (lib.readerAt() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(lib.strayReader());
+    EXPECT_FALSE(lib.readerAt());
 }
 
 // A file whose reading really crashes, here and in the reader of suspects,
