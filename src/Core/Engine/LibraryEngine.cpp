@@ -11,7 +11,6 @@
 #include "Core/Engine/EngineCore.h"
 #include "Core/Engine/ReaderProcess.h"
 #include "Core/Faces/FaceEngine.h"
-#include "Core/Media/MediaProcessor.h"
 
 namespace vintrelle {
 
@@ -218,14 +217,15 @@ void EngineCore::drain() {
 
 void EngineCore::recoverJournal() {
     journal.recover();
+    auto pending = [&](int64_t id) {
+        return !db->db().query("SELECT id FROM assets WHERE id=? AND meta_done=0", {id},
+                               [](const Row& r) { return r.int64(0); }).empty();
+    };
     try {
         // Suspects whose files were removed, or read since by other means.
         std::vector<int64_t> settled;
-        for (int64_t id : journal.suspects()) {
-            const bool pending = !db->db().query("SELECT id FROM assets WHERE id=? AND meta_done=0", {id},
-                                                 [](const Row& r) { return r.int64(0); }).empty();
-            if (!pending) settled.push_back(id);
-        }
+        for (int64_t id : journal.suspects())
+            if (!pending(id)) settled.push_back(id);
         journal.forget(settled);
     } catch (const DBError&) {
     }
