@@ -302,9 +302,7 @@ void AppModel::addLibrary(const std::string& given) {
     openLibrary(path);
 }
 
-void AppModel::openLibrary(const std::string& given) {
-    // A copy: the path given is often the awaited one, cleared below.
-    const std::string path = given;
+void AppModel::openLibrary(std::string path) {
     if (libraryPath_ == path && store_) return;
     Batch batch(*this);
     closeStore();
@@ -598,7 +596,7 @@ bool AppModel::confirmAlbumPrompt(const QUuid& id, const std::string& name) {
     return true;
 }
 
-bool AppModel::confirmRenamePrompt(const QUuid& id, const std::string& text) {
+bool AppModel::confirmRenamePrompt(const QUuid& id, std::string text) {
     if (!renamePrompt_ || renamePrompt_->id != id || !storeIsStillOpen(renamePromptStore_)) return false;
     const RenamePrompt::Target target = renamePrompt_->target;
     setRenamePrompt(std::nullopt);
