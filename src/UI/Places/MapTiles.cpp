@@ -141,6 +141,7 @@ bool alongWorldEdge(const QPointF& a, const QPointF& b) {
 
 struct TileFrame {
     double scale;    // device pixels per normalised unit
+    double dpr;      // device pixels per logical pixel
     QPointF origin;  // the tile's top-left in device pixels of the world
     QRectF clip;     // device pixels of the tile, with a margin
     QRectF bounds;   // the same in normalised units
@@ -172,14 +173,26 @@ void addLand(const MapOutlines::Shape& s, const TileFrame& f, QPainterPath& path
     if (poly.size() >= 3) path.addPolygon(QPolygonF(QList<QPointF>(poly.begin(), poly.end())));
 }
 
-void strokeLines(QPainter& p, const std::vector<MapOutlines::Shape>& shapes, const TileFrame& f) {
+// Lakes whose bounds span less than this many logical pixels (width plus
+// height) would be specks and are left out of a tile; those smaller than
+// a shore's length are filled without one, so the lake lands of Canada or
+// Finland read as water, not as a scatter of rings.
+constexpr double minLakeExtent = 2.5;
+constexpr double minShoreExtent = 10;
+
+bool tooSmall(const MapOutlines::Shape& s, const TileFrame& f, double minExtent) {
+    return (s.bounds.width() + s.bounds.height()) * f.scale < minExtent * f.dpr;
+}
+
+void strokeLines(QPainter& p, const std::vector<MapOutlines::Shape>& shapes, const TileFrame& f,
+                 double minExtent = 0) {
     std::vector<QPointF> line;
     auto flush = [&] {
         if (line.size() >= 2) p.drawPolyline(line.data(), int(line.size()));
         line.clear();
     };
     for (const MapOutlines::Shape& s : shapes) {
-        if (!touches(s.bounds, f.bounds)) continue;
+        if (!touches(s.bounds, f.bounds) || tooSmall(s, f, minExtent)) continue;
         for (const MapOutlines::Run& r : s.runs) {
             if (!touches(r.bounds, f.bounds)) {
                 flush();
@@ -222,7 +235,7 @@ size_t MapTileKeyHash::operator()(const MapTileKey& k) const noexcept {
     return size_t(h);
 }
 
-std::shared_ptr<const MapOutlines> MapOutlines::fromTopology(const WorldTopology& topo) {
+std::shared_ptr<MapOutlines> MapOutlines::fromTopology(const WorldTopology& topo) {
     auto out = std::make_shared<MapOutlines>();
     for (const auto& polygon : topo.land())
         for (const auto& ring : polygon) addShapes(topo.points(ring), true, out->land);
@@ -234,9 +247,22 @@ std::shared_ptr<const MapOutlines> MapOutlines::fromTopology(const WorldTopology
     return out;
 }
 
-std::shared_ptr<const MapOutlines> MapOutlines::load(const std::string& path) {
-    if (auto topo = WorldTopology::load(path)) return fromTopology(*topo);
-    return std::make_shared<MapOutlines>();
+void MapOutlines::addLakes(const std::vector<GeoPolygon>& polygons) {
+    for (const GeoPolygon& polygon : polygons)
+        for (const GeoRing& ring : polygon) addShapes(ring, true, lakes);
+}
+
+std::shared_ptr<const MapOutlines> MapOutlines::load(const std::string& atlasPath, const std::string& lakesPath) {
+    auto topo = WorldTopology::load(atlasPath);
+    if (!topo) return std::make_shared<MapOutlines>();
+    auto out = fromTopology(*topo);
+    if (!lakesPath.empty())
+        if (const auto lakes = loadGeoJsonPolygons(lakesPath)) out->addLakes(*lakes);
+    return out;
+}
+
+std::shared_ptr<const MapOutlines> MapOutlines::load(AtlasDetail detail) {
+    return load(atlasFile(detail), lakesFile(detail));
 }
 
 AtlasDetail detailForZoom(int z) {
@@ -257,6 +283,7 @@ QImage renderMapTile(const MapOutlines* outlines, const MapTileKey& key) {
     const double margin = 3 * dpr;
     TileFrame f;
     f.scale = scale;
+    f.dpr = dpr;
     f.origin = QPointF(double(key.x) * px, double(key.y) * px);
     f.clip = QRectF(-margin, -margin, px + 2 * margin, px + 2 * margin);
     f.bounds = QRectF((f.origin.x() - margin) / scale, (f.origin.y() - margin) / scale, (px + 2 * margin) / scale,
@@ -270,6 +297,12 @@ QImage renderMapTile(const MapOutlines* outlines, const MapTileKey& key) {
     for (const MapOutlines::Shape& s : outlines->land)
         if (touches(s.bounds, f.bounds)) addLand(s, f, land, poly, scratch);
     p.fillPath(land, c.land);
+    // Lakes are water cut out of the land, in the sea's colour.
+    QPainterPath lakes;
+    lakes.setFillRule(Qt::OddEvenFill);
+    for (const MapOutlines::Shape& s : outlines->lakes)
+        if (touches(s.bounds, f.bounds) && !tooSmall(s, f, minLakeExtent)) addLand(s, f, lakes, poly, scratch);
+    p.fillPath(lakes, c.sea);
 
     // Lines keep their width in logical pixels at every zoom; borders are
     // lighter on the world map, where they crowd.
@@ -283,6 +316,7 @@ QImage renderMapTile(const MapOutlines* outlines, const MapTileKey& key) {
     coast.setJoinStyle(Qt::BevelJoin);
     p.setPen(coast);
     strokeLines(p, outlines->coasts, f);
+    strokeLines(p, outlines->lakes, f, minShoreExtent);
     p.end();
     image.setDevicePixelRatio(dpr);
     return image;
@@ -368,7 +402,7 @@ void MapTileService::insert(const MapTileKey& key, QImage image) {
 
 std::shared_ptr<const MapOutlines> MapTileService::outlines(AtlasDetail detail) {
     auto& slot = atlas_[int(detail)];
-    if (!slot) slot = MapOutlines::load(atlasFile(detail));
+    if (!slot) slot = MapOutlines::load(detail);
     return slot;
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QLineEdit>
 #include <QSettings>
+#include <QVBoxLayout>
 
 #include <condition_variable>
 #include <memory>
@@ -9,6 +11,7 @@
 #include "App/AppModel.h"
 #include "Store/LibraryStore.h"
 #include "UI/Places/MapWidget.h"
+#include "UI/Places/PlaceBubbles.h"
 #include "UI/Places/PlacesScreen.h"
 #include "store/StoreFixture.h"
 
@@ -219,4 +222,77 @@ TEST(PlacesScreen, theLibrarysResolverNamesThePlaceAndNoEngineMeansNoLookup) {
     EXPECT_FALSE(f.screen->opening());
     QCoreApplication::processEvents();
     EXPECT_EQ(f.model.route(), Route::places());
+}
+
+TEST(PlacesScreen, takesTheKeyboardWhenShownUnlessATextFieldHasIt) {
+    fixtures::TempDir settingsDir;
+    AppModel model(std::make_unique<QSettings>(QString::fromStdString(settingsDir / "s.conf"), QSettings::IniFormat));
+    Library lib({geotagged(1, 38.72, -9.14)});
+    model.setStore(lib.store);
+    model.navigate(Route::places());
+    QWidget window;
+    auto* layout = new QVBoxLayout(&window);
+    auto* edit = new QLineEdit;
+    auto* screen = new PlacesScreen(model);
+    layout->addWidget(edit);
+    layout->addWidget(screen);
+    window.resize(900, 600);
+    window.show();
+    edit->setFocus();
+    screen->hide();
+    screen->show();
+    EXPECT_EQ(window.focusWidget(), edit);
+    edit->clearFocus();
+    screen->hide();
+    screen->show();
+    EXPECT_EQ(window.focusWidget(), screen->map());
+    model.closeStore();
+}
+
+TEST(PlacesScreen, aTripAcrossThe180LineFitsNarrowAndCentred) {
+    fixtures::TempDir settingsDir;
+    AppModel model(std::make_unique<QSettings>(QString::fromStdString(settingsDir / "s.conf"), QSettings::IniFormat));
+    Library lib({geotagged(1, -18.1, 178.4), geotagged(2, -16.6, 179.3), geotagged(3, -16.8, -179.9),
+                 geotagged(4, -17.6, -178.8)});
+    model.setStore(lib.store);
+    model.navigate(Route::places());
+    PlacesScreen screen(model);
+    screen.resize(900, 600);
+    screen.show();
+    ASSERT_TRUE(screen.region());
+    const MapCamera& cam = screen.map()->camera();
+    EXPECT_LT(screen.region()->spanLon, 10);
+    EXPECT_NEAR(wrapLongitude(cam.centerLon() - 179.8), 0, 0.01);
+    // Every photo in a bubble, and every bubble in the view, whichever side of the line.
+    int members = 0;
+    for (const PlaceCluster& c : screen.clusters()) {
+        members += c.count;
+        const ViewPoint at = cam.toView(c.lat, c.lon);
+        int shown = 0;
+        cam.forEachCopy(at.x, 0, [&](double x) { shown += x > 0 && x < 900 && at.y > 0 && at.y < 600; });
+        EXPECT_EQ(shown, 1) << c.id;
+    }
+    EXPECT_EQ(members, 4);
+    model.closeStore();
+}
+
+TEST(PlacesScreen, aBubbleHidesTheLabelsUnderIt) {
+    Fixture f;
+    f.screen->zoomTo(38.72, -9.14, 9);
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            f.screen->map()->repaint();
+            return f.screen->isSettled();
+        },
+        20000));
+    MapWidget& map = *f.screen->map();
+    std::vector<QRectF> bubbles;
+    for (const PlaceCluster& c : f.screen->clusters())
+        bubbles.push_back(PlaceBubbleLayer::bubbleRect(c, map.camera()));
+    ASSERT_FALSE(bubbles.empty());
+    ASSERT_FALSE(map.labels().empty());
+    for (const auto& label : map.labels()) {
+        EXPECT_NE(label.name, "Lisbon");  // its dot is under the bubble
+        for (const QRectF& b : bubbles) EXPECT_FALSE(label.box.intersects(b)) << label.name.toStdString();
+    }
 }
