@@ -184,44 +184,46 @@ bool tooSmall(const MapOutlines::Shape& s, const TileFrame& f, double minExtent)
     return (s.bounds.width() + s.bounds.height()) * f.scale < minExtent * f.dpr;
 }
 
-void strokeLines(QPainter& p, const std::vector<MapOutlines::Shape>& shapes, const TileFrame& f,
-                 double minExtent = 0) {
-    std::vector<QPointF> line;
+// Strokes the part of a shape's outline inside the tile.
+void strokeShape(QPainter& p, const MapOutlines::Shape& s, const TileFrame& f, std::vector<QPointF>& line) {
     auto flush = [&] {
         if (line.size() >= 2) p.drawPolyline(line.data(), int(line.size()));
         line.clear();
     };
-    for (const MapOutlines::Shape& s : shapes) {
-        if (!touches(s.bounds, f.bounds) || tooSmall(s, f, minExtent)) continue;
-        for (const MapOutlines::Run& r : s.runs) {
-            if (!touches(r.bounds, f.bounds)) {
+    for (const MapOutlines::Run& r : s.runs) {
+        if (!touches(r.bounds, f.bounds)) {
+            flush();
+            continue;
+        }
+        for (uint32_t i = r.begin; i < r.end; ++i) {
+            if (alongWorldEdge(s.points[i], s.points[i + 1])) {
                 flush();
                 continue;
             }
-            for (uint32_t i = r.begin; i < r.end; ++i) {
-                if (alongWorldEdge(s.points[i], s.points[i + 1])) {
-                    flush();
-                    continue;
-                }
-                const QPointF a = f.map(s.points[i]), b = f.map(s.points[i + 1]);
-                double t0 = 0, t1 = 1;
-                if (!clipSegment(a, b, f.clip, t0, t1)) {
-                    flush();
-                    continue;
-                }
-                const QPointF ca = a + (b - a) * t0, cb = a + (b - a) * t1;
-                if (t0 > 0 || line.empty()) {
-                    flush();
-                    line.push_back(ca);
-                }
-                const QPointF& last = line.back();
-                if (std::fabs(cb.x() - last.x()) + std::fabs(cb.y() - last.y()) >= minStep || t1 < 1)
-                    line.push_back(cb);
-                if (t1 < 1) flush();
+            const QPointF a = f.map(s.points[i]), b = f.map(s.points[i + 1]);
+            double t0 = 0, t1 = 1;
+            if (!clipSegment(a, b, f.clip, t0, t1)) {
+                flush();
+                continue;
             }
+            const QPointF ca = a + (b - a) * t0, cb = a + (b - a) * t1;
+            if (t0 > 0 || line.empty()) {
+                flush();
+                line.push_back(ca);
+            }
+            const QPointF& last = line.back();
+            if (std::fabs(cb.x() - last.x()) + std::fabs(cb.y() - last.y()) >= minStep || t1 < 1)
+                line.push_back(cb);
+            if (t1 < 1) flush();
         }
-        flush();
     }
+    flush();
+}
+
+void strokeLines(QPainter& p, const std::vector<MapOutlines::Shape>& shapes, const TileFrame& f) {
+    std::vector<QPointF> line;
+    for (const MapOutlines::Shape& s : shapes)
+        if (touches(s.bounds, f.bounds)) strokeShape(p, s, f, line);
 }
 
 }  // namespace
@@ -250,6 +252,34 @@ std::shared_ptr<MapOutlines> MapOutlines::fromTopology(const WorldTopology& topo
 void MapOutlines::addLakes(const std::vector<GeoPolygon>& polygons) {
     for (const GeoPolygon& polygon : polygons)
         for (const GeoRing& ring : polygon) addShapes(ring, true, lakes);
+    lakeCells.assign(size_t(lakeGrid * lakeGrid), {});
+    for (uint32_t i = 0; i < lakes.size(); ++i) {
+        const auto [x0, y0, x1, y1] = lakeCellRange(lakes[i].bounds);
+        for (int y = y0; y <= y1; ++y)
+            for (int x = x0; x <= x1; ++x) lakeCells[size_t(y * lakeGrid + x)].push_back(i);
+    }
+}
+
+std::array<int, 4> MapOutlines::lakeCellRange(const QRectF& r) {
+    auto cell = [](double v) { return std::clamp(int(std::floor(v * lakeGrid)), 0, lakeGrid - 1); };
+    return {cell(r.left()), cell(r.top()), cell(r.right()), cell(r.bottom())};
+}
+
+std::vector<uint32_t> MapOutlines::lakesNear(const QRectF& bounds) const {
+    std::vector<uint32_t> out;
+    if (lakeCells.empty()) return out;
+    const auto [x0, y0, x1, y1] = lakeCellRange(bounds);
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) {
+            const auto& cell = lakeCells[size_t(y * lakeGrid + x)];
+            out.insert(out.end(), cell.begin(), cell.end());
+        }
+    // A lake over several cells is listed in each: once is enough, in the file's order.
+    if (x0 != x1 || y0 != y1) {
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+    }
+    return out;
 }
 
 std::shared_ptr<const MapOutlines> MapOutlines::load(const std::string& atlasPath, const std::string& lakesPath) {
@@ -298,11 +328,15 @@ QImage renderMapTile(const MapOutlines* outlines, const MapTileKey& key) {
         if (touches(s.bounds, f.bounds)) addLand(s, f, land, poly, scratch);
     p.fillPath(land, c.land);
     // Lakes are water cut out of the land, in the sea's colour.
-    QPainterPath lakes;
-    lakes.setFillRule(Qt::OddEvenFill);
-    for (const MapOutlines::Shape& s : outlines->lakes)
-        if (touches(s.bounds, f.bounds) && !tooSmall(s, f, minLakeExtent)) addLand(s, f, lakes, poly, scratch);
-    p.fillPath(lakes, c.sea);
+    std::vector<const MapOutlines::Shape*> lakes;
+    for (uint32_t i : outlines->lakesNear(f.bounds)) {
+        const MapOutlines::Shape& s = outlines->lakes[i];
+        if (touches(s.bounds, f.bounds) && !tooSmall(s, f, minLakeExtent)) lakes.push_back(&s);
+    }
+    QPainterPath water;
+    water.setFillRule(Qt::OddEvenFill);
+    for (const MapOutlines::Shape* s : lakes) addLand(*s, f, water, poly, scratch);
+    p.fillPath(water, c.sea);
 
     // Lines keep their width in logical pixels at every zoom; borders are
     // lighter on the world map, where they crowd.
@@ -316,7 +350,9 @@ QImage renderMapTile(const MapOutlines* outlines, const MapTileKey& key) {
     coast.setJoinStyle(Qt::BevelJoin);
     p.setPen(coast);
     strokeLines(p, outlines->coasts, f);
-    strokeLines(p, outlines->lakes, f, minShoreExtent);
+    std::vector<QPointF> line;
+    for (const MapOutlines::Shape* s : lakes)
+        if (!tooSmall(*s, f, minShoreExtent)) strokeShape(p, *s, f, line);
     p.end();
     image.setDevicePixelRatio(dpr);
     return image;

@@ -11,6 +11,7 @@
 #include <QPointF>
 #include <QRectF>
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -57,6 +58,13 @@ struct MapOutlines {
     std::vector<Shape> coasts;
     std::vector<Shape> borders;
     std::vector<Shape> lakes;  // closed rings, filled even-odd as sea over the land, shores drawn as coast
+    // The lakes by the cells of a grid over the world that their bounds
+    // touch, so a tile visits only those near it (the finest scale has
+    // 130,000 lakes, most of them a pixel or less).
+    static constexpr int lakeGrid = 128;
+    std::vector<std::vector<uint32_t>> lakeCells;
+    // The lakes whose cells a rectangle (normalised) touches, each once, in order.
+    std::vector<uint32_t> lakesNear(const QRectF& bounds) const;
 
     static std::shared_ptr<MapOutlines> fromTopology(const WorldTopology& topology);
     void addLakes(const std::vector<GeoPolygon>& polygons);
@@ -66,6 +74,9 @@ struct MapOutlines {
     // The atlas and lakes of one scale from the pinned assets.
     static std::shared_ptr<const MapOutlines> load(AtlasDetail detail);
     bool empty() const { return land.empty() && coasts.empty() && borders.empty() && lakes.empty(); }
+
+private:
+    static std::array<int, 4> lakeCellRange(const QRectF& bounds);  // first and last column and row
 };
 
 // 110m below zoom 3, 50m from 3 to 5, 10m from 5.
