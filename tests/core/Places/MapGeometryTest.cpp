@@ -98,13 +98,6 @@ TEST(MapCamera, zoomAndPanStayInsideTheWorld) {
     EXPECT_NEAR(wrapLongitude(lon2), wrapLongitude(lon0), 1e-9);
     EXPECT_NEAR(lat2, lat0, 1e-9);
     EXPECT_NEAR(cam.centerLon(), 179.5 + 400 / cam.worldSize() * 360 - 360, 1e-9);
-    // A place beyond the line has a copy in the view, a world-width away.
-    int copies = 0;
-    cam.forEachCopy(cam.toView(-17, 179.8).x, 0, [&](double x) {
-        ++copies;
-        EXPECT_NEAR(x, cam.toView(-17, -180.2).x, 1e-6);
-    });
-    EXPECT_EQ(copies, 1);
     for (auto [lon, wrapped] : {std::pair{180.0, -180.0}, {-180.0, -180.0}, {190.0, -170.0}, {-540.5, 179.5},
                                 {720.0, 0.0}, {-1e-18, -1e-18}})
         EXPECT_DOUBLE_EQ(wrapLongitude(lon), wrapped) << lon;
@@ -243,14 +236,6 @@ TEST(Lakes, readsThePolygonsOfAnyGeoJsonShape) {
     fixtures::TempDir dir;
     EXPECT_FALSE(loadGeoJsonPolygons(dir / "missing.json"));
     EXPECT_FALSE(loadGeoJsonPolygons(dir.path()));
-    // The pinned lakes are there at every scale, the finest with the most.
-    size_t previous = 0;
-    for (auto d : {AtlasDetail::coarse110m, AtlasDetail::medium50m, AtlasDetail::fine10m}) {
-        const auto lakes = loadGeoJsonPolygons(lakesFile(d));
-        ASSERT_TRUE(lakes) << lakesFile(d) << " missing: run scripts/npm-assets.sh";
-        EXPECT_GT(lakes->size(), previous) << lakesFile(d);
-        previous = lakes->size();
-    }
 }
 
 TEST(CityIndex, visitsTheCitiesOfABoxMostPopulousFirst) {

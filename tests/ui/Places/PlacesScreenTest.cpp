@@ -249,33 +249,6 @@ TEST(PlacesScreen, takesTheKeyboardWhenShownUnlessATextFieldHasIt) {
     model.closeStore();
 }
 
-TEST(PlacesScreen, aTripAcrossThe180LineFitsNarrowAndCentred) {
-    fixtures::TempDir settingsDir;
-    AppModel model(std::make_unique<QSettings>(QString::fromStdString(settingsDir / "s.conf"), QSettings::IniFormat));
-    Library lib({geotagged(1, -18.1, 178.4), geotagged(2, -16.6, 179.3), geotagged(3, -16.8, -179.9),
-                 geotagged(4, -17.6, -178.8)});
-    model.setStore(lib.store);
-    model.navigate(Route::places());
-    PlacesScreen screen(model);
-    screen.resize(900, 600);
-    screen.show();
-    ASSERT_TRUE(screen.region());
-    const MapCamera& cam = screen.map()->camera();
-    EXPECT_LT(screen.region()->spanLon, 10);
-    EXPECT_NEAR(wrapLongitude(cam.centerLon() - 179.8), 0, 0.01);
-    // Every photo in a bubble, and every bubble in the view, whichever side of the line.
-    int members = 0;
-    for (const PlaceCluster& c : screen.clusters()) {
-        members += c.count;
-        const ViewPoint at = cam.toView(c.lat, c.lon);
-        int shown = 0;
-        cam.forEachCopy(at.x, 0, [&](double x) { shown += x > 0 && x < 900 && at.y > 0 && at.y < 600; });
-        EXPECT_EQ(shown, 1) << c.id;
-    }
-    EXPECT_EQ(members, 4);
-    model.closeStore();
-}
-
 TEST(PlacesScreen, aBubbleHidesTheLabelsUnderIt) {
     Fixture f;
     f.screen->zoomTo(38.72, -9.14, 9);
