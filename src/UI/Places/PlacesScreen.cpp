@@ -101,8 +101,8 @@ void PlacesScreen::showEvent(QShowEvent* event) {
 
 void PlacesScreen::focusMap() {
     if (stack_->currentWidget() != map_ || !map_->isVisible()) return;
-    // The arrows and + / − work at once; a text field being typed in (the
-    // search) keeps the keyboard.
+    // The arrows and + / − work at once; a text field being typed in keeps
+    // the keyboard.
     const QWidget* focus = window()->focusWidget();
     if (focus && focus->isVisible() && focus->testAttribute(Qt::WA_InputMethodEnabled)) return;
     map_->setFocus(Qt::OtherFocusReason);
