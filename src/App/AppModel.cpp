@@ -303,7 +303,7 @@ void AppModel::addLibrary(const std::string& given) {
     openLibrary(path);
 }
 
-void AppModel::openLibrary(const std::string& path) {
+void AppModel::openLibrary(std::string path) {
     if (libraryPath_ == path && store_) return;
     Batch batch(*this);
     closeStore();
@@ -589,7 +589,7 @@ bool AppModel::confirmAlbumPrompt(const QUuid& id, const std::string& name) {
     return true;
 }
 
-bool AppModel::confirmRenamePrompt(const QUuid& id, const std::string& text) {
+bool AppModel::confirmRenamePrompt(const QUuid& id, std::string text) {
     if (!renamePrompt_ || renamePrompt_->id != id || !storeIsStillOpen(renamePromptStore_)) return false;
     const RenamePrompt::Target target = renamePrompt_->target;
     setRenamePrompt(std::nullopt);
