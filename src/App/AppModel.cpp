@@ -14,6 +14,7 @@
 #include "App/FileExport.h"
 #include "App/MountWatcher.h"
 #include "App/SystemAppearance.h"
+#include "Core/Places/PlaceClusters.h"
 #include "Store/FullImageCache.h"
 #include "Store/LibraryStore.h"
 
@@ -538,10 +539,7 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
         case Route::Kind::person: owned = store.assetsOf(route_.id()); break;
         case Route::Kind::place: {
             const PlaceBox& b = route_.box();
-            keep([&](const Asset& a) {
-                return a.lat && a.lon && b.minLat <= *a.lat && *a.lat <= b.maxLat && b.minLon <= *a.lon &&
-                       *a.lon <= b.maxLon;
-            });
+            keep([&](const Asset& a) { return a.lat && a.lon && placeBoxContains(b, *a.lat, *a.lon); });
             break;
         }
         case Route::Kind::album:
