@@ -16,6 +16,7 @@
 #include "App/SystemAppearance.h"
 #include "Core/Index/IndexRepair.h"
 #include "Core/Index/LibraryLock.h"
+#include "Core/Places/PlaceClusters.h"
 #include "Store/FullImageCache.h"
 #include "Store/LibraryStore.h"
 
@@ -328,6 +329,11 @@ void AppModel::openLibrary(std::string path) {
         setStore(store);
         store->start(facesEnabled_);
         if (store->isDamaged()) offerIndexRebuild();
+    } catch (const LibraryAway&) {
+        // The folder went between the look above and the opening: its drive
+        // is away, as if it had been missing at the look.
+        closeStore();
+        setWaitingForPath(path);
     } catch (const std::exception& e) {
         closeStore();
         // The statement that failed is for the log, not for the person.
@@ -546,10 +552,7 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
         case Route::Kind::person: owned = store.assetsOf(route_.id()); break;
         case Route::Kind::place: {
             const PlaceBox& b = route_.box();
-            keep([&](const Asset& a) {
-                return a.lat && a.lon && b.minLat <= *a.lat && *a.lat <= b.maxLat && b.minLon <= *a.lon &&
-                       *a.lon <= b.maxLon;
-            });
+            keep([&](const Asset& a) { return a.lat && a.lon && placeBoxContains(b, *a.lat, *a.lon); });
             break;
         }
         case Route::Kind::album:
