@@ -6,6 +6,8 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDialog>
+#include <QDialogButtonBox>
+#include <QPushButton>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -200,6 +202,9 @@ QDialog* FolderPanel::widgetPanel(const FolderQuestion& question, QWidget* windo
     if (start.isEmpty() || !QDir(start).exists()) start = QDir::homePath();
     files->setDirectory(start);
     column->addWidget(files, 1);
+    // Its buttons as the application's other buttons: words, no pictures.
+    for (auto* box : files->findChildren<QDialogButtonBox*>())
+        for (QAbstractButton* button : box->buttons()) button->setIcon(QIcon());
     panel->resize(760, 480);
 
     // The embedded dialog answers once, then the panel closes.

@@ -19,6 +19,8 @@ MessageSheet::Presenter& presenter() {
 MessageSheet::MessageSheet(const MessagePrompt& prompt, OnConfirm onConfirm, QWidget* parent)
     : Sheet(prompt.heading, prompt.confirm, prompt.action, prompt.cancellable, prompt.icon, parent),
       onConfirm_(std::move(onConfirm)) {
+    // The heading is read inside; the title bar names the application.
+    setWindowTitle(QString());
     message_ = new TextBlock(prompt.message, 13, QFont::Normal, ThemeColor::ink2, this);
     message_->setWordWrap(true);
     message_->setLineSpacing(2);
