@@ -1,19 +1,20 @@
 #include "App/FolderPanel.h"
 
-#include <QDBusMessage>
+#include <QCoreApplication>
 #include <QDBusArgument>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDialog>
 #include <QDialogButtonBox>
-#include <QPushButton>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPointer>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -165,6 +166,8 @@ void FolderPanel::ask(const FolderQuestion& question, QWidget* window, Answer an
         return;
     }
     auto* request = new PortalRequest(std::move(bus), question, window, std::move(answer));
+    // A question the desktop never answers goes with the application.
+    request->setParent(QCoreApplication::instance());
     openPanel() = request;
     request->start();
 }
