@@ -157,7 +157,14 @@ CollectionCanvas::CollectionCanvas(Delegate& delegate, QWidget* parent)
     });
 }
 
-CollectionCanvas::~CollectionCanvas() { sink_->canvas = nullptr; }
+CollectionCanvas::~CollectionCanvas() {
+    sink_->canvas = nullptr;
+    // A card's menu still open goes now, while this is whole, and tells no one.
+    for (QMenu* menu : findChildren<QMenu*>(Qt::FindDirectChildrenOnly)) {
+        QObject::disconnect(menu, nullptr, this, nullptr);
+        delete menu;
+    }
+}
 
 void CollectionCanvas::setPadding(const QMarginsF& padding) {
     padding_ = padding;
