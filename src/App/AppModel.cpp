@@ -15,6 +15,7 @@
 #include "App/MountWatcher.h"
 #include "App/PreUnmountWatcher.h"
 #include "App/SystemAppearance.h"
+#include "Core/Places/PlaceClusters.h"
 #include "Store/FullImageCache.h"
 #include "Store/LibraryStore.h"
 
@@ -534,10 +535,7 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
         case Route::Kind::person: owned = store.assetsOf(route_.id()); break;
         case Route::Kind::place: {
             const PlaceBox& b = route_.box();
-            keep([&](const Asset& a) {
-                return a.lat && a.lon && b.minLat <= *a.lat && *a.lat <= b.maxLat && b.minLon <= *a.lon &&
-                       *a.lon <= b.maxLon;
-            });
+            keep([&](const Asset& a) { return a.lat && a.lon && placeBoxContains(b, *a.lat, *a.lon); });
             break;
         }
         case Route::Kind::album:
