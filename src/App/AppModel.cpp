@@ -320,6 +320,11 @@ void AppModel::openLibrary(std::string path) {
         std::shared_ptr<LibraryStore> store = LibraryStore::init(path);
         setStore(store);
         store->start(facesEnabled_);
+    } catch (const LibraryAway&) {
+        // The folder went between the look above and the opening: its drive
+        // is away, as if it had been missing at the look.
+        closeStore();
+        setWaitingForPath(path);
     } catch (const std::exception& e) {
         closeStore();
         setErrorMessage("Couldn\u2019t open \u201c" + lastComponent(path) + "\u201d. " + e.what());

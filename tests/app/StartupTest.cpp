@@ -299,6 +299,30 @@ TEST(Startup, WaitsForAnUnpluggedDriveAndReopensASecondAfterItIsBack) {
     }
 }
 
+// The drive pulled between the look that finds the library and its opening:
+// the window waits for the drive, with no error and nothing made.
+TEST(Startup, ALibraryThatGoesWhileItOpensWaitsForItsDrive) {
+    World w;
+    setenv("XDG_DATA_HOME", (w.root / "data").c_str(), 1);
+    fs::create_directories(w.root / "Drive/Lib");
+    auto m = w.model();
+    Closing closing{*m};
+    m->setFolderCheck([&](const std::string& path) {
+        const bool there = fs::is_directory(path);
+        if (there) fs::rename(w.root / "Drive/Lib", w.root / "pulled");
+        return there;
+    });
+    m->openLibrary(w.path("Drive/Lib"));
+    EXPECT_FALSE(m->store());
+    EXPECT_EQ(m->waitingForPath(), w.path("Drive/Lib"));
+    EXPECT_EQ(m->libraryPath(), w.path("Drive/Lib"));
+    EXPECT_FALSE(m->errorMessage());
+    EXPECT_FALSE(fs::exists(w.root / "Drive/Lib"));
+    EXPECT_FALSE(fs::exists(w.root / "pulled/.vintrelle"));
+    EXPECT_FALSE(fs::exists(w.root / "data"));
+    unsetenv("XDG_DATA_HOME");
+}
+
 TEST(Startup, ActivationReopensOrRescansAtMostEvery45SecondsWhileIdle) {
     World w;
     w.settings->open()->setValue("libraries", toList(w.paths({"A", "Gone"})));
