@@ -15,7 +15,6 @@ MoviePlayback::MoviePlayback(VideoCanvas* canvas, QObject* parent)
     player_->setAudioOutput(audio_);
     player_->setVideoSink(canvas_->sink());
     stall_.setSingleShot(true);
-    stall_.setInterval(stallMs);
     connect(&stall_, &QTimer::timeout, this, &MoviePlayback::stalled);
     connect(canvas_, &VideoCanvas::firstFrame, this, &MoviePlayback::shownFirstFrame);
     connect(canvas_->sink(), &QVideoSink::videoFrameChanged, this, &MoviePlayback::frameReported);
@@ -26,6 +25,10 @@ MoviePlayback::MoviePlayback(VideoCanvas* canvas, QObject* parent)
     connect(player_, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
         if (status == QMediaPlayer::InvalidMedia) fail();
         else if (status == QMediaPlayer::EndOfMedia) reachEnd();
+        else if (!loaded_ && (status == QMediaPlayer::LoadedMedia || status == QMediaPlayer::BufferedMedia)) {
+            loaded_ = true;
+            if (stall_.isActive()) watch();  // from the opening allowance to the stall one
+        }
     });
 }
 
@@ -89,11 +92,11 @@ void MoviePlayback::frameReported(const QVideoFrame& frame) {
 }
 
 void MoviePlayback::progressed() {
-    if (stall_.isActive()) stall_.start();
+    if (stall_.isActive()) watch();
 }
 
 void MoviePlayback::watch() {
-    if ((wantsPlay_ || pauseHeld_) && !ended_ && !failed_) stall_.start();
+    if ((wantsPlay_ || pauseHeld_) && !ended_ && !failed_) stall_.start(loaded_ || opened_ ? stallMs : openingMs);
     else stall_.stop();
 }
 

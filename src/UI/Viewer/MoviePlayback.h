@@ -17,7 +17,9 @@
 // A movie that shows no new frame and no new position for stallMs while it
 // should play never plays on by itself (a file whose media data is missing,
 // one cut short): it ends there when it has shown something, and fails when
-// it never has.
+// it never has. Until the file is open (its first frame decoded, or known to
+// be missing) the allowance is openingMs: a large clip on a slow or busy
+// machine may take seconds to open and is not broken for that.
 
 #include <QObject>
 #include <QTimer>
@@ -37,6 +39,7 @@ class MoviePlayback final : public QObject {
     Q_OBJECT
 public:
     static constexpr int stallMs = 2000;
+    static constexpr int openingMs = 15000;
 
     MoviePlayback(VideoCanvas* canvas, QObject* parent = nullptr);
     ~MoviePlayback() override;
@@ -88,6 +91,7 @@ private:
     QAudioOutput* audio_;
     QTimer stall_;
     bool wantsPlay_ = true;
+    bool loaded_ = false;      // the pipeline has prerolled (with or without a frame)
     bool opened_ = false;      // the first frame is on screen
     bool started_ = false;     // the clock was asked to run at least once
     bool running_ = false;     // ... and has been seen running since

@@ -59,7 +59,7 @@ std::string displayP3() {
 
 }  // namespace
 
-TEST(HeifFullImage, IsThePictureThePhotoReadersMake) {
+TEST(MediaHeifFullImage, IsThePictureThePhotoReadersMake) {
     MP::initialize();
     fixtures::TempDir dir;
     fixtures::TiledHEICOptions turnedP3;
@@ -108,7 +108,7 @@ TEST(HeifFullImage, IsThePictureThePhotoReadersMake) {
     EXPECT_FALSE(withProfile->rgba == without->rgba);
 }
 
-TEST(HeifFullImage, BrokenFilesGiveNothingAndOtherFormatsGoTheUsualWay) {
+TEST(MediaHeifFullImage, BrokenFilesGiveNothingAndOtherFormatsGoTheUsualWay) {
     MP::initialize();
     fixtures::TempDir dir;
     const std::string tiled = dir / "tiled.heic";
