@@ -106,3 +106,17 @@ TEST(ReaderProcess, WhatTheReaderSaysSurvivesTheWayThere) {
                                    std::string("width one\nend\n"), std::string("camera 4g\nend\n"), std::string()})
         EXPECT_FALSE(ReaderProcess::decode(bad)) << bad;
 }
+
+// A reader that never finishes is ended at its deadline, and that is no
+// evidence against the file: it is left for a later scan.
+TEST(ReaderProcess, AHungReaderIsEndedAndCondemnsNothing) {
+    fixtures::TempDir dir;
+    const std::string reader = dir / "hung-reader";
+    fixtures::writeFile(reader, "#!/bin/sh\nsleep 600\n");
+    fs::permissions(reader, fs::perms::owner_all);
+    fixtures::writeFile(dir / "photo.jpg", "\xff\xd8");
+    const std::atomic<bool> stopped{false};
+    const ReaderProcess::Outcome o = ReaderProcess::read(reader, MediaKind::photo, dir / "photo.jpg", 0,
+                                                         dir / "thumb.jpg", stopped, std::chrono::milliseconds(300));
+    EXPECT_EQ(o.end, ReaderProcess::Outcome::End::notRead);
+}
