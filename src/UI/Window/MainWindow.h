@@ -57,8 +57,12 @@ public:
 
     // ---- the settings window ----
     void setSettings(WindowPart part);
+    // Opens the settings window: the first time centred on this window,
+    // afterwards where the user left it.
     void showSettings();
     QWidget* settingsWindow() const { return settings_; }
+    // Where a window of `size` opens centred on `main`, within `available`.
+    static QPoint settingsPosition(const QRect& main, const QSize& size, const QRect& available);
 
     // What quitting runs after the window closed (the application's quit
     // unless replaced; tests replace it).

@@ -180,6 +180,39 @@ TEST(MainWindow, ClosingQuitsEvenWithTheSettingsWindowOpen) {
     EXPECT_FALSE(settings->isVisible());
 }
 
+TEST(MainWindow, SettingsOpenCentredOnTheWindowThenWhereTheyWereLeft) {
+    const QRect screen(0, 0, 1920, 1080);
+    struct Row {
+        const char* what;
+        QRect main;
+        QPoint at;
+    };
+    const Row rows[] = {
+        {"in the middle of the window", {100, 100, 1000, 700}, {350, 250}},
+        {"a window hanging off the bottom left", {-400, 700, 1000, 700}, {0, 680}},
+        {"a window off the top right", {1500, -300, 1000, 700}, {1420, 0}},
+    };
+    for (const Row& r : rows) EXPECT_EQ(MainWindow::settingsPosition(r.main, {500, 400}, screen), r.at) << r.what;
+    EXPECT_EQ(MainWindow::settingsPosition({100, 100, 1000, 700}, {500, 400}, QRect()), QPoint(350, 250));
+
+    Window w;
+    w.window.setGeometry(40, 30, 1000, 700);
+    QCoreApplication::processEvents();
+    w.window.showSettings();
+    QPointer<QWidget> settings = w.window.settingsWindow();
+    ASSERT_TRUE(settings);
+    const QRect room = w.window.screen()->availableGeometry();
+    EXPECT_TRUE(room.contains(settings->frameGeometry()) || settings->height() > room.height());
+    EXPECT_EQ(settings->pos(), MainWindow::settingsPosition(w.window.frameGeometry(), settings->size(), room));
+    // Moved by the user and closed: it opens there again.
+    settings->move(12, 34);
+    settings->close();
+    w.window.setGeometry(200, 100, 1000, 700);
+    w.window.showSettings();
+    EXPECT_EQ(w.window.settingsWindow(), settings.data());
+    EXPECT_EQ(settings->pos(), QPoint(12, 34));
+}
+
 }  // namespace
 
 namespace {
