@@ -38,6 +38,9 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     for (auto signal : {&AppModel::storeChanged, &AppModel::backStackChanged, &AppModel::sidebarVisibleChanged})
         connect(&model_, signal, this, &MainWindow::refreshActions);
     refreshActions();
+    for (auto signal : {&AppModel::viewerChanged, &AppModel::showInfoChanged})
+        connect(&model_, signal, this, &MainWindow::followViewerLook);
+    followViewerLook();
     QCoreApplication::instance()->installEventFilter(this);
     // Escape and the viewer's keys, before any widget sees them.
     KeyFilter::install(model_, this);
@@ -142,8 +145,17 @@ void MainWindow::changeEvent(QEvent* e) {
     if (e->type() == QEvent::WindowStateChange) {
         model_.setIsFullScreen(isFullScreen());
         refreshActions();
+        followViewerLook();
     }
     QMainWindow::changeEvent(e);
+}
+
+void MainWindow::followViewerLook() {
+    // Full screen is all picture: the bar goes, its actions stay the window's.
+    menuBar()->setVisible(!isFullScreen());
+    // Over the viewer's black stage the bar is dark too, whatever the appearance.
+    const bool stage = model_.viewer().has_value() && !model_.showInfo();
+    Theme::setForcedAppearance(menuBar(), stage ? std::optional<bool>(true) : std::nullopt);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* e) {

@@ -22,10 +22,10 @@
 #include "UI/Kit/StoredImage.h"
 #include "UI/Kit/TextPromptSheet.h"
 #include "UI/Kit/Theme.h"
+#include "UI/Kit/WindowDragArea.h"
 #include "UI/Window/AppIcon.h"
 #include "UI/Window/PlainParts.h"
 #include "UI/Window/StartScreens.h"
-#include "UI/Window/WindowDragArea.h"
 
 namespace vintrelle {
 

@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QTest>
 
+#include "UI/Kit/Theme.h"
 #include "UI/Window/MainWindow.h"
 #include "UI/Window/StartScreens.h"
 #include "WindowTestSupport.h"
@@ -119,6 +120,36 @@ TEST(MainWindow, ShortcutsWorkWithTheMenuBarHidden) {
                       Qt::NoModifier);
     QApplication::sendEvent(inside, &press);
     EXPECT_EQ(w.model().route(), Route::trips());
+    w.model().closeStore();
+}
+
+// The menu bar is gone in full screen (its keys still work) and dark over
+// the viewer's black stage in a light window; with the details beside the
+// viewer, or with the viewer closed, it is the window's own again.
+TEST(MainWindow, TheMenuBarLeavesFullScreenToThePictureAndDarkensOverTheViewer) {
+    Window w(windowtest::someAssets(2));
+    w.world.open();
+    ASSERT_TRUE(spinUntil([&] { return w.world.lib().store->assets().size() == 2; }));
+    QMenuBar* bar = w.window.menuBar();
+    const auto barIsDark = [&] { return Theme::isDark(bar) && bar->palette().color(QPalette::Window).lightness() < 60; };
+    EXPECT_FALSE(barIsDark());
+    w.model().setShowInfo(false);
+    w.model().open(w.world.lib().store->assets()[0], w.world.lib().store->assets());
+    EXPECT_TRUE(barIsDark());
+    w.model().setShowInfo(true);
+    EXPECT_FALSE(barIsDark());
+    w.model().setShowInfo(false);
+    EXPECT_TRUE(barIsDark());
+
+    QTest::keyClick(&w.window, Qt::Key_F11);
+    ASSERT_TRUE(spinUntil([&] { return w.model().isFullScreen(); }));
+    EXPECT_FALSE(bar->isVisible());
+    QTest::keyClick(&w.window, Qt::Key_F11);  // its own key still works without the bar
+    ASSERT_TRUE(spinUntil([&] { return !w.model().isFullScreen(); }));
+    EXPECT_TRUE(bar->isVisible());
+
+    w.model().closeViewer();
+    EXPECT_FALSE(barIsDark());
     w.model().closeStore();
 }
 
