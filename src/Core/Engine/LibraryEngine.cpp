@@ -217,7 +217,11 @@ void EngineCore::drain() {
             }
             const bool changed = scan(full, dirs);
             if (stopped || mustHalt()) break;
-            if (changed || full) detectTrips();
+            // A run that ended offline read only part of the photos (after
+            // an index was made again, none may be read yet): trips worked
+            // out from them would drop the others with their names and
+            // dismissals. The next run, with the drive back, works them out.
+            if ((changed || full) && libraryPresent()) detectTrips();
         }
         if (mustHalt()) break;
         // Nothing is left to scan: faces, in batches that give way to new scans.

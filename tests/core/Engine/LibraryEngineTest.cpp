@@ -26,6 +26,7 @@
 #include "Core/Engine/EngineCore.h"
 #include "Core/Faces/FaceEngine.h"
 #include "Core/Engine/LibraryEngine.h"
+#include "Core/Index/IndexRepair.h"
 #include "Core/Media/MediaProcessor.h"
 #include "Core/Places/PlaceResolver.h"
 #include "EngineFixture.h"
@@ -751,4 +752,59 @@ TEST_F(LibraryEngineTest, PlaceNamesComeThroughTheResolverCache) {
     auto place = lib.engine->placeName(10.001, 20.001);
     ASSERT_TRUE(place);
     EXPECT_EQ(place->locality, "Harbour Town");
+}
+
+// An index made again reads every photo anew: a drive unplugged during that
+// reading must not leave the trips without their photos, which would drop
+// them with the names and dismissals the user gave them.
+TEST_F(LibraryEngineTest, TripsOutliveADriveUnpluggedWhileAMadeAgainIndexIsRead) {
+    DriveLibrary lib;
+    if (!lib.open()) GTEST_SKIP() << "needs /dev/shm on its own file system";
+    lib.engine->setFacesEnabled(false);
+    // Home in Lisbon, a photo a week, and a July weekend in Paris.
+    for (const char* folder : {"/home", "/paris"}) fs::create_directories(lib.drive + folder);
+    int n = 0;
+    auto photo = [&](const std::string& name, int day, int hour, double lat, double lon) {
+        fixtures::ExifTags exif;
+        char date[32];
+        std::snprintf(date, sizeof date, "2023:%02d:%02d %02d:00:00", 1 + day / 28, 1 + day % 28, hour);
+        exif.dateTimeOriginal = date;
+        exif.gpsLatitude = std::abs(lat);
+        exif.gpsLatitudeRef = lat < 0 ? "S" : "N";
+        exif.gpsLongitude = std::abs(lon);
+        exif.gpsLongitudeRef = lon < 0 ? "W" : "E";
+        ASSERT_TRUE(fixtures::makeJPEG(lib.drive + "/" + name, 32, 24, {}, exif));
+        ++n;
+    };
+    for (int w = 0; w < 40; ++w) photo("home/" + std::to_string(100 + w) + ".jpg", 2 + w * 7 % 300, 10, 38.72, -9.14);
+    for (int i = 0; i < 10; ++i) photo("paris/" + std::to_string(100 + i) + ".jpg", 190, 8 + i, 48.8566, 2.3522);
+    lib.fullScan();
+    ASSERT_EQ(lib.db->loadTrips().size(), 1u);
+    lib.db->db().run("UPDATE trips SET custom_title='Paris', hidden=1");
+    const auto trips = [&] {
+        std::vector<std::string> out;
+        lib.db->db().forEachRow("SELECT custom_title, hidden FROM trips", {},
+                                [&](const Row& r) { out.push_back(r.text(0) + "|" + r.text(1)); });
+        return out;
+    };
+    ASSERT_EQ(trips(), std::vector<std::string>{"Paris|1"});
+
+    lib.engine.reset();
+    lib.db.reset();
+    rebuildIndex(lib.paths);
+    lib.db = std::make_shared<LibraryDB>(lib.paths.databasePath());
+    lib.engine = std::make_unique<LibraryEngine>(lib.paths, lib.db, lib.rec, lib.mainQueue.poster());
+    lib.engine->setFacesEnabled(false);
+    lib.rec->onStatus = [&](const EngineStatus& s) {
+        if (s == EngineStatus::indexing(0, n)) lib.unplug();
+    };
+    lib.fullScan();
+    lib.rec->onStatus = nullptr;
+    EXPECT_GE(lib.rec->offline, 1);
+    EXPECT_EQ(trips(), std::vector<std::string>{"Paris|1"}) << "the unplugged drive cost the trip";
+
+    lib.plugIn();
+    lib.fullScan();
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE meta_done=1"), n);
+    EXPECT_EQ(trips(), std::vector<std::string>{"Paris|1"});
 }
