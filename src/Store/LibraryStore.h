@@ -234,6 +234,9 @@ private:
     std::vector<size_t> searchPositions(const std::vector<Asset>& list,
                                         std::shared_ptr<const std::vector<Asset>> shared, std::string_view query);
     void applySuggestions(int64_t person, const std::vector<int64_t>& ids);
+    // Folds the loaded assets for search on the background thread, so the
+    // first search of the session does not fold them on the main thread.
+    void prepareSearch();
 
     std::unique_ptr<LibraryLock> lock_;  // first: released after everything else
     LibraryPaths paths_;
@@ -260,7 +263,7 @@ private:
     bool hasLoaded_ = false;
     std::map<int64_t, std::vector<int64_t>> mergeSuggestions_;
 
-    std::unique_ptr<QThreadPool> background_;  // suggestions; waited for on closing
+    std::unique_ptr<QThreadPool> background_;  // suggestions, search folds; waited for on closing
 
     unsigned pending_ = 0;
     int batchDepth_ = 0;
