@@ -32,7 +32,7 @@ packages=(
   dbus-daemon
   # application
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-multimedia-dev libqt6svg6 libqt6opengl6-dev
-  qt6-qpa-plugins
+  qt6-qpa-plugins libxcb1-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
   fonts-inter xdg-utils
 )
