@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "Core/Faces/FaceNets.h"
 #include "fixtures/MediaFixtures.h"
 #include "fixtures/TempDir.h"
 
@@ -180,6 +181,31 @@ TEST_F(FacePassTest, AnUnreadablePhotoIsDoneWithoutFaces) {
     EXPECT_EQ(count(FacePass::pendingCountSQL), 0);
     EXPECT_EQ(count("SELECT COUNT(*) FROM faces"), 1);
     EXPECT_EQ(count("SELECT asset_id FROM faces"), 1);
+}
+
+// With the shared analyser, the sets of networks made for the workers stay
+// while the pass only gives way to a scan, and are let go when it ends.
+TEST_F(FacePassTest, TheSharedAnalysersExtraNetworksGoWhenThePassEnds) {
+    const auto files = faces::ModelFiles::inAssetFolder();
+    if (!fs::exists(files.detector) || !fs::exists(files.landmarks) || !fs::exists(files.embedding))
+        GTEST_SKIP() << "face weights not fetched";
+    FaceEngine& engine = FaceEngine::shared();
+    addPhotos(FacePass::batchSize + 2);
+    int setsAfterBatch = 0;
+    FacePassHooks hooks;
+    hooks.shouldGiveWay = [&] { return reports.size() > 1; };
+    hooks.report = [&](const EngineStatus& s) {
+        reports.push_back(s);
+        setsAfterBatch = engine.networkSets();
+    };
+    EXPECT_FALSE(FacePass(paths, db, hooks).run());
+    EXPECT_EQ(engine.networkSets(), setsAfterBatch);
+    EXPECT_EQ(count(FacePass::pendingCountSQL), 2);
+
+    hooks.shouldGiveWay = [] { return false; };
+    EXPECT_TRUE(FacePass(paths, db, hooks).run());
+    EXPECT_EQ(engine.networkSets(), 1);
+    EXPECT_EQ(count(FacePass::pendingCountSQL), 0);
 }
 
 // A failing insert (a full disk) and a failing "done" mark both fail the
