@@ -34,7 +34,7 @@ protected:
     std::vector<int64_t> clusteredAt;  // photos done when the clusterer ran
     std::atomic<int> analysed{0};
     std::function<void()> onAnalyse;   // runs inside the first analysis
-    bool giveWay = false;
+    std::atomic<bool> giveWay{false};
     std::function<bool()> libraryGone;  // empty: the pass looks at the folder itself
     int peopleUpdates = 0;
 
@@ -74,7 +74,7 @@ protected:
     FacePass makePass() {
         FacePassHooks hooks;
         hooks.stopped = [] { return false; };
-        hooks.shouldGiveWay = [this] { return giveWay; };
+        hooks.shouldGiveWay = [this] { return giveWay.load(); };
         hooks.report = [this](const EngineStatus& s) { reports.push_back(s); };
         hooks.peopleUpdated = [this] { ++peopleUpdates; };
         hooks.libraryGone = libraryGone;
@@ -147,6 +147,26 @@ TEST_F(FacePassTest, AScanRequestDuringABatchSavesItAndGivesWay) {
     EXPECT_EQ(count("SELECT COUNT(*) FROM faces"), 18);
     EXPECT_EQ(reports, (std::vector<EngineStatus>{EngineStatus::faces(0, 40), EngineStatus::faces(18, 40)}));
     EXPECT_TRUE(clusteredAt.empty());
+}
+
+// The workers start on the next batch before the current one is saved; when
+// the pass gives way after saving it, what they found of the next is dropped
+// with its crops, and its photos stay pending.
+TEST_F(FacePassTest, GivingWayAfterABatchDropsWhatWasFoundOfTheNext) {
+    addPhotos(40);
+    FacePassHooks hooks;
+    hooks.shouldGiveWay = [this] { return giveWay.load(); };
+    hooks.report = [this](const EngineStatus& s) {
+        reports.push_back(s);
+        if (s.done > 0) giveWay = true;
+    };
+    EXPECT_FALSE(FacePass(paths, db, hooks, [this](const Image& im) { return fakeAnalyse(im); }, [](LibraryDB&) {
+                     return false;
+                 }).run());
+    EXPECT_EQ(count("SELECT COUNT(*) FROM assets WHERE faces_done=1"), 18);
+    EXPECT_EQ(count(FacePass::pendingCountSQL), 22);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM faces"), 18);
+    EXPECT_EQ(cropFiles(paths.dataDir).size(), 18u);
 }
 
 TEST_F(FacePassTest, TheLibraryVanishingDuringABatchStoresNothing) {
