@@ -17,7 +17,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   # core libraries
   libsqlite3-dev libicu-dev
-  libvips-dev libvips-tools libheif-dev
+  libvips-dev libvips-tools libheif-dev libjpeg-dev
   libexiv2-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
   libopencv-dev libopencv-core-dev libopencv-imgproc-dev libopencv-dnn-dev

@@ -38,7 +38,12 @@ int jpegQ(double quality) {
 bool saveJPEG(VipsImage* image, const std::string& url, double quality) {
     void* buffer = nullptr;
     size_t length = 0;
-    if (vips_jpegsave_buffer(image, &buffer, &length, "Q", jpegQ(quality), "strip", TRUE, nullptr) != 0) {
+    std::optional<std::string> here;
+    if (encodableHere(image)) {
+        here = encodeHere(image, jpegQ(quality));
+        if (!here) return false;
+        length = here->size();
+    } else if (vips_jpegsave_buffer(image, &buffer, &length, "Q", jpegQ(quality), "strip", TRUE, nullptr) != 0) {
         vips_error_clear();
         return false;
     }
@@ -48,7 +53,7 @@ bool saveJPEG(VipsImage* image, const std::string& url, double quality) {
     int fd = mkstemp(temp.data());
     bool ok = fd >= 0;
     if (ok) {
-        const char* p = static_cast<const char*>(buffer);
+        const char* p = here ? here->data() : static_cast<const char*>(buffer);
         size_t left = length;
         while (ok && left > 0) {
             ssize_t n = ::write(fd, p, left);
