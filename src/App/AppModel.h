@@ -36,6 +36,7 @@
 
 class QPoint;
 class QSettings;
+typedef struct _GVolumeMonitor GVolumeMonitor;
 
 namespace vintrelle {
 
@@ -44,6 +45,7 @@ class FileExports;
 class FullImageCache;
 class LibraryStore;
 class MountWatcher;
+class PreUnmountWatcher;
 class SystemAppearance;
 
 // The file URL of an absolute path, percent-encoded from its bytes: a name
@@ -95,11 +97,12 @@ public:
     using FolderChooser = std::function<void(std::function<void(std::optional<std::string>)> answer)>;
 
     // What the start-up and the drive, activation and appearance observers
-    // take from the desktop. Tests give their own tables, folders, clock and
-    // bus; empty texts mean the system's.
+    // take from the desktop. Tests give their own tables, volume monitor,
+    // folders, clock and bus; empty texts and null mean the system's.
     struct Desktop {
         QString mountInfoPath;       // /proc/self/mountinfo
         QString fstabPath;           // /etc/fstab
+        GVolumeMonitor* volumeMonitor = nullptr;  // GIO's, which tells before an unmount
         std::string applicationDir;  // the executable's folder
         std::string homeDir;         // the user's home folder
         Clock now = [] { return std::chrono::steady_clock::now(); };
@@ -193,8 +196,10 @@ public:
     void addLibrary(const std::string& path);
     // Switches the window to the library at `path`: closes the open one,
     // remembers the path as "lastLibrary", resets navigation, and opens the
-    // store, or waits when the folder cannot be reached.
-    void openLibrary(const std::string& path);
+    // store, or waits when the folder cannot be reached. The path is taken
+    // by value: callers hand in `waitingForPath` or an entry of `libraries`,
+    // which this changes.
+    void openLibrary(std::string path);
     // Closes the open store, if any: viewer, selection, prompts and the
     // cached grid content go with it. `libraryPath` stays.
     void closeStore();
@@ -202,8 +207,9 @@ public:
     // the one shown, the first reachable remaining library opens, or none:
     // the window never waits for a drive of a forgotten library. The caller
     // passes the path the user chose, not whichever library is shown when
-    // the confirmation is answered.
-    void removeLibrary(const std::string& path);
+    // the confirmation is answered; a copy, as the list it may come from
+    // changes here.
+    void removeLibrary(std::string path);
     // Whether a library folder can be opened now: a folder, and not the empty
     // mount point of a drive that is away (see MountWatcher).
     bool isReachable(const std::string& path) const;
@@ -268,7 +274,8 @@ public:
     // The window's sheet confirms the prompt it shows; nothing happens (false)
     // when that prompt is no longer pending or its library is no longer open.
     bool confirmAlbumPrompt(const QUuid& id, const std::string& name);
-    bool confirmRenamePrompt(const QUuid& id, const std::string& text);
+    // The text is a copy: it may be the prompt's own, which goes first.
+    bool confirmRenamePrompt(const QUuid& id, std::string text);
     // Clears the favourite flag when every id is a favourite already, else
     // sets it on all of them.
     void toggleFavorite(const std::vector<int64_t>& ids);
@@ -449,6 +456,7 @@ private:
     FolderChooser folderChooser_;
     Desktop desktop_;
     std::unique_ptr<MountWatcher> mounts_;
+    std::unique_ptr<PreUnmountWatcher> preUnmount_;
     // Asked only while the appearance follows the desktop.
     std::unique_ptr<SystemAppearance> systemAppearance_;
     bool darkAppearance_ = false;

@@ -11,6 +11,7 @@
 
 #include "App/AppModel.h"
 #include "Store/FullImageCache.h"
+#include "UI/Kit/Fonts.h"
 #include "UI/Places/StaticMapPainter.h"
 #include "UI/Viewer/DetailsPanel.h"
 #include "UI/Viewer/ViewerView.h"
@@ -38,31 +39,38 @@ Asset asset(const std::string& path, int width, int height, int64_t size) {
     return a;
 }
 
-// A place lookup that answers only the latitudes the test lets through.
+// A place lookup that answers only the latitudes the test lets through. The
+// lookups share its state: one may still be waiting on its thread when the
+// test ends.
 struct Gate {
-    std::mutex m;
-    std::condition_variable cv;
-    std::set<double> open;
-    int asked = 0;
+    struct State {
+        std::mutex m;
+        std::condition_variable cv;
+        std::set<double> open;
+        int asked = 0;
+    };
+    std::shared_ptr<State> state = std::make_shared<State>();
     void let(double lat) {
-        std::lock_guard lock(m);
-        open.insert(lat);
-        cv.notify_all();
+        std::lock_guard lock(state->m);
+        state->open.insert(lat);
+        state->cv.notify_all();
+    }
+    int asked() const {
+        std::lock_guard lock(state->m);
+        return state->asked;
     }
     DetailsPanel::LookupSource source() {
-        return [this](LibraryStore&) -> DetailsPanel::Lookup {
-            return [this](double lat, double) -> std::optional<PlaceName> {
-                std::unique_lock lock(m);
-                ++asked;
-                cv.wait(lock, [&] { return open.count(lat) > 0; });
+        return [state = state](LibraryStore&) -> DetailsPanel::Lookup {
+            return [state](double lat, double) -> std::optional<PlaceName> {
+                std::unique_lock lock(state->m);
+                ++state->asked;
+                state->cv.wait(lock, [&] { return state->open.count(lat) > 0; });
                 return PlaceName{lat > 50 ? "London" : "Paris", std::nullopt, lat > 50 ? "UK" : "France"};
             };
         };
     }
     ~Gate() {
-        std::lock_guard lock(m);
-        for (double lat : {48.8566, 51.5074}) open.insert(lat);
-        cv.notify_all();
+        for (double lat : {48.8566, 51.5074}) let(lat);
     }
 };
 
@@ -168,7 +176,7 @@ TEST(DetailsPanel, ShowsTheSectionsOfEachAssetAndDropsALatePlaceName) {
     // The coordinates until the name comes.
     ASSERT_TRUE(p.showsPlace());
     EXPECT_EQ(p.placeText(), "48.8566, 2.3522");
-    EXPECT_TRUE(spinUntil([&] { return s.gate.asked == 1; }));
+    EXPECT_TRUE(spinUntil([&] { return s.gate.asked() == 1; }));
 
     // Stepped before Paris was named: London's coordinates at once, and
     // Paris's late answer is not shown under it.
@@ -190,6 +198,29 @@ TEST(DetailsPanel, ShowsTheSectionsOfEachAssetAndDropsALatePlaceName) {
     EXPECT_EQ(p.folderLine(), QString::fromStdString(std::filesystem::path(s.lib.dir.path()).filename().string()));
 }
 
+TEST(DetailsPanel, ALiveHEICsFactsWrapBetweenTheirPartsInTheColumn) {
+    CLocale c;
+    Screen s;
+    Asset live = *s.lib.store->asset(3);
+    live.path = "IMG_0001.HEIC";
+    live.width = 3024, live.height = 4032, live.size = 2'200'000;
+    live.liveVideo = "IMG_0001.MOV";
+    s.lib.store->engineDidUpsert({live});
+    s.open(3);
+    const QString facts = s.panel->factsText();
+    ASSERT_EQ(facts, u8"HEIC  ·  3024 × 4032  ·  12 MP  ·  2.2 MB  ·  Live");
+    ASSERT_TRUE(spinUntil([&] { return s.viewer->detailsColumnWidth() == ViewerView::detailsWidth + 1; }));
+    QApplication::processEvents();
+    const QStringList lines = s.panel->factsLines();
+    ASSERT_GE(lines.size(), 2);
+    // Nothing cut: the lines hold the whole text, each ends between two
+    // parts, and each fits the column inside its 20-pixel margins.
+    EXPECT_EQ(lines.join("  "), facts);
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) EXPECT_TRUE(lines[i].endsWith(u8"·")) << lines[i].toStdString();
+    for (const QString& line : lines)
+        EXPECT_LE(TabularDigits::width(Fonts::font(12), line), ViewerView::detailsWidth - 40) << line.toStdString();
+}
+
 TEST(DetailsPanel, AFaceClosesTheViewerAndOpensThePerson) {
     Screen s;
     s.open(1);
@@ -206,7 +237,7 @@ TEST(DetailsPanel, AClosedPanelDoesNoWorkAndALibraryWithoutEngineKeepsCoordinate
     s.model->setShowInfo(false);
     s.open(1);
     EXPECT_FALSE(s.panel->asset());
-    EXPECT_EQ(s.gate.asked, 0);
+    EXPECT_EQ(s.gate.asked(), 0);
     s.panel->setLookupSource([](LibraryStore&) { return DetailsPanel::Lookup(); });
     s.model->setShowInfo(true);
     ASSERT_TRUE(s.panel->asset());

@@ -250,7 +250,9 @@ TEST(RootView, AlbumPromptRefusesABlankNameAndConfirmsOnce) {
 TEST(RootView, RenamePromptTakesEmptyTextAndGoesWithItsPrompt) {
     World w(someAssets(3));
     storetest::insertPerson(w.lib().db(), 7, "Ann");
+    storetest::insertFace(w.lib().db(), 1, 7);  // a person is listed by its faces
     w.lib().store->reloadPeople();
+    ASSERT_TRUE(w.lib().store->person(7));
     w.open();
     PromptSeam seam;
     const auto rename = [&](int64_t person) {
@@ -266,6 +268,7 @@ TEST(RootView, RenamePromptTakesEmptyTextAndGoesWithItsPrompt) {
     EXPECT_EQ(seam.sheet->windowTitle(), "Rename Ann");
     EXPECT_EQ(seam.sheet->field()->text(), "Ann");
     typeAndReturn(seam.sheet, "");
+    ASSERT_TRUE(w.lib().store->person(7));
     EXPECT_EQ(w.lib().store->person(7)->name, "");  // an empty name reaches the store
     EXPECT_FALSE(w.model->renamePrompt());
 
@@ -286,12 +289,14 @@ TEST(RootView, ErrorAlertClearsTheMessageAndComesBackForTheSameOne) {
     for (int round = 0; round < 2; ++round) {
         w.model->setErrorMessage("“Photos” is not a folder Vintrelle can open.");
         QCoreApplication::processEvents();
-        QMessageBox* alert = w.root->alert();
+        MessageSheet* alert = w.root->alert();
         ASSERT_NE(alert, nullptr);
-        EXPECT_EQ(alert->windowTitle(), "Vintrelle");
-        EXPECT_EQ(alert->text(), "“Photos” is not a folder Vintrelle can open.");
+        EXPECT_EQ(alert->heading(), "Vintrelle");
+        EXPECT_EQ(alert->message(), "“Photos” is not a folder Vintrelle can open.");
         EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
-        alert->button(QMessageBox::Ok)->click();
+        EXPECT_EQ(alert->cancelButton(), nullptr);
+        EXPECT_EQ(alert->confirmButton()->text(), "OK");
+        alert->confirmButton()->click();
         QCoreApplication::processEvents();
         EXPECT_FALSE(w.model->errorMessage());
         EXPECT_EQ(w.root->alert(), nullptr);
