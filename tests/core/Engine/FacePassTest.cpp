@@ -238,7 +238,10 @@ TEST_P(FacePassFailingSaveTest, EndsThePassAndLeavesNothingBehind) {
     addPhotos(40);
     db->db().exec(GetParam());
     EXPECT_TRUE(makePass().run());
-    EXPECT_EQ(analysed, 18);
+    // The failed batch once, and at most the next, already under way when
+    // the save failed; never the failed photos again.
+    EXPECT_GE(analysed, 18);
+    EXPECT_LE(analysed, 36);
     EXPECT_EQ(count("SELECT COUNT(*) FROM faces"), 0);
     EXPECT_EQ(count(FacePass::pendingCountSQL), 40);
     EXPECT_EQ(reports, std::vector<EngineStatus>{EngineStatus::faces(0, 40)});
