@@ -456,7 +456,7 @@ void AppModel::applySearch() {
 
 // ---- viewer --------------------------------------------------------------------
 
-void AppModel::open(const Asset& asset, std::shared_ptr<const std::vector<Asset>> list) {
+void AppModel::open(const Asset& asset, std::shared_ptr<const AssetList> list) {
     if (!list) return;
     const auto it = std::find_if(list->begin(), list->end(), [&](const Asset& a) { return a.id == asset.id; });
     if (it == list->end()) return;
@@ -464,8 +464,12 @@ void AppModel::open(const Asset& asset, std::shared_ptr<const std::vector<Asset>
     setViewer(ViewerState{std::move(list), index});
 }
 
+void AppModel::open(const Asset& asset, const AssetList& list) {
+    open(asset, std::make_shared<const AssetList>(list));
+}
+
 void AppModel::open(const Asset& asset, std::vector<Asset> list) {
-    open(asset, std::make_shared<const std::vector<Asset>>(std::move(list)));
+    open(asset, std::make_shared<const AssetList>(std::move(list)));
 }
 
 bool AppModel::stepViewer(int64_t delta) {
@@ -503,15 +507,16 @@ GridContentPtr AppModel::gridContent() const {
 }
 
 GridContentPtr AppModel::buildContent(LibraryStore& store) const {
-    const std::shared_ptr<const std::vector<Asset>> all = store.sharedAssets();
+    const std::shared_ptr<const AssetList> all = store.sharedAssets();
     // The route's assets: the store's whole list, or the route's own; a
     // search then copies only what it keeps, so no record is copied twice.
     bool whole = false;
     std::vector<Asset> owned;
     Grouping grouping = Grouping::month;
     auto keep = [&](auto pass) {
-        for (const Asset& a : *all)
+        all->forEach([&](const Asset& a) {
             if (pass(a)) owned.push_back(a);
+        });
     };
 
     switch (route_.kind()) {
@@ -527,7 +532,7 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
             if (const auto trip = store.trip(route_.id())) {
                 const AssetRange run = store.range(trip->start, trip->end);
                 if (run.size() == all->size()) whole = true;
-                else owned.assign(all->begin() + long(run.lower), all->begin() + long(run.upper));
+                else owned = all->slice(run.lower, run.upper).toVector();
             }
             break;
         case Route::Kind::person: owned = store.assetsOf(route_.id()); break;
@@ -556,18 +561,22 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
     if (searching && grouping != Grouping::tripDays && grouping != Grouping::all) grouping = Grouping::month;
 
     // The store's whole list, or what a search keeps of it, is shared as it
-    // stands when its order is the sections' (trip days run oldest first).
-    std::shared_ptr<const std::vector<Asset>> flat;
+    // stands when its order is the sections' (trip days run oldest first);
+    // the whole list's months are the store's, kept batch by batch.
+    std::shared_ptr<const AssetList> flat;
     std::vector<Asset> list;
     if (whole && grouping != Grouping::tripDays) flat = searching ? store.search(all, activeSearch_) : all;
-    else if (whole) list = searching ? store.search(*all, activeSearch_) : *all;
+    else if (whole) list = searching ? store.search(*all, activeSearch_) : all->toVector();
     else list = searching ? store.search(owned, activeSearch_) : std::move(owned);
 
     auto content = std::make_shared<GridContent>();
-    for (SectionRun& run : flat ? store.sectionRuns(*flat, grouping) : store.sectionRuns(list, grouping))
-        content->sections.push_back(
-            GridContent::Section{std::move(run.id), std::move(run.title), std::move(run.detail), run.begin, run.end});
-    content->flat = flat ? std::move(flat) : std::make_shared<const std::vector<Asset>>(std::move(list));
+    const std::vector<SectionRun> runs = flat == all && grouping == Grouping::month ? store.monthSections()
+                                         : flat ? store.sectionRuns(*flat, grouping)
+                                                : store.sectionRuns(list, grouping);
+    content->sections.reserve(runs.size());
+    for (const SectionRun& run : runs)
+        content->sections.push_back(GridContent::Section{run.id, run.title, run.detail, run.begin, run.end});
+    content->flat = flat ? std::move(flat) : std::make_shared<const AssetList>(std::move(list));
     content->token = ++contentToken;
     // The route's text is prefixed with its length, so no route and search
     // can spell another pair's key.

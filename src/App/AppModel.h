@@ -249,7 +249,8 @@ public:
     // ---- viewer and search field ----
     // Opens the viewer on the first asset of `list` with asset's id; nothing
     // when the list does not hold it. The window fades it in over 0.18 s.
-    void open(const Asset& asset, std::shared_ptr<const std::vector<Asset>> list);
+    void open(const Asset& asset, std::shared_ptr<const AssetList> list);
+    void open(const Asset& asset, const AssetList& list);
     void open(const Asset& asset, std::vector<Asset> list);
     // Shows the asset `delta` places on; false (nothing changes) when that
     // lies outside the list or no viewer is open.

@@ -251,9 +251,9 @@ TEST(StoreReports, UpsertsMatchASortOfTheWholeList) {
             return a.taken > b.taken || (a.taken == b.taken && a.id > b.id);
         });
         auto change = [&](const std::function<void()>& apply) {
-            std::shared_ptr<const std::vector<Asset>> held;
+            std::shared_ptr<const AssetList> held;
             if (round % 2 == 0) held = lib.store->sharedAssets();
-            const std::vector<Asset> before = lib.store->assets();
+            const std::vector<Asset> before = lib.store->assets().toVector();
             apply();
             if (held) {
                 ASSERT_EQ(*held, before) << "round " << round;

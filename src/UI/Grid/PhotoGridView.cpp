@@ -124,9 +124,11 @@ void PhotoGridView::setContent(GridContentPtr content) {
 template <class F>
 void PhotoGridView::forEachPosition(const GridContent& c, F&& f) const {
     size_t pos = 0;
-    const std::vector<Asset>& flat = *c.flat;
-    for (const GridContent::Section& s : c.sections)
-        for (size_t i = s.begin; i < s.end; ++i) f(pos++, flat[i]);
+    const AssetList& flat = *c.flat;
+    for (const GridContent::Section& s : c.sections) {
+        auto it = flat.begin() + std::ptrdiff_t(s.begin);
+        for (size_t i = s.begin; i < s.end; ++i, ++it) f(pos++, *it);
+    }
 }
 
 bool PhotoGridView::sameLayout(const GridContent& a, const GridContent& b) const {
@@ -136,12 +138,14 @@ bool PhotoGridView::sameLayout(const GridContent& a, const GridContent& b) const
         const auto& y = b.sections[s];
         if (x.id != y.id || x.title != y.title || x.detail != y.detail || x.size() != y.size()) return false;
     }
-    if (a.flat == b.flat && std::equal(a.sections.begin(), a.sections.end(), b.sections.begin())) return true;
+    if ((a.flat == b.flat || a.flat->sameAs(*b.flat)) &&
+        std::equal(a.sections.begin(), a.sections.end(), b.sections.begin()))
+        return true;
     for (size_t s = 0; s < a.sections.size(); ++s) {
-        const auto xs = a.assets(a.sections[s]);
-        const auto ys = b.assets(b.sections[s]);
-        for (size_t i = 0; i < xs.size(); ++i)
-            if (xs[i].id != ys[i].id) return false;
+        auto x = a.flat->begin() + std::ptrdiff_t(a.sections[s].begin);
+        auto y = b.flat->begin() + std::ptrdiff_t(b.sections[s].begin);
+        for (size_t i = 0; i < a.sections[s].size(); ++i, ++x, ++y)
+            if (x->id != y->id) return false;
     }
     return true;
 }

@@ -48,7 +48,7 @@ inline GridContentPtr content(const std::vector<int>& counts, int64_t token, con
         at = sec.end;
         c->sections.push_back(sec);
     }
-    c->flat = flat;
+    c->flat = std::make_shared<const AssetList>(std::move(*flat));
     c->token = token;
     c->scrollKey = scrollKey;
     return c;
@@ -58,9 +58,9 @@ inline GridContentPtr content(const std::vector<int>& counts, int64_t token, con
 template <class F>
 GridContentPtr edited(const GridContent& from, int64_t token, F&& edit) {
     auto c = std::make_shared<GridContent>(from);
-    auto flat = std::make_shared<std::vector<Asset>>(*from.flat);
-    for (Asset& a : *flat) edit(a);
-    c->flat = flat;
+    std::vector<Asset> flat = from.flat->toVector();
+    for (Asset& a : flat) edit(a);
+    c->flat = std::make_shared<const AssetList>(std::move(flat));
     c->token = token;
     return c;
 }

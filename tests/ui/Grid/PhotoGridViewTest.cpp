@@ -377,12 +377,12 @@ TEST_F(GridView, DragsFilesInGridOrderForCopyingOnly) {
     make();
     std::vector<int64_t> ids = {1, 2, 3, 4};
     auto c = content({4}, 1, "library|", ids);
-    auto flat = std::make_shared<std::vector<Asset>>(*c->flat);
+    auto flat = std::make_shared<std::vector<Asset>>(c->flat->toVector());
     (*flat)[0].path = "2023/a b.jpg";
     (*flat)[1].path = "2023/c#d.jpg";
     (*flat)[3].path = "été/é.jpg";
     auto withPaths = std::make_shared<GridContent>(*c);
-    withPaths->flat = flat;
+    withPaths->flat = std::make_shared<const AssetList>(*flat);
     grid->setContent(withPaths);
     grid->setSelection(std::vector<int64_t>{4, 1, 2});
 
