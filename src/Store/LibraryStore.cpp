@@ -238,9 +238,7 @@ void LibraryStore::rebuildIndex() {
 std::optional<size_t> LibraryStore::position(int64_t id) const {
     const auto it = takenOf_.find(id);
     if (it == takenOf_.end()) return std::nullopt;
-    const double taken = it->second;
-    const size_t at = assets_->partitionPoint(
-        [&](const Asset& a) { return a.taken > taken || (a.taken == taken && a.id > id); });
+    const size_t at = assets_->storeOrderBound(it->second, id);
     if (at >= assets_->size() || (*assets_)[at].id != id) return std::nullopt;
     return at;
 }
@@ -300,7 +298,7 @@ void LibraryStore::engineDidUpsert(const std::vector<Asset>& changed) {
         std::vector<const Asset*> came;
         came.reserve(incoming.size());
         for (const Asset& a : incoming) {
-            at.push_back(list.partitionPoint([&](const Asset& b) { return storeBefore(b, a); }));
+            at.push_back(list.storeOrderBound(a.taken, a.id));
             came.push_back(&a);
         }
         countChange(gone, came);

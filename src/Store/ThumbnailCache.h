@@ -63,6 +63,8 @@ public:
 
     qsizetype totalCost() const;
     int count() const;
+    // Evictions remembered against decodes still under way (none once idle).
+    size_t rememberedRemovals() const;
     // Waits for the decoding threads to finish what they have started (tests, shutdown).
     bool waitForIdle(int msecs);
 
@@ -70,8 +72,9 @@ public:
     static QString keyFor(const std::string& path) { return QString::fromStdString(path); }
     static QImage decode(const QString& path);
 
-private:
     struct Memory;
+
+private:
     std::shared_ptr<Memory> memory_;
     std::shared_ptr<std::atomic<int>> generation_ = std::make_shared<std::atomic<int>>(0);
     QThreadPool pool_;

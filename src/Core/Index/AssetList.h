@@ -1,10 +1,11 @@
 #pragma once
-// An immutable list of asset records kept in small chunks that lists share.
-// An edit makes a new list that takes over every chunk it did not touch, so
-// the cost of a change follows the change, not the length of the list, and
-// whoever holds the old list keeps reading it as it was, on any thread.
-// Copying a list costs one reference; reading position i a binary search
-// over the chunks; a pass over every record goes chunk by chunk.
+// An immutable list of asset records kept in small chunks, and chunks in
+// pages, that lists share. An edit makes a new list that takes over every
+// chunk and page it did not touch, so the cost of a change follows the
+// change, not the length of the list, and whoever holds the old list keeps
+// reading it as it was, on any thread. Copying a list costs one reference;
+// reading position i two binary searches; a pass over every record goes
+// chunk by chunk.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,17 +21,33 @@ namespace vintrelle {
 
 class AssetList {
     using Chunk = std::vector<Asset>;
-    struct Rep {
+    // What a search in store order needs of a chunk's first record, kept
+    // beside the chunk so a search reads one chunk only.
+    struct Key {
+        double taken = 0;
+        int64_t id = 0;
+    };
+    struct Page {
         std::vector<std::shared_ptr<const Chunk>> chunks;
-        std::vector<size_t> starts;  // where each chunk starts, then the size
+        std::vector<size_t> starts;  // where each chunk starts in the page, then the page's size
+        std::vector<Key> fronts;     // of each chunk's first record
+    };
+    struct Rep {
+        std::vector<std::shared_ptr<const Page>> pages;
+        std::vector<size_t> starts;  // where each page starts, then the size
+        std::vector<Key> fronts;     // of each page's first record
     };
 
 public:
-    // Chunks are rebuilt at about this size and kept between the bounds: a
-    // touched chunk is copied whole, and the chunk table is copied per edit.
-    static constexpr size_t chunkTarget = 32;
-    static constexpr size_t chunkMax = 64;
-    static constexpr size_t chunkMin = 12;
+    // Chunks are rebuilt at about the target size and kept between the
+    // bounds (a touched chunk is copied whole); pages hold chunks the same way
+    // (a touched page's table of chunks is copied whole).
+    static constexpr size_t chunkTarget = 16;
+    static constexpr size_t chunkMax = 32;
+    static constexpr size_t chunkMin = 6;
+    static constexpr size_t pageTarget = 32;
+    static constexpr size_t pageMax = 64;
+    static constexpr size_t pageMin = 12;
 
     class const_iterator {
     public:
@@ -41,20 +58,21 @@ public:
         using reference = const Asset&;
 
         const_iterator() = default;
-        reference operator*() const { return (*rep_->chunks[chunk_])[index_ - rep_->starts[chunk_]]; }
+        reference operator*() const {
+            const Page& p = *rep_->pages[page_];
+            return (*p.chunks[chunk_])[index_ - rep_->starts[page_] - p.starts[chunk_]];
+        }
         pointer operator->() const { return &**this; }
         reference operator[](difference_type n) const { return *(*this + n); }
-        const_iterator& operator++() {
-            if (++index_ == rep_->starts[chunk_ + 1] && chunk_ + 1 < rep_->chunks.size()) ++chunk_;
-            return *this;
-        }
+        const_iterator& operator++();
         const_iterator operator++(int) {
             const_iterator old = *this;
             ++*this;
             return old;
         }
         const_iterator& operator--() {
-            if (index_-- == rep_->starts[chunk_]) --chunk_;
+            --index_;
+            seek();
             return *this;
         }
         const_iterator operator--(int) {
@@ -84,7 +102,8 @@ public:
         void seek();
         const Rep* rep_ = nullptr;
         size_t index_ = 0;
-        size_t chunk_ = 0;
+        size_t page_ = 0;
+        size_t chunk_ = 0;  // in the page
     };
     using iterator = const_iterator;
     using value_type = Asset;
@@ -113,39 +132,24 @@ public:
     friend bool operator==(const AssetList& a, const AssetList& b);
     friend bool operator==(const AssetList& a, const std::vector<Asset>& b);
 
-    // The chunks in order, for passes over every record.
-    size_t chunkCount() const { return rep_ ? rep_->chunks.size() : 0; }
-    std::span<const Asset> chunk(size_t c) const { return *rep_->chunks[c]; }
+    // Every record in order, chunk by chunk.
     template <class F>
     void forEach(F&& f) const {
-        for (size_t c = 0; c < chunkCount(); ++c)
-            for (const Asset& a : *rep_->chunks[c]) f(a);
+        if (!rep_) return;
+        for (const auto& page : rep_->pages)
+            for (const auto& chunk : page->chunks)
+                for (const Asset& a : *chunk) f(a);
     }
+    // How many chunks hold the list (for checks of its balance).
+    size_t chunkCount() const;
 
     // The records [from, to); the chunks wholly inside are shared.
     AssetList slice(size_t from, size_t to) const;
 
-    // The first position whose record fails `ahead`, in a list where the
-    // records that pass it come first (a binary search).
-    template <class Ahead>
-    size_t partitionPoint(Ahead&& ahead) const {
-        if (empty()) return 0;
-        const auto& chunks = rep_->chunks;
-        size_t lo = 0, hi = chunks.size();  // the chunk holding the point
-        while (lo + 1 < hi) {
-            const size_t mid = (lo + hi) / 2;
-            if (ahead(chunks[mid]->front())) lo = mid;
-            else hi = mid;
-        }
-        const Chunk& c = *chunks[lo];
-        size_t l = 0, u = c.size();
-        while (l < u) {
-            const size_t mid = (l + u) / 2;
-            if (ahead(c[mid])) l = mid + 1;
-            else u = mid;
-        }
-        return rep_->starts[lo] + l;
-    }
+    // In a list in store order (newest capture first, the larger id first
+    // among equal times): the position of the first record that is not
+    // ahead of a record taken at `taken` with id `id`.
+    size_t storeOrderBound(double taken, int64_t id) const;
 
     // A new list: the records at the ascending positions `drop` taken out,
     // and each record of `insert` put just before the record at position
@@ -154,8 +158,8 @@ public:
     AssetList edited(std::span<const size_t> drop, std::span<const size_t> at, std::vector<Asset> insert) const;
 
 private:
+    struct Builder;
     explicit AssetList(std::shared_ptr<const Rep> rep) : rep_(std::move(rep)) {}
-    static std::shared_ptr<const Rep> build(std::vector<std::shared_ptr<const Chunk>> chunks);
 
     std::shared_ptr<const Rep> rep_;  // none while empty
 };
