@@ -320,11 +320,11 @@ void SidebarView::refresh() {
         out.push_back(std::move(row));
     };
 
-    const auto& assets = store.assets();
-    const int favorites = int(std::count_if(assets.begin(), assets.end(), [](const Asset& a) { return a.favorite; }));
-    fixed(Route::library(), tr("Library"), "photo.on.rectangle.angled", int(assets.size()));
-    fixed(Route::favorites(), tr("Favourites"), "heart", favorites);
-    fixed(Route::videos(), tr("Videos"), "video", int(assets.size()) - store.photoCount());
+    // Counts the store keeps as the list changes: no pass over the library.
+    const int total = int(store.assets().size());
+    fixed(Route::library(), tr("Library"), "photo.on.rectangle.angled", total);
+    fixed(Route::favorites(), tr("Favourites"), "heart", store.favoriteCount());
+    fixed(Route::videos(), tr("Videos"), "video", total - store.photoCount());
     fixed(Route::recent(), tr("Recently Added"), "clock", std::nullopt);
     heading(tr("Collections"));
     fixed(Route::trips(), tr("Trips"), "suitcase", int(store.visibleTrips().size()));
