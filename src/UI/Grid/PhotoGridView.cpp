@@ -152,8 +152,9 @@ bool PhotoGridView::sameLayout(const GridContent& a, const GridContent& b) const
 
 void PhotoGridView::reload(GridContentPtr content, bool toTop) {
     // The selection follows its assets: ids, not positions, survive a reload.
-    IdSet selected(selection_.count());
-    selection_.forEach([&](size_t pos) { selected.insert(assetAt(pos).id); });
+    std::vector<Tracked> selected;
+    selected.reserve(selection_.count());
+    selection_.forEach([&](size_t pos) { selected.push_back(track(pos)); });
     const std::optional<Tracked> cursor = cursor_, anchor = anchor_;
 
     replaceContent(std::move(content));
@@ -169,9 +170,16 @@ void PhotoGridView::reload(GridContentPtr content, bool toTop) {
     positions_ = GridPositions(counts);
     layout_.setSections(std::move(counts), std::move(heights));
     selection_.reset(positions_.total());
-    if (!selected.empty())
+    // Most are found where the store's order puts them; a pass over the grid
+    // only for the others.
+    IdSet missing;
+    for (const Tracked& t : selected) {
+        if (const auto pos = findInStoreOrder(t.id, t.taken)) selection_.set(*pos, true);
+        else missing.insert(t.id);
+    }
+    if (!missing.empty())
         forEachPosition(*content_, [&](size_t pos, const Asset& a) {
-            if (selected.contains(a.id)) selection_.set(pos, true);
+            if (missing.contains(a.id)) selection_.set(pos, true);
         });
     cursor_ = resolve(cursor);
     anchor_ = resolve(anchor);
@@ -187,6 +195,21 @@ void PhotoGridView::reload(GridContentPtr content, bool toTop) {
     reportVisibleSection(true);
 }
 
+std::optional<size_t> PhotoGridView::findInStoreOrder(int64_t id, double taken) const {
+    const AssetList& flat = *content_->flat;
+    const size_t at = flat.storeOrderBound(taken, id);
+    if (at >= flat.size() || flat[at].id != id) return std::nullopt;
+    // The section holding that place in the list, and the place in grid order.
+    const auto& sections = content_->sections;
+    auto it = std::upper_bound(sections.begin(), sections.end(), at,
+                               [](size_t i, const GridContent::Section& s) { return i < s.begin; });
+    if (it == sections.begin()) return std::nullopt;
+    --it;
+    if (at >= it->end) return std::nullopt;
+    const int section = int(it - sections.begin());
+    return positions_.offset(section) + (at - it->begin);
+}
+
 void PhotoGridView::replaceContent(GridContentPtr content) {
     GridContentPtr old = std::exchange(content_, std::move(content));
     token_ = content_->token;
@@ -199,9 +222,10 @@ void PhotoGridView::replaceContent(GridContentPtr content) {
 std::optional<PhotoGridView::Tracked> PhotoGridView::resolve(const std::optional<Tracked>& t) const {
     if (!t) return std::nullopt;
     if (t->pos < positions_.total() && assetAt(t->pos).id == t->id) return t;
+    if (const auto pos = findInStoreOrder(t->id, t->taken)) return Tracked{t->id, *pos, t->taken};
     std::optional<Tracked> found;
     forEachPosition(*content_, [&](size_t pos, const Asset& a) {
-        if (!found && a.id == t->id) found = Tracked{a.id, pos};
+        if (!found && a.id == t->id) found = Tracked{a.id, pos, a.taken};
     });
     return found;
 }
@@ -277,9 +301,18 @@ std::vector<int64_t> PhotoGridView::inGridOrder(const std::unordered_set<int64_t
     std::vector<int64_t> out;
     out.reserve(ids.size());
     std::unordered_set<int64_t> seen;
-    forEachPosition(*content_, [&](size_t, const Asset& a) {
-        if (ids.count(a.id) && seen.insert(a.id).second) out.push_back(a.id);
+    // The ids are usually the grid's own selection: its positions give the order.
+    selection_.forEach([&](size_t pos) {
+        const int64_t id = assetAt(pos).id;
+        if (ids.count(id) && seen.insert(id).second) out.push_back(id);
     });
+    if (seen.size() < ids.size()) {
+        out.clear();
+        seen.clear();
+        forEachPosition(*content_, [&](size_t, const Asset& a) {
+            if (ids.count(a.id) && seen.insert(a.id).second) out.push_back(a.id);
+        });
+    }
     std::vector<int64_t> rest;
     for (int64_t id : ids)
         if (!seen.count(id)) rest.push_back(id);

@@ -121,17 +121,23 @@ protected:
     void keyPressEvent(QKeyEvent* e) override;
 
 private:
-    // An asset followed by its id, so a reload cannot move it to another photo.
+    // An asset followed by its id, so a reload cannot move it to another photo
+    // (and by its capture time, to find it again in a list in store order).
     struct Tracked {
         int64_t id = 0;
         size_t pos = 0;
+        double taken = 0;
     };
 
     bool sameLayout(const GridContent& a, const GridContent& b) const;
     void reload(GridContentPtr content, bool toTop);
     void replaceContent(GridContentPtr content);
     std::optional<Tracked> resolve(const std::optional<Tracked>& t) const;
-    Tracked track(size_t pos) const { return {assetAt(pos).id, pos}; }
+    Tracked track(size_t pos) const { return {assetAt(pos).id, pos, assetAt(pos).taken}; }
+    // The grid position of the asset with this id and capture time: found by
+    // a binary search when the content lists it in store order (the library
+    // and the lists filtered from it), none when not found that way.
+    std::optional<size_t> findInStoreOrder(int64_t id, double taken) const;
     template <class F>
     void forEachPosition(const GridContent& c, F&& f) const;
 

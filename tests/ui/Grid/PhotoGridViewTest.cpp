@@ -169,6 +169,36 @@ TEST_F(GridView, CursorFollowsItsAssetAcrossReloads) {
     EXPECT_EQ(selected().size(), 11u);
 }
 
+// The library's lists are in store order (newest first, equal times by the
+// larger id): a reload finds the selected assets and the cursor by their
+// place in that order, and a record whose time changed by a pass.
+TEST_F(GridView, SelectionFollowsItsAssetsThroughNewPhotosInStoreOrder) {
+    make();
+    std::vector<int64_t> before;
+    for (int64_t id = 20; id >= 1; --id) before.push_back(id);
+    grid->setContent(content({8, 12}, 1, "library|", before));
+    grid->setSelection(std::vector<int64_t>{3, 15});
+    key(Qt::Key_Right, Qt::ShiftModifier);  // from the first selected (15) to 14, added
+    EXPECT_EQ(selected(), (std::vector<int64_t>{15, 14, 3}));
+
+    std::vector<int64_t> after = {40, 30, 25};
+    for (int64_t id = 20; id >= 1; --id) after.push_back(id);
+    grid->setContent(content({5, 18}, 2, "library|", after));
+    EXPECT_EQ(selected(), (std::vector<int64_t>{15, 14, 3}));
+    EXPECT_EQ(grid->cursorID(), 14);
+    EXPECT_EQ(grid->inGridOrder({3, 15, 14, 99}), (std::vector<int64_t>{15, 14, 3, 99}));
+
+    // Asset 15's time changed and it moved to the front: no longer where its old time says.
+    auto reordered = std::make_shared<GridContent>(*content({5, 18}, 3, "library|", {15, 40, 30, 25, 20, 19, 18, 17, 16,
+                                                                                       14, 13, 12, 11, 10, 9, 8, 7, 6,
+                                                                                       5, 4, 3, 2, 1}));
+    std::vector<Asset> records = reordered->flat->toVector();
+    records[0].taken = -1;
+    reordered->flat = std::make_shared<const AssetList>(std::move(records));
+    grid->setContent(reordered);
+    EXPECT_EQ(selected(), (std::vector<int64_t>{15, 14, 3}));
+}
+
 TEST_F(GridView, ClicksBandsAndOpening) {
     make();
     grid->setContent(content({20, 20}, 1));
