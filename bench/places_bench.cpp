@@ -1,4 +1,4 @@
-// The places map: tile rendering from the 10m outlines at zooms 5 and 9,
+// The places map: tile rendering from the 10m outlines and 1 km lakes at zooms 5 and 9,
 // one clustering pass over 100,000 assets (target under 5 ms), and a frame
 // of the live overlay with 96 bubbles.
 
@@ -27,7 +27,7 @@ using namespace vintrelle;
 namespace {
 
 std::shared_ptr<const MapOutlines> fine() {
-    static const auto outlines = MapOutlines::load(atlasFile(AtlasDetail::fine10m));
+    static const auto outlines = MapOutlines::load(AtlasDetail::fine10m);
     return outlines;
 }
 
@@ -56,15 +56,21 @@ void tiles(benchmark::State& state, double lat, double lon) {
     state.counters["tiles_in_view"] = double(keys.size());
 }
 
-// Europe at zoom 5 (the 10m data's first zoom, most outline per tile), and
-// the coast around Lisbon at 9 (past which the outlines add nothing).
+// Europe at zoom 5 (the 10m data's first zoom, most outline per tile), the
+// coast around Lisbon at 9 (past which the outlines add nothing), and
+// Finland and Canada's lake lands at 5, where the 1 km lakes crowd.
 void tilesEurope(benchmark::State& s) { tiles(s, 48, 10); }
 void tilesLisbon(benchmark::State& s) { tiles(s, 38.72, -9.14); }
+void tilesFinland(benchmark::State& s) { tiles(s, 63, 27); }
+void tilesCanada(benchmark::State& s) { tiles(s, 56, -100); }
 BENCHMARK(tilesEurope)->Args({5, 100})->Args({5, 200})->Unit(benchmark::kMillisecond);
 BENCHMARK(tilesLisbon)->Args({9, 100})->Args({9, 200})->Unit(benchmark::kMillisecond);
+BENCHMARK(tilesFinland)->Args({5, 200})->Args({8, 200})->Unit(benchmark::kMillisecond);
+BENCHMARK(tilesCanada)->Args({5, 200})->Unit(benchmark::kMillisecond);
 
+// The finest scale, read when the map first zooms past 5: atlas and lakes.
 void loadFineOutlines(benchmark::State& state) {
-    for (auto _ : state) benchmark::DoNotOptimize(MapOutlines::load(atlasFile(AtlasDetail::fine10m)));
+    for (auto _ : state) benchmark::DoNotOptimize(MapOutlines::load(AtlasDetail::fine10m));
 }
 BENCHMARK(loadFineOutlines)->Unit(benchmark::kMillisecond)->Iterations(3);
 
@@ -140,9 +146,10 @@ void overlayFrame(benchmark::State& state) {
         QPainter p(&frame);
         const MapPalette& colors = MapPalette::of(false);
         mapcanvas::paintGraticule(p, cam, colors);
-        mapcanvas::paintCityLabels(p, cam, dpr, false);
-        mapcanvas::paintScaleBar(p, cam, colors, QPointF(14, 788));
-        mapcanvas::paintAttribution(p, QRectF(0, 0, 1280, 800), colors);
+        std::vector<QRectF> keepClear = layer.keepClear(cam);
+        keepClear.push_back(mapcanvas::paintScaleBar(p, cam, colors, QPointF(14, 788)));
+        keepClear.push_back(mapcanvas::paintAttribution(p, QRectF(0, 0, 1280, 800), colors));
+        mapcanvas::paintCityLabels(p, cam, dpr, false, keepClear);
         layer.paint(p, cam);
     };
     // Covers and labels ready first, as they are after the first frames.

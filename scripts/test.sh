@@ -13,10 +13,14 @@ cmake --build "$build" -j "$(nproc)"
 # the mutated-file test among them, run again under the sanitizers.
 if [ "${VINTRELLE_SANITIZE_MEDIA:-1}" != 0 ]; then
   cmake -S . -B "$build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVINTRELLE_SANITIZE=ON
-  cmake --build "$build-asan" -j "$(nproc)" --target vintrelle_core_tests vintrelle_store_tests vintrelle_stress_tests
+  cmake --build "$build-asan" -j "$(nproc)" --target vintrelle_core_tests vintrelle_store_tests vintrelle_stress_tests \
+    vintrelle_app_tests vintrelle_ui_tests
   ASAN_OPTIONS=detect_leaks=0 ctest --test-dir "$build-asan" -R '^Media' --output-on-failure -j "$(nproc)" --timeout 600
   # The store's threads, and reports that arrive after it closed.
   ASAN_OPTIONS=detect_leaks=0 ctest --test-dir "$build-asan" -R '^(Store|ThumbnailCache)' --output-on-failure -j "$(nproc)" --timeout 600
+  # The application state and the screens: libraries opened, switched and
+  # closed, drives that go and come back, widgets torn down with work in flight.
+  ASAN_OPTIONS=detect_leaks=0 ctest --test-dir "$build-asan" -L '^(app|ui)$' --output-on-failure -j "$(nproc)" --timeout 600
   # Indexing killed at random moments and resumed, again and again, under
   # AddressSanitizer and then ThreadSanitizer (only the core library and the
   # stress test are built with it); the cycle counts keep each run to a

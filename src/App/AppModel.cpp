@@ -14,6 +14,7 @@
 #include "App/FileExport.h"
 #include "App/MountWatcher.h"
 #include "App/SystemAppearance.h"
+#include "Core/Places/PlaceClusters.h"
 #include "Store/FullImageCache.h"
 #include "Store/LibraryStore.h"
 
@@ -302,7 +303,7 @@ void AppModel::addLibrary(const std::string& given) {
     openLibrary(path);
 }
 
-void AppModel::openLibrary(const std::string& path) {
+void AppModel::openLibrary(std::string path) {
     if (libraryPath_ == path && store_) return;
     Batch batch(*this);
     closeStore();
@@ -318,6 +319,11 @@ void AppModel::openLibrary(const std::string& path) {
         std::shared_ptr<LibraryStore> store = LibraryStore::init(path);
         setStore(store);
         store->start(facesEnabled_);
+    } catch (const LibraryAway&) {
+        // The folder went between the look above and the opening: its drive
+        // is away, as if it had been missing at the look.
+        closeStore();
+        setWaitingForPath(path);
     } catch (const std::exception& e) {
         closeStore();
         setErrorMessage("Couldn\u2019t open \u201c" + lastComponent(path) + "\u201d. " + e.what());
@@ -538,10 +544,7 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
         case Route::Kind::person: owned = store.assetsOf(route_.id()); break;
         case Route::Kind::place: {
             const PlaceBox& b = route_.box();
-            keep([&](const Asset& a) {
-                return a.lat && a.lon && b.minLat <= *a.lat && *a.lat <= b.maxLat && b.minLon <= *a.lon &&
-                       *a.lon <= b.maxLon;
-            });
+            keep([&](const Asset& a) { return a.lat && a.lon && placeBoxContains(b, *a.lat, *a.lon); });
             break;
         }
         case Route::Kind::album:
@@ -600,7 +603,7 @@ bool AppModel::confirmAlbumPrompt(const QUuid& id, const std::string& name) {
     return true;
 }
 
-bool AppModel::confirmRenamePrompt(const QUuid& id, const std::string& text) {
+bool AppModel::confirmRenamePrompt(const QUuid& id, std::string text) {
     if (!renamePrompt_ || renamePrompt_->id != id || !storeIsStillOpen(renamePromptStore_)) return false;
     const RenamePrompt::Target target = renamePrompt_->target;
     setRenamePrompt(std::nullopt);

@@ -193,8 +193,10 @@ public:
     void addLibrary(const std::string& path);
     // Switches the window to the library at `path`: closes the open one,
     // remembers the path as "lastLibrary", resets navigation, and opens the
-    // store, or waits when the folder cannot be reached.
-    void openLibrary(const std::string& path);
+    // store, or waits when the folder cannot be reached. The path is taken
+    // by value: callers hand in `waitingForPath` or an entry of `libraries`,
+    // which this changes.
+    void openLibrary(std::string path);
     // Closes the open store, if any: viewer, selection, prompts and the
     // cached grid content go with it. `libraryPath` stays.
     void closeStore();
@@ -202,8 +204,9 @@ public:
     // the one shown, the first reachable remaining library opens, or none:
     // the window never waits for a drive of a forgotten library. The caller
     // passes the path the user chose, not whichever library is shown when
-    // the confirmation is answered.
-    void removeLibrary(const std::string& path);
+    // the confirmation is answered; a copy, as the list it may come from
+    // changes here.
+    void removeLibrary(std::string path);
     // Whether a library folder can be opened now: a folder, and not the empty
     // mount point of a drive that is away (see MountWatcher).
     bool isReachable(const std::string& path) const;
@@ -269,7 +272,8 @@ public:
     // The window's sheet confirms the prompt it shows; nothing happens (false)
     // when that prompt is no longer pending or its library is no longer open.
     bool confirmAlbumPrompt(const QUuid& id, const std::string& name);
-    bool confirmRenamePrompt(const QUuid& id, const std::string& text);
+    // The text is a copy: it may be the prompt's own, which goes first.
+    bool confirmRenamePrompt(const QUuid& id, std::string text);
     // Clears the favourite flag when every id is a favourite already, else
     // sets it on all of them.
     void toggleFavorite(const std::vector<int64_t>& ids);

@@ -42,7 +42,7 @@ bool AppModel::isReachable(const std::string& path) const {
     return mounts_ ? mounts_->isReachable(path) : isDirectory(path);
 }
 
-void AppModel::removeLibrary(const std::string& path) {
+void AppModel::removeLibrary(std::string path) {
     Batch batch(*this);
     std::erase(libraries_, path);
     pending_ |= cLibraries;

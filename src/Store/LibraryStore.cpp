@@ -1,5 +1,7 @@
 #include "Store/LibraryStore.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -56,11 +58,26 @@ std::vector<Asset> sortedInStoreOrder(std::vector<Asset> list) {
 // ---- opening and closing ---------------------------------------------------
 
 std::shared_ptr<LibraryStore> LibraryStore::init(const std::string& root, const LibraryPaths::WritableCheck& writable) {
-    LibraryPaths paths = LibraryPaths::resolve(root, writable);
-    // Before anything is written: a library open in another process is left alone.
+    std::optional<LibraryPaths> found = LibraryPaths::setUp(root, writable);
+    if (!found) throw LibraryAway("The library folder is not there.");
+    const LibraryPaths& paths = *found;
+    // Before the index is touched: a library open in another process is left alone.
     auto lock = std::make_unique<LibraryLock>(paths.dataDir);
-    paths.prepare();
-    auto db = std::make_shared<LibraryDB>(paths.databasePath());
+    std::shared_ptr<LibraryDB> db;
+    try {
+        db = std::make_shared<LibraryDB>(paths.databasePath());
+    } catch (const DBError&) {
+        // The drive went after the data folder was set up (the folder gone,
+        // or its mount point left empty): the index could not be opened for
+        // want of the drive, not for a fault of its own.
+        auto isDirectory = [](const std::string& p) {
+            struct stat st {};
+            return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        };
+        if (!isDirectory(paths.root) || (paths.portable && !isDirectory(paths.dataDir)))
+            throw LibraryAway("The library folder went.");
+        throw;
+    }
     auto store = std::make_shared<LibraryStore>(Token{}, paths, db);
     store->lock_ = std::move(lock);
     store->engine_ = std::make_shared<LibraryEngine>(paths, db, std::weak_ptr<EngineDelegate>(store), qtMainPoster());

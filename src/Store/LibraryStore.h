@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -36,6 +37,13 @@ namespace vintrelle {
 class FolderWatcher;
 class LibraryEngine;
 class LibraryLock;
+
+// The library folder is not there (its drive is away, or went while the
+// library was being opened): nothing was made for it, and the caller waits
+// for the drive rather than reporting an error.
+struct LibraryAway : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 struct GridSection {
     std::string id;
@@ -70,7 +78,8 @@ class LibraryStore final : public QObject,
 public:
     // Opens the library at root: prepares its data folder, opens the index and
     // makes the (idle) engine. Throws DBError when the index cannot be opened,
-    // or with LibraryLock::heldElsewhere when another process has it open.
+    // or with LibraryLock::heldElsewhere when another process has it open;
+    // LibraryAway when the library folder is not there.
     static std::shared_ptr<LibraryStore> init(const std::string& root,
                                               const LibraryPaths::WritableCheck& writable = {});
     LibraryStore(Token, LibraryPaths paths, std::shared_ptr<LibraryDB> db);

@@ -69,6 +69,8 @@ TEST(GridContent, RoutesAndGrouping) {
         {Route::trip(99), "", {}, {}},
         // Bounds included; an asset without coordinates is never inside.
         {Route::place(PlaceBox{10, 20, -9, 5, "Box"}), "", {3, 1}, {m2, m1}},
+        // A place across the 180° line has a box past ±180°: −9° is 351° there.
+        {Route::place(PlaceBox{10, 10, 350, 352, "Past the line"}), "", {1}, {m1}},
         {Route::album(album), "", {3, 1}, {"all"}},  // the member not in the library is skipped
         {Route::album(99), "", {}, {}},
         {Route::folder("Lisbon"), "", {2, 1}, {m1}},

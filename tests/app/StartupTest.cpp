@@ -7,7 +7,9 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 
+#include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 
 #include "App/MountWatcher.h"
 #include "AppFixture.h"
@@ -41,12 +43,16 @@ struct World {
         for (const auto& t : tags) out.push_back(path(t));
         return out;
     }
-    // The mounted file systems besides the root.
+    // The mounted file systems besides the root, by tag or absolute path
+    // (blanks escaped as the kernel does).
     void mountTable(const std::vector<std::string>& tags) {
         std::string text = "1 0 8:1 / / rw shared:1 - ext4 /dev/sda1 rw\n";
         int id = 2;
         for (const auto& t : tags) {
-            text += std::to_string(id) + " 1 8:" + std::to_string(id) + " / " + path(t) + " rw - ext4 /dev/sdb" +
+            std::string point = t.starts_with('/') ? t : path(t);
+            for (size_t at = point.find(' '); at != std::string::npos; at = point.find(' ', at))
+                point.replace(at, 1, "\\040");
+            text += std::to_string(id) + " 1 8:" + std::to_string(id) + " / " + point + " rw - ext4 /dev/sdb" +
                     std::to_string(id) + " rw\n";
             ++id;
         }
@@ -70,6 +76,38 @@ struct World {
     // The preferences of a first run, for the next row.
     void forget() { settings = std::make_unique<Settings>(); }
 };
+
+// A folder whose path is short enough to live inside the string that holds
+// it: a freed copy of it would still read right, so the reopening is tried
+// on both a short and a real drive's long path.
+struct ShortDir {
+    std::string path;
+    ShortDir() {
+        std::string t = "/tmp/vXXXXXX";
+        if (!::mkdtemp(t.data())) throw std::runtime_error("mkdtemp failed");
+        path = t;
+    }
+    ~ShortDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+// Moves everything in `from` into `to`: a drive's files going away and
+// coming back, leaving its mount point empty.
+void moveEntries(const std::string& from, const std::string& to) {
+    fs::create_directories(to);
+    for (const auto& e : fs::directory_iterator(from)) fs::rename(e.path(), fs::path(to) / e.path().filename());
+}
+
+// The store opened is the library's own, with its index in the library.
+void expectOpenOn(AppModel& m, const std::string& library) {
+    ASSERT_TRUE(m.store());
+    EXPECT_EQ(m.store()->paths().root, library);
+    EXPECT_EQ(m.store()->paths().dataDir, library + "/.vintrelle");
+    EXPECT_EQ(m.libraryPath(), library);
+    EXPECT_FALSE(m.waitingForPath());
+}
 
 struct Closing {
     AppModel& m;
@@ -199,47 +237,87 @@ TEST(Startup, RemovesTheChosenLibrary) {
 
 TEST(Startup, WaitsForAnUnpluggedDriveAndReopensASecondAfterItIsBack) {
     World w;
-    fs::create_directories(w.root / "Photo");
-    fs::create_directories(w.root / "Photos/Lib");
-    w.mountTable({"Photo", "Photos"});
-    w.settings->open()->setValue("libraries", toList(w.paths({"Photos/Lib"})));
+    ShortDir shortDrive;
+    struct Drive {
+        std::string mountPoint, library;
+        std::string neighbour;  // another drive whose name starts the same
+    } drives[] = {
+        {w.path("media/me/Family Photos Backup"), w.path("media/me/Family Photos Backup/Pictures/Library"),
+         w.path("media/me/Family Photos")},
+        {shortDrive.path, shortDrive.path, shortDrive.path.substr(0, shortDrive.path.size() - 1)},  // the drive itself
+    };
+    for (const Drive& d : drives) {
+        SCOPED_TRACE(d.library);
+        w.forget();
+        fs::create_directories(d.library);
+        fs::create_directories(d.neighbour);
+        w.mountTable({d.neighbour, d.mountPoint});
+        w.settings->open()->setValue("libraries", QStringList{QString::fromStdString(d.library)});
+        auto m = w.model();
+        Closing closing{*m};
+        m->bootstrap();
+        expectOpenOn(*m, d.library);
+        MountWatcher& mounts = *m->mountWatcher();
+
+        // The neighbour goes away: nothing happens.
+        w.mountTable({d.mountPoint});
+        mounts.refresh();
+        EXPECT_TRUE(m->store());
+
+        // The library's drive goes: its mount point is left empty.
+        const std::string away = w.path("away");
+        moveEntries(d.mountPoint, away);
+        w.mountTable({});
+        mounts.refresh();
+        EXPECT_FALSE(m->store());
+        EXPECT_EQ(m->waitingForPath(), d.library);
+        EXPECT_EQ(m->libraryPath(), d.library);
+
+        // Some other drive arrives: still waiting a second later.
+        fs::create_directories(w.root / "Other");
+        w.mountTable({"Other"});
+        mounts.refresh();
+        spinUntil([] { return false; }, 1200);
+        EXPECT_EQ(m->waitingForPath(), d.library);
+
+        // The drive is back: the library opens by itself, one second later,
+        // on its own folder and index.
+        moveEntries(away, d.mountPoint);
+        w.mountTable({"Other", d.mountPoint});
+        QElapsedTimer clock;
+        clock.start();
+        mounts.refresh();
+        spinUntil([] { return false; }, 600);
+        EXPECT_FALSE(m->store()) << "opened before the second was up";
+        ASSERT_TRUE(spinUntil([&] { return m->store() != nullptr; }, 5000));
+        EXPECT_GE(clock.elapsed(), AppModel::kReopenAfterMountMs);
+        expectOpenOn(*m, d.library);
+        EXPECT_EQ(w.stored("lastLibrary").toString().toStdString(), d.library);
+    }
+}
+
+// The drive pulled between the look that finds the library and its opening:
+// the window waits for the drive, with no error and nothing made.
+TEST(Startup, ALibraryThatGoesWhileItOpensWaitsForItsDrive) {
+    World w;
+    setenv("XDG_DATA_HOME", (w.root / "data").c_str(), 1);
+    fs::create_directories(w.root / "Drive/Lib");
     auto m = w.model();
     Closing closing{*m};
-    m->bootstrap();
-    ASSERT_TRUE(m->store());
-    MountWatcher& mounts = *m->mountWatcher();
-
-    // Another drive whose name starts the same goes away: nothing happens.
-    w.mountTable({"Photos"});
-    mounts.refresh();
-    EXPECT_TRUE(m->store());
-
-    // The library's drive goes: its mount point is left empty.
-    fs::rename(w.root / "Photos/Lib", w.root / "away");
-    w.mountTable({});
-    mounts.refresh();
+    m->setFolderCheck([&](const std::string& path) {
+        const bool there = fs::is_directory(path);
+        if (there) fs::rename(w.root / "Drive/Lib", w.root / "pulled");
+        return there;
+    });
+    m->openLibrary(w.path("Drive/Lib"));
     EXPECT_FALSE(m->store());
-    EXPECT_EQ(m->waitingForPath(), w.path("Photos/Lib"));
-    EXPECT_EQ(m->libraryPath(), w.path("Photos/Lib"));
-
-    // Some other drive arrives: still waiting a second later.
-    fs::create_directories(w.root / "Other");
-    w.mountTable({"Other"});
-    mounts.refresh();
-    spinUntil([] { return false; }, 1200);
-    EXPECT_EQ(m->waitingForPath(), w.path("Photos/Lib"));
-
-    // The drive is back: the library opens by itself, one second later.
-    fs::rename(w.root / "away", w.root / "Photos/Lib");
-    w.mountTable({"Other", "Photos"});
-    QElapsedTimer clock;
-    clock.start();
-    mounts.refresh();
-    spinUntil([] { return false; }, 600);
-    EXPECT_FALSE(m->store()) << "opened before the second was up";
-    ASSERT_TRUE(spinUntil([&] { return m->store() != nullptr; }, 5000));
-    EXPECT_GE(clock.elapsed(), AppModel::kReopenAfterMountMs);
-    EXPECT_FALSE(m->waitingForPath());
+    EXPECT_EQ(m->waitingForPath(), w.path("Drive/Lib"));
+    EXPECT_EQ(m->libraryPath(), w.path("Drive/Lib"));
+    EXPECT_FALSE(m->errorMessage());
+    EXPECT_FALSE(fs::exists(w.root / "Drive/Lib"));
+    EXPECT_FALSE(fs::exists(w.root / "pulled/.vintrelle"));
+    EXPECT_FALSE(fs::exists(w.root / "data"));
+    unsetenv("XDG_DATA_HOME");
 }
 
 TEST(Startup, ActivationReopensOrRescansAtMostEvery45SecondsWhileIdle) {
@@ -281,17 +359,21 @@ TEST(Startup, ActivationReopensOrRescansAtMostEvery45SecondsWhileIdle) {
     EXPECT_EQ(scansAfterActivation(16), 1);
 
     // The shown library becomes unreachable; activation notices, and reopens
-    // it once it is back.
-    m->openLibrary(w.path("Gone"));
-    EXPECT_EQ(m->waitingForPath(), w.path("Gone"));
-    fs::create_directories(w.root / "Gone");
-    emit app->applicationStateChanged(Qt::ApplicationActive);
-    EXPECT_TRUE(m->store());
-    EXPECT_FALSE(m->waitingForPath());
-    fs::remove_all(w.root / "Gone");
-    emit app->applicationStateChanged(Qt::ApplicationActive);
-    EXPECT_FALSE(m->store());
-    EXPECT_EQ(m->waitingForPath(), w.path("Gone"));
+    // it once it is back, on a drive's long path and on a short one.
+    ShortDir shortDrive;
+    for (const std::string& library :
+         {w.path("media/me/Family Photos Backup/Pictures/Library"), shortDrive.path + "/L"}) {
+        SCOPED_TRACE(library);
+        m->openLibrary(library);
+        EXPECT_EQ(m->waitingForPath(), library);
+        fs::create_directories(library);
+        emit app->applicationStateChanged(Qt::ApplicationActive);
+        expectOpenOn(*m, library);
+        fs::remove_all(library);
+        emit app->applicationStateChanged(Qt::ApplicationActive);
+        EXPECT_FALSE(m->store());
+        EXPECT_EQ(m->waitingForPath(), library);
+    }
 }
 
 TEST(Startup, TheFolderPanelAddsTheChosenFolderAndOutlivesNoModel) {

@@ -138,6 +138,26 @@ TEST(StoreOpening, AnIndexThatCannotBeOpenedIsAnError) {
     EXPECT_THROW(LibraryStore::init(dir.path()), DBError);
 }
 
+// A library folder that is not there, or goes while the library opens (its
+// drive pulled, the mount point left empty), is its drive being away:
+// nothing is made for it, at its path or in the user's data folder.
+TEST(StoreOpening, AFolderThatIsNotThereIsAwayAndNothingIsMade) {
+    fixtures::TempDir dir;
+    setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+    EXPECT_THROW(LibraryStore::init(dir / "Drive/Photos"), LibraryAway);
+    EXPECT_FALSE(fs::exists(dir / "Drive"));
+    fs::create_directories(dir / "Drive/Photos");
+    const auto pulled = [&](const std::string&) {
+        fs::rename(dir / "Drive", dir / "pulled");
+        fs::create_directory(dir / "Drive");
+        return true;
+    };
+    EXPECT_THROW(LibraryStore::init(dir / "Drive/Photos", pulled), LibraryAway);
+    EXPECT_TRUE(fs::is_empty(dir / "Drive"));
+    EXPECT_FALSE(fs::exists(dir / "data"));
+    unsetenv("XDG_DATA_HOME");
+}
+
 // An index file SQLite could only read (made immutable, which even root
 // cannot write past, or read-only for anyone else) is refused: a run would
 // otherwise add nothing and look like success.

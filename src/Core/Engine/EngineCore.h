@@ -101,6 +101,7 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     bool facesEnabled = true;
     LibraryEngine::ListingCheck listingCheck;
     LibraryEngine::ReadHook readHook;
+    std::string readerPath;  // the reader of suspects (ReaderProcess)
 
     std::atomic<bool> stopped{false};
     bool journalRecovered = false;  // engine thread only

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "Core/Engine/EngineCore.h"
+#include "Core/Engine/ReaderProcess.h"
 #include "Core/Faces/FaceEngine.h"
-#include "Core/Media/MediaProcessor.h"
 
 namespace vintrelle {
 
@@ -64,6 +64,7 @@ EngineCore::EngineCore(LibraryPaths p, std::shared_ptr<LibraryDB> d, std::weak_p
       db(std::move(d)),
       delegate(std::move(del)),
       poster(std::move(mp)),
+      readerPath(ReaderProcess::besideThisProgram()),
       journal(paths.dataDir),
       resolver(std::make_shared<PlaceResolver>(db)),
       trips(db, resolver, poster, delegate) {
@@ -215,7 +216,7 @@ void EngineCore::drain() {
 }
 
 void EngineCore::recoverJournal() {
-    const std::vector<int64_t> condemned = journal.recover();
+    journal.recover();
     auto pending = [&](int64_t id) {
         return !db->db().query("SELECT id FROM assets WHERE id=? AND meta_done=0", {id},
                                [](const Row& r) { return r.int64(0); }).empty();
@@ -228,38 +229,6 @@ void EngineCore::recoverJournal() {
         journal.forget(settled);
     } catch (const DBError&) {
     }
-    if (condemned.empty()) return;
-    // The evidence says these files crash a decoder: they are stored as
-    // unreadable and not read again until they change.
-    std::vector<int64_t> saved;
-    try {
-        db->db().transaction([&] {
-            for (int64_t id : condemned) {
-                auto rows = db->db().query("SELECT path, kind, mtime FROM assets WHERE id=? AND meta_done=0", {id},
-                                           [](const Row& r) {
-                                               return WorkItem{0, r.text(0),
-                                                               r.int64(1) == 1 ? MediaKind::video : MediaKind::photo,
-                                                               r.dbl(2)};
-                                           });
-                if (rows.empty()) continue;
-                Asset a;
-                a.id = id;
-                a.path = rows[0].path;
-                a.kind = rows[0].kind;
-                a.mtime = rows[0].mtime;
-                const std::string name = a.path.substr(a.path.rfind('/') + 1);
-                a.taken = MediaProcessor::fallbackDate(name, a.mtime);
-                a.thumbState = 2;
-                db->saveProcessed(a);
-                saved.push_back(id);
-            }
-        });
-    } catch (const DBError&) {
-        saved.clear();
-    }
-    if (saved.empty()) return;
-    auto assets = db->assets(saved);
-    post([assets = std::move(assets)](EngineDelegate& d) { d.engineDidUpsert(assets); });
 }
 
 // ---- public interface ------------------------------------------------------
@@ -356,6 +325,11 @@ void LibraryEngine::setListingCheck(ListingCheck check) {
 void LibraryEngine::setReadHook(ReadHook hook) {
     std::lock_guard lock(impl_->core->mutex);
     impl_->core->readHook = std::move(hook);
+}
+
+void LibraryEngine::setReaderPath(std::string path) {
+    std::lock_guard lock(impl_->core->mutex);
+    impl_->core->readerPath = std::move(path);
 }
 
 }  // namespace vintrelle

@@ -64,6 +64,12 @@ public:
     using ReadHook = std::function<void(const std::string& path)>;
     void setReadHook(ReadHook hook);
 
+    // The executable that reads files suspected of crashing their reader,
+    // each in a process of its own (by default the reader installed beside
+    // this program). Tests put a stand-in in front of it that crashes or
+    // dawdles on chosen files; the hook above never runs for those reads.
+    void setReaderPath(std::string path);
+
     struct Impl;
 
 private:

@@ -11,10 +11,10 @@
 #include <chrono>
 #include <cmath>
 #include <deque>
-#include <numeric>
 #include <thread>
 
 #include "Core/Engine/EngineCore.h"
+#include "Core/Engine/ReaderProcess.h"
 #include "Core/Base/WallClock.h"
 #include "Core/Media/MediaProcessor.h"
 
@@ -74,19 +74,12 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
     const int width = std::min(workerCount(), std::max(total, 1));
     report(EngineStatus::indexing(0, total));
 
-    // Files that were being read when an earlier run ended abnormally go
-    // first, one at a time and alone, so that a crash while reading one of
-    // them says which file it was.
-    std::vector<size_t> order(items.size());
-    std::iota(order.begin(), order.end(), size_t(0));
-    const auto firstRegular = std::stable_partition(
-        order.begin(), order.end(), [&](size_t i) { return journal.isSuspect(items[i].id); });
-    const size_t alone = size_t(firstRegular - order.begin());
-
     LibraryEngine::ReadHook hook;
+    std::string reader;
     {
         std::lock_guard lock(mutex);
         hook = readHook;
+        reader = readerPath;
     }
 
     struct Result {
@@ -97,19 +90,48 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
     struct Shared {
         std::mutex mutex;
         std::condition_variable cv;
-        size_t next = 0;  // position in order
+        size_t next = 0;
         int active = 0;
-        int inFlight = 0;
         bool cancelled = false;
         std::deque<Result> results;
     } shared;
 
+    // A file in flight when an earlier run ended abnormally is read in a
+    // process of its own: should it crash its decoder, only that process
+    // ends, and only two such ends condemn it. Nothing else does: the end of
+    // this process (a kill, a crash in another thread) says nothing of any
+    // one file.
+    auto readSuspect = [&](const WorkItem& item, const std::string& url, double fallback) -> Result {
+        int failures = 0;
+        for (;;) {
+            ReaderProcess::Outcome o =
+                ReaderProcess::read(reader, item.kind, url, fallback, paths.thumbURL(item.id), stopped);
+            if (o.end == ReaderProcess::Outcome::End::notRead) return {0, {}, true};
+            if (o.end == ReaderProcess::Outcome::End::crashed) {
+                if (journal.crashed(item.id) < ReadJournal::crashesToCondemn) continue;
+                journal.forget({item.id});
+                ProcessedMedia unreadable;
+                unreadable.taken = fallback;
+                return {0, std::move(unreadable), false};
+            }
+            if (!o.media.thumbOK) {
+                // As for a file read here: only bytes that were all there
+                // and could not be decoded, read twice, make it unreadable.
+                if (!readableAsScanned(url, item)) return {0, {}, true};
+                if (++failures < 2) continue;
+            }
+            journal.forget({item.id});
+            return {0, std::move(o.media), false};
+        }
+    };
+
     auto read = [&](const WorkItem& item) {
         const std::string url = paths.root + "/" + item.path;
         const std::string name = item.path.substr(item.path.rfind('/') + 1);
+        const double fallback = MediaProcessor::fallbackDate(name, item.mtime);
+        if (journal.isSuspect(item.id)) return readSuspect(item, url, fallback);
         auto readOnce = [&] {
             try {
-                const double fallback = MediaProcessor::fallbackDate(name, item.mtime);
                 return item.kind == MediaKind::video
                            ? MediaProcessor::processVideo(url, fallback, paths.thumbURL(item.id))
                            : MediaProcessor::processPhoto(url, fallback, paths.thumbURL(item.id));
@@ -138,24 +160,17 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
             for (;;) {
                 size_t index = 0;
                 {
-                    std::unique_lock lock(shared.mutex);
+                    std::lock_guard lock(shared.mutex);
                     // Files in flight finish and are saved; no new one starts
-                    // after a stop. A suspect starts only when nothing is in
-                    // flight, and nothing starts beside it.
-                    shared.cv.wait(lock, [&] {
-                        return shared.cancelled || stopped || shared.next >= order.size() ||
-                               shared.next > alone || shared.inFlight == 0;
-                    });
-                    if (shared.cancelled || stopped || shared.next >= order.size()) break;
-                    index = order[shared.next++];
-                    ++shared.inFlight;
+                    // after a stop.
+                    if (shared.cancelled || stopped || shared.next >= items.size()) break;
+                    index = shared.next++;
                 }
                 Result r = read(items[index]);
                 r.index = index;
                 {
                     std::lock_guard lock(shared.mutex);
                     shared.results.push_back(std::move(r));
-                    --shared.inFlight;
                 }
                 shared.cv.notify_all();
             }

@@ -1,12 +1,14 @@
 #include "Core/Index/LibraryPaths.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -28,21 +30,109 @@ std::string trimTrailingSlashes(std::string p) {
     return p;
 }
 
-bool isDirectory(const std::string& p) {
-    struct stat st {};
-    return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+constexpr const char* kDataFolder = ".vintrelle";
 
-bool exists(const std::string& p) {
-    struct stat st {};
-    return ::lstat(p.c_str(), &st) == 0;
-}
+std::string dataFolderIn(const std::string& root) { return (root == "/" ? "" : root) + "/" + kDataFolder; }
+
+// A folder held open without reading it: enough to look at, make and open
+// things inside it. Closed when it goes.
+class Dir {
+public:
+    static Dir open(int at, const std::string& name) {
+        return Dir(::openat(at, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    Dir(Dir&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Dir& operator=(Dir&&) = delete;
+    ~Dir() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int fd() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+    bool holdsDirectory(const char* name) const {
+        struct stat st {};
+        return ::fstatat(fd_, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    }
+    bool holds(const char* name) const {
+        struct stat st {};
+        return ::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+
+private:
+    explicit Dir(int fd) : fd_(fd) {}
+    int fd_ = -1;
+};
 
 char hexDigit(int v) { return "0123456789abcdef"[v & 15]; }
 
 std::string shard(int64_t id) {
     const int low = int(id & 255);
     return {hexDigit(low >> 4), hexDigit(low)};
+}
+
+LibraryPaths::WritableCheck writableOr(const LibraryPaths::WritableCheck& given) {
+    if (given) return given;
+    return [](const std::string& p) { return ::access(p.c_str(), W_OK) == 0; };
+}
+
+bool writeAll(int fd, const char* bytes, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// The shard folders, and the README of a portable data folder, inside the
+// open data folder: each made on its own, never with parents, an error
+// skipped and the rest made all the same.
+void makeLayout(const Dir& data, bool portable) {
+    if (!data) return;
+    for (const char* name : {"thumbs", "faces"}) {
+        ::mkdirat(data.fd(), name, 0755);
+        const Dir folder = Dir::open(data.fd(), name);
+        if (!folder) continue;
+        for (int i = 0; i < 256; ++i) ::mkdirat(folder.fd(), shard(i).c_str(), 0755);
+    }
+    if (!portable || data.holds("README.txt")) return;
+    const char* const temp = ".README.txt.tmp";
+    const int fd = ::openat(data.fd(), temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return;
+    bool ok = writeAll(fd, LibraryPaths::readmeText, std::strlen(LibraryPaths::readmeText));
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::renameat(data.fd(), temp, data.fd(), "README.txt") != 0) ::unlinkat(data.fd(), temp, 0);
+}
+
+// Whether the folder open as rootDir is still the one at root: not removed,
+// nor moved away with another (an empty mount point) left in its place.
+bool stillAt(const Dir& rootDir, const std::string& root) {
+    struct stat held {}, now {};
+    return ::fstat(rootDir.fd(), &held) == 0 && held.st_nlink > 0 && ::stat(root.c_str(), &now) == 0 &&
+           now.st_dev == held.st_dev && now.st_ino == held.st_ino;
+}
+
+// The data folder of the library folder open as rootDir: its own, made with
+// one mkdir inside it, or the fallback in the user's data folder when the
+// library cannot be written. Nothing when the library folder went meanwhile:
+// a fallback made then would hold an empty index of an absent library.
+std::optional<LibraryPaths> choose(const std::string& root, const Dir& rootDir,
+                                   const LibraryPaths::WritableCheck& writable) {
+    const std::string candidate = dataFolderIn(root);
+    if (rootDir.holdsDirectory(kDataFolder) && writable(candidate)) return LibraryPaths{root, candidate, true};
+    if (!rootDir.holds(kDataFolder) && writable(root)) {
+        if (::mkdirat(rootDir.fd(), kDataFolder, 0755) == 0) return LibraryPaths{root, candidate, true};
+        if (errno == ENOENT || errno == ENOTDIR || errno == EIO || errno == ENODEV || errno == ENXIO ||
+            errno == ESTALE)
+            return std::nullopt;
+    }
+    if (!stillAt(rootDir, root)) return std::nullopt;
+    const std::string fallback = LibraryPaths::applicationSupportLibraries() + "/" + LibraryPaths::fallbackFolderName(root);
+    std::error_code ec;
+    fs::create_directories(fallback, ec);
+    return LibraryPaths{root, fallback, false};
 }
 
 }  // namespace
@@ -89,48 +179,40 @@ std::string LibraryPaths::applicationSupportLibraries() {
     return trimTrailingSlashes(base) + "/Vintrelle/Libraries";
 }
 
-LibraryPaths LibraryPaths::resolve(const std::string& rootIn, const WritableCheck& writableIn) {
+std::optional<LibraryPaths> LibraryPaths::setUp(const std::string& rootIn, const WritableCheck& writable) {
     const std::string root = trimTrailingSlashes(rootIn);
-    WritableCheck writable = writableIn ? writableIn : [](const std::string& p) { return ::access(p.c_str(), W_OK) == 0; };
-    const std::string candidate = (root == "/" ? "" : root) + "/.vintrelle";
+    const Dir rootDir = Dir::open(AT_FDCWD, root);
+    if (!rootDir) return std::nullopt;
+    std::optional<LibraryPaths> paths = choose(root, rootDir, writableOr(writable));
+    if (!paths) return std::nullopt;
+    if (paths->portable) makeLayout(Dir::open(rootDir.fd(), kDataFolder), true);
+    else paths->prepare();
+    // Moved away meanwhile, its path now leading elsewhere (to the empty
+    // mount point of a pulled drive): the paths would not reach what was made.
+    if (!stillAt(rootDir, root)) return std::nullopt;
+    return paths;
+}
 
-    if (isDirectory(candidate) && writable(candidate)) return {root, candidate, true};
-    if (!exists(candidate)) {
-        // One mkdir, never with parents: a library folder that vanished must
-        // not be recreated as an empty folder.
-        if (writable(root) && ::mkdir(candidate.c_str(), 0755) == 0) return {root, candidate, true};
-    }
-    const std::string fallback = applicationSupportLibraries() + "/" + fallbackFolderName(root);
-    std::error_code ec;
-    fs::create_directories(fallback, ec);
-    return {root, fallback, false};
+LibraryPaths LibraryPaths::resolve(const std::string& rootIn, const WritableCheck& writable) {
+    const std::string root = trimTrailingSlashes(rootIn);
+    const Dir rootDir = Dir::open(AT_FDCWD, root);
+    if (!rootDir) return {root, dataFolderIn(root), true};
+    return choose(root, rootDir, writableOr(writable)).value_or(LibraryPaths{root, dataFolderIn(root), true});
 }
 
 void LibraryPaths::prepare() const {
+    if (!portable) {
+        // The fallback lives in the user's own data folder, which may be made.
+        std::error_code ec;
+        fs::create_directories(dataDir, ec);
+        makeLayout(Dir::open(AT_FDCWD, dataDir), false);
+        return;
+    }
     // A portable data folder lives on the library's drive: when it is gone,
-    // so is the drive, and making folders would recreate its mount point.
-    if (portable && !isDirectory(dataDir)) return;
-    for (const char* name : {"thumbs", "faces"}) {
-        for (int i = 0; i < 256; ++i) {
-            std::error_code ec;
-            fs::create_directories(dataDir + "/" + name + "/" + shard(i), ec);
-        }
-    }
-    if (!portable) return;
-    const std::string readme = dataDir + "/README.txt";
-    if (exists(readme)) return;
-    const std::string temp = dataDir + "/.README.txt.tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) return;
-        out << readmeText;
-        out.flush();
-        if (!out) {
-            std::remove(temp.c_str());
-            return;
-        }
-    }
-    if (std::rename(temp.c_str(), readme.c_str()) != 0) std::remove(temp.c_str());
+    // so is the drive, and nothing is made in its place.
+    if (dataDir != dataFolderIn(root)) return;
+    const Dir rootDir = Dir::open(AT_FDCWD, root);
+    if (rootDir) makeLayout(Dir::open(rootDir.fd(), kDataFolder), true);
 }
 
 std::string LibraryPaths::thumbURL(int64_t id) const {

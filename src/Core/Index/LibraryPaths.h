@@ -19,7 +19,18 @@ struct LibraryPaths {
     // which ignores file modes.
     using WritableCheck = std::function<bool(const std::string&)>;
 
+    // Chooses the data folder and makes its whole layout, working inside the
+    // library folder only through one descriptor of it: the data folder is
+    // made there without parents, so a library folder that vanishes midway
+    // (a drive pulled, its mount point emptied or removed) is never made
+    // again, on whatever disk holds its path. Nothing, and nothing made
+    // anywhere, when the library folder is not there: its drive is away.
+    static std::optional<LibraryPaths> setUp(const std::string& root, const WritableCheck& writable = {});
+    // setUp's choice alone, for a folder that may be away: then the data
+    // folder's place inside it, unmade.
     static LibraryPaths resolve(const std::string& root, const WritableCheck& writable = {});
+    // Makes the layout again (safe at any time); never makes the data folder
+    // of a portable library, whose absence means its drive is away.
     void prepare() const;
 
     // The file of a path stored in the index (relative, "/"-separated), or

@@ -40,7 +40,8 @@ public:
 
     // Calls visit with the cities inside the box whose population is at
     // least minPopulation, most populous first, until visit returns false.
-    // A box with minLon > maxLon is empty (the map does not wrap).
+    // A box with minLon > maxLon is empty: a view across the 180° line asks
+    // for each side on its own.
     void visit(double minLat, double maxLat, double minLon, double maxLon, uint32_t minPopulation,
                const std::function<bool(const City&)>& visit) const;
 

@@ -25,6 +25,14 @@ double lat(double y) { return std::atan(std::sinh(pi * (1.0 - 2.0 * y))) * 180.0
 
 }  // namespace mercator
 
+double wrapLongitude(double lon) {
+    if (lon >= -180 && lon < 180) return lon;
+    if (!std::isfinite(lon)) return lon;
+    double w = std::fmod(lon + 180, 360.0);
+    if (w < 0) w += 360;
+    return w >= 360 ? -180 : w - 180;  // a tiny negative remainder rounds up to 360
+}
+
 void MapCamera::setViewport(double width, double height) {
     width_ = std::max(width, 1.0), height_ = std::max(height, 1.0);
     clamp();
@@ -59,14 +67,13 @@ void MapCamera::zoomAbout(ViewPoint anchor, double zoom) {
 }
 
 void MapCamera::fit(const MapRegion& r) {
-    const double west = std::clamp(r.centerLon - r.spanLon / 2, -180.0, 180.0);
-    const double east = std::clamp(r.centerLon + r.spanLon / 2, -180.0, 180.0);
+    // East and west the region may reach across the 180° line: the world wraps.
+    const double dx = std::clamp(r.spanLon / 360.0, 1e-12, 1.0);
     const double north = mercator::y(r.centerLat + r.spanLat / 2);
     const double south = mercator::y(r.centerLat - r.spanLat / 2);
-    const double dx = std::max(mercator::x(east) - mercator::x(west), 1e-12);
     const double dy = std::max(south - north, 1e-12);
     const double zoom = std::log2(std::min(width_ / dx, height_ / dy) / mercator::tileSize);
-    setCenterNormalized((mercator::x(west) + mercator::x(east)) / 2, (north + south) / 2, zoom);
+    setCenterNormalized(mercator::x(wrapLongitude(r.centerLon)), (north + south) / 2, zoom);
 }
 
 ViewPoint MapCamera::toViewNormalized(double x, double y) const {
@@ -88,8 +95,7 @@ MapRegion MapCamera::region() const {
     double north = 0, south = 0, west = 0, east = 0;
     fromView({0, 0}, north, west);
     fromView({width_, height_}, south, east);
-    west = std::max(west, -180.0), east = std::min(east, 180.0);
-    return {centerLat(), centerLon(), north - south, east - west};
+    return {centerLat(), centerLon(), north - south, std::min(east - west, 360.0)};
 }
 
 double MapCamera::metresPerPixel() const {
@@ -99,8 +105,9 @@ double MapCamera::metresPerPixel() const {
 void MapCamera::clamp() {
     zoom_ = std::clamp(zoom_, minZoom(), maxZoom);
     const double w = worldSize();
-    const double halfX = width_ / 2 / w, halfY = height_ / 2 / w;
-    cx_ = halfX >= 0.5 ? 0.5 : std::clamp(cx_, halfX, 1 - halfX);
+    const double halfY = height_ / 2 / w;
+    cx_ -= std::floor(cx_);
+    if (cx_ >= 1) cx_ = 0;  // a tiny negative x rounds up to 1
     cy_ = halfY >= 0.5 ? 0.5 : std::clamp(cy_, halfY, 1 - halfY);
 }
 

@@ -2,7 +2,8 @@
 // Web Mercator and the camera of a map view over it. Positions in the world
 // are normalised to 0…1 (x east from −180°, y south from +85.0511°); at zoom
 // z the world is 256·2^z logical pixels wide and high. Zoom is fractional.
-// The world does not wrap: the view never shows beyond ±180°.
+// The world wraps east and west, as a globe turns: past ±180° the view shows
+// the world again, one world-width over. North and south it ends.
 
 #include <cmath>
 
@@ -31,15 +32,24 @@ double lat(double y);
 
 }  // namespace mercator
 
+// The same longitude within −180 (included) and 180 (excluded).
+double wrapLongitude(double lon);
+
 struct ViewPoint {
     double x = 0;
     double y = 0;
 };
 
-// A camera (centre and zoom) over a viewport of logical pixels, kept inside
-// the world: zoom between the world fitting the viewport's width and
-// maxZoom, and the centre where the view shows no space beyond the world's
-// edges (a world shorter than the view is centred vertically).
+// A camera (centre and zoom) over a viewport of logical pixels: zoom between
+// the world fitting the viewport's width and maxZoom; the centre anywhere
+// east or west (its normalised x kept within 0…1, the world repeating to
+// either side) and vertically where the view shows no space beyond the
+// poles' edges (a world shorter than the view is centred vertically).
+//
+// View and world positions convert without wrapping: a longitude east of
+// 180° lies one world-width to the east of its twin below 180°, and a
+// view point right of the world's copy gives such a longitude. What is
+// drawn at a place draws every copy of it that the view shows.
 class MapCamera {
 public:
     static constexpr double maxZoom = 18;
@@ -54,7 +64,7 @@ public:
     double centerX() const { return cx_; }
     double centerY() const { return cy_; }
     double centerLat() const { return mercator::lat(cy_); }
-    double centerLon() const { return mercator::lon(cx_); }
+    double centerLon() const { return wrapLongitude(mercator::lon(cx_)); }
 
     void setCenter(double lat, double lon, double zoom);
     void setCenterNormalized(double x, double y, double zoom);
@@ -67,10 +77,18 @@ public:
 
     ViewPoint toView(double lat, double lon) const;
     ViewPoint toViewNormalized(double x, double y) const;
-    // Latitude and longitude (as x, y = lon, lat) at a view point.
+    // Latitude and longitude at a view point (the longitude unwrapped).
     void fromView(ViewPoint p, double& lat, double& lon) const;
-    // What the view shows: centre, latitude span from its top to its bottom
-    // edge and longitude span across its width (both within the world).
+    // Calls f with the view x of every copy of the world position at view x
+    // `viewX` that lies within `margin` of the view, west to east.
+    template <class F>
+    void forEachCopy(double viewX, double margin, F&& f) const {
+        const double w = worldSize();
+        for (double x = viewX - std::floor((viewX + margin) / w) * w; x <= width_ + margin; x += w) f(x);
+    }
+    // What the view shows: centre (longitude wrapped), latitude span from
+    // its top to its bottom edge (within the world) and longitude span
+    // across its width (360° at most, the world being at least as wide).
     MapRegion region() const;
     double worldSize() const { return mercator::worldSize(zoom_); }
     // Metres per logical pixel at the centre.

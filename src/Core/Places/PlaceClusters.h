@@ -23,7 +23,9 @@ struct PlaceCluster {
     double lon = 0;
     int count = 0;
     int64_t coverID = -1;  // the first member, in the given order, with a thumbnail; −1 when none has
-    PlaceBox box;          // the members' bounds widened by 0.00001° on every side, no title
+    // The members' bounds widened by 0.00001° on every side, no title. A
+    // cluster across the 180° line has bounds past ±180° on one side.
+    PlaceBox box;
     bool operator==(const PlaceCluster&) const = default;
 };
 
@@ -51,14 +53,22 @@ std::vector<PlacePoint> placePoints(const AssetList& assets);
 
 // The clusters of the points inside the grid over `region`, ordered by
 // count ascending (stable: equal counts keep the order their cells were
-// first met in), so larger clusters are drawn last, on top.
+// first met in), so larger clusters are drawn last, on top. A grid that
+// reaches across the 180° line takes in the points beyond it; a cluster's
+// mean longitude is within ±180°.
 std::vector<PlaceCluster> clusterPlaces(const std::vector<PlacePoint>& points, const MapRegion& region);
 std::vector<PlaceCluster> clusterPlaces(const std::vector<Asset>& assets, const MapRegion& region);
 
 // The region that shows every asset with a position: the extent × 1.35,
-// each span between 0.04° and 150° (latitude) or 340° (longitude).
+// each span between 0.04° and 150° (latitude) or 340° (longitude). East and
+// west the extent is the shorter way round the globe, across the 180° line
+// when that is shorter; the centre's longitude is within ±180°.
 MapRegion boundingRegion(const std::vector<PlacePoint>& points);
 MapRegion boundingRegion(const std::vector<Asset>& assets);
+
+// Whether a place's box holds a coordinate, also when the box reaches past
+// ±180° (a place across the 180° line).
+bool placeBoxContains(const PlaceBox& box, double lat, double lon);
 
 // The count a bubble's badge shows: "999", then "1k" from 1000 (thousands
 // rounded down: 25999 is "25k").

@@ -138,13 +138,19 @@ std::optional<WorldTopology> WorldTopology::decode(std::string_view text) {
     return topo;
 }
 
-std::optional<WorldTopology> WorldTopology::load(const std::string& path) {
+std::optional<std::string> readMapFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
     std::ostringstream buffer;
     buffer << in.rdbuf();
     if (in.bad()) return std::nullopt;
-    return decode(buffer.str());
+    return std::move(buffer).str();
+}
+
+std::optional<WorldTopology> WorldTopology::load(const std::string& path) {
+    const auto text = readMapFile(path);
+    if (!text) return std::nullopt;
+    return decode(*text);
 }
 
 WorldTopology::Edge WorldTopology::edge(size_t arc) const {

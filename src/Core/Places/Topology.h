@@ -66,6 +66,9 @@ private:
     std::vector<Polygon> land_;
 };
 
+// A map data file's whole text; nothing when it is missing or unreadable.
+std::optional<std::string> readMapFile(const std::string& path);
+
 // The three scales of the pinned atlas: coarse for the whole world, finer
 // as the map zooms in.
 enum class AtlasDetail { coarse110m, medium50m, fine10m };

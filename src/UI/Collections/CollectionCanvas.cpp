@@ -156,7 +156,14 @@ CollectionCanvas::CollectionCanvas(Delegate& delegate, QWidget* parent)
     });
 }
 
-CollectionCanvas::~CollectionCanvas() { sink_->canvas = nullptr; }
+CollectionCanvas::~CollectionCanvas() {
+    sink_->canvas = nullptr;
+    // A menu still open ends its busy spell as it goes. Let it go now, while
+    // this canvas is whole (the widget teardown would delete it from a canvas
+    // half destroyed), and without telling the screen, which is going too.
+    disconnect(this, &CollectionCanvas::becameIdle, nullptr, nullptr);
+    qDeleteAll(findChildren<QMenu*>(Qt::FindDirectChildrenOnly));
+}
 
 void CollectionCanvas::setPadding(const QMarginsF& padding) {
     padding_ = padding;

@@ -72,14 +72,15 @@ bool paintTiles(QPainter& p, const MapCamera& cam, qreal dpr, bool dark, const v
     const double tileWorld = 1.0 / n;  // a tile's side, normalised
     auto left = [&](int tx) { return snap(cam.toViewNormalized(tx * tileWorld, 0).x, dpr); };
     auto top = [&](int ty) { return snap(cam.toViewNormalized(0, ty * tileWorld).y, dpr); };
-    auto index = [&](double normalised) { return std::clamp(int(std::floor(normalised * n)), 0, n - 1); };
     const double halfW = cam.width() / 2 / cam.worldSize(), halfH = cam.height() / 2 / cam.worldSize();
-    const int x0 = index(cam.centerX() - halfW), x1 = index(cam.centerX() + halfW);
-    const int y0 = index(cam.centerY() - halfH), y1 = index(cam.centerY() + halfH);
+    // Columns run on past the world's edges, where the world repeats; rows stop at the poles.
+    const int x0 = int(std::floor((cam.centerX() - halfW) * n)), x1 = int(std::floor((cam.centerX() + halfW) * n));
+    auto row = [&](double normalised) { return std::clamp(int(std::floor(normalised * n)), 0, n - 1); };
+    const int y0 = row(cam.centerY() - halfH), y1 = row(cam.centerY() + halfH);
 
     MapTileService& service = MapTileService::instance();
     const int scale100 = int(std::lround(dpr * 100));
-    std::vector<MapTileKey> missing;
+    std::vector<std::pair<double, MapTileKey>> missing;  // with their distance from the middle of the view
     const QPointF centre((x0 + x1) / 2.0, (y0 + y1) / 2.0);
     p.save();
     p.setRenderHint(QPainter::SmoothPixmapTransform);
@@ -87,13 +88,13 @@ bool paintTiles(QPainter& p, const MapCamera& cam, qreal dpr, bool dark, const v
         for (int tx = x0; tx <= x1; ++tx) {
             const QRectF target(QPointF(left(tx), top(ty)), QPointF(left(tx + 1), top(ty + 1)));
             if (!target.intersects(view)) continue;
-            const MapTileKey key{tz, tx, ty, scale100, dark};
+            const MapTileKey key{tz, ((tx % n) + n) % n, ty, scale100, dark};
             QImage tile = service.cached(key);
             if (!tile.isNull()) {
                 p.drawImage(target, tile);
                 continue;
             }
-            missing.push_back(key);
+            missing.emplace_back(std::hypot(tx - centre.x(), ty - centre.y()), key);
             MapTileKey up = key;
             for (int level = 1; level <= maxAncestorLevels && up.z > 0; ++level) {
                 up = up.parent();
@@ -108,12 +109,14 @@ bool paintTiles(QPainter& p, const MapCamera& cam, qreal dpr, bool dark, const v
         }
     }
     p.restore();
-    // Those nearest the middle of the view first.
-    std::stable_sort(missing.begin(), missing.end(), [&](const MapTileKey& a, const MapTileKey& b) {
-        return std::hypot(a.x - centre.x(), a.y - centre.y()) < std::hypot(b.x - centre.x(), b.y - centre.y());
-    });
-    const bool complete = missing.empty();
-    service.want(client, std::move(missing));
+    // Those nearest the middle of the view first; a tile the view shows
+    // twice (both edges of the world at its smallest) is asked for once.
+    std::stable_sort(missing.begin(), missing.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<MapTileKey> wanted;
+    for (const auto& [distance, key] : missing)
+        if (std::find(wanted.begin(), wanted.end(), key) == wanted.end()) wanted.push_back(key);
+    const bool complete = wanted.empty();
+    service.want(client, std::move(wanted));
     return complete;
 }
 
@@ -124,6 +127,7 @@ void paintGraticule(QPainter& p, const MapCamera& cam, const MapPalette& colors)
     double step = steps[0];
     for (double s : steps)
         if (s / degreesPerPixel >= 150) step = s;
+    // West and east unwrapped: meridians past 180° are those of the world's next copy.
     double north = 0, west = 0, south = 0, east = 0;
     cam.fromView({0, 0}, north, west);
     cam.fromView({cam.width(), cam.height()}, south, east);
@@ -133,67 +137,91 @@ void paintGraticule(QPainter& p, const MapCamera& cam, const MapPalette& colors)
     const qreal hair = 1 / dpr;
     const double top = std::max(0.0, cam.toViewNormalized(0, 0).y);
     const double bottom = std::min(cam.height(), cam.toViewNormalized(0, 1).y);
-    const double leftEdge = std::max(0.0, cam.toViewNormalized(0, 0).x);
-    const double rightEdge = std::min(cam.width(), cam.toViewNormalized(1, 0).x);
-    for (double lon = std::ceil(std::max(west, -180.0) / step) * step; lon <= std::min(east, 180.0); lon += step)
+    for (double lon = std::ceil(west / step) * step; lon <= east; lon += step)
         p.fillRect(QRectF(snap(cam.toView(0, lon).x, dpr), top, hair, bottom - top), colors.graticule);
     for (double lat = std::ceil(std::max(south, -80.0) / step) * step; lat <= std::min(north, 80.0); lat += step)
-        p.fillRect(QRectF(leftEdge, snap(cam.toView(lat, 0).y, dpr), rightEdge - leftEdge, hair), colors.graticule);
+        p.fillRect(QRectF(0, snap(cam.toView(lat, 0).y, dpr), cam.width(), hair), colors.graticule);
 }
 
-uint32_t labelPopulation(double zoom) {
-    static const std::pair<double, uint32_t> thresholds[] = {
-        {2.5, 5000000}, {3.5, 2000000}, {4.5, 1000000}, {5.5, 500000},
-        {6.5, 200000},  {7.5, 100000},  {8.5, 40000},   {9.5, 15000},
-    };
-    for (const auto& [below, population] : thresholds)
-        if (zoom < below) return population;
-    return 0;
+int labelBudget(double width, double height, int maxLabels) {
+    return std::clamp(int(width * height / areaPerLabel), 1, std::max(maxLabels, 1));
 }
 
-void paintCityLabels(QPainter& p, const MapCamera& cam, qreal dpr, bool dark, int maxLabels) {
+std::vector<PlacedLabel> paintCityLabels(QPainter& p, const MapCamera& cam, qreal dpr, bool dark,
+                                         const std::vector<QRectF>& keepClear, int maxLabels) {
     const auto cities = CityIndex::ifBuilt();
     if (!cities) {
         MapTileService::instance().prepareCities();
-        return;
+        return {};
     }
     const MapPalette& colors = MapPalette::of(dark);
     const double margin = 8;
     double north = 0, west = 0, south = 0, east = 0;
     cam.fromView({-margin, -margin}, north, west);
     cam.fromView({cam.width() + margin, cam.height() + margin}, south, east);
+
+    // The most populous places in view, whatever their size: a view of a
+    // thinly settled land names its towns. West or east the view may reach
+    // into the world's next copy: each copy is asked for its part, and the
+    // parts are merged by rank.
+    struct Candidate {
+        const City* city;
+        double shift;  // degrees added to the city's longitude
+    };
+    std::vector<Candidate> found;
+    constexpr int candidatesPerCopy = 1500;
+    for (double k = std::floor((west + 180) / 360); k <= std::floor((east + 180) / 360); ++k) {
+        const double shift = 360 * k;
+        int taken = 0;
+        cities->visit(south, north, std::max(west - shift, -180.0), std::min(east - shift, 180.0), 0,
+                      [&](const City& city) {
+                          found.push_back({&city, shift});
+                          return ++taken < candidatesPerCopy;
+                      });
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.city->population > b.city->population; });
+
     const QRectF view(0, 0, cam.width(), cam.height());
-    std::vector<QRectF> placed;
-    int examined = 0;
+    const int budget = labelBudget(cam.width(), cam.height(), maxLabels);
+    auto clear = [&](const QRectF& r) {
+        return std::none_of(keepClear.begin(), keepClear.end(), [&](const QRectF& o) { return o.intersects(r); });
+    };
+    std::vector<PlacedLabel> placed;
     p.save();
     p.setRenderHint(QPainter::Antialiasing);
-    cities->visit(south, north, west, east, labelPopulation(cam.zoom()), [&](const City& city) {
-        if (++examined > 1500) return false;
-        const ViewPoint at = cam.toView(city.lat, city.lon);
-        const bool major = city.population >= 1000000;
-        const QPixmap label = haloText(QString::fromStdString(city.name), major ? 12 : 11,
-                                       major ? QFont::DemiBold : QFont::Medium, colors.label, colors.labelHalo, 5, dpr);
-        const QSizeF size = label.deviceIndependentSize();
+    for (const Candidate& candidate : found) {
+        if (int(placed.size()) >= budget) break;
+        const City& city = *candidate.city;
+        const ViewPoint at = cam.toView(city.lat, city.lon + candidate.shift);
         const qreal dot = 2.3;
         const QRectF dotRect(at.x - dot, at.y - dot, 2 * dot, 2 * dot);
-        // Right of the dot, else left of it; never over another label.
+        if (!clear(dotRect)) continue;
+        const bool major = city.population >= 1000000;
+        const QString name = QString::fromStdString(city.name);
+        const QPixmap label = haloText(name, major ? 12 : 11, major ? QFont::DemiBold : QFont::Medium, colors.label,
+                                       colors.labelHalo, 5, dpr);
+        const QSizeF size = label.deviceIndependentSize();
+        // Right of the dot, else left of it; never over another label, and
+        // never under the scale, the credit or a photo bubble: a name that
+        // would be half hidden is left out.
         for (const QRectF& r : {QRectF(QPointF(at.x + dot + 1, at.y - size.height() / 2), size),
                                 QRectF(QPointF(at.x - dot - 1 - size.width(), at.y - size.height() / 2), size)}) {
             const QRectF both = r.united(dotRect);
-            if (!view.contains(both)) continue;
+            if (!view.contains(both) || !clear(both)) continue;
             const QRectF padded = both.adjusted(-3, -1, 3, 1);
-            if (std::any_of(placed.begin(), placed.end(), [&](const QRectF& o) { return o.intersects(padded); }))
+            if (std::any_of(placed.begin(), placed.end(), [&](const PlacedLabel& o) { return o.box.intersects(padded); }))
                 continue;
-            placed.push_back(both);
+            placed.push_back({name, both});
             p.setPen(QPen(colors.labelHalo, 1.2));
             p.setBrush(colors.cityDot);
             p.drawEllipse(dotRect);
             p.drawPixmap(r.topLeft(), label);
             break;
         }
-        return int(placed.size()) < maxLabels;
-    });
+    }
     p.restore();
+    return placed;
 }
 
 QString scaleText(double metres, bool imperial) {
@@ -207,9 +235,9 @@ QString scaleText(double metres, bool imperial) {
     return locale.toString(metres, 'g', 6) + QStringLiteral(" m");
 }
 
-void paintScaleBar(QPainter& p, const MapCamera& cam, const MapPalette& colors, QPointF bottomLeft, qreal maxWidth) {
+QRectF paintScaleBar(QPainter& p, const MapCamera& cam, const MapPalette& colors, QPointF bottomLeft, qreal maxWidth) {
     const double mpp = cam.metresPerPixel();
-    if (!(mpp > 0)) return;
+    if (!(mpp > 0)) return {};
     const bool imperial = QLocale().measurementSystem() == QLocale::ImperialUSSystem;
     const double maxMetres = mpp * maxWidth;
     double metres = 0;
@@ -234,16 +262,22 @@ void paintScaleBar(QPainter& p, const MapCamera& cam, const MapPalette& colors, 
     bar.lineTo(b + QPointF(0, -4));
     p.strokePath(bar, QPen(colors.scaleHalo, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     p.strokePath(bar, QPen(colors.scaleInk, 1.5, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
-    p.drawPixmap(a + QPointF(-1.5, -5 - label.deviceIndependentSize().height()), label);
+    const QPointF labelAt = a + QPointF(-1.5, -5 - label.deviceIndependentSize().height());
+    p.drawPixmap(labelAt, label);
     p.restore();
+    // The bar's halo reaches 2 px around it.
+    return QRectF(labelAt, label.deviceIndependentSize()).united(QRectF(a, b).adjusted(-2, -6, 2, 2));
 }
 
-void paintAttribution(QPainter& p, const QRectF& view, const MapPalette& colors, qreal px) {
+QRectF paintAttribution(QPainter& p, const QRectF& view, const MapPalette& colors, qreal px) {
     const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
     const QPixmap text = haloText(QString::fromUtf8(attributionText), px, QFont::Normal, colors.attribution,
                                   colors.scaleHalo, 2.5, dpr);
-    const QSizeF size = text.deviceIndependentSize();
-    p.drawPixmap(QPointF(view.right() - 5 - size.width(), view.bottom() - 3 - size.height()), text);
+    const QRectF at(QPointF(view.right() - 5 - text.deviceIndependentSize().width(),
+                            view.bottom() - 3 - text.deviceIndependentSize().height()),
+                    text.deviceIndependentSize());
+    p.drawPixmap(at.topLeft(), text);
+    return at;
 }
 
 }  // namespace vintrelle::mapcanvas

@@ -1,12 +1,17 @@
 #pragma once
 // Painting a map view for a camera: the tiles (each missing one drawn from
 // its nearest cached ancestor scaled, else plain sea, and asked for), then
-// what is painted live over them: a faint graticule, city labels placed by
-// population without overlaps, the scale bar and the attribution. Shared
-// by the interactive map and the static one. Main thread.
+// what is painted live over them: a faint graticule, the scale bar, the
+// attribution and city labels, the most populous in view first, placed
+// clear of each other and of what the view keeps clear. The world repeats
+// east and west. Shared by the interactive map and the static one. Main
+// thread.
 
 #include <QPainter>
 #include <QRectF>
+#include <QString>
+
+#include <vector>
 
 #include "Core/Places/Mercator.h"
 #include "UI/Places/MapStyle.h"
@@ -24,21 +29,36 @@ bool paintTiles(QPainter& p, const MapCamera& camera, qreal dpr, bool dark, cons
 
 void paintGraticule(QPainter& p, const MapCamera& camera, const MapPalette& colors);
 
-// Fewer, larger cities as the map zooms out; nothing until the city list
-// has been read (asked for here; MapTileService::citiesReady follows).
-void paintCityLabels(QPainter& p, const MapCamera& camera, qreal dpr, bool dark, int maxLabels = 60);
-// The smallest population labelled at a zoom.
-uint32_t labelPopulation(double zoom);
+struct PlacedLabel {
+    QString name;
+    QRectF box;  // the name with its dot, in view coordinates
+};
 
-// Bottom-left: a bar of a round length of at most maxWidth pixels.
-void paintScaleBar(QPainter& p, const MapCamera& camera, const MapPalette& colors, QPointF bottomLeft,
-                   qreal maxWidth = 96);
+// Labels by rank within the view: the most populous places first, whatever
+// their size, as many as fit without overlapping up to one for every
+// areaPerLabel square pixels of view (and maxLabels); a label that would
+// touch a rectangle of keepClear (the scale, the credit, photo bubbles) is
+// left out. Nothing until the city list has been read (asked for here;
+// MapTileService::citiesReady follows).
+inline constexpr double areaPerLabel = 11000;
+std::vector<PlacedLabel> paintCityLabels(QPainter& p, const MapCamera& camera, qreal dpr, bool dark,
+                                         const std::vector<QRectF>& keepClear = {}, int maxLabels = 60);
+// How many labels a view of this size may show.
+int labelBudget(double width, double height, int maxLabels);
+
+// Bottom-left: a bar of a round length of at most maxWidth pixels. Returns
+// what it covers.
+QRectF paintScaleBar(QPainter& p, const MapCamera& camera, const MapPalette& colors, QPointF bottomLeft,
+                     qreal maxWidth = 96);
 // The text of the scale: "200 km", "500 m"; miles and feet where the
 // locale measures in them.
 QString scaleText(double metres, bool imperial);
 
-inline constexpr const char* attributionText = "Natural Earth · GeoNames";
-void paintAttribution(QPainter& p, const QRectF& view, const MapPalette& colors, qreal px = 10);
+// The sources of the map: outlines, place names, lakes (whose licence, the
+// ODbL, asks for this credit).
+inline constexpr const char* attributionText = "Natural Earth · GeoNames · © OpenStreetMap contributors";
+// Bottom-right; returns what it covers.
+QRectF paintAttribution(QPainter& p, const QRectF& view, const MapPalette& colors, qreal px = 10);
 
 }  // namespace mapcanvas
 

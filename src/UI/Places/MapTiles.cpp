@@ -141,6 +141,7 @@ bool alongWorldEdge(const QPointF& a, const QPointF& b) {
 
 struct TileFrame {
     double scale;    // device pixels per normalised unit
+    double dpr;      // device pixels per logical pixel
     QPointF origin;  // the tile's top-left in device pixels of the world
     QRectF clip;     // device pixels of the tile, with a margin
     QRectF bounds;   // the same in normalised units
@@ -172,43 +173,57 @@ void addLand(const MapOutlines::Shape& s, const TileFrame& f, QPainterPath& path
     if (poly.size() >= 3) path.addPolygon(QPolygonF(QList<QPointF>(poly.begin(), poly.end())));
 }
 
-void strokeLines(QPainter& p, const std::vector<MapOutlines::Shape>& shapes, const TileFrame& f) {
-    std::vector<QPointF> line;
+// Lakes whose bounds span less than this many logical pixels (width plus
+// height) would be specks and are left out of a tile; those smaller than
+// a shore's length are filled without one, so the lake lands of Canada or
+// Finland read as water, not as a scatter of rings.
+constexpr double minLakeExtent = 2.5;
+constexpr double minShoreExtent = 10;
+
+bool tooSmall(const MapOutlines::Shape& s, const TileFrame& f, double minExtent) {
+    return (s.bounds.width() + s.bounds.height()) * f.scale < minExtent * f.dpr;
+}
+
+// Strokes the part of a shape's outline inside the tile.
+void strokeShape(QPainter& p, const MapOutlines::Shape& s, const TileFrame& f, std::vector<QPointF>& line) {
     auto flush = [&] {
         if (line.size() >= 2) p.drawPolyline(line.data(), int(line.size()));
         line.clear();
     };
-    for (const MapOutlines::Shape& s : shapes) {
-        if (!touches(s.bounds, f.bounds)) continue;
-        for (const MapOutlines::Run& r : s.runs) {
-            if (!touches(r.bounds, f.bounds)) {
+    for (const MapOutlines::Run& r : s.runs) {
+        if (!touches(r.bounds, f.bounds)) {
+            flush();
+            continue;
+        }
+        for (uint32_t i = r.begin; i < r.end; ++i) {
+            if (alongWorldEdge(s.points[i], s.points[i + 1])) {
                 flush();
                 continue;
             }
-            for (uint32_t i = r.begin; i < r.end; ++i) {
-                if (alongWorldEdge(s.points[i], s.points[i + 1])) {
-                    flush();
-                    continue;
-                }
-                const QPointF a = f.map(s.points[i]), b = f.map(s.points[i + 1]);
-                double t0 = 0, t1 = 1;
-                if (!clipSegment(a, b, f.clip, t0, t1)) {
-                    flush();
-                    continue;
-                }
-                const QPointF ca = a + (b - a) * t0, cb = a + (b - a) * t1;
-                if (t0 > 0 || line.empty()) {
-                    flush();
-                    line.push_back(ca);
-                }
-                const QPointF& last = line.back();
-                if (std::fabs(cb.x() - last.x()) + std::fabs(cb.y() - last.y()) >= minStep || t1 < 1)
-                    line.push_back(cb);
-                if (t1 < 1) flush();
+            const QPointF a = f.map(s.points[i]), b = f.map(s.points[i + 1]);
+            double t0 = 0, t1 = 1;
+            if (!clipSegment(a, b, f.clip, t0, t1)) {
+                flush();
+                continue;
             }
+            const QPointF ca = a + (b - a) * t0, cb = a + (b - a) * t1;
+            if (t0 > 0 || line.empty()) {
+                flush();
+                line.push_back(ca);
+            }
+            const QPointF& last = line.back();
+            if (std::fabs(cb.x() - last.x()) + std::fabs(cb.y() - last.y()) >= minStep || t1 < 1)
+                line.push_back(cb);
+            if (t1 < 1) flush();
         }
-        flush();
     }
+    flush();
+}
+
+void strokeLines(QPainter& p, const std::vector<MapOutlines::Shape>& shapes, const TileFrame& f) {
+    std::vector<QPointF> line;
+    for (const MapOutlines::Shape& s : shapes)
+        if (touches(s.bounds, f.bounds)) strokeShape(p, s, f, line);
 }
 
 }  // namespace
@@ -222,7 +237,7 @@ size_t MapTileKeyHash::operator()(const MapTileKey& k) const noexcept {
     return size_t(h);
 }
 
-std::shared_ptr<const MapOutlines> MapOutlines::fromTopology(const WorldTopology& topo) {
+std::shared_ptr<MapOutlines> MapOutlines::fromTopology(const WorldTopology& topo) {
     auto out = std::make_shared<MapOutlines>();
     for (const auto& polygon : topo.land())
         for (const auto& ring : polygon) addShapes(topo.points(ring), true, out->land);
@@ -234,9 +249,50 @@ std::shared_ptr<const MapOutlines> MapOutlines::fromTopology(const WorldTopology
     return out;
 }
 
-std::shared_ptr<const MapOutlines> MapOutlines::load(const std::string& path) {
-    if (auto topo = WorldTopology::load(path)) return fromTopology(*topo);
-    return std::make_shared<MapOutlines>();
+void MapOutlines::addLakes(const std::vector<GeoPolygon>& polygons) {
+    for (const GeoPolygon& polygon : polygons)
+        for (const GeoRing& ring : polygon) addShapes(ring, true, lakes);
+    lakeCells.assign(size_t(lakeGrid * lakeGrid), {});
+    for (uint32_t i = 0; i < lakes.size(); ++i) {
+        const auto [x0, y0, x1, y1] = lakeCellRange(lakes[i].bounds);
+        for (int y = y0; y <= y1; ++y)
+            for (int x = x0; x <= x1; ++x) lakeCells[size_t(y * lakeGrid + x)].push_back(i);
+    }
+}
+
+std::array<int, 4> MapOutlines::lakeCellRange(const QRectF& r) {
+    auto cell = [](double v) { return std::clamp(int(std::floor(v * lakeGrid)), 0, lakeGrid - 1); };
+    return {cell(r.left()), cell(r.top()), cell(r.right()), cell(r.bottom())};
+}
+
+std::vector<uint32_t> MapOutlines::lakesNear(const QRectF& bounds) const {
+    std::vector<uint32_t> out;
+    if (lakeCells.empty()) return out;
+    const auto [x0, y0, x1, y1] = lakeCellRange(bounds);
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) {
+            const auto& cell = lakeCells[size_t(y * lakeGrid + x)];
+            out.insert(out.end(), cell.begin(), cell.end());
+        }
+    // A lake over several cells is listed in each: once is enough, in the file's order.
+    if (x0 != x1 || y0 != y1) {
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+    }
+    return out;
+}
+
+std::shared_ptr<const MapOutlines> MapOutlines::load(const std::string& atlasPath, const std::string& lakesPath) {
+    auto topo = WorldTopology::load(atlasPath);
+    if (!topo) return std::make_shared<MapOutlines>();
+    auto out = fromTopology(*topo);
+    if (!lakesPath.empty())
+        if (const auto lakes = loadGeoJsonPolygons(lakesPath)) out->addLakes(*lakes);
+    return out;
+}
+
+std::shared_ptr<const MapOutlines> MapOutlines::load(AtlasDetail detail) {
+    return load(atlasFile(detail), lakesFile(detail));
 }
 
 AtlasDetail detailForZoom(int z) {
@@ -257,6 +313,7 @@ QImage renderMapTile(const MapOutlines* outlines, const MapTileKey& key) {
     const double margin = 3 * dpr;
     TileFrame f;
     f.scale = scale;
+    f.dpr = dpr;
     f.origin = QPointF(double(key.x) * px, double(key.y) * px);
     f.clip = QRectF(-margin, -margin, px + 2 * margin, px + 2 * margin);
     f.bounds = QRectF((f.origin.x() - margin) / scale, (f.origin.y() - margin) / scale, (px + 2 * margin) / scale,
@@ -270,6 +327,16 @@ QImage renderMapTile(const MapOutlines* outlines, const MapTileKey& key) {
     for (const MapOutlines::Shape& s : outlines->land)
         if (touches(s.bounds, f.bounds)) addLand(s, f, land, poly, scratch);
     p.fillPath(land, c.land);
+    // Lakes are water cut out of the land, in the sea's colour.
+    std::vector<const MapOutlines::Shape*> lakes;
+    for (uint32_t i : outlines->lakesNear(f.bounds)) {
+        const MapOutlines::Shape& s = outlines->lakes[i];
+        if (touches(s.bounds, f.bounds) && !tooSmall(s, f, minLakeExtent)) lakes.push_back(&s);
+    }
+    QPainterPath water;
+    water.setFillRule(Qt::OddEvenFill);
+    for (const MapOutlines::Shape* s : lakes) addLand(*s, f, water, poly, scratch);
+    p.fillPath(water, c.sea);
 
     // Lines keep their width in logical pixels at every zoom; borders are
     // lighter on the world map, where they crowd.
@@ -283,6 +350,9 @@ QImage renderMapTile(const MapOutlines* outlines, const MapTileKey& key) {
     coast.setJoinStyle(Qt::BevelJoin);
     p.setPen(coast);
     strokeLines(p, outlines->coasts, f);
+    std::vector<QPointF> line;
+    for (const MapOutlines::Shape* s : lakes)
+        if (!tooSmall(*s, f, minShoreExtent)) strokeShape(p, *s, f, line);
     p.end();
     image.setDevicePixelRatio(dpr);
     return image;
@@ -368,7 +438,7 @@ void MapTileService::insert(const MapTileKey& key, QImage image) {
 
 std::shared_ptr<const MapOutlines> MapTileService::outlines(AtlasDetail detail) {
     auto& slot = atlas_[int(detail)];
-    if (!slot) slot = MapOutlines::load(atlasFile(detail));
+    if (!slot) slot = MapOutlines::load(detail);
     return slot;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // The map's raster tiles: 256 logical pixels square per integer zoom, in the
 // device pixel ratio and appearance they are shown in, painted from the
-// world's outlines (sea, land, borders, coast) on one worker thread into a
+// world's outlines (sea, land, lakes, borders, coast) on one worker thread into a
 // cache of about 64 MB that drops the least recently used tile first.
 // Everything drawn on top (labels, graticule, scale, bubbles) is painted
 // live by the views.
@@ -11,6 +11,7 @@
 #include <QPointF>
 #include <QRectF>
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -22,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Core/Places/Lakes.h"
 #include "Core/Places/Topology.h"
 
 namespace vintrelle {
@@ -55,11 +57,26 @@ struct MapOutlines {
     std::vector<Shape> land;  // closed rings, outlines and holes alike (filled even-odd)
     std::vector<Shape> coasts;
     std::vector<Shape> borders;
+    std::vector<Shape> lakes;  // closed rings, filled even-odd as sea over the land, shores drawn as coast
+    // The lakes by the cells of a grid over the world that their bounds
+    // touch, so a tile visits only those near it (the finest scale has
+    // 130,000 lakes, most of them a pixel or less).
+    static constexpr int lakeGrid = 128;
+    std::vector<std::vector<uint32_t>> lakeCells;
+    // The lakes whose cells a rectangle (normalised) touches, each once, in order.
+    std::vector<uint32_t> lakesNear(const QRectF& bounds) const;
 
-    static std::shared_ptr<const MapOutlines> fromTopology(const WorldTopology& topology);
-    // Empty outlines (a map of sea) when the file is missing or unreadable.
-    static std::shared_ptr<const MapOutlines> load(const std::string& path);
-    bool empty() const { return land.empty() && coasts.empty() && borders.empty(); }
+    static std::shared_ptr<MapOutlines> fromTopology(const WorldTopology& topology);
+    void addLakes(const std::vector<GeoPolygon>& polygons);
+    // Empty outlines (a map of sea) when the atlas file is missing or
+    // unreadable; without the lakes file, land without lakes.
+    static std::shared_ptr<const MapOutlines> load(const std::string& atlasPath, const std::string& lakesPath = {});
+    // The atlas and lakes of one scale from the pinned assets.
+    static std::shared_ptr<const MapOutlines> load(AtlasDetail detail);
+    bool empty() const { return land.empty() && coasts.empty() && borders.empty() && lakes.empty(); }
+
+private:
+    static std::array<int, 4> lakeCellRange(const QRectF& bounds);  // first and last column and row
 };
 
 // 110m below zoom 3, 50m from 3 to 5, 10m from 5.

@@ -7,6 +7,7 @@
 #include <QNativeGestureEvent>
 #include <QPainter>
 #include <QPinchGesture>
+#include <QStyleHints>
 #include <QVariantAnimation>
 #include <QWheelEvent>
 
@@ -22,6 +23,65 @@ namespace {
 // A wheel notch (120 units) or 120 pixels of touchpad scrolling is half a level.
 constexpr double unitsPerLevel = 240;
 constexpr double arrowStep = 96;
+
+// Swallows the rest of a double-click whose first click the overlay took:
+// the second left press (with the double-click Qt makes of it) and its
+// release, wherever they land, when the press comes within the
+// double-click interval and distance of the first one. Any other press
+// ends it and goes through. It watches the whole application because the
+// click may have replaced the map with another screen (a place's grid,
+// where a double-click would open a photo nobody chose).
+class DoubleClickRest final : public QObject {
+public:
+    DoubleClickRest(quint64 pressTime, QPointF globalAt) : QObject(qApp), pressTime_(pressTime), at_(globalAt) {
+        qApp->installEventFilter(this);
+        // Decisions go by the events' own times; this only makes sure a
+        // rest that never came leaves nothing behind.
+        QTimer::singleShot(10000, this, [this] { finish(); });
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (done_) return false;
+        switch (e->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick: {
+            if (eating_) return true;
+            const auto* m = static_cast<const QMouseEvent*>(e);
+            const QStyleHints* hints = QGuiApplication::styleHints();
+            const bool rest = m->button() == Qt::LeftButton && m->timestamp() >= pressTime_ &&
+                              m->timestamp() - pressTime_ < quint64(hints->mouseDoubleClickInterval()) &&
+                              std::fabs(m->globalPosition().x() - at_.x()) <= hints->mouseDoubleClickDistance() &&
+                              std::fabs(m->globalPosition().y() - at_.y()) <= hints->mouseDoubleClickDistance();
+            if (!rest) {
+                finish();
+                return false;
+            }
+            eating_ = true;
+            return true;
+        }
+        case QEvent::MouseButtonRelease:
+            if (!eating_) return false;
+            finish();
+            return true;
+        default:
+            return false;
+        }
+    }
+
+private:
+    void finish() {
+        done_ = true;
+        qApp->removeEventFilter(this);
+        deleteLater();
+    }
+
+    quint64 pressTime_;
+    QPointF at_;
+    bool eating_ = false;
+    bool done_ = false;
+};
+
 }  // namespace
 
 MapWidget::MapWidget(QWidget* parent) : QWidget(parent) {
@@ -116,9 +176,12 @@ void MapWidget::paintEvent(QPaintEvent*) {
     const MapPalette& colors = MapPalette::of(dark);
     complete_ = mapcanvas::paintTiles(p, camera_, dpr, dark, this);
     mapcanvas::paintGraticule(p, camera_, colors);
-    mapcanvas::paintCityLabels(p, camera_, dpr, dark);
-    mapcanvas::paintScaleBar(p, camera_, colors, QPointF(14, height() - 12));
-    mapcanvas::paintAttribution(p, rect(), colors);
+    scaleBar_ = mapcanvas::paintScaleBar(p, camera_, colors, QPointF(14, height() - 12));
+    credit_ = mapcanvas::paintAttribution(p, rect(), colors);
+    std::vector<QRectF> keepClear = overlay_ ? overlay_->keepClear(camera_) : std::vector<QRectF>{};
+    keepClear.push_back(scaleBar_);
+    keepClear.push_back(credit_);
+    labels_ = mapcanvas::paintCityLabels(p, camera_, dpr, dark, keepClear);
     if (overlay_) overlay_->paint(p, camera_);
 }
 
@@ -134,6 +197,7 @@ void MapWidget::mousePressEvent(QMouseEvent* e) {
     pressed_ = true;
     dragging_ = false;
     pressAt_ = lastAt_ = e->position();
+    pressTime_ = e->timestamp();
 }
 
 void MapWidget::mouseMoveEvent(QMouseEvent* e) {
@@ -163,7 +227,10 @@ void MapWidget::mouseReleaseEvent(QMouseEvent* e) {
         endMovement();
         return;
     }
-    if (overlay_ && overlay_->hits(e->position(), camera_)) overlay_->click(e->position(), camera_);
+    if (overlay_ && overlay_->hits(e->position(), camera_)) {
+        new DoubleClickRest(pressTime_, e->globalPosition());
+        overlay_->click(e->position(), camera_);
+    }
 }
 
 void MapWidget::mouseDoubleClickEvent(QMouseEvent* e) {

@@ -9,14 +9,22 @@
 // "Movement ended" is the release of a drag, 250 ms after the last wheel,
 // pinch or arrow-key event, the end of an animation, a resize, or a camera
 // set from code: only then is the region reported, never during a gesture.
+//
+// The world wraps east and west: panning goes on round the globe.
+//
+// A click that goes to the overlay ends its double-click there: should the
+// click open another screen under the pointer, the second press, its
+// double-click and its release reach nothing.
 
 #include <QPointF>
 #include <QTimer>
 #include <QWidget>
 
 #include <optional>
+#include <vector>
 
 #include "Core/Places/Mercator.h"
+#include "UI/Places/MapCanvas.h"
 
 class QVariantAnimation;
 
@@ -31,6 +39,8 @@ public:
     // shows a hand there).
     virtual bool hits(QPointF at, const MapCamera& camera) const = 0;
     virtual void click(QPointF at, const MapCamera& camera) = 0;
+    // What city labels keep clear of.
+    virtual std::vector<QRectF> keepClear(const MapCamera&) const { return {}; }
 };
 
 class MapWidget final : public QWidget {
@@ -60,6 +70,12 @@ public:
     // No gesture, animation or pending movement end, and every tile of the
     // view painted (for tools and tests that grab the map).
     bool isSettled() const;
+
+    // What the last paint labelled, and where it put the scale and the
+    // credit (for tools and tests).
+    const std::vector<mapcanvas::PlacedLabel>& labels() const { return labels_; }
+    QRectF scaleBarRect() const { return scaleBar_; }
+    QRectF creditRect() const { return credit_; }
 
     QSize sizeHint() const override { return {800, 600}; }
 
@@ -95,7 +111,10 @@ private:
     bool pressed_ = false;
     bool dragging_ = false;
     QPointF pressAt_, lastAt_;
+    quint64 pressTime_ = 0;
     bool complete_ = false;  // the last paint had every tile
+    std::vector<mapcanvas::PlacedLabel> labels_;
+    QRectF scaleBar_, credit_;
 };
 
 }  // namespace vintrelle

@@ -59,11 +59,32 @@ QRectF PlaceBubbleLayer::bubbleRect(const PlaceCluster& c, const MapCamera& came
     return QRectF(at.x - side / 2, at.y - side / 2, side, side);
 }
 
+template <class F>
+void PlaceBubbleLayer::forEachRect(const PlaceCluster& c, const MapCamera& camera, double margin, F&& f) {
+    const QRectF r = bubbleRect(c, camera);
+    camera.forEachCopy(r.center().x(), margin + side / 2, [&](double x) { f(r.translated(x - r.center().x(), 0)); });
+}
+
 const PlaceCluster* PlaceBubbleLayer::clusterAt(QPointF at, const MapCamera& camera) const {
     // Later clusters are drawn on top, so they are hit first.
-    for (auto it = clusters_.rbegin(); it != clusters_.rend(); ++it)
-        if (bubbleRect(*it, camera).contains(at)) return &*it;
+    for (auto it = clusters_.rbegin(); it != clusters_.rend(); ++it) {
+        bool hit = false;
+        forEachRect(*it, camera, 0, [&](const QRectF& r) { hit = hit || r.contains(at); });
+        if (hit) return &*it;
+    }
     return nullptr;
+}
+
+std::vector<QRectF> PlaceBubbleLayer::keepClear(const MapCamera& camera) const {
+    std::vector<QRectF> out;
+    const QRectF view(0, 0, camera.width(), camera.height());
+    for (const PlaceCluster& c : clusters_)
+        forEachRect(c, camera, 0, [&](const QRectF& r) {
+            // The badge stands 9 pt out of the top-right corner; the shadow falls below.
+            const QRectF around = r.adjusted(-3, c.count > 1 ? -12 : -3, c.count > 1 ? 12 : 3, 6);
+            if (around.intersects(view)) out.push_back(around);
+        });
+    return out;
 }
 
 void PlaceBubbleLayer::click(QPointF at, const MapCamera& camera) {
@@ -185,31 +206,34 @@ void PlaceBubbleLayer::paint(QPainter& p, const MapCamera& camera) {
     const QRectF view = QRectF(0, 0, camera.width(), camera.height()).adjusted(-side, -side, side, side);
     p.save();
     p.setRenderHint(QPainter::Antialiasing);
-    for (const PlaceCluster& c : clusters_) {
-        const QRectF r = bubbleRect(c, camera);
-        if (!view.intersects(r)) continue;
-        if (!opening_ || *opening_ != c.id) {
-            paintBubble(p, c, r, dpr);
-            continue;
-        }
-        // Dimmed as one picture, shadow and badge included: painted with
-        // opacity part by part, the photo would show the shadow through it.
-        const qreal m = CardShadow::margin(bubbleShadow) + 12;
-        const QRectF area = r.adjusted(-m, -m, m, m);
-        QPixmap layer((area.size() * dpr).toSize());
-        layer.setDevicePixelRatio(dpr);
-        layer.fill(Qt::transparent);
-        {
-            QPainter lp(&layer);
-            lp.setRenderHint(QPainter::Antialiasing);
-            lp.translate(-area.topLeft());
-            paintBubble(lp, c, r, dpr);
-        }
-        p.setOpacity(dimmedOpacity);
-        p.drawPixmap(area.topLeft(), layer);
-        p.setOpacity(1.0);
-    }
+    for (const PlaceCluster& c : clusters_)
+        forEachRect(c, camera, side, [&](const QRectF& r) {
+            if (view.intersects(r)) paintCopy(p, c, r, dpr);
+        });
     p.restore();
+}
+
+void PlaceBubbleLayer::paintCopy(QPainter& p, const PlaceCluster& c, const QRectF& r, qreal dpr) {
+    if (!opening_ || *opening_ != c.id) {
+        paintBubble(p, c, r, dpr);
+        return;
+    }
+    // Dimmed as one picture, shadow and badge included: painted with
+    // opacity part by part, the photo would show the shadow through it.
+    const qreal m = CardShadow::margin(bubbleShadow) + 12;
+    const QRectF area = r.adjusted(-m, -m, m, m);
+    QPixmap layer((area.size() * dpr).toSize());
+    layer.setDevicePixelRatio(dpr);
+    layer.fill(Qt::transparent);
+    {
+        QPainter lp(&layer);
+        lp.setRenderHint(QPainter::Antialiasing);
+        lp.translate(-area.topLeft());
+        paintBubble(lp, c, r, dpr);
+    }
+    p.setOpacity(dimmedOpacity);
+    p.drawPixmap(area.topLeft(), layer);
+    p.setOpacity(1.0);
 }
 
 }  // namespace vintrelle

@@ -2,7 +2,8 @@
 // The places map's clusters as bubbles: the cover photo in a 58 × 58
 // rounded square (radius 11) with a white inner border and a soft shadow,
 // a count badge at the top-right corner when it holds more than one photo,
-// dimmed while its place is being looked up. Covers load through the
+// dimmed while its place is being looked up; drawn at every copy of the
+// world the view shows. Covers load through the
 // store's thumbnail cache and are scaled once, off the main thread, for the
 // screen's device pixel ratio.
 
@@ -42,10 +43,13 @@ public:
     // The id of the cluster being looked up (drawn dimmed), or none.
     void setOpening(std::optional<std::string> id);
 
-    // The bubble's rectangle around its coordinate.
+    // The bubble's rectangle around its coordinate (the world's copy whose
+    // longitudes are within ±180°).
     static QRectF bubbleRect(const PlaceCluster& c, const MapCamera& camera);
     // The topmost cluster at a point of the view.
     const PlaceCluster* clusterAt(QPointF at, const MapCamera& camera) const;
+    // Every bubble the view shows, with its badge: labels keep clear of them.
+    std::vector<QRectF> keepClear(const MapCamera& camera) const override;
     // Whether a cover is still loading or being scaled (for tools and tests).
     bool coversPending() const { return !loading_.empty(); }
 
@@ -65,9 +69,14 @@ signals:
     void changed();
 
 private:
+    // The rectangles of a cluster's bubble at each copy within `margin` of the view.
+    template <class F>
+    static void forEachRect(const PlaceCluster& c, const MapCamera& camera, double margin, F&& f);
     QString coverKey(int64_t id, qreal dpr) const;
     void requestCover(int64_t id, qreal dpr);
     void paintBubble(QPainter& p, const PlaceCluster& c, const QRectF& r, qreal dpr);
+    // One bubble, dimmed while its place is looked up.
+    void paintCopy(QPainter& p, const PlaceCluster& c, const QRectF& r, qreal dpr);
 
     std::vector<PlaceCluster> clusters_;
     std::optional<std::string> opening_;

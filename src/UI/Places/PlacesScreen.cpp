@@ -1,6 +1,5 @@
 #include "UI/Places/PlacesScreen.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QStackedLayout>
 
@@ -97,6 +96,16 @@ void PlacesScreen::showEvent(QShowEvent* event) {
     refreshPoints();
     showMapOrEmpty();
     if (!region_) fitAll();
+    focusMap();
+}
+
+void PlacesScreen::focusMap() {
+    if (stack_->currentWidget() != map_ || !map_->isVisible()) return;
+    // The arrows and + / − work at once; a text field being typed in keeps
+    // the keyboard.
+    const QWidget* focus = window()->focusWidget();
+    if (focus && focus->isVisible() && focus->testAttribute(Qt::WA_InputMethodEnabled)) return;
+    map_->setFocus(Qt::OtherFocusReason);
 }
 
 void PlacesScreen::fitAll() {

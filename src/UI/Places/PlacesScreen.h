@@ -5,7 +5,8 @@
 // (off the main thread, through the open library's place resolver) and
 // opens the cluster's bounds as a place grid. Nothing geotagged: the empty
 // state. Leaving the route discards the screen's state, so coming back
-// fits the map to every geotagged asset again.
+// fits the map to every geotagged asset again. Shown, the map takes the
+// keyboard, so its keys work at once.
 
 #include <QPointer>
 #include <QWidget>
@@ -71,6 +72,8 @@ private:
     void discardState();
     void refreshPoints();
     void showMapOrEmpty();
+    // Gives the map the keyboard focus unless a text field has it.
+    void focusMap();
     void movementEnded(const MapRegion& region);
     void recompute();
     void lookupFinished(const std::string& id, const std::weak_ptr<LibraryStore>& store, PlaceBox box,

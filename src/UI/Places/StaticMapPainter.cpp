@@ -49,9 +49,9 @@ bool StaticMapPainter::paint(QPainter& p, const QRectF& rect, qreal dpr, bool da
         camera.setCenter(place_->lat, place_->lon, camera.zoom());
         p.translate(rect.topLeft());
         complete = mapcanvas::paintTiles(p, camera, dpr, dark, this);
-        mapcanvas::paintCityLabels(p, camera, dpr, dark, 8);
+        const QRectF credit = mapcanvas::paintAttribution(p, QRectF(0, 0, rect.width(), rect.height()), colors, 9);
+        mapcanvas::paintCityLabels(p, camera, dpr, dark, {credit}, 8);
         complete = complete && CityIndex::ifBuilt();
-        mapcanvas::paintAttribution(p, QRectF(0, 0, rect.width(), rect.height()), colors, 9);
         const ViewPoint at = camera.toView(place_->lat, place_->lon);
         paintMarker(p, QPointF(at.x, at.y), marker_.value_or(colors.accent));
     }

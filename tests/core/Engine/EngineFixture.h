@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Core/Engine/LibraryEngine.h"
+#include "Core/Engine/ReaderProcess.h"
 #include "fixtures/TempDir.h"
 #include "fixtures/MediaFixtures.h"
 
@@ -62,6 +63,16 @@ inline void setMTime(const std::string& path, double seconds) {
     times[0].tv_nsec = long((seconds - double(time_t(seconds))) * 1e9);
     times[1] = times[0];
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// A stand-in for the reader of suspects at path: a shell script that runs
+// the shell commands `first` (the file to read is "$3") and then the real
+// reader, as a real process that really dies of the signals it sends itself.
+inline std::string standInReader(const std::string& path, const std::string& first) {
+    fixtures::writeFile(path, "#!/bin/sh\nulimit -c 0\n" + first + "\nexec '" + ReaderProcess::besideThisProgram() +
+                                  "' \"$@\"\n");
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
 }
 
 // A library folder with its index in a temporary folder.

@@ -12,12 +12,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -544,93 +546,133 @@ TEST_F(LibraryEngineTest, FailedBatchSaveReportsNoUnsavedRows) {
     for (auto& [path, r] : lib.rows()) EXPECT_TRUE(r.done) << path;
 }
 
-// What an abnormal end leaves in the journal, and what the next start makes
-// of it: only a file read alone at a crash, or alone at three abnormal ends
-// in a row, is condemned; a file read to its end is no suspect any more.
-TEST(ReadJournal, CondemnsOnlyOnEvidence) {
-    struct End {
-        std::vector<int64_t> inFlight;
-        bool crashed;
-        std::vector<int64_t> condemned;
-    };
-    struct Case {
-        const char* name;
-        std::vector<End> ends;
-        std::vector<int64_t> suspectsAfter;
-    };
-    const Case cases[] = {
-        {"a kill during a parallel read", {{{4, 5, 6}, false, {}}}, {4, 5, 6}},
-        {"a crash during a parallel read", {{{4, 5, 6}, true, {}}}, {4, 5, 6}},
-        {"then the crash again, alone", {{{4, 5, 6}, true, {}}, {{5}, true, {5}}}, {4, 6}},
-        {"kills while alone", {{{7}, false, {}}, {{7}, false, {}}}, {7}},
-        {"the third kill while alone", {{{7}, false, {}}, {{7}, false, {}}, {{7}, false, {7}}}, {}},
-        {"a clean end keeps suspects unread", {{{8, 9}, false, {}}, {{}, true, {}}}, {8, 9}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        fixtures::TempDir dir;
-        for (const End& end : c.ends) {
-            std::string text;
-            for (int64_t id : end.inFlight) text += std::to_string(id) + "\n";
-            fixtures::writeFile(dir / "reading-ids", text);
-            if (end.crashed) fixtures::writeFile(dir / "reading-crashed", "");
-            ReadJournal journal(dir.path());
-            EXPECT_EQ(journal.recover(), end.condemned);
-        }
+// What abnormal ends leave in the journal: the files in flight become
+// suspects however often they end a run, and only crashes of their own
+// reading process count against them, across runs. Suspects of earlier
+// versions (counted by ends of the whole process) start again from nothing.
+TEST(ReadJournal, OnlyCrashesOfTheReadingProcessCount) {
+    fixtures::TempDir dir;
+    for (int end = 0; end < 4; ++end) {  // four kills with the same files in flight
         ReadJournal journal(dir.path());
-        EXPECT_EQ(journal.suspects(), c.suspectsAfter);
-        for (int64_t id : c.suspectsAfter) {
-            journal.begin(id);
-            journal.end(id);
-        }
-        EXPECT_TRUE(ReadJournal(dir.path()).suspects().empty());
+        for (int64_t id : {4, 5, 6}) journal.begin(id);
+        journal.end(6);
+        ReadJournal next(dir.path());
+        next.recover();
     }
+    ReadJournal journal(dir.path());
+    EXPECT_EQ(journal.suspects(), (std::vector<int64_t>{4, 5}));
+    EXPECT_EQ(journal.crashed(5), 1);
+    EXPECT_EQ(ReadJournal(dir.path()).crashed(5), ReadJournal::crashesToCondemn);
+    journal.forget({4, 5});
+    EXPECT_TRUE(ReadJournal(dir.path()).suspects().empty());
+
+    fixtures::writeFile(dir / "suspect-ids", "7 2\n8 1\n");
+    fixtures::writeFile(dir / "reading-crashed", "");
+    ReadJournal migrated(dir.path());
+    EXPECT_EQ(migrated.suspects(), (std::vector<int64_t>{7, 8}));
+    EXPECT_EQ(migrated.crashed(7), 1);
+    EXPECT_FALSE(fs::exists(dir / "suspect-ids"));
+    EXPECT_FALSE(fs::exists(dir / "reading-crashed"));
 }
 
-// Files in flight at a kill are read again at the next start, first and
-// each alone, and are stored as what they are.
-TEST_F(LibraryEngineTest, FilesInFlightAtAKillAreReadAgainAlone) {
+// Files in flight at a kill are read again, each in a reader process of its
+// own, and stored as what they are: a file whose reader dies of a fault
+// twice is set aside as unreadable; one fault is chance; a reader ended by
+// anything else (killed, refusing, missing) condemns nothing and leaves the
+// file for later. The other files are read here as always.
+TEST_F(LibraryEngineTest, FilesInFlightAtAKillAreReadApart) {
     Library lib;
-    for (int i = 0; i < 8; ++i) ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/p" + std::to_string(i) + ".jpg", 64, 48));
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/p" + std::to_string(i) + ".jpg", 64, 48));
+    for (const char* name : {"crash.jpg", "once.jpg", "killed.jpg", "refused.jpg"})
+        ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/" + name, 64, 48));
     lib.file("broken.jpg", "\xff\xd8 not a picture");
+    const std::vector<std::string> suspects{"p1.jpg", "broken.jpg", "crash.jpg", "once.jpg", "killed.jpg", "refused.jpg"};
     lib.engine->stop();
     lib.engine.reset();
+    std::map<std::string, int64_t> ids;
     {
         // What a kill leaves: rows without their reading, and their ids in flight.
         ReadJournal journal(lib.paths.dataDir);
-        for (const char* name : {"p1.jpg", "p5.jpg", "broken.jpg"}) {
-            const int64_t id = lib.db->db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
-                                                   {name, int64_t(fs::file_size(lib.root + "/" + name)), 1.0});
-            journal.begin(id);
+        for (const std::string& name : suspects) {
+            ids[name] = lib.db->db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
+                                            {name, int64_t(fs::file_size(lib.root + "/" + name)), 1.0});
+            journal.begin(ids[name]);
         }
     }
     lib.open();
-    const std::set<std::string> suspects{"p1.jpg", "p5.jpg", "broken.jpg"};
+    const std::string log = lib.dir / "reader.log";
+    lib.engine->setReaderPath(standInReader(lib.dir / "reader", "echo \"${3##*/}\" >> '" + log + "'\n"
+                                                                "case \"$3\" in\n"
+                                                                "  */crash.jpg) kill -SEGV $$ ;;\n"
+                                                                "  */once.jpg) [ -e '" + log + ".once' ] || { touch '" + log + ".once'; kill -ABRT $$; } ;;\n"
+                                                                "  */killed.jpg) kill -KILL $$ ;;\n"
+                                                                "  */refused.jpg) exit 1 ;;\n"
+                                                                "esac"));
     std::mutex mutex;
-    std::vector<std::string> order;
-    std::atomic<bool> suspectStarting{false};
-    std::atomic<int> besideASuspect{0};
+    std::multiset<std::string> here;
     lib.engine->setReadHook([&](const std::string& path) {
-        const std::string name = fs::path(path).filename();
-        if (suspectStarting) ++besideASuspect;
-        {
-            std::lock_guard lock(mutex);
-            order.push_back(name);
-        }
-        if (suspects.count(name)) {
-            // Another reader starting now would not be waiting for this one.
-            suspectStarting = true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            suspectStarting = false;
-        }
+        std::lock_guard lock(mutex);
+        here.insert(fs::path(path).filename());
     });
     lib.fullScan();
-    ASSERT_EQ(order.size(), 9u);
-    EXPECT_EQ(std::set<std::string>(order.begin(), order.begin() + 3), suspects);
-    EXPECT_EQ(besideASuspect, 0);
+    EXPECT_EQ(here, (std::multiset<std::string>{"p0.jpg", "p2.jpg", "p3.jpg", "p4.jpg", "p5.jpg"}));
+    std::multiset<std::string> apart;
+    std::istringstream lines(fixtures::readFile(log));
+    for (std::string line; std::getline(lines, line);) apart.insert(line);
+    EXPECT_EQ(apart, (std::multiset<std::string>{"p1.jpg", "broken.jpg", "broken.jpg", "crash.jpg", "crash.jpg",
+                                                 "once.jpg", "once.jpg", "killed.jpg", "refused.jpg"}));
     auto rows = lib.rows();
-    for (auto& [path, r] : rows) EXPECT_EQ(r.thumb, path == "broken.jpg" ? 2 : 1) << path;
-    EXPECT_TRUE(ReadJournal(lib.paths.dataDir).suspects().empty());
+    for (auto& [path, r] : rows) {
+        const bool left = path == "killed.jpg" || path == "refused.jpg";
+        EXPECT_EQ(r.done, !left) << path;
+        if (!left) {
+            EXPECT_EQ(r.thumb, path == "broken.jpg" || path == "crash.jpg" ? 2 : 1) << path;
+        }
+    }
+    EXPECT_TRUE(fs::exists(lib.paths.thumbURL(ids["once.jpg"])));
+    EXPECT_EQ(ReadJournal(lib.paths.dataDir).suspects(),
+              (std::vector<int64_t>{ids["killed.jpg"], ids["refused.jpg"]}));
+
+    // Without a reader nothing is condemned either.
+    lib.engine->setReaderPath(lib.dir / "no-such-reader");
+    lib.fullScan();
+    EXPECT_EQ(ReadJournal(lib.paths.dataDir).suspects().size(), 2u);
+    EXPECT_FALSE(lib.rows()["killed.jpg"].done);
+}
+
+// Closing the library ends a reader still at work, and that counts for
+// nothing against its file.
+TEST_F(LibraryEngineTest, ClosingEndsTheReaderOfASuspect) {
+    Library lib;
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/slow.jpg", 64, 48));
+    lib.engine->stop();
+    lib.engine.reset();
+    int64_t id = 0;
+    {
+        ReadJournal journal(lib.paths.dataDir);
+        id = lib.db->db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
+                                 {"slow.jpg", int64_t(fs::file_size(lib.root + "/slow.jpg")), 1.0});
+        journal.begin(id);
+    }
+    lib.open();
+    const std::string pidFile = lib.dir / "reader.pid";
+    lib.engine->setReaderPath(standInReader(lib.dir / "reader", "echo $$ > '" + pidFile + ".new'\n"
+                                                                "mv '" + pidFile + ".new' '" + pidFile + "'\n"
+                                                                "exec sleep 60"));
+    lib.engine->requestScan(true, {});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!fs::exists(pidFile) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(fs::exists(pidFile));
+    const pid_t reader = std::stoi(fixtures::readFile(pidFile));
+    const auto closing = std::chrono::steady_clock::now();
+    lib.engine->stop();
+    lib.engine.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::seconds(5));
+    EXPECT_TRUE(::kill(reader, 0) != 0 && errno == ESRCH) << "the reader outlived the library";
+    ReadJournal journal(lib.paths.dataDir);
+    EXPECT_EQ(journal.suspects(), std::vector<int64_t>{id});
+    EXPECT_EQ(journal.crashed(id), 1);
 }
 
 TEST_F(LibraryEngineTest, LivePhotosPairUpToThreeSixSecondsAcrossCase) {

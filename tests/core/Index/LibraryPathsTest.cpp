@@ -13,10 +13,10 @@ namespace fs = std::filesystem;
 
 TEST(LibraryPaths, PortableLibraryGetsReadmeWhichIsNeverRewritten) {
     fixtures::TempDir dir;
-    auto p = LibraryPaths::resolve(dir.path());
-    EXPECT_TRUE(p.portable);
-    EXPECT_EQ(p.dataDir, dir / ".vintrelle");
-    p.prepare();
+    auto p = LibraryPaths::setUp(dir.path());
+    ASSERT_TRUE(p);
+    EXPECT_TRUE(p->portable);
+    EXPECT_EQ(p->dataDir, dir / ".vintrelle");
     EXPECT_TRUE(fs::is_directory(dir / ".vintrelle/thumbs/00"));
     EXPECT_TRUE(fs::is_directory(dir / ".vintrelle/faces/ff"));
     EXPECT_EQ(fixtures::readFile(dir / ".vintrelle/README.txt"), LibraryPaths::readmeText);
@@ -40,22 +40,54 @@ TEST(LibraryPaths, ReadOnlyLibraryFallsBackToUserDataFolder) {
     unsetenv("XDG_DATA_HOME");
 }
 
+// A library folder that is away, or goes at any moment of the setup (its
+// drive pulled, its mount point removed or left empty), is never made again:
+// nothing appears at its path, and no fallback is made for it.
 TEST(LibraryPaths, AGoneLibraryFolderIsNeverMade) {
-    // Neither when resolving a library whose drive is not there, nor when the
-    // store prepares again (resetting faces) after the drive went: a folder
-    // made in its place would take the drive's mount point.
     fixtures::TempDir dir, home;
     setenv("XDG_DATA_HOME", home.path().c_str(), 1);
-    EXPECT_FALSE(LibraryPaths::resolve(dir / "unplugged/Photos").portable);
+    EXPECT_FALSE(LibraryPaths::setUp(dir / "unplugged/Photos"));
+    EXPECT_EQ(LibraryPaths::resolve(dir / "unplugged/Photos").dataDir, dir / "unplugged/Photos/.vintrelle");
     EXPECT_FALSE(fs::exists(dir / "unplugged"));
+
+    // The folder goes while the setup asks whether it may be written, after
+    // the look that found it there.
+    struct Case {
+        const char* name;
+        bool mountPointLeft;  // an empty folder takes its place
+        bool writable;
+    };
+    for (const Case c : {Case{"removed", false, true}, Case{"removed, read-only", false, false},
+                         Case{"mount point left", true, true}, Case{"mount point left, read-only", true, false}}) {
+        SCOPED_TRACE(c.name);
+        const std::string root = dir / "media/Photos";
+        fs::create_directories(root);
+        const auto goes = [&](const std::string&) {
+            fs::rename(root, dir / "away");
+            if (c.mountPointLeft) fs::create_directory(root);
+            return c.writable;
+        };
+        EXPECT_FALSE(LibraryPaths::setUp(root, goes));
+        EXPECT_EQ(fs::exists(root), c.mountPointLeft);
+        if (c.mountPointLeft) {
+            EXPECT_TRUE(fs::is_empty(root));
+        }
+        EXPECT_TRUE(fs::is_empty(home.path()));
+        fs::remove_all(dir / "media");
+        fs::remove_all(dir / "away");
+    }
     unsetenv("XDG_DATA_HOME");
 
+    // Preparing again (resetting faces) after the drive went.
     fs::create_directories(dir / "media/Photos");
-    auto p = LibraryPaths::resolve(dir / "media/Photos");
-    ASSERT_TRUE(p.portable);
+    auto p = LibraryPaths::setUp(dir / "media/Photos");
+    ASSERT_TRUE(p && p->portable);
     fs::remove_all(dir / "media/Photos");
-    p.prepare();
+    p->prepare();
     EXPECT_FALSE(fs::exists(dir / "media/Photos"));
+    fs::create_directory(dir / "media/Photos");
+    p->prepare();
+    EXPECT_TRUE(fs::is_empty(dir / "media/Photos"));
 }
 
 // The fallback folder's name must not change between versions, or a

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "Core/Places/CityIndex.h"
+#include "Core/Places/Lakes.h"
 #include "Core/Places/Mercator.h"
 #include "Core/Places/Topology.h"
 #include "fixtures/TempDir.h"
@@ -29,16 +30,18 @@ TEST(Mercator, roundTripsAndClampsThePoles) {
 
 TEST(MapCamera, fitContainsItsRegion) {
     const std::vector<MapRegion> regions = {
-        {38.7, -9.1, 0.04, 0.04}, {50, 10, 20, 30}, {-33, 151, 0.5, 2}, {2.5, 0, 150, 340}, {70, -170, 10, 40}};
+        {38.7, -9.1, 0.04, 0.04}, {50, 10, 20, 30}, {-33, 151, 0.5, 2}, {2.5, 0, 150, 340}, {70, -170, 10, 40},
+        {-17, 180, 1, 3}, {-17, -179.5, 2, 4}};
     for (auto [w, h] : {std::pair{800.0, 600.0}, {300.0, 900.0}, {1600.0, 400.0}}) {
         for (const MapRegion& r : regions) {
             MapCamera cam;
             cam.setViewport(w, h);
             cam.fit(r);
-            const ViewPoint nw = cam.toView(std::min(r.centerLat + r.spanLat / 2, 85.0),
-                                            std::max(r.centerLon - r.spanLon / 2, -180.0));
-            const ViewPoint se = cam.toView(std::max(r.centerLat - r.spanLat / 2, -85.0),
-                                            std::min(r.centerLon + r.spanLon / 2, 180.0));
+            // East and west the world wraps: the corners may lie past ±180°,
+            // measured from the camera's centre.
+            const double west = cam.centerLon() + wrapLongitude(r.centerLon - cam.centerLon()) - r.spanLon / 2;
+            const ViewPoint nw = cam.toView(std::min(r.centerLat + r.spanLat / 2, 85.0), west);
+            const ViewPoint se = cam.toView(std::max(r.centerLat - r.spanLat / 2, -85.0), west + r.spanLon);
             if (cam.zoom() <= cam.minZoom()) {
                 // Zoomed out as far as the map goes, the whole width of the world shows.
                 EXPECT_NEAR(cam.toViewNormalized(1, 0).x - cam.toViewNormalized(0, 0).x, w, 1e-6);
@@ -72,24 +75,41 @@ TEST(MapCamera, zoomAndPanStayInsideTheWorld) {
     EXPECT_NEAR(lat0, lat1, 1e-9);
     EXPECT_NEAR(lon0, lon1, 1e-9);
 
-    // Panned far past any edge, the view still shows only the world.
+    // Panned far past the poles, the view still shows only the world; east
+    // and west it goes on round the globe.
     for (auto [dx, dy] : {std::pair{1e7, 0.0}, {-1e7, 0.0}, {0.0, 1e7}, {0.0, -1e7}, {1e9, -1e9}}) {
         cam.setCenter(0, 0, 4);
         cam.panBy(dx, dy);
-        const ViewPoint nw = cam.toViewNormalized(0, 0), se = cam.toViewNormalized(1, 1);
-        EXPECT_LE(nw.x, 1e-6);
-        EXPECT_LE(nw.y, 1e-6);
-        EXPECT_GE(se.x, 1024 - 1e-6);
-        EXPECT_GE(se.y, 600 - 1e-6);
+        EXPECT_LE(cam.toViewNormalized(0, 0).y, 1e-6);
+        EXPECT_GE(cam.toViewNormalized(1, 1).y, 600 - 1e-6);
+        EXPECT_GE(cam.centerX(), 0);
+        EXPECT_LT(cam.centerX(), 1);
+        EXPECT_GE(cam.centerLon(), -180);
+        EXPECT_LT(cam.centerLon(), 180);
+        EXPECT_NEAR(cam.region().spanLon, 1024 / cam.worldSize() * 360, 1e-9);
     }
-    // A view taller than the world at its smallest shows it centred.
+    // A pan eastwards over the 180° line: the place under the pointer stays
+    // under it, a world-width further east.
+    cam.setCenter(-17, 179.5, 8);
+    double lat2 = 0, lon2 = 0;
+    cam.fromView({900, 300}, lat0, lon0);
+    cam.panBy(-400, 0);
+    cam.fromView({500, 300}, lat2, lon2);
+    EXPECT_NEAR(wrapLongitude(lon2), wrapLongitude(lon0), 1e-9);
+    EXPECT_NEAR(lat2, lat0, 1e-9);
+    EXPECT_NEAR(cam.centerLon(), 179.5 + 400 / cam.worldSize() * 360 - 360, 1e-9);
+    for (auto [lon, wrapped] : {std::pair{180.0, -180.0}, {-180.0, -180.0}, {190.0, -170.0}, {-540.5, 179.5},
+                                {720.0, 0.0}, {-1e-18, -1e-18}})
+        EXPECT_DOUBLE_EQ(wrapLongitude(lon), wrapped) << lon;
+    // A view taller than the world at its smallest shows it centred
+    // vertically; across, it shows the whole width around the centre.
     cam.setViewport(400, 900);
     cam.setCenter(60, 10, 0);
     EXPECT_DOUBLE_EQ(cam.centerY(), 0.5);
-    EXPECT_DOUBLE_EQ(cam.centerX(), 0.5);
+    EXPECT_DOUBLE_EQ(cam.centerLon(), 10);
     // Not a number changes nothing.
     cam.setCenter(NAN, NAN, NAN);
-    EXPECT_DOUBLE_EQ(cam.centerX(), 0.5);
+    EXPECT_DOUBLE_EQ(cam.centerLon(), 10);
 }
 
 namespace {
@@ -167,6 +187,55 @@ TEST(Topology, theCoarseWorldAtlas) {
             ASSERT_GE(pts.size(), 4u);
             EXPECT_EQ(pts.front(), pts.back());
         }
+}
+
+TEST(Lakes, readsThePolygonsOfAnyGeoJsonShape) {
+    const std::string square = "[[0,0],[4,0],[4,4],[0,4],[0,0]]", island = "[[1,1],[2,1],[2,2],[1,1]]";
+    struct Case {
+        const char* what;
+        std::string json;
+        std::vector<size_t> ringsPerPolygon;  // nothing at all when the text is refused
+        bool refused = false;
+    };
+    const std::vector<Case> cases = {
+        {"a polygon with an island", R"({"type":"Polygon","coordinates":[)" + square + "," + island + "]}", {2}},
+        {"type after the coordinates", R"({"coordinates":[)" + square + R"(],"type":"Polygon"})", {1}},
+        {"a multipolygon in a collection",
+         R"({"type":"GeometryCollection","geometries":[{"type":"MultiPolygon","coordinates":[[)" + square + "],[" +
+             square + "," + island + "]]}]}",
+         {1, 2}},
+        {"features, with altitudes and other geometries",
+         R"({"type":"FeatureCollection","features":[{"type":"Feature","properties":{"name":"x","coordinates":[1]},
+             "geometry":{"type":"Polygon","coordinates":[[[0,0,5],[1,0,5],[1,1,5],[0,0,5]]]}},
+           {"type":"Feature","geometry":{"type":"LineString","coordinates":[[0,0],[1,1],[2,0]]}},
+           {"type":"Feature","geometry":{"type":"Point","coordinates":[3,3]}},
+           {"type":"Feature","geometry":null}]})",
+         {1}},
+        {"a degenerate island is dropped", R"({"type":"Polygon","coordinates":[)" + square + R"(,[[1,1],[2,2]]]})", {1}},
+        {"a degenerate outline drops its polygon",
+         R"({"type":"MultiPolygon","coordinates":[[[[1,1],[2,2]],)" + island + "],[" + square + "]]}",
+         {1}},
+        {"empty coordinates", R"({"type":"Polygon","coordinates":[]})", {}},
+        {"not json", "{\"type\":", {}, true},
+        {"a position of one number", R"({"type":"Polygon","coordinates":[[[0],[1,1],[1,0],[0,0]]]})", {}, true},
+        {"an object among the positions", R"({"type":"Polygon","coordinates":[[{"x":1}]]})", {}, true},
+        {"numbers where rings belong", R"({"type":"Polygon","coordinates":[[[0,0],[1,1],[1,0]],[1,2]]})", {}, true},
+    };
+    for (const Case& c : cases) {
+        const auto polygons = decodeGeoJsonPolygons(c.json);
+        ASSERT_EQ(!polygons, c.refused) << c.what;
+        if (!polygons) continue;
+        std::vector<size_t> rings;
+        for (const GeoPolygon& p : *polygons) rings.push_back(p.size());
+        EXPECT_EQ(rings, c.ringsPerPolygon) << c.what;
+    }
+    const auto one = decodeGeoJsonPolygons(R"({"type":"Polygon","coordinates":[)" + square + "]}");
+    ASSERT_TRUE(one);
+    EXPECT_EQ((*one)[0][0][1], (GeoPoint{4, 0}));  // longitude first
+
+    fixtures::TempDir dir;
+    EXPECT_FALSE(loadGeoJsonPolygons(dir / "missing.json"));
+    EXPECT_FALSE(loadGeoJsonPolygons(dir.path()));
 }
 
 TEST(CityIndex, visitsTheCitiesOfABoxMostPopulousFirst) {

@@ -122,13 +122,15 @@ TEST(PlaceClusters, everyVisibleAssetFallsInExactlyOneCluster) {
         r.spanLon = std::min(r.spanLat * (0.5 + unit(rng) * 2), 340.0);
         r.spanLat = std::min(r.spanLat, 150.0);
         r.centerLat = (unit(rng) - 0.5) * (180 - r.spanLat);
-        r.centerLon = (unit(rng) - 0.5) * (360 - r.spanLon);
+        // Anywhere east or west: regions across the 180° line too.
+        r.centerLon = (unit(rng) - 0.5) * 360;
         // Positions on a lattice of 0.001°: members of different cells then
         // differ by far more than the boxes' margin, so boxes never overlap.
         std::vector<Asset> assets;
         for (int i = 0; i < 300; ++i) {
             const double lat = std::round((r.centerLat + (unit(rng) - 0.5) * 1.6 * r.spanLat) * 1000) / 1000;
-            const double lon = std::round((r.centerLon + (unit(rng) - 0.5) * 1.6 * r.spanLon) * 1000) / 1000;
+            const double lon =
+                wrapLongitude(std::round((r.centerLon + (unit(rng) - 0.5) * 1.6 * r.spanLon) * 1000) / 1000);
             assets.push_back(at(i, lat, lon, int(i % 3 == 0)));
         }
         const auto clusters = clusterPlaces(assets, r);
@@ -137,13 +139,11 @@ TEST(PlaceClusters, everyVisibleAssetFallsInExactlyOneCluster) {
         int visible = 0;
         for (const Asset& a : assets) {
             if (!hasMapPosition(a) || std::fabs(*a.lat - r.centerLat) > r.spanLat / 2 ||
-                std::fabs(*a.lon - r.centerLon) > r.spanLon / 2)
+                std::fabs(wrapLongitude(*a.lon - r.centerLon)) > r.spanLon / 2)
                 continue;
             ++visible;
             int containing = 0;
-            for (const auto& c : clusters)
-                containing += *a.lat >= c.box.minLat && *a.lat <= c.box.maxLat && *a.lon >= c.box.minLon &&
-                              *a.lon <= c.box.maxLon;
+            for (const auto& c : clusters) containing += placeBoxContains(c.box, *a.lat, *a.lon);
             ASSERT_EQ(containing, 1) << "round " << round << " asset " << a.id;
         }
         EXPECT_GE(total, visible);
@@ -153,7 +153,8 @@ TEST(PlaceClusters, everyVisibleAssetFallsInExactlyOneCluster) {
 TEST(PlaceClusters, fittingRegion) {
     const MapRegion one = boundingRegion({at(1, 38.7, -9.1), at(2, 38.7, -9.1), at(3, std::nullopt, 5)});
     EXPECT_EQ(one, (MapRegion{38.7, -9.1, 0.04, 0.04}));
-    const MapRegion globe = boundingRegion({at(1, -80, -179), at(2, 85, 179)});
+    // Round the globe every 90°: the widest gap is 90°, the extent 270°.
+    const MapRegion globe = boundingRegion({at(1, -80, -179), at(2, 85, 179), at(3, 0, -90), at(4, 0, 0), at(5, 0, 90)});
     EXPECT_EQ(globe.spanLat, 150);
     EXPECT_EQ(globe.spanLon, 340);
     EXPECT_DOUBLE_EQ(globe.centerLat, 2.5);
@@ -162,6 +163,38 @@ TEST(PlaceClusters, fittingRegion) {
     EXPECT_DOUBLE_EQ(two.centerLon, 22);
     EXPECT_DOUBLE_EQ(two.spanLat, 2 * 1.35);
     EXPECT_DOUBLE_EQ(two.spanLon, 4 * 1.35);
+}
+
+TEST(PlaceClusters, aPlaceAcrossThe180LineIsOnePlaceAndFitsTheShortWay) {
+    // Fiji: Viti Levu and Vanua Levu west of the line, Taveuni's east coast
+    // and the Lau islands east of it.
+    const std::vector<Asset> fiji = {at(1, -18.1, 178.4), at(2, -16.6, 179.3), at(3, -16.8, -179.9),
+                                     at(4, -17.6, -178.8), at(5, -17.7, -179.0)};
+    const MapRegion fit = boundingRegion(fiji);
+    EXPECT_NEAR(fit.spanLon, (181.2 - 178.4) * 1.35, 1e-9);  // not most of the globe
+    EXPECT_NEAR(fit.centerLon, (178.4 + 181.2) / 2, 1e-9);
+    EXPECT_NEAR(fit.centerLat, (-18.1 - 16.6) / 2, 1e-9);
+    // Without a shorter way round, the spans are the plain extents.
+    const MapRegion pacific = boundingRegion({at(1, 0, -100), at(2, 0, 100)});
+    EXPECT_NEAR(pacific.spanLon, 160 * 1.35, 1e-9);
+    EXPECT_NEAR(pacific.centerLon, -180, 1e-9);
+
+    // Zoomed out over the islands, one cluster of all five, its mean on the
+    // line and its box holding every member on either side.
+    const auto one = clusterPlaces(fiji, {-17.3, 180, 30, 40});
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].count, 5);
+    EXPECT_NEAR(wrapLongitude(one[0].lon - (178.4 + 179.3 + 180.1 + 181.2 + 181.0) / 5), 0, 1e-9);
+    EXPECT_GE(one[0].lon, -180);
+    EXPECT_LT(one[0].lon, 180);
+    for (const Asset& a : fiji) EXPECT_TRUE(placeBoxContains(one[0].box, *a.lat, *a.lon)) << a.id;
+    EXPECT_FALSE(placeBoxContains(one[0].box, -17, 0));
+    EXPECT_FALSE(placeBoxContains(one[0].box, -17, 170));
+    // A region centred west of the line still takes in what lies east of it.
+    const auto west = clusterPlaces(fiji, {-17.3, 175, 30, 40});
+    int members = 0;
+    for (const auto& c : west) members += c.count;
+    EXPECT_EQ(members, 5);
 }
 
 TEST(PlaceClusters, badgeTexts) {

@@ -168,27 +168,44 @@ TEST(MapWidget, aFitHoldsThroughResizesUntilTheUserMovesTheMap) {
     EXPECT_NEAR(m.w.camera().zoom(), zoom + 1, 1e-9);
 }
 
-TEST(MapTiles, theMapDrawsLandAndSeaWhereTheyAreAtEveryZoom) {
+TEST(MapTiles, theMapDrawsLandSeaAndLakesWhereTheyAreAtEveryZoom) {
     std::shared_ptr<const MapOutlines> atlas[3];
     for (auto d : {AtlasDetail::coarse110m, AtlasDetail::medium50m, AtlasDetail::fine10m}) {
-        atlas[int(d)] = MapOutlines::load(atlasFile(d));
+        atlas[int(d)] = MapOutlines::load(d);
         ASSERT_FALSE(atlas[int(d)]->empty()) << atlasFile(d);
+        ASSERT_FALSE(atlas[int(d)]->lakes.empty()) << lakesFile(d);
     }
     struct Place {
         const char* name;
         double lat, lon;
         bool land;
+        int fromZoom = 1;  // smaller ones fill no pixel of their own before
     };
     const std::vector<Place> places = {
-        {"Madrid", 40.4168, -3.7038, true},      {"central Australia", -25, 134, true},
-        {"Moscow", 55.75, 37.62, true},          {"Chukotka, east of 180°", 66, -172, true},
-        {"Fiji's Vanua Levu", -16.6, 179.2, true}, {"mid-Atlantic", 30, -40, false},
-        {"Tasman Sea", -40, 160, false},         {"Black Sea", 43.5, 34, false},
-        {"Bering Sea", 58, -178, false},         {"South Pacific at Fiji's latitude", -17, -120, false},
+        {"Madrid", 40.4168, -3.7038, true},
+        {"central Australia", -25, 134, true},
+        {"Moscow", 55.75, 37.62, true},
+        {"Chukotka, east of 180°", 66, -172, true},
+        {"Fiji's Vanua Levu", -16.6, 179.2, true, 5},
+        {"mid-Atlantic", 30, -40, false},
+        {"Tasman Sea", -40, 160, false},
+        {"Black Sea", 43.5, 34, false},
+        {"Bering Sea", 58, -178, false},
+        {"South Pacific at Fiji's latitude", -17, -120, false},
+        {"Lake Superior", 47.7, -87.5, false, 3},
+        {"Lake Michigan", 44.0, -87.0, false, 3},
+        {"Lake Victoria", -1.5, 33.0, false, 3},
+        {"Lake Ladoga", 60.8, 31.5, false, 3},
+        {"Lake Tanganyika", -6.0, 29.3, false, 5},
+        {"Lake Baikal", 53.3, 108.0, false, 5},
+        // Beside the lakes the land stays land.
+        {"Chicago", 41.85, -87.75, true, 5},
+        {"Toronto", 43.75, -79.45, true, 5},
+        {"Kampala", 0.33, 32.55, true, 5},
     };
     for (int z : {1, 3, 5, 9, 12, 16, 18}) {
         for (const Place& p : places) {
-            if (z < 5 && std::string(p.name).find("Fiji") != std::string::npos) continue;  // too small to fill a pixel
+            if (z < p.fromZoom) continue;
             const MapTileKey key = tileAt(p.lat, p.lon, z, z % 2 ? 200 : 100);
             const QImage tile = renderMapTile(atlas[int(detailForZoom(z))].get(), key);
             ASSERT_EQ(tile.width(), key.pixels());
@@ -238,12 +255,82 @@ TEST(MapTiles, theCacheKeepsToItsLimitAndTheViewsSettle) {
     EXPECT_EQ(image.pixelColor(134, 75 - 27 + 10 + 6), MapPalette::of(Theme::isDark()).accent);
 }
 
-TEST(MapCanvas, scaleTextsAndLabelThresholds) {
+TEST(MapCanvas, scaleTexts) {
     const std::vector<std::tuple<double, bool, QString>> cases = {
         {200000, false, "200 km"}, {500, false, "500 m"}, {1000, false, "1 km"},
         {1609.344 * 2, true, "2 mi"}, {0.3048 * 500, true, "500 ft"}};
     for (const auto& [metres, imperial, text] : cases)
         EXPECT_EQ(mapcanvas::scaleText(metres, imperial), text) << metres;
-    EXPECT_GT(mapcanvas::labelPopulation(2), mapcanvas::labelPopulation(6));
-    EXPECT_EQ(mapcanvas::labelPopulation(12), 0u);
+}
+
+TEST(MapWidget, theWorldGoesOnAcrossThe180Line) {
+    Map m;
+    // Over the Bering Strait: Chukotka on both sides of the line, drawn
+    // from the two edges of the world's tiles.
+    m.w.setCenter(66, 180, 4);
+    ASSERT_TRUE(waitFor([&] {
+        m.w.repaint();
+        return m.w.isSettled();
+    }));
+    const QImage image = m.w.grab().toImage();
+    const MapPalette& c = MapPalette::of(Theme::isDark());
+    for (double lon : {172.0, -172.0}) {
+        const ViewPoint at = m.w.camera().toView(66, lon);
+        int shown = 0;
+        m.w.camera().forEachCopy(at.x, 0, [&](double x) {
+            ++shown;
+            EXPECT_EQ(image.pixelColor(int(x), int(at.y)), c.land) << lon;
+        });
+        EXPECT_EQ(shown, 1) << lon;
+    }
+}
+
+TEST(MapWidget, labelsNameTheLargestPlacesInViewClearOfTheScaleAndCredit) {
+    Map m;
+    auto settle = [&] {
+        return waitFor([&] {
+            m.w.repaint();
+            return m.w.isSettled();
+        });
+    };
+    // Iceland alone at zoom 6: no city of the size the world map names, but
+    // its largest towns are named all the same, Reykjavík among them.
+    m.w.setCenter(64.9, -18.6, 6);
+    ASSERT_TRUE(settle());
+    QStringList names;
+    for (const auto& l : m.w.labels()) names << l.name;
+    EXPECT_GE(names.size(), 2) << names.join(", ").toStdString();
+    EXPECT_TRUE(names.filter("Reykjav").size() == 1) << names.join(", ").toStdString();
+    EXPECT_LE(int(names.size()), mapcanvas::labelBudget(800, 600, 60));
+
+    // A city right under the scale bar or the credit is not named over
+    // them; nor is any other label.
+    struct Case {
+        const char* city;
+        double lat, lon;
+        QPointF at;  // where the view puts it
+    };
+    const QRectF view(0, 0, 800, 600);
+    for (const Case& c : {Case{"Essen", 51.4556, 7.0116, {30, 582}}, Case{"Tehran", 35.6944, 51.4215, {700, 591}}}) {
+        for (double zoom : {5.0, 8.0}) {
+            MapCamera cam = m.w.camera();
+            cam.setCenter(c.lat, c.lon, zoom);
+            double lat = 0, lon = 0;
+            cam.fromView({800 - c.at.x(), 600 - c.at.y()}, lat, lon);
+            m.w.setCenter(lat, lon, zoom);
+            ASSERT_TRUE(settle()) << c.city;
+            const ViewPoint shown = m.w.camera().toView(c.lat, c.lon);
+            ASSERT_NEAR(shown.x, c.at.x(), 1) << c.city;
+            ASSERT_NEAR(shown.y, c.at.y(), 1) << c.city;
+            ASSERT_TRUE(view.contains(m.w.scaleBarRect()) && view.contains(m.w.creditRect()));
+            EXPECT_TRUE(m.w.scaleBarRect().contains(QPointF(20, 586)));
+            EXPECT_TRUE(m.w.creditRect().contains(QPointF(780, 590)));
+            EXPECT_FALSE(m.w.labels().empty()) << c.city;
+            for (const auto& l : m.w.labels()) {
+                EXPECT_NE(l.name, c.city) << "at zoom " << zoom;
+                EXPECT_FALSE(l.box.intersects(m.w.scaleBarRect())) << l.name.toStdString();
+                EXPECT_FALSE(l.box.intersects(m.w.creditRect())) << l.name.toStdString();
+            }
+        }
+    }
 }

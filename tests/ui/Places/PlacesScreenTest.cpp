@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QLineEdit>
 #include <QSettings>
+#include <QVBoxLayout>
 
 #include <condition_variable>
 #include <memory>
@@ -9,6 +11,7 @@
 #include "App/AppModel.h"
 #include "Store/LibraryStore.h"
 #include "UI/Places/MapWidget.h"
+#include "UI/Places/PlaceBubbles.h"
 #include "UI/Places/PlacesScreen.h"
 #include "store/StoreFixture.h"
 
@@ -219,4 +222,50 @@ TEST(PlacesScreen, theLibrarysResolverNamesThePlaceAndNoEngineMeansNoLookup) {
     EXPECT_FALSE(f.screen->opening());
     QCoreApplication::processEvents();
     EXPECT_EQ(f.model.route(), Route::places());
+}
+
+TEST(PlacesScreen, takesTheKeyboardWhenShownUnlessATextFieldHasIt) {
+    fixtures::TempDir settingsDir;
+    AppModel model(std::make_unique<QSettings>(QString::fromStdString(settingsDir / "s.conf"), QSettings::IniFormat));
+    Library lib({geotagged(1, 38.72, -9.14)});
+    model.setStore(lib.store);
+    model.navigate(Route::places());
+    QWidget window;
+    auto* layout = new QVBoxLayout(&window);
+    auto* edit = new QLineEdit;
+    auto* screen = new PlacesScreen(model);
+    layout->addWidget(edit);
+    layout->addWidget(screen);
+    window.resize(900, 600);
+    window.show();
+    edit->setFocus();
+    screen->hide();
+    screen->show();
+    EXPECT_EQ(window.focusWidget(), edit);
+    edit->clearFocus();
+    screen->hide();
+    screen->show();
+    EXPECT_EQ(window.focusWidget(), screen->map());
+    model.closeStore();
+}
+
+TEST(PlacesScreen, aBubbleHidesTheLabelsUnderIt) {
+    Fixture f;
+    f.screen->zoomTo(38.72, -9.14, 9);
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            f.screen->map()->repaint();
+            return f.screen->isSettled();
+        },
+        20000));
+    MapWidget& map = *f.screen->map();
+    std::vector<QRectF> bubbles;
+    for (const PlaceCluster& c : f.screen->clusters())
+        bubbles.push_back(PlaceBubbleLayer::bubbleRect(c, map.camera()));
+    ASSERT_FALSE(bubbles.empty());
+    ASSERT_FALSE(map.labels().empty());
+    for (const auto& label : map.labels()) {
+        EXPECT_NE(label.name, "Lisbon");  // its dot is under the bubble
+        for (const QRectF& b : bubbles) EXPECT_FALSE(label.box.intersects(b)) << label.name.toStdString();
+    }
 }

@@ -38,31 +38,38 @@ Asset asset(const std::string& path, int width, int height, int64_t size) {
     return a;
 }
 
-// A place lookup that answers only the latitudes the test lets through.
+// A place lookup that answers only the latitudes the test lets through. The
+// lookups share its state: one may still be waiting on its thread when the
+// test ends.
 struct Gate {
-    std::mutex m;
-    std::condition_variable cv;
-    std::set<double> open;
-    int asked = 0;
+    struct State {
+        std::mutex m;
+        std::condition_variable cv;
+        std::set<double> open;
+        int asked = 0;
+    };
+    std::shared_ptr<State> state = std::make_shared<State>();
     void let(double lat) {
-        std::lock_guard lock(m);
-        open.insert(lat);
-        cv.notify_all();
+        std::lock_guard lock(state->m);
+        state->open.insert(lat);
+        state->cv.notify_all();
+    }
+    int asked() const {
+        std::lock_guard lock(state->m);
+        return state->asked;
     }
     DetailsPanel::LookupSource source() {
-        return [this](LibraryStore&) -> DetailsPanel::Lookup {
-            return [this](double lat, double) -> std::optional<PlaceName> {
-                std::unique_lock lock(m);
-                ++asked;
-                cv.wait(lock, [&] { return open.count(lat) > 0; });
+        return [state = state](LibraryStore&) -> DetailsPanel::Lookup {
+            return [state](double lat, double) -> std::optional<PlaceName> {
+                std::unique_lock lock(state->m);
+                ++state->asked;
+                state->cv.wait(lock, [&] { return state->open.count(lat) > 0; });
                 return PlaceName{lat > 50 ? "London" : "Paris", std::nullopt, lat > 50 ? "UK" : "France"};
             };
         };
     }
     ~Gate() {
-        std::lock_guard lock(m);
-        for (double lat : {48.8566, 51.5074}) open.insert(lat);
-        cv.notify_all();
+        for (double lat : {48.8566, 51.5074}) let(lat);
     }
 };
 
@@ -168,7 +175,7 @@ TEST(DetailsPanel, ShowsTheSectionsOfEachAssetAndDropsALatePlaceName) {
     // The coordinates until the name comes.
     ASSERT_TRUE(p.showsPlace());
     EXPECT_EQ(p.placeText(), "48.8566, 2.3522");
-    EXPECT_TRUE(spinUntil([&] { return s.gate.asked == 1; }));
+    EXPECT_TRUE(spinUntil([&] { return s.gate.asked() == 1; }));
 
     // Stepped before Paris was named: London's coordinates at once, and
     // Paris's late answer is not shown under it.
@@ -206,7 +213,7 @@ TEST(DetailsPanel, AClosedPanelDoesNoWorkAndALibraryWithoutEngineKeepsCoordinate
     s.model->setShowInfo(false);
     s.open(1);
     EXPECT_FALSE(s.panel->asset());
-    EXPECT_EQ(s.gate.asked, 0);
+    EXPECT_EQ(s.gate.asked(), 0);
     s.panel->setLookupSource([](LibraryStore&) { return DetailsPanel::Lookup(); });
     s.model->setShowInfo(true);
     ASSERT_TRUE(s.panel->asset());

@@ -250,7 +250,9 @@ TEST(RootView, AlbumPromptRefusesABlankNameAndConfirmsOnce) {
 TEST(RootView, RenamePromptTakesEmptyTextAndGoesWithItsPrompt) {
     World w(someAssets(3));
     storetest::insertPerson(w.lib().db(), 7, "Ann");
+    storetest::insertFace(w.lib().db(), 1, 7);  // a person is listed by its faces
     w.lib().store->reloadPeople();
+    ASSERT_TRUE(w.lib().store->person(7));
     w.open();
     PromptSeam seam;
     const auto rename = [&](int64_t person) {
@@ -266,6 +268,7 @@ TEST(RootView, RenamePromptTakesEmptyTextAndGoesWithItsPrompt) {
     EXPECT_EQ(seam.sheet->windowTitle(), "Rename Ann");
     EXPECT_EQ(seam.sheet->field()->text(), "Ann");
     typeAndReturn(seam.sheet, "");
+    ASSERT_TRUE(w.lib().store->person(7));
     EXPECT_EQ(w.lib().store->person(7)->name, "");  // an empty name reaches the store
     EXPECT_FALSE(w.model->renamePrompt());
 

@@ -1,0 +1,61 @@
+#pragma once
+// Reading one file in a short-lived process of its own, the reader
+// ("vintrelle-reader", installed beside the application): a decoder that
+// crashes on the file then ends only that process, and the way it ended
+// says whether reading the file crashes, which the end of the indexing
+// process itself can never say (a kill, a logout, a crash elsewhere).
+//
+// The reader is started as: reader PARENT-PID photo|video FILE FALLBACK THUMB
+// and writes what it read to its standard output (see encode). It ends with
+// its parent: a reader left behind would write thumbnails for a run that is
+// gone.
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Core/Index/Models.h"
+#include "Core/Media/MediaProcessor.h"
+
+namespace vintrelle::ReaderProcess {
+
+// The reader's file name; the application looks for it in its own folder.
+inline constexpr const char* fileName = "vintrelle-reader";
+
+// The reader beside the running executable (empty when that cannot be told).
+std::string besideThisProgram();
+
+struct Outcome {
+    enum class End {
+        read,     // the reader ended normally and said what it read
+        crashed,  // the reader died of a signal that a fault raises (segmentation fault, abort, ...)
+        notRead,  // anything else: no reader, ended on request or by another signal, unclear output
+    };
+    End end = End::notRead;
+    ProcessedMedia media;
+    int signal = 0;  // with crashed
+};
+
+// How long a reader may take over one file before it is taken for hung.
+inline constexpr std::chrono::seconds defaultDeadline{120};
+
+// Reads file with the reader at readerPath, waiting for it to end. A stop
+// (stopped set) ends the reader at once; that is no crash. Nor is a reader
+// still busy at the deadline: it is ended and the file waits for a later
+// scan, so one file that makes a decoder spin never holds up the pass.
+Outcome read(const std::string& readerPath, MediaKind kind, const std::string& file, double fallbackDate,
+             const std::string& thumbURL, const std::atomic<bool>& stopped,
+             std::chrono::milliseconds deadline = defaultDeadline);
+
+// What the reader writes: one "name value" line per present field, texts
+// as hexadecimal bytes (camera names need be no UTF-8), numbers in their
+// shortest exact form, then "end".
+std::string encode(const ProcessedMedia& media);
+std::optional<ProcessedMedia> decode(std::string_view text);
+
+// The reader's main.
+int serve(int argc, char** argv);
+
+}  // namespace vintrelle::ReaderProcess
