@@ -5,6 +5,7 @@
 #include <QPromise>
 #include <QThread>
 
+#include <algorithm>
 #include <mutex>
 #include <unordered_map>
 
@@ -104,6 +105,22 @@ QImage ThumbnailCache::decode(const QString& path) {
     reader.setAutoTransform(false);  // thumbnails are written upright
     QImage img = reader.read();
     return img;
+}
+
+QImage ThumbnailCache::decodeReduced(const std::string& path, int minSide) {
+    QImageReader reader(keyFor(path));
+    reader.setAutoTransform(false);
+    const QSize full = reader.size();
+    if (full.isValid()) {
+        // The reductions a JPEG decoder makes in its transform: asking for
+        // exactly one of them leaves no scaling to do afterwards.
+        for (int d : {8, 4, 2}) {
+            if (std::min(full.width(), full.height()) / d < minSide) continue;
+            reader.setScaledSize(QSize((full.width() + d - 1) / d, (full.height() + d - 1) / d));
+            break;
+        }
+    }
+    return reader.read();
 }
 
 std::optional<ThumbnailCache::Operation> ThumbnailCache::load(const std::string& path, Completion completion) {

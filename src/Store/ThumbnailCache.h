@@ -71,6 +71,11 @@ public:
     // One key for loading and evicting, so the two can never disagree.
     static QString keyFor(const std::string& path) { return QString::fromStdString(path); }
     static QImage decode(const QString& path);
+    // The file decoded at the smallest of its JPEG's cheap reductions (a
+    // half, a quarter, an eighth) whose shorter side is still at least
+    // minSide pixels: a quick picture for a view that moves too fast to wait
+    // for the cache. Not cached; safe on any thread.
+    static QImage decodeReduced(const std::string& path, int minSide);
 
     struct Memory;
 

@@ -48,6 +48,16 @@ PhotoGridView::PhotoGridView(GridLibrary library, Callbacks callbacks, std::opti
     thumbs_->setOnChange([this](size_t pos) { updateCell(pos); });
     setLibrary(std::move(library));
 
+    motionClock_.start();
+    motionTimer_.setSingleShot(true);
+    motionTimer_.setInterval(fastSettleMs);
+    connect(&motionTimer_, &QTimer::timeout, this, [this] {
+        steps_.clear();
+        thumbs_->setMovingFast(false);
+        syncThumbnails();
+        viewport()->update();
+    });
+
     settleTimer_.setSingleShot(true);
     settleTimer_.setInterval(settleMs);
     connect(&settleTimer_, &QTimer::timeout, this, [this] {
@@ -375,15 +385,50 @@ void PhotoGridView::syncThumbnails() {
     const qreal dpr = viewport()->devicePixelRatioF();
     syncedDpr_ = dpr;
     if (positions_.total() > 0) {
-        // Half a screen above and below is asked for ahead of time.
+        // The cells in view first, then those ahead: half a screen above and
+        // below; while moving fast a screen and a half the way it goes and a
+        // little behind, and a screen and a quarter for a while after.
         const QRectF view = visibleContentRect();
-        const QRectF wanted = view.adjusted(0, -view.height() / 2, 0, view.height() / 2);
-        layout_.forEachIn(wanted, [](int) {}, [&](GridIndex i) {
-            const size_t pos = positions_.position(i);
-            cells.push_back({&assetAt(pos), pos, selection_.test(pos)});
-        });
+        const double h = view.height();
+        const bool fast = thumbs_->movingFast();
+        const bool leaning = lastFast_ >= 0 && motionClock_.elapsed() - lastFast_ < leanAheadMs;
+        const double ahead = fast ? 1.5 * h : leaning ? 1.25 * h : 0.5 * h;
+        const double behind = fast || leaning ? 0.25 * h : 0.5 * h;
+        const double below = direction_ > 0 ? ahead : behind;
+        const double above = direction_ > 0 ? behind : ahead;
+        const QRectF first = direction_ > 0 ? QRectF(0, view.bottom(), view.width(), below)
+                                            : QRectF(0, view.top() - above, view.width(), above);
+        const QRectF second = direction_ > 0 ? QRectF(0, view.top() - above, view.width(), above)
+                                             : QRectF(0, view.bottom(), view.width(), below);
+        std::unordered_set<size_t> taken;
+        auto add = [&](const QRectF& r, int priority) {
+            layout_.forEachIn(r, [](int) {}, [&](GridIndex i) {
+                const size_t pos = positions_.position(i);
+                if (taken.insert(pos).second) cells.push_back({&assetAt(pos), pos, selection_.test(pos), priority});
+            });
+        };
+        add(view, 2);
+        add(first, 1);
+        add(second, 0);
     }
     thumbs_->sync(cells, layout_.side(), dpr, !sizing_);
+}
+
+void PhotoGridView::noteMotion(int dy) {
+    if (dy == 0) return;
+    const qint64 now = motionClock_.elapsed();
+    std::erase_if(steps_, [&](const auto& step) { return step.first < now - fastWindowMs; });
+    steps_.emplace_back(now, dy);
+    int moved = 0;
+    for (const auto& step : steps_) moved += std::abs(step.second);
+    // Content moving up means the view goes down the grid.
+    const int direction = dy < 0 ? 1 : -1;
+    if (moved * 10 >= viewport()->height() * 9 || thumbs_->movingFast()) {
+        direction_ = direction;
+        lastFast_ = now;
+        thumbs_->setMovingFast(true);
+        motionTimer_.start();
+    }
 }
 
 // ---- painting -----------------------------------------------------------------
@@ -438,7 +483,7 @@ bool PhotoGridView::waitForThumbnails(int msecs) {
     for (;;) {
         QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (thumbs_->idle() && !settleTimer_.isActive()) return true;
+        if (thumbs_->idle() && !settleTimer_.isActive() && !motionTimer_.isActive()) return true;
         if (t.elapsed() > msecs) return false;
         QThread::msleep(2);
     }
@@ -463,6 +508,7 @@ void PhotoGridView::showEvent(QShowEvent* e) {
 
 void PhotoGridView::scrollContentsBy(int dx, int dy) {
     viewport()->scroll(dx, dy);
+    noteMotion(dy);
     syncThumbnails();
     reportVisibleSection(false);
     if (banding_) {

@@ -10,6 +10,7 @@
 // It talks back through callbacks only, so it runs without the window.
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 
@@ -59,6 +60,13 @@ public:
     static constexpr int scrollAnimationMs = 280;
     static constexpr int settleMs = 150;           // after the size stops moving, exact pixmaps are made
     static constexpr double sectionProbe = 24;     // the reported section is the one this far below the top
+    // Moving a screen's height within this time is moving fast (a page key,
+    // held or not, a flick); the grid has settled this long after the last such step.
+    static constexpr int fastWindowMs = 200;
+    static constexpr int fastSettleMs = 150;
+    // For this long after fast movement, the grid at rest reads ahead the way
+    // it went (a held key pauses before it repeats).
+    static constexpr int leanAheadMs = 2000;
 
     // `servedScrollToken` is the token of the scroll request standing when the
     // grid is made (none without one): that request belongs to an earlier
@@ -145,6 +153,7 @@ private:
     void updateScrollRange();
     void placeHeader();
     void syncThumbnails();
+    void noteMotion(int dy);
     std::optional<size_t> anchorPosition() const;
     QRectF visibleContentRect() const;
     QRect viewRectOf(size_t pos) const;
@@ -188,6 +197,12 @@ private:
 
     bool sizing_ = false;
     QTimer settleTimer_;
+    // Recent scroll steps (when, how far), to tell fast movement and its direction.
+    std::vector<std::pair<qint64, int>> steps_;
+    QElapsedTimer motionClock_;
+    QTimer motionTimer_;
+    int direction_ = 1;  // of the last fast movement: 1 down the grid, -1 up
+    qint64 lastFast_ = -1;  // when it was last seen
     QVariantAnimation* scrollAnimation_ = nullptr;
     qreal syncedDpr_ = 0;
 
