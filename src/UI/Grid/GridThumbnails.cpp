@@ -121,7 +121,7 @@ void GridThumbnails::sync(const std::vector<Cell>& cells, double side, qreal dpr
 void GridThumbnails::ensure(int64_t id, Slot& s, int priority) {
     const ThumbKey key = slotKey(id, s);
     if (cache_->contains(key)) return;
-    if (s.source.isNull() && movingFast_) {
+    if (s.source.isNull() && movingFast_ && library_.thumbs.decodeSmall) {
         // A thumbnail decoded already is scaled as ever; otherwise a stand-in
         // (unless a picture shows), and the whole one once the grid settles.
         if (library_.thumbs.cached) s.source = library_.thumbs.cached(library_.paths.thumbURL(id));

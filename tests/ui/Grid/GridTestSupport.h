@@ -6,6 +6,8 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,12 @@ GridContentPtr edited(const GridContent& from, int64_t token, F&& edit) {
     return c;
 }
 
+inline QImage solid(QColor c, int w = 480, int h = 360) {
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(c);
+    return img;
+}
+
 struct ManualThumbs {
     struct Request {
         std::string path;
@@ -73,9 +81,31 @@ struct ManualThumbs {
     };
     std::vector<std::shared_ptr<Request>> requests;
     std::map<std::string, QImage> memory;  // hits complete at once
+    // Stand-ins, read on the grid's workers: every path asked for, and the
+    // paths whose small reading fails.
+    bool standIns = false;
+    std::mutex small;
+    std::vector<std::string> smallReads;
+    std::set<std::string> smallFails;
+
+    std::vector<std::string> smallAsked() {
+        std::lock_guard lock(small);
+        return smallReads;
+    }
 
     ThumbnailSource source() {
         ThumbnailSource s;
+        s.cached = [this](const std::string& path) {
+            auto it = memory.find(path);
+            return it == memory.end() ? QImage() : it->second;
+        };
+        if (standIns)
+            s.decodeSmall = [this](const std::string& path, int minSide) -> QImage {
+                std::lock_guard lock(small);
+                smallReads.push_back(path);
+                if (smallFails.count(path)) return QImage();
+                return solid(Qt::green, minSide * 4 / 3, minSide);
+            };
         s.load = [this](const std::string& path, ThumbnailSource::Completion done) -> ThumbnailSource::Cancel {
             if (auto it = memory.find(path); it != memory.end()) {
                 done(it->second);
@@ -93,12 +123,6 @@ struct ManualThumbs {
         return nullptr;
     }
 };
-
-inline QImage solid(QColor c, int w = 480, int h = 360) {
-    QImage img(w, h, QImage::Format_RGB32);
-    img.fill(c);
-    return img;
-}
 
 inline GridLibrary library(ThumbnailSource thumbs, uint64_t key = 7) {
     GridLibrary lib;

@@ -2,10 +2,14 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QVariantAnimation>
+
+#include <functional>
 
 #include "ui/Grid/GridTestSupport.h"
 #include "UI/Grid/PhotoGridView.h"
@@ -41,6 +45,17 @@ protected:
         flush();
     }
     void flush() { QCoreApplication::processEvents(); }
+    // Runs the event loop until done() holds; false when 5 s pass first.
+    static bool spinUntil(const std::function<bool()>& done) {
+        QElapsedTimer t;
+        t.start();
+        while (!done()) {
+            if (t.elapsed() > 5000) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QThread::msleep(1);
+        }
+        return true;
+    }
     void scrollTo(int y) { grid->verticalScrollBar()->setValue(y); }
 
     QPointF centre(size_t pos) const {
@@ -475,6 +490,77 @@ TEST_F(GridView, PageKeysScrollWithoutTouchingTheSelection) {
     key(Qt::Key_Right);
     const QRectF f = grid->gridLayout().itemFrame(grid->positions().index(3));
     EXPECT_EQ(grid->scrollOffset(), int(f.top()));
+}
+
+// Page Down races past cells nothing is decoded for: each gets a stand-in
+// read small on the workers (the cells in view and a screen and a half
+// below), shown whole at once with no fade; no whole thumbnail is asked for
+// until the grid settles, and then it replaces the stand-in, again without
+// a fade. A stand-in that cannot be read leaves the placeholder until then
+// (and its whole thumbnail then comes as any late one does).
+TEST_F(GridView, PagingFastShowsStandInsAndTheWholeThumbnailsOnceSettled) {
+    thumbs.standIns = true;
+    make();
+    grid->setContent(content({3000}, 1));
+    flush();
+    const size_t before = thumbs.requests.size();
+    std::vector<size_t> inView, ahead;
+    auto cellsIn = [&](QRectF r) {
+        std::vector<size_t> out;
+        grid->gridLayout().forEachIn(r, [](int) {}, [&](GridIndex i) { out.push_back(grid->positions().position(i)); });
+        return out;
+    };
+    const double h = grid->viewport()->height();
+    key(Qt::Key_PageDown);
+    inView = cellsIn(QRectF(0, grid->scrollOffset(), grid->viewport()->width(), h));
+    ahead = cellsIn(QRectF(0, grid->scrollOffset() + h + 4, grid->viewport()->width(), 1.5 * h - 8));
+    const int64_t failing = grid->assetAt(inView.back()).id;
+    {
+        std::lock_guard lock(thumbs.small);
+        thumbs.smallFails.insert(thumbPath(failing));
+    }
+    EXPECT_TRUE(grid->thumbnails().movingFast());
+    EXPECT_EQ(thumbs.requests.size(), before);  // nothing whole while racing
+
+    const double side = grid->gridLayout().side();
+    auto picture = [&](size_t pos) { return grid->thumbnails().picture(grid->assetAt(pos), false, side, 1); };
+    ASSERT_TRUE(spinUntil([&] {
+        flush();
+        return std::all_of(inView.begin(), inView.end() - 1, [&](size_t pos) { return !picture(pos).empty(); });
+    }));
+    for (size_t pos : inView) {
+        SCOPED_TRACE(pos);
+        if (grid->assetAt(pos).id == failing) {
+            EXPECT_TRUE(picture(pos).empty());
+        } else {
+            EXPECT_FALSE(picture(pos).fallback.isNull());
+            EXPECT_EQ(picture(pos).opacity, 1.0);
+        }
+    }
+    auto wasAsked = [&](size_t pos) {
+        const std::vector<std::string> asked = thumbs.smallAsked();
+        return std::find(asked.begin(), asked.end(), thumbPath(grid->assetAt(pos).id)) != asked.end();
+    };
+    EXPECT_TRUE(spinUntil([&] {
+        flush();
+        return std::all_of(ahead.begin(), ahead.end(), wasAsked);
+    }));
+
+    // Settled: the whole thumbnails are asked for, and one that arrives
+    // takes the stand-in's place without fading in.
+    ASSERT_TRUE(spinUntil([&] {
+        flush();
+        return !grid->thumbnails().movingFast();
+    }));
+    for (size_t pos : inView) ASSERT_TRUE(thumbs.latest(thumbPath(grid->assetAt(pos).id))) << pos;
+    thumbs.latest(thumbPath(grid->assetAt(inView.front()).id))->done(solid(Qt::red));
+    thumbs.latest(thumbPath(failing))->done(solid(Qt::blue));
+    ASSERT_TRUE(spinUntil([&] {
+        flush();
+        return !picture(inView.front()).exact.isNull() && !picture(inView.back()).exact.isNull();
+    }));
+    EXPECT_EQ(picture(inView.front()).opacity, 1.0);
+    EXPECT_EQ(picture(inView.front()).exact.toImage().pixelColor(20, 20), QColor(Qt::red));
 }
 
 TEST_F(GridView, PressAndBandSurviveAReload) {
