@@ -510,15 +510,14 @@ TEST_F(GridView, PagingFastShowsStandInsAndTheWholeThumbnailsOnceSettled) {
         grid->gridLayout().forEachIn(r, [](int) {}, [&](GridIndex i) { out.push_back(grid->positions().position(i)); });
         return out;
     };
+    // Page Down moves the view one screen down.
     const double h = grid->viewport()->height();
-    key(Qt::Key_PageDown);
-    inView = cellsIn(QRectF(0, grid->scrollOffset(), grid->viewport()->width(), h));
-    ahead = cellsIn(QRectF(0, grid->scrollOffset() + h + 4, grid->viewport()->width(), 1.5 * h - 8));
+    inView = cellsIn(QRectF(0, h, grid->viewport()->width(), h));
+    ahead = cellsIn(QRectF(0, 2 * h + 4, grid->viewport()->width(), 1.5 * h - 8));
     const int64_t failing = grid->assetAt(inView.back()).id;
-    {
-        std::lock_guard lock(thumbs.small);
-        thumbs.smallFails.insert(thumbPath(failing));
-    }
+    thumbs.smallFails.insert(thumbPath(failing));
+    key(Qt::Key_PageDown);
+    ASSERT_EQ(grid->scrollOffset(), int(h));
     EXPECT_TRUE(grid->thumbnails().movingFast());
     EXPECT_EQ(thumbs.requests.size(), before);  // nothing whole while racing
 
