@@ -73,7 +73,8 @@ Options parse(int argc, char** argv) {
 
 std::string cacheFolder() {
     const char* xdg = std::getenv("XDG_CACHE_HOME");
-    const std::string base = xdg && *xdg ? xdg : std::string(std::getenv("HOME") ? std::getenv("HOME") : "/tmp") + "/.cache";
+    const char* home = std::getenv("HOME");
+    const std::string base = xdg && *xdg ? xdg : std::string(home ? home : "/tmp") + "/.cache";
     return base + "/vintrelle-bench/pagedown";
 }
 

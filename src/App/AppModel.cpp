@@ -507,8 +507,60 @@ GridContentPtr AppModel::gridContent() const {
     if (!store_) return std::make_shared<const GridContent>();
     ContentKey key{route_, activeSearch_, storeGeneration_, store_->revision(), store_->collectionsRevision()};
     if (contentCache_ && contentCache_->first == key) return contentCache_->second;
-    GridContentPtr content = buildContent(*store_);
+    GridContentPtr content = untouchedContent(key, *store_);
+    if (!content) content = buildContent(*store_);
     contentCache_.emplace(std::move(key), content);
+    return content;
+}
+
+namespace {
+
+// The test a route's assets pass, for the routes whose list is the store's
+// list filtered (in store order); none for the others.
+std::function<bool(const Asset&)> routeFilter(const Route& route, LibraryStore& store) {
+    switch (route.kind()) {
+        case Route::Kind::favorites: return [](const Asset& a) { return a.favorite; };
+        case Route::Kind::videos: return [](const Asset& a) { return a.kind == MediaKind::video; };
+        case Route::Kind::place:
+            return [b = route.box()](const Asset& a) { return a.lat && a.lon && placeBoxContains(b, *a.lat, *a.lon); };
+        case Route::Kind::folder:
+            return [prefix = route.path() + "/"](const Asset& a) {
+                return a.path.compare(0, prefix.size(), prefix) == 0;
+            };
+        case Route::Kind::trip:
+            if (const auto trip = store.trip(route.id()))
+                return [start = trip->start, end = trip->end](const Asset& a) {
+                    return start <= a.taken && a.taken <= end;
+                };
+            return {};
+        case Route::Kind::album:
+            if (const auto album = store.album(route.id()))
+                return [ids = std::unordered_set<int64_t>(album->assetIDs.begin(), album->assetIDs.end())](
+                           const Asset& a) { return ids.count(a.id) != 0; };
+            return {};
+        default: return {};
+    }
+}
+
+}  // namespace
+
+GridContentPtr AppModel::untouchedContent(const ContentKey& key, LibraryStore& store) const {
+    // A batch that brings nothing of this route (new photos of another folder
+    // while a folder, the favourites or a trip are shown) leaves its content
+    // as it was: it is shared anew instead of being built from the library.
+    if (!contentCache_) return nullptr;
+    const ContentKey& had = contentCache_->first;
+    const AssetChange& change = store.lastChange();
+    if (had.route != key.route || had.search != key.search || had.storeGeneration != key.storeGeneration ||
+        had.collectionsRevision != key.collectionsRevision || had.revision + 1 != key.revision ||
+        change.revision != key.revision)
+        return nullptr;
+    const auto pass = routeFilter(key.route, store);
+    if (!pass || std::any_of(change.gone.begin(), change.gone.end(), pass) ||
+        std::any_of(change.came.begin(), change.came.end(), pass))
+        return nullptr;
+    auto content = std::make_shared<GridContent>(*contentCache_->second);
+    content->token = ++contentToken;
     return content;
 }
 
@@ -519,7 +571,7 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
     bool whole = false;
     std::vector<Asset> owned;
     Grouping grouping = Grouping::month;
-    auto keep = [&](auto pass) {
+    auto keep = [&](const std::function<bool(const Asset&)>& pass) {
         all->forEach([&](const Asset& a) {
             if (pass(a)) owned.push_back(a);
         });
@@ -527,8 +579,9 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
 
     switch (route_.kind()) {
         case Route::Kind::library: whole = true; break;
-        case Route::Kind::favorites: keep([](const Asset& a) { return a.favorite; }); break;
-        case Route::Kind::videos: keep([](const Asset& a) { return a.kind == MediaKind::video; }); break;
+        case Route::Kind::favorites:
+        case Route::Kind::videos:
+        case Route::Kind::place: keep(routeFilter(route_, store)); break;
         case Route::Kind::recent:
             owned = store.recentlyAdded();
             grouping = Grouping::added;
@@ -542,11 +595,6 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
             }
             break;
         case Route::Kind::person: owned = store.assetsOf(route_.id()); break;
-        case Route::Kind::place: {
-            const PlaceBox& b = route_.box();
-            keep([&](const Asset& a) { return a.lat && a.lon && placeBoxContains(b, *a.lat, *a.lon); });
-            break;
-        }
         case Route::Kind::album:
             grouping = Grouping::all;
             if (const auto album = store.album(route_.id())) {

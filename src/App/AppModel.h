@@ -445,6 +445,9 @@ private:
         bool operator==(const ContentKey&) const = default;
     };
     GridContentPtr buildContent(LibraryStore& store) const;
+    // The cached content again, under a new token, when the change that made
+    // this revision brought nothing the route shows; none otherwise.
+    GridContentPtr untouchedContent(const ContentKey& key, LibraryStore& store) const;
 
     std::unique_ptr<QSettings> settings_;
     std::shared_ptr<DesktopServices> services_;

@@ -126,6 +126,15 @@ void LibraryStore::raiseRevision() {
     pending_ |= cRevision;
 }
 
+void LibraryStore::raiseRevision(const std::vector<const Asset*>& gone, const std::vector<const Asset*>& came) {
+    raiseRevision();
+    lastChange_.revision = revision_;
+    lastChange_.gone.clear();
+    lastChange_.came.clear();
+    for (const Asset* a : gone) lastChange_.gone.push_back(*a);
+    for (const Asset* a : came) lastChange_.came.push_back(*a);
+}
+
 void LibraryStore::raiseCollectionsRevision() {
     ++collectionsRevision_;
     pending_ |= cCollections;
@@ -321,12 +330,14 @@ void LibraryStore::engineDidUpsert(const std::vector<Asset>& changed) {
         countChange(gone, came);
         for (const Asset* old : gone) takenOf_.erase(old->id);
         for (const Asset& a : incoming) takenOf_[a.id] = a.taken;
+        raiseRevision(gone, came);
         assets_ = std::make_shared<const AssetList>(list.edited(dropped, at, std::move(incoming)));
         pending_ |= cAssets;
+    } else {
+        raiseRevision({}, {});
     }
 
     for (const Asset& a : changed) thumbs_->remove(paths_.thumbURL(a.id));
-    raiseRevision();
 }
 
 void LibraryStore::engineDidRemove(const std::vector<int64_t>& ids) {
@@ -355,7 +366,7 @@ void LibraryStore::engineDidRemove(const std::vector<int64_t>& ids) {
     for (Album& album : albums)
         std::erase_if(album.assetIDs, [&](int64_t id) { return gone.count(id) != 0; });
     assign(albums_, std::move(albums), cAlbums);
-    raiseRevision();
+    raiseRevision(records, {});
 }
 
 void LibraryStore::reloadTrips() {

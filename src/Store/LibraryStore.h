@@ -56,6 +56,14 @@ struct GridSection {
 // 0 by month of capture, 1 trip days, 2 by day added, anything else one section.
 enum class Grouping : int { month = 0, tripDays = 1, added = 2, all = 3 };
 
+// The records a change of the asset list took out and put in (a changed
+// record is in both), and the revision it made.
+struct AssetChange {
+    int revision = -1;
+    std::vector<Asset> gone;
+    std::vector<Asset> came;
+};
+
 // Half-open range of positions in LibraryStore::assets().
 struct AssetRange {
     size_t lower = 0;
@@ -104,6 +112,10 @@ public:
     const AssetList& assets() const { return *assets_; }
     std::shared_ptr<const AssetList> sharedAssets() const { return assets_; }
     int revision() const { return revision_; }
+    // What the last change of the list was, when it made the current
+    // revision: a view derived from the list at the revision before can tell
+    // whether it is touched. Not kept for changes that reload everything.
+    const AssetChange& lastChange() const { return lastChange_; }
     const std::vector<Trip>& trips() const { return trips_; }
     const std::vector<Person>& persons() const { return persons_; }
     const std::vector<Album>& albums() const { return albums_; }
@@ -230,6 +242,8 @@ private:
     // Brings the counts, the folder tree and the month sections along with
     // records leaving and entering the list.
     void countChange(const std::vector<const Asset*>& gone, const std::vector<const Asset*>& came);
+    // Raises the revision for a change of these records.
+    void raiseRevision(const std::vector<const Asset*>& gone, const std::vector<const Asset*>& came);
     void applyFaceDataVersion();
     bool resetFaceData();
     void reloadTrips();
@@ -255,6 +269,7 @@ private:
     MonthSections months_;
     int favoriteCount_ = 0;
     int videoCount_ = 0;
+    AssetChange lastChange_;
     std::unordered_map<int64_t, std::pair<int, std::optional<int64_t>>> coverCache_;
     AssetSearch searcher_;  // keeps the folded paths and names between keystrokes
 

@@ -35,10 +35,12 @@ void LibraryStore::setFavorite(const std::vector<int64_t>& ids, bool favorite) {
         }
         for (const Asset& a : edited) came.push_back(&a);
         countChange(gone, came);
+        raiseRevision(gone, came);
         assets_ = std::make_shared<const AssetList>(before->edited(flipped, flipped, std::move(edited)));
         pending_ |= cAssets;
+    } else {
+        raiseRevision({}, {});
     }
-    raiseRevision();
 }
 
 int64_t LibraryStore::createAlbum(const std::string& name, const std::vector<int64_t>& assets) {

@@ -335,7 +335,7 @@ TEST(StoreReports, KeptViewsMatchAFullRebuildAndHeldListsStand) {
         lib.store->engineDidUpsert(batch);
         if (round % 4 == 1 && listed > 0) {
             std::vector<int64_t> gone;
-            for (int i = 0; i < 30; ++i) gone.push_back(lib.store->assets()[rng() % listed % lib.store->assets().size()].id);
+            for (int i = 0; i < 30; ++i) gone.push_back(lib.store->assets()[rng() % lib.store->assets().size()].id);
             lib.store->engineDidRemove(gone);
         }
         if (round % 4 == 2 && listed > 0) {

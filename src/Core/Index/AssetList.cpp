@@ -87,7 +87,8 @@ struct AssetList::Builder {
             if (pending.empty() && !pages.empty()) reopenLastPage();
             if (!pending.empty()) {
                 std::vector<Asset> joined(pending.back().chunk->begin(), pending.back().chunk->end());
-                joined.insert(joined.end(), std::make_move_iterator(carry.begin()), std::make_move_iterator(carry.end()));
+                joined.insert(joined.end(), std::make_move_iterator(carry.begin()),
+                              std::make_move_iterator(carry.end()));
                 carry = std::move(joined);
                 pending.pop_back();
             }

@@ -56,6 +56,19 @@ SidebarList::SidebarList(QWidget* parent) : QWidget(parent) {
 }
 
 void SidebarList::setRows(std::vector<SidebarRow> rows) {
+    // A batch of new thumbnails changes no count: the rows take the new
+    // actions, but nothing moves and nothing is painted again.
+    auto looksAlike = [](const SidebarRow& a, const SidebarRow& b) {
+        return a.kind == b.kind && a.title == b.title && a.symbol == b.symbol && a.indent == b.indent &&
+               a.count == b.count && a.selected == b.selected && a.showIcon == b.showIcon &&
+               a.disclosure == b.disclosure;
+    };
+    const bool same = std::equal(rows.begin(), rows.end(), rows_.begin(), rows_.end(), looksAlike);
+    if (same) {
+        for (size_t i = 0; i < rows.size(); ++i) rows[i].rect = rows_[i].rect;
+        rows_ = std::move(rows);
+        return;
+    }
     rows_ = std::move(rows);
     layoutRows();
     update();

@@ -98,7 +98,8 @@ TEST(AssetList, StoreOrderBoundsAndSlices) {
         const size_t want = size_t(std::lower_bound(model.begin(), model.end(), probe, storeBefore) - model.begin());
         ASSERT_EQ(list.storeOrderBound(probe.taken, probe.id), want) << probe.taken << " " << probe.id;
     }
-    for (auto [from, to] : {std::pair<size_t, size_t>{0, 3000}, {0, 1}, {17, 1000}, {999, 2999}, {2999, 5000}, {10, 10}}) {
+    const std::pair<size_t, size_t> slices[] = {{0, 3000}, {0, 1}, {17, 1000}, {999, 2999}, {2999, 5000}, {10, 10}};
+    for (auto [from, to] : slices) {
         const AssetList part = list.slice(from, to);
         const std::vector<Asset> want(model.begin() + long(std::min<size_t>(from, 3000)),
                                       model.begin() + long(std::min<size_t>(to, 3000)));
