@@ -30,8 +30,8 @@ packages=(
   # the desktop smoke test: a window manager and synthetic input on Xvfb
   openbox xdotool sqlite3
   dbus-daemon
-  # application
-  qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-multimedia-dev libqt6svg6 libqt6opengl6-dev
+  # application (GLib's GIO tells before the desktop unmounts a drive)
+  libglib2.0-dev qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-multimedia-dev libqt6svg6 libqt6opengl6-dev
   qt6-qpa-plugins
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
   fonts-inter xdg-utils

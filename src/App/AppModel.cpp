@@ -13,6 +13,7 @@
 #include "App/DesktopServices.h"
 #include "App/FileExport.h"
 #include "App/MountWatcher.h"
+#include "App/PreUnmountWatcher.h"
 #include "App/SystemAppearance.h"
 #include "Core/Places/PlaceClusters.h"
 #include "Store/FullImageCache.h"

@@ -36,6 +36,7 @@
 
 class QPoint;
 class QSettings;
+typedef struct _GVolumeMonitor GVolumeMonitor;
 
 namespace vintrelle {
 
@@ -44,6 +45,7 @@ class FileExports;
 class FullImageCache;
 class LibraryStore;
 class MountWatcher;
+class PreUnmountWatcher;
 class SystemAppearance;
 
 // The file URL of an absolute path, percent-encoded from its bytes: a name
@@ -95,11 +97,12 @@ public:
     using FolderChooser = std::function<void(std::function<void(std::optional<std::string>)> answer)>;
 
     // What the start-up and the drive, activation and appearance observers
-    // take from the desktop. Tests give their own tables, folders, clock and
-    // bus; empty texts mean the system's.
+    // take from the desktop. Tests give their own tables, volume monitor,
+    // folders, clock and bus; empty texts and null mean the system's.
     struct Desktop {
         QString mountInfoPath;       // /proc/self/mountinfo
         QString fstabPath;           // /etc/fstab
+        GVolumeMonitor* volumeMonitor = nullptr;  // GIO's, which tells before an unmount
         std::string applicationDir;  // the executable's folder
         std::string homeDir;         // the user's home folder
         Clock now = [] { return std::chrono::steady_clock::now(); };
@@ -457,6 +460,7 @@ private:
     FolderChooser folderChooser_;
     Desktop desktop_;
     std::unique_ptr<MountWatcher> mounts_;
+    std::unique_ptr<PreUnmountWatcher> preUnmount_;
     // Asked only while the appearance follows the desktop.
     std::unique_ptr<SystemAppearance> systemAppearance_;
     bool darkAppearance_ = false;

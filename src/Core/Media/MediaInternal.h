@@ -6,6 +6,8 @@
 
 #include <vips/vips.h>
 
+#include "Core/Media/Image.h"
+
 namespace vintrelle::media {
 
 constexpr int kThumbPixels = 480;
@@ -17,6 +19,10 @@ constexpr long long kMaxDecodePixels = 16384LL * 16384LL;
 
 // The quality 0...1 as libjpeg's Q factor 1...100.
 int jpegQ(double quality);
+
+// The picture as 8-bit sRGB RGBA (what every reader hands on); null when
+// vips cannot make it.
+ImageRef toImage(VipsImage* image);
 
 // Encodes image as JPEG and replaces the file at url only once all bytes are
 // written; false (and no file change) on any failure.

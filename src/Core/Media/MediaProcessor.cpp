@@ -71,6 +71,7 @@ bool saveJPEG(VipsImage* image, const std::string& url, double quality) {
 
 namespace {
 
+using media::toImage;
 using media::VImage;
 
 // Exiv2 0.27's XMP code is not thread-safe and its other readers share
@@ -447,7 +448,9 @@ void applyFields(ProcessedMedia& r, const ExifFields& f, double fallbackDate) {
     r.lon = f.lon;
 }
 
-ImageRef toImage(VipsImage* in) {
+}  // namespace
+
+ImageRef media::toImage(VipsImage* in) {
     g_object_ref(in);
     VImage img(in);
     // Replaces img by the result of one vips operation on it.
@@ -487,8 +490,6 @@ ImageRef toImage(VipsImage* in) {
     g_free(mem);
     return ok ? out : nullptr;
 }
-
-}  // namespace
 
 namespace MediaProcessor {
 

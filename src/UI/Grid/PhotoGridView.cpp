@@ -169,6 +169,7 @@ void PhotoGridView::reload(GridContentPtr content, bool toTop) {
 
     replaceContent(std::move(content));
     scrollKey_ = content_->scrollKey;
+    kept_.reset();
     std::vector<int> counts;
     std::vector<double> heights;
     counts.reserve(content_->sections.size());
@@ -242,15 +243,14 @@ std::optional<PhotoGridView::Tracked> PhotoGridView::resolve(const std::optional
 
 void PhotoGridView::setThumbSize(double size) {
     if (std::abs(layout_.targetSize() - size) <= 0.5) return;
-    const int before = scrollOffset();
-    const std::optional<size_t> anchor = anchorPosition();
+    // Keep the user where they were, unless the view is at the very top.
+    const std::optional<Kept> keep = scrollOffset() > 4 ? keptPlace(viewport()->height()) : std::nullopt;
     layout_.setTargetSize(size);
-    relayout();
-    // Keep the user where they were: the item at the centre stays at the centre.
-    if (anchor && before > 4 && *anchor < positions_.total()) {
-        const QRectF f = layout_.itemFrame(positions_.index(*anchor));
-        stopScrollAnimation();
-        verticalScrollBar()->setValue(int(std::lround(f.center().y() - viewport()->height() / 2.0)));
+    {
+        const bool outer = std::exchange(placing_, true);
+        relayout();
+        if (keep) putBack(*keep);
+        placing_ = outer;
     }
     if (isVisible() && positions_.total() > 0) {
         sizing_ = true;
@@ -338,6 +338,7 @@ void PhotoGridView::relayout() {
 }
 
 void PhotoGridView::updateScrollRange() {
+    viewHeight_ = viewport()->height();
     const int maxY = std::max(0, int(std::ceil(layout_.contentSizeHeight())) - viewport()->height());
     QScrollBar* bar = verticalScrollBar();
     bar->setPageStep(std::max(1, viewport()->height()));
@@ -369,15 +370,79 @@ std::optional<size_t> PhotoGridView::hit(QPointF p) const {
     return positions_.position(*i);
 }
 
-std::optional<size_t> PhotoGridView::anchorPosition() const {
+std::optional<size_t> PhotoGridView::nearestTo(const QRectF& view) const {
     if (positions_.total() == 0) return std::nullopt;
-    const QRectF view = visibleContentRect();
-    if (auto i = layout_.itemAt(view.center())) return positions_.position(*i);
-    std::optional<size_t> first;
-    layout_.forEachIn(view, [](int) {}, [&](GridIndex i) {
-        if (!first) first = positions_.position(i);
-    });
-    return first;
+    // In a month of one or two photos the centre is mostly empty: the
+    // nearest item is the one closest to it, not the first in view.
+    const QPointF c = view.center();
+    std::optional<size_t> best;
+    double bestDistance = 0, bestDy = 0;
+    auto consider = [&](GridIndex i) {
+        const QRectF f = layout_.itemFrame(i);
+        const double dx = std::max({f.left() - c.x(), 0.0, c.x() - f.right()});
+        const double dy = std::max({f.top() - c.y(), 0.0, c.y() - f.bottom()});
+        const double d = dx * dx + dy * dy;
+        if (!best || d < bestDistance || (d == bestDistance && dy < bestDy)) {
+            best = positions_.position(i);
+            bestDistance = d;
+            bestDy = dy;
+        }
+    };
+    layout_.forEachIn(view, [](int) {}, consider);
+    // A view filled by a header band: the items just above and below it.
+    if (!best) layout_.forEachIn(view.adjusted(0, -view.height(), 0, view.height()), [](int) {}, consider);
+    return best;
+}
+
+std::optional<PhotoGridView::Kept> PhotoGridView::placeIn(double viewHeight) const {
+    if (viewHeight <= 0) return std::nullopt;
+    // On the layout as it stands, which may still be the one of the old width.
+    const QRectF view(0, scrollOffset(), layout_.width(), viewHeight);
+    const std::optional<size_t> pos = nearestTo(view);
+    if (!pos) return std::nullopt;
+    const QRectF f = layout_.itemFrame(positions_.index(*pos));
+    return Kept{track(*pos), (f.center().y() - scrollOffset()) / viewHeight, scrollOffset()};
+}
+
+std::optional<PhotoGridView::Kept> PhotoGridView::keptPlace(double viewHeight) {
+    if (kept_) {
+        if (const auto item = resolve(kept_->item)) {
+            kept_->item = *item;
+            return kept_;
+        }
+    }
+    kept_ = placeIn(viewHeight);
+    return kept_;
+}
+
+void PhotoGridView::putBack(const Kept& kept) {
+    int y = kept.offset;
+    if (const auto item = resolve(kept.item)) {
+        const QRectF f = layout_.itemFrame(positions_.index(item->pos));
+        y = int(std::lround(f.center().y() - kept.fraction * viewport()->height()));
+    }
+    stopScrollAnimation();
+    const bool outer = std::exchange(placing_, true);
+    verticalScrollBar()->setValue(y);
+    placing_ = outer;
+}
+
+std::optional<ScreenPlace> PhotoGridView::place() const {
+    const std::optional<Kept> k = placeIn(viewport()->height());
+    if (!k) return std::nullopt;
+    return ScreenPlace{k->item.id, k->fraction, k->offset};
+}
+
+void PhotoGridView::restorePlace(const ScreenPlace& place) {
+    kept_.reset();
+    relayout();
+    if (place.offset <= 4 || !place.itemID) {
+        stopScrollAnimation();
+        verticalScrollBar()->setValue(place.offset <= 4 ? 0 : place.offset);
+        return;
+    }
+    // No position to try first: the item is looked up by its id.
+    putBack({Tracked{*place.itemID, positions_.total()}, place.itemY, place.offset});
 }
 
 void PhotoGridView::syncThumbnails() {
@@ -493,8 +558,16 @@ bool PhotoGridView::waitForThumbnails(int msecs) {
 
 void PhotoGridView::resizeEvent(QResizeEvent* e) {
     QAbstractScrollArea::resizeEvent(e);
-    relayout();
-    updateScrollRange();
+    // The item nearest the centre stays where it was on the screen: found
+    // on the layout and the height the view had before this resize.
+    const std::optional<Kept> keep = scrollOffset() > 4 ? keptPlace(viewHeight_) : std::nullopt;
+    {
+        const bool outer = std::exchange(placing_, true);
+        relayout();
+        updateScrollRange();
+        if (keep) putBack(*keep);
+        placing_ = outer;
+    }
     placeHeader();
     syncThumbnails();
     reportVisibleSection(false);
@@ -507,8 +580,12 @@ void PhotoGridView::showEvent(QShowEvent* e) {
 }
 
 void PhotoGridView::scrollContentsBy(int dx, int dy) {
+    // Moved by the user (or to a section, or to the cursor): the place
+    // kept across size changes is found anew next time.
+    if (!placing_) kept_.reset();
     viewport()->scroll(dx, dy);
-    noteMotion(dy);
+    // Holding a place through a change of size moves no picture on screen.
+    if (!placing_) noteMotion(dy);
     syncThumbnails();
     reportVisibleSection(false);
     if (banding_) {

@@ -31,6 +31,7 @@
 #include "UI/Grid/GridSelection.h"
 #include "UI/Grid/GridThumbnails.h"
 #include "UI/Grid/PhotoGridLayout.h"
+#include "UI/Kit/ScreenPlace.h"
 
 class QVariantAnimation;
 
@@ -93,6 +94,13 @@ public:
     }
     // Scrolls to the section once per new token (animated).
     void requestScroll(const std::string& sectionID, int64_t token);
+    // Where the view stands: the item nearest the centre of the viewport,
+    // and where its centre lies in it (none while nothing is shown).
+    std::optional<ScreenPlace> place() const;
+    // Puts that item's centre back at the same height in the viewport, or
+    // the view at the same offset when the item is gone; a place at the
+    // very top stays at the top.
+    void restorePlace(const ScreenPlace& place);
 
     const GridContentPtr& content() const { return content_; }
     const PhotoGridLayout& gridLayout() const { return layout_; }
@@ -154,7 +162,18 @@ private:
     void placeHeader();
     void syncThumbnails();
     void noteMotion(int dy);
-    std::optional<size_t> anchorPosition() const;
+    // A place held across changes of the layout (thumbnail size, width): the
+    // item nearest the centre, found once and kept through a run of such
+    // changes until the view is moved otherwise, so no rounding creeps.
+    struct Kept {
+        Tracked item;
+        double fraction = 0.5;  // of the viewport's height, where the item's centre lies
+        int offset = 0;
+    };
+    std::optional<size_t> nearestTo(const QRectF& view) const;
+    std::optional<Kept> placeIn(double viewHeight) const;
+    std::optional<Kept> keptPlace(double viewHeight);
+    void putBack(const Kept& kept);
     QRectF visibleContentRect() const;
     QRect viewRectOf(size_t pos) const;
     void updateCell(size_t pos);
@@ -194,6 +213,10 @@ private:
 
     QPointer<QWidget> header_;
     int headerHeight_ = 0;
+
+    std::optional<Kept> kept_;
+    bool placing_ = false;  // the offset moves to keep a place, not by the user
+    int viewHeight_ = 0;    // the viewport's height the layout was last fitted to
 
     bool sizing_ = false;
     QTimer settleTimer_;

@@ -17,9 +17,9 @@
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Icons.h"
 #include "UI/Kit/Theme.h"
+#include "UI/Kit/WindowDragArea.h"
 #include "UI/Window/LibrarySwitcher.h"
 #include "UI/Window/StatusFooter.h"
-#include "UI/Window/WindowDragArea.h"
 
 namespace vintrelle {
 

@@ -133,21 +133,78 @@ TEST_F(GridView, RecordChangesRefreshInPlaceAndNewIdsReload) {
     EXPECT_EQ(grid->scrollOffset(), 0);
 }
 
-TEST_F(GridView, SizeChangeKeepsTheCentreItem) {
+TEST_F(GridView, SizeChangesAndResizesKeepTheItemNearestTheCentreInPlace) {
     make();
     grid->setContent(content({400}, 1));
     grid->setThumbSize(100);  // at the top: stays at the top
     EXPECT_EQ(grid->scrollOffset(), 0);
-    scrollTo(3000);
-    const auto before = grid->gridLayout().itemAt(QPointF(500, 3000 + 350));
-    ASSERT_TRUE(before);
-    const size_t anchor = grid->positions().position(*before);
-    for (double size : {180.0, 250.0, 72.0}) {
-        grid->setThumbSize(size);
-        const QRectF f = grid->gridLayout().itemFrame(grid->positions().index(anchor));
-        const double centre = grid->scrollOffset() + grid->viewport()->height() / 2.0;
-        EXPECT_LE(std::abs(f.center().y() - centre), (grid->gridLayout().side() + 4) / 2) << size;
+
+    // Months of one or two photos, whose headers and empty row ends leave
+    // the centre of the view mostly empty.
+    std::vector<int> counts;
+    for (int i = 0; i < 120; ++i) counts.push_back(i % 3 == 0 ? 2 : 1);
+    grid->setContent(content(counts, 2, "sparse|"));
+    grid->resize(1320, 700);
+    flush();
+    auto onScreen = [&](int64_t id) {
+        for (size_t pos = 0; pos < grid->positions().total(); ++pos)
+            if (grid->assetAt(pos).id == id)
+                return grid->gridLayout().itemFrame(grid->positions().index(pos)).translated(0, -grid->scrollOffset());
+        return QRectF();
+    };
+    for (int start : {4100, 9000, 2373}) {
+        SCOPED_TRACE(start);
+        scrollTo(start);
+        const std::optional<ScreenPlace> place = grid->place();
+        ASSERT_TRUE(place && place->itemID);
+        const int64_t id = *place->itemID;
+        // The nearest of all items in view, wherever the centre falls.
+        const QPointF centre(grid->viewport()->width() / 2.0, grid->viewport()->height() / 2.0);
+        auto distance = [&](const QRectF& f) {
+            const double dx = std::max({f.left() - centre.x(), 0.0, centre.x() - f.right()});
+            const double dy = std::max({f.top() - centre.y(), 0.0, centre.y() - f.bottom()});
+            return dx * dx + dy * dy;
+        };
+        for (size_t pos = 0; pos < grid->positions().total(); ++pos) {
+            const QRectF f = onScreen(grid->assetAt(pos).id);
+            if (f.intersects(grid->viewport()->rect())) {
+                EXPECT_LE(distance(onScreen(id)), distance(f));
+            }
+        }
+        const double y = onScreen(id).center().y();
+        // Three steps up, a narrower and a wider window, and back down: no creeping.
+        const std::vector<std::pair<double, int>> steps = {
+            {178, 1320}, {206, 1320}, {234, 1320}, {234, 940}, {234, 1320}, {150, 1320}, {150, 940}, {150, 1320}};
+        for (auto [size, width] : steps) {
+            grid->setThumbSize(size);
+            grid->resize(width, 700);
+            flush();
+            EXPECT_NEAR(onScreen(id).center().y(), y, 1.0) << size << " " << width;
+        }
+        // A taller window keeps it at the same share of the height.
+        grid->resize(1320, 900);
+        flush();
+        EXPECT_NEAR(onScreen(id).center().y(), y * 900 / 700, 1.0);
+        grid->resize(1320, 700);
+        flush();
     }
+    // Once the user scrolls, the place is found anew.
+    scrollTo(6000);
+    const int64_t now = *grid->place()->itemID;
+    const double y = onScreen(now).center().y();
+    grid->setThumbSize(200);
+    EXPECT_NEAR(onScreen(now).center().y(), y, 1.0);
+
+    // A place handed back later: the same item at the same height, or the
+    // offset when the item is gone.
+    const ScreenPlace kept = *grid->place();
+    scrollTo(0);
+    grid->restorePlace(kept);
+    EXPECT_NEAR(onScreen(now).center().y(), y, 1.0);
+    grid->restorePlace({999999, 0.5, 1234});
+    EXPECT_EQ(grid->scrollOffset(), 1234);
+    grid->restorePlace({now, 0.5, 2});
+    EXPECT_EQ(grid->scrollOffset(), 0);
 }
 
 TEST_F(GridView, CursorFollowsItsAssetAcrossReloads) {

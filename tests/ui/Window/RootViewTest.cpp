@@ -289,12 +289,14 @@ TEST(RootView, ErrorAlertClearsTheMessageAndComesBackForTheSameOne) {
     for (int round = 0; round < 2; ++round) {
         w.model->setErrorMessage("“Photos” is not a folder Vintrelle can open.");
         QCoreApplication::processEvents();
-        QMessageBox* alert = w.root->alert();
+        MessageSheet* alert = w.root->alert();
         ASSERT_NE(alert, nullptr);
-        EXPECT_EQ(alert->windowTitle(), "Vintrelle");
-        EXPECT_EQ(alert->text(), "“Photos” is not a folder Vintrelle can open.");
+        EXPECT_EQ(alert->heading(), "Vintrelle");
+        EXPECT_EQ(alert->message(), "“Photos” is not a folder Vintrelle can open.");
         EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
-        alert->button(QMessageBox::Ok)->click();
+        EXPECT_EQ(alert->cancelButton(), nullptr);
+        EXPECT_EQ(alert->confirmButton()->text(), "OK");
+        alert->confirmButton()->click();
         QCoreApplication::processEvents();
         EXPECT_FALSE(w.model->errorMessage());
         EXPECT_EQ(w.root->alert(), nullptr);

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QMenu>
-#include <QMessageBox>
 #include <QPushButton>
 
 #include "App/VolumeName.h"
 #include "ChromeFixture.h"
+#include "UI/Kit/MessageSheet.h"
 #include "UI/Window/LibrarySwitcher.h"
 #include "UI/Window/SidebarView.h"
 #include "UI/Window/StatusFooter.h"
@@ -175,15 +175,14 @@ TEST(LibrarySwitcher, MenuSwitchesShowsAndRemovesTheLibraryChosen) {
     EXPECT_EQ(localPath(c.desktop->opened[0]), open);
 
     // Cancelling changes nothing.
-    switcher.confirmRemoval(open)->button(QMessageBox::Cancel)->click();
+    switcher.confirmRemoval(open)->cancelButton()->click();
     EXPECT_EQ(c.model->libraries().size(), 2u);
 
     // The library chosen goes, even when another is shown by the time of the answer.
-    QMessageBox* box = switcher.confirmRemoval(open);
-    EXPECT_EQ(box->text().toStdString(), "Remove \u201C" + openName + "\u201D from Vintrelle?");
+    MessageSheet* box = switcher.confirmRemoval(open);
+    EXPECT_EQ(box->heading().toStdString(), "Remove \u201C" + openName + "\u201D from Vintrelle?");
     c.model->setLibraryPath(away);
-    for (QAbstractButton* b : box->buttons())
-        if (box->buttonRole(b) == QMessageBox::DestructiveRole) b->click();
+    box->confirmButton()->click();
     EXPECT_EQ(c.model->libraries(), std::vector<std::string>{away});
     EXPECT_EQ(c.model->libraryPath(), away);
 
