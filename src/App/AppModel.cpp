@@ -15,6 +15,8 @@
 #include "App/MountWatcher.h"
 #include "App/PreUnmountWatcher.h"
 #include "App/SystemAppearance.h"
+#include "Core/Index/IndexRepair.h"
+#include "Core/Index/LibraryLock.h"
 #include "Core/Places/PlaceClusters.h"
 #include "Store/FullImageCache.h"
 #include "Store/LibraryStore.h"
@@ -137,6 +139,7 @@ void AppModel::flushSignals() {
     if (p & cLibraryPath) emit libraryPathChanged();
     if (p & cWaiting) emit waitingForPathChanged();
     if (p & cError) emit errorMessageChanged();
+    if (p & cRebuildOffer) emit rebuildOfferChanged();
     if (p & cRoute) emit routeChanged();
     if (p & cBackStack) emit backStackChanged();
     if (p & cSearch) emit searchChanged();
@@ -183,6 +186,7 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
     Batch batch(*this);
     disconnect(revisionConnection_);
     disconnect(collectionsConnection_);
+    disconnect(damageConnection_);
     store_ = std::move(v);
     ++storeGeneration_;
     contentCache_.reset();
@@ -191,13 +195,18 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
             connect(store_.get(), &LibraryStore::revisionChanged, this, [this] { touch(cStoreRevision); });
         collectionsConnection_ =
             connect(store_.get(), &LibraryStore::collectionsRevisionChanged, this, [this] { touch(cStoreCollections); });
+        damageConnection_ = connect(store_.get(), &LibraryStore::isDamagedChanged, this, &AppModel::offerIndexRebuild);
     }
     pending_ |= cStore;
 }
 
 void AppModel::setLibraryPath(std::optional<std::string> v) { assign(libraryPath_, std::move(v), cLibraryPath); }
 void AppModel::setWaitingForPath(std::optional<std::string> v) { assign(waitingForPath_, std::move(v), cWaiting); }
-void AppModel::setErrorMessage(std::optional<std::string> v) { assign(errorMessage_, std::move(v), cError); }
+void AppModel::setErrorMessage(std::optional<std::string> v) {
+    Batch batch(*this);
+    assign(rebuildOffer_, std::optional<std::string>(), cRebuildOffer);
+    assign(errorMessage_, std::move(v), cError);
+}
 void AppModel::setRoute(Route v) { assign(route_, std::move(v), cRoute); }
 void AppModel::setBackStack(std::vector<Route> v) { assign(backStack_, std::move(v), cBackStack); }
 
@@ -320,6 +329,7 @@ void AppModel::openLibrary(std::string path) {
         std::shared_ptr<LibraryStore> store = LibraryStore::init(path);
         setStore(store);
         store->start(facesEnabled_);
+        if (store->isDamaged()) offerIndexRebuild();
     } catch (const LibraryAway&) {
         // The folder went between the look above and the opening: its drive
         // is away, as if it had been missing at the look.
@@ -327,7 +337,10 @@ void AppModel::openLibrary(std::string path) {
         setWaitingForPath(path);
     } catch (const std::exception& e) {
         closeStore();
-        setErrorMessage("Couldn\u2019t open \u201c" + lastComponent(path) + "\u201d. " + e.what());
+        // The statement that failed is for the log, not for the person.
+        qWarning("Could not open %s: %s", path.c_str(), e.what());
+        setErrorMessage("Couldn\u2019t open \u201c" + lastComponent(path) + "\u201d. " + openFailureReason(e));
+        if (auto* db = dynamic_cast<const DBError*>(&e); db && db->isDamage()) offerRebuild(path);
         setLibraryPath(std::nullopt);
     }
 }
@@ -662,6 +675,54 @@ bool AppModel::confirmRenamePrompt(const QUuid& id, std::string text) {
         case RenamePrompt::Target::Kind::trip: store_->renameTrip(target.id, text); break;
     }
     return true;
+}
+
+// ---- damaged indexes ------------------------------------------------------------
+
+std::string AppModel::openFailureReason(const std::exception& e) {
+    const auto* db = dynamic_cast<const DBError*>(&e);
+    if (!db) return "Its index couldn\u2019t be opened.";
+    if (db->message == LibraryLock::heldElsewhere) return db->message;
+    switch (db->kind()) {
+        case DBError::Kind::damaged: return "Its index is damaged or was written by a newer Vintrelle.";
+        case DBError::Kind::diskFull: return "The disk holding its index is full.";
+        case DBError::Kind::busy: return "Its index is in use by another program. Try again in a moment.";
+        case DBError::Kind::unwritable: return "Its index can\u2019t be opened for writing.";
+        case DBError::Kind::diskError: return "The disk holding its index reported an error.";
+        case DBError::Kind::other: break;
+    }
+    return "Its index couldn\u2019t be opened.";
+}
+
+void AppModel::offerRebuild(const std::string& path) { assign(rebuildOffer_, std::optional(path), cRebuildOffer); }
+
+void AppModel::offerIndexRebuild() {
+    if (!store_ || !store_->isDamaged() || !libraryPath_) return;
+    Batch batch(*this);
+    const std::string path = *libraryPath_;
+    setErrorMessage("The index of \u201c" + lastComponent(path) + "\u201d is damaged.");
+    offerRebuild(path);
+}
+
+void AppModel::rebuildIndex(std::string path) {
+    Batch batch(*this);
+    setErrorMessage(std::nullopt);
+    if (libraryPath_ == path) closeStore();
+    // A drive that went away meanwhile: its index is made again when it is back.
+    if (!folderCheck_(path)) {
+        openLibrary(path);
+        return;
+    }
+    try {
+        const IndexRebuild done = vintrelle::rebuildIndex(LibraryPaths::resolve(path));
+        qInfo("Rebuilt the index of %s; the damaged one is kept as %s", path.c_str(), done.keptPath.c_str());
+    } catch (const std::exception& e) {
+        qWarning("Could not rebuild the index of %s: %s", path.c_str(), e.what());
+        setErrorMessage("Couldn\u2019t make the index of \u201c" + lastComponent(path) + "\u201d again. " +
+                        openFailureReason(e));
+        return;
+    }
+    openLibrary(path);
 }
 
 }  // namespace vintrelle

@@ -11,6 +11,8 @@
 
 #include <QThreadPool>
 
+#include <sys/statvfs.h>
+
 #include "Core/Engine/FolderWatcher.h"
 #include "Core/Engine/LibraryEngine.h"
 #include "Core/Faces/FaceEngine.h"
@@ -25,6 +27,17 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kJoinBoundMs = 5000;
+// A halted library looks this often whether it can go on; on a full disk it
+// goes on once this much room has been made, and in any case every few looks.
+constexpr std::chrono::milliseconds kRetryInterval{10'000};
+constexpr uint64_t kRoomToGoOn = 1 << 20;
+constexpr int kLooksBetweenRetries = 6;
+
+uint64_t freeBytes(const std::string& folder) {
+    struct statvfs st {};
+    if (::statvfs(folder.c_str(), &st) != 0) return 0;
+    return uint64_t(st.f_bavail) * uint64_t(st.f_frsize);
+}
 
 // Store order: newest capture first, the larger id first among equal times.
 bool storeBefore(const Asset& a, const Asset& b) { return a.taken > b.taken || (a.taken == b.taken && a.id > b.id); }
@@ -80,6 +93,15 @@ std::shared_ptr<LibraryStore> LibraryStore::init(const std::string& root, const 
     }
     auto store = std::make_shared<LibraryStore>(Token{}, paths, db);
     store->lock_ = std::move(lock);
+    // Damage may show on any statement of any thread; the store hears of it
+    // on the main thread.
+    std::weak_ptr<LibraryStore> weak = store;
+    db->db().setDamageObserver([weak] {
+        postToMainThread([weak] {
+            if (auto s = weak.lock()) s->markDamaged();
+        });
+    });
+    if (db->db().isDamaged()) store->markDamaged();
     store->engine_ = std::make_shared<LibraryEngine>(paths, db, std::weak_ptr<EngineDelegate>(store), qtMainPoster());
     return store;
 }
@@ -91,6 +113,8 @@ LibraryStore::LibraryStore(Token, LibraryPaths paths, std::shared_ptr<LibraryDB>
       background_(std::make_unique<QThreadPool>()) {
     background_->setMaxThreadCount(1);
     background_->setThreadPriority(QThread::LowPriority);
+    retry_.setInterval(kRetryInterval);
+    connect(&retry_, &QTimer::timeout, this, &LibraryStore::retryAfterHalt);
 }
 
 LibraryStore::~LibraryStore() {
@@ -115,6 +139,8 @@ void LibraryStore::flushSignals() {
     if (p & cAlbums) emit albumsChanged();
     if (p & cStatus) emit statusChanged();
     if (p & cOffline) emit isOfflineChanged();
+    if (p & cHalt) emit haltChanged();
+    if (p & cDamaged) emit isDamagedChanged();
     if (p & cLoaded) emit hasLoadedChanged();
     if (p & cSuggestions) emit mergeSuggestionsChanged();
     if (p & cRevision) emit revisionChanged();
@@ -210,6 +236,7 @@ void LibraryStore::applyFaceDataVersion() {
 }
 
 void LibraryStore::shutdown() {
+    retry_.stop();
     if (watcher_) watcher_->stop();
     watcher_.reset();
     if (engine_) engine_->stop();
@@ -399,14 +426,52 @@ void LibraryStore::reloadPeople() {
 void LibraryStore::engineDidChangeStatus(const EngineStatus& status) {
     Batch batch(*this);
     assign(status_, status, cStatus);
-    // Any sign of life from the engine means the folder is back.
-    if (status.kind != EngineStatus::Kind::idle) assign(isOffline_, false, cOffline);
+    // Any sign of life from the engine means the folder is back, and that a
+    // run that halted goes on.
+    if (status.kind != EngineStatus::Kind::idle) {
+        assign(isOffline_, false, cOffline);
+        assign(halt_, std::optional<EngineHalt>(), cHalt);
+        retry_.stop();
+    }
 }
 
 void LibraryStore::engineDidGoOffline() {
     Batch batch(*this);
     assign(isOffline_, true, cOffline);
     assign(status_, EngineStatus::idle(), cStatus);
+}
+
+void LibraryStore::engineDidHalt(EngineHalt why) {
+    Batch batch(*this);
+    assign(halt_, std::optional<EngineHalt>(why), cHalt);
+    assign(status_, EngineStatus::idle(), cStatus);
+    freeAtHalt_ = freeBytes(paths_.dataDir);
+    retryTicks_ = 0;
+    if (!shutDown_ && !isDamaged_) retry_.start();
+}
+
+void LibraryStore::retryAfterHalt() {
+    if (!halt_ || shutDown_ || isDamaged_) {
+        retry_.stop();
+        return;
+    }
+    // Room made is seen at once; a disk that refused for another reason, or
+    // a quota that the free space does not show, is tried now and then.
+    const bool roomMade = *halt_ == EngineHalt::diskFull && freeBytes(paths_.dataDir) >= freeAtHalt_ + kRoomToGoOn;
+    if (roomMade || ++retryTicks_ >= kLooksBetweenRetries) {
+        retryTicks_ = 0;
+        rescan();
+    }
+}
+
+void LibraryStore::setRetryInterval(std::chrono::milliseconds interval) { retry_.setInterval(interval); }
+
+void LibraryStore::markDamaged() {
+    if (shutDown_) return;
+    Batch batch(*this);
+    assign(isDamaged_, true, cDamaged);
+    assign(status_, EngineStatus::idle(), cStatus);
+    retry_.stop();
 }
 
 }  // namespace vintrelle

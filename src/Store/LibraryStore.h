@@ -9,7 +9,9 @@
 // out last, so a slot always reads a consistent store.
 
 #include <QObject>
+#include <QTimer>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -122,6 +124,14 @@ public:
     int collectionsRevision() const { return collectionsRevision_; }
     const EngineStatus& status() const { return status_; }
     bool isOffline() const { return isOffline_; }
+    // The last run stopped because the index or a thumbnail could not be
+    // written; cleared when the engine starts again. While it stands the
+    // store retries by itself now and then (on a full disk, once room has
+    // been made).
+    const std::optional<EngineHalt>& halt() const { return halt_; }
+    // The index file is damaged: the engine writes nothing more into it, and
+    // the library can only be read as it is until its index is made again.
+    bool isDamaged() const { return isDamaged_; }
     bool hasLoaded() const { return hasLoaded_; }
     const std::map<int64_t, std::vector<int64_t>>& mergeSuggestions() const { return mergeSuggestions_; }
 
@@ -132,7 +142,11 @@ public:
     void engineDidUpdatePeople() override;
     void engineDidChangeStatus(const EngineStatus& status) override;
     void engineDidGoOffline() override;
+    void engineDidHalt(EngineHalt why) override;
     void reloadPeople();
+
+    // How often a halted library looks whether it can go on (for tests).
+    void setRetryInterval(std::chrono::milliseconds interval);
 
     // Lookups and derived lists.
     std::optional<Asset> asset(int64_t id) const;
@@ -199,6 +213,8 @@ signals:
     void albumsChanged();
     void statusChanged();
     void isOfflineChanged();
+    void haltChanged();
+    void isDamagedChanged();
     void hasLoadedChanged();
     void mergeSuggestionsChanged();
     void revisionChanged();
@@ -216,6 +232,8 @@ private:
         cSuggestions = 1u << 7,
         cRevision = 1u << 8,
         cCollections = 1u << 9,
+        cHalt = 1u << 10,
+        cDamaged = 1u << 11,
     };
     // Collects the changes of one operation and signals them when the
     // outermost operation ends.
@@ -254,6 +272,8 @@ private:
     std::vector<size_t> searchPositions(const std::vector<Asset>& list, std::string_view query);
     std::vector<size_t> searchPositions(const std::shared_ptr<const AssetList>& list, std::string_view query);
     void applySuggestions(int64_t person, const std::vector<int64_t>& ids);
+    void markDamaged();
+    void retryAfterHalt();
 
     std::unique_ptr<LibraryLock> lock_;  // first: released after everything else
     LibraryPaths paths_;
@@ -283,10 +303,15 @@ private:
     int collectionsRevision_ = 0;
     EngineStatus status_ = EngineStatus::idle();
     bool isOffline_ = false;
+    std::optional<EngineHalt> halt_;
+    bool isDamaged_ = false;
     bool hasLoaded_ = false;
     std::map<int64_t, std::vector<int64_t>> mergeSuggestions_;
 
     std::unique_ptr<QThreadPool> background_;  // suggestions; waited for on closing
+    QTimer retry_;
+    uint64_t freeAtHalt_ = 0;  // bytes free on the index's disk when the run halted
+    int retryTicks_ = 0;
 
     unsigned pending_ = 0;
     int batchDepth_ = 0;
