@@ -131,7 +131,7 @@ void firstKeystroke(benchmark::State& state, const char* query) {
 // thread while the user had yet to type (the making itself not timed).
 void firstOfSession(benchmark::State& state, bool preparedAhead) {
     const Library& lib = library();
-    const auto shared = std::make_shared<const std::vector<Asset>>(lib.assets);
+    const auto shared = std::make_shared<const AssetList>(lib.assets);
     for (auto _ : state) {
         state.PauseTiming();
         AssetSearch search;
