@@ -476,7 +476,7 @@ void AppModel::applySearch() {
 
 // ---- viewer --------------------------------------------------------------------
 
-void AppModel::open(const Asset& asset, std::shared_ptr<const std::vector<Asset>> list) {
+void AppModel::open(const Asset& asset, std::shared_ptr<const AssetList> list) {
     if (!list) return;
     const auto it = std::find_if(list->begin(), list->end(), [&](const Asset& a) { return a.id == asset.id; });
     if (it == list->end()) return;
@@ -484,8 +484,12 @@ void AppModel::open(const Asset& asset, std::shared_ptr<const std::vector<Asset>
     setViewer(ViewerState{std::move(list), index});
 }
 
+void AppModel::open(const Asset& asset, const AssetList& list) {
+    open(asset, std::make_shared<const AssetList>(list));
+}
+
 void AppModel::open(const Asset& asset, std::vector<Asset> list) {
-    open(asset, std::make_shared<const std::vector<Asset>>(std::move(list)));
+    open(asset, std::make_shared<const AssetList>(std::move(list)));
 }
 
 bool AppModel::stepViewer(int64_t delta) {
@@ -517,27 +521,81 @@ GridContentPtr AppModel::gridContent() const {
     if (!store_) return std::make_shared<const GridContent>();
     ContentKey key{route_, activeSearch_, storeGeneration_, store_->revision(), store_->collectionsRevision()};
     if (contentCache_ && contentCache_->first == key) return contentCache_->second;
-    GridContentPtr content = buildContent(*store_);
+    GridContentPtr content = untouchedContent(key, *store_);
+    if (!content) content = buildContent(*store_);
     contentCache_.emplace(std::move(key), content);
     return content;
 }
 
+namespace {
+
+// The test a route's assets pass, for the routes whose list is the store's
+// list filtered (in store order); none for the others.
+std::function<bool(const Asset&)> routeFilter(const Route& route, LibraryStore& store) {
+    switch (route.kind()) {
+        case Route::Kind::favorites: return [](const Asset& a) { return a.favorite; };
+        case Route::Kind::videos: return [](const Asset& a) { return a.kind == MediaKind::video; };
+        case Route::Kind::place:
+            return [b = route.box()](const Asset& a) { return a.lat && a.lon && placeBoxContains(b, *a.lat, *a.lon); };
+        case Route::Kind::folder:
+            return [prefix = route.path() + "/"](const Asset& a) {
+                return a.path.compare(0, prefix.size(), prefix) == 0;
+            };
+        case Route::Kind::trip:
+            if (const auto trip = store.trip(route.id()))
+                return [start = trip->start, end = trip->end](const Asset& a) {
+                    return start <= a.taken && a.taken <= end;
+                };
+            return {};
+        case Route::Kind::album:
+            if (const auto album = store.album(route.id()))
+                return [ids = std::unordered_set<int64_t>(album->assetIDs.begin(), album->assetIDs.end())](
+                           const Asset& a) { return ids.count(a.id) != 0; };
+            return {};
+        default: return {};
+    }
+}
+
+}  // namespace
+
+GridContentPtr AppModel::untouchedContent(const ContentKey& key, LibraryStore& store) const {
+    // A batch that brings nothing of this route (new photos of another folder
+    // while a folder, the favourites or a trip are shown) leaves its content
+    // as it was: it is shared anew instead of being built from the library.
+    if (!contentCache_) return nullptr;
+    const ContentKey& had = contentCache_->first;
+    const AssetChange& change = store.lastChange();
+    if (had.route != key.route || had.search != key.search || had.storeGeneration != key.storeGeneration ||
+        had.collectionsRevision != key.collectionsRevision || had.revision + 1 != key.revision ||
+        change.revision != key.revision)
+        return nullptr;
+    const auto pass = routeFilter(key.route, store);
+    if (!pass || std::any_of(change.gone.begin(), change.gone.end(), pass) ||
+        std::any_of(change.came.begin(), change.came.end(), pass))
+        return nullptr;
+    auto content = std::make_shared<GridContent>(*contentCache_->second);
+    content->token = ++contentToken;
+    return content;
+}
+
 GridContentPtr AppModel::buildContent(LibraryStore& store) const {
-    const std::shared_ptr<const std::vector<Asset>> all = store.sharedAssets();
+    const std::shared_ptr<const AssetList> all = store.sharedAssets();
     // The route's assets: the store's whole list, or the route's own; a
     // search then copies only what it keeps, so no record is copied twice.
     bool whole = false;
     std::vector<Asset> owned;
     Grouping grouping = Grouping::month;
-    auto keep = [&](auto pass) {
-        for (const Asset& a : *all)
+    auto keep = [&](const std::function<bool(const Asset&)>& pass) {
+        all->forEach([&](const Asset& a) {
             if (pass(a)) owned.push_back(a);
+        });
     };
 
     switch (route_.kind()) {
         case Route::Kind::library: whole = true; break;
-        case Route::Kind::favorites: keep([](const Asset& a) { return a.favorite; }); break;
-        case Route::Kind::videos: keep([](const Asset& a) { return a.kind == MediaKind::video; }); break;
+        case Route::Kind::favorites:
+        case Route::Kind::videos:
+        case Route::Kind::place: keep(routeFilter(route_, store)); break;
         case Route::Kind::recent:
             owned = store.recentlyAdded();
             grouping = Grouping::added;
@@ -547,15 +605,10 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
             if (const auto trip = store.trip(route_.id())) {
                 const AssetRange run = store.range(trip->start, trip->end);
                 if (run.size() == all->size()) whole = true;
-                else owned.assign(all->begin() + long(run.lower), all->begin() + long(run.upper));
+                else owned = all->slice(run.lower, run.upper).toVector();
             }
             break;
         case Route::Kind::person: owned = store.assetsOf(route_.id()); break;
-        case Route::Kind::place: {
-            const PlaceBox& b = route_.box();
-            keep([&](const Asset& a) { return a.lat && a.lon && placeBoxContains(b, *a.lat, *a.lon); });
-            break;
-        }
         case Route::Kind::album:
             grouping = Grouping::all;
             if (const auto album = store.album(route_.id())) {
@@ -573,18 +626,22 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
     if (searching && grouping != Grouping::tripDays && grouping != Grouping::all) grouping = Grouping::month;
 
     // The store's whole list, or what a search keeps of it, is shared as it
-    // stands when its order is the sections' (trip days run oldest first).
-    std::shared_ptr<const std::vector<Asset>> flat;
+    // stands when its order is the sections' (trip days run oldest first);
+    // the whole list's months are the store's, kept batch by batch.
+    std::shared_ptr<const AssetList> flat;
     std::vector<Asset> list;
     if (whole && grouping != Grouping::tripDays) flat = searching ? store.search(all, activeSearch_) : all;
-    else if (whole) list = searching ? store.search(*all, activeSearch_) : *all;
+    else if (whole) list = searching ? store.search(*all, activeSearch_) : all->toVector();
     else list = searching ? store.search(owned, activeSearch_) : std::move(owned);
 
     auto content = std::make_shared<GridContent>();
-    for (SectionRun& run : flat ? store.sectionRuns(*flat, grouping) : store.sectionRuns(list, grouping))
-        content->sections.push_back(
-            GridContent::Section{std::move(run.id), std::move(run.title), std::move(run.detail), run.begin, run.end});
-    content->flat = flat ? std::move(flat) : std::make_shared<const std::vector<Asset>>(std::move(list));
+    const std::vector<SectionRun> runs = flat == all && grouping == Grouping::month ? store.monthSections()
+                                         : flat ? store.sectionRuns(*flat, grouping)
+                                                : store.sectionRuns(list, grouping);
+    content->sections.reserve(runs.size());
+    for (const SectionRun& run : runs)
+        content->sections.push_back(GridContent::Section{run.id, run.title, run.detail, run.begin, run.end});
+    content->flat = flat ? std::move(flat) : std::make_shared<const AssetList>(std::move(list));
     content->token = ++contentToken;
     // The route's text is prefixed with its length, so no route and search
     // can spell another pair's key.

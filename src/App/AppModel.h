@@ -271,7 +271,8 @@ public:
     // ---- viewer and search field ----
     // Opens the viewer on the first asset of `list` with asset's id; nothing
     // when the list does not hold it. The window fades it in over 0.18 s.
-    void open(const Asset& asset, std::shared_ptr<const std::vector<Asset>> list);
+    void open(const Asset& asset, std::shared_ptr<const AssetList> list);
+    void open(const Asset& asset, const AssetList& list);
     void open(const Asset& asset, std::vector<Asset> list);
     // Shows the asset `delta` places on; false (nothing changes) when that
     // lies outside the list or no viewer is open.
@@ -466,6 +467,9 @@ private:
         bool operator==(const ContentKey&) const = default;
     };
     GridContentPtr buildContent(LibraryStore& store) const;
+    // The cached content again, under a new token, when the change that made
+    // this revision brought nothing the route shows; none otherwise.
+    GridContentPtr untouchedContent(const ContentKey& key, LibraryStore& store) const;
 
     std::unique_ptr<QSettings> settings_;
     std::shared_ptr<DesktopServices> services_;

@@ -98,7 +98,7 @@ TEST_F(DamagedIndex, DamageFoundWhileOpenIsOfferedAndTheRebuildKeepsTheUsersData
     Model m;
     m->openLibrary(f.root);
     ASSERT_TRUE(indexed(*m, 3));
-    const std::vector<Asset> shown = m->store()->assets();
+    const std::vector<Asset> shown = m->store()->assets().toVector();
     m->store()->setFavorite({shown[1].id}, true);
     m->store()->createAlbum("Best", {shown[2].id, shown[0].id});
     m->closeStore();
