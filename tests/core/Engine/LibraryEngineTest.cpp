@@ -790,7 +790,7 @@ TEST_F(LibraryEngineTest, TripEditsOutliveAMadeAgainIndexWhosePhotosAreNotAllRea
         int n = 0;
         auto photo = [&](const std::string& name, int day, int hour, double lat, double lon) {
             fixtures::ExifTags exif;
-            char date[32];
+            char date[64];
             std::snprintf(date, sizeof date, "2023:%02d:%02d %02d:00:00", 1 + day / 28, 1 + day % 28, hour);
             exif.dateTimeOriginal = date;
             exif.gpsLatitude = std::abs(lat);
