@@ -238,7 +238,7 @@ int main(int argc, char** argv) {
         ViewerPhoto walk(stepped);
         walk.resize(1600, 1000);
         walk.show();
-        const std::vector<Asset>& all = store->assets();
+        const AssetList& all = store->assets();
         const size_t n = std::min<size_t>(50, all.size());
         const long before = rssKiB();
         QElapsedTimer t;

@@ -133,6 +133,9 @@ public:
     const std::optional<std::string>& libraryPath() const { return libraryPath_; }
     const std::optional<std::string>& waitingForPath() const { return waitingForPath_; }
     const std::optional<std::string>& errorMessage() const { return errorMessage_; }
+    // The library whose damaged index the error message offers to make
+    // again; it goes with the message.
+    const std::optional<std::string>& rebuildOffer() const { return rebuildOffer_; }
     const Route& route() const { return route_; }
     const std::vector<Route>& backStack() const { return backStack_; }
     const std::string& search() const { return search_; }
@@ -162,6 +165,7 @@ public:
     void setStore(std::shared_ptr<LibraryStore> v);
     void setLibraryPath(std::optional<std::string> v);
     void setWaitingForPath(std::optional<std::string> v);
+    // Any assignment withdraws the rebuild offer of the message it replaces.
     void setErrorMessage(std::optional<std::string> v);
     void setRoute(Route v);
     void setBackStack(std::vector<Route> v);
@@ -210,6 +214,18 @@ public:
     // the confirmation is answered; a copy, as the list it may come from
     // changes here.
     void removeLibrary(std::string path);
+    // Makes the damaged index of the library at `path` again: the damaged
+    // file stays in the data folder, the new index takes over what of it
+    // still reads (favourites, albums, people, trips) and every photo is read
+    // again. The library is closed meanwhile and opened afterwards. A copy,
+    // as the offer it comes from goes here.
+    void rebuildIndex(std::string path);
+    // Says that the open library's index is damaged, offering to make it
+    // again; nothing while it is sound. Runs by itself when the damage shows.
+    void offerIndexRebuild();
+    // What a person can do about a failure to open a library's index, as
+    // the second sentence of the could-not-open message; never SQL.
+    static std::string openFailureReason(const std::exception& e);
     // Whether a library folder can be opened now: a folder, and not the empty
     // mount point of a drive that is away (see MountWatcher).
     bool isReachable(const std::string& path) const;
@@ -255,7 +271,8 @@ public:
     // ---- viewer and search field ----
     // Opens the viewer on the first asset of `list` with asset's id; nothing
     // when the list does not hold it. The window fades it in over 0.18 s.
-    void open(const Asset& asset, std::shared_ptr<const std::vector<Asset>> list);
+    void open(const Asset& asset, std::shared_ptr<const AssetList> list);
+    void open(const Asset& asset, const AssetList& list);
     void open(const Asset& asset, std::vector<Asset> list);
     // Shows the asset `delta` places on; false (nothing changes) when that
     // lies outside the list or no viewer is open.
@@ -337,6 +354,7 @@ signals:
     void libraryPathChanged();
     void waitingForPathChanged();
     void errorMessageChanged();
+    void rebuildOfferChanged();
     void routeChanged();
     void backStackChanged();
     void searchChanged();
@@ -392,6 +410,7 @@ private:
         cStoreRevision = 1u << 24,
         cStoreCollections = 1u << 25,
         cDarkAppearance = 1u << 26,
+        cRebuildOffer = 1u << 27,
     };
     // Collects the changes of one operation and signals them when the
     // outermost operation ends.
@@ -437,6 +456,7 @@ private:
     void checkStillReachable();
     void volumeDidMount();
     void appBecameActive();
+    void offerRebuild(const std::string& path);
 
     struct ContentKey {
         Route route;
@@ -447,6 +467,9 @@ private:
         bool operator==(const ContentKey&) const = default;
     };
     GridContentPtr buildContent(LibraryStore& store) const;
+    // The cached content again, under a new token, when the change that made
+    // this revision brought nothing the route shows; none otherwise.
+    GridContentPtr untouchedContent(const ContentKey& key, LibraryStore& store) const;
 
     std::unique_ptr<QSettings> settings_;
     std::shared_ptr<DesktopServices> services_;
@@ -467,6 +490,7 @@ private:
     std::optional<std::string> libraryPath_;
     std::optional<std::string> waitingForPath_;
     std::optional<std::string> errorMessage_;
+    std::optional<std::string> rebuildOffer_;
     Route route_;
     std::vector<Route> backStack_;
     std::string search_;
@@ -495,6 +519,7 @@ private:
     uint64_t storeGeneration_ = 0;
     QMetaObject::Connection revisionConnection_;
     QMetaObject::Connection collectionsConnection_;
+    QMetaObject::Connection damageConnection_;
     mutable std::optional<std::pair<ContentKey, GridContentPtr>> contentCache_;
     QTimer searchTimer_;
     std::string pendingSearch_;

@@ -46,6 +46,7 @@ struct FacePass::Face {
 struct FacePass::Result {
     int64_t assetID = 0;
     std::vector<Face> faces;
+    int writeError = 0;  // a crop could not be written
 
     void discardCrops() const {
         for (const Face& f : faces)
@@ -96,9 +97,11 @@ FacePass::Result FacePass::analyseOne(const PendingFaceAsset& asset) {
         Face f{d.rect.x, d.rect.y, d.rect.width, d.rect.height, d.quality, d.embedding, {}};
         if (d.crop) {
             f.staged = stagingPath();
-            if (!MediaProcessor::writeJPEG(*d.crop, f.staged, cropQuality)) {
+            int error = 0;
+            if (!MediaProcessor::writeJPEG(*d.crop, f.staged, cropQuality, &error)) {
                 removeQuietly(f.staged);
                 f.staged.clear();
+                if (error != 0 && result.writeError == 0) result.writeError = error;
             }
         }
         result.faces.push_back(std::move(f));
@@ -193,6 +196,15 @@ bool FacePass::run() {
             // was found may be of files no longer there.
             for (const Result& r : results) r.discardCrops();
             return false;
+        }
+        // A face without its picture would stay so for good: when the data
+        // folder takes no more pictures the batch is left for a later pass.
+        const auto unwritten = std::find_if(results.begin(), results.end(),
+                                            [](const Result& r) { return r.writeError != 0; });
+        if (unwritten != results.end()) {
+            for (const Result& r : results) r.discardCrops();
+            if (hooks_.writeFailed) hooks_.writeFailed(unwritten->writeError);
+            return true;
         }
         // A save that fails (disk full, a drive remounted read-only) would
         // fail again on the same photos: end the pass instead of analysing

@@ -30,6 +30,9 @@ struct FacePassHooks {
     // unplugged drive is left of it. Unset: the folder is gone when it is not
     // a directory.
     std::function<bool()> libraryGone;
+    // A face picture could not be written into the data folder (the
+    // system's errno); the pass ends without saving the batch.
+    std::function<void(int error)> writeFailed;
 };
 
 class FacePass {

@@ -124,6 +124,7 @@ std::string encode(const ProcessedMedia& m) {
     if (m.exposure) line("exposure", number(*m.exposure));
     if (m.focal) line("focal", number(*m.focal));
     line("thumbOK", m.thumbOK ? "1" : "0");
+    if (m.thumbWriteError != 0) line("thumbWriteError", std::to_string(m.thumbWriteError));
     out += "end\n";
     return out;
 }
@@ -169,7 +170,7 @@ std::optional<ProcessedMedia> decode(std::string_view text) {
         else if (name == "thumbOK") {
             ok = value == "0" || value == "1";
             m.thumbOK = value == "1";
-        }
+        } else if (name == "thumbWriteError") ok = parse(value, m.thumbWriteError);
         if (!ok) return std::nullopt;
     }
     if (!ended) return std::nullopt;

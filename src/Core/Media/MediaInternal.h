@@ -25,8 +25,9 @@ int jpegQ(double quality);
 ImageRef toImage(VipsImage* image);
 
 // Encodes image as JPEG and replaces the file at url only once all bytes are
-// written; false (and no file change) on any failure.
-bool saveJPEG(VipsImage* image, const std::string& url, double quality);
+// written; false (and no file change) on any failure. A failure to write the
+// encoded bytes leaves the system's errno in writeError (when given).
+bool saveJPEG(VipsImage* image, const std::string& url, double quality, int* writeError = nullptr);
 
 // Owns one reference of a GObject.
 template <typename T>

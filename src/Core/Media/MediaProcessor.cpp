@@ -4,6 +4,7 @@
 
 #include "Core/Media/MediaProcessor.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -34,7 +35,7 @@ int jpegQ(double quality) {
     return int(std::clamp(std::lround(quality * 100.0), 1L, 100L));
 }
 
-bool saveJPEG(VipsImage* image, const std::string& url, double quality) {
+bool saveJPEG(VipsImage* image, const std::string& url, double quality, int* writeError) {
     void* buffer = nullptr;
     size_t length = 0;
     if (vips_jpegsave_buffer(image, &buffer, &length, "Q", jpegQ(quality), "strip", TRUE, nullptr) != 0) {
@@ -44,27 +45,30 @@ bool saveJPEG(VipsImage* image, const std::string& url, double quality) {
     // Write beside the target and rename over it: a reader never sees half a
     // thumbnail, and a failed write leaves the old one in place.
     std::string temp = url + ".XXXXXX";
+    int error = 0;
     int fd = mkstemp(temp.data());
-    bool ok = fd >= 0;
-    if (ok) {
+    if (fd < 0) error = errno;
+    if (fd >= 0) {
         const char* p = static_cast<const char*>(buffer);
         size_t left = length;
-        while (ok && left > 0) {
+        while (error == 0 && left > 0) {
             ssize_t n = ::write(fd, p, left);
             if (n < 0 && errno == EINTR) continue;
-            ok = n > 0;
-            if (ok) {
-                p += n;
-                left -= size_t(n);
+            if (n <= 0) {
+                error = n < 0 ? errno : ENOSPC;
+                break;
             }
+            p += n;
+            left -= size_t(n);
         }
         fchmod(fd, 0644);
-        ok = (::close(fd) == 0) && ok;
-        ok = ok && std::rename(temp.c_str(), url.c_str()) == 0;
-        if (!ok) ::unlink(temp.c_str());
+        if (::close(fd) != 0 && error == 0) error = errno;
+        if (error == 0 && std::rename(temp.c_str(), url.c_str()) != 0) error = errno;
+        if (error != 0) ::unlink(temp.c_str());
     }
     g_free(buffer);
-    return ok;
+    if (writeError) *writeError = error;
+    return error == 0;
 }
 
 }  // namespace media
@@ -565,7 +569,7 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
 
     if (header && decodable(*header)) {
         if (VImage thumb = thumbnail(src, media::kThumbPixels)) {
-            r.thumbOK = media::saveJPEG(thumb.get(), thumbURL, media::kThumbQuality);
+            r.thumbOK = media::saveJPEG(thumb.get(), thumbURL, media::kThumbQuality, &r.thumbWriteError);
             if (r.thumbOK && (r.width == 0 || r.height == 0)) {
                 r.width = vips_image_get_width(thumb.get());
                 r.height = vips_image_get_height(thumb.get());
@@ -576,7 +580,7 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
     return r;
 }
 
-bool writeJPEG(const Image& image, const std::string& url, double quality) {
+bool writeJPEG(const Image& image, const std::string& url, double quality, int* writeError) {
     initialize();  // a no-op after the first call; keeps a caller that forgot it safe
     if (image.empty() || image.rgba.size() != size_t(image.width) * size_t(image.height) * 4) return false;
     VImage rgba(vips_image_new_from_memory(image.rgba.data(), image.rgba.size(), image.width, image.height, 4,
@@ -591,7 +595,7 @@ bool writeJPEG(const Image& image, const std::string& url, double quality) {
         return false;
     }
     VImage out(rgb);
-    return media::saveJPEG(out.get(), url, quality);
+    return media::saveJPEG(out.get(), url, quality, writeError);
 }
 
 ImageRef loadImage(const std::string& url, int maxPixel) {

@@ -11,6 +11,7 @@
 #include "App/AppModel.h"
 #include "App/DesktopServices.h"
 #include "App/VolumeName.h"
+#include "Store/LibraryStore.h"
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Icons.h"
 #include "UI/Kit/MessageSheet.h"
@@ -113,6 +114,9 @@ QMenu* LibrarySwitcher::makeMenu(QWidget* parent) {
     if (open) {
         const std::string path = *open;
         menu->addAction(tr("Show Folder in Files"), this, [this, path] { model_.services().openUrl(fileUrl(path)); });
+        // Once the alert about a damaged index is dismissed, its offer stays here.
+        if (model_.store() && model_.store()->isDamaged())
+            menu->addAction(tr("Rebuild Index\u2026"), this, [this] { model_.offerIndexRebuild(); });
         menu->addAction(tr("Remove from Vintrelle\u2026"), this, [this, path] { confirmRemoval(path); });
     }
     return menu;

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
@@ -206,6 +207,7 @@ RootView::RootView(AppModel& model, QWidget* parent)
     connect(&model_, &AppModel::albumPromptChanged, this, &RootView::showAlbumPrompt);
     connect(&model_, &AppModel::renamePromptChanged, this, &RootView::showRenamePrompt);
     connect(&model_, &AppModel::errorMessageChanged, this, &RootView::showError);
+    connect(&model_, &AppModel::rebuildOfferChanged, this, &RootView::showError);
     connect(&model_, &AppModel::viewerChanged, this, [this] {
         if (!model_.viewer()) focusScreen();
     });
@@ -570,13 +572,36 @@ void RootView::showError() {
         if (alert_) alert_->accept();
         return;
     }
-    const QString text = QString::fromStdString(*message);
-    if (alert_) return alert_->setMessage(text);
-    alert_ = MessageSheet::present(
-        this, {tr("Vintrelle"), text, tr("OK"), Sheet::Action::primary, false, AppIcon::icon()});
+    // The offer to make a damaged index again goes with its message.
+    const std::optional<std::string> offer = model_.rebuildOffer();
+    QString text = QString::fromStdString(*message);
+    if (offer)
+        text += QStringLiteral("\n\n") + tr("Vintrelle can make it again by reading every photo. Favourites, albums, "
+                                             "names and trips are kept, and the damaged index stays in the "
+                                             "library\u2019s data folder.");
+    if (alert_ && alertOffer_ == offer) return alert_->setMessage(text);
+    if (alert_) {
+        disconnect(alert_, nullptr, this, nullptr);
+        alert_->reject();
+    }
+    alertOffer_ = offer;
+    if (offer) {
+        alert_ = MessageSheet::present(
+            this, {tr("Vintrelle"), text, tr("Rebuild Index"), Sheet::Action::primary, true, AppIcon::icon()},
+            [this, path = *offer] {
+                // About a second per 100,000 photos, before the library opens again.
+                QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+                model_.rebuildIndex(path);
+                QGuiApplication::restoreOverrideCursor();
+            });
+    } else {
+        alert_ = MessageSheet::present(
+            this, {tr("Vintrelle"), text, tr("OK"), Sheet::Action::primary, false, AppIcon::icon()});
+    }
     // Answered or dismissed alike: the message has been read.
     connect(alert_, &QDialog::finished, this, [this] {
         alert_ = nullptr;
+        alertOffer_.reset();
         model_.setErrorMessage(std::nullopt);
     });
 }

@@ -167,6 +167,7 @@ private:
     PromptSlot renameSheet_;
     InternalDrag internalDrag_;
     QPointer<MessageSheet> alert_;
+    std::optional<std::string> alertOffer_;  // the library the alert offers to rebuild
 };
 
 }  // namespace vintrelle

@@ -30,6 +30,7 @@ void expectSame(const ProcessedMedia& a, const ProcessedMedia& b) {
     EXPECT_EQ(a.exposure, b.exposure);
     EXPECT_EQ(a.focal, b.focal);
     EXPECT_EQ(a.thumbOK, b.thumbOK);
+    EXPECT_EQ(a.thumbWriteError, b.thumbWriteError);
 }
 
 }  // namespace
@@ -96,6 +97,7 @@ TEST(ReaderProcess, WhatTheReaderSaysSurvivesTheWayThere) {
     m.iso = 12800;
     m.exposure = 1.0 / 3;
     m.thumbOK = true;
+    m.thumbWriteError = 28;  // no room left for the thumbnail
     const std::string text = ReaderProcess::encode(m);
     const auto back = ReaderProcess::decode(text);
     ASSERT_TRUE(back);

@@ -30,7 +30,7 @@ protected:
     std::vector<int64_t> find(const std::vector<Asset>& list, std::string_view query, bool dayFirst = false) {
         return ids(search.search(list, query, sources(), at(2026, 6, 15), dayFirst));
     }
-    std::vector<int64_t> find(const std::shared_ptr<const std::vector<Asset>>& list, std::string_view query) {
+    std::vector<int64_t> find(const std::shared_ptr<const AssetList>& list, std::string_view query) {
         std::vector<int64_t> out;
         for (size_t i : search.matchingIndices(list, query, sources(), at(2026, 6, 15), false))
             out.push_back((*list)[i].id);
@@ -209,7 +209,7 @@ TEST_F(AssetSearchTest, SharedListsAndTheEndsOfPaths) {
     std::vector<Asset> list = {asset(1, "a/ky", at(2020, 1, 1)), asset(2, "oto/b.jpg", at(2020, 1, 1)),
                                asset(3, "Kyoto/c.jpg", at(2020, 1, 1))};
     for (int64_t id = 4; id <= 12; ++id) list.push_back(asset(id, "x/" + std::to_string(id) + ".png", at(2019, 1, 1)));
-    auto shared = std::make_shared<const std::vector<Asset>>(list);
+    auto shared = std::make_shared<const AssetList>(list);
     const std::pair<std::string, std::vector<int64_t>> rows[] = {
         {"kyoto", {3}},     {"ky", {1, 3}},           {"kyoto c.j", {3}}, {"b.jpg oto", {2}},
         {"jpg kyoto", {3}}, {"jpg 2020 oto", {2, 3}}, {"png 4", {4}},
@@ -224,7 +224,7 @@ TEST_F(AssetSearchTest, SharedListsAndTheEndsOfPaths) {
     // The next revision's list, with a file moved: found under its new name.
     ++revision;
     list[0].path = "Kyoto/a.jpg";
-    auto next = std::make_shared<const std::vector<Asset>>(list);
+    auto next = std::make_shared<const AssetList>(list);
     EXPECT_EQ(find(next, "kyoto"), (std::vector<int64_t>{1, 3}));
     EXPECT_EQ(find(next, "kyoto"), (std::vector<int64_t>{1, 3}));
     EXPECT_EQ(find(shared, "kyoto"), (std::vector<int64_t>{3}));  // an older list is read as it is

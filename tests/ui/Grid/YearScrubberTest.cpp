@@ -29,7 +29,7 @@ GridContent sectionsOf(const std::vector<int>& years) {
         s.end = flat->size();
         c.sections.push_back(s);
     }
-    c.flat = flat;
+    c.flat = std::make_shared<const AssetList>(std::move(*flat));
     c.token = 1;
     return c;
 }

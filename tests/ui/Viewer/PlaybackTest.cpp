@@ -241,7 +241,7 @@ TEST(Playback, LeavingTheVideoSilencesItAtOnceAndRemovingItEndsThePlayer) {
     o.withAudio = true;
     const std::string clip = clips().make("sound.mp4", o);
     apptest::Model model;
-    auto list = std::make_shared<const std::vector<Asset>>(std::vector<Asset>{videoAsset(1), videoAsset(2)});
+    auto list = std::make_shared<const AssetList>(std::vector<Asset>{videoAsset(1), videoAsset(2)});
     model->setViewer(ViewerState{list, 0});
     auto* view = new VideoPlayerView(*model, clip, videoAsset(1));
     view->show();

@@ -47,7 +47,7 @@ struct Screen {
 }  // namespace
 
 TEST(ViewerView, NeighboursAreNextThenPrevious) {
-    auto list = std::make_shared<const std::vector<Asset>>(threeAssets());
+    auto list = std::make_shared<const AssetList>(threeAssets());
     auto ids = [&](int64_t index) {
         std::vector<int64_t> out;
         for (const Asset& a : ViewerView::neighbours(ViewerState{list, index})) out.push_back(a.id);
@@ -56,7 +56,7 @@ TEST(ViewerView, NeighboursAreNextThenPrevious) {
     EXPECT_EQ(ids(0), (std::vector<int64_t>{2}));
     EXPECT_EQ(ids(1), (std::vector<int64_t>{3, 1}));
     EXPECT_EQ(ids(2), (std::vector<int64_t>{2}));
-    auto one = std::make_shared<const std::vector<Asset>>(std::vector<Asset>{threeAssets()[0]});
+    auto one = std::make_shared<const AssetList>(std::vector<Asset>{threeAssets()[0]});
     EXPECT_TRUE(ViewerView::neighbours(ViewerState{one, 0}).empty());
 }
 

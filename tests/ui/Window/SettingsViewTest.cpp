@@ -140,7 +140,7 @@ TEST(SettingsView, IndexSizeBelongsToItsLibraryAndRevision) {
 
     // Revisions 0 to 49 share a measurement; the 50th asks again.
     LibraryStore& s = *other.store;
-    const std::vector<Asset> same = s.assets();
+    const std::vector<Asset> same = s.assets().toVector();
     while (s.revision() < 49) s.engineDidUpsert(same);
     spin(50);
     {
