@@ -35,7 +35,7 @@ if [ "${VINTRELLE_SANITIZE_MEDIA:-1}" != 0 ]; then
   # stress test are built with it); the cycle counts keep each run to a
   # couple of minutes.
   VINTRELLE_STRESS_CYCLES="${VINTRELLE_STRESS_CYCLES_ASAN:-24}" ASAN_OPTIONS=detect_leaks=0 \
-    ctest --test-dir "$build-asan" -R '^EngineStress' --output-on-failure -j 2 --timeout 900
+    ctest --test-dir "$build-asan" -R '^(EngineStress|FaceStress)' --output-on-failure -j 2 --timeout 900
   cmake -S . -B "$build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVINTRELLE_SANITIZE=thread
   cmake --build "$build-tsan" -j "$(nproc)" --target vintrelle_stress_tests
   # GCC 12's ThreadSanitizer cannot map its shadow memory beside the widest
@@ -44,7 +44,7 @@ if [ "${VINTRELLE_SANITIZE_MEDIA:-1}" != 0 ]; then
   if setarch "$(uname -m)" -R true 2>/dev/null; then norandom=(setarch "$(uname -m)" -R); fi
   VINTRELLE_STRESS_CYCLES="${VINTRELLE_STRESS_CYCLES_TSAN:-12}" \
     TSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/tsan.supp" \
-    "${norandom[@]}" ctest --test-dir "$build-tsan" -R '^EngineStress' --output-on-failure -j 2 --timeout 900
+    "${norandom[@]}" ctest --test-dir "$build-tsan" -R '^(EngineStress|FaceStress)' --output-on-failure -j 2 --timeout 900
 fi
 
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600

@@ -4,6 +4,7 @@
 // this run indexed. The index stays in the folder's data folder.
 
 #include <QElapsedTimer>
+#include <QTimer>
 
 #include <chrono>
 
@@ -28,9 +29,13 @@ int index(const probe::Args& argsIn) {
     auto store = probe::openStore(args[0], error);
     if (!store) return probe::fail(error);
     store->start(faces == "on");
-    // Idle with no loop left and nothing still queued for the store.
+    // Idle with no loop left and nothing still queued for the store. The
+    // wait sleeps until the store's next event, or the tick: a main thread
+    // polling without pause would take a core from the readers it times.
+    QTimer tick;
+    tick.start(100);
     for (;;) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         if (store->isOffline() || store->halt() || store->isDamaged()) break;
         if (store->status() == EngineStatus::idle() && !store->engine()->isRunning()) {
             // Trips are named beside the engine's work and may still be going.

@@ -181,6 +181,7 @@ void LibraryStore::start(bool facesEnabled) {
     reloadPeople();
     raiseRevision();
     assign(hasLoaded_, true, cLoaded);
+    prepareSearch();
 
     // The callback holds the engine weakly, not the store, and hands each
     // batch over on the main thread.

@@ -274,6 +274,9 @@ private:
     void applySuggestions(int64_t person, const std::vector<int64_t>& ids);
     void markDamaged();
     void retryAfterHalt();
+    // Folds the loaded assets for search on the background thread, so the
+    // first search of the session does not fold them on the main thread.
+    void prepareSearch();
 
     std::unique_ptr<LibraryLock> lock_;  // first: released after everything else
     LibraryPaths paths_;
@@ -308,7 +311,7 @@ private:
     bool hasLoaded_ = false;
     std::map<int64_t, std::vector<int64_t>> mergeSuggestions_;
 
-    std::unique_ptr<QThreadPool> background_;  // suggestions; waited for on closing
+    std::unique_ptr<QThreadPool> background_;  // suggestions, search folds; waited for on closing
     QTimer retry_;
     uint64_t freeAtHalt_ = 0;  // bytes free on the index's disk when the run halted
     int retryTicks_ = 0;

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include <QThreadPool>
+
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
 
@@ -16,6 +18,7 @@
 #include "Core/Base/Text.h"
 #include "Core/Base/WallClock.h"
 #include "Store/LibraryStore.h"
+#include "Store/MainThread.h"
 #include "Store/StoreText.h"
 
 namespace vintrelle {
@@ -96,6 +99,21 @@ std::vector<size_t> LibraryStore::searchPositions(const std::shared_ptr<const As
     // A shared list, the store's own among them, stands still, so a
     // keystroke over it reuses what the last one learnt of every asset.
     return searcher_.matchingIndices(list, query, searchSources(), DateQuery::now(), DateQuery::localeIsDayFirst());
+}
+
+void LibraryStore::prepareSearch() {
+    if (shutDown_) return;
+    std::weak_ptr<LibraryStore> weak = weak_from_this();
+    std::shared_ptr<const AssetList> snapshot = assets_;
+    const int revision = revision_;
+    background_->start([weak, snapshot = std::move(snapshot), revision]() mutable {
+        auto ahead = std::make_shared<AssetSearch>();
+        ahead->prepareAhead(snapshot, revision);
+        snapshot.reset();  // the pages it alone still holds go now, not with the posted task
+        postToMainThread([weak, ahead] {
+            if (auto self = weak.lock(); self && !self->shutDown_) self->searcher_.adopt(std::move(*ahead));
+        });
+    });
 }
 
 std::vector<Asset> LibraryStore::search(const std::vector<Asset>& list, std::string_view query) {

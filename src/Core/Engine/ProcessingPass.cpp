@@ -2,7 +2,6 @@
 // threads and saves their results in batches.
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <thread>
 
 #include "Core/Engine/EngineCore.h"
+#include "Core/Base/Processors.h"
 #include "Core/Engine/ReaderProcess.h"
 #include "Core/Base/WallClock.h"
 #include "Core/Media/MediaProcessor.h"
@@ -25,13 +25,7 @@ namespace {
 constexpr size_t kBatchSize = 100;
 constexpr double kBatchSeconds = 0.9;
 
-int workerCount() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    int cpus = 1;
-    if (::sched_getaffinity(0, sizeof(set), &set) == 0) cpus = CPU_COUNT(&set);
-    return std::max(cpus - 2, 2);
-}
+int workerCount() { return std::max(activeProcessorCount() - 2, 2); }
 
 double secondsSince(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();

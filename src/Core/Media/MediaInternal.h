@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the photo and movie readers; not part of the public interface.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,13 @@ ImageRef toImage(VipsImage* image);
 // written; false (and no file change) on any failure. A failure to write the
 // encoded bytes leaves the system's errno in writeError (when given).
 bool saveJPEG(VipsImage* image, const std::string& url, double quality, int* writeError = nullptr);
+
+// Whether a picture is 8-bit sRGB or grey, which encodeHere takes as it is.
+bool encodableHere(VipsImage* image);
+// Its JPEG bytes at quality (1...100), computed and encoded on the calling
+// thread; absent when its pixels cannot be made (a file cut short) or the
+// encoder fails.
+std::optional<std::string> encodeHere(VipsImage* image, int quality);
 
 // Owns one reference of a GObject.
 template <typename T>

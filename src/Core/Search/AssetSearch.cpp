@@ -398,6 +398,28 @@ std::vector<Asset> AssetSearch::search(const std::vector<Asset>& assets, std::st
     return out;
 }
 
+void AssetSearch::prepareAhead(const std::shared_ptr<const AssetList>& assets, int64_t revision) {
+    prepare(*assets, &assets, revision, true, true);
+    // The locale's month names and date order are looked up once per process.
+    DateQuery::find(words("1 january 2000"), DateQuery::localeIsDayFirst(), DateQuery::now());
+}
+
+void AssetSearch::adopt(AssetSearch&& ahead) {
+    if (!assetsRevision_) {
+        *this = std::move(ahead);
+        return;
+    }
+    // Searched meanwhile: the list may have moved on, but folds are folds of
+    // their path and camera, checked by hash where they are used.
+    for (Folded& f : ahead.folded_) {
+        if (!f.ready) continue;
+        auto [it, inserted] = slotOfID_.try_emplace(f.id, uint32_t(folded_.size()));
+        if (inserted) folded_.push_back(std::move(f));
+        else if (!folded_[it->second].ready) folded_[it->second] = std::move(f);
+    }
+    largestList_ = std::max(largestList_, ahead.largestList_);
+}
+
 std::vector<Asset> AssetSearch::search(const std::vector<Asset>& assets, std::string_view query,
                                        const SearchSources& sources) {
     return search(assets, query, sources, DateQuery::now(), DateQuery::localeIsDayFirst());

@@ -57,6 +57,16 @@ public:
     std::vector<size_t> matchingIndices(const std::shared_ptr<const AssetList>& assets, std::string_view query,
                                         const SearchSources& sources, double today, bool dayFirst);
 
+    // What a first search over `assets` at `revision` would make, made
+    // ahead: every path and camera folded and laid out, and the date words
+    // of the user's locale read. It reads nothing but the list, so a
+    // searcher made for the purpose may run it on another thread while the
+    // user has yet to type, and be handed to adopt() on the main thread.
+    void prepareAhead(const std::shared_ptr<const AssetList>& assets, int64_t revision);
+    // Takes what `ahead` prepared: all of it while this searcher has not
+    // searched yet, else the folds it lacks.
+    void adopt(AssetSearch&& ahead);
+
     // The lower-cased words of a search text: split at Unicode white space
     // and commas, empty pieces dropped.
     static std::vector<std::string> words(std::string_view query);

@@ -15,6 +15,7 @@
 #include "Store/LibraryStore.h"
 #include "UI/Kit/Theme.h"
 #include "UI/Window/AppIcon.h"
+#include "UI/Window/NativeBackground.h"
 #include "UI/Window/PlainParts.h"
 #include "UI/Window/RootView.h"
 
@@ -35,6 +36,10 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     installFolderPanel();
     Theme::setDark(model_.darkAppearance());
     connect(&model_, &AppModel::darkAppearanceChanged, this, [this] { Theme::setDark(model_.darkAppearance()); });
+    // The canvas colour from the moment the window appears: the library opens
+    // on the main thread before the first paint.
+    setNativeBackground(*this, Theme::canvas());
+    connect(&Theme::instance(), &Theme::appearanceChanged, this, [this] { setNativeBackground(*this, Theme::canvas()); });
     for (auto signal : {&AppModel::storeChanged, &AppModel::backStackChanged, &AppModel::sidebarVisibleChanged})
         connect(&model_, signal, this, &MainWindow::refreshActions);
     refreshActions();
@@ -140,6 +145,12 @@ void MainWindow::installFolderPanel() {
 }
 
 void MainWindow::toggleFullScreen() { setWindowState(windowState() ^ Qt::WindowFullScreen); }
+
+bool MainWindow::event(QEvent* e) {
+    // A native window made anew (after it was let go) starts without it.
+    if (e->type() == QEvent::WinIdChange) setNativeBackground(*this, Theme::canvas());
+    return QMainWindow::event(e);
+}
 
 void MainWindow::changeEvent(QEvent* e) {
     if (e->type() == QEvent::WindowStateChange) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "Core/Search/AssetSearch.h"
 #include "Core/Base/WallClock.h"
 #include "fixtures/EnvScope.h"
@@ -228,4 +230,36 @@ TEST_F(AssetSearchTest, SharedListsAndTheEndsOfPaths) {
     EXPECT_EQ(find(next, "kyoto"), (std::vector<int64_t>{1, 3}));
     EXPECT_EQ(find(next, "kyoto"), (std::vector<int64_t>{1, 3}));
     EXPECT_EQ(find(shared, "kyoto"), (std::vector<int64_t>{3}));  // an older list is read as it is
+}
+
+// Folds made ahead by a searcher on another thread answer as the searcher's
+// own would: taken whole before any search, merged after one, and never
+// standing for a path or camera that changed since they were made.
+TEST_F(AssetSearchTest, FoldsPreparedAheadOnAnotherThread) {
+    std::vector<Asset> list = {asset(1, "Z\u00fcrich/a.jpg", at(2020, 1, 1)), asset(2, "Kyoto/b.jpg", at(2021, 3, 5)),
+                               asset(3, "c.jpg", at(2020, 1, 1))};
+    list[2].camera = "FUJIFILM X-T3";
+    auto shared = std::make_shared<const AssetList>(list);
+    auto madeAhead = [](const std::shared_ptr<const AssetList>& l, int64_t rev) {
+        AssetSearch ahead;
+        std::thread([&] { ahead.prepareAhead(l, rev); }).join();
+        return ahead;
+    };
+    search.adopt(madeAhead(shared, revision));
+    EXPECT_EQ(find(shared, "zurich"), (std::vector<int64_t>{1}));
+    EXPECT_EQ(find(shared, "fujifilm"), (std::vector<int64_t>{3}));
+    EXPECT_EQ(find(shared, "march 2021"), (std::vector<int64_t>{2}));
+
+    // Made for a list that has moved on: asset 3 renamed, 4 new.
+    AssetSearch ahead = madeAhead(shared, revision);
+    ++revision;
+    list[2].path = "Osaka/c.jpg";
+    list[2].camera.reset();
+    list.push_back(asset(4, "Nara/d.jpg", at(2020, 1, 1)));
+    search.adopt(std::move(ahead));
+    auto next = std::make_shared<const AssetList>(list);
+    EXPECT_EQ(find(next, "osaka"), (std::vector<int64_t>{3}));
+    EXPECT_EQ(find(next, "fujifilm"), (std::vector<int64_t>{}));
+    EXPECT_EQ(find(next, "nara"), (std::vector<int64_t>{4}));
+    EXPECT_EQ(find(list, "zurich"), (std::vector<int64_t>{1}));
 }
