@@ -478,13 +478,14 @@ void PhotoGridView::syncThumbnails() {
     syncedDpr_ = dpr;
     if (positions_.total() > 0) {
         // The cells in view first, then those ahead: half a screen above and
-        // below; while moving fast a screen and a half the way it goes and a
-        // little behind, and a screen and a quarter for a while after.
+        // below; while moving fast two and a half screens the way it goes
+        // and a little behind, and two screens for a while after (a held key
+        // that starts repeating finds the next pages read, not just the next).
         const QRectF view = visibleContentRect();
         const double h = view.height();
         const bool fast = thumbs_->movingFast();
         const bool leaning = lastFast_ >= 0 && motionClock_.elapsed() - lastFast_ < leanAheadMs;
-        const double ahead = fast ? 1.5 * h : leaning ? 1.25 * h : 0.5 * h;
+        const double ahead = fast ? 2.5 * h : leaning ? 2 * h : 0.5 * h;
         const double behind = fast || leaning ? 0.25 * h : 0.5 * h;
         const double below = direction_ > 0 ? ahead : behind;
         const double above = direction_ > 0 ? behind : ahead;
