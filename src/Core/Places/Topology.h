@@ -12,9 +12,9 @@
 
 namespace vintrelle {
 
-// A position as the topology stores it, longitude first. Named apart from
-// the trip detector's dated point: two types of one name in one namespace
-// share their template code, and the linker keeps only one of each.
+// A point of the outlines, longitude first as the atlas stores it. Not the
+// trip detector's GeoPoint: two types of one name in one program would let
+// the linker hand one's vector code to the other.
 struct LonLat {
     double lon = 0;
     double lat = 0;
