@@ -641,6 +641,44 @@ TEST_F(LibraryEngineTest, FilesInFlightAtAKillAreReadApart) {
     EXPECT_FALSE(lib.rows()["killed.jpg"].done);
 }
 
+// A suspect stays one until what its reader found is saved: a run whose
+// save fails (or that ends before it) leaves the file to be read apart
+// again, never here, where a file that crashes its decoder would take the
+// application with it.
+TEST_F(LibraryEngineTest, ASuspectIsSettledOnlyOnceItsReadingIsSaved) {
+    Library lib;
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/crash.jpg", 64, 48));
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/good.jpg", 64, 48));
+    lib.engine->stop();
+    lib.engine.reset();
+    {
+        ReadJournal journal(lib.paths.dataDir);
+        for (const char* name : {"crash.jpg", "good.jpg"})
+            journal.begin(lib.db->db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
+                                              {std::string(name), int64_t(fs::file_size(lib.root + "/" + name)), 1.0}));
+    }
+    lib.open();
+    lib.engine->setReaderPath(standInReader(lib.dir / "reader", "case \"$3\" in */crash.jpg) kill -SEGV $$ ;; esac"));
+    std::mutex mutex;
+    std::set<std::string> here;
+    lib.engine->setReadHook([&](const std::string& path) {
+        std::lock_guard lock(mutex);
+        here.insert(fs::path(path).filename());
+    });
+    lib.db->db().exec("CREATE TRIGGER refuse BEFORE UPDATE OF meta_done ON assets BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    lib.fullScan();
+    EXPECT_EQ(ReadJournal(lib.paths.dataDir).suspects().size(), 2u);
+
+    lib.db->db().exec("DROP TRIGGER refuse");
+    lib.fullScan();
+    EXPECT_TRUE(here.empty()) << "a suspect was read in the indexing process";
+    auto rows = lib.rows();
+    EXPECT_TRUE(rows["crash.jpg"].done);
+    EXPECT_EQ(rows["crash.jpg"].thumb, 2);
+    EXPECT_EQ(rows["good.jpg"].thumb, 1);
+    EXPECT_TRUE(ReadJournal(lib.paths.dataDir).suspects().empty());
+}
+
 // Closing the library ends a reader still at work, and that counts for
 // nothing against its file.
 TEST_F(LibraryEngineTest, ClosingEndsTheReaderOfASuspect) {
