@@ -278,7 +278,7 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
     // The drive went away, or another folder took the library's place, while
     // the files were read (those not read then stay for a later scan): the
     // run ends offline rather than as if nothing had been there.
-    if (!saved || !libraryPresent()) post([](EngineDelegate& d) { d.engineDidGoOffline(); });
+    if (!saved || !libraryPresent()) reportOffline();
 }
 
 }  // namespace vintrelle

@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -395,6 +397,47 @@ TEST_F(LibraryEngineTest, DriveUnpluggedFromItsMountPointDuringReadingStoresNoFa
     EXPECT_EQ(lib.rec->offline, 2);
     EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE meta_done=1 AND thumb=1"), n);
     for (const auto& [path, stat] : lib.db->fileIndex(std::nullopt)) EXPECT_EQ(stat.id, ids.at(path).id) << path;
+}
+
+// Every photo is due to be read again (rewritten by another program, or the
+// index made again) when the drive is unplugged: the photos left unread are
+// no sign that their trip is over, so it keeps its name and its dismissal.
+TEST_F(LibraryEngineTest, ATripOutlivesAPassTheDrivesGoingCutShort) {
+    DriveLibrary lib;
+    if (!lib.open()) GTEST_SKIP() << "needs /dev/shm on its own file system";
+    lib.engine->setFacesEnabled(false);
+    // Home in Lisbon once a week, then a July weekend in Paris.
+    for (int i = 0; i < 50; ++i) {
+        const std::time_t when = 1672531200 + (i < 40 ? (2 + 7 * i) * 86400 + 3600 : 190 * 86400 + (i - 40) * 7200);
+        char date[32];
+        std::tm t {};
+        std::strftime(date, sizeof date, "%Y:%m:%d %H:%M:%S", ::gmtime_r(&when, &t));
+        fixtures::ExifTags exif;
+        exif.dateTimeOriginal = date;
+        exif.gpsLatitude = i < 40 ? 38.72 : 48.8566, exif.gpsLatitudeRef = "N";
+        exif.gpsLongitude = i < 40 ? 9.14 : 2.3522, exif.gpsLongitudeRef = i < 40 ? "W" : "E";
+        ASSERT_TRUE(fixtures::makeJPEG(lib.drive + "/p" + std::to_string(i) + ".jpg", 64, 48, {}, exif));
+    }
+    lib.fullScan();
+    ASSERT_EQ(lib.db->loadTrips().size(), 1u);
+    lib.db->db().run("UPDATE trips SET custom_title='Our weekend', hidden=1");
+
+    for (const auto& e : fs::directory_iterator(lib.drive)) setMTime(e.path(), 1'700'000'000);
+    bool unplugged = false;
+    lib.engine->setReadHook([&](const std::string&) {
+        if (!std::exchange(unplugged, true)) lib.unplug();
+    });
+    for (const bool back : {false, true}) {
+        lib.fullScan();
+        EXPECT_EQ(lib.rec->offline, 1);
+        const auto trips = lib.db->loadTrips();
+        ASSERT_EQ(trips.size(), 1u) << (back ? "after the drive came back" : "the trip went with the drive");
+        EXPECT_EQ(trips[0].customTitle, "Our weekend");
+        EXPECT_TRUE(trips[0].hidden);
+        lib.engine->setReadHook({});
+        lib.plugIn();
+    }
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE meta_done=0"), 0);
 }
 
 // Faces are due while the drive is unplugged from its mount point: the
