@@ -198,6 +198,17 @@ const QStaticText& GridPainter::text(const QString& s, const QFont& font, int sl
     return *cache.insert(s, st);
 }
 
+namespace {
+// The pixmap lands one to one on whole device pixels of the rectangle.
+bool coversExactly(const QPainter& p, const QRectF& r, const QPixmap& pm) {
+    if (pm.devicePixelRatio() != 1 || QSizeF(pm.size()) != r.size()) return false;
+    const QTransform& t = p.deviceTransform();
+    if (t.type() > QTransform::TxTranslate) return false;
+    const QPointF at = t.map(r.topLeft());
+    return at == QPointF(at.toPoint());
+}
+}  // namespace
+
 void GridPainter::paintCell(QPainter& p, const CellLook& look, const GridPicture& picture) {
     const qreal dpr = p.device()->devicePixelRatioF();
     const QRectF& r = look.image;
@@ -224,6 +235,11 @@ void GridPainter::paintCell(QPainter& p, const CellLook& look, const GridPicture
                 p.setBrush(brush);
                 p.drawRoundedRect(r, CellLook::cornerRadius, CellLook::cornerRadius);
                 p.restore();
+            } else if (coversExactly(p, r, picture.fallback)) {
+                // Made for this cell's pixels (a stand-in): drawn as the finished
+                // picture is, the same pixels without Qt's slow scaling path,
+                // which hands every cell to other threads and waits for them.
+                p.drawPixmap(r.topLeft(), picture.fallback);
             } else {
                 p.save();
                 p.setRenderHint(QPainter::SmoothPixmapTransform);

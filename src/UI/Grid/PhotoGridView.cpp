@@ -387,8 +387,17 @@ QRect PhotoGridView::viewRectOf(size_t pos) const {
 
 void PhotoGridView::updateCell(size_t pos) {
     if (pos >= positions_.total()) return;
-    const QRect r = viewRectOf(pos);
-    if (r.intersects(viewport()->rect())) viewport()->update(r);
+    markDirty(viewRectOf(pos));
+}
+
+void PhotoGridView::markDirty(const QRect& r) {
+    // Cells that change between two frames are painted as one rectangle: a
+    // frame clipped to a region of many pieces draws every picture on Qt's
+    // slow path, which hands each one to other threads and waits for them.
+    const QRect piece = r & viewport()->rect();
+    if (piece.isEmpty()) return;
+    dirty_ |= piece;
+    viewport()->update(dirty_);
 }
 
 std::optional<size_t> PhotoGridView::hit(QPointF p) const {
@@ -527,6 +536,7 @@ void PhotoGridView::noteMotion(int dy) {
 // ---- painting -----------------------------------------------------------------
 
 void PhotoGridView::paintEvent(QPaintEvent* e) {
+    dirty_ = QRect();
     QPainter p(viewport());
     paintContents(p, e->rect());
 }
@@ -611,7 +621,18 @@ void PhotoGridView::scrollContentsBy(int dx, int dy) {
     // Moved by the user (or to a section, or to the cursor): the place
     // kept across size changes is found anew next time.
     if (!placing_) kept_.reset();
+    // What waited to be painted moves with the pictures; painted together
+    // with the strip the scroll uncovers, the frame stays one rectangle.
+    const QRect waiting = dirty_.translated(dx, dy);
+    dirty_ = QRect();
     viewport()->scroll(dx, dy);
+    if (!waiting.isEmpty()) {
+        const QRect all = viewport()->rect();
+        QRect uncovered;
+        if (dy > 0) uncovered = QRect(0, 0, all.width(), dy);
+        else if (dy < 0) uncovered = QRect(0, all.height() + dy, all.width(), -dy);
+        markDirty(waiting | uncovered);
+    }
     // Holding a place through a change of size moves no picture on screen.
     if (!placing_) noteMotion(dy);
     syncThumbnails();

@@ -180,6 +180,7 @@ private:
     QRectF visibleContentRect() const;
     QRect viewRectOf(size_t pos) const;
     void updateCell(size_t pos);
+    void markDirty(const QRect& r);
     std::optional<size_t> hit(QPointF viewportPoint) const;
 
     void reportVisibleSection(bool force);
@@ -195,6 +196,8 @@ private:
     void updateBand();
     void autoScrollBand();
 
+    // What waits to be painted, as one rectangle (see markDirty).
+    QRect dirty_;
     GridLibrary library_;
     Callbacks cb_;
     std::shared_ptr<GridPixmapCache> pixmaps_;

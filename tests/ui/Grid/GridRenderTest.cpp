@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QPainter>
 #include <QScrollBar>
 
 #include "store/StoreFixture.h"
@@ -102,4 +103,49 @@ TEST(GridRender, PaintsThumbnailsPlaceholdersAndSelection) {
         EXPECT_EQ(at(QPointF(frame(0).right() + 2, frame(0).center().y())), Theme::canvas()) << dark;
     }
     Theme::setDark(false);
+}
+
+// A stand-in looks exactly as it would drawn scaled into the cell, faded or
+// not, wherever the cell lies, whether it was made for the cell's pixels or
+// for another size.
+TEST(GridRender, StandInsPaintTheSamePixelsAsScaledOnes) {
+    QImage picture(480, 360, QImage::Format_RGB32);
+    {
+        QPainter p(&picture);
+        QLinearGradient g(0, 0, 480, 360);
+        g.setColorAt(0, QColor(200, 40, 30));
+        g.setColorAt(1, QColor(20, 90, 220));
+        p.fillRect(picture.rect(), g);
+        for (int k = 0; k < 40; ++k) p.fillRect(k * 12, (k * 53) % 340, 5, 9, QColor::fromHsv(k * 9, 200, 240));
+    }
+    struct Case {
+        QPointF at;
+        double side, opacity;
+        int pixels;  // the stand-in's side
+    } cases[] = {{{10, 20}, 150, 1, 150},   {{10, 20}, 150, 0.45, 150}, {{11, 33}, 151, 0.8, 151},
+                 {{10.5, 20}, 150, 1, 150}, {{10, 20.25}, 150, 0.6, 150}, {{10, 20}, 150, 1, 112}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.at.x() << "," << c.at.y() << " " << c.opacity << " " << c.pixels);
+        const CellLook look = cellLook(QRectF(c.at, QSizeF(c.side, c.side)), false, asset(5));
+        const QRectF r = look.image;
+        const QPixmap standIn = QPixmap::fromImage(roundedThumbnail(picture, c.pixels, CellLook::cornerRadius));
+        auto paint = [&](bool byHand) {
+            QImage canvas(220, 220, QImage::Format_RGB32);
+            canvas.fill(QColor(236, 236, 240));
+            QPainter p(&canvas);
+            p.translate(0, -7);
+            GridPainter painter;
+            GridPicture pic;
+            pic.opacity = c.opacity;
+            if (!byHand) pic.fallback = standIn;
+            painter.paintCell(p, look, pic);
+            if (byHand) {
+                p.setOpacity(c.opacity);
+                p.setRenderHint(QPainter::SmoothPixmapTransform);
+                p.drawPixmap(r, standIn, QRectF(standIn.rect()));
+            }
+            return canvas;
+        };
+        EXPECT_TRUE(paint(false) == paint(true));
+    }
 }

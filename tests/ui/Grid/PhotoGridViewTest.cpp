@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
+#include <QScreen>
 #include <QScrollBar>
 #include <QVariantAnimation>
 
@@ -677,4 +678,70 @@ TEST_F(GridView, AnOlderSelectionEchoedBackDoesNotUndoTheUsersChange) {
     grid->setSelection(std::vector<int64_t>{5});  // the application now agrees: nothing to do
     grid->setSelection(std::vector<int64_t>{2, 3});  // its own change afterwards is taken
     EXPECT_EQ(selected(), (std::vector<int64_t>{2, 3}));
+}
+
+// What the window holds (the backing store, painted piece by piece as
+// pictures arrive and the view moves) is what a full repaint would show:
+// no cell is left with an old or missing picture, after a scroll with
+// repaints still waiting nor after a batch of new photos takes the view.
+TEST_F(GridView, TheWindowShowsEveryPictureThroughScrollsAndAReplacedView) {
+    thumbs.standIns = true;
+    make();
+    grid->setContent(content({600}, 1));
+    flush();
+    auto answer = [&](int64_t firstNew) {
+        // Every load still open, in colours that tell the assets apart.
+        for (const auto& r : thumbs.requests) {
+            if (r->cancelled || !r->done) continue;
+            const int64_t id = std::stoll(r->path.substr(r->path.rfind('/') + 1));
+            auto done = std::exchange(r->done, nullptr);
+            done(solid(QColor::fromHsv(int(id * 37 % 360), id >= firstNew ? 90 : 220, 200)));
+        }
+    };
+    auto mismatches = [&] {
+        EXPECT_TRUE(grid->waitForThumbnails(5000));
+        flush();
+        const QImage shown = grid->screen()->grabWindow(grid->winId()).toImage().convertToFormat(QImage::Format_RGB32);
+        const QImage fresh = grid->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        if (shown.size() != fresh.size()) return -1;
+        int bad = 0;
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x) bad += shown.pixel(x, y) != fresh.pixel(x, y);
+        return bad;
+    };
+
+    // Half the view's loads answer, the view moves before they are
+    // painted, then the rest answer and it moves on.
+    const size_t open = thumbs.requests.size();
+    ASSERT_GT(open, 12u);
+    for (size_t i = 0; i < open / 2; ++i)
+        std::exchange(thumbs.requests[i]->done, nullptr)(solid(QColor::fromHsv(int(i * 29 % 360), 220, 200)));
+    scrollTo(37);
+    answer(1000);
+    scrollTo(90);
+    answer(1000);
+    EXPECT_EQ(mismatches(), 0);
+
+    // A batch of new photos lands above: every cell in view changes.
+    std::vector<int64_t> ids;
+    for (int64_t id = 1001; id <= 1060; ++id) ids.push_back(id);
+    for (int64_t id = 1; id <= 600; ++id) ids.push_back(id);
+    grid->setContent(content({660}, 2, "library|", ids));
+    scrollTo(60);
+    answer(1000);
+    scrollTo(20);
+    answer(1000);
+    EXPECT_EQ(mismatches(), 0);
+
+    // Racing down the grid: stand-ins land as the pages go by.
+    for (int i = 0; i < 4; ++i) {
+        key(Qt::Key_PageDown);
+        flush();
+    }
+    ASSERT_TRUE(spinUntil([&] {
+        flush();
+        return !grid->thumbnails().movingFast();
+    }));
+    answer(1000);
+    EXPECT_EQ(mismatches(), 0);
 }
