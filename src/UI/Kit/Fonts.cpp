@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFontMetricsF>
+#include <QHash>
 #include <QPainter>
 #include <QScreen>
 
@@ -45,16 +46,39 @@ qreal TabularDigits::cellWidth(const QFontMetricsF& fm) {
 }
 
 namespace {
+// The Latin digits' advances, kept per font: every count a screen paints
+// asks for them, and shaping each digit anew cost the main thread more than
+// drawing the text.
+struct DigitAdvances {
+    qreal cell = 0;
+    qreal each[10] = {};
+};
+
+const DigitAdvances& digitAdvances(const QFont& font, const QFontMetricsF& fm) {
+    thread_local QHash<QString, DigitAdvances> kept;
+    const QString key = font.key() + u'@' + QString::number(Fonts::logicalDpi());
+    auto it = kept.constFind(key);
+    if (it == kept.constEnd()) {
+        DigitAdvances d;
+        d.cell = TabularDigits::cellWidth(fm);
+        for (int k = 0; k < 10; ++k) d.each[k] = fm.horizontalAdvance(QString(QChar(u'0' + k)));
+        it = kept.insert(key, d);
+    }
+    return *it;
+}
+
 // Walks text as runs: digits one by one in their cells, anything else whole.
 template <class Visit>
-qreal walk(const QFontMetricsF& fm, QStringView text, Visit&& visit) {
-    const qreal cell = TabularDigits::cellWidth(fm);
+qreal walk(const QFont& font, const QFontMetricsF& fm, QStringView text, Visit&& visit) {
+    const DigitAdvances& latin = digitAdvances(font, fm);
+    const qreal cell = latin.cell;
     qreal x = 0;
     qsizetype i = 0;
     while (i < text.size()) {
         if (isDigit(text[i])) {
             const QStringView digit = text.mid(i, 1);
-            const qreal w = fm.horizontalAdvance(digit.toString());
+            const char16_t u = digit[0].unicode();
+            const qreal w = u >= u'0' && u <= u'9' ? latin.each[u - u'0'] : fm.horizontalAdvance(digit.toString());
             // A digit of another script may be wider than the Latin ones.
             const qreal c = std::max(cell, w);
             visit(digit, x + (c - w) / 2);
@@ -74,7 +98,7 @@ qreal walk(const QFontMetricsF& fm, QStringView text, Visit&& visit) {
 }  // namespace
 
 qreal TabularDigits::width(const QFont& font, QStringView text) {
-    return walk(QFontMetricsF(font), text, [](QStringView, qreal) {});
+    return walk(font, QFontMetricsF(font), text, [](QStringView, qreal) {});
 }
 
 void TabularDigits::draw(QPainter& painter, const QRectF& rect, Qt::Alignment alignment, QStringView text) {
@@ -86,7 +110,8 @@ void TabularDigits::draw(QPainter& painter, const QRectF& rect, Qt::Alignment al
     qreal baseline = rect.top() + fm.ascent();
     if (alignment & Qt::AlignBottom) baseline = rect.bottom() - fm.descent();
     else if (alignment & Qt::AlignVCenter) baseline = rect.center().y() + (fm.ascent() - fm.descent()) / 2;
-    walk(fm, text, [&](QStringView piece, qreal at) { painter.drawText(QPointF(x + at, baseline), piece.toString()); });
+    walk(painter.font(), fm, text,
+         [&](QStringView piece, qreal at) { painter.drawText(QPointF(x + at, baseline), piece.toString()); });
 }
 
 }  // namespace vintrelle

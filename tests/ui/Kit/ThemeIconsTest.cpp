@@ -180,4 +180,13 @@ TEST(Fonts, DesignPixelsAreLogicalPixels) {
         for (int x = 0; x < 80; ++x)
             if (qGray(img.pixel(x, y)) < 128) left = std::min(left, x);
     EXPECT_GT(left, 80 - int(2 * TabularDigits::cellWidth(QFontMetricsF(f))) - 1);
+
+    // Each font keeps its own digit widths, asked in any order.
+    for (const QFont& g : {Fonts::font(11), Fonts::font(20, QFont::Bold), Fonts::font(13), Fonts::font(20)}) {
+        const QFontMetricsF fm(g);
+        const qreal cell = TabularDigits::cellWidth(fm);
+        EXPECT_DOUBLE_EQ(TabularDigits::width(g, u"2024"), 4 * cell) << g.key().toStdString();
+        EXPECT_DOUBLE_EQ(TabularDigits::width(g, u"7 of 9"),
+                         2 * cell + fm.horizontalAdvance(QStringLiteral(" of "))) << g.key().toStdString();
+    }
 }
