@@ -24,6 +24,7 @@ struct Batches {
     std::vector<std::string> paths;
     int rescans = 0;
     int calls = 0;
+    std::vector<std::chrono::steady_clock::time_point> times;  // of each call
 
     FolderWatcher::OnChange callback() {
         return [this](const std::vector<std::string>& p, bool rescan) {
@@ -31,6 +32,7 @@ struct Batches {
             paths.insert(paths.end(), p.begin(), p.end());
             rescans += rescan ? 1 : 0;
             ++calls;
+            times.push_back(std::chrono::steady_clock::now());
             cv.notify_all();
         };
     }
@@ -38,21 +40,32 @@ struct Batches {
         std::unique_lock lock(mutex);
         return cv.wait_for(lock, timeout, pred);
     }
-    // The watches are added on the watcher's thread: write a file until it is
-    // reported, then forget what was reported so far.
-    void waitUntilWatching(const std::string& probe) {
-        for (int i = 0; i < 500 && !waitFor([&] { return sawPath(probe); }, 20ms); ++i) fixtures::writeFile(probe, "r");
-        // Let the batches of the probe's own writes arrive.
-        auto count = [&] {
-            std::lock_guard lock(mutex);
-            return calls;
+    // The watches are added on the watcher's thread: probes go into the folder
+    // until one is reported. Each probe is a single event (a hidden file, which
+    // the watcher ignores, renamed to a visible name), and every probe made
+    // after the first one reported is reported too, in order: once the last
+    // one has come, none of theirs is left in a batch still to come. What was
+    // reported so far is then forgotten.
+    void waitUntilWatching(const std::string& folder) {
+        auto probe = [&](int i) { return folder + "/ready-" + std::to_string(i) + ".jpg"; };
+        auto anyProbe = [&] {
+            return std::any_of(paths.begin(), paths.end(),
+                               [&](const std::string& p) { return p.starts_with(folder + "/ready-"); });
         };
-        for (int seen = -1; seen != count();) {
-            seen = count();
-            std::this_thread::sleep_for(250ms);
+        int last = 0;
+        for (;; ++last) {
+            fixtures::writeFile(folder + "/.probe", "r");
+            fs::rename(folder + "/.probe", probe(last));
+            if (waitFor(anyProbe, 20ms)) break;
+            if (last == 500) {
+                ADD_FAILURE() << "the watcher never reported " << folder;
+                return;
+            }
         }
+        EXPECT_TRUE(waitFor([&] { return sawPath(probe(last)); }, 30s)) << probe(last);
         std::lock_guard lock(mutex);
         paths.clear();
+        times.clear();
         calls = 0;
     }
     bool sawPath(const std::string& p) { return std::find(paths.begin(), paths.end(), p) != paths.end(); }
@@ -65,12 +78,11 @@ struct WatchedFolder {
     WatchedFolder(const std::vector<std::string>& folders = {}) {
         for (auto& f : folders) fs::create_directories(dir / f);
         watcher.start();
-        // The watches are added on the watcher's thread: wait until the last
-        // folder reports, then forget what was reported so far.
-        std::string probe = dir.path();
+        // The last folder made is the last one watched.
+        std::string probed = dir.path();
         for (auto& f : folders)
-            if (f[0] != '.') probe = dir / f;
-        batches.waitUntilWatching(probe + "/ready.jpg");
+            if (f[0] != '.') probed = dir / f;
+        batches.waitUntilWatching(probed);
     }
 };
 
@@ -144,14 +156,18 @@ TEST(FolderWatcher, BurstsAreCoalescedAndStopIsPrompt) {
     FolderWatcher watcher(dir.path(), batches.callback(), 1.5);
     watcher.start();
     watcher.start();  // one watcher thread only
-    batches.waitUntilWatching(dir / "ready.jpg");
-    std::this_thread::sleep_for(1600ms);  // a quiet period
+    batches.waitUntilWatching(dir.path());
+    std::this_thread::sleep_for(1600ms);  // a quiet period, longer than the latency
+    const auto written = std::chrono::steady_clock::now();
     fixtures::writeFile(dir / "first.jpg", "x");
-    ASSERT_TRUE(batches.waitFor([&] { return batches.calls == 1; }, 1s));  // the first event comes at once
+    ASSERT_TRUE(batches.waitFor([&] { return batches.calls == 1; }, 30s));
+    EXPECT_LT(batches.times[0] - written, 1s);  // the first event comes at once
     for (int i = 0; i < 20; ++i) fixtures::writeFile(dir / ("b" + std::to_string(i) + ".jpg"), "x");
-    EXPECT_FALSE(batches.waitFor([&] { return batches.calls > 1; }, 1s));
-    EXPECT_TRUE(batches.waitFor([&] { return batches.sawPath(dir / "b19.jpg"); }, 2s));
+    EXPECT_TRUE(batches.waitFor([&] { return batches.sawPath(dir / "b19.jpg"); }, 30s));
     EXPECT_EQ(batches.calls, 2);
+    // The burst waited out the latency after the first report.
+    ASSERT_EQ(batches.times.size(), 2u);
+    EXPECT_GE(batches.times[1] - batches.times[0], 1s);
 
     const auto t0 = std::chrono::steady_clock::now();
     watcher.stop();
