@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -101,6 +103,37 @@ TEST(FolderWatcher, FolderMadeAndFilledAtOnceIsReported) {
     fixtures::writeFile(latin1, "d");
     EXPECT_TRUE(w.batches.waitFor([&] { return w.batches.sawPath(latin1); }));
     EXPECT_EQ(w.batches.rescans, 0);
+}
+
+TEST(FolderWatcher, EveryFolderIsWatchedOnceTheWaitReturns) {
+    // Enough folders that the first walk is still going when start returns.
+    fixtures::TempDir dir;
+    std::vector<std::string> folders;
+    for (int i = 0; i < 300; ++i) folders.push_back(dir / ("2024/" + std::to_string(i)));
+    for (const auto& f : folders) fs::create_directories(f);
+    Batches batches;
+    FolderWatcher watcher(dir.path(), batches.callback(), 0.1);
+    watcher.start();
+    watcher.untilWatching()();
+    for (const auto& f : folders) fixtures::writeFile(f + "/new.jpg", "x");
+    EXPECT_TRUE(batches.waitFor(
+        [&] {
+            return std::all_of(folders.begin(), folders.end(),
+                               [&](const std::string& f) { return batches.sawPath(f + "/new.jpg"); });
+        },
+        30s));
+
+    // Stopped during its walk, or gone without ever starting: the wait ends.
+    FolderWatcher stopped(dir.path(), batches.callback());
+    stopped.start();
+    stopped.stop();
+    stopped.untilWatching()();
+    std::function<void()> wait;
+    {
+        FolderWatcher unstarted(dir.path(), batches.callback());
+        wait = unstarted.untilWatching();
+    }
+    wait();
 }
 
 TEST(FolderWatcher, DataFolderAndHiddenPathsNeverReachTheCallback) {
