@@ -1,10 +1,11 @@
 #pragma once
-// A synthetic index of 100,000 assets in 2,000 folders over ten years, made
-// once per run, and libraries opened on copies of it. The files themselves do
-// not exist, so the engine is stopped before the store starts it: it would
-// otherwise look for them.
+// A synthetic index of 100,000 assets (or another count) in 2,000 folders
+// over ten years, made once per run and size, and libraries opened on copies
+// of it. The files themselves do not exist, so the engine is stopped before
+// the store starts it: it would otherwise look for them.
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -32,12 +33,12 @@ inline std::string folderOf(int i) {
 struct Template {
     fixtures::TempDir dir;
     std::string file = dir / "library.sqlite";
-    Template() {
+    explicit Template(int assets) {
         LibraryDB db(file);
         std::mt19937 rng(7);
         std::uniform_real_distribution<double> when(0, 10 * 365 * 86400.0);
         db.db().transaction([&] {
-            for (int i = 0; i < kAssets; ++i) {
+            for (int i = 0; i < assets; ++i) {
                 const bool geo = i % 3 != 0;
                 db.db().run(
                     "INSERT INTO assets(path, kind, size, mtime, added, taken, width, height, lat, lon, camera, iso, "
@@ -52,19 +53,21 @@ struct Template {
     }
 };
 
-inline Template& pristine() {
-    static Template t;
-    return t;
+inline Template& pristine(int assets = kAssets) {
+    static std::map<int, std::unique_ptr<Template>> made;
+    auto& t = made[assets];
+    if (!t) t = std::make_unique<Template>(assets);
+    return *t;
 }
 
 struct OpenLibrary {
     fixtures::TempDir dir;
     std::shared_ptr<LibraryStore> store;
     // An indexed library: its data folder is already laid out.
-    OpenLibrary() {
+    explicit OpenLibrary(int assets = kAssets) {
         const LibraryPaths paths = LibraryPaths::resolve(dir.path());
         paths.prepare();
-        std::filesystem::copy_file(pristine().file, paths.databasePath());
+        std::filesystem::copy_file(pristine(assets).file, paths.databasePath());
     }
     void open() {
         store = LibraryStore::init(dir.path());
@@ -74,13 +77,14 @@ struct OpenLibrary {
 };
 
 // A loaded store whose engine and database are closed again: the lists stay.
-inline const std::shared_ptr<LibraryStore>& loaded() {
-    static std::unique_ptr<OpenLibrary> lib = [] {
-        auto l = std::make_unique<OpenLibrary>();
-        l->open();
-        l->store->shutdown();
-        return l;
-    }();
+inline const std::shared_ptr<LibraryStore>& loaded(int assets = kAssets) {
+    static std::map<int, std::unique_ptr<OpenLibrary>> made;
+    auto& lib = made[assets];
+    if (!lib) {
+        lib = std::make_unique<OpenLibrary>(assets);
+        lib->open();
+        lib->store->shutdown();
+    }
     return lib->store;
 }
 

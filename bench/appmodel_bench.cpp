@@ -36,7 +36,7 @@ Model& model() {
 }
 
 void BM_FloorCopyOfStoreList(benchmark::State& state) {
-    const std::vector<Asset>& all = loaded()->assets();
+    const std::vector<Asset> all = loaded()->assets().toVector();
     std::shared_ptr<const std::vector<Asset>> kept;
     for (auto _ : state) {
         auto copy = std::make_shared<const std::vector<Asset>>(all);

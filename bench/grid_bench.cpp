@@ -67,7 +67,7 @@ GridContentPtr makeContent(int64_t token, int64_t firstId = 1, int extra = 0) {
         at = sec.end;
         c->sections.push_back(std::move(sec));
     }
-    c->flat = flat;
+    c->flat = std::make_shared<const AssetList>(std::move(*flat));
     c->token = token;
     c->scrollKey = "library|";
     return c;
@@ -258,12 +258,14 @@ int main(int argc, char** argv) {
                     none, tenth, every, verdict(std::max({none, tenth, every}) <= 15));
 
         // Records changed, same ids: the cells refresh in place.
-        auto copy = std::make_shared<std::vector<Asset>>(*(*next)->flat);
+        auto copy = std::make_shared<const AssetList>(*(*next)->flat);
         const double refreshMs = medianMs(
             40,
             [&] {
-                copy = std::make_shared<std::vector<Asset>>(*copy);
-                (*copy)[5].favorite = !(*copy)[5].favorite;
+                Asset flipped = (*copy)[5];
+                flipped.favorite = !flipped.favorite;
+                const size_t at[] = {5};
+                copy = std::make_shared<const AssetList>(copy->edited(at, at, {flipped}));
             },
             [&] {
                 auto c = std::make_shared<GridContent>(**next);

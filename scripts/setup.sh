@@ -17,7 +17,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   # core libraries
   libsqlite3-dev libicu-dev
-  libvips-dev libvips-tools libheif-dev
+  libvips-dev libvips-tools libheif-dev libjpeg-dev
   libexiv2-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
   libopencv-dev libopencv-core-dev libopencv-imgproc-dev libopencv-dnn-dev
@@ -30,9 +30,9 @@ packages=(
   # the desktop smoke test: a window manager and synthetic input on Xvfb
   openbox xdotool sqlite3
   dbus-daemon
-  # application
-  qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-multimedia-dev libqt6svg6 libqt6opengl6-dev
-  qt6-qpa-plugins
+  # application (GLib's GIO tells before the desktop unmounts a drive; XCB sets the window's own colour)
+  libglib2.0-dev qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-multimedia-dev libqt6svg6 libqt6opengl6-dev
+  qt6-qpa-plugins libxcb1-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
   fonts-inter xdg-utils
 )

@@ -33,11 +33,13 @@ namespace vintrelle {
 
 struct VintrelleApp {
     // Names the application to the desktop (the window class matches the
-    // desktop file "vintrelle.desktop"), keeps numbers in data "C", and puts
+    // desktop file "vintrelle.desktop") with the build's version, keeps
+    // numbers in data "C", and puts
     // the theme in place. Right after the QApplication is made.
     static void prepare(QApplication& app) {
         QApplication::setApplicationName(QStringLiteral("vintrelle"));
         QApplication::setApplicationDisplayName(QStringLiteral("Vintrelle"));
+        QApplication::setApplicationVersion(QStringLiteral(VINTRELLE_VERSION));
         QGuiApplication::setDesktopFileName(QStringLiteral("vintrelle"));
         QApplication::setWindowIcon(AppIcon::icon());
         // Qt takes the user's locale; printf and strtod would then write and

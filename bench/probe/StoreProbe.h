@@ -34,7 +34,7 @@ inline std::shared_ptr<vintrelle::LibraryStore> openStore(const std::string& dir
     try {
         return vintrelle::LibraryStore::init(dir);
     } catch (const vintrelle::DBError& e) {
-        error = e.message;
+        error = e.isDiskFull() ? "The disk holding the index is full." : e.message;
         return nullptr;
     }
 }

@@ -4,6 +4,7 @@
 // this run indexed. The index stays in the folder's data folder.
 
 #include <QElapsedTimer>
+#include <QTimer>
 
 #include <chrono>
 
@@ -28,10 +29,14 @@ int index(const probe::Args& argsIn) {
     auto store = probe::openStore(args[0], error);
     if (!store) return probe::fail(error);
     store->start(faces == "on");
-    // Idle with no loop left and nothing still queued for the store.
+    // Idle with no loop left and nothing still queued for the store. The
+    // wait sleeps until the store's next event, or the tick: a main thread
+    // polling without pause would take a core from the readers it times.
+    QTimer tick;
+    tick.start(100);
     for (;;) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
-        if (store->isOffline()) break;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (store->isOffline() || store->halt() || store->isDamaged()) break;
         if (store->status() == EngineStatus::idle() && !store->engine()->isRunning()) {
             // Trips are named beside the engine's work and may still be going.
             store->engine()->waitForTripNaming(std::chrono::minutes(10));
@@ -43,6 +48,14 @@ int index(const probe::Args& argsIn) {
     if (store->isOffline()) {
         store->shutdown();
         return probe::fail("the library folder is offline");
+    }
+    // Indexing stopped with work left: the index is not the library's.
+    if (store->isDamaged() || store->halt()) {
+        const std::string reason = store->isDamaged()                          ? "The index is damaged."
+                                   : store->halt() == EngineHalt::diskFull ? "The disk holding the index is full."
+                                                                           : "The disk holding the index can\u2019t be written.";
+        store->shutdown();
+        return probe::fail(reason);
     }
 
     int64_t photos = 0, videos = 0, live = 0, failed = 0;

@@ -2,8 +2,8 @@
 //   --viewer N  opens the viewer on the Nth asset of the route's list and
 //               pictures it once the full image is on screen; adds "full_ms",
 //               the time from opening to the full image shown (-1: it never came)
-//               a video is pictured once its first frame is on screen (or
-//               its thumbnail kept over a file that cannot play) and adds
+//               a video is pictured on its first frame, held there (or
+//               its thumbnail kept over a file that cannot play), and adds
 //               "first_frame_ms" (-1: it never came)
 //   --info      opens the details column beside the viewer and waits for its
 //               place name, map and faces; with --viewer adds "details_facts",
@@ -83,6 +83,9 @@ probe::UiOption viewer("--viewer", "N", probe::UiStage::beforeGrab,
                                fullMs = timer.elapsed();
                            });
                            s.model.open(asset, flat);
+                           // The picture is of the first frame: the video holds there.
+                           if (auto* player = qobject_cast<VideoPlayerView*>(view->videoPlayer()))
+                               QObject::connect(player, &VideoPlayerView::firstFrame, player, &VideoPlayerView::toggle);
                            // A video has no full image (its full_ms stays -1): its first frame instead.
                            qint64 firstFrameMs = -1;
                            if (asset.kind != MediaKind::video) VintrelleApp::waitFor(60000, [&] { return fullMs >= 0; });

@@ -1,6 +1,9 @@
 #include "App/ActionMenu.h"
 
 #include <QMenu>
+#include <QTextBoundaryFinder>
+
+#include <vector>
 
 namespace vintrelle {
 
@@ -29,14 +32,22 @@ void fill(QMenu& qmenu, const ActionMenu& items) {
 }  // namespace
 
 std::string menuText(const std::string& title) {
-    std::string out;
-    out.reserve(title.size());
-    for (char c : title) {
-        if (c == '&') out += "&&";
-        else if (c == '\t' || c == '\n' || c == '\r') out += ' ';
-        else out += c;
+    QString text = QString::fromStdString(title);
+    for (QChar& c : text)
+        if (c == u'\t' || c == u'\n' || c == u'\r') c = u' ';
+    // Characters as a reader counts them: an accent or an emoji is never cut apart.
+    std::vector<qsizetype> starts;
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
+    for (qsizetype at = 0; at >= 0 && at < text.size(); at = graphemes.toNextBoundary()) starts.push_back(at);
+    if (qsizetype(starts.size()) > kMenuTextLimit) {
+        const size_t head = (kMenuTextLimit - 1) / 2, tail = kMenuTextLimit - 1 - head;
+        QString front = text.left(starts[head]), back = text.mid(starts[starts.size() - tail]);
+        while (front.endsWith(u' ')) front.chop(1);
+        while (back.startsWith(u' ')) back.remove(0, 1);
+        text = front + QChar(0x2026) + back;
     }
-    return out;
+    text.replace(u'&', QStringLiteral("&&"));
+    return text.toStdString();
 }
 
 std::unique_ptr<QMenu> makeMenu(const ActionMenu& menu, QWidget* parent) {

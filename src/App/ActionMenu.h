@@ -33,7 +33,10 @@ using ActionMenu = std::vector<ActionMenuItem>;
 
 // The title as a QMenu shows it literally: "&" doubled (else it marks a
 // mnemonic) and tabs and line breaks as blanks (a tab starts the shortcut
-// column).
+// column). A title longer than kMenuTextLimit characters (an album or a
+// person named at length) keeps its beginning and its end around an
+// ellipsis, so menus of names stay narrow and the names stay told apart.
+inline constexpr int kMenuTextLimit = 50;
 std::string menuText(const std::string& title);
 
 // The menu's widgets; each item runs its handler when triggered. No item has

@@ -13,7 +13,10 @@
 #include "App/DesktopServices.h"
 #include "App/FileExport.h"
 #include "App/MountWatcher.h"
+#include "App/PreUnmountWatcher.h"
 #include "App/SystemAppearance.h"
+#include "Core/Index/IndexRepair.h"
+#include "Core/Index/LibraryLock.h"
 #include "Core/Places/PlaceClusters.h"
 #include "Store/FullImageCache.h"
 #include "Store/LibraryStore.h"
@@ -136,6 +139,7 @@ void AppModel::flushSignals() {
     if (p & cLibraryPath) emit libraryPathChanged();
     if (p & cWaiting) emit waitingForPathChanged();
     if (p & cError) emit errorMessageChanged();
+    if (p & cRebuildOffer) emit rebuildOfferChanged();
     if (p & cRoute) emit routeChanged();
     if (p & cBackStack) emit backStackChanged();
     if (p & cSearch) emit searchChanged();
@@ -182,6 +186,7 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
     Batch batch(*this);
     disconnect(revisionConnection_);
     disconnect(collectionsConnection_);
+    disconnect(damageConnection_);
     store_ = std::move(v);
     ++storeGeneration_;
     contentCache_.reset();
@@ -190,13 +195,18 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
             connect(store_.get(), &LibraryStore::revisionChanged, this, [this] { touch(cStoreRevision); });
         collectionsConnection_ =
             connect(store_.get(), &LibraryStore::collectionsRevisionChanged, this, [this] { touch(cStoreCollections); });
+        damageConnection_ = connect(store_.get(), &LibraryStore::isDamagedChanged, this, &AppModel::offerIndexRebuild);
     }
     pending_ |= cStore;
 }
 
 void AppModel::setLibraryPath(std::optional<std::string> v) { assign(libraryPath_, std::move(v), cLibraryPath); }
 void AppModel::setWaitingForPath(std::optional<std::string> v) { assign(waitingForPath_, std::move(v), cWaiting); }
-void AppModel::setErrorMessage(std::optional<std::string> v) { assign(errorMessage_, std::move(v), cError); }
+void AppModel::setErrorMessage(std::optional<std::string> v) {
+    Batch batch(*this);
+    assign(rebuildOffer_, std::optional<std::string>(), cRebuildOffer);
+    assign(errorMessage_, std::move(v), cError);
+}
 void AppModel::setRoute(Route v) { assign(route_, std::move(v), cRoute); }
 void AppModel::setBackStack(std::vector<Route> v) { assign(backStack_, std::move(v), cBackStack); }
 
@@ -319,6 +329,7 @@ void AppModel::openLibrary(std::string path) {
         std::shared_ptr<LibraryStore> store = LibraryStore::init(path);
         setStore(store);
         store->start(facesEnabled_);
+        if (store->isDamaged()) offerIndexRebuild();
     } catch (const LibraryAway&) {
         // The folder went between the look above and the opening: its drive
         // is away, as if it had been missing at the look.
@@ -326,7 +337,10 @@ void AppModel::openLibrary(std::string path) {
         setWaitingForPath(path);
     } catch (const std::exception& e) {
         closeStore();
-        setErrorMessage("Couldn\u2019t open \u201c" + lastComponent(path) + "\u201d. " + e.what());
+        // The statement that failed is for the log, not for the person.
+        qWarning("Could not open %s: %s", path.c_str(), e.what());
+        setErrorMessage("Couldn\u2019t open \u201c" + lastComponent(path) + "\u201d. " + openFailureReason(e));
+        if (auto* db = dynamic_cast<const DBError*>(&e); db && db->isDamage()) offerRebuild(path);
         setLibraryPath(std::nullopt);
     }
 }
@@ -462,7 +476,7 @@ void AppModel::applySearch() {
 
 // ---- viewer --------------------------------------------------------------------
 
-void AppModel::open(const Asset& asset, std::shared_ptr<const std::vector<Asset>> list) {
+void AppModel::open(const Asset& asset, std::shared_ptr<const AssetList> list) {
     if (!list) return;
     const auto it = std::find_if(list->begin(), list->end(), [&](const Asset& a) { return a.id == asset.id; });
     if (it == list->end()) return;
@@ -470,8 +484,12 @@ void AppModel::open(const Asset& asset, std::shared_ptr<const std::vector<Asset>
     setViewer(ViewerState{std::move(list), index});
 }
 
+void AppModel::open(const Asset& asset, const AssetList& list) {
+    open(asset, std::make_shared<const AssetList>(list));
+}
+
 void AppModel::open(const Asset& asset, std::vector<Asset> list) {
-    open(asset, std::make_shared<const std::vector<Asset>>(std::move(list)));
+    open(asset, std::make_shared<const AssetList>(std::move(list)));
 }
 
 bool AppModel::stepViewer(int64_t delta) {
@@ -503,27 +521,81 @@ GridContentPtr AppModel::gridContent() const {
     if (!store_) return std::make_shared<const GridContent>();
     ContentKey key{route_, activeSearch_, storeGeneration_, store_->revision(), store_->collectionsRevision()};
     if (contentCache_ && contentCache_->first == key) return contentCache_->second;
-    GridContentPtr content = buildContent(*store_);
+    GridContentPtr content = untouchedContent(key, *store_);
+    if (!content) content = buildContent(*store_);
     contentCache_.emplace(std::move(key), content);
     return content;
 }
 
+namespace {
+
+// The test a route's assets pass, for the routes whose list is the store's
+// list filtered (in store order); none for the others.
+std::function<bool(const Asset&)> routeFilter(const Route& route, LibraryStore& store) {
+    switch (route.kind()) {
+        case Route::Kind::favorites: return [](const Asset& a) { return a.favorite; };
+        case Route::Kind::videos: return [](const Asset& a) { return a.kind == MediaKind::video; };
+        case Route::Kind::place:
+            return [b = route.box()](const Asset& a) { return a.lat && a.lon && placeBoxContains(b, *a.lat, *a.lon); };
+        case Route::Kind::folder:
+            return [prefix = route.path() + "/"](const Asset& a) {
+                return a.path.compare(0, prefix.size(), prefix) == 0;
+            };
+        case Route::Kind::trip:
+            if (const auto trip = store.trip(route.id()))
+                return [start = trip->start, end = trip->end](const Asset& a) {
+                    return start <= a.taken && a.taken <= end;
+                };
+            return {};
+        case Route::Kind::album:
+            if (const auto album = store.album(route.id()))
+                return [ids = std::unordered_set<int64_t>(album->assetIDs.begin(), album->assetIDs.end())](
+                           const Asset& a) { return ids.count(a.id) != 0; };
+            return {};
+        default: return {};
+    }
+}
+
+}  // namespace
+
+GridContentPtr AppModel::untouchedContent(const ContentKey& key, LibraryStore& store) const {
+    // A batch that brings nothing of this route (new photos of another folder
+    // while a folder, the favourites or a trip are shown) leaves its content
+    // as it was: it is shared anew instead of being built from the library.
+    if (!contentCache_) return nullptr;
+    const ContentKey& had = contentCache_->first;
+    const AssetChange& change = store.lastChange();
+    if (had.route != key.route || had.search != key.search || had.storeGeneration != key.storeGeneration ||
+        had.collectionsRevision != key.collectionsRevision || had.revision + 1 != key.revision ||
+        change.revision != key.revision)
+        return nullptr;
+    const auto pass = routeFilter(key.route, store);
+    if (!pass || std::any_of(change.gone.begin(), change.gone.end(), pass) ||
+        std::any_of(change.came.begin(), change.came.end(), pass))
+        return nullptr;
+    auto content = std::make_shared<GridContent>(*contentCache_->second);
+    content->token = ++contentToken;
+    return content;
+}
+
 GridContentPtr AppModel::buildContent(LibraryStore& store) const {
-    const std::shared_ptr<const std::vector<Asset>> all = store.sharedAssets();
+    const std::shared_ptr<const AssetList> all = store.sharedAssets();
     // The route's assets: the store's whole list, or the route's own; a
     // search then copies only what it keeps, so no record is copied twice.
     bool whole = false;
     std::vector<Asset> owned;
     Grouping grouping = Grouping::month;
-    auto keep = [&](auto pass) {
-        for (const Asset& a : *all)
+    auto keep = [&](const std::function<bool(const Asset&)>& pass) {
+        all->forEach([&](const Asset& a) {
             if (pass(a)) owned.push_back(a);
+        });
     };
 
     switch (route_.kind()) {
         case Route::Kind::library: whole = true; break;
-        case Route::Kind::favorites: keep([](const Asset& a) { return a.favorite; }); break;
-        case Route::Kind::videos: keep([](const Asset& a) { return a.kind == MediaKind::video; }); break;
+        case Route::Kind::favorites:
+        case Route::Kind::videos:
+        case Route::Kind::place: keep(routeFilter(route_, store)); break;
         case Route::Kind::recent:
             owned = store.recentlyAdded();
             grouping = Grouping::added;
@@ -533,15 +605,10 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
             if (const auto trip = store.trip(route_.id())) {
                 const AssetRange run = store.range(trip->start, trip->end);
                 if (run.size() == all->size()) whole = true;
-                else owned.assign(all->begin() + long(run.lower), all->begin() + long(run.upper));
+                else owned = all->slice(run.lower, run.upper).toVector();
             }
             break;
         case Route::Kind::person: owned = store.assetsOf(route_.id()); break;
-        case Route::Kind::place: {
-            const PlaceBox& b = route_.box();
-            keep([&](const Asset& a) { return a.lat && a.lon && placeBoxContains(b, *a.lat, *a.lon); });
-            break;
-        }
         case Route::Kind::album:
             grouping = Grouping::all;
             if (const auto album = store.album(route_.id())) {
@@ -559,18 +626,22 @@ GridContentPtr AppModel::buildContent(LibraryStore& store) const {
     if (searching && grouping != Grouping::tripDays && grouping != Grouping::all) grouping = Grouping::month;
 
     // The store's whole list, or what a search keeps of it, is shared as it
-    // stands when its order is the sections' (trip days run oldest first).
-    std::shared_ptr<const std::vector<Asset>> flat;
+    // stands when its order is the sections' (trip days run oldest first);
+    // the whole list's months are the store's, kept batch by batch.
+    std::shared_ptr<const AssetList> flat;
     std::vector<Asset> list;
     if (whole && grouping != Grouping::tripDays) flat = searching ? store.search(all, activeSearch_) : all;
-    else if (whole) list = searching ? store.search(*all, activeSearch_) : *all;
+    else if (whole) list = searching ? store.search(*all, activeSearch_) : all->toVector();
     else list = searching ? store.search(owned, activeSearch_) : std::move(owned);
 
     auto content = std::make_shared<GridContent>();
-    for (SectionRun& run : flat ? store.sectionRuns(*flat, grouping) : store.sectionRuns(list, grouping))
-        content->sections.push_back(
-            GridContent::Section{std::move(run.id), std::move(run.title), std::move(run.detail), run.begin, run.end});
-    content->flat = flat ? std::move(flat) : std::make_shared<const std::vector<Asset>>(std::move(list));
+    const std::vector<SectionRun> runs = flat == all && grouping == Grouping::month ? store.monthSections()
+                                         : flat ? store.sectionRuns(*flat, grouping)
+                                                : store.sectionRuns(list, grouping);
+    content->sections.reserve(runs.size());
+    for (const SectionRun& run : runs)
+        content->sections.push_back(GridContent::Section{run.id, run.title, run.detail, run.begin, run.end});
+    content->flat = flat ? std::move(flat) : std::make_shared<const AssetList>(std::move(list));
     content->token = ++contentToken;
     // The route's text is prefixed with its length, so no route and search
     // can spell another pair's key.
@@ -604,6 +675,54 @@ bool AppModel::confirmRenamePrompt(const QUuid& id, std::string text) {
         case RenamePrompt::Target::Kind::trip: store_->renameTrip(target.id, text); break;
     }
     return true;
+}
+
+// ---- damaged indexes ------------------------------------------------------------
+
+std::string AppModel::openFailureReason(const std::exception& e) {
+    const auto* db = dynamic_cast<const DBError*>(&e);
+    if (!db) return "Its index couldn\u2019t be opened.";
+    if (db->message == LibraryLock::heldElsewhere) return db->message;
+    switch (db->kind()) {
+        case DBError::Kind::damaged: return "Its index is damaged or was written by a newer Vintrelle.";
+        case DBError::Kind::diskFull: return "The disk holding its index is full.";
+        case DBError::Kind::busy: return "Its index is in use by another program. Try again in a moment.";
+        case DBError::Kind::unwritable: return "Its index can\u2019t be opened for writing.";
+        case DBError::Kind::diskError: return "The disk holding its index reported an error.";
+        case DBError::Kind::other: break;
+    }
+    return "Its index couldn\u2019t be opened.";
+}
+
+void AppModel::offerRebuild(const std::string& path) { assign(rebuildOffer_, std::optional(path), cRebuildOffer); }
+
+void AppModel::offerIndexRebuild() {
+    if (!store_ || !store_->isDamaged() || !libraryPath_) return;
+    Batch batch(*this);
+    const std::string path = *libraryPath_;
+    setErrorMessage("The index of \u201c" + lastComponent(path) + "\u201d is damaged.");
+    offerRebuild(path);
+}
+
+void AppModel::rebuildIndex(std::string path) {
+    Batch batch(*this);
+    setErrorMessage(std::nullopt);
+    if (libraryPath_ == path) closeStore();
+    // A drive that went away meanwhile: its index is made again when it is back.
+    if (!folderCheck_(path)) {
+        openLibrary(path);
+        return;
+    }
+    try {
+        const IndexRebuild done = vintrelle::rebuildIndex(LibraryPaths::resolve(path));
+        qInfo("Rebuilt the index of %s; the damaged one is kept as %s", path.c_str(), done.keptPath.c_str());
+    } catch (const std::exception& e) {
+        qWarning("Could not rebuild the index of %s: %s", path.c_str(), e.what());
+        setErrorMessage("Couldn\u2019t make the index of \u201c" + lastComponent(path) + "\u201d again. " +
+                        openFailureReason(e));
+        return;
+    }
+    openLibrary(path);
 }
 
 }  // namespace vintrelle

@@ -36,6 +36,7 @@
 
 class QPoint;
 class QSettings;
+typedef struct _GVolumeMonitor GVolumeMonitor;
 
 namespace vintrelle {
 
@@ -44,6 +45,7 @@ class FileExports;
 class FullImageCache;
 class LibraryStore;
 class MountWatcher;
+class PreUnmountWatcher;
 class SystemAppearance;
 
 // The file URL of an absolute path, percent-encoded from its bytes: a name
@@ -95,11 +97,12 @@ public:
     using FolderChooser = std::function<void(std::function<void(std::optional<std::string>)> answer)>;
 
     // What the start-up and the drive, activation and appearance observers
-    // take from the desktop. Tests give their own tables, folders, clock and
-    // bus; empty texts mean the system's.
+    // take from the desktop. Tests give their own tables, volume monitor,
+    // folders, clock and bus; empty texts and null mean the system's.
     struct Desktop {
         QString mountInfoPath;       // /proc/self/mountinfo
         QString fstabPath;           // /etc/fstab
+        GVolumeMonitor* volumeMonitor = nullptr;  // GIO's, which tells before an unmount
         std::string applicationDir;  // the executable's folder
         std::string homeDir;         // the user's home folder
         Clock now = [] { return std::chrono::steady_clock::now(); };
@@ -130,6 +133,9 @@ public:
     const std::optional<std::string>& libraryPath() const { return libraryPath_; }
     const std::optional<std::string>& waitingForPath() const { return waitingForPath_; }
     const std::optional<std::string>& errorMessage() const { return errorMessage_; }
+    // The library whose damaged index the error message offers to make
+    // again; it goes with the message.
+    const std::optional<std::string>& rebuildOffer() const { return rebuildOffer_; }
     const Route& route() const { return route_; }
     const std::vector<Route>& backStack() const { return backStack_; }
     const std::string& search() const { return search_; }
@@ -159,6 +165,7 @@ public:
     void setStore(std::shared_ptr<LibraryStore> v);
     void setLibraryPath(std::optional<std::string> v);
     void setWaitingForPath(std::optional<std::string> v);
+    // Any assignment withdraws the rebuild offer of the message it replaces.
     void setErrorMessage(std::optional<std::string> v);
     void setRoute(Route v);
     void setBackStack(std::vector<Route> v);
@@ -207,6 +214,18 @@ public:
     // the confirmation is answered; a copy, as the list it may come from
     // changes here.
     void removeLibrary(std::string path);
+    // Makes the damaged index of the library at `path` again: the damaged
+    // file stays in the data folder, the new index takes over what of it
+    // still reads (favourites, albums, people, trips) and every photo is read
+    // again. The library is closed meanwhile and opened afterwards. A copy,
+    // as the offer it comes from goes here.
+    void rebuildIndex(std::string path);
+    // Says that the open library's index is damaged, offering to make it
+    // again; nothing while it is sound. Runs by itself when the damage shows.
+    void offerIndexRebuild();
+    // What a person can do about a failure to open a library's index, as
+    // the second sentence of the could-not-open message; never SQL.
+    static std::string openFailureReason(const std::exception& e);
     // Whether a library folder can be opened now: a folder, and not the empty
     // mount point of a drive that is away (see MountWatcher).
     bool isReachable(const std::string& path) const;
@@ -252,7 +271,8 @@ public:
     // ---- viewer and search field ----
     // Opens the viewer on the first asset of `list` with asset's id; nothing
     // when the list does not hold it. The window fades it in over 0.18 s.
-    void open(const Asset& asset, std::shared_ptr<const std::vector<Asset>> list);
+    void open(const Asset& asset, std::shared_ptr<const AssetList> list);
+    void open(const Asset& asset, const AssetList& list);
     void open(const Asset& asset, std::vector<Asset> list);
     // Shows the asset `delta` places on; false (nothing changes) when that
     // lies outside the list or no viewer is open.
@@ -334,6 +354,7 @@ signals:
     void libraryPathChanged();
     void waitingForPathChanged();
     void errorMessageChanged();
+    void rebuildOfferChanged();
     void routeChanged();
     void backStackChanged();
     void searchChanged();
@@ -389,6 +410,7 @@ private:
         cStoreRevision = 1u << 24,
         cStoreCollections = 1u << 25,
         cDarkAppearance = 1u << 26,
+        cRebuildOffer = 1u << 27,
     };
     // Collects the changes of one operation and signals them when the
     // outermost operation ends.
@@ -434,6 +456,7 @@ private:
     void checkStillReachable();
     void volumeDidMount();
     void appBecameActive();
+    void offerRebuild(const std::string& path);
 
     struct ContentKey {
         Route route;
@@ -444,6 +467,9 @@ private:
         bool operator==(const ContentKey&) const = default;
     };
     GridContentPtr buildContent(LibraryStore& store) const;
+    // The cached content again, under a new token, when the change that made
+    // this revision brought nothing the route shows; none otherwise.
+    GridContentPtr untouchedContent(const ContentKey& key, LibraryStore& store) const;
 
     std::unique_ptr<QSettings> settings_;
     std::shared_ptr<DesktopServices> services_;
@@ -453,6 +479,7 @@ private:
     FolderChooser folderChooser_;
     Desktop desktop_;
     std::unique_ptr<MountWatcher> mounts_;
+    std::unique_ptr<PreUnmountWatcher> preUnmount_;
     // Asked only while the appearance follows the desktop.
     std::unique_ptr<SystemAppearance> systemAppearance_;
     bool darkAppearance_ = false;
@@ -463,6 +490,7 @@ private:
     std::optional<std::string> libraryPath_;
     std::optional<std::string> waitingForPath_;
     std::optional<std::string> errorMessage_;
+    std::optional<std::string> rebuildOffer_;
     Route route_;
     std::vector<Route> backStack_;
     std::string search_;
@@ -491,6 +519,7 @@ private:
     uint64_t storeGeneration_ = 0;
     QMetaObject::Connection revisionConnection_;
     QMetaObject::Connection collectionsConnection_;
+    QMetaObject::Connection damageConnection_;
     mutable std::optional<std::pair<ContentKey, GridContentPtr>> contentCache_;
     QTimer searchTimer_;
     std::string pendingSearch_;

@@ -15,6 +15,7 @@
 #include "App/MountTable.h"
 #include "App/MountWatcher.h"
 #include "App/PortableLibraries.h"
+#include "App/PreUnmountWatcher.h"
 #include "App/SystemAppearance.h"
 #include "App/VolumeName.h"
 #include "Store/LibraryStore.h"
@@ -72,6 +73,7 @@ void AppModel::chooseFolder() {
 void AppModel::setDesktop(Desktop desktop) {
     desktop_ = std::move(desktop);
     mounts_.reset();
+    preUnmount_.reset();
     systemAppearance_.reset();
     lastActivationScan_ = desktop_.now();
     applyAppearance();
@@ -150,6 +152,9 @@ void AppModel::installObservers() {
         checkStillReachable();
     });
     connect(mounts_.get(), &MountWatcher::mounted, this, [this] { volumeDidMount(); });
+    preUnmount_ = std::make_unique<PreUnmountWatcher>(desktop_.volumeMonitor);
+    connect(preUnmount_.get(), &PreUnmountWatcher::willUnmount, this,
+            [this](const std::string& point) { volumeWillUnmount(point); });
     if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
         connect(app, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
             if (state == Qt::ApplicationActive) appBecameActive();
@@ -157,10 +162,13 @@ void AppModel::installObservers() {
     }
 }
 
-// The kernel tells only after the fact: the drive is already gone.
+// GIO tells before an unmount the desktop was asked for: the index closes
+// while it still can, so the unmount is not refused as busy. The kernel tells
+// only after the fact, when the drive was pulled out without asking. A
+// library reached through a link counts by where the link leads.
 void AppModel::volumeWillUnmount(const std::string& mountPoint) {
     if (!libraryPath_ || !store_) return;
-    if (!pathIsOnMount(*libraryPath_, mountPoint)) return;
+    if (!pathIsOnMount(*libraryPath_, mountPoint) && !pathIsOnMount(resolvedPath(*libraryPath_), mountPoint)) return;
     Batch batch(*this);
     closeStore();
     setWaitingForPath(libraryPath_);

@@ -5,6 +5,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPointer>
+#include <QSettings>
 
 #include <algorithm>
 
@@ -15,6 +16,11 @@
 #include "Store/LibraryStore.h"
 
 namespace vintrelle {
+
+namespace {
+// Where the last export went, as the bytes of the folder's path.
+const QString kLastExportFolder = QStringLiteral("lastExportFolder");
+}  // namespace
 
 std::vector<Asset> AppModel::resolve(const std::vector<int64_t>& ids) const {
     std::vector<Asset> out;
@@ -82,10 +88,15 @@ void AppModel::exportCopies(const std::vector<int64_t>& ids) {
     const size_t count = resolve(ids).size();
     if (count == 0) return;
     const std::string title = "Choose where to copy " + Format::items((long long)count, "item") + ".";
-    services_->chooseFolder({QString::fromStdString(title), QStringLiteral("Export")},
-                           [self = QPointer<AppModel>(this), made = std::weak_ptr(store_), ids](const std::string& folder) {
-                               if (self && self->storeIsStillOpen(made)) self->startExport(ids, folder);
-                           });
+    // The chooser opens where the last export went; the folder is kept as
+    // the bytes of its name, which need not be text.
+    const std::string last = settings_->value(kLastExportFolder).toByteArray().toStdString();
+    services_->chooseFolder({QString::fromStdString(title), QStringLiteral("Export"), last, true},
+                            [self = QPointer<AppModel>(this), made = std::weak_ptr(store_), ids](const std::string& folder) {
+                                if (!self) return;
+                                self->settings_->setValue(kLastExportFolder, QByteArray::fromStdString(folder));
+                                if (self->storeIsStillOpen(made)) self->startExport(ids, folder);
+                            });
 }
 
 void AppModel::startExport(const std::vector<int64_t>& ids, const std::string& destination) {

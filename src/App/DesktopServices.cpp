@@ -14,14 +14,11 @@
 #include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
 #include <QDesktopServices>
-#include <QDir>
-#include <QFile>
-#include <QFileDialog>
 #include <QMenu>
 #include <QMimeData>
-#include <QStandardPaths>
 
 #include "App/AppModel.h"
+#include "App/FolderPanel.h"
 
 extern char** environ;
 
@@ -124,20 +121,10 @@ void DesktopServices::openWith(const QUrl& file) {
 }
 
 void DesktopServices::chooseFolder(const FolderRequest& request, std::function<void(const std::string&)> chosen) {
-    auto* dialog = new QFileDialog(QApplication::activeWindow());
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setWindowModality(Qt::WindowModal);
-    dialog->setWindowTitle(request.title);
-    dialog->setFileMode(QFileDialog::Directory);
-    dialog->setOption(QFileDialog::ShowDirsOnly);
-    dialog->setLabelText(QFileDialog::Accept, request.accept);
-    QString start = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
-    if (start.isEmpty() || !QDir(start).exists()) start = QDir::homePath();
-    dialog->setDirectory(start);
-    QObject::connect(dialog, &QFileDialog::fileSelected, dialog, [chosen = std::move(chosen)](const QString& path) {
-        if (!path.isEmpty()) chosen(QFile::encodeName(path).toStdString());
-    });
-    dialog->open();
+    FolderPanel::ask({request.title, request.accept, request.startFolder, request.mayCreate},
+                     QApplication::activeWindow(), [chosen = std::move(chosen)](std::optional<std::string> folder) {
+                         if (folder && !folder->empty()) chosen(*folder);
+                     });
 }
 
 void DesktopServices::popupMenu(std::unique_ptr<QMenu> menu, const QPoint& globalPos) {

@@ -33,8 +33,10 @@ std::string localPath(const QUrl& file);
 class DesktopServices {
 public:
     struct FolderRequest {
-        QString title;    // what the chooser asks, e.g. "Choose where to copy 3 items."
-        QString accept;   // the confirming button, e.g. "Export"
+        QString title;            // what the chooser asks, e.g. "Choose where to copy 3 items."
+        QString accept;           // the confirming button, e.g. "Export"
+        std::string startFolder;  // where it opens; empty: the pictures folder
+        bool mayCreate = false;   // whether new folders can be made in it
     };
 
     virtual ~DesktopServices() = default;
@@ -52,8 +54,9 @@ public:
     // The desktop's application chooser for one file (the OpenURI portal);
     // without a portal, the default application.
     virtual void openWith(const QUrl& file);
-    // A folder chooser, window-modal over the active window; `chosen` runs
-    // with the folder's path once the user confirms, never on cancel.
+    // A folder chooser over the active window: the desktop's own through its
+    // portal, else Qt's (FolderPanel); `chosen` runs with the folder's path
+    // once the user confirms, never on cancel.
     virtual void chooseFolder(const FolderRequest& request, std::function<void(const std::string&)> chosen);
     // Shows the menu at a screen position and returns at once; the menu is
     // deleted after it closes.

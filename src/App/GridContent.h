@@ -1,16 +1,16 @@
 #pragma once
 // What a grid shows: titled runs of assets over one flat list. The sections
 // are ranges into `flat`, so a grid of 100,000 photos holds each record once,
-// and the whole value is shared immutably between the cache and the screens.
+// and the whole value is shared immutably between the cache and the screens
+// (the library's own list is the store's snapshot itself).
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string>
 #include <vector>
 
-#include "Core/Index/Models.h"
+#include "Core/Index/AssetList.h"
 
 namespace vintrelle {
 
@@ -26,11 +26,9 @@ struct GridContent {
     };
 
     std::vector<Section> sections;
-    std::shared_ptr<const std::vector<Asset>> flat = std::make_shared<const std::vector<Asset>>();
+    std::shared_ptr<const AssetList> flat = std::make_shared<const AssetList>();
     int64_t token = 0;      // new on every rebuild
     std::string scrollKey;  // changes with the route or the active search
-
-    std::span<const Asset> assets(const Section& s) const { return {flat->data() + s.begin, s.size()}; }
 };
 
 using GridContentPtr = std::shared_ptr<const GridContent>;

@@ -10,8 +10,6 @@
 
 namespace vintrelle {
 
-namespace {
-
 bool isEditingText(const QWidget* w) {
     if (!w) return false;
     if (qobject_cast<const QLineEdit*>(w) || qobject_cast<const QAbstractSpinBox*>(w)) return true;
@@ -20,8 +18,6 @@ bool isEditingText(const QWidget* w) {
     // Any other widget that takes typed text asks for the input method.
     return w->testAttribute(Qt::WA_InputMethodEnabled);
 }
-
-}  // namespace
 
 KeyDecision decideKey(const KeyContext& c, const KeyStroke& s) {
     if (!c.mainWindowActive || c.dialogOpen || c.popupOpen || c.textFocused) return {};

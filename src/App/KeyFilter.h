@@ -46,6 +46,10 @@ struct KeyDecision {
 // claimed but do nothing.
 KeyDecision decideKey(const KeyContext& context, const KeyStroke& stroke);
 
+// Whether the widget takes typed text: a line or text edit that is not read
+// only, a spin box, or any widget asking for the input method.
+bool isEditingText(const QWidget* widget);
+
 // Carries out an action on the model.
 void applyKey(AppModel& model, KeyAction action);
 

@@ -1,5 +1,7 @@
 #include "App/MountTable.h"
 
+#include <cstdlib>
+
 namespace vintrelle {
 namespace {
 
@@ -91,6 +93,15 @@ bool pathIsOnMount(std::string_view path, std::string_view mountPoint) {
     if (mountPoint.empty() || mountPoint == "/") return false;
     if (path.size() < mountPoint.size() || path.compare(0, mountPoint.size(), mountPoint) != 0) return false;
     return path.size() == mountPoint.size() || path[mountPoint.size()] == '/';
+}
+
+std::string resolvedPath(const std::string& path) {
+    std::string out;
+    if (char* r = ::realpath(path.c_str(), nullptr)) {
+        out = r;
+        std::free(r);
+    }
+    return out;
 }
 
 }  // namespace vintrelle

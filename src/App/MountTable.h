@@ -35,4 +35,7 @@ std::vector<std::string> parseFstabMountPoints(std::string_view text);
 // nothing: every path would match it.
 bool pathIsOnMount(std::string_view path, std::string_view mountPoint);
 
+// Where `path` leads, every link followed; empty when it cannot be resolved.
+std::string resolvedPath(const std::string& path);
+
 }  // namespace vintrelle

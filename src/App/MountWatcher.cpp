@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 
@@ -99,11 +97,7 @@ bool MountWatcher::isReachable(const std::string& path) const {
     if (!isDirectory(path)) return false;
     if (!haveTable_) return true;
     // A link into a drive counts by where it leads.
-    std::string real;
-    if (char* r = ::realpath(path.c_str(), nullptr)) {
-        real = r;
-        std::free(r);
-    }
+    const std::string real = resolvedPath(path);
     // A listed mount point whose folder holds files is not a drive's: a
     // stale fstab line must not lock a home folder out.
     for (const auto& m : known_) {

@@ -4,9 +4,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <string_view>
+#include <optional>
 
 #include "App/MountTable.h"
+#include "App/VolumeName.h"
 
 namespace vintrelle {
 namespace {
@@ -52,21 +53,29 @@ std::string trimmed(std::string p) {
 
 }  // namespace
 
+bool travelsOnDrive(const std::string& appDir, const std::string& homeDir, const std::string& userName) {
+    const std::string d = trimmed(appDir);
+    if (d.empty() || d[0] != '/' || pathIsOnMount(d, trimmed(homeDir))) return false;
+    const std::optional<std::string> drive = volumeRoot(d, userName);
+    return drive && isVolumeRoot(*drive);
+}
+
 std::vector<std::string> findPortableLibraries(const std::string& appDir, const std::string& homeDir,
                                                const std::string& userName) {
+    if (!travelsOnDrive(appDir, homeDir, userName)) return {};
+    return librariesAround(appDir, homeDir);
+}
+
+std::vector<std::string> librariesAround(const std::string& dir, const std::string& homeDir) {
     std::vector<std::string> found;
-    std::string d = trimmed(appDir);
-    if (d.empty() || d[0] != '/' || pathIsOnMount(d, "/usr") || pathIsOnMount(d, "/opt")) return found;
-    std::vector<std::string> stops = {"/", trimmed(homeDir), "/media", "/mnt", "/run", "/run/media", "/Volumes"};
-    if (!userName.empty()) {
-        stops.push_back("/media/" + userName);
-        stops.push_back("/run/media/" + userName);
-    }
-    auto add = [&](std::string dir) {
-        if (std::find(found.begin(), found.end(), dir) == found.end()) found.push_back(std::move(dir));
+    std::string d = trimmed(dir);
+    if (d.empty() || d[0] != '/') return found;
+    const std::string home = trimmed(homeDir);
+    auto add = [&](std::string at) {
+        if (std::find(found.begin(), found.end(), at) == found.end()) found.push_back(std::move(at));
     };
     for (int level = 0; level < kLevels; ++level) {
-        if (std::find(stops.begin(), stops.end(), d) != stops.end()) break;
+        if (d == "/" || d == home) break;
         if (hasMarker(d)) add(d);
         for (const auto& name : visibleEntries(d)) {
             std::string entry = d + "/" + name;

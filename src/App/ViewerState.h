@@ -4,14 +4,13 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
-#include "Core/Index/Models.h"
+#include "Core/Index/AssetList.h"
 
 namespace vintrelle {
 
 struct ViewerState {
-    std::shared_ptr<const std::vector<Asset>> assets = std::make_shared<const std::vector<Asset>>();
+    std::shared_ptr<const AssetList> assets = std::make_shared<const AssetList>();
     int64_t index = 0;
 
     bool indexInList() const { return index >= 0 && size_t(index) < assets->size(); }

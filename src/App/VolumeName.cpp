@@ -21,18 +21,10 @@ std::vector<std::string_view> pieces(std::string_view path) {
     return out;
 }
 
-}  // namespace
-
-std::string currentUserName() {
-    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name) return pw->pw_name;
-    if (const char* u = std::getenv("USER")) return u;
-    return {};
-}
-
-std::optional<std::string> volumeName(std::string_view path, std::string_view userName) {
-    const auto p = pieces(path);
-    auto at = [&](size_t i) -> std::optional<std::string> {
-        if (i < p.size()) return std::string(p[i]);
+// The position of the drive's name among the pieces of a path.
+std::optional<size_t> namePiece(const std::vector<std::string_view>& p, std::string_view userName) {
+    auto at = [&](size_t i) -> std::optional<size_t> {
+        if (i < p.size()) return i;
         return std::nullopt;
     };
     if (p.empty()) return std::nullopt;
@@ -43,6 +35,29 @@ std::optional<std::string> volumeName(std::string_view path, std::string_view us
     }
     if (p[0] == "run" && p.size() > 1 && p[1] == "media") return at(3);
     return std::nullopt;
+}
+
+}  // namespace
+
+std::string currentUserName() {
+    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name) return pw->pw_name;
+    if (const char* u = std::getenv("USER")) return u;
+    return {};
+}
+
+std::optional<std::string> volumeName(std::string_view path, std::string_view userName) {
+    const auto p = pieces(path);
+    if (const auto i = namePiece(p, userName)) return std::string(p[*i]);
+    return std::nullopt;
+}
+
+std::optional<std::string> volumeRoot(std::string_view path, std::string_view userName) {
+    const auto p = pieces(path);
+    const auto i = namePiece(p, userName);
+    if (!i) return std::nullopt;
+    std::string root;
+    for (size_t k = 0; k <= *i; ++k) (root += '/') += p[k];
+    return root;
 }
 
 std::optional<std::string> volumeName(std::string_view path) { return volumeName(path, currentUserName()); }

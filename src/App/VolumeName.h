@@ -16,6 +16,9 @@
 namespace vintrelle {
 
 std::optional<std::string> volumeName(std::string_view path, std::string_view userName);
+// The folder the drive is mounted on ("/media/USER/NAME" and so on), from
+// the same rules; none where volumeName has none.
+std::optional<std::string> volumeRoot(std::string_view path, std::string_view userName);
 // With the user running the application.
 std::optional<std::string> volumeName(std::string_view path);
 std::string currentUserName();

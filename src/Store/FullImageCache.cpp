@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "Core/Media/MediaProcessor.h"
+#include "Core/Media/HeifFullImage.h"
 #include "Store/MainThread.h"
 
 namespace vintrelle {
@@ -57,8 +57,15 @@ QImage FullImageCache::wrap(ImageRef image) {
         [](void* p) { delete static_cast<ImageRef*>(p); }, holder);
 }
 
+ImageRef FullImageCache::decode(const std::string& file, int maxPixel) {
+    // A photo being looked at is the one thing waited for: a HEIC's tiles are
+    // decoded on every core (libheif's own threads, up to eight).
+    static const int threads = int(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+    return MediaProcessor::loadFullImage(file, maxPixel, threads);
+}
+
 FullImageCache::FullImageCache(Decoder decoder, MainPoster poster, Limits limits)
-    : decoder_(decoder ? std::move(decoder) : Decoder(&MediaProcessor::loadImage)),
+    : decoder_(decoder ? std::move(decoder) : Decoder(&FullImageCache::decode)),
       poster_(poster ? std::move(poster) : qtMainPoster()),
       limits_(limits),
       queue_(std::make_shared<Queue>()),

@@ -56,6 +56,9 @@ public:
     // What decodes a file: an upright image whose longer side is at most
     // maxPixel, or null. Called on the cache's threads.
     using Decoder = std::function<ImageRef(const std::string& file, int maxPixel)>;
+    // The decoder unless one is given: the photo readers' own, with HEIF
+    // files decoded on several threads.
+    static ImageRef decode(const std::string& file, int maxPixel);
     // A null image means the file could not be decoded (or the library closed).
     using Completion = std::function<void(const QImage&)>;
     enum class Priority { display, prefetch };

@@ -11,6 +11,8 @@
 
 #include <QThreadPool>
 
+#include <sys/statvfs.h>
+
 #include "Core/Engine/FolderWatcher.h"
 #include "Core/Engine/LibraryEngine.h"
 #include "Core/Faces/FaceEngine.h"
@@ -25,6 +27,17 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kJoinBoundMs = 5000;
+// A halted library looks this often whether it can go on; on a full disk it
+// goes on once this much room has been made, and in any case every few looks.
+constexpr std::chrono::milliseconds kRetryInterval{10'000};
+constexpr uint64_t kRoomToGoOn = 1 << 20;
+constexpr int kLooksBetweenRetries = 6;
+
+uint64_t freeBytes(const std::string& folder) {
+    struct statvfs st {};
+    if (::statvfs(folder.c_str(), &st) != 0) return 0;
+    return uint64_t(st.f_bavail) * uint64_t(st.f_frsize);
+}
 
 // Store order: newest capture first, the larger id first among equal times.
 bool storeBefore(const Asset& a, const Asset& b) { return a.taken > b.taken || (a.taken == b.taken && a.id > b.id); }
@@ -50,92 +63,6 @@ std::vector<Asset> sortedInStoreOrder(std::vector<Asset> list) {
     std::vector<Asset> out;
     out.reserve(list.size());
     for (const Key& k : keys) out.push_back(std::move(list[k.index]));
-    return out;
-}
-
-// Where each incoming record goes: before the old record at that position.
-std::vector<size_t> insertionPoints(const std::vector<Asset>& list, const std::vector<Asset>& incoming) {
-    std::vector<size_t> at(incoming.size());
-    for (size_t j = 0; j < incoming.size(); ++j)
-        at[j] = size_t(std::lower_bound(list.begin(), list.end(), incoming[j], storeBefore) - list.begin());
-    return at;
-}
-
-// Takes the records at the sorted positions `dropped` out of the sorted list
-// and merges the sorted `incoming` in, moving every record at most once: the
-// records are large and the list long, so the data moved is what costs.
-// Returns the positions whose record is new or moved.
-std::vector<size_t> mergeInPlace(std::vector<Asset>& list, const std::vector<size_t>& dropped,
-                                 std::vector<Asset>& incoming) {
-    const size_t n = list.size(), k = incoming.size();
-    constexpr size_t none = std::numeric_limits<size_t>::max();
-    const std::vector<size_t> at = insertionPoints(list, incoming);
-    size_t first = n;
-    if (!dropped.empty()) first = dropped.front();
-    if (k > 0) first = std::min(first, at.front());
-    if (first == n && k == 0) return {};
-
-    // Where each old record ends up; positions are monotonic, so records
-    // moving left can go in one forward sweep and the others in one backward.
-    std::vector<size_t> target(n - first, none);
-    for (size_t i = first, d = 0, j = 0; i < n; ++i) {
-        while (d < dropped.size() && dropped[d] < i) ++d;
-        if (d < dropped.size() && dropped[d] == i) continue;
-        while (j < k && at[j] <= i) ++j;
-        target[i - first] = i - d + j;
-    }
-    const size_t size = n - dropped.size() + k;
-    if (size > n) list.resize(size);
-    std::vector<size_t> changed;
-    for (size_t i = first; i < n; ++i) {
-        const size_t t = target[i - first];
-        if (t != none && t < i) {
-            list[t] = std::move(list[i]);
-            changed.push_back(t);
-        }
-    }
-    for (size_t i = n; i-- > first;) {
-        const size_t t = target[i - first];
-        if (t != none && t > i) {
-            list[t] = std::move(list[i]);
-            changed.push_back(t);
-        }
-    }
-    for (size_t j = 0; j < k; ++j) {
-        const size_t dropsBefore = size_t(std::lower_bound(dropped.begin(), dropped.end(), at[j]) - dropped.begin());
-        const size_t t = at[j] - dropsBefore + j;
-        list[t] = std::move(incoming[j]);
-        changed.push_back(t);
-    }
-    if (size < n) list.resize(size);
-    return changed;
-}
-
-// The same merge into a new list, for when the old one is shared and must
-// stay as it is: each kept record is copied once, `changed` gets the
-// positions whose record is new or moved.
-std::vector<Asset> mergedCopy(const std::vector<Asset>& list, const std::vector<size_t>& dropped,
-                              std::vector<Asset>& incoming, std::vector<size_t>& changed) {
-    const std::vector<size_t> at = insertionPoints(list, incoming);
-    std::vector<Asset> out;
-    out.reserve(list.size() - dropped.size() + incoming.size());
-    size_t d = 0, j = 0;
-    auto takeIncoming = [&](size_t before) {
-        for (; j < incoming.size() && at[j] <= before; ++j) {
-            changed.push_back(out.size());
-            out.push_back(std::move(incoming[j]));
-        }
-    };
-    for (size_t i = 0; i < list.size(); ++i) {
-        takeIncoming(i);
-        if (d < dropped.size() && dropped[d] == i) {
-            ++d;
-            continue;
-        }
-        if (out.size() != i) changed.push_back(out.size());
-        out.push_back(list[i]);
-    }
-    takeIncoming(std::numeric_limits<size_t>::max());
     return out;
 }
 
@@ -166,6 +93,15 @@ std::shared_ptr<LibraryStore> LibraryStore::init(const std::string& root, const 
     }
     auto store = std::make_shared<LibraryStore>(Token{}, paths, db);
     store->lock_ = std::move(lock);
+    // Damage may show on any statement of any thread; the store hears of it
+    // on the main thread.
+    std::weak_ptr<LibraryStore> weak = store;
+    db->db().setDamageObserver([weak] {
+        postToMainThread([weak] {
+            if (auto s = weak.lock()) s->markDamaged();
+        });
+    });
+    if (db->db().isDamaged()) store->markDamaged();
     store->engine_ = std::make_shared<LibraryEngine>(paths, db, std::weak_ptr<EngineDelegate>(store), qtMainPoster());
     return store;
 }
@@ -177,6 +113,8 @@ LibraryStore::LibraryStore(Token, LibraryPaths paths, std::shared_ptr<LibraryDB>
       background_(std::make_unique<QThreadPool>()) {
     background_->setMaxThreadCount(1);
     background_->setThreadPriority(QThread::LowPriority);
+    retry_.setInterval(kRetryInterval);
+    connect(&retry_, &QTimer::timeout, this, &LibraryStore::retryAfterHalt);
 }
 
 LibraryStore::~LibraryStore() {
@@ -201,6 +139,8 @@ void LibraryStore::flushSignals() {
     if (p & cAlbums) emit albumsChanged();
     if (p & cStatus) emit statusChanged();
     if (p & cOffline) emit isOfflineChanged();
+    if (p & cHalt) emit haltChanged();
+    if (p & cDamaged) emit isDamagedChanged();
     if (p & cLoaded) emit hasLoadedChanged();
     if (p & cSuggestions) emit mergeSuggestionsChanged();
     if (p & cRevision) emit revisionChanged();
@@ -210,6 +150,15 @@ void LibraryStore::flushSignals() {
 void LibraryStore::raiseRevision() {
     ++revision_;
     pending_ |= cRevision;
+}
+
+void LibraryStore::raiseRevision(const std::vector<const Asset*>& gone, const std::vector<const Asset*>& came) {
+    raiseRevision();
+    lastChange_.revision = revision_;
+    lastChange_.gone.clear();
+    lastChange_.came.clear();
+    for (const Asset* a : gone) lastChange_.gone.push_back(*a);
+    for (const Asset* a : came) lastChange_.came.push_back(*a);
 }
 
 void LibraryStore::raiseCollectionsRevision() {
@@ -232,6 +181,7 @@ void LibraryStore::start(bool facesEnabled) {
     reloadPeople();
     raiseRevision();
     assign(hasLoaded_, true, cLoaded);
+    prepareSearch();
 
     // The callback holds the engine weakly, not the store, and hands each
     // batch over on the main thread.
@@ -251,7 +201,7 @@ void LibraryStore::start(bool facesEnabled) {
 
 void LibraryStore::setAssetsSorted(std::vector<Asset> list) {
     if (!(*assets_ == list)) {
-        assets_ = std::make_shared<std::vector<Asset>>(std::move(list));
+        assets_ = std::make_shared<const AssetList>(std::move(list));
         pending_ |= cAssets;
     }
     rebuildIndex();
@@ -290,6 +240,7 @@ void LibraryStore::applyFaceDataVersion() {
 }
 
 void LibraryStore::shutdown() {
+    retry_.stop();
     if (watcher_) watcher_->stop();
     watcher_.reset();
     if (engine_) engine_->stop();
@@ -324,61 +275,100 @@ void LibraryStore::resetPeople() {
 
 // ---- engine reports ----------------------------------------------------------
 
-void LibraryStore::rebuildIndex(size_t from) {
-    const std::vector<Asset>& list = *assets_;
-    if (from == 0) {
-        std::unordered_map<int64_t, size_t> index;
-        index.reserve(list.size());
-        for (size_t i = 0; i < list.size(); ++i) index[list[i].id] = i;
-        position_ = std::move(index);
-        return;
+void LibraryStore::rebuildIndex() {
+    const AssetList& list = *assets_;
+    std::unordered_map<int64_t, double> taken;
+    taken.reserve(list.size());
+    int favorites = 0, videos = 0;
+    list.forEach([&](const Asset& a) {
+        taken[a.id] = a.taken;
+        favorites += a.favorite ? 1 : 0;
+        videos += a.kind == MediaKind::video ? 1 : 0;
+    });
+    takenOf_ = std::move(taken);
+    favoriteCount_ = favorites;
+    videoCount_ = videos;
+    folders_.rebuild(list);
+    months_.rebuild(list);
+}
+
+std::optional<size_t> LibraryStore::position(int64_t id) const {
+    const auto it = takenOf_.find(id);
+    if (it == takenOf_.end()) return std::nullopt;
+    const size_t at = assets_->storeOrderBound(it->second, id);
+    if (at >= assets_->size() || (*assets_)[at].id != id) return std::nullopt;
+    return at;
+}
+
+void LibraryStore::countChange(const std::vector<const Asset*>& gone, const std::vector<const Asset*>& came) {
+    for (const Asset* a : gone) {
+        favoriteCount_ -= a->favorite ? 1 : 0;
+        videoCount_ -= a->kind == MediaKind::video ? 1 : 0;
     }
-    // Entries before the first moved position are still right.
-    for (size_t i = from; i < list.size(); ++i) position_[list[i].id] = i;
+    for (const Asset* a : came) {
+        favoriteCount_ += a->favorite ? 1 : 0;
+        videoCount_ += a->kind == MediaKind::video ? 1 : 0;
+    }
+    folders_.update(gone, came);
+    months_.update(gone, came);
 }
 
 void LibraryStore::engineDidUpsert(const std::vector<Asset>& changed) {
     if (changed.empty()) return;
     Batch batch(*this);
+    // The old records are read while the next list is made.
+    const std::shared_ptr<const AssetList> before = assets_;
+    const AssetList& list = *before;
+
+    // One entry per id: of records repeated in a batch the last one holds.
+    std::unordered_map<int64_t, size_t> lastOf;
+    lastOf.reserve(changed.size());
+    for (size_t i = 0; i < changed.size(); ++i) lastOf[changed[i].id] = i;
 
     // Does the list change at all? Only the changed records can tell.
-    const std::vector<Asset>& list = *assets_;
     bool differs = false;
     std::vector<size_t> dropped;
-    for (const Asset& a : changed) {
-        auto it = position_.find(a.id);
-        if (it == position_.end() || it->second >= list.size()) {
+    std::vector<const Asset*> gone;
+    std::vector<Asset> incoming;
+    for (size_t i = 0; i < changed.size(); ++i) {
+        const Asset& a = changed[i];
+        if (lastOf[a.id] != i) continue;
+        if (!a.hidden) incoming.push_back(a);
+        const std::optional<size_t> at = position(a.id);
+        if (!at) {
             differs |= !a.hidden;
             continue;
         }
-        dropped.push_back(it->second);
+        dropped.push_back(*at);
         // Records compare names by canonical equivalence, but a path is the
         // file's bytes: a rename between two spellings of one name is a move.
-        const Asset& old = list[it->second];
+        const Asset& old = list[*at];
+        gone.push_back(&old);
         differs |= a.hidden || !(old == a) || old.path != a.path || old.liveVideo != a.liveVideo;
     }
 
     if (differs) {
         std::sort(dropped.begin(), dropped.end());
-        dropped.erase(std::unique(dropped.begin(), dropped.end()), dropped.end());
-        std::vector<Asset> incoming;
-        for (const Asset& a : changed)
-            if (!a.hidden) incoming.push_back(a);
         std::stable_sort(incoming.begin(), incoming.end(), storeBefore);
-
-        for (const Asset& a : changed) position_.erase(a.id);
-        std::vector<size_t> moved;
-        if (assets_.use_count() == 1) {
-            moved = mergeInPlace(*assets_, dropped, incoming);
-        } else {
-            assets_ = std::make_shared<std::vector<Asset>>(mergedCopy(*assets_, dropped, incoming, moved));
+        std::vector<size_t> at;
+        at.reserve(incoming.size());
+        std::vector<const Asset*> came;
+        came.reserve(incoming.size());
+        for (const Asset& a : incoming) {
+            at.push_back(list.storeOrderBound(a.taken, a.id));
+            came.push_back(&a);
         }
-        for (size_t at : moved) position_[(*assets_)[at].id] = at;
+        countChange(gone, came);
+        for (const Asset* old : gone) takenOf_.erase(old->id);
+        for (const Asset& a : incoming) takenOf_[a.id] = a.taken;
+        raiseRevision(gone, came);
+        assets_ = std::make_shared<const AssetList>(list.edited(dropped, at, std::move(incoming)));
         pending_ |= cAssets;
+    } else {
+        raiseRevision({}, {});
     }
 
     for (const Asset& a : changed) thumbs_->remove(paths_.thumbURL(a.id));
-    raiseRevision();
 }
 
 void LibraryStore::engineDidRemove(const std::vector<int64_t>& ids) {
@@ -386,31 +376,20 @@ void LibraryStore::engineDidRemove(const std::vector<int64_t>& ids) {
     Batch batch(*this);
     const std::unordered_set<int64_t> gone(ids.begin(), ids.end());
 
-    const size_t n = assets_->size();
-    size_t first = n;
-    for (int64_t id : ids) {
-        auto it = position_.find(id);
-        if (it != position_.end() && it->second < n) first = std::min(first, it->second);
-    }
-    if (first < n) {
-        if (assets_.use_count() == 1) {
-            std::vector<Asset>& list = *assets_;
-            size_t write = first;
-            for (size_t read = first; read < n; ++read) {
-                if (gone.count(list[read].id)) continue;
-                if (write != read) list[write] = std::move(list[read]);
-                ++write;
-            }
-            list.resize(write);
-        } else {
-            auto kept = std::make_shared<std::vector<Asset>>();
-            kept->reserve(n);
-            for (const Asset& a : *assets_)
-                if (!gone.count(a.id)) kept->push_back(a);
-            assets_ = std::move(kept);
+    const std::shared_ptr<const AssetList> before = assets_;
+    std::vector<size_t> dropped;
+    std::vector<const Asset*> records;
+    for (int64_t id : gone) {
+        if (const std::optional<size_t> at = position(id)) {
+            dropped.push_back(*at);
+            records.push_back(&(*before)[*at]);
         }
-        for (int64_t id : ids) position_.erase(id);
-        rebuildIndex(first);
+    }
+    if (!dropped.empty()) {
+        std::sort(dropped.begin(), dropped.end());
+        countChange(records, {});
+        for (const Asset* a : records) takenOf_.erase(a->id);
+        assets_ = std::make_shared<const AssetList>(before->edited(dropped, {}, {}));
         pending_ |= cAssets;
     }
 
@@ -418,7 +397,7 @@ void LibraryStore::engineDidRemove(const std::vector<int64_t>& ids) {
     for (Album& album : albums)
         std::erase_if(album.assetIDs, [&](int64_t id) { return gone.count(id) != 0; });
     assign(albums_, std::move(albums), cAlbums);
-    raiseRevision();
+    raiseRevision(records, {});
 }
 
 void LibraryStore::reloadTrips() {
@@ -451,14 +430,52 @@ void LibraryStore::reloadPeople() {
 void LibraryStore::engineDidChangeStatus(const EngineStatus& status) {
     Batch batch(*this);
     assign(status_, status, cStatus);
-    // Any sign of life from the engine means the folder is back.
-    if (status.kind != EngineStatus::Kind::idle) assign(isOffline_, false, cOffline);
+    // Any sign of life from the engine means the folder is back, and that a
+    // run that halted goes on.
+    if (status.kind != EngineStatus::Kind::idle) {
+        assign(isOffline_, false, cOffline);
+        assign(halt_, std::optional<EngineHalt>(), cHalt);
+        retry_.stop();
+    }
 }
 
 void LibraryStore::engineDidGoOffline() {
     Batch batch(*this);
     assign(isOffline_, true, cOffline);
     assign(status_, EngineStatus::idle(), cStatus);
+}
+
+void LibraryStore::engineDidHalt(EngineHalt why) {
+    Batch batch(*this);
+    assign(halt_, std::optional<EngineHalt>(why), cHalt);
+    assign(status_, EngineStatus::idle(), cStatus);
+    freeAtHalt_ = freeBytes(paths_.dataDir);
+    retryTicks_ = 0;
+    if (!shutDown_ && !isDamaged_) retry_.start();
+}
+
+void LibraryStore::retryAfterHalt() {
+    if (!halt_ || shutDown_ || isDamaged_) {
+        retry_.stop();
+        return;
+    }
+    // Room made is seen at once; a disk that refused for another reason, or
+    // a quota that the free space does not show, is tried now and then.
+    const bool roomMade = *halt_ == EngineHalt::diskFull && freeBytes(paths_.dataDir) >= freeAtHalt_ + kRoomToGoOn;
+    if (roomMade || ++retryTicks_ >= kLooksBetweenRetries) {
+        retryTicks_ = 0;
+        rescan();
+    }
+}
+
+void LibraryStore::setRetryInterval(std::chrono::milliseconds interval) { retry_.setInterval(interval); }
+
+void LibraryStore::markDamaged() {
+    if (shutDown_) return;
+    Batch batch(*this);
+    assign(isDamaged_, true, cDamaged);
+    assign(status_, EngineStatus::idle(), cStatus);
+    retry_.stop();
 }
 
 }  // namespace vintrelle

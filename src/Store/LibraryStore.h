@@ -9,7 +9,9 @@
 // out last, so a slot always reads a consistent store.
 
 #include <QObject>
+#include <QTimer>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -20,11 +22,14 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Core/Search/AssetSearch.h"
 #include "Core/Engine/EngineTypes.h"
+#include "Core/Index/AssetList.h"
 #include "Core/Index/LibraryDB.h"
 #include "Core/Index/LibraryPaths.h"
 #include "Core/Index/Models.h"
+#include "Core/Search/AssetSearch.h"
+#include "Store/FolderTree.h"
+#include "Store/MonthSections.h"
 #include "Store/ThumbnailCache.h"
 
 class QThreadPool;
@@ -50,24 +55,15 @@ struct GridSection {
     bool operator==(const GridSection&) const = default;
 };
 
-// A section as a run of positions [begin, end) of the list it was made from.
-struct SectionRun {
-    std::string id;
-    std::string title;
-    std::string detail;
-    size_t begin = 0;
-    size_t end = 0;
-};
-
 // 0 by month of capture, 1 trip days, 2 by day added, anything else one section.
 enum class Grouping : int { month = 0, tripDays = 1, added = 2, all = 3 };
 
-struct FolderNode {
-    std::string path;  // the folder's bytes on disk, relative to the library folder
-    std::string name;  // its last component as shown: U+FFFD where it is not UTF-8
-    int count = 0;
-    std::vector<FolderNode> children;
-    bool operator==(const FolderNode&) const = default;
+// The records a change of the asset list took out and put in (a changed
+// record is in both), and the revision it made.
+struct AssetChange {
+    int revision = -1;
+    std::vector<Asset> gone;
+    std::vector<Asset> came;
 };
 
 // Half-open range of positions in LibraryStore::assets().
@@ -112,18 +108,30 @@ public:
     LibraryEngine* engine() const { return engine_.get(); }
 
     // Observed values. The asset list is an immutable snapshot that a change
-    // replaces (or, when nobody else holds it, edits in place): a screen
+    // replaces with the next one, sharing what did not change: a screen
     // keeps the snapshot it read instead of copying every record, and a
     // reference from assets() is good until the next change.
-    const std::vector<Asset>& assets() const { return *assets_; }
-    std::shared_ptr<const std::vector<Asset>> sharedAssets() const { return assets_; }
+    const AssetList& assets() const { return *assets_; }
+    std::shared_ptr<const AssetList> sharedAssets() const { return assets_; }
     int revision() const { return revision_; }
+    // What the last change of the list was, when it made the current
+    // revision: a view derived from the list at the revision before can tell
+    // whether it is touched. Not kept for changes that reload everything.
+    const AssetChange& lastChange() const { return lastChange_; }
     const std::vector<Trip>& trips() const { return trips_; }
     const std::vector<Person>& persons() const { return persons_; }
     const std::vector<Album>& albums() const { return albums_; }
     int collectionsRevision() const { return collectionsRevision_; }
     const EngineStatus& status() const { return status_; }
     bool isOffline() const { return isOffline_; }
+    // The last run stopped because the index or a thumbnail could not be
+    // written; cleared when the engine starts again. While it stands the
+    // store retries by itself now and then (on a full disk, once room has
+    // been made).
+    const std::optional<EngineHalt>& halt() const { return halt_; }
+    // The index file is damaged: the engine writes nothing more into it, and
+    // the library can only be read as it is until its index is made again.
+    bool isDamaged() const { return isDamaged_; }
     bool hasLoaded() const { return hasLoaded_; }
     const std::map<int64_t, std::vector<int64_t>>& mergeSuggestions() const { return mergeSuggestions_; }
 
@@ -134,10 +142,16 @@ public:
     void engineDidUpdatePeople() override;
     void engineDidChangeStatus(const EngineStatus& status) override;
     void engineDidGoOffline() override;
+    void engineDidHalt(EngineHalt why) override;
     void reloadPeople();
+
+    // How often a halted library looks whether it can go on (for tests).
+    void setRetryInterval(std::chrono::milliseconds interval);
 
     // Lookups and derived lists.
     std::optional<Asset> asset(int64_t id) const;
+    // Where the asset with this id is in assets(); none when it is not listed.
+    std::optional<size_t> position(int64_t id) const;
     std::optional<Trip> trip(int64_t id) const;
     std::optional<Person> person(int64_t id) const;
     std::optional<Album> album(int64_t id) const;
@@ -146,26 +160,32 @@ public:
     std::vector<Asset> assetsOf(int64_t personID) const;
     std::vector<Asset> assetsInFolder(const std::string& folder) const;
     std::vector<Asset> geotagged() const;
-    int photoCount() const;
+    int photoCount() const { return int(assets_->size()) - videoCount_; }
+    int favoriteCount() const { return favoriteCount_; }
     std::vector<Trip> visibleTrips() const;
     std::vector<Person> visiblePersons() const;
     std::vector<Person> hiddenPersons() const;
     std::vector<Person> peopleIn(const Asset& asset);
     std::optional<int64_t> coverID(const Trip& trip);
-    const std::vector<FolderNode>& folderTree();
+    // Kept current with the list: reading it costs nothing.
+    const std::vector<FolderNode>& folderTree() const { return folders_.nodes(); }
     std::vector<GridSection> sections(const std::vector<Asset>& list, Grouping grouping) const;
     // The same sections without copying a record: `list` is put into section
     // order in place (trip days run oldest first) and each section names its run.
     std::vector<SectionRun> sectionRuns(std::vector<Asset>& list, Grouping grouping) const;
     // The runs of a list already in section order (trip days oldest first).
     std::vector<SectionRun> sectionRuns(const std::vector<Asset>& list, Grouping grouping) const;
+    std::vector<SectionRun> sectionRuns(const AssetList& list, Grouping grouping) const;
+    // The runs of the whole list by month, as sectionRuns(assets(), month)
+    // gives them, kept up to date batch by batch.
+    const std::vector<SectionRun>& monthSections() { return months_.runs(*assets_); }
     // Positions of the assets with from <= taken <= to.
     AssetRange range(double from, double to) const;
     // The assets of `list` that pass every term of the search text, in order.
     std::vector<Asset> search(const std::vector<Asset>& list, std::string_view query);
+    std::vector<Asset> search(const AssetList& list, std::string_view query);
     // The same for a shared list: the list itself when every asset passes.
-    std::shared_ptr<const std::vector<Asset>> search(const std::shared_ptr<const std::vector<Asset>>& list,
-                                                     std::string_view query);
+    std::shared_ptr<const AssetList> search(const std::shared_ptr<const AssetList>& list, std::string_view query);
 
     // User actions: each writes the index, then brings the lists up to date.
     void setFavorite(const std::vector<int64_t>& ids, bool favorite);
@@ -193,6 +213,8 @@ signals:
     void albumsChanged();
     void statusChanged();
     void isOfflineChanged();
+    void haltChanged();
+    void isDamagedChanged();
     void hasLoadedChanged();
     void mergeSuggestionsChanged();
     void revisionChanged();
@@ -210,6 +232,8 @@ private:
         cSuggestions = 1u << 7,
         cRevision = 1u << 8,
         cCollections = 1u << 9,
+        cHalt = 1u << 10,
+        cDamaged = 1u << 11,
     };
     // Collects the changes of one operation and signals them when the
     // outermost operation ends.
@@ -232,17 +256,27 @@ private:
     void flushSignals();
     void raiseRevision();
     void raiseCollectionsRevision();
-    void rebuildIndex(size_t from = 0);
+    void rebuildIndex();
+    // Brings the counts, the folder tree and the month sections along with
+    // records leaving and entering the list.
+    void countChange(const std::vector<const Asset*>& gone, const std::vector<const Asset*>& came);
+    // Raises the revision for a change of these records.
+    void raiseRevision(const std::vector<const Asset*>& gone, const std::vector<const Asset*>& came);
     void applyFaceDataVersion();
     bool resetFaceData();
     void reloadTrips();
     void reloadAlbums();
     void setAssetsSorted(std::vector<Asset> list);
-    // Positions in `list` of the assets that pass the search; `shared`, when
-    // given, is the list itself as its owner shares it.
-    std::vector<size_t> searchPositions(const std::vector<Asset>& list,
-                                        std::shared_ptr<const std::vector<Asset>> shared, std::string_view query);
+    SearchSources searchSources() const;
+    // Positions in `list` of the assets that pass the search.
+    std::vector<size_t> searchPositions(const std::vector<Asset>& list, std::string_view query);
+    std::vector<size_t> searchPositions(const std::shared_ptr<const AssetList>& list, std::string_view query);
     void applySuggestions(int64_t person, const std::vector<int64_t>& ids);
+    void markDamaged();
+    void retryAfterHalt();
+    // Folds the loaded assets for search on the background thread, so the
+    // first search of the session does not fold them on the main thread.
+    void prepareSearch();
 
     std::unique_ptr<LibraryLock> lock_;  // first: released after everything else
     LibraryPaths paths_;
@@ -250,15 +284,21 @@ private:
     std::shared_ptr<ThumbnailCache> thumbs_;
     std::shared_ptr<LibraryEngine> engine_;
     std::unique_ptr<FolderWatcher> watcher_;  // after the engine: its callback reaches the engine
-    std::unordered_map<int64_t, size_t> position_;
+    // Capture time of every listed id: with the id it is the asset's sort
+    // key, so its position is a binary search away however the list shifts.
+    std::unordered_map<int64_t, double> takenOf_;
     std::unordered_map<int64_t, std::unordered_set<int64_t>> personAssets_;
-    std::optional<std::pair<int, std::vector<FolderNode>>> folderCache_;
+    FolderTree folders_;
+    MonthSections months_;
+    int favoriteCount_ = 0;
+    int videoCount_ = 0;
+    AssetChange lastChange_;
     std::unordered_map<int64_t, std::pair<int, std::optional<int64_t>>> coverCache_;
     AssetSearch searcher_;  // keeps the folded paths and names between keystrokes
 
-    // Edited in place only while the store is its sole holder; otherwise a
-    // change makes the next snapshot and leaves the old one as it was.
-    std::shared_ptr<std::vector<Asset>> assets_ = std::make_shared<std::vector<Asset>>();
+    // Never edited: a change makes the next snapshot, and whoever holds the
+    // old one keeps reading it as it was.
+    std::shared_ptr<const AssetList> assets_ = std::make_shared<const AssetList>();
     int revision_ = 0;
     std::vector<Trip> trips_;
     std::vector<Person> persons_;
@@ -266,10 +306,15 @@ private:
     int collectionsRevision_ = 0;
     EngineStatus status_ = EngineStatus::idle();
     bool isOffline_ = false;
+    std::optional<EngineHalt> halt_;
+    bool isDamaged_ = false;
     bool hasLoaded_ = false;
     std::map<int64_t, std::vector<int64_t>> mergeSuggestions_;
 
-    std::unique_ptr<QThreadPool> background_;  // suggestions; waited for on closing
+    std::unique_ptr<QThreadPool> background_;  // suggestions, search folds; waited for on closing
+    QTimer retry_;
+    uint64_t freeAtHalt_ = 0;  // bytes free on the index's disk when the run halted
+    int retryTicks_ = 0;
 
     unsigned pending_ = 0;
     int batchDepth_ = 0;

@@ -4,6 +4,8 @@
 
 #include <QThreadPool>
 
+#include <algorithm>
+
 #include "Core/Faces/FaceClusterer.h"
 #include "Store/LibraryStore.h"
 #include "Store/MainThread.h"
@@ -14,19 +16,31 @@ namespace vintrelle {
 void LibraryStore::setFavorite(const std::vector<int64_t>& ids, bool favorite) {
     Batch batch(*this);
     db_->setFavorite(ids, favorite);
+    const std::shared_ptr<const AssetList> before = assets_;
     std::vector<size_t> flipped;
-    for (int64_t id : ids) {
-        auto it = position_.find(id);
-        if (it == position_.end() || it->second >= assets_->size()) continue;
-        if ((*assets_)[it->second].favorite != favorite) flipped.push_back(it->second);
-    }
+    for (int64_t id : ids)
+        if (const std::optional<size_t> at = position(id); at && (*before)[*at].favorite != favorite)
+            flipped.push_back(*at);
+    std::sort(flipped.begin(), flipped.end());
+    flipped.erase(std::unique(flipped.begin(), flipped.end()), flipped.end());
     if (!flipped.empty()) {
-        // A snapshot someone else holds stays as it was: the flags go into one copy.
-        if (assets_.use_count() > 1) assets_ = std::make_shared<std::vector<Asset>>(*assets_);
-        for (size_t at : flipped) (*assets_)[at].favorite = favorite;  // the flag plays no part in the order
+        // The flag plays no part in the order: each record is replaced where it stands.
+        std::vector<Asset> edited;
+        std::vector<const Asset*> gone, came;
+        edited.reserve(flipped.size());
+        for (size_t at : flipped) {
+            gone.push_back(&(*before)[at]);
+            edited.push_back((*before)[at]);
+            edited.back().favorite = favorite;
+        }
+        for (const Asset& a : edited) came.push_back(&a);
+        countChange(gone, came);
+        raiseRevision(gone, came);
+        assets_ = std::make_shared<const AssetList>(before->edited(flipped, flipped, std::move(edited)));
         pending_ |= cAssets;
+    } else {
+        raiseRevision({}, {});
     }
-    raiseRevision();
 }
 
 int64_t LibraryStore::createAlbum(const std::string& name, const std::vector<int64_t>& assets) {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include <QThreadPool>
+
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
 
@@ -16,14 +18,15 @@
 #include "Core/Base/Text.h"
 #include "Core/Base/WallClock.h"
 #include "Store/LibraryStore.h"
+#include "Store/MainThread.h"
 #include "Store/StoreText.h"
 
 namespace vintrelle {
 
 std::optional<Asset> LibraryStore::asset(int64_t id) const {
-    auto it = position_.find(id);
-    if (it == position_.end() || it->second >= assets().size()) return std::nullopt;
-    return assets()[it->second];
+    const std::optional<size_t> at = position(id);
+    if (!at) return std::nullopt;
+    return assets()[*at];
 }
 
 std::optional<Trip> LibraryStore::trip(int64_t id) const {
@@ -83,22 +86,38 @@ std::vector<Asset> LibraryStore::assetsInFolder(const std::string& folder) const
     return out;
 }
 
-std::vector<size_t> LibraryStore::searchPositions(const std::vector<Asset>& list,
-                                                  std::shared_ptr<const std::vector<Asset>> shared,
+SearchSources LibraryStore::searchSources() const {
+    return {&trips_, &persons_, &personAssets_, &albums_, revision_, collectionsRevision_};
+}
+
+std::vector<size_t> LibraryStore::searchPositions(const std::vector<Asset>& list, std::string_view query) {
+    return searcher_.matchingIndices(list, query, searchSources(), DateQuery::now(), DateQuery::localeIsDayFirst());
+}
+
+std::vector<size_t> LibraryStore::searchPositions(const std::shared_ptr<const AssetList>& list,
                                                   std::string_view query) {
-    const SearchSources sources{&trips_, &persons_, &personAssets_, &albums_, revision_, collectionsRevision_};
-    const double now = DateQuery::now();
-    const bool dayFirst = DateQuery::localeIsDayFirst();
-    // A shared list, the store's own among them, stands still for as long as
-    // the revision does, so a keystroke over it reuses what the last one
-    // learnt of every asset.
-    if (!shared && &list == assets_.get()) shared = assets_;
-    if (shared) return searcher_.matchingIndices(shared, query, sources, now, dayFirst);
-    return searcher_.matchingIndices(list, query, sources, now, dayFirst);
+    // A shared list, the store's own among them, stands still, so a
+    // keystroke over it reuses what the last one learnt of every asset.
+    return searcher_.matchingIndices(list, query, searchSources(), DateQuery::now(), DateQuery::localeIsDayFirst());
+}
+
+void LibraryStore::prepareSearch() {
+    if (shutDown_) return;
+    std::weak_ptr<LibraryStore> weak = weak_from_this();
+    std::shared_ptr<const AssetList> snapshot = assets_;
+    const int revision = revision_;
+    background_->start([weak, snapshot = std::move(snapshot), revision]() mutable {
+        auto ahead = std::make_shared<AssetSearch>();
+        ahead->prepareAhead(snapshot, revision);
+        snapshot.reset();  // the pages it alone still holds go now, not with the posted task
+        postToMainThread([weak, ahead] {
+            if (auto self = weak.lock(); self && !self->shutDown_) self->searcher_.adopt(std::move(*ahead));
+        });
+    });
 }
 
 std::vector<Asset> LibraryStore::search(const std::vector<Asset>& list, std::string_view query) {
-    const std::vector<size_t> found = searchPositions(list, nullptr, query);
+    const std::vector<size_t> found = searchPositions(list, query);
     if (found.size() == list.size()) return list;
     std::vector<Asset> out;
     out.reserve(found.size());
@@ -106,14 +125,26 @@ std::vector<Asset> LibraryStore::search(const std::vector<Asset>& list, std::str
     return out;
 }
 
-std::shared_ptr<const std::vector<Asset>> LibraryStore::search(const std::shared_ptr<const std::vector<Asset>>& list,
-                                                               std::string_view query) {
-    const std::vector<size_t> found = searchPositions(*list, list, query);
+std::vector<Asset> LibraryStore::search(const AssetList& list, std::string_view query) {
+    const auto shared = list.sameAs(*assets_) ? assets_ : std::make_shared<const AssetList>(list);
+    return search(shared, query)->toVector();
+}
+
+std::shared_ptr<const AssetList> LibraryStore::search(const std::shared_ptr<const AssetList>& list,
+                                                      std::string_view query) {
+    const std::vector<size_t> found = searchPositions(list, query);
     if (found.size() == list->size()) return list;
-    auto out = std::make_shared<std::vector<Asset>>();
-    out->reserve(found.size());
-    for (size_t i : found) out->push_back((*list)[i]);
-    return out;
+    // The positions ascend: one walk through the list picks them up.
+    std::vector<Asset> out;
+    out.reserve(found.size());
+    auto it = list->begin();
+    size_t at = 0;
+    for (size_t i : found) {
+        it += std::ptrdiff_t(i - at);
+        at = i;
+        out.push_back(*it);
+    }
+    return std::make_shared<const AssetList>(std::move(out));
 }
 
 std::vector<Asset> LibraryStore::geotagged() const {
@@ -121,11 +152,6 @@ std::vector<Asset> LibraryStore::geotagged() const {
     for (const Asset& a : assets())
         if (a.lat && a.lon) out.push_back(a);
     return out;
-}
-
-int LibraryStore::photoCount() const {
-    const std::vector<Asset>& list = assets();
-    return int(std::count_if(list.begin(), list.end(), [](const Asset& a) { return a.kind != MediaKind::video; }));
 }
 
 std::vector<Trip> LibraryStore::visibleTrips() const {
@@ -185,7 +211,7 @@ AssetRange LibraryStore::range(double from, double to) const {
 }
 
 std::optional<int64_t> LibraryStore::coverID(const Trip& trip) {
-    if (trip.coverAssetID && position_.count(*trip.coverAssetID)) return trip.coverAssetID;
+    if (trip.coverAssetID && takenOf_.count(*trip.coverAssetID)) return trip.coverAssetID;
     if (auto it = coverCache_.find(trip.id); it != coverCache_.end() && it->second.first == revision_)
         return it->second.second;
 
@@ -216,97 +242,33 @@ std::optional<int64_t> LibraryStore::coverID(const Trip& trip) {
     return cover;
 }
 
-// ---- folder tree -----------------------------------------------------------
-
-namespace {
-
-struct Builder {
-    int count = 0;
-    std::unordered_map<std::string, std::unique_ptr<Builder>> children;
-};
-
-std::vector<FolderNode> buildNodes(const Builder& node, const std::string& prefix) {
-    std::vector<const std::string*> names;
-    names.reserve(node.children.size());
-    for (const auto& [name, child] : node.children) names.push_back(&name);
-    std::sort(names.begin(), names.end(),
-              [](const std::string* a, const std::string* b) { return storetext::folderNameBefore(*a, *b); });
-    std::vector<FolderNode> out;
-    out.reserve(names.size());
-    for (const std::string* name : names) {
-        const Builder& child = *node.children.at(*name);
-        FolderNode n;
-        n.path = prefix.empty() ? *name : prefix + "/" + *name;
-        n.name = text::displayable(*name);  // the path keeps the bytes on disk
-        n.count = child.count;
-        n.children = buildNodes(child, n.path);
-        out.push_back(std::move(n));
-    }
-    return out;
-}
-
-}  // namespace
-
-const std::vector<FolderNode>& LibraryStore::folderTree() {
-    if (folderCache_ && folderCache_->first == revision_) return folderCache_->second;
-
-    std::unordered_map<std::string_view, int> counts;
-    for (const Asset& a : assets()) {
-        const size_t slash = a.path.rfind('/');
-        if (slash == std::string::npos || slash == 0) continue;  // directly in the library folder
-        ++counts[std::string_view(a.path).substr(0, slash)];
-    }
-    Builder root;
-    for (const auto& [folder, n] : counts) {
-        Builder* node = &root;
-        size_t start = 0;
-        while (start <= folder.size()) {
-            size_t end = folder.find('/', start);
-            if (end == std::string_view::npos) end = folder.size();
-            if (end > start) {
-                auto& child = node->children[std::string(folder.substr(start, end - start))];
-                if (!child) child = std::make_unique<Builder>();
-                child->count += n;
-                node = child.get();
-            }
-            start = end + 1;
-        }
-    }
-    folderCache_ = std::pair{revision_, buildNodes(root, "")};
-    return folderCache_->second;
-}
-
 // ---- sections ----------------------------------------------------------------
 
 namespace {
 
-std::string summary(std::span<const Asset> run) {
-    long long videos = 0;
-    for (const Asset& a : run) videos += a.kind == MediaKind::video ? 1 : 0;
-    const long long photos = (long long)run.size() - videos;
-    std::string out;
-    if (photos > 0) out = Format::items(photos, "photo");
-    if (videos > 0) {
-        if (!out.empty()) out += ", ";
-        out += Format::items(videos, "video");
-    }
-    return out;
-}
-
-// Consecutive assets with equal keys make one section, in list order.
-template <class Key, class Make>
-std::vector<SectionRun> groupRuns(const std::vector<Asset>& list, Key key, Make make) {
+// Consecutive assets with equal keys make one section, in list order; the
+// maker gets the run's first asset, its key and how many photos and videos
+// it holds.
+template <class List, class Key, class Make>
+std::vector<SectionRun> groupRuns(const List& list, Key key, Make make) {
     std::vector<SectionRun> out;
+    auto it = list.begin();
+    const auto end = list.end();
     size_t i = 0;
-    while (i < list.size()) {
-        const auto k = key(list[i]);
-        size_t j = i + 1;
-        while (j < list.size() && key(list[j]) == k) ++j;
-        SectionRun run = make(std::span<const Asset>(list.data() + i, j - i), k);
-        run.begin = i;
-        run.end = j;
+    while (it != end) {
+        const Asset& first = *it;
+        const auto k = key(first);
+        const size_t from = i;
+        long long videos = 0;
+        do {
+            videos += it->kind == MediaKind::video ? 1 : 0;
+            ++it;
+            ++i;
+        } while (it != end && key(*it) == k);
+        SectionRun run = make(first, k, (long long)(i - from) - videos, videos);
+        run.begin = from;
+        run.end = i;
         out.push_back(std::move(run));
-        i = j;
     }
     return out;
 }
@@ -364,36 +326,49 @@ std::vector<SectionRun> LibraryStore::sectionRuns(std::vector<Asset>& list, Grou
     return sectionRuns(std::as_const(list), grouping);
 }
 
-std::vector<SectionRun> LibraryStore::sectionRuns(const std::vector<Asset>& list, Grouping grouping) const {
+namespace {
+
+template <class List>
+std::vector<SectionRun> runsOf(const List& list, Grouping grouping) {
     if (list.empty()) return {};
     switch (grouping) {
         case Grouping::month:
             return groupRuns(list, [](const Asset& a) { return WallClock::monthKey(a.taken); },
-                             [](std::span<const Asset> run, int key) {
+                             [](const Asset& first, int key, long long photos, long long videos) {
                                  return SectionRun{sectionID('m', key),
-                                                   WallClock::format(WallClock::Template::monthYear, run.front().taken),
-                                                   summary(run)};
+                                                   WallClock::format(WallClock::Template::monthYear, first.taken),
+                                                   sectionSummary(photos, videos)};
                              });
         case Grouping::tripDays: {
-            const long long first = WallClock::dayNumber(list.front().taken);
+            const long long firstDay = WallClock::dayNumber(list.front().taken);
             return groupRuns(list, [](const Asset& a) { return WallClock::dayNumber(a.taken); },
-                             [first](std::span<const Asset> run, long long day) {
-                                 return SectionRun{sectionID('d', day), "Day " + std::to_string(day - first + 1),
-                                                   WallClock::format(WallClock::Template::dayLong, run.front().taken) +
-                                                       "  \u00b7  " + summary(run)};
+                             [firstDay](const Asset& first, long long day, long long photos, long long videos) {
+                                 return SectionRun{sectionID('d', day), "Day " + std::to_string(day - firstDay + 1),
+                                                   WallClock::format(WallClock::Template::dayLong, first.taken) +
+                                                       "  \u00b7  " + sectionSummary(photos, videos)};
                              });
         }
         case Grouping::added: {
             const LocalDays local;
             return groupRuns(list, [&](const Asset& a) { return local.day(a.added); },
-                             [&](std::span<const Asset> run, long long day) {
-                                 return SectionRun{sectionID('a', day), "Added " + local.title(run.front().added),
-                                                   summary(run)};
+                             [&](const Asset& first, long long day, long long photos, long long videos) {
+                                 return SectionRun{sectionID('a', day), "Added " + local.title(first.added),
+                                                   sectionSummary(photos, videos)};
                              });
         }
         default:
             return {SectionRun{"all", "", "", 0, list.size()}};
     }
+}
+
+}  // namespace
+
+std::vector<SectionRun> LibraryStore::sectionRuns(const std::vector<Asset>& list, Grouping grouping) const {
+    return runsOf(list, grouping);
+}
+
+std::vector<SectionRun> LibraryStore::sectionRuns(const AssetList& list, Grouping grouping) const {
+    return runsOf(list, grouping);
 }
 
 }  // namespace vintrelle

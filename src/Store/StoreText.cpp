@@ -61,9 +61,10 @@ icu::Collator& folderCollator() {
 }
 }  // namespace
 
-bool folderNameBefore(const std::string& a, const std::string& b) {
+bool folderNameBefore(std::string_view a, std::string_view b) {
     UErrorCode status = U_ZERO_ERROR;
-    const UCollationResult r = folderCollator().compareUTF8(a, b, status);
+    const UCollationResult r = folderCollator().compareUTF8(icu::StringPiece(a.data(), int32_t(a.size())),
+                                                            icu::StringPiece(b.data(), int32_t(b.size())), status);
     if (U_FAILURE(status) || r == UCOL_EQUAL) return a < b;  // a fixed order for names equal but for case
     return r == UCOL_LESS;
 }

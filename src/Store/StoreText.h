@@ -11,6 +11,6 @@ std::string trimmed(std::string_view s);
 // Equal ignoring case (and canonically equivalent spellings).
 bool equalIgnoringCase(std::string_view a, std::string_view b);
 // The file browser's order of names: case-insensitive, digits by numeric value.
-bool folderNameBefore(const std::string& a, const std::string& b);
+bool folderNameBefore(std::string_view a, std::string_view b);
 
 }  // namespace vintrelle::storetext

@@ -5,6 +5,7 @@
 #include <QPromise>
 #include <QThread>
 
+#include <algorithm>
 #include <mutex>
 #include <unordered_map>
 
@@ -18,9 +19,12 @@ struct ThumbnailCache::Memory {
     mutable std::mutex mutex;
     QCache<QString, QImage> images{ThumbnailCache::costLimit};
     // When each key was last evicted, counted in evictions: a decode that began
-    // before its file was replaced must not put the old picture back.
+    // before its file was replaced must not put the old picture back. Only
+    // keys with a decode under way are remembered, so a long import that
+    // evicts every thumbnail it writes leaves nothing behind.
     uint64_t removals = 0;
     std::unordered_map<QString, uint64_t> removedAt;
+    std::unordered_map<QString, int> decoding;  // decodes queued or running, by key
 
     uint64_t stamp() const {
         std::lock_guard lock(mutex);
@@ -28,8 +32,21 @@ struct ThumbnailCache::Memory {
     }
     void remove(const QString& key) {
         std::lock_guard lock(mutex);
-        removedAt[key] = ++removals;
+        ++removals;
+        if (decoding.count(key)) removedAt[key] = removals;
         images.remove(key);
+    }
+    void begin(const QString& key) {
+        std::lock_guard lock(mutex);
+        ++decoding[key];
+    }
+    // A decode ran or was dropped unrun.
+    void end(const QString& key) {
+        std::lock_guard lock(mutex);
+        auto it = decoding.find(key);
+        if (it == decoding.end() || --it->second > 0) return;
+        decoding.erase(it);
+        removedAt.erase(key);
     }
 
     std::optional<QImage> find(const QString& key) const {
@@ -49,6 +66,23 @@ struct ThumbnailCache::Memory {
         images.insert(key, new QImage(img), cost);
     }
 };
+
+namespace {
+// Counts a decode from the moment it is queued until its task runs or is
+// dropped unrun (the pool deletes queued tasks when it is cleared).
+struct Decoding {
+    std::weak_ptr<ThumbnailCache::Memory> memory;
+    QString key;
+    Decoding(const std::shared_ptr<ThumbnailCache::Memory>& m, QString k) : memory(m), key(std::move(k)) {
+        m->begin(key);
+    }
+    ~Decoding() {
+        if (auto m = memory.lock()) m->end(key);
+    }
+    Decoding(const Decoding&) = delete;
+    Decoding& operator=(const Decoding&) = delete;
+};
+}  // namespace
 
 bool ThumbnailCache::Operation::isCancelled() const {
     return state_->load(std::memory_order_relaxed) || generation_->load(std::memory_order_relaxed) != born_;
@@ -73,6 +107,22 @@ QImage ThumbnailCache::decode(const QString& path) {
     return img;
 }
 
+QImage ThumbnailCache::decodeReduced(const std::string& path, int minSide) {
+    QImageReader reader(keyFor(path));
+    reader.setAutoTransform(false);
+    const QSize full = reader.size();
+    if (full.isValid()) {
+        // The reductions a JPEG decoder makes in its transform: asking for
+        // exactly one of them leaves no scaling to do afterwards.
+        for (int d : {8, 4, 2}) {
+            if (std::min(full.width(), full.height()) / d < minSide) continue;
+            reader.setScaledSize(QSize((full.width() + d - 1) / d, (full.height() + d - 1) / d));
+            break;
+        }
+    }
+    return reader.read();
+}
+
 std::optional<ThumbnailCache::Operation> ThumbnailCache::load(const std::string& path, Completion completion) {
     const QString key = keyFor(path);
     if (auto hit = memory_->find(key)) {
@@ -82,7 +132,8 @@ std::optional<ThumbnailCache::Operation> ThumbnailCache::load(const std::string&
     Operation op(std::make_shared<std::atomic<bool>>(false), generation_, generation_->load());
     std::weak_ptr<Memory> memory = memory_;
     const uint64_t since = memory_->stamp();
-    pool_.start([op, key, memory, since, completion = std::move(completion)]() mutable {
+    auto decoding = std::make_shared<Decoding>(memory_, key);
+    pool_.start([op, key, memory, since, decoding, completion = std::move(completion)]() mutable {
         if (op.isCancelled()) return;
         QImage img = decode(key);
         // A single cancelled load still keeps its image; a cleared cache does not.
@@ -124,7 +175,8 @@ QFuture<QImage> ThumbnailCache::load(const std::string& path) {
     std::shared_ptr<const std::atomic<int>> generation = generation_;
     const int born = generation_->load();
     const uint64_t since = memory_->stamp();
-    pool_.start([answer, key, memory, generation, born, since] {
+    auto decoding = std::make_shared<Decoding>(memory_, key);
+    pool_.start([answer, key, memory, generation, born, since, decoding] {
         QImage img = decode(key);
         if (!img.isNull()) {
             if (auto m = memory.lock()) m->insert(key, img, *generation, born, since);
@@ -149,6 +201,11 @@ void ThumbnailCache::cancelAllAndClear() {
 qsizetype ThumbnailCache::totalCost() const {
     std::lock_guard lock(memory_->mutex);
     return memory_->images.totalCost();
+}
+
+size_t ThumbnailCache::rememberedRemovals() const {
+    std::lock_guard lock(memory_->mutex);
+    return memory_->removedAt.size();
 }
 
 int ThumbnailCache::count() const {

@@ -63,15 +63,23 @@ public:
 
     qsizetype totalCost() const;
     int count() const;
+    // Evictions remembered against decodes still under way (none once idle).
+    size_t rememberedRemovals() const;
     // Waits for the decoding threads to finish what they have started (tests, shutdown).
     bool waitForIdle(int msecs);
 
     // One key for loading and evicting, so the two can never disagree.
     static QString keyFor(const std::string& path) { return QString::fromStdString(path); }
     static QImage decode(const QString& path);
+    // The file decoded at the smallest of its JPEG's cheap reductions (a
+    // half, a quarter, an eighth) whose shorter side is still at least
+    // minSide pixels: a quick picture for a view that moves too fast to wait
+    // for the cache. Not cached; safe on any thread.
+    static QImage decodeReduced(const std::string& path, int minSide);
+
+    struct Memory;
 
 private:
-    struct Memory;
     std::shared_ptr<Memory> memory_;
     std::shared_ptr<std::atomic<int>> generation_ = std::make_shared<std::atomic<int>>(0);
     QThreadPool pool_;

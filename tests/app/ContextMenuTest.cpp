@@ -116,3 +116,45 @@ TEST(ContextMenu, ItemsActOnTheLibraryTheyWereMadeIn) {
 }
 
 }  // namespace
+
+TEST(ContextMenu, LongNamesKeepBothEndsAroundAnEllipsis) {
+    const std::string longName = "Summer holidays at the lake with the whole family and the neighbours from across "
+                                 "the road, August 2023 (day 4)";
+    ASSERT_GT(longName.size(), 100u);
+    struct Case {
+        std::string title, shown;
+    };
+    const Case cases[] = {
+        {"Summer & Sun", "Summer && Sun"},
+        {std::string(kMenuTextLimit, 'a'), std::string(kMenuTextLimit, 'a')},  // at the limit: whole
+        {longName, "Summer holidays at the l\u2026road, August 2023 (day 4)"},
+        // 60 accented letters, each a letter and a combining accent: cut between letters, never inside one.
+        {[] {
+             std::string s;
+             for (int i = 0; i < 60; ++i) s += "e\u0301";
+             return s;
+         }(),
+         [] {
+             std::string s;
+             for (int i = 0; i < 24; ++i) s += "e\u0301";
+             s += "\u2026";
+             for (int i = 0; i < 25; ++i) s += "e\u0301";
+             return s;
+         }()},
+        // Ampersands are doubled after the cut, so none is split from its twin.
+        {std::string(30, 'x') + " & " + std::string(30, 'y'), std::string(24, 'x') + "\u2026" + std::string(25, 'y')},
+        {std::string(20, 'x') + "&" + std::string(40, 'y'), std::string(20, 'x') + "&&" + std::string(3, 'y') + "\u2026" +
+                                                                std::string(25, 'y')},
+    };
+    for (const Case& c : cases) EXPECT_EQ(menuText(c.title), c.shown) << c.title;
+
+    // In the grid's menu, the album keeps its place and its action.
+    MenuLibrary lib;
+    const int64_t album = lib.store->createAlbum(longName, {});
+    ActionsModel m(lib.store);
+    const Titles t = shown(m, {2});
+    const std::string entry = "  " + menuText(longName);
+    ASSERT_NE(std::find(t.begin(), t.end(), entry), t.end());
+    ASSERT_TRUE(trigger(*m.desktop->menu, QString::fromStdString(menuText(longName))));
+    EXPECT_EQ(lib.store->album(album)->assetIDs, std::vector<int64_t>{2});
+}

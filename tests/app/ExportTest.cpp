@@ -91,6 +91,35 @@ TEST(Export, CopiesUnderFreeNamesWithTheirTimes) {
     EXPECT_FALSE(m->errorMessage());
 }
 
+TEST(Export, StartsWhereTheLastExportWent) {
+    Export e(2);
+    RecordingDesktop& desktop = *e.m->desktop;
+    fixtures::TempDir other;
+    const std::pair<std::optional<std::string>, std::string> rounds[] = {
+        {std::nullopt, ""},                // cancelled: nothing remembered
+        {other.path(), ""},                // the first export starts where the chooser likes
+        {e.dest.path(), other.path()},     // then where the last one went
+        {std::nullopt, e.dest.path()},
+    };
+    for (const auto& [answer, start] : rounds) {
+        desktop.answer = answer;
+        ASSERT_TRUE(e.run());
+        EXPECT_EQ(desktop.asked.back().startFolder, start);
+        EXPECT_TRUE(desktop.asked.back().mayCreate);
+        EXPECT_EQ(desktop.asked.back().accept, "Export");
+    }
+    EXPECT_EQ(filesIn(other.path()).size(), 2u);
+
+    // A later run of the application starts there too.
+    AppModel later(e.m->settings.open());
+    later.setDesktopServices(e.m->desktop);
+    later.setStore(e.lib->store);
+    desktop.answer = std::nullopt;
+    later.exportCopies(e.ids);
+    EXPECT_EQ(desktop.asked.back().startFolder, e.dest.path());
+    later.setStore(nullptr);
+}
+
 TEST(Export, ConcurrentExportsNeverOverwrite) {
     Export e(6);
     ASSERT_TRUE(e.run(2));

@@ -146,6 +146,68 @@ TEST(GridContent, CacheKeyAndToken) {
     EXPECT_EQ(scrollKeys.size(), 3u);  // the three route and search pairs
 }
 
+// A batch that brings nothing a route shows (new photos of another folder,
+// a favourite elsewhere) leaves the route's content as it was, shared under
+// a new token; one that brings something into or out of it rebuilds it. Each
+// must equal the content built anew.
+TEST(GridContent, ABatchThatMissesTheRouteKeepsItsContent) {
+    const double jan = WallClock::daysFromCivil(2021, 1, 10) * kDay;
+    Library lib({at(1, "a/x.jpg", jan, 10, 5), at(2, "a/y.jpg", jan + kDay), at(3, "b/z.jpg", jan + 40 * kDay)});
+    lib.db().db().run("INSERT INTO trips(id, title, start, end) VALUES(1, 'Trip', ?, ?)", {jan, jan + 2 * kDay});
+    lib.store->engineDidUpdateTrips();
+    const int64_t album = lib.store->createAlbum("A", {2});
+    lib.store->setFavorite({3}, true);
+    Model m;
+    m->setStore(lib.store);
+    int64_t next = 10;
+    struct Row {
+        Route route;
+        std::function<Asset()> missing, touching;
+    };
+    const Row rows[] = {
+        {Route::folder("a"), [&] { return at(next++, "b/new.jpg", jan); }, [&] { return at(next++, "a/new.jpg", jan); }},
+        {Route::favorites(), [&] { return at(next++, "c/new.jpg", jan); },
+         [&] {
+             Asset a = at(next++, "c/fav.jpg", jan);
+             a.favorite = true;
+             return a;
+         }},
+        {Route::trip(1), [&] { return at(next++, "c/later.jpg", jan + 9 * kDay); },
+         [&] { return at(next++, "c/during.jpg", jan + 0.5 * kDay); }},
+        {Route::place(PlaceBox{5, 15, 0, 10, "Box"}), [&] { return at(next++, "c/far.jpg", jan, 50, 50); },
+         [&] { return at(next++, "c/near.jpg", jan, 9, 9); }},
+        {Route::album(album), [&] { return at(next++, "c/out.jpg", jan); },
+         [&] {
+             Asset a = *lib.store->asset(2);
+             a.taken += 3600;
+             return a;
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.route.text());
+        m->navigate(row.route);
+        const GridContentPtr before = m->gridContent();
+        // Built anew: the route left and came back to.
+        auto fresh = [&] {
+            m->navigate(Route::library());
+            m->navigate(row.route);
+            return m->gridContent();
+        };
+        lib.store->engineDidUpsert({row.missing()});
+        const GridContentPtr kept = m->gridContent();
+        EXPECT_EQ(kept->token, before->token + 1);
+        EXPECT_EQ(kept->flat, before->flat);
+        EXPECT_EQ(flatIDs(*kept), flatIDs(*fresh()));
+        EXPECT_EQ(sectionIDs(*kept), sectionIDs(*fresh()));
+
+        lib.store->engineDidUpsert({row.touching()});
+        const GridContentPtr rebuilt = m->gridContent();
+        EXPECT_NE(rebuilt->flat, kept->flat);
+        EXPECT_EQ(flatIDs(*rebuilt), flatIDs(*fresh()));
+        EXPECT_EQ(sectionIDs(*rebuilt), sectionIDs(*fresh()));
+    }
+}
+
 // The library's grid reads the store's own list: no record is copied for it,
 // nor for a search that keeps every asset, and a change of the store leaves
 // the content a screen holds as it was.

@@ -137,13 +137,13 @@ TEST(Navigation, SearchDebounce) {
 
 TEST(Navigation, ViewerAndScrollRequests) {
     Model m;
-    auto list = std::make_shared<const std::vector<Asset>>(
+    auto list = std::make_shared<const AssetList>(
         std::vector<Asset>{makeAsset(1, "a", 3), makeAsset(2, "b", 2), makeAsset(3, "c", 1)});
     SignalCounts n(*m);
     m->open(makeAsset(9, "z", 0), list);
     EXPECT_FALSE(m->viewer());
     m->open(makeAsset(2, "b", 2), list);
-    m->open(makeAsset(2, "b", 2), std::vector<Asset>(*list));  // equal contents: no change
+    m->open(makeAsset(2, "b", 2), list->toVector());  // equal contents: no change
     EXPECT_EQ(n["viewer"], 1);
     EXPECT_EQ(m->viewer()->assets, list);  // shared, not copied
     EXPECT_TRUE(m->stepViewer(1));

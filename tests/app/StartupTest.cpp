@@ -180,7 +180,10 @@ TEST(Startup, ChoosesTheLibraryToOpen) {
     }
 }
 
-TEST(Startup, AddsPortableLibrariesFoundBesideTheExecutable) {
+TEST(Startup, ACopyOffADriveAddsNoLibrariesFoundBesideIt) {
+    // Run from a build tree or /tmp, beside other people's libraries: the
+    // copy does not travel on a drive, so nothing is looked for (the search
+    // of a drive's copy is in DesktopPathsTest).
     World w;
     fs::create_directories(w.root / "p/q/usb/app");
     fs::create_directories(w.root / "p/q/usb/Trip/.vintrelle");
@@ -188,8 +191,8 @@ TEST(Startup, AddsPortableLibrariesFoundBesideTheExecutable) {
     auto m = w.model("p/q/usb/app");
     Closing closing{*m};
     m->bootstrap();
-    EXPECT_EQ(m->libraries(), w.paths({"A", "p/q/usb/Trip"}));
-    EXPECT_EQ(w.stored("libraries").toStringList(), toList(w.paths({"A", "p/q/usb/Trip"})));
+    EXPECT_EQ(m->libraries(), w.paths({"A"}));
+    EXPECT_EQ(w.stored("libraries").toStringList(), toList(w.paths({"A"})));
     EXPECT_EQ(m->libraryPath(), w.path("A"));  // the first reachable; nothing was remembered
 }
 

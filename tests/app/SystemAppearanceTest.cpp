@@ -6,19 +6,18 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
-#include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QStandardPaths>
-#include <QThread>
 
 #include <atomic>
 
 #include "App/AppModel.h"
 #include "App/SystemAppearance.h"
+#include "PrivateBus.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;
+using apptest::PrivateBus;
 
 namespace {
 
@@ -48,55 +47,17 @@ public slots:
 
 namespace {
 
-// A session bus of the test's own; the portal serves it from another thread,
-// as another process would.
-class PrivateBus {
-public:
-    PrivateBus() {
-        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty()) return;
-        daemon_.start(QStringLiteral("dbus-daemon"),
-                      {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address")});
-        if (!daemon_.waitForStarted(5000)) return;
-        while (address_.isEmpty() && daemon_.waitForReadyRead(5000))
-            address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
-    }
-    ~PrivateBus() {
-        if (portalThread_.isRunning()) {
-            portalThread_.quit();
-            portalThread_.wait();
-        }
-        delete portal_;
-        for (const auto& name : {QStringLiteral("portal"), QStringLiteral("client")})
-            QDBusConnection::disconnectFromBus(name);
-        daemon_.kill();
-        daemon_.waitForFinished();
-    }
-    bool ok() const { return !address_.isEmpty(); }
-    QDBusConnection client() { return QDBusConnection::connectToBus(address_, QStringLiteral("client")); }
-    FakePortal* servePortal(uint scheme) {
-        portal_ = new FakePortal;
-        portal_->scheme = scheme;
-        portal_->moveToThread(&portalThread_);
-        portalThread_.start();
-        QDBusConnection bus = portalBus();
-        bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop"));
-        bus.registerObject(kPath, portal_, QDBusConnection::ExportAllSlots);
-        return portal_;
-    }
-    void announce(const QString& group, const QString& key, uint scheme) {
-        QDBusMessage signal = QDBusMessage::createSignal(kPath, kInterface, QStringLiteral("SettingChanged"));
-        signal << group << key << QVariant::fromValue(QDBusVariant(QVariant(scheme)));
-        portalBus().send(signal);
-    }
+void servePortal(PrivateBus& bus, uint scheme) {
+    auto* portal = new FakePortal;
+    portal->scheme = scheme;
+    bus.serve(portal);
+}
 
-private:
-    QDBusConnection portalBus() { return QDBusConnection::connectToBus(address_, QStringLiteral("portal")); }
-
-    QProcess daemon_;
-    QString address_;
-    QThread portalThread_;
-    FakePortal* portal_ = nullptr;
-};
+void announceSetting(PrivateBus& bus, const QString& group, const QString& key, uint scheme) {
+    QDBusMessage signal = QDBusMessage::createSignal(kPath, kInterface, QStringLiteral("SettingChanged"));
+    signal << group << key << QVariant::fromValue(QDBusVariant(QVariant(scheme)));
+    bus.send(signal);
+}
 
 }  // namespace
 
@@ -124,7 +85,7 @@ TEST(SystemAppearance, ReadsTheColourSchemeFromNestedVariants) {
 TEST(SystemAppearance, TheModelFollowsThePortalOnlyWhenAskedTo) {
     PrivateBus bus;
     if (!bus.ok()) GTEST_SKIP() << "no dbus-daemon";
-    bus.servePortal(1);
+    servePortal(bus, 1);
     fixtures::TempDir dir;
     AppModel m(std::make_unique<QSettings>(QString::fromStdString(dir / "settings.conf"), QSettings::IniFormat));
     AppModel::Desktop desktop;
@@ -132,7 +93,7 @@ TEST(SystemAppearance, TheModelFollowsThePortalOnlyWhenAskedTo) {
     m.setDesktop(std::move(desktop));
     QSignalSpy looks(&m, &AppModel::darkAppearanceChanged);
     auto announce = [&](const char* key, uint scheme) {
-        bus.announce(QStringLiteral("org.freedesktop.appearance"), QString::fromLatin1(key), scheme);
+        announceSetting(bus, QStringLiteral("org.freedesktop.appearance"), QString::fromLatin1(key), scheme);
     };
     EXPECT_FALSE(m.darkAppearance());  // "light" by default
     m.setAppearance("system");

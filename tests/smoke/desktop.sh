@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Vintrelle on a real X server, used as a person would: Xvfb with a window
 # manager, the built application on a generated library, keys typed with
-# xdotool, a screenshot, and a quit. Then the index must be intact and the
+# xdotool, a screenshot, a photo in the viewer whose top bar is double-clicked,
+# and a quit. Then the index must be intact and the
 # photos exactly as they were.
 #   tests/smoke/desktop.sh [BUILD_DIR]
 set -euo pipefail
@@ -86,6 +87,25 @@ import -window root "$shot"
 colours="$(convert "$shot" -format '%k' info:)"
 [ "$colours" -gt 64 ] || fail "the screen looks blank ($colours colours)"
 if [ -n "${VINTRELLE_SMOKE_SHOT:-}" ]; then cp "$shot" "$VINTRELLE_SMOKE_SHOT"; fi
+
+# The first photo opened in the viewer (its stage is black); a double click on
+# the viewer's top bar maximises the window and another restores it, as on
+# every window-drag strip: the window manager must not take the presses.
+maximised() { xprop -id "$window" _NET_WM_STATE | grep -q _NET_WM_STATE_MAXIMIZED_VERT; }
+xdotool mousemove --window "$window" 330 160 click --repeat 2 --delay 80 1
+sleep 1.5
+import -window "$window" "$work/viewer.png"
+stage="$(convert "$work/viewer.png" -crop 1x1+20+400 -format '%[fx:int(255*mean)]' info:)"
+[ "$stage" -lt 40 ] || fail "the viewer did not open (stage brightness $stage)"
+eval "$(xdotool getwindowgeometry --shell "$window")"
+maximised && fail "the window starts maximised"
+xdotool mousemove --window "$window" $((WIDTH / 2)) 45 click --repeat 2 --delay 80 1
+sleep 1
+maximised || fail "a double click on the viewer's top bar did not maximise the window"
+xdotool mousemove --window "$window" $((WIDTH / 2)) 45 click --repeat 2 --delay 80 1
+sleep 1
+maximised && fail "a second double click on the viewer's top bar did not restore the window"
+keys Escape
 
 keys ctrl+q
 for _ in $(seq 1 100); do

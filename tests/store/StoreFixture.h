@@ -99,7 +99,8 @@ struct SignalLog {
     bool has(const std::string& n) const { return std::find(names.begin(), names.end(), n) != names.end(); }
 };
 
-inline std::vector<int64_t> ids(const std::vector<Asset>& list) {
+template <class List>
+inline std::vector<int64_t> ids(const List& list) {
     std::vector<int64_t> out;
     for (const Asset& a : list) out.push_back(a.id);
     return out;

@@ -105,7 +105,14 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     std::function<void()> firstScanWait;
 
     std::atomic<bool> stopped{false};
+    bool indexChecked = false;      // engine thread only
     bool journalRecovered = false;  // engine thread only
+    // What ends a run early: the database's fault counts when it began (only
+    // later failures count), the first file a worker failed to write, and the
+    // reason once one is known (engine thread).
+    DBFaults faultsAtStart;
+    std::atomic<int> fileWriteError{0};
+    std::optional<EngineHalt> halt;
     ReadJournal journal;
     const std::shared_ptr<PlaceResolver> resolver;
     TripPass trips;
@@ -117,6 +124,11 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     // Engine thread
     void threadMain();
     void drain();
+    // True when the run must end now: the index is damaged, or writing it (or
+    // a thumbnail) failed since the run began. Sets `halt` for the latter.
+    bool mustHalt();
+    // A worker could not write a file into the data folder.
+    void noteWriteError(int error);
     void recoverJournal();
     bool scan(bool full, const std::set<std::string>& dirs);
     void process(const std::vector<WorkItem>& items);

@@ -18,6 +18,7 @@ bool EngineCore::facePass() {
     hooks.report = [this](const EngineStatus& status) { report(status); };
     hooks.peopleUpdated = [this] { post([](EngineDelegate& d) { d.engineDidUpdatePeople(); }); };
     hooks.libraryGone = [this] { return !libraryPresent(); };
+    hooks.writeFailed = [this](int error) { noteWriteError(error); };
     return FacePass(paths, db, std::move(hooks)).run();
 }
 

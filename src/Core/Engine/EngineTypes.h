@@ -27,6 +27,13 @@ struct EngineStatus {
     }
 };
 
+// Why a run ended with work left undone: writing the index or a thumbnail
+// failed. The work is taken up again by the next scan.
+enum class EngineHalt {
+    diskFull,    // no room left on the disk holding the index
+    unwritable,  // that disk refused the write for another reason
+};
+
 // Implemented by the store. Every call arrives on the main thread, and only
 // while the store still exists.
 class EngineDelegate {
@@ -38,6 +45,8 @@ public:
     virtual void engineDidUpdatePeople() = 0;
     virtual void engineDidChangeStatus(const EngineStatus& status) = 0;
     virtual void engineDidGoOffline() = 0;
+    // The run stopped because a write failed; followed by idle.
+    virtual void engineDidHalt(EngineHalt why) = 0;
 };
 
 }  // namespace vintrelle

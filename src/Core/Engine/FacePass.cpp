@@ -5,10 +5,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <unordered_set>
 
+#include "Core/Base/Processors.h"
 #include "Core/Faces/FaceClusterer.h"
 #include "Core/Media/MediaProcessor.h"
 
@@ -30,8 +36,12 @@ void removeQuietly(const std::string& path) {
 
 }  // namespace
 
-// Every worker finds a set of networks of its own in the shared analyser.
-static_assert(FacePass::inFlight <= FaceEngine::networkSets);
+int FacePass::workers() {
+    // A photo per processor but one, left to the window and the rest of the
+    // machine: each analysis runs on networks of its own, so they scale with
+    // the processors. Never fewer than three.
+    return std::max(3, activeProcessorCount() - 1);
+}
 
 const char* const FacePass::pendingCountSQL =
     "SELECT COUNT(*) FROM assets WHERE kind=0 AND meta_done=1 AND faces_done=0 AND thumb=1";
@@ -46,6 +56,7 @@ struct FacePass::Face {
 struct FacePass::Result {
     int64_t assetID = 0;
     std::vector<Face> faces;
+    int writeError = 0;  // a crop could not be written
 
     void discardCrops() const {
         for (const Face& f : faces)
@@ -60,7 +71,10 @@ FacePass::FacePass(LibraryPaths paths, std::shared_ptr<LibraryDB> db, FacePassHo
       hooks_(std::move(hooks)),
       analyzer_(std::move(analyzer)),
       clusterer_(std::move(clusterer)) {
-    if (!analyzer_) analyzer_ = [](const Image& image) { return FaceEngine::shared().analyze(image); };
+    if (!analyzer_) {
+        analyzer_ = [](const Image& image) { return FaceEngine::shared().analyze(image); };
+        releaseAnalyser_ = [] { FaceEngine::shared().releaseWorkingMemory(); };
+    }
     if (!clusterer_) clusterer_ = [](LibraryDB& db) { return FaceClusterer::run(db); };
 }
 
@@ -96,9 +110,11 @@ FacePass::Result FacePass::analyseOne(const PendingFaceAsset& asset) {
         Face f{d.rect.x, d.rect.y, d.rect.width, d.rect.height, d.quality, d.embedding, {}};
         if (d.crop) {
             f.staged = stagingPath();
-            if (!MediaProcessor::writeJPEG(*d.crop, f.staged, cropQuality)) {
+            int error = 0;
+            if (!MediaProcessor::writeJPEG(*d.crop, f.staged, cropQuality, &error)) {
                 removeQuietly(f.staged);
                 f.staged.clear();
+                if (error != 0 && result.writeError == 0) result.writeError = error;
             }
         }
         result.faces.push_back(std::move(f));
@@ -106,24 +122,102 @@ FacePass::Result FacePass::analyseOne(const PendingFaceAsset& asset) {
     return result;
 }
 
-std::vector<FacePass::Result> FacePass::analyse(const std::vector<PendingFaceAsset>& batch) {
-    std::vector<Result> results;
-    std::mutex mutex;
-    std::atomic<size_t> next{0};
-    auto worker = [&] {
-        for (size_t i = next++; i < batch.size(); i = next++) {
-            Result r = analyseOne(batch[i]);
-            std::lock_guard lock(mutex);
-            results.push_back(std::move(r));  // in the order they finish
-        }
-    };
-    {
-        std::vector<std::jthread> workers;
-        const size_t n = std::min<size_t>(inFlight, batch.size());
-        for (size_t i = 0; i < n; ++i) workers.emplace_back(worker);
+// The pass's workers, for the whole pass: photos are queued a batch at a
+// time and taken in the order queued; each result is kept with its batch,
+// in the order the photos finish.
+class FacePass::Workers {
+public:
+    Workers(FacePass& pass, int count) : pass_(pass) {
+        for (int i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
     }
-    return results;
-}
+    // Photos not yet started are dropped; those in flight finish, and their
+    // results with every other not taken are dropped too.
+    ~Workers() {
+        {
+            std::lock_guard lock(mutex_);
+            closing_ = true;
+            waiting_.clear();
+        }
+        queued_.notify_all();
+        threads_.clear();
+        for (const auto& [batch, b] : batches_)
+            for (const Result& r : b.results) r.discardCrops();
+    }
+    Workers(const Workers&) = delete;
+    Workers& operator=(const Workers&) = delete;
+
+    void add(int batch, const std::vector<PendingFaceAsset>& photos) {
+        {
+            std::lock_guard lock(mutex_);
+            Batch& b = batches_[batch];
+            b.expected = photos.size();
+            for (const PendingFaceAsset& p : photos) {
+                waiting_.emplace_back(batch, p);
+                b.ids.push_back(p.id);
+            }
+        }
+        queued_.notify_all();
+    }
+
+    // Waits until every photo of `batch` is analysed, or, when `feed` is
+    // set, until no photo is waiting to start; true in the first case.
+    bool wait(int batch, bool feed) {
+        std::unique_lock lock(mutex_);
+        const Batch& b = batches_.at(batch);
+        progress_.wait(lock, [&] { return b.results.size() == b.expected || (feed && waiting_.empty()); });
+        return b.results.size() == b.expected;
+    }
+
+    std::vector<Result> take(int batch) {
+        std::lock_guard lock(mutex_);
+        std::vector<Result> results = std::move(batches_.at(batch).results);
+        batches_.erase(batch);
+        return results;
+    }
+
+    // The photos of every batch not taken yet.
+    std::unordered_set<int64_t> queued() const {
+        std::lock_guard lock(mutex_);
+        std::unordered_set<int64_t> ids;
+        for (const auto& [batch, b] : batches_) ids.insert(b.ids.begin(), b.ids.end());
+        return ids;
+    }
+
+private:
+    struct Batch {
+        size_t expected = 0;
+        std::vector<int64_t> ids;
+        std::vector<Result> results;
+    };
+
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            queued_.wait(lock, [&] { return closing_ || !waiting_.empty(); });
+            if (closing_) return;
+            auto [batch, photo] = std::move(waiting_.front());
+            waiting_.pop_front();
+            const bool drained = waiting_.empty();
+            lock.unlock();
+            // The pass may want the next batch queued before this one ends.
+            if (drained) progress_.notify_one();
+            Result r = pass_.analyseOne(photo);
+            lock.lock();
+            batches_[batch].results.push_back(std::move(r));
+            lock.unlock();
+            progress_.notify_one();
+            lock.lock();
+        }
+    }
+
+    FacePass& pass_;
+    mutable std::mutex mutex_;
+    std::condition_variable queued_, progress_;
+    std::deque<std::pair<int, PendingFaceAsset>> waiting_;
+    std::map<int, Batch> batches_;
+    bool closing_ = false;
+    std::vector<std::jthread> threads_;  // last: joined before the rest goes
+};
 
 bool FacePass::save(const std::vector<Result>& results) {
     Database& db = db_->db();
@@ -165,6 +259,29 @@ void FacePass::cluster() {
 }
 
 bool FacePass::run() {
+    bool gaveWay = false;
+    const bool finished = runBatches(gaveWay);
+    // What the analyses held (networks per worker, their working memory) is
+    // let go when the pass ends, but not when it only gives way to a scan:
+    // the work loop comes back to it straight after.
+    if (analysedAny_ && !gaveWay && releaseAnalyser_) releaseAnalyser_();
+    return finished;
+}
+
+std::vector<PendingFaceAsset> FacePass::nextBatch(const Workers& workers) {
+    // The batch before may still be in flight, and pending: it is fetched
+    // again with this one and left out.
+    const std::unordered_set<int64_t> queued = workers.queued();
+    std::vector<PendingFaceAsset> batch;
+    for (PendingFaceAsset& p : db_->pendingFaceAssets(batchSize + int(queued.size()))) {
+        if (queued.count(p.id)) continue;
+        batch.push_back(std::move(p));
+        if (batch.size() == size_t(batchSize)) break;
+    }
+    return batch;
+}
+
+bool FacePass::runBatches(bool& gaveWay) {
     std::optional<int64_t> pending;
     try {
         pending = db_->db().scalarInt(pendingCountSQL);
@@ -177,22 +294,59 @@ bool FacePass::run() {
     auto report = [&](int done) {
         if (hooks_.report) hooks_.report(EngineStatus::faces(std::min(total, done), total));
     };
+    auto stopped = [&] { return hooks_.stopped && hooks_.stopped(); };
+    auto giveWay = [&] { return hooks_.shouldGiveWay && hooks_.shouldGiveWay(); };
     report(0);
     int done = 0;
     int sinceClustering = 0;
+    // The workers go from one batch to the next without waiting for the
+    // slowest photo of a batch: the next batch is queued as soon as the
+    // workers have started the last photos of the current one. It is saved
+    // only after the current one; when the pass ends after the current one,
+    // what was found of the next is dropped and its photos stay pending.
+    Workers workers(*this, FacePass::workers());
+    int current = 0;
+    std::vector<PendingFaceAsset> batch;
+    bool nextQueued = false;
     for (;;) {
-        if (hooks_.stopped && hooks_.stopped()) break;
-        if (hooks_.shouldGiveWay && hooks_.shouldGiveWay()) return false;
-        std::vector<PendingFaceAsset> batch = db_->pendingFaceAssets(batchSize);
-        if (batch.empty()) break;
-
-        std::vector<Result> results = analyse(batch);
+        if (stopped()) break;
+        if (giveWay()) {
+            gaveWay = true;
+            return false;
+        }
+        if (!nextQueued) {
+            batch = nextBatch(workers);
+            if (batch.empty()) break;
+            workers.add(current, batch);
+        }
+        analysedAny_ = true;
+        nextQueued = false;
+        std::vector<PendingFaceAsset> next;
+        while (!workers.wait(current, !nextQueued)) {
+            if (stopped() || giveWay()) {
+                nextQueued = true;  // nothing more: only the current batch is waited for
+                continue;
+            }
+            next = nextBatch(workers);
+            if (!next.empty()) workers.add(current + 1, next);
+            nextQueued = true;
+        }
+        std::vector<Result> results = workers.take(current);
         const bool gone = hooks_.libraryGone ? hooks_.libraryGone() : !rootIsDirectory();
-        if (gone || (hooks_.stopped && hooks_.stopped())) {
+        if (gone || stopped()) {
             // The drive went away (or the library is closing) mid-batch: what
             // was found may be of files no longer there.
             for (const Result& r : results) r.discardCrops();
             return false;
+        }
+        // A face without its picture would stay so for good: when the data
+        // folder takes no more pictures the batch is left for a later pass.
+        const auto unwritten = std::find_if(results.begin(), results.end(),
+                                            [](const Result& r) { return r.writeError != 0; });
+        if (unwritten != results.end()) {
+            for (const Result& r : results) r.discardCrops();
+            if (hooks_.writeFailed) hooks_.writeFailed(unwritten->writeError);
+            return true;
         }
         // A save that fails (disk full, a drive remounted read-only) would
         // fail again on the same photos: end the pass instead of analysing
@@ -206,6 +360,9 @@ bool FacePass::run() {
             cluster();
             sinceClustering = 0;
         }
+        ++current;
+        nextQueued = !next.empty();
+        if (nextQueued) batch = std::move(next);
     }
     cluster();
     return true;

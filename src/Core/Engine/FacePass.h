@@ -5,8 +5,8 @@
 // batches it gives way to scans, to the face switch going off and to the
 // engine stopping.
 //
-// Runs on the engine thread; only the analysis of a batch runs on up to
-// three workers of its own.
+// Runs on the engine thread; only the analysis of a batch runs on workers
+// of its own.
 
 #include <functional>
 #include <memory>
@@ -30,12 +30,16 @@ struct FacePassHooks {
     // unplugged drive is left of it. Unset: the folder is gone when it is not
     // a directory.
     std::function<bool()> libraryGone;
+    // A face picture could not be written into the data folder (the
+    // system's errno); the pass ends without saving the batch.
+    std::function<void(int error)> writeFailed;
 };
 
 class FacePass {
 public:
     static constexpr int batchSize = 18;
-    static constexpr int inFlight = 3;  // bounds memory: three decoded images at most
+    // Photos analysed at once, each by a worker on networks of its own.
+    static int workers();
     static constexpr int maxPixel = 1600;
     static constexpr int clusterEvery = 180;
     static constexpr double cropQuality = 0.82;
@@ -57,8 +61,11 @@ public:
 private:
     struct Face;
     struct Result;
+    class Workers;
 
-    std::vector<Result> analyse(const std::vector<PendingFaceAsset>& batch);
+    bool runBatches(bool& gaveWay);
+    // Up to a batch of pending photos, none of those the workers hold.
+    std::vector<PendingFaceAsset> nextBatch(const Workers& workers);
     Result analyseOne(const PendingFaceAsset& asset);
     bool save(const std::vector<Result>& results);
     void cluster();
@@ -71,6 +78,8 @@ private:
     const FacePassHooks hooks_;
     Analyzer analyzer_;
     Clusterer clusterer_;
+    std::function<void()> releaseAnalyser_;  // set for the shared analyser only
+    bool analysedAny_ = false;
 };
 
 }  // namespace vintrelle

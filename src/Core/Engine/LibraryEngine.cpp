@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "Core/Engine/EngineCore.h"
 #include "Core/Engine/ReaderProcess.h"
 #include "Core/Faces/FaceEngine.h"
+#include "Core/Index/IndexRepair.h"
 
 namespace vintrelle {
 
@@ -167,8 +169,35 @@ void EngineCore::threadMain() {
     wake.notify_all();
 }
 
+bool EngineCore::mustHalt() {
+    Database& d = db->db();
+    if (d.isDamaged()) return true;
+    if (halt) return true;
+    const DBFaults now = d.faults();
+    const int error = fileWriteError.load();
+    if (now.full > faultsAtStart.full || error == ENOSPC || error == EDQUOT) halt = EngineHalt::diskFull;
+    else if (now.unwritable > faultsAtStart.unwritable || error != 0) halt = EngineHalt::unwritable;
+    return halt.has_value();
+}
+
+void EngineCore::noteWriteError(int error) {
+    int none = 0;
+    fileWriteError.compare_exchange_strong(none, error == 0 ? EIO : error);
+}
+
 void EngineCore::drain() {
-    if (!journalRecovered) {
+    // A new run: a disk that was full may have room again.
+    faultsAtStart = db->db().faults();
+    fileWriteError = 0;
+    halt.reset();
+    if (!indexChecked) {
+        // Before the first write: a damaged index would silently lose what
+        // is written into it. The check reads the whole file, so it runs
+        // here, off the main thread.
+        indexChecked = true;
+        if (checkIndexFile(paths.databasePath()) == IndexHealth::damaged) db->db().markDamaged();
+    }
+    if (!journalRecovered && !mustHalt()) {
         journalRecovered = true;
         recoverJournal();
     }
@@ -182,7 +211,7 @@ void EngineCore::drain() {
     // marked itself as not running, would otherwise wait for the next scan.
     bool endedWithFacesOff = false;
     for (;;) {
-        while (!stopped) {
+        while (!stopped && !mustHalt()) {
             bool full = false;
             std::set<std::string> dirs;
             {
@@ -193,9 +222,10 @@ void EngineCore::drain() {
                 pendingFull = false;
             }
             const bool changed = scan(full, dirs);
-            if (stopped) break;
+            if (stopped || mustHalt()) break;
             if (changed || full) detectTrips();
         }
+        if (mustHalt()) break;
         // Nothing is left to scan: faces, in batches that give way to new scans.
         bool faces = false;
         {
@@ -212,11 +242,20 @@ void EngineCore::drain() {
         }
         if (facePass() || stopped) break;
     }
+    const bool halted = mustHalt();
     {
         std::lock_guard lock(mutex);
         running = false;
     }
+    if (halt) {
+        // Writes fail on a drive that went away, too: that is no full disk.
+        if (!libraryPresent()) post([](EngineDelegate& d) { d.engineDidGoOffline(); });
+        else post([why = *halt](EngineDelegate& d) { d.engineDidHalt(why); });
+    }
     report(EngineStatus::idle());
+    // After a halt the work waits for the next request (a rescan, a change
+    // in the folder): going on at once would only fail again.
+    if (halted) return;
     std::lock_guard lock(mutex);
     if (pendingFull || !pendingDirs.empty() || (endedWithFacesOff && facesEnabled)) kick();
 }

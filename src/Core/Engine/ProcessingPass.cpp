@@ -2,7 +2,6 @@
 // threads and saves their results in batches.
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <thread>
 
 #include "Core/Engine/EngineCore.h"
+#include "Core/Base/Processors.h"
 #include "Core/Engine/ReaderProcess.h"
 #include "Core/Base/WallClock.h"
 #include "Core/Media/MediaProcessor.h"
@@ -25,13 +25,7 @@ namespace {
 constexpr size_t kBatchSize = 100;
 constexpr double kBatchSeconds = 0.9;
 
-int workerCount() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    int cpus = 1;
-    if (::sched_getaffinity(0, sizeof(set), &set) == 0) cpus = CPU_COUNT(&set);
-    return std::max(cpus - 2, 2);
-}
+int workerCount() { return std::max(activeProcessorCount() - 2, 2); }
 
 double secondsSince(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
@@ -107,6 +101,11 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
             ReaderProcess::Outcome o =
                 ReaderProcess::read(reader, item.kind, url, fallback, paths.thumbURL(item.id), stopped);
             if (o.end == ReaderProcess::Outcome::End::notRead) return {0, {}, true};
+            // Its thumbnail found no room: as for a file read here.
+            if (o.media.thumbWriteError != 0) {
+                noteWriteError(o.media.thumbWriteError);
+                return {0, {}, true};
+            }
             if (o.end == ReaderProcess::Outcome::End::crashed) {
                 if (journal.crashed(item.id) < ReadJournal::crashesToCondemn) continue;
                 journal.forget({item.id});
@@ -142,12 +141,18 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
         journal.begin(item.id);
         if (hook) hook(url);
         Result r{0, readOnce(), false};
-        if (!r.media.thumbOK) {
+        if (!r.media.thumbOK && r.media.thumbWriteError == 0) {
             // Only bytes that were all there and could not be decoded make a
             // file unreadable for good. The second reading covers a passing
             // error that ended between the failure and the check.
             if (!readableAsScanned(url, item)) r.unread = true;
             else r.media = readOnce();
+        }
+        // A thumbnail the data folder could not take says nothing about the
+        // file: it stays unread, and the run ends.
+        if (r.media.thumbWriteError != 0) {
+            noteWriteError(r.media.thumbWriteError);
+            r.unread = true;
         }
         journal.end(item.id);
         return r;
@@ -163,7 +168,7 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
                     std::lock_guard lock(shared.mutex);
                     // Files in flight finish and are saved; no new one starts
                     // after a stop.
-                    if (shared.cancelled || stopped || shared.next >= items.size()) break;
+                    if (shared.cancelled || stopped || fileWriteError != 0 || shared.next >= items.size()) break;
                     index = shared.next++;
                 }
                 Result r = read(items[index]);
@@ -185,13 +190,15 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
     pending.reserve(kBatchSize);
     auto lastSave = std::chrono::steady_clock::now();
 
-    // Saves the pending results; false when the library folder has gone.
+    // Saves the pending results; false when the library folder has gone, or
+    // when a write failed and the run must end.
     auto flush = [&]() -> bool {
-        if (pending.empty()) return true;
+        if (pending.empty()) return !mustHalt();
         // An unplugged drive may leave its empty mount point behind: what was
         // read then failed for want of the drive, not for the files.
         if (!libraryPresent()) return false;
         std::vector<int64_t> saved;
+        bool failed = false;
         try {
             db->db().transaction([&] {
                 for (const auto& [item, media] : pending) {
@@ -221,16 +228,20 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
             // Rolled back: none of the batch is saved, and rows read back now
             // would be the unprocessed ones.
             saved.clear();
+            failed = true;
         }
         pending.clear();
         lastSave = std::chrono::steady_clock::now();
+        // No room for the batch (or a damaged index): no progress to report,
+        // the files are read again by the next scan.
+        if (failed && mustHalt()) return false;
         auto assets = db->assets(saved);
         const EngineStatus status = EngineStatus::indexing(done, total);
         post([assets = std::move(assets), status](EngineDelegate& d) {
             if (!assets.empty()) d.engineDidUpsert(assets);
             d.engineDidChangeStatus(status);
         });
-        return true;
+        return !mustHalt();
     };
 
     std::unique_lock lock(shared.mutex);
@@ -260,10 +271,13 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
     }
     lock.unlock();
     workers.clear();  // joins; readers in flight finish their file
+    const bool saved = flush();
+    // A failed write ends the run; the work loop says why.
+    if (mustHalt()) return;
     // The drive went away, or another folder took the library's place, while
     // the files were read (those not read then stay for a later scan): the
     // run ends offline rather than as if nothing had been there.
-    if (!flush() || !libraryPresent()) post([](EngineDelegate& d) { d.engineDidGoOffline(); });
+    if (!saved || !libraryPresent()) post([](EngineDelegate& d) { d.engineDidGoOffline(); });
 }
 
 }  // namespace vintrelle

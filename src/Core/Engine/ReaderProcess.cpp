@@ -124,6 +124,7 @@ std::string encode(const ProcessedMedia& m) {
     if (m.exposure) line("exposure", number(*m.exposure));
     if (m.focal) line("focal", number(*m.focal));
     line("thumbOK", m.thumbOK ? "1" : "0");
+    if (m.thumbWriteError != 0) line("thumbWriteError", std::to_string(m.thumbWriteError));
     out += "end\n";
     return out;
 }
@@ -169,7 +170,7 @@ std::optional<ProcessedMedia> decode(std::string_view text) {
         else if (name == "thumbOK") {
             ok = value == "0" || value == "1";
             m.thumbOK = value == "1";
-        }
+        } else if (name == "thumbWriteError") ok = parse(value, m.thumbWriteError);
         if (!ok) return std::nullopt;
     }
     if (!ended) return std::nullopt;
@@ -177,7 +178,7 @@ std::optional<ProcessedMedia> decode(std::string_view text) {
 }
 
 Outcome read(const std::string& readerPath, MediaKind kind, const std::string& file, double fallbackDate,
-             const std::string& thumbURL, const std::atomic<bool>& stopped) {
+             const std::string& thumbURL, const std::atomic<bool>& stopped, std::chrono::milliseconds deadline) {
     if (readerPath.empty() || ::access(readerPath.c_str(), X_OK) != 0) return {};
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return {};
@@ -219,9 +220,11 @@ Outcome read(const std::string& readerPath, MediaKind kind, const std::string& f
     std::string text;
     bool ended = false;  // by us
     pollfd p{out[0], POLLIN, 0};
+    const auto giveUp = std::chrono::steady_clock::now() + deadline;
     for (;;) {
-        if (!ended && (stopped.load() || text.size() > kMaxOutput)) {
-            ::kill(pid, SIGKILL);
+        if (!ended && (stopped.load() || text.size() > kMaxOutput || std::chrono::steady_clock::now() >= giveUp)) {
+            // The whole group: anything the reader started must not hold the pipe open.
+            ::kill(-pid, SIGKILL);
             ended = true;
         }
         const int n = ::poll(&p, 1, 100);

@@ -11,6 +11,7 @@
 // gone.
 
 #include <atomic>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,10 +38,16 @@ struct Outcome {
     int signal = 0;  // with crashed
 };
 
+// How long a reader may take over one file before it is taken for hung.
+inline constexpr std::chrono::seconds defaultDeadline{120};
+
 // Reads file with the reader at readerPath, waiting for it to end. A stop
-// (stopped set) ends the reader at once; that is no crash.
+// (stopped set) ends the reader at once; that is no crash. Nor is a reader
+// still busy at the deadline: it is ended and the file waits for a later
+// scan, so one file that makes a decoder spin never holds up the pass.
 Outcome read(const std::string& readerPath, MediaKind kind, const std::string& file, double fallbackDate,
-             const std::string& thumbURL, const std::atomic<bool>& stopped);
+             const std::string& thumbURL, const std::atomic<bool>& stopped,
+             std::chrono::milliseconds deadline = defaultDeadline);
 
 // What the reader writes: one "name value" line per present field, texts
 // as hexadecimal bytes (camera names need be no UTF-8), numbers in their

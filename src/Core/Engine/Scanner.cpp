@@ -392,6 +392,8 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
                     "(SELECT DISTINCT person_id FROM faces WHERE person_id IS NOT NULL)");
         } catch (const DBError&) {
         }
+        // Rows the disk had no room to delete are still in the index.
+        if (mustHalt()) return false;
         post([removed = std::move(removed)](EngineDelegate& d) {
             d.engineDidRemove(removed);
             d.engineDidUpdatePeople();
@@ -420,6 +422,9 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
         auto assets = db->assets(moved);
         post([assets = std::move(assets)](EngineDelegate& d) { d.engineDidUpsert(assets); });
     }
+    // A write of this scan failed: nothing more is written or read now, and
+    // the next scan finds what is left (new files again, unread rows again).
+    if (mustHalt()) return false;
 
     if (!work.empty()) {
         std::stable_sort(work.begin(), work.end(), [](const WorkItem& a, const WorkItem& b) { return a.path > b.path; });

@@ -73,11 +73,6 @@ public:
         std::unique_ptr<Model> twin() const;
     };
 
-    // At most this many analyses run at once, each on a set of networks of
-    // its own; more callers wait for a set. The face pass analyses three
-    // photos at a time.
-    static constexpr int networkSets = 3;
-
     // The version of face analysis that made the faces and people an index
     // holds, kept in its meta "faceVersion". Opening a library whose faces
     // an earlier version made analyses them again, unless someone in it has
@@ -91,9 +86,19 @@ public:
     FaceEngine& operator=(const FaceEngine&) = delete;
 
     // The first set of networks. Analysis runs on sets it takes from its
-    // pool (this one included); each network still locks itself, so using
-    // one directly is safe alongside.
+    // pool (this one included): a call finds an idle set or makes one, so
+    // as many analyses run at once as there are callers, each on networks
+    // of its own. Each network still locks itself, so using one directly is
+    // safe alongside.
     std::unique_ptr<Model> model;
+
+    // Lets go of what analysis holds between passes: the sets beyond the
+    // first, and the working memory every idle network allocated on its
+    // first run (the weights stay). Sets in use are left alone. The next
+    // analyses make what they need again.
+    void releaseWorkingMemory();
+    // Sets of networks in existence, idle or in use.
+    int networkSets();
 
     // The accepted faces in the detector's order; empty without a model
     // (nothing is detected then) or when anything fails. Safe to call from
@@ -153,6 +158,7 @@ private:
     std::vector<Model*> idleSets_;
     std::vector<std::unique_ptr<Model>> twins_;  // the sets made beyond `model`
     int sets_ = 0;                               // made, or being made
+    bool shortOfMemory_ = false;                 // making a set failed: wait for one instead
 };
 
 }  // namespace vintrelle

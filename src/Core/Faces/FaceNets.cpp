@@ -163,6 +163,12 @@ std::unique_ptr<FaceDetector> FaceDetector::twin() const {
     return t;
 }
 
+void FaceDetector::release() {
+    cv::dnn::Net fresh = layers_->net();
+    std::lock_guard lock(mutex_);
+    net_ = std::move(fresh);
+}
+
 void FaceDetector::forward(const cv::Mat& rgb512, std::vector<std::array<float, 4>>& boxes, std::vector<float>& scores) {
     cv::Mat blob = cv::dnn::blobFromImage(rgb512, 1.0 / 127.5, cv::Size(), cv::Scalar(127.5, 127.5, 127.5), false, false, CV_32F);
     std::vector<cv::Mat> outs;
@@ -310,6 +316,12 @@ std::unique_ptr<LandmarkNet> LandmarkNet::twin() const {
     return t;
 }
 
+void LandmarkNet::release() {
+    cv::dnn::Net fresh = layers_->net();
+    std::lock_guard lock(mutex_);
+    net_ = std::move(fresh);
+}
+
 std::vector<float> LandmarkNet::forward(const cv::Mat& rgb112) { return runOne(net_, mutex_, output_, rgb112, 1.0 / 255, faceApiMean); }
 
 std::array<cv::Point2f, 68> LandmarkNet::detect(const cv::Mat& rgb, const cv::Rect2f& box) {
@@ -357,6 +369,12 @@ std::unique_ptr<EmbeddingNet> EmbeddingNet::twin() const {
     t->projection_ = projection_;
     t->net_ = cv::dnn::readNetFromONNX(*onnx_);
     return t;
+}
+
+void EmbeddingNet::release() {
+    cv::dnn::Net fresh = cv::dnn::readNetFromONNX(*onnx_);
+    std::lock_guard lock(mutex_);
+    net_ = std::move(fresh);
 }
 
 std::vector<float> EmbeddingNet::forward(const cv::Mat& rgb112) {

@@ -39,6 +39,9 @@ public:
     static std::unique_ptr<FaceDetector> load(const std::string& manifestPath);
     // Another detector sharing this one's weights, with a net of its own.
     std::unique_ptr<FaceDetector> twin() const;
+    // Replaces the net by a fresh one over the same weights, dropping the
+    // working memory the old one allocated on its first run.
+    void release();
 
     // Faces of an 8-bit RGB picture: padded at the bottom and right to a
     // square (or, with a border, centred in a square `border` times its
@@ -66,6 +69,9 @@ public:
     static std::unique_ptr<LandmarkNet> load(const std::string& manifestPath);
     // Another landmark network sharing this one's weights, with a net of its own.
     std::unique_ptr<LandmarkNet> twin() const;
+    // Replaces the net by a fresh one over the same weights, dropping the
+    // working memory the old one allocated on its first run.
+    void release();
 
     // The 68 points of the face in `box` of an 8-bit RGB picture, in that
     // picture's pixels (top-left origin). The box is cut out (clipped to the
@@ -94,6 +100,9 @@ public:
     static std::unique_ptr<EmbeddingNet> load(const std::string& onnxPath);
     // Another embedding network over the same file, with a net of its own.
     std::unique_ptr<EmbeddingNet> twin() const;
+    // Replaces the net by a fresh one over the same weights, dropping the
+    // working memory the old one allocated on its first run.
+    void release();
 
     // The 512 raw outputs for a 112 x 112 8-bit RGB crop, which the network
     // takes as planar R, G, B of (v - 127) / 128.

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
+
 namespace vintrelle {
 
 namespace {
@@ -17,7 +19,36 @@ struct StatementReset {
     }
 };
 
+// A code of the kind that a failing disk gives (as opposed to a statement's
+// own failure): only then does the system's errno belong to this failure.
+bool isIOCode(int code) {
+    const int primary = code & 0xff;
+    return primary == SQLITE_IOERR || primary == SQLITE_FULL || primary == SQLITE_CANTOPEN;
+}
+
+// The code of a failure, with a full disk said as such whichever call met it.
+int classified(int code, int systemErrno) {
+    if (isIOCode(code) && (systemErrno == ENOSPC || systemErrno == EDQUOT)) return SQLITE_FULL;
+    return code;
+}
+
 }  // namespace
+
+DBError::Kind DBError::kind() const {
+    switch (code & 0xff) {
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB: return Kind::damaged;
+        case SQLITE_FULL: return Kind::diskFull;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED: return Kind::busy;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_CANTOPEN:
+        case SQLITE_AUTH: return Kind::unwritable;
+        case SQLITE_IOERR: return Kind::diskError;
+        default: return Kind::other;
+    }
+}
 
 std::string firstCharacters(std::string_view s, size_t n) {
     size_t i = 0, count = 0;
@@ -48,19 +79,32 @@ DBBlob Row::blob(int col) const {
 
 bool Row::isNull(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
 
+DBValue Row::value(int col) const {
+    switch (sqlite3_column_type(stmt_, col)) {
+        case SQLITE_INTEGER: return DBValue(int64(col));
+        case SQLITE_FLOAT: return DBValue(dbl(col));
+        case SQLITE_TEXT: return DBValue(text(col));
+        case SQLITE_BLOB: return DBValue(blob(col));
+        default: return DBValue();
+    }
+}
+
+int Row::columnCount() const { return sqlite3_column_count(stmt_); }
+
 Database::Database(const std::string& path) {
     sqlite3* h = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         std::string text = h ? sqlite3_errmsg(h) : "unknown";
+        const int code = classified(h ? sqlite3_extended_errcode(h) : rc, h ? sqlite3_system_errno(h) : 0);
         if (h) sqlite3_close_v2(h);
-        throw DBError("Could not open database: " + text);
+        throw DBError("Could not open database: " + text, code);
     }
     // SQLite quietly opens a file it may not write read-only; every write
     // would then fail on its own and the index never change.
     if (sqlite3_db_readonly(h, "main") == 1) {
         sqlite3_close_v2(h);
-        throw DBError(std::string("Could not open database: ") + sqlite3_errstr(SQLITE_READONLY));
+        throw DBError(std::string("Could not open database: ") + sqlite3_errstr(SQLITE_READONLY), SQLITE_READONLY);
     }
     handle_ = h;
     sqlite3_busy_timeout(handle_, 5000);
@@ -77,12 +121,43 @@ Database::~Database() { close(); }
 
 void Database::fail(const std::string& sql) {
     if (!handle_) throw DBError(kClosed);
-    throw DBError(std::string(sqlite3_errmsg(handle_)) + " \u2014 " + firstCharacters(sql, 80));
+    throw failure(std::string(sqlite3_errmsg(handle_)) + " \u2014 " + firstCharacters(sql, 80));
+}
+
+DBError Database::failure(const std::string& message) {
+    DBError e(message, classified(sqlite3_extended_errcode(handle_), sqlite3_system_errno(handle_)));
+    switch (e.kind()) {
+        case DBError::Kind::damaged: markDamaged(); break;
+        case DBError::Kind::diskFull: ++full_; break;
+        case DBError::Kind::unwritable:
+        case DBError::Kind::diskError:
+            // A failed read is the disk's trouble, not a refused write.
+            if (e.code != SQLITE_IOERR_READ && e.code != SQLITE_IOERR_SHORT_READ) ++unwritable_;
+            break;
+        default: break;
+    }
+    return e;
+}
+
+DBFaults Database::faults() const { return {full_.load(), unwritable_.load(), damaged_.load()}; }
+
+void Database::markDamaged() {
+    if (damaged_.exchange(true)) return;
+    std::function<void()> observer;
+    {
+        std::lock_guard lock(observerMutex_);
+        observer = damageObserver_;
+    }
+    if (observer) observer();
+}
+
+void Database::setDamageObserver(std::function<void()> observer) {
+    std::lock_guard lock(observerMutex_);
+    damageObserver_ = std::move(observer);
 }
 
 namespace {
-// Reads SQLite's message before the statement is reset, which may replace it.
-std::string stepFailure(sqlite3* h, const std::string& sql) {
+std::string stepMessage(sqlite3* h, const std::string& sql) {
     return std::string(sqlite3_errmsg(h)) + " \u2014 " + firstCharacters(sql, 80);
 }
 }  // namespace
@@ -136,9 +211,10 @@ void Database::run(const std::string& sql, const DBArgs& args) {
     bind(stmt, args);
     int rc = sqlite3_step(stmt);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-        std::string message = stepFailure(handle_, sql);
+        // Read before the statement is reset, which may replace them.
+        DBError e = failure(stepMessage(handle_, sql));
         sqlite3_reset(stmt);
-        throw DBError(message);
+        throw e;
     }
     sqlite3_reset(stmt);
 }
@@ -152,9 +228,9 @@ void Database::forEachRow(const std::string& sql, const DBArgs& args, const std:
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) f(row);
     if (rc != SQLITE_DONE) {
-        std::string message = stepFailure(handle_, sql);
+        DBError e = failure(stepMessage(handle_, sql));
         sqlite3_reset(stmt);
-        throw DBError(message);
+        throw e;
     }
     sqlite3_reset(stmt);
 }

@@ -3,6 +3,7 @@
 // a recursive lock around every operation and each whole transaction, a
 // statement cache keyed by SQL text, and DBError for every failure.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -21,8 +22,32 @@ namespace vintrelle {
 
 struct DBError : std::exception {
     std::string message;
-    explicit DBError(std::string m) : message(std::move(m)) {}
+    // SQLite's extended result code; 0 for failures that are not SQLite's own
+    // (the connection closed, another process holding the library).
+    int code = 0;
+    explicit DBError(std::string m, int c = 0) : message(std::move(m)), code(c) {}
     const char* what() const noexcept override { return message.c_str(); }
+
+    enum class Kind {
+        damaged,     // the file is not a database, or parts of it do not read
+        diskFull,    // the disk holding the file has no room for what was written
+        busy,        // another connection holds the file
+        unwritable,  // the file or its folder may not be written
+        diskError,   // the disk failed to read or write
+        other,
+    };
+    Kind kind() const;
+    bool isDamage() const { return kind() == Kind::damaged; }
+    bool isDiskFull() const { return kind() == Kind::diskFull; }
+};
+
+// What failed statements have said about the index file and its disk since
+// the connection opened: how many writes found the disk full or could not
+// write at all, and whether the file has shown damage.
+struct DBFaults {
+    uint64_t full = 0;
+    uint64_t unwritable = 0;
+    bool damaged = false;
 };
 
 struct DBNull {
@@ -65,6 +90,9 @@ public:
     std::string text(int col) const;
     DBBlob blob(int col) const;
     bool isNull(int col) const;
+    // The column as it is stored, whatever its type.
+    DBValue value(int col) const;
+    int columnCount() const;
     std::optional<int64_t> optInt(int col) const { return isNull(col) ? std::nullopt : std::optional(int64(col)); }
     std::optional<double> optDouble(int col) const { return isNull(col) ? std::nullopt : std::optional(dbl(col)); }
     std::optional<std::string> optText(int col) const { return isNull(col) ? std::nullopt : std::optional(text(col)); }
@@ -104,6 +132,14 @@ public:
     void close();
     bool isOpen();
 
+    DBFaults faults() const;
+    bool isDamaged() const { return damaged_.load(); }
+    // Records damage found by other means (an integrity check).
+    void markDamaged();
+    // Called once, on the thread that first sees the damage; it must not
+    // wait for anything.
+    void setDamageObserver(std::function<void()> observer);
+
     // Held for every operation; callers combining several statements may hold it.
     std::recursive_mutex& lock() { return lock_; }
 
@@ -111,11 +147,19 @@ private:
     sqlite3_stmt* prepare(const std::string& sql);
     void bind(sqlite3_stmt* stmt, const DBArgs& args);
     [[noreturn]] void fail(const std::string& sql);
+    // Classifies a failure of the connection and keeps count; returns the
+    // error to throw.
+    DBError failure(const std::string& message);
 
     sqlite3* handle_ = nullptr;
     std::recursive_mutex lock_;
     std::unordered_map<std::string, sqlite3_stmt*> cache_;
     int depth_ = 0;
+    std::atomic<uint64_t> full_{0};
+    std::atomic<uint64_t> unwritable_{0};
+    std::atomic<bool> damaged_{false};
+    std::mutex observerMutex_;
+    std::function<void()> damageObserver_;
 };
 
 // First 80 characters (code points) of a UTF-8 text.

@@ -11,7 +11,7 @@
 namespace vintrelle {
 
 const char* const LibraryLock::fileName = "library.lock";
-const char* const LibraryLock::heldElsewhere = "This library is open in another Vintrelle";
+const char* const LibraryLock::heldElsewhere = "This library is open in another Vintrelle.";
 
 LibraryLock::LibraryLock(const std::string& dataDir) {
     const std::string path = dataDir + "/" + fileName;

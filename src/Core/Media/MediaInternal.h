@@ -1,10 +1,13 @@
 #pragma once
 // Helpers shared by the photo and movie readers; not part of the public interface.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include <vips/vips.h>
+
+#include "Core/Media/Image.h"
 
 namespace vintrelle::media {
 
@@ -18,9 +21,21 @@ constexpr long long kMaxDecodePixels = 16384LL * 16384LL;
 // The quality 0...1 as libjpeg's Q factor 1...100.
 int jpegQ(double quality);
 
+// The picture as 8-bit sRGB RGBA (what every reader hands on); null when
+// vips cannot make it.
+ImageRef toImage(VipsImage* image);
+
 // Encodes image as JPEG and replaces the file at url only once all bytes are
-// written; false (and no file change) on any failure.
-bool saveJPEG(VipsImage* image, const std::string& url, double quality);
+// written; false (and no file change) on any failure. A failure to write the
+// encoded bytes leaves the system's errno in writeError (when given).
+bool saveJPEG(VipsImage* image, const std::string& url, double quality, int* writeError = nullptr);
+
+// Whether a picture is 8-bit sRGB or grey, which encodeHere takes as it is.
+bool encodableHere(VipsImage* image);
+// Its JPEG bytes at quality (1...100), computed and encoded on the calling
+// thread; absent when its pixels cannot be made (a file cut short) or the
+// encoder fails.
+std::optional<std::string> encodeHere(VipsImage* image, int quality);
 
 // Owns one reference of a GObject.
 template <typename T>

@@ -4,11 +4,13 @@
 
 #include "Core/Media/MediaProcessor.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <mutex>
 #include <unistd.h>
 
@@ -34,43 +36,52 @@ int jpegQ(double quality) {
     return int(std::clamp(std::lround(quality * 100.0), 1L, 100L));
 }
 
-bool saveJPEG(VipsImage* image, const std::string& url, double quality) {
+bool saveJPEG(VipsImage* image, const std::string& url, double quality, int* writeError) {
     void* buffer = nullptr;
     size_t length = 0;
-    if (vips_jpegsave_buffer(image, &buffer, &length, "Q", jpegQ(quality), "strip", TRUE, nullptr) != 0) {
+    std::optional<std::string> here;
+    if (encodableHere(image)) {
+        here = encodeHere(image, jpegQ(quality));
+        if (!here) return false;
+        length = here->size();
+    } else if (vips_jpegsave_buffer(image, &buffer, &length, "Q", jpegQ(quality), "strip", TRUE, nullptr) != 0) {
         vips_error_clear();
         return false;
     }
     // Write beside the target and rename over it: a reader never sees half a
     // thumbnail, and a failed write leaves the old one in place.
     std::string temp = url + ".XXXXXX";
+    int error = 0;
     int fd = mkstemp(temp.data());
-    bool ok = fd >= 0;
-    if (ok) {
-        const char* p = static_cast<const char*>(buffer);
+    if (fd < 0) error = errno;
+    if (fd >= 0) {
+        const char* p = here ? here->data() : static_cast<const char*>(buffer);
         size_t left = length;
-        while (ok && left > 0) {
+        while (error == 0 && left > 0) {
             ssize_t n = ::write(fd, p, left);
             if (n < 0 && errno == EINTR) continue;
-            ok = n > 0;
-            if (ok) {
-                p += n;
-                left -= size_t(n);
+            if (n <= 0) {
+                error = n < 0 ? errno : ENOSPC;
+                break;
             }
+            p += n;
+            left -= size_t(n);
         }
         fchmod(fd, 0644);
-        ok = (::close(fd) == 0) && ok;
-        ok = ok && std::rename(temp.c_str(), url.c_str()) == 0;
-        if (!ok) ::unlink(temp.c_str());
+        if (::close(fd) != 0 && error == 0) error = errno;
+        if (error == 0 && std::rename(temp.c_str(), url.c_str()) != 0) error = errno;
+        if (error != 0) ::unlink(temp.c_str());
     }
     g_free(buffer);
-    return ok;
+    if (writeError) *writeError = error;
+    return error == 0;
 }
 
 }  // namespace media
 
 namespace {
 
+using media::toImage;
 using media::VImage;
 
 // Exiv2 0.27's XMP code is not thread-safe and its other readers share
@@ -308,6 +319,16 @@ struct Source {
         s.url = &url;
         return s;
     }
+    // A file read whole: the decoder sniffs, reads the header and decodes
+    // from memory, instead of opening the file again for every loader it
+    // asks and every pass it makes over it. The file's own orientation
+    // applies; url stays for the readers that need the file itself.
+    static Source fileBytes(const std::string& url, const std::string& bytes) {
+        Source s;
+        s.url = &url;
+        s.bytes = &bytes;
+        return s;
+    }
     static Source preview(const std::string& bytes, int orientation) {
         Source s;
         s.bytes = &bytes;
@@ -315,6 +336,45 @@ struct Source {
         return s;
     }
 };
+
+// JPEG files up to this size are read whole into memory; larger ones
+// (panoramas) are left to the decoder to read as it needs, and cost too
+// much time for the few extra opens to matter.
+constexpr off_t kReadWholeLimit = 32 << 20;
+
+// The bytes of a JPEG file with one open and as few reads as its size
+// allows; absent when it cannot be read that way (too large, not a regular
+// file, a read error, not a JPEG inside), and the decoder then opens the
+// file by itself. Only JPEG: the loaders of other formats from memory differ
+// from those of files (PNG's cut short decodes from memory, not from a file).
+std::optional<std::string> readWholeJPEG(const std::string& url) {
+    const std::string ext = text::lowercased(std::filesystem::path(url).extension().string());
+    if (ext != ".jpg" && ext != ".jpeg" && ext != ".jpe") return std::nullopt;
+    const int fd = ::open(url.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> out;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= kReadWholeLimit) {
+        std::string bytes(size_t(st.st_size), '\0');
+        size_t got = 0;
+        bool ok = true;
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                ok = n == 0;  // a file cut short since the fstat: what is there
+                break;
+            }
+            got += size_t(n);
+        }
+        if (ok && got >= 3 && bytes.compare(0, 3, "\xFF\xD8\xFF") == 0) {
+            bytes.resize(got);
+            out = std::move(bytes);
+        }
+    }
+    ::close(fd);
+    return out;
+}
 
 uint32_t le32(const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 
@@ -402,6 +462,13 @@ struct Header {
 std::optional<Header> readHeader(Source& src) {
     VipsImage* img = src.bytes ? vips_image_new_from_buffer(src.bytes->data(), src.bytes->size(), "", nullptr)
                                : vips_image_new_from_file(src.url->c_str(), nullptr);
+    if (!img && src.bytes && src.url) {
+        // A file read whole that no loader of memory takes: the loaders of
+        // files get their say, as they would have without the read.
+        vips_error_clear();
+        src.bytes = nullptr;
+        img = vips_image_new_from_file(src.url->c_str(), nullptr);
+    }
     if (!img) {
         vips_error_clear();
         if (!src.url || text::lowercased(std::filesystem::path(*src.url).extension().string()) != ".bmp")
@@ -447,7 +514,9 @@ void applyFields(ProcessedMedia& r, const ExifFields& f, double fallbackDate) {
     r.lon = f.lon;
 }
 
-ImageRef toImage(VipsImage* in) {
+}  // namespace
+
+ImageRef media::toImage(VipsImage* in) {
     g_object_ref(in);
     VImage img(in);
     // Replaces img by the result of one vips operation on it.
@@ -488,8 +557,6 @@ ImageRef toImage(VipsImage* in) {
     return ok ? out : nullptr;
 }
 
-}  // namespace
-
 namespace MediaProcessor {
 
 void initialize() {
@@ -525,6 +592,7 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
     const bool raw = MediaTypes::isRaw(url);
 
     std::optional<ExivRead> meta;
+    std::optional<std::string> bytes;
     Source src = Source::file(url);
     std::optional<Header> header;
     if (raw) {
@@ -548,6 +616,7 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
         int o = f.orientation.value_or(1);
         if (o >= 5 && o <= 8) std::swap(r.width, r.height);
     } else {
+        if (bytes = readWholeJPEG(url); bytes) src = Source::fileBytes(url, *bytes);
         header = readHeader(src);
         if (!header) return r;  // not an image: only the fallback date
         // The decoder's copy of the EXIF block when it has one (JPEG, PNG,
@@ -564,7 +633,7 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
 
     if (header && decodable(*header)) {
         if (VImage thumb = thumbnail(src, media::kThumbPixels)) {
-            r.thumbOK = media::saveJPEG(thumb.get(), thumbURL, media::kThumbQuality);
+            r.thumbOK = media::saveJPEG(thumb.get(), thumbURL, media::kThumbQuality, &r.thumbWriteError);
             if (r.thumbOK && (r.width == 0 || r.height == 0)) {
                 r.width = vips_image_get_width(thumb.get());
                 r.height = vips_image_get_height(thumb.get());
@@ -575,7 +644,7 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
     return r;
 }
 
-bool writeJPEG(const Image& image, const std::string& url, double quality) {
+bool writeJPEG(const Image& image, const std::string& url, double quality, int* writeError) {
     initialize();  // a no-op after the first call; keeps a caller that forgot it safe
     if (image.empty() || image.rgba.size() != size_t(image.width) * size_t(image.height) * 4) return false;
     VImage rgba(vips_image_new_from_memory(image.rgba.data(), image.rgba.size(), image.width, image.height, 4,
@@ -590,18 +659,21 @@ bool writeJPEG(const Image& image, const std::string& url, double quality) {
         return false;
     }
     VImage out(rgb);
-    return media::saveJPEG(out.get(), url, quality);
+    return media::saveJPEG(out.get(), url, quality, writeError);
 }
 
 ImageRef loadImage(const std::string& url, int maxPixel) {
     initialize();  // a no-op after the first call; keeps a caller that forgot it safe
     if (maxPixel <= 0) return nullptr;
     std::optional<ExivRead> meta;
+    std::optional<std::string> bytes;
     Source src = Source::file(url);
     if (MediaTypes::isRaw(url)) {
         meta = readWithExiv2(url, true);
         if (!meta || meta->preview.empty()) return nullptr;
         src = Source::preview(meta->preview, meta->fields.orientation.value_or(1));
+    } else if (bytes = readWholeJPEG(url); bytes) {
+        src = Source::fileBytes(url, *bytes);
     }
     auto header = readHeader(src);
     if (!header || !decodable(*header)) return nullptr;

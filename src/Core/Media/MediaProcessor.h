@@ -25,6 +25,9 @@ struct ProcessedMedia {
     std::optional<double> exposure;
     std::optional<double> focal;
     bool thumbOK = false;
+    // The thumbnail was made but could not be written (the system's errno;
+    // 0 otherwise): the data folder's fault, not the file's.
+    int thumbWriteError = 0;
 };
 
 namespace MediaProcessor {
@@ -39,7 +42,8 @@ std::optional<double> parseExifDate(std::string_view text);
 // ISO 6709 location text ("+38.7223-009.1393+012.000/") to (lat, lon).
 std::optional<std::pair<double, double>> parseISO6709(std::string_view text);
 
-bool writeJPEG(const Image& image, const std::string& url, double quality);
+// A failure to write the encoded bytes leaves the system's errno in writeError.
+bool writeJPEG(const Image& image, const std::string& url, double quality, int* writeError = nullptr);
 // The picture upright, longer side at most maxPixel; nullptr when it cannot be decoded.
 ImageRef loadImage(const std::string& url, int maxPixel);
 

@@ -334,7 +334,7 @@ ProcessedMedia processVideo(const std::string& url, double fallbackDate, const s
                     r.width = pw;
                     r.height = ph;
                 }
-                r.thumbOK = media::saveJPEG(img.get(), thumbURL, media::kThumbQuality);
+                r.thumbOK = media::saveJPEG(img.get(), thumbURL, media::kThumbQuality, &r.thumbWriteError);
             }
         }
     }

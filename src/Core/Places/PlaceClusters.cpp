@@ -11,13 +11,19 @@ bool hasMapPosition(const Asset& a) {
            std::fabs(*a.lon) <= 180;
 }
 
-std::vector<PlacePoint> placePoints(const std::vector<Asset>& assets) {
+namespace {
+template <class List>
+std::vector<PlacePoint> pointsOf(const List& assets) {
     std::vector<PlacePoint> out;
     out.reserve(assets.size());
     for (const Asset& a : assets)
         if (hasMapPosition(a)) out.push_back({*a.lat, *a.lon, a.id, a.thumbState == 1});
     return out;
 }
+}  // namespace
+
+std::vector<PlacePoint> placePoints(const std::vector<Asset>& assets) { return pointsOf(assets); }
+std::vector<PlacePoint> placePoints(const AssetList& assets) { return pointsOf(assets); }
 
 std::vector<PlaceCluster> clusterPlaces(const std::vector<Asset>& assets, const MapRegion& region) {
     return clusterPlaces(placePoints(assets), region);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Core/Index/AssetList.h"
 #include "Core/Index/Models.h"
 #include "Core/Places/Mercator.h"
 
@@ -48,6 +49,7 @@ struct PlacePoint {
 };
 // The assets that have a map position, in their order.
 std::vector<PlacePoint> placePoints(const std::vector<Asset>& assets);
+std::vector<PlacePoint> placePoints(const AssetList& assets);
 
 // The clusters of the points inside the grid over `region`, ordered by
 // count ascending (stable: equal counts keep the order their cells were

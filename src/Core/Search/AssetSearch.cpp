@@ -117,8 +117,9 @@ bool AssetSearch::refold(const Asset& asset, uint32_t& slot) {
     return changed;
 }
 
-void AssetSearch::prepare(const std::vector<Asset>& assets, const std::shared_ptr<const std::vector<Asset>>* owner,
-                          int64_t revision, bool needTaken, bool needMarks) {
+template <class List>
+void AssetSearch::prepare(const List& assets, const std::shared_ptr<const AssetList>* owner, int64_t revision,
+                          bool needTaken, bool needMarks) {
     View& v = view_;
     if (assetsRevision_ != revision) {
         // The folds stay, as the hashes tell a changed path, unless most of
@@ -129,11 +130,11 @@ void AssetSearch::prepare(const std::vector<Asset>& assets, const std::shared_pt
             v.slot.clear();
             largestList_ = 0;
         }
-        v.data = nullptr;
+        v.list = nullptr;
         assetsRevision_ = revision;
     }
     largestList_ = std::max(largestList_, assets.size());
-    if (owner && v.data == assets.data() && v.size == assets.size() && v.owner.lock() == *owner) return;
+    if (owner && v.list == &assets && v.size == assets.size() && v.owner.lock() == *owner) return;
 
     // Anything may have changed in a list that is not known to stand still.
     // The slots are only hints (a copy of the last list finds its folds in
@@ -144,7 +145,7 @@ void AssetSearch::prepare(const std::vector<Asset>& assets, const std::shared_pt
         v.slot.assign(n, kNoSlot);
         rebuild = true;
     }
-    v.data = assets.data();
+    v.list = &assets;
     v.size = n;
     v.taken.resize(n);
     v.flags.resize(n);
@@ -152,13 +153,14 @@ void AssetSearch::prepare(const std::vector<Asset>& assets, const std::shared_pt
     // or when the view is to stand for keystrokes to come.
     needTaken |= owner != nullptr;
     needMarks |= owner != nullptr;
-    for (size_t i = 0; i < n; ++i) {
-        const Asset& a = assets[i];
+    size_t i = 0;
+    for (const Asset& a : assets) {
         rebuild |= refold(a, v.slot[i]);
         uint8_t flags = a.kind == MediaKind::video ? kVideo : 0;
         if (needMarks) flags |= uint8_t((a.favorite ? kFavorite : 0) | (a.liveVideo ? kLive : 0));
         v.flags[i] = flags;
         if (needTaken) v.taken[i] = a.taken;
+        ++i;
     }
     if (owner) v.owner = *owner;
     else v.owner.reset();
@@ -298,14 +300,14 @@ std::vector<size_t> AssetSearch::matchingIndices(const std::vector<Asset>& asset
     return matching(assets, nullptr, query, sources, today, dayFirst);
 }
 
-std::vector<size_t> AssetSearch::matchingIndices(const std::shared_ptr<const std::vector<Asset>>& assets,
+std::vector<size_t> AssetSearch::matchingIndices(const std::shared_ptr<const AssetList>& assets,
                                                  std::string_view query, const SearchSources& sources, double today,
                                                  bool dayFirst) {
     return matching(*assets, &assets, query, sources, today, dayFirst);
 }
 
-std::vector<size_t> AssetSearch::matching(const std::vector<Asset>& assets,
-                                          const std::shared_ptr<const std::vector<Asset>>* owner,
+template <class List>
+std::vector<size_t> AssetSearch::matching(const List& assets, const std::shared_ptr<const AssetList>* owner,
                                           std::string_view query, const SearchSources& sources, double today,
                                           bool dayFirst) {
     std::vector<size_t> result;
@@ -394,6 +396,28 @@ std::vector<Asset> AssetSearch::search(const std::vector<Asset>& assets, std::st
     out.reserve(indices.size());
     for (size_t i : indices) out.push_back(assets[i]);
     return out;
+}
+
+void AssetSearch::prepareAhead(const std::shared_ptr<const AssetList>& assets, int64_t revision) {
+    prepare(*assets, &assets, revision, true, true);
+    // The locale's month names and date order are looked up once per process.
+    DateQuery::find(words("1 january 2000"), DateQuery::localeIsDayFirst(), DateQuery::now());
+}
+
+void AssetSearch::adopt(AssetSearch&& ahead) {
+    if (!assetsRevision_) {
+        *this = std::move(ahead);
+        return;
+    }
+    // Searched meanwhile: the list may have moved on, but folds are folds of
+    // their path and camera, checked by hash where they are used.
+    for (Folded& f : ahead.folded_) {
+        if (!f.ready) continue;
+        auto [it, inserted] = slotOfID_.try_emplace(f.id, uint32_t(folded_.size()));
+        if (inserted) folded_.push_back(std::move(f));
+        else if (!folded_[it->second].ready) folded_[it->second] = std::move(f);
+    }
+    largestList_ = std::max(largestList_, ahead.largestList_);
 }
 
 std::vector<Asset> AssetSearch::search(const std::vector<Asset>& assets, std::string_view query,

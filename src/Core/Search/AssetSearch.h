@@ -16,8 +16,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Core/Search/DateQuery.h"
+#include "Core/Index/AssetList.h"
 #include "Core/Index/Models.h"
+#include "Core/Search/DateQuery.h"
 
 namespace vintrelle {
 
@@ -53,9 +54,18 @@ public:
     // The same over a list its owner shares and changes only together with
     // the revision: searched again at one revision, the list is known to be
     // as it was, so no path is read again, only the folds are.
-    std::vector<size_t> matchingIndices(const std::shared_ptr<const std::vector<Asset>>& assets,
-                                        std::string_view query, const SearchSources& sources, double today,
-                                        bool dayFirst);
+    std::vector<size_t> matchingIndices(const std::shared_ptr<const AssetList>& assets, std::string_view query,
+                                        const SearchSources& sources, double today, bool dayFirst);
+
+    // What a first search over `assets` at `revision` would make, made
+    // ahead: every path and camera folded and laid out, and the date words
+    // of the user's locale read. It reads nothing but the list, so a
+    // searcher made for the purpose may run it on another thread while the
+    // user has yet to type, and be handed to adopt() on the main thread.
+    void prepareAhead(const std::shared_ptr<const AssetList>& assets, int64_t revision);
+    // Takes what `ahead` prepared: all of it while this searcher has not
+    // searched yet, else the folds it lacks.
+    void adopt(AssetSearch&& ahead);
 
     // The lower-cased words of a search text: split at Unicode white space
     // and commas, empty pieces dropped.
@@ -85,11 +95,11 @@ private:
     // The list last searched, by position, laid out for one pass per term:
     // what the terms read of each asset, and the folded paths end to end.
     struct View {
-        const Asset* data = nullptr;
+        const void* list = nullptr;
         size_t size = 0;
         // The shared list it was read from, while searched at one revision:
         // the view then stands as it is.
-        std::weak_ptr<const std::vector<Asset>> owner;
+        std::weak_ptr<const void> owner;
         std::vector<uint32_t> slot;  // of each asset's folds in folded_
         std::vector<double> taken;
         std::vector<uint8_t> flags;    // kVideo, kFavorite, kLive
@@ -101,14 +111,15 @@ private:
     static constexpr uint8_t kVideo = 1, kFavorite = 2, kLive = 4;
 
     bool refold(const Asset& asset, uint32_t& slot);
-    void prepare(const std::vector<Asset>& assets, const std::shared_ptr<const std::vector<Asset>>* owner,
-                 int64_t revision, bool needTaken, bool needMarks);
+    template <class List>
+    void prepare(const List& assets, const std::shared_ptr<const AssetList>* owner, int64_t revision, bool needTaken,
+                 bool needMarks);
     void markPaths(std::string_view needle, std::vector<uint8_t>& hit) const;
     void refreshNames(const SearchSources& sources);
     Matcher matcher(std::string text, std::optional<DateFilter> date, const SearchSources& sources) const;
-    std::vector<size_t> matching(const std::vector<Asset>& assets,
-                                 const std::shared_ptr<const std::vector<Asset>>* owner, std::string_view query,
-                                 const SearchSources& sources, double today, bool dayFirst);
+    template <class List>
+    std::vector<size_t> matching(const List& assets, const std::shared_ptr<const AssetList>* owner,
+                                 std::string_view query, const SearchSources& sources, double today, bool dayFirst);
 
     std::optional<int64_t> assetsRevision_;
     // Folds by asset id, kept across revisions: a new revision re-reads

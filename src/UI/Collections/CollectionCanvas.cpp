@@ -16,6 +16,7 @@
 #include <climits>
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 #include "Store/ThumbnailCache.h"
 #include "UI/Kit/Buttons.h"
@@ -285,10 +286,24 @@ void CollectionCanvas::relayout() {
         y = r.bottom();
     }
     contentHeight_ = y + padding_.bottom();
+    updateScrollRange();
+    placeButtons();
+}
+
+void CollectionCanvas::updateScrollRange() {
     QScrollBar* bar = verticalScrollBar();
+    const bool outer = std::exchange(placing_, true);
     bar->setPageStep(viewport()->height());
     bar->setRange(0, std::max(0, int(std::ceil(contentHeight_ - viewport()->height()))));
-    placeButtons();
+    if (restoring_) bar->setValue(*restoring_);
+    placing_ = outer;
+}
+
+int CollectionCanvas::scrollOffset() const { return verticalScrollBar()->value(); }
+
+void CollectionCanvas::restoreScroll(int offset) {
+    restoring_ = offset;
+    updateScrollRange();
 }
 
 void CollectionCanvas::placeButtons() {
@@ -348,14 +363,13 @@ void CollectionCanvas::resizeEvent(QResizeEvent* e) {
         resizeSettle_.start();
         syncCovers();  // cards without a picture yet ask at once
     } else {
-        QScrollBar* bar = verticalScrollBar();
-        bar->setPageStep(viewport()->height());
-        bar->setRange(0, std::max(0, int(std::ceil(contentHeight_ - viewport()->height()))));
+        updateScrollRange();
         syncCovers();
     }
 }
 
 void CollectionCanvas::scrollContentsBy(int, int) {
+    if (!placing_) restoring_.reset();
     placeButtons();
     updateHoverFromCursor();
     syncCovers();

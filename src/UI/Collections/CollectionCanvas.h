@@ -174,6 +174,12 @@ public:
     // Covers of the cards in view are in and nothing moves.
     bool isSettled() const;
 
+    int scrollOffset() const;
+    // Scrolls to the offset, and back to it again as the list is laid out
+    // anew (a fresh screen gets its size and its blocks later), until the
+    // user scrolls.
+    void restoreScroll(int offset);
+
 signals:
     void becameIdle();
 
@@ -216,6 +222,7 @@ private:
     class Sink;
 
     void relayout();
+    void updateScrollRange();
     void placeButtons();
     qreal scrollY() const;
     QRectF toViewport(const QRectF& content) const;
@@ -254,6 +261,9 @@ private:
     QTimer resizeSettle_;  // covers are scaled again only once the size rests
     QTimer spinner_;
     int spinnerStep_ = 0;
+
+    std::optional<int> restoring_;  // the offset restoreScroll() holds
+    bool placing_ = false;          // the offset moves by restoreScroll(), not by the user
 
     std::optional<CardKey> pressed_;
     QPointF pressPos_;

@@ -17,6 +17,8 @@ CollectionScreen::CollectionScreen(AppModel& model, QWidget* parent) : QWidget(p
     stack_->setContentsMargins(0, 0, 0, 0);
     stack_->addWidget(empty_);
     stack_->addWidget(canvas_);
+    // The keyboard goes to the list (its keys scroll it) when the screen takes it.
+    setFocusProxy(canvas_);
     connect(canvas_, &CollectionCanvas::becameIdle, this, [this] {
         if (dirty_) refresh();
     });
@@ -64,6 +66,15 @@ void CollectionScreen::showList(std::vector<CollectionBlock> blocks) {
     canvas_->setBlocks(std::move(blocks));
     stack_->setCurrentWidget(canvas_);
 }
+
+std::optional<ScreenPlace> CollectionScreen::place() const {
+    if (showsEmptyState()) return std::nullopt;
+    ScreenPlace place;
+    place.offset = canvas_->scrollOffset();
+    return place;
+}
+
+void CollectionScreen::restorePlace(const ScreenPlace& place) { canvas_->restoreScroll(place.offset); }
 
 bool CollectionScreen::showsEmptyState() const { return stack_->currentWidget() == empty_; }
 

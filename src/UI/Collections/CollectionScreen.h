@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "UI/Collections/CollectionCanvas.h"
+#include "UI/Kit/ScreenPlace.h"
 
 class QMenu;
 class QStackedLayout;
@@ -25,7 +26,7 @@ class EmptyState;
 class LibraryStore;
 struct Asset;
 
-class CollectionScreen : public QWidget, protected CollectionCanvas::Delegate {
+class CollectionScreen : public QWidget, public KeepsPlace, protected CollectionCanvas::Delegate {
     Q_OBJECT
 public:
     ~CollectionScreen() override;
@@ -38,6 +39,10 @@ public:
     virtual bool isSettled() const;
     // Runs the event loop until isSettled(); false when msecs pass first.
     bool settle(int msecs);
+
+    // The list's scroll offset; none while the empty state shows.
+    std::optional<ScreenPlace> place() const override;
+    void restorePlace(const ScreenPlace& place) override;
 
     // A card's menu, as a right click would show it (owned by the caller).
     QMenu* menuFor(const CardKey& key) { return menu(key, canvas_); }

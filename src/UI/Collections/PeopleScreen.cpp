@@ -1,7 +1,6 @@
 #include "UI/Collections/PeopleScreen.h"
 
 #include <QMenu>
-#include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
@@ -16,6 +15,7 @@
 #include "UI/Collections/FaceModelStatus.h"
 #include "UI/Collections/PersonDrag.h"
 #include "UI/Kit/Fonts.h"
+#include "UI/Kit/MessageSheet.h"
 #include "UI/Kit/Theme.h"
 
 namespace vintrelle {
@@ -28,11 +28,6 @@ const ShadowSpec kLifted{0.2, 12, {0, 6}};
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
 
-PeopleScreen::ConfirmPresenter& confirmPresenter() {
-    static PeopleScreen::ConfirmPresenter presenter;
-    return presenter;
-}
-
 qreal nameHeight() { return QFontMetricsF(Fonts::font(kNamePx, QFont::DemiBold)).height(); }
 qreal countHeight() { return QFontMetricsF(Fonts::font(kCountPx)).height(); }
 
@@ -42,8 +37,6 @@ QRectF faceRect(const QRectF& tile) {
 }
 
 }  // namespace
-
-void PeopleScreen::setConfirmPresenter(ConfirmPresenter presenter) { confirmPresenter() = std::move(presenter); }
 
 PeopleScreen::PeopleScreen(AppModel& model, QWidget* parent) : CollectionScreen(model, parent) {
     canvas()->setPadding(QMarginsF(28, 0, 28, 40));
@@ -310,30 +303,16 @@ void PeopleScreen::askToMerge(int64_t source, int64_t target) {
     const auto to = store()->person(target);
     if (to->hidden) return;
     pending_ = {source, target};
-    auto* box = new QMessageBox(this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::WindowModal);
-    box->setIcon(QMessageBox::Question);
-    box->setText(tr("Are these the same person?"));
-    box->setInformativeText(mergeMessage(*store()->person(source), *to));
-    QPushButton* merge = box->addButton(tr("Merge"), QMessageBox::AcceptRole);
-    box->addButton(QMessageBox::Cancel);
-    box->setDefaultButton(merge);
-    connect(box, &QMessageBox::buttonClicked, this, [this, merge](QAbstractButton* clicked) {
-        if (clicked == merge) confirmMerge();
-    });
-    connect(box, &QDialog::finished, this, [this] { pending_.reset(); });
-    confirm_ = box;
-    if (confirmPresenter()) return confirmPresenter()(box);
-    box->open();
+    QPointer<PeopleScreen> self(this);
+    confirm_ = MessageSheet::present(
+        this, {tr("Are these the same person?"), mergeMessage(*store()->person(source), *to), tr("Merge")},
+        [self, source, target] {
+            // A grouping pass may have merged, split or removed either since the drop.
+            if (self && self->mayMerge(source, target)) self->store()->mergePerson(source, target);
+        });
+    connect(confirm_, &QDialog::finished, this, [this] { pending_.reset(); });
 }
 
-void PeopleScreen::confirmMerge() {
-    if (!pending_) return;
-    const auto [source, target] = *pending_;
-    pending_.reset();
-    // A grouping pass may have merged, split or removed either since the drop.
-    if (mayMerge(source, target)) store()->mergePerson(source, target);
-}
+MessageSheet* PeopleScreen::confirmation() const { return confirm_; }
 
 }  // namespace vintrelle

@@ -21,7 +21,6 @@
 // applied when it closes. The confirmation is opened from the event loop,
 // never inside the drop, and Merge checks both people again.
 
-#include <QMessageBox>
 #include <QPointer>
 
 #include <cstdint>
@@ -34,6 +33,8 @@
 
 namespace vintrelle {
 
+class MessageSheet;
+
 class PeopleScreen final : public CollectionScreen {
     Q_OBJECT
 public:
@@ -41,10 +42,6 @@ public:
     static constexpr int hiddenKind = 2;
     static constexpr qreal faceSide = 116;
     static constexpr int thisIsLimit = 40;
-
-    // Shows the merge confirmation; the default opens it window-modal.
-    using ConfirmPresenter = std::function<void(QMessageBox* box)>;
-    static void setConfirmPresenter(ConfirmPresenter presenter);
 
     explicit PeopleScreen(AppModel& model, QWidget* parent = nullptr);
 
@@ -67,7 +64,7 @@ public:
     void dropPerson(int64_t dragged, int64_t onto);
     // The merge waiting for its answer: (source, target).
     std::optional<std::pair<int64_t, int64_t>> pendingMerge() const { return pending_; }
-    QMessageBox* confirmation() const { return confirm_; }
+    MessageSheet* confirmation() const;
     // The confirmation's text for merging source into target.
     static QString mergeMessage(const Person& source, const Person& target);
 
@@ -91,7 +88,6 @@ protected:
 
 private:
     void askToMerge(int64_t source, int64_t target);
-    void confirmMerge();
     // Both still held and different: the merge may run.
     bool mayMerge(int64_t source, int64_t target) const;
     void setPersonHidden(int64_t id, bool hidden);
@@ -103,7 +99,7 @@ private:
     QString progress_, hint_;
     int buttonBlock_ = -1;
     std::optional<std::pair<int64_t, int64_t>> pending_;
-    QPointer<QMessageBox> confirm_;
+    QPointer<MessageSheet> confirm_;
 };
 
 }  // namespace vintrelle

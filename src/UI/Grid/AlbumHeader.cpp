@@ -1,5 +1,4 @@
 #include <QHBoxLayout>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -9,15 +8,9 @@
 #include "UI/Kit/Buttons.h"
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Labels.h"
+#include "UI/Kit/MessageSheet.h"
 
 namespace vintrelle {
-
-namespace {
-AlbumHeader::Presenter& presenter() {
-    static AlbumHeader::Presenter p;
-    return p;
-}
-}  // namespace
 
 AlbumHeader::AlbumHeader(AppModel& model, LibraryStore& store, Album album, QWidget* parent)
     : RouteHeader(model, store, parent), album_(std::move(album)) {
@@ -65,35 +58,24 @@ void AlbumHeader::setAlbum(Album album) {
 
 QString AlbumHeader::nameText() const { return QString::fromStdString(album_.name); }
 
-void AlbumHeader::setConfirmPresenter(Presenter p) { presenter() = std::move(p); }
-
-void AlbumHeader::confirmDelete() {
-    if (confirmation_) return;
-    auto* box = new QMessageBox(window());
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::WindowModal);
-    box->setIcon(QMessageBox::Warning);
-    box->setWindowTitle(QStringLiteral("Vintrelle"));
-    box->setTextFormat(Qt::PlainText);  // a name is never markup
-    box->setText(tr("Delete the album “%1”?").arg(nameText()));
-    box->setInformativeText(tr("The photos themselves stay in your library."));
-    QPushButton* confirm = box->addButton(tr("Delete Album"), QMessageBox::DestructiveRole);
-    box->addButton(QMessageBox::Cancel);
-    box->setDefaultButton(QMessageBox::Cancel);
+MessageSheet* AlbumHeader::confirmDelete() {
+    if (confirmation_) return confirmation_;
     const int64_t id = album_.id;
     // Acts on the album the question named, and only while its header (and
     // so its library) is still there.
     AppModel* model = &model_;
     LibraryStore* store = &store_;
     QPointer<AlbumHeader> self(this);
-    connect(confirm, &QPushButton::clicked, box, [model, store, self, id] {
-        if (!self) return;  // the header's library may be closed by now
-        store->deleteAlbum(id);
-        model->navigate(Route::albums());
-    });
-    confirmation_ = box;
-    if (presenter()) presenter()(box);
-    else box->open();
+    confirmation_ = MessageSheet::present(this,
+                                          {tr("Delete the album \u201C%1\u201D?").arg(nameText()),
+                                           tr("The photos themselves stay in your library."), tr("Delete Album"),
+                                           Sheet::Action::destructive},
+                                          [model, store, self, id] {
+                                              if (!self) return;  // the header's library may be closed by now
+                                              store->deleteAlbum(id);
+                                              model->navigate(Route::albums());
+                                          });
+    return confirmation_;
 }
 
 }  // namespace vintrelle

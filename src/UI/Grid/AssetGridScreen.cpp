@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <utility>
 
 #include "App/AppModel.h"
 #include "Store/LibraryStore.h"
@@ -230,19 +231,27 @@ void AssetGridScreen::apply() {
     const bool empty = content_->flat->empty();
 
     placeHeader(headerFor(route, search, *store_), !empty);
+    // The page coming in is shown before the one going out is hidden, so
+    // the keyboard passes between them rather than to the next field of the
+    // window.
     if (empty) {
-        grid_->hide();
         grid_->setContent(content_);
         showEmpty(emptyScreen(route, search, store_->status(), store_->hasLoaded()));
         emptyPage_->show();
+        if (holdsKeyboard(grid_)) emptyPage_->setFocus(Qt::OtherFocusReason);
+        grid_->hide();
     } else {
-        emptyPage_->hide();
+        const bool appearing = grid_->isHidden();
         grid_->setContent(content_);
         grid_->setThumbSize(model_.thumbSize());
         grid_->setSelection(model_.selection());
         if (const auto& request = model_.scrollRequest()) grid_->requestScroll(request->section, request->token);
         grid_->show();
+        if (appearing) takeKeyboardIfFree();
+        emptyPage_->hide();
+        if (placeToRestore_) grid_->restorePlace(*std::exchange(placeToRestore_, std::nullopt));
     }
+    placeToRestore_.reset();
 
     if (!empty && route.kind() == Route::Kind::library && search.empty()) scrubber_->setContent(content_);
     else scrubber_->setContent(std::make_shared<const GridContent>());
@@ -266,6 +275,30 @@ void AssetGridScreen::showEmpty(const EmptyScreen& screen) {
         };
     }
     empty_->set(screen.symbol, screen.title, screen.message, screen.action, std::move(action));
+}
+
+bool AssetGridScreen::holdsKeyboard(const QWidget* part) const {
+    const QWidget* holder = window()->focusWidget();
+    return holder && (holder == part || part->isAncestorOf(holder));
+}
+
+void AssetGridScreen::takeKeyboardIfFree() {
+    // The photos of a library still being read arrive after the screen was
+    // given the keyboard: the grid takes it from the empty page, or from
+    // the window resting it, never from anything else.
+    const QWidget* holder = window()->focusWidget();
+    if (!holder || holder == this || holder->isAncestorOf(this) || holdsKeyboard(emptyPage_))
+        grid_->setFocus(Qt::OtherFocusReason);
+}
+
+std::optional<ScreenPlace> AssetGridScreen::place() const {
+    if (grid_->isHidden()) return std::nullopt;
+    return grid_->place();
+}
+
+void AssetGridScreen::restorePlace(const ScreenPlace& place) {
+    placeToRestore_ = place;
+    schedule();
 }
 
 // ---- header ---------------------------------------------------------------------

@@ -24,6 +24,7 @@
 #include "App/Route.h"
 #include "Core/Engine/EngineTypes.h"
 #include "UI/Grid/RouteHeaders.h"
+#include "UI/Kit/ScreenPlace.h"
 
 class QVBoxLayout;
 
@@ -36,7 +37,7 @@ class PhotoGridView;
 class SelectionBar;
 class YearScrubber;
 
-class AssetGridScreen : public QWidget {
+class AssetGridScreen : public QWidget, public KeepsPlace {
     Q_OBJECT
 
 public:
@@ -91,6 +92,11 @@ public:
     bool isSelectionBarShown() const { return barWanted_; }
     int updates() const { return updates_; }  // how many updates ran
 
+    // The grid's place; one restored waits for the content of the route
+    // it belongs to, which the next update brings.
+    std::optional<ScreenPlace> place() const override;
+    void restorePlace(const ScreenPlace& place) override;
+
 protected:
     void resizeEvent(QResizeEvent* e) override;
 
@@ -102,6 +108,8 @@ private:
     void updateHeaderRecord(const HeaderChoice& choice);
     void showEmpty(const EmptyScreen& screen);
     void showBar(bool shown);
+    bool holdsKeyboard(const QWidget* part) const;
+    void takeKeyboardIfFree();
     void placeOverlays();
 
     AppModel& model_;
@@ -109,6 +117,7 @@ private:
     GridContentPtr content_;
     bool pending_ = false;
     int updates_ = 0;
+    std::optional<ScreenPlace> placeToRestore_;
 
     PhotoGridView* grid_;
     QWidget* emptyPage_;

@@ -18,6 +18,8 @@ ThumbnailSource ThumbnailSource::of(std::shared_ptr<ThumbnailCache> cache) {
         if (!op) return {};
         return [op]() mutable { op->cancel(); };
     };
+    s.cached = [cache](const std::string& path) { return cache->cached(path).value_or(QImage()); };
+    s.decodeSmall = &ThumbnailCache::decodeReduced;
     return s;
 }
 
@@ -31,7 +33,9 @@ GridLibrary GridLibrary::of(const LibraryStore& store) {
 
 GridThumbnails::GridThumbnails(std::shared_ptr<GridPixmapCache> cache, QObject* parent)
     : QObject(parent), cache_(std::move(cache)) {
-    pool_.setMaxThreadCount(std::clamp(QThread::idealThreadCount() / 2, 1, 4));
+    // As many as the thumbnail cache decodes with: while the grid races
+    // past, these workers read every picture it shows.
+    pool_.setMaxThreadCount(std::clamp(QThread::idealThreadCount() - 2, 2, ThumbnailCache::decodeThreads));
     fadeTimer_.setInterval(16);
     connect(&fadeTimer_, &QTimer::timeout, this, &GridThumbnails::fadeTick);
     clock_.start();
@@ -93,6 +97,7 @@ void GridThumbnails::sync(const std::vector<Cell>& cells, double side, qreal dpr
             s.source = QImage();
             s.shown = keep;
             s.failed = false;
+            s.quickFailed = false;
         }
         s.version = version;
         if (a.thumbState != 1) {
@@ -101,7 +106,7 @@ void GridThumbnails::sync(const std::vector<Cell>& cells, double side, qreal dpr
             s.shown = QPixmap();
             continue;
         }
-        ensure(a.id, s);
+        ensure(a.id, s, c.priority);
     }
     for (auto it = slots_.begin(); it != slots_.end();) {
         if (it->second.seen != generation_) {
@@ -113,14 +118,30 @@ void GridThumbnails::sync(const std::vector<Cell>& cells, double side, qreal dpr
     }
 }
 
-void GridThumbnails::ensure(int64_t id, Slot& s) {
+void GridThumbnails::ensure(int64_t id, Slot& s, int priority) {
     const ThumbKey key = slotKey(id, s);
     if (cache_->contains(key)) return;
+    if (s.source.isNull() && movingFast_ && library_.thumbs.decodeSmall) {
+        // A thumbnail decoded already is scaled as ever; otherwise a stand-in
+        // (unless a picture shows), and the whole one once the grid settles.
+        if (library_.thumbs.cached) s.source = library_.thumbs.cached(library_.paths.thumbURL(id));
+        if (s.source.isNull()) {
+            if (s.shown.isNull() && !s.quickFailed) {
+                // The whole one waits until the grid settles: a decode queued
+                // earlier would only hold up the cells ahead.
+                if (s.cancel) s.cancel();
+                s.cancel = nullptr;
+                s.loading = false;
+                requestQuick(id, s, key, priority);
+            }
+            return;
+        }
+    }
     if (s.source.isNull()) {
         if (!s.loading && !s.failed) startLoad(id, s);
         if (s.source.isNull()) return;  // arrives later
     }
-    if (exact_) requestScale(s, key);
+    if (exact_) requestScale(s, key, priority);
 }
 
 void GridThumbnails::startLoad(int64_t id, Slot& s) {
@@ -152,7 +173,8 @@ void GridThumbnails::loaded(int64_t id, uint64_t ticket, const QImage& img) {
     }
     const bool hadPicture = !s.shown.isNull() || !s.source.isNull();
     s.source = img;
-    if (!atOnce && !hadPicture) {
+    // A picture that had to wait fades in, unless the grid is racing past.
+    if (!atOnce && !hadPicture && !movingFast_) {
         s.fadeStart = clock_.elapsed();
         if (!fadeTimer_.isActive()) fadeTimer_.start();
     }
@@ -163,7 +185,7 @@ void GridThumbnails::loaded(int64_t id, uint64_t ticket, const QImage& img) {
     if (!atOnce && onChange_) onChange_(s.pos);
 }
 
-void GridThumbnails::requestScale(Slot& s, const ThumbKey& key) {
+void GridThumbnails::requestScale(Slot& s, const ThumbKey& key, int priority) {
     if (s.scaling && s.scaleKey == key) return;
     if (s.scaling) s.scaling->store(true);
     auto flag = std::make_shared<std::atomic<bool>>(false);
@@ -182,7 +204,50 @@ void GridThumbnails::requestScale(Slot& s, const ThumbKey& key) {
         postToMainThread([guard, flag, key, out = std::move(out)]() mutable {
             if (guard) guard->scaled(key, std::move(out), flag);
         });
-    });
+    }, priority);
+}
+
+void GridThumbnails::requestQuick(int64_t id, Slot& s, const ThumbKey& key, int priority) {
+    if (s.quick || !library_.thumbs.decodeSmall) return;
+    auto flag = std::make_shared<std::atomic<bool>>(false);
+    s.quick = flag;
+    ++quicksInFlight_;
+    QPointer<GridThumbnails> guard(this);
+    const std::string path = library_.paths.thumbURL(id);
+    const auto decode = library_.thumbs.decodeSmall;
+    // As small as the JPEG's cheap reductions go while the cell's pixels are
+    // still covered: a quick read that looks like the finished picture.
+    const int minSide = std::max(1, key.pixelSide);
+    const double radius = CellLook::cornerRadius * key.dpr / 100.0;
+    pool_.start([guard, flag, id, key, path, decode, minSide, radius] {
+        QImage out;
+        if (!flag->load()) {
+            const QImage small = decode(path, minSide);
+            if (!small.isNull() && !flag->load()) {
+                out = roundedThumbnail(small, key.pixelSide, radius);
+                out.setDevicePixelRatio(key.dpr / 100.0);
+            }
+        }
+        postToMainThread([guard, flag, id, out = std::move(out)]() mutable {
+            if (guard) guard->quickDone(id, std::move(out), flag);
+        });
+    }, priority);
+}
+
+void GridThumbnails::quickDone(int64_t id, QImage img, const std::shared_ptr<std::atomic<bool>>& flag) {
+    --quicksInFlight_;
+    auto it = slots_.find(id);
+    Slot* s = it != slots_.end() && it->second.quick == flag ? &it->second : nullptr;
+    if (!s) return;  // the cell left, or was asked again
+    s->quick.reset();
+    if (img.isNull()) {
+        s->quickFailed = true;  // the whole thumbnail is read once the grid settles
+        return;
+    }
+    // Something better may have come first.
+    if (!s->shown.isNull() || !s->source.isNull() || cache_->contains(slotKey(id, *s))) return;
+    s->shown = QPixmap::fromImage(std::move(img));
+    if (onChange_) onChange_(s->pos);
 }
 
 void GridThumbnails::scaled(const ThumbKey& key, QImage img, const std::shared_ptr<std::atomic<bool>>& flag) {
@@ -205,6 +270,8 @@ void GridThumbnails::forget(Slot& s) {
     s.loading = false;
     if (s.scaling) s.scaling->store(true);
     s.scaling.reset();
+    if (s.quick) s.quick->store(true);
+    s.quick.reset();
     s.fadeStart = -1;
 }
 
@@ -239,7 +306,7 @@ void GridThumbnails::fadeTick() {
 }
 
 bool GridThumbnails::idle() const {
-    if (scalesInFlight_ > 0) return false;
+    if (scalesInFlight_ > 0 || quicksInFlight_ > 0) return false;
     return std::none_of(slots_.begin(), slots_.end(),
                         [](const auto& kv) { return kv.second.loading || kv.second.fadeStart >= 0; });
 }

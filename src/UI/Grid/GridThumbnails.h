@@ -5,6 +5,10 @@
 // scaled to the cell's pixels on worker threads. Cells that leave the view
 // cancel what they asked for; a result for a cell no longer in view is
 // dropped; a changed record keeps its old picture until the new one is ready.
+// While the grid moves fast (a page at a time), a cell that has nothing in
+// memory gets a stand-in at once: its thumbnail file decoded small, on the
+// workers, cells in view first; the whole thumbnail follows once the grid
+// settles, without a fade, as a picture is already there.
 //
 // There is one entry per cell in view, never one per asset of the grid.
 
@@ -39,6 +43,12 @@ struct ThumbnailSource {
     // Completes before returning on a memory hit (and gives no cancel);
     // otherwise completes later on the main thread unless cancelled.
     std::function<Cancel(const std::string& path, Completion)> load;
+    // What memory holds already, or a null image; never reads the disk.
+    // Unset: nothing is held.
+    std::function<QImage(const std::string& path)> cached;
+    // The file decoded small, its shorter side at least minSide pixels; runs
+    // on a worker thread. Unset: no stand-ins.
+    std::function<QImage(const std::string& path, int minSide)> decodeSmall;
 
     static ThumbnailSource of(std::shared_ptr<ThumbnailCache> cache);
 };
@@ -62,6 +72,7 @@ public:
         const Asset* asset = nullptr;
         size_t pos = 0;  // grid position, handed back when the cell should be painted again
         bool inset = false;
+        int priority = 0;  // work for higher ones first: cells in view before those ahead of it
     };
 
     explicit GridThumbnails(std::shared_ptr<GridPixmapCache> cache, QObject* parent = nullptr);
@@ -81,6 +92,10 @@ public:
 
     // A cell at this grid position should be painted again.
     void setOnChange(std::function<void(size_t pos)> f) { onChange_ = std::move(f); }
+    // While set, cells without a picture get stand-ins and no whole
+    // thumbnail is read; the next sync after clearing it reads them.
+    void setMovingFast(bool fast) { movingFast_ = fast; }
+    bool movingFast() const { return movingFast_; }
 
     // No load, no scaling and no fade under way.
     bool idle() const;
@@ -101,13 +116,17 @@ private:
         qint64 fadeStart = -1;
         std::shared_ptr<std::atomic<bool>> scaling;
         ThumbKey scaleKey;
+        std::shared_ptr<std::atomic<bool>> quick;  // a stand-in on its way
+        bool quickFailed = false;
     };
 
-    void ensure(int64_t id, Slot& s);
+    void ensure(int64_t id, Slot& s, int priority);
     void startLoad(int64_t id, Slot& s);
     void loaded(int64_t id, uint64_t ticket, const QImage& img);
-    void requestScale(Slot& s, const ThumbKey& key);
+    void requestScale(Slot& s, const ThumbKey& key, int priority = 0);
     void scaled(const ThumbKey& key, QImage img, const std::shared_ptr<std::atomic<bool>>& flag);
+    void requestQuick(int64_t id, Slot& s, const ThumbKey& key, int priority);
+    void quickDone(int64_t id, QImage img, const std::shared_ptr<std::atomic<bool>>& flag);
     void forget(Slot& s);
     void fadeTick();
     ThumbKey slotKey(int64_t id, const Slot& s) const;
@@ -126,6 +145,8 @@ private:
     uint64_t tickets_ = 0;
     uint64_t loadingNow_ = 0;  // the ticket whose load call is running, to tell a hit from a miss
     int scalesInFlight_ = 0;
+    int quicksInFlight_ = 0;
+    bool movingFast_ = false;
 };
 
 }  // namespace vintrelle

@@ -48,6 +48,16 @@ PhotoGridView::PhotoGridView(GridLibrary library, Callbacks callbacks, std::opti
     thumbs_->setOnChange([this](size_t pos) { updateCell(pos); });
     setLibrary(std::move(library));
 
+    motionClock_.start();
+    motionTimer_.setSingleShot(true);
+    motionTimer_.setInterval(fastSettleMs);
+    connect(&motionTimer_, &QTimer::timeout, this, [this] {
+        steps_.clear();
+        thumbs_->setMovingFast(false);
+        syncThumbnails();
+        viewport()->update();
+    });
+
     settleTimer_.setSingleShot(true);
     settleTimer_.setInterval(settleMs);
     connect(&settleTimer_, &QTimer::timeout, this, [this] {
@@ -124,9 +134,11 @@ void PhotoGridView::setContent(GridContentPtr content) {
 template <class F>
 void PhotoGridView::forEachPosition(const GridContent& c, F&& f) const {
     size_t pos = 0;
-    const std::vector<Asset>& flat = *c.flat;
-    for (const GridContent::Section& s : c.sections)
-        for (size_t i = s.begin; i < s.end; ++i) f(pos++, flat[i]);
+    const AssetList& flat = *c.flat;
+    for (const GridContent::Section& s : c.sections) {
+        auto it = flat.begin() + std::ptrdiff_t(s.begin);
+        for (size_t i = s.begin; i < s.end; ++i, ++it) f(pos++, *it);
+    }
 }
 
 bool PhotoGridView::sameLayout(const GridContent& a, const GridContent& b) const {
@@ -136,24 +148,28 @@ bool PhotoGridView::sameLayout(const GridContent& a, const GridContent& b) const
         const auto& y = b.sections[s];
         if (x.id != y.id || x.title != y.title || x.detail != y.detail || x.size() != y.size()) return false;
     }
-    if (a.flat == b.flat && std::equal(a.sections.begin(), a.sections.end(), b.sections.begin())) return true;
+    if ((a.flat == b.flat || a.flat->sameAs(*b.flat)) &&
+        std::equal(a.sections.begin(), a.sections.end(), b.sections.begin()))
+        return true;
     for (size_t s = 0; s < a.sections.size(); ++s) {
-        const auto xs = a.assets(a.sections[s]);
-        const auto ys = b.assets(b.sections[s]);
-        for (size_t i = 0; i < xs.size(); ++i)
-            if (xs[i].id != ys[i].id) return false;
+        auto x = a.flat->begin() + std::ptrdiff_t(a.sections[s].begin);
+        auto y = b.flat->begin() + std::ptrdiff_t(b.sections[s].begin);
+        for (size_t i = 0; i < a.sections[s].size(); ++i, ++x, ++y)
+            if (x->id != y->id) return false;
     }
     return true;
 }
 
 void PhotoGridView::reload(GridContentPtr content, bool toTop) {
     // The selection follows its assets: ids, not positions, survive a reload.
-    IdSet selected(selection_.count());
-    selection_.forEach([&](size_t pos) { selected.insert(assetAt(pos).id); });
+    std::vector<Tracked> selected;
+    selected.reserve(selection_.count());
+    selection_.forEach([&](size_t pos) { selected.push_back(track(pos)); });
     const std::optional<Tracked> cursor = cursor_, anchor = anchor_;
 
     replaceContent(std::move(content));
     scrollKey_ = content_->scrollKey;
+    kept_.reset();
     std::vector<int> counts;
     std::vector<double> heights;
     counts.reserve(content_->sections.size());
@@ -165,9 +181,16 @@ void PhotoGridView::reload(GridContentPtr content, bool toTop) {
     positions_ = GridPositions(counts);
     layout_.setSections(std::move(counts), std::move(heights));
     selection_.reset(positions_.total());
-    if (!selected.empty())
+    // Most are found where the store's order puts them; a pass over the grid
+    // only for the others.
+    IdSet missing;
+    for (const Tracked& t : selected) {
+        if (const auto pos = findInStoreOrder(t.id, t.taken)) selection_.set(*pos, true);
+        else missing.insert(t.id);
+    }
+    if (!missing.empty())
         forEachPosition(*content_, [&](size_t pos, const Asset& a) {
-            if (selected.contains(a.id)) selection_.set(pos, true);
+            if (missing.contains(a.id)) selection_.set(pos, true);
         });
     cursor_ = resolve(cursor);
     anchor_ = resolve(anchor);
@@ -183,6 +206,21 @@ void PhotoGridView::reload(GridContentPtr content, bool toTop) {
     reportVisibleSection(true);
 }
 
+std::optional<size_t> PhotoGridView::findInStoreOrder(int64_t id, double taken) const {
+    const AssetList& flat = *content_->flat;
+    const size_t at = flat.storeOrderBound(taken, id);
+    if (at >= flat.size() || flat[at].id != id) return std::nullopt;
+    // The section holding that place in the list, and the place in grid order.
+    const auto& sections = content_->sections;
+    auto it = std::upper_bound(sections.begin(), sections.end(), at,
+                               [](size_t i, const GridContent::Section& s) { return i < s.begin; });
+    if (it == sections.begin()) return std::nullopt;
+    --it;
+    if (at >= it->end) return std::nullopt;
+    const int section = int(it - sections.begin());
+    return positions_.offset(section) + (at - it->begin);
+}
+
 void PhotoGridView::replaceContent(GridContentPtr content) {
     GridContentPtr old = std::exchange(content_, std::move(content));
     token_ = content_->token;
@@ -195,24 +233,24 @@ void PhotoGridView::replaceContent(GridContentPtr content) {
 std::optional<PhotoGridView::Tracked> PhotoGridView::resolve(const std::optional<Tracked>& t) const {
     if (!t) return std::nullopt;
     if (t->pos < positions_.total() && assetAt(t->pos).id == t->id) return t;
+    if (const auto pos = findInStoreOrder(t->id, t->taken)) return Tracked{t->id, *pos, t->taken};
     std::optional<Tracked> found;
     forEachPosition(*content_, [&](size_t pos, const Asset& a) {
-        if (!found && a.id == t->id) found = Tracked{a.id, pos};
+        if (!found && a.id == t->id) found = Tracked{a.id, pos, a.taken};
     });
     return found;
 }
 
 void PhotoGridView::setThumbSize(double size) {
     if (std::abs(layout_.targetSize() - size) <= 0.5) return;
-    const int before = scrollOffset();
-    const std::optional<size_t> anchor = anchorPosition();
+    // Keep the user where they were, unless the view is at the very top.
+    const std::optional<Kept> keep = scrollOffset() > 4 ? keptPlace(viewport()->height()) : std::nullopt;
     layout_.setTargetSize(size);
-    relayout();
-    // Keep the user where they were: the item at the centre stays at the centre.
-    if (anchor && before > 4 && *anchor < positions_.total()) {
-        const QRectF f = layout_.itemFrame(positions_.index(*anchor));
-        stopScrollAnimation();
-        verticalScrollBar()->setValue(int(std::lround(f.center().y() - viewport()->height() / 2.0)));
+    {
+        const bool outer = std::exchange(placing_, true);
+        relayout();
+        if (keep) putBack(*keep);
+        placing_ = outer;
     }
     if (isVisible() && positions_.total() > 0) {
         sizing_ = true;
@@ -273,9 +311,18 @@ std::vector<int64_t> PhotoGridView::inGridOrder(const std::unordered_set<int64_t
     std::vector<int64_t> out;
     out.reserve(ids.size());
     std::unordered_set<int64_t> seen;
-    forEachPosition(*content_, [&](size_t, const Asset& a) {
-        if (ids.count(a.id) && seen.insert(a.id).second) out.push_back(a.id);
+    // The ids are usually the grid's own selection: its positions give the order.
+    selection_.forEach([&](size_t pos) {
+        const int64_t id = assetAt(pos).id;
+        if (ids.count(id) && seen.insert(id).second) out.push_back(id);
     });
+    if (seen.size() < ids.size()) {
+        out.clear();
+        seen.clear();
+        forEachPosition(*content_, [&](size_t, const Asset& a) {
+            if (ids.count(a.id) && seen.insert(a.id).second) out.push_back(a.id);
+        });
+    }
     std::vector<int64_t> rest;
     for (int64_t id : ids)
         if (!seen.count(id)) rest.push_back(id);
@@ -291,6 +338,7 @@ void PhotoGridView::relayout() {
 }
 
 void PhotoGridView::updateScrollRange() {
+    viewHeight_ = viewport()->height();
     const int maxY = std::max(0, int(std::ceil(layout_.contentSizeHeight())) - viewport()->height());
     QScrollBar* bar = verticalScrollBar();
     bar->setPageStep(std::max(1, viewport()->height()));
@@ -322,15 +370,79 @@ std::optional<size_t> PhotoGridView::hit(QPointF p) const {
     return positions_.position(*i);
 }
 
-std::optional<size_t> PhotoGridView::anchorPosition() const {
+std::optional<size_t> PhotoGridView::nearestTo(const QRectF& view) const {
     if (positions_.total() == 0) return std::nullopt;
-    const QRectF view = visibleContentRect();
-    if (auto i = layout_.itemAt(view.center())) return positions_.position(*i);
-    std::optional<size_t> first;
-    layout_.forEachIn(view, [](int) {}, [&](GridIndex i) {
-        if (!first) first = positions_.position(i);
-    });
-    return first;
+    // In a month of one or two photos the centre is mostly empty: the
+    // nearest item is the one closest to it, not the first in view.
+    const QPointF c = view.center();
+    std::optional<size_t> best;
+    double bestDistance = 0, bestDy = 0;
+    auto consider = [&](GridIndex i) {
+        const QRectF f = layout_.itemFrame(i);
+        const double dx = std::max({f.left() - c.x(), 0.0, c.x() - f.right()});
+        const double dy = std::max({f.top() - c.y(), 0.0, c.y() - f.bottom()});
+        const double d = dx * dx + dy * dy;
+        if (!best || d < bestDistance || (d == bestDistance && dy < bestDy)) {
+            best = positions_.position(i);
+            bestDistance = d;
+            bestDy = dy;
+        }
+    };
+    layout_.forEachIn(view, [](int) {}, consider);
+    // A view filled by a header band: the items just above and below it.
+    if (!best) layout_.forEachIn(view.adjusted(0, -view.height(), 0, view.height()), [](int) {}, consider);
+    return best;
+}
+
+std::optional<PhotoGridView::Kept> PhotoGridView::placeIn(double viewHeight) const {
+    if (viewHeight <= 0) return std::nullopt;
+    // On the layout as it stands, which may still be the one of the old width.
+    const QRectF view(0, scrollOffset(), layout_.width(), viewHeight);
+    const std::optional<size_t> pos = nearestTo(view);
+    if (!pos) return std::nullopt;
+    const QRectF f = layout_.itemFrame(positions_.index(*pos));
+    return Kept{track(*pos), (f.center().y() - scrollOffset()) / viewHeight, scrollOffset()};
+}
+
+std::optional<PhotoGridView::Kept> PhotoGridView::keptPlace(double viewHeight) {
+    if (kept_) {
+        if (const auto item = resolve(kept_->item)) {
+            kept_->item = *item;
+            return kept_;
+        }
+    }
+    kept_ = placeIn(viewHeight);
+    return kept_;
+}
+
+void PhotoGridView::putBack(const Kept& kept) {
+    int y = kept.offset;
+    if (const auto item = resolve(kept.item)) {
+        const QRectF f = layout_.itemFrame(positions_.index(item->pos));
+        y = int(std::lround(f.center().y() - kept.fraction * viewport()->height()));
+    }
+    stopScrollAnimation();
+    const bool outer = std::exchange(placing_, true);
+    verticalScrollBar()->setValue(y);
+    placing_ = outer;
+}
+
+std::optional<ScreenPlace> PhotoGridView::place() const {
+    const std::optional<Kept> k = placeIn(viewport()->height());
+    if (!k) return std::nullopt;
+    return ScreenPlace{k->item.id, k->fraction, k->offset};
+}
+
+void PhotoGridView::restorePlace(const ScreenPlace& place) {
+    kept_.reset();
+    relayout();
+    if (place.offset <= 4 || !place.itemID) {
+        stopScrollAnimation();
+        verticalScrollBar()->setValue(place.offset <= 4 ? 0 : place.offset);
+        return;
+    }
+    // No position to try first: the item is looked up by its id.
+    putBack({Tracked{*place.itemID, positions_.total()}, place.itemY, place.offset});
 }
 
 void PhotoGridView::syncThumbnails() {
@@ -338,15 +450,50 @@ void PhotoGridView::syncThumbnails() {
     const qreal dpr = viewport()->devicePixelRatioF();
     syncedDpr_ = dpr;
     if (positions_.total() > 0) {
-        // Half a screen above and below is asked for ahead of time.
+        // The cells in view first, then those ahead: half a screen above and
+        // below; while moving fast a screen and a half the way it goes and a
+        // little behind, and a screen and a quarter for a while after.
         const QRectF view = visibleContentRect();
-        const QRectF wanted = view.adjusted(0, -view.height() / 2, 0, view.height() / 2);
-        layout_.forEachIn(wanted, [](int) {}, [&](GridIndex i) {
-            const size_t pos = positions_.position(i);
-            cells.push_back({&assetAt(pos), pos, selection_.test(pos)});
-        });
+        const double h = view.height();
+        const bool fast = thumbs_->movingFast();
+        const bool leaning = lastFast_ >= 0 && motionClock_.elapsed() - lastFast_ < leanAheadMs;
+        const double ahead = fast ? 1.5 * h : leaning ? 1.25 * h : 0.5 * h;
+        const double behind = fast || leaning ? 0.25 * h : 0.5 * h;
+        const double below = direction_ > 0 ? ahead : behind;
+        const double above = direction_ > 0 ? behind : ahead;
+        const QRectF first = direction_ > 0 ? QRectF(0, view.bottom(), view.width(), below)
+                                            : QRectF(0, view.top() - above, view.width(), above);
+        const QRectF second = direction_ > 0 ? QRectF(0, view.top() - above, view.width(), above)
+                                             : QRectF(0, view.bottom(), view.width(), below);
+        std::unordered_set<size_t> taken;
+        auto add = [&](const QRectF& r, int priority) {
+            layout_.forEachIn(r, [](int) {}, [&](GridIndex i) {
+                const size_t pos = positions_.position(i);
+                if (taken.insert(pos).second) cells.push_back({&assetAt(pos), pos, selection_.test(pos), priority});
+            });
+        };
+        add(view, 2);
+        add(first, 1);
+        add(second, 0);
     }
     thumbs_->sync(cells, layout_.side(), dpr, !sizing_);
+}
+
+void PhotoGridView::noteMotion(int dy) {
+    if (dy == 0) return;
+    const qint64 now = motionClock_.elapsed();
+    std::erase_if(steps_, [&](const auto& step) { return step.first < now - fastWindowMs; });
+    steps_.emplace_back(now, dy);
+    int moved = 0;
+    for (const auto& step : steps_) moved += std::abs(step.second);
+    // Content moving up means the view goes down the grid.
+    const int direction = dy < 0 ? 1 : -1;
+    if (moved * 10 >= viewport()->height() * 9 || thumbs_->movingFast()) {
+        direction_ = direction;
+        lastFast_ = now;
+        thumbs_->setMovingFast(true);
+        motionTimer_.start();
+    }
 }
 
 // ---- painting -----------------------------------------------------------------
@@ -401,7 +548,7 @@ bool PhotoGridView::waitForThumbnails(int msecs) {
     for (;;) {
         QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (thumbs_->idle() && !settleTimer_.isActive()) return true;
+        if (thumbs_->idle() && !settleTimer_.isActive() && !motionTimer_.isActive()) return true;
         if (t.elapsed() > msecs) return false;
         QThread::msleep(2);
     }
@@ -411,8 +558,16 @@ bool PhotoGridView::waitForThumbnails(int msecs) {
 
 void PhotoGridView::resizeEvent(QResizeEvent* e) {
     QAbstractScrollArea::resizeEvent(e);
-    relayout();
-    updateScrollRange();
+    // The item nearest the centre stays where it was on the screen: found
+    // on the layout and the height the view had before this resize.
+    const std::optional<Kept> keep = scrollOffset() > 4 ? keptPlace(viewHeight_) : std::nullopt;
+    {
+        const bool outer = std::exchange(placing_, true);
+        relayout();
+        updateScrollRange();
+        if (keep) putBack(*keep);
+        placing_ = outer;
+    }
     placeHeader();
     syncThumbnails();
     reportVisibleSection(false);
@@ -425,7 +580,12 @@ void PhotoGridView::showEvent(QShowEvent* e) {
 }
 
 void PhotoGridView::scrollContentsBy(int dx, int dy) {
+    // Moved by the user (or to a section, or to the cursor): the place
+    // kept across size changes is found anew next time.
+    if (!placing_) kept_.reset();
     viewport()->scroll(dx, dy);
+    // Holding a place through a change of size moves no picture on screen.
+    if (!placing_) noteMotion(dy);
     syncThumbnails();
     reportVisibleSection(false);
     if (banding_) {

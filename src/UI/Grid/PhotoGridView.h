@@ -10,6 +10,7 @@
 // It talks back through callbacks only, so it runs without the window.
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 
@@ -30,6 +31,7 @@
 #include "UI/Grid/GridSelection.h"
 #include "UI/Grid/GridThumbnails.h"
 #include "UI/Grid/PhotoGridLayout.h"
+#include "UI/Kit/ScreenPlace.h"
 
 class QVariantAnimation;
 
@@ -59,6 +61,13 @@ public:
     static constexpr int scrollAnimationMs = 280;
     static constexpr int settleMs = 150;           // after the size stops moving, exact pixmaps are made
     static constexpr double sectionProbe = 24;     // the reported section is the one this far below the top
+    // Moving a screen's height within this time is moving fast (a page key,
+    // held or not, a flick); the grid has settled this long after the last such step.
+    static constexpr int fastWindowMs = 200;
+    static constexpr int fastSettleMs = 150;
+    // For this long after fast movement, the grid at rest reads ahead the way
+    // it went (a held key pauses before it repeats).
+    static constexpr int leanAheadMs = 2000;
 
     // `servedScrollToken` is the token of the scroll request standing when the
     // grid is made (none without one): that request belongs to an earlier
@@ -85,6 +94,13 @@ public:
     }
     // Scrolls to the section once per new token (animated).
     void requestScroll(const std::string& sectionID, int64_t token);
+    // Where the view stands: the item nearest the centre of the viewport,
+    // and where its centre lies in it (none while nothing is shown).
+    std::optional<ScreenPlace> place() const;
+    // Puts that item's centre back at the same height in the viewport, or
+    // the view at the same offset when the item is gone; a place at the
+    // very top stays at the top.
+    void restorePlace(const ScreenPlace& place);
 
     const GridContentPtr& content() const { return content_; }
     const PhotoGridLayout& gridLayout() const { return layout_; }
@@ -121,17 +137,23 @@ protected:
     void keyPressEvent(QKeyEvent* e) override;
 
 private:
-    // An asset followed by its id, so a reload cannot move it to another photo.
+    // An asset followed by its id, so a reload cannot move it to another photo
+    // (and by its capture time, to find it again in a list in store order).
     struct Tracked {
         int64_t id = 0;
         size_t pos = 0;
+        double taken = 0;
     };
 
     bool sameLayout(const GridContent& a, const GridContent& b) const;
     void reload(GridContentPtr content, bool toTop);
     void replaceContent(GridContentPtr content);
     std::optional<Tracked> resolve(const std::optional<Tracked>& t) const;
-    Tracked track(size_t pos) const { return {assetAt(pos).id, pos}; }
+    Tracked track(size_t pos) const { return {assetAt(pos).id, pos, assetAt(pos).taken}; }
+    // The grid position of the asset with this id and capture time: found by
+    // a binary search when the content lists it in store order (the library
+    // and the lists filtered from it), none when not found that way.
+    std::optional<size_t> findInStoreOrder(int64_t id, double taken) const;
     template <class F>
     void forEachPosition(const GridContent& c, F&& f) const;
 
@@ -139,7 +161,19 @@ private:
     void updateScrollRange();
     void placeHeader();
     void syncThumbnails();
-    std::optional<size_t> anchorPosition() const;
+    void noteMotion(int dy);
+    // A place held across changes of the layout (thumbnail size, width): the
+    // item nearest the centre, found once and kept through a run of such
+    // changes until the view is moved otherwise, so no rounding creeps.
+    struct Kept {
+        Tracked item;
+        double fraction = 0.5;  // of the viewport's height, where the item's centre lies
+        int offset = 0;
+    };
+    std::optional<size_t> nearestTo(const QRectF& view) const;
+    std::optional<Kept> placeIn(double viewHeight) const;
+    std::optional<Kept> keptPlace(double viewHeight);
+    void putBack(const Kept& kept);
     QRectF visibleContentRect() const;
     QRect viewRectOf(size_t pos) const;
     void updateCell(size_t pos);
@@ -180,8 +214,18 @@ private:
     QPointer<QWidget> header_;
     int headerHeight_ = 0;
 
+    std::optional<Kept> kept_;
+    bool placing_ = false;  // the offset moves to keep a place, not by the user
+    int viewHeight_ = 0;    // the viewport's height the layout was last fitted to
+
     bool sizing_ = false;
     QTimer settleTimer_;
+    // Recent scroll steps (when, how far), to tell fast movement and its direction.
+    std::vector<std::pair<qint64, int>> steps_;
+    QElapsedTimer motionClock_;
+    QTimer motionTimer_;
+    int direction_ = 1;  // of the last fast movement: 1 down the grid, -1 up
+    qint64 lastFast_ = -1;  // when it was last seen
     QVariantAnimation* scrollAnimation_ = nullptr;
     qreal syncedDpr_ = 0;
 

@@ -4,8 +4,8 @@
 // delete). Each shows a copy of its record that the grid screen replaces
 // when the store changes, and acts through the application model and the
 // store. Menus are built fresh by makeMenu() each time they open, and the
-// album's confirmation goes through a presenter, so tests drive both
-// without running a nested event loop.
+// album's confirmation is a sheet opened without a loop of its own, so
+// tests drive both without running a nested event loop.
 
 #include <QAbstractButton>
 #include <QPointer>
@@ -23,13 +23,13 @@
 
 class QHBoxLayout;
 class QMenu;
-class QMessageBox;
 class QPushButton;
 
 namespace vintrelle {
 
 class AppModel;
 class LibraryStore;
+class MessageSheet;
 class StoredImage;
 class TextBlock;
 class TripHeroText;
@@ -176,17 +176,14 @@ public:
 
     // Asks "Delete the album “X”?"; its "Delete Album" button deletes the
     // album and goes to the albums overview, anything else changes nothing.
-    void confirmDelete();
-    // Receives the confirmation instead of it being opened over the window.
-    using Presenter = std::function<void(QMessageBox*)>;
-    static void setConfirmPresenter(Presenter presenter);
+    MessageSheet* confirmDelete();
 
 private:
     Album album_;
     TextBlock* name_;
     QPushButton* rename_;
     QPushButton* delete_;
-    QPointer<QMessageBox> confirmation_;
+    QPointer<MessageSheet> confirmation_;
 };
 
 }  // namespace vintrelle

@@ -1,10 +1,12 @@
 #include "UI/Grid/YearScrubber.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScreen>
 #include <QToolTip>
 
 #include <algorithm>
@@ -158,10 +160,38 @@ std::optional<size_t> YearScrubber::labelAt(QPointF p) const {
     return std::nullopt;
 }
 
+QRect YearScrubber::helpGeometry(const QSize& tip, QPoint at) const {
+    if (!viewport_ || visible_.empty()) return {};
+    // Beside the column, clear of the zone that keeps it shown, so the help
+    // never hides a year and moving towards it does not end the hover.
+    const QPoint edge = viewport_->mapToGlobal(QPointF(panelAt_.x() - hotZone - helpGap, at.y()).toPoint());
+    QRect r(QPoint(edge.x() - tip.width(), edge.y() - tip.height() / 2), tip);
+    if (const QScreen* screen = viewport_->screen()) {
+        const QRect room = screen->availableGeometry();
+        r.moveTop(std::clamp(r.top(), room.top(), std::max(room.top(), room.bottom() - r.height() + 1)));
+        r.moveLeft(std::max(r.left(), room.left()));
+    }
+    return r;
+}
+
+QWidget* YearScrubber::helpTip() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("qtooltip_label") && w->isVisible()) return w;
+    return nullptr;
+}
+
+void YearScrubber::showHelp(QPoint at) {
+    // Shown for the column alone: it goes when the pointer leaves it.
+    QToolTip::showText(viewport_->mapToGlobal(at), tr("Jump to a year"), viewport_,
+                       panelInViewport().toAlignedRect());
+    if (QWidget* tip = helpTip()) tip->move(helpGeometry(tip->size(), at).topLeft());
+}
+
 void YearScrubber::setHovering(bool on) {
     if (visible_.empty()) on = false;
     if (on == hovering_) return;
     hovering_ = on;
+    if (!on && helpTip()) QToolTip::hideText();
     const qreal target = on ? 1 : 0;
     fade_.stop();
     if (on) {
@@ -217,7 +247,7 @@ bool YearScrubber::eventFilter(QObject* watched, QEvent* e) {
         case QEvent::ToolTip: {
             auto* h = static_cast<QHelpEvent*>(e);
             if (!hovering_ || !panelInViewport().contains(h->pos())) break;
-            QToolTip::showText(h->globalPos(), tr("Jump to a year"), viewport_);
+            showHelp(h->pos());
             return true;
         }
         default: break;

@@ -42,6 +42,7 @@ public:
     static constexpr qreal hotZone = 26;       // invisible reach to the left of the column
     static constexpr qreal trailingInset = 14;  // from the grid's trailing edge
     static constexpr int fadeMs = 180;
+    static constexpr int helpGap = 4;  // between the help and the zone of the column
 
     // An entry at each change of year between sections that hold assets, the
     // year being that of the section's first asset.
@@ -70,6 +71,12 @@ public:
     // shown entry (empty when nothing is shown).
     QRectF panelInViewport() const;
     QRectF labelInViewport(size_t k) const;
+    // Where the help ("Jump to a year") of a given size goes for the
+    // pointer at `at` (viewport coordinates): left of the column and its
+    // zone, on screen; global coordinates.
+    QRect helpGeometry(const QSize& tip, QPoint at) const;
+    // The help shown now (the application's tooltip), or null.
+    static QWidget* helpTip();
 
 protected:
     void paintEvent(QPaintEvent* e) override;
@@ -78,6 +85,7 @@ protected:
 private:
     void relayout();
     void setHovering(bool on);
+    void showHelp(QPoint at);
     bool inZone(QPointF viewportPoint) const;
     std::optional<size_t> labelAt(QPointF viewportPoint) const;
     QFont labelFont() const;

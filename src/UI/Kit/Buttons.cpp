@@ -27,6 +27,12 @@ void fillRounded(QPainter& p, const QRectF& r, qreal radius, const QColor& c) {
     p.fillPath(path, c);
 }
 
+// A filled button's colour, a little lighter while it is pressed.
+QColor filled(QColor c, bool pressed) {
+    if (pressed) c.setAlphaF(c.alphaF() * 0.82f);
+    return c;
+}
+
 // Styles live as long as the application; a second application (tests) gets
 // new ones.
 template <class S>
@@ -94,18 +100,14 @@ void FlatButtonStyle::drawControl(ControlElement element, const QStyleOption* op
     p->restore();
 }
 
-PrimaryButtonStyle::PrimaryButtonStyle() : FlatButtonStyle({13.5, QFont::DemiBold, 18, 9, 9}) {}
+PrimaryButtonStyle::PrimaryButtonStyle() : FlatButtonStyle(primaryLook) {}
 
 PrimaryButtonStyle* PrimaryButtonStyle::shared() {
     static QPointer<PrimaryButtonStyle> slot;
     return sharedStyle<PrimaryButtonStyle>(slot, [] { return new PrimaryButtonStyle; });
 }
 
-QColor PrimaryButtonStyle::fill(bool pressed) const {
-    QColor c = Theme::accent();
-    if (pressed) c.setAlphaF(c.alphaF() * 0.82f);
-    return c;
-}
+QColor PrimaryButtonStyle::fill(bool pressed) const { return filled(Theme::accent(), pressed); }
 
 void PrimaryButtonStyle::apply(QPushButton* button, const QString& symbol) {
     button->setStyle(shared());
@@ -115,6 +117,17 @@ void PrimaryButtonStyle::apply(QPushButton* button, const QString& symbol) {
         button->setIconSize({side, side});
     }
 }
+
+DestructiveButtonStyle::DestructiveButtonStyle() : FlatButtonStyle(primaryLook) {}
+
+DestructiveButtonStyle* DestructiveButtonStyle::shared() {
+    static QPointer<DestructiveButtonStyle> slot;
+    return sharedStyle<DestructiveButtonStyle>(slot, [] { return new DestructiveButtonStyle; });
+}
+
+QColor DestructiveButtonStyle::fill(bool pressed) const { return filled(Theme::destructive(), pressed); }
+
+void DestructiveButtonStyle::apply(QPushButton* button) { button->setStyle(shared()); }
 
 QuietButtonStyle::QuietButtonStyle() : FlatButtonStyle({12.5, QFont::Medium, 12, 6, 7}) {}
 

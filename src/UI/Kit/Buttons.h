@@ -36,6 +36,7 @@ protected:
         qreal padX, padY, radius;
     };
     explicit FlatButtonStyle(Look look) : look_(look) {}
+    static constexpr Look primaryLook{13.5, QFont::DemiBold, 18, 9, 9};
     virtual QColor fill(bool pressed) const = 0;
     virtual QColor labelColor() const = 0;
 
@@ -55,6 +56,21 @@ protected:
 
 private:
     PrimaryButtonStyle();
+};
+
+// The filled button of an action that cannot be undone, in the red of
+// Theme::destructive; otherwise drawn as the primary button.
+class DestructiveButtonStyle final : public FlatButtonStyle {
+public:
+    static void apply(QPushButton* button);
+    static DestructiveButtonStyle* shared();
+
+protected:
+    QColor fill(bool pressed) const override;
+    QColor labelColor() const override { return Qt::white; }
+
+private:
+    DestructiveButtonStyle();
 };
 
 class QuietButtonStyle final : public FlatButtonStyle {

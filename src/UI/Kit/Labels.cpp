@@ -87,12 +87,20 @@ void TextBlock::setWordWrap(bool wrap) {
     wrap_ = wrap;
     QSizePolicy sp = sizePolicy();
     sp.setHeightForWidth(wrap);
+    // A layout takes a fixed height from the size hint, which cannot know the
+    // width: the block would keep one line's height and lose the others.
+    sp.setVerticalPolicy(wrap ? QSizePolicy::Minimum : QSizePolicy::Fixed);
     setSizePolicy(sp);
     changed();
 }
 
 void TextBlock::setLineSpacing(qreal px) {
     lineSpacing_ = px;
+    changed();
+}
+
+void TextBlock::setBreakAfter(const QString& separator) {
+    breakAfter_ = separator;
     changed();
 }
 
@@ -106,15 +114,56 @@ void TextBlock::changeEvent(QEvent* e) {
     QWidget::changeEvent(e);
 }
 
+qreal TextBlock::measure(QStringView text) const {
+    return tabular_ ? TabularDigits::width(font(), text) : QFontMetricsF(font()).horizontalAdvance(text.toString());
+}
+
 qreal TextBlock::naturalWidth() const {
-    if (tabular_) return TabularDigits::width(font(), text_);
     qreal widest = 0;
-    const QFontMetricsF fm(font());
-    for (const QString& para : text_.split(u'\n')) widest = std::max(widest, fm.horizontalAdvance(para));
+    for (const QString& para : text_.split(u'\n')) widest = std::max(widest, measure(para));
     return widest;
 }
 
+// Greedy lines of whole parts: a part is the text up to and including a
+// separator (or a blank when there is none); a part wider than the line
+// gets a line of its own. Blanks at a line's end take no room.
+QList<TextBlock::Line> TextBlock::linesByParts(qreal width) const {
+    QList<Line> out;
+    const QStringView all(text_);
+    auto trimmedWidth = [&](qsizetype start, qsizetype end) {
+        while (end > start && all[end - 1].isSpace()) --end;
+        return measure(all.mid(start, end - start));
+    };
+    qsizetype paraStart = 0;
+    while (paraStart <= all.size()) {
+        qsizetype paraEnd = all.indexOf(u'\n', paraStart);
+        if (paraEnd < 0) paraEnd = all.size();
+        qsizetype lineStart = paraStart, lineEnd = paraStart;
+        for (qsizetype at = paraStart; at < paraEnd;) {
+            qsizetype next;
+            if (!breakAfter_.isEmpty()) {
+                const qsizetype sep = all.mid(0, paraEnd).indexOf(breakAfter_, at);
+                next = sep < 0 ? paraEnd : sep + breakAfter_.size();
+            } else {
+                next = at;
+                while (next < paraEnd && !all[next].isSpace()) ++next;
+                while (next < paraEnd && all[next].isSpace()) ++next;
+            }
+            if (lineEnd > lineStart && trimmedWidth(lineStart, next) > width) {
+                out.push_back({int(lineStart), int(lineEnd - lineStart), trimmedWidth(lineStart, lineEnd)});
+                lineStart = lineEnd;
+            }
+            lineEnd = next;
+            at = next;
+        }
+        out.push_back({int(lineStart), int(lineEnd - lineStart), trimmedWidth(lineStart, lineEnd)});
+        paraStart = paraEnd + 1;
+    }
+    return out;
+}
+
 QList<TextBlock::Line> TextBlock::lines(qreal width) const {
+    if (tabular_ || !breakAfter_.isEmpty()) return linesByParts(width);
     QList<Line> out;
     QString laid = text_;
     laid.replace(u'\n', QChar::LineSeparator);  // a line break the layout obeys
@@ -172,13 +221,21 @@ void TextBlock::paintEvent(QPaintEvent*) {
         p.drawText(QPointF(xFor(fm.horizontalAdvance(shown)), y), shown);
         return;
     }
-    qreal y = fm.ascent();
+    qreal y = 0;
     for (const Line& line : lines(width())) {
         QString piece = text_.mid(line.start, line.length);
-        if (piece.endsWith(u'\n')) piece.chop(1);
-        p.drawText(QPointF(xFor(line.width), y), piece);
+        while (!piece.isEmpty() && piece.back().isSpace()) piece.chop(1);
+        if (tabular_) TabularDigits::draw(p, QRectF(0, y, width(), fm.height()), alignment_ | Qt::AlignTop, piece);
+        else p.drawText(QPointF(xFor(line.width), y + fm.ascent()), piece);
         y += fm.height() + lineSpacing_;
     }
+}
+
+QStringList TextBlock::shownLines() const {
+    QStringList out;
+    if (!wrap_) return {tabular_ ? text_ : QFontMetricsF(font()).elidedText(text_, Qt::ElideRight, width())};
+    for (const Line& line : lines(width())) out << text_.mid(line.start, line.length).trimmed();
+    return out;
 }
 
 QStringList wrapLines(const QString& text, const QFont& font, qreal width, int maxLines) {

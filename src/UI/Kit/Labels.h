@@ -49,10 +49,15 @@ public:
     void setAlignment(Qt::Alignment alignment);
     // Wrapped onto several lines (else one line, elided at the end).
     void setWordWrap(bool wrap);
+    // Wrapped lines break only after this separator, so the parts between
+    // separators stay whole (a size never parts from its unit).
+    void setBreakAfter(const QString& separator);
     // Extra space between wrapped lines, in design pixels.
     void setLineSpacing(qreal px);
-    // Digits in cells of the widest digit (one line only).
+    // Digits in cells of the widest digit.
     void setTabularDigits(bool on);
+    // The lines as laid out at the present width.
+    QStringList shownLines() const;
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -69,6 +74,8 @@ private:
         qreal width;
     };
     QList<Line> lines(qreal width) const;
+    QList<Line> linesByParts(qreal width) const;
+    qreal measure(QStringView text) const;
     qreal naturalWidth() const;
     void changed();
 
@@ -77,6 +84,7 @@ private:
     Qt::Alignment alignment_ = Qt::AlignLeft;
     bool wrap_ = false;
     bool tabular_ = false;
+    QString breakAfter_;
     qreal lineSpacing_ = 0;
 };
 

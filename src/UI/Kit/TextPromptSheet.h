@@ -1,15 +1,13 @@
 #pragma once
 // The sheet that asks for one line of text: a new album's name, or a new name
-// for an album, a person or a trip. A window-modal dialog opened with open(),
-// never exec(); the text goes to onConfirm as typed (its receivers trim it),
-// once, and only when it may be confirmed.
-
-#include <QDialog>
+// for an album, a person or a trip. The text goes to onConfirm as typed (its
+// receivers trim it), once, and only when it may be confirmed.
 
 #include <functional>
 
+#include "UI/Kit/Sheet.h"
+
 class QLineEdit;
-class QPushButton;
 
 namespace vintrelle {
 
@@ -21,7 +19,7 @@ struct TextPrompt {
     bool allowEmpty = false;
 };
 
-class TextPromptSheet : public QDialog {
+class TextPromptSheet : public Sheet {
     Q_OBJECT
 public:
     using OnConfirm = std::function<void(const QString&)>;
@@ -40,20 +38,15 @@ public:
     void commit();
 
     QLineEdit* field() const { return field_; }
-    QPushButton* confirmButton() const { return confirm_; }
-    QPushButton* cancelButton() const { return cancel_; }
 
 protected:
     void showEvent(QShowEvent* e) override;
-    void paintEvent(QPaintEvent* e) override;
 
 private:
     TextPrompt prompt_;
     OnConfirm onConfirm_;
     bool committed_ = false;
     QLineEdit* field_;
-    QPushButton* confirm_;
-    QPushButton* cancel_;
 };
 
 }  // namespace vintrelle

@@ -69,6 +69,8 @@ QColor Theme::color(ThemeColor c, bool dark) {
     return out;
 }
 
+QColor Theme::destructive(bool dark) { return dark ? QColor(0xFF, 0x45, 0x3A) : QColor(0xFF, 0x3B, 0x30); }
+
 QPalette Theme::palette(bool dark) {
     auto c = [dark](ThemeColor t) { return color(t, dark); };
     const QColor canvas = c(ThemeColor::canvas), card = c(ThemeColor::card), ink = c(ThemeColor::ink);

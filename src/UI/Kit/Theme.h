@@ -73,6 +73,10 @@ public:
     static QColor accent() { return color(ThemeColor::accent); }
     static QColor hover() { return color(ThemeColor::hover); }
     static QColor selected() { return color(ThemeColor::selected); }
+    // The red of a destructive action (delete, remove, start over), which
+    // the palette of eleven leaves out.
+    static QColor destructive(bool dark);
+    static QColor destructive() { return destructive(isDark()); }
 
 signals:
     void appearanceChanged(bool dark);

@@ -412,6 +412,9 @@ DetailsPanel::DetailsPanel(ViewerView& viewer, StillMap::Factory map)
     date_ = new TextBlock(QString(), 12, QFont::Normal, ThemeColor::ink2, header);
     facts_ = new TextBlock(QString(), 12, QFont::Normal, ThemeColor::ink2, header);
     facts_->setTabularDigits(true);
+    // A long line (a live HEIC's) wraps between its parts, as the column's other texts wrap.
+    facts_->setWordWrap(true);
+    facts_->setBreakAfter(kDot);
     headerRows->addWidget(name_);
     headerRows->addWidget(date_);
     headerRows->addWidget(facts_);
@@ -636,6 +639,7 @@ void DetailsPanel::placeArrived(int generation, const std::optional<PlaceName>& 
 QString DetailsPanel::nameText() const { return name_->text(); }
 QString DetailsPanel::dateText() const { return date_->text(); }
 QString DetailsPanel::factsText() const { return facts_->text(); }
+QStringList DetailsPanel::factsLines() const { return facts_->shownLines(); }
 QString DetailsPanel::placeText() const { return placeName_->text(); }
 QString DetailsPanel::tripTitle() const { return tripBlock_->isVisibleTo(this) ? trip_->text() : QString(); }
 QString DetailsPanel::folderLine() const { return folder_->text(); }

@@ -76,6 +76,8 @@ public:
     QString nameText() const;
     QString dateText() const;
     QString factsText() const;
+    // The facts as wrapped into the column, one entry per line.
+    QStringList factsLines() const;
     QStringList cameraLines() const;
     QString placeText() const;
     QString tripTitle() const;

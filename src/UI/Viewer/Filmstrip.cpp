@@ -31,7 +31,7 @@ void Filmstrip::setLibrary(const LibraryPaths& paths, std::shared_ptr<ThumbnailC
     update();
 }
 
-void Filmstrip::setState(std::shared_ptr<const std::vector<Asset>> assets, int64_t index) {
+void Filmstrip::setState(std::shared_ptr<const AssetList> assets, int64_t index) {
     assets_ = std::move(assets);
     index_ = index;
     requestThumbnails();

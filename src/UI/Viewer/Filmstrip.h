@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "Core/Index/AssetList.h"
 #include "Core/Index/LibraryPaths.h"
 #include "Core/Index/Models.h"
 #include "Store/ThumbnailCache.h"
@@ -35,7 +36,7 @@ public:
 
     void setLibrary(const LibraryPaths& paths, std::shared_ptr<ThumbnailCache> thumbs);
     // The viewer's list and its current position.
-    void setState(std::shared_ptr<const std::vector<Asset>> assets, int64_t index);
+    void setState(std::shared_ptr<const AssetList> assets, int64_t index);
 
     // The neighbours shown on each side at a width: (width / 50) / 2 when
     // width / 50 is above 3, else 2.
@@ -65,7 +66,7 @@ private:
 
     LibraryPaths paths_;
     std::shared_ptr<ThumbnailCache> thumbs_;
-    std::shared_ptr<const std::vector<Asset>> assets_;
+    std::shared_ptr<const AssetList> assets_;
     int64_t index_ = 0;
     int k_ = 2;
     std::map<std::string, ThumbnailCache::Operation> pending_;

@@ -1,9 +1,6 @@
 #include "UI/Viewer/LiveMovieView.h"
 
-#include <QAudioOutput>
-#include <QMediaPlayer>
-
-#include "App/AppModel.h"
+#include "UI/Viewer/MoviePlayback.h"
 #include "UI/Viewer/VideoFrames.h"
 
 namespace vintrelle {
@@ -11,29 +8,25 @@ namespace vintrelle {
 LiveMovieView::LiveMovieView(const std::string& file, std::function<void()> onFinish, QWidget* parent)
     : QWidget(parent),
       canvas_(new VideoCanvas(this)),
-      player_(new QMediaPlayer(this)),
-      audio_(new QAudioOutput(this)),
+      playback_(new MoviePlayback(canvas_, this)),
       onFinish_(std::move(onFinish)) {
     setAttribute(Qt::WA_TransparentForMouseEvents);
     canvas_->setAttribute(Qt::WA_TransparentForMouseEvents);
-    player_->setAudioOutput(audio_);
-    player_->setVideoSink(canvas_->sink());
-    connect(player_, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
-        if (status == QMediaPlayer::EndOfMedia || status == QMediaPlayer::InvalidMedia) finish();
+    // A movie that cannot play, or stops making progress, never reaches its
+    // end: its failure or stall ends it, so the still always comes back.
+    connect(playback_, &MoviePlayback::endedChanged, this, [this] {
+        if (playback_->ended()) finish();
     });
-    // A movie that cannot play never reaches its end: its failure ends it.
-    connect(player_, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error error) {
-        if (error != QMediaPlayer::NoError) finish();
-    });
-    player_->setSource(fileUrl(file));
-    player_->play();
+    connect(playback_, &MoviePlayback::failedChanged, this, &LiveMovieView::finish);
+    playback_->open(file);
 }
 
 LiveMovieView::~LiveMovieView() {
     finished_ = true;  // nothing is reported from here on
-    player_->disconnect(this);
-    delete player_;
+    delete playback_;  // the pipeline goes before the canvas it feeds
 }
+
+QMediaPlayer* LiveMovieView::player() const { return playback_->player(); }
 
 bool LiveMovieView::hasFrame() const { return canvas_->hasFrame(); }
 

@@ -1,21 +1,22 @@
 #pragma once
-// The movie of a live photo, played once over the still with its sound. It
-// draws nothing until its first frame, so the still never flashes black,
-// then the movie fitted as the still is. `onFinish` is called once, on the
-// main thread, when the movie has played to its end, or when it cannot be
-// played at all (a missing or broken file), so the photo pane always gets
-// its still back; never after the view is gone.
+// The movie of a live photo, played once over the still with its sound, from
+// its first frame. It draws nothing until that frame, so the still never
+// flashes black, then the movie fitted as the still is. `onFinish` is called
+// once, on the main thread, when the movie has played to its end, when it
+// cannot be played at all (a missing or broken file) or when it stops making
+// progress (a file cut short), so the photo pane always gets its still back;
+// never after the view is gone.
 
 #include <QWidget>
 
 #include <functional>
 #include <string>
 
-class QAudioOutput;
 class QMediaPlayer;
 
 namespace vintrelle {
 
+class MoviePlayback;
 class VideoCanvas;
 
 class LiveMovieView final : public QWidget {
@@ -25,7 +26,8 @@ public:
     LiveMovieView(const std::string& file, std::function<void()> onFinish, QWidget* parent = nullptr);
     ~LiveMovieView() override;
 
-    QMediaPlayer* player() const { return player_; }
+    QMediaPlayer* player() const;
+    MoviePlayback* playback() const { return playback_; }
     VideoCanvas* canvas() const { return canvas_; }
     bool hasFrame() const;
     bool finished() const { return finished_; }
@@ -37,8 +39,7 @@ private:
     void finish();
 
     VideoCanvas* canvas_;
-    QMediaPlayer* player_;
-    QAudioOutput* audio_;
+    MoviePlayback* playback_;
     std::function<void()> onFinish_;
     bool finished_ = false;
 };

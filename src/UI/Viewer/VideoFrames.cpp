@@ -202,8 +202,11 @@ void VideoCanvas::take(const QVideoFrame& frame) {
 void VideoCanvas::updateTarget() {
     const qreal dpr = devicePixelRatioF();
     const QSize device(int(std::lround(width() * dpr)), int(std::lround(height() * dpr)));
-    std::lock_guard lock(mutex_);
-    target_ = device;
+    {
+        std::lock_guard lock(mutex_);
+        target_ = device;
+    }
+    wake_.notify_one();  // a frame may be waiting for a size to be drawn at
 }
 
 void VideoCanvas::resizeEvent(QResizeEvent*) { updateTarget(); }
@@ -220,7 +223,9 @@ void VideoCanvas::run(std::stop_token stop) {
         QSize box;
         {
             std::unique_lock lock(mutex_);
-            if (!wake_.wait(lock, stop, [this] { return waiting_.has_value(); })) return;
+            // A frame that comes before the widget has a size waits for one:
+            // the first frame of a movie is the one shown first.
+            if (!wake_.wait(lock, stop, [this] { return waiting_.has_value() && !target_.isEmpty(); })) return;
             frame = std::move(*waiting_);
             waiting_.reset();
             box = target_;

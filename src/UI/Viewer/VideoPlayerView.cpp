@@ -6,6 +6,7 @@
 
 #include "App/AppModel.h"
 #include "Store/LibraryStore.h"
+#include "UI/Viewer/MoviePlayback.h"
 #include "UI/Viewer/VideoControls.h"
 #include "UI/Viewer/VideoFrames.h"
 
@@ -17,37 +18,31 @@ VideoPlayerView::VideoPlayerView(AppModel& model, const std::string& file, const
       asset_(asset),
       canvas_(new VideoCanvas(this)),
       controls_(new VideoControls(this)),
-      player_(new QMediaPlayer(this)),
-      audio_(new QAudioOutput(this)),
+      playback_(new MoviePlayback(canvas_, this)),
       token_(model.videoToggleToken()) {
     setMouseTracking(true);
     canvas_->setMouseTracking(true);
     canvas_->installEventFilter(this);
-    player_->setAudioOutput(audio_);
-    player_->setVideoSink(canvas_->sink());
 
-    connect(canvas_, &VideoCanvas::firstFrame, this, &VideoPlayerView::firstFrame);
-    connect(player_, &QMediaPlayer::playbackStateChanged, this, [this](QMediaPlayer::PlaybackState state) {
-        controls_->setPlaying(state == QMediaPlayer::PlayingState);
-        if (state == QMediaPlayer::PlayingState) hideTimer_.start();
-        else if (!failed_) showControls();
+    connect(playback_, &MoviePlayback::firstFrame, this, &VideoPlayerView::firstFrame);
+    connect(playback_, &MoviePlayback::playingChanged, this, [this](bool playing) {
+        controls_->setPlaying(playing);
+        if (playing) hideTimer_.start();
+        else showControls();
     });
-    connect(player_, &QMediaPlayer::positionChanged, controls_, &VideoControls::setPosition);
-    connect(player_, &QMediaPlayer::durationChanged, controls_, [this](qint64 ms) {
+    connect(playback_, &MoviePlayback::positionChanged, controls_, &VideoControls::setPosition);
+    connect(playback_, &MoviePlayback::failedChanged, this, [this] {
+        hideTimer_.stop();
+        controls_->hide();
+    });
+    connect(player(), &QMediaPlayer::durationChanged, controls_, [this](qint64 ms) {
         if (ms > 0) controls_->setDuration(ms);
     });
-    connect(player_, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error error) {
-        if (error != QMediaPlayer::NoError) fail();
-    });
-    connect(player_, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
-        if (status == QMediaPlayer::InvalidMedia) fail();
-        if (status == QMediaPlayer::EndOfMedia) controls_->setPosition(controls_->duration());
-    });
-    connect(audio_, &QAudioOutput::mutedChanged, controls_, &VideoControls::setMuted);
+    connect(audio(), &QAudioOutput::mutedChanged, controls_, &VideoControls::setMuted);
 
     connect(controls_, &VideoControls::playPauseClicked, this, &VideoPlayerView::toggle);
-    connect(controls_, &VideoControls::seekRequested, player_, [this](int64_t ms) { player_->setPosition(ms); });
-    connect(controls_, &VideoControls::muteClicked, audio_, [this] { audio_->setMuted(!audio_->isMuted()); });
+    connect(controls_, &VideoControls::seekRequested, playback_, &MoviePlayback::seek);
+    connect(controls_, &VideoControls::muteClicked, audio(), [this] { audio()->setMuted(!audio()->isMuted()); });
     connect(controls_, &VideoControls::fullScreenClicked, this, [this] {
         QWidget* w = window();
         w->setWindowState(w->windowState() ^ Qt::WindowFullScreen);
@@ -70,16 +65,15 @@ VideoPlayerView::VideoPlayerView(AppModel& model, const std::string& file, const
     connect(&hideTimer_, &QTimer::timeout, this, &VideoPlayerView::hideControlsIfIdle);
 
     controls_->setDuration(int64_t(asset.duration * 1000));
+    controls_->setPlaying(true);
+    hideTimer_.start();
     loadThumbnail();
-    player_->setSource(fileUrl(file));
-    player_->play();
+    playback_->open(file);
 }
 
 VideoPlayerView::~VideoPlayerView() {
     if (thumbLoad_) thumbLoad_->cancel();
-    // The pipeline goes before the sink and the output it feeds.
-    player_->disconnect(this);
-    delete player_;
+    delete playback_;  // the pipeline goes before the canvas it feeds
 }
 
 bool VideoPlayerView::hasFrame() const { return canvas_->hasFrame(); }
@@ -99,49 +93,28 @@ void VideoPlayerView::loadThumbnail() {
     });
 }
 
-bool VideoPlayerView::ended() const {
-    if (player_->mediaStatus() == QMediaPlayer::EndOfMedia) return true;
-    return player_->duration() > 0 && player_->position() >= player_->duration();
-}
+QMediaPlayer* VideoPlayerView::player() const { return playback_->player(); }
+QAudioOutput* VideoPlayerView::audio() const { return playback_->audio(); }
+bool VideoPlayerView::failed() const { return playback_->failed(); }
+bool VideoPlayerView::playing() const { return playback_->wantsPlay(); }
+bool VideoPlayerView::ended() const { return playback_->ended(); }
 
-void VideoPlayerView::toggle() {
-    if (failed_) return;
-    if (player_->playbackState() == QMediaPlayer::PlayingState) {
-        player_->pause();
-        return;
-    }
-    if (ended()) player_->setPosition(0);
-    player_->play();
-}
+void VideoPlayerView::toggle() { playback_->toggle(); }
 
 void VideoPlayerView::stopIfLeft() {
     const std::optional<ViewerState>& viewer = model_.viewer();
-    const bool shown = viewer && viewer->indexInList() && viewer->current()->id == asset_.id;
-    if (shown) {
-        audio_->setVolume(1);
-        return;
-    }
-    // Silence first: a pause lets the sound already queued play out.
-    audio_->setVolume(0);
-    player_->pause();
-}
-
-void VideoPlayerView::fail() {
-    if (failed_) return;
-    failed_ = true;
-    hideTimer_.stop();
-    controls_->hide();
+    playback_->setSilenced(!(viewer && viewer->indexInList() && viewer->current()->id == asset_.id));
 }
 
 void VideoPlayerView::showControls() {
-    if (failed_) return;
+    if (failed()) return;
     controls_->show();
     controls_->raise();
-    if (player_->playbackState() == QMediaPlayer::PlayingState) hideTimer_.start();
+    if (playing()) hideTimer_.start();
 }
 
 void VideoPlayerView::hideControlsIfIdle() {
-    if (player_->playbackState() != QMediaPlayer::PlayingState) return;
+    if (!playing()) return;
     if (controls_->underMouse() || controls_->isScrubbing()) {
         hideTimer_.start();
         return;

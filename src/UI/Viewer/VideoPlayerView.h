@@ -1,8 +1,9 @@
 #pragma once
 // Plays one video asset in the viewer: it starts at once, shows the asset's
-// thumbnail until the first frame (and keeps it when the file cannot be
-// played, rather than a black pane), and floats its controls over the
-// picture, hiding them while the video plays and the pointer rests.
+// thumbnail until the first frame and plays on from that frame (and keeps the
+// thumbnail when the file cannot be played, rather than a black pane), and
+// floats its controls over the picture, hiding them while the video plays
+// and the pointer rests.
 //
 // The space bar reaches it through the application state's toggle token:
 // each change of the token toggles once (playing or waiting to play: pause;
@@ -27,6 +28,7 @@ class QMediaPlayer;
 namespace vintrelle {
 
 class AppModel;
+class MoviePlayback;
 class VideoCanvas;
 class VideoControls;
 
@@ -40,14 +42,19 @@ public:
     ~VideoPlayerView() override;
 
     int64_t assetID() const { return asset_.id; }
-    QMediaPlayer* player() const { return player_; }
-    QAudioOutput* audio() const { return audio_; }
+    QMediaPlayer* player() const;
+    QAudioOutput* audio() const;
+    MoviePlayback* playback() const { return playback_; }
     VideoCanvas* canvas() const { return canvas_; }
     VideoControls* controls() const { return controls_; }
     // The token last acted on.
     int64_t token() const { return token_; }
     // The file could not be played; the thumbnail stays.
-    bool failed() const { return failed_; }
+    bool failed() const;
+    // Playing as far as the user is concerned (the controls show pause).
+    bool playing() const;
+    // Played to its end, or to where it stopped making progress.
+    bool ended() const;
     bool hasFrame() const;
     // What the space bar does.
     void toggle();
@@ -63,19 +70,15 @@ protected:
 private:
     void loadThumbnail();
     void stopIfLeft();
-    void fail();
     void showControls();
     void hideControlsIfIdle();
-    bool ended() const;
 
     AppModel& model_;
     Asset asset_;
     VideoCanvas* canvas_;
     VideoControls* controls_;
-    QMediaPlayer* player_;
-    QAudioOutput* audio_;
+    MoviePlayback* playback_;
     int64_t token_;
-    bool failed_ = false;
     QTimer hideTimer_;
     std::optional<ThumbnailCache::Operation> thumbLoad_;
 };

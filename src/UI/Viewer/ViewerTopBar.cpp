@@ -3,11 +3,9 @@
 #include <QAbstractButton>
 #include <QHBoxLayout>
 #include <QMenu>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
-#include <QWindow>
 
 #include "App/ActionMenu.h"
 #include "App/AppModel.h"
@@ -60,7 +58,7 @@ protected:
 };
 
 ViewerTopBar::ViewerTopBar(AppModel& model, QWidget* parent)
-    : QWidget(parent),
+    : WindowDragArea(parent),
       model_(model),
       back_(new BackButton(this)),
       day_(new TextBlock({}, 13, QFont::DemiBold, ThemeColor::ink, this)),
@@ -203,18 +201,6 @@ QMenu* ViewerTopBar::makeOverflowMenu() {
         }
     }
     return menu;
-}
-
-void ViewerTopBar::mousePressEvent(QMouseEvent* e) {
-    if (e->button() == Qt::LeftButton && window()->windowHandle()) window()->windowHandle()->startSystemMove();
-    e->accept();
-}
-
-void ViewerTopBar::mouseDoubleClickEvent(QMouseEvent* e) {
-    if (e->button() != Qt::LeftButton) return;
-    QWidget* w = window();
-    w->isMaximized() ? w->showNormal() : w->showMaximized();
-    e->accept();
 }
 
 }  // namespace vintrelle

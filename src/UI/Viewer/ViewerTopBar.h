@@ -3,7 +3,8 @@
 // below, the day and time of the shown asset (with its trip's name), and the
 // asset's actions: favourite, share, Show in Files, an overflow menu (open,
 // copy, export, albums) and the details toggle. It keeps no state of its own;
-// its empty parts move the window.
+// its empty parts are a window-drag strip like every column's top (a drag
+// moves the window, a double click maximises or restores it).
 
 #include <QList>
 #include <QUrl>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "Core/Index/Models.h"
+#include "UI/Kit/WindowDragArea.h"
 
 class QAbstractButton;
 class QMenu;
@@ -38,10 +40,10 @@ struct ViewerAssetActions {
     std::function<void(const Ids&)> exportCopy;
 };
 
-class ViewerTopBar : public QWidget {
+class ViewerTopBar : public WindowDragArea {
     Q_OBJECT
 public:
-    static constexpr int barHeight = 52;
+    static constexpr int barHeight = stripHeight;
 
     ViewerTopBar(AppModel& model, QWidget* parent = nullptr);
 
@@ -66,10 +68,6 @@ public:
     BarButton* detailsButton() const { return details_; }
     QString dayText() const;
     QString detailText() const;
-
-protected:
-    void mousePressEvent(QMouseEvent*) override;
-    void mouseDoubleClickEvent(QMouseEvent*) override;
 
 private:
     std::vector<int64_t> ids() const;

@@ -2,18 +2,19 @@
 
 #include <QFontMetricsF>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
-#include <QPushButton>
 
 #include <filesystem>
 
+#include "App/ActionMenu.h"
 #include "App/AppModel.h"
 #include "App/DesktopServices.h"
 #include "App/VolumeName.h"
+#include "Store/LibraryStore.h"
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Icons.h"
+#include "UI/Kit/MessageSheet.h"
 #include "UI/Kit/Theme.h"
 
 namespace vintrelle {
@@ -100,7 +101,7 @@ QMenu* LibrarySwitcher::makeMenu(QWidget* parent) {
     auto* menu = new QMenu(parent);
     const std::optional<std::string> open = model_.libraryPath();
     for (const std::string& path : model_.libraries()) {
-        QString title = folderName(path);
+        QString title = QString::fromStdString(menuText(folderName(path).toStdString()));
         if (!model_.isReachable(path)) title += tr(" \u2014 not connected");
         QAction* item = menu->addAction(title, this, [this, path] { model_.openLibrary(path); });
         if (open == path) {
@@ -113,6 +114,9 @@ QMenu* LibrarySwitcher::makeMenu(QWidget* parent) {
     if (open) {
         const std::string path = *open;
         menu->addAction(tr("Show Folder in Files"), this, [this, path] { model_.services().openUrl(fileUrl(path)); });
+        // Once the alert about a damaged index is dismissed, its offer stays here.
+        if (model_.store() && model_.store()->isDamaged())
+            menu->addAction(tr("Rebuild Index\u2026"), this, [this] { model_.offerIndexRebuild(); });
         menu->addAction(tr("Remove from Vintrelle\u2026"), this, [this, path] { confirmRemoval(path); });
     }
     return menu;
@@ -123,21 +127,19 @@ void LibrarySwitcher::popup() {
     model_.services().popupMenu(std::move(menu), mapToGlobal(QPoint(0, height() + 4)));
 }
 
-QMessageBox* LibrarySwitcher::confirmRemoval(const std::string& path) {
+MessageSheet* LibrarySwitcher::confirmRemoval(const std::string& path) {
     if (confirm_) confirm_->close();
-    auto* box = new QMessageBox(window());
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::WindowModal);
-    box->setWindowTitle(QStringLiteral("Vintrelle"));
-    box->setText(tr("Remove \u201C%1\u201D from Vintrelle?").arg(folderName(path)));
-    box->setInformativeText(tr("Your photos stay exactly where they are. Only this app stops showing the folder."));
-    QPushButton* remove = box->addButton(tr("Remove"), QMessageBox::DestructiveRole);
-    box->addButton(QMessageBox::Cancel);
-    box->setDefaultButton(QMessageBox::Cancel);
-    connect(remove, &QPushButton::clicked, &model_, [model = &model_, path] { model->removeLibrary(path); });
-    confirm_ = box;
-    box->open();
-    return box;
+    confirm_ = MessageSheet::present(
+        this,
+        {tr("Remove \u201C%1\u201D from Vintrelle?").arg(folderName(path)),
+         tr("Your photos stay exactly where they are. Only this app stops showing the folder."), tr("Remove"),
+         Sheet::Action::destructive},
+        [model = QPointer<AppModel>(&model_), path] {
+            if (model) model->removeLibrary(path);
+        });
+    return confirm_;
 }
+
+MessageSheet* LibrarySwitcher::pendingConfirmation() const { return confirm_; }
 
 }  // namespace vintrelle

@@ -12,11 +12,11 @@
 #include <string>
 
 class QMenu;
-#include <QMessageBox>
 
 namespace vintrelle {
 
 class AppModel;
+class MessageSheet;
 
 class LibrarySwitcher : public QAbstractButton {
     Q_OBJECT
@@ -36,9 +36,9 @@ public:
     QMenu* makeMenu(QWidget* parent = nullptr);
     // Asks whether to forget the library at `path` and forgets exactly that
     // one when confirmed, whichever library is open by then. Opened without
-    // a loop of its own; the box deletes itself when answered.
-    QMessageBox* confirmRemoval(const std::string& path);
-    QMessageBox* pendingConfirmation() const { return confirm_; }
+    // a loop of its own; the sheet deletes itself when answered.
+    MessageSheet* confirmRemoval(const std::string& path);
+    MessageSheet* pendingConfirmation() const;
 
     QSize sizeHint() const override;
 
@@ -49,7 +49,7 @@ private:
     void popup();
 
     AppModel& model_;
-    QPointer<QMessageBox> confirm_;
+    QPointer<MessageSheet> confirm_;
 };
 
 }  // namespace vintrelle

@@ -3,8 +3,6 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QFile>
-#include <QFileDialog>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QScreen>
@@ -12,10 +10,12 @@
 #include <algorithm>
 
 #include "App/AppModel.h"
+#include "App/DesktopServices.h"
 #include "App/KeyFilter.h"
 #include "Store/LibraryStore.h"
 #include "UI/Kit/Theme.h"
 #include "UI/Window/AppIcon.h"
+#include "UI/Window/NativeBackground.h"
 #include "UI/Window/PlainParts.h"
 #include "UI/Window/RootView.h"
 
@@ -36,9 +36,16 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     installFolderPanel();
     Theme::setDark(model_.darkAppearance());
     connect(&model_, &AppModel::darkAppearanceChanged, this, [this] { Theme::setDark(model_.darkAppearance()); });
+    // The canvas colour from the moment the window appears: the library opens
+    // on the main thread before the first paint.
+    setNativeBackground(*this, Theme::canvas());
+    connect(&Theme::instance(), &Theme::appearanceChanged, this, [this] { setNativeBackground(*this, Theme::canvas()); });
     for (auto signal : {&AppModel::storeChanged, &AppModel::backStackChanged, &AppModel::sidebarVisibleChanged})
         connect(&model_, signal, this, &MainWindow::refreshActions);
     refreshActions();
+    for (auto signal : {&AppModel::viewerChanged, &AppModel::showInfoChanged})
+        connect(&model_, signal, this, &MainWindow::followViewerLook);
+    followViewerLook();
     QCoreApplication::instance()->installEventFilter(this);
     // Escape and the viewer's keys, before any widget sees them.
     KeyFilter::install(model_, this);
@@ -128,41 +135,38 @@ void MainWindow::refreshActions() {
 // ---- folder panel and full screen ----------------------------------------------------
 
 void MainWindow::installFolderPanel() {
-    QPointer<MainWindow> self(this);
-    model_.setFolderChooser([self](std::function<void(std::optional<std::string>)> answer) {
-        if (!self) return answer(std::nullopt);
-        // One panel at a time; asking again brings it forward.
-        if (auto* open = self->findChild<QFileDialog*>(QStringLiteral("folderPanel"))) {
-            open->raise();
-            open->activateWindow();
-            return;
-        }
-        auto* panel = new QFileDialog(self, QString::fromUtf8(AppModel::kFolderPanelMessage));
-        panel->setObjectName(QStringLiteral("folderPanel"));
-        panel->setAttribute(Qt::WA_DeleteOnClose);
-        panel->setFileMode(QFileDialog::Directory);
-        panel->setOptions(QFileDialog::ShowDirsOnly | QFileDialog::ReadOnly);
-        panel->setLabelText(QFileDialog::Accept, tr(AppModel::kFolderPanelButton));
-        auto answered = std::make_shared<bool>(false);
-        connect(panel, &QFileDialog::fileSelected, panel, [answer, answered](const QString& folder) {
-            *answered = true;
-            answer(QFile::encodeName(folder).toStdString());
-        });
-        connect(panel, &QDialog::finished, panel, [answer, answered] {
-            if (!*answered) answer(std::nullopt);
-        });
-        panel->open();
+    // The same chooser as every other folder question: the desktop's own
+    // where its portal runs.
+    model_.setFolderChooser([model = &model_](std::function<void(std::optional<std::string>)> answer) {
+        model->services().chooseFolder(
+            {tr(AppModel::kFolderPanelMessage), tr(AppModel::kFolderPanelButton), std::string(), false},
+            [answer = std::move(answer)](const std::string& folder) { answer(folder); });
     });
 }
 
 void MainWindow::toggleFullScreen() { setWindowState(windowState() ^ Qt::WindowFullScreen); }
 
+bool MainWindow::event(QEvent* e) {
+    // A native window made anew (after it was let go) starts without it.
+    if (e->type() == QEvent::WinIdChange) setNativeBackground(*this, Theme::canvas());
+    return QMainWindow::event(e);
+}
+
 void MainWindow::changeEvent(QEvent* e) {
     if (e->type() == QEvent::WindowStateChange) {
         model_.setIsFullScreen(isFullScreen());
         refreshActions();
+        followViewerLook();
     }
     QMainWindow::changeEvent(e);
+}
+
+void MainWindow::followViewerLook() {
+    // Full screen is all picture: the bar goes, its actions stay the window's.
+    menuBar()->setVisible(!isFullScreen());
+    // Over the viewer's black stage the bar is dark too, whatever the appearance.
+    const bool stage = model_.viewer().has_value() && !model_.showInfo();
+    Theme::setForcedAppearance(menuBar(), stage ? std::optional<bool>(true) : std::nullopt);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
@@ -188,10 +192,28 @@ void MainWindow::showSettings() {
     if (!settings_) {
         settings_ = settingsPart_ ? settingsPart_(model_, nullptr) : new PlainSettings(model_);
         settings_->setWindowFlag(Qt::Window);
+        // The first time over the middle of this window; afterwards it
+        // opens where the user left it, as Qt keeps a moved window's place.
+        settings_->adjustSize();
+        settings_->move(settingsPosition(frameGeometry(), settings_->size(),
+                                         screen() ? screen()->availableGeometry() : QRect()));
     }
     settings_->show();
     settings_->raise();
     settings_->activateWindow();
+}
+
+QPoint MainWindow::settingsPosition(const QRect& main, const QSize& size, const QRect& available) {
+    QRect r(QPoint(), size);
+    r.moveCenter(main.center());
+    if (available.isValid()) {
+        // Never partly off the screen: kept inside it, the top-left first.
+        r.moveRight(std::min(r.right(), available.right()));
+        r.moveBottom(std::min(r.bottom(), available.bottom()));
+        r.moveLeft(std::max(r.left(), available.left()));
+        r.moveTop(std::max(r.top(), available.top()));
+    }
+    return r.topLeft();
 }
 
 void MainWindow::closeEvent(QCloseEvent* e) {

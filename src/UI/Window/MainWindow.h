@@ -1,7 +1,8 @@
 #pragma once
 // The main window: the root view in a window with the desktop's own
 // decorations, the menu bar (File, Edit, View, Go) whose actions also belong
-// to the window so their shortcuts work with the bar hidden, full screen,
+// to the window so their shortcuts work with the bar hidden (as it is in full
+// screen; over the viewer's black stage it turns dark), full screen,
 // the mouse's Back button, the application's keys (KeyFilter), the folder
 // panel and the look, and the settings
 // window (one, separate, not modal). Closing the main window quits the
@@ -56,8 +57,12 @@ public:
 
     // ---- the settings window ----
     void setSettings(WindowPart part);
+    // Opens the settings window: the first time centred on this window,
+    // afterwards where the user left it.
     void showSettings();
     QWidget* settingsWindow() const { return settings_; }
+    // Where a window of `size` opens centred on `main`, within `available`.
+    static QPoint settingsPosition(const QRect& main, const QSize& size, const QRect& available);
 
     // What quitting runs after the window closed (the application's quit
     // unless replaced; tests replace it).
@@ -65,6 +70,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* e) override;
+    bool event(QEvent* e) override;
     void changeEvent(QEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
 
@@ -75,6 +81,7 @@ private:
     void refreshActions();
     void installFolderPanel();
     void toggleFullScreen();
+    void followViewerLook();
 
     AppModel& model_;
     RootView* root_;

@@ -13,7 +13,7 @@
 
 #include "App/Route.h"
 #include "UI/Kit/EmptyState.h"
-#include "UI/Window/WindowDragArea.h"
+#include "UI/Kit/WindowDragArea.h"
 #include "UI/Window/WindowParts.h"
 
 class QButtonGroup;

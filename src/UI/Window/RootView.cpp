@@ -1,8 +1,9 @@
 #include "UI/Window/RootView.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDragEnterEvent>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
@@ -11,18 +12,20 @@
 #include <QVBoxLayout>
 
 #include <filesystem>
+#include <utility>
 
 #include "App/AppModel.h"
+#include "App/KeyFilter.h"
 #include "Store/LibraryStore.h"
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Icons.h"
 #include "UI/Kit/StoredImage.h"
 #include "UI/Kit/TextPromptSheet.h"
 #include "UI/Kit/Theme.h"
+#include "UI/Kit/WindowDragArea.h"
 #include "UI/Window/AppIcon.h"
 #include "UI/Window/PlainParts.h"
 #include "UI/Window/StartScreens.h"
-#include "UI/Window/WindowDragArea.h"
 
 namespace vintrelle {
 
@@ -204,6 +207,18 @@ RootView::RootView(AppModel& model, QWidget* parent)
     connect(&model_, &AppModel::albumPromptChanged, this, &RootView::showAlbumPrompt);
     connect(&model_, &AppModel::renamePromptChanged, this, &RootView::showRenamePrompt);
     connect(&model_, &AppModel::errorMessageChanged, this, &RootView::showError);
+    connect(&model_, &AppModel::rebuildOfferChanged, this, &RootView::showError);
+    connect(&model_, &AppModel::viewerChanged, this, [this] {
+        if (!model_.viewer()) focusScreen();
+    });
+    // A text field that lets go of the keyboard (Escape in the search field)
+    // hands it back to the screen, while the window is the active one.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+        if (!now && old && old->window() == window() && window()->isActiveWindow()) focusScreen();
+    });
+    // Until a screen takes the keyboard it rests here, so the window does not
+    // hand it to the first field it finds when it becomes active.
+    setFocus(Qt::OtherFocusReason);
 
     refresh();
     refreshSidebar(false);
@@ -216,7 +231,11 @@ RootView::RootView(AppModel& model, QWidget* parent)
     });
 }
 
-RootView::~RootView() = default;
+RootView::~RootView() {
+    // Its parts give up the keyboard as they go: nothing of this view may
+    // answer that any more.
+    disconnect(qApp, nullptr, this, nullptr);
+}
 
 // ---- parts ------------------------------------------------------------------------
 
@@ -267,12 +286,16 @@ void RootView::refresh() {
             offlineConnection_ = connect(store.get(), &LibraryStore::isOfflineChanged, this, &RootView::refresh);
             replaceTopBar();
         }
+        const std::optional<ScreenPlace> back = followBackStack();
         const std::optional<ScreenKind> kind =
             store->isOffline() ? std::nullopt : std::optional<ScreenKind>(screenKind(model_.route()));
         if (!screen_ || kind != screenKind_) {
             screenKind_ = kind;
             replaceScreen();
         }
+        if (back)
+            if (auto* keeper = dynamic_cast<KeepsPlace*>(screen_.data())) keeper->restorePlace(*back);
+        focusScreen();
         return;
     }
     dropLibraryParts();
@@ -284,13 +307,34 @@ void RootView::refresh() {
     }
 }
 
+std::optional<ScreenPlace> RootView::followBackStack() {
+    const std::vector<Route>& stack = model_.backStack();
+    size_t same = 0;
+    while (same < places_.size() && same < stack.size() && places_[same].route == stack[same]) ++same;
+    // Back (or a route reached again from the one it was pushed from): the
+    // place the route was left at.
+    std::optional<ScreenPlace> back;
+    if (same < places_.size() && same == stack.size() && places_[same].route == model_.route())
+        back = places_[same].place;
+    places_.erase(places_.begin() + ptrdiff_t(same), places_.end());
+    while (places_.size() < stack.size()) {
+        // Pushed from the screen shown now, which has not moved on yet.
+        const bool fromHere = places_.size() + 1 == stack.size();
+        const auto* keeper = dynamic_cast<const KeepsPlace*>(screen_.data());
+        places_.push_back({stack[places_.size()], fromHere && keeper ? keeper->place() : std::nullopt});
+    }
+    return back;
+}
+
 void RootView::dropLibraryParts() {
     disconnect(offlineConnection_);
+    places_.clear();
     partsStore_ = nullptr;
     screenKind_.reset();
     // Later, not now: the signal that closed the library may come from inside them.
     for (QWidget* w : {topBar_.data(), screen_.data()}) {
         if (!w) continue;
+        parkKeyboard(w);
         w->hide();
         w->deleteLater();
     }
@@ -313,6 +357,7 @@ void RootView::replaceTopBar() {
 void RootView::replaceScreen() {
     const std::shared_ptr<LibraryStore>& store = model_.store();
     if (screen_) {
+        parkKeyboard(screen_);
         screen_->hide();
         screen_->deleteLater();
         screen_ = nullptr;
@@ -338,6 +383,38 @@ void RootView::refreshSidebar(bool animate) {
 }
 
 void RootView::finishAnimations() { sidebarHost_->finish(); }
+
+// ---- the keyboard -------------------------------------------------------------------
+
+void RootView::focusScreen() {
+    // Now, so a window that is not active yet gives it to the screen when it
+    // becomes active; and once more after the screen has shown its content.
+    giveScreenTheKeyboard();
+    if (std::exchange(focusPending_, true)) return;
+    QTimer::singleShot(0, this, [this] {
+        focusPending_ = false;
+        giveScreenTheKeyboard();
+    });
+}
+
+void RootView::parkKeyboard(QWidget* leaving) {
+    // Held by a part that goes: it rests here, rather than passing to the
+    // next field of the window, until the next screen takes it.
+    const QWidget* holder = window()->focusWidget();
+    if (holder && (holder == leaving || leaving->isAncestorOf(holder))) setFocus(Qt::OtherFocusReason);
+}
+
+void RootView::giveScreenTheKeyboard() {
+    // Under the viewer the keys are the viewer's; the grid takes them back
+    // when the viewer closes.
+    if (!screen_ || model_.viewer()) return;
+    QWidget* target = screen_;
+    while (target->focusProxy()) target = target->focusProxy();
+    if (target->isHidden() || !target->isEnabled() || target->focusPolicy() == Qt::NoFocus) return;
+    const QWidget* holder = window()->focusWidget();
+    if (holder == target || (holder && holder->isVisible() && isEditingText(holder))) return;
+    target->setFocus(Qt::OtherFocusReason);
+}
 
 bool RootView::settle(int msecs) {
     QElapsedTimer timer;
@@ -492,21 +569,41 @@ void RootView::showRenamePrompt() {
 void RootView::showError() {
     const auto& message = model_.errorMessage();
     if (!message) {
-        if (alert_) alert_->done(QMessageBox::Ok);
+        if (alert_) alert_->accept();
         return;
     }
-    const QString text = QString::fromStdString(*message);
-    if (alert_) return alert_->setText(text);
-    alert_ = new QMessageBox(QMessageBox::NoIcon, tr("Vintrelle"), text, QMessageBox::Ok, window());
-    alert_->setTextFormat(Qt::PlainText);
-    alert_->setIconPixmap(AppIcon::icon().pixmap(56, 56));
-    alert_->setAttribute(Qt::WA_DeleteOnClose);
-    alert_->setWindowModality(Qt::WindowModal);
-    connect(alert_, &QMessageBox::finished, this, [this] {
+    // The offer to make a damaged index again goes with its message.
+    const std::optional<std::string> offer = model_.rebuildOffer();
+    QString text = QString::fromStdString(*message);
+    if (offer)
+        text += QStringLiteral("\n\n") + tr("Vintrelle can make it again by reading every photo. Favourites, albums, "
+                                             "names and trips are kept, and the damaged index stays in the "
+                                             "library\u2019s data folder.");
+    if (alert_ && alertOffer_ == offer) return alert_->setMessage(text);
+    if (alert_) {
+        disconnect(alert_, nullptr, this, nullptr);
+        alert_->reject();
+    }
+    alertOffer_ = offer;
+    if (offer) {
+        alert_ = MessageSheet::present(
+            this, {tr("Vintrelle"), text, tr("Rebuild Index"), Sheet::Action::primary, true, AppIcon::icon()},
+            [this, path = *offer] {
+                // About a second per 100,000 photos, before the library opens again.
+                QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+                model_.rebuildIndex(path);
+                QGuiApplication::restoreOverrideCursor();
+            });
+    } else {
+        alert_ = MessageSheet::present(
+            this, {tr("Vintrelle"), text, tr("OK"), Sheet::Action::primary, false, AppIcon::icon()});
+    }
+    // Answered or dismissed alike: the message has been read.
+    connect(alert_, &QDialog::finished, this, [this] {
         alert_ = nullptr;
+        alertOffer_.reset();
         model_.setErrorMessage(std::nullopt);
     });
-    alert_->open();
 }
 
 }  // namespace vintrelle

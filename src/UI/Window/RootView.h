@@ -7,10 +7,13 @@
 // folder being dragged onto the window. The root view adds dropped folders
 // as libraries, and presents the name prompts and the error alert.
 //
-// It keeps no state of its own: what it shows follows the application state.
-// The parts built elsewhere plug in through WindowParts.h.
+// It keeps little state of its own: what it shows follows the application
+// state. It hands the keyboard to the route's screen whenever one appears
+// (a grid or a list of cards takes it), and when the search field lets go
+// of it, unless a text field holds it; and it keeps the place of each screen
+// left for a pushed route, so Back returns there. The parts built elsewhere
+// plug in through WindowParts.h.
 
-#include <QMessageBox>
 #include <QPointer>
 #include <QUuid>
 #include <QVariantAnimation>
@@ -21,7 +24,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "UI/Kit/MessageSheet.h"
+#include "UI/Kit/ScreenPlace.h"
 #include "UI/Kit/TextPromptSheet.h"
 #include "UI/Window/WindowParts.h"
 
@@ -66,10 +72,15 @@ public:
     QWidget* dropOverlay() const { return dropOverlay_; }
     WelcomeView* welcome() const { return welcome_; }
     DriveMissingView* waitingScreen() const { return waiting_; }
-    QMessageBox* alert() const { return alert_; }
+    MessageSheet* alert() const { return alert_; }
 
     // Ends the sidebar's slide at once.
     void finishAnimations();
+    // Gives the keyboard to the route's screen (its grid or its list), unless
+    // a text field of the window holds it; the window takes it at once when
+    // it is active, else as soon as it becomes active. Done once on the next
+    // turn of the event loop after any number of calls.
+    void focusScreen();
     // Runs the event loop until the route's screen is completely drawn;
     // false when msecs pass first.
     bool settle(int msecs);
@@ -115,6 +126,11 @@ private:
     void showAlbumPrompt();
     void showRenamePrompt();
     void showError();
+    void giveScreenTheKeyboard();
+    void parkKeyboard(QWidget* leaving);
+    // Follows the back stack: the place of the screen left for a pushed
+    // route is kept; the one of the route Back returns to comes back.
+    std::optional<ScreenPlace> followBackStack();
 
     AppModel& model_;
     std::map<ScreenKind, ScreenPart> screens_;
@@ -140,10 +156,18 @@ private:
     std::optional<ScreenKind> screenKind_;  // none: the offline screen
     QMetaObject::Connection offlineConnection_;
 
+    struct LeftPlace {
+        Route route;
+        std::optional<ScreenPlace> place;
+    };
+    std::vector<LeftPlace> places_;  // one for each route on the back stack
+    bool focusPending_ = false;
+
     PromptSlot albumSheet_;
     PromptSlot renameSheet_;
     InternalDrag internalDrag_;
-    QPointer<QMessageBox> alert_;
+    QPointer<MessageSheet> alert_;
+    std::optional<std::string> alertOffer_;  // the library the alert offers to rebuild
 };
 
 }  // namespace vintrelle

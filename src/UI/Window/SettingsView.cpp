@@ -6,7 +6,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLocale>
-#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -27,6 +26,7 @@
 #include "UI/Kit/Buttons.h"
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Labels.h"
+#include "UI/Kit/MessageSheet.h"
 #include "UI/Kit/Theme.h"
 
 namespace vintrelle {
@@ -530,26 +530,22 @@ void SettingsView::measured(const SizeKey& key, uint64_t bytes) {
     if (size_) size_->setText(indexSize_);
 }
 
-QMessageBox* SettingsView::confirmStartOver() {
+MessageSheet* SettingsView::confirmStartOver() {
     if (confirm_) confirm_->close();
-    auto* box = new QMessageBox(this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::WindowModal);
-    box->setWindowTitle(QStringLiteral("Vintrelle"));
-    box->setText(tr("Forget everyone and start again?"));
-    box->setInformativeText(tr("Names, merges and corrections will be lost, and every photo will be looked through again."));
-    QPushButton* go = box->addButton(tr("Start Over"), QMessageBox::DestructiveRole);
-    box->addButton(QMessageBox::Cancel);
-    box->setDefaultButton(QMessageBox::Cancel);
     // The library asked about, not whichever is open when the answer comes.
     const std::weak_ptr<LibraryStore> asked = model_.store();
-    connect(go, &QPushButton::clicked, &model_, [model = &model_, asked] {
-        const std::shared_ptr<LibraryStore> store = asked.lock();
-        if (store && store == model->store()) store->resetPeople();
-    });
-    confirm_ = box;
-    box->open();
-    return box;
+    confirm_ = MessageSheet::present(
+        this,
+        {tr("Forget everyone and start again?"),
+         tr("Names, merges and corrections will be lost, and every photo will be looked through again."),
+         tr("Start Over"), Sheet::Action::destructive},
+        [model = QPointer<AppModel>(&model_), asked] {
+            const std::shared_ptr<LibraryStore> store = asked.lock();
+            if (model && store && store == model->store()) store->resetPeople();
+        });
+    return confirm_;
 }
+
+MessageSheet* SettingsView::pendingConfirmation() const { return confirm_; }
 
 }  // namespace vintrelle

@@ -22,7 +22,6 @@
 #include <string>
 
 class QLabel;
-#include <QMessageBox>
 class QPushButton;
 class QVBoxLayout;
 
@@ -30,6 +29,7 @@ namespace vintrelle {
 
 class AppModel;
 class LibraryStore;
+class MessageSheet;
 class TextBlock;
 
 // A row of segments, one of them chosen; clicks and the arrow keys choose.
@@ -103,8 +103,8 @@ public:
     // Asks whether to forget every person of the library open now; when
     // confirmed, resets the people of that library only if it is still the
     // open one. Opened without a loop of its own.
-    QMessageBox* confirmStartOver();
-    QMessageBox* pendingConfirmation() const { return confirm_; }
+    MessageSheet* confirmStartOver();
+    MessageSheet* pendingConfirmation() const;
 
 private:
     struct SizeKey {
@@ -133,7 +133,7 @@ private:
     QPushButton* showIndex_ = nullptr;
     QPushButton* startOver_;
     TextBlock* version_;
-    QPointer<QMessageBox> confirm_;
+    QPointer<MessageSheet> confirm_;
 
     QString indexSize_;
     std::optional<SizeKey> shownKey_;      // what indexSize_ was measured for

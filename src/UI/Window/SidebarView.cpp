@@ -17,9 +17,9 @@
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Icons.h"
 #include "UI/Kit/Theme.h"
+#include "UI/Kit/WindowDragArea.h"
 #include "UI/Window/LibrarySwitcher.h"
 #include "UI/Window/StatusFooter.h"
-#include "UI/Window/WindowDragArea.h"
 
 namespace vintrelle {
 
@@ -56,6 +56,19 @@ SidebarList::SidebarList(QWidget* parent) : QWidget(parent) {
 }
 
 void SidebarList::setRows(std::vector<SidebarRow> rows) {
+    // A batch of new thumbnails changes no count: the rows take the new
+    // actions, but nothing moves and nothing is painted again.
+    auto looksAlike = [](const SidebarRow& a, const SidebarRow& b) {
+        return a.kind == b.kind && a.title == b.title && a.symbol == b.symbol && a.indent == b.indent &&
+               a.count == b.count && a.selected == b.selected && a.showIcon == b.showIcon &&
+               a.disclosure == b.disclosure;
+    };
+    const bool same = std::equal(rows.begin(), rows.end(), rows_.begin(), rows_.end(), looksAlike);
+    if (same) {
+        for (size_t i = 0; i < rows.size(); ++i) rows[i].rect = rows_[i].rect;
+        rows_ = std::move(rows);
+        return;
+    }
     rows_ = std::move(rows);
     layoutRows();
     update();
@@ -320,11 +333,11 @@ void SidebarView::refresh() {
         out.push_back(std::move(row));
     };
 
-    const auto& assets = store.assets();
-    const int favorites = int(std::count_if(assets.begin(), assets.end(), [](const Asset& a) { return a.favorite; }));
-    fixed(Route::library(), tr("Library"), "photo.on.rectangle.angled", int(assets.size()));
-    fixed(Route::favorites(), tr("Favourites"), "heart", favorites);
-    fixed(Route::videos(), tr("Videos"), "video", int(assets.size()) - store.photoCount());
+    // Counts the store keeps as the list changes: no pass over the library.
+    const int total = int(store.assets().size());
+    fixed(Route::library(), tr("Library"), "photo.on.rectangle.angled", total);
+    fixed(Route::favorites(), tr("Favourites"), "heart", store.favoriteCount());
+    fixed(Route::videos(), tr("Videos"), "video", total - store.photoCount());
     fixed(Route::recent(), tr("Recently Added"), "clock", std::nullopt);
     heading(tr("Collections"));
     fixed(Route::trips(), tr("Trips"), "suitcase", int(store.visibleTrips().size()));

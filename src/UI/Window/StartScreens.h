@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "UI/Window/WindowDragArea.h"
+#include "UI/Kit/WindowDragArea.h"
 
 class QPushButton;
 

@@ -3,6 +3,7 @@
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
+#include <QResizeEvent>
 
 #include <algorithm>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include "Core/Base/WallClock.h"
 #include "Store/LibraryStore.h"
 #include "UI/Kit/Fonts.h"
+#include "UI/Kit/Labels.h"
 #include "UI/Window/SymbolButton.h"
 
 namespace vintrelle {
@@ -27,6 +29,9 @@ constexpr qreal barHeight = 3;
 constexpr qreal barMinimum = 4;
 
 QFont textFont() { return Fonts::font(11.5, QFont::Medium); }
+// A state that says why indexing stopped is a sentence: it takes a second
+// line rather than lose its end.
+constexpr int maxTextLines = 2;
 QFont detailFont() { return Fonts::font(10.5); }
 
 QString counted(int done, int total) {
@@ -57,6 +62,8 @@ StatusFooter::StatusFooter(std::shared_ptr<LibraryStore> store, QWidget* parent)
     });
     connect(store_.get(), &LibraryStore::statusChanged, this, &StatusFooter::refresh);
     connect(store_.get(), &LibraryStore::isOfflineChanged, this, &StatusFooter::refresh);
+    connect(store_.get(), &LibraryStore::haltChanged, this, &StatusFooter::refresh);
+    connect(store_.get(), &LibraryStore::isDamagedChanged, this, &StatusFooter::refresh);
     info_ = info(*store_);
     drawn_ = info_.fraction.value_or(0);
     setFixedHeight(sizeHint().height());
@@ -64,6 +71,12 @@ StatusFooter::StatusFooter(std::shared_ptr<LibraryStore> store, QWidget* parent)
 
 StatusFooter::Info StatusFooter::info(const LibraryStore& store) {
     if (store.isOffline()) return {tr("Drive not connected"), std::nullopt, std::nullopt, offline};
+    // Indexing stopped with work left: never "Up to date".
+    if (store.isDamaged()) return {tr("The index is damaged."), std::nullopt, std::nullopt, offline};
+    if (store.halt() == EngineHalt::diskFull)
+        return {tr("The disk holding the index is full."), tr("Goes on once there is room"), std::nullopt, offline};
+    if (store.halt() == EngineHalt::unwritable)
+        return {tr("The disk holding the index can\u2019t be written."), std::nullopt, std::nullopt, offline};
     const EngineStatus& s = store.status();
     switch (s.kind) {
         case EngineStatus::Kind::indexing:
@@ -81,8 +94,11 @@ void StatusFooter::refresh() {
     Info next = info(*store_);
     if (next == info_) return;
     const bool hadBar = info_.fraction.has_value();
-    const bool resized = next.detail.has_value() != info_.detail.has_value() || next.fraction.has_value() != hadBar;
+    const bool hadDetail = info_.detail.has_value();
+    const qsizetype linesBefore = textLines().size();
     info_ = std::move(next);
+    const bool resized = info_.detail.has_value() != hadDetail || info_.fraction.has_value() != hadBar ||
+                         textLines().size() != linesBefore;
     if (info_.fraction) {
         if (hadBar) {
             glide_.stop();
@@ -102,8 +118,13 @@ void StatusFooter::refresh() {
     update();
 }
 
+qreal StatusFooter::textWidth() const { return std::max<qreal>(1, width() - sidePadding - gear - gap - (sidePadding + dot + gap)); }
+
+QStringList StatusFooter::textLines() const { return wrapLines(info_.text, textFont(), textWidth(), maxTextLines); }
+
 qreal StatusFooter::rowHeight() const {
-    qreal text = QFontMetricsF(textFont()).height();
+    const QFontMetricsF tm(textFont());
+    qreal text = tm.height() + qreal(std::max<qsizetype>(textLines().size() - 1, 0)) * tm.lineSpacing();
     if (info_.detail) text += 1 + QFontMetricsF(detailFont()).height();
     return std::max({dot, gear, std::ceil(text)});
 }
@@ -118,6 +139,8 @@ QSize StatusFooter::sizeHint() const {
 
 void StatusFooter::resizeEvent(QResizeEvent* e) {
     QWidget::resizeEvent(e);
+    // The state's lines follow the width.
+    if (e->size().width() != e->oldSize().width() && sizeHint().height() != height()) setFixedHeight(sizeHint().height());
     gear_->move(int(std::lround(width() - sidePadding - gear)), int(std::lround(rowTop() + (rowHeight() - gear) / 2)));
 }
 
@@ -134,17 +157,20 @@ void StatusFooter::paintEvent(QPaintEvent*) {
     p.drawEllipse(QRectF(sidePadding, top + (h - dot) / 2, dot, dot));
 
     const qreal left = sidePadding + dot + gap;
-    const qreal right = width() - sidePadding - gear - gap;
+    const qreal right = left + textWidth();
     const QFont tf = textFont(), df = detailFont();
     const QFontMetricsF tm(tf), dm(df);
-    const qreal block = tm.height() + (info_.detail ? 1 + dm.height() : 0);
+    const QStringList lines = textLines();
+    const qreal textHeight = tm.height() + qreal(std::max<qsizetype>(lines.size() - 1, 0)) * tm.lineSpacing();
+    const qreal block = textHeight + (info_.detail ? 1 + dm.height() : 0);
     qreal y = top + (h - block) / 2;
     p.setFont(tf);
     p.setPen(c(ThemeColor::ink));
-    p.drawText(QRectF(left, y, right - left, tm.height()), Qt::AlignLeft | Qt::AlignVCenter,
-               tm.elidedText(info_.text, Qt::ElideRight, right - left));
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        p.drawText(QRectF(left, y + qreal(i) * tm.lineSpacing(), right - left, tm.height()),
+                   Qt::AlignLeft | Qt::AlignVCenter, lines[i]);
     if (info_.detail) {
-        y += tm.height() + 1;
+        y += textHeight + 1;
         p.setFont(df);
         p.setPen(c(ThemeColor::ink2));
         TabularDigits::draw(p, QRectF(left, y, right - left, dm.height()), Qt::AlignLeft | Qt::AlignVCenter,

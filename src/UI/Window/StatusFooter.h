@@ -7,6 +7,7 @@
 
 #include <QColor>
 #include <QString>
+#include <QStringList>
 #include <QVariantAnimation>
 #include <QWidget>
 
@@ -36,8 +37,9 @@ public:
 
     StatusFooter(std::shared_ptr<LibraryStore> store, QWidget* parent = nullptr);
 
-    // What the footer shows for a store's state: offline first, then the
-    // engine's status.
+    // What the footer shows for a store's state: offline first, then a
+    // damaged index or a run stopped by a failed write, then the engine's
+    // status.
     static Info info(const LibraryStore& store);
     const Info& shown() const { return info_; }
     // The bar's fill as drawn now (it glides to a new fraction).
@@ -56,6 +58,8 @@ protected:
 private:
     void refresh();
     qreal rowHeight() const;
+    qreal textWidth() const;
+    QStringList textLines() const;  // the state, at the width it has
     qreal rowTop() const;
 
     std::shared_ptr<LibraryStore> store_;

@@ -70,6 +70,7 @@ bool SearchField::eventFilter(QObject* watched, QEvent* e) {
         if (e->type() == QEvent::FocusIn || e->type() == QEvent::FocusOut) update();
         if (e->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(e)->key() == Qt::Key_Escape) {
             model_.setSearch({});
+            // Let go of the keyboard: the window hands it back to the screen.
             edit_->clearFocus();
             return true;
         }

@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "UI/Window/WindowDragArea.h"
+#include "UI/Kit/WindowDragArea.h"
 
 class QLineEdit;
 

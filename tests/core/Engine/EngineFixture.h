@@ -54,6 +54,11 @@ struct Recorder : EngineDelegate {
         ++offline;
         log.push_back("offline");
     }
+    std::vector<EngineHalt> halts;
+    void engineDidHalt(EngineHalt why) override {
+        halts.push_back(why);
+        log.push_back("halt");
+    }
     bool saw(const std::string& what) const { return std::find(log.begin(), log.end(), what) != log.end(); }
 };
 

@@ -33,6 +33,7 @@ struct Recorder : EngineDelegate {
         if (log.empty() || log.back() != names[int(s.kind)]) log.push_back(names[int(s.kind)]);
     }
     void engineDidGoOffline() override { log.push_back("offline"); }
+    void engineDidHalt(EngineHalt) override { log.push_back("halt"); }
 };
 
 TEST(FacePassEngine, LabelledPhotosGoThroughEveryStepOfTheLoop) {

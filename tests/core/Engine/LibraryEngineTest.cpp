@@ -29,6 +29,7 @@
 #include "Core/Media/MediaProcessor.h"
 #include "Core/Places/PlaceResolver.h"
 #include "EngineFixture.h"
+#include "fixtures/IndexDamage.h"
 
 using namespace enginetest;
 
@@ -704,6 +705,33 @@ TEST_F(LibraryEngineTest, LivePhotosPairUpToThreeSixSecondsAcrossCase) {
     lib.fullScan();
     EXPECT_FALSE(lib.db->assets({p1}).at(0).liveVideo);
     EXPECT_FALSE(lib.db->assets({m3}).at(0).hidden);
+}
+
+// A damaged index is found before the engine writes anything into it: new
+// photos are not silently lost in it, rows of files that are gone are not
+// removed through it, and the file stays exactly as it was.
+TEST_F(LibraryEngineTest, ADamagedIndexIsFoundBeforeAnythingIsWrittenIntoIt) {
+    Library lib;
+    lib.engine.reset();
+    lib.db->db().transaction([&] {
+        for (int i = 0; i < 600; ++i)
+            lib.db->db().run("INSERT INTO assets(path, kind, size, mtime, meta_done, thumb) VALUES(?,0,1,1,1,1)",
+                             {"gone/a long folder name for more pages/IMG_" + std::to_string(i) + ".JPG"});
+    });
+    lib.db.reset();
+    const std::string index = lib.paths.databasePath();
+    const auto leaves = fixtures::leafPages(index, "assets");
+    ASSERT_GT(leaves.size(), 2u);
+    fixtures::spoilPage(index, leaves[leaves.size() / 2]);
+    const std::string damaged = fixtures::readFile(index);
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/new.jpg", 64, 48));
+
+    lib.open();
+    lib.fullScan();
+    EXPECT_TRUE(lib.db->db().isDamaged());
+    for (const char* what : {"scanning", "indexing", "remove", "halt"}) EXPECT_FALSE(lib.rec->saw(what)) << what;
+    lib.db.reset();
+    EXPECT_EQ(fixtures::readFile(index), damaged);
 }
 
 TEST_F(LibraryEngineTest, StoppedEngineStartsNoLoop) {

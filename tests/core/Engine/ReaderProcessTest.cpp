@@ -30,6 +30,7 @@ void expectSame(const ProcessedMedia& a, const ProcessedMedia& b) {
     EXPECT_EQ(a.exposure, b.exposure);
     EXPECT_EQ(a.focal, b.focal);
     EXPECT_EQ(a.thumbOK, b.thumbOK);
+    EXPECT_EQ(a.thumbWriteError, b.thumbWriteError);
 }
 
 }  // namespace
@@ -96,6 +97,7 @@ TEST(ReaderProcess, WhatTheReaderSaysSurvivesTheWayThere) {
     m.iso = 12800;
     m.exposure = 1.0 / 3;
     m.thumbOK = true;
+    m.thumbWriteError = 28;  // no room left for the thumbnail
     const std::string text = ReaderProcess::encode(m);
     const auto back = ReaderProcess::decode(text);
     ASSERT_TRUE(back);
@@ -105,4 +107,18 @@ TEST(ReaderProcess, WhatTheReaderSaysSurvivesTheWayThere) {
     for (const std::string& bad : {text.substr(0, text.size() - 4), text + "width 1\n", std::string("width 1\nend"),
                                    std::string("width one\nend\n"), std::string("camera 4g\nend\n"), std::string()})
         EXPECT_FALSE(ReaderProcess::decode(bad)) << bad;
+}
+
+// A reader that never finishes is ended at its deadline, and that is no
+// evidence against the file: it is left for a later scan.
+TEST(ReaderProcess, AHungReaderIsEndedAndCondemnsNothing) {
+    fixtures::TempDir dir;
+    const std::string reader = dir / "hung-reader";
+    fixtures::writeFile(reader, "#!/bin/sh\nsleep 600\n");
+    fs::permissions(reader, fs::perms::owner_all);
+    fixtures::writeFile(dir / "photo.jpg", "\xff\xd8");
+    const std::atomic<bool> stopped{false};
+    const ReaderProcess::Outcome o = ReaderProcess::read(reader, MediaKind::photo, dir / "photo.jpg", 0,
+                                                         dir / "thumb.jpg", stopped, std::chrono::milliseconds(300));
+    EXPECT_EQ(o.end, ReaderProcess::Outcome::End::notRead);
 }

@@ -24,6 +24,7 @@ struct CountingDelegate : EngineDelegate {
     void engineDidUpdatePeople() override {}
     void engineDidChangeStatus(const EngineStatus&) override {}
     void engineDidGoOffline() override {}
+    void engineDidHalt(EngineHalt) override {}
 };
 
 // Answers one fixed place; the first request can be held until released,

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <latch>
 #include <map>
 #include <set>
 #include <sstream>
@@ -254,6 +255,50 @@ TEST(FaceEngineModel, ConcurrentCallsAgreeWithOneAtATime) {
         EXPECT_EQ(serial[i][0].embedding, parallel[i][0].embedding);
         EXPECT_EQ(serial[i][0].quality, parallel[i][0].quality);
         EXPECT_EQ(serial[i][0].embedding, again[i][0].embedding);
+    }
+}
+
+// Analyses on many threads at once, each on a set of networks of its own,
+// compute what one thread computes; letting the extra sets go keeps the
+// first and what it computes, and later analyses make sets again.
+TEST(FaceEngineModel, SetsMadeForConcurrentCallsAreLetGoAndChangeNothing) {
+    if (!haveModels()) GTEST_SKIP() << "face weights not fetched";
+    auto& engine = FaceEngine::shared();
+    ASSERT_TRUE(engine.model);
+    const Image img = gradientImage(W, H);
+    const std::vector<FaceObservation> landmarks = {face()};  // the embedding network runs on these
+    const auto serial = engine.analyze(img, landmarks);
+    const auto serialSeen = engine.observe(img);
+    ASSERT_EQ(serial.size(), 1u);
+
+    constexpr int threads = 6;
+    std::vector<std::vector<DetectedFace>> found(threads);
+    std::vector<std::vector<FaceObservation>> seen(threads);
+    std::latch start(threads);
+    {
+        std::vector<std::jthread> workers;
+        for (int i = 0; i < threads; ++i)
+            workers.emplace_back([&, i] {
+                start.arrive_and_wait();
+                found[size_t(i)] = engine.analyze(img, landmarks);
+                seen[size_t(i)] = engine.observe(img);
+            });
+    }
+    engine.releaseWorkingMemory();
+    EXPECT_EQ(engine.networkSets(), 1);
+    found.push_back(engine.analyze(img, landmarks));
+    seen.push_back(engine.observe(img));
+    for (size_t i = 0; i < found.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(found[i].size(), 1u);
+        EXPECT_EQ(found[i][0].embedding, serial[0].embedding);
+        EXPECT_EQ(found[i][0].quality, serial[0].quality);
+        ASSERT_EQ(seen[i].size(), serialSeen.size());
+        for (size_t k = 0; k < seen[i].size(); ++k) {
+            EXPECT_EQ(seen[i][k].box.x, serialSeen[k].box.x);
+            EXPECT_EQ(seen[i][k].box.width, serialSeen[k].box.width);
+            EXPECT_EQ(seen[i][k].confidence, serialSeen[k].confidence);
+        }
     }
 }
 

@@ -78,7 +78,8 @@ TEST(FaceNets, EmbeddingMatchesReference) {
     auto net = EmbeddingNet::load(ModelFiles::inAssetFolder().embedding);
     ASSERT_TRUE(net);
     auto twin = net->twin();
-    for (const auto& c : golden("embedding_golden.json")["cases"]) {
+    const auto g = golden("embedding_golden.json");  // held: a range over a temporary's member dangles
+    for (const auto& c : g["cases"]) {
         cv::Mat rgb;
         goldenPattern(c["size"], c["seed"]).convertTo(rgb, CV_8UC3);
         for (EmbeddingNet* n : {net.get(), twin.get()}) {

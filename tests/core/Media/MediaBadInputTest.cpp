@@ -112,6 +112,24 @@ TEST(MediaBadInput, JpegCutShortIsDecodedAsFarAsItsDataGoes) {
     EXPECT_FALSE(MP::processPhoto(dir / "cut.png", kFallback, thumb).thumbOK);
 }
 
+// JPEG files are read whole into memory and decoded from there; a file that
+// only bears the name is decoded by what its contents are, as before, so a
+// PNG cut short under a JPEG name is still refused rather than half shown.
+TEST(MediaBadInput, APngUnderAJpegNameIsReadAsThePngItIs) {
+    fixtures::TempDir dir;
+    const std::string thumb = dir / "t.jpg";
+    ASSERT_TRUE(fixtures::makePNG(dir / "real.png", 400, 300));
+    const std::string png = fixtures::readFile(dir / "real.png");
+    fixtures::writeFile(dir / "named.jpg", png);
+    ProcessedMedia m = MP::processPhoto(dir / "named.jpg", kFallback, thumb);
+    EXPECT_EQ(m.width, 400);
+    EXPECT_TRUE(m.thumbOK);
+    EXPECT_TRUE(MP::loadImage(dir / "named.jpg", 200));
+    fixtures::writeFile(dir / "cut.jpg", png.substr(0, png.size() / 2));
+    fs::remove(thumb);
+    EXPECT_FALSE(MP::processPhoto(dir / "cut.jpg", kFallback, thumb).thumbOK);
+}
+
 // Every generated kind of file, damaged a few hundred times over (cut short,
 // bits flipped, bytes overwritten) with a fixed seed, read on four threads at
 // once: no crash, no hang, and every result stays within its bounds.

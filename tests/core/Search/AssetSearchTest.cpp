@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "Core/Search/AssetSearch.h"
 #include "Core/Base/WallClock.h"
 #include "fixtures/EnvScope.h"
@@ -30,7 +32,7 @@ protected:
     std::vector<int64_t> find(const std::vector<Asset>& list, std::string_view query, bool dayFirst = false) {
         return ids(search.search(list, query, sources(), at(2026, 6, 15), dayFirst));
     }
-    std::vector<int64_t> find(const std::shared_ptr<const std::vector<Asset>>& list, std::string_view query) {
+    std::vector<int64_t> find(const std::shared_ptr<const AssetList>& list, std::string_view query) {
         std::vector<int64_t> out;
         for (size_t i : search.matchingIndices(list, query, sources(), at(2026, 6, 15), false))
             out.push_back((*list)[i].id);
@@ -209,7 +211,7 @@ TEST_F(AssetSearchTest, SharedListsAndTheEndsOfPaths) {
     std::vector<Asset> list = {asset(1, "a/ky", at(2020, 1, 1)), asset(2, "oto/b.jpg", at(2020, 1, 1)),
                                asset(3, "Kyoto/c.jpg", at(2020, 1, 1))};
     for (int64_t id = 4; id <= 12; ++id) list.push_back(asset(id, "x/" + std::to_string(id) + ".png", at(2019, 1, 1)));
-    auto shared = std::make_shared<const std::vector<Asset>>(list);
+    auto shared = std::make_shared<const AssetList>(list);
     const std::pair<std::string, std::vector<int64_t>> rows[] = {
         {"kyoto", {3}},     {"ky", {1, 3}},           {"kyoto c.j", {3}}, {"b.jpg oto", {2}},
         {"jpg kyoto", {3}}, {"jpg 2020 oto", {2, 3}}, {"png 4", {4}},
@@ -224,8 +226,40 @@ TEST_F(AssetSearchTest, SharedListsAndTheEndsOfPaths) {
     // The next revision's list, with a file moved: found under its new name.
     ++revision;
     list[0].path = "Kyoto/a.jpg";
-    auto next = std::make_shared<const std::vector<Asset>>(list);
+    auto next = std::make_shared<const AssetList>(list);
     EXPECT_EQ(find(next, "kyoto"), (std::vector<int64_t>{1, 3}));
     EXPECT_EQ(find(next, "kyoto"), (std::vector<int64_t>{1, 3}));
     EXPECT_EQ(find(shared, "kyoto"), (std::vector<int64_t>{3}));  // an older list is read as it is
+}
+
+// Folds made ahead by a searcher on another thread answer as the searcher's
+// own would: taken whole before any search, merged after one, and never
+// standing for a path or camera that changed since they were made.
+TEST_F(AssetSearchTest, FoldsPreparedAheadOnAnotherThread) {
+    std::vector<Asset> list = {asset(1, "Z\u00fcrich/a.jpg", at(2020, 1, 1)), asset(2, "Kyoto/b.jpg", at(2021, 3, 5)),
+                               asset(3, "c.jpg", at(2020, 1, 1))};
+    list[2].camera = "FUJIFILM X-T3";
+    auto shared = std::make_shared<const AssetList>(list);
+    auto madeAhead = [](const std::shared_ptr<const AssetList>& l, int64_t rev) {
+        AssetSearch ahead;
+        std::thread([&] { ahead.prepareAhead(l, rev); }).join();
+        return ahead;
+    };
+    search.adopt(madeAhead(shared, revision));
+    EXPECT_EQ(find(shared, "zurich"), (std::vector<int64_t>{1}));
+    EXPECT_EQ(find(shared, "fujifilm"), (std::vector<int64_t>{3}));
+    EXPECT_EQ(find(shared, "march 2021"), (std::vector<int64_t>{2}));
+
+    // Made for a list that has moved on: asset 3 renamed, 4 new.
+    AssetSearch ahead = madeAhead(shared, revision);
+    ++revision;
+    list[2].path = "Osaka/c.jpg";
+    list[2].camera.reset();
+    list.push_back(asset(4, "Nara/d.jpg", at(2020, 1, 1)));
+    search.adopt(std::move(ahead));
+    auto next = std::make_shared<const AssetList>(list);
+    EXPECT_EQ(find(next, "osaka"), (std::vector<int64_t>{3}));
+    EXPECT_EQ(find(next, "fujifilm"), (std::vector<int64_t>{}));
+    EXPECT_EQ(find(next, "nara"), (std::vector<int64_t>{4}));
+    EXPECT_EQ(find(list, "zurich"), (std::vector<int64_t>{1}));
 }

@@ -5,7 +5,6 @@
 
 #include <QMenu>
 #include <QPushButton>
-#include <QMessageBox>
 #include <QPointer>
 #include <QSettings>
 #include <QTest>
@@ -20,6 +19,7 @@
 #include "UI/Collections/CollectionCanvas.h"
 #include "UI/Collections/FaceModelStatus.h"
 #include "UI/Collections/PeopleScreen.h"
+#include "UI/Kit/MessageSheet.h"
 #include "store/StoreFixture.h"
 
 namespace collectionstest {
@@ -32,14 +32,14 @@ using storetest::spinUntil;
 
 struct Catch {
     QPointer<QMenu> menu;
-    QPointer<QMessageBox> box;
+    QPointer<MessageSheet> box;
     int menus = 0, boxes = 0;
     Catch() {
         CollectionCanvas::setMenuPresenter([this](QMenu* m, QPoint) {
             menu = m;
             ++menus;
         });
-        PeopleScreen::setConfirmPresenter([this](QMessageBox* b) {
+        MessageSheet::setPresenter([this](MessageSheet* b) {
             box = b;
             ++boxes;
         });
@@ -48,7 +48,7 @@ struct Catch {
         delete menu.data();
         delete box.data();
         CollectionCanvas::setMenuPresenter({});
-        PeopleScreen::setConfirmPresenter({});
+        MessageSheet::setPresenter({});
     }
     // The action of the caught menu (or one of its submenus) with this text.
     QAction* action(const QString& text, QMenu* in = nullptr) const {

@@ -33,10 +33,9 @@ void addPerson(Fixture& f, int64_t id, const std::string& name, int photos, bool
     }
 }
 
-void clickMerge(QMessageBox& box) {
-    for (QAbstractButton* b : box.buttons())
-        if (b->text() == "Merge") return b->click();
-    ADD_FAILURE() << "no Merge button";
+void clickMerge(MessageSheet& box) {
+    ASSERT_EQ(box.confirmButton()->text(), "Merge");
+    box.confirmButton()->click();
 }
 
 int64_t facesOf(Fixture& f, int64_t person) {
@@ -172,8 +171,8 @@ TEST(PeopleScreen, dropAsksThenMergesIntoTheTileDroppedOn) {
     EXPECT_EQ(f.caught.boxes, 0) << "never a dialog inside the drop";
     ASSERT_TRUE(spinUntil([&] { return f.caught.boxes == 1; }));
     ASSERT_TRUE(f.caught.box);
-    EXPECT_EQ(f.caught.box->text(), "Are these the same person?");
-    EXPECT_EQ(f.caught.box->informativeText(), "All photos of the unnamed person will be combined with Bea.");
+    EXPECT_EQ(f.caught.box->heading(), "Are these the same person?");
+    EXPECT_EQ(f.caught.box->message(), "All photos of the unnamed person will be combined with Bea.");
     EXPECT_EQ(s.screen.pendingMerge(), (std::pair<int64_t, int64_t>{1, 2}));
 
     clickMerge(*f.caught.box);

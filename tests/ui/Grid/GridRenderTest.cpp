@@ -67,14 +67,14 @@ TEST(GridRender, PaintsThumbnailsPlaceholdersAndSelection) {
     fixtures::writeFile(lib.paths.thumbURL(4), "not a jpeg at all");  // unreadable; 5 has no file
 
     auto c = content({6}, 1);
-    auto flat = std::make_shared<std::vector<Asset>>(*c->flat);
+    auto flat = std::make_shared<std::vector<Asset>>(c->flat->toVector());
     (*flat)[2].thumbState = 0;  // not made yet
     (*flat)[1].favorite = true;
     (*flat)[3].kind = MediaKind::video;  // badges over a placeholder
     (*flat)[3].duration = 3725;
     (*flat)[0].liveVideo = "IMG_1.MOV";
     auto shown = std::make_shared<GridContent>(*c);
-    shown->flat = flat;
+    shown->flat = std::make_shared<const AssetList>(*flat);
 
     PhotoGridView grid(lib, {}, std::nullopt, nullptr, std::make_shared<GridPixmapCache>());
     grid.resize(1000, 400);

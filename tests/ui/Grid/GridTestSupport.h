@@ -6,6 +6,8 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,7 +50,7 @@ inline GridContentPtr content(const std::vector<int>& counts, int64_t token, con
         at = sec.end;
         c->sections.push_back(sec);
     }
-    c->flat = flat;
+    c->flat = std::make_shared<const AssetList>(std::move(*flat));
     c->token = token;
     c->scrollKey = scrollKey;
     return c;
@@ -58,11 +60,17 @@ inline GridContentPtr content(const std::vector<int>& counts, int64_t token, con
 template <class F>
 GridContentPtr edited(const GridContent& from, int64_t token, F&& edit) {
     auto c = std::make_shared<GridContent>(from);
-    auto flat = std::make_shared<std::vector<Asset>>(*from.flat);
-    for (Asset& a : *flat) edit(a);
-    c->flat = flat;
+    std::vector<Asset> flat = from.flat->toVector();
+    for (Asset& a : flat) edit(a);
+    c->flat = std::make_shared<const AssetList>(std::move(flat));
     c->token = token;
     return c;
+}
+
+inline QImage solid(QColor c, int w = 480, int h = 360) {
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(c);
+    return img;
 }
 
 struct ManualThumbs {
@@ -73,9 +81,31 @@ struct ManualThumbs {
     };
     std::vector<std::shared_ptr<Request>> requests;
     std::map<std::string, QImage> memory;  // hits complete at once
+    // Stand-ins, read on the grid's workers: every path asked for, and the
+    // paths whose small reading fails.
+    bool standIns = false;
+    std::mutex small;
+    std::vector<std::string> smallReads;
+    std::set<std::string> smallFails;
+
+    std::vector<std::string> smallAsked() {
+        std::lock_guard lock(small);
+        return smallReads;
+    }
 
     ThumbnailSource source() {
         ThumbnailSource s;
+        s.cached = [this](const std::string& path) {
+            auto it = memory.find(path);
+            return it == memory.end() ? QImage() : it->second;
+        };
+        if (standIns)
+            s.decodeSmall = [this](const std::string& path, int minSide) -> QImage {
+                std::lock_guard lock(small);
+                smallReads.push_back(path);
+                if (smallFails.count(path)) return QImage();
+                return solid(Qt::green, minSide * 4 / 3, minSide);
+            };
         s.load = [this](const std::string& path, ThumbnailSource::Completion done) -> ThumbnailSource::Cancel {
             if (auto it = memory.find(path); it != memory.end()) {
                 done(it->second);
@@ -93,12 +123,6 @@ struct ManualThumbs {
         return nullptr;
     }
 };
-
-inline QImage solid(QColor c, int w = 480, int h = 360) {
-    QImage img(w, h, QImage::Format_RGB32);
-    img.fill(c);
-    return img;
-}
 
 inline GridLibrary library(ThumbnailSource thumbs, uint64_t key = 7) {
     GridLibrary lib;

@@ -2,10 +2,14 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QVariantAnimation>
+
+#include <functional>
 
 #include "ui/Grid/GridTestSupport.h"
 #include "UI/Grid/PhotoGridView.h"
@@ -41,6 +45,17 @@ protected:
         flush();
     }
     void flush() { QCoreApplication::processEvents(); }
+    // Runs the event loop until done() holds; false when 5 s pass first.
+    static bool spinUntil(const std::function<bool()>& done) {
+        QElapsedTimer t;
+        t.start();
+        while (!done()) {
+            if (t.elapsed() > 5000) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QThread::msleep(1);
+        }
+        return true;
+    }
     void scrollTo(int y) { grid->verticalScrollBar()->setValue(y); }
 
     QPointF centre(size_t pos) const {
@@ -118,21 +133,78 @@ TEST_F(GridView, RecordChangesRefreshInPlaceAndNewIdsReload) {
     EXPECT_EQ(grid->scrollOffset(), 0);
 }
 
-TEST_F(GridView, SizeChangeKeepsTheCentreItem) {
+TEST_F(GridView, SizeChangesAndResizesKeepTheItemNearestTheCentreInPlace) {
     make();
     grid->setContent(content({400}, 1));
     grid->setThumbSize(100);  // at the top: stays at the top
     EXPECT_EQ(grid->scrollOffset(), 0);
-    scrollTo(3000);
-    const auto before = grid->gridLayout().itemAt(QPointF(500, 3000 + 350));
-    ASSERT_TRUE(before);
-    const size_t anchor = grid->positions().position(*before);
-    for (double size : {180.0, 250.0, 72.0}) {
-        grid->setThumbSize(size);
-        const QRectF f = grid->gridLayout().itemFrame(grid->positions().index(anchor));
-        const double centre = grid->scrollOffset() + grid->viewport()->height() / 2.0;
-        EXPECT_LE(std::abs(f.center().y() - centre), (grid->gridLayout().side() + 4) / 2) << size;
+
+    // Months of one or two photos, whose headers and empty row ends leave
+    // the centre of the view mostly empty.
+    std::vector<int> counts;
+    for (int i = 0; i < 120; ++i) counts.push_back(i % 3 == 0 ? 2 : 1);
+    grid->setContent(content(counts, 2, "sparse|"));
+    grid->resize(1320, 700);
+    flush();
+    auto onScreen = [&](int64_t id) {
+        for (size_t pos = 0; pos < grid->positions().total(); ++pos)
+            if (grid->assetAt(pos).id == id)
+                return grid->gridLayout().itemFrame(grid->positions().index(pos)).translated(0, -grid->scrollOffset());
+        return QRectF();
+    };
+    for (int start : {4100, 9000, 2373}) {
+        SCOPED_TRACE(start);
+        scrollTo(start);
+        const std::optional<ScreenPlace> place = grid->place();
+        ASSERT_TRUE(place && place->itemID);
+        const int64_t id = *place->itemID;
+        // The nearest of all items in view, wherever the centre falls.
+        const QPointF centre(grid->viewport()->width() / 2.0, grid->viewport()->height() / 2.0);
+        auto distance = [&](const QRectF& f) {
+            const double dx = std::max({f.left() - centre.x(), 0.0, centre.x() - f.right()});
+            const double dy = std::max({f.top() - centre.y(), 0.0, centre.y() - f.bottom()});
+            return dx * dx + dy * dy;
+        };
+        for (size_t pos = 0; pos < grid->positions().total(); ++pos) {
+            const QRectF f = onScreen(grid->assetAt(pos).id);
+            if (f.intersects(grid->viewport()->rect())) {
+                EXPECT_LE(distance(onScreen(id)), distance(f));
+            }
+        }
+        const double y = onScreen(id).center().y();
+        // Three steps up, a narrower and a wider window, and back down: no creeping.
+        const std::vector<std::pair<double, int>> steps = {
+            {178, 1320}, {206, 1320}, {234, 1320}, {234, 940}, {234, 1320}, {150, 1320}, {150, 940}, {150, 1320}};
+        for (auto [size, width] : steps) {
+            grid->setThumbSize(size);
+            grid->resize(width, 700);
+            flush();
+            EXPECT_NEAR(onScreen(id).center().y(), y, 1.0) << size << " " << width;
+        }
+        // A taller window keeps it at the same share of the height.
+        grid->resize(1320, 900);
+        flush();
+        EXPECT_NEAR(onScreen(id).center().y(), y * 900 / 700, 1.0);
+        grid->resize(1320, 700);
+        flush();
     }
+    // Once the user scrolls, the place is found anew.
+    scrollTo(6000);
+    const int64_t now = *grid->place()->itemID;
+    const double y = onScreen(now).center().y();
+    grid->setThumbSize(200);
+    EXPECT_NEAR(onScreen(now).center().y(), y, 1.0);
+
+    // A place handed back later: the same item at the same height, or the
+    // offset when the item is gone.
+    const ScreenPlace kept = *grid->place();
+    scrollTo(0);
+    grid->restorePlace(kept);
+    EXPECT_NEAR(onScreen(now).center().y(), y, 1.0);
+    grid->restorePlace({999999, 0.5, 1234});
+    EXPECT_EQ(grid->scrollOffset(), 1234);
+    grid->restorePlace({now, 0.5, 2});
+    EXPECT_EQ(grid->scrollOffset(), 0);
 }
 
 TEST_F(GridView, CursorFollowsItsAssetAcrossReloads) {
@@ -167,6 +239,36 @@ TEST_F(GridView, CursorFollowsItsAssetAcrossReloads) {
     EXPECT_EQ(selected(), (std::vector<int64_t>{100}));
     key(Qt::Key_A, Qt::ControlModifier);
     EXPECT_EQ(selected().size(), 11u);
+}
+
+// The library's lists are in store order (newest first, equal times by the
+// larger id): a reload finds the selected assets and the cursor by their
+// place in that order, and a record whose time changed by a pass.
+TEST_F(GridView, SelectionFollowsItsAssetsThroughNewPhotosInStoreOrder) {
+    make();
+    std::vector<int64_t> before;
+    for (int64_t id = 20; id >= 1; --id) before.push_back(id);
+    grid->setContent(content({8, 12}, 1, "library|", before));
+    grid->setSelection(std::vector<int64_t>{3, 15});
+    key(Qt::Key_Right, Qt::ShiftModifier);  // from the first selected (15) to 14, added
+    EXPECT_EQ(selected(), (std::vector<int64_t>{15, 14, 3}));
+
+    std::vector<int64_t> after = {40, 30, 25};
+    for (int64_t id = 20; id >= 1; --id) after.push_back(id);
+    grid->setContent(content({5, 18}, 2, "library|", after));
+    EXPECT_EQ(selected(), (std::vector<int64_t>{15, 14, 3}));
+    EXPECT_EQ(grid->cursorID(), 14);
+    EXPECT_EQ(grid->inGridOrder({3, 15, 14, 99}), (std::vector<int64_t>{15, 14, 3, 99}));
+
+    // Asset 15's time changed and it moved to the front: no longer where its old time says.
+    auto reordered = std::make_shared<GridContent>(*content({5, 18}, 3, "library|", {15, 40, 30, 25, 20, 19, 18, 17, 16,
+                                                                                       14, 13, 12, 11, 10, 9, 8, 7, 6,
+                                                                                       5, 4, 3, 2, 1}));
+    std::vector<Asset> records = reordered->flat->toVector();
+    records[0].taken = -1;
+    reordered->flat = std::make_shared<const AssetList>(std::move(records));
+    grid->setContent(reordered);
+    EXPECT_EQ(selected(), (std::vector<int64_t>{15, 14, 3}));
 }
 
 TEST_F(GridView, ClicksBandsAndOpening) {
@@ -377,12 +479,12 @@ TEST_F(GridView, DragsFilesInGridOrderForCopyingOnly) {
     make();
     std::vector<int64_t> ids = {1, 2, 3, 4};
     auto c = content({4}, 1, "library|", ids);
-    auto flat = std::make_shared<std::vector<Asset>>(*c->flat);
+    auto flat = std::make_shared<std::vector<Asset>>(c->flat->toVector());
     (*flat)[0].path = "2023/a b.jpg";
     (*flat)[1].path = "2023/c#d.jpg";
     (*flat)[3].path = "été/é.jpg";
     auto withPaths = std::make_shared<GridContent>(*c);
-    withPaths->flat = flat;
+    withPaths->flat = std::make_shared<const AssetList>(*flat);
     grid->setContent(withPaths);
     grid->setSelection(std::vector<int64_t>{4, 1, 2});
 
@@ -445,6 +547,76 @@ TEST_F(GridView, PageKeysScrollWithoutTouchingTheSelection) {
     key(Qt::Key_Right);
     const QRectF f = grid->gridLayout().itemFrame(grid->positions().index(3));
     EXPECT_EQ(grid->scrollOffset(), int(f.top()));
+}
+
+// Page Down races past cells nothing is decoded for: each gets a stand-in
+// read small on the workers (the cells in view and a screen and a half
+// below), shown whole at once with no fade; no whole thumbnail is asked for
+// until the grid settles, and then it replaces the stand-in, again without
+// a fade. A stand-in that cannot be read leaves the placeholder until then
+// (and its whole thumbnail then comes as any late one does).
+TEST_F(GridView, PagingFastShowsStandInsAndTheWholeThumbnailsOnceSettled) {
+    thumbs.standIns = true;
+    make();
+    grid->setContent(content({3000}, 1));
+    flush();
+    const size_t before = thumbs.requests.size();
+    std::vector<size_t> inView, ahead;
+    auto cellsIn = [&](QRectF r) {
+        std::vector<size_t> out;
+        grid->gridLayout().forEachIn(r, [](int) {}, [&](GridIndex i) { out.push_back(grid->positions().position(i)); });
+        return out;
+    };
+    // Page Down moves the view one screen down.
+    const double h = grid->viewport()->height();
+    inView = cellsIn(QRectF(0, h, grid->viewport()->width(), h));
+    ahead = cellsIn(QRectF(0, 2 * h + 4, grid->viewport()->width(), 1.5 * h - 8));
+    const int64_t failing = grid->assetAt(inView.back()).id;
+    thumbs.smallFails.insert(thumbPath(failing));
+    key(Qt::Key_PageDown);
+    ASSERT_EQ(grid->scrollOffset(), int(h));
+    EXPECT_TRUE(grid->thumbnails().movingFast());
+    EXPECT_EQ(thumbs.requests.size(), before);  // nothing whole while racing
+
+    const double side = grid->gridLayout().side();
+    auto picture = [&](size_t pos) { return grid->thumbnails().picture(grid->assetAt(pos), false, side, 1); };
+    ASSERT_TRUE(spinUntil([&] {
+        flush();
+        return std::all_of(inView.begin(), inView.end() - 1, [&](size_t pos) { return !picture(pos).empty(); });
+    }));
+    for (size_t pos : inView) {
+        SCOPED_TRACE(pos);
+        if (grid->assetAt(pos).id == failing) {
+            EXPECT_TRUE(picture(pos).empty());
+        } else {
+            EXPECT_FALSE(picture(pos).fallback.isNull());
+            EXPECT_EQ(picture(pos).opacity, 1.0);
+        }
+    }
+    auto wasAsked = [&](size_t pos) {
+        const std::vector<std::string> asked = thumbs.smallAsked();
+        return std::find(asked.begin(), asked.end(), thumbPath(grid->assetAt(pos).id)) != asked.end();
+    };
+    EXPECT_TRUE(spinUntil([&] {
+        flush();
+        return std::all_of(ahead.begin(), ahead.end(), wasAsked);
+    }));
+
+    // Settled: the whole thumbnails are asked for, and one that arrives
+    // takes the stand-in's place without fading in.
+    ASSERT_TRUE(spinUntil([&] {
+        flush();
+        return !grid->thumbnails().movingFast();
+    }));
+    for (size_t pos : inView) ASSERT_TRUE(thumbs.latest(thumbPath(grid->assetAt(pos).id))) << pos;
+    thumbs.latest(thumbPath(grid->assetAt(inView.front()).id))->done(solid(Qt::red));
+    thumbs.latest(thumbPath(failing))->done(solid(Qt::blue));
+    ASSERT_TRUE(spinUntil([&] {
+        flush();
+        return !picture(inView.front()).exact.isNull() && !picture(inView.back()).exact.isNull();
+    }));
+    EXPECT_EQ(picture(inView.front()).opacity, 1.0);
+    EXPECT_EQ(picture(inView.front()).exact.toImage().pixelColor(20, 20), QColor(Qt::red));
 }
 
 TEST_F(GridView, PressAndBandSurviveAReload) {

@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <QMessageBox>
 #include <QPushButton>
 
 #include "ScreenFixture.h"
 #include "UI/Grid/RouteHeaders.h"
+#include "UI/Kit/MessageSheet.h"
 
 using namespace screentest;
 
@@ -171,16 +171,14 @@ struct AlbumScreen : Screen {
         album = store().createAlbum("Summer", {1});
         model->navigate(Route::albums());
         model->push(Route::album(album));
-        AlbumHeader::setConfirmPresenter([this](QMessageBox* box) { shown = box; });
+        MessageSheet::setPresenter([this](MessageSheet* box) { shown = box; });
     }
-    ~AlbumScreen() { AlbumHeader::setConfirmPresenter({}); }
-    QPushButton* button(const QString& text) {
-        for (QAbstractButton* b : shown->buttons())
-            if (b->text() == text) return static_cast<QPushButton*>(b);
-        return nullptr;
+    ~AlbumScreen() {
+        MessageSheet::setPresenter({});
+        delete shown.data();
     }
     int64_t album = 0;
-    QPointer<QMessageBox> shown;
+    QPointer<MessageSheet> shown;
 };
 
 TEST(AlbumHeader, DeleteCancelledKeepsTheAlbumAndTheRoute) {
@@ -188,9 +186,9 @@ TEST(AlbumHeader, DeleteCancelledKeepsTheAlbumAndTheRoute) {
     AlbumHeader header(*s.model, s.store(), *s.store().album(s.album));
     header.deleteButton()->click();
     ASSERT_TRUE(s.shown);
-    EXPECT_EQ(s.shown->text(), "Delete the album “Summer”?");
-    EXPECT_EQ(s.shown->informativeText(), "The photos themselves stay in your library.");
-    s.shown->button(QMessageBox::Cancel)->click();
+    EXPECT_EQ(s.shown->heading(), "Delete the album “Summer”?");
+    EXPECT_EQ(s.shown->message(), "The photos themselves stay in your library.");
+    s.shown->cancelButton()->click();
     EXPECT_TRUE(s.store().album(s.album));
     EXPECT_EQ(s.model->route(), Route::album(s.album));
 }
@@ -204,7 +202,8 @@ TEST(AlbumHeader, DeleteConfirmedGoesToTheAlbums) {
 
     header.confirmDelete();
     ASSERT_TRUE(s.shown);
-    s.button("Delete Album")->click();
+    ASSERT_EQ(s.shown->confirmButton()->text(), "Delete Album");
+    s.shown->confirmButton()->click();
     EXPECT_FALSE(s.store().album(s.album));
     EXPECT_TRUE(s.store().asset(1));  // the photo stays
     EXPECT_EQ(s.model->route(), Route::albums());

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QHelpEvent>
 #include <QScrollBar>
 #include <QWheelEvent>
 
@@ -28,7 +29,7 @@ GridContent sectionsOf(const std::vector<int>& years) {
         s.end = flat->size();
         c.sections.push_back(s);
     }
-    c.flat = flat;
+    c.flat = std::make_shared<const AssetList>(std::move(*flat));
     c.token = 1;
     return c;
 }
@@ -162,6 +163,38 @@ TEST(YearScrubber, ShowsOnHoverTakesOnlyItsClicksAndScrollsAgainOnEveryClick) {
     s.store().setFavorite({1, 2, 3, 4}, true);
     ASSERT_TRUE(screen.settle(5000));
     EXPECT_TRUE(scrubber.entries().empty());
+}
+
+TEST(YearScrubber, ItsHelpStandsBesideTheColumnAndKeepsTheHover) {
+    Screen s(photos(180, [](int i) { return photo(i + 1, 2022 - i / 60, 1 + i % 60 / 3); }));
+    auto shown = shownScreen(s, 900, 700);
+    YearScrubber& scrubber = *shown->scrubber();
+    QWidget* viewport = shown->grid()->viewport();
+    const QRectF panel = scrubber.panelInViewport();
+    // The column and the zone that keeps it shown, on the screen.
+    const QRect kept(viewport->mapToGlobal(QPointF(panel.left() - YearScrubber::hotZone, 0)).toPoint(),
+                     viewport->mapToGlobal(QPointF(viewport->width(), viewport->height())).toPoint());
+
+    send(viewport, QEvent::MouseMove, panel.center());
+    ASSERT_TRUE(scrubber.isHovering());
+    for (size_t k = 0; k < scrubber.visibleEntries().size(); ++k) {
+        const QPoint at = scrubber.labelInViewport(k).center().toPoint();
+        QHelpEvent help(QEvent::ToolTip, at, viewport->mapToGlobal(at));
+        QCoreApplication::sendEvent(viewport, &help);
+        QWidget* tip = YearScrubber::helpTip();
+        ASSERT_TRUE(tip) << k;
+        EXPECT_FALSE(tip->geometry().intersects(kept)) << k;
+        EXPECT_NEAR(tip->geometry().center().y(), viewport->mapToGlobal(at).y(), 2) << k;  // beside the year
+        EXPECT_TRUE(scrubber.isHovering());
+    }
+    // Any size of help, anywhere along the column, stays clear of it.
+    for (QSize size : {QSize(90, 20), QSize(300, 60)})
+        for (int y : {0, 350, 699}) EXPECT_FALSE(scrubber.helpGeometry(size, QPoint(int(panel.center().x()), y)).intersects(kept));
+
+    // Leaving the column takes the help away with it.
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(viewport, &leave);
+    EXPECT_TRUE(storetest::spinUntil([] { return YearScrubber::helpTip() == nullptr; }, 3000));
 }
 
 }  // namespace

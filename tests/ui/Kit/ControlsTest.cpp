@@ -4,6 +4,7 @@
 #include <QEnterEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 #include "UI/Kit/Buttons.h"
 #include "UI/Kit/CardShadow.h"
@@ -144,4 +145,43 @@ TEST(CardShadow, SoftCachedAndStretched) {
     EXPECT_EQ(alpha(m + 150, 0), 0);
     // Stretching keeps the edge profile the same along the whole edge.
     EXPECT_NEAR(alpha(m + 40, m + 200 + 6), alpha(m + 260, m + 200 + 6), 1);
+}
+
+// A line of parts too long for its column wraps between whole parts, with
+// tabular digits, and every line is painted inside the block.
+TEST(TextBlock, WrapsBetweenWholePartsAndPaintsEveryLine) {
+    const QString dot = QStringLiteral("  \u00B7  ");
+    const QString text = QStringList{"HEIC", u8"3024 × 4032", "12 MP", "4.5 MB", "Live"}.join(dot);
+    QWidget column;
+    column.resize(268, 200);
+    auto* rows = new QVBoxLayout(&column);
+    rows->setContentsMargins(0, 0, 0, 0);
+    auto* block = new TextBlock(text, 12, QFont::Normal, ThemeColor::ink);
+    block->setTabularDigits(true);
+    block->setWordWrap(true);
+    block->setBreakAfter(dot);
+    rows->addWidget(block);
+    rows->addStretch(1);
+    column.show();
+    QApplication::processEvents();
+
+    const QStringList lines = block->shownLines();
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines.join("  "), text);
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) EXPECT_TRUE(lines[i].endsWith(u8"·"));
+    const qreal lineHeight = QFontMetricsF(block->font()).height();
+    EXPECT_GE(block->height(), int(lines.size() * lineHeight));
+    // Ink in the band of every line.
+    const QImage shown = block->grab().toImage();
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        int inked = 0;
+        for (int y = int(i * lineHeight); y < int((i + 1) * lineHeight) && y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x) inked += qAlpha(shown.pixel(x, y)) > 100;
+        EXPECT_GT(inked, 20) << "line " << i;
+    }
+    // Without a separator to break at, blanks are the breaks; one line when it fits.
+    block->setBreakAfter({});
+    column.resize(2000, 200);
+    QApplication::processEvents();
+    EXPECT_EQ(block->shownLines(), QStringList{text});
 }

@@ -11,6 +11,7 @@
 
 #include "App/AppModel.h"
 #include "Store/FullImageCache.h"
+#include "UI/Kit/Fonts.h"
 #include "UI/Places/StaticMapPainter.h"
 #include "UI/Viewer/DetailsPanel.h"
 #include "UI/Viewer/ViewerView.h"
@@ -195,6 +196,29 @@ TEST(DetailsPanel, ShowsTheSectionsOfEachAssetAndDropsALatePlaceName) {
     s.model->setViewer(ViewerState{s.model->viewer()->assets, 2});
     EXPECT_FALSE(p.showsPlace());
     EXPECT_EQ(p.folderLine(), QString::fromStdString(std::filesystem::path(s.lib.dir.path()).filename().string()));
+}
+
+TEST(DetailsPanel, ALiveHEICsFactsWrapBetweenTheirPartsInTheColumn) {
+    CLocale c;
+    Screen s;
+    Asset live = *s.lib.store->asset(3);
+    live.path = "IMG_0001.HEIC";
+    live.width = 3024, live.height = 4032, live.size = 2'200'000;
+    live.liveVideo = "IMG_0001.MOV";
+    s.lib.store->engineDidUpsert({live});
+    s.open(3);
+    const QString facts = s.panel->factsText();
+    ASSERT_EQ(facts, u8"HEIC  ·  3024 × 4032  ·  12 MP  ·  2.2 MB  ·  Live");
+    ASSERT_TRUE(spinUntil([&] { return s.viewer->detailsColumnWidth() == ViewerView::detailsWidth + 1; }));
+    QApplication::processEvents();
+    const QStringList lines = s.panel->factsLines();
+    ASSERT_GE(lines.size(), 2);
+    // Nothing cut: the lines hold the whole text, each ends between two
+    // parts, and each fits the column inside its 20-pixel margins.
+    EXPECT_EQ(lines.join("  "), facts);
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) EXPECT_TRUE(lines[i].endsWith(u8"·")) << lines[i].toStdString();
+    for (const QString& line : lines)
+        EXPECT_LE(TabularDigits::width(Fonts::font(12), line), ViewerView::detailsWidth - 40) << line.toStdString();
 }
 
 TEST(DetailsPanel, AFaceClosesTheViewerAndOpensThePerson) {

@@ -9,14 +9,14 @@ using namespace vintrelle;
 
 namespace {
 
-std::shared_ptr<const std::vector<Asset>> listOf(int n) {
-    auto list = std::make_shared<std::vector<Asset>>();
+std::shared_ptr<const AssetList> listOf(int n) {
+    std::vector<Asset> list;
     for (int i = 0; i < n; ++i) {
         Asset a;
         a.id = i + 1;
-        list->push_back(a);
+        list.push_back(a);
     }
-    return list;
+    return std::make_shared<const AssetList>(std::move(list));
 }
 
 std::optional<int> clickAt(Filmstrip& strip, QPointF at) {

@@ -5,6 +5,7 @@
 #include <QAudioOutput>
 #include <QMediaPlayer>
 #include <QPointer>
+#include <QTimer>
 #include <QVideoFrame>
 
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "UI/Kit/Buttons.h"
 #include "Store/FullImageCache.h"
 #include "UI/Viewer/LiveMovieView.h"
+#include "UI/Viewer/MoviePlayback.h"
 #include "UI/Viewer/Playback.h"
 #include "UI/Viewer/VideoControls.h"
 #include "UI/Viewer/VideoFrames.h"
@@ -54,6 +56,19 @@ struct Clips {
 Clips& clips() {
     static Clips c;
     return c;
+}
+
+// A live photo's movie cut short: its index is there, its media data is not.
+std::string liveStub() {
+    const std::string path = clips().dir / "live-stub.mov";
+    if (std::filesystem::exists(path)) return path;
+    fixtures::ClipOptions o;
+    o.duration = 1.5;
+    o.withAudio = true;
+    o.moovFirst = true;
+    std::filesystem::copy_file(clips().make("live-moov-first.mov", o), path);
+    EXPECT_TRUE(fixtures::truncateMediaData(path, 0));
+    return path;
 }
 
 double luma(const QImage& image, QPointF at) {
@@ -141,8 +156,7 @@ TEST(Playback, TheToggleTokenPausesResumesAndRestartsOncePerRaise) {
     view.resize(400, 300);
     view.show();
     QMediaPlayer* player = view.player();
-    ASSERT_TRUE(spinUntil([&] { return view.hasFrame() && player->playbackState() == QMediaPlayer::PlayingState; },
-                          kFrameWaitMs));
+    ASSERT_TRUE(spinUntil([&] { return view.playback()->running(); }, kFrameWaitMs));
 
     model->raiseVideoToggleToken();
     EXPECT_EQ(player->playbackState(), QMediaPlayer::PausedState);
@@ -155,15 +169,71 @@ TEST(Playback, TheToggleTokenPausesResumesAndRestartsOncePerRaise) {
     EXPECT_EQ(player->playbackState(), QMediaPlayer::PlayingState);
 
     ASSERT_TRUE(spinUntil([&] { return player->mediaStatus() == QMediaPlayer::EndOfMedia; }, 10000));
-    ASSERT_NE(player->playbackState(), QMediaPlayer::PlayingState);
+    ASSERT_TRUE(view.ended());
+    EXPECT_EQ(view.controls()->elapsedText(), view.controls()->durationText());
     model->raiseVideoToggleToken();  // after the end: from the start
     EXPECT_EQ(player->playbackState(), QMediaPlayer::PlayingState);
     EXPECT_TRUE(spinUntil([&] { return player->position() > 0 && player->position() < 900; }));
 
-    // The controls act as the space bar does.
+    // The controls act as the space bar does; a pause asked for before the
+    // restarted clock is seen to run takes effect once it runs.
     view.controls()->playButton()->click();
-    EXPECT_EQ(player->playbackState(), QMediaPlayer::PausedState);
+    EXPECT_FALSE(view.playing());
     EXPECT_EQ(view.controls()->playButton()->symbol(), "play.fill");
+    EXPECT_TRUE(spinUntil([&] { return player->playbackState() == QMediaPlayer::PausedState; }));
+}
+
+// Frame 0 is the first picture, the clock starts only once it is on screen,
+// and pauses and plays that come while the movie gets going (the space bar
+// pressed twice as it opens) never leave it stuck.
+TEST(Playback, AMovieOpensOnItsFirstFrameAndPlaysOnFromIt) {
+    const std::string blue = clips().dir / "blue.jpg";
+    ASSERT_TRUE(fixtures::makeJPEG(blue, 320, 180, {20, 40, 230}));
+    struct Case {
+        const char* name;
+        bool sound;
+        int toggleAfterMs;  // -1: no toggles
+    } cases[] = {
+        {"silent", false, -1},
+        {"with sound", true, -1},
+        {"with sound, paused and resumed as it starts", true, 0},
+        {"silent, paused and resumed as it starts", false, 30},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixtures::ClipOptions o;
+        o.duration = 1.5;
+        o.fps = 30;
+        o.withAudio = c.sound;
+        o.sourceImage = blue;
+        o.videoFilter = "drawbox=c=red:t=fill:enable='lt(n,3)'";
+        const std::string clip = clips().make(std::string("red-first-") + (c.sound ? "sound" : "silent") + ".mp4", o);
+        apptest::Model model;
+        VideoPlayerView view(*model, clip, videoAsset(1));
+        view.resize(320, 180);
+        QMediaPlayer* player = view.player();
+        QColor first;
+        QMediaPlayer::PlaybackState stateAtFirst = QMediaPlayer::PlayingState;
+        qint64 positionAtFirst = -1;
+        QObject::connect(&view, &VideoPlayerView::firstFrame, &view, [&] {
+            first = view.canvas()->grab().toImage().pixelColor(160, 90);
+            stateAtFirst = player->playbackState();
+            positionAtFirst = player->position();
+            if (c.toggleAfterMs >= 0)
+                QTimer::singleShot(c.toggleAfterMs, &view, [&] {
+                    model->raiseVideoToggleToken();
+                    model->raiseVideoToggleToken();
+                });
+        });
+        view.show();
+        ASSERT_TRUE(spinUntil([&] { return first.isValid(); }, kFrameWaitMs));
+        EXPECT_GT(first.red(), 200);
+        EXPECT_LT(first.blue(), 60);
+        EXPECT_EQ(stateAtFirst, QMediaPlayer::PausedState);  // the clock had not started
+        EXPECT_EQ(positionAtFirst, 0);
+        EXPECT_TRUE(spinUntil([&] { return player->mediaStatus() == QMediaPlayer::EndOfMedia; }, 10000));
+        EXPECT_FALSE(view.failed());
+    }
 }
 
 TEST(Playback, LeavingTheVideoSilencesItAtOnceAndRemovingItEndsThePlayer) {
@@ -171,12 +241,12 @@ TEST(Playback, LeavingTheVideoSilencesItAtOnceAndRemovingItEndsThePlayer) {
     o.withAudio = true;
     const std::string clip = clips().make("sound.mp4", o);
     apptest::Model model;
-    auto list = std::make_shared<const std::vector<Asset>>(std::vector<Asset>{videoAsset(1), videoAsset(2)});
+    auto list = std::make_shared<const AssetList>(std::vector<Asset>{videoAsset(1), videoAsset(2)});
     model->setViewer(ViewerState{list, 0});
     auto* view = new VideoPlayerView(*model, clip, videoAsset(1));
     view->show();
     QPointer<QMediaPlayer> player = view->player();
-    ASSERT_TRUE(spinUntil([&] { return player->playbackState() == QMediaPlayer::PlayingState; }, kFrameWaitMs));
+    ASSERT_TRUE(spinUntil([&] { return view->playback()->running(); }, kFrameWaitMs));
 
     model->setViewer(ViewerState{list, 1});  // stepped: the old player stays only for the moment
     EXPECT_EQ(player->playbackState(), QMediaPlayer::PausedState);
@@ -188,7 +258,7 @@ TEST(Playback, LeavingTheVideoSilencesItAtOnceAndRemovingItEndsThePlayer) {
     EXPECT_TRUE(player.isNull());
 }
 
-TEST(Playback, ABrokenVideoKeepsItsThumbnail) {
+TEST(Playback, AVideoThatCannotPlayKeepsItsThumbnailAndHidesItsControls) {
     apptest::Library lib({videoAsset(7)});
     apptest::Model model;
     model->setStore(lib.store);
@@ -200,18 +270,64 @@ TEST(Playback, ABrokenVideoKeepsItsThumbnail) {
     Asset asset = videoAsset(7);
     asset.thumbState = 1;
 
-    VideoPlayerView view(*model, clips().broken("broken.mp4"), asset);
-    view.resize(400, 300);
+    fixtures::ClipOptions o;
+    o.duration = 8;
+    o.withAudio = true;
+    o.moovFirst = true;
+    const std::string stub = clips().dir / "stub-moov.mp4";
+    std::filesystem::copy_file(clips().make("moov-first.mp4", o), stub, std::filesystem::copy_options::overwrite_existing);
+    ASSERT_TRUE(fixtures::truncateMediaData(stub, 0));
+    struct Case {
+        const char* name;
+        std::string file;
+    } cases[] = {
+        {"not a movie", clips().broken("broken.mp4")},
+        {"an index whose media data is missing", stub},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        VideoPlayerView view(*model, c.file, asset);
+        view.resize(400, 300);
+        view.show();
+        ASSERT_TRUE(spinUntil([&] { return view.failed(); }, kFrameWaitMs));
+        ASSERT_TRUE(spinUntil([&] { return !view.canvas()->pictureRect().isEmpty(); }));
+        EXPECT_FALSE(view.hasFrame());
+        EXPECT_FALSE(view.controls()->isVisible());
+        const QImage shown = view.grab().toImage();
+        const QColor middle = shown.pixelColor(shown.rect().center());
+        EXPECT_NEAR(middle.green(), 160, 20);
+        view.toggle();  // nothing to play: no error, no state
+        EXPECT_TRUE(view.failed());
+        EXPECT_FALSE(view.playing());
+    }
+}
+
+TEST(Playback, AClipCutShortEndsWhereItsFramesEnd) {
+    fixtures::ClipOptions o;
+    o.duration = 4;
+    o.withAudio = true;
+    o.moovFirst = true;
+    const std::string cut = clips().dir / "cut-in-half.mp4";
+    std::filesystem::copy_file(clips().make("moov-first-4s.mp4", o), cut, std::filesystem::copy_options::overwrite_existing);
+    ASSERT_TRUE(fixtures::truncateMediaData(cut, 0.5));
+    apptest::Model model;
+    Asset asset = videoAsset(1);
+    asset.duration = 4;
+    VideoPlayerView view(*model, cut, asset);
+    view.resize(320, 240);
     view.show();
-    ASSERT_TRUE(spinUntil([&] { return view.failed(); }, kFrameWaitMs));
-    ASSERT_TRUE(spinUntil([&] { return !view.canvas()->pictureRect().isEmpty(); }));
-    EXPECT_FALSE(view.hasFrame());
-    EXPECT_FALSE(view.controls()->isVisible());
-    const QImage shown = view.grab().toImage();
-    const QColor middle = shown.pixelColor(shown.rect().center());
-    EXPECT_NEAR(middle.green(), 160, 20);
-    view.toggle();  // nothing to play: no error, no state
-    EXPECT_TRUE(view.failed());
+    ASSERT_TRUE(spinUntil([&] { return view.ended(); }, 10000));
+    EXPECT_FALSE(view.failed());
+    EXPECT_TRUE(view.hasFrame());
+    EXPECT_TRUE(view.controls()->isVisible());
+    EXPECT_EQ(view.controls()->playButton()->symbol(), "play.fill");
+    // The bar stays where the pictures stopped, not at the file's duration.
+    EXPECT_EQ(view.controls()->durationText(), "0:04");
+    EXPECT_GT(view.controls()->position(), 1000);
+    EXPECT_LT(view.controls()->position(), 3500);
+    view.toggle();  // from the start again
+    EXPECT_TRUE(view.playing());
+    EXPECT_TRUE(spinUntil([&] { return view.player()->position() > 0 && view.player()->position() < 1000; }));
 }
 
 TEST(Playback, ALiveMovieFinishesExactlyOnceEvenWhenItCannotPlay) {
@@ -229,6 +345,7 @@ TEST(Playback, ALiveMovieFinishesExactlyOnceEvenWhenItCannotPlay) {
         {"missing file", clips().dir / "missing.mov", false, 1},
         {"removed before its end", clips().make("live.mov", o), true, 0},
         {"broken and removed at once", clips().broken("live-broken2.mov"), true, 0},
+        {"cut short: its media data missing", liveStub(), false, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -243,7 +360,7 @@ TEST(Playback, ALiveMovieFinishesExactlyOnceEvenWhenItCannotPlay) {
             delete movie;
             movie = nullptr;
         }
-        spinUntil([&] { return finished > 0; }, 4000);
+        spinUntil([&] { return finished > 0; }, 3000 + MoviePlayback::stallMs);
         spinUntil([] { return false; }, 300);  // room for a second report
         EXPECT_EQ(finished, c.finishes);
     }
@@ -255,6 +372,7 @@ TEST(Playback, TheLiveControlGetsTheStillBackWhenTheMovieEndsOrFails) {
     fixtures::TempDir dir;
     std::filesystem::copy_file(clips().make("live.mov", o), dir / "IMG_1.MOV");
     std::filesystem::copy_file(clips().broken("live-broken.mov"), dir / "IMG_2.MOV");
+    std::filesystem::copy_file(liveStub(), dir / "IMG_3.MOV");
     fixtures::LatchedDecoder decoder;
     FullImageCache cache(decoder.fn());
     ViewerPhoto pane(cache);
@@ -266,7 +384,7 @@ TEST(Playback, TheLiveControlGetsTheStillBackWhenTheMovieEndsOrFails) {
     LibraryPaths paths;
     paths.root = dir.path();
     paths.dataDir = dir / ".data";
-    for (int id : {1, 2}) {
+    for (int id : {1, 2, 3}) {
         SCOPED_TRACE(id);
         Asset a;
         a.id = id;
@@ -278,7 +396,7 @@ TEST(Playback, TheLiveControlGetsTheStillBackWhenTheMovieEndsOrFails) {
         EXPECT_TRUE(pane.playingLive());
         ASSERT_NE(pane.liveMovie(), nullptr);
         EXPECT_TRUE(pane.liveMovie()->testAttribute(Qt::WA_TransparentForMouseEvents));
-        EXPECT_TRUE(spinUntil([&] { return !pane.playingLive(); }, 5000));
+        EXPECT_TRUE(spinUntil([&] { return !pane.playingLive(); }, 3000 + MoviePlayback::stallMs));
         EXPECT_EQ(pane.liveMovie(), nullptr);
     }
     // A second click stops a playing movie at once.

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMenu>
+#include <QTest>
 
 #include "App/AppModel.h"
 #include "Store/FullImageCache.h"
@@ -46,7 +47,7 @@ struct Screen {
 }  // namespace
 
 TEST(ViewerView, NeighboursAreNextThenPrevious) {
-    auto list = std::make_shared<const std::vector<Asset>>(threeAssets());
+    auto list = std::make_shared<const AssetList>(threeAssets());
     auto ids = [&](int64_t index) {
         std::vector<int64_t> out;
         for (const Asset& a : ViewerView::neighbours(ViewerState{list, index})) out.push_back(a.id);
@@ -55,7 +56,7 @@ TEST(ViewerView, NeighboursAreNextThenPrevious) {
     EXPECT_EQ(ids(0), (std::vector<int64_t>{2}));
     EXPECT_EQ(ids(1), (std::vector<int64_t>{3, 1}));
     EXPECT_EQ(ids(2), (std::vector<int64_t>{2}));
-    auto one = std::make_shared<const std::vector<Asset>>(std::vector<Asset>{threeAssets()[0]});
+    auto one = std::make_shared<const AssetList>(std::vector<Asset>{threeAssets()[0]});
     EXPECT_TRUE(ViewerView::neighbours(ViewerState{one, 0}).empty());
 }
 
@@ -124,6 +125,32 @@ TEST(ViewerView, DetailsSlideInAndTheStageIsDarkOnlyWithoutThem) {
     s.viewer->topBar()->detailsButton()->click();
     ASSERT_TRUE(spinUntil([&] { return s.viewer->detailsColumnWidth() == 0; }));
     EXPECT_TRUE(Theme::isDark(s.viewer->topBar()));
+}
+
+// The bar is a window-drag strip like every column's top: the window moves
+// only once the pointer moves, so both presses of a double click reach the
+// bar and it maximises and restores the window.
+TEST(ViewerTopBar, ItsEmptyPartsMoveTheWindowAndADoubleClickMaximises) {
+    Screen s;
+    s.window.setGeometry(100, 100, 1000, 700);
+    s.open(0);
+    QWidget* bar = s.viewer->topBar();
+    const QPoint at(bar->width() / 2, 6);  // above the title, which lets clicks through
+    ASSERT_EQ(bar->childAt(at), nullptr);
+    const QPoint rest = s.window.pos();
+    QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, at);
+    EXPECT_EQ(s.window.pos(), rest);
+
+    QTest::mouseDClick(bar, Qt::LeftButton, Qt::NoModifier, at);
+    EXPECT_TRUE(spinUntil([&] { return s.window.isMaximized(); }));
+    QTest::mouseDClick(bar, Qt::LeftButton, Qt::NoModifier, at);
+    EXPECT_TRUE(spinUntil([&] { return !s.window.isMaximized(); }));
+
+    const QPoint start = s.window.pos();
+    QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseMove(bar, at + QPoint(60, 30));
+    QTest::mouseRelease(bar, Qt::LeftButton, Qt::NoModifier, at + QPoint(60, 30));
+    EXPECT_TRUE(spinUntil([&] { return s.window.pos() == start + QPoint(60, 30); }, 2000));
 }
 
 TEST(ViewerTopBar, DetailNamesTheTripAndTheMenuOffersAlbums) {

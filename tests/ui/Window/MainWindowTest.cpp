@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QTest>
 
+#include "UI/Kit/Theme.h"
 #include "UI/Window/MainWindow.h"
 #include "UI/Window/StartScreens.h"
 #include "WindowTestSupport.h"
@@ -122,6 +123,36 @@ TEST(MainWindow, ShortcutsWorkWithTheMenuBarHidden) {
     w.model().closeStore();
 }
 
+// The menu bar is gone in full screen (its keys still work) and dark over
+// the viewer's black stage in a light window; with the details beside the
+// viewer, or with the viewer closed, it is the window's own again.
+TEST(MainWindow, TheMenuBarLeavesFullScreenToThePictureAndDarkensOverTheViewer) {
+    Window w(windowtest::someAssets(2));
+    w.world.open();
+    ASSERT_TRUE(spinUntil([&] { return w.world.lib().store->assets().size() == 2; }));
+    QMenuBar* bar = w.window.menuBar();
+    const auto barIsDark = [&] { return Theme::isDark(bar) && bar->palette().color(QPalette::Window).lightness() < 60; };
+    EXPECT_FALSE(barIsDark());
+    w.model().setShowInfo(false);
+    w.model().open(w.world.lib().store->assets()[0], w.world.lib().store->assets());
+    EXPECT_TRUE(barIsDark());
+    w.model().setShowInfo(true);
+    EXPECT_FALSE(barIsDark());
+    w.model().setShowInfo(false);
+    EXPECT_TRUE(barIsDark());
+
+    QTest::keyClick(&w.window, Qt::Key_F11);
+    ASSERT_TRUE(spinUntil([&] { return w.model().isFullScreen(); }));
+    EXPECT_FALSE(bar->isVisible());
+    QTest::keyClick(&w.window, Qt::Key_F11);  // its own key still works without the bar
+    ASSERT_TRUE(spinUntil([&] { return !w.model().isFullScreen(); }));
+    EXPECT_TRUE(bar->isVisible());
+
+    w.model().closeViewer();
+    EXPECT_FALSE(barIsDark());
+    w.model().closeStore();
+}
+
 TEST(MainWindow, OpensAtItsDefaultSizeWithinTheScreen) {
     EXPECT_EQ(MainWindow::initialSize({0, 0, 2560, 1440}), QSize(1320, 840));
     EXPECT_EQ(MainWindow::initialSize({0, 0, 1280, 800}), QSize(1280, 800));
@@ -147,6 +178,39 @@ TEST(MainWindow, ClosingQuitsEvenWithTheSettingsWindowOpen) {
     EXPECT_EQ(w.quits, 1);
     EXPECT_FALSE(w.window.isVisible());
     EXPECT_FALSE(settings->isVisible());
+}
+
+TEST(MainWindow, SettingsOpenCentredOnTheWindowThenWhereTheyWereLeft) {
+    const QRect screen(0, 0, 1920, 1080);
+    struct Row {
+        const char* what;
+        QRect main;
+        QPoint at;
+    };
+    const Row rows[] = {
+        {"in the middle of the window", {100, 100, 1000, 700}, {350, 250}},
+        {"a window hanging off the bottom left", {-400, 700, 1000, 700}, {0, 680}},
+        {"a window off the top right", {1500, -300, 1000, 700}, {1420, 0}},
+    };
+    for (const Row& r : rows) EXPECT_EQ(MainWindow::settingsPosition(r.main, {500, 400}, screen), r.at) << r.what;
+    EXPECT_EQ(MainWindow::settingsPosition({100, 100, 1000, 700}, {500, 400}, QRect()), QPoint(350, 250));
+
+    Window w;
+    w.window.setGeometry(40, 30, 1000, 700);
+    QCoreApplication::processEvents();
+    w.window.showSettings();
+    QPointer<QWidget> settings = w.window.settingsWindow();
+    ASSERT_TRUE(settings);
+    const QRect room = w.window.screen()->availableGeometry();
+    EXPECT_TRUE(room.contains(settings->frameGeometry()) || settings->height() > room.height());
+    EXPECT_EQ(settings->pos(), MainWindow::settingsPosition(w.window.frameGeometry(), settings->size(), room));
+    // Moved by the user and closed: it opens there again.
+    settings->move(12, 34);
+    settings->close();
+    w.window.setGeometry(200, 100, 1000, 700);
+    w.window.showSettings();
+    EXPECT_EQ(w.window.settingsWindow(), settings.data());
+    EXPECT_EQ(settings->pos(), QPoint(12, 34));
 }
 
 }  // namespace

@@ -289,16 +289,54 @@ TEST(RootView, ErrorAlertClearsTheMessageAndComesBackForTheSameOne) {
     for (int round = 0; round < 2; ++round) {
         w.model->setErrorMessage("“Photos” is not a folder Vintrelle can open.");
         QCoreApplication::processEvents();
-        QMessageBox* alert = w.root->alert();
+        MessageSheet* alert = w.root->alert();
         ASSERT_NE(alert, nullptr);
-        EXPECT_EQ(alert->windowTitle(), "Vintrelle");
-        EXPECT_EQ(alert->text(), "“Photos” is not a folder Vintrelle can open.");
+        EXPECT_EQ(alert->heading(), "Vintrelle");
+        EXPECT_EQ(alert->message(), "“Photos” is not a folder Vintrelle can open.");
         EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
-        alert->button(QMessageBox::Ok)->click();
+        EXPECT_EQ(alert->cancelButton(), nullptr);
+        EXPECT_EQ(alert->confirmButton()->text(), "OK");
+        alert->confirmButton()->click();
         QCoreApplication::processEvents();
         EXPECT_FALSE(w.model->errorMessage());
         EXPECT_EQ(w.root->alert(), nullptr);
     }
+}
+
+// A damaged index: the alert offers to make it again, and its button does;
+// another message in its place takes the offer with it.
+TEST(RootView, ErrorAlertOffersToRebuildADamagedIndex) {
+    World w;
+    const std::string lib = w.dir / "Holiday";
+    fixtures::writeFile(lib + "/.vintrelle/library.sqlite", std::string(8192, '\x5a'));
+    auto offered = [&] {
+        w.model->openLibrary(lib);
+        QCoreApplication::processEvents();
+        MessageSheet* alert = w.root->alert();
+        EXPECT_NE(alert, nullptr);
+        if (!alert) return alert;
+        EXPECT_TRUE(alert->message().startsWith(
+            "Couldn\u2019t open \u201cHoliday\u201d. Its index is damaged or was written by a newer Vintrelle.\n\n"));
+        EXPECT_EQ(alert->confirmButton()->text(), "Rebuild Index");
+        EXPECT_NE(alert->cancelButton(), nullptr);
+        return alert;
+    };
+    ASSERT_TRUE(offered());
+    w.model->setErrorMessage("\u201cPhotos\u201d is not a folder Vintrelle can open.");
+    QCoreApplication::processEvents();
+    ASSERT_NE(w.root->alert(), nullptr);
+    EXPECT_EQ(w.root->alert()->confirmButton()->text(), "OK");
+    EXPECT_EQ(w.root->alert()->cancelButton(), nullptr);
+    w.root->alert()->confirmButton()->click();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(w.model->store());
+
+    MessageSheet* alert = offered();
+    ASSERT_TRUE(alert);
+    alert->confirmButton()->click();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(w.model->errorMessage());
+    EXPECT_TRUE(w.model->store());
 }
 
 // ---- colours ----------------------------------------------------------------------

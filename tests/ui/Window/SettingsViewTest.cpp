@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QMessageBox>
 #include <QPushButton>
 #include <QThreadPool>
 
@@ -9,18 +8,13 @@
 #include <mutex>
 
 #include "ChromeFixture.h"
+#include "UI/Kit/MessageSheet.h"
 #include "UI/Kit/Theme.h"
 #include "UI/Window/SettingsView.h"
 
 namespace {
 
 using namespace chrometest;
-
-void answer(QMessageBox* box, QMessageBox::ButtonRole role) {
-    for (QAbstractButton* b : box->buttons())
-        if (box->buttonRole(b) == role) return b->click();
-    FAIL() << "no button of that role";
-}
 
 TEST(SettingsView, SectionsFollowTheOpenLibrary) {
     Chrome c({photo(1, 2021), photo(2, 2020)});
@@ -104,11 +98,11 @@ TEST(SettingsView, StartOverResetsOnlyTheLibraryAskedAbout) {
         other.store->reloadPeople();
         SettingsView settings(*c.model);
 
-        QMessageBox* box = settings.confirmStartOver();
-        EXPECT_EQ(box->text().toStdString(), "Forget everyone and start again?");
+        MessageSheet* box = settings.confirmStartOver();
+        EXPECT_EQ(box->heading().toStdString(), "Forget everyone and start again?");
         if (k.switchLibrary) c.model->setStore(other.store);
         if (k.closeLibrary) c.model->setStore(nullptr);
-        answer(box, QMessageBox::DestructiveRole);
+        box->confirmButton()->click();
         EXPECT_EQ(c.store().persons().empty(), k.askedLibraryReset);
         EXPECT_EQ(other.store->persons().size(), 1u);
     }
@@ -146,7 +140,7 @@ TEST(SettingsView, IndexSizeBelongsToItsLibraryAndRevision) {
 
     // Revisions 0 to 49 share a measurement; the 50th asks again.
     LibraryStore& s = *other.store;
-    const std::vector<Asset> same = s.assets();
+    const std::vector<Asset> same = s.assets().toVector();
     while (s.revision() < 49) s.engineDidUpsert(same);
     spin(50);
     {

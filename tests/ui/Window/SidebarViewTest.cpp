@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <QMenu>
-#include <QMessageBox>
 #include <QPushButton>
 
 #include "App/VolumeName.h"
 #include "ChromeFixture.h"
+#include "UI/Kit/MessageSheet.h"
 #include "UI/Window/LibrarySwitcher.h"
+#include "UI/Window/RootView.h"
 #include "UI/Window/SidebarView.h"
 #include "UI/Window/StatusFooter.h"
 
@@ -170,20 +171,32 @@ TEST(LibrarySwitcher, MenuSwitchesShowsAndRemovesTheLibraryChosen) {
     EXPECT_TRUE(menu->actions()[0]->isChecked());
     EXPECT_FALSE(menu->actions()[1]->isChecked());
 
+    // A damaged index: once its alert is dismissed, the offer to make it
+    // again stays in the menu.
+    c.store().db().db().markDamaged();
+    ASSERT_TRUE(storetest::spinUntil([&] { return c.store().isDamaged(); }));
+    c.model->setErrorMessage(std::nullopt);
+    menu.reset(switcher.makeMenu());
+    EXPECT_EQ(apptest::titles(*menu), (std::vector<std::string>{openName, "Unplugged \u2014 not connected", "-",
+                                                                "Add Folder\u2026", "Show Folder in Files",
+                                                                "Rebuild Index\u2026", "Remove from Vintrelle\u2026"}));
+    ASSERT_TRUE(apptest::trigger(*menu, "Rebuild Index\u2026"));
+    EXPECT_EQ(c.model->errorMessage(), "The index of \u201c" + openName + "\u201d is damaged.");
+    EXPECT_EQ(c.model->rebuildOffer(), open);
+
     ASSERT_TRUE(apptest::trigger(*menu, "Show Folder in Files"));
     ASSERT_EQ(c.desktop->opened.size(), 1u);
     EXPECT_EQ(localPath(c.desktop->opened[0]), open);
 
     // Cancelling changes nothing.
-    switcher.confirmRemoval(open)->button(QMessageBox::Cancel)->click();
+    switcher.confirmRemoval(open)->cancelButton()->click();
     EXPECT_EQ(c.model->libraries().size(), 2u);
 
     // The library chosen goes, even when another is shown by the time of the answer.
-    QMessageBox* box = switcher.confirmRemoval(open);
-    EXPECT_EQ(box->text().toStdString(), "Remove \u201C" + openName + "\u201D from Vintrelle?");
+    MessageSheet* box = switcher.confirmRemoval(open);
+    EXPECT_EQ(box->heading().toStdString(), "Remove \u201C" + openName + "\u201D from Vintrelle?");
     c.model->setLibraryPath(away);
-    for (QAbstractButton* b : box->buttons())
-        if (box->buttonRole(b) == QMessageBox::DestructiveRole) b->click();
+    box->confirmButton()->click();
     EXPECT_EQ(c.model->libraries(), std::vector<std::string>{away});
     EXPECT_EQ(c.model->libraryPath(), away);
 
@@ -215,6 +228,22 @@ TEST(StatusFooter, TextsByStatus) {
         {[&] { s.engineDidChangeStatus(EngineStatus::idle()); }, "Up to date", "Watching for new photos", {},
          StatusFooter::upToDate},
         {[&] { s.engineDidGoOffline(); }, "Drive not connected", {}, {}, StatusFooter::offline},
+        // A run stopped with work left is never "Up to date", and goes when the engine goes on.
+        {[&] {
+             s.engineDidChangeStatus(EngineStatus::scanning());
+             s.engineDidHalt(EngineHalt::diskFull);
+             s.engineDidChangeStatus(EngineStatus::idle());
+         },
+         "The disk holding the index is full.", "Goes on once there is room", {}, StatusFooter::offline},
+        {[&] { s.engineDidChangeStatus(EngineStatus::scanning()); }, "Looking for new photos\u2026", {}, {}, accent},
+        {[&] { s.engineDidHalt(EngineHalt::unwritable); }, "The disk holding the index can\u2019t be written.", {}, {},
+         StatusFooter::offline},
+        {[&] {
+             s.db().db().markDamaged();
+             storetest::spinUntil([&] { return s.isDamaged(); });
+             s.engineDidChangeStatus(EngineStatus::idle());
+         },
+         "The index is damaged.", {}, {}, StatusFooter::offline},
     };
     for (const Case& k : cases) {
         k.report();
@@ -246,6 +275,18 @@ TEST(StatusFooter, BarGlidesAndTheFooterKeepsItsWidgets) {
     EXPECT_EQ(footer->height(), restingHeight);
     EXPECT_EQ(sidebar.footer(), footer);
     EXPECT_EQ(sidebar.list(), list);
+
+    // Why a run stopped takes a second line in the sidebar rather than lose its end.
+    sidebar.resize(RootView::sidebarWidth, 700);
+    sidebar.show();
+    QCoreApplication::processEvents();
+    ASSERT_LE(footer->width(), RootView::sidebarWidth);
+    const int oneLine = footer->height();
+    c.store().engineDidHalt(EngineHalt::diskFull);
+    EXPECT_GT(footer->height(), oneLine);
+    c.store().engineDidChangeStatus(EngineStatus::scanning());
+    c.store().engineDidChangeStatus(EngineStatus::idle());
+    EXPECT_EQ(footer->height(), oneLine);
 }
 
 }  // namespace

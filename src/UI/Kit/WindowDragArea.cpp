@@ -1,4 +1,4 @@
-#include "UI/Window/WindowDragArea.h"
+#include "UI/Kit/WindowDragArea.h"
 
 #include <QApplication>
 #include <QMouseEvent>

@@ -1,0 +1,143 @@
+// Opening a library whose index cannot be used: the message is a sentence a
+// person can act on (never the statement that failed), a failed open changes
+// nothing, and a damaged index is offered for making again, which keeps the
+// damaged file and the user's favourites and albums.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "AppFixture.h"
+#include "Core/Index/LibraryLock.h"
+#include "Core/Media/MediaProcessor.h"
+#include "fixtures/IndexDamage.h"
+#include "fixtures/MediaFixtures.h"
+#include "fixtures/TreeChecksum.h"
+
+namespace {
+
+using namespace apptest;
+namespace fs = std::filesystem;
+
+struct Folder {
+    fixtures::TempDir dir;
+    std::string root = dir / "Lib";
+    std::string index = root + "/.vintrelle/library.sqlite";
+    Folder() {
+        fs::create_directories(root + "/.vintrelle");
+        for (int i = 0; i < 3; ++i)
+            fixtures::makeJPEG(root + "/IMG_" + std::to_string(i) + ".jpg", 64, 48, {uint8_t(60 * i), 80, 120});
+    }
+};
+
+bool indexed(AppModel& m, size_t count) {
+    return spinUntil(
+        [&] {
+            return m.store() && m.store()->assets().size() == count && m.store()->status() == EngineStatus::idle() &&
+                   !m.store()->engine()->isRunning();
+        },
+        60'000);
+}
+
+struct DamagedIndex : ::testing::Test {
+    static void SetUpTestSuite() { MediaProcessor::initialize(); }
+};
+
+}  // namespace
+
+TEST_F(DamagedIndex, AFailedOpenSaysWhyInWordsAndChangesNothing) {
+    struct Row {
+        const char* name;
+        std::function<void(Folder&)> make;
+        std::string reason;
+        bool offered;
+    } rows[] = {
+        {"an index that is no database", [](Folder& f) { fixtures::writeFile(f.index, std::string(8192, 'Z')); },
+         "Its index is damaged or was written by a newer Vintrelle.", true},
+        {"a damaged list of tables",
+         [](Folder& f) {
+             LibraryDB{f.index};
+             fixtures::spoilPage(f.index, 1, 100);
+         },
+         "Its index is damaged or was written by a newer Vintrelle.", true},
+        {"a folder in the index's place", [](Folder& f) { fs::create_directories(f.index); },
+         "Its index can\u2019t be opened for writing.", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Folder f;
+        row.make(f);
+        const uint64_t photos = fixtures::treeChecksum(f.root);
+        auto indexState = [&] {
+            if (fs::is_directory(f.index)) return std::to_string(fixtures::treeChecksum(f.index));
+            return fixtures::readFile(f.index) + std::to_string(fs::last_write_time(f.index).time_since_epoch().count());
+        };
+        const std::string index = indexState();
+        Model m;
+        m->openLibrary(f.root);
+        EXPECT_FALSE(m->store());
+        EXPECT_FALSE(m->libraryPath());
+        EXPECT_EQ(m->errorMessage(), "Couldn\u2019t open \u201cLib\u201d. " + row.reason);
+        EXPECT_EQ(m->rebuildOffer() == f.root, row.offered);
+        EXPECT_EQ(fixtures::treeChecksum(f.root), photos);
+        EXPECT_EQ(indexState(), index) << "the index was changed";
+    }
+
+    // Held by another process: the same form, with its own sentence.
+    Folder f;
+    LibraryLock elsewhere(f.root + "/.vintrelle");
+    Model m;
+    m->openLibrary(f.root);
+    EXPECT_EQ(m->errorMessage(), "Couldn\u2019t open \u201cLib\u201d. This library is open in another Vintrelle.");
+    EXPECT_FALSE(m->rebuildOffer());
+}
+
+TEST_F(DamagedIndex, DamageFoundWhileOpenIsOfferedAndTheRebuildKeepsTheUsersData) {
+    Folder f;
+    Model m;
+    m->openLibrary(f.root);
+    ASSERT_TRUE(indexed(*m, 3));
+    const std::vector<Asset> shown = m->store()->assets().toVector();
+    m->store()->setFavorite({shown[1].id}, true);
+    m->store()->createAlbum("Best", {shown[2].id, shown[0].id});
+    m->closeStore();
+    {
+        // Enough rows (of photos long gone) for the damage to miss the real ones.
+        LibraryDB db(f.index);
+        db.db().transaction([&] {
+            for (int i = 0; i < 600; ++i)
+                db.db().run("INSERT INTO assets(path, kind, size, mtime, meta_done, thumb) VALUES(?,0,1,1,1,1)",
+                            {"old/a folder that was deleted long ago/IMG_" + std::to_string(i) + ".JPG"});
+        });
+    }
+    const auto leaves = fixtures::leafPages(f.index, "assets");
+    fixtures::spoilPage(f.index, leaves[leaves.size() / 2]);
+    const std::string damaged = fixtures::readFile(f.index);
+
+    m->setErrorMessage(std::nullopt);
+    m->openLibrary(f.root);
+    ASSERT_TRUE(m->store());
+    ASSERT_TRUE(spinUntil([&] { return m->store()->isDamaged(); }, 60'000)) << "the damage went unnoticed";
+    EXPECT_EQ(m->errorMessage(), "The index of \u201cLib\u201d is damaged.");
+    EXPECT_EQ(m->rebuildOffer(), f.root);
+
+    m->rebuildIndex(f.root);
+    EXPECT_FALSE(m->errorMessage());
+    EXPECT_FALSE(m->rebuildOffer());
+    ASSERT_TRUE(indexed(*m, 3));
+    EXPECT_FALSE(m->store()->isDamaged());
+    LibraryStore& store = *m->store();
+    EXPECT_TRUE(store.asset(shown[1].id).value_or(Asset{}).favorite);
+    EXPECT_FALSE(store.asset(shown[0].id).value_or(Asset{}).favorite);
+    ASSERT_EQ(store.albums().size(), 1u);
+    EXPECT_EQ(store.albums()[0].name, "Best");
+    EXPECT_EQ(store.albums()[0].assetIDs, (std::vector<int64_t>{shown[2].id, shown[0].id}));
+    int kept = 0;
+    for (const auto& e : fs::directory_iterator(f.root + "/.vintrelle")) {
+        if (!e.path().filename().string().starts_with("library-damaged-") || e.path().extension() != ".sqlite") continue;
+        ++kept;
+        EXPECT_EQ(fixtures::readFile(e.path()), damaged);
+    }
+    EXPECT_EQ(kept, 1);
+}

@@ -1,0 +1,87 @@
+// Thumbnails encoded on the reader's thread must be the files vips's saver
+// would have written, and a picture whose pixels cannot be made must fail
+// rather than leave a half-grey thumbnail.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Core/Media/MediaInternal.h"
+#include "Core/Media/MediaProcessor.h"
+
+using namespace vintrelle;
+using media::VImage;
+
+namespace {
+
+// A textured picture of the given bands (3 sRGB, 1 grey), made by vips.
+VImage picture(int width, int height, int bands) {
+    VipsImage* noise = nullptr;
+    VipsImage* cast = nullptr;
+    if (vips_gaussnoise(&noise, width, height, "sigma", 50.0, "mean", 120.0, nullptr) != 0) return VImage();
+    VImage n(noise);
+    VipsImage* joined = nullptr;
+    if (bands == 3) {
+        VipsImage* parts[3] = {n.get(), n.get(), n.get()};
+        if (vips_bandjoin(parts, &joined, 3, nullptr) != 0) return VImage();
+    } else {
+        g_object_ref(n.get());
+        joined = n.get();
+    }
+    VImage j(joined);
+    if (vips_cast(j.get(), &cast, VIPS_FORMAT_UCHAR, nullptr) != 0) return VImage();
+    VImage out(cast);
+    VipsImage* tagged = nullptr;
+    vips_copy(out.get(), &tagged, "interpretation", bands == 3 ? VIPS_INTERPRETATION_sRGB : VIPS_INTERPRETATION_B_W,
+              nullptr);
+    return VImage(tagged);
+}
+
+std::string savedByVips(VipsImage* image, int quality) {
+    void* buffer = nullptr;
+    size_t length = 0;
+    if (vips_jpegsave_buffer(image, &buffer, &length, "Q", quality, "strip", TRUE, nullptr) != 0) return {};
+    std::string out(static_cast<const char*>(buffer), length);
+    g_free(buffer);
+    return out;
+}
+
+}  // namespace
+
+TEST(JpegEncoder, WritesWhatVipsSaverWritesForColourAndGrey) {
+    MediaProcessor::initialize();
+    for (int bands : {3, 1})
+        for (int quality : {74, 82, 95}) {
+            SCOPED_TRACE(std::to_string(bands) + " bands, quality " + std::to_string(quality));
+            VImage image = picture(333, 250, bands);
+            ASSERT_TRUE(image);
+            ASSERT_TRUE(media::encodableHere(image.get()));
+            const auto here = media::encodeHere(image.get(), quality);
+            ASSERT_TRUE(here);
+            EXPECT_EQ(*here, savedByVips(image.get(), quality));
+        }
+}
+
+TEST(JpegEncoder, OtherPicturesAreLeftToVipsAndUnmadePixelsFail) {
+    MediaProcessor::initialize();
+    VImage rgb = picture(64, 48, 3);
+    VipsImage* alpha = nullptr;
+    ASSERT_EQ(vips_bandjoin_const1(rgb.get(), &alpha, 255.0, nullptr), 0);
+    VImage withAlpha(alpha);
+    EXPECT_FALSE(media::encodableHere(withAlpha.get()));
+    VipsImage* wide = nullptr;
+    ASSERT_EQ(vips_cast(rgb.get(), &wide, VIPS_FORMAT_USHORT, nullptr), 0);
+    VImage sixteen(wide);
+    EXPECT_FALSE(media::encodableHere(sixteen.get()));
+
+    // A JPEG cut in the middle, decoded with truncation an error.
+    const std::string whole = savedByVips(picture(400, 300, 3).get(), 90);
+    const std::string cut = whole.substr(0, whole.size() / 2);
+    VipsImage* loaded = nullptr;
+    ASSERT_EQ(vips_jpegload_buffer(const_cast<char*>(cut.data()), cut.size(), &loaded, "fail_on",
+                                   VIPS_FAIL_ON_TRUNCATED, nullptr),
+              0);
+    VImage truncated(loaded);
+    ASSERT_TRUE(media::encodableHere(truncated.get()));
+    EXPECT_FALSE(media::encodeHere(truncated.get(), 74));
+}
