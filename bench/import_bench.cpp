@@ -14,9 +14,14 @@
 // one saved batch at a time, each followed by its progress. The thumbnails
 // are real JPEG files (a few dozen distinct pictures, linked under every id).
 //
-// Usage: import_bench [--assets N] [--preload N] [--batch-ms MS] [--size WxH]
+// Usage: import_bench [--assets N] [--preload N] [--batch-ms MS] [--size WxH] [--idle-s S] [--still]
 // --preload puts the first N photos in the library before the window
-// opens, so the batches of a large library can be looked at alone.
+// opens, so the batches of a large library can be looked at alone;
+// --idle-s scrolls that library for S seconds with no batch at all, the
+// frames the machine and the window give without an import; --still
+// imports without scrolling, so that everything the main thread does
+// between one batch and the next is that batch's cost (the store, the
+// sidebar, the grid's new content and whatever it paints).
 // Run it under Xvfb (DISPLAY set) to measure a real window; without a
 // display it uses the offscreen platform.
 
@@ -56,16 +61,25 @@ namespace {
 struct Options {
     int assets = 100000;
     int preload = 0;
+    int idleSeconds = 0;
+    bool still = false;
     int batchMs = 100;  // the engine saves a batch of 100, or every 0.9 s
     QSize size{1440, 900};
 };
 
 Options parse(int argc, char** argv) {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string k = argv[i], v = argv[i + 1];
+    for (int i = 1; i < argc; ++i) {
+        const std::string k = argv[i];
+        if (k == "--still") {
+            o.still = true;
+            continue;
+        }
+        if (i + 1 >= argc) break;
+        const std::string v = argv[++i];
         if (k == "--assets") o.assets = std::stoi(v);
         else if (k == "--preload") o.preload = std::stoi(v);
+        else if (k == "--idle-s") o.idleSeconds = std::stoi(v);
         else if (k == "--batch-ms") o.batchMs = std::stoi(v);
         else if (k == "--size") o.size = QSize(std::stoi(v), std::stoi(v.substr(v.find('x') + 1)));
     }
@@ -137,7 +151,7 @@ bool writeThumbnails(const LibraryPaths& paths, const std::string& sources, int 
 }
 
 struct Quarter {
-    std::vector<double> frames, cpu, batches;
+    std::vector<double> frames, cpu, batches, work;
 };
 
 double threadCpuMs() {
@@ -191,8 +205,9 @@ int main(int argc, char** argv) {
     while (wait.elapsed() < 500) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 
     std::printf("import_bench: %d photos in batches of 100 every %d ms into the library grid at %dx%d, "
-                "scrolling 60 steps a second (platform %s)\n",
-                o.assets, o.batchMs, o.size.width(), o.size.height(), qPrintable(QGuiApplication::platformName()));
+                "%s (platform %s)\n",
+                o.assets, o.batchMs, o.size.width(), o.size.height(),
+                o.still ? "not scrolling" : "scrolling 60 steps a second", qPrintable(QGuiApplication::platformName()));
     std::fflush(stdout);
 
     std::vector<Quarter> quarters(4);
@@ -227,7 +242,10 @@ int main(int argc, char** argv) {
         bar->setValue(std::clamp(next, 0, bar->maximum()));
     });
 
-    // The engine's batches.
+    // The engine's batches. Still, the main thread's time from one batch to
+    // the next is all spent on the batch.
+    double lastBatchCpu = -1;
+    size_t lastQuarter = 0;
     size_t sent = size_t(std::clamp(o.preload, 0, o.assets));
     QTimer batches;
     batches.setTimerType(Qt::PreciseTimer);
@@ -239,6 +257,12 @@ int main(int argc, char** argv) {
             return;
         }
         const size_t q = quarter();
+        if (o.still) {
+            const double cpu = threadCpuMs();
+            if (lastBatchCpu >= 0) quarters[lastQuarter].work.push_back(cpu - lastBatchCpu);
+            lastBatchCpu = cpu;
+            lastQuarter = q;
+        }
         const size_t n = std::min<size_t>(100, planned.size() - sent);
         std::vector<Asset> batch(planned.begin() + long(sent), planned.begin() + long(sent + n));
         sent += n;
@@ -249,8 +273,9 @@ int main(int argc, char** argv) {
         quarters[q].batches.push_back(double(t.nsecsElapsed()) / 1e6);
     });
 
-    scroll.start();
-    batches.start();
+    if (!o.still) scroll.start();
+    if (o.idleSeconds > 0) QTimer::singleShot(o.idleSeconds * 1000, &app, [&] { app.quit(); });
+    else batches.start();
     app.exec();
     store->engineDidChangeStatus(EngineStatus::idle());
 
@@ -258,6 +283,13 @@ int main(int argc, char** argv) {
     auto maxOf = [](const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); };
     for (size_t q = 0; q < quarters.size(); ++q) {
         const Quarter& s = quarters[q];
+        if (o.still) {
+            std::printf("library %6d-%6d: batches %4zu | main thread per batch, all it caused: p50 %5.2f  p99 %6.2f  "
+                        "max %6.2f ms | on arrival p50 %5.2f ms\n",
+                        int(q) * o.assets / 4, int(q + 1) * o.assets / 4, s.work.size(), percentile(s.work, 50),
+                        percentile(s.work, 99), maxOf(s.work), percentile(s.batches, 50));
+            continue;
+        }
         allFrames.insert(allFrames.end(), s.frames.begin(), s.frames.end());
         allCpu.insert(allCpu.end(), s.cpu.begin(), s.cpu.end());
         allBatches.insert(allBatches.end(), s.batches.begin(), s.batches.end());
@@ -268,10 +300,11 @@ int main(int argc, char** argv) {
                     maxOf(s.cpu), percentile(s.batches, 50), percentile(s.batches, 99), maxOf(s.batches));
     }
     const double p99 = percentile(allFrames, 99);
-    std::printf("whole import: %zu frames, p99 %.1f ms (target <= 20 ms: %s); main-thread cpu per frame p99 %.1f ms; "
-                "batch on arrival p99 %.2f ms\n",
-                allFrames.size(), p99, p99 <= 20 ? "meets target" : "MISSES target", percentile(allCpu, 99),
-                percentile(allBatches, 99));
+    if (!o.still)
+        std::printf("whole import: %zu frames, p99 %.1f ms (target <= 20 ms: %s); main-thread cpu per frame p99 %.1f ms; "
+                    "batch on arrival p99 %.2f ms\n",
+                    allFrames.size(), p99, p99 <= 20 ? "meets target" : "MISSES target", percentile(allCpu, 99),
+                    percentile(allBatches, 99));
 
     model.closeStore();
     model.stopFileWork();

@@ -107,6 +107,7 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     std::atomic<bool> stopped{false};
     bool indexChecked = false;      // engine thread only
     bool journalRecovered = false;  // engine thread only
+    bool wentOffline = false;       // engine thread: the last scan found the library away
     // What ends a run early: the database's fault counts when it began (only
     // later failures count), the first file a worker failed to write, and the
     // reason once one is known (engine thread).
@@ -146,6 +147,9 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     // absent drive.
     bool libraryPresent();
     bool looksUnmounted() const;
+    // Tells the store the library is away (engine thread), and remembers it
+    // for the rest of the scan.
+    void reportOffline();
 };
 
 }  // namespace vintrelle

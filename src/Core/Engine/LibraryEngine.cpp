@@ -110,6 +110,11 @@ bool EngineCore::libraryPresent() {
     return st.st_dev == knownDevice && st.st_ino == knownInode;
 }
 
+void EngineCore::reportOffline() {
+    wentOffline = true;
+    post([](EngineDelegate& d) { d.engineDidGoOffline(); });
+}
+
 bool EngineCore::looksUnmounted() const {
     // An fstab mount point whose drive is unplugged is an ordinary empty
     // folder; scanning it would delete the whole index.
@@ -221,9 +226,13 @@ void EngineCore::drain() {
                 dirs.swap(pendingDirs);
                 pendingFull = false;
             }
+            wentOffline = false;
             const bool changed = scan(full, dirs);
             if (stopped || mustHalt()) break;
-            if (changed || full) detectTrips();
+            // A pass the drive's going cut short leaves photos unread, whose
+            // trips would look over and go with their names and dismissals;
+            // the scan when the drive is back looks at them all.
+            if ((changed || full) && !wentOffline) detectTrips();
         }
         if (mustHalt()) break;
         // Nothing is left to scan: faces, in batches that give way to new scans.
@@ -237,7 +246,7 @@ void EngineCore::drain() {
         // An empty mount point left by an unplugged drive is no library
         // either: its photos would all be marked as looked at, with no faces.
         if (!libraryPresent()) {
-            post([](EngineDelegate& d) { d.engineDidGoOffline(); });
+            reportOffline();
             break;
         }
         if (facePass() || stopped) break;
@@ -249,7 +258,7 @@ void EngineCore::drain() {
     }
     if (halt) {
         // Writes fail on a drive that went away, too: that is no full disk.
-        if (!libraryPresent()) post([](EngineDelegate& d) { d.engineDidGoOffline(); });
+        if (!libraryPresent()) reportOffline();
         else post([why = *halt](EngineDelegate& d) { d.engineDidHalt(why); });
     }
     report(EngineStatus::idle());

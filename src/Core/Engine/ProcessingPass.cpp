@@ -94,7 +94,8 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
     // process of its own: should it crash its decoder, only that process
     // ends, and only two such ends condemn it. Nothing else does: the end of
     // this process (a kill, a crash in another thread) says nothing of any
-    // one file.
+    // one file. It stays a suspect until what was read of it is saved (see
+    // flush): a run that ends before then must not read it here next time.
     auto readSuspect = [&](const WorkItem& item, const std::string& url, double fallback) -> Result {
         int failures = 0;
         for (;;) {
@@ -108,7 +109,6 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
             }
             if (o.end == ReaderProcess::Outcome::End::crashed) {
                 if (journal.crashed(item.id) < ReadJournal::crashesToCondemn) continue;
-                journal.forget({item.id});
                 ProcessedMedia unreadable;
                 unreadable.taken = fallback;
                 return {0, std::move(unreadable), false};
@@ -119,7 +119,6 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
                 if (!readableAsScanned(url, item)) return {0, {}, true};
                 if (++failures < 2) continue;
             }
-            journal.forget({item.id});
             return {0, std::move(o.media), false};
         }
     };
@@ -230,6 +229,8 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
             saved.clear();
             failed = true;
         }
+        // Suspects among them are settled now that their reading is kept.
+        journal.forget(saved);
         pending.clear();
         lastSave = std::chrono::steady_clock::now();
         // No room for the batch (or a damaged index): no progress to report,
@@ -277,7 +278,7 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
     // The drive went away, or another folder took the library's place, while
     // the files were read (those not read then stay for a later scan): the
     // run ends offline rather than as if nothing had been there.
-    if (!saved || !libraryPresent()) post([](EngineDelegate& d) { d.engineDidGoOffline(); });
+    if (!saved || !libraryPresent()) reportOffline();
 }
 
 }  // namespace vintrelle

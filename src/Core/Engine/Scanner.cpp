@@ -223,7 +223,7 @@ Enumeration enumerate(const std::string& directory, const std::string& prefix,
 
 bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
     if (!libraryPresent()) {
-        post([](EngineDelegate& d) { d.engineDidGoOffline(); });
+        reportOffline();
         return false;
     }
     report(EngineStatus::scanning());
@@ -277,14 +277,14 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
     }
 
     if (full && found.empty() && known.size() >= 21) {
-        post([](EngineDelegate& d) { d.engineDidGoOffline(); });
+        reportOffline();
         return false;
     }
     // The drive may have gone, or another folder taken the library's place,
     // while the folders were listed: what was not found then says nothing
     // about the files.
     if (!libraryPresent()) {
-        post([](EngineDelegate& d) { d.engineDidGoOffline(); });
+        reportOffline();
         return false;
     }
 

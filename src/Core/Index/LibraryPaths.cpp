@@ -124,8 +124,12 @@ std::optional<LibraryPaths> choose(const std::string& root, const Dir& rootDir,
     if (rootDir.holdsDirectory(kDataFolder) && writable(candidate)) return LibraryPaths{root, candidate, true};
     if (!rootDir.holds(kDataFolder) && writable(root)) {
         if (::mkdirat(rootDir.fd(), kDataFolder, 0755) == 0) return LibraryPaths{root, candidate, true};
-        if (errno == ENOENT || errno == ENOTDIR || errno == EIO || errno == ENODEV || errno == ENXIO ||
-            errno == ESTALE)
+        const int err = errno;
+        // Made meanwhile by another process opening the same library: both
+        // share it (and its lock), never one index each.
+        if (err == EEXIST && rootDir.holdsDirectory(kDataFolder) && writable(candidate))
+            return LibraryPaths{root, candidate, true};
+        if (err == ENOENT || err == ENOTDIR || err == EIO || err == ENODEV || err == ENXIO || err == ESTALE)
             return std::nullopt;
     }
     if (!stillAt(rootDir, root)) return std::nullopt;

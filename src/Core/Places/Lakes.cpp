@@ -125,7 +125,7 @@ private:
     std::vector<Frame> frames_;
     int depthInCoords_ = -1;  // arrays open inside "coordinates"; −1 outside
     int positionDepth_ = 0;   // where the numbers sit; 0 until the first
-    GeoPoint position_;
+    LonLat position_;
     int coords_ = 0;
     GeoRing ring_;
     GeoPolygon polygon_;

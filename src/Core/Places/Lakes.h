@@ -15,7 +15,7 @@ namespace vintrelle {
 
 // A polygon's rings, outline first and then its holes (islands in a lake),
 // each closed as the file closes it.
-using GeoRing = std::vector<GeoPoint>;
+using GeoRing = std::vector<LonLat>;
 using GeoPolygon = std::vector<GeoRing>;
 
 // Every Polygon and MultiPolygon of a GeoJSON text, whether it is one

@@ -99,12 +99,12 @@ std::optional<WorldTopology> WorldTopology::decode(std::string_view text) {
             } else {
                 arc.points.push_back({p[0].get<double>(), p[1].get<double>()});
             }
-            const GeoPoint& q = arc.points.back();
+            const LonLat& q = arc.points.back();
             if (!std::isfinite(q.lon) || !std::isfinite(q.lat)) return std::nullopt;
         }
         if (arc.points.empty()) return std::nullopt;
         arc.box = {arc.points[0].lon, arc.points[0].lat, arc.points[0].lon, arc.points[0].lat};
-        for (const GeoPoint& q : arc.points) {
+        for (const LonLat& q : arc.points) {
             arc.box.minLon = std::min(arc.box.minLon, q.lon), arc.box.maxLon = std::max(arc.box.maxLon, q.lon);
             arc.box.minLat = std::min(arc.box.minLat, q.lat), arc.box.maxLat = std::max(arc.box.maxLat, q.lat);
         }
@@ -158,8 +158,8 @@ WorldTopology::Edge WorldTopology::edge(size_t arc) const {
     return arcs_[arc].countries == 1 ? Edge::coast : Edge::border;
 }
 
-std::vector<GeoPoint> WorldTopology::points(const Ring& ring) const {
-    std::vector<GeoPoint> out;
+std::vector<LonLat> WorldTopology::points(const Ring& ring) const {
+    std::vector<LonLat> out;
     for (int32_t ref : ring) {
         const auto& pts = arcs_[size_t(ref < 0 ? ~ref : ref)].points;
         const bool first = out.empty();

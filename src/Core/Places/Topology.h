@@ -12,10 +12,13 @@
 
 namespace vintrelle {
 
-struct GeoPoint {
+// A point of the outlines, longitude first as the atlas stores it. Not the
+// trip detector's GeoPoint: two types of one name in one program would let
+// the linker hand one's vector code to the other.
+struct LonLat {
     double lon = 0;
     double lat = 0;
-    bool operator==(const GeoPoint&) const = default;
+    bool operator==(const LonLat&) const = default;
 };
 
 struct GeoBox {
@@ -34,7 +37,7 @@ public:
     using Polygon = std::vector<Ring>;
 
     struct Arc {
-        std::vector<GeoPoint> points;
+        std::vector<LonLat> points;
         GeoBox box;
         int countries = 0;  // how many country rings use it
     };
@@ -58,7 +61,7 @@ public:
     Edge edge(size_t arc) const;
     // The points of a ring, arcs joined end to start (each join point once),
     // first point repeated at the end.
-    std::vector<GeoPoint> points(const Ring& ring) const;
+    std::vector<LonLat> points(const Ring& ring) const;
 
 private:
     std::vector<Arc> arcs_;

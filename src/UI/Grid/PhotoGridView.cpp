@@ -11,6 +11,7 @@
 #include <QVariantAnimation>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -161,6 +162,7 @@ bool PhotoGridView::sameLayout(const GridContent& a, const GridContent& b) const
 }
 
 void PhotoGridView::reload(GridContentPtr content, bool toTop) {
+    const std::vector<uint64_t> shown = viewLook();
     // The selection follows its assets: ids, not positions, survive a reload.
     std::vector<Tracked> selected;
     selected.reserve(selection_.count());
@@ -202,8 +204,33 @@ void PhotoGridView::reload(GridContentPtr content, bool toTop) {
         verticalScrollBar()->setValue(0);
     }
     syncThumbnails();
-    viewport()->update();
+    // New photos of months out of view change nothing on screen: no frame
+    // is painted for them.
+    if (viewLook() != shown) viewport()->update();
     reportVisibleSection(true);
+}
+
+std::vector<uint64_t> PhotoGridView::viewLook() const {
+    std::vector<uint64_t> out{uint64_t(scrollOffset())};
+    const auto number = [](double v) { return std::bit_cast<uint64_t>(v); };
+    layout_.forEachIn(
+        visibleContentRect(),
+        [&](int s) {
+            const auto& sec = content_->sections[size_t(s)];
+            out.push_back(std::hash<std::string>{}(sec.title) * 31 + std::hash<std::string>{}(sec.detail));
+            if (const auto frame = layout_.headerFrame(s)) out.push_back(number(frame->top()));
+        },
+        [&](GridIndex i) {
+            const size_t pos = positions_.position(i);
+            const Asset& a = assetAt(pos);
+            const QRectF f = layout_.itemFrame(i);
+            out.push_back(uint64_t(a.id));
+            out.push_back(pictureVersion(a));
+            out.push_back(number(f.left()) * 31 + number(f.top()));
+            out.push_back(number(a.duration) * 31 + uint64_t(a.favorite) + 2 * uint64_t(a.kind == MediaKind::video) +
+                          4 * uint64_t(a.liveVideo.has_value()) + 8 * uint64_t(selection_.test(pos)));
+        });
+    return out;
 }
 
 std::optional<size_t> PhotoGridView::findInStoreOrder(int64_t id, double taken) const {
@@ -451,13 +478,14 @@ void PhotoGridView::syncThumbnails() {
     syncedDpr_ = dpr;
     if (positions_.total() > 0) {
         // The cells in view first, then those ahead: half a screen above and
-        // below; while moving fast a screen and a half the way it goes and a
-        // little behind, and a screen and a quarter for a while after.
+        // below; while moving fast two and a half screens the way it goes
+        // and a little behind, and two screens for a while after (a held key
+        // that starts repeating finds the next pages read, not just the next).
         const QRectF view = visibleContentRect();
         const double h = view.height();
         const bool fast = thumbs_->movingFast();
         const bool leaning = lastFast_ >= 0 && motionClock_.elapsed() - lastFast_ < leanAheadMs;
-        const double ahead = fast ? 1.5 * h : leaning ? 1.25 * h : 0.5 * h;
+        const double ahead = fast ? 2.5 * h : leaning ? 2 * h : 0.5 * h;
         const double behind = fast || leaning ? 0.25 * h : 0.5 * h;
         const double below = direction_ > 0 ? ahead : behind;
         const double above = direction_ > 0 ? behind : ahead;

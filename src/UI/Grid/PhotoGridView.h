@@ -157,6 +157,9 @@ private:
     template <class F>
     void forEachPosition(const GridContent& c, F&& f) const;
 
+    // What the cells and headers in view show: a reload that leaves it alone
+    // paints nothing.
+    std::vector<uint64_t> viewLook() const;
     void relayout();
     void updateScrollRange();
     void placeHeader();

@@ -129,16 +129,23 @@ QColor DestructiveButtonStyle::fill(bool pressed) const { return filled(Theme::d
 
 void DestructiveButtonStyle::apply(QPushButton* button) { button->setStyle(shared()); }
 
-QuietButtonStyle::QuietButtonStyle() : FlatButtonStyle({12.5, QFont::Medium, 12, 6, 7}) {}
+QuietButtonStyle::QuietButtonStyle(Look look) : FlatButtonStyle(look) {}
 
-QuietButtonStyle* QuietButtonStyle::shared() {
+QuietButtonStyle* QuietButtonStyle::shared(Size size) {
+    if (size == Size::besidePrimary) {
+        static QPointer<QuietButtonStyle> slot;
+        return sharedStyle<QuietButtonStyle>(slot, [] {
+            return new QuietButtonStyle(
+                {primaryLook.fontPx, QFont::Medium, primaryLook.padX, primaryLook.padY, primaryLook.radius});
+        });
+    }
     static QPointer<QuietButtonStyle> slot;
-    return sharedStyle<QuietButtonStyle>(slot, [] { return new QuietButtonStyle; });
+    return sharedStyle<QuietButtonStyle>(slot, [] { return new QuietButtonStyle({12.5, QFont::Medium, 12, 6, 7}); });
 }
 
 QColor QuietButtonStyle::fill(bool pressed) const { return pressed ? Theme::selected() : Theme::hover(); }
 
-void QuietButtonStyle::apply(QPushButton* button) { button->setStyle(shared()); }
+void QuietButtonStyle::apply(QPushButton* button, Size size) { button->setStyle(shared(size)); }
 
 BarButton::BarButton(const QString& symbol, const QString& help, QWidget* parent)
     : QAbstractButton(parent), symbol_(symbol) {

@@ -1,8 +1,9 @@
 #pragma once
-// The two button styles and the square icon button of the bars.
+// The button styles and the square icon button of the bars.
 //
-// PrimaryButtonStyle (the filled call to action) and QuietButtonStyle (the
-// secondary button of empty states, headers and overviews) are styles a
+// PrimaryButtonStyle (the filled call to action), DestructiveButtonStyle
+// (the same in red, for what cannot be undone) and QuietButtonStyle (the
+// secondary button of empty states, headers, overviews and sheets) are styles a
 // QPushButton takes with apply(); the button keeps its own behaviour (clicked,
 // default button, shortcuts) and only looks different. BarButton is a painted
 // icon button: hover fill, active fill, and a tint that overrides the symbol's
@@ -75,15 +76,19 @@ private:
 
 class QuietButtonStyle final : public FlatButtonStyle {
 public:
-    static void apply(QPushButton* button);
-    static QuietButtonStyle* shared();
+    // regular: on its own (headers, overviews, empty states); besidePrimary:
+    // of the primary button's size, for a row it shares with one (a sheet's
+    // Cancel), so the row's buttons line up.
+    enum class Size { regular, besidePrimary };
+    static void apply(QPushButton* button, Size size = Size::regular);
+    static QuietButtonStyle* shared(Size size = Size::regular);
 
 protected:
     QColor fill(bool pressed) const override;
     QColor labelColor() const override { return Theme::ink(); }
 
 private:
-    QuietButtonStyle();
+    explicit QuietButtonStyle(Look look);
 };
 
 class BarButton : public QAbstractButton {

@@ -47,7 +47,7 @@ Sheet::Sheet(const QString& heading, const QString& confirm, Action action, bool
     buttons->addStretch(1);
     if (cancellable) {
         cancel_ = new QPushButton(tr("Cancel"), this);
-        QuietButtonStyle::apply(cancel_);
+        QuietButtonStyle::apply(cancel_, QuietButtonStyle::Size::besidePrimary);
         connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
         buttons->addWidget(cancel_);
     }

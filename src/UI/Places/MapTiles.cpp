@@ -21,10 +21,10 @@ constexpr uint32_t runLength = 32;
 // add nothing visible.
 constexpr double minStep = 0.6;
 
-MapOutlines::Shape makeShape(const std::vector<GeoPoint>& geo, double shift) {
+MapOutlines::Shape makeShape(const std::vector<LonLat>& geo, double shift) {
     MapOutlines::Shape s;
     s.points.reserve(geo.size());
-    for (const GeoPoint& g : geo) s.points.emplace_back(mercator::x(g.lon + shift), mercator::y(g.lat));
+    for (const LonLat& g : geo) s.points.emplace_back(mercator::x(g.lon + shift), mercator::y(g.lat));
     const uint32_t n = uint32_t(s.points.size());
     if (n == 0) return s;
     double sx0 = s.points[0].x(), sx1 = sx0, sy0 = s.points[0].y(), sy1 = sy0;
@@ -47,7 +47,7 @@ MapOutlines::Shape makeShape(const std::vector<GeoPoint>& geo, double shift) {
 // continuous; a ring that goes once around the globe (Antarctica) is
 // closed over its pole; and what then reaches past ±180° is added again
 // one world-width over, so the flat, unwrapped map shows both parts.
-void addShapes(std::vector<GeoPoint> geo, bool ring, std::vector<MapOutlines::Shape>& out) {
+void addShapes(std::vector<LonLat> geo, bool ring, std::vector<MapOutlines::Shape>& out) {
     if (geo.empty()) return;
     for (size_t i = 1; i < geo.size(); ++i) {
         const double d = geo[i].lon - geo[i - 1].lon;
@@ -58,15 +58,15 @@ void addShapes(std::vector<GeoPoint> geo, bool ring, std::vector<MapOutlines::Sh
     }
     if (ring && std::fabs(geo.back().lon - geo.front().lon) > 180) {
         double meanLat = 0;
-        for (const GeoPoint& g : geo) meanLat += g.lat;
+        for (const LonLat& g : geo) meanLat += g.lat;
         const double pole = meanLat < 0 ? -90 : 90;
-        const GeoPoint first = geo.front();
+        const LonLat first = geo.front();
         geo.push_back({geo.back().lon, pole});
         geo.push_back({first.lon, pole});
         geo.push_back(first);
     }
     double lo = geo[0].lon, hi = lo;
-    for (const GeoPoint& g : geo) lo = std::min(lo, g.lon), hi = std::max(hi, g.lon);
+    for (const LonLat& g : geo) lo = std::min(lo, g.lon), hi = std::max(hi, g.lon);
     for (double shift : {-720.0, -360.0, 0.0, 360.0, 720.0})
         if (lo + shift < 180 && hi + shift > -180) out.push_back(makeShape(geo, shift));
 }

@@ -4,6 +4,7 @@
 #include <QStackedLayout>
 
 #include "App/AppModel.h"
+#include "App/KeyFilter.h"
 #include "Store/LibraryStore.h"
 #include "UI/Kit/EmptyState.h"
 #include "UI/Places/MapWidget.h"
@@ -104,7 +105,7 @@ void PlacesScreen::focusMap() {
     // The arrows and + / − work at once; a text field being typed in keeps
     // the keyboard.
     const QWidget* focus = window()->focusWidget();
-    if (focus && focus->isVisible() && focus->testAttribute(Qt::WA_InputMethodEnabled)) return;
+    if (focus && focus->isVisible() && isEditingText(focus)) return;
     map_->setFocus(Qt::OtherFocusReason);
 }
 

@@ -58,7 +58,7 @@ StatusFooter::StatusFooter(std::shared_ptr<LibraryStore> store, QWidget* parent)
     glide_.setEasingCurve(QEasingCurve::Linear);
     connect(&glide_, &QVariantAnimation::valueChanged, this, [this](const QVariant& v) {
         drawn_ = v.toDouble();
-        update();
+        update(barRect().toAlignedRect().adjusted(-1, -1, 1, 1));
     });
     connect(store_.get(), &LibraryStore::statusChanged, this, &StatusFooter::refresh);
     connect(store_.get(), &LibraryStore::isOfflineChanged, this, &StatusFooter::refresh);
@@ -120,7 +120,17 @@ void StatusFooter::refresh() {
 
 qreal StatusFooter::textWidth() const { return std::max<qreal>(1, width() - sidePadding - gear - gap - (sidePadding + dot + gap)); }
 
-QStringList StatusFooter::textLines() const { return wrapLines(info_.text, textFont(), textWidth(), maxTextLines); }
+QStringList StatusFooter::textLines() const {
+    const QFont font = textFont();
+    const qreal width = textWidth();
+    if (info_.text != linesText_ || width != linesWidth_ || font != linesFont_) {
+        lines_ = wrapLines(info_.text, font, width, maxTextLines);
+        linesText_ = info_.text;
+        linesWidth_ = width;
+        linesFont_ = font;
+    }
+    return lines_;
+}
 
 qreal StatusFooter::rowHeight() const {
     const QFontMetricsF tm(textFont());
@@ -144,7 +154,11 @@ void StatusFooter::resizeEvent(QResizeEvent* e) {
     gear_->move(int(std::lround(width() - sidePadding - gear)), int(std::lround(rowTop() + (rowHeight() - gear) / 2)));
 }
 
-void StatusFooter::paintEvent(QPaintEvent*) {
+QRectF StatusFooter::barRect() const {
+    return QRectF(sidePadding, rowTop() + rowHeight() + stackSpacing, width() - 2 * sidePadding, barHeight);
+}
+
+void StatusFooter::paintEvent(QPaintEvent* e) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     const bool dark = Theme::isDark(this);
@@ -152,33 +166,37 @@ void StatusFooter::paintEvent(QPaintEvent*) {
     p.fillRect(QRectF(0, 0, width(), ruleHeight), c(ThemeColor::line));
 
     const qreal top = rowTop(), h = rowHeight();
-    p.setPen(Qt::NoPen);
-    p.setBrush(info_.color.resolve(dark));
-    p.drawEllipse(QRectF(sidePadding, top + (h - dot) / 2, dot, dot));
+    // A gliding bar repaints only itself: the row's text is not drawn again.
+    if (e->rect().intersects(QRectF(0, top, width(), h).toAlignedRect())) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(info_.color.resolve(dark));
+        p.drawEllipse(QRectF(sidePadding, top + (h - dot) / 2, dot, dot));
 
-    const qreal left = sidePadding + dot + gap;
-    const qreal right = left + textWidth();
-    const QFont tf = textFont(), df = detailFont();
-    const QFontMetricsF tm(tf), dm(df);
-    const QStringList lines = textLines();
-    const qreal textHeight = tm.height() + qreal(std::max<qsizetype>(lines.size() - 1, 0)) * tm.lineSpacing();
-    const qreal block = textHeight + (info_.detail ? 1 + dm.height() : 0);
-    qreal y = top + (h - block) / 2;
-    p.setFont(tf);
-    p.setPen(c(ThemeColor::ink));
-    for (qsizetype i = 0; i < lines.size(); ++i)
-        p.drawText(QRectF(left, y + qreal(i) * tm.lineSpacing(), right - left, tm.height()),
-                   Qt::AlignLeft | Qt::AlignVCenter, lines[i]);
-    if (info_.detail) {
-        y += textHeight + 1;
-        p.setFont(df);
-        p.setPen(c(ThemeColor::ink2));
-        TabularDigits::draw(p, QRectF(left, y, right - left, dm.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                            *info_.detail);
+        const qreal left = sidePadding + dot + gap;
+        const qreal right = left + textWidth();
+        const QFont tf = textFont(), df = detailFont();
+        const QFontMetricsF tm(tf), dm(df);
+        const QStringList lines = textLines();
+        const qreal textHeight = tm.height() + qreal(std::max<qsizetype>(lines.size() - 1, 0)) * tm.lineSpacing();
+        const qreal block = textHeight + (info_.detail ? 1 + dm.height() : 0);
+        qreal y = top + (h - block) / 2;
+        p.setFont(tf);
+        p.setPen(c(ThemeColor::ink));
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            p.drawText(QRectF(left, y + qreal(i) * tm.lineSpacing(), right - left, tm.height()),
+                       Qt::AlignLeft | Qt::AlignVCenter, lines[i]);
+        if (info_.detail) {
+            y += textHeight + 1;
+            p.setFont(df);
+            p.setPen(c(ThemeColor::ink2));
+            TabularDigits::draw(p, QRectF(left, y, right - left, dm.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                                *info_.detail);
+        }
     }
 
     if (info_.fraction) {
-        const QRectF track(sidePadding, top + h + stackSpacing, width() - 2 * sidePadding, barHeight);
+        const QRectF track = barRect();
+        p.setPen(Qt::NoPen);
         QPainterPath whole;
         whole.addRoundedRect(track, barHeight / 2, barHeight / 2);
         p.fillPath(whole, c(ThemeColor::line));

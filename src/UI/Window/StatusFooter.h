@@ -6,6 +6,7 @@
 // its height changes only when the detail line or the bar comes or goes.
 
 #include <QColor>
+#include <QFont>
 #include <QString>
 #include <QStringList>
 #include <QVariantAnimation>
@@ -62,9 +63,17 @@ private:
     QStringList textLines() const;  // the state, at the width it has
     qreal rowTop() const;
 
+    QRectF barRect() const;
+
     std::shared_ptr<LibraryStore> store_;
     Info info_;
     double drawn_ = 0;
+    // The state's lines as last wrapped, and for what: the bar glides at
+    // every frame while batches arrive, and wrapping shapes the text anew.
+    mutable QStringList lines_;
+    mutable QString linesText_;
+    mutable QFont linesFont_;
+    mutable qreal linesWidth_ = -1;
     QVariantAnimation glide_;
     SymbolButton* gear_;
 };

@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -397,6 +399,47 @@ TEST_F(LibraryEngineTest, DriveUnpluggedFromItsMountPointDuringReadingStoresNoFa
     for (const auto& [path, stat] : lib.db->fileIndex(std::nullopt)) EXPECT_EQ(stat.id, ids.at(path).id) << path;
 }
 
+// Every photo is due to be read again (rewritten by another program, or the
+// index made again) when the drive is unplugged: the photos left unread are
+// no sign that their trip is over, so it keeps its name and its dismissal.
+TEST_F(LibraryEngineTest, ATripOutlivesAPassTheDrivesGoingCutShort) {
+    DriveLibrary lib;
+    if (!lib.open()) GTEST_SKIP() << "needs /dev/shm on its own file system";
+    lib.engine->setFacesEnabled(false);
+    // Home in Lisbon once a week, then a July weekend in Paris.
+    for (int i = 0; i < 50; ++i) {
+        const std::time_t when = 1672531200 + (i < 40 ? (2 + 7 * i) * 86400 + 3600 : 190 * 86400 + (i - 40) * 7200);
+        char date[32];
+        std::tm t {};
+        std::strftime(date, sizeof date, "%Y:%m:%d %H:%M:%S", ::gmtime_r(&when, &t));
+        fixtures::ExifTags exif;
+        exif.dateTimeOriginal = date;
+        exif.gpsLatitude = i < 40 ? 38.72 : 48.8566, exif.gpsLatitudeRef = "N";
+        exif.gpsLongitude = i < 40 ? 9.14 : 2.3522, exif.gpsLongitudeRef = i < 40 ? "W" : "E";
+        ASSERT_TRUE(fixtures::makeJPEG(lib.drive + "/p" + std::to_string(i) + ".jpg", 64, 48, {}, exif));
+    }
+    lib.fullScan();
+    ASSERT_EQ(lib.db->loadTrips().size(), 1u);
+    lib.db->db().run("UPDATE trips SET custom_title='Our weekend', hidden=1");
+
+    for (const auto& e : fs::directory_iterator(lib.drive)) setMTime(e.path(), 1'700'000'000);
+    bool unplugged = false;
+    lib.engine->setReadHook([&](const std::string&) {
+        if (!std::exchange(unplugged, true)) lib.unplug();
+    });
+    for (const bool back : {false, true}) {
+        lib.fullScan();
+        EXPECT_EQ(lib.rec->offline, 1);
+        const auto trips = lib.db->loadTrips();
+        ASSERT_EQ(trips.size(), 1u) << (back ? "after the drive came back" : "the trip went with the drive");
+        EXPECT_EQ(trips[0].customTitle, "Our weekend");
+        EXPECT_TRUE(trips[0].hidden);
+        lib.engine->setReadHook({});
+        lib.plugIn();
+    }
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE meta_done=0"), 0);
+}
+
 // Faces are due while the drive is unplugged from its mount point: the
 // library is offline, and its photos are not marked as looked at.
 TEST_F(LibraryEngineTest, FacesAreNotLookedForOnAnEmptyMountPoint) {
@@ -639,6 +682,44 @@ TEST_F(LibraryEngineTest, FilesInFlightAtAKillAreReadApart) {
     lib.fullScan();
     EXPECT_EQ(ReadJournal(lib.paths.dataDir).suspects().size(), 2u);
     EXPECT_FALSE(lib.rows()["killed.jpg"].done);
+}
+
+// A suspect stays one until what its reader found is saved: a run whose
+// save fails (or that ends before it) leaves the file to be read apart
+// again, never here, where a file that crashes its decoder would take the
+// application with it.
+TEST_F(LibraryEngineTest, ASuspectIsSettledOnlyOnceItsReadingIsSaved) {
+    Library lib;
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/crash.jpg", 64, 48));
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/good.jpg", 64, 48));
+    lib.engine->stop();
+    lib.engine.reset();
+    {
+        ReadJournal journal(lib.paths.dataDir);
+        for (const char* name : {"crash.jpg", "good.jpg"})
+            journal.begin(lib.db->db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
+                                              {std::string(name), int64_t(fs::file_size(lib.root + "/" + name)), 1.0}));
+    }
+    lib.open();
+    lib.engine->setReaderPath(standInReader(lib.dir / "reader", "case \"$3\" in */crash.jpg) kill -SEGV $$ ;; esac"));
+    std::mutex mutex;
+    std::set<std::string> here;
+    lib.engine->setReadHook([&](const std::string& path) {
+        std::lock_guard lock(mutex);
+        here.insert(fs::path(path).filename());
+    });
+    lib.db->db().exec("CREATE TRIGGER refuse BEFORE UPDATE OF meta_done ON assets BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    lib.fullScan();
+    EXPECT_EQ(ReadJournal(lib.paths.dataDir).suspects().size(), 2u);
+
+    lib.db->db().exec("DROP TRIGGER refuse");
+    lib.fullScan();
+    EXPECT_TRUE(here.empty()) << "a suspect was read in the indexing process";
+    auto rows = lib.rows();
+    EXPECT_TRUE(rows["crash.jpg"].done);
+    EXPECT_EQ(rows["crash.jpg"].thumb, 2);
+    EXPECT_EQ(rows["good.jpg"].thumb, 1);
+    EXPECT_TRUE(ReadJournal(lib.paths.dataDir).suspects().empty());
 }
 
 // Closing the library ends a reader still at work, and that counts for

@@ -40,6 +40,24 @@ TEST(LibraryPaths, ReadOnlyLibraryFallsBackToUserDataFolder) {
     unsetenv("XDG_DATA_HOME");
 }
 
+// Another process (a second window, the probe) may make the data folder
+// between the look and the mkdir: the library keeps the one data folder.
+TEST(LibraryPaths, ADataFolderMadeMeanwhileIsTheOneUsed) {
+    fixtures::TempDir dir, home;
+    setenv("XDG_DATA_HOME", home.path().c_str(), 1);
+    const auto another = [&](const std::string& p) {
+        if (p == dir.path()) fs::create_directory(dir / ".vintrelle");
+        return true;
+    };
+    const auto p = LibraryPaths::setUp(dir.path(), another);
+    ASSERT_TRUE(p);
+    EXPECT_TRUE(p->portable);
+    EXPECT_EQ(p->dataDir, dir / ".vintrelle");
+    EXPECT_TRUE(fs::is_directory(dir / ".vintrelle/thumbs/00"));
+    EXPECT_TRUE(fs::is_empty(home.path()));
+    unsetenv("XDG_DATA_HOME");
+}
+
 // A library folder that is away, or goes at any moment of the setup (its
 // drive pulled, its mount point removed or left empty), is never made again:
 // nothing appears at its path, and no fallback is made for it.

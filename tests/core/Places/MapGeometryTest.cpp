@@ -132,7 +132,7 @@ TEST(Topology, decodesArcsEdgesAndReversedReferences) {
     ASSERT_EQ(topo->countries().size(), 2u);
     EXPECT_EQ(topo->countries()[0].name, "West");
     EXPECT_EQ(topo->countries()[1].id, "2");
-    EXPECT_EQ(topo->arcs()[0].points, (std::vector<GeoPoint>{{11, 20}, {11, 21}}));
+    EXPECT_EQ(topo->arcs()[0].points, (std::vector<LonLat>{{11, 20}, {11, 21}}));
     EXPECT_EQ(topo->edge(0), WorldTopology::Edge::border);
     EXPECT_EQ(topo->edge(1), WorldTopology::Edge::coast);
     EXPECT_EQ(topo->edge(2), WorldTopology::Edge::coast);
@@ -142,7 +142,7 @@ TEST(Topology, decodesArcsEdgesAndReversedReferences) {
               (std::vector<double>{11, 20, 12, 21}));
     // "~0" walks the shared edge from its end; the ring closes where it began.
     EXPECT_EQ(topo->points(topo->countries()[1].polygons[0][0]),
-              (std::vector<GeoPoint>{{11, 21}, {11, 20}, {12, 20}, {12, 21}, {11, 21}}));
+              (std::vector<LonLat>{{11, 21}, {11, 20}, {12, 20}, {12, 21}, {11, 21}}));
     // Without a land object, the land is every country's polygons.
     EXPECT_EQ(topo->land().size(), 2u);
 }
@@ -173,7 +173,7 @@ TEST(Topology, theCoarseWorldAtlas) {
     for (size_t i = 0; i < topo->arcs().size(); ++i) {
         coasts += topo->edge(i) == WorldTopology::Edge::coast;
         borders += topo->edge(i) == WorldTopology::Edge::border;
-        for (const GeoPoint& p : topo->arcs()[i].points) {
+        for (const LonLat& p : topo->arcs()[i].points) {
             ASSERT_LE(std::fabs(p.lon), 180 + 1e-9);
             ASSERT_LE(std::fabs(p.lat), 90 + 1e-9);
         }
@@ -231,7 +231,7 @@ TEST(Lakes, readsThePolygonsOfAnyGeoJsonShape) {
     }
     const auto one = decodeGeoJsonPolygons(R"({"type":"Polygon","coordinates":[)" + square + "]}");
     ASSERT_TRUE(one);
-    EXPECT_EQ((*one)[0][0][1], (GeoPoint{4, 0}));  // longitude first
+    EXPECT_EQ((*one)[0][0][1], (LonLat{4, 0}));  // longitude first
 
     fixtures::TempDir dir;
     EXPECT_FALSE(loadGeoJsonPolygons(dir / "missing.json"));

@@ -6,6 +6,7 @@
 #include <QThread>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QScrollBar>
 #include <QVariantAnimation>
 
@@ -128,8 +129,31 @@ TEST_F(GridView, RecordChangesRefreshInPlaceAndNewIdsReload) {
     EXPECT_EQ(selected(), (std::vector<int64_t>{5, 40}));
     EXPECT_EQ(reports.size(), reportsBefore + 1);  // a reload reports the top section again
 
+    // Photos of a section far below the view: no cell on screen changes, so
+    // none is painted again (the scroll bar's thumb may be); photos above it
+    // move everything and repaint the view.
+    struct Paints : QObject {
+        QRegion painted;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint) painted += static_cast<QPaintEvent*>(e)->region();
+            return false;
+        }
+    } paints;
+    grid->viewport()->installEventFilter(&paints);
+    flush();
+    paints.painted = QRegion();
+    ids.insert(ids.end(), {2001, 2002});
+    grid->setContent(content({33, 30, 32}, 4, "library|", ids));
+    flush();
+    EXPECT_FALSE(paints.painted.contains(QRect(0, 0, 200, 200)));
+    ids.insert(ids.begin(), 3001);
+    grid->setContent(content({34, 30, 32}, 5, "library|", ids));
+    flush();
+    EXPECT_TRUE(paints.painted.contains(QRect(0, 0, 200, 200)));
+    EXPECT_EQ(selected(), (std::vector<int64_t>{5, 40}));
+
     // Another route or search: back to the top.
-    grid->setContent(content({33, 30, 30}, 4, "favorites|", ids));
+    grid->setContent(content({34, 30, 32}, 6, "favorites|", ids));
     EXPECT_EQ(grid->scrollOffset(), 0);
 }
 

@@ -109,6 +109,8 @@ TEST(MessageSheet, ButtonsAreTheKitsWithoutIconsAndTheDestructiveOneIsRed) {
             QPushButton* confirm = seam.sheet->confirmButton();
             EXPECT_TRUE(confirm->icon().isNull());
             EXPECT_TRUE(seam.sheet->cancelButton()->icon().isNull());
+            // One row of buttons, one height.
+            EXPECT_EQ(seam.sheet->cancelButton()->height(), confirm->height());
             const QColor fill = action == Sheet::Action::destructive ? Theme::destructive(dark)
                                                                      : Theme::color(ThemeColor::accent, dark);
             EXPECT_TRUE(near(fillOf(confirm), fill)) << fillOf(confirm).name().toStdString();

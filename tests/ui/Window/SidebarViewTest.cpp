@@ -259,6 +259,38 @@ TEST(StatusFooter, TextsByStatus) {
     }
 }
 
+// The footer keeps its wrapped lines and repaints only the bar while it
+// glides: after texts, widths and glides it must paint what a footer made
+// afresh in that state and at that width paints.
+TEST(StatusFooter, PaintsWhatAFreshFooterPaintsAfterTextsWidthsAndGlides) {
+    Chrome c;
+    LibraryStore& s = c.store();
+    QWidget window;  // inside a window, as in the sidebar: a resize is sent at once
+    StatusFooter& footer = *new StatusFooter(c.lib.store, &window);
+    window.resize(400, 200);
+    window.show();
+    auto same = [&](const char* what) {
+        storetest::spinUntil([&] { return footer.drawnFraction() == footer.shown().fraction.value_or(footer.drawnFraction()); },
+                             2000);
+        StatusFooter fresh(c.lib.store, &window);
+        fresh.show();
+        fresh.resize(footer.width(), fresh.height());
+        ASSERT_EQ(fresh.size(), footer.size()) << what;
+        EXPECT_TRUE(footer.grab().toImage() == fresh.grab().toImage()) << what;
+    };
+    footer.resize(320, footer.height());
+    s.engineDidChangeStatus(EngineStatus::indexing(1, 4));
+    s.engineDidChangeStatus(EngineStatus::indexing(3, 4));
+    same("a bar that glided");
+    s.engineDidHalt(EngineHalt::unwritable);
+    footer.resize(150, footer.height());
+    same("a long text, narrow");
+    footer.resize(320, footer.height());
+    same("the same text, wider");
+    s.engineDidChangeStatus(EngineStatus::scanning());
+    same("another text");
+}
+
 TEST(StatusFooter, BarGlidesAndTheFooterKeepsItsWidgets) {
     Chrome c;
     SidebarView sidebar(*c.model);
