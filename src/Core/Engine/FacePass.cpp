@@ -16,6 +16,7 @@
 
 #include "Core/Base/Processors.h"
 #include "Core/Faces/FaceClusterer.h"
+#include "Core/Media/HeifFullImage.h"
 #include "Core/Media/MediaProcessor.h"
 
 namespace fs = std::filesystem;
@@ -98,7 +99,10 @@ void FacePass::removeLeftoverStaging() {
 
 FacePass::Result FacePass::analyseOne(const PendingFaceAsset& asset) {
     Result result{asset.id, {}};
-    ImageRef image = MediaProcessor::loadImage(paths_.root + "/" + asset.path, maxPixel);
+    // A HEIF photo is decoded on this worker's thread alone: the workers
+    // already fill the processors, and libheif's own decoding threads for
+    // each of them would only crowd them.
+    ImageRef image = MediaProcessor::loadFullImage(paths_.root + "/" + asset.path, maxPixel, 0);
     if (!image) return result;  // unreadable: done, without faces
     std::vector<DetectedFace> found;
     try {

@@ -177,10 +177,16 @@ void TripPass::detectTrips() {
     // A failed read must not look like a library without trips: matching
     // would then delete every trip with its title, dismissal and cover, or
     // insert every trip a second time.
-    std::vector<Asset> assets;
+    //
+    // Every photo whose date and place the index holds counts, read in this
+    // run or still waiting to be read again (after the index was made again,
+    // or while another program rewrites it): leaving those out would end
+    // their trips, with the title and dismissal the user gave them.
+    std::vector<GeoPoint> points;
     std::vector<Trip> remaining;
     try {
-        assets = db_->loadAssetsChecked();
+        db_->db().forEachRow("SELECT taken, lat, lon FROM assets WHERE hidden=0 AND lat IS NOT NULL AND lon IS NOT NULL",
+                             {}, [&](const Row& r) { points.push_back({r.dbl(0), r.dbl(1), r.dbl(2)}); });
         remaining = db_->loadTripsChecked();
     } catch (const DBError&) {
         return;
@@ -192,9 +198,6 @@ void TripPass::detectTrips() {
         cancelNaming();
     }
 
-    std::vector<GeoPoint> points;
-    for (const Asset& a : assets)
-        if (!a.hidden && a.lat && a.lon) points.push_back({a.taken, *a.lat, *a.lon});
     std::vector<TripCandidate> candidates = TripDetector::detect(std::move(points));
 
     StopMap newStops;

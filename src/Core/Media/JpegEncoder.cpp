@@ -30,8 +30,6 @@ struct ErrorManager {
 
 void onMessage(j_common_ptr) {}
 
-constexpr int kStripRows = 16;
-
 }  // namespace
 
 bool encodableHere(VipsImage* image) {

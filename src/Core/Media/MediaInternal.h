@@ -18,6 +18,9 @@ constexpr double kThumbQuality = 0.74;
 // for every real camera and most stitched panoramas.
 constexpr long long kMaxDecodePixels = 16384LL * 16384LL;
 
+// Rows of a picture computed at once when it is computed on the calling thread.
+constexpr int kStripRows = 16;
+
 // The quality 0...1 as libjpeg's Q factor 1...100.
 int jpegQ(double quality);
 

@@ -544,16 +544,27 @@ ImageRef media::toImage(VipsImage* in) {
         return nullptr;
     if (vips_image_get_bands(img.get()) != 4) return nullptr;
 
-    size_t size = 0;
-    void* mem = vips_image_write_to_memory(img.get(), &size);
-    if (!mem) {
+    // Computed here a strip at a time, straight into the picture: vips's
+    // writer to memory hands every tile to a worker thread of its own and
+    // waits for it, two thread switches a tile, which left the face pass's
+    // decoders idle more than busy on a loaded machine.
+    const int width = vips_image_get_width(img.get()), height = vips_image_get_height(img.get());
+    VipsRegion* region = vips_region_new(img.get());
+    if (!region) {
         vips_error_clear();
         return nullptr;
     }
-    auto out = std::make_shared<Image>(vips_image_get_width(img.get()), vips_image_get_height(img.get()));
-    bool ok = size == out->rgba.size();
-    if (ok) std::memcpy(out->rgba.data(), mem, size);
-    g_free(mem);
+    auto out = std::make_shared<Image>(width, height);
+    const size_t rowBytes = size_t(width) * 4;
+    bool ok = true;
+    for (int y = 0; ok && y < height; y += kStripRows) {
+        VipsRect strip = {0, y, width, std::min(kStripRows, height - y)};
+        ok = vips_region_prepare(region, &strip) == 0;
+        for (int r = 0; ok && r < strip.height; ++r)
+            std::memcpy(out->row(y + r), VIPS_REGION_ADDR(region, 0, y + r), rowBytes);
+    }
+    g_object_unref(region);
+    if (!ok) vips_error_clear();
     return ok ? out : nullptr;
 }
 
@@ -653,12 +664,20 @@ bool writeJPEG(const Image& image, const std::string& url, double quality, int* 
         vips_error_clear();
         return false;
     }
+    // Marked sRGB, which the pixels are, so that it is encoded on this
+    // thread rather than through vips's saver and its worker threads.
     VipsImage* rgb = nullptr;
     if (vips_extract_band(rgba.get(), &rgb, 0, "n", 3, nullptr) != 0) {
         vips_error_clear();
         return false;
     }
-    VImage out(rgb);
+    VImage bands(rgb);
+    VipsImage* tagged = nullptr;
+    if (vips_copy(bands.get(), &tagged, "interpretation", VIPS_INTERPRETATION_sRGB, nullptr) != 0) {
+        vips_error_clear();
+        return false;
+    }
+    VImage out(tagged);
     return media::saveJPEG(out.get(), url, quality, writeError);
 }
 

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -28,6 +29,7 @@
 #include "Core/Engine/EngineCore.h"
 #include "Core/Faces/FaceEngine.h"
 #include "Core/Engine/LibraryEngine.h"
+#include "Core/Index/IndexRepair.h"
 #include "Core/Media/MediaProcessor.h"
 #include "Core/Places/PlaceResolver.h"
 #include "EngineFixture.h"
@@ -832,4 +834,92 @@ TEST_F(LibraryEngineTest, PlaceNamesComeThroughTheResolverCache) {
     auto place = lib.engine->placeName(10.001, 20.001);
     ASSERT_TRUE(place);
     EXPECT_EQ(place->locality, "Harbour Town");
+}
+
+// An index made again marks every photo to be read anew, and the first run
+// after it may not read them all: the drive unplugged, or some photos being
+// rewritten by another program at that moment. The trips worked out then
+// must keep the names and dismissals the user gave them, whether the rows of
+// the photos came over from the damaged file or were lost with it.
+TEST_F(LibraryEngineTest, TripEditsOutliveAMadeAgainIndexWhosePhotosAreNotAllReadAgain) {
+    enum class Partial { unplugged, parisRewritten };
+    struct Case {
+        const char* name;
+        std::function<std::vector<int64_t>(const std::string& index)> damage;
+        Partial partial;
+    } cases[] = {
+        {"the index of paths spoilt (every row comes over), the Paris photos rewritten meanwhile",
+         [](const std::string& f) { return fixtures::leafPages(f, "sqlite_autoindex_assets_1"); },
+         Partial::parisRewritten},
+        {"the root of the photos spoilt (every photo row is lost), the drive unplugged meanwhile",
+         [](const std::string& f) { return std::vector<int64_t>{fixtures::rootPage(f, "assets")}; },
+         Partial::unplugged},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DriveLibrary lib;
+        if (!lib.open()) GTEST_SKIP() << "needs /dev/shm on its own file system";
+        lib.engine->setFacesEnabled(false);
+        // Home in Lisbon, a photo every five days, and a July weekend in Paris.
+        for (const char* folder : {"/home", "/paris"}) fs::create_directories(lib.drive + folder);
+        int n = 0;
+        auto photo = [&](const std::string& name, int day, int hour, double lat, double lon) {
+            fixtures::ExifTags exif;
+            char date[64];
+            std::snprintf(date, sizeof date, "2023:%02d:%02d %02d:00:00", 1 + day / 28, 1 + day % 28, hour);
+            exif.dateTimeOriginal = date;
+            exif.gpsLatitude = std::abs(lat);
+            exif.gpsLatitudeRef = lat < 0 ? "S" : "N";
+            exif.gpsLongitude = std::abs(lon);
+            exif.gpsLongitudeRef = lon < 0 ? "W" : "E";
+            ASSERT_TRUE(fixtures::makeJPEG(lib.drive + "/" + name, 32, 24, {}, exif));
+            ++n;
+        };
+        for (int w = 0; w < 60; ++w) photo("home/" + std::to_string(100 + w) + ".jpg", 2 + w * 5, 10, 38.72, -9.14);
+        for (int i = 0; i < 10; ++i) photo("paris/" + std::to_string(100 + i) + ".jpg", 190, 8 + i, 48.8566, 2.3522);
+        lib.fullScan();
+        ASSERT_EQ(lib.db->loadTrips().size(), 1u);
+        lib.db->db().run("UPDATE trips SET custom_title='Paris', hidden=1");
+        const auto trips = [&] {
+            std::vector<std::string> out;
+            lib.db->db().forEachRow("SELECT custom_title, hidden FROM trips", {},
+                                    [&](const Row& r) { out.push_back(r.text(0) + "|" + r.text(1)); });
+            return out;
+        };
+        ASSERT_EQ(trips(), std::vector<std::string>{"Paris|1"});
+
+        lib.engine.reset();
+        lib.db.reset();
+        const std::string index = lib.paths.databasePath();
+        const std::vector<int64_t> pages = c.damage(index);
+        ASSERT_FALSE(pages.empty());
+        for (int64_t page : pages) fixtures::spoilPage(index, page);
+        ASSERT_EQ(checkIndexFile(index), IndexHealth::damaged);
+        rebuildIndex(lib.paths);
+        lib.db = std::make_shared<LibraryDB>(lib.paths.databasePath());
+        lib.engine = std::make_unique<LibraryEngine>(lib.paths, lib.db, lib.rec, lib.mainQueue.poster());
+        lib.engine->setFacesEnabled(false);
+
+        std::atomic<bool> unplugged = false;
+        const std::string away = lib.dir / "away";
+        fs::create_directories(away);
+        lib.engine->setReadHook([&](const std::string& path) {
+            if (c.partial == Partial::unplugged) {
+                if (!unplugged.exchange(true)) lib.unplug();
+            } else if (path.find("/paris/") != std::string::npos) {
+                fs::rename(path, away + "/" + fs::path(path).filename().string());
+            }
+        });
+        lib.fullScan();
+        lib.engine->setReadHook({});
+        EXPECT_LT(lib.db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE meta_done=1"), n) << "every photo was read";
+        EXPECT_EQ(trips(), std::vector<std::string>{"Paris|1"}) << "the run that did not read every photo cost the trip";
+
+        lib.plugIn();
+        for (const auto& e : fs::directory_iterator(away))
+            fs::rename(e.path(), lib.drive + "/paris/" + e.path().filename().string());
+        lib.fullScan();
+        EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE meta_done=1"), n);
+        EXPECT_EQ(trips(), std::vector<std::string>{"Paris|1"});
+    }
 }

@@ -86,7 +86,7 @@ TEST(MediaHeifFullImage, IsThePictureThePhotoReadersMake) {
         ASSERT_TRUE(c.make(file));
         const ImageRef expected = MP::loadImage(file, c.maxPixel);
         ASSERT_TRUE(expected);
-        for (int threads : {1, 4}) {
+        for (int threads : {0, 1, 4}) {
             const ImageRef got = MP::loadFullImage(file, c.maxPixel, threads);
             ASSERT_TRUE(got) << threads;
             EXPECT_EQ(got->width, expected->width);

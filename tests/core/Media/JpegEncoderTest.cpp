@@ -8,6 +8,7 @@
 
 #include "Core/Media/MediaInternal.h"
 #include "Core/Media/MediaProcessor.h"
+#include "fixtures/TempDir.h"
 
 using namespace vintrelle;
 using media::VImage;
@@ -84,4 +85,54 @@ TEST(JpegEncoder, OtherPicturesAreLeftToVipsAndUnmadePixelsFail) {
     VImage truncated(loaded);
     ASSERT_TRUE(media::encodableHere(truncated.get()));
     EXPECT_FALSE(media::encodeHere(truncated.get(), 74));
+}
+
+// Pictures handed to the face analyser and the viewer are computed on the
+// calling thread: the same pixels vips's writer to memory makes, and nothing
+// for pixels that cannot be made.
+TEST(JpegEncoder, PicturesComputedHereMatchVipsAndUnmadePixelsFail) {
+    MediaProcessor::initialize();
+    for (int bands : {3, 1}) {
+        SCOPED_TRACE(std::to_string(bands) + " bands");
+        VImage source = picture(301, 75, bands);  // rows not a whole number of strips
+        ASSERT_TRUE(source);
+        VipsImage* rgba = nullptr;
+        VipsImage* converted = nullptr;
+        ASSERT_EQ(vips_colourspace(source.get(), &converted, VIPS_INTERPRETATION_sRGB, nullptr), 0);
+        VImage srgb(converted);
+        ASSERT_EQ(vips_bandjoin_const1(srgb.get(), &rgba, 255.0, nullptr), 0);
+        VImage expected(rgba);
+        size_t size = 0;
+        void* mem = vips_image_write_to_memory(expected.get(), &size);
+        ASSERT_TRUE(mem);
+        const std::string byVips(static_cast<const char*>(mem), size);
+        g_free(mem);
+        const ImageRef here = media::toImage(source.get());
+        ASSERT_TRUE(here);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(here->rgba.data()), here->rgba.size()), byVips);
+    }
+    const std::string whole = savedByVips(picture(400, 300, 3).get(), 90);
+    const std::string cut = whole.substr(0, whole.size() / 2);
+    VipsImage* loaded = nullptr;
+    ASSERT_EQ(vips_jpegload_buffer(const_cast<char*>(cut.data()), cut.size(), &loaded, "fail_on",
+                                   VIPS_FAIL_ON_TRUNCATED, nullptr),
+              0);
+    VImage truncated(loaded);
+    EXPECT_FALSE(media::toImage(truncated.get()));
+}
+
+// Face pictures (RGBA in memory) are saved as vips's saver saves their colour bands.
+TEST(JpegEncoder, FacePicturesAreTheBytesVipsSaverWrites) {
+    MediaProcessor::initialize();
+    const ImageRef face = media::toImage(picture(220, 220, 3).get());
+    ASSERT_TRUE(face);
+    VImage rgba(vips_image_new_from_memory(face->rgba.data(), face->rgba.size(), face->width, face->height, 4,
+                                           VIPS_FORMAT_UCHAR));
+    VipsImage* rgb = nullptr;
+    ASSERT_EQ(vips_extract_band(rgba.get(), &rgb, 0, "n", 3, nullptr), 0);
+    VImage colour(rgb);
+    fixtures::TempDir dir;
+    ASSERT_TRUE(MediaProcessor::writeJPEG(*face, dir / "face.jpg", 0.82));
+    const std::string written = fixtures::readFile(dir / "face.jpg");
+    EXPECT_EQ(written, savedByVips(colour.get(), 82));
 }
