@@ -193,7 +193,10 @@ void LibraryStore::start(bool facesEnabled) {
         });
     });
     watcher_->start();
-    if (engine_) engine_->start(facesEnabled);
+    if (engine_) {
+        engine_->setFirstScanWait(watcher_->untilWatching());
+        engine_->start(facesEnabled);
+    }
 }
 
 void LibraryStore::setAssetsSorted(std::vector<Asset> list) {

@@ -20,6 +20,17 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "desktop smoke: $*" >&2; exit 1; }
+# Runs a check every tenth of a second until it holds, for at most $1
+# seconds: on a busy machine the application takes its time, and a check
+# made once after a fixed pause would fail at random.
+within() {
+  local end=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$end" ] || return 1
+    sleep 0.1
+  done
+}
 
 # A session of its own: nothing of the user's (settings, runtime folder) is used.
 export HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
@@ -47,25 +58,24 @@ app_pid=$!
 pids+=("$app_pid")
 
 window=""
-for _ in $(seq 1 100); do
+windowShown() {
   window="$(xdotool search --classname '^vintrelle$' 2>/dev/null | head -n 1 || true)"
-  [ -n "$window" ] && break
+  [ -n "$window" ] && return 0
   kill -0 "$app_pid" 2>/dev/null || { cat "$work/app.log" >&2; fail "the application ended before showing its window"; }
-  sleep 0.2
-done
-[ -n "$window" ] || fail "no window of class vintrelle"
+  return 1
+}
+within 60 windowShown || fail "no window of class vintrelle"
 
 # Until every photo has its thumbnail.
 db="$library/.vintrelle/library.sqlite"
 indexed=0
-for _ in $(seq 1 300); do
+allIndexed() {
   if [ -f "$db" ]; then
     indexed="$(sqlite3 -readonly -cmd '.timeout 2000' "$db" 'SELECT COUNT(*) FROM assets WHERE thumb=1' 2>/dev/null || echo 0)"
   fi
-  [ "$indexed" -ge "$count" ] && break
-  sleep 0.2
-done
-[ "$indexed" -ge "$count" ] || fail "only $indexed of $count photos indexed"
+  [ "$indexed" -ge "$count" ]
+}
+within 300 allIndexed || fail "only $indexed of $count photos indexed"
 
 xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
 keys() { xdotool key --clearmodifiers --delay 120 "$@"; sleep 0.4; }
@@ -83,36 +93,36 @@ keys Escape
 sleep 1
 
 shot="$work/screen.png"
-import -window root "$shot"
-colours="$(convert "$shot" -format '%k' info:)"
-[ "$colours" -gt 64 ] || fail "the screen looks blank ($colours colours)"
+colours=0
+screenDrawn() {
+  import -window root "$shot" && colours="$(convert "$shot" -format '%k' info:)" && [ "$colours" -gt 64 ]
+}
+within 30 screenDrawn || fail "the screen looks blank ($colours colours)"
 if [ -n "${VINTRELLE_SMOKE_SHOT:-}" ]; then cp "$shot" "$VINTRELLE_SMOKE_SHOT"; fi
 
 # The first photo opened in the viewer (its stage is black); a double click on
 # the viewer's top bar maximises the window and another restores it, as on
 # every window-drag strip: the window manager must not take the presses.
 maximised() { xprop -id "$window" _NET_WM_STATE | grep -q _NET_WM_STATE_MAXIMIZED_VERT; }
+restored() { ! maximised; }
 xdotool mousemove --window "$window" 330 160 click --repeat 2 --delay 80 1
-sleep 1.5
-import -window "$window" "$work/viewer.png"
-stage="$(convert "$work/viewer.png" -crop 1x1+20+400 -format '%[fx:int(255*mean)]' info:)"
-[ "$stage" -lt 40 ] || fail "the viewer did not open (stage brightness $stage)"
+stage=255
+viewerOpen() {
+  import -window "$window" "$work/viewer.png" &&
+    stage="$(convert "$work/viewer.png" -crop 1x1+20+400 -format '%[fx:int(255*mean)]' info:)" && [ "$stage" -lt 40 ]
+}
+within 30 viewerOpen || fail "the viewer did not open (stage brightness $stage)"
 eval "$(xdotool getwindowgeometry --shell "$window")"
 maximised && fail "the window starts maximised"
 xdotool mousemove --window "$window" $((WIDTH / 2)) 45 click --repeat 2 --delay 80 1
-sleep 1
-maximised || fail "a double click on the viewer's top bar did not maximise the window"
+within 30 maximised || fail "a double click on the viewer's top bar did not maximise the window"
 xdotool mousemove --window "$window" $((WIDTH / 2)) 45 click --repeat 2 --delay 80 1
-sleep 1
-maximised && fail "a second double click on the viewer's top bar did not restore the window"
+within 30 restored || fail "a second double click on the viewer's top bar did not restore the window"
 keys Escape
 
 keys ctrl+q
-for _ in $(seq 1 100); do
-  kill -0 "$app_pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$app_pid" 2>/dev/null && fail "still running 10 s after Ctrl+Q"
+appEnded() { ! kill -0 "$app_pid" 2>/dev/null; }
+within 30 appEnded || fail "still running 30 s after Ctrl+Q"
 set +e
 wait "$app_pid"
 status=$?

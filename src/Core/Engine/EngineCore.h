@@ -102,6 +102,7 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     LibraryEngine::ListingCheck listingCheck;
     LibraryEngine::ReadHook readHook;
     std::string readerPath;  // the reader of suspects (ReaderProcess)
+    std::function<void()> firstScanWait;
 
     std::atomic<bool> stopped{false};
     bool indexChecked = false;      // engine thread only

@@ -12,7 +12,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <unordered_map>
 
@@ -30,6 +32,25 @@ constexpr auto kMovePartnerWait = std::chrono::milliseconds(20);
 
 bool isHiddenName(const char* name) { return name[0] == '.'; }
 
+// Whether the first walk has put a watch on every folder; shared with the
+// calls that wait for it, which may outlive the watcher.
+struct Watching {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    void set() {
+        {
+            std::lock_guard lock(mutex);
+            done = true;
+        }
+        cv.notify_all();
+    }
+    void wait() {
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return done; });
+    }
+};
+
 }  // namespace
 
 struct FolderWatcher::Impl {
@@ -42,6 +63,7 @@ struct FolderWatcher::Impl {
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> overflowRequested{false};
     bool started = false;
+    const std::shared_ptr<Watching> watching = std::make_shared<Watching>();
 
     // Watcher thread only.
     int inotifyFD = -1;
@@ -206,8 +228,12 @@ void FolderWatcher::Impl::deliverIfDue() {
 
 void FolderWatcher::Impl::run() {
     inotifyFD = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotifyFD < 0) return;
+    if (inotifyFD < 0) {
+        watching->set();
+        return;
+    }
     addTree(root, false);
+    watching->set();
     // A rescan asked for during the first walk (no room for watches) is
     // delivered at once like any first event.
     alignas(inotify_event) char buffer[64 * 1024];
@@ -278,12 +304,22 @@ void FolderWatcher::start() {
     if (impl_->started) return;
     impl_->started = true;
     impl_->wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (impl_->wakeFD < 0) return;
+    if (impl_->wakeFD < 0) {
+        impl_->watching->set();
+        return;
+    }
     impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
 }
 
+std::function<void()> FolderWatcher::untilWatching() const {
+    return [watching = impl_->watching] { watching->wait(); };
+}
+
 void FolderWatcher::stop() {
-    if (!impl_->thread.joinable()) return;
+    if (!impl_->thread.joinable()) {
+        impl_->watching->set();
+        return;
+    }
     impl_->stopRequested = true;
     const uint64_t one = 1;
     if (::write(impl_->wakeFD, &one, sizeof one) < 0) {
@@ -291,6 +327,7 @@ void FolderWatcher::stop() {
     impl_->thread.join();
     ::close(impl_->wakeFD);
     impl_->wakeFD = -1;
+    impl_->watching->set();
 }
 
 void FolderWatcher::simulateOverflow() {

@@ -26,6 +26,11 @@ public:
     // Does nothing when already started (or after stop). The watches are added
     // on the watcher's thread.
     void start();
+    // A call that returns once every folder there when the watcher started is
+    // watched (at once when watching could not begin, or after stop). Any
+    // thread may make it, also after the watcher is gone. A scan that begins
+    // after it returns misses nothing that the watcher does not report.
+    std::function<void()> untilWatching() const;
     // Returns promptly (within about 100 ms) even during a long initial walk.
     void stop();
 

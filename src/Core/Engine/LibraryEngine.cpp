@@ -206,6 +206,12 @@ void EngineCore::drain() {
         journalRecovered = true;
         recoverJournal();
     }
+    std::function<void()> firstWait;
+    {
+        std::lock_guard lock(mutex);
+        firstWait.swap(firstScanWait);
+    }
+    if (firstWait) firstWait();
     // Faces switched on after the loop looked at the switch, but before it
     // marked itself as not running, would otherwise wait for the next scan.
     bool endedWithFacesOff = false;
@@ -378,6 +384,11 @@ void LibraryEngine::setReadHook(ReadHook hook) {
 void LibraryEngine::setReaderPath(std::string path) {
     std::lock_guard lock(impl_->core->mutex);
     impl_->core->readerPath = std::move(path);
+}
+
+void LibraryEngine::setFirstScanWait(std::function<void()> wait) {
+    std::lock_guard lock(impl_->core->mutex);
+    impl_->core->firstScanWait = std::move(wait);
 }
 
 }  // namespace vintrelle

@@ -70,6 +70,12 @@ public:
     // dawdles on chosen files; the hook above never runs for those reads.
     void setReaderPath(std::string path);
 
+    // Called on the engine's thread before its first scan, which begins once
+    // it returns. The store waits there for the folder watcher's watches: a
+    // file made while they are being added is then found by the scan or
+    // reported by the watcher, never missed by both.
+    void setFirstScanWait(std::function<void()> wait);
+
     struct Impl;
 
 private:

@@ -20,7 +20,11 @@ using namespace vintrelle;
 
 namespace {
 
-bool waitFor(const std::function<bool()>& done, int ms = 10000) {
+// The first view of a process reads the world's outlines and draws its tiles
+// on the tile thread: seconds in a sanitizer build on a busy machine. Every
+// wait here ends as soon as its condition holds; the bound only catches a
+// view that never comes to rest.
+bool waitFor(const std::function<bool()>& done, int ms = 60000) {
     QElapsedTimer t;
     t.start();
     while (!done() && t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 10);
