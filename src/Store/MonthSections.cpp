@@ -4,6 +4,12 @@
 
 namespace vintrelle {
 
+std::string sectionID(char kind, long long key) {
+    std::string id(1, kind);
+    id += std::to_string(key);
+    return id;
+}
+
 std::string sectionSummary(long long photos, long long videos) {
     std::string out;
     if (photos > 0) out = Format::items(photos, "photo");
@@ -12,6 +18,11 @@ std::string sectionSummary(long long photos, long long videos) {
         out += Format::items(videos, "video");
     }
     return out;
+}
+
+SectionRun monthSection(const Asset& first, int key, long long photos, long long videos) {
+    return SectionRun{sectionID('m', key), WallClock::format(WallClock::Template::monthYear, first.taken),
+                      sectionSummary(photos, videos)};
 }
 
 void MonthSections::count(const Asset& a, int delta) {
@@ -43,12 +54,10 @@ const std::vector<SectionRun>& MonthSections::runs(const AssetList& list) {
         const size_t end = at + size_t(m.photos + m.videos);
         if (m.touched) {
             // Written as a full pass writes it: from the run's first (newest) asset.
-            m.id = "m" + std::to_string(key);
-            m.title = WallClock::format(WallClock::Template::monthYear, list[at].taken);
-            m.detail = sectionSummary(m.photos, m.videos);
+            m.texts = monthSection(list[at], key, m.photos, m.videos);
             m.touched = false;
         }
-        runs_.push_back(SectionRun{m.id, m.title, m.detail, at, end});
+        runs_.push_back(SectionRun{m.texts.id, m.texts.title, m.texts.detail, at, end});
         at = end;
     }
     stale_ = false;

@@ -23,8 +23,13 @@ struct SectionRun {
     bool operator==(const SectionRun&) const = default;
 };
 
+// A section's id: its kind's letter and its key.
+std::string sectionID(char kind, long long key);
 // A section's second line: "12 photos, 1 video"; a kind that is absent is left out.
 std::string sectionSummary(long long photos, long long videos);
+// The texts of the month `key` whose newest asset is `first` (the run's
+// positions left at 0).
+SectionRun monthSection(const Asset& first, int key, long long photos, long long videos);
 
 class MonthSections {
 public:
@@ -39,7 +44,7 @@ private:
         long long photos = 0;
         long long videos = 0;
         bool touched = true;  // its texts are to be written again
-        std::string id, title, detail;
+        SectionRun texts;
     };
     void count(const Asset& a, int delta);
 

@@ -275,13 +275,6 @@ std::vector<SectionRun> groupRuns(const List& list, Key key, Make make) {
 
 long long floorDiv(double t, double unit) { return (long long)std::floor(t / unit); }
 
-// A section's id: its kind's letter and its key.
-std::string sectionID(char kind, long long key) {
-    std::string id(1, kind);
-    id += std::to_string(key);
-    return id;
-}
-
 // "Added" dates follow the user's clock: the day an asset was added is the
 // local calendar day, and its title is written in the same zone, in the
 // Gregorian calendar like every other date of the grid.
@@ -333,12 +326,7 @@ std::vector<SectionRun> runsOf(const List& list, Grouping grouping) {
     if (list.empty()) return {};
     switch (grouping) {
         case Grouping::month:
-            return groupRuns(list, [](const Asset& a) { return WallClock::monthKey(a.taken); },
-                             [](const Asset& first, int key, long long photos, long long videos) {
-                                 return SectionRun{sectionID('m', key),
-                                                   WallClock::format(WallClock::Template::monthYear, first.taken),
-                                                   sectionSummary(photos, videos)};
-                             });
+            return groupRuns(list, [](const Asset& a) { return WallClock::monthKey(a.taken); }, monthSection);
         case Grouping::tripDays: {
             const long long firstDay = WallClock::dayNumber(list.front().taken);
             return groupRuns(list, [](const Asset& a) { return WallClock::dayNumber(a.taken); },
