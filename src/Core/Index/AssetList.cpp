@@ -41,6 +41,12 @@ struct AssetList::Builder {
 
     static Key keyOf(const Asset& a) { return {a.taken, a.id}; }
 
+    // A page's chunks, each as an entry of its own, onto `out`.
+    static void appendChunksOf(const Page& p, std::vector<ChunkEntry>& out) {
+        for (size_t c = 0; c < p.chunks.size(); ++c)
+            out.push_back({p.chunks[c], p.starts[c + 1] - p.starts[c], p.fronts[c]});
+    }
+
     void addChunk(const ChunkEntry& e) {
         if (!carry.empty() && carry.size() < chunkMin) {
             carry.insert(carry.end(), e.chunk->begin(), e.chunk->end());  // too small to stand alone
@@ -62,9 +68,7 @@ struct AssetList::Builder {
             pages.push_back(e);
             return;
         }
-        const Page& p = *e.page;
-        for (size_t c = 0; c < p.chunks.size(); ++c)
-            pending.push_back({p.chunks[c], p.starts[c + 1] - p.starts[c], p.fronts[c]});
+        appendChunksOf(*e.page, pending);
         if (pending.size() >= pageMin) flushPending();
     }
 
@@ -74,8 +78,7 @@ struct AssetList::Builder {
         const Page& p = *pages.back().page;
         std::vector<ChunkEntry> chunks;
         chunks.reserve(p.chunks.size() + pending.size());
-        for (size_t c = 0; c < p.chunks.size(); ++c)
-            chunks.push_back({p.chunks[c], p.starts[c + 1] - p.starts[c], p.fronts[c]});
+        appendChunksOf(p, chunks);
         chunks.insert(chunks.end(), pending.begin(), pending.end());
         pending = std::move(chunks);
         pages.pop_back();
