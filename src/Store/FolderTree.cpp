@@ -81,20 +81,15 @@ std::vector<FolderNode> FolderTree::build(const AssetList& assets) {
     return buildNodes(root, "");
 }
 
-bool FolderTree::update(const std::vector<const Asset*>& gone, const std::vector<const Asset*>& came) {
+void FolderTree::update(const std::vector<const Asset*>& gone, const std::vector<const Asset*>& came) {
     // A batch lands in a few folders: one walk per folder, not per record.
     std::unordered_map<std::string_view, int> delta;
     for (const Asset* a : gone)
         if (const std::string_view folder = folderOf(a->path); !folder.empty()) --delta[folder];
     for (const Asset* a : came)
         if (const std::string_view folder = folderOf(a->path); !folder.empty()) ++delta[folder];
-    bool changed = false;
-    for (const auto& [folder, d] : delta) {
-        if (d == 0) continue;
-        add(folder, d);
-        changed = true;
-    }
-    return changed;
+    for (const auto& [folder, d] : delta)
+        if (d != 0) add(folder, d);
 }
 
 void FolderTree::add(std::string_view folder, int delta) {

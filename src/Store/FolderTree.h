@@ -28,8 +28,8 @@ public:
 
     void rebuild(const AssetList& assets) { nodes_ = build(assets); }
     // Records that left the list and records that entered it (a changed
-    // record is in both); true when a count or a folder changed.
-    bool update(const std::vector<const Asset*>& gone, const std::vector<const Asset*>& came);
+    // record is in both).
+    void update(const std::vector<const Asset*>& gone, const std::vector<const Asset*>& came);
     const std::vector<FolderNode>& nodes() const { return nodes_; }
 
     // The folder an asset counts in: its path without the last component;

@@ -39,6 +39,12 @@ uint64_t freeBytes(const std::string& folder) {
     return uint64_t(st.f_bavail) * uint64_t(st.f_frsize);
 }
 
+// Adds delta to the counts the asset is in.
+void countIn(const Asset& a, int delta, int& favorites, int& videos) {
+    favorites += a.favorite ? delta : 0;
+    videos += a.kind == MediaKind::video ? delta : 0;
+}
+
 // Store order: newest capture first, the larger id first among equal times.
 bool storeBefore(const Asset& a, const Asset& b) { return a.taken > b.taken || (a.taken == b.taken && a.id > b.id); }
 
@@ -282,8 +288,7 @@ void LibraryStore::rebuildIndex() {
     int favorites = 0, videos = 0;
     list.forEach([&](const Asset& a) {
         taken[a.id] = a.taken;
-        favorites += a.favorite ? 1 : 0;
-        videos += a.kind == MediaKind::video ? 1 : 0;
+        countIn(a, 1, favorites, videos);
     });
     takenOf_ = std::move(taken);
     favoriteCount_ = favorites;
@@ -301,14 +306,8 @@ std::optional<size_t> LibraryStore::position(int64_t id) const {
 }
 
 void LibraryStore::countChange(const std::vector<const Asset*>& gone, const std::vector<const Asset*>& came) {
-    for (const Asset* a : gone) {
-        favoriteCount_ -= a->favorite ? 1 : 0;
-        videoCount_ -= a->kind == MediaKind::video ? 1 : 0;
-    }
-    for (const Asset* a : came) {
-        favoriteCount_ += a->favorite ? 1 : 0;
-        videoCount_ += a->kind == MediaKind::video ? 1 : 0;
-    }
+    for (const Asset* a : gone) countIn(*a, -1, favoriteCount_, videoCount_);
+    for (const Asset* a : came) countIn(*a, 1, favoriteCount_, videoCount_);
     folders_.update(gone, came);
     months_.update(gone, came);
 }
