@@ -22,13 +22,9 @@ Asset asset(int64_t id, double taken) {
 
 bool storeBefore(const Asset& a, const Asset& b) { return a.taken > b.taken || (a.taken == b.taken && a.id > b.id); }
 
-std::vector<int64_t> ids(const AssetList& list) {
-    std::vector<int64_t> out;
-    for (const Asset& a : list) out.push_back(a.id);
-    return out;
-}
-
-std::vector<int64_t> ids(const std::vector<Asset>& list) {
+// Of an AssetList or a vector alike.
+template <class List>
+std::vector<int64_t> ids(const List& list) {
     std::vector<int64_t> out;
     for (const Asset& a : list) out.push_back(a.id);
     return out;
