@@ -265,8 +265,7 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
         }
         lock.lock();
         if (!goOn) {
-            shared.cancelled = true;
-            shared.cv.notify_all();
+            shared.cancelled = true;  // workers look at it before each file
             break;
         }
     }

@@ -47,6 +47,23 @@ std::string savedByVips(VipsImage* image, int quality) {
     return out;
 }
 
+// A JPEG cut in the middle.
+std::string cutShortJpeg() {
+    const std::string whole = savedByVips(picture(400, 300, 3).get(), 90);
+    return whole.substr(0, whole.size() / 2);
+}
+
+// The bytes opened lazily with truncation an error, so that making the
+// pixels fails; null when even the header cannot be read. The bytes must
+// outlive the picture.
+VImage loadFailingOnTruncation(const std::string& bytes) {
+    VipsImage* loaded = nullptr;
+    if (vips_jpegload_buffer(const_cast<char*>(bytes.data()), bytes.size(), &loaded, "fail_on",
+                             VIPS_FAIL_ON_TRUNCATED, nullptr) != 0)
+        return VImage();
+    return VImage(loaded);
+}
+
 }  // namespace
 
 TEST(JpegEncoder, WritesWhatVipsSaverWritesForColourAndGrey) {
@@ -75,14 +92,9 @@ TEST(JpegEncoder, OtherPicturesAreLeftToVipsAndUnmadePixelsFail) {
     VImage sixteen(wide);
     EXPECT_FALSE(media::encodableHere(sixteen.get()));
 
-    // A JPEG cut in the middle, decoded with truncation an error.
-    const std::string whole = savedByVips(picture(400, 300, 3).get(), 90);
-    const std::string cut = whole.substr(0, whole.size() / 2);
-    VipsImage* loaded = nullptr;
-    ASSERT_EQ(vips_jpegload_buffer(const_cast<char*>(cut.data()), cut.size(), &loaded, "fail_on",
-                                   VIPS_FAIL_ON_TRUNCATED, nullptr),
-              0);
-    VImage truncated(loaded);
+    const std::string cut = cutShortJpeg();
+    VImage truncated = loadFailingOnTruncation(cut);
+    ASSERT_TRUE(truncated);
     ASSERT_TRUE(media::encodableHere(truncated.get()));
     EXPECT_FALSE(media::encodeHere(truncated.get(), 74));
 }
@@ -111,13 +123,9 @@ TEST(JpegEncoder, PicturesComputedHereMatchVipsAndUnmadePixelsFail) {
         ASSERT_TRUE(here);
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(here->rgba.data()), here->rgba.size()), byVips);
     }
-    const std::string whole = savedByVips(picture(400, 300, 3).get(), 90);
-    const std::string cut = whole.substr(0, whole.size() / 2);
-    VipsImage* loaded = nullptr;
-    ASSERT_EQ(vips_jpegload_buffer(const_cast<char*>(cut.data()), cut.size(), &loaded, "fail_on",
-                                   VIPS_FAIL_ON_TRUNCATED, nullptr),
-              0);
-    VImage truncated(loaded);
+    const std::string cut = cutShortJpeg();
+    VImage truncated = loadFailingOnTruncation(cut);
+    ASSERT_TRUE(truncated);
     EXPECT_FALSE(media::toImage(truncated.get()));
 }
 
