@@ -18,21 +18,9 @@ for tool in Xvfb openbox sqlite3; do
     command -v "$tool" >/dev/null || { echo "needs $tool" >&2; exit 1; }
 done
 
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A session of its own: nothing of the user's settings or libraries is used.
-export HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
-export XDG_CACHE_HOME="$work/cache" XDG_RUNTIME_DIR="$work/run"
-mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
-unset DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY QT_QPA_PLATFORM
+# $work, pids and a session of its own; start_x.
+# shellcheck source-path=SCRIPTDIR source=../tests/smoke/x-session.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/smoke/x-session.sh"
 
 library="$work/Library"
 mkdir -p "$library"
@@ -44,12 +32,7 @@ SELECT (2011 + i % 10) || '/Event ' || (i % 2000) || '/IMG_' || i || '.JPG', 0, 
        1.7e9 + (i % 500) * 60, 1.3e9 + i * 3000.0, 4032, 3024, 'iPhone 12', 1, 1 FROM n;
 SQL
 
-exec 3< <(Xvfb -displayfd 1 -br -screen 0 1440x900x24 -nolisten tcp 2>"$work/xvfb.log")
-pids+=($!)
-read -r -t 10 display <&3 || { echo "Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$display"
-openbox >"$work/openbox.log" 2>&1 &
-pids+=($!)
+start_x -br || { echo "Xvfb did not start" >&2; exit 1; }
 sleep 1
 
 results=()

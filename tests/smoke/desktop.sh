@@ -11,14 +11,9 @@ build="$(cd "${1:-$here/../../build}" && pwd)"
 app="$build/vintrelle"
 [ -x "$app" ] || { echo "desktop smoke: no $app" >&2; exit 1; }
 
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# $work, pids and a session of its own; start_x.
+# shellcheck source-path=SCRIPTDIR source=x-session.sh
+source "$here/x-session.sh"
 fail() { echo "desktop smoke: $*" >&2; exit 1; }
 # Runs a check every tenth of a second until it holds, for at most $1
 # seconds: on a busy machine the application takes its time, and a check
@@ -32,26 +27,13 @@ within() {
   done
 }
 
-# A session of its own: nothing of the user's (settings, runtime folder) is used.
-export HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
-export XDG_CACHE_HOME="$work/cache" XDG_RUNTIME_DIR="$work/run"
-mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
-unset DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY QT_QPA_PLATFORM
-
 library="$work/Photos"
 count=36
 bash "$here/make-library.sh" "$library" "$count"
 checksums() { (cd "$library" && find . -path ./.vintrelle -prune -o -type f -print0 | sort -z | xargs -0 sha256sum); }
 before="$(checksums)"
 
-# The X server picks a free display and says which.
-exec 3< <(Xvfb -displayfd 1 -screen 0 1440x900x24 -nolisten tcp 2>"$work/xvfb.log")
-pids+=($!)
-read -r -t 10 display <&3 || fail "Xvfb did not start"
-export DISPLAY=":$display"
-openbox >"$work/openbox.log" 2>&1 &
-pids+=($!)
+start_x || fail "Xvfb did not start"
 
 "$app" -library "$library" >"$work/app.log" 2>&1 &
 app_pid=$!

@@ -2,8 +2,6 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
-#include <QElapsedTimer>
-#include <QThread>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
@@ -11,13 +9,13 @@
 #include <QScrollBar>
 #include <QVariantAnimation>
 
-#include <functional>
-
+#include "store/StoreFixture.h"
 #include "ui/Grid/GridTestSupport.h"
 #include "UI/Grid/PhotoGridView.h"
 
 using namespace vintrelle;
 using namespace gridtest;
+using storetest::spinUntil;
 
 namespace {
 
@@ -47,17 +45,6 @@ protected:
         flush();
     }
     void flush() { QCoreApplication::processEvents(); }
-    // Runs the event loop until done() holds; false when 5 s pass first.
-    static bool spinUntil(const std::function<bool()>& done) {
-        QElapsedTimer t;
-        t.start();
-        while (!done()) {
-            if (t.elapsed() > 5000) return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            QThread::msleep(1);
-        }
-        return true;
-    }
     void scrollTo(int y) { grid->verticalScrollBar()->setValue(y); }
 
     QPointF centre(size_t pos) const {
