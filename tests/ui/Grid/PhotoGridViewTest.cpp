@@ -686,14 +686,20 @@ TEST_F(GridView, TheWindowShowsEveryPictureThroughScrollsAndAReplacedView) {
         }
     };
     auto mismatches = [&] {
-        EXPECT_TRUE(grid->waitForThumbnails(5000));
+        EXPECT_TRUE(grid->waitForThumbnails(60000));
         flush();
         const QImage shown = grid->screen()->grabWindow(grid->winId()).toImage().convertToFormat(QImage::Format_RGB32);
         const QImage fresh = grid->grab().toImage().convertToFormat(QImage::Format_RGB32);
         if (shown.size() != fresh.size()) return -1;
+        // The overlay scroll bar fades out on a clock a while after each
+        // scroll: on a busy machine the window holds one frame of the fade
+        // and a render moments later the next. The cells are what is compared.
+        const QScrollBar* scrollBar = grid->verticalScrollBar();
+        const QRect bar(scrollBar->mapTo(grid.get(), QPoint(0, 0)), scrollBar->size());
         int bad = 0;
         for (int y = 0; y < shown.height(); ++y)
-            for (int x = 0; x < shown.width(); ++x) bad += shown.pixel(x, y) != fresh.pixel(x, y);
+            for (int x = 0; x < shown.width(); ++x)
+                bad += !bar.contains(x, y) && shown.pixel(x, y) != fresh.pixel(x, y);
         return bad;
     };
 
