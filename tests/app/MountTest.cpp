@@ -16,6 +16,7 @@
 
 #include "App/MountTable.h"
 #include "App/MountWatcher.h"
+#include "fixtures/Patience.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;
@@ -191,10 +192,10 @@ TEST(MountWatcher, FollowsRealMountsThroughTheKernelsNotice) {
     QSignalSpy came(&watcher, &MountWatcher::mounted);
     QSignalSpy gone(&watcher, &MountWatcher::unmounted);
     ASSERT_TRUE(child.command('m'));
-    ASSERT_TRUE(came.wait(5000));
+    ASSERT_TRUE(came.wait(fixtures::patientMs));
     EXPECT_TRUE(came[0][0].toStringList().contains(QString::fromStdString(target)));
     ASSERT_TRUE(child.command('u'));
-    ASSERT_TRUE(gone.wait(5000));
+    ASSERT_TRUE(gone.wait(fixtures::patientMs));
     EXPECT_TRUE(gone[0][0].toStringList().contains(QString::fromStdString(target)));
     // Seen mounted, now an empty folder: the drive is away.
     EXPECT_FALSE(watcher.isReachable(target));

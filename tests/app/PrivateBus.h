@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "fixtures/Patience.h"
+
 namespace apptest {
 
 class PrivateBus {
@@ -21,8 +23,8 @@ public:
         if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty()) return;
         daemon_.start(QStringLiteral("dbus-daemon"),
                       {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address")});
-        if (!daemon_.waitForStarted(5000)) return;
-        while (address_.isEmpty() && daemon_.waitForReadyRead(5000))
+        if (!daemon_.waitForStarted(fixtures::patientMs)) return;
+        while (address_.isEmpty() && daemon_.waitForReadyRead(fixtures::patientMs))
             address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
     }
     ~PrivateBus() {

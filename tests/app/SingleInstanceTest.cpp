@@ -15,6 +15,7 @@
 
 #include "App/LaunchRequest.h"
 #include "App/SingleInstance.h"
+#include "fixtures/Patience.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;
@@ -64,9 +65,10 @@ TEST(SingleInstance, ALaterLaunchForwardsItsRequestAndACrashedSocketIsCleared) {
     EXPECT_FALSE(second.claim());  // the lock is held
     const QStringList request = {QStringLiteral("-library"), QStringLiteral("/media/u/Disk/Lib"),
                                  QStringLiteral("/home/u/Pictures")};
-    EXPECT_TRUE(second.forward(request));
+    // The first instance answers from its event loop, late on a busy machine.
+    EXPECT_TRUE(second.forward(request, fixtures::patientMs));
     if (received.isEmpty()) {
-        ASSERT_TRUE(received.wait(1000));
+        ASSERT_TRUE(received.wait(fixtures::patientMs));
     }
     EXPECT_EQ(received[0][0].toStringList(), request);
 }

@@ -290,10 +290,10 @@ TEST(Startup, WaitsForAnUnpluggedDriveAndReopensASecondAfterItIsBack) {
         QElapsedTimer clock;
         clock.start();
         mounts.refresh();
-        spinUntil([] { return false; }, 600);
-        EXPECT_FALSE(m->store()) << "opened before the second was up";
-        ASSERT_TRUE(spinUntil([&] { return m->store() != nullptr; }, 5000));
-        EXPECT_GE(clock.elapsed(), AppModel::kReopenAfterMountMs);
+        // Seen within a few milliseconds of opening: a busy machine may
+        // open it late, never early.
+        ASSERT_TRUE(spinUntil([&] { return m->store() != nullptr; }, 60'000));
+        EXPECT_GE(clock.elapsed(), AppModel::kReopenAfterMountMs) << "opened before the second was up";
         expectOpenOn(*m, d.library);
         EXPECT_EQ(w.stored("lastLibrary").toString().toStdString(), d.library);
     }
@@ -341,8 +341,10 @@ TEST(Startup, ActivationReopensOrRescansAtMostEvery45SecondsWhileIdle) {
     }
 
     auto* app = static_cast<QGuiApplication*>(QCoreApplication::instance());
-    // Counts the scans an activation starts.
-    auto scansAfterActivation = [&](int secondsLater) {
+    // Counts the scans an activation starts: a scan that should start is
+    // waited for to its end, however slowly the engine's thread is served;
+    // one that should not is given half a second to show up.
+    auto scansAfterActivation = [&](int secondsLater, int expected) {
         w.now += std::chrono::seconds(secondsLater);
         int scans = 0;
         QObject context;
@@ -350,16 +352,16 @@ TEST(Startup, ActivationReopensOrRescansAtMostEvery45SecondsWhileIdle) {
             if (m->store()->status() == EngineStatus::scanning()) ++scans;
         });
         emit app->applicationStateChanged(Qt::ApplicationActive);
-        spinUntil([&] { return scans > 0 && idle(); }, 500);
+        spinUntil([&] { return scans > 0 && idle(); }, expected > 0 ? 60'000 : 500);
         return scans;
     };
-    EXPECT_EQ(scansAfterActivation(30), 0);  // counted from start-up
+    EXPECT_EQ(scansAfterActivation(30, 0), 0);  // counted from start-up
     m->store()->engineDidChangeStatus(EngineStatus::scanning());  // the engine is busy
-    EXPECT_EQ(scansAfterActivation(16), 0);
+    EXPECT_EQ(scansAfterActivation(16, 0), 0);
     m->store()->engineDidChangeStatus(EngineStatus::idle());
-    EXPECT_EQ(scansAfterActivation(0), 1);  // the busy activation did not move the mark
-    EXPECT_EQ(scansAfterActivation(30), 0);
-    EXPECT_EQ(scansAfterActivation(16), 1);
+    EXPECT_EQ(scansAfterActivation(0, 1), 1);  // the busy activation did not move the mark
+    EXPECT_EQ(scansAfterActivation(30, 0), 0);
+    EXPECT_EQ(scansAfterActivation(16, 1), 1);
 
     // The shown library becomes unreachable; activation notices, and reopens
     // it once it is back, on a drive's long path and on a short one.

@@ -102,7 +102,7 @@ TEST(SystemAppearance, TheModelFollowsThePortalOnlyWhenAskedTo) {
     looks.wait(300);
     EXPECT_TRUE(m.darkAppearance());  // another key
     announce("color-scheme", 0);
-    ASSERT_TRUE(looks.wait(5000));
+    ASSERT_TRUE(looks.wait(fixtures::patientMs));
     EXPECT_FALSE(m.darkAppearance());
     m.setAppearance("dark");
     announce("color-scheme", 1);

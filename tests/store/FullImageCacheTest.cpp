@@ -6,6 +6,7 @@
 
 #include "Store/FullImageCache.h"
 #include "fixtures/LatchedDecoder.h"
+#include "fixtures/Patience.h"
 
 using namespace vintrelle;
 
@@ -34,7 +35,7 @@ struct Fixture {
         return picture;
     }
     void settle() {
-        EXPECT_TRUE(cache.waitForIdle(5000));
+        EXPECT_TRUE(cache.waitForIdle(fixtures::patientMs));
         main.drain();
         EXPECT_EQ(decoder.lastMaxPixel, 4096);
     }

@@ -12,6 +12,7 @@
 #include "Core/Index/LibraryDB.h"
 #include "Core/Engine/LibraryEngine.h"
 #include "Store/LibraryStore.h"
+#include "fixtures/Patience.h"
 #include "fixtures/TempDir.h"
 
 namespace storetest {
@@ -67,7 +68,7 @@ struct Library {
 };
 
 // Runs queued main-thread work until done() holds or the time runs out.
-inline bool spinUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+inline bool spinUntil(const std::function<bool()>& done, int timeoutMs = fixtures::patientMs) {
     QElapsedTimer t;
     t.start();
     while (!done()) {

@@ -53,7 +53,7 @@ TEST(ThumbnailCache, ACancelledLoadNeverCallsBack) {
     std::vector<ThumbnailCache::Operation> ops;
     for (const auto& p : paths) ops.push_back(*cache.load(p, [&](const QImage&) { ++calls; }));
     for (auto& op : ops) op.cancel();
-    ASSERT_TRUE(cache.waitForIdle(5000));
+    ASSERT_TRUE(cache.waitForIdle(fixtures::patientMs));
     QCoreApplication::processEvents();
     EXPECT_EQ(calls, 0);
 
@@ -61,7 +61,7 @@ TEST(ThumbnailCache, ACancelledLoadNeverCallsBack) {
     ThumbnailCache fresh;
     for (const auto& p : paths) fresh.load(p, [&](const QImage&) { ++calls; });
     fresh.cancelAllAndClear();
-    ASSERT_TRUE(fresh.waitForIdle(5000));
+    ASSERT_TRUE(fresh.waitForIdle(fixtures::patientMs));
     QCoreApplication::processEvents();
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(fresh.count(), 0);
@@ -75,7 +75,7 @@ TEST(ThumbnailCache, AnAwaitedLoadDroppedAtClosingGivesNothing) {
     std::vector<QFuture<QImage>> futures;
     for (const auto& p : paths) futures.push_back(cache.load(p));
     cache.cancelAllAndClear();  // closing: the queued decodes never run
-    ASSERT_TRUE(cache.waitForIdle(5000));
+    ASSERT_TRUE(cache.waitForIdle(fixtures::patientMs));
     // A view awaiting its image is answered either way, never left without a result.
     for (auto& f : futures) {
         ASSERT_TRUE(f.isFinished());
@@ -139,7 +139,7 @@ TEST(ThumbnailCache, ADecodeOverlappingAnEvictionIsNotKept) {
         ::close(fd);
         if (awaited) EXPECT_EQ(future.result().width(), 48);
         else ASSERT_TRUE(spinUntil([&] { return !delivered.isNull(); }));
-        ASSERT_TRUE(cache.waitForIdle(5000));
+        ASSERT_TRUE(cache.waitForIdle(fixtures::patientMs));
         EXPECT_FALSE(cache.cached(path)) << path;
         // Once no decode is under way, no eviction needs remembering: an
         // import that evicts every thumbnail it writes leaves nothing behind.

@@ -85,7 +85,7 @@ TEST(AlbumsScreen, coverIsTheLastItemAdded) {
     AlbumsScreen screen(f.model);
     screen.resize(700, 600);
     screen.show();
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     const QImage cover = screen.canvas()->coverOf(AlbumsScreen::card(id)).toImage();
     ASSERT_FALSE(cover.isNull());
     // The lower-right part: the fixture darkens the top-left quarter.

@@ -92,7 +92,7 @@ struct Fixture {
     }
     ~Fixture() {
         model.closeStore();
-        QThreadPool::globalInstance()->waitForDone(5000);
+        QThreadPool::globalInstance()->waitForDone(fixtures::patientMs);
     }
     LibraryDB& db() { return lib.db(); }
 };

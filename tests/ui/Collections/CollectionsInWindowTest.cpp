@@ -51,7 +51,7 @@ TEST(CollectionsInWindow, eachOverviewRouteShowsItsScreenWithTheCountedCards) {
         f.model.navigate(c.route);
         QWidget* shown = window->root().screen();
         ASSERT_TRUE(c.isScreen(shown)) << c.route.text();
-        EXPECT_TRUE(window->root().settle(10000)) << c.route.text();
+        EXPECT_TRUE(window->root().settle(fixtures::patientMs)) << c.route.text();
         const auto* screen = static_cast<CollectionScreen*>(shown);
         EXPECT_FALSE(screen->showsEmptyState()) << c.route.text();
         // The dismissed trip and the New Album tile are no counted cards.

@@ -135,7 +135,7 @@ TEST(PeopleScreen, askingForTheModelLeavesTheMainThreadFree) {
     EXPECT_FALSE(screen.showsEmptyState());
     EXPECT_FALSE(screen.isSettled()) << "the answer may still change the screen";
     release = true;
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     EXPECT_EQ(model.state(), State::missing);
     EXPECT_TRUE(screen.showsEmptyState());
     EXPECT_EQ(screen.emptyState()->title(), "Face grouping isn\u2019t available");

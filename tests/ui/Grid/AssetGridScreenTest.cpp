@@ -109,7 +109,7 @@ TEST(AssetGridScreen, FollowsTheModelThroughOneUpdatePerTurn) {
     EXPECT_TRUE(screen.isSelectionBarShown());
     EXPECT_EQ(screen.selectionBar()->ids(), (std::vector<int64_t>{3, 1}));  // grid order, newest first
     EXPECT_EQ(screen.grid()->selectedIDs(), (std::vector<int64_t>{3, 1}));
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     EXPECT_TRUE(screen.selectionBar()->isVisible());
     EXPECT_EQ(screen.selectionBar()->geometry().bottom(), screen.height() - 1 - 18);
 
@@ -125,23 +125,23 @@ TEST(AssetGridScreen, FollowsTheModelThroughOneUpdatePerTurn) {
 
     // Clearing slides the bar away.
     s.model->clearSelection();
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     EXPECT_FALSE(screen.isSelectionBarShown());
     EXPECT_FALSE(screen.selectionBar()->isVisible());
 
     // A search on the library: no scrubber; with no hits, the search block.
     s.model->setActiveSearch("2021");
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     EXPECT_EQ(screen.itemCount(), 2u);
     EXPECT_TRUE(screen.scrubber()->entries().empty());
     s.model->setActiveSearch("nothing-like-this");
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     EXPECT_TRUE(screen.isShowingEmptyState());
     EXPECT_EQ(screen.emptyState()->title(), "Nothing matches “nothing-like-this”");
 
     // The trip: its header scrolls in the grid, 300 px tall; no scrubber.
     s.model->push(Route::trip(1));
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     ASSERT_NE(screen.header(), nullptr);
     EXPECT_EQ(screen.header()->kind(), RouteHeader::Kind::trip);
     EXPECT_EQ(screen.header()->height(), 300);
@@ -152,7 +152,7 @@ TEST(AssetGridScreen, FollowsTheModelThroughOneUpdatePerTurn) {
     // bar even though ids stay selected.
     s.model->navigate(Route::album(s.album));
     s.model->setSelection({1});
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     EXPECT_FALSE(screen.isShowingGrid());
     ASSERT_NE(screen.header(), nullptr);
     EXPECT_EQ(screen.header()->kind(), RouteHeader::Kind::album);
@@ -163,14 +163,14 @@ TEST(AssetGridScreen, FollowsTheModelThroughOneUpdatePerTurn) {
 
     // The album gains photos: the header moves into the grid.
     s.store().addToAlbum(s.album, {2});
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     EXPECT_TRUE(screen.isShowingGrid());
     EXPECT_EQ(screen.grid()->header(), screen.header());
     EXPECT_EQ(screen.headerHeight(), 104);
 
     // The album is deleted elsewhere: no header.
     s.store().deleteAlbum(s.album);
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     EXPECT_EQ(screen.header(), nullptr);
     EXPECT_TRUE(screen.isShowingEmptyState());
     EXPECT_EQ(screen.emptyState()->title(), "This album is empty");
@@ -186,7 +186,7 @@ TEST(AssetGridScreen, AnIdleEmptyLibraryOffersToLookAgain) {
     EXPECT_EQ(screen.emptyState()->actionButton()->text(), "Look Again");
 
     s.store().engineDidChangeStatus(EngineStatus::scanning());
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     EXPECT_TRUE(screen.isShowingProgress());
     EXPECT_FALSE(screen.isShowingEmptyState());
 }

@@ -82,7 +82,7 @@ TEST(GridRender, PaintsThumbnailsPlaceholdersAndSelection) {
     grid.show();
     grid.setContent(shown);
     grid.setSelection(std::vector<int64_t>{2});
-    ASSERT_TRUE(grid.waitForThumbnails(10000));
+    ASSERT_TRUE(grid.waitForThumbnails(fixtures::patientMs));
 
     const auto frame = [&](size_t pos) { return grid.gridLayout().itemFrame(grid.positions().index(pos)); };
     const auto near = [](QColor a, QColor b) {

@@ -92,7 +92,7 @@ TEST_F(GridView, RecordChangesRefreshInPlaceAndNewIdsReload) {
     grid->setContent(c1);
     scrollTo(300);
     grid->setSelection(std::vector<int64_t>{5, 40});
-    ASSERT_TRUE(grid->waitForThumbnails(5000));
+    ASSERT_TRUE(grid->waitForThumbnails(fixtures::patientMs));
     const qsizetype pixmapsBefore = pixmaps->count();
     const size_t requestsBefore = thumbs.requests.size();
     const size_t reportsBefore = reports.size();
@@ -463,7 +463,7 @@ TEST_F(GridView, ChangedRecordKeepsItsPictureUntilTheNewOneAndLibrarySwitchClear
     hitAll(6);
     auto c1 = content({6}, 1);
     grid->setContent(c1);
-    ASSERT_TRUE(grid->waitForThumbnails(5000));
+    ASSERT_TRUE(grid->waitForThumbnails(fixtures::patientMs));
     const double side = grid->gridLayout().side();
     const qreal dpr = grid->devicePixelRatioF();
     EXPECT_FALSE(grid->thumbnails().picture(grid->assetAt(0), false, side, dpr).exact.isNull());
@@ -478,7 +478,7 @@ TEST_F(GridView, ChangedRecordKeepsItsPictureUntilTheNewOneAndLibrarySwitchClear
     p = grid->thumbnails().picture(grid->assetAt(0), false, side, dpr);
     EXPECT_FALSE(p.source.isNull());
     EXPECT_EQ(p.opacity, 1.0);  // replaced, not faded in from nothing
-    ASSERT_TRUE(grid->waitForThumbnails(5000));
+    ASSERT_TRUE(grid->waitForThumbnails(fixtures::patientMs));
     const QImage now = grid->thumbnails().picture(grid->assetAt(0), false, side, dpr).exact.toImage();
     EXPECT_EQ(QColor(now.pixel(now.width() / 2, now.height() / 2)), QColor(Qt::green));
 
@@ -526,7 +526,7 @@ TEST_F(GridView, WhileTheSizeMovesCellsDrawFromTheDecodedThumbnail) {
     make();
     hitAll(12);
     grid->setContent(content({12}, 1));
-    ASSERT_TRUE(grid->waitForThumbnails(5000));
+    ASSERT_TRUE(grid->waitForThumbnails(fixtures::patientMs));
     const qsizetype before = pixmaps->count();
     const qreal dpr = grid->devicePixelRatioF();
     for (double size : {160.0, 175.0, 190.0}) grid->setThumbSize(size);
@@ -536,7 +536,7 @@ TEST_F(GridView, WhileTheSizeMovesCellsDrawFromTheDecodedThumbnail) {
     EXPECT_FALSE(p.source.isNull());
     QCoreApplication::processEvents();
     EXPECT_EQ(pixmaps->count(), before);  // nothing scaled for sizes passed on the way
-    ASSERT_TRUE(grid->waitForThumbnails(5000));
+    ASSERT_TRUE(grid->waitForThumbnails(fixtures::patientMs));
     EXPECT_FALSE(grid->thumbnails().picture(grid->assetAt(0), false, side, dpr).exact.isNull());
     EXPECT_EQ(pixmaps->count(), before + 12);
 }
@@ -686,7 +686,7 @@ TEST_F(GridView, TheWindowShowsEveryPictureThroughScrollsAndAReplacedView) {
         }
     };
     auto mismatches = [&] {
-        EXPECT_TRUE(grid->waitForThumbnails(60000));
+        EXPECT_TRUE(grid->waitForThumbnails(fixtures::patientMs));
         flush();
         const QImage shown = grid->screen()->grabWindow(grid->winId()).toImage().convertToFormat(QImage::Format_RGB32);
         const QImage fresh = grid->grab().toImage().convertToFormat(QImage::Format_RGB32);

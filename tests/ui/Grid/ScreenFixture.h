@@ -46,7 +46,7 @@ inline std::unique_ptr<AssetGridScreen> shownScreen(Screen& s, int width, int he
     auto screen = std::make_unique<AssetGridScreen>(*s.model, s.lib.store);
     screen->resize(width, height);
     screen->show();
-    EXPECT_TRUE(screen->settle(10000));
+    EXPECT_TRUE(screen->settle(fixtures::patientMs));
     return screen;
 }
 
@@ -77,8 +77,6 @@ inline void click(QWidget* to, QPointF at) {
     send(to, QEvent::MouseButtonPress, at, Qt::LeftButton);
     send(to, QEvent::MouseButtonRelease, at, Qt::LeftButton);
 }
-
-inline void spin(int ms) { storetest::spinUntil([] { return false; }, ms); }
 
 // The user's numbers as en_US writes them, for the length of a scope.
 class NumberLocaleScope {

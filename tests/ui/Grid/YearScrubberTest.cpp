@@ -5,6 +5,7 @@
 
 #include <QHelpEvent>
 #include <QScrollBar>
+#include <QVariantAnimation>
 #include <QWheelEvent>
 
 #include "ScreenFixture.h"
@@ -86,18 +87,17 @@ TEST(YearScrubber, FitsAShortWindowAndKeepsTheEnds) {
     EXPECT_GT(scrubber.visibleEntries().size(), 5u);
 
     screen.resize(900, 1400);
-    ASSERT_TRUE(screen.settle(10000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     EXPECT_EQ(scrubber.visibleEntries().size(), YearScrubber::shownCount(120, YearScrubber::step(120)));
 }
 
-// Where the grid comes to rest after an animated scroll.
+// Where the grid comes to rest after an animated scroll: the animation is
+// waited out, not timed (a busy machine may hold a frame back for longer
+// than any pause).
 int scrolledTo(AssetGridScreen& screen) {
-    EXPECT_TRUE(screen.settle(5000));
-    spin(PhotoGridView::scrollAnimationMs);
-    for (int before = -1; before != screen.grid()->scrollOffset();) {
-        before = screen.grid()->scrollOffset();
-        spin(60);
-    }
+    EXPECT_TRUE(screen.settle(fixtures::patientMs));
+    const auto* scroll = screen.grid()->findChild<QVariantAnimation*>(QString(), Qt::FindDirectChildrenOnly);
+    EXPECT_TRUE(scroll && storetest::spinUntil([&] { return scroll->state() == QAbstractAnimation::Stopped; }));
     return screen.grid()->scrollOffset();
 }
 
@@ -124,7 +124,7 @@ TEST(YearScrubber, ShowsOnHoverTakesOnlyItsClicksAndScrollsAgainOnEveryClick) {
     // The pointer 20 px left of the column calls it up; it fades in.
     send(viewport, QEvent::MouseMove, QPointF(scrubber.panelInViewport().left() - 20, 30));
     EXPECT_TRUE(scrubber.isHovering());
-    EXPECT_TRUE(storetest::spinUntil([&] { return scrubber.opacity() == 1.0; }, 3000));
+    EXPECT_TRUE(storetest::spinUntil([&] { return scrubber.opacity() == 1.0; }));
     EXPECT_TRUE(scrubber.isVisible());
     // Still no mouse event lands on the widget itself.
     EXPECT_TRUE(scrubber.testAttribute(Qt::WA_TransparentForMouseEvents));
@@ -156,12 +156,12 @@ TEST(YearScrubber, ShowsOnHoverTakesOnlyItsClicksAndScrollsAgainOnEveryClick) {
     QEvent leave(QEvent::Leave);
     QCoreApplication::sendEvent(viewport, &leave);
     EXPECT_FALSE(scrubber.isHovering());
-    EXPECT_TRUE(storetest::spinUntil([&] { return !scrubber.isVisible(); }, 3000));
+    EXPECT_TRUE(storetest::spinUntil([&] { return !scrubber.isVisible(); }));
 
     // Not on other routes.
     s.model->navigate(Route::favorites());
     s.store().setFavorite({1, 2, 3, 4}, true);
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     EXPECT_TRUE(scrubber.entries().empty());
 }
 
@@ -194,7 +194,7 @@ TEST(YearScrubber, ItsHelpStandsBesideTheColumnAndKeepsTheHover) {
     // Leaving the column takes the help away with it.
     QEvent leave(QEvent::Leave);
     QCoreApplication::sendEvent(viewport, &leave);
-    EXPECT_TRUE(storetest::spinUntil([] { return YearScrubber::helpTip() == nullptr; }, 3000));
+    EXPECT_TRUE(storetest::spinUntil([] { return YearScrubber::helpTip() == nullptr; }));
 }
 
 }  // namespace

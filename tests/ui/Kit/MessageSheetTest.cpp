@@ -15,6 +15,7 @@
 #include "UI/Kit/MessageSheet.h"
 #include "UI/Kit/TextPromptSheet.h"
 #include "UI/Kit/Theme.h"
+#include "fixtures/Patience.h"
 
 using namespace vintrelle;
 
@@ -85,7 +86,7 @@ TEST(MessageSheet, ConfirmationsAndTheAlertAnswerOnce) {
         ASSERT_TRUE(seam.sheet);
         EXPECT_EQ(seam.sheet->windowModality(), Qt::WindowModal);
         EXPECT_EQ(seam.sheet->parentWidget(), &seam.window);
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(seam.sheet));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(seam.sheet, fixtures::patientMs));
         EXPECT_EQ(seam.sheet->cancelButton() != nullptr, c.cancellable);
         if (c.key == -1) seam.sheet->cancelButton()->click();
         else if (c.key == 0) {
@@ -105,7 +106,7 @@ TEST(MessageSheet, ButtonsAreTheKitsWithoutIconsAndTheDestructiveOneIsRed) {
             SheetSeam seam;
             MessageSheet::present(&seam.window, {QStringLiteral("Delete the album \u201CSummer\u201D?"), QString(),
                                                  QStringLiteral("Delete Album"), action});
-            ASSERT_TRUE(QTest::qWaitForWindowExposed(seam.sheet));
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(seam.sheet, fixtures::patientMs));
             QPushButton* confirm = seam.sheet->confirmButton();
             EXPECT_TRUE(confirm->icon().isNull());
             EXPECT_TRUE(seam.sheet->cancelButton()->icon().isNull());

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "Store/ThumbnailCache.h"
@@ -10,6 +10,7 @@
 #include "UI/Kit/Theme.h"
 #include "fixtures/MediaFixtures.h"
 #include "fixtures/TempDir.h"
+#include "store/StoreFixture.h"
 
 using namespace vintrelle;
 
@@ -26,12 +27,18 @@ struct StoredImageFixture : testing::Test {
         ASSERT_TRUE(fixtures::makeJPEG(red, 64, 48, {220, 30, 30}));
         ASSERT_TRUE(fixtures::makeJPEG(blue, 48, 64, {30, 30, 220}));
     }
-    // Lets every queued decode finish and its answer reach the main thread.
+    // Lets every queued decode finish, its answer reach the main thread and
+    // any fade-in run its course.
     void settle() {
-        cache->waitForIdle(5000);
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 100) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        ASSERT_TRUE(cache->waitForIdle(fixtures::patientMs));
+        QCoreApplication::sendPostedEvents();
+        EXPECT_TRUE(storetest::spinUntil([] {
+            const QWidgetList all = QApplication::allWidgets();
+            return std::none_of(all.begin(), all.end(), [](QWidget* w) {
+                auto* v = qobject_cast<StoredImage*>(w);
+                return v && (v->isLoading() || v->isFading());
+            });
+        }));
     }
     static QRgb centre(StoredImage& v) {
         return v.grab().toImage().pixel(v.width() / 2, v.height() / 2) & 0xFFFFFF;

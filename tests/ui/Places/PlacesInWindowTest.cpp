@@ -49,12 +49,12 @@ struct Fixture {
         window->resize(1100, 700);
         window->show();
         window->activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get(), fixtures::patientMs));
     }
     ~Fixture() {
         window.reset();
         model.closeStore();
-        QThreadPool::globalInstance()->waitForDone(5000);
+        QThreadPool::globalInstance()->waitForDone(fixtures::patientMs);
     }
     PlacesScreen* places() { return qobject_cast<PlacesScreen*>(window->root().screen()); }
 };
@@ -90,7 +90,7 @@ TEST(PlacesInWindow, aDoubleClickOnABubbleOpensItsGridOnceAndNothingElse) {
     send(QEvent::MouseButtonPress, Qt::LeftButton, 0);
     send(QEvent::MouseButtonRelease, Qt::NoButton, 60);
     ASSERT_TRUE(spinUntil([&] { return f.model.route().kind() == Route::Kind::place; }));
-    f.window->root().settle(5000);
+    f.window->root().settle(fixtures::patientMs);
     auto* grid = qobject_cast<AssetGridScreen*>(f.window->root().screen());
     ASSERT_TRUE(grid);
     ASSERT_TRUE(grid->geometry().contains(grid->parentWidget()->mapFrom(f.window.get(), at.toPoint())));
@@ -114,7 +114,7 @@ TEST(PlacesInWindow, aDoubleClickOnABubbleOpensItsGridOnceAndNothingElse) {
 TEST(PlacesInWindow, theMapTakesTheKeyboardWhenItsRouteOpens) {
     Fixture f;
     f.model.navigate(Route::library());
-    f.window->root().settle(5000);
+    f.window->root().settle(fixtures::patientMs);
     QWidget* grid = f.window->root().screen();
     ASSERT_TRUE(grid);
     grid->setFocus();

@@ -87,7 +87,7 @@ struct Fixture {
         latch->release(std::nullopt);  // nothing may stay blocked on the test
         screen.reset();
         model.closeStore();
-        QThreadPool::globalInstance()->waitForDone(5000);
+        QThreadPool::globalInstance()->waitForDone(fixtures::patientMs);
     }
     const PlaceCluster& lisbon() const {
         for (const auto& c : screen->clusters())
@@ -192,7 +192,7 @@ TEST(PlacesScreen, anAnswerAfterLeavingOpensNothing) {
         }
         const Route before = f.model.route();
         f.latch->release(PlaceName{"Lisbon", {}, {}});
-        QThreadPool::globalInstance()->waitForDone(5000);
+        QThreadPool::globalInstance()->waitForDone(fixtures::patientMs);
         QCoreApplication::processEvents();
         EXPECT_EQ(f.model.route(), before) << int(leave);
         EXPECT_TRUE(f.model.backStack().empty()) << int(leave);

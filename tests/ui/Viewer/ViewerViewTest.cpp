@@ -150,7 +150,7 @@ TEST(ViewerTopBar, ItsEmptyPartsMoveTheWindowAndADoubleClickMaximises) {
     QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, at);
     QTest::mouseMove(bar, at + QPoint(60, 30));
     QTest::mouseRelease(bar, Qt::LeftButton, Qt::NoModifier, at + QPoint(60, 30));
-    EXPECT_TRUE(spinUntil([&] { return s.window.pos() == start + QPoint(60, 30); }, 2000));
+    EXPECT_TRUE(spinUntil([&] { return s.window.pos() == start + QPoint(60, 30); }));
 }
 
 TEST(ViewerTopBar, DetailNamesTheTripAndTheMenuOffersAlbums) {

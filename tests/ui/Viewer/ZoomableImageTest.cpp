@@ -1,20 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QMouseEvent>
 
 #include "UI/Viewer/ZoomableImage.h"
+#include "store/StoreFixture.h"
 
 using namespace vintrelle;
 
 namespace {
-
-void spinWhile(const std::function<bool()>& busy) {
-    QElapsedTimer t;
-    t.start();
-    while (busy() && t.elapsed() < 3000) QApplication::processEvents(QEventLoop::AllEvents, 5);
-}
 
 void send(QWidget& w, QEvent::Type type, QPointF at, Qt::MouseButtons buttons = Qt::LeftButton) {
     QMouseEvent e(type, at, w.mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
@@ -102,7 +96,7 @@ TEST(ZoomableImage, DoubleClickTogglesAboutThePointer) {
         const QPointF point = z.w.geometry().toCanvas(click);
         send(z.w, QEvent::MouseButtonDblClick, click);
         EXPECT_TRUE(z.w.isAnimating());
-        spinWhile([&] { return z.w.isAnimating(); });
+        EXPECT_TRUE(storetest::spinUntil([&] { return !z.w.isAnimating(); }));
         EXPECT_DOUBLE_EQ(z.w.magnification(), c.expected) << c.start;
         if (c.expected > 1) {
             const QPointF now = z.w.geometry().toView(point);

@@ -15,7 +15,6 @@ using namespace vintrelle;
 using screentest::click;
 using screentest::photo;
 using screentest::send;
-using screentest::spin;
 
 struct Chrome : screentest::Screen {
     std::shared_ptr<apptest::RecordingDesktop> desktop = std::make_shared<apptest::RecordingDesktop>();
@@ -33,7 +32,7 @@ inline void key(QWidget* to, int k) {
 inline void showActive(QWidget& w) {
     w.show();
     w.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w, fixtures::patientMs));
 }
 
 }  // namespace chrometest

@@ -37,7 +37,7 @@ TEST(ChromeInWindow, BarsAndSettingsArePluggedIntoTheWindow) {
     // slider sizes the grid's thumbnails.
     auto* grid = qobject_cast<AssetGridScreen*>(window->root().screen());
     ASSERT_TRUE(grid);
-    ASSERT_TRUE(grid->settle(10000));
+    ASSERT_TRUE(grid->settle(fixtures::patientMs));
     EXPECT_TRUE(spinUntil([&] { return bar->subtitleText().contains(QStringLiteral("  \u00B7  3 items")); }))
         << bar->subtitleText().toStdString();
     ThumbSizeSlider* slider = bar->slider();

@@ -41,7 +41,7 @@ struct App {
         window->setQuit([] {});
         window->show();
         window->activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get(), fixtures::patientMs));
         world.open();
         settle();
     }
@@ -53,7 +53,7 @@ struct App {
     RootView& root() { return window->root(); }
     void settle() {
         root().finishAnimations();
-        EXPECT_TRUE(root().settle(10000));
+        EXPECT_TRUE(root().settle(fixtures::patientMs));
         QCoreApplication::processEvents();
     }
     AssetGridScreen* gridScreen() { return qobject_cast<AssetGridScreen*>(root().screen()); }
@@ -64,7 +64,7 @@ struct App {
     }
     QLineEdit* search() { return qobject_cast<TopBar*>(root().topBar())->searchField()->edit(); }
     bool keyboardAt(QWidget* w) {
-        return w && spinUntil([&] { return QApplication::focusWidget() == w; }, 3000);
+        return w && spinUntil([&] { return QApplication::focusWidget() == w; });
     }
 };
 

@@ -28,7 +28,7 @@ struct Window {
         window.setQuit([this] { ++quits; });
         window.show();
         window.activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&window, fixtures::patientMs));
     }
     AppModel& model() { return *world.model; }
 };
@@ -229,7 +229,7 @@ TEST(WindowDragArea, DragMovesTheWindowAndADoubleClickMaximises) {
     QTest::mouseMove(strip, at + QPoint(60, 30));
     QTest::mouseRelease(strip, Qt::LeftButton, Qt::NoModifier, at + QPoint(60, 30));
     // Where the window manager moves the window instead, it ends up there too.
-    EXPECT_TRUE(spinUntil([&] { return w.window.pos() == start + QPoint(60, 30); }, 2000));
+    EXPECT_TRUE(spinUntil([&] { return w.window.pos() == start + QPoint(60, 30); }));
 
     QTest::mouseDClick(strip, Qt::LeftButton, Qt::NoModifier, at);
     EXPECT_TRUE(spinUntil([&] { return w.window.isMaximized(); }));

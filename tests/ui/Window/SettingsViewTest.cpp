@@ -56,7 +56,8 @@ TEST(SettingsView, AppearanceChoiceRepaintsInTheNewPalette) {
     settings.show();
     // The application's palette reaches the window through posted events.
     auto corner = [&] {
-        spin(0);
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
         return settings.grab().toImage().pixelColor(3, 3);
     };
     EXPECT_EQ(corner(), Theme::color(ThemeColor::canvas, false));
@@ -134,15 +135,18 @@ TEST(SettingsView, IndexSizeBelongsToItsLibraryAndRevision) {
     c.model->setStore(other.store);
     EXPECT_EQ(settings.indexSize().toStdString(), "\u2026");
     ASSERT_TRUE(storetest::spinUntil([&] { return settings.indexSize() == SettingsView::formatSize(2000); }));
+    // The first library's answer, once it has come, is dropped.
     release = true;
-    spin(200);  // the first library's late answer is dropped
+    ASSERT_TRUE(QThreadPool::globalInstance()->waitForDone(fixtures::patientMs));
+    QCoreApplication::sendPostedEvents();
     EXPECT_EQ(settings.indexSize(), SettingsView::formatSize(2000));
 
     // Revisions 0 to 49 share a measurement; the 50th asks again.
     LibraryStore& s = *other.store;
     const std::vector<Asset> same = s.assets().toVector();
     while (s.revision() < 49) s.engineDidUpsert(same);
-    spin(50);
+    QCoreApplication::sendPostedEvents();
+    ASSERT_TRUE(QThreadPool::globalInstance()->waitForDone(fixtures::patientMs));
     {
         std::lock_guard lock(m);
         EXPECT_EQ(calls[second], 1);

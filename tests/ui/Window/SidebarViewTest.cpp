@@ -270,8 +270,9 @@ TEST(StatusFooter, PaintsWhatAFreshFooterPaintsAfterTextsWidthsAndGlides) {
     window.resize(400, 200);
     window.show();
     auto same = [&](const char* what) {
-        storetest::spinUntil([&] { return footer.drawnFraction() == footer.shown().fraction.value_or(footer.drawnFraction()); },
-                             2000);
+        EXPECT_TRUE(storetest::spinUntil(
+            [&] { return footer.drawnFraction() == footer.shown().fraction.value_or(footer.drawnFraction()); }))
+            << what;
         StatusFooter fresh(c.lib.store, &window);
         fresh.show();
         fresh.resize(footer.width(), fresh.height());
@@ -302,7 +303,7 @@ TEST(StatusFooter, BarGlidesAndTheFooterKeepsItsWidgets) {
     EXPECT_GT(footer->height(), restingHeight);
     c.store().engineDidChangeStatus(EngineStatus::indexing(3, 4));
     EXPECT_LT(footer->drawnFraction(), 0.75);
-    EXPECT_TRUE(storetest::spinUntil([&] { return footer->drawnFraction() == 0.75; }, 2000));
+    EXPECT_TRUE(storetest::spinUntil([&] { return footer->drawnFraction() == 0.75; }));
     c.store().engineDidChangeStatus(EngineStatus::idle());
     EXPECT_EQ(footer->height(), restingHeight);
     EXPECT_EQ(sidebar.footer(), footer);
