@@ -348,6 +348,33 @@ TEST(MapWidget, theWorldGoesOnAcrossThe180Line) {
     }
 }
 
+// Photo bubbles may lie anywhere, even over the corners, but the scale and
+// the credit that the lakes' licence asks for are painted over them.
+TEST(MapWidget, theScaleAndTheCreditStayAboveWhateverTheOverlayPaints) {
+    struct Cover final : MapOverlay {
+        void paint(QPainter& p, const MapCamera& c) override { p.fillRect(QRectF(0, 0, c.width(), c.height()), Qt::magenta); }
+        bool hits(QPointF, const MapCamera&) const override { return false; }
+        void click(QPointF, const MapCamera&) override {}
+    } cover;
+    Map m;
+    m.w.setOverlay(&cover);
+    m.w.setCenter(47.5, -88, 6);
+    ASSERT_TRUE(waitFor([&] {
+        m.w.repaint();
+        return m.w.isSettled();
+    }));
+    const QImage image = m.w.grab().toImage();
+    EXPECT_EQ(image.pixelColor(400, 300), QColor(Qt::magenta));
+    for (const QRectF& r : {m.w.scaleBarRect(), m.w.creditRect()}) {
+        ASSERT_FALSE(r.isEmpty());
+        const QRect px = r.toAlignedRect().intersected(image.rect());
+        int shown = 0;
+        for (int y = px.top(); y <= px.bottom(); ++y)
+            for (int x = px.left(); x <= px.right(); ++x) shown += image.pixelColor(x, y) != QColor(Qt::magenta);
+        EXPECT_GT(shown, px.width() * px.height() / 5) << r.x() << ", " << r.y();
+    }
+}
+
 TEST(MapWidget, labelsNameTheLargestPlacesInViewClearOfTheScaleAndCredit) {
     Map m;
     auto settle = [&] {
