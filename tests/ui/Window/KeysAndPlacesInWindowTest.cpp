@@ -186,6 +186,14 @@ TEST(KeysInWindow, EscapeLeavesTheViewersFullScreenBeforeClosingTheViewer) {
     const Asset& photo = *world.lib().store->asset(2);
     auto escape = [&] { QTest::keyClick(window.get(), Qt::Key_Escape); };
     auto fullScreen = [&](bool on) { return spinUntil([&] { return m.isFullScreen() == on; }); };
+    auto leaveThenClose = [&](const char* how) {
+        ASSERT_TRUE(fullScreen(true)) << how;
+        escape();
+        ASSERT_TRUE(fullScreen(false)) << how;
+        EXPECT_TRUE(m.viewer()) << how;
+        escape();
+        EXPECT_FALSE(m.viewer()) << how;
+    };
 
     m.open(clip, assets);
     auto* viewer = qobject_cast<ViewerView*>(window->root().viewer());
@@ -193,21 +201,10 @@ TEST(KeysInWindow, EscapeLeavesTheViewersFullScreenBeforeClosingTheViewer) {
     auto* player = qobject_cast<VideoPlayerView*>(viewer->videoPlayer());
     ASSERT_TRUE(player);
     player->controls()->fullScreenButton()->click();
-    ASSERT_TRUE(fullScreen(true));
-    escape();
-    ASSERT_TRUE(fullScreen(false));
-    EXPECT_TRUE(m.viewer());
-    escape();
-    EXPECT_FALSE(m.viewer());
-
+    leaveThenClose("the player's button");
     m.open(photo, assets);
     QTest::keyClick(window.get(), Qt::Key_F11);
-    ASSERT_TRUE(fullScreen(true));
-    escape();
-    ASSERT_TRUE(fullScreen(false));
-    EXPECT_TRUE(m.viewer());
-    escape();
-    EXPECT_FALSE(m.viewer());
+    leaveThenClose("F11 in the viewer");
 
     QTest::keyClick(window.get(), Qt::Key_F11);
     ASSERT_TRUE(fullScreen(true));
