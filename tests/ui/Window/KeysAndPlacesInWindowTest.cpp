@@ -182,8 +182,8 @@ TEST(KeysInWindow, EscapeLeavesTheViewersFullScreenBeforeClosingTheViewer) {
     AppModel& m = *world.model;
     ASSERT_TRUE(spinUntil([&] { return world.lib().store->assets().size() == 2; }));
     const AssetList assets = world.lib().store->assets();
-    const Asset& clip = *world.lib().store->asset(1);
-    const Asset& photo = *world.lib().store->asset(2);
+    const Asset clip = *world.lib().store->asset(1);
+    const Asset photo = *world.lib().store->asset(2);
     auto escape = [&] { QTest::keyClick(window.get(), Qt::Key_Escape); };
     auto fullScreen = [&](bool on) { return spinUntil([&] { return m.isFullScreen() == on; }); };
     auto leaveThenClose = [&](const char* how) {
