@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 
 #include "Core/Faces/FaceThresholds.h"
 
@@ -10,16 +9,16 @@ namespace vintrelle {
 
 namespace {
 
-// Nothing unless both are full prints.
-std::optional<float> printSimilarity(const std::vector<float>& a, const std::vector<float>& b) {
-    if (a.size() != size_t(FaceThresholds::embeddingSize) || a.size() != b.size()) return std::nullopt;
+// 0 unless both are full prints.
+float printSimilarity(const std::vector<float>& a, const std::vector<float>& b) {
+    if (a.size() != size_t(FaceThresholds::embeddingSize) || a.size() != b.size()) return 0;
     double d = 0, na = 0, nb = 0;
     for (size_t i = 0; i < a.size(); ++i) {
         d += double(a[i]) * b[i];
         na += double(a[i]) * a[i];
         nb += double(b[i]) * b[i];
     }
-    if (na <= 0 || nb <= 0) return std::nullopt;
+    if (na <= 0 || nb <= 0) return 0;
     return float(d / std::sqrt(na * nb));
 }
 
@@ -43,14 +42,12 @@ std::vector<int> earlierFaceOf(const std::vector<PlacedFace>& earlier, const std
     for (size_t i = 0; i < found.size(); ++i)
         for (size_t j = 0; j < earlier.size(); ++j) {
             const double overlap = boxOverlap(found[i].rect, earlier[j].rect);
-            const std::optional<float> print = printSimilarity(found[i].embedding, earlier[j].embedding);
-            const float like = print.value_or(0);
-            // Someone else in the same place (another photo saved under the
-            // old name) has a print nowhere near the old one's.
-            const bool samePlace =
-                overlap >= FaceThresholds::samePlace && (!print || like >= FaceThresholds::topMatchGate);
-            if (!samePlace && like < FaceThresholds::join) continue;
-            pairs.push_back({std::max(overlap, double(like)), int(i), int(j)});
+            // The place alone decides between prints of two analyser
+            // versions (people named before it changed keep theirs), which
+            // do not compare.
+            const float print = printSimilarity(found[i].embedding, earlier[j].embedding);
+            if (overlap < FaceThresholds::samePlace && print < FaceThresholds::join) continue;
+            pairs.push_back({std::max(overlap, double(print)), int(i), int(j)});
         }
     // Between two faces side by side, each face's own predecessor is the
     // closer: the same box, or the same print.

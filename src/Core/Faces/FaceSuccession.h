@@ -3,9 +3,9 @@
 // afresh, yet its faces carry what the user gave them: a person's name
 // through the person they belong to, and faces taken out of a person. So
 // each face found again takes the place of the face found there before:
-// the one whose box it covers (unless their prints are plainly of two
-// people), or whose print it matches as closely as a face joins a person. A
-// face with no such predecessor is new to the photo.
+// the one whose box it covers, or whose print it matches as closely as a
+// face joins a person. A face with no such predecessor is new to the photo,
+// and an earlier face with no successor is gone from it.
 
 #include <vector>
 

@@ -29,8 +29,7 @@ inline constexpr float suggestion = 0.36f;
 
 // A face found again in a photo read anew stands where an earlier face of
 // that photo stood when their boxes overlap at least this much (intersection
-// over union; faces side by side overlap far less) and its print is no
-// further from the old one's than topMatchGate.
+// over union); faces side by side overlap far less.
 inline constexpr double samePlace = 0.5;
 
 // A face that matches no cluster opens a new one only at this capture quality.

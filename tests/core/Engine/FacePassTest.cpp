@@ -206,7 +206,7 @@ TEST_F(FacePassTest, AnUnreadablePhotoIsDoneWithoutFaces) {
 // A photo whose file changed is read again with its faces still in place:
 // each face found again keeps its row (and so its person, its lock and any
 // cover that shows it), by its place or by its print; a face the photo no
-// longer shows goes, and a stranger where it stood gets no one.
+// longer shows goes, and a face new to it gets no one.
 TEST_F(FacePassTest, APhotoReadAgainKeepsWhatItsFacesWereGiven) {
     addPhotos(2);
     auto mix = [](int a, int b, float share) {
@@ -216,38 +216,39 @@ TEST_F(FacePassTest, APhotoReadAgainKeepsWhatItsFacesWereGiven) {
         for (float& x : v) x /= std::sqrt(n);
         return v;
     };
-    auto face = [&](int64_t asset, FaceRect r, const std::vector<float>& e, std::optional<int64_t> person,
-                    bool locked) {
+    auto face = [&](int64_t asset, FaceRect r, int print, std::optional<int64_t> person, bool locked = false) {
         const int64_t id = db->db().insert(
             "INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id, locked) VALUES(?,?,?,?,?,?,?,?,?)",
-            {asset, r.x, r.y, r.width, r.height, 0.5, LibraryDB::encodeEmbedding(e), person, locked});
+            {asset, r.x, r.y, r.width, r.height, 0.5, LibraryDB::encodeEmbedding(unitVector(print)), person, locked});
         fs::create_directories(fs::path(paths.faceURL(id)).parent_path());
         fixtures::writeFile(paths.faceURL(id), "old crop");
         return id;
     };
     const int64_t anna = db->db().insert("INSERT INTO persons(name, created) VALUES('Anna', 0)", {});
-    const int64_t other = db->db().insert("INSERT INTO persons(name, created) VALUES('', 0)", {});
-    const int64_t annas = face(1, {0.1, 0.1, 0.2, 0.2}, unitVector(1), anna, false);
-    const int64_t lockedOut = face(1, {0.5, 0.1, 0.2, 0.2}, unitVector(2), std::nullopt, true);
-    const int64_t others = face(1, {0.1, 0.6, 0.2, 0.2}, unitVector(3), other, false);
-    const int64_t othersElsewhere = face(2, {0.4, 0.4, 0.2, 0.2}, unitVector(3), other, false);
+    const int64_t bo = db->db().insert("INSERT INTO persons(name, created) VALUES('', 0)", {});
+    const int64_t annas = face(1, {0.1, 0.1, 0.2, 0.2}, 1, anna);
+    const int64_t lockedOut = face(1, {0.5, 0.1, 0.2, 0.2}, 2, std::nullopt, true);
+    const int64_t bos = face(1, {0.1, 0.6, 0.2, 0.2}, 3, bo);
+    const int64_t bosGone = face(1, {0.7, 0.1, 0.2, 0.2}, 4, bo);
+    const int64_t bosElsewhere = face(2, {0.4, 0.4, 0.2, 0.2}, 3, bo);
     db->db().run("UPDATE persons SET cover_face=? WHERE id=?", {annas, anna});
-    db->db().run("UPDATE persons SET cover_face=? WHERE id=?", {others, other});
+    db->db().run("UPDATE persons SET cover_face=? WHERE id=?", {bosGone, bo});
     db->db().run("UPDATE assets SET faces_done=1 WHERE id=2");
 
-    std::vector<DetectedFace> found(3);
+    std::vector<DetectedFace> found(4);
     found[0].rect = {0.11, 0.1, 0.2, 0.21};  // Anna re-encoded: the same place, a print near hers
     found[0].embedding = mix(1, 50, 0.4f);
+    found[0].crop = std::make_shared<Image>(24, 24);
     found[1].rect = {0.7, 0.6, 0.2, 0.2};  // cropped: elsewhere, with the locked face's print
     found[1].embedding = unitVector(2);
-    found[2].rect = {0.1, 0.6, 0.2, 0.2};  // where the other person stood: a stranger
+    found[2].rect = {0.1, 0.6, 0.2, 0.2};  // Bo's place, with a print of another analyser
     found[2].embedding = unitVector(9);
-    found[0].crop = std::make_shared<Image>(24, 24);
+    found[3].rect = {0.2, 0.6, 0.2, 0.2};  // overlapping Bo's, beside him: someone new
+    found[3].embedding = unitVector(10);
     FacePassHooks hooks;
     hooks.peopleUpdated = [&] { ++peopleUpdates; };
     auto pass = [&] {
-        return FacePass(paths, db, hooks, [&](const Image&) { return found; },
-                        [](LibraryDB&) { return false; });
+        return FacePass(paths, db, hooks, [&](const Image&) { return found; }, [](LibraryDB&) { return false; });
     };
     EXPECT_TRUE(pass().run());
 
@@ -262,7 +263,7 @@ TEST_F(FacePassTest, APhotoReadAgainKeepsWhatItsFacesWereGiven) {
                               [](const Row& r) { return Stored{r.int64(0), r.optInt(1), r.int64(2) != 0, r.dbl(3)}; });
     };
     auto rows = facesOf(1);
-    ASSERT_EQ(rows.size(), 3u);
+    ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0].id, annas);
     EXPECT_EQ(rows[0].person, anna);
     EXPECT_DOUBLE_EQ(rows[0].x, 0.11);
@@ -270,15 +271,17 @@ TEST_F(FacePassTest, APhotoReadAgainKeepsWhatItsFacesWereGiven) {
     EXPECT_TRUE(rows[1].locked);
     EXPECT_FALSE(rows[1].person);
     EXPECT_DOUBLE_EQ(rows[1].x, 0.7);
-    EXPECT_GT(rows[2].id, othersElsewhere);
-    EXPECT_FALSE(rows[2].person);
-    EXPECT_FALSE(rows[2].locked);
-    // Anna's picture renewed; the gone face's picture gone with it, and its
-    // person shown by the face left elsewhere.
+    EXPECT_EQ(rows[2].id, bos);
+    EXPECT_EQ(rows[2].person, bo);
+    EXPECT_GT(rows[3].id, bosElsewhere);
+    EXPECT_FALSE(rows[3].person);
+    EXPECT_FALSE(rows[3].locked);
+    // Anna's picture renewed, the gone face's picture gone with it, and Bo
+    // shown by his best face left.
     EXPECT_NE(fixtures::readFile(paths.faceURL(annas)), "old crop");
-    EXPECT_FALSE(fs::exists(paths.faceURL(others)));
+    EXPECT_FALSE(fs::exists(paths.faceURL(bosGone)));
     EXPECT_FALSE(fs::exists(paths.faceURL(lockedOut)));  // found again without a picture
-    EXPECT_EQ(db->db().scalarInt("SELECT cover_face FROM persons WHERE id=?", {other}), othersElsewhere);
+    EXPECT_EQ(db->db().scalarInt("SELECT cover_face FROM persons WHERE id=?", {bo}), bosElsewhere);
     EXPECT_EQ(db->db().scalarInt("SELECT cover_face FROM persons WHERE id=?", {anna}), annas);
     EXPECT_EQ(peopleUpdates, 1);
 
@@ -286,7 +289,7 @@ TEST_F(FacePassTest, APhotoReadAgainKeepsWhatItsFacesWereGiven) {
     db->db().run("UPDATE assets SET faces_done=0 WHERE id=1");
     fixtures::writeFile(root + "/p0.jpg", "not a picture any more");
     EXPECT_TRUE(pass().run());
-    EXPECT_EQ(facesOf(1).size(), 3u);
+    EXPECT_EQ(facesOf(1).size(), 4u);
     EXPECT_EQ(count(FacePass::pendingCountSQL), 0);
 }
 
