@@ -22,8 +22,7 @@ float printSimilarity(const std::vector<float>& a, const std::vector<float>& b) 
     return float(d / std::sqrt(na * nb));
 }
 
-}  // namespace
-
+// Intersection over union of two boxes; 0 when they do not meet.
 double boxOverlap(const FaceRect& a, const FaceRect& b) {
     const double w = std::min(a.x + a.width, b.x + b.width) - std::max(a.x, b.x);
     const double h = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
@@ -32,6 +31,8 @@ double boxOverlap(const FaceRect& a, const FaceRect& b) {
     const double all = a.width * a.height + b.width * b.height - meet;
     return all > 0 ? meet / all : 0;
 }
+
+}  // namespace
 
 std::vector<int> earlierFaceOf(const std::vector<PlacedFace>& earlier, const std::vector<PlacedFace>& found) {
     struct Pair {

@@ -23,7 +23,4 @@ struct PlacedFace {
 // pairs first.
 std::vector<int> earlierFaceOf(const std::vector<PlacedFace>& earlier, const std::vector<PlacedFace>& found);
 
-// Intersection over union of two boxes; 0 when they do not meet.
-double boxOverlap(const FaceRect& a, const FaceRect& b);
-
 }  // namespace vintrelle
