@@ -111,9 +111,11 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
         };
         int failures = 0;
         for (;;) {
+            // Closing: the file waits for the next run, tried or not.
+            if (stopped) return {0, {}, true};
             ReaderProcess::Outcome o =
                 ReaderProcess::read(reader, item.kind, url, fallback, paths.thumbURL(item.id), stopped, deadline);
-            if (o.end == End::stopped) return {0, {}, true};
+            if (o.end == End::stopped) continue;
             // Not there, or not runnable: the installation is at fault, not
             // the file, which waits for a reader (the run says so).
             if (o.end == End::unstarted) {
