@@ -460,7 +460,10 @@ void LibraryStore::engineDidHalt(EngineHalt why) {
     assign(status_, EngineStatus::idle(), cStatus);
     freeAtHalt_ = freeBytes(paths_.dataDir);
     retryTicks_ = 0;
-    if (!shutDown_ && !isDamaged_) retry_.start();
+    // A reader that cannot be started comes back only with a new
+    // installation: the scans that follow it (a rescan, the folder's
+    // changes, the next start) try again; looking every minute would not.
+    if (!shutDown_ && !isDamaged_ && why != EngineHalt::readerUnavailable) retry_.start();
 }
 
 void LibraryStore::retryAfterHalt() {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "Core/Index/LibraryDB.h"
 #include "Core/Engine/LibraryEngine.h"
 #include "Core/Engine/ReadJournal.h"
+#include "Core/Engine/ReaderProcess.h"
 #include "Core/Index/LibraryPaths.h"
 #include "Core/Base/MainQueue.h"
 #include "Core/Places/PlaceResolver.h"
@@ -102,6 +104,7 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     LibraryEngine::ListingCheck listingCheck;
     LibraryEngine::ReadHook readHook;
     std::string readerPath;  // the reader of suspects (ReaderProcess)
+    std::chrono::milliseconds readerDeadline;
     std::function<void()> firstScanWait;
 
     std::atomic<bool> stopped{false};
@@ -114,6 +117,9 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     DBFaults faultsAtStart;
     std::atomic<int> fileWriteError{0};
     std::optional<EngineHalt> halt;
+    // The reader of suspects could not be started the last time one was
+    // read; until one starts, suspects wait and every run says so.
+    std::atomic<bool> readerUnstarted{false};
     ReadJournal journal;
     const std::shared_ptr<PlaceResolver> resolver;
     TripPass trips;
@@ -131,6 +137,10 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     // A worker could not write a file into the data folder.
     void noteWriteError(int error);
     void recoverJournal();
+    // Suspects whose files are in the index, still unread.
+    std::vector<int64_t> unreadSuspects();
+    // Says (once, until a reader starts again) why none could be started.
+    void noteReaderUnstarted(const std::string& reader, const ReaderProcess::Outcome& outcome);
     bool scan(bool full, const std::set<std::string>& dirs);
     void process(const std::vector<WorkItem>& items);
     void pairLivePhotos();
