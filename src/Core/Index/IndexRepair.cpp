@@ -114,11 +114,26 @@ public:
         const Insert& insert = insertFor(table);
         if (insert.from.empty()) return;
         args_.clear();
-        for (size_t i : insert.from) args_.push_back(values[i]);
+        bool defaults = false;
+        for (size_t i = 0; i < insert.from.size(); ++i) {
+            args_.push_back(values[insert.from[i]]);
+            defaults = defaults || (insert.notNull[i] && std::holds_alternative<DBNull>(args_.back().storage()));
+        }
         // A row that breaks a constraint (a second copy of one already
         // taken, say) stays behind; a disk that cannot take the new index
         // ends the rebuild.
-        db_.run(insert.sql, args_);
+        if (!defaults) return db_.run(insert.sql, args_);
+        // Empty where ours may not be (a file of other declarations): the
+        // column takes its default rather than the row being lost.
+        std::string list, marks;
+        DBArgs kept;
+        for (size_t i = 0; i < insert.from.size(); ++i) {
+            if (insert.notNull[i] && std::holds_alternative<DBNull>(args_[i].storage())) continue;
+            list += (list.empty() ? "\"" : ", \"") + table.columns[insert.from[i]].name + "\"";
+            marks += marks.empty() ? "?" : ", ?";
+            kept.push_back(args_[i]);
+        }
+        db_.run("INSERT OR IGNORE INTO " + table.name + "(" + list + ") VALUES(" + marks + ")", kept);
     }
 
     const std::map<std::string, int64_t>& sequences() const { return sequences_; }
@@ -126,7 +141,8 @@ public:
 private:
     struct Insert {
         std::string sql;
-        std::vector<size_t> from;  // the value each placeholder takes
+        std::vector<size_t> from;   // the value each placeholder takes
+        std::vector<bool> notNull;  // whether our column refuses NULL
     };
 
     const Insert& insertFor(const TableLayout& table) {
@@ -139,10 +155,13 @@ private:
         for (size_t i = 0; i < table.columns.size(); ++i) {
             const std::string& name = table.columns[i].name;
             const auto& mine = ours->second->columns;
-            if (std::none_of(mine.begin(), mine.end(), [&](const TableColumn& c) { return c.name == name; })) continue;
+            const auto column =
+                std::find_if(mine.begin(), mine.end(), [&](const TableColumn& c) { return c.name == name; });
+            if (column == mine.end()) continue;
             list += (list.empty() ? "\"" : ", \"") + name + "\"";
             marks += marks.empty() ? "?" : ", ?";
             insert.from.push_back(i);
+            insert.notNull.push_back(column->notNull && !column->rowid);
         }
         insert.sql = "INSERT OR IGNORE INTO " + table.name + "(" + list + ") VALUES(" + marks + ")";
         return insert;

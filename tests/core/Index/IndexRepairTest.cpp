@@ -188,6 +188,41 @@ TEST(IndexRepair, DamagedPagesAreFoundAndEveryRowThatStillLiesWholeIsCarriedOver
     }
 }
 
+// An index whose table lacks columns of ours (made by hand, or by another
+// program) takes no inserts: it is turned away as damaged, left as it was,
+// and made again with its rows taken over column by column.
+TEST(IndexRepair, AnIndexLackingColumnsIsDamageAndItsRowsComeOverByName) {
+    fixtures::TempDir dir;
+    const LibraryPaths paths{dir / "Lib", dir / "data", false};
+    fs::create_directories(paths.dataDir);
+    const std::string index = paths.databasePath();
+    {
+        Database db(index);
+        db.exec("CREATE TABLE assets (path TEXT NOT NULL UNIQUE, id INTEGER PRIMARY KEY AUTOINCREMENT, "
+                "kind INTEGER NOT NULL, size INTEGER NOT NULL, mtime REAL NOT NULL, taken REAL, hidden INTEGER);"
+                "INSERT INTO assets(id, path, kind, size, mtime, taken, hidden) VALUES"
+                " (7, 'a.jpg', 0, 10, 1.5, 2.5, 0), (9, 'b.mov', 1, 20, 3.5, NULL, 1);");
+    }
+    const std::string before = fixtures::readFile(index);
+    try {
+        LibraryDB{index};
+        ADD_FAILURE() << "an index lacking columns opened";
+    } catch (const DBError& e) {
+        EXPECT_TRUE(e.isDamage()) << e.message;
+        EXPECT_NE(e.message.find("table assets has no column named "), std::string::npos) << e.message;
+    }
+    EXPECT_EQ(fixtures::readFile(index), before) << "turning it away changed it";
+
+    const IndexRebuild done = rebuildIndex(paths);
+    EXPECT_TRUE(done.complete);
+    LibraryDB fresh(index);
+    EXPECT_EQ(column<std::string>(fresh.db(), "SELECT path || ' ' || id || ' ' || kind || ' ' || size || ' ' || "
+                                              "hidden || ' ' || favorite FROM assets ORDER BY id"),
+              (std::vector<std::string>{"a.jpg 7 0 10 0 0", "b.mov 9 1 20 1 0"}));
+    // A NOT NULL column of ours that the file left empty keeps the default.
+    EXPECT_EQ(fresh.db().scalarInt("SELECT COUNT(*) FROM assets WHERE taken=0"), 1);
+}
+
 // Damage that shows on a live connection, whichever statement meets it.
 TEST(IndexRepair, DamageMetByAnyStatementIsReportedOnce) {
     fixtures::TempDir dir;
