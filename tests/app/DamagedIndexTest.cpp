@@ -217,23 +217,26 @@ TEST_F(DamagedIndex, RebuildChild) {
 }
 
 TEST_F(DamagedIndex, ARebuildKilledAtAnyStepEndsInTheOfferOrTheWholeResult) {
+    Folder f;
+    std::vector<Asset> shown;
+    {
+        Model m;
+        m->openLibrary(f.root);
+        ASSERT_TRUE(indexed(*m, 3));
+        shown = m->store()->assets().toVector();
+        m->store()->setFavorite({shown[1].id}, true);
+        m->store()->createAlbum("Best", {shown[2].id, shown[0].id});
+    }
+    fixtures::spoilBytes(f.index, 0, 100);
+    const std::string damaged = fixtures::readFile(f.index);
+
     const char* const steps[] = {"carrying assets", "carrying album_assets", "built", "kept", "journal kept", "placed"};
     for (const char* step : steps) {
         SCOPED_TRACE(step);
-        Folder f;
-        std::vector<Asset> shown;
-        {
-            Model m;
-            m->openLibrary(f.root);
-            ASSERT_TRUE(indexed(*m, 3));
-            shown = m->store()->assets().toVector();
-            m->store()->setFavorite({shown[1].id}, true);
-            m->store()->createAlbum("Best", {shown[2].id, shown[0].id});
-        }
-        fixtures::spoilBytes(f.index, 0, 100);
-        // A journal the damaged file left, which must go with it.
+        // Each kill starts from the same damaged index, with a journal it
+        // left, which must go with it.
+        fixtures::writeFile(f.index, damaged);
         fixtures::writeFile(f.index + "-journal", "");
-        const std::string damaged = fixtures::readFile(f.index);
 
         const std::string log = f.dir / "child.log";
         const pid_t child = fixtures::spawnTestChild(
