@@ -370,8 +370,10 @@ private:
         uint32_t next = be32(p + start + local);
         uint64_t left = size - local;
         std::vector<uint8_t> overflow;
-        for (uint32_t hops = 0; left > 0; ++hops) {
-            if (hops > pages_ || !readPage(next, overflow)) return false;
+        while (left > 0) {
+            // An overflow page belongs to one row only: met again, the chain
+            // is a loop.
+            if (next < 1 || next > pages_ || used_[next] || !readPage(next, overflow)) return false;
             used_[next] = 1;
             const uint64_t take = std::min<uint64_t>(left, usable_ - 4);
             payload.insert(payload.end(), overflow.begin() + 4, overflow.begin() + 4 + long(take));
