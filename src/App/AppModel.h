@@ -32,6 +32,7 @@
 #include "App/LaunchRequest.h"
 #include "App/Route.h"
 #include "App/ViewerState.h"
+#include "Core/Index/IndexRepair.h"
 #include "Core/Index/Models.h"
 
 class QPoint;
@@ -217,9 +218,12 @@ public:
     // Makes the damaged index of the library at `path` again: the damaged
     // file stays in the data folder, the new index takes over what of it
     // still reads (favourites, albums, people, trips) and every photo is read
-    // again. The library is closed meanwhile and opened afterwards. A copy,
-    // as the offer it comes from goes here.
+    // again. The library is closed meanwhile and opened afterwards; what
+    // could not be recovered is then said in the error message. A copy, as
+    // the offer it comes from goes here.
     void rebuildIndex(std::string path);
+    // What a rebuild lost, as a sentence; nothing when all came over.
+    static std::optional<std::string> rebuildReport(const IndexRebuild& done);
     // Says that the open library's index is damaged, offering to make it
     // again; nothing while it is sound. Runs by itself when the damage shows.
     void offerIndexRebuild();

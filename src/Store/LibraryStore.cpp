@@ -82,6 +82,8 @@ std::shared_ptr<LibraryStore> LibraryStore::init(const std::string& root, const 
     const LibraryPaths& paths = *found;
     // Before the index is touched: a library open in another process is left alone.
     auto lock = std::make_unique<LibraryLock>(paths.dataDir);
+    // A rebuild cut short left its unfinished index beside the one in use.
+    discardUnfinishedRebuild(paths);
     std::shared_ptr<LibraryDB> db;
     try {
         db = std::make_shared<LibraryDB>(paths.databasePath());
@@ -189,6 +191,9 @@ void LibraryStore::start(bool facesEnabled) {
     assign(trips_, std::move(trips), cTrips);
     assign(albums_, db_->loadAlbums(), cAlbums);
     reloadPeople();
+    // The readers give empty lists on failure: a list read through damage
+    // may lack what the index holds.
+    loadedWhole_ = !db_->db().isDamaged();
     raiseRevision();
     assign(hasLoaded_, true, cLoaded);
     prepareSearch();
@@ -207,6 +212,21 @@ void LibraryStore::start(bool facesEnabled) {
         engine_->setFirstScanWait(watcher_->untilWatching());
         engine_->start(facesEnabled);
     }
+}
+
+std::optional<UserMade> LibraryStore::userMade() const {
+    if (!loadedWhole_) return std::nullopt;
+    UserMade made;
+    for (const Asset& a : *assets_)
+        if (a.favorite) made.favorites.push_back(a.path);
+    for (const Album& album : albums_) {
+        UserMade::MadeAlbum& m = made.albums.emplace_back(UserMade::MadeAlbum{album.id, album.name, {}});
+        for (int64_t id : album.assetIDs)
+            if (std::optional<Asset> a = asset(id)) m.paths.push_back(a->path);
+    }
+    for (const Person& p : persons_)
+        if (!p.name.empty()) made.names.push_back({p.id, p.name});
+    return made;
 }
 
 void LibraryStore::setAssetsSorted(std::vector<Asset> list) {

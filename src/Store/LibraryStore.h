@@ -26,6 +26,7 @@
 
 #include "Core/Engine/EngineTypes.h"
 #include "Core/Index/AssetList.h"
+#include "Core/Index/IndexRepair.h"
 #include "Core/Index/LibraryDB.h"
 #include "Core/Index/LibraryPaths.h"
 #include "Core/Index/Models.h"
@@ -141,6 +142,10 @@ public:
     // the library can only be read as it is until its index is made again.
     bool isDamaged() const { return isDamaged_; }
     bool hasLoaded() const { return hasLoaded_; }
+    // The favourites, albums and names the library shows, for measuring a
+    // new index against; nothing when loading met damage, as the lists may
+    // then lack what the index held.
+    std::optional<UserMade> userMade() const;
     const std::map<int64_t, std::vector<int64_t>>& mergeSuggestions() const { return mergeSuggestions_; }
 
     // Engine reports (main thread).
@@ -320,6 +325,7 @@ private:
     std::optional<EngineHalt> halt_;
     bool isDamaged_ = false;
     bool hasLoaded_ = false;
+    bool loadedWhole_ = false;  // start() read every list without meeting damage
     std::map<int64_t, std::vector<int64_t>> mergeSuggestions_;
 
     std::unique_ptr<QThreadPool> background_;  // suggestions, search folds; waited for on closing
