@@ -60,7 +60,9 @@ Image gradientImage(int w, int h) {
     return img;
 }
 
-// A copy of an RGBA picture as an Image.
+// An Image's pixels seen as an RGBA picture, and a copy of one as an Image.
+cv::Mat matOf(const Image& image) { return cv::Mat(image.height, image.width, CV_8UC4, const_cast<uint8_t*>(image.rgba.data())); }
+
 Image imageOf(const cv::Mat& rgba) {
     Image out(rgba.cols, rgba.rows);
     for (int r = 0; r < rgba.rows; ++r) std::copy_n(rgba.ptr<uint8_t>(r), size_t(rgba.cols) * 4, out.row(r));
@@ -326,9 +328,8 @@ TEST(FaceEngineModel, FaceCutByTheFrameBesideAClearOne) {
         const FaceRect& r = found[0].rect;
         const double k = width / found[0].pixelWidth;
         face = {r.x * image->width * k, r.y * image->height * k, width, r.height * image->height * k};
-        const cv::Mat rgba(image->height, image->width, CV_8UC4, const_cast<uint8_t*>(image->rgba.data()));
         cv::Mat out;
-        cv::resize(rgba, out, cv::Size(), k, k, k < 1 ? cv::INTER_AREA : cv::INTER_CUBIC);
+        cv::resize(matOf(*image), out, cv::Size(), k, k, k < 1 ? cv::INTER_AREA : cv::INTER_CUBIC);
         return out;
     };
     const auto iou = [](const cv::Rect2d& a, const cv::Rect2d& b) { return (a & b).area() / (a | b).area(); };
@@ -394,15 +395,12 @@ TEST(FaceQualityBar, LabelledPhotos) {
         const std::string name = entry.path().filename().string();
         embeddings[name] = f.embedding;
         {
-            cv::Mat rgba(image->height, image->width, CV_8UC4, const_cast<uint8_t*>(image->rgba.data()));
+            const cv::Mat rgba = matOf(*image);
             const double side = 0.8 * std::max(f.rect.width * image->width, f.rect.height * image->height);
             const cv::Rect cut = cv::Rect(int((f.rect.x + f.rect.width / 2) * image->width - side / 2),
                                           int((f.rect.y + f.rect.height / 2) * image->height - side / 2), int(side), int(side)) &
                                  cv::Rect(0, 0, image->width, image->height);
-            const cv::Mat m = rgba(cut).clone();
-            Image closeUp(m.cols, m.rows);
-            for (int r = 0; r < m.rows; ++r) std::copy_n(m.ptr<uint8_t>(r), size_t(m.cols) * 4, closeUp.row(r));
-            EXPECT_EQ(engine.analyze(closeUp).size(), 1u) << "close-up of " << entry.path();
+            EXPECT_EQ(engine.analyze(imageOf(rgba(cut))).size(), 1u) << "close-up of " << entry.path();
         }
         const int64_t asset = db.db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,?,?,?,?)",
                                              {name, 0, 0, 0.0, 0.0});
@@ -411,16 +409,14 @@ TEST(FaceQualityBar, LabelledPhotos) {
         if (embeddings.size() % 20 == 1) {
             // The same face blurred to mush, or shrunk to about 40 pixels, must not
             // open a person of its own.
-            cv::Mat rgba(image->height, image->width, CV_8UC4, const_cast<uint8_t*>(image->rgba.data()));
+            const cv::Mat rgba = matOf(*image);
             const double sigma = f.pixelWidth / 25;
             const double shrink = 40 / f.pixelWidth;
             cv::Mat blurred, tiny;
             cv::GaussianBlur(rgba, blurred, cv::Size(), sigma);
             cv::resize(rgba, tiny, cv::Size(), shrink, shrink, cv::INTER_AREA);
             for (const cv::Mat* m : {&blurred, &tiny}) {
-                Image copy(m->cols, m->rows);
-                for (int r = 0; r < m->rows; ++r) std::copy_n(m->ptr<uint8_t>(r), size_t(m->cols) * 4, copy.row(r));
-                for (const auto& g : engine.analyze(copy)) EXPECT_LT(g.quality, FaceThresholds::openQuality) << entry.path();
+                for (const auto& g : engine.analyze(imageOf(*m))) EXPECT_LT(g.quality, FaceThresholds::openQuality) << entry.path();
             }
         }
     }
