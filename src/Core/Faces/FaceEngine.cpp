@@ -47,8 +47,9 @@ constexpr float detectorThreshold = 0.5f;
 // them. A second look costs about as much as the rest of an analysis, so
 // it is not run on every photo: 5 of the 62 labelled photos and 1 of 24
 // face-recall group pictures pay for it (one of the five gains a real
-// face, a profile cut by the edge); the face pass bench on 200 labelled
-// photos went from 5.3 to 4.9 photos per second on a busy machine.
+// face, a profile cut by the edge). The face pass bench on 200 labelled
+// photos, three runs each on a busy machine: 5.3 photos per second before,
+// 5.0 after (one photo at a time, 3.8 and 3.55).
 constexpr float closeUpBorder = 0.3f;
 constexpr float closeUpHint = 0.1f;
 constexpr float edgeMargin = 0.02f;  // of the longer side: a box this close to an edge touches it
