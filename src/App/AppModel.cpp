@@ -187,6 +187,7 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
     disconnect(revisionConnection_);
     disconnect(collectionsConnection_);
     disconnect(damageConnection_);
+    disconnect(offlineConnection_);
     store_ = std::move(v);
     ++storeGeneration_;
     contentCache_.reset();
@@ -196,6 +197,16 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
         collectionsConnection_ =
             connect(store_.get(), &LibraryStore::collectionsRevisionChanged, this, [this] { touch(cStoreCollections); });
         damageConnection_ = connect(store_.get(), &LibraryStore::isDamagedChanged, this, &AppModel::offerIndexRebuild);
+        // The engine finds the folder gone offline also when it is another
+        // folder now; the store is closed after its own report, not inside it.
+        offlineConnection_ = connect(
+            store_.get(), &LibraryStore::isOfflineChanged, this,
+            [this, weak = std::weak_ptr<LibraryStore>(store_)] {
+                QTimer::singleShot(0, this, [this, weak] {
+                    if (storeIsStillOpen(weak) && store_->isOffline()) reopenIfReplaced();
+                });
+            },
+            Qt::DirectConnection);
     }
     pending_ |= cStore;
 }
@@ -314,7 +325,9 @@ void AppModel::addLibrary(const std::string& given) {
 }
 
 void AppModel::openLibrary(std::string path) {
-    if (libraryPath_ == path && store_) return;
+    // Chosen again while open: nothing, unless its index is no longer the
+    // folder's (see reopenIfReplaced).
+    if (libraryPath_ == path && store_ && !store_->folderReplaced()) return;
     Batch batch(*this);
     closeStore();
     setLibraryPath(path);
@@ -328,6 +341,7 @@ void AppModel::openLibrary(std::string path) {
     try {
         std::shared_ptr<LibraryStore> store = LibraryStore::init(path);
         setStore(store);
+        rememberWhereSeen(path, *store);
         store->start(facesEnabled_);
         if (store->isDamaged()) offerIndexRebuild();
     } catch (const LibraryAway&) {

@@ -99,6 +99,10 @@ std::shared_ptr<LibraryStore> LibraryStore::init(const std::string& root, const 
     }
     auto store = std::make_shared<LibraryStore>(Token{}, paths, db);
     store->lock_ = std::move(lock);
+    if (struct stat st {}; ::stat(paths.root.c_str(), &st) == 0) {
+        store->openedDevice_ = st.st_dev;
+        store->openedInode_ = st.st_ino;
+    }
     // Damage may show on any statement of any thread; the store hears of it
     // on the main thread.
     std::weak_ptr<LibraryStore> weak = store;
@@ -255,6 +259,12 @@ void LibraryStore::shutdown() {
     db_->db().close();
     lock_.reset();
     shutDown_ = true;
+}
+
+bool LibraryStore::folderReplaced() const {
+    struct stat st {};
+    if (openedInode_ == 0 || ::stat(paths_.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    return st.st_dev != openedDevice_ || st.st_ino != openedInode_;
 }
 
 void LibraryStore::rescan() {

@@ -11,6 +11,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -97,6 +99,12 @@ public:
 
     void start(bool facesEnabled);
     void shutdown();
+    // The library folder is there, but is another folder than the one the
+    // store opened on: a drive mounted over the empty mount point it was
+    // opened on, or a folder put in its place. The index open is not that
+    // folder's (the engine goes offline on it); the library must be opened
+    // again to reach the folder's own.
+    bool folderReplaced() const;
     void rescan();
     void setFacesEnabled(bool on);
     void resetPeople();
@@ -284,6 +292,9 @@ private:
     std::shared_ptr<ThumbnailCache> thumbs_;
     std::shared_ptr<LibraryEngine> engine_;
     std::unique_ptr<FolderWatcher> watcher_;  // after the engine: its callback reaches the engine
+    // The library folder the store opened on (0: not known).
+    dev_t openedDevice_ = 0;
+    ino_t openedInode_ = 0;
     // Capture time of every listed id: with the id it is the asset's sort
     // key, so its position is a binary search away however the list shifts.
     std::unordered_map<int64_t, double> takenOf_;
