@@ -29,6 +29,7 @@ TEST(AssetGridScreen, EmptyStateTable) {
         std::string title;  // empty: the progress block
         bool lookAgain;
         std::optional<EngineHalt> halt = std::nullopt;
+        bool damaged = false;
     };
     const Row rows[] = {
         {Route::library(), "Lisbon", idle, true, "Nothing matches “Lisbon”", false},
@@ -48,9 +49,14 @@ TEST(AssetGridScreen, EmptyStateTable) {
          EngineHalt::unwritable},
         {Route::album(1), "", idle, true, "This album is empty", false, EngineHalt::diskFull},
         {Route::library(), "Lisbon", idle, true, "Nothing matches “Lisbon”", false, EngineHalt::diskFull},
+        {Route::folder("a"), "", idle, true, "Vintrelle’s photo reader is missing", false,
+         EngineHalt::readerUnavailable},
+        // A damaged index read nothing: never "No photos in this folder".
+        {Route::library(), "", idle, true, "The index is damaged", false, std::nullopt, true},
+        {Route::favorites(), "", idle, true, "The index is damaged", false, std::nullopt, true},
     };
     for (const Row& r : rows) {
-        const auto s = AssetGridScreen::emptyScreen(r.route, r.search, r.status, r.loaded, r.halt);
+        const auto s = AssetGridScreen::emptyScreen(r.route, r.search, r.status, r.loaded, r.halt, r.damaged);
         EXPECT_EQ(s.progress, r.title.empty()) << r.route.text();
         EXPECT_EQ(s.title.toStdString(), r.title) << r.route.text();
         EXPECT_EQ(s.action.has_value(), r.lookAgain) << r.route.text();
