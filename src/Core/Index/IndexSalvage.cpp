@@ -528,10 +528,13 @@ private:
             if (!type || *type != "table" || !name || !root || *root < 1 || *root > int64_t(UINT32_MAX)) continue;
             TableLayout layout{*name, {}};
             // SQLite's own tables cannot be made again by name; the caller
-            // knows their columns.
-            if (sql && scratch && !name->starts_with("sqlite_")) {
+            // knows their columns. The text comes from a damaged file and
+            // may hold anything after the declaration (an ATTACH would make
+            // a file wherever it names): only one CREATE TABLE statement is
+            // run, as SQLite writes every table's.
+            if (sql && scratch && !name->starts_with("sqlite_") && sql->starts_with("CREATE TABLE ")) {
                 try {
-                    scratch->exec(*sql);
+                    scratch->run(*sql);
                     for (TableLayout& t : tableLayouts(*scratch))
                         if (t.name == *name) layout = std::move(t);
                 } catch (const DBError&) {

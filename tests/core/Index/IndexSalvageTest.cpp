@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <limits>
 
@@ -144,4 +145,30 @@ TEST(IndexSalvage, RowsReadFromThePagesAreTheRowsSQLiteReads) {
     });
     EXPECT_FALSE(none.readable);
     EXPECT_EQ(none.incomplete, (std::set<std::string>{"t", "u"}));
+}
+
+// The list of tables is read from a damaged file, which may say anything:
+// only a table's own declaration is looked at, and nothing else the text
+// holds is done (an attached database would be a file made wherever it
+// names, a photo folder included).
+TEST(IndexSalvage, ATablesDeclarationIsAllThatIsTakenFromTheListOfTables) {
+    fixtures::TempDir dir;
+    const std::string file = dir / "index.sqlite", stray = dir / "stray.sqlite";
+    {
+        Database db(file);
+        db.exec("CREATE TABLE t (id INTEGER PRIMARY KEY, b TEXT)");
+        db.run("INSERT INTO t VALUES(7, 'kept')");
+        db.exec("PRAGMA writable_schema=ON");
+        db.run("UPDATE sqlite_master SET sql=? WHERE name='t'",
+               {"CREATE TABLE t (id INTEGER PRIMARY KEY, b TEXT); ATTACH DATABASE '" + stray +
+                    "' AS stray; CREATE TABLE stray.s (x)"});
+    }
+    const std::vector<TableLayout> wanted = {{"t", {{"id", "INTEGER", false, true}, {"b", "TEXT", false, false}}}};
+    std::vector<std::vector<DBValue>> rows;
+    const SalvageResult result =
+        salvageRows(file, wanted, [&](const TableLayout&, int64_t, const std::vector<DBValue>& v) { rows.push_back(v); });
+    EXPECT_FALSE(std::filesystem::exists(stray)) << "the damaged file's text was run";
+    EXPECT_TRUE(result.schemaRead);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][1].storage(), DBValue(std::string("kept")).storage());
 }
