@@ -105,9 +105,15 @@ public:
     }
 
     void take(const TableLayout& table, const std::vector<DBValue>& values) {
+        // The rows come from a damaged file. SQLite writes every column a
+        // table had when the row was made, and a table has at least one:
+        // a row of no values, or too few for the columns it needs, is
+        // garbage where a row was, and its table is not whole.
+        if (values.empty() || values.size() != table.columns.size()) return unread(table);
         if (table.name == "sqlite_sequence") {
+            if (values.size() < 2) return unread(table);
             const auto* name = std::get_if<std::string>(&values[0].storage());
-            const auto* seq = values.size() > 1 ? std::get_if<int64_t>(&values[1].storage()) : nullptr;
+            const auto* seq = std::get_if<int64_t>(&values[1].storage());
             if (name && seq) sequences_[*name] = std::max(sequences_[*name], *seq);
             return;
         }
@@ -133,12 +139,17 @@ public:
             marks += marks.empty() ? "?" : ", ?";
             kept.push_back(args_[i]);
         }
+        if (kept.empty()) return unread(table);
         db_.run("INSERT OR IGNORE INTO " + table.name + "(" + list + ") VALUES(" + marks + ")", kept);
     }
 
     const std::map<std::string, int64_t>& sequences() const { return sequences_; }
+    // Tables some of whose rows were there but could not be taken.
+    const std::set<std::string>& unreadTables() const { return unread_; }
 
 private:
+    void unread(const TableLayout& table) { unread_.insert(table.name); }
+
     struct Insert {
         std::string sql;
         std::vector<size_t> from;   // the value each placeholder takes
@@ -171,6 +182,7 @@ private:
     std::map<std::string, const TableLayout*> ours_;
     std::map<std::pair<std::string, size_t>, Insert> inserts_;
     std::map<std::string, int64_t> sequences_;
+    std::set<std::string> unread_;
     DBArgs args_;
 };
 
@@ -214,6 +226,7 @@ void build(const std::string& index, const std::string& building, const UserMade
             if (table.name != current) step("carrying " + (current = table.name));
             carrier.take(table, values);
         });
+        found.incomplete.insert(carrier.unreadTables().begin(), carrier.unreadTables().end());
 
         // Members whose photo or album was lost: their album is not whole.
         const int broken = int(db.scalarInt("SELECT COUNT(DISTINCT album_id) FROM album_assets WHERE "

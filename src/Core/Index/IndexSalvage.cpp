@@ -221,6 +221,7 @@ public:
         }
 
         auto emit = [&](const Table& t, int64_t rowid, std::vector<DBValue>& values) {
+            if (values.size() > t.layout.columns.size()) return;
             for (size_t i = 0; i < values.size(); ++i)
                 if (t.layout.columns[i].rowid) values[i] = DBValue(static_cast<long long>(rowid));
             if (values.size() == t.layout.columns.size()) return sink_(t.layout, rowid, values);

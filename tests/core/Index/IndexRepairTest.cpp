@@ -248,3 +248,28 @@ TEST(IndexRepair, DamageMetByAnyStatementIsReportedOnce) {
     EXPECT_THROW(db.run("UPDATE assets SET favorite=0"), DBError);
     EXPECT_EQ(reports, 1);
 }
+
+// Rows a stray writer left: a row of no values, or too few for the columns
+// its table needs, is garbage, never read past its end. Its table is said to
+// be incomplete, and the whole rows beside it still come over.
+TEST(IndexRepair, RowsTooShortForTheirTableAreGarbageAndTheirNeighboursComeOver) {
+    fixtures::TempDir dir;
+    const LibraryPaths paths{dir / "Lib", dir / "data", false};
+    fs::create_directories(paths.dataDir);
+    const std::string index = paths.databasePath();
+    buildIndex(index);
+    using namespace std::string_literals;
+    const std::string none = "\x01"s, oneNull = "\x02\x00"s;
+    // (album 1, photo 3, added 10) and ('assets', 5000).
+    fixtures::writeTableLeaf(index, fixtures::rootPage(index, "album_assets"),
+                             {none, oneNull, "\x04\x01\x01\x01\x01\x03\x0a"s});
+    fixtures::writeTableLeaf(index, fixtures::rootPage(index, "sqlite_sequence"),
+                             {none, oneNull, "\x03\x19\x02"s + "assets" + "\x13\x88"s});
+
+    const IndexRebuild done = rebuildIndex(paths);
+    EXPECT_FALSE(done.complete);
+    EXPECT_TRUE(done.uncounted) << "album members were lost unsaid";
+    LibraryDB fresh(index);
+    EXPECT_EQ(column<int64_t>(fresh.db(), "SELECT asset_id FROM album_assets"), std::vector<int64_t>{3});
+    EXPECT_GT(fresh.db().insert("INSERT INTO assets(path, kind, size, mtime) VALUES('new.jpg', 0, 1, 1)", {}), 5000);
+}
