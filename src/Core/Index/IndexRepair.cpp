@@ -30,6 +30,11 @@ const char* const kCopying = "library-rebuilding-kept.sqlite";
 
 // The tables whose rows the user made, or which point at them.
 const char* const kUserTables[] = {"assets", "persons", "faces", "trips", "albums", "album_assets"};
+// Of those, the ones holding what the window's lists cannot count when it
+// is lost: hidden photos (the window never lists them), hidden people,
+// faces the user moved or locked, and trips renamed or dismissed. A row
+// lost from any of them may have held such a thing.
+const char* const kUncountedTables[] = {"assets", "persons", "faces", "trips"};
 
 std::mutex hookMutex;
 std::function<void(std::string_view)> stepHook;
@@ -261,9 +266,8 @@ void build(const std::string& index, const std::string& building, const UserMade
                                                     [&](const char* t) { return found.incomplete.contains(t); });
         if (made) {
             countLost(db, *made, out);
-            // What the library showed covers favourites, albums and names;
-            // trip titles it does not count.
-            out.uncounted = present && found.incomplete.contains("trips");
+            out.uncounted = present && std::any_of(std::begin(kUncountedTables), std::end(kUncountedTables),
+                                                   [&](const char* t) { return found.incomplete.contains(t); });
         } else {
             out.lostAlbums = broken;
             out.uncounted = partial;

@@ -54,8 +54,10 @@ struct IndexRebuild {
     int lostFavorites = 0;
     int lostAlbums = 0;
     int lostNames = 0;
-    // Parts of the file were lost whose favourites, albums, names or trip
-    // titles could not be counted.
+    // Parts of the file were lost that may have held what the user made
+    // beyond what was counted: hidden photos or people, faces moved or
+    // locked, trip titles or dismissals, or, without the window's lists,
+    // anything.
     bool uncounted = false;
 };
 
