@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -205,6 +206,19 @@ namespace {
 const char* const kChildLibrary = "VINTRELLE_REBUILD_LIBRARY";
 const char* const kChildKillAt = "VINTRELLE_REBUILD_KILL_AT";
 
+std::vector<fs::path> keptCopies(const std::string& dataDir) {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::directory_iterator(dataDir))
+        if (e.path().filename().string().starts_with("library-damaged-") && e.path().extension() == ".sqlite")
+            out.push_back(e.path());
+    return out;
+}
+
+bool sameFile(const fs::path& a, const fs::path& b) {
+    struct stat x {}, y {};
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
 }  // namespace
 
 // The child: makes the library's index again, and is killed at one step.
@@ -233,11 +247,13 @@ TEST_F(DamagedIndex, ARebuildKilledAtAnyStepEndsInTheOfferOrTheWholeResult) {
     fixtures::spoilBytes(f.index, 0, 100);
     const std::string damaged = fixtures::readFile(f.index);
 
+    const std::string data = f.root + "/.vintrelle";
     const char* const steps[] = {"carrying assets", "carrying album_assets", "built", "kept", "journal kept", "placed"};
     for (const char* step : steps) {
         SCOPED_TRACE(step);
         // Each kill starts from the same damaged index, with a journal it
-        // left, which must go with it.
+        // left, which must go with it, and no copy kept before.
+        for (const fs::path& kept : keptCopies(data)) fs::remove(kept);
         fixtures::writeFile(f.index, damaged);
         fixtures::writeFile(f.index + "-journal", "");
 
@@ -251,9 +267,13 @@ TEST_F(DamagedIndex, ARebuildKilledAtAnyStepEndsInTheOfferOrTheWholeResult) {
 
         Model m;
         m->openLibrary(f.root);
+        // Once open, no kept name is the index's own file: what is written
+        // into the index never changes the kept copy.
+        for (const fs::path& kept : keptCopies(data)) EXPECT_FALSE(sameFile(kept, f.index)) << kept;
         if (std::string_view(step) != "placed") {
             // Cut short: the damaged index is as it was, and offered again.
             EXPECT_EQ(fixtures::readFile(f.index), damaged);
+            EXPECT_TRUE(fs::exists(f.index + "-journal")) << "its journal was not given back";
             EXPECT_EQ(m->rebuildOffer(), f.root);
             m->rebuildIndex(f.root);
             EXPECT_FALSE(m->errorMessage()) << m->errorMessage().value_or("");
@@ -263,12 +283,15 @@ TEST_F(DamagedIndex, ARebuildKilledAtAnyStepEndsInTheOfferOrTheWholeResult) {
         EXPECT_TRUE(store.asset(shown[1].id).value_or(Asset{}).favorite);
         ASSERT_EQ(store.albums().size(), 1u);
         EXPECT_EQ(store.albums()[0].assetIDs, (std::vector<int64_t>{shown[2].id, shown[0].id}));
-        for (const auto& e : fs::directory_iterator(f.root + "/.vintrelle")) {
+        for (const auto& e : fs::directory_iterator(data)) {
             const std::string name = e.path().filename().string();
             EXPECT_FALSE(name.starts_with("library-rebuilding")) << "left behind: " << name;
-            if (name.starts_with("library-damaged-") && e.path().extension() == ".sqlite") {
-                EXPECT_EQ(fixtures::readFile(e.path()), damaged);
-            }
         }
+        // One kept copy, the damaged file as it was, apart from the index.
+        const std::vector<fs::path> kept = keptCopies(data);
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_EQ(fixtures::readFile(kept[0]), damaged);
+        EXPECT_FALSE(sameFile(kept[0], f.index));
+        EXPECT_TRUE(fs::exists(kept[0].string() + "-journal")) << "the damaged file's journal did not go with it";
     }
 }

@@ -27,6 +27,7 @@ namespace {
 // written, under names a rebuild cut short leaves behind to be taken away.
 const char* const kBuilding = "library-rebuilding.sqlite";
 const char* const kCopying = "library-rebuilding-kept.sqlite";
+const char* const kKeptPrefix = "library-damaged-";
 
 // The tables whose rows the user made, or which point at them.
 const char* const kUserTables[] = {"assets", "persons", "faces", "trips", "albums", "album_assets"};
@@ -78,7 +79,7 @@ std::string keptName(const std::string& dataDir) {
     ::localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    const std::string base = dataDir + "/library-damaged-" + stamp;
+    const std::string base = dataDir + "/" + kKeptPrefix + stamp;
     std::string name = base + ".sqlite";
     for (int i = 2; exists(name) || exists(name + "-journal"); ++i) name = base + "-" + std::to_string(i) + ".sqlite";
     return name;
@@ -99,6 +100,32 @@ void keepUnder(const std::string& index, const std::string& kept, const std::str
     }
     ::unlink(copying.c_str());
     throw fileError("Could not keep the damaged index", ec.value());
+}
+
+// A rebuild cut short after the damaged file took its kept name, and before
+// the new index took the file's place, leaves one file under both names:
+// written through the index's name, the "kept" copy would change with it,
+// and each retry would add a name. Such a name is taken away, and the
+// journal that went with it comes back; the file stays the index.
+void dropKeptNamesOfIndex(const LibraryPaths& paths) {
+    const std::string index = paths.databasePath();
+    struct stat live {};
+    if (::stat(index.c_str(), &live) != 0) return;
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(paths.dataDir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.starts_with(kKeptPrefix) && name.ends_with(".sqlite")) names.push_back(it->path().string());
+    }
+    for (const std::string& kept : names) {
+        struct stat st {};
+        if (::lstat(kept.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != live.st_dev ||
+            st.st_ino != live.st_ino)
+            continue;
+        if (exists(kept + "-journal") && !exists(index + "-journal"))
+            std::rename((kept + "-journal").c_str(), (index + "-journal").c_str());
+        ::unlink(kept.c_str());
+    }
 }
 
 // Takes rows over into the new index, by column name: a row of the damaged
@@ -309,6 +336,7 @@ IndexHealth checkIndexFile(const std::string& path) {
 void discardUnfinishedRebuild(const LibraryPaths& paths) {
     removeWithJournal(paths.dataDir + "/" + kBuilding);
     ::unlink((paths.dataDir + "/" + kCopying).c_str());
+    dropKeptNamesOfIndex(paths);
 }
 
 void setRebuildStepHook(std::function<void(std::string_view)> hook) {
