@@ -4,17 +4,14 @@
 // seen by nobody else and goes when it ends. The test learns that it is such
 // a child, and what it was handed, from its environment.
 
-#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
+#include "fixtures/ChildProcess.h"
 #include "fixtures/TempDir.h"
 
 namespace apptest {
@@ -34,30 +31,14 @@ struct ChildRun {
 inline ChildRun runInPrivateMounts(const std::string& name, const std::string& argument) {
     fixtures::TempDir tmp;
     const std::string log = tmp / "child.log";
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    env.push_back(std::string(kPrivateMountsChild) + "=" + argument);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string exe = "/proc/self/exe", filter = "--gtest_filter=" + name;
-    char* argv[] = {exe.data(), filter.data(), nullptr};
     constexpr int kNoNamespace = 77;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) ::_exit(kNoNamespace);
-        if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) ::_exit(kNoNamespace);
-        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-        ::execve(exe.c_str(), argv, envp.data());
-        ::_exit(127);
-    }
+    const pid_t pid = fixtures::spawnTestChild(name, {std::string(kPrivateMountsChild) + "=" + argument}, log, [] {
+        if (::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return kNoNamespace;
+        return ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : kNoNamespace;
+    });
     ChildRun run;
     if (pid < 0) return run;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = fixtures::waitForChild(pid);
     run.log = fixtures::readFile(log);
     run.hadNamespace = !(WIFEXITED(status) && WEXITSTATUS(status) == kNoNamespace);
     run.passed = WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
