@@ -119,10 +119,10 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
             // Not there, or not runnable: the installation is at fault, not
             // the file, which waits for a reader (the run says so).
             if (o.end == End::unstarted) {
-                noteReaderUnstarted(reader, o);
+                noteWaitingForReader(item.id, reader, o);
                 return {0, {}, true};
             }
-            readerUnstarted = false;
+            noteReaderTookUp(item.id);
             if (o.end != End::read) {
                 const bool crash = o.end == End::crashed;
                 const int ends = crash ? journal.crashed(item.id) : journal.cutShort(item.id);
