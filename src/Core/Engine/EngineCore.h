@@ -117,10 +117,11 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     DBFaults faultsAtStart;
     std::atomic<int> fileWriteError{0};
     std::optional<EngineHalt> halt;
-    // Suspects left waiting because no reader could be started for them,
-    // each until a reader takes it up: while any of them is unread, every run
-    // ends saying so. A reader that serves one suspect says nothing of
-    // another that found none. Guarded by mutex.
+    // Suspects left waiting because no reader would read them (none could be
+    // started, or it refused the request), each until a reader takes it up:
+    // while any of them is unread, every run ends saying so. A reader that
+    // serves one suspect says nothing of another that found none. Guarded by
+    // mutex.
     std::set<int64_t> waitingForReader;
     std::string whyWaitingForReader;  // as last said
     ReadJournal journal;

@@ -771,6 +771,24 @@ TEST_F(LibraryEngineTest, ASuspectLeftWithoutAReaderWaitsThoughAnotherIsRead) {
     EXPECT_TRUE(lib.rec->halts.empty());
 }
 
+// A reader that will not take the request (one of another version than the
+// program, or behind a wrapper that does not hand it over) is as good as
+// missing: the file is never condemned for it, it waits, and the run says so.
+TEST_F(LibraryEngineTest, AReaderThatRefusesTheRequestCondemnsNothing) {
+    const std::string real = ReaderProcess::besideThisProgram();
+    for (const std::string& refusal : {"exec '" + real + "' \"$@\" more", "'" + real + "' \"$@\"; exit $?"}) {
+        SCOPED_TRACE(refusal);
+        Library lib;
+        ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/suspect.jpg", 64, 48));
+        lib.leftInFlight({"suspect.jpg"});
+        lib.engine->setReaderPath(standInReader(lib.dir / "reader", refusal));
+        lib.fullScan();
+        EXPECT_FALSE(lib.rows()["suspect.jpg"].done);
+        EXPECT_EQ(lib.rec->halts, std::vector<EngineHalt>{EngineHalt::readerUnavailable});
+        EXPECT_EQ(ReadJournal(lib.paths.dataDir).suspects().size(), 1u);
+    }
+}
+
 // A suspect stays one until what its reader found is saved: a run whose
 // save fails (or that ends before it) leaves the file to be read apart
 // again, never here, where a file that crashes its decoder would take the
