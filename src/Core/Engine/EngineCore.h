@@ -117,9 +117,13 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     DBFaults faultsAtStart;
     std::atomic<int> fileWriteError{0};
     std::optional<EngineHalt> halt;
-    // The reader of suspects could not be started the last time one was
-    // read; until one starts, suspects wait and every run says so.
-    std::atomic<bool> readerUnstarted{false};
+    // Suspects left waiting because no reader would read them (none could be
+    // started, or it refused the request), each until a reader takes it up:
+    // while any of them is unread, every run ends saying so. A reader that
+    // serves one suspect says nothing of another that found none. Guarded by
+    // mutex.
+    std::set<int64_t> waitingForReader;
+    std::string whyWaitingForReader;  // as last said
     ReadJournal journal;
     const std::shared_ptr<PlaceResolver> resolver;
     TripPass trips;
@@ -139,8 +143,12 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     void recoverJournal();
     // Suspects whose files are in the index, still unread.
     std::vector<int64_t> unreadSuspects();
-    // Says (once, until a reader starts again) why none could be started.
-    void noteReaderUnstarted(const std::string& reader, const ReaderProcess::Outcome& outcome);
+    // A suspect waits for a reader: says why (once while the reason holds).
+    void noteWaitingForReader(int64_t id, const std::string& reader, const ReaderProcess::Outcome& outcome);
+    // A reader took the suspect up, however its reading ended.
+    void noteReaderTookUp(int64_t id);
+    // Whether an unread suspect waits for a reader.
+    bool suspectsWaitForReader();
     bool scan(bool full, const std::set<std::string>& dirs);
     void process(const std::vector<WorkItem>& items);
     void pairLivePhotos();

@@ -32,7 +32,9 @@ struct EngineStatus {
 enum class EngineHalt {
     diskFull,           // no room left on the disk holding the index: the run stopped
     unwritable,         // that disk refused the write for another reason: the run stopped
-    readerUnavailable,  // no reader of suspects could be started: those files wait, the rest was done
+    // no reader of suspects could be started, or it refused the request:
+    // those files wait, the rest was done
+    readerUnavailable,
 };
 
 // Implemented by the store. Every call arrives on the main thread, and only

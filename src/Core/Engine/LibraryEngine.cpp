@@ -264,7 +264,7 @@ void EngineCore::drain() {
         // Writes fail on a drive that went away, too: that is no full disk.
         if (!libraryPresent()) reportOffline();
         else post([why = *halt](EngineDelegate& d) { d.engineDidHalt(why); });
-    } else if (!halted && readerUnstarted && !stopped && !unreadSuspects().empty()) {
+    } else if (!halted && !stopped && suspectsWaitForReader()) {
         // Also after a run that had no suspect to read: they still wait.
         post([](EngineDelegate& d) { d.engineDidHalt(EngineHalt::readerUnavailable); });
     }
@@ -299,10 +299,40 @@ std::vector<int64_t> EngineCore::unreadSuspects() {
     return out;
 }
 
-void EngineCore::noteReaderUnstarted(const std::string& reader, const ReaderProcess::Outcome& outcome) {
-    if (readerUnstarted.exchange(true)) return;
-    std::fprintf(stderr, "vintrelle: the reader %s %s: files that must be read apart wait for it\n",
-                 reader.empty() ? ReaderProcess::fileName : reader.c_str(), ReaderProcess::describe(outcome).c_str());
+void EngineCore::noteWaitingForReader(int64_t id, const std::string& reader, const ReaderProcess::Outcome& outcome) {
+    const std::string why = std::string(reader.empty() ? ReaderProcess::fileName : reader) + " " +
+                            ReaderProcess::describe(outcome);
+    {
+        std::lock_guard lock(mutex);
+        const bool told = !waitingForReader.empty() && whyWaitingForReader == why;
+        waitingForReader.insert(id);
+        whyWaitingForReader = why;
+        if (told) return;
+    }
+    std::fprintf(stderr, "vintrelle: the reader %s: files that must be read apart wait for it\n", why.c_str());
+}
+
+void EngineCore::noteReaderTookUp(int64_t id) {
+    std::lock_guard lock(mutex);
+    waitingForReader.erase(id);
+}
+
+bool EngineCore::suspectsWaitForReader() {
+    std::set<int64_t> waiting;
+    {
+        std::lock_guard lock(mutex);
+        if (waitingForReader.empty()) return false;
+        waiting = waitingForReader;
+    }
+    // Those read since by other means, or removed, wait no more.
+    const std::vector<int64_t> unread = unreadSuspects();
+    std::set<int64_t> still;
+    std::set_intersection(waiting.begin(), waiting.end(), unread.begin(), unread.end(),
+                          std::inserter(still, still.end()));
+    std::lock_guard lock(mutex);
+    for (int64_t id : waiting)
+        if (!still.count(id)) waitingForReader.erase(id);
+    return !still.empty();
 }
 
 // ---- public interface ------------------------------------------------------

@@ -116,13 +116,14 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
             ReaderProcess::Outcome o =
                 ReaderProcess::read(reader, item.kind, url, fallback, paths.thumbURL(item.id), stopped, deadline);
             if (o.end == End::stopped) continue;
-            // Not there, or not runnable: the installation is at fault, not
-            // the file, which waits for a reader (the run says so).
-            if (o.end == End::unstarted) {
-                noteReaderUnstarted(reader, o);
+            // Not there, not runnable, or refusing the request: the
+            // installation is at fault, not the file, which waits for a
+            // reader (the run says so).
+            if (o.end == End::unstarted || o.end == End::refused) {
+                noteWaitingForReader(item.id, reader, o);
                 return {0, {}, true};
             }
-            readerUnstarted = false;
+            noteReaderTookUp(item.id);
             if (o.end != End::read) {
                 const bool crash = o.end == End::crashed;
                 const int ends = crash ? journal.crashed(item.id) : journal.cutShort(item.id);

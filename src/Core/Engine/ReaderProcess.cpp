@@ -266,6 +266,12 @@ Outcome read(const std::string& readerPath, MediaKind kind, const std::string& f
     // 127: what the loader (or a shell in front of the reader) answers when
     // the program cannot be run at all.
     if (info.si_code == CLD_EXITED && info.si_status == 127) return unstarted(ENOEXEC);
+    if (info.si_code == CLD_EXITED && text.empty() &&
+        (info.si_status == exitBadRequest || info.si_status == exitWrongParent)) {
+        o.end = Outcome::End::refused;
+        o.status = info.si_status;
+        return o;
+    }
     std::optional<ProcessedMedia> media;
     if (info.si_code == CLD_EXITED && info.si_status == 0) media = decode(text);
     if (!media) {
@@ -287,23 +293,27 @@ std::string describe(const Outcome& o) {
     case Outcome::End::failed:
         return o.status != 0 ? "exited with status " + std::to_string(o.status) : "said nothing that reads";
     case Outcome::End::unstarted: return std::string("could not be started (") + std::strerror(o.error) + ")";
+    case Outcome::End::refused:
+        return "would not take the request (exit status " + std::to_string(o.status) +
+               (o.status == exitBadRequest ? ": a reader of another version of the program?)"
+                                           : ": started through something that did not hand over to it?)");
     case Outcome::End::stopped: return "stopped";
     }
     return {};
 }
 
 int serve(int argc, char** argv) {
-    if (argc != 6) return 2;
+    if (argc != 6) return exitBadRequest;
     pid_t parent = 0;
     double fallback = 0;
     const std::string_view kind = argv[2];
     if (!parse(std::string_view(argv[1]), parent) || !parse(std::string_view(argv[4]), fallback) ||
         (kind != "photo" && kind != "video"))
-        return 2;
+        return exitBadRequest;
     // Ends with the indexer, which alone knows what to make of this reading;
     // already gone (the indexer ended while this started): nothing to do.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) return 3;
+    if (::getppid() != parent) return exitWrongParent;
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
 

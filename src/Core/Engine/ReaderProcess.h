@@ -35,14 +35,25 @@ struct Outcome {
         overran,    // still busy at the deadline: ended by us
         failed,     // it exited with an error, or said nothing that reads
         unstarted,  // no reader could be started: none there, not runnable, or no resources to start one
+        refused,    // a reader started but would not take the request (see exitBadRequest)
         stopped,    // ended by us at a stop
     };
     End end = End::unstarted;
     ProcessedMedia media;
     int signal = 0;  // with crashed and killed
-    int status = 0;  // with failed: the exit status (0 when its output did not read)
+    int status = 0;  // with failed and refused: the exit status (0 when its output did not read)
     int error = 0;   // with unstarted: why (errno)
 };
+
+// How the reader ends, having said nothing, when it will not serve a
+// request: arguments it does not take (a reader of another version than the
+// program beside it), or a parent other than the one named (something stands
+// between the indexer and the reader without handing over to it). Either is
+// the installation's fault, never the file's, and the file waits for a
+// reader as when none can be started. Every other end stays evidence about
+// the file: a decoder that exits on its bytes must not hide behind these.
+inline constexpr int exitBadRequest = 2;
+inline constexpr int exitWrongParent = 3;
 
 // How long a reader may take over one file before it is taken for hung.
 inline constexpr std::chrono::seconds defaultDeadline{120};

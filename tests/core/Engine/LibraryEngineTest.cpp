@@ -739,6 +739,56 @@ TEST_F(LibraryEngineTest, AMissingReaderLeavesTheFileWaitingAndSaysSo) {
     EXPECT_TRUE(lib.rec->halts.empty());
 }
 
+// A reader that could not be started for one suspect (no process left to
+// start it, say) and started for another later in the run: the first still
+// waits, and the run says so.
+TEST_F(LibraryEngineTest, ASuspectLeftWithoutAReaderWaitsThoughAnotherIsRead) {
+    Library lib;
+    for (const char* name : {"unstarted.jpg", "read.jpg"})
+        ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/" + name, 64, 48));
+    lib.leftInFlight({"unstarted.jpg", "read.jpg"});
+    // read.jpg's reader goes on once unstarted.jpg's has ended and been reaped
+    // (its /proc entry gone), or after a minute.
+    const std::string pid = lib.dir / "unstarted.pid";
+    lib.engine->setReaderPath(standInReader(
+        lib.dir / "reader",
+        "case \"$3\" in\n"
+        "  */unstarted.jpg) echo $$ > '" + pid + ".new'; mv '" + pid + ".new' '" + pid + "'; exit 127 ;;\n"
+        "  */read.jpg) n=0\n"
+        "    while [ $n -lt 6000 ] && { [ ! -e '" + pid + "' ] || [ -e /proc/$(cat '" + pid + "') ]; }; do\n"
+        "      sleep 0.01; n=$((n+1))\n"
+        "    done ;;\n"
+        "esac"));
+    lib.fullScan();
+    EXPECT_FALSE(lib.rows()["unstarted.jpg"].done);
+    EXPECT_EQ(lib.rows()["read.jpg"].thumb, 1);
+    EXPECT_EQ(lib.rec->halts, std::vector<EngineHalt>{EngineHalt::readerUnavailable});
+
+    lib.rec->halts.clear();
+    lib.engine->setReaderPath(ReaderProcess::besideThisProgram());
+    lib.fullScan();
+    EXPECT_EQ(lib.rows()["unstarted.jpg"].thumb, 1);
+    EXPECT_TRUE(lib.rec->halts.empty());
+}
+
+// A reader that will not take the request (one of another version than the
+// program, or behind a wrapper that does not hand it over) is as good as
+// missing: the file is never condemned for it, it waits, and the run says so.
+TEST_F(LibraryEngineTest, AReaderThatRefusesTheRequestCondemnsNothing) {
+    const std::string real = ReaderProcess::besideThisProgram();
+    for (const std::string& refusal : {"exec '" + real + "' \"$@\" more", "'" + real + "' \"$@\"; exit $?"}) {
+        SCOPED_TRACE(refusal);
+        Library lib;
+        ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/suspect.jpg", 64, 48));
+        lib.leftInFlight({"suspect.jpg"});
+        lib.engine->setReaderPath(standInReader(lib.dir / "reader", refusal));
+        lib.fullScan();
+        EXPECT_FALSE(lib.rows()["suspect.jpg"].done);
+        EXPECT_EQ(lib.rec->halts, std::vector<EngineHalt>{EngineHalt::readerUnavailable});
+        EXPECT_EQ(ReadJournal(lib.paths.dataDir).suspects().size(), 1u);
+    }
+}
+
 // A suspect stays one until what its reader found is saved: a run whose
 // save fails (or that ends before it) leaves the file to be read apart
 // again, never here, where a file that crashes its decoder would take the

@@ -142,11 +142,13 @@ TEST(ReaderProcess, AHungReaderIsEndedAndCondemnsNothing) {
 }
 
 // How a reader ended is told apart: a fault, a kill from outside, a failure,
-// a reader that cannot be run at all (an installation fault) and our stop.
+// a reader that cannot be run at all or will not take the request (both
+// installation faults) and our stop.
 TEST(ReaderProcess, EachEndIsToldApart) {
     using End = ReaderProcess::Outcome::End;
     fixtures::TempDir dir;
     fixtures::writeFile(dir / "photo.jpg", "\xff\xd8");
+    const std::string real = ReaderProcess::besideThisProgram();
     struct Case {
         const char* name;
         std::string script;  // empty: no reader there at all
@@ -157,7 +159,10 @@ TEST(ReaderProcess, EachEndIsToldApart) {
         {"ended by another's SIGTERM", "#!/bin/sh\nkill -TERM $$\n", End::killed},
         {"an error", "#!/bin/sh\nexit 1\n", End::failed},
         {"nothing said", "#!/bin/sh\necho garbage\n", End::failed},
+        {"an error after starting to read", "#!/bin/sh\necho taken 1\nexit 2\n", End::failed},
         {"cannot run the program", "#!/bin/sh\nexec '" + std::string(dir / "nowhere") + "'\n", End::unstarted},
+        {"another version", "#!/bin/sh\nexec '" + real + "' \"$@\" more\n", End::refused},
+        {"started by another", "#!/bin/sh\n'" + real + "' \"$@\"\n", End::refused},
         {"not executable", "", End::unstarted},
         {"missing", "", End::unstarted},
     };
