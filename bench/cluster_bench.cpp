@@ -48,9 +48,12 @@ struct SyntheticLibrary {
         }
         const float sigma = float(1 / std::sqrt(128.0));  // cosine to the centre about 0.71
         db.db().transaction([&] {
-            const int64_t asset = db.db().insert(
-                "INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,?,?,?,?)", {"a.jpg", 0, 1, 1.0, 1.0});
             for (int f = 0; f < kFaces; ++f) {
+                // A photo per face: people seen together are never suggested
+                // as one, and one shared photo would leave nothing to suggest.
+                const int64_t asset =
+                    db.db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,?,?,?,?)",
+                                   {"p" + std::to_string(f) + ".jpg", 0, 1, 1.0, 1.0});
                 const int id = who(rng);
                 const float s = sigma * spread(rng);
                 std::vector<float> e = centres[size_t(id)];

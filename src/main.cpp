@@ -17,11 +17,20 @@ int main(int argc, char** argv) {
     VintrelleApp::prepare(app);
 
     const LaunchRequest request = parseLaunchArguments(app.arguments().mid(1), QDir::currentPath());
-    // A second launch hands its folders to the running one and ends.
+    // A second launch hands its folders to the running one and ends. When
+    // the runtime folder cannot take the lock at all, this launch runs on its
+    // own, and says why.
     SingleInstance instance;
-    if (!instance.claim()) {
-        instance.forward(request.toArguments());
-        return 0;
+    switch (instance.claim()) {
+        case SingleInstance::Claim::first: break;
+        case SingleInstance::Claim::elsewhere:
+            if (instance.forward(request.toArguments())) return 0;
+            qWarning("Vintrelle is already running but did not answer; the lock is %s.lock",
+                     qUtf8Printable(instance.socketPath()));
+            return 1;
+        case SingleInstance::Claim::unguarded:
+            qWarning("Vintrelle: the single-instance guard is off: %s", qUtf8Printable(instance.whyUnguarded()));
+            break;
     }
 
     MediaProcessor::initialize();

@@ -1,7 +1,10 @@
 // vintrelle-probe index DIR [--faces on|off]: opens a folder as the
 // application does, through the library store with its engine and watcher,
 // waits until the engine is idle and the trips are named, and prints what
-// this run indexed. The index stays in the folder's data folder.
+// this run indexed. The index stays in the folder's data folder. A run that
+// leaves files unread (the index damaged, its disk full or unwritable, or
+// files waiting for a reader that cannot be started) prints {"error": WHY}
+// instead and exits 1.
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -51,9 +54,11 @@ int index(const probe::Args& argsIn) {
     }
     // Indexing stopped with work left: the index is not the library's.
     if (store->isDamaged() || store->halt()) {
-        const std::string reason = store->isDamaged()                          ? "The index is damaged."
-                                   : store->halt() == EngineHalt::diskFull ? "The disk holding the index is full."
-                                                                           : "The disk holding the index can\u2019t be written.";
+        const std::string reason =
+            store->isDamaged()                              ? "The index is damaged."
+            : store->halt() == EngineHalt::diskFull          ? "The disk holding the index is full."
+            : store->halt() == EngineHalt::readerUnavailable ? "Vintrelle\u2019s photo reader is missing: some photos wait to be read."
+                                                             : "The disk holding the index can\u2019t be written.";
         store->shutdown();
         return probe::fail(reason);
     }
@@ -81,6 +86,6 @@ int index(const probe::Args& argsIn) {
     return 0;
 }
 
-probe::Register reg("index", "DIR [--faces on|off]", index);
+probe::Register reg("index", "DIR [--faces on|off]   (exit 1 and {\"error\": WHY} when files are left unread)", index);
 
 }  // namespace

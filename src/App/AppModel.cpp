@@ -187,6 +187,7 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
     disconnect(revisionConnection_);
     disconnect(collectionsConnection_);
     disconnect(damageConnection_);
+    disconnect(offlineConnection_);
     store_ = std::move(v);
     ++storeGeneration_;
     contentCache_.reset();
@@ -196,6 +197,16 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
         collectionsConnection_ =
             connect(store_.get(), &LibraryStore::collectionsRevisionChanged, this, [this] { touch(cStoreCollections); });
         damageConnection_ = connect(store_.get(), &LibraryStore::isDamagedChanged, this, &AppModel::offerIndexRebuild);
+        // The engine finds the folder gone offline also when it is another
+        // folder now; the store is closed after its own report, not inside it.
+        offlineConnection_ = connect(
+            store_.get(), &LibraryStore::isOfflineChanged, this,
+            [this, weak = std::weak_ptr<LibraryStore>(store_)] {
+                QTimer::singleShot(0, this, [this, weak] {
+                    if (storeIsStillOpen(weak) && store_->isOffline()) reopenIfReplaced();
+                });
+            },
+            Qt::DirectConnection);
     }
     pending_ |= cStore;
 }
@@ -314,7 +325,9 @@ void AppModel::addLibrary(const std::string& given) {
 }
 
 void AppModel::openLibrary(std::string path) {
-    if (libraryPath_ == path && store_) return;
+    // Chosen again while open: nothing, unless its index is no longer the
+    // folder's (see reopenIfReplaced).
+    if (libraryPath_ == path && store_ && !store_->folderReplaced()) return;
     Batch batch(*this);
     closeStore();
     setLibraryPath(path);
@@ -328,6 +341,7 @@ void AppModel::openLibrary(std::string path) {
     try {
         std::shared_ptr<LibraryStore> store = LibraryStore::init(path);
         setStore(store);
+        rememberWhereSeen(path, *store);
         store->start(facesEnabled_);
         if (store->isDamaged()) offerIndexRebuild();
     } catch (const LibraryAway&) {
@@ -707,14 +721,18 @@ void AppModel::offerIndexRebuild() {
 void AppModel::rebuildIndex(std::string path) {
     Batch batch(*this);
     setErrorMessage(std::nullopt);
+    // What the window showed is what the new index is measured against.
+    std::optional<UserMade> made;
+    if (libraryPath_ == path && store_) made = store_->userMade();
     if (libraryPath_ == path) closeStore();
     // A drive that went away meanwhile: its index is made again when it is back.
     if (!folderCheck_(path)) {
         openLibrary(path);
         return;
     }
+    IndexRebuild done;
     try {
-        const IndexRebuild done = vintrelle::rebuildIndex(LibraryPaths::resolve(path));
+        done = vintrelle::rebuildIndex(LibraryPaths::resolve(path), made ? &*made : nullptr);
         qInfo("Rebuilt the index of %s; the damaged one is kept as %s", path.c_str(), done.keptPath.c_str());
     } catch (const std::exception& e) {
         qWarning("Could not rebuild the index of %s: %s", path.c_str(), e.what());
@@ -723,6 +741,28 @@ void AppModel::rebuildIndex(std::string path) {
         return;
     }
     openLibrary(path);
+    if (!errorMessage_) setErrorMessage(rebuildReport(done));
+}
+
+std::optional<std::string> AppModel::rebuildReport(const IndexRebuild& done) {
+    std::vector<std::string> lost;
+    auto count = [&](int n, const char* one, const char* many) {
+        if (n > 0) lost.push_back(std::to_string(n) + " " + (n == 1 ? one : many));
+    };
+    count(done.lostFavorites, "favourite", "favourites");
+    count(done.lostAlbums, "album", "albums");
+    count(done.lostNames, "name", "names");
+    if (lost.empty() && !done.uncounted) return std::nullopt;
+    std::string list;
+    for (size_t i = 0; i < lost.size(); ++i)
+        list += (i == 0 ? "" : i + 1 == lost.size() ? " and " : ", ") + lost[i];
+    const std::string kept = "\u201c" + lastComponent(done.keptPath) + "\u201d";
+    if (!done.uncounted) return list + " could not be recovered; the damaged index is kept as " + kept + ".";
+    const std::string unread = "Parts of the damaged index could not be read, so ";
+    if (lost.empty())
+        return unread + "some favourites, albums, names or trip titles may be missing; it is kept as " + kept + ".";
+    return list + " could not be recovered, and parts of the damaged index could not be read, so more may be "
+                  "missing; it is kept as " + kept + ".";
 }
 
 }  // namespace vintrelle

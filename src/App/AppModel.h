@@ -32,6 +32,7 @@
 #include "App/LaunchRequest.h"
 #include "App/Route.h"
 #include "App/ViewerState.h"
+#include "Core/Index/IndexRepair.h"
 #include "Core/Index/Models.h"
 
 class QPoint;
@@ -217,9 +218,12 @@ public:
     // Makes the damaged index of the library at `path` again: the damaged
     // file stays in the data folder, the new index takes over what of it
     // still reads (favourites, albums, people, trips) and every photo is read
-    // again. The library is closed meanwhile and opened afterwards. A copy,
-    // as the offer it comes from goes here.
+    // again. The library is closed meanwhile and opened afterwards; what
+    // could not be recovered is then said in the error message. A copy, as
+    // the offer it comes from goes here.
     void rebuildIndex(std::string path);
+    // What a rebuild lost, as a sentence; nothing when all came over.
+    static std::optional<std::string> rebuildReport(const IndexRebuild& done);
     // Says that the open library's index is damaged, offering to make it
     // again; nothing while it is sound. Runs by itself when the damage shows.
     void offerIndexRebuild();
@@ -227,8 +231,15 @@ public:
     // the second sentence of the could-not-open message; never SQL.
     static std::string openFailureReason(const std::exception& e);
     // Whether a library folder can be opened now: a folder, and not the empty
-    // mount point of a drive that is away (see MountWatcher).
+    // mount point of a drive that is away (see MountWatcher), nor a folder
+    // left where its drive mounts while the drive is away (isLeftByItsDrive).
     bool isReachable(const std::string& path) const;
+    // A folder that holds nothing of a library (nothing at all, or only a
+    // data folder left in it), is no mount point itself, and either sits
+    // where the desktop mounts drives (volumeRoot) or lies on another device
+    // than the library's data folder did when it was last opened: its drive
+    // is away, and nothing may be made in it.
+    bool isLeftByItsDrive(const std::string& path) const;
     void setFolderCheck(FolderCheck check);
     // Asks for a folder with the panel and adds it; nothing on cancel, or
     // while no window has installed a panel.
@@ -454,6 +465,13 @@ private:
     void discoverPortableLibraries();
     void volumeWillUnmount(const std::string& mountPoint);
     void checkStillReachable();
+    // The open library's folder became another folder under its index (a
+    // drive mounted over the mount point it was opened on): the library opens
+    // again, on the index of the folder there now, or waits for its drive.
+    void reopenIfReplaced();
+    // Remembers the device of the open library's data folder, and forgets it.
+    void rememberWhereSeen(const std::string& path, const LibraryStore& store);
+    void forgetWhereSeen(const std::string& path);
     void volumeDidMount();
     void appBecameActive();
     void offerRebuild(const std::string& path);
@@ -520,6 +538,7 @@ private:
     QMetaObject::Connection revisionConnection_;
     QMetaObject::Connection collectionsConnection_;
     QMetaObject::Connection damageConnection_;
+    QMetaObject::Connection offlineConnection_;
     mutable std::optional<std::pair<ContentKey, GridContentPtr>> contentCache_;
     QTimer searchTimer_;
     std::string pendingSearch_;

@@ -7,8 +7,12 @@
 #include <QPointer>
 #include <QSettings>
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include "App/AppModel.h"
@@ -25,10 +29,31 @@ namespace vintrelle {
 namespace {
 
 const QString kLastLibrary = QStringLiteral("lastLibrary");
+// Library path -> the device its data folder was on when last opened.
+const QString kLibraryDevices = QStringLiteral("libraryDevices");
+// The data folder inside a library (LibraryPaths).
+constexpr std::string_view kDataFolder = ".vintrelle";
 
 bool isDirectory(const std::string& path) {
     std::error_code ec;
     return std::filesystem::is_directory(path, ec);
+}
+
+// Nothing but, at most, a data folder: no photo to show, and what a library
+// left in the folder when it was opened there.
+bool holdsNoLibraryFiles(const std::string& path) {
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) return false;
+    bool none = true;
+    while (dirent* e = ::readdir(dir)) {
+        const std::string_view name = e->d_name;
+        if (name != "." && name != ".." && name != kDataFolder) {
+            none = false;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return none;
 }
 
 bool contains(const std::vector<std::string>& list, const std::string& item) {
@@ -40,7 +65,40 @@ bool contains(const std::vector<std::string>& list, const std::string& item) {
 // ---- reachability and removal ------------------------------------------------------
 
 bool AppModel::isReachable(const std::string& path) const {
-    return mounts_ ? mounts_->isReachable(path) : isDirectory(path);
+    if (!(mounts_ ? mounts_->isReachable(path) : isDirectory(path))) return false;
+    return !isLeftByItsDrive(path);
+}
+
+bool AppModel::isLeftByItsDrive(const std::string& path) const {
+    // A link into a drive counts by where it leads.
+    const std::string real = resolvedPath(path);
+    if (real.empty() || !holdsNoLibraryFiles(real)) return false;
+    if (mounts_ ? mounts_->isMountPoint(real) : isOnDeviceOfItsOwn(real)) return false;
+    const std::string user = currentUserName();
+    if (volumeRoot(real, user) == real) return true;
+    const QVariant seen = settings_->value(kLibraryDevices).toMap().value(QString::fromStdString(path));
+    bool known = false;
+    const qulonglong device = seen.toString().toULongLong(&known);
+    struct stat st {};
+    return known && ::stat(real.c_str(), &st) == 0 && qulonglong(st.st_dev) != device;
+}
+
+void AppModel::rememberWhereSeen(const std::string& path, const LibraryStore& store) {
+    const LibraryPaths& p = store.paths();
+    struct stat st {};
+    if (::stat((p.portable ? p.dataDir : p.root).c_str(), &st) != 0) return;
+    QVariantMap seen = settings_->value(kLibraryDevices).toMap();
+    const QString key = QString::fromStdString(path), value = QString::number(qulonglong(st.st_dev));
+    if (seen.value(key).toString() == value) return;
+    seen.insert(key, value);
+    settings_->setValue(kLibraryDevices, seen);
+}
+
+void AppModel::forgetWhereSeen(const std::string& path) {
+    QVariantMap seen = settings_->value(kLibraryDevices).toMap();
+    if (seen.remove(QString::fromStdString(path)) == 0) return;
+    if (seen.isEmpty()) settings_->remove(kLibraryDevices);
+    else settings_->setValue(kLibraryDevices, seen);
 }
 
 void AppModel::removeLibrary(std::string path) {
@@ -48,6 +106,7 @@ void AppModel::removeLibrary(std::string path) {
     std::erase(libraries_, path);
     pending_ |= cLibraries;
     saveLibraries();
+    forgetWhereSeen(path);
     if (libraryPath_ != path) return;
     closeStore();
     setLibraryPath(std::nullopt);
@@ -175,17 +234,31 @@ void AppModel::volumeWillUnmount(const std::string& mountPoint) {
 }
 
 void AppModel::checkStillReachable() {
-    if (!libraryPath_ || !store_ || folderCheck_(*libraryPath_)) return;
+    if (!libraryPath_ || !store_) return;
+    if (folderCheck_(*libraryPath_)) {
+        reopenIfReplaced();
+        return;
+    }
     Batch batch(*this);
     closeStore();
     setWaitingForPath(libraryPath_);
 }
 
+void AppModel::reopenIfReplaced() {
+    if (!libraryPath_ || !store_ || !store_->folderReplaced()) return;
+    Batch batch(*this);
+    const std::string path = *libraryPath_;
+    closeStore();
+    openLibrary(path);
+}
+
 void AppModel::volumeDidMount() {
     // The desktop mounts a drive before its folders can be listed; give it a
-    // moment before looking for the awaited library.
+    // moment before looking for the awaited library, or at the open one's
+    // folder, which the drive may have been mounted over.
     QTimer::singleShot(kReopenAfterMountMs, this, [this] {
         if (waitingForPath_ && folderCheck_(*waitingForPath_)) openLibrary(*waitingForPath_);
+        else reopenIfReplaced();
     });
 }
 

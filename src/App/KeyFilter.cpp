@@ -36,7 +36,7 @@ KeyDecision decideKey(const KeyContext& c, const KeyStroke& s) {
         case Qt::Key_Left:
         case Qt::Key_Up: return {KeyAction::previousAsset, true};
         case Qt::Key_Space: return once(KeyAction::playOrClose);
-        case Qt::Key_Escape: return once(KeyAction::closeViewer);
+        case Qt::Key_Escape: return once(c.viewerFullScreen ? KeyAction::leaveFullScreen : KeyAction::closeViewer);
         default: break;
     }
     const QString typed = s.text.toLower();
@@ -57,6 +57,7 @@ void applyKey(AppModel& model, KeyAction action) {
             else model.closeViewer();
             break;
         case KeyAction::closeViewer: model.closeViewer(); break;
+        case KeyAction::leaveFullScreen: break;
         case KeyAction::toggleInfo: model.setShowInfo(!model.showInfo()); break;
         case KeyAction::toggleFavorite:
             if (shown) model.toggleFavorite({shown->id});
@@ -65,7 +66,14 @@ void applyKey(AppModel& model, KeyAction action) {
 }
 
 KeyFilter::KeyFilter(AppModel& model, QWidget* mainWindow, QObject* parent)
-    : QObject(parent), model_(model), mainWindow_(mainWindow) {}
+    : QObject(parent), model_(model), mainWindow_(mainWindow) {
+    // Full screen that began before the viewer opened is the window's own.
+    connect(&model_, &AppModel::isFullScreenChanged, this,
+            [this] { viewerFullScreen_ = model_.isFullScreen() && model_.viewer().has_value(); });
+    connect(&model_, &AppModel::viewerChanged, this, [this] {
+        if (!model_.viewer()) viewerFullScreen_ = false;
+    });
+}
 
 KeyFilter* KeyFilter::install(AppModel& model, QWidget* mainWindow) {
     auto* filter = new KeyFilter(model, mainWindow, mainWindow);
@@ -80,6 +88,7 @@ KeyContext KeyFilter::context() const {
     c.popupOpen = QApplication::activePopupWidget() != nullptr;
     c.textFocused = isEditingText(QApplication::focusWidget());
     c.viewerOpen = model_.viewer().has_value();
+    c.viewerFullScreen = viewerFullScreen_ && model_.isFullScreen();
     c.selectionEmpty = model_.selection().empty();
     return c;
 }
@@ -93,7 +102,12 @@ bool KeyFilter::eventFilter(QObject* watched, QEvent* event) {
     // passed on again.
     if (!d.consumed) return false;
     event->accept();
-    applyKey(model_, d.action);
+    if (d.action == KeyAction::leaveFullScreen) {
+        if (QWidget* window = mainWindow_ ? mainWindow_->window() : nullptr)
+            window->setWindowState(window->windowState() & ~Qt::WindowFullScreen);
+    } else {
+        applyKey(model_, d.action);
+    }
     return true;
 }
 

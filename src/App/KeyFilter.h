@@ -2,9 +2,12 @@
 // The application-wide keys that are not menu commands: Escape empties the
 // grid selection, and while the viewer is open the arrows step through its
 // list, Space plays a video or closes a photo, Escape closes, "i" shows the
-// details and "f" marks the favourite. They are served before any widget
-// sees the key, but only while the main window is active and nothing else
-// wants the keyboard: no dialog or popup open, no text being edited.
+// details and "f" marks the favourite. Full screen entered while the viewer
+// is open (the player's button, F11) is the viewer's: Escape leaves it
+// first, as video players do, and closes the viewer the next time. They are
+// served before any widget sees the key, but only while the main window is
+// active and nothing else wants the keyboard: no dialog or popup open, no
+// text being edited.
 
 #include <QObject>
 #include <QPointer>
@@ -22,6 +25,7 @@ struct KeyContext {
     bool popupOpen = false;    // a menu or another popup
     bool textFocused = false;  // a text field or editable text area has the focus
     bool viewerOpen = false;
+    bool viewerFullScreen = false;  // the window went full screen while the viewer was open, and still is
     bool selectionEmpty = true;
 };
 
@@ -32,7 +36,17 @@ struct KeyStroke {
     bool autoRepeat = false;
 };
 
-enum class KeyAction { none, clearSelection, nextAsset, previousAsset, playOrClose, closeViewer, toggleInfo, toggleFavorite };
+enum class KeyAction {
+    none,
+    clearSelection,
+    nextAsset,
+    previousAsset,
+    playOrClose,
+    closeViewer,
+    leaveFullScreen,
+    toggleInfo,
+    toggleFavorite
+};
 
 struct KeyDecision {
     KeyAction action = KeyAction::none;
@@ -50,7 +64,7 @@ KeyDecision decideKey(const KeyContext& context, const KeyStroke& stroke);
 // only, a spin box, or any widget asking for the input method.
 bool isEditingText(const QWidget* widget);
 
-// Carries out an action on the model.
+// Carries out an action on the model (leaving full screen is the window's).
 void applyKey(AppModel& model, KeyAction action);
 
 class KeyFilter : public QObject {
@@ -71,6 +85,7 @@ protected:
 private:
     AppModel& model_;
     QPointer<QWidget> mainWindow_;
+    bool viewerFullScreen_ = false;
 };
 
 }  // namespace vintrelle

@@ -1,5 +1,7 @@
 #include "App/MountTable.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 namespace vintrelle {
@@ -93,6 +95,13 @@ bool pathIsOnMount(std::string_view path, std::string_view mountPoint) {
     if (mountPoint.empty() || mountPoint == "/") return false;
     if (path.size() < mountPoint.size() || path.compare(0, mountPoint.size(), mountPoint) != 0) return false;
     return path.size() == mountPoint.size() || path[mountPoint.size()] == '/';
+}
+
+bool isOnDeviceOfItsOwn(const std::string& realPath) {
+    if (realPath.empty() || realPath == "/") return false;
+    struct stat st {}, parent {};
+    return ::stat(realPath.c_str(), &st) == 0 && ::stat((realPath + "/..").c_str(), &parent) == 0 &&
+           st.st_dev != parent.st_dev;
 }
 
 std::string resolvedPath(const std::string& path) {

@@ -38,4 +38,8 @@ bool pathIsOnMount(std::string_view path, std::string_view mountPoint);
 // Where `path` leads, every link followed; empty when it cannot be resolved.
 std::string resolvedPath(const std::string& path);
 
+// Whether a folder lies on another device than the folder that holds it:
+// something is mounted on it. False for the root and for what cannot be read.
+bool isOnDeviceOfItsOwn(const std::string& realPath);
+
 }  // namespace vintrelle

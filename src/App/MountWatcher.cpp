@@ -93,6 +93,11 @@ void MountWatcher::refresh() {
     if (!came.empty()) emit mounted(toList(came));
 }
 
+bool MountWatcher::isMountPoint(const std::string& realPath) const {
+    if (mounted_.count(realPath)) return true;
+    return isOnDeviceOfItsOwn(realPath);
+}
+
 bool MountWatcher::isReachable(const std::string& path) const {
     if (!isDirectory(path)) return false;
     if (!haveTable_) return true;

@@ -38,6 +38,9 @@ public:
     void refresh();
 
     bool isReachable(const std::string& path) const;
+    // Whether a folder (its path with every link resolved) is a mount point:
+    // listed in the table as mounted, or on another device than its parent.
+    bool isMountPoint(const std::string& realPath) const;
     const std::set<std::string>& mountPoints() const { return mounted_; }
 
 signals:

@@ -4,12 +4,22 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 namespace vintrelle {
 namespace {
@@ -38,6 +48,50 @@ bool waitFor(QLocalSocket& socket, Signal signal, int timeoutMs, const std::func
     return done();
 }
 
+// How long a lock file that nobody holds may be a launch's that has made it
+// and is about to take it.
+constexpr auto kLockTakingGrace = std::chrono::milliseconds(300);
+
+// Who holds a lock file. QLockFile holds a lock of the system's on its file
+// for as long as it is locked, so a lock that is really held says so; a file
+// that is not held was left by a process that ended while writing it.
+enum class Holder { someone, nobody, unknown };
+
+Holder lockHolder(const QString& lockPath) {
+    const int fd = ::open(QFile::encodeName(lockPath).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return errno == ENOENT ? Holder::nobody : Holder::unknown;
+    Holder holder = Holder::unknown;
+    if (::flock(fd, LOCK_SH | LOCK_NB) == 0) holder = Holder::nobody;
+    else if (errno == EWOULDBLOCK) holder = Holder::someone;
+    ::close(fd);
+    return holder;
+}
+
+// Removes a lock file while making sure, under a lock of its own, that
+// nobody took it meanwhile.
+void removeUnheldLock(const QString& lockPath) {
+    const QByteArray path = QFile::encodeName(lockPath);
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) ::unlink(path.constData());
+    ::close(fd);
+}
+
+// Why a lock file could not be made in its folder, as a person reads it.
+QString whyNoLock(const QString& lockPath, QLockFile::LockError error) {
+    const QString dir = QFileInfo(lockPath).absolutePath();
+    const QByteArray native = QFile::encodeName(dir);
+    struct stat st {};
+    if (::stat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return QStringLiteral("the runtime folder %1 does not exist").arg(dir);
+    if (::access(native.constData(), W_OK) != 0 || error == QLockFile::PermissionError)
+        return QStringLiteral("the runtime folder %1 cannot be written").arg(dir);
+    struct statvfs fs {};
+    if (::statvfs(native.constData(), &fs) == 0 && fs.f_bavail == 0)
+        return QStringLiteral("the runtime folder %1 is full").arg(dir);
+    return QStringLiteral("the lock file %1 could not be made").arg(lockPath);
+}
+
 }  // namespace
 
 QString SingleInstance::defaultSocketPath() {
@@ -57,9 +111,29 @@ SingleInstance::~SingleInstance() {
     if (server_) server_->close();
 }
 
-bool SingleInstance::claim() {
-    if (server_) return true;
-    if (!lock_.tryLock(0)) return false;
+SingleInstance::Claim SingleInstance::claim() {
+    if (server_) return Claim::first;
+    const QString lockPath = lock_.fileName();
+    if (!lock_.tryLock(0)) {
+        if (lock_.error() != QLockFile::LockFailedError) return unguarded(whyNoLock(lockPath, lock_.error()));
+        // The file is there. Held, or as good as held (no way to tell): the
+        // running instance takes the launch.
+        Holder holder = lockHolder(lockPath);
+        if (holder == Holder::nobody) {
+            // Perhaps a launch that has just made it and is about to hold it.
+            std::this_thread::sleep_for(kLockTakingGrace);
+            holder = lockHolder(lockPath);
+        }
+        if (holder != Holder::nobody) return Claim::elsewhere;
+        removeUnheldLock(lockPath);
+        if (!lock_.tryLock(0)) {
+            if (lock_.error() == QLockFile::LockFailedError && lockHolder(lockPath) != Holder::nobody)
+                return Claim::elsewhere;
+            return unguarded(lock_.error() == QLockFile::LockFailedError
+                                 ? QStringLiteral("the lock file %1 is held by nobody but cannot be replaced").arg(lockPath)
+                                 : whyNoLock(lockPath, lock_.error()));
+        }
+    }
     auto server = std::make_unique<QLocalServer>();
     server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!server->listen(socketPath_)) {
@@ -69,17 +143,23 @@ bool SingleInstance::claim() {
         probe.connectToServer(socketPath_);
         if (probe.waitForConnected(200)) {
             lock_.unlock();
-            return false;
+            return Claim::elsewhere;
         }
         QLocalServer::removeServer(socketPath_);
         if (!server->listen(socketPath_)) {
+            // No later launch could reach this one: they run on their own too.
             lock_.unlock();
-            return false;
+            return unguarded(QStringLiteral("nothing can listen on %1 (%2)").arg(socketPath_, server->errorString()));
         }
     }
     connect(server.get(), &QLocalServer::newConnection, this, &SingleInstance::accept);
     server_ = std::move(server);
-    return true;
+    return Claim::first;
+}
+
+SingleInstance::Claim SingleInstance::unguarded(QString why) {
+    whyUnguarded_ = std::move(why);
+    return Claim::unguarded;
 }
 
 void SingleInstance::accept() {

@@ -3,6 +3,9 @@
 // listens on a local socket; a later launch finds the lock taken, hands its
 // request to the running instance through the socket and ends, and the
 // running instance brings its window forward and opens what was asked.
+// Only a lock that another process really holds hands a launch over: when
+// the runtime folder cannot take the lock at all (missing, read-only, full)
+// the launch goes on as an instance of its own, without the guard.
 
 #include <QLocalServer>
 #include <QLockFile>
@@ -27,9 +30,16 @@ public:
     explicit SingleInstance(QString socketPath = defaultSocketPath(), QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // True when this process is the one instance; it then listens for later
-    // launches. A socket left by an instance that crashed is removed.
-    bool claim();
+    enum class Claim {
+        first,       // this process is the one instance, and listens for later launches
+        elsewhere,   // another process holds the lock: hand the launch over
+        unguarded,   // no lock could be had or held (see whyUnguarded): run all the same
+    };
+    // A socket left by an instance that crashed is removed, and so is a lock
+    // file that no process holds (one left by a crash while it was written).
+    Claim claim();
+    // Why the last claim answered `unguarded`, for the log.
+    const QString& whyUnguarded() const { return whyUnguarded_; }
     // From a later launch: hands `arguments` to the running instance and
     // waits up to `timeoutMs` for its answer. False when nobody answered.
     bool forward(const QStringList& arguments, int timeoutMs = kForwardTimeoutMs);
@@ -43,8 +53,11 @@ signals:
 private:
     void accept();
 
+    Claim unguarded(QString why);
+
     QString socketPath_;
     QLockFile lock_;
+    QString whyUnguarded_;
     std::unique_ptr<QLocalServer> server_;
 };
 

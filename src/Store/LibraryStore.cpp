@@ -82,6 +82,8 @@ std::shared_ptr<LibraryStore> LibraryStore::init(const std::string& root, const 
     const LibraryPaths& paths = *found;
     // Before the index is touched: a library open in another process is left alone.
     auto lock = std::make_unique<LibraryLock>(paths.dataDir);
+    // A rebuild cut short left its unfinished index beside the one in use.
+    discardUnfinishedRebuild(paths);
     std::shared_ptr<LibraryDB> db;
     try {
         db = std::make_shared<LibraryDB>(paths.databasePath());
@@ -99,6 +101,10 @@ std::shared_ptr<LibraryStore> LibraryStore::init(const std::string& root, const 
     }
     auto store = std::make_shared<LibraryStore>(Token{}, paths, db);
     store->lock_ = std::move(lock);
+    if (struct stat st {}; ::stat(paths.root.c_str(), &st) == 0) {
+        store->openedDevice_ = st.st_dev;
+        store->openedInode_ = st.st_ino;
+    }
     // Damage may show on any statement of any thread; the store hears of it
     // on the main thread.
     std::weak_ptr<LibraryStore> weak = store;
@@ -185,6 +191,9 @@ void LibraryStore::start(bool facesEnabled) {
     assign(trips_, std::move(trips), cTrips);
     assign(albums_, db_->loadAlbums(), cAlbums);
     reloadPeople();
+    // The readers give empty lists on failure: a list read through damage
+    // may lack what the index holds.
+    loadedWhole_ = !db_->db().isDamaged();
     raiseRevision();
     assign(hasLoaded_, true, cLoaded);
     prepareSearch();
@@ -203,6 +212,21 @@ void LibraryStore::start(bool facesEnabled) {
         engine_->setFirstScanWait(watcher_->untilWatching());
         engine_->start(facesEnabled);
     }
+}
+
+std::optional<UserMade> LibraryStore::userMade() const {
+    if (!loadedWhole_) return std::nullopt;
+    UserMade made;
+    for (const Asset& a : *assets_)
+        if (a.favorite) made.favorites.push_back(a.path);
+    for (const Album& album : albums_) {
+        UserMade::MadeAlbum& m = made.albums.emplace_back(UserMade::MadeAlbum{album.id, album.name, {}});
+        for (int64_t id : album.assetIDs)
+            if (std::optional<Asset> a = asset(id)) m.paths.push_back(a->path);
+    }
+    for (const Person& p : persons_)
+        if (!p.name.empty()) made.names.push_back({p.id, p.name});
+    return made;
 }
 
 void LibraryStore::setAssetsSorted(std::vector<Asset> list) {
@@ -255,6 +279,12 @@ void LibraryStore::shutdown() {
     db_->db().close();
     lock_.reset();
     shutDown_ = true;
+}
+
+bool LibraryStore::folderReplaced() const {
+    struct stat st {};
+    if (openedInode_ == 0 || ::stat(paths_.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    return st.st_dev != openedDevice_ || st.st_ino != openedInode_;
 }
 
 void LibraryStore::rescan() {
@@ -450,7 +480,10 @@ void LibraryStore::engineDidHalt(EngineHalt why) {
     assign(status_, EngineStatus::idle(), cStatus);
     freeAtHalt_ = freeBytes(paths_.dataDir);
     retryTicks_ = 0;
-    if (!shutDown_ && !isDamaged_) retry_.start();
+    // A reader that cannot be started comes back only with a new
+    // installation: the scans that follow it (a rescan, the folder's
+    // changes, the next start) try again; looking every minute would not.
+    if (!shutDown_ && !isDamaged_ && why != EngineHalt::readerUnavailable) retry_.start();
 }
 
 void LibraryStore::retryAfterHalt() {

@@ -11,6 +11,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -24,6 +26,7 @@
 
 #include "Core/Engine/EngineTypes.h"
 #include "Core/Index/AssetList.h"
+#include "Core/Index/IndexRepair.h"
 #include "Core/Index/LibraryDB.h"
 #include "Core/Index/LibraryPaths.h"
 #include "Core/Index/Models.h"
@@ -97,6 +100,12 @@ public:
 
     void start(bool facesEnabled);
     void shutdown();
+    // The library folder is there, but is another folder than the one the
+    // store opened on: a drive mounted over the empty mount point it was
+    // opened on, or a folder put in its place. The index open is not that
+    // folder's (the engine goes offline on it); the library must be opened
+    // again to reach the folder's own.
+    bool folderReplaced() const;
     void rescan();
     void setFacesEnabled(bool on);
     void resetPeople();
@@ -133,6 +142,10 @@ public:
     // the library can only be read as it is until its index is made again.
     bool isDamaged() const { return isDamaged_; }
     bool hasLoaded() const { return hasLoaded_; }
+    // The favourites, albums and names the library shows, for measuring a
+    // new index against; nothing when loading met damage, as the lists may
+    // then lack what the index held.
+    std::optional<UserMade> userMade() const;
     const std::map<int64_t, std::vector<int64_t>>& mergeSuggestions() const { return mergeSuggestions_; }
 
     // Engine reports (main thread).
@@ -284,6 +297,9 @@ private:
     std::shared_ptr<ThumbnailCache> thumbs_;
     std::shared_ptr<LibraryEngine> engine_;
     std::unique_ptr<FolderWatcher> watcher_;  // after the engine: its callback reaches the engine
+    // The library folder the store opened on (0: not known).
+    dev_t openedDevice_ = 0;
+    ino_t openedInode_ = 0;
     // Capture time of every listed id: with the id it is the asset's sort
     // key, so its position is a binary search away however the list shifts.
     std::unordered_map<int64_t, double> takenOf_;
@@ -309,6 +325,7 @@ private:
     std::optional<EngineHalt> halt_;
     bool isDamaged_ = false;
     bool hasLoaded_ = false;
+    bool loadedWhole_ = false;  // start() read every list without meeting damage
     std::map<int64_t, std::vector<int64_t>> mergeSuggestions_;
 
     std::unique_ptr<QThreadPool> background_;  // suggestions, search folds; waited for on closing

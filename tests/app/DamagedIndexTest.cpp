@@ -1,16 +1,23 @@
 // Opening a library whose index cannot be used: the message is a sentence a
 // person can act on (never the statement that failed), a failed open changes
 // nothing, and a damaged index is offered for making again, which keeps the
-// damaged file and the user's favourites and albums.
+// damaged file and the user's favourites and albums, says what it could not
+// keep, and leaves the library whole however the process ends meanwhile.
 
 #include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <functional>
 
 #include "AppFixture.h"
+#include "Core/Index/IndexRepair.h"
 #include "Core/Index/LibraryLock.h"
 #include "Core/Media/MediaProcessor.h"
+#include "fixtures/ChildProcess.h"
 #include "fixtures/IndexDamage.h"
 #include "fixtures/MediaFixtures.h"
 #include "fixtures/TreeChecksum.h"
@@ -59,6 +66,13 @@ TEST_F(DamagedIndex, AFailedOpenSaysWhyInWordsAndChangesNothing) {
          [](Folder& f) {
              LibraryDB{f.index};
              fixtures::spoilPage(f.index, 1, 100);
+         },
+         "Its index is damaged or was written by a newer Vintrelle.", true},
+        {"a table made by hand without a column of the index",
+         [](Folder& f) {
+             Database(f.index).exec("CREATE TABLE assets (id INTEGER PRIMARY KEY AUTOINCREMENT, "
+                                    "path TEXT NOT NULL UNIQUE, kind INTEGER NOT NULL, size INTEGER NOT NULL, "
+                                    "mtime REAL NOT NULL)");
          },
          "Its index is damaged or was written by a newer Vintrelle.", true},
         {"a folder in the index's place", [](Folder& f) { fs::create_directories(f.index); },
@@ -123,7 +137,13 @@ TEST_F(DamagedIndex, DamageFoundWhileOpenIsOfferedAndTheRebuildKeepsTheUsersData
     EXPECT_EQ(m->rebuildOffer(), f.root);
 
     m->rebuildIndex(f.root);
-    EXPECT_FALSE(m->errorMessage());
+    // The list the window showed was read through the damage: what the
+    // damaged page held cannot be counted, and is said to be maybe lost.
+    ASSERT_TRUE(m->errorMessage());
+    EXPECT_TRUE(m->errorMessage()->starts_with("Parts of the damaged index could not be read, so some favourites, "
+                                               "albums, names or trip titles may be missing; it is kept as "
+                                               "\u201clibrary-damaged-"))
+        << *m->errorMessage();
     EXPECT_FALSE(m->rebuildOffer());
     ASSERT_TRUE(indexed(*m, 3));
     EXPECT_FALSE(m->store()->isDamaged());
@@ -140,4 +160,138 @@ TEST_F(DamagedIndex, DamageFoundWhileOpenIsOfferedAndTheRebuildKeepsTheUsersData
         EXPECT_EQ(fixtures::readFile(e.path()), damaged);
     }
     EXPECT_EQ(kept, 1);
+}
+
+TEST_F(DamagedIndex, WhatTheRebuildCouldNotRecoverIsCountedAgainstWhatTheWindowShowed) {
+    Folder f;
+    Model m;
+    m->openLibrary(f.root);
+    ASSERT_TRUE(indexed(*m, 3));
+    const std::vector<Asset> shown = m->store()->assets().toVector();
+    m->store()->setFavorite({shown[0].id, shown[1].id}, true);
+    m->store()->createAlbum("Best", {shown[2].id});
+    m->store()->createAlbum("Kept", {});
+    ASSERT_TRUE(m->store()->userMade()) << "the lists read whole";
+
+    // The photos' only page goes bad under the open library, and the next
+    // change meets it: the window shows it made, though it never reached
+    // the index.
+    fixtures::spoilPage(f.index, fixtures::rootPage(f.index, "assets"));
+    fixtures::bumpChangeCounter(f.index);
+    m->store()->setFavorite({shown[2].id}, true);
+    ASSERT_TRUE(spinUntil([&] { return m->rebuildOffer() == f.root; }, 60'000)) << "the damage went unnoticed";
+
+    m->rebuildIndex(f.root);
+    EXPECT_FALSE(m->rebuildOffer());
+    ASSERT_TRUE(m->errorMessage());
+    // Counted, but the lost rows of photos may also have held hidden ones,
+    // which the window never listed.
+    EXPECT_TRUE(m->errorMessage()->starts_with(
+        "3 favourites and 1 album could not be recovered, and parts of the damaged index could not be read, so more "
+        "may be missing; it is kept as \u201clibrary-damaged-"))
+        << *m->errorMessage();
+    // The photos themselves are read again, and what did come over stays.
+    ASSERT_TRUE(indexed(*m, 3));
+    ASSERT_EQ(m->store()->albums().size(), 2u);
+    EXPECT_EQ(m->store()->albums()[1].name, "Kept");
+
+    EXPECT_EQ(AppModel::rebuildReport(IndexRebuild{"/d/library-damaged-1.sqlite", {}, true}), std::nullopt);
+    EXPECT_EQ(AppModel::rebuildReport(IndexRebuild{"/d/library-damaged-1.sqlite", {}, false, 1, 0, 3, true}),
+              "1 favourite and 3 names could not be recovered, and parts of the damaged index could not be read, "
+              "so more may be missing; it is kept as \u201clibrary-damaged-1.sqlite\u201d.");
+}
+
+namespace {
+
+const char* const kChildLibrary = "VINTRELLE_REBUILD_LIBRARY";
+const char* const kChildKillAt = "VINTRELLE_REBUILD_KILL_AT";
+
+std::vector<fs::path> keptCopies(const std::string& dataDir) {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::directory_iterator(dataDir))
+        if (e.path().filename().string().starts_with("library-damaged-") && e.path().extension() == ".sqlite")
+            out.push_back(e.path());
+    return out;
+}
+
+bool sameFile(const fs::path& a, const fs::path& b) {
+    struct stat x {}, y {};
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+}  // namespace
+
+// The child: makes the library's index again, and is killed at one step.
+TEST_F(DamagedIndex, RebuildChild) {
+    const char* root = std::getenv(kChildLibrary);
+    const char* at = std::getenv(kChildKillAt);
+    if (!root || !at) GTEST_SKIP() << "runs only as a child of the test below";
+    setRebuildStepHook([stop = std::string(at)](std::string_view step) {
+        if (step == stop) ::raise(SIGKILL);
+    });
+    vintrelle::rebuildIndex(LibraryPaths::resolve(root));
+    ADD_FAILURE() << "never reached " << at;
+}
+
+TEST_F(DamagedIndex, ARebuildKilledAtAnyStepEndsInTheOfferOrTheWholeResult) {
+    Folder f;
+    std::vector<Asset> shown;
+    {
+        Model m;
+        m->openLibrary(f.root);
+        ASSERT_TRUE(indexed(*m, 3));
+        shown = m->store()->assets().toVector();
+        m->store()->setFavorite({shown[1].id}, true);
+        m->store()->createAlbum("Best", {shown[2].id, shown[0].id});
+    }
+    fixtures::spoilBytes(f.index, 0, 100);
+    const std::string damaged = fixtures::readFile(f.index);
+
+    const std::string data = f.root + "/.vintrelle";
+    const char* const steps[] = {"carrying assets", "carrying album_assets", "built", "kept", "journal kept", "placed"};
+    for (const char* step : steps) {
+        SCOPED_TRACE(step);
+        // Each kill starts from the same damaged index, with a journal it
+        // left, which must go with it, and no copy kept before.
+        for (const fs::path& kept : keptCopies(data)) fs::remove(kept);
+        fixtures::writeFile(f.index, damaged);
+        fixtures::writeFile(f.index + "-journal", "");
+
+        const std::string log = f.dir / "child.log";
+        const pid_t child = fixtures::spawnTestChild(
+            "DamagedIndex.RebuildChild", {std::string(kChildLibrary) + "=" + f.root, std::string(kChildKillAt) + "=" + step},
+            log);
+        ASSERT_GT(child, 0);
+        const int status = fixtures::waitForChild(child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << fixtures::readFile(log);
+
+        Model m;
+        m->openLibrary(f.root);
+        // Once open, no kept name is the index's own file: what is written
+        // into the index never changes the kept copy.
+        for (const fs::path& kept : keptCopies(data)) EXPECT_FALSE(sameFile(kept, f.index)) << kept;
+        if (std::string_view(step) != "placed") {
+            // Cut short: the damaged index is as it was, and offered again.
+            EXPECT_EQ(fixtures::readFile(f.index), damaged);
+            EXPECT_TRUE(fs::exists(f.index + "-journal")) << "its journal was not given back";
+            EXPECT_EQ(m->rebuildOffer(), f.root);
+            m->rebuildIndex(f.root);
+            EXPECT_FALSE(m->errorMessage()) << m->errorMessage().value_or("");
+        }
+        ASSERT_TRUE(indexed(*m, 3));
+        LibraryStore& store = *m->store();
+        EXPECT_TRUE(store.asset(shown[1].id).value_or(Asset{}).favorite);
+        ASSERT_EQ(store.albums().size(), 1u);
+        EXPECT_EQ(store.albums()[0].assetIDs, (std::vector<int64_t>{shown[2].id, shown[0].id}));
+        for (const auto& e : fs::directory_iterator(data)) {
+            const std::string name = e.path().filename().string();
+            EXPECT_FALSE(name.starts_with("library-rebuilding")) << "left behind: " << name;
+        }
+        // One kept copy, the damaged file as it was, apart from the index.
+        const std::vector<fs::path> kept = keptCopies(data);
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_EQ(fixtures::readFile(kept[0]), damaged);
+        EXPECT_FALSE(sameFile(kept[0], f.index));
+        EXPECT_TRUE(fs::exists(kept[0].string() + "-journal")) << "the damaged file's journal did not go with it";
+    }
 }

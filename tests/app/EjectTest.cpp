@@ -7,20 +7,16 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 #include "App/MountWatcher.h"
 #include "App/PreUnmountWatcher.h"
 #include "AppFixture.h"
+#include "PrivateMounts.h"
 
 // A mount as GIO's volume monitor hands it out, reduced to its root.
 struct StandInMount {
@@ -51,8 +47,6 @@ namespace {
 
 using namespace apptest;
 namespace fs = std::filesystem;
-
-const char* const kChildDrive = "VINTRELLE_EJECT_DRIVE";
 
 // A volume monitor of the test's own, on which it announces unmounts as the
 // desktop would.
@@ -158,7 +152,7 @@ TEST(Eject, TheLibrarysDriveAboutToUnmountClosesItsIndex) {
 // In a mount namespace of its own (see the test below): a drive in memory
 // mounted on the folder it is given, with a library on it.
 TEST(Eject, Child) {
-    const char* drive = std::getenv(kChildDrive);
+    const char* drive = privateMountsArgument();
     if (!drive) GTEST_SKIP() << "runs only as a child of the test below";
     ASSERT_EQ(::mount("none", drive, "tmpfs", 0, nullptr), 0) << std::strerror(errno);
     const std::string library = std::string(drive) + "/Pictures";
@@ -180,35 +174,9 @@ TEST(Eject, Child) {
 
 TEST(Eject, TheDriveUnmountsOnceItsLibraryHasClosed) {
     fixtures::TempDir tmp;
-    const std::string drive = tmp / "drive", log = tmp / "child.log";
+    const std::string drive = tmp / "drive";
     fs::create_directories(drive);
-    // This executable again, running only the child test, in a mount
-    // namespace of its own where nothing it mounts is seen outside.
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    env.push_back(std::string(kChildDrive) + "=" + drive);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string exe = "/proc/self/exe", filter = "--gtest_filter=Eject.Child";
-    char* argv[] = {exe.data(), filter.data(), nullptr};
-    constexpr int kNoNamespace = 77;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) ::_exit(kNoNamespace);
-        if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) ::_exit(kNoNamespace);
-        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-        ::execve(exe.c_str(), argv, envp.data());
-        ::_exit(127);
-    }
-    ASSERT_GT(pid, 0);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    ASSERT_TRUE(WIFEXITED(status)) << fixtures::readFile(log);
-    if (WEXITSTATUS(status) == kNoNamespace) GTEST_SKIP() << "no private mount namespace here";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << fixtures::readFile(log);
-    EXPECT_NE(fixtures::readFile(log).find("[  PASSED  ] 1 test"), std::string::npos) << fixtures::readFile(log);
+    const ChildRun child = runInPrivateMounts("Eject.Child", drive);
+    if (!child.hadNamespace) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_TRUE(child.passed) << child.log;
 }

@@ -18,12 +18,13 @@ namespace {
 TEST(Keys, DecisionTable) {
     const KeyContext grid{.mainWindowActive = true, .selectionEmpty = false};
     const KeyContext viewer{.mainWindowActive = true, .viewerOpen = true};
-    KeyContext elsewhere = viewer, dialog = viewer, popup = viewer, typing = grid, noSelection = grid;
+    KeyContext elsewhere = viewer, dialog = viewer, popup = viewer, typing = grid, noSelection = grid, full = viewer;
     elsewhere.mainWindowActive = false;
     dialog.dialogOpen = true;
     popup.popupOpen = true;
     typing.textFocused = true;
     noSelection.selectionEmpty = true;
+    full.viewerFullScreen = true;
     const auto none = Qt::NoModifier;
     using A = KeyAction;
     const std::tuple<const char*, KeyContext, KeyStroke, KeyDecision> rows[] = {
@@ -43,6 +44,8 @@ TEST(Keys, DecisionTable) {
         {"shift+space", viewer, {Qt::Key_Space, Qt::ShiftModifier, " "}, {A::playOrClose, true}},
         {"held space", viewer, {Qt::Key_Space, none, " ", true}, {A::none, true}},
         {"escape in the viewer", viewer, {Qt::Key_Escape, none, "\x1b"}, {A::closeViewer, true}},
+        {"escape in the viewer's full screen", full, {Qt::Key_Escape, none, "\x1b"}, {A::leaveFullScreen, true}},
+        {"space in the viewer's full screen", full, {Qt::Key_Space, none, " "}, {A::playOrClose, true}},
         {"shift+i", viewer, {Qt::Key_I, Qt::ShiftModifier, "I"}, {A::toggleInfo, true}},
         {"caps lock F", viewer, {Qt::Key_F, none, "F"}, {A::toggleFavorite, true}},
         {"held f", viewer, {Qt::Key_F, none, "f", true}, {A::none, true}},

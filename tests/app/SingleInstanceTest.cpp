@@ -1,24 +1,30 @@
 // One instance per session: a later launch hands its request over; a socket
-// left by a crashed instance is cleared; launch arguments parse to absolute
-// paths.
+// left by a crashed instance is cleared; a runtime folder that cannot take
+// the lock lets every launch run; launch arguments parse to absolute paths.
 
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
 
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
 #include "App/LaunchRequest.h"
 #include "App/SingleInstance.h"
+#include "PrivateMounts.h"
 #include "fixtures/Patience.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;
+using apptest::ChildRun;
+using apptest::privateMountsArgument;
+using apptest::runInPrivateMounts;
 
 TEST(LaunchRequest, ParsesLibraryOptionFoldersAndFileUris) {
     const QString cwd = QStringLiteral("/home/u/work");
@@ -58,11 +64,11 @@ TEST(SingleInstance, ALaterLaunchForwardsItsRequestAndACrashedSocketIsCleared) {
     }
 
     SingleInstance first(path);
-    ASSERT_TRUE(first.claim());
+    ASSERT_EQ(first.claim(), SingleInstance::Claim::first);
     QSignalSpy received(&first, &SingleInstance::received);
 
     SingleInstance second(path);
-    EXPECT_FALSE(second.claim());  // the lock is held
+    EXPECT_EQ(second.claim(), SingleInstance::Claim::elsewhere);  // the lock is held
     const QStringList request = {QStringLiteral("-library"), QStringLiteral("/media/u/Disk/Lib"),
                                  QStringLiteral("/home/u/Pictures")};
     // The first instance answers from its event loop, late on a busy machine.
@@ -77,4 +83,58 @@ TEST(SingleInstance, ForwardingWithoutAnInstanceFailsAtOnce) {
     fixtures::TempDir tmp;
     SingleInstance lone(QString::fromStdString(tmp / "none.sock"));
     EXPECT_FALSE(lone.forward({QStringLiteral("/x")}));
+}
+
+TEST(SingleInstance, ALockFileThatNobodyHoldsIsTakenOver) {
+    // Left by a launch that ended while it wrote it: unreadable, or empty.
+    fixtures::TempDir tmp;
+    for (const char* content : {"garbage", ""}) {
+        const QString path = QString::fromStdString(tmp / "vintrelle.sock");
+        fixtures::writeFile(tmp / "vintrelle.sock.lock", content);
+        SingleInstance first(path);
+        EXPECT_EQ(first.claim(), SingleInstance::Claim::first);
+        SingleInstance second(path);
+        EXPECT_EQ(second.claim(), SingleInstance::Claim::elsewhere);
+    }
+}
+
+namespace {
+
+// Every launch runs, and says why: nothing here is another instance.
+void expectUnguarded(const std::string& folder, const std::string& why) {
+    const QString path = QString::fromStdString(folder + "/vintrelle.sock");
+    SingleInstance first(path), second(path);
+    EXPECT_EQ(first.claim(), SingleInstance::Claim::unguarded);
+    EXPECT_NE(first.whyUnguarded().toStdString().find(why), std::string::npos) << first.whyUnguarded().toStdString();
+    EXPECT_EQ(second.claim(), SingleInstance::Claim::unguarded);
+    EXPECT_FALSE(second.forward({QStringLiteral("/x")}, 200));
+}
+
+}  // namespace
+
+TEST(SingleInstance, ARuntimeFolderThatCannotTakeTheLockIsNoOtherInstance) {
+    fixtures::TempDir tmp;
+    expectUnguarded(tmp / "missing", "does not exist");
+    EXPECT_FALSE(std::filesystem::exists(tmp / "missing"));
+
+    // Read-only and full folders, mounted where nobody else sees them.
+    const ChildRun child = runInPrivateMounts("SingleInstance.ReadOnlyAndFullRuntimeFolders", tmp.path());
+    if (!child.hadNamespace) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_TRUE(child.passed) << child.log;
+}
+
+// Run by the test above, in a mount namespace of its own.
+TEST(SingleInstance, ReadOnlyAndFullRuntimeFolders) {
+    const char* dir = privateMountsArgument();
+    if (!dir) GTEST_SKIP() << "runs only as a child of the test above";
+    const std::string readOnly = std::string(dir) + "/read-only", full = std::string(dir) + "/full";
+    std::filesystem::create_directories(readOnly);
+    std::filesystem::create_directories(full);
+    ASSERT_EQ(::mount("none", readOnly.c_str(), "tmpfs", MS_RDONLY, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount("none", full.c_str(), "tmpfs", 0, "size=16k"), 0) << std::strerror(errno);
+    fixtures::writeFile(full + "/filler", std::string(1 << 20, 'x'));  // cut short where the disk is full
+
+    expectUnguarded(readOnly, "cannot be written");
+    expectUnguarded(full, "is full");
+    EXPECT_FALSE(std::filesystem::exists(full + "/vintrelle.sock.lock"));
 }

@@ -25,6 +25,7 @@
 #include "Store/LibraryStore.h"
 #include "fixtures/MediaFixtures.h"
 #include "fixtures/TempDir.h"
+#include "disk/ProbeRun.h"
 #include "store/StoreFixture.h"
 
 using namespace vintrelle;
@@ -111,25 +112,6 @@ Counts countsOf(LibraryStore& store) {
     return c;
 }
 
-struct ProbeRun {
-    int status = -1;
-    std::string output;
-};
-
-ProbeRun runProbe(const std::string& library, const std::string& dataHome) {
-    const std::string command =
-        "XDG_DATA_HOME='" + dataHome + "' '" VINTRELLE_PROBE "' index '" + library + "' 2>/dev/null";
-    ProbeRun run;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return run;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-    const int raw = ::pclose(pipe);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return run;
-}
-
 struct FullDisk : ::testing::Test {
     static void SetUpTestSuite() { MediaProcessor::initialize(); }
     void SetUp() override {
@@ -192,12 +174,12 @@ TEST_F(FullDisk, TheProbeFailsWithTheReasonAndIndexesEverythingOnceThereIsRoom) 
     setenv("XDG_DATA_HOME", disk.path().c_str(), 1);
     LibraryStore::init(lib.root)->shutdown();
     disk.fill(64 << 10);
-    const ProbeRun full = runProbe(lib.root, disk.path());
+    const ProbeRun full = runProbe(VINTRELLE_PROBE, lib.root, disk.path());
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(full.output, "{\"error\":\"The disk holding the index is full.\"}\n");
 
     disk.makeRoom();
-    const ProbeRun again = runProbe(lib.root, disk.path());
+    const ProbeRun again = runProbe(VINTRELLE_PROBE, lib.root, disk.path());
     EXPECT_EQ(again.status, 0) << again.output;
     EXPECT_NE(again.output.find("{\"assets\":" + std::to_string(kPhotos) + ",\"photos\":" + std::to_string(kPhotos) +
                                 ",\"videos\":0,\"live\":0,\"failed\":0,"),

@@ -35,7 +35,8 @@ before="$(checksums)"
 
 start_x || fail "Xvfb did not start"
 
-"$app" -library "$library" >"$work/app.log" 2>&1 &
+app_log="$work/app.log"
+"$app" -library "$library" >"$app_log" 2>&1 &
 app_pid=$!
 pids+=("$app_pid")
 
@@ -43,7 +44,7 @@ window=""
 windowShown() {
   window="$(xdotool search --classname '^vintrelle$' 2>/dev/null | head -n 1 || true)"
   [ -n "$window" ] && return 0
-  kill -0 "$app_pid" 2>/dev/null || { cat "$work/app.log" >&2; fail "the application ended before showing its window"; }
+  kill -0 "$app_pid" 2>/dev/null || { cat "$app_log" >&2; fail "the application ended before showing its window"; }
   return 1
 }
 within 60 windowShown || fail "no window of class vintrelle"
@@ -109,9 +110,28 @@ set +e
 wait "$app_pid"
 status=$?
 set -e
-[ "$status" -eq 0 ] || { cat "$work/app.log" >&2; fail "exit status $status"; }
+[ "$status" -eq 0 ] || { cat "$app_log" >&2; fail "exit status $status"; }
 
 integrity="$(sqlite3 -readonly "$db" 'PRAGMA integrity_check')"
 [ "$integrity" = ok ] || fail "index integrity: $integrity"
 [ "$(checksums)" = "$before" ] || fail "the photos changed"
+
+# A runtime folder that cannot take the single-instance lock (here, one that
+# cannot even be made, below a file) is no other instance: the window opens
+# all the same, and the log says why the guard is off.
+app_log="$work/unguarded.log"
+: >"$work/not-a-folder"
+XDG_RUNTIME_DIR="$work/not-a-folder/run" "$app" -library "$library" >"$app_log" 2>&1 &
+app_pid=$!
+pids+=("$app_pid")
+within 60 windowShown || fail "no window without a runtime folder"
+grep -q "single-instance guard is off" "$app_log" || { cat "$app_log" >&2; fail "no word of the guard being off"; }
+xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
+keys ctrl+q
+within 30 appEnded || fail "still running 30 s after Ctrl+Q (without a runtime folder)"
+set +e
+wait "$app_pid"
+status=$?
+set -e
+[ "$status" -eq 0 ] || { cat "$app_log" >&2; fail "exit status $status without a runtime folder"; }
 echo "desktop smoke: ok ($indexed photos, $colours colours on screen, exit $status)"

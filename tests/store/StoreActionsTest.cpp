@@ -142,16 +142,16 @@ TEST(StoreActions, RenamingATripKeepsWhatTheEngineWroteMeanwhile) {
 }
 
 struct LookAlikes : Started {
-    // Persons 5, 6 and 7 with the same face; 7 is hidden.
+    // Persons 5, 6 and 7 with the same face, each in a photo of their own
+    // (1, 2 and 3); 7 is hidden.
     LookAlikes() {
         std::vector<float> same(128, 0.0f);
         same[0] = 1.0f;
         for (int64_t person : {5, 6, 7}) {
             insertPerson(db(), person, "");
-            for (int64_t asset : {1, 2, 3})
-                db().db().run("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id) "
-                              "VALUES(?,0.1,0.1,0.2,0.2,0.9,?,?)",
-                              {asset, LibraryDB::encodeEmbedding(same), person});
+            db().db().run("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id) "
+                          "VALUES(?,0.1,0.1,0.2,0.2,0.9,?,?)",
+                          {person - 4, LibraryDB::encodeEmbedding(same), person});
         }
         db().db().run("UPDATE persons SET hidden=1 WHERE id=7");
         store->reloadPeople();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "Core/Engine/LibraryEngine.h"
@@ -50,6 +51,30 @@ TEST(StoreWithEngine, IndexesFollowsTheFolderAndThumbnailsLoad) {
     EXPECT_TRUE(spinUntil([&] { return lib.store->assets().size() == 2; }, 20000));
 
     lib.store->shutdown();
+    lib.store->shutdown();
+}
+
+TEST(StoreWithEngine, ALibraryOpenedThroughALinkFollowsItsFolder) {
+    // ~/Pictures leading to a data disk, opened by the link's path.
+    RealLibrary lib;
+    const std::string link = lib.dir / "Pictures";
+    fs::create_directory_symlink(lib.root, link);
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/2019/a.jpg", 640, 480));
+    lib.store = LibraryStore::init(link);
+    lib.store->start(false);
+    ASSERT_TRUE(spinUntil([&] { return lib.store->assets().size() == 1 && lib.idle(); }, 20000));
+    EXPECT_EQ(lib.store->paths().dataDir, link + "/.vintrelle");
+
+    // Added through the link or through the folder's own path, a photo
+    // reaches the store through the watcher, with no rescan asked.
+    ASSERT_TRUE(fixtures::makeJPEG(link + "/2019/by-link.jpg", 320, 240));
+    EXPECT_TRUE(spinUntil([&] { return lib.store->assets().size() == 2; }, 20000));
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/f/by-real-path.jpg", 320, 240));
+    EXPECT_TRUE(spinUntil([&] { return lib.store->assets().size() == 3; }, 20000));
+    std::vector<std::string> paths;
+    for (const Asset& a : lib.store->assets()) paths.push_back(a.path);
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{"2019/a.jpg", "2019/by-link.jpg", "f/by-real-path.jpg"}));
     lib.store->shutdown();
 }
 

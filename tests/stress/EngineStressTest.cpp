@@ -13,9 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,8 +31,7 @@
 #include "Core/Index/LibraryLock.h"
 #include "Core/Media/MediaProcessor.h"
 #include "core/Engine/EngineFixture.h"
-
-extern char** environ;
+#include "fixtures/ChildProcess.h"
 
 using namespace enginetest;
 
@@ -54,22 +51,7 @@ int fromEnv(const char* name, int fallback) {
 // This executable again, running only the child test with the given
 // settings (NAME=VALUE), its output appended to log.
 pid_t spawnChild(const std::string& log, const std::vector<std::string>& settings) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    env.insert(env.end(), settings.begin(), settings.end());
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string exe = "/proc/self/exe", filter = "--gtest_filter=EngineStress.Child";
-    char* argv[] = {exe.data(), filter.data(), nullptr};
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&files, 1, 2);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, exe.c_str(), &files, nullptr, argv, envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&files);
-    return pid;
+    return fixtures::spawnTestChild("EngineStress.Child", settings, log);
 }
 
 struct Outcome {
@@ -82,12 +64,7 @@ Outcome outcomeOf(int status) {
     return {false, WIFSIGNALED(status) ? WTERMSIG(status) : -1};
 }
 
-Outcome waitFor(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return outcomeOf(status);
-}
+Outcome waitFor(pid_t pid) { return outcomeOf(fixtures::waitForChild(pid)); }
 
 // The child's outcome when it has ended already.
 std::optional<Outcome> ended(pid_t pid) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "Core/Index/LibraryDB.h"
 #include "Core/Engine/LibraryEngine.h"
 #include "Core/Engine/ReadJournal.h"
+#include "Core/Engine/ReaderProcess.h"
 #include "Core/Index/LibraryPaths.h"
 #include "Core/Base/MainQueue.h"
 #include "Core/Places/PlaceResolver.h"
@@ -102,6 +104,7 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     LibraryEngine::ListingCheck listingCheck;
     LibraryEngine::ReadHook readHook;
     std::string readerPath;  // the reader of suspects (ReaderProcess)
+    std::chrono::milliseconds readerDeadline;
     std::function<void()> firstScanWait;
 
     std::atomic<bool> stopped{false};
@@ -114,6 +117,13 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     DBFaults faultsAtStart;
     std::atomic<int> fileWriteError{0};
     std::optional<EngineHalt> halt;
+    // Suspects left waiting because no reader would read them (none could be
+    // started, or it refused the request), each until a reader takes it up:
+    // while any of them is unread, every run ends saying so. A reader that
+    // serves one suspect says nothing of another that found none. Guarded by
+    // mutex.
+    std::set<int64_t> waitingForReader;
+    std::string whyWaitingForReader;  // as last said
     ReadJournal journal;
     const std::shared_ptr<PlaceResolver> resolver;
     TripPass trips;
@@ -131,6 +141,14 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     // A worker could not write a file into the data folder.
     void noteWriteError(int error);
     void recoverJournal();
+    // Suspects whose files are in the index, still unread.
+    std::vector<int64_t> unreadSuspects();
+    // A suspect waits for a reader: says why (once while the reason holds).
+    void noteWaitingForReader(int64_t id, const std::string& reader, const ReaderProcess::Outcome& outcome);
+    // A reader took the suspect up, however its reading ended.
+    void noteReaderTookUp(int64_t id);
+    // Whether an unread suspect waits for a reader.
+    bool suspectsWaitForReader();
     bool scan(bool full, const std::set<std::string>& dirs);
     void process(const std::vector<WorkItem>& items);
     void pairLivePhotos();

@@ -27,11 +27,14 @@ struct EngineStatus {
     }
 };
 
-// Why a run ended with work left undone: writing the index or a thumbnail
-// failed. The work is taken up again by the next scan.
+// Why a run ended with work left undone. The work is taken up again by the
+// next scan.
 enum class EngineHalt {
-    diskFull,    // no room left on the disk holding the index
-    unwritable,  // that disk refused the write for another reason
+    diskFull,           // no room left on the disk holding the index: the run stopped
+    unwritable,         // that disk refused the write for another reason: the run stopped
+    // no reader of suspects could be started, or it refused the request:
+    // those files wait, the rest was done
+    readerUnavailable,
 };
 
 // Implemented by the store. Every call arrives on the main thread, and only
@@ -45,7 +48,7 @@ public:
     virtual void engineDidUpdatePeople() = 0;
     virtual void engineDidChangeStatus(const EngineStatus& status) = 0;
     virtual void engineDidGoOffline() = 0;
-    // The run stopped because a write failed; followed by idle.
+    // The run ended with work left undone; followed by idle.
     virtual void engineDidHalt(EngineHalt why) = 0;
 };
 

@@ -16,6 +16,7 @@
 
 #include "Core/Base/Processors.h"
 #include "Core/Faces/FaceClusterer.h"
+#include "Core/Faces/FaceSuccession.h"
 #include "Core/Media/HeifFullImage.h"
 #include "Core/Media/MediaProcessor.h"
 
@@ -58,6 +59,9 @@ struct FacePass::Result {
     int64_t assetID = 0;
     std::vector<Face> faces;
     int writeError = 0;  // a crop could not be written
+    // The photo was decoded and analysed. One that was not (gone meanwhile,
+    // unreadable now) says nothing of the faces found in it before.
+    bool read = false;
 
     void discardCrops() const {
         for (const Face& f : faces)
@@ -98,7 +102,7 @@ void FacePass::removeLeftoverStaging() {
 }
 
 FacePass::Result FacePass::analyseOne(const PendingFaceAsset& asset) {
-    Result result{asset.id, {}};
+    Result result{asset.id, {}, 0, false};
     // A HEIF photo is decoded on this worker's thread alone: the workers
     // already fill the processors, and libheif's own decoding threads for
     // each of them would only crowd them.
@@ -110,6 +114,7 @@ FacePass::Result FacePass::analyseOne(const PendingFaceAsset& asset) {
     } catch (const std::exception&) {
         return result;
     }
+    result.read = true;
     for (const DetectedFace& d : found) {
         Face f{d.rect.x, d.rect.y, d.rect.width, d.rect.height, d.quality, d.embedding, {}};
         if (d.crop) {
@@ -223,17 +228,77 @@ private:
     std::vector<std::jthread> threads_;  // last: joined before the rest goes
 };
 
-bool FacePass::save(const std::vector<Result>& results) {
+namespace {
+
+// The faces a photo held before it was read again: those of a photo whose
+// file changed since its faces were found.
+struct EarlierFace {
+    int64_t id = 0;
+    PlacedFace place;
+    bool ofPerson = false;
+};
+
+std::vector<EarlierFace> earlierFaces(Database& db, int64_t asset) {
+    return db.query("SELECT id, x, y, w, h, embedding, person_id FROM faces WHERE asset_id=? ORDER BY id", {asset},
+                    [](const Row& r) {
+                        return EarlierFace{
+                            r.int64(0),
+                            {{r.dbl(1), r.dbl(2), r.dbl(3), r.dbl(4)}, LibraryDB::decodeEmbedding(r.blob(5))},
+                            !r.isNull(6)};
+                    });
+}
+
+}  // namespace
+
+bool FacePass::save(const std::vector<Result>& results, bool& peopleChanged) {
     Database& db = db_->db();
     std::vector<std::pair<int64_t, std::string>> crops;
+    std::vector<int64_t> staleCrops;  // of faces gone, or found again without a picture
+    bool dropped = false;
     try {
         db.transaction([&] {
             for (const Result& r : results) {
-                for (const Face& f : r.faces) {
-                    int64_t id = db.insert(
-                        "INSERT INTO faces(asset_id, x, y, w, h, quality, embedding) VALUES(?,?,?,?,?,?,?)",
-                        {r.assetID, f.x, f.y, f.w, f.h, f.quality, LibraryDB::encodeEmbedding(f.embedding)});
+                // A photo read again keeps the rows of the faces found again
+                // where they were, with their person and their lock, and only
+                // their place, print and picture renewed; the faces it no
+                // longer shows go. One that could not be read keeps its faces.
+                const std::vector<EarlierFace> earlier = r.read ? earlierFaces(db, r.assetID)
+                                                                : std::vector<EarlierFace>{};
+                std::vector<int> of(r.faces.size(), -1);
+                if (!earlier.empty()) {
+                    std::vector<PlacedFace> before, now;
+                    for (const EarlierFace& e : earlier) before.push_back(e.place);
+                    for (const Face& f : r.faces) now.push_back({{f.x, f.y, f.w, f.h}, f.embedding});
+                    of = earlierFaceOf(before, now);
+                }
+                std::vector<bool> kept(earlier.size(), false);
+                for (size_t i = 0; i < r.faces.size(); ++i) {
+                    const Face& f = r.faces[i];
+                    const DBValue embedding = LibraryDB::encodeEmbedding(f.embedding);
+                    int64_t id;
+                    if (of[i] >= 0) {
+                        id = earlier[size_t(of[i])].id;
+                        kept[size_t(of[i])] = true;
+                        db.run("UPDATE faces SET x=?, y=?, w=?, h=?, quality=?, embedding=? WHERE id=?",
+                               {f.x, f.y, f.w, f.h, f.quality, embedding, id});
+                        if (f.staged.empty()) staleCrops.push_back(id);
+                    } else {
+                        id = db.insert(
+                            "INSERT INTO faces(asset_id, x, y, w, h, quality, embedding) VALUES(?,?,?,?,?,?,?)",
+                            {r.assetID, f.x, f.y, f.w, f.h, f.quality, embedding});
+                    }
                     if (!f.staged.empty()) crops.emplace_back(id, f.staged);
+                }
+                for (size_t j = 0; j < earlier.size(); ++j) {
+                    if (kept[j]) continue;
+                    const int64_t id = earlier[j].id;
+                    db.run("DELETE FROM faces WHERE id=?", {id});
+                    // A person shown by this face is shown by its best face left.
+                    db.run("UPDATE persons SET cover_face=(SELECT f.id FROM faces f WHERE f.person_id=persons.id "
+                           "ORDER BY f.quality * f.w DESC LIMIT 1) WHERE cover_face=?",
+                           {id});
+                    staleCrops.push_back(id);
+                    if (earlier[j].ofPerson) dropped = true;
                 }
                 // A photo left pending would have its faces inserted a second
                 // time by the next pass, so this failing fails the batch.
@@ -246,6 +311,7 @@ bool FacePass::save(const std::vector<Result>& results) {
         for (const Result& r : results) r.discardCrops();
         return false;
     }
+    for (int64_t id : staleCrops) removeQuietly(paths_.faceURL(id));
     for (const auto& [id, staged] : crops) {
         const std::string target = paths_.faceURL(id);
         std::error_code ec;
@@ -255,6 +321,7 @@ bool FacePass::save(const std::vector<Result>& results) {
         fs::rename(staged, target, ec);
         if (ec) removeQuietly(staged);  // the face stays, without its picture
     }
+    peopleChanged = dropped;
     return true;
 }
 
@@ -355,7 +422,10 @@ bool FacePass::runBatches(bool& gaveWay) {
         // A save that fails (disk full, a drive remounted read-only) would
         // fail again on the same photos: end the pass instead of analysing
         // them over and over. A later scan starts a new one.
-        if (!save(results)) break;
+        bool peopleChanged = false;
+        if (!save(results, peopleChanged)) break;
+        // Faces a changed photo no longer shows left their people.
+        if (peopleChanged && hooks_.peopleUpdated) hooks_.peopleUpdated();
 
         done += int(batch.size());
         sinceClustering += int(batch.size());

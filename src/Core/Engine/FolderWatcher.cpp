@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -24,8 +25,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kDirMask = IN_CREATE | IN_DELETE | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO |
-                              IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+constexpr uint32_t kRootMask = IN_CREATE | IN_DELETE | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO |
+                               IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
+// Folders inside the library are never entered through a link, as the scan
+// never enters one; the library folder itself is followed, since a library
+// opened by a link's path (~/Pictures leading to a data disk) is the folder
+// the link leads to.
+constexpr uint32_t kDirMask = kRootMask | IN_DONT_FOLLOW;
 // A directory move arrives as a pair of events; one whose partner has not come
 // this long after it left the watched tree.
 constexpr auto kMovePartnerWait = std::chrono::milliseconds(20);
@@ -105,13 +111,23 @@ void FolderWatcher::Impl::addTree(const std::string& dir, bool report) {
     while (!stack.empty() && !stopRequested) {
         const std::string d = std::move(stack.back());
         stack.pop_back();
-        const int wd = ::inotify_add_watch(inotifyFD, d.c_str(), kDirMask);
+        const bool isRoot = d == root;
+        const int wd = ::inotify_add_watch(inotifyFD, d.c_str(), isRoot ? kRootMask : kDirMask);
         if (wd < 0) {
-            if (errno == ENOSPC) needRescan();
+            const int err = errno;
+            // Without a watch on the library folder nothing in it is followed:
+            // that is said, and a full scan stands in for what goes unseen.
+            if (isRoot) {
+                std::fprintf(stderr, "Vintrelle: the library folder %s cannot be watched (%s): changes are found by "
+                             "rescans only\n", d.c_str(), std::strerror(err));
+                needRescan();
+            } else if (err == ENOSPC) {
+                needRescan();
+            }
             continue;
         }
         dirOf[wd] = d;
-        if (d == root) rootWD = wd;
+        if (isRoot) rootWD = wd;
         DIR* listing = ::opendir(d.c_str());
         if (!listing) continue;
         while (dirent* e = ::readdir(listing)) {
@@ -229,7 +245,13 @@ void FolderWatcher::Impl::deliverIfDue() {
 void FolderWatcher::Impl::run() {
     inotifyFD = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotifyFD < 0) {
+        // No watching at all (too many watchers for this user): as when the
+        // library folder cannot be watched.
+        const int err = errno;
         watching->set();
+        std::fprintf(stderr, "Vintrelle: the library folder %s cannot be watched (%s): changes are found by "
+                     "rescans only\n", root.c_str(), std::strerror(err));
+        onChange({}, true);
         return;
     }
     addTree(root, false);

@@ -4,7 +4,10 @@
 // handed over in batches of absolute paths together with a "rescan needed"
 // flag (events were lost, a watch could not be added, the library folder
 // itself was deleted, moved or unmounted). Hidden paths, the data folder
-// among them, never reach the callback.
+// among them, never reach the callback. The library folder may be a link
+// (its paths are reported spelled with it); links inside it are not
+// followed. When the library folder itself cannot be watched, the first
+// batch asks for a rescan and the reason goes to the standard error.
 
 #include <functional>
 #include <memory>

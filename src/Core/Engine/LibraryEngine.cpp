@@ -3,10 +3,13 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <thread>
 
 #include "Core/Engine/EngineCore.h"
@@ -67,6 +70,7 @@ EngineCore::EngineCore(LibraryPaths p, std::shared_ptr<LibraryDB> d, std::weak_p
       delegate(std::move(del)),
       poster(std::move(mp)),
       readerPath(ReaderProcess::besideThisProgram()),
+      readerDeadline(ReaderProcess::defaultDeadline),
       journal(paths.dataDir),
       resolver(std::make_shared<PlaceResolver>(db)),
       trips(db, resolver, poster, delegate) {
@@ -260,6 +264,9 @@ void EngineCore::drain() {
         // Writes fail on a drive that went away, too: that is no full disk.
         if (!libraryPresent()) reportOffline();
         else post([why = *halt](EngineDelegate& d) { d.engineDidHalt(why); });
+    } else if (!halted && !stopped && suspectsWaitForReader()) {
+        // Also after a run that had no suspect to read: they still wait.
+        post([](EngineDelegate& d) { d.engineDidHalt(EngineHalt::readerUnavailable); });
     }
     report(EngineStatus::idle());
     // After a halt the work waits for the next request (a rescan, a change
@@ -271,18 +278,61 @@ void EngineCore::drain() {
 
 void EngineCore::recoverJournal() {
     journal.recover();
-    auto pending = [&](int64_t id) {
-        return !db->db().query("SELECT id FROM assets WHERE id=? AND meta_done=0", {id},
-                               [](const Row& r) { return r.int64(0); }).empty();
-    };
+    // Suspects whose files were removed, or read since by other means.
+    const std::vector<int64_t> all = journal.suspects(), unread = unreadSuspects();
+    std::vector<int64_t> settled;
+    std::set_difference(all.begin(), all.end(), unread.begin(), unread.end(), std::back_inserter(settled));
+    journal.forget(settled);
+}
+
+std::vector<int64_t> EngineCore::unreadSuspects() {
+    std::vector<int64_t> out;
     try {
-        // Suspects whose files were removed, or read since by other means.
-        std::vector<int64_t> settled;
         for (int64_t id : journal.suspects())
-            if (!pending(id)) settled.push_back(id);
-        journal.forget(settled);
+            if (!db->db().query("SELECT id FROM assets WHERE id=? AND meta_done=0", {id},
+                                [](const Row& r) { return r.int64(0); }).empty())
+                out.push_back(id);
     } catch (const DBError&) {
+        // Unknown: nothing is settled on a guess.
+        return journal.suspects();
     }
+    return out;
+}
+
+void EngineCore::noteWaitingForReader(int64_t id, const std::string& reader, const ReaderProcess::Outcome& outcome) {
+    const std::string why = std::string(reader.empty() ? ReaderProcess::fileName : reader) + " " +
+                            ReaderProcess::describe(outcome);
+    {
+        std::lock_guard lock(mutex);
+        const bool told = !waitingForReader.empty() && whyWaitingForReader == why;
+        waitingForReader.insert(id);
+        whyWaitingForReader = why;
+        if (told) return;
+    }
+    std::fprintf(stderr, "vintrelle: the reader %s: files that must be read apart wait for it\n", why.c_str());
+}
+
+void EngineCore::noteReaderTookUp(int64_t id) {
+    std::lock_guard lock(mutex);
+    waitingForReader.erase(id);
+}
+
+bool EngineCore::suspectsWaitForReader() {
+    std::set<int64_t> waiting;
+    {
+        std::lock_guard lock(mutex);
+        if (waitingForReader.empty()) return false;
+        waiting = waitingForReader;
+    }
+    // Those read since by other means, or removed, wait no more.
+    const std::vector<int64_t> unread = unreadSuspects();
+    std::set<int64_t> still;
+    std::set_intersection(waiting.begin(), waiting.end(), unread.begin(), unread.end(),
+                          std::inserter(still, still.end()));
+    std::lock_guard lock(mutex);
+    for (int64_t id : waiting)
+        if (!still.count(id)) waitingForReader.erase(id);
+    return !still.empty();
 }
 
 // ---- public interface ------------------------------------------------------
@@ -384,6 +434,11 @@ void LibraryEngine::setReadHook(ReadHook hook) {
 void LibraryEngine::setReaderPath(std::string path) {
     std::lock_guard lock(impl_->core->mutex);
     impl_->core->readerPath = std::move(path);
+}
+
+void LibraryEngine::setReaderDeadline(std::chrono::milliseconds deadline) {
+    std::lock_guard lock(impl_->core->mutex);
+    impl_->core->readerDeadline = deadline;
 }
 
 void LibraryEngine::setFirstScanWait(std::function<void()> wait) {

@@ -69,6 +69,8 @@ public:
     // this program). Tests put a stand-in in front of it that crashes or
     // dawdles on chosen files; the hook above never runs for those reads.
     void setReaderPath(std::string path);
+    // How long it may take over one file (tests shorten it).
+    void setReaderDeadline(std::chrono::milliseconds deadline);
 
     // Called on the engine's thread before its first scan, which begins once
     // it returns. The store waits there for the folder watcher's watches: a

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <deque>
 #include <thread>
 
@@ -70,10 +71,12 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
 
     LibraryEngine::ReadHook hook;
     std::string reader;
+    std::chrono::milliseconds deadline;
     {
         std::lock_guard lock(mutex);
         hook = readHook;
         reader = readerPath;
+        deadline = readerDeadline;
     }
 
     struct Result {
@@ -92,26 +95,48 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
 
     // A file in flight when an earlier run ended abnormally is read in a
     // process of its own: should it crash its decoder, only that process
-    // ends, and only two such ends condemn it. Nothing else does: the end of
-    // this process (a kill, a crash in another thread) says nothing of any
-    // one file. It stays a suspect until what was read of it is saved (see
-    // flush): a run that ends before then must not read it here next time.
+    // ends, and only two such ends condemn it; a reading cut short (killed,
+    // as the out-of-memory killer does, past its deadline, or failing) is
+    // tried again, and only three such ends condemn it. Nothing else does:
+    // the end of this process (a kill, a crash in another thread) says
+    // nothing of any one file. It stays a suspect until what was read of it
+    // is saved (see flush): a run that ends before then must not read it
+    // here next time.
     auto readSuspect = [&](const WorkItem& item, const std::string& url, double fallback) -> Result {
+        using End = ReaderProcess::Outcome::End;
+        auto condemned = [&] {
+            ProcessedMedia unreadable;
+            unreadable.taken = fallback;
+            return Result{0, std::move(unreadable), false};
+        };
         int failures = 0;
         for (;;) {
+            // Closing: the file waits for the next run, tried or not.
+            if (stopped) return {0, {}, true};
             ReaderProcess::Outcome o =
-                ReaderProcess::read(reader, item.kind, url, fallback, paths.thumbURL(item.id), stopped);
-            if (o.end == ReaderProcess::Outcome::End::notRead) return {0, {}, true};
+                ReaderProcess::read(reader, item.kind, url, fallback, paths.thumbURL(item.id), stopped, deadline);
+            if (o.end == End::stopped) continue;
+            // Not there, not runnable, or refusing the request: the
+            // installation is at fault, not the file, which waits for a
+            // reader (the run says so).
+            if (o.end == End::unstarted || o.end == End::refused) {
+                noteWaitingForReader(item.id, reader, o);
+                return {0, {}, true};
+            }
+            noteReaderTookUp(item.id);
+            if (o.end != End::read) {
+                const bool crash = o.end == End::crashed;
+                const int ends = crash ? journal.crashed(item.id) : journal.cutShort(item.id);
+                const bool again = ends < (crash ? ReadJournal::crashesToCondemn : ReadJournal::cutsToCondemn);
+                std::fprintf(stderr, "vintrelle: the reader of %s %s; %s\n", url.c_str(),
+                             ReaderProcess::describe(o).c_str(), again ? "reading it again" : "set aside as unreadable");
+                if (again) continue;
+                return condemned();
+            }
             // Its thumbnail found no room: as for a file read here.
             if (o.media.thumbWriteError != 0) {
                 noteWriteError(o.media.thumbWriteError);
                 return {0, {}, true};
-            }
-            if (o.end == ReaderProcess::Outcome::End::crashed) {
-                if (journal.crashed(item.id) < ReadJournal::crashesToCondemn) continue;
-                ProcessedMedia unreadable;
-                unreadable.taken = fallback;
-                return {0, std::move(unreadable), false};
             }
             if (!o.media.thumbOK) {
                 // As for a file read here: only bytes that were all there

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <sstream>
 
 namespace vintrelle {
 
@@ -25,15 +26,22 @@ void writeWhole(const std::string& path, const std::string& text) {
 ReadJournal::ReadJournal(const std::string& dataDir)
     : readingPath_(dataDir + "/reading-ids"), suspectsPath_(dataDir + "/read-suspects") {
     std::ifstream in(suspectsPath_);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        long long id = 0;
+        int crashes = 0, cuts = 0;
+        if (!(fields >> id >> crashes)) continue;
+        fields >> cuts;
+        suspects_[id] = {std::max(crashes, 0), std::max(cuts, 0)};
+    }
     long long id = 0;
     int crashes = 0;
-    while (in >> id >> crashes) suspects_[id] = std::max(crashes, 0);
     // Suspects of earlier versions, counted by abnormal ends of the whole
     // process: no evidence, so they are suspects with no crash yet.
     const std::string older = dataDir + "/suspect-ids";
     std::ifstream old(older);
     bool migrated = false;
-    while (old >> id >> crashes) migrated |= suspects_.try_emplace(id, 0).second;
+    while (old >> id >> crashes) migrated |= suspects_.try_emplace(id).second;
     if (old.is_open()) {
         if (migrated) writeSuspects();
         ::unlink(older.c_str());
@@ -51,7 +59,7 @@ void ReadJournal::recover() {
     {
         std::ifstream in(readingPath_);
         long long id = 0;
-        while (in >> id) added |= suspects_.try_emplace(id, 0).second;
+        while (in >> id) added |= suspects_.try_emplace(id).second;
     }
     if (added) writeSuspects();
     reading_.clear();
@@ -77,15 +85,22 @@ bool ReadJournal::isSuspect(int64_t id) const {
 std::vector<int64_t> ReadJournal::suspects() const {
     std::lock_guard lock(mutex_);
     std::vector<int64_t> out;
-    for (const auto& [id, crashes] : suspects_) out.push_back(id);
+    for (const auto& [id, ends] : suspects_) out.push_back(id);
     return out;
 }
 
 int ReadJournal::crashed(int64_t id) {
     std::lock_guard lock(mutex_);
-    const int crashes = ++suspects_[id];
+    const int crashes = ++suspects_[id].crashes;
     writeSuspects();
     return crashes;
+}
+
+int ReadJournal::cutShort(int64_t id) {
+    std::lock_guard lock(mutex_);
+    const int cuts = ++suspects_[id].cuts;
+    writeSuspects();
+    return cuts;
 }
 
 void ReadJournal::begin(int64_t id) {
@@ -119,7 +134,8 @@ void ReadJournal::writeSuspects() {
         return;
     }
     std::string text;
-    for (const auto& [id, crashes] : suspects_) text += std::to_string(id) + " " + std::to_string(crashes) + "\n";
+    for (const auto& [id, ends] : suspects_)
+        text += std::to_string(id) + " " + std::to_string(ends.crashes) + " " + std::to_string(ends.cuts) + "\n";
     writeWhole(suspectsPath_, text);
 }
 

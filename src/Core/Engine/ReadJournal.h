@@ -6,12 +6,14 @@
 //
 // Files in flight when a run ends abnormally become suspects: nothing says
 // which of them, if any, ended the run. Each suspect is read again in a
-// process of its own (ReaderProcess), and stored as unreadable only when
-// that process dies of a fault twice: evidence that reading the file
-// crashes, which no end of the indexing process itself can give.
+// process of its own (ReaderProcess), and stored as unreadable only on
+// evidence that no end of the indexing process itself can give: its reading
+// process dying of a fault twice, or being cut short (killed, past its
+// deadline, failing) three times, where once is chance.
 //
-// On disk: "reading-ids" (ids in flight, one a line), "read-suspects" (id
-// and the crashes of its reading process so far, one pair a line).
+// On disk: "reading-ids" (ids in flight, one a line), "read-suspects" (id,
+// the crashes of its reading process so far and the times it was cut short,
+// one line each; the last number is absent in older files).
 
 #include <cstdint>
 #include <map>
@@ -26,6 +28,8 @@ class ReadJournal {
 public:
     // Crashes of a suspect's reading process that condemn it.
     static constexpr int crashesToCondemn = 2;
+    // Ends of its reading process cut short that condemn it.
+    static constexpr int cutsToCondemn = 3;
 
     explicit ReadJournal(const std::string& dataDir);
     ~ReadJournal();
@@ -43,6 +47,8 @@ public:
     // A suspect's reading process died of a fault: the crashes counted so
     // far, this one included (kept across runs).
     int crashed(int64_t id);
+    // Likewise, when its reading process was cut short.
+    int cutShort(int64_t id);
 
     // A read in this process starts and returns.
     void begin(int64_t id);
@@ -55,7 +61,11 @@ private:
     const std::string readingPath_, suspectsPath_;
     mutable std::mutex mutex_;
     std::multiset<int64_t> reading_;
-    std::map<int64_t, int> suspects_;  // id -> crashes of its reading process
+    struct Ends {
+        int crashes = 0;
+        int cuts = 0;
+    };
+    std::map<int64_t, Ends> suspects_;  // id -> how its reading process ended so far
     int fd_ = -1;
 };
 

@@ -13,6 +13,7 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 extern char** environ;
@@ -179,12 +180,22 @@ std::optional<ProcessedMedia> decode(std::string_view text) {
 
 Outcome read(const std::string& readerPath, MediaKind kind, const std::string& file, double fallbackDate,
              const std::string& thumbURL, const std::atomic<bool>& stopped, std::chrono::milliseconds deadline) {
-    if (readerPath.empty() || ::access(readerPath.c_str(), X_OK) != 0) return {};
+    auto unstarted = [](int error) {
+        Outcome o;
+        o.error = error;
+        return o;
+    };
+    if (readerPath.empty()) return unstarted(ENOENT);
+    if (::access(readerPath.c_str(), X_OK) != 0) return unstarted(errno);
     int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return {};
+    if (::pipe2(out, O_CLOEXEC) != 0) return unstarted(errno);
 
+    // The reader works from "/": paths relative to ours would name other files there.
+    std::error_code ec;
     std::string parent = std::to_string(::getpid()), kindName = kind == MediaKind::video ? "video" : "photo",
-                fallback = number(fallbackDate), path = readerPath, fileArg = file, thumbArg = thumbURL;
+                fallback = number(fallbackDate), path = std::filesystem::absolute(readerPath, ec).string(),
+                fileArg = std::filesystem::absolute(file, ec).string(),
+                thumbArg = std::filesystem::absolute(thumbURL, ec).string();
     char* argv[] = {path.data(), parent.data(), kindName.data(), fileArg.data(), fallback.data(), thumbArg.data(),
                     nullptr};
 
@@ -208,24 +219,26 @@ Outcome read(const std::string& readerPath, MediaKind kind, const std::string& f
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, readerPath.c_str(), &actions, &attr, argv, environ);
+    const int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv, environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     if (rc != 0) {
         ::close(out[0]);
-        return {};
+        return unstarted(rc);
     }
 
     std::string text;
-    bool ended = false;  // by us
+    Outcome::End endedBy = Outcome::End::read;  // read: not ended by us
     pollfd p{out[0], POLLIN, 0};
     const auto giveUp = std::chrono::steady_clock::now() + deadline;
     for (;;) {
-        if (!ended && (stopped.load() || text.size() > kMaxOutput || std::chrono::steady_clock::now() >= giveUp)) {
+        if (endedBy == Outcome::End::read) {
+            if (stopped.load()) endedBy = Outcome::End::stopped;
+            else if (text.size() > kMaxOutput) endedBy = Outcome::End::failed;
+            else if (std::chrono::steady_clock::now() >= giveUp) endedBy = Outcome::End::overran;
             // The whole group: anything the reader started must not hold the pipe open.
-            ::kill(-pid, SIGKILL);
-            ended = true;
+            if (endedBy != Outcome::End::read) ::kill(-pid, SIGKILL);
         }
         const int n = ::poll(&p, 1, 100);
         if (n < 0 && errno != EINTR) break;
@@ -240,35 +253,67 @@ Outcome read(const std::string& readerPath, MediaKind kind, const std::string& f
     siginfo_t info {};
     while (::waitid(P_PID, id_t(pid), &info, WEXITED) != 0 && errno == EINTR) {
     }
-    if (ended) return {};
+    Outcome o;
+    if (endedBy != Outcome::End::read) {
+        o.end = endedBy;
+        return o;
+    }
     if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) {
-        if (!isCrashSignal(info.si_status)) return {};
-        Outcome o;
-        o.end = Outcome::End::crashed;
+        o.end = isCrashSignal(info.si_status) ? Outcome::End::crashed : Outcome::End::killed;
         o.signal = info.si_status;
         return o;
     }
-    if (info.si_code != CLD_EXITED || info.si_status != 0) return {};
-    std::optional<ProcessedMedia> media = decode(text);
-    if (!media) return {};
-    Outcome o;
+    // 127: what the loader (or a shell in front of the reader) answers when
+    // the program cannot be run at all.
+    if (info.si_code == CLD_EXITED && info.si_status == 127) return unstarted(ENOEXEC);
+    if (info.si_code == CLD_EXITED && text.empty() &&
+        (info.si_status == exitBadRequest || info.si_status == exitWrongParent)) {
+        o.end = Outcome::End::refused;
+        o.status = info.si_status;
+        return o;
+    }
+    std::optional<ProcessedMedia> media;
+    if (info.si_code == CLD_EXITED && info.si_status == 0) media = decode(text);
+    if (!media) {
+        o.end = Outcome::End::failed;
+        o.status = info.si_code == CLD_EXITED ? info.si_status : 0;
+        return o;
+    }
     o.end = Outcome::End::read;
     o.media = std::move(*media);
     return o;
 }
 
+std::string describe(const Outcome& o) {
+    switch (o.end) {
+    case Outcome::End::read: return "read";
+    case Outcome::End::crashed: return std::string("crashed (") + ::strsignal(o.signal) + ")";
+    case Outcome::End::killed: return std::string("was killed (") + ::strsignal(o.signal) + ")";
+    case Outcome::End::overran: return "ran past its deadline";
+    case Outcome::End::failed:
+        return o.status != 0 ? "exited with status " + std::to_string(o.status) : "said nothing that reads";
+    case Outcome::End::unstarted: return std::string("could not be started (") + std::strerror(o.error) + ")";
+    case Outcome::End::refused:
+        return "would not take the request (exit status " + std::to_string(o.status) +
+               (o.status == exitBadRequest ? ": a reader of another version of the program?)"
+                                           : ": started through something that did not hand over to it?)");
+    case Outcome::End::stopped: return "stopped";
+    }
+    return {};
+}
+
 int serve(int argc, char** argv) {
-    if (argc != 6) return 2;
+    if (argc != 6) return exitBadRequest;
     pid_t parent = 0;
     double fallback = 0;
     const std::string_view kind = argv[2];
     if (!parse(std::string_view(argv[1]), parent) || !parse(std::string_view(argv[4]), fallback) ||
         (kind != "photo" && kind != "video"))
-        return 2;
+        return exitBadRequest;
     // Ends with the indexer, which alone knows what to make of this reading;
     // already gone (the indexer ended while this started): nothing to do.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) return 3;
+    if (::getppid() != parent) return exitWrongParent;
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
 

@@ -29,25 +29,45 @@ std::string besideThisProgram();
 
 struct Outcome {
     enum class End {
-        read,     // the reader ended normally and said what it read
-        crashed,  // the reader died of a signal that a fault raises (segmentation fault, abort, ...)
-        notRead,  // anything else: no reader, ended on request or by another signal, unclear output
+        read,       // the reader ended normally and said what it read
+        crashed,    // the reader died of a signal that a fault raises (segmentation fault, abort, ...)
+        killed,     // another signal ended it, not ours (the out-of-memory killer, a user's kill)
+        overran,    // still busy at the deadline: ended by us
+        failed,     // it exited with an error, or said nothing that reads
+        unstarted,  // no reader could be started: none there, not runnable, or no resources to start one
+        refused,    // a reader started but would not take the request (see exitBadRequest)
+        stopped,    // ended by us at a stop
     };
-    End end = End::notRead;
+    End end = End::unstarted;
     ProcessedMedia media;
-    int signal = 0;  // with crashed
+    int signal = 0;  // with crashed and killed
+    int status = 0;  // with failed and refused: the exit status (0 when its output did not read)
+    int error = 0;   // with unstarted: why (errno)
 };
+
+// How the reader ends, having said nothing, when it will not serve a
+// request: arguments it does not take (a reader of another version than the
+// program beside it), or a parent other than the one named (something stands
+// between the indexer and the reader without handing over to it). Either is
+// the installation's fault, never the file's, and the file waits for a
+// reader as when none can be started. Every other end stays evidence about
+// the file: a decoder that exits on its bytes must not hide behind these.
+inline constexpr int exitBadRequest = 2;
+inline constexpr int exitWrongParent = 3;
 
 // How long a reader may take over one file before it is taken for hung.
 inline constexpr std::chrono::seconds defaultDeadline{120};
 
 // Reads file with the reader at readerPath, waiting for it to end. A stop
 // (stopped set) ends the reader at once; that is no crash. Nor is a reader
-// still busy at the deadline: it is ended and the file waits for a later
-// scan, so one file that makes a decoder spin never holds up the pass.
+// still busy at the deadline: it is ended, so one file that makes a decoder
+// spin never holds a worker for long.
 Outcome read(const std::string& readerPath, MediaKind kind, const std::string& file, double fallbackDate,
              const std::string& thumbURL, const std::atomic<bool>& stopped,
              std::chrono::milliseconds deadline = defaultDeadline);
+
+// One line for a log: how a reading ended, for the ends that are no reading.
+std::string describe(const Outcome& outcome);
 
 // What the reader writes: one "name value" line per present field, texts
 // as hexadecimal bytes (camera names need be no UTF-8), numbers in their

@@ -312,10 +312,12 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
             if (!s.done) work.push_back({s.id, f.path, f.kind, f.mtime, f.size});
             continue;
         }
+        // Its faces stay until the face pass reads it again and matches
+        // what it finds to them: until then its people keep it, and a
+        // touched photo never leaves a named person empty.
         try {
             sql.run("UPDATE assets SET size=?, mtime=?, meta_done=0, faces_done=0, thumb=0 WHERE id=?",
                     {f.size, f.mtime, s.id});
-            sql.run("DELETE FROM faces WHERE asset_id=?", {s.id});
         } catch (const DBError&) {
         }
         work.push_back({s.id, f.path, f.kind, f.mtime, f.size});

@@ -395,9 +395,17 @@ std::vector<int64_t> FaceClusterer::suggestions(LibraryDB& db, int64_t person, i
     auto target = std::find_if(clusters.begin(), clusters.end(), [&](const Cluster& c) { return c.personID == person; });
     if (target == clusters.end()) return {};
 
+    // Two faces of one photo are two people: whoever shares a photo with
+    // the person is never offered as the same person, however alike.
+    std::unordered_set<int64_t> photos, besides;
+    for (const FaceRecord& f : faces)
+        if (f.personID == person) photos.insert(f.assetID);
+    for (const FaceRecord& f : faces)
+        if (f.personID != person && photos.count(f.assetID)) besides.insert(*f.personID);
+
     std::vector<std::pair<int64_t, float>> kept;
     for (const Cluster& o : clusters) {
-        if (o.personID == person) continue;
+        if (o.personID == person || besides.count(*o.personID)) continue;
         const float cos = cosine(*target, o);
         const float link = std::min(target->linkage(o), o.linkage(*target));
         const float score = std::max(cos, link);

@@ -36,6 +36,20 @@ constexpr float detectorThreshold = 0.5f;
 // small faces out of the detector's reach (group-picture recall fell from
 // 86 % to 41 %). Of 48 face-free cuts of the same photos, 6 reached the
 // hint and paid for the second look.
+// A face clear of the edges does not rule out a larger one the frame cuts
+// (a portrait cut through the forehead, a smaller face behind): when a
+// candidate touching an edge and overlapping no found face reached the
+// hint, the framed look runs as well and adds what the first look missed.
+// The labelled portraits at 80-200 pixels, cut 15-45 % down by the top
+// edge of 480 x 640 to 1600 x 1200 pictures with a 48-70 pixel face
+// pasted behind: the first look missed the large face 152 times, always
+// with such a candidate (0.1 to 0.5), and the framed look found 128 of
+// them. A second look costs about as much as the rest of an analysis, so
+// it is not run on every photo: 5 of the 62 labelled photos and 1 of 24
+// face-recall group pictures pay for it (one of the five gains a real
+// face, a profile cut by the edge). The face pass bench on 200 labelled
+// photos, three runs each on a busy machine: 5.3 photos per second before,
+// 5.0 after (one photo at a time, 3.8 and 3.55).
 constexpr float closeUpBorder = 0.3f;
 constexpr float closeUpHint = 0.1f;
 constexpr float edgeMargin = 0.02f;  // of the longer side: a box this close to an edge touches it
@@ -253,18 +267,21 @@ std::vector<DetectedFace> FaceEngine::analyze(const Image& image) {
 
 namespace {
 
-// Adds the detections of `more` that overlap none of `found` by more than
-// 30 % of the smaller box.
+// Whether d overlaps one of `found` by more than 30 % of the smaller box.
+bool overlapsAny(const std::vector<faces::Detection>& found, const faces::Detection& d) {
+    return std::any_of(found.begin(), found.end(), [&](const auto& f) {
+        const float inter = (f.box & d.box).area();
+        return inter > 0.3f * std::min(f.box.area(), d.box.area());
+    });
+}
+
+// Adds the detections of `more` that overlap none of `found`.
 void addUnknown(std::vector<faces::Detection>& found, const std::vector<faces::Detection>& more, float maxWidth, cv::Point2f shift) {
     for (auto d : more) {
         if (d.box.width >= maxWidth) continue;
         d.box.x += shift.x;
         d.box.y += shift.y;
-        const bool known = std::any_of(found.begin(), found.end(), [&](const auto& f) {
-            const float inter = (f.box & d.box).area();
-            return inter > 0.3f * std::min(f.box.area(), d.box.area());
-        });
-        if (!known) found.push_back(d);
+        if (!overlapsAny(found, d)) found.push_back(d);
     }
 }
 
@@ -272,18 +289,30 @@ void addUnknown(std::vector<faces::Detection>& found, const std::vector<faces::D
 
 std::vector<faces::Detection> FaceEngine::detect(const cv::Mat& rgb, Model& set) {
     float best = 0;
-    auto found = set.detector->detect(rgb, detectorThreshold, 0, &best);
+    // One forward gives the faces and, under the threshold, the hints: a
+    // weaker candidate never suppresses a stronger one, so the faces are
+    // those a look at the threshold alone would give.
+    auto found = set.detector->detect(rgb, closeUpHint, 0, &best);
+    const auto weak = std::stable_partition(found.begin(), found.end(), [](const auto& d) { return d.score > detectorThreshold; });
+    std::vector<faces::Detection> hints(weak, found.end());
+    found.erase(weak, found.end());
     const float margin = edgeMargin * float(std::max(rgb.cols, rgb.rows));
-    const bool clear = std::any_of(found.begin(), found.end(), [&](const auto& d) {
+    const auto clearOfEdges = [&](const faces::Detection& d) {
         return d.box.x > margin && d.box.y > margin && d.box.x + d.box.width < float(rgb.cols) - margin &&
                d.box.y + d.box.height < float(rgb.rows) - margin;
-    });
+    };
+    const bool clear = std::any_of(found.begin(), found.end(), clearOfEdges);
     if (!clear && best >= closeUpHint) {
         // The framed look sees a face cut by the frame whole: its boxes win
         // over the first look's, which keeps only what it alone found.
         auto framed = set.detector->detect(rgb, detectorThreshold, closeUpBorder);
         addUnknown(framed, found, std::numeric_limits<float>::infinity(), {});
         found = std::move(framed);
+    } else if (std::any_of(hints.begin(), hints.end(), [&](const auto& h) { return !clearOfEdges(h) && !overlapsAny(found, h); })) {
+        // A face is clear of the edges, yet a candidate the frame cuts
+        // scored close: the framed look only adds faces here, so those the
+        // first look found keep its boxes.
+        addUnknown(found, set.detector->detect(rgb, detectorThreshold, closeUpBorder), std::numeric_limits<float>::infinity(), {});
     }
     const bool small = std::any_of(found.begin(), found.end(), [](const auto& d) { return d.box.width < smallFace; });
     if (!small || std::max(rgb.cols, rgb.rows) <= 2 * faces::FaceDetector::inputSize) return found;

@@ -150,7 +150,8 @@ private:
     std::vector<DetectedFace> analyze(const Image& image, const std::vector<FaceObservation>& observations, Model& set);
     std::optional<std::vector<float>> embed(const std::vector<uint8_t>& aligned, Model& set);
     // Detector boxes in picture pixels, with a second look on a padded copy
-    // for close-ups and one on tiles for small faces.
+    // for close-ups and faces cut by the frame, and one on tiles for small
+    // faces.
     std::vector<faces::Detection> detect(const cv::Mat& rgb, Model& set);
 
     std::mutex poolMutex_;

@@ -27,6 +27,11 @@ inline constexpr float mergeLinkage = 0.42f;
 // A person is suggested as maybe the same as another at or above this score.
 inline constexpr float suggestion = 0.36f;
 
+// A face found again in a photo read anew stands where an earlier face of
+// that photo stood when their boxes overlap at least this much (intersection
+// over union); faces side by side overlap far less.
+inline constexpr double samePlace = 0.5;
+
 // A face that matches no cluster opens a new one only at this capture quality.
 inline constexpr double openQuality = 0.25;
 

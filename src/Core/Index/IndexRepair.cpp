@@ -1,19 +1,21 @@
 #include "Core/Index/IndexRepair.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <functional>
-#include <limits>
-#include <optional>
-#include <vector>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <string_view>
 
+#include "Core/Index/IndexSalvage.h"
 #include "Core/Index/LibraryDB.h"
 #include "Core/Index/LibraryLock.h"
 
@@ -21,169 +23,55 @@ namespace vintrelle {
 
 namespace {
 
+// The new index while it is made, and a copy of the damaged one while it is
+// written, under names a rebuild cut short leaves behind to be taken away.
+const char* const kBuilding = "library-rebuilding.sqlite";
+const char* const kCopying = "library-rebuilding-kept.sqlite";
+const char* const kKeptPrefix = "library-damaged-";
+
+// The tables whose rows the user made, or which point at them.
+const char* const kUserTables[] = {"assets", "persons", "faces", "trips", "albums", "album_assets"};
+// Of those, the ones holding what the window's lists cannot count when it
+// is lost: hidden photos (the window never lists them), hidden people,
+// faces the user moved or locked, and trips renamed or dismissed. A row
+// lost from any of them may have held such a thing.
+const char* const kUncountedTables[] = {"assets", "persons", "faces", "trips"};
+
+std::mutex hookMutex;
+std::function<void(std::string_view)> stepHook;
+
+void step(std::string_view name) {
+    std::function<void(std::string_view)> hook;
+    {
+        std::lock_guard lock(hookMutex);
+        hook = stepHook;
+    }
+    if (hook) hook(name);
+}
+
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-// A read-only connection that reads the file exactly as it lies: a journal
-// beside it is not rolled back into it, so the damaged file stays as found.
-class Source {
-public:
-    explicit Source(const std::string& path) {
-        std::string uri = "file:";
-        for (unsigned char c : path) {
-            if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
-                uri += char(c);
-            } else {
-                char hex[4];
-                std::snprintf(hex, sizeof hex, "%%%02X", c);
-                uri += hex;
-            }
-        }
-        uri += "?immutable=1";
-        if (sqlite3_open_v2(uri.c_str(), &handle_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
-            sqlite3_close_v2(handle_);
-            handle_ = nullptr;
-        }
-    }
-    ~Source() {
-        if (handle_) sqlite3_close_v2(handle_);
-    }
-    Source(const Source&) = delete;
-    Source& operator=(const Source&) = delete;
-
-    // Steps through the rows of sql with an integer argument, handing each to
-    // f; false when a step (or the statement itself) fails.
-    bool read(const std::string& sql, std::optional<int64_t> arg, const std::function<void(const Row&)>& f) {
-        if (!handle_) return false;
-        sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(handle_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK || !stmt) {
-            sqlite3_finalize(stmt);
-            return false;
-        }
-        struct Finalize {
-            sqlite3_stmt* stmt;
-            ~Finalize() { sqlite3_finalize(stmt); }
-        } finalize{stmt};
-        if (arg) sqlite3_bind_int64(stmt, 1, *arg);
-        Row row(stmt);
-        int rc;
-        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) f(row);
-        return rc == SQLITE_DONE;
-    }
-
-private:
-    sqlite3* handle_ = nullptr;
-};
-
-std::vector<std::string> columnsOf(const std::function<bool(const std::string&, const std::function<void(const Row&)>&)>& read,
-                                   const std::string& table) {
-    std::vector<std::string> out;
-    if (!read("PRAGMA table_info(" + table + ")", [&](const Row& r) { out.push_back(r.text(1)); })) out.clear();
-    return out;
+void removeWithJournal(const std::string& file) {
+    for (const char* suffix : {"", "-journal"}) ::unlink((file + suffix).c_str());
 }
 
-// The tables in an order that lets foreign keys find their rows.
-const char* const kTables[] = {"meta", "assets", "persons", "faces", "trips", "albums", "album_assets", "geocache"};
-constexpr int kBatch = 512;
+// A failure of the file system, said the way SQLite's would be.
+DBError fileError(const std::string& what, int error) {
+    int code = SQLITE_IOERR;
+    if (error == ENOSPC || error == EDQUOT) code = SQLITE_FULL;
+    else if (error == EACCES || error == EPERM || error == EROFS) code = SQLITE_READONLY;
+    return DBError(what + ": " + std::strerror(error), code);
+}
 
-struct TableCopy {
-    Source& source;
-    Database& target;
-    const std::string table;
-    bool complete = true;
-    int carried = 0;
-
-    // The smallest start after `failedAt` from which the table reads again:
-    // damage spoils the rows of a page, or of the pages below a damaged
-    // branch, which are one run of row ids.
-    std::optional<int64_t> nextReadable(const std::string& probe, int64_t failedAt) {
-        auto works = [&](int64_t start) { return source.read(probe, start, [](const Row&) {}); };
-        constexpr int64_t top = std::numeric_limits<int64_t>::max();
-        int64_t bad = failedAt, good = 0;
-        for (int64_t step = 1;; step *= 2) {
-            if (bad > top - step) return std::nullopt;
-            if (works(bad + step)) {
-                good = bad + step;
-                break;
-            }
-            bad += step;
-            if (step > top / 4) return std::nullopt;
-        }
-        // The first start that works, between the last that failed and it.
-        while (good - bad > 1) {
-            const int64_t mid = bad + (good - bad) / 2;
-            (works(mid) ? good : bad) = mid;
-        }
-        return good;
-    }
-
-    void run() {
-        auto readSource = [&](const std::string& sql, const std::function<void(const Row&)>& f) {
-            return source.read(sql, std::nullopt, f);
-        };
-        auto readTarget = [&](const std::string& sql, const std::function<void(const Row&)>& f) {
-            try {
-                target.forEachRow(sql, {}, f);
-                return true;
-            } catch (const DBError&) {
-                return false;
-            }
-        };
-        const std::vector<std::string> ours = columnsOf(readTarget, table);
-        const std::vector<std::string> theirs = columnsOf(readSource, table);
-        std::vector<std::string> columns;
-        for (const std::string& c : ours)
-            for (const std::string& t : theirs)
-                if (c == t) columns.push_back(c);
-        if (columns.empty()) {
-            complete = false;
-            return;
-        }
-        std::string list, marks;
-        for (const std::string& c : columns) {
-            list += (list.empty() ? "" : ", ") + ("\"" + c + "\"");
-            marks += marks.empty() ? "?" : ", ?";
-        }
-        const std::string select =
-            "SELECT rowid, " + list + " FROM " + table + " WHERE rowid >= ? ORDER BY rowid LIMIT " + std::to_string(kBatch);
-        const std::string probe = "SELECT rowid FROM " + table + " WHERE rowid >= ? ORDER BY rowid LIMIT 1";
-        const std::string insert = "INSERT OR IGNORE INTO " + table + "(" + list + ") VALUES(" + marks + ")";
-
-        // Row ids of the index's tables start at 1.
-        int64_t from = 1;
-        for (;;) {
-            int n = 0;
-            int64_t last = from - 1;
-            const bool ok = source.read(select, from, [&](const Row& r) {
-                ++n;
-                last = r.int64(0);
-                DBArgs args;
-                args.reserve(columns.size());
-                for (int i = 0; i < int(columns.size()); ++i) args.push_back(r.value(i + 1));
-                try {
-                    target.run(insert, args);
-                    ++carried;
-                } catch (const DBError& e) {
-                    // A row whose photo or album did not survive breaks a
-                    // foreign key and stays behind; a disk that cannot take
-                    // the new index ends the rebuild.
-                    if ((e.code & 0xff) != SQLITE_CONSTRAINT) throw;
-                }
-            });
-            if (ok && (n < kBatch || last == std::numeric_limits<int64_t>::max())) return;
-            if (ok) {
-                from = last + 1;
-                continue;
-            }
-            complete = false;
-            const std::optional<int64_t> next = nextReadable(probe, last + 1);
-            if (!next) return;
-            from = *next;
-        }
-    }
-};
+void sync(const std::string& path, bool folder) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
 
 std::string keptName(const std::string& dataDir) {
     const std::time_t now = std::time(nullptr);
@@ -191,16 +79,230 @@ std::string keptName(const std::string& dataDir) {
     ::localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    const std::string base = dataDir + "/library-damaged-" + stamp;
+    const std::string base = dataDir + "/" + kKeptPrefix + stamp;
     std::string name = base + ".sqlite";
     for (int i = 2; exists(name) || exists(name + "-journal"); ++i) name = base + "-" + std::to_string(i) + ".sqlite";
     return name;
 }
 
-void moveBack(const std::string& kept, const std::string& index) {
-    for (const char* suffix : {"", "-journal"}) ::unlink((index + suffix).c_str());
-    std::rename(kept.c_str(), index.c_str());
-    if (exists(kept + "-journal")) std::rename((kept + "-journal").c_str(), (index + "-journal").c_str());
+// Gives the damaged file its kept name as well: a second name for the same
+// file where the disk has them (nothing copied, no room needed), else a
+// whole copy, named only once it is whole.
+void keepUnder(const std::string& index, const std::string& kept, const std::string& dataDir) {
+    if (::link(index.c_str(), kept.c_str()) == 0) return;
+    const std::string copying = dataDir + "/" + kCopying;
+    std::error_code ec;
+    std::filesystem::copy_file(index, copying, std::filesystem::copy_options::overwrite_existing, ec);
+    if (!ec) {
+        sync(copying, false);
+        if (std::rename(copying.c_str(), kept.c_str()) == 0) return;
+        ec = std::error_code(errno, std::generic_category());
+    }
+    ::unlink(copying.c_str());
+    throw fileError("Could not keep the damaged index", ec.value());
+}
+
+// A rebuild cut short after the damaged file took its kept name, and before
+// the new index took the file's place, leaves one file under both names:
+// written through the index's name, the "kept" copy would change with it,
+// and each retry would add a name. Such a name is taken away, and the
+// journal that went with it comes back; the file stays the index.
+void dropKeptNamesOfIndex(const LibraryPaths& paths) {
+    const std::string index = paths.databasePath();
+    struct stat live {};
+    if (::stat(index.c_str(), &live) != 0) return;
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(paths.dataDir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.starts_with(kKeptPrefix) && name.ends_with(".sqlite")) names.push_back(it->path().string());
+    }
+    for (const std::string& kept : names) {
+        struct stat st {};
+        if (::lstat(kept.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != live.st_dev ||
+            st.st_ino != live.st_ino)
+            continue;
+        if (exists(kept + "-journal") && !exists(index + "-journal"))
+            std::rename((kept + "-journal").c_str(), (index + "-journal").c_str());
+        ::unlink(kept.c_str());
+    }
+}
+
+// Takes rows over into the new index, by column name: a row of the damaged
+// file gives what the new table has a column for.
+class Carrier {
+public:
+    explicit Carrier(Database& db) : db_(db) {
+        for (const TableLayout& t : LibraryDB::schemaTables()) ours_[t.name] = &t;
+    }
+
+    void take(const TableLayout& table, const std::vector<DBValue>& values) {
+        // The rows come from a damaged file. SQLite writes every column a
+        // table had when the row was made, and a table has at least one:
+        // a row of no values, or too few for the columns it needs, is
+        // garbage where a row was, and its table is not whole.
+        if (values.empty() || values.size() != table.columns.size()) return unread(table);
+        if (table.name == "sqlite_sequence") {
+            if (values.size() < 2) return unread(table);
+            const auto* name = std::get_if<std::string>(&values[0].storage());
+            const auto* seq = std::get_if<int64_t>(&values[1].storage());
+            if (name && seq) sequences_[*name] = std::max(sequences_[*name], *seq);
+            return;
+        }
+        const Insert& insert = insertFor(table);
+        if (insert.from.empty()) return;
+        args_.clear();
+        bool defaults = false;
+        for (size_t i = 0; i < insert.from.size(); ++i) {
+            args_.push_back(values[insert.from[i]]);
+            defaults = defaults || (insert.notNull[i] && std::holds_alternative<DBNull>(args_.back().storage()));
+        }
+        // A row that breaks a constraint (a second copy of one already
+        // taken, say) stays behind; a disk that cannot take the new index
+        // ends the rebuild.
+        if (!defaults) return db_.run(insert.sql, args_);
+        // Empty where ours may not be (a file of other declarations): the
+        // column takes its default rather than the row being lost.
+        std::string list, marks;
+        DBArgs kept;
+        for (size_t i = 0; i < insert.from.size(); ++i) {
+            if (insert.notNull[i] && std::holds_alternative<DBNull>(args_[i].storage())) continue;
+            list += (list.empty() ? "\"" : ", \"") + table.columns[insert.from[i]].name + "\"";
+            marks += marks.empty() ? "?" : ", ?";
+            kept.push_back(args_[i]);
+        }
+        if (kept.empty()) return unread(table);
+        db_.run("INSERT OR IGNORE INTO " + table.name + "(" + list + ") VALUES(" + marks + ")", kept);
+    }
+
+    const std::map<std::string, int64_t>& sequences() const { return sequences_; }
+    // Tables some of whose rows were there but could not be taken.
+    const std::set<std::string>& unreadTables() const { return unread_; }
+
+private:
+    void unread(const TableLayout& table) { unread_.insert(table.name); }
+
+    struct Insert {
+        std::string sql;
+        std::vector<size_t> from;   // the value each placeholder takes
+        std::vector<bool> notNull;  // whether our column refuses NULL
+    };
+
+    const Insert& insertFor(const TableLayout& table) {
+        const auto key = std::pair(table.name, table.columns.size());
+        if (auto it = inserts_.find(key); it != inserts_.end()) return it->second;
+        Insert& insert = inserts_[key];
+        const auto ours = ours_.find(table.name);
+        if (ours == ours_.end()) return insert;
+        std::string list, marks;
+        for (size_t i = 0; i < table.columns.size(); ++i) {
+            const std::string& name = table.columns[i].name;
+            const auto& mine = ours->second->columns;
+            const auto column =
+                std::find_if(mine.begin(), mine.end(), [&](const TableColumn& c) { return c.name == name; });
+            if (column == mine.end()) continue;
+            list += (list.empty() ? "\"" : ", \"") + name + "\"";
+            marks += marks.empty() ? "?" : ", ?";
+            insert.from.push_back(i);
+            insert.notNull.push_back(column->notNull && !column->rowid);
+        }
+        insert.sql = "INSERT OR IGNORE INTO " + table.name + "(" + list + ") VALUES(" + marks + ")";
+        return insert;
+    }
+
+    Database& db_;
+    std::map<std::string, const TableLayout*> ours_;
+    std::map<std::pair<std::string, size_t>, Insert> inserts_;
+    std::map<std::string, int64_t> sequences_;
+    std::set<std::string> unread_;
+    DBArgs args_;
+};
+
+// The favourites, albums and names the user made that the new index lacks.
+void countLost(Database& db, const UserMade& made, IndexRebuild& out) {
+    for (const std::string& path : made.favorites)
+        if (db.scalarInt("SELECT favorite FROM assets WHERE path=?", {path}).value_or(0) != 1) ++out.lostFavorites;
+    for (const UserMade::MadeAlbum& album : made.albums) {
+        const auto name = db.query("SELECT name FROM albums WHERE id=?", {album.id}, [](const Row& r) { return r.text(0); });
+        std::set<std::string> members;
+        db.forEachRow("SELECT a.path FROM album_assets m JOIN assets a ON a.id = m.asset_id WHERE m.album_id=?",
+                      {album.id}, [&](const Row& r) { members.insert(r.text(0)); });
+        const bool whole = name.size() == 1 && name[0] == album.name &&
+                           std::all_of(album.paths.begin(), album.paths.end(),
+                                       [&](const std::string& p) { return members.contains(p); });
+        if (!whole) ++out.lostAlbums;
+    }
+    for (const UserMade::Name& n : made.names)
+        if (!db.scalarInt("SELECT EXISTS(SELECT 1 FROM persons p WHERE p.id=? AND p.name=? AND "
+                          "EXISTS(SELECT 1 FROM faces WHERE person_id=p.id))",
+                          {n.person, n.name})
+                 .value_or(0))
+            ++out.lostNames;
+}
+
+// Makes the new index at `building` from what of `index` still reads.
+void build(const std::string& index, const std::string& building, const UserMade* made, IndexRebuild& out) {
+    LibraryDB fresh(building);
+    Database& db = fresh.db();
+    // Rows come in the order their pages lie, not the order references
+    // need; what points at a row that did not survive is taken out below.
+    db.exec("PRAGMA foreign_keys=OFF");
+    std::vector<TableLayout> wanted = LibraryDB::schemaTables();
+    wanted.push_back({"sqlite_sequence", {{"name", "TEXT", true, false}, {"seq", "INTEGER", true, false}}});
+    const bool present = exists(index);
+    SalvageResult found;
+    db.transaction([&] {
+        Carrier carrier(db);
+        std::string current;
+        found = salvageRows(index, wanted, [&](const TableLayout& table, int64_t, const std::vector<DBValue>& values) {
+            if (table.name != current) step("carrying " + (current = table.name));
+            carrier.take(table, values);
+        });
+        found.incomplete.insert(carrier.unreadTables().begin(), carrier.unreadTables().end());
+
+        // Members whose photo or album was lost: their album is not whole.
+        const int broken = int(db.scalarInt("SELECT COUNT(DISTINCT album_id) FROM album_assets WHERE "
+                                            "asset_id NOT IN (SELECT id FROM assets) OR "
+                                            "album_id NOT IN (SELECT id FROM albums)")
+                                   .value_or(0));
+        db.run("DELETE FROM album_assets WHERE asset_id NOT IN (SELECT id FROM assets) OR "
+               "album_id NOT IN (SELECT id FROM albums)");
+        db.run("DELETE FROM faces WHERE asset_id NOT IN (SELECT id FROM assets)");
+        // Made again from the photos: every file is read anew.
+        db.run("UPDATE assets SET meta_done=0");
+        // Links into rows that did not survive.
+        db.run("UPDATE faces SET person_id=NULL WHERE person_id NOT IN (SELECT id FROM persons)");
+        db.run("UPDATE persons SET cover_face=NULL WHERE cover_face NOT IN (SELECT id FROM faces)");
+        db.run("UPDATE trips SET cover_asset=NULL WHERE cover_asset NOT IN (SELECT id FROM assets)");
+        // Photos whose faces may have been lost are looked at again; those
+        // whose faces came over keep them, and their names.
+        if (found.incomplete.contains("faces"))
+            db.run("UPDATE assets SET faces_done=0 WHERE id NOT IN (SELECT asset_id FROM faces)");
+        // New rows never take the number of a lost one, whose thumbnail and
+        // face pictures may still lie in the data folder.
+        for (const auto& [name, seq] : carrier.sequences()) {
+            db.run("UPDATE sqlite_sequence SET seq=? WHERE name=? AND seq<?", {seq, name, seq});
+            db.run("INSERT INTO sqlite_sequence(name, seq) SELECT ?, ? "
+                   "WHERE NOT EXISTS (SELECT 1 FROM sqlite_sequence WHERE name=?)",
+                   {name, seq, name});
+        }
+
+        // A library without an index file has nothing to lose.
+        out.complete = !present || found.incomplete.empty();
+        const bool partial = present && std::any_of(std::begin(kUserTables), std::end(kUserTables),
+                                                    [&](const char* t) { return found.incomplete.contains(t); });
+        if (made) {
+            countLost(db, *made, out);
+            out.uncounted = present && std::any_of(std::begin(kUncountedTables), std::end(kUncountedTables),
+                                                   [&](const char* t) { return found.incomplete.contains(t); });
+        } else {
+            out.lostAlbums = broken;
+            out.uncounted = partial;
+        }
+        for (const TableLayout& t : LibraryDB::schemaTables())
+            out.carried[t.name] = int(db.scalarInt("SELECT COUNT(*) FROM " + t.name).value_or(0));
+    });
+    db.close();
 }
 
 }  // namespace
@@ -231,55 +333,56 @@ IndexHealth checkIndexFile(const std::string& path) {
     return health;
 }
 
-IndexRebuild rebuildIndex(const LibraryPaths& paths) {
+void discardUnfinishedRebuild(const LibraryPaths& paths) {
+    removeWithJournal(paths.dataDir + "/" + kBuilding);
+    ::unlink((paths.dataDir + "/" + kCopying).c_str());
+    dropKeptNamesOfIndex(paths);
+}
+
+void setRebuildStepHook(std::function<void(std::string_view)> hook) {
+    std::lock_guard lock(hookMutex);
+    stepHook = std::move(hook);
+}
+
+IndexRebuild rebuildIndex(const LibraryPaths& paths, const UserMade* made) {
     LibraryLock lock(paths.dataDir);
     const std::string index = paths.databasePath();
+    const std::string building = paths.dataDir + "/" + kBuilding;
+    discardUnfinishedRebuild(paths);
     IndexRebuild out;
-    out.keptPath = keptName(paths.dataDir);
-    if (std::rename(index.c_str(), out.keptPath.c_str()) != 0 && errno != ENOENT)
-        throw DBError("Could not move the damaged index aside: " + std::string(std::strerror(errno)));
-    // A journal left beside the damaged file belongs to it.
-    if (exists(index + "-journal")) std::rename((index + "-journal").c_str(), (out.keptPath + "-journal").c_str());
+    // Until the new index takes its place, the damaged one stays where it
+    // is, as it is: a rebuild that ends here leaves the library as it found it.
+    bool kept = false, journalMoved = false;
     try {
-        LibraryDB fresh(index);
-        Database& db = fresh.db();
-        Source source(out.keptPath);
-        out.complete = true;
-        bool facesComplete = true;
-        db.transaction([&] {
-            for (const char* table : kTables) {
-                TableCopy copy{source, db, table};
-                copy.run();
-                out.carried[table] = copy.carried;
-                out.complete = out.complete && copy.complete;
-                if (std::string_view(table) == "faces") facesComplete = copy.complete;
-            }
-            // Made again from the photos: every file is read anew.
-            db.run("UPDATE assets SET meta_done=0");
-            // Links into rows that did not survive.
-            db.run("UPDATE faces SET person_id=NULL WHERE person_id NOT IN (SELECT id FROM persons)");
-            db.run("UPDATE persons SET cover_face=NULL WHERE cover_face NOT IN (SELECT id FROM faces)");
-            db.run("UPDATE trips SET cover_asset=NULL WHERE cover_asset NOT IN (SELECT id FROM assets)");
-            // Photos whose faces may have been lost are looked at again;
-            // those whose faces came over keep them, and their names.
-            if (!facesComplete)
-                db.run("UPDATE assets SET faces_done=0 WHERE id NOT IN (SELECT asset_id FROM faces)");
-            // New rows never take the number of a lost one, whose thumbnail
-            // and face pictures may still lie in the data folder.
-            source.read("SELECT name, seq FROM sqlite_sequence", std::nullopt, [&](const Row& r) {
-                const std::string name = r.text(0);
-                const int64_t seq = r.int64(1);
-                db.run("UPDATE sqlite_sequence SET seq=? WHERE name=? AND seq<?", {seq, name, seq});
-                db.run("INSERT INTO sqlite_sequence(name, seq) SELECT ?, ? "
-                       "WHERE NOT EXISTS (SELECT 1 FROM sqlite_sequence WHERE name=?)",
-                       {name, seq, name});
-            });
-        });
-        db.close();
+        build(index, building, made, out);
+        // SQLite leaves an emptied journal behind; nothing reads it.
+        ::unlink((building + "-journal").c_str());
+        sync(building, false);
+        step("built");
+
+        if (exists(index)) {
+            out.keptPath = keptName(paths.dataDir);
+            keepUnder(index, out.keptPath, paths.dataDir);
+            kept = true;
+        }
+        step("kept");
+        // A journal beside the damaged file belongs to it, and must not be
+        // taken for the new file's.
+        if (kept && exists(index + "-journal")) {
+            if (std::rename((index + "-journal").c_str(), (out.keptPath + "-journal").c_str()) != 0)
+                throw fileError("Could not keep the damaged index's journal", errno);
+            journalMoved = true;
+        }
+        step("journal kept");
+        if (std::rename(building.c_str(), index.c_str()) != 0) throw fileError("Could not put the new index in place", errno);
+        sync(paths.dataDir, true);
     } catch (...) {
-        moveBack(out.keptPath, index);
+        if (journalMoved) std::rename((out.keptPath + "-journal").c_str(), (index + "-journal").c_str());
+        if (kept) ::unlink(out.keptPath.c_str());
+        discardUnfinishedRebuild(paths);
         throw;
     }
+    step("placed");
     return out;
 }
 

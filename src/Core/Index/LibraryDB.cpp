@@ -1,6 +1,9 @@
 #include "Core/Index/LibraryDB.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 
@@ -98,9 +101,84 @@ double nowSeconds() {
     return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
+namespace {
+
+// SQLite's names compare without regard to ASCII case.
+bool sameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+std::vector<TableLayout> tableLayouts(Database& db) {
+    std::vector<TableLayout> out;
+    for (std::string& name : db.query("SELECT name FROM sqlite_master WHERE type='table' ORDER BY rowid", {},
+                                      [](const Row& r) { return r.text(0); })) {
+        TableLayout table{std::move(name), {}};
+        int keys = 0;
+        db.forEachRow("SELECT name, type, \"notnull\", pk FROM pragma_table_info(?) ORDER BY cid", {table.name},
+                      [&](const Row& r) {
+                          TableColumn c{r.text(0), r.text(1), r.int64(2) != 0, r.int64(3) == 1};
+                          keys += r.int64(3) > 0 ? 1 : 0;
+                          table.columns.push_back(std::move(c));
+                      });
+        // Only a lone INTEGER primary key is the row id under another name.
+        for (TableColumn& c : table.columns) {
+            std::string type = c.type;
+            for (char& ch : type) ch = char(std::toupper(static_cast<unsigned char>(ch)));
+            c.rowid = c.rowid && keys == 1 && type == "INTEGER";
+        }
+        out.push_back(std::move(table));
+    }
+    return out;
+}
+
+const std::vector<TableLayout>& LibraryDB::schemaTables() {
+    static const std::vector<TableLayout> tables = [] {
+        Database scratch(":memory:");
+        scratch.exec(schemaScript);
+        std::vector<TableLayout> all = tableLayouts(scratch);
+        std::erase_if(all, [](const TableLayout& t) { return t.name.starts_with("sqlite_"); });
+        return all;
+    }();
+    return tables;
+}
+
+namespace {
+
+// "IF NOT EXISTS" leaves a table as it is: one made by hand, or by something
+// else, may lack columns, and then every insert into it fails while reads
+// give nothing. Such an index is as good as damaged.
+void requireSchemaColumns(const std::vector<TableLayout>& found) {
+    for (const TableLayout& wanted : LibraryDB::schemaTables()) {
+        const auto table =
+            std::find_if(found.begin(), found.end(), [&](const TableLayout& t) { return sameName(t.name, wanted.name); });
+        if (table == found.end()) continue;  // the script makes it whole
+        for (const TableColumn& column : wanted.columns) {
+            if (std::none_of(table->columns.begin(), table->columns.end(),
+                             [&](const TableColumn& c) { return sameName(c.name, column.name); }))
+                throw DBError("table " + wanted.name + " has no column named " + column.name, SQLITE_CORRUPT);
+        }
+    }
+}
+
+}  // namespace
+
 LibraryDB::LibraryDB(const std::string& path) {
     auto db = std::make_unique<Database>(path);
+    // Looked at before the script, so that an index turned away is left as
+    // it was; a file that cannot be read at all fails in the script, which
+    // says so.
+    std::optional<std::vector<TableLayout>> present;
+    try {
+        present = tableLayouts(*db);
+    } catch (const DBError&) {
+    }
+    if (present) requireSchemaColumns(*present);
     db->exec(schemaScript);
+    if (!present) requireSchemaColumns(tableLayouts(*db));
     db_ = std::move(db);
 }
 

@@ -25,9 +25,28 @@ struct PendingFaceAsset {
     std::string path;
 };
 
+// A column of a table, as SQLite reads the table's declaration.
+struct TableColumn {
+    std::string name;
+    std::string type;  // as declared: "INTEGER", "TEXT", "" ...
+    bool notNull = false;
+    bool rowid = false;  // INTEGER PRIMARY KEY: the row id under a name of its own
+};
+
+// A table and its columns, in the order its rows store them.
+struct TableLayout {
+    std::string name;
+    std::vector<TableColumn> columns;
+};
+
+// Every table of an open database (SQLite's own ones too); throws DBError.
+std::vector<TableLayout> tableLayouts(Database& db);
+
 class LibraryDB {
 public:
-    // Opens (or creates) the index at path and runs the schema script; throws DBError.
+    // Opens (or creates) the index at path and runs the schema script; throws
+    // DBError, and a damage DBError when a table lacks one of the schema's
+    // columns: every write into it would fail.
     explicit LibraryDB(const std::string& path);
 
     Database& db() { return *db_; }
@@ -81,6 +100,8 @@ public:
     static DBBlob encodeEmbedding(const std::vector<float>& v);
 
     static const char* const schemaScript;
+    // The tables the schema script makes, read from the script itself.
+    static const std::vector<TableLayout>& schemaTables();
     static const char* const assetSelectProcessed;
     static const char* const assetSelectById;
 

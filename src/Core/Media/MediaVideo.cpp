@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 extern "C" {
@@ -137,6 +138,64 @@ bool dateShaped(std::string_view s) {
 
 bool locationShaped(std::string_view s) { return s.ends_with('/') && (s.front() == '+' || s.front() == '-'); }
 
+// Decodes from where the demuxer stands to the first frame at or past
+// target, each attempt on a budget of packets. out keeps the last frame
+// decoded (the one wanted, or the latest before the end); the result is its
+// time from the stream's start, or nothing when no frame came out.
+std::optional<double> decodeTo(AVFormatContext* fmt, int index, AVCodecContext* dec, double target, Frame& out) {
+    const AVStream* st = fmt->streams[index];
+    const double tb = av_q2d(st->time_base);
+    const int64_t start = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+    double frameLength = 0;
+    if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0) frameLength = 1.0 / av_q2d(st->avg_frame_rate);
+
+    Frame frame;
+    Packet pkt;
+    std::optional<double> have;
+    auto take = [&]() -> int {  // 1 when the frame is the one wanted
+        int64_t pts = frame.f->best_effort_timestamp;
+        double t = pts == AV_NOPTS_VALUE || tb <= 0 ? target : double(pts - start) * tb;
+        av_frame_unref(out.f);
+        av_frame_move_ref(out.f, frame.f);
+        have = t;
+        return t + frameLength / 2 >= target ? 1 : 0;
+    };
+    auto drain = [&]() -> int {
+        while (true) {
+            int rc = avcodec_receive_frame(dec, frame.f);
+            if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return 0;
+            if (rc < 0) return -1;
+            if (take()) return 1;
+        }
+    };
+    for (int packets = 0; packets < kMaxPosterPackets; ++packets) {
+        int rc = av_read_frame(fmt, pkt.p);
+        if (rc < 0) break;
+        if (pkt.p->stream_index == index) {
+            rc = avcodec_send_packet(dec, pkt.p);
+            av_packet_unref(pkt.p);
+            if (rc < 0 && rc != AVERROR(EAGAIN)) continue;  // a damaged packet: try the next
+            int got = drain();
+            if (got == 1) return out.f->width > 0 ? have : std::nullopt;
+            if (got < 0) continue;
+        } else {
+            av_packet_unref(pkt.p);
+        }
+    }
+    avcodec_send_packet(dec, nullptr);
+    drain();
+    return out.f->width > 0 && out.f->height > 0 ? have : std::nullopt;
+}
+
+// Back to the first packet. By byte where the format allows it: a stream
+// without an index (MPEG-TS) seeks by any packet's time, and the packet
+// found for the start time may already lie past the first keyframe.
+bool rewind(AVFormatContext* fmt, int index) {
+    if (!(fmt->iformat->flags & AVFMT_NO_BYTE_SEEK) && av_seek_frame(fmt, -1, 0, AVSEEK_FLAG_BYTE) >= 0) return true;
+    const AVStream* st = fmt->streams[index];
+    return av_seek_frame(fmt, index, st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time, AVSEEK_FLAG_BACKWARD) >= 0;
+}
+
 // The decoded frame nearest the requested time, or nullptr.
 Frame* posterFrame(AVFormatContext* fmt, int index, double target, Frame& out) {
     AVStream* st = fmt->streams[index];
@@ -150,50 +209,28 @@ Frame* posterFrame(AVFormatContext* fmt, int index, double target, Frame& out) {
 
     const double tb = av_q2d(st->time_base);
     const int64_t start = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
-    if (target > 0 && tb > 0) {
+    const bool sought = target > 0 && tb > 0;
+    if (sought) {
         auto ts = int64_t(target / tb) + start;
         if (av_seek_frame(fmt, index, ts, AVSEEK_FLAG_BACKWARD) < 0) av_seek_frame(fmt, index, start, AVSEEK_FLAG_BACKWARD);
         avcodec_flush_buffers(dec.ctx);
     }
-    double frameLength = 0;
-    if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0) frameLength = 1.0 / av_q2d(st->avg_frame_rate);
-
-    Frame frame;
-    Packet pkt;
-    bool have = false;
-    auto take = [&]() -> int {  // 1 when the frame is the one wanted
-        int64_t pts = frame.f->best_effort_timestamp;
-        double t = pts == AV_NOPTS_VALUE || tb <= 0 ? target : double(pts - start) * tb;
-        av_frame_unref(out.f);
-        av_frame_move_ref(out.f, frame.f);
-        have = true;
-        return t + frameLength / 2 >= target ? 1 : 0;
-    };
-    auto drain = [&]() -> int {
-        while (true) {
-            int rc = avcodec_receive_frame(dec.ctx, frame.f);
-            if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return 0;
-            if (rc < 0) return -1;
-            if (take()) return 1;
-        }
-    };
-    for (int packets = 0; packets < kMaxPosterPackets; ++packets) {
-        int rc = av_read_frame(fmt, pkt.p);
-        if (rc < 0) break;
-        if (pkt.p->stream_index == index) {
-            rc = avcodec_send_packet(dec.ctx, pkt.p);
-            av_packet_unref(pkt.p);
-            if (rc < 0 && rc != AVERROR(EAGAIN)) continue;  // a damaged packet: try the next
-            int got = drain();
-            if (got == 1) return out.f->width > 0 ? &out : nullptr;
-            if (got < 0) continue;
-        } else {
-            av_packet_unref(pkt.p);
+    std::optional<double> t = decodeTo(fmt, index, dec.ctx, target, out);
+    // Where the demuxer knows no keyframes (MPEG-TS, as camcorders write
+    // it), the seek lands on any packet before the target: with long groups
+    // of pictures no keyframe may follow it, and the decoder gives nothing,
+    // or only a frame far past the target. Decoding forward from the start
+    // reaches the target itself.
+    if (sought && (!t || *t > target + kPosterTolerance) && rewind(fmt, index)) {
+        avcodec_flush_buffers(dec.ctx);
+        Frame again;
+        if (std::optional<double> fromStart = decodeTo(fmt, index, dec.ctx, target, again)) {
+            av_frame_unref(out.f);
+            av_frame_move_ref(out.f, again.f);
+            t = fromStart;
         }
     }
-    avcodec_send_packet(dec.ctx, nullptr);
-    drain();
-    return have && out.f->width > 0 && out.f->height > 0 ? &out : nullptr;
+    return t ? &out : nullptr;
 }
 
 // The frame as an RGB picture that fits in 480 x 480, turned upright.

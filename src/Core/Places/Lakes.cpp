@@ -2,9 +2,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <optional>
+#include <tuple>
+#include <utility>
 
 #include "Core/Base/AssetFolder.h"
+#include "Core/Places/Mercator.h"
 
 namespace vintrelle {
 
@@ -146,9 +152,133 @@ std::optional<std::vector<GeoPolygon>> loadGeoJsonPolygons(const std::string& pa
     return decodeGeoJsonPolygons(*text);
 }
 
+namespace {
+
+// The files cut along the lines between the map tiles of zoom 5: every
+// 11.25° of longitude, and the latitudes where those tiles meet.
+constexpr int cutLines = 32;
+
+// An edge that runs along cut line `line` (of longitude when alongMeridian,
+// else of latitude), spanning [lo, hi] of the other coordinate.
+struct AxisEdge {
+    bool alongMeridian;
+    int line;
+    double lo, hi;
+    uint32_t ring, index;
+};
+
+// The cut line of longitude (or latitude) nearest to v, when both ends of
+// an edge lie within the tolerance of it.
+std::optional<int> cutLine(bool alongMeridian, double v1, double v2, double tolerance) {
+    const double mid = (v1 + v2) / 2;
+    const int k = int(std::lround(alongMeridian ? mercator::x(mid) * cutLines : mercator::y(mid) * cutLines));
+    const double at = alongMeridian ? mercator::lon(double(k) / cutLines) : mercator::lat(double(k) / cutLines);
+    if (std::fabs(v1 - at) > tolerance || std::fabs(v2 - at) > tolerance) return std::nullopt;
+    return k;
+}
+
+using Stretch = std::pair<double, double>;
+
+// The ring with the edges that carry shared stretches split where those
+// begin and end, and the flags of the edges that result.
+void splitRing(GeoRing& ring, std::vector<std::vector<Stretch>>& shared, SharedEdges& flags) {
+    GeoRing points;
+    points.reserve(ring.size());
+    flags.clear();
+    for (size_t i = 0; i + 1 < ring.size(); ++i) {
+        points.push_back(ring[i]);
+        const std::vector<Stretch>& covered = shared[i];
+        if (covered.empty()) {
+            flags.push_back(false);
+            continue;
+        }
+        const LonLat a = ring[i], b = ring[i + 1];
+        const bool alongMeridian = std::fabs(b.lat - a.lat) > std::fabs(b.lon - a.lon);
+        const double from = alongMeridian ? a.lat : a.lon, to = alongMeridian ? b.lat : b.lon;
+        auto at = [&](double v) {
+            const double t = (v - from) / (to - from);
+            return LonLat{a.lon + (b.lon - a.lon) * t, a.lat + (b.lat - a.lat) * t};
+        };
+        // Where the edge passes between shared and not, in its own direction.
+        std::vector<double> cuts;
+        for (const auto& [lo, hi] : covered)
+            for (double v : {lo, hi})
+                if (v > std::min(from, to) && v < std::max(from, to)) cuts.push_back(v);
+        std::sort(cuts.begin(), cuts.end());
+        cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+        if (to < from) std::reverse(cuts.begin(), cuts.end());
+        cuts.push_back(to);
+        double start = from;
+        for (double end : cuts) {
+            const double middle = (start + end) / 2;
+            flags.push_back(std::any_of(covered.begin(), covered.end(),
+                                        [&](const Stretch& s) { return s.first <= middle && middle <= s.second; }));
+            if (end != to) points.push_back(at(end));
+            start = end;
+        }
+    }
+    points.push_back(ring.back());
+    ring = std::move(points);
+}
+
+}  // namespace
+
+std::vector<SharedEdges> markSharedEdges(std::vector<GeoPolygon>& polygons, double tolerance) {
+    std::vector<GeoRing*> rings;
+    for (GeoPolygon& polygon : polygons)
+        for (GeoRing& ring : polygon) rings.push_back(&ring);
+    std::vector<AxisEdge> edges;
+    for (uint32_t r = 0; r < rings.size(); ++r) {
+        const GeoRing& ring = *rings[r];
+        for (uint32_t i = 0; i + 1 < ring.size(); ++i) {
+            const LonLat a = ring[i], b = ring[i + 1];
+            const bool alongMeridian = std::fabs(b.lat - a.lat) > std::fabs(b.lon - a.lon);
+            const auto line = alongMeridian ? cutLine(true, a.lon, b.lon, tolerance)
+                                            : cutLine(false, a.lat, b.lat, tolerance);
+            if (!line) continue;
+            const double lo = alongMeridian ? std::min(a.lat, b.lat) : std::min(a.lon, b.lon);
+            const double hi = alongMeridian ? std::max(a.lat, b.lat) : std::max(a.lon, b.lon);
+            edges.push_back({alongMeridian, *line, lo, hi, r, i});
+        }
+    }
+    std::sort(edges.begin(), edges.end(), [](const AxisEdge& x, const AxisEdge& y) {
+        return std::tie(x.alongMeridian, x.line, x.lo) < std::tie(y.alongMeridian, y.line, y.lo);
+    });
+
+    // The stretches of each ring's edges that an edge of another ring runs
+    // along too: water on both sides.
+    std::vector<std::vector<std::vector<Stretch>>> shared(rings.size());
+    bool any = false;
+    for (size_t i = 0; i < edges.size(); ++i) {
+        const AxisEdge& e = edges[i];
+        for (size_t j = i + 1; j < edges.size(); ++j) {
+            const AxisEdge& f = edges[j];
+            if (f.alongMeridian != e.alongMeridian || f.line != e.line || f.lo >= e.hi) break;
+            if (f.ring == e.ring) continue;
+            const Stretch both{f.lo, std::min(e.hi, f.hi)};
+            for (const AxisEdge* g : {&e, &f}) {
+                auto& ofRing = shared[g->ring];
+                if (ofRing.empty()) ofRing.resize(rings[g->ring]->size());
+                ofRing[g->index].push_back(both);
+            }
+            any = true;
+        }
+    }
+
+    std::vector<SharedEdges> flags(rings.size());
+    if (!any) return flags;
+    for (size_t r = 0; r < rings.size(); ++r)
+        if (!shared[r].empty()) splitRing(*rings[r], shared[r], flags[r]);
+    return flags;
+}
+
 std::string lakesFile(AtlasDetail detail) {
     const char* scale = detail == AtlasDetail::coarse110m ? "10km" : detail == AtlasDetail::medium50m ? "5km" : "1km";
     return assetFolder() + "/@geo-maps/earth-lakes-" + scale + "@0.6.0/map.geo.json";
+}
+
+double lakeCutTolerance(AtlasDetail detail) {
+    return detail == AtlasDetail::coarse110m ? 0.1 : detail == AtlasDetail::medium50m ? 0.05 : 0.002;
 }
 
 }  // namespace vintrelle

@@ -77,13 +77,20 @@ QWidget* makeProgressBlock(QWidget* parent) {
 }  // namespace
 
 AssetGridScreen::EmptyScreen AssetGridScreen::emptyScreen(const Route& route, const std::string& activeSearch,
-                                                          const EngineStatus& status, bool hasLoaded) {
+                                                          const EngineStatus& status, bool hasLoaded,
+                                                          std::optional<EngineHalt> halt, bool damaged) {
     if (!activeSearch.empty())
         return {QStringLiteral("magnifyingglass"),
                 tr("Nothing matches “%1”").arg(QString::fromStdString(activeSearch)),
                 tr("Try a file or folder name, a year or month, a trip, or the name you gave a person."),
                 std::nullopt,
                 false};
+    // Favourites and albums are still in the damaged file: no view may
+    // call itself empty until the rebuild has brought them over.
+    if (damaged)
+        return {QStringLiteral("externaldrive"), tr("The index is damaged"),
+                tr("Your photos are safe. Choose Rebuild Index… in the library menu to read them again."),
+                std::nullopt, false};
     switch (route.kind()) {
         case Route::Kind::album:
             return {QStringLiteral("rectangle.stack"), tr("This album is empty"),
@@ -97,6 +104,21 @@ AssetGridScreen::EmptyScreen AssetGridScreen::emptyScreen(const Route& route, co
                     tr("Videos in your folder will show up in this view."), std::nullopt, false};
         default: break;
     }
+    // The footer says why; the store goes on by itself once it can.
+    if (halt == EngineHalt::diskFull)
+        return {QStringLiteral("externaldrive"), tr("The disk holding the index is full"),
+                tr("Vintrelle has found photos it can’t save yet. They’ll appear here on their own once there is "
+                   "room."),
+                std::nullopt, false};
+    if (halt == EngineHalt::unwritable)
+        return {QStringLiteral("externaldrive"), tr("The disk holding the index can’t be written"),
+                tr("Vintrelle has found photos it can’t save yet. They’ll appear here on their own once it can be "
+                   "written again."),
+                std::nullopt, false};
+    if (halt == EngineHalt::readerUnavailable)
+        return {QStringLiteral("externaldrive"), tr("Vintrelle’s photo reader is missing"),
+                tr("Some photos wait to be read. They’ll appear here once Vintrelle is installed again."),
+                std::nullopt, false};
     if (status.kind == EngineStatus::Kind::idle && hasLoaded)
         return {QStringLiteral("photo.on.rectangle.angled"), tr("No photos in this folder"),
                 tr("Vintrelle didn’t find any photos or videos here. Add some to the folder and they’ll appear on "
@@ -182,7 +204,8 @@ AssetGridScreen::AssetGridScreen(AppModel& model, std::shared_ptr<LibraryStore> 
                         &AppModel::scrollRequestChanged, &AppModel::routeChanged, &AppModel::activeSearchChanged,
                         &AppModel::storeChanged})
         connect(&model_, signal, this, later);
-    for (auto signal : {&LibraryStore::statusChanged, &LibraryStore::hasLoadedChanged,
+    for (auto signal : {&LibraryStore::statusChanged, &LibraryStore::hasLoadedChanged, &LibraryStore::haltChanged,
+                        &LibraryStore::isDamagedChanged,
                         &LibraryStore::mergeSuggestionsChanged, &LibraryStore::personsChanged,
                         &LibraryStore::tripsChanged, &LibraryStore::albumsChanged, &LibraryStore::revisionChanged,
                         &LibraryStore::collectionsRevisionChanged})
@@ -236,7 +259,8 @@ void AssetGridScreen::apply() {
     // window.
     if (empty) {
         grid_->setContent(content_);
-        showEmpty(emptyScreen(route, search, store_->status(), store_->hasLoaded()));
+        showEmpty(
+            emptyScreen(route, search, store_->status(), store_->hasLoaded(), store_->halt(), store_->isDamaged()));
         emptyPage_->show();
         if (holdsKeyboard(grid_)) emptyPage_->setFocus(Qt::OtherFocusReason);
         grid_->hide();

@@ -51,8 +51,12 @@ public:
         bool progress = false;
         bool operator==(const EmptyScreen&) const = default;
     };
+    // While indexing is halted (`halt`) or the index is damaged, the photos
+    // found and not saved are not there to show: the screen says why
+    // rather than call the folder empty.
     static EmptyScreen emptyScreen(const Route& route, const std::string& activeSearch, const EngineStatus& status,
-                                   bool hasLoaded);
+                                   bool hasLoaded, std::optional<EngineHalt> halt = std::nullopt,
+                                   bool damaged = false);
 
     // The header a route gets, and the height reserved for it; none under a
     // search, on other routes, or for a record the store no longer holds.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "Core/Places/CityIndex.h"
@@ -235,9 +236,18 @@ QString scaleText(double metres, bool imperial) {
     return locale.toString(metres, 'g', 6) + QStringLiteral(" m");
 }
 
-QRectF paintScaleBar(QPainter& p, const MapCamera& cam, const MapPalette& colors, QPointF bottomLeft, qreal maxWidth) {
+namespace {
+
+struct ScaleBar {
+    QPixmap label;
+    QPointF a, b, labelAt;  // the bar's ends, the label's top-left
+    QRectF bounds;
+};
+
+std::optional<ScaleBar> layoutScaleBar(const MapCamera& cam, const MapPalette& colors, QPointF bottomLeft,
+                                       qreal maxWidth, qreal dpr) {
     const double mpp = cam.metresPerPixel();
-    if (!(mpp > 0)) return {};
+    if (!(mpp > 0)) return std::nullopt;
     const bool imperial = QLocale().measurementSystem() == QLocale::ImperialUSSystem;
     const double maxMetres = mpp * maxWidth;
     double metres = 0;
@@ -248,34 +258,58 @@ QRectF paintScaleBar(QPainter& p, const MapCamera& cam, const MapPalette& colors
     } else {
         metres = roundDown125(maxMetres);
     }
-    const qreal width = metres / mpp;
-    const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
-    const QPixmap label = haloText(scaleText(metres, imperial), 10, QFont::Medium, colors.scaleInk, colors.scaleHalo, 3, dpr);
-    const QPointF a = bottomLeft, b = bottomLeft + QPointF(width, 0);
+    ScaleBar bar;
+    bar.label = haloText(scaleText(metres, imperial), 10, QFont::Medium, colors.scaleInk, colors.scaleHalo, 3, dpr);
+    bar.a = bottomLeft;
+    bar.b = bottomLeft + QPointF(metres / mpp, 0);
+    bar.labelAt = bar.a + QPointF(-1.5, -5 - bar.label.deviceIndependentSize().height());
+    // The bar's halo reaches 2 px around it.
+    bar.bounds = QRectF(bar.labelAt, bar.label.deviceIndependentSize()).united(QRectF(bar.a, bar.b).adjusted(-2, -6, 2, 2));
+    return bar;
+}
 
+QPixmap attribution(const MapPalette& colors, qreal px, qreal dpr) {
+    return haloText(QString::fromUtf8(attributionText), px, QFont::Normal, colors.attribution, colors.scaleHalo, 2.5, dpr);
+}
+
+QRectF attributionAt(const QRectF& view, const QPixmap& text) {
+    const QSizeF size = text.deviceIndependentSize();
+    return {QPointF(view.right() - 5 - size.width(), view.bottom() - 3 - size.height()), size};
+}
+
+qreal ratioOf(const QPainter& p) { return p.device() ? p.device()->devicePixelRatioF() : 1.0; }
+
+}  // namespace
+
+QRectF scaleBarRect(const MapCamera& cam, const MapPalette& colors, QPointF bottomLeft, qreal dpr, qreal maxWidth) {
+    const auto bar = layoutScaleBar(cam, colors, bottomLeft, maxWidth, dpr);
+    return bar ? bar->bounds : QRectF();
+}
+
+QRectF paintScaleBar(QPainter& p, const MapCamera& cam, const MapPalette& colors, QPointF bottomLeft, qreal maxWidth) {
+    const auto bar = layoutScaleBar(cam, colors, bottomLeft, maxWidth, ratioOf(p));
+    if (!bar) return {};
     p.save();
     p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath bar;
-    bar.moveTo(a + QPointF(0, -4));
-    bar.lineTo(a);
-    bar.lineTo(b);
-    bar.lineTo(b + QPointF(0, -4));
-    p.strokePath(bar, QPen(colors.scaleHalo, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    p.strokePath(bar, QPen(colors.scaleInk, 1.5, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
-    const QPointF labelAt = a + QPointF(-1.5, -5 - label.deviceIndependentSize().height());
-    p.drawPixmap(labelAt, label);
+    QPainterPath path;
+    path.moveTo(bar->a + QPointF(0, -4));
+    path.lineTo(bar->a);
+    path.lineTo(bar->b);
+    path.lineTo(bar->b + QPointF(0, -4));
+    p.strokePath(path, QPen(colors.scaleHalo, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.strokePath(path, QPen(colors.scaleInk, 1.5, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
+    p.drawPixmap(bar->labelAt, bar->label);
     p.restore();
-    // The bar's halo reaches 2 px around it.
-    return QRectF(labelAt, label.deviceIndependentSize()).united(QRectF(a, b).adjusted(-2, -6, 2, 2));
+    return bar->bounds;
+}
+
+QRectF attributionRect(const QRectF& view, const MapPalette& colors, qreal dpr, qreal px) {
+    return attributionAt(view, attribution(colors, px, dpr));
 }
 
 QRectF paintAttribution(QPainter& p, const QRectF& view, const MapPalette& colors, qreal px) {
-    const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
-    const QPixmap text = haloText(QString::fromUtf8(attributionText), px, QFont::Normal, colors.attribution,
-                                  colors.scaleHalo, 2.5, dpr);
-    const QRectF at(QPointF(view.right() - 5 - text.deviceIndependentSize().width(),
-                            view.bottom() - 3 - text.deviceIndependentSize().height()),
-                    text.deviceIndependentSize());
+    const QPixmap text = attribution(colors, px, ratioOf(p));
+    const QRectF at = attributionAt(view, text);
     p.drawPixmap(at.topLeft(), text);
     return at;
 }

@@ -50,6 +50,9 @@ int labelBudget(double width, double height, int maxLabels);
 // what it covers.
 QRectF paintScaleBar(QPainter& p, const MapCamera& camera, const MapPalette& colors, QPointF bottomLeft,
                      qreal maxWidth = 96);
+// What it would cover, painted at that device pixel ratio.
+QRectF scaleBarRect(const MapCamera& camera, const MapPalette& colors, QPointF bottomLeft, qreal dpr,
+                    qreal maxWidth = 96);
 // The text of the scale: "200 km", "500 m"; miles and feet where the
 // locale measures in them.
 QString scaleText(double metres, bool imperial);
@@ -59,6 +62,7 @@ QString scaleText(double metres, bool imperial);
 inline constexpr const char* attributionText = "Natural Earth · GeoNames · © OpenStreetMap contributors";
 // Bottom-right; returns what it covers.
 QRectF paintAttribution(QPainter& p, const QRectF& view, const MapPalette& colors, qreal px = 10);
+QRectF attributionRect(const QRectF& view, const MapPalette& colors, qreal dpr, qreal px = 10);
 
 }  // namespace mapcanvas
 

@@ -21,8 +21,9 @@ constexpr uint32_t runLength = 32;
 // add nothing visible.
 constexpr double minStep = 0.6;
 
-MapOutlines::Shape makeShape(const std::vector<LonLat>& geo, double shift) {
+MapOutlines::Shape makeShape(const std::vector<LonLat>& geo, double shift, const std::vector<bool>& seams) {
     MapOutlines::Shape s;
+    s.seams = seams;
     s.points.reserve(geo.size());
     for (const LonLat& g : geo) s.points.emplace_back(mercator::x(g.lon + shift), mercator::y(g.lat));
     const uint32_t n = uint32_t(s.points.size());
@@ -47,7 +48,8 @@ MapOutlines::Shape makeShape(const std::vector<LonLat>& geo, double shift) {
 // continuous; a ring that goes once around the globe (Antarctica) is
 // closed over its pole; and what then reaches past ±180° is added again
 // one world-width over, so the flat, unwrapped map shows both parts.
-void addShapes(std::vector<LonLat> geo, bool ring, std::vector<MapOutlines::Shape>& out) {
+void addShapes(std::vector<LonLat> geo, bool ring, std::vector<MapOutlines::Shape>& out,
+               std::vector<bool> seams = {}) {
     if (geo.empty()) return;
     for (size_t i = 1; i < geo.size(); ++i) {
         const double d = geo[i].lon - geo[i - 1].lon;
@@ -64,11 +66,12 @@ void addShapes(std::vector<LonLat> geo, bool ring, std::vector<MapOutlines::Shap
         geo.push_back({geo.back().lon, pole});
         geo.push_back({first.lon, pole});
         geo.push_back(first);
+        if (!seams.empty()) seams.resize(geo.size() - 1, false);
     }
     double lo = geo[0].lon, hi = lo;
     for (const LonLat& g : geo) lo = std::min(lo, g.lon), hi = std::max(hi, g.lon);
     for (double shift : {-720.0, -360.0, 0.0, 360.0, 720.0})
-        if (lo + shift < 180 && hi + shift > -180) out.push_back(makeShape(geo, shift));
+        if (lo + shift < 180 && hi + shift > -180) out.push_back(makeShape(geo, shift, seams));
 }
 
 // Bounds that touch count as intersecting (QRectF::intersects does not for
@@ -196,7 +199,7 @@ void strokeShape(QPainter& p, const MapOutlines::Shape& s, const TileFrame& f, s
             continue;
         }
         for (uint32_t i = r.begin; i < r.end; ++i) {
-            if (alongWorldEdge(s.points[i], s.points[i + 1])) {
+            if (alongWorldEdge(s.points[i], s.points[i + 1]) || (!s.seams.empty() && s.seams[i])) {
                 flush();
                 continue;
             }
@@ -249,9 +252,13 @@ std::shared_ptr<MapOutlines> MapOutlines::fromTopology(const WorldTopology& topo
     return out;
 }
 
-void MapOutlines::addLakes(const std::vector<GeoPolygon>& polygons) {
+void MapOutlines::addLakes(std::vector<GeoPolygon> polygons, double cutTolerance) {
+    // A lake cut into pieces is one body of water: its shore runs only where
+    // water meets land.
+    const std::vector<SharedEdges> seams = markSharedEdges(polygons, cutTolerance);
+    size_t r = 0;
     for (const GeoPolygon& polygon : polygons)
-        for (const GeoRing& ring : polygon) addShapes(ring, true, lakes);
+        for (const GeoRing& ring : polygon) addShapes(ring, true, lakes, seams[r++]);
     lakeCells.assign(size_t(lakeGrid * lakeGrid), {});
     for (uint32_t i = 0; i < lakes.size(); ++i) {
         const auto [x0, y0, x1, y1] = lakeCellRange(lakes[i].bounds);
@@ -282,17 +289,18 @@ std::vector<uint32_t> MapOutlines::lakesNear(const QRectF& bounds) const {
     return out;
 }
 
-std::shared_ptr<const MapOutlines> MapOutlines::load(const std::string& atlasPath, const std::string& lakesPath) {
+std::shared_ptr<const MapOutlines> MapOutlines::load(const std::string& atlasPath, const std::string& lakesPath,
+                                                     double cutTolerance) {
     auto topo = WorldTopology::load(atlasPath);
     if (!topo) return std::make_shared<MapOutlines>();
     auto out = fromTopology(*topo);
     if (!lakesPath.empty())
-        if (const auto lakes = loadGeoJsonPolygons(lakesPath)) out->addLakes(*lakes);
+        if (auto lakes = loadGeoJsonPolygons(lakesPath)) out->addLakes(std::move(*lakes), cutTolerance);
     return out;
 }
 
 std::shared_ptr<const MapOutlines> MapOutlines::load(AtlasDetail detail) {
-    return load(atlasFile(detail), lakesFile(detail));
+    return load(atlasFile(detail), lakesFile(detail), lakeCutTolerance(detail));
 }
 
 AtlasDetail detailForZoom(int z) {

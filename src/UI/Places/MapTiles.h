@@ -53,6 +53,9 @@ struct MapOutlines {
         std::vector<QPointF> points;
         std::vector<Run> runs;
         QRectF bounds;
+        // The edges (point i to i + 1) where the pieces of a cut lake meet:
+        // filled, never stroked. Empty when there are none.
+        std::vector<bool> seams;
     };
     std::vector<Shape> land;  // closed rings, outlines and holes alike (filled even-odd)
     std::vector<Shape> coasts;
@@ -67,10 +70,11 @@ struct MapOutlines {
     std::vector<uint32_t> lakesNear(const QRectF& bounds) const;
 
     static std::shared_ptr<MapOutlines> fromTopology(const WorldTopology& topology);
-    void addLakes(const std::vector<GeoPolygon>& polygons);
+    void addLakes(std::vector<GeoPolygon> polygons, double cutTolerance = 0);
     // Empty outlines (a map of sea) when the atlas file is missing or
     // unreadable; without the lakes file, land without lakes.
-    static std::shared_ptr<const MapOutlines> load(const std::string& atlasPath, const std::string& lakesPath = {});
+    static std::shared_ptr<const MapOutlines> load(const std::string& atlasPath, const std::string& lakesPath = {},
+                                                   double cutTolerance = 0);
     // The atlas and lakes of one scale from the pinned assets.
     static std::shared_ptr<const MapOutlines> load(AtlasDetail detail);
     bool empty() const { return land.empty() && coasts.empty() && borders.empty() && lakes.empty(); }

@@ -176,13 +176,18 @@ void MapWidget::paintEvent(QPaintEvent*) {
     const MapPalette& colors = MapPalette::of(dark);
     complete_ = mapcanvas::paintTiles(p, camera_, dpr, dark, this);
     mapcanvas::paintGraticule(p, camera_, colors);
-    scaleBar_ = mapcanvas::paintScaleBar(p, camera_, colors, QPointF(14, height() - 12));
-    credit_ = mapcanvas::paintAttribution(p, rect(), colors);
+    const QPointF scaleAt(14, height() - 12);
+    scaleBar_ = mapcanvas::scaleBarRect(camera_, colors, scaleAt, dpr);
+    credit_ = mapcanvas::attributionRect(rect(), colors, dpr);
     std::vector<QRectF> keepClear = overlay_ ? overlay_->keepClear(camera_) : std::vector<QRectF>{};
     keepClear.push_back(scaleBar_);
     keepClear.push_back(credit_);
     labels_ = mapcanvas::paintCityLabels(p, camera_, dpr, dark, keepClear);
     if (overlay_) overlay_->paint(p, camera_);
+    // The scale and the credit the data's licence asks for stay readable
+    // over everything, photo bubbles included.
+    mapcanvas::paintScaleBar(p, camera_, colors, scaleAt);
+    mapcanvas::paintAttribution(p, rect(), colors);
 }
 
 void MapWidget::resizeEvent(QResizeEvent*) {

@@ -1,7 +1,7 @@
 #pragma once
-// The interactive world map: Web Mercator tiles with labels, graticule,
-// scale and attribution painted live over them, and an overlay (the places
-// screen's bubbles) on top. Left-drag pans, the wheel zooms about the
+// The interactive world map: Web Mercator tiles with labels and graticule
+// painted live over them, then an overlay (the places screen's bubbles),
+// and the scale and attribution on top. Left-drag pans, the wheel zooms about the
 // pointer (a notch of 120 is half a level; touchpads by their pixel delta),
 // pinch zooms, a double-click zooms in one level over 0.25 s, and + / − and
 // the arrows work from the keyboard. No rotation and no pitch.
@@ -64,7 +64,7 @@ public:
     // Zooms by a number of levels about a point of the view over 0.25 s.
     void zoomAnimated(double levels, QPointF anchor);
 
-    // Painted after the labels, scale and attribution; not owned.
+    // Painted over the labels, under the scale and the attribution; not owned.
     void setOverlay(MapOverlay* overlay);
 
     // No gesture, animation or pending movement end, and every tile of the

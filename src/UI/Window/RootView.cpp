@@ -577,8 +577,8 @@ void RootView::showError() {
     QString text = QString::fromStdString(*message);
     if (offer)
         text += QStringLiteral("\n\n") + tr("Vintrelle can make it again by reading every photo. Favourites, albums, "
-                                             "names and trips are kept, and the damaged index stays in the "
-                                             "library\u2019s data folder.");
+                                             "names and trips come over from whatever of it still reads, and the "
+                                             "damaged index stays in the library\u2019s data folder.");
     if (alert_ && alertOffer_ == offer) return alert_->setMessage(text);
     if (alert_) {
         disconnect(alert_, nullptr, this, nullptr);

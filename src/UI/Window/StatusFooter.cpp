@@ -77,6 +77,9 @@ StatusFooter::Info StatusFooter::info(const LibraryStore& store) {
         return {tr("The disk holding the index is full."), tr("Goes on once there is room"), std::nullopt, offline};
     if (store.halt() == EngineHalt::unwritable)
         return {tr("The disk holding the index can\u2019t be written."), std::nullopt, std::nullopt, offline};
+    if (store.halt() == EngineHalt::readerUnavailable)
+        return {tr("Vintrelle\u2019s photo reader is missing."), tr("Some photos wait to be read"), std::nullopt,
+                offline};
     const EngineStatus& s = store.status();
     switch (s.kind) {
         case EngineStatus::Kind::indexing:

@@ -8,6 +8,8 @@
 #include <QPainterPath>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 #include "App/AppModel.h"
 #include "Core/Base/WallClock.h"
 #include "Store/LibraryStore.h"
@@ -23,15 +25,25 @@ namespace vintrelle {
 
 namespace {
 constexpr qreal focusRing = 1.5;
-}
+constexpr qreal symbolSize = 11.5;
+constexpr int padding = 9, spacing = 6;
+// A line edit keeps its text this far in from its own edges.
+constexpr int lineEditMargin = 2;
+}  // namespace
 
 SearchField::SearchField(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     setFixedSize(fieldSize);
     setAttribute(Qt::WA_TranslucentBackground);
+    auto* glass = new SymbolView(QStringLiteral("magnifyingglass"), symbolSize, QFont::Medium, ThemeColor::ink3, this);
+    // The padding and the spacing lie between what shows: the glyphs, which
+    // sit in squares a quarter larger than they are, and the text, inside
+    // the line edit's own margin. Counted between the widgets instead, they
+    // would take the room the whole hint needs.
+    const int glyphInset = int(std::lround((glass->sizeHint().width() - symbolSize) / 2));
     auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(9, 0, 9, 0);
-    row->setSpacing(6);
-    row->addWidget(new SymbolView(QStringLiteral("magnifyingglass"), 11.5, QFont::Medium, ThemeColor::ink3, this));
+    row->setContentsMargins(padding - glyphInset, 0, padding - lineEditMargin, 0);
+    row->setSpacing(spacing - glyphInset - lineEditMargin);
+    row->addWidget(glass);
 
     edit_ = new QLineEdit(this);
     edit_->setFrame(false);
@@ -46,7 +58,7 @@ SearchField::SearchField(AppModel& model, QWidget* parent) : QWidget(parent), mo
     edit_->installEventFilter(this);
     row->addWidget(edit_, 1);
 
-    clear_ = new SymbolButton(QStringLiteral("xmark.circle.fill"), 11.5, ThemeColor::ink3, QSize(16, 16), this);
+    clear_ = new SymbolButton(QStringLiteral("xmark.circle.fill"), symbolSize, ThemeColor::ink3, QSize(16, 16), this);
     clear_->setToolTip(tr("Clear"));
     row->addWidget(clear_);
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Core/Engine/LibraryEngine.h"
+#include "Core/Engine/ReadJournal.h"
 #include "Core/Engine/ReaderProcess.h"
 #include "fixtures/TempDir.h"
 #include "fixtures/MediaFixtures.h"
@@ -122,6 +123,29 @@ struct Library {
         rec->log.clear();
         engine->requestScan(true, {});
         waitIdle();
+    }
+    // A partial scan of the folders of the given absolute paths, as the watcher asks.
+    void scan(const std::vector<std::string>& changed) {
+        rec->log.clear();
+        engine->requestScan(false, changed);
+        waitIdle();
+    }
+    // What a kill while these files were read leaves: their rows unread and
+    // their ids in flight; then the library opened again. Ids by name.
+    std::map<std::string, int64_t> leftInFlight(const std::vector<std::string>& names) {
+        engine->stop();
+        engine.reset();
+        std::map<std::string, int64_t> ids;
+        {
+            ReadJournal journal(paths.dataDir);
+            for (const std::string& name : names) {
+                ids[name] = db->db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
+                                            {name, int64_t(fs::file_size(root + "/" + name)), 1.0});
+                journal.begin(ids[name]);
+            }
+        }
+        open();
+        return ids;
     }
     struct RowView {
         int64_t id;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <tuple>
 
 #include "Core/Faces/FaceNets.h"
 #include "fixtures/MediaFixtures.h"
@@ -201,6 +202,69 @@ TEST_F(FacePassTest, AnUnreadablePhotoIsDoneWithoutFaces) {
     EXPECT_EQ(count(FacePass::pendingCountSQL), 0);
     EXPECT_EQ(count("SELECT COUNT(*) FROM faces"), 1);
     EXPECT_EQ(count("SELECT asset_id FROM faces"), 1);
+}
+
+// A photo whose file changed is read again with its faces still in place:
+// each face found again keeps its row (and so its person, its lock and any
+// cover that shows it), by its place or by its print; a face the photo no
+// longer shows goes, and a face new to it gets no one.
+TEST_F(FacePassTest, APhotoReadAgainKeepsWhatItsFacesWereGiven) {
+    addPhotos(2);
+    auto face = [&](int64_t asset, FaceRect r, int print, std::optional<int64_t> person, bool locked = false) {
+        const int64_t id = db->db().insert(
+            "INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id, locked) VALUES(?,?,?,?,?,?,?,?,?)",
+            {asset, r.x, r.y, r.width, r.height, 0.5, LibraryDB::encodeEmbedding(unitVector(print)), person, locked});
+        fs::create_directories(fs::path(paths.faceURL(id)).parent_path());
+        fixtures::writeFile(paths.faceURL(id), "old crop");
+        return id;
+    };
+    const int64_t anna = db->db().insert("INSERT INTO persons(name, created) VALUES('Anna', 0)", {});
+    const int64_t bo = db->db().insert("INSERT INTO persons(name, created) VALUES('', 0)", {});
+    const int64_t annas = face(1, {0.1, 0.1, 0.2, 0.2}, 1, anna);
+    const int64_t lockedOut = face(1, {0.5, 0.1, 0.2, 0.2}, 2, std::nullopt, true);
+    const int64_t bos = face(1, {0.1, 0.6, 0.2, 0.2}, 3, bo);
+    const int64_t bosGone = face(1, {0.7, 0.1, 0.2, 0.2}, 4, bo);
+    const int64_t bosElsewhere = face(2, {0.4, 0.4, 0.2, 0.2}, 3, bo);
+    db->db().run("UPDATE persons SET cover_face=? WHERE id=?", {bosGone, bo});
+    db->db().run("UPDATE assets SET faces_done=1 WHERE id=2");
+
+    std::vector<DetectedFace> found(4);
+    found[0] = {{0.11, 0.1, 0.2, 0.21}, 0, unitVector(1), std::make_shared<Image>(24, 24), 0};  // Anna, re-encoded
+    found[0].embedding[50] += 0.3f;
+    found[1] = {{0.7, 0.6, 0.2, 0.2}, 0, unitVector(2), nullptr, 0};   // cropped: elsewhere, the locked face's print
+    found[2] = {{0.1, 0.6, 0.2, 0.2}, 0, unitVector(9), nullptr, 0};   // Bo's place, another analyser's print
+    found[3] = {{0.2, 0.6, 0.2, 0.2}, 0, unitVector(10), nullptr, 0};  // beside Bo: someone new
+    FacePassHooks hooks;
+    hooks.peopleUpdated = [&] { ++peopleUpdates; };
+    auto pass = [&] {
+        return FacePass(paths, db, hooks, [&](const Image&) { return found; }, [](LibraryDB&) { return false; });
+    };
+    EXPECT_TRUE(pass().run());
+
+    using Stored = std::tuple<int64_t, std::optional<int64_t>, bool, double>;  // id, person, locked, x
+    auto facesOf = [&](int64_t asset) {
+        return db->db().query("SELECT id, person_id, locked, x FROM faces WHERE asset_id=? ORDER BY id", {asset},
+                              [](const Row& r) { return Stored{r.int64(0), r.optInt(1), r.int64(2) != 0, r.dbl(3)}; });
+    };
+    const int64_t added = bosElsewhere + 1;
+    EXPECT_EQ(facesOf(1), (std::vector<Stored>{{annas, anna, false, 0.11},
+                                               {lockedOut, std::nullopt, true, 0.7},
+                                               {bos, bo, false, 0.1},
+                                               {added, std::nullopt, false, 0.2}}));
+    // Anna's picture renewed, the gone face's picture gone with it, and Bo
+    // shown by his best face left.
+    EXPECT_NE(fixtures::readFile(paths.faceURL(annas)), "old crop");
+    EXPECT_FALSE(fs::exists(paths.faceURL(bosGone)));
+    EXPECT_FALSE(fs::exists(paths.faceURL(lockedOut)));  // found again without a picture
+    EXPECT_EQ(db->db().scalarInt("SELECT cover_face FROM persons WHERE id=?", {bo}), bosElsewhere);
+    EXPECT_EQ(peopleUpdates, 1);
+
+    // Read again when it cannot be decoded: its faces stay as they were.
+    db->db().run("UPDATE assets SET faces_done=0 WHERE id=1");
+    fixtures::writeFile(root + "/p0.jpg", "not a picture any more");
+    EXPECT_TRUE(pass().run());
+    EXPECT_EQ(facesOf(1).size(), 4u);
+    EXPECT_EQ(count(FacePass::pendingCountSQL), 0);
 }
 
 // With the shared analyser, the sets of networks made for the workers stay

@@ -193,3 +193,45 @@ TEST(FolderWatcher, BurstsAreCoalescedAndStopIsPrompt) {
     ASSERT_EQ(batches.times.size(), 2u);
     EXPECT_GE(batches.times[1] - batches.times[0], 1s);
 }
+
+TEST(FolderWatcher, ALibraryOpenedThroughALinkIsWatchedAsItsFolder) {
+    // ~/Pictures leading to a data disk: the watcher is given the link.
+    fixtures::TempDir dir;
+    const std::string real = dir / "disk/Photos", link = dir / "Pictures";
+    fs::create_directories(real + "/2024");
+    fs::create_directories(dir / "elsewhere");
+    fs::create_directory_symlink(real, link);
+    fs::create_directory_symlink(dir / "elsewhere", real + "/linked");  // a link inside: not followed
+    Batches batches;
+    FolderWatcher watcher(link, batches.callback(), 0.1);
+    watcher.start();
+    watcher.untilWatching()();
+
+    // Added through either path, a file is reported under the path the
+    // library was opened by.
+    fixtures::writeFile(link + "/by-link.jpg", "x");
+    fixtures::writeFile(real + "/2024/by-real-path.jpg", "x");
+    EXPECT_TRUE(batches.waitFor([&] {
+        return batches.sawPath(link + "/by-link.jpg") && batches.sawPath(link + "/2024/by-real-path.jpg");
+    }));
+    fixtures::writeFile(dir / "elsewhere/outside.jpg", "x");
+    fixtures::writeFile(real + "/after.jpg", "x");
+    EXPECT_TRUE(batches.waitFor([&] { return batches.sawPath(link + "/after.jpg"); }));
+    for (auto& p : batches.paths) EXPECT_EQ(p.find("outside.jpg"), std::string::npos) << p;
+    EXPECT_EQ(batches.rescans, 0);
+}
+
+TEST(FolderWatcher, ALibraryFolderThatCannotBeWatchedAsksForARescan) {
+    fixtures::TempDir dir;
+    fixtures::writeFile(dir / "not-a-folder", "x");
+    for (const std::string& root : {dir / "not-a-folder", dir / "missing", dir / "dangling"}) {
+        SCOPED_TRACE(root);
+        if (root.ends_with("dangling")) fs::create_directory_symlink(dir / "nowhere", root);
+        Batches batches;
+        FolderWatcher watcher(root, batches.callback(), 0.1);
+        watcher.start();
+        watcher.untilWatching()();
+        EXPECT_TRUE(batches.waitFor([&] { return batches.rescans == 1; }));
+        EXPECT_TRUE(batches.paths.empty());
+    }
+}

@@ -609,8 +609,18 @@ TEST(ReadJournal, OnlyCrashesOfTheReadingProcessCount) {
     EXPECT_EQ(journal.suspects(), (std::vector<int64_t>{4, 5}));
     EXPECT_EQ(journal.crashed(5), 1);
     EXPECT_EQ(ReadJournal(dir.path()).crashed(5), ReadJournal::crashesToCondemn);
+    // Readings cut short are counted apart from crashes, across runs too.
+    EXPECT_EQ(ReadJournal(dir.path()).cutShort(5), 1);
+    EXPECT_EQ(ReadJournal(dir.path()).cutShort(5), 2);
+    EXPECT_EQ(ReadJournal(dir.path()).crashed(5), ReadJournal::crashesToCondemn + 1);
     journal.forget({4, 5});
     EXPECT_TRUE(ReadJournal(dir.path()).suspects().empty());
+
+    // A journal of the version before cuts were counted.
+    fixtures::writeFile(dir / "read-suspects", "9 1\n");
+    EXPECT_EQ(ReadJournal(dir.path()).crashed(9), 2);
+    EXPECT_EQ(ReadJournal(dir.path()).cutShort(9), 1);
+    ReadJournal(dir.path()).forget({9});
 
     fixtures::writeFile(dir / "suspect-ids", "7 2\n8 1\n");
     fixtures::writeFile(dir / "reading-crashed", "");
@@ -623,34 +633,25 @@ TEST(ReadJournal, OnlyCrashesOfTheReadingProcessCount) {
 
 // Files in flight at a kill are read again, each in a reader process of its
 // own, and stored as what they are: a file whose reader dies of a fault
-// twice is set aside as unreadable; one fault is chance; a reader ended by
-// anything else (killed, refusing, missing) condemns nothing and leaves the
-// file for later. The other files are read here as always.
+// twice is set aside as unreadable; one fault is chance. A reader cut short
+// otherwise (killed, as the out-of-memory killer does, or failing) is no
+// evidence once: the file is read again, and set aside only after three such
+// ends. The other files are read here as always.
 TEST_F(LibraryEngineTest, FilesInFlightAtAKillAreReadApart) {
     Library lib;
     for (int i = 0; i < 6; ++i) ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/p" + std::to_string(i) + ".jpg", 64, 48));
-    for (const char* name : {"crash.jpg", "once.jpg", "killed.jpg", "refused.jpg"})
+    for (const char* name : {"crash.jpg", "once.jpg", "killedOnce.jpg", "killed.jpg", "refused.jpg"})
         ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/" + name, 64, 48));
     lib.file("broken.jpg", "\xff\xd8 not a picture");
-    const std::vector<std::string> suspects{"p1.jpg", "broken.jpg", "crash.jpg", "once.jpg", "killed.jpg", "refused.jpg"};
-    lib.engine->stop();
-    lib.engine.reset();
-    std::map<std::string, int64_t> ids;
-    {
-        // What a kill leaves: rows without their reading, and their ids in flight.
-        ReadJournal journal(lib.paths.dataDir);
-        for (const std::string& name : suspects) {
-            ids[name] = lib.db->db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
-                                            {name, int64_t(fs::file_size(lib.root + "/" + name)), 1.0});
-            journal.begin(ids[name]);
-        }
-    }
-    lib.open();
+    const std::vector<std::string> suspects{"p1.jpg",         "broken.jpg", "crash.jpg",  "once.jpg",
+                                            "killedOnce.jpg", "killed.jpg", "refused.jpg"};
+    const std::map<std::string, int64_t> ids = lib.leftInFlight(suspects);
     const std::string log = lib.dir / "reader.log";
     lib.engine->setReaderPath(standInReader(lib.dir / "reader", "echo \"${3##*/}\" >> '" + log + "'\n"
                                                                 "case \"$3\" in\n"
                                                                 "  */crash.jpg) kill -SEGV $$ ;;\n"
                                                                 "  */once.jpg) [ -e '" + log + ".once' ] || { touch '" + log + ".once'; kill -ABRT $$; } ;;\n"
+                                                                "  */killedOnce.jpg) [ -e '" + log + ".killed' ] || { touch '" + log + ".killed'; kill -KILL $$; } ;;\n"
                                                                 "  */killed.jpg) kill -KILL $$ ;;\n"
                                                                 "  */refused.jpg) exit 1 ;;\n"
                                                                 "esac"));
@@ -666,24 +667,126 @@ TEST_F(LibraryEngineTest, FilesInFlightAtAKillAreReadApart) {
     std::istringstream lines(fixtures::readFile(log));
     for (std::string line; std::getline(lines, line);) apart.insert(line);
     EXPECT_EQ(apart, (std::multiset<std::string>{"p1.jpg", "broken.jpg", "broken.jpg", "crash.jpg", "crash.jpg",
-                                                 "once.jpg", "once.jpg", "killed.jpg", "refused.jpg"}));
-    auto rows = lib.rows();
-    for (auto& [path, r] : rows) {
-        const bool left = path == "killed.jpg" || path == "refused.jpg";
-        EXPECT_EQ(r.done, !left) << path;
-        if (!left) {
-            EXPECT_EQ(r.thumb, path == "broken.jpg" || path == "crash.jpg" ? 2 : 1) << path;
-        }
+                                                 "once.jpg", "once.jpg", "killedOnce.jpg", "killedOnce.jpg",
+                                                 "killed.jpg", "killed.jpg", "killed.jpg", "refused.jpg",
+                                                 "refused.jpg", "refused.jpg"}));
+    for (auto& [path, r] : lib.rows()) {
+        EXPECT_TRUE(r.done) << path;
+        const bool setAside = path == "broken.jpg" || path == "crash.jpg" || path == "killed.jpg" || path == "refused.jpg";
+        EXPECT_EQ(r.thumb, setAside ? 2 : 1) << path;
     }
-    EXPECT_TRUE(fs::exists(lib.paths.thumbURL(ids["once.jpg"])));
-    EXPECT_EQ(ReadJournal(lib.paths.dataDir).suspects(),
-              (std::vector<int64_t>{ids["killed.jpg"], ids["refused.jpg"]}));
+    EXPECT_TRUE(fs::exists(lib.paths.thumbURL(ids.at("once.jpg"))));
+    EXPECT_TRUE(fs::exists(lib.paths.thumbURL(ids.at("killedOnce.jpg"))));
+    EXPECT_TRUE(ReadJournal(lib.paths.dataDir).suspects().empty());
+    EXPECT_TRUE(lib.rec->halts.empty());
+}
 
-    // Without a reader nothing is condemned either.
-    lib.engine->setReaderPath(lib.dir / "no-such-reader");
+// A reader that never finishes is ended at its deadline, and tried again:
+// only a file that outlasts it three times is set aside; the run ends as
+// any other, in bounded time.
+TEST_F(LibraryEngineTest, AReaderThatOverrunsIsEndedAndTheFileSetAsideInTheEnd) {
+    Library lib;
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/spins.jpg", 64, 48));
+    const int64_t id = lib.leftInFlight({"spins.jpg"}).at("spins.jpg");
+    const std::string log = lib.dir / "reader.log";
+    lib.engine->setReaderPath(standInReader(lib.dir / "reader", "echo $$ >> '" + log + "'\nexec sleep 600"));
+    lib.engine->setReaderDeadline(std::chrono::milliseconds(500));
     lib.fullScan();
-    EXPECT_EQ(ReadJournal(lib.paths.dataDir).suspects().size(), 2u);
-    EXPECT_FALSE(lib.rows()["killed.jpg"].done);
+    std::istringstream lines(fixtures::readFile(log));
+    int tries = 0;
+    for (std::string pid; std::getline(lines, pid); ++tries)
+        EXPECT_TRUE(::kill(std::stoi(pid), 0) != 0 && errno == ESRCH) << "a reader outlived its deadline";
+    EXPECT_EQ(tries, ReadJournal::cutsToCondemn);
+    auto rows = lib.rows();
+    EXPECT_TRUE(rows["spins.jpg"].done);
+    EXPECT_EQ(rows["spins.jpg"].thumb, 2);
+    EXPECT_TRUE(ReadJournal(lib.paths.dataDir).suspects().empty());
+    EXPECT_FALSE(fs::exists(lib.paths.thumbURL(id)));
+}
+
+// A reader that is missing beside the program, or cannot run, is an
+// installation fault: nothing is condemned, the files wait, and every run
+// ends saying so (never as if all were read) until a reader starts again.
+TEST_F(LibraryEngineTest, AMissingReaderLeavesTheFileWaitingAndSaysSo) {
+    Library lib;
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/suspect.jpg", 64, 48));
+    fs::create_directories(lib.root + "/2024");
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/2024/other.jpg", 64, 48));
+    lib.leftInFlight({"suspect.jpg"});
+    for (const std::string& reader :
+         {std::string(lib.dir / "no-such-reader"), standInReader(lib.dir / "unrunnable", "exit 127")}) {
+        SCOPED_TRACE(reader);
+        lib.rec->halts.clear();
+        lib.engine->setReaderPath(reader);
+        lib.fullScan();
+        EXPECT_FALSE(lib.rows()["suspect.jpg"].done);
+        EXPECT_TRUE(lib.rows()["2024/other.jpg"].done);
+        EXPECT_EQ(lib.rec->halts, std::vector<EngineHalt>{EngineHalt::readerUnavailable});
+        EXPECT_EQ(lib.rec->log.back(), "idle");
+        // A later run that has no suspect to read says it still.
+        fixtures::writeFile(lib.root + "/2024/new.jpg", fixtures::readFile(lib.root + "/2024/other.jpg"));
+        lib.scan({lib.root + "/2024/new.jpg"});
+        EXPECT_EQ(lib.rec->halts.size(), 2u);
+    }
+    EXPECT_EQ(ReadJournal(lib.paths.dataDir).suspects().size(), 1u);
+
+    // Installed again: read apart, and nothing more to say.
+    lib.rec->halts.clear();
+    lib.engine->setReaderPath(ReaderProcess::besideThisProgram());
+    lib.fullScan();
+    EXPECT_TRUE(lib.rows()["suspect.jpg"].done);
+    EXPECT_EQ(lib.rows()["suspect.jpg"].thumb, 1);
+    EXPECT_TRUE(lib.rec->halts.empty());
+}
+
+// A reader that could not be started for one suspect (no process left to
+// start it, say) and started for another later in the run: the first still
+// waits, and the run says so.
+TEST_F(LibraryEngineTest, ASuspectLeftWithoutAReaderWaitsThoughAnotherIsRead) {
+    Library lib;
+    for (const char* name : {"unstarted.jpg", "read.jpg"})
+        ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/" + name, 64, 48));
+    lib.leftInFlight({"unstarted.jpg", "read.jpg"});
+    // read.jpg's reader goes on once unstarted.jpg's has ended and been reaped
+    // (its /proc entry gone), or after a minute.
+    const std::string pid = lib.dir / "unstarted.pid";
+    lib.engine->setReaderPath(standInReader(
+        lib.dir / "reader",
+        "case \"$3\" in\n"
+        "  */unstarted.jpg) echo $$ > '" + pid + ".new'; mv '" + pid + ".new' '" + pid + "'; exit 127 ;;\n"
+        "  */read.jpg) n=0\n"
+        "    while [ $n -lt 6000 ] && { [ ! -e '" + pid + "' ] || [ -e /proc/$(cat '" + pid + "') ]; }; do\n"
+        "      sleep 0.01; n=$((n+1))\n"
+        "    done ;;\n"
+        "esac"));
+    lib.fullScan();
+    EXPECT_FALSE(lib.rows()["unstarted.jpg"].done);
+    EXPECT_EQ(lib.rows()["read.jpg"].thumb, 1);
+    EXPECT_EQ(lib.rec->halts, std::vector<EngineHalt>{EngineHalt::readerUnavailable});
+
+    lib.rec->halts.clear();
+    lib.engine->setReaderPath(ReaderProcess::besideThisProgram());
+    lib.fullScan();
+    EXPECT_EQ(lib.rows()["unstarted.jpg"].thumb, 1);
+    EXPECT_TRUE(lib.rec->halts.empty());
+}
+
+// A reader that will not take the request (one of another version than the
+// program, or behind a wrapper that does not hand it over) is as good as
+// missing: the file is never condemned for it, it waits, and the run says so.
+TEST_F(LibraryEngineTest, AReaderThatRefusesTheRequestCondemnsNothing) {
+    const std::string real = ReaderProcess::besideThisProgram();
+    for (const std::string& refusal : {"exec '" + real + "' \"$@\" more", "'" + real + "' \"$@\"; exit $?"}) {
+        SCOPED_TRACE(refusal);
+        Library lib;
+        ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/suspect.jpg", 64, 48));
+        lib.leftInFlight({"suspect.jpg"});
+        lib.engine->setReaderPath(standInReader(lib.dir / "reader", refusal));
+        lib.fullScan();
+        EXPECT_FALSE(lib.rows()["suspect.jpg"].done);
+        EXPECT_EQ(lib.rec->halts, std::vector<EngineHalt>{EngineHalt::readerUnavailable});
+        EXPECT_EQ(ReadJournal(lib.paths.dataDir).suspects().size(), 1u);
+    }
 }
 
 // A suspect stays one until what its reader found is saved: a run whose
@@ -694,15 +797,7 @@ TEST_F(LibraryEngineTest, ASuspectIsSettledOnlyOnceItsReadingIsSaved) {
     Library lib;
     ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/crash.jpg", 64, 48));
     ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/good.jpg", 64, 48));
-    lib.engine->stop();
-    lib.engine.reset();
-    {
-        ReadJournal journal(lib.paths.dataDir);
-        for (const char* name : {"crash.jpg", "good.jpg"})
-            journal.begin(lib.db->db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
-                                              {std::string(name), int64_t(fs::file_size(lib.root + "/" + name)), 1.0}));
-    }
-    lib.open();
+    lib.leftInFlight({"crash.jpg", "good.jpg"});
     lib.engine->setReaderPath(standInReader(lib.dir / "reader", "case \"$3\" in */crash.jpg) kill -SEGV $$ ;; esac"));
     std::mutex mutex;
     std::set<std::string> here;
@@ -729,16 +824,7 @@ TEST_F(LibraryEngineTest, ASuspectIsSettledOnlyOnceItsReadingIsSaved) {
 TEST_F(LibraryEngineTest, ClosingEndsTheReaderOfASuspect) {
     Library lib;
     ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/slow.jpg", 64, 48));
-    lib.engine->stop();
-    lib.engine.reset();
-    int64_t id = 0;
-    {
-        ReadJournal journal(lib.paths.dataDir);
-        id = lib.db->db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
-                                 {"slow.jpg", int64_t(fs::file_size(lib.root + "/slow.jpg")), 1.0});
-        journal.begin(id);
-    }
-    lib.open();
+    const int64_t id = lib.leftInFlight({"slow.jpg"}).at("slow.jpg");
     const std::string pidFile = lib.dir / "reader.pid";
     lib.engine->setReaderPath(standInReader(lib.dir / "reader", "echo $$ > '" + pidFile + ".new'\n"
                                                                 "mv '" + pidFile + ".new' '" + pidFile + "'\n"

@@ -84,6 +84,24 @@ TEST(ReaderProcess, ReadsApartWhatIsReadHere) {
     }
 }
 
+// The reader works from "/", so paths relative to the indexer's own folder
+// (a library given as "Photos" on the command line) still name its files.
+TEST(ReaderProcess, RelativePathsNameTheIndexersFiles) {
+    MediaProcessor::initialize();
+    fixtures::TempDir dir;
+    ASSERT_TRUE(fixtures::makeJPEG(dir / "photo.jpg", 90, 60));
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path());
+    const std::atomic<bool> stopped{false};
+    const ReaderProcess::Outcome o =
+        ReaderProcess::read(ReaderProcess::besideThisProgram(), MediaKind::photo, "photo.jpg", 0, "thumb.jpg", stopped);
+    fs::current_path(before);
+    ASSERT_EQ(o.end, ReaderProcess::Outcome::End::read);
+    EXPECT_EQ(o.media.width, 90);
+    EXPECT_TRUE(o.media.thumbOK);
+    EXPECT_TRUE(fs::exists(dir / "thumb.jpg"));
+}
+
 // Texts that are no UTF-8 and numbers with every bit set pass unchanged;
 // output cut short, or with anything after its end, is no reading.
 TEST(ReaderProcess, WhatTheReaderSaysSurvivesTheWayThere) {
@@ -120,5 +138,53 @@ TEST(ReaderProcess, AHungReaderIsEndedAndCondemnsNothing) {
     const std::atomic<bool> stopped{false};
     const ReaderProcess::Outcome o = ReaderProcess::read(reader, MediaKind::photo, dir / "photo.jpg", 0,
                                                          dir / "thumb.jpg", stopped, std::chrono::milliseconds(300));
-    EXPECT_EQ(o.end, ReaderProcess::Outcome::End::notRead);
+    EXPECT_EQ(o.end, ReaderProcess::Outcome::End::overran);
+}
+
+// How a reader ended is told apart: a fault, a kill from outside, a failure,
+// a reader that cannot be run at all or will not take the request (both
+// installation faults) and our stop.
+TEST(ReaderProcess, EachEndIsToldApart) {
+    using End = ReaderProcess::Outcome::End;
+    fixtures::TempDir dir;
+    fixtures::writeFile(dir / "photo.jpg", "\xff\xd8");
+    const std::string real = ReaderProcess::besideThisProgram();
+    struct Case {
+        const char* name;
+        std::string script;  // empty: no reader there at all
+        End end;
+    } cases[] = {
+        {"a fault", "#!/bin/sh\nulimit -c 0\nkill -SEGV $$\n", End::crashed},
+        {"killed", "#!/bin/sh\nkill -KILL $$\n", End::killed},
+        {"ended by another's SIGTERM", "#!/bin/sh\nkill -TERM $$\n", End::killed},
+        {"an error", "#!/bin/sh\nexit 1\n", End::failed},
+        {"nothing said", "#!/bin/sh\necho garbage\n", End::failed},
+        {"an error after starting to read", "#!/bin/sh\necho taken 1\nexit 2\n", End::failed},
+        {"cannot run the program", "#!/bin/sh\nexec '" + std::string(dir / "nowhere") + "'\n", End::unstarted},
+        {"another version", "#!/bin/sh\nexec '" + real + "' \"$@\" more\n", End::refused},
+        {"started by another", "#!/bin/sh\n'" + real + "' \"$@\"\n", End::refused},
+        {"not executable", "", End::unstarted},
+        {"missing", "", End::unstarted},
+    };
+    const std::atomic<bool> stopped{false};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string reader = dir / c.name;
+        if (!c.script.empty()) {
+            fixtures::writeFile(reader, c.script);
+            fs::permissions(reader, fs::perms::owner_all);
+        } else if (std::string(c.name) == "not executable") {
+            fixtures::writeFile(reader, "#!/bin/sh\n");
+        }
+        const ReaderProcess::Outcome o =
+            ReaderProcess::read(reader, MediaKind::photo, dir / "photo.jpg", 0, dir / "thumb.jpg", stopped);
+        EXPECT_EQ(o.end, c.end) << ReaderProcess::describe(o);
+        EXPECT_FALSE(ReaderProcess::describe(o).empty());
+    }
+    const std::atomic<bool> stopping{true};
+    const std::string slow = dir / "slow";
+    fixtures::writeFile(slow, "#!/bin/sh\nexec sleep 60\n");
+    fs::permissions(slow, fs::perms::owner_all);
+    EXPECT_EQ(ReaderProcess::read(slow, MediaKind::photo, dir / "photo.jpg", 0, dir / "thumb.jpg", stopping).end,
+              End::stopped);
 }

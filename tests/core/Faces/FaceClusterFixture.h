@@ -48,17 +48,21 @@ inline std::vector<std::vector<float>> lookAlikes() {
 struct Library {
     fixtures::TempDir dir;
     LibraryDB db{dir / "library.sqlite"};
-    int64_t asset = db.db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,?,?,?,?)",
-                                   {"a.jpg", 0, 1, 1.0, 1.0});
+    int photos = 0;
 
+    int64_t photo() {
+        return db.db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,?,?,?,?)",
+                              {"p" + std::to_string(++photos) + ".jpg", 0, 1, 1.0, 1.0});
+    }
     int64_t person(const std::string& name = "") {
         return db.db().insert("INSERT INTO persons(name, created) VALUES(?, 0)", {name});
     }
+    // On a photo of its own unless one is given.
     int64_t face(const std::vector<float>& e, double quality = 0.9, std::optional<int64_t> person = std::nullopt,
-                 bool locked = false, double w = 0.2) {
+                 bool locked = false, double w = 0.2, int64_t asset = 0) {
         return db.db().insert(
             "INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id, locked) VALUES(?,?,?,?,?,?,?,?,?)",
-            {asset, 0.1, 0.1, w, w, quality, LibraryDB::encodeEmbedding(e), person, locked});
+            {asset ? asset : photo(), 0.1, 0.1, w, w, quality, LibraryDB::encodeEmbedding(e), person, locked});
     }
     std::optional<int64_t> personOf(int64_t face) {
         auto r = db.db().query("SELECT person_id FROM faces WHERE id=?", {face},

@@ -281,3 +281,18 @@ TEST(FaceCluster, SuggestionsLinkSpreadClustersTheCentroidsMiss) {
     EXPECT_EQ(FaceClusterer::suggestions(lib.db, a, 4), std::vector<int64_t>({b}));
     EXPECT_EQ(FaceClusterer::suggestions(lib.db, b, 4), std::vector<int64_t>({a}));
 }
+
+TEST(FaceCluster, PeopleSeenTogetherInOnePhotoAreNeverSuggested) {
+    // Twins side by side in a group photo, and a third look-alike seen alone:
+    // all match well above the suggestion score.
+    Library lib;
+    const int64_t group = lib.photo();
+    const int64_t a = lib.person(), b = lib.person(), c = lib.person();
+    lib.face(axis(0), 0.9, a, false, 0.2, group);
+    lib.face(axis(0), 0.9, a);
+    lib.face(vec({{0, 0.95f}}, 10), 0.8, b, false, 0.2, group);
+    lib.face(vec({{0, 0.9f}}, 11), 0.7, c);
+    EXPECT_EQ(FaceClusterer::suggestions(lib.db, a, 4), std::vector<int64_t>({c}));
+    EXPECT_EQ(FaceClusterer::suggestions(lib.db, b, 4), std::vector<int64_t>({c}));
+    EXPECT_EQ(FaceClusterer::suggestions(lib.db, c, 4), std::vector<int64_t>({a, b}));  // seen apart, both stay
+}

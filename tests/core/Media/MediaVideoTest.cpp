@@ -139,6 +139,35 @@ TEST_F(MediaVideo, PosterTimeIsAThirdCappedAtOneSecond) {
     EXPECT_FALSE(posterIsWhite(2.0, 0.75, "two-b.mp4"));
     EXPECT_TRUE(posterIsWhite(6.0, 0.95, "six-a.mp4"));   // poster at 1 s, not 2
     EXPECT_FALSE(posterIsWhite(6.0, 1.1, "six-b.mp4"));
+    // A transport stream seeks by no keyframe index; the moment holds all the same.
+    EXPECT_TRUE(posterIsWhite(6.0, 0.95, "six-a.mts"));
+    EXPECT_FALSE(posterIsWhite(6.0, 1.1, "six-b.mts"));
+}
+
+// Camcorder MPEG-TS (.mts, and .m2ts with its 192-byte packets) holds no
+// index of keyframes, so a seek lands on any packet; with one keyframe per
+// ten seconds none follows it. The poster still comes, from the design's
+// moment where the stream has it.
+TEST_F(MediaVideo, TransportStreamsWithLongGroupsGetTheirPoster) {
+    for (const auto& [name, seconds] : {std::pair{"camcorder.mts", 3.0}, {"long.mts", 10.0}, {"bluray.m2ts", 3.0}}) {
+        SCOPED_TRACE(name);
+        ClipOptions o;  // the camcorder's encoder settings: x264's defaults
+        o.pattern = "testsrc2";
+        o.preset.clear();
+        o.width = 1280;
+        o.height = 720;
+        o.fps = 25;
+        o.duration = seconds;
+        ProcessedMedia m = clip(name, o);
+        EXPECT_TRUE(m.thumbOK);
+        EXPECT_EQ(m.width, 1280);
+        EXPECT_EQ(m.height, 720);
+        EXPECT_NEAR(m.duration, seconds, 0.1);
+        ImageRef poster = MP::loadImage(thumb(), 480);
+        ASSERT_TRUE(poster);
+        EXPECT_EQ(poster->width, 480);
+        EXPECT_EQ(poster->height, 270);
+    }
 }
 
 TEST_F(MediaVideo, SoundOnlyHasNoSizeAndNoPoster) {

@@ -238,6 +238,36 @@ TEST(Lakes, readsThePolygonsOfAnyGeoJsonShape) {
     EXPECT_FALSE(loadGeoJsonPolygons(dir.path()));
 }
 
+// Pieces of one lake cut along 33.75° E (a tile line of zoom 5): where both
+// run along the line it is a seam, split off where only one does; a side
+// simplified off the line still meets the other within the tolerance; two
+// lakes touching along a line that is no cut keep their shores.
+TEST(Lakes, marksWhereThePiecesOfACutLakeMeet) {
+    auto square = [](double w, double s, double e, double n) {
+        return GeoPolygon{{{w, s}, {e, s}, {e, n}, {w, n}, {w, s}}};
+    };
+    std::vector<GeoPolygon> lakes = {square(33, -1, 33.75, 0), square(33.75, -0.5, 34.5, 0),
+                                     square(33.5, 1, 33.7, 2), square(33.7, 1.2, 33.9, 1.8)};
+    auto flags = markSharedEdges(lakes, 0.002);
+    ASSERT_EQ(flags.size(), 4u);
+    // The west piece's east side gains a point where the east piece ends.
+    const GeoRing west = {{33, -1}, {33.75, -1}, {33.75, -0.5}, {33.75, 0}, {33, 0}, {33, -1}};
+    EXPECT_EQ(lakes[0][0], west);
+    EXPECT_EQ(flags[0], (SharedEdges{false, false, true, false, false}));
+    EXPECT_EQ(flags[1], (SharedEdges{false, false, false, true}));
+    EXPECT_TRUE(flags[2].empty() && flags[3].empty());  // 33.7° is no cut
+
+    // The east piece's side drawn 0.02° off the line, as the coarser files do.
+    std::vector<GeoPolygon> simplified = {square(33, -1, 33.75, 0),
+                                          GeoPolygon{{{33.77, -1}, {34.5, -1}, {34.5, 0}, {33.75, 0}, {33.77, -1}}}};
+    const std::vector<GeoPolygon> asRead = simplified;
+    EXPECT_TRUE(markSharedEdges(simplified, 0.002)[0].empty());
+    EXPECT_EQ(simplified, asRead);
+    flags = markSharedEdges(simplified, 0.05);
+    EXPECT_EQ(flags[0], (SharedEdges{false, true, false, false}));
+    EXPECT_EQ(flags[1], (SharedEdges{false, false, false, true}));
+}
+
 TEST(CityIndex, visitsTheCitiesOfABoxMostPopulousFirst) {
     const CityIndex index({{"Small", "", "", 10.5, 20.5, 100},
                            {"Big", "", "", 10.2, 21.7, 5000},

@@ -28,6 +28,8 @@ TEST(AssetGridScreen, EmptyStateTable) {
         bool loaded;
         std::string title;  // empty: the progress block
         bool lookAgain;
+        std::optional<EngineHalt> halt = std::nullopt;
+        bool damaged = false;
     };
     const Row rows[] = {
         {Route::library(), "Lisbon", idle, true, "Nothing matches “Lisbon”", false},
@@ -41,9 +43,20 @@ TEST(AssetGridScreen, EmptyStateTable) {
         {Route::library(), "", EngineStatus::scanning(), true, "", false},
         {Route::recent(), "", idle, false, "", false},  // not loaded yet
         {Route::person(2), "", busy, true, "", false},
+        // Photos found but not saved: never "No photos", nor "Reading your photos…".
+        {Route::library(), "", idle, true, "The disk holding the index is full", false, EngineHalt::diskFull},
+        {Route::folder("a"), "", idle, false, "The disk holding the index can’t be written", false,
+         EngineHalt::unwritable},
+        {Route::album(1), "", idle, true, "This album is empty", false, EngineHalt::diskFull},
+        {Route::library(), "Lisbon", idle, true, "Nothing matches “Lisbon”", false, EngineHalt::diskFull},
+        {Route::folder("a"), "", idle, true, "Vintrelle’s photo reader is missing", false,
+         EngineHalt::readerUnavailable},
+        // A damaged index read nothing: never "No photos in this folder".
+        {Route::library(), "", idle, true, "The index is damaged", false, std::nullopt, true},
+        {Route::favorites(), "", idle, true, "The index is damaged", false, std::nullopt, true},
     };
     for (const Row& r : rows) {
-        const auto s = AssetGridScreen::emptyScreen(r.route, r.search, r.status, r.loaded);
+        const auto s = AssetGridScreen::emptyScreen(r.route, r.search, r.status, r.loaded, r.halt, r.damaged);
         EXPECT_EQ(s.progress, r.title.empty()) << r.route.text();
         EXPECT_EQ(s.title.toStdString(), r.title) << r.route.text();
         EXPECT_EQ(s.action.has_value(), r.lookAgain) << r.route.text();
@@ -59,9 +72,10 @@ struct Library3Years : Screen {
         album = store().createAlbum("Empty", {});
         std::vector<float> same(128, 0.0f);
         same[0] = 1.0f;
+        // Two look-alikes, never in the same photo: 5 in 1 and 2, 6 in 3 and 4.
         for (int64_t person : {5, 6}) {
             storetest::insertPerson(db(), person, "");
-            for (int64_t asset : {1, 2, 3})
+            for (int64_t asset : {2 * person - 9, 2 * person - 8})
                 db().db().run("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id) "
                               "VALUES(?,0.1,0.1,0.2,0.2,0.9,?,?)",
                               {asset, LibraryDB::encodeEmbedding(same), person});
@@ -176,7 +190,7 @@ TEST(AssetGridScreen, FollowsTheModelThroughOneUpdatePerTurn) {
     EXPECT_EQ(screen.emptyState()->title(), "This album is empty");
 }
 
-TEST(AssetGridScreen, AnIdleEmptyLibraryOffersToLookAgain) {
+TEST(AssetGridScreen, AnIdleEmptyLibraryOffersToLookAgainUnlessIndexingHalted) {
     Screen s;
     auto shown = shownScreen(s, 800, 500);
     AssetGridScreen& screen = *shown;
@@ -184,6 +198,16 @@ TEST(AssetGridScreen, AnIdleEmptyLibraryOffersToLookAgain) {
     EXPECT_EQ(screen.emptyState()->title(), "No photos in this folder");
     ASSERT_NE(screen.emptyState()->actionButton(), nullptr);
     EXPECT_EQ(screen.emptyState()->actionButton()->text(), "Look Again");
+
+    // Indexing halts with what it found unsaved: the block says why, as the footer does.
+    s.store().engineDidHalt(EngineHalt::diskFull);
+    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.isShowingEmptyState());
+    EXPECT_EQ(screen.emptyState()->title(), "The disk holding the index is full");
+    EXPECT_EQ(screen.emptyState()->actionButton(), nullptr);
+    s.store().engineDidHalt(EngineHalt::unwritable);
+    ASSERT_TRUE(screen.settle(5000));
+    EXPECT_EQ(screen.emptyState()->title(), "The disk holding the index can’t be written");
 
     s.store().engineDidChangeStatus(EngineStatus::scanning());
     ASSERT_TRUE(screen.settle(fixtures::patientMs));

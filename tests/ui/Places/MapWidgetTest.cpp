@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <functional>
+#include <map>
 
 #include "Core/Places/Mercator.h"
 #include "UI/Kit/Theme.h"
@@ -226,6 +227,52 @@ TEST(MapTiles, theMapDrawsLandSeaAndLakesWhereTheyAreAtEveryZoom) {
     EXPECT_EQ(renderMapTile(nullptr, {0, 0, 0, 100, true}).pixelColor(10, 10), MapPalette::of(true).sea);
 }
 
+// The lakes files cut Superior along 90° W and Victoria along 33.75° E and
+// the equator; those cuts are lines between tiles, where a stroke would
+// darken the pixels on both sides. Along each cut through open water, the
+// pixels beside it are as light as the lake, on the coarser and the finest
+// outlines alike.
+TEST(MapTiles, noShoreIsDrawnWhereTheLakesFilesCutALake) {
+    struct Cut {
+        const char* lake;
+        bool meridian;  // along a meridian (at lon), else along a parallel (at lat)
+        double lat, lon;
+        std::vector<double> along;  // open water on the cut: latitudes or longitudes
+    };
+    const Cut cuts[] = {
+        {"Superior", true, 0, -90, {47.0, 47.3, 47.6}},
+        {"Victoria", true, 0, 33.75, {-0.4, -0.7, -1.2}},  // a border runs along 1° S
+        {"Victoria", false, 0, 0, {33.1, 33.3, 33.45}},
+    };
+    std::shared_ptr<const MapOutlines> atlas[3];
+    for (auto d : {AtlasDetail::medium50m, AtlasDetail::fine10m}) atlas[int(d)] = MapOutlines::load(d);
+    const MapPalette& colors = MapPalette::of(false);
+    // A fifth of the way from the lake's lightness to the shore's.
+    const int darkest = colors.sea.lightness() - (colors.sea.lightness() - colors.coast.lightness()) / 5;
+    // From zoom 4, where the lake is large enough for open water a few pixels from its shores.
+    for (int z : {4, 5, 7, 9, 12}) {
+        const int scale100 = z % 2 ? 100 : 200;
+        const double side = MapTileKey{z, 0, 0, scale100, false}.pixels();
+        std::map<std::pair<int, int>, QImage> tiles;
+        for (const Cut& c : cuts)
+            for (double v : c.along) {
+                const double lat = c.meridian ? v : c.lat, lon = c.meridian ? c.lon : v;
+                const double wx = mercator::x(lon) * std::exp2(z) * side, wy = mercator::y(lat) * std::exp2(z) * side;
+                // The four pixels around the point, in whichever tiles hold them.
+                for (double dx : {-0.5, 0.5})
+                    for (double dy : {-0.5, 0.5}) {
+                        const int tx = int(std::floor((wx + dx) / side)), ty = int(std::floor((wy + dy) / side));
+                        QImage& tile = tiles[{tx, ty}];
+                        if (tile.isNull())
+                            tile = renderMapTile(atlas[int(detailForZoom(z))].get(), {z, tx, ty, scale100, false});
+                        const QColor at = tile.pixelColor(int(wx + dx - tx * side), int(wy + dy - ty * side));
+                        EXPECT_GE(at.lightness(), darkest)
+                            << c.lake << " at " << lat << ", " << lon << ", zoom " << z << ": " << at.name().toStdString();
+                    }
+            }
+    }
+}
+
 TEST(MapTiles, theCacheKeepsToItsLimitAndTheViewsSettle) {
     MapTileService& service = MapTileService::instance();
     int client = 0;
@@ -286,6 +333,33 @@ TEST(MapWidget, theWorldGoesOnAcrossThe180Line) {
             EXPECT_EQ(image.pixelColor(int(x), int(at.y)), c.land) << lon;
         });
         EXPECT_EQ(shown, 1) << lon;
+    }
+}
+
+// Photo bubbles may lie anywhere, even over the corners, but the scale and
+// the credit that the lakes' licence asks for are painted over them.
+TEST(MapWidget, theScaleAndTheCreditStayAboveWhateverTheOverlayPaints) {
+    struct Cover final : MapOverlay {
+        void paint(QPainter& p, const MapCamera& c) override { p.fillRect(QRectF(0, 0, c.width(), c.height()), Qt::magenta); }
+        bool hits(QPointF, const MapCamera&) const override { return false; }
+        void click(QPointF, const MapCamera&) override {}
+    } cover;
+    Map m;
+    m.w.setOverlay(&cover);
+    m.w.setCenter(47.5, -88, 6);
+    ASSERT_TRUE(waitFor([&] {
+        m.w.repaint();
+        return m.w.isSettled();
+    }));
+    const QImage image = m.w.grab().toImage();
+    EXPECT_EQ(image.pixelColor(400, 300), QColor(Qt::magenta));
+    for (const QRectF& r : {m.w.scaleBarRect(), m.w.creditRect()}) {
+        ASSERT_FALSE(r.isEmpty());
+        const QRect px = r.toAlignedRect().intersected(image.rect());
+        int shown = 0;
+        for (int y = px.top(); y <= px.bottom(); ++y)
+            for (int x = px.left(); x <= px.right(); ++x) shown += image.pixelColor(x, y) != QColor(Qt::magenta);
+        EXPECT_GT(shown, px.width() * px.height() / 5) << r.x() << ", " << r.y();
     }
 }
 

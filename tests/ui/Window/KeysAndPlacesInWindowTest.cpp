@@ -1,6 +1,7 @@
 // The keyboard and the place of the screens in the application's window:
 // the grid or the list of cards takes the keyboard when it appears, Escape
-// in the search field hands it back, and Back returns to where a screen was.
+// in the search field hands it back, Escape in the viewer leaves its full
+// screen before closing it, and Back returns to where a screen was.
 
 #include <gtest/gtest.h>
 
@@ -11,8 +12,13 @@
 
 #include "UI/Collections/TripsScreen.h"
 #include "UI/Grid/PhotoGridView.h"
+#include "UI/Kit/Buttons.h"
+#include "UI/Viewer/VideoControls.h"
+#include "UI/Viewer/VideoPlayerView.h"
+#include "UI/Viewer/ViewerView.h"
 #include "VintrelleApp.h"
 #include "WindowTestSupport.h"
+#include "fixtures/MediaFixtures.h"
 
 namespace {
 
@@ -155,6 +161,59 @@ TEST(KeysInWindow, BackReturnsToWhereTheOverviewAndTheGridWere) {
     ASSERT_TRUE(again);
     EXPECT_EQ(again->itemID, place->itemID);
     EXPECT_NEAR(again->offset, place->offset, 1);
+}
+
+// Full screen entered in the viewer, by the player's button or by F11, is
+// the viewer's: Escape leaves it and only the next Escape closes the viewer.
+// Full screen from before the viewer stays when Escape closes the viewer.
+TEST(KeysInWindow, EscapeLeavesTheViewersFullScreenBeforeClosingTheViewer) {
+    Asset video = apptest::makeAsset(1, "clip.mp4", 1.6e9);
+    video.kind = MediaKind::video;
+    video.width = 160, video.height = 120;
+    World world{std::vector<Asset>{video, apptest::makeAsset(2, "a.jpg", 1.6e9 + 1)}};
+    ASSERT_TRUE(fixtures::makeClip(world.lib().dir / "clip.mp4"));
+    world.root->hide();
+    const std::unique_ptr<MainWindow> window = VintrelleApp::makeWindow(*world.model);
+    window->setQuit([] {});
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    world.open();
+    AppModel& m = *world.model;
+    ASSERT_TRUE(spinUntil([&] { return world.lib().store->assets().size() == 2; }));
+    const AssetList assets = world.lib().store->assets();
+    const Asset clip = *world.lib().store->asset(1);
+    const Asset photo = *world.lib().store->asset(2);
+    auto escape = [&] { QTest::keyClick(window.get(), Qt::Key_Escape); };
+    auto fullScreen = [&](bool on) { return spinUntil([&] { return m.isFullScreen() == on; }); };
+    auto leaveThenClose = [&](const char* how) {
+        ASSERT_TRUE(fullScreen(true)) << how;
+        escape();
+        ASSERT_TRUE(fullScreen(false)) << how;
+        EXPECT_TRUE(m.viewer()) << how;
+        escape();
+        EXPECT_FALSE(m.viewer()) << how;
+    };
+
+    m.open(clip, assets);
+    auto* viewer = qobject_cast<ViewerView*>(window->root().viewer());
+    ASSERT_TRUE(viewer);
+    auto* player = qobject_cast<VideoPlayerView*>(viewer->videoPlayer());
+    ASSERT_TRUE(player);
+    player->controls()->fullScreenButton()->click();
+    leaveThenClose("the player's button");
+    m.open(photo, assets);
+    QTest::keyClick(window.get(), Qt::Key_F11);
+    leaveThenClose("F11 in the viewer");
+
+    QTest::keyClick(window.get(), Qt::Key_F11);
+    ASSERT_TRUE(fullScreen(true));
+    m.open(photo, assets);
+    escape();
+    EXPECT_FALSE(m.viewer());
+    EXPECT_TRUE(m.isFullScreen());
+    QTest::keyClick(window.get(), Qt::Key_F11);
+    EXPECT_TRUE(fullScreen(false));
 }
 
 }  // namespace

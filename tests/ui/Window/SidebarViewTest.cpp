@@ -238,6 +238,9 @@ TEST(StatusFooter, TextsByStatus) {
         {[&] { s.engineDidChangeStatus(EngineStatus::scanning()); }, "Looking for new photos\u2026", {}, {}, accent},
         {[&] { s.engineDidHalt(EngineHalt::unwritable); }, "The disk holding the index can\u2019t be written.", {}, {},
          StatusFooter::offline},
+        // Photos that wait for a reader that cannot be started.
+        {[&] { s.engineDidHalt(EngineHalt::readerUnavailable); }, "Vintrelle\u2019s photo reader is missing.",
+         "Some photos wait to be read", {}, StatusFooter::offline},
         {[&] {
              s.db().db().markDamaged();
              storetest::spinUntil([&] { return s.isDamaged(); });

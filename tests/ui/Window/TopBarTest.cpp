@@ -5,6 +5,7 @@
 
 #include "ChromeFixture.h"
 #include "UI/Kit/Buttons.h"
+#include "UI/Kit/Theme.h"
 #include "UI/Window/SymbolButton.h"
 #include "UI/Window/ThumbSizeSlider.h"
 #include "UI/Window/RouteText.h"
@@ -134,6 +135,27 @@ TEST(TopBar, SearchFieldEscapeClearsAndLeavesClearButtonKeepsFocus) {
     c.model->navigate(Route::albums());
     c.model->focusSearch();
     EXPECT_FALSE(edit->hasFocus());
+}
+
+// The field at its design size shows the whole hint: given room to spare,
+// the line edit paints nothing different within the width it has.
+TEST(TopBar, TheSearchFieldShowsItsWholeHint) {
+    Chrome c({photo(1, 2021)});
+    for (bool dark : {false, true}) {
+        Theme::setDark(dark);
+        TopBar bar(*c.model, c.lib.store);
+        bar.resize(940, TopBar::stripHeight);
+        bar.show();
+        QCoreApplication::processEvents();
+        ASSERT_EQ(bar.searchField()->size(), QSize(250, 28));
+        QLineEdit* edit = bar.searchField()->edit();
+        ASSERT_EQ(edit->placeholderText(), "Search names, trips, people, dates");
+        const QSize shown = edit->size();
+        const QImage asShown = edit->grab().toImage();
+        edit->resize(shown.width() + 200, shown.height());
+        EXPECT_TRUE(edit->grab(QRect(QPoint(), shown)).toImage() == asShown) << "cut at " << shown.width() << " px";
+    }
+    Theme::setDark(false);
 }
 
 TEST(ThumbSizeSlider, ArithmeticOfClicksKeysAndOutsideChanges) {
