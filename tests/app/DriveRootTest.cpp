@@ -143,7 +143,7 @@ TEST(DriveRoot, Child) {
 
             // The drive is mounted: the library opens by itself, on its index.
             ASSERT_TRUE(mountDrive(place));
-            ASSERT_TRUE(spinUntil([&] { return run->store() != nullptr; }, 10000));
+            ASSERT_TRUE(spinUntil([&] { return run->store() != nullptr; }, fixtures::patientMs));
             expectOnTheDrive(*run, place);
         }
         ASSERT_TRUE(unmountDrive(place));
@@ -177,7 +177,7 @@ TEST(DriveRoot, Child) {
             case Then::lookAgain: run->store()->rescan(); break;
             case Then::chosenAgain: run->openLibrary(place); break;
         }
-        ASSERT_TRUE(spinUntil([&] { return run->store() && run->store() != stray; }, 10000));
+        ASSERT_TRUE(spinUntil([&] { return run->store() && run->store() != stray; }, fixtures::patientMs));
         expectOnTheDrive(*run, place);
         EXPECT_FALSE(run->store()->isOffline());
         run->closeStore();

@@ -160,7 +160,7 @@ TEST(Export, AFailedWriteLeavesNothingPartial) {
 TEST(Export, StoppedAtQuitLeavesOnlyWholeFiles) {
     Export e(12, size_t(4) << 20);
     (*e.m)->exportCopies(e.ids);
-    ASSERT_TRUE(spinUntil([&] { return !fs::is_empty(e.dest.path()); }, 20000));
+    ASSERT_TRUE(spinUntil([&] { return !fs::is_empty(e.dest.path()); }, fixtures::patientMs));
     (*e.m)->stopFileWork();
     EXPECT_EQ((*e.m)->runningExports(), 0u);
     QCoreApplication::processEvents();

@@ -37,7 +37,7 @@ TEST(StoreWithEngine, IndexesFollowsTheFolderAndThumbnailsLoad) {
     ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/2019/a.jpg", 640, 480, {}, exif));
     lib.store = LibraryStore::init(lib.root);
     lib.store->start(false);
-    ASSERT_TRUE(spinUntil([&] { return lib.store->assets().size() == 1 && lib.idle(); }, 20000));
+    ASSERT_TRUE(spinUntil([&] { return lib.store->assets().size() == 1 && lib.idle(); }, fixtures::patientMs));
     const Asset a = lib.store->assets()[0];
     EXPECT_EQ(a.path, "2019/a.jpg");
     ASSERT_EQ(lib.store->folderTree().size(), 1u);
@@ -48,7 +48,7 @@ TEST(StoreWithEngine, IndexesFollowsTheFolderAndThumbnailsLoad) {
 
     // A new file reaches the store through the watcher, with no rescan asked.
     ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/2019/b.jpg", 320, 240));
-    EXPECT_TRUE(spinUntil([&] { return lib.store->assets().size() == 2; }, 20000));
+    EXPECT_TRUE(spinUntil([&] { return lib.store->assets().size() == 2; }, fixtures::patientMs));
 
     lib.store->shutdown();
     lib.store->shutdown();
@@ -62,15 +62,15 @@ TEST(StoreWithEngine, ALibraryOpenedThroughALinkFollowsItsFolder) {
     ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/2019/a.jpg", 640, 480));
     lib.store = LibraryStore::init(link);
     lib.store->start(false);
-    ASSERT_TRUE(spinUntil([&] { return lib.store->assets().size() == 1 && lib.idle(); }, 20000));
+    ASSERT_TRUE(spinUntil([&] { return lib.store->assets().size() == 1 && lib.idle(); }, fixtures::patientMs));
     EXPECT_EQ(lib.store->paths().dataDir, link + "/.vintrelle");
 
     // Added through the link or through the folder's own path, a photo
     // reaches the store through the watcher, with no rescan asked.
     ASSERT_TRUE(fixtures::makeJPEG(link + "/2019/by-link.jpg", 320, 240));
-    EXPECT_TRUE(spinUntil([&] { return lib.store->assets().size() == 2; }, 20000));
+    EXPECT_TRUE(spinUntil([&] { return lib.store->assets().size() == 2; }, fixtures::patientMs));
     ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/f/by-real-path.jpg", 320, 240));
-    EXPECT_TRUE(spinUntil([&] { return lib.store->assets().size() == 3; }, 20000));
+    EXPECT_TRUE(spinUntil([&] { return lib.store->assets().size() == 3; }, fixtures::patientMs));
     std::vector<std::string> paths;
     for (const Asset& a : lib.store->assets()) paths.push_back(a.path);
     std::sort(paths.begin(), paths.end());
@@ -98,10 +98,10 @@ TEST(StoreWithEngine, AMissingFolderGoesOfflineAndRescanClearsIt) {
     lib.store = LibraryStore::init(lib.root, [](const std::string&) { return false; });
     fs::remove_all(lib.root);
     lib.store->start(false);
-    ASSERT_TRUE(spinUntil([&] { return lib.store->isOffline(); }, 20000));
+    ASSERT_TRUE(spinUntil([&] { return lib.store->isOffline(); }, fixtures::patientMs));
     lib.store->rescan();
     EXPECT_FALSE(lib.store->isOffline());
-    EXPECT_TRUE(spinUntil([&] { return lib.store->isOffline(); }, 20000));
+    EXPECT_TRUE(spinUntil([&] { return lib.store->isOffline(); }, fixtures::patientMs));
 }
 
 }  // namespace

@@ -201,12 +201,12 @@ TEST(AssetGridScreen, AnIdleEmptyLibraryOffersToLookAgainUnlessIndexingHalted) {
 
     // Indexing halts with what it found unsaved: the block says why, as the footer does.
     s.store().engineDidHalt(EngineHalt::diskFull);
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     ASSERT_TRUE(screen.isShowingEmptyState());
     EXPECT_EQ(screen.emptyState()->title(), "The disk holding the index is full");
     EXPECT_EQ(screen.emptyState()->actionButton(), nullptr);
     s.store().engineDidHalt(EngineHalt::unwritable);
-    ASSERT_TRUE(screen.settle(5000));
+    ASSERT_TRUE(screen.settle(fixtures::patientMs));
     EXPECT_EQ(screen.emptyState()->title(), "The disk holding the index can’t be written");
 
     s.store().engineDidChangeStatus(EngineStatus::scanning());

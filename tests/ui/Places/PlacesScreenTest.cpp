@@ -213,7 +213,7 @@ TEST(PlacesScreen, theLibrarysResolverNamesThePlaceAndNoEngineMeansNoLookup) {
     f.screen->setLookupSource(PlacesScreen::resolverLookup());
     const PlaceCluster target = f.lisbon();
     f.screen->open(target);
-    ASSERT_TRUE(spinUntil([&] { return f.model.route().kind() == Route::Kind::place; }, 20000));
+    ASSERT_TRUE(spinUntil([&] { return f.model.route().kind() == Route::Kind::place; }, fixtures::patientMs));
     EXPECT_EQ(f.model.route().box().title, *PlaceName({"Lisbon", "Lisbon District", "Portugal"}).display());
     f.model.back();
 
