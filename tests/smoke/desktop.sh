@@ -103,14 +103,18 @@ xdotool mousemove --window "$window" $((WIDTH / 2)) 45 click --repeat 2 --delay 
 within 30 restored || fail "a second double click on the viewer's top bar did not restore the window"
 keys Escape
 
-keys ctrl+q
 appEnded() { ! kill -0 "$app_pid" 2>/dev/null; }
-within 30 appEnded || fail "still running 30 s after Ctrl+Q"
-set +e
-wait "$app_pid"
-status=$?
-set -e
-[ "$status" -eq 0 ] || { cat "$app_log" >&2; fail "exit status $status"; }
+# Ctrl+Q ends the app, with status 0; $1 says which run, for the message.
+quitsCleanly() {
+    keys ctrl+q
+    within 30 appEnded || fail "still running 30 s after Ctrl+Q$1"
+    set +e
+    wait "$app_pid"
+    status=$?
+    set -e
+    [ "$status" -eq 0 ] || { cat "$app_log" >&2; fail "exit status $status$1"; }
+}
+quitsCleanly ""
 
 integrity="$(sqlite3 -readonly "$db" 'PRAGMA integrity_check')"
 [ "$integrity" = ok ] || fail "index integrity: $integrity"
@@ -127,11 +131,5 @@ pids+=("$app_pid")
 within 60 windowShown || fail "no window without a runtime folder"
 grep -q "single-instance guard is off" "$app_log" || { cat "$app_log" >&2; fail "no word of the guard being off"; }
 xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
-keys ctrl+q
-within 30 appEnded || fail "still running 30 s after Ctrl+Q (without a runtime folder)"
-set +e
-wait "$app_pid"
-status=$?
-set -e
-[ "$status" -eq 0 ] || { cat "$app_log" >&2; fail "exit status $status without a runtime folder"; }
+quitsCleanly " without a runtime folder"
 echo "desktop smoke: ok ($indexed photos, $colours colours on screen, exit $status)"
