@@ -435,7 +435,16 @@ void LibraryStore::reloadTrips() {
     assign(trips_, std::move(trips), cTrips);
 }
 
-void LibraryStore::reloadAlbums() { assign(albums_, db_->loadAlbums(), cAlbums); }
+void LibraryStore::reloadAlbums() {
+    assign(albums_, db_->loadAlbums(), cAlbums);
+    noteListReadAfterDamage();
+}
+
+void LibraryStore::noteListReadAfterDamage() {
+    // A list read again through damage may be empty where the index is not:
+    // the lists no longer stand for what the index holds.
+    if (db_->db().isDamaged()) loadedWhole_ = false;
+}
 
 void LibraryStore::engineDidUpdateTrips() {
     Batch batch(*this);
@@ -451,6 +460,7 @@ void LibraryStore::reloadPeople() {
     std::unordered_map<int64_t, std::unordered_set<int64_t>> byPerson;
     for (const auto& [person, asset] : db_->personAssetPairs()) byPerson[person].insert(asset);
     personAssets_ = std::move(byPerson);
+    noteListReadAfterDamage();
     mergeSuggestions_.clear();
     pending_ |= cSuggestions;
     raiseCollectionsRevision();

@@ -279,6 +279,7 @@ private:
     bool resetFaceData();
     void reloadTrips();
     void reloadAlbums();
+    void noteListReadAfterDamage();
     void setAssetsSorted(std::vector<Asset> list);
     SearchSources searchSources() const;
     // Positions in `list` of the assets that pass the search.

@@ -201,6 +201,32 @@ TEST_F(DamagedIndex, WhatTheRebuildCouldNotRecoverIsCountedAgainstWhatTheWindowS
               "so more may be missing; it is kept as \u201clibrary-damaged-1.sqlite\u201d.");
 }
 
+// Lists read again after the damage showed (an album renamed, people
+// reported) may come back empty from the damaged index: they are no longer
+// what the window showed, and nothing is counted against them.
+TEST_F(DamagedIndex, ListsReadAgainThroughTheDamageAreNeverCountedAsWhole) {
+    Folder f;
+    Model m;
+    m->openLibrary(f.root);
+    ASSERT_TRUE(indexed(*m, 3));
+    const std::vector<Asset> shown = m->store()->assets().toVector();
+    m->store()->createAlbum("Best", {shown[0].id});
+    m->store()->createAlbum("Kept", {shown[1].id});
+    ASSERT_EQ(m->store()->albums().size(), 2u);
+
+    fixtures::spoilPage(f.index, fixtures::rootPage(f.index, "albums"));
+    fixtures::bumpChangeCounter(f.index);
+    m->store()->renameAlbum(m->store()->albums()[0].id, "Better");
+    ASSERT_TRUE(spinUntil([&] { return m->rebuildOffer() == f.root; }, 60'000)) << "the damage went unnoticed";
+    m->store()->renameAlbum(m->store()->albums().empty() ? 0 : m->store()->albums()[0].id, "Best");
+    EXPECT_FALSE(m->store()->userMade());
+
+    m->rebuildIndex(f.root);
+    ASSERT_TRUE(m->errorMessage()) << "albums lost, and nothing said";
+    EXPECT_NE(m->errorMessage()->find("could not be read, so more may be missing"), std::string::npos)
+        << *m->errorMessage();
+}
+
 namespace {
 
 const char* const kChildLibrary = "VINTRELLE_REBUILD_LIBRARY";
