@@ -250,7 +250,7 @@ std::vector<EarlierFace> earlierFaces(Database& db, int64_t asset) {
 
 }  // namespace
 
-bool FacePass::save(const std::vector<Result>& results, bool& peopleChanged) {
+bool FacePass::save(const std::vector<Result>& results) {
     Database& db = db_->db();
     std::vector<std::pair<int64_t, std::string>> crops;
     std::vector<int64_t> staleCrops;  // of faces gone, or found again without a picture
@@ -300,8 +300,8 @@ bool FacePass::save(const std::vector<Result>& results, bool& peopleChanged) {
                     staleCrops.push_back(id);
                     if (earlier[j].ofPerson) dropped = true;
                 }
-                // A photo left pending would have its faces inserted a second
-                // time by the next pass, so this failing fails the batch.
+                // Written in the same transaction as its faces: a failure
+                // fails the batch.
                 db.run("UPDATE assets SET faces_done=1 WHERE id=?", {r.assetID});
             }
         });
@@ -321,7 +321,8 @@ bool FacePass::save(const std::vector<Result>& results, bool& peopleChanged) {
         fs::rename(staged, target, ec);
         if (ec) removeQuietly(staged);  // the face stays, without its picture
     }
-    peopleChanged = dropped;
+    // Faces a changed photo no longer shows left their people.
+    if (dropped && hooks_.peopleUpdated) hooks_.peopleUpdated();
     return true;
 }
 
@@ -422,10 +423,7 @@ bool FacePass::runBatches(bool& gaveWay) {
         // A save that fails (disk full, a drive remounted read-only) would
         // fail again on the same photos: end the pass instead of analysing
         // them over and over. A later scan starts a new one.
-        bool peopleChanged = false;
-        if (!save(results, peopleChanged)) break;
-        // Faces a changed photo no longer shows left their people.
-        if (peopleChanged && hooks_.peopleUpdated) hooks_.peopleUpdated();
+        if (!save(results)) break;
 
         done += int(batch.size());
         sinceClustering += int(batch.size());

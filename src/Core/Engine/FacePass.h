@@ -67,8 +67,8 @@ private:
     // Up to a batch of pending photos, none of those the workers hold.
     std::vector<PendingFaceAsset> nextBatch(const Workers& workers);
     Result analyseOne(const PendingFaceAsset& asset);
-    // peopleChanged: faces that belonged to people were dropped.
-    bool save(const std::vector<Result>& results, bool& peopleChanged);
+    // Tells peopleUpdated when faces that belonged to people were dropped.
+    bool save(const std::vector<Result>& results);
     void cluster();
     bool rootIsDirectory() const;
     std::string stagingPath();

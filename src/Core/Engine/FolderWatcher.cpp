@@ -23,6 +23,13 @@ namespace vintrelle {
 
 namespace {
 
+// Without a watch on the library folder nothing in it is followed: that is
+// said, and rescans stand in for what goes unseen.
+void sayUnwatched(const std::string& root, int err) {
+    std::fprintf(stderr, "vintrelle: the library folder %s cannot be watched (%s): changes are found by rescans only\n",
+                 root.c_str(), std::strerror(err));
+}
+
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kRootMask = IN_CREATE | IN_DELETE | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO |
@@ -115,15 +122,8 @@ void FolderWatcher::Impl::addTree(const std::string& dir, bool report) {
         const int wd = ::inotify_add_watch(inotifyFD, d.c_str(), isRoot ? kRootMask : kDirMask);
         if (wd < 0) {
             const int err = errno;
-            // Without a watch on the library folder nothing in it is followed:
-            // that is said, and a full scan stands in for what goes unseen.
-            if (isRoot) {
-                std::fprintf(stderr, "Vintrelle: the library folder %s cannot be watched (%s): changes are found by "
-                             "rescans only\n", d.c_str(), std::strerror(err));
-                needRescan();
-            } else if (err == ENOSPC) {
-                needRescan();
-            }
+            if (isRoot) sayUnwatched(d, err);
+            if (isRoot || err == ENOSPC) needRescan();
             continue;
         }
         dirOf[wd] = d;
@@ -249,8 +249,7 @@ void FolderWatcher::Impl::run() {
         // library folder cannot be watched.
         const int err = errno;
         watching->set();
-        std::fprintf(stderr, "Vintrelle: the library folder %s cannot be watched (%s): changes are found by "
-                     "rescans only\n", root.c_str(), std::strerror(err));
+        sayUnwatched(root, err);
         onChange({}, true);
         return;
     }

@@ -318,21 +318,16 @@ void EngineCore::noteReaderTookUp(int64_t id) {
 }
 
 bool EngineCore::suspectsWaitForReader() {
-    std::set<int64_t> waiting;
     {
         std::lock_guard lock(mutex);
         if (waitingForReader.empty()) return false;
-        waiting = waitingForReader;
     }
     // Those read since by other means, or removed, wait no more.
     const std::vector<int64_t> unread = unreadSuspects();
-    std::set<int64_t> still;
-    std::set_intersection(waiting.begin(), waiting.end(), unread.begin(), unread.end(),
-                          std::inserter(still, still.end()));
     std::lock_guard lock(mutex);
-    for (int64_t id : waiting)
-        if (!still.count(id)) waitingForReader.erase(id);
-    return !still.empty();
+    std::erase_if(waitingForReader,
+                  [&](int64_t id) { return !std::binary_search(unread.begin(), unread.end(), id); });
+    return !waitingForReader.empty();
 }
 
 // ---- public interface ------------------------------------------------------
