@@ -254,7 +254,7 @@ void build(const std::string& index, const std::string& building, const UserMade
     db.transaction([&] {
         Carrier carrier(db);
         std::string current;
-        found = salvageRows(index, wanted, [&](const TableLayout& table, int64_t, const std::vector<DBValue>& values) {
+        found = salvageRows(index, wanted, [&](const TableLayout& table, const std::vector<DBValue>& values) {
             if (table.name != current) step("carrying " + (current = table.name));
             carrier.take(table, values);
         });
@@ -289,15 +289,16 @@ void build(const std::string& index, const std::string& building, const UserMade
 
         // A library without an index file has nothing to lose.
         out.complete = !present || found.incomplete.empty();
-        const bool partial = present && std::any_of(std::begin(kUserTables), std::end(kUserTables),
-                                                    [&](const char* t) { return found.incomplete.contains(t); });
+        auto lostFrom = [&](const auto& tables) {
+            return present && std::any_of(std::begin(tables), std::end(tables),
+                                          [&](const char* t) { return found.incomplete.contains(t); });
+        };
         if (made) {
             countLost(db, *made, out);
-            out.uncounted = present && std::any_of(std::begin(kUncountedTables), std::end(kUncountedTables),
-                                                   [&](const char* t) { return found.incomplete.contains(t); });
+            out.uncounted = lostFrom(kUncountedTables);
         } else {
             out.lostAlbums = broken;
-            out.uncounted = partial;
+            out.uncounted = lostFrom(kUserTables);
         }
         for (const TableLayout& t : LibraryDB::schemaTables())
             out.carried[t.name] = int(db.scalarInt("SELECT COUNT(*) FROM " + t.name).value_or(0));

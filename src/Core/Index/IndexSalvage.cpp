@@ -221,13 +221,12 @@ public:
         }
 
         auto emit = [&](const Table& t, int64_t rowid, std::vector<DBValue>& values) {
-            if (values.size() > t.layout.columns.size()) return;
             for (size_t i = 0; i < values.size(); ++i)
                 if (t.layout.columns[i].rowid) values[i] = DBValue(static_cast<long long>(rowid));
-            if (values.size() == t.layout.columns.size()) return sink_(t.layout, rowid, values);
+            if (values.size() == t.layout.columns.size()) return sink_(t.layout, values);
             // A row written before columns were added holds only the first ones.
             TableLayout first{t.layout.name, {t.layout.columns.begin(), t.layout.columns.begin() + long(values.size())}};
-            sink_(first, rowid, values);
+            sink_(first, values);
         };
         for (Table& t : tables_)
             if (t.root) walk(t, emit);

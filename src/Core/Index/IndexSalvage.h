@@ -26,9 +26,9 @@ struct SalvageResult {
 };
 
 // One row found: the layout its values follow (the file's own for the
-// table, when its list of tables reads), its row id, and its values, the
-// row id's own column holding the row id.
-using SalvageSink = std::function<void(const TableLayout& table, int64_t rowid, const std::vector<DBValue>& values)>;
+// table, when its list of tables reads) and its values, the row id's own
+// column holding the row id.
+using SalvageSink = std::function<void(const TableLayout& table, const std::vector<DBValue>& values)>;
 
 // Hands every row of the tables named in `wanted` that the file at `path`
 // still holds to `sink`: first the rows reached from the tables' roots, then

@@ -125,11 +125,7 @@ std::vector<TableLayout> tableLayouts(Database& db) {
                           table.columns.push_back(std::move(c));
                       });
         // Only a lone INTEGER primary key is the row id under another name.
-        for (TableColumn& c : table.columns) {
-            std::string type = c.type;
-            for (char& ch : type) ch = char(std::toupper(static_cast<unsigned char>(ch)));
-            c.rowid = c.rowid && keys == 1 && type == "INTEGER";
-        }
+        for (TableColumn& c : table.columns) c.rowid = c.rowid && keys == 1 && sameName(c.type, "INTEGER");
         out.push_back(std::move(table));
     }
     return out;

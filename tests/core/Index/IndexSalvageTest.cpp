@@ -121,7 +121,7 @@ TEST(IndexSalvage, RowsReadFromThePagesAreTheRowsSQLiteReads) {
         target.exec(kSchema);
         SalvageResult result;
         target.transaction([&] {
-            result = salvageRows(file, wanted, [&](const TableLayout& table, int64_t, const std::vector<DBValue>& values) {
+            result = salvageRows(file, wanted, [&](const TableLayout& table, const std::vector<DBValue>& values) {
                 std::string columns, marks;
                 for (size_t i = 0; i < values.size(); ++i) {
                     columns += (i ? ", " : "") + table.columns[i].name;
@@ -140,7 +140,7 @@ TEST(IndexSalvage, RowsReadFromThePagesAreTheRowsSQLiteReads) {
 
     // Nothing that reads as a database: nothing, and said to be incomplete.
     fixtures::writeFile(dir / "empty.sqlite", "");
-    const SalvageResult none = salvageRows(dir / "empty.sqlite", wanted, [](const TableLayout&, int64_t, const auto&) {
+    const SalvageResult none = salvageRows(dir / "empty.sqlite", wanted, [](const TableLayout&, const auto&) {
         ADD_FAILURE() << "a row out of nothing";
     });
     EXPECT_FALSE(none.readable);
@@ -166,7 +166,7 @@ TEST(IndexSalvage, ATablesDeclarationIsAllThatIsTakenFromTheListOfTables) {
     const std::vector<TableLayout> wanted = {{"t", {{"id", "INTEGER", false, true}, {"b", "TEXT", false, false}}}};
     std::vector<std::vector<DBValue>> rows;
     const SalvageResult result =
-        salvageRows(file, wanted, [&](const TableLayout&, int64_t, const std::vector<DBValue>& v) { rows.push_back(v); });
+        salvageRows(file, wanted, [&](const TableLayout&, const std::vector<DBValue>& v) { rows.push_back(v); });
     EXPECT_FALSE(std::filesystem::exists(stray)) << "the damaged file's text was run";
     EXPECT_TRUE(result.schemaRead);
     ASSERT_EQ(rows.size(), 1u);
