@@ -25,8 +25,8 @@ int main(int argc, char** argv) {
         case SingleInstance::Claim::first: break;
         case SingleInstance::Claim::elsewhere:
             if (instance.forward(request.toArguments())) return 0;
-            qWarning("Vintrelle is already running but did not answer; the lock is %s.lock",
-                     qUtf8Printable(instance.socketPath()));
+            qWarning("Vintrelle is already running but did not answer; the lock is %s",
+                     qUtf8Printable(instance.lockPath()));
             return 1;
         case SingleInstance::Claim::unguarded:
             qWarning("Vintrelle: the single-instance guard is off: %s", qUtf8Printable(instance.whyUnguarded()));

@@ -202,11 +202,9 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
         offlineConnection_ = connect(
             store_.get(), &LibraryStore::isOfflineChanged, this,
             [this, weak = std::weak_ptr<LibraryStore>(store_)] {
-                QTimer::singleShot(0, this, [this, weak] {
-                    if (storeIsStillOpen(weak) && store_->isOffline()) reopenIfReplaced();
-                });
+                if (storeIsStillOpen(weak) && store_->isOffline()) reopenIfReplaced();
             },
-            Qt::DirectConnection);
+            Qt::QueuedConnection);
     }
     pending_ |= cStore;
 }

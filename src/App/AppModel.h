@@ -234,12 +234,6 @@ public:
     // mount point of a drive that is away (see MountWatcher), nor a folder
     // left where its drive mounts while the drive is away (isLeftByItsDrive).
     bool isReachable(const std::string& path) const;
-    // A folder that holds nothing of a library (nothing at all, or only a
-    // data folder left in it), is no mount point itself, and either sits
-    // where the desktop mounts drives (volumeRoot) or lies on another device
-    // than the library's data folder did when it was last opened: its drive
-    // is away, and nothing may be made in it.
-    bool isLeftByItsDrive(const std::string& path) const;
     void setFolderCheck(FolderCheck check);
     // Asks for a folder with the panel and adds it; nothing on cancel, or
     // while no window has installed a panel.
@@ -469,7 +463,13 @@ private:
     // drive mounted over the mount point it was opened on): the library opens
     // again, on the index of the folder there now, or waits for its drive.
     void reopenIfReplaced();
-    // Remembers the device of the open library's data folder, and forgets it.
+    // A folder that holds nothing of a library (nothing at all, or only a
+    // data folder left in it), is no mount point itself, and either sits
+    // where the desktop mounts drives (volumeRoot) or lies on another device
+    // than the library folder did when it was last opened: its drive is
+    // away, and nothing may be made in it.
+    bool isLeftByItsDrive(const std::string& path) const;
+    // Remembers the device of the open library's folder, and forgets it.
     void rememberWhereSeen(const std::string& path, const LibraryStore& store);
     void forgetWhereSeen(const std::string& path);
     void volumeDidMount();

@@ -29,10 +29,8 @@ namespace vintrelle {
 namespace {
 
 const QString kLastLibrary = QStringLiteral("lastLibrary");
-// Library path -> the device its data folder was on when last opened.
+// Library path -> the device its folder was on when last opened.
 const QString kLibraryDevices = QStringLiteral("libraryDevices");
-// The data folder inside a library (LibraryPaths).
-constexpr std::string_view kDataFolder = ".vintrelle";
 
 bool isDirectory(const std::string& path) {
     std::error_code ec;
@@ -47,7 +45,7 @@ bool holdsNoLibraryFiles(const std::string& path) {
     bool none = true;
     while (dirent* e = ::readdir(dir)) {
         const std::string_view name = e->d_name;
-        if (name != "." && name != ".." && name != kDataFolder) {
+        if (name != "." && name != ".." && name != LibraryPaths::kDataFolderName) {
             none = false;
             break;
         }
@@ -84,11 +82,9 @@ bool AppModel::isLeftByItsDrive(const std::string& path) const {
 }
 
 void AppModel::rememberWhereSeen(const std::string& path, const LibraryStore& store) {
-    const LibraryPaths& p = store.paths();
-    struct stat st {};
-    if (::stat((p.portable ? p.dataDir : p.root).c_str(), &st) != 0) return;
+    if (store.openedDevice() == 0) return;
     QVariantMap seen = settings_->value(kLibraryDevices).toMap();
-    const QString key = QString::fromStdString(path), value = QString::number(qulonglong(st.st_dev));
+    const QString key = QString::fromStdString(path), value = QString::number(qulonglong(store.openedDevice()));
     if (seen.value(key).toString() == value) return;
     seen.insert(key, value);
     settings_->setValue(kLibraryDevices, seen);
@@ -245,11 +241,7 @@ void AppModel::checkStillReachable() {
 }
 
 void AppModel::reopenIfReplaced() {
-    if (!libraryPath_ || !store_ || !store_->folderReplaced()) return;
-    Batch batch(*this);
-    const std::string path = *libraryPath_;
-    closeStore();
-    openLibrary(path);
+    if (libraryPath_ && store_ && store_->folderReplaced()) openLibrary(*libraryPath_);
 }
 
 void AppModel::volumeDidMount() {

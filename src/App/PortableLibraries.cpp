@@ -34,11 +34,7 @@ std::vector<std::string> visibleEntries(const std::string& dir) {
 }
 
 // A drive's root sits on another device than its parent folder.
-bool isVolumeRoot(const std::string& dir) {
-    struct stat self {}, up {};
-    if (::stat(dir.c_str(), &self) != 0 || ::stat((dir + "/..").c_str(), &up) != 0) return false;
-    return self.st_dev != up.st_dev || self.st_ino == up.st_ino;
-}
+bool isVolumeRoot(const std::string& dir) { return dir == "/" || isOnDeviceOfItsOwn(dir); }
 
 std::string parentOf(const std::string& dir) {
     size_t slash = dir.find_last_of('/');

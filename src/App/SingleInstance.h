@@ -45,6 +45,7 @@ public:
     bool forward(const QStringList& arguments, int timeoutMs = kForwardTimeoutMs);
 
     const QString& socketPath() const { return socketPath_; }
+    QString lockPath() const { return lock_.fileName(); }
 
 signals:
     // The arguments a later launch handed over (absolute paths).

@@ -106,6 +106,8 @@ public:
     // folder's (the engine goes offline on it); the library must be opened
     // again to reach the folder's own.
     bool folderReplaced() const;
+    // The device the library folder was on when opened; 0 when unknown.
+    dev_t openedDevice() const { return openedDevice_; }
     void rescan();
     void setFacesEnabled(bool on);
     void resetPeople();

@@ -30,7 +30,7 @@ std::string trimTrailingSlashes(std::string p) {
     return p;
 }
 
-constexpr const char* kDataFolder = ".vintrelle";
+constexpr const char* kDataFolder = LibraryPaths::kDataFolderName;
 
 std::string dataFolderIn(const std::string& root) { return (root == "/" ? "" : root) + "/" + kDataFolder; }
 

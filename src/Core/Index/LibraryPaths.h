@@ -11,6 +11,9 @@
 namespace vintrelle {
 
 struct LibraryPaths {
+    // The data folder's name inside a library that keeps it there.
+    static constexpr const char* kDataFolderName = ".vintrelle";
+
     std::string root;     // the library folder
     std::string dataDir;  // the data folder
     bool portable = false;

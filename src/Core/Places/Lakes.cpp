@@ -248,7 +248,6 @@ std::vector<SharedEdges> markSharedEdges(std::vector<GeoPolygon>& polygons, doub
     // The stretches of each ring's edges that an edge of another ring runs
     // along too: water on both sides.
     std::vector<std::vector<std::vector<Stretch>>> shared(rings.size());
-    bool any = false;
     for (size_t i = 0; i < edges.size(); ++i) {
         const AxisEdge& e = edges[i];
         for (size_t j = i + 1; j < edges.size(); ++j) {
@@ -261,12 +260,10 @@ std::vector<SharedEdges> markSharedEdges(std::vector<GeoPolygon>& polygons, doub
                 if (ofRing.empty()) ofRing.resize(rings[g->ring]->size());
                 ofRing[g->index].push_back(both);
             }
-            any = true;
         }
     }
 
     std::vector<SharedEdges> flags(rings.size());
-    if (!any) return flags;
     for (size_t r = 0; r < rings.size(); ++r)
         if (!shared[r].empty()) splitRing(*rings[r], shared[r], flags[r]);
     return flags;
