@@ -556,7 +556,8 @@ private:
 
 }  // namespace
 
-SalvageResult salvageRows(const std::string& path, const std::vector<TableLayout>& wanted, const SalvageSink& sink) {
+SalvageResult salvageRows(const std::string& path, const std::vector<TableLayout>& wanted, const SalvageSink& sink,
+                          const std::function<bool(uint64_t done, uint64_t total)>&) {
     File file(path);
     return Salvage(file, sink).run(wanted);
 }

@@ -36,6 +36,7 @@ using SalvageSink = std::function<void(const TableLayout& table, const std::vect
 // all, when the list of tables is lost). The layouts of `wanted` tell a
 // table's rows where the file no longer says which table a page belongs to.
 // Reads the file only; a file that cannot be read gives nothing.
-SalvageResult salvageRows(const std::string& path, const std::vector<TableLayout>& wanted, const SalvageSink& sink);
+SalvageResult salvageRows(const std::string& path, const std::vector<TableLayout>& wanted, const SalvageSink& sink,
+                          const std::function<bool(uint64_t done, uint64_t total)>& progress = {});
 
 }  // namespace vintrelle
