@@ -506,8 +506,9 @@ RebuildWorker::RebuildWorker(LibraryPaths paths, std::optional<UserMade> made, M
 RebuildWorker::~RebuildWorker() { stop(); }
 
 bool RebuildWorker::stop(std::chrono::milliseconds bound) {
-    state_->stopped = true;
     if (!thread_.joinable()) return true;
+    state_->stopped = true;
+    step("stop asked");
     bool ended;
     {
         std::unique_lock lock(state_->mutex);

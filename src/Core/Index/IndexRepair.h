@@ -135,7 +135,8 @@ void discardUnfinishedRebuild(const LibraryPaths& paths);
 
 // Called at each step of a rebuild with the step's name ("carrying TABLE"
 // as rows of a table come, "built", "kept", "journal kept", "placed"), so
-// that tests can end the process there; none by default.
+// that tests can end the process there, and with "stop asked" on the thread
+// that stops a RebuildWorker; none by default.
 void setRebuildStepHook(std::function<void(std::string_view step)> hook);
 
 }  // namespace vintrelle

@@ -450,9 +450,20 @@ std::string encodeMarks(const Marks& m) {
 
 uint64_t marksDigest(std::string_view payload) { return fnv(kFnvBasis, payload); }
 
-CopyRead readMarksCopy(const std::string& path) {
+namespace {
+
+int openFolder(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+
+// A path's folder, open, and its name in it.
+std::pair<int, std::string> placeOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {openFolder("."), path};
+    return {openFolder(slash == 0 ? "/" : path.substr(0, slash)), path.substr(slash + 1)};
+}
+
+CopyRead readAt(int folder, const std::string& name) {
     CopyRead out;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return out;
     std::string bytes;
     struct stat st {};
@@ -491,8 +502,6 @@ CopyRead readMarksCopy(const std::string& path) {
     return out;
 }
 
-namespace {
-
 void writeAll(int fd, const char* data, size_t size, const std::string& what) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
@@ -503,9 +512,7 @@ void writeAll(int fd, const char* data, size_t size, const std::string& what) {
     }
 }
 
-}  // namespace
-
-void writeMarksCopy(const std::string& path, const Marks& marks) {
+void writeAt(int folder, const std::string& name, const Marks& marks) {
     const std::string payload = encodeMarks(marks);
     Writer header;
     header.out.append(kMagic, sizeof kMagic);
@@ -516,10 +523,11 @@ void writeMarksCopy(const std::string& path, const Marks& marks) {
     header.put(fnv(kFnvBasis, payload));
     header.put(fnv(kFnvBasis, header.out));
 
-    const std::string writing = path + kWritingSuffix;
+    const std::string writing = name + kWritingSuffix;
     const std::string what = "Could not write the copy of the library's marks";
-    const int fd = ::open(writing.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = ::openat(folder, writing.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) throw fileError(what, errno);
+    int error = 0;
     try {
         writeAll(fd, header.out.data(), header.out.size(), what);
         const size_t half = payload.size() / 2;
@@ -527,26 +535,50 @@ void writeMarksCopy(const std::string& path, const Marks& marks) {
         step("half written");
         writeAll(fd, payload.data() + half, payload.size() - half, what);
         step("written");
-        if (::fsync(fd) != 0) throw fileError(what, errno);
-        step("synced");
-        if (::close(fd) != 0) {
-            const int error = errno;
-            ::unlink(writing.c_str());
-            throw fileError(what, error);
-        }
+        if (::fsync(fd) != 0) error = errno;
     } catch (...) {
         ::close(fd);
-        ::unlink(writing.c_str());
+        ::unlinkat(folder, writing.c_str(), 0);
         throw;
     }
-    if (std::rename(writing.c_str(), path.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(writing.c_str());
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0) step("synced");
+    if (error == 0 && ::renameat(folder, writing.c_str(), folder, name.c_str()) != 0) error = errno;
+    if (error != 0) {
+        ::unlinkat(folder, writing.c_str(), 0);
         throw fileError(what, error);
     }
-    syncToDisk(path.substr(0, path.rfind('/')), true);
+    ::fsync(folder);
     step("placed");
 }
+
+}  // namespace
+
+CopyRead readMarksCopy(const std::string& path) {
+    const auto [folder, name] = placeOf(path);
+    if (folder < 0) return {};
+    CopyRead out = readAt(folder, name);
+    ::close(folder);
+    return out;
+}
+
+CopyRead readMarksCopyIn(int folder) { return readAt(folder, kCopyName); }
+
+void writeMarksCopy(const std::string& path, const Marks& marks) {
+    const auto [folder, name] = placeOf(path);
+    if (folder < 0) throw fileError("Could not write the copy of the library's marks", errno);
+    try {
+        writeAt(folder, name, marks);
+    } catch (...) {
+        ::close(folder);
+        throw;
+    }
+    ::close(folder);
+}
+
+void writeMarksCopyIn(int folder, const Marks& marks) { writeAt(folder, kCopyName, marks); }
+
+void discardUnfinishedCopyIn(int folder) { ::unlinkat(folder, (std::string(kCopyName) + kWritingSuffix).c_str(), 0); }
 
 void setMarksWriteHook(std::function<void(std::string_view)> hook) { step.set(std::move(hook)); }
 

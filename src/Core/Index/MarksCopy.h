@@ -133,6 +133,13 @@ CopyRead readMarksCopy(const std::string& path);
 // over it. Throws DBError (a disk error, full or read-only) when it cannot.
 void writeMarksCopy(const std::string& path, const Marks& marks);
 
+// The same in a data folder held open (a descriptor of it): the copy goes
+// beside the index it follows even when another folder was mounted over the
+// library's path since it opened. And the temporary a write cut short left.
+CopyRead readMarksCopyIn(int folder);
+void writeMarksCopyIn(int folder, const Marks& marks);
+void discardUnfinishedCopyIn(int folder);
+
 // The payload as written (without the stamp), and its digest: what tells
 // whether the marks changed since the copy was written.
 std::string encodeMarks(const Marks& marks);

@@ -1,5 +1,7 @@
 #include "Core/Index/MarksKeeper.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,8 +20,24 @@ struct MarksKeeper::State {
     using Clock = std::chrono::steady_clock;
 
     std::shared_ptr<LibraryDB> db;
-    std::string path;
+    // The data folder held open, and the index file as it was when the
+    // library opened: a drive mounted over the library's path since would
+    // otherwise have its own copy written over, and its own index judged.
+    int folder = -1;
+    std::string index;
+    dev_t indexDevice = 0;
+    ino_t indexInode = 0;
     std::chrono::milliseconds delay;
+
+    ~State() {
+        if (folder >= 0) ::close(folder);
+    }
+
+    bool stillItsIndex() const {
+        struct stat st {};
+        return folder >= 0 && indexInode != 0 && ::stat(index.c_str(), &st) == 0 && st.st_dev == indexDevice &&
+               st.st_ino == indexInode;
+    }
 
     mutable std::mutex mutex;
     mutable std::condition_variable cv;
@@ -79,10 +97,12 @@ struct MarksKeeper::State {
 
     Standing check() {
         Database& d = db->db();
+        // The check reads the index by its path.
+        if (!stillItsIndex()) return Standing::unknown;
         if (!db->checkFile()) return d.isDamaged() ? Standing::unsound : Standing::unknown;
         // A write cut short leaves its temporary; the copy itself is whole.
-        ::unlink((path + "-writing").c_str());
-        const CopyRead copy = readMarksCopy(path);
+        discardUnfinishedCopyIn(folder);
+        const CopyRead copy = readMarksCopyIn(folder);
         if (copy.state == CopyState::newer) return Standing::unsound;
         try {
             if (copy.state == CopyState::readable) {
@@ -111,7 +131,8 @@ struct MarksKeeper::State {
     // follows: a rebuild meanwhile then knows the copy is behind it.
     void stamp() {
         Database& d = db->db();
-        if (d.isDamaged()) return;
+        // A write makes its journal by the index's path.
+        if (d.isDamaged() || !stillItsIndex()) return;
         try {
             d.transaction([&] { setMarksChanged(d, after(marksChanged(d).value_or(0))); });
         } catch (const DBError&) {
@@ -125,7 +146,7 @@ struct MarksKeeper::State {
     // at the index's stamp (stamping it first when nothing did).
     void write() {
         Database& d = db->db();
-        if (d.isDamaged()) return;
+        if (d.isDamaged() || !stillItsIndex()) return;
         try {
             Marks marks;
             uint64_t digest = 0;
@@ -148,7 +169,7 @@ struct MarksKeeper::State {
                 }
             });
             if (same) return;
-            writeMarksCopy(path, marks);
+            writeMarksCopyIn(folder, marks);
             std::lock_guard lock(mutex);
             written = digest;
             writtenStamp = marks.changed;
@@ -162,7 +183,12 @@ struct MarksKeeper::State {
 MarksKeeper::MarksKeeper(std::shared_ptr<LibraryDB> db, const LibraryPaths& paths, std::chrono::milliseconds delay)
     : state_(std::make_shared<State>()) {
     state_->db = std::move(db);
-    state_->path = marksCopyPath(paths);
+    state_->folder = ::open(paths.dataDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    state_->index = paths.databasePath();
+    if (struct stat st {}; ::stat(state_->index.c_str(), &st) == 0) {
+        state_->indexDevice = st.st_dev;
+        state_->indexInode = st.st_ino;
+    }
     state_->delay = delay;
 }
 
@@ -188,9 +214,14 @@ void MarksKeeper::changed() {
 }
 
 void MarksKeeper::close(std::chrono::milliseconds bound) {
+    // Its data folder is let go with the index, so that its drive can go.
+    auto letGo = [&] {
+        if (state_->folder >= 0) ::close(std::exchange(state_->folder, -1));
+    };
     if (!thread_.joinable()) {
         std::lock_guard lock(state_->mutex);
         state_->closing = true;
+        letGo();
         return;
     }
     bool ended;
@@ -201,8 +232,12 @@ void MarksKeeper::close(std::chrono::milliseconds bound) {
         ended = state_->cv.wait_for(lock, bound, [&] { return state_->ended; });
     }
     // The thread owns what it uses: one held up by a hung disk ends by itself.
-    if (ended) thread_.join();
-    else thread_.detach();
+    if (ended) {
+        thread_.join();
+        letGo();
+    } else {
+        thread_.detach();
+    }
 }
 
 MarksKeeper::Standing MarksKeeper::standing() const {
