@@ -8,10 +8,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "Core/Index/LibraryDB.h"
 #include "Core/Index/MarksCopy.h"
@@ -79,12 +82,32 @@ const Marks& marks() {
     return m;
 }
 
-void BM_ReadMarksUnderTheLock(benchmark::State& state) {
+void BM_ReadMarks(benchmark::State& state) {
     Database& d = library().db->db();
     for (auto _ : state) benchmark::DoNotOptimize(readMarks(d).files.size());
     state.counters["photos_named"] = double(marks().files.size());
 }
-BENCHMARK(BM_ReadMarksUnderTheLock)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadMarks)->Unit(benchmark::kMillisecond);
+
+// What a query of the main thread waits while the marks are read beside it:
+// the reading lets go of the index between windows of rows.
+void BM_QueryBesideTheReading(benchmark::State& state) {
+    Database& d = library().db->db();
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done) benchmark::DoNotOptimize(readMarks(d).files.size());
+    });
+    double longest = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(d.scalarInt("SELECT COUNT(*) FROM albums"));
+        longest = std::max(longest, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
+    done = true;
+    reader.join();
+    state.counters["longest_ms"] = longest;
+}
+BENCHMARK(BM_QueryBesideTheReading)->Unit(benchmark::kMicrosecond)->Iterations(2000);
 
 void BM_EncodeAndDigest(benchmark::State& state) {
     size_t bytes = 0;

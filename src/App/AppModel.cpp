@@ -777,7 +777,8 @@ void AppModel::rebuildFinished(RebuildWorker::Outcome outcome) {
         }
         return;
     }
-    qInfo("Rebuilt the index of %s; the damaged one is kept as %s", path.c_str(), outcome.done->keptPath.c_str());
+    qInfo("Rebuilt the index of %s, %d marks from their copy; the damaged one is kept as %s", path.c_str(),
+          outcome.done->fromCopy, outcome.done->keptPath.c_str());
     openLibrary(path);
     if (!errorMessage_) setErrorMessage(rebuildReport(*outcome.done));
 }

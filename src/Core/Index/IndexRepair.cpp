@@ -508,8 +508,12 @@ RebuildWorker::~RebuildWorker() { stop(); }
 bool RebuildWorker::stop(std::chrono::milliseconds bound) {
     if (!thread_.joinable()) return true;
     state_->stopped = true;
-    step("stop asked");
     bool ended;
+    {
+        std::unique_lock lock(state_->mutex);
+        ended = state_->ended;
+    }
+    if (!ended) step("stop asked");
     {
         std::unique_lock lock(state_->mutex);
         ended = state_->cv.wait_for(lock, bound, [&] { return state_->ended; });

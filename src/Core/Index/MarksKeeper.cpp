@@ -67,11 +67,7 @@ struct MarksKeeper::State {
         };
         for (;;) {
             if (std::exchange(opening, false)) {
-                unlocked([&](bool) {
-                    const Standing found = check();
-                    std::lock_guard relock(mutex);
-                    standing = found;
-                });
+                unlocked([&](bool) { settle(); });
                 continue;
             }
             if (std::exchange(stamping, false)) {
@@ -82,8 +78,15 @@ struct MarksKeeper::State {
             }
             if (dirty && (closing || Clock::now() >= due)) {
                 dirty = false;
+                // An index that could not be checked (busy, or its path
+                // taken by another folder) is looked at again, which writes.
+                const bool unchecked = standing == Standing::unknown && !closing;
                 unlocked([&](bool kept) {
-                    if (kept) write();
+                    if (unchecked) {
+                        settle();
+                    } else if (kept) {
+                        write();
+                    }
                 });
                 continue;
             }
@@ -93,6 +96,13 @@ struct MarksKeeper::State {
         }
         ended = true;
         cv.notify_all();
+    }
+
+    // Checks the index against the copy and keeps the verdict.
+    void settle() {
+        const Standing found = check();
+        std::lock_guard lock(mutex);
+        standing = found;
     }
 
     Standing check() {
@@ -143,28 +153,31 @@ struct MarksKeeper::State {
     static double after(double stamp) { return std::max(nowSeconds(), std::nextafter(stamp, 1e300)); }
 
     // Reads the marks and, when they differ from the copy's, writes the copy
-    // at the index's stamp (stamping it first when nothing did).
+    // at the index's stamp (stamping it first when nothing did). The marks
+    // are read a part at a time, so a change may come between the parts:
+    // it reports itself, and the copy is read again after it; meanwhile the
+    // index is at least as new as the copy, which is all a rebuild asks.
     void write() {
         Database& d = db->db();
         if (d.isDamaged() || !stillItsIndex()) return;
         try {
-            Marks marks;
-            uint64_t digest = 0;
+            Marks marks = readMarks(d);
+            const uint64_t digest = marksDigest(encodeMarks(marks));
             bool same = false;
             d.transaction([&] {
-                marks = readMarks(d);
-                digest = marksDigest(encodeMarks(marks));
+                const double stamp = marksChanged(d).value_or(0);
                 std::lock_guard lock(mutex);
                 same = written == digest;
+                marks.changed = stamp;
                 if (same) {
                     // Nothing changed after all: the marks date from the copy.
-                    if (marks.changed != writtenStamp) setMarksChanged(d, writtenStamp);
+                    if (stamp != writtenStamp) setMarksChanged(d, writtenStamp);
                     return;
                 }
                 // Changed without a word (by the engine, or by an older
                 // Vintrelle), or never stamped: now is when.
-                if (written ? marks.changed <= writtenStamp : marks.changed == 0) {
-                    marks.changed = after(std::max(marks.changed, writtenStamp));
+                if (written ? stamp <= writtenStamp : stamp == 0) {
+                    marks.changed = after(std::max(stamp, writtenStamp));
                     setMarksChanged(d, marks.changed);
                 }
             });

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "Core/Index/LibraryDB.h"
 #include "Core/Index/MarksCopy.h"
 #include "Core/Index/MarksKeeper.h"
+#include "app/PrivateMounts.h"
 #include "fixtures/ChildProcess.h"
 #include "fixtures/IndexDamage.h"
 #include "fixtures/TempDir.h"
@@ -317,8 +319,13 @@ TEST(MarksCopy, TheCopyIsTheOldOrTheNewWholeNeverAPart) {
     // A later Vintrelle's copy is left for it: read as neither, written over never.
     std::string later = old;
     later[8] = 2;
-    uint64_t header = 0xcbf29ce484222325ULL;  // its header's own checksum, FNV-1a
-    for (size_t i = 0; i < 40; ++i) header = (header ^ uint8_t(later[i])) * 0x100000001b3ULL;
+    uint64_t header = 0xcbf29ce484222325ULL;  // its header's own checksum, FNV-1a eight bytes at a time
+    for (size_t i = 0; i < 40; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, later.data() + i, 8);
+        header = (header ^ word) * 0x100000001b3ULL;
+        header ^= header >> 29;
+    }
     std::memcpy(later.data() + 40, &header, 8);
     fixtures::writeFile(lib.copy(), later);
     EXPECT_EQ(readMarksCopy(lib.copy()).state, CopyState::newer);
@@ -327,4 +334,35 @@ TEST(MarksCopy, TheCopyIsTheOldOrTheNewWholeNeverAPart) {
     keeper.open();
     ASSERT_TRUE(keeper.waitIdle(std::chrono::seconds(60)));
     EXPECT_EQ(fixtures::readFile(lib.copy()), later);
+}
+
+// On a disk that fills up while the copy is written, the write fails as a
+// full disk, and the copy there stays whole, as it was.
+TEST(MarksCopy, AFullDiskLeavesTheCopyAsItWas) {
+    if (const char* folder = apptest::privateMountsArgument()) {
+        ASSERT_EQ(::mount("none", folder, "tmpfs", 0, "size=64k"), 0) << std::strerror(errno);
+        const std::string copy = std::string(folder) + "/library.marks";
+        Marks small;
+        small.changed = 1;
+        small.files.push_back({"a.jpg", 0, 1, 1, 1, true});
+        writeMarksCopy(copy, small);
+        Marks large = small;
+        large.changed = 2;
+        for (int i = 0; i < 400; ++i) large.locked.push_back({"a.jpg", 0.1, 0.1, 0.1, 0.1, 0.5, print(i)});
+        try {
+            writeMarksCopy(copy, large);
+            ADD_FAILURE() << "a copy larger than the disk was written";
+        } catch (const DBError& e) {
+            EXPECT_TRUE(e.isDiskFull()) << e.message;
+        }
+        const CopyRead read = readMarksCopy(copy);
+        ASSERT_EQ(read.state, CopyState::readable);
+        EXPECT_EQ(read.marks.changed, 1);
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "a temporary was left";
+        return;
+    }
+    fixtures::TempDir dir;
+    const apptest::ChildRun child = apptest::runInPrivateMounts("MarksCopy.AFullDiskLeavesTheCopyAsItWas", dir.path());
+    if (!child.hadNamespace) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_TRUE(child.passed) << child.log;
 }
