@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 #include "Core/Index/DataFiles.h"
@@ -249,7 +250,7 @@ const T* overlapping(const std::vector<T>& trips, double start, double end) {
     return best;
 }
 
-const char* const kFileColumns = "a.path, a.kind, a.size, a.mtime, a.added, a.favorite";
+const char* const kFileColumns = "a.id, a.path, a.kind, a.size, a.mtime, a.added, a.favorite";
 
 }  // namespace
 
@@ -334,12 +335,17 @@ namespace {
 // Rows are read a window of row ids at a time, each window under the
 // connection's lock on its own: a library's worth of faces read at once would
 // hold up every other reader and writer of the index meanwhile.
-constexpr int64_t kWindow = 16384;
+constexpr int64_t kWindow = 4096;
 
 void inWindows(Database& db, const std::string& table, const std::string& sql,
                const std::function<void(const Row&)>& f) {
     const int64_t last = db.scalarInt("SELECT MAX(rowid) FROM " + table).value_or(0);
-    for (int64_t from = 0; from < last; from += kWindow) db.forEachRow(sql, {from, from + kWindow}, f);
+    for (int64_t from = 0; from < last; from += kWindow) {
+        db.forEachRow(sql, {from, from + kWindow}, f);
+        // The lock is no queue: whoever waits for it gets it now, not after
+        // the next window.
+        std::this_thread::yield();
+    }
 }
 
 }  // namespace
@@ -347,25 +353,24 @@ void inWindows(Database& db, const std::string& table, const std::string& sql,
 Marks readMarks(Database& db) {
     Marks m;
     m.changed = marksChanged(db).value_or(0);
-    std::unordered_map<std::string, size_t> at;
-    at.reserve(4096);
-    // The photo of columns from..from+5 (see kFileColumns); its path.
-    auto fileOf = [&](const Row& r, int from) -> const std::string& {
-        const auto [it, fresh] = at.try_emplace(r.text(from), m.files.size());
+    std::unordered_map<int64_t, size_t> at;
+    // The photo of columns from..from+6 (see kFileColumns); its path.
+    auto fileOf = [&](const Row& r, int from) {
+        const auto [it, fresh] = at.try_emplace(r.int64(from), m.files.size());
         if (fresh)
-            m.files.push_back(MarkedFile{it->first, int(r.int64(from + 1)), r.int64(from + 2), r.dbl(from + 3),
-                                         r.dbl(from + 4), r.int64(from + 5) != 0});
-        return it->first;
+            m.files.push_back(MarkedFile{r.text(from + 1), int(r.int64(from + 2)), r.int64(from + 3), r.dbl(from + 4),
+                                         r.dbl(from + 5), r.int64(from + 6) != 0});
+        return m.files[it->second].path;
     };
     auto faceOf = [&](const Row& r, int from) {
         MarkedFace f;
         f.path = fileOf(r, from);
-        f.x = r.optDouble(from + 6);
-        f.y = r.optDouble(from + 7);
-        f.w = r.optDouble(from + 8);
-        f.h = r.optDouble(from + 9);
-        f.quality = r.dbl(from + 10);
-        f.embedding = r.blob(from + 11);
+        f.x = r.optDouble(from + 7);
+        f.y = r.optDouble(from + 8);
+        f.w = r.optDouble(from + 9);
+        f.h = r.optDouble(from + 10);
+        f.quality = r.dbl(from + 11);
+        f.embedding = r.blob(from + 12);
         return f;
     };
     const std::string files = kFileColumns;
@@ -411,13 +416,13 @@ Marks readMarks(Database& db) {
     // A person without a face is no person the window shows.
     std::erase_if(m.persons, [](const MarkedPerson& p) { return p.faces.empty(); });
 
-    db.forEachRow("SELECT t.title, t.subtitle, t.custom_title, t.start, t.end, t.lat, t.lon, t.hidden, a.id, " + files +
+    db.forEachRow("SELECT t.title, t.subtitle, t.custom_title, t.start, t.end, t.lat, t.lon, t.hidden, " + files +
                       " FROM trips t LEFT JOIN assets a ON a.id = t.cover_asset "
                       "WHERE t.custom_title IS NOT NULL OR t.hidden <> 0 OR a.id IS NOT NULL ORDER BY t.start, t.id",
                   {}, [&](const Row& r) {
                       MarkedTrip t{r.text(0), r.text(1), r.optText(2), r.dbl(3), r.dbl(4), r.dbl(5), r.dbl(6),
                                    r.int64(7) != 0, std::nullopt};
-                      if (!r.isNull(8)) t.cover = fileOf(r, 9);
+                      if (!r.isNull(8)) t.cover = fileOf(r, 8);
                       m.trips.push_back(std::move(t));
                   });
 
