@@ -1,7 +1,6 @@
 #include "Core/Index/MarksKeeper.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,24 +19,18 @@ struct MarksKeeper::State {
     using Clock = std::chrono::steady_clock;
 
     std::shared_ptr<LibraryDB> db;
-    // The data folder held open, and the index file as it was when the
-    // library opened: a drive mounted over the library's path since would
-    // otherwise have its own copy written over, and its own index judged.
+    // The data folder held open as it was when the library opened: a drive
+    // mounted over the library's path since, or the folder put back from a
+    // backup, has a copy of its own that is not to be written over, and an
+    // index of its own that is not to be judged.
     int folder = -1;
-    std::string index;
-    dev_t indexDevice = 0;
-    ino_t indexInode = 0;
     std::chrono::milliseconds delay;
 
     ~State() {
         if (folder >= 0) ::close(folder);
     }
 
-    bool stillItsIndex() const {
-        struct stat st {};
-        return folder >= 0 && indexInode != 0 && ::stat(index.c_str(), &st) == 0 && st.st_dev == indexDevice &&
-               st.st_ino == indexInode;
-    }
+    bool stillItsIndex() const { return folder >= 0 && db->db().isStillAtItsPath(); }
 
     mutable std::mutex mutex;
     mutable std::condition_variable cv;
@@ -197,11 +190,6 @@ MarksKeeper::MarksKeeper(std::shared_ptr<LibraryDB> db, const LibraryPaths& path
     : state_(std::make_shared<State>()) {
     state_->db = std::move(db);
     state_->folder = ::open(paths.dataDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    state_->index = paths.databasePath();
-    if (struct stat st {}; ::stat(state_->index.c_str(), &st) == 0) {
-        state_->indexDevice = st.st_dev;
-        state_->indexInode = st.st_ino;
-    }
     state_->delay = delay;
 }
 
