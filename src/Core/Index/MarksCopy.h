@@ -109,8 +109,11 @@ extern const char* const kMarksChangedKey;
 std::optional<double> marksChanged(Database& db);
 void setMarksChanged(Database& db, double when);
 
-// The marks an index holds, read in one go under its lock; throws DBError.
-// `changed` is the index's stamp (0 when it has none).
+// The marks an index holds; throws DBError. Read a few thousand rows at a
+// time, each under the connection's lock on its own, so that the rest of the
+// library is never held up for long: a change made meanwhile may show in
+// part, and reports itself to be read again. `changed` is the index's stamp
+// (0 when it has none).
 Marks readMarks(Database& db);
 
 // The copy's file in a library's data folder.
