@@ -177,9 +177,43 @@ struct Table {
     }
 };
 
+using ProgressReport = std::function<bool(uint64_t done, uint64_t total)>;
+
+// Thrown when the caller no longer wants the salvage.
+struct Cancelled {};
+
+// Pages looked at, told to the caller every few hundred.
+class Progress {
+public:
+    explicit Progress(const ProgressReport& report) : report_(report) {}
+
+    void start(uint64_t done, uint64_t total) {
+        done_ = done;
+        total_ = total;
+        tell();
+    }
+    void advance() {
+        if (++done_ - told_ >= kEvery) tell();
+    }
+    void finish() {
+        done_ = total_;
+        tell();
+    }
+
+private:
+    static constexpr uint64_t kEvery = 256;
+    void tell() {
+        told_ = done_;
+        if (report_ && !report_(std::min(done_, total_), total_)) throw Cancelled{};
+    }
+    const ProgressReport& report_;
+    uint64_t done_ = 0, total_ = 0, told_ = 0;
+};
+
 class Salvage {
 public:
-    Salvage(const File& file, const SalvageSink& sink) : file_(file), sink_(sink) {}
+    Salvage(const File& file, const SalvageSink& sink, Progress& progress)
+        : file_(file), sink_(sink), progress_(progress) {}
 
     SalvageResult run(const std::vector<TableLayout>& wanted) {
         SalvageResult out;
@@ -189,6 +223,9 @@ public:
         }
         out.readable = true;
         used_.assign(size_t(pages_) + 1, 0);
+        seen_.assign(size_t(pages_) + 1, 0);
+        // Every page is looked at once after the page size is known.
+        progress_.start(sizingReads_, sizingReads_ + pages_);
         markFreePages();
 
         // The list of tables: a table of its own, rooted on the first page.
@@ -237,14 +274,19 @@ public:
 
         for (const Table& t : tables_)
             if (!complete(t)) out.incomplete.insert(t.layout.name);
+        progress_.finish();
         return out;
     }
 
 private:
     using Emit = std::function<void(const Table&, int64_t, std::vector<DBValue>&)>;
 
-    bool readPage(uint32_t n, std::vector<uint8_t>& bytes) const {
+    bool readPage(uint32_t n, std::vector<uint8_t>& bytes) {
         if (n < 1 || n > pages_) return false;
+        if (!seen_.empty() && !seen_[n]) {
+            seen_[n] = 1;
+            progress_.advance();
+        }
         bytes.resize(usable_);
         return file_.read(uint64_t(n - 1) * pageSize_, usable_, bytes.data());
     }
@@ -274,7 +316,7 @@ private:
         return true;
     }
 
-    bool load(uint32_t n, Page& page) const { return readPage(n, page.bytes) && parse(n, page); }
+    bool load(uint32_t n, Page& page) { return readPage(n, page.bytes) && parse(n, page); }
 
     // The page size the header gives, or, when the header is spoiled, the
     // one under which the most pages read as pages.
@@ -294,7 +336,8 @@ private:
                 setPageSize(candidate, 0);
                 uint32_t score = 0;
                 Page page;
-                for (uint32_t n = 1; n <= std::min(pages_, kPagesToGuessFrom); ++n) score += load(n, page) ? 1 : 0;
+                for (uint32_t n = 1; n <= std::min(pages_, kPagesToGuessFrom); ++n, ++sizingReads_)
+                    score += load(n, page) ? 1 : 0;
                 // Ties go to the size SQLite makes by default.
                 if (score > bestScore || (score == bestScore && score > 0 && candidate == 4096)) {
                     best = candidate;
@@ -446,6 +489,10 @@ private:
         };
         std::vector<Found> rows;
         for (uint32_t n = 1; n <= pages_; ++n) {
+            if (!seen_[n]) {
+                seen_[n] = 1;
+                progress_.advance();
+            }
             if (used_[n] || n == lockPage) continue;
             if (!readPage(n, page.bytes)) {
                 unexplained_ = true;
@@ -547,6 +594,9 @@ private:
 
     const File& file_;
     const SalvageSink& sink_;
+    Progress& progress_;
+    uint64_t sizingReads_ = 0;  // pages read to find the page size
+    std::vector<uint8_t> seen_;  // per page: counted as looked at
     uint32_t pageSize_ = 0, usable_ = 0, pages_ = 0, freelistHead_ = 0;
     bool headerValid_ = false;
     bool unexplained_ = false;  // pages that held something no one can name
@@ -556,9 +606,17 @@ private:
 
 }  // namespace
 
-SalvageResult salvageRows(const std::string& path, const std::vector<TableLayout>& wanted, const SalvageSink& sink) {
+SalvageResult salvageRows(const std::string& path, const std::vector<TableLayout>& wanted, const SalvageSink& sink,
+                          const ProgressReport& progress) {
     File file(path);
-    return Salvage(file, sink).run(wanted);
+    Progress counter(progress);
+    try {
+        return Salvage(file, sink, counter).run(wanted);
+    } catch (const Cancelled&) {
+        SalvageResult out;
+        for (const TableLayout& t : wanted) out.incomplete.insert(t.name);
+        return out;
+    }
 }
 
 }  // namespace vintrelle

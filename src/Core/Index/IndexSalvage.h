@@ -7,6 +7,7 @@
 // pages that still read, and the leaf pages no tree reaches are taken for
 // the table whose columns their rows fit.
 
+#include <cstdint>
 #include <functional>
 #include <set>
 #include <string>
@@ -36,6 +37,13 @@ using SalvageSink = std::function<void(const TableLayout& table, const std::vect
 // all, when the list of tables is lost). The layouts of `wanted` tell a
 // table's rows where the file no longer says which table a page belongs to.
 // Reads the file only; a file that cannot be read gives nothing.
-SalvageResult salvageRows(const std::string& path, const std::vector<TableLayout>& wanted, const SalvageSink& sink);
+//
+// `progress`, when given, is called every few hundred pages with the pages
+// looked at so far and the pages the salvage looks at in all, over every
+// pass; when it returns false the salvage stops at once: the result is then
+// not readable and every wanted table incomplete, and the rows already
+// handed on are to be thrown away.
+SalvageResult salvageRows(const std::string& path, const std::vector<TableLayout>& wanted, const SalvageSink& sink,
+                          const std::function<bool(uint64_t done, uint64_t total)>& progress = {});
 
 }  // namespace vintrelle

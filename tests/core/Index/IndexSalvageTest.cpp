@@ -172,3 +172,41 @@ TEST(IndexSalvage, ATablesDeclarationIsAllThatIsTakenFromTheListOfTables) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][1].storage(), DBValue(std::string("kept")).storage());
 }
+
+// A salvage that runs long tells how far it has come, and stops at once when
+// told to: a stopped salvage vouches for nothing.
+TEST(IndexSalvage, ProgressIsToldAndTheSalvageStopsWhenAsked) {
+    fixtures::TempDir dir;
+    const std::string file = dir / "index.sqlite";
+    makeFile(file);
+    std::vector<TableLayout> wanted;
+    {
+        Database db(file);
+        wanted = tableLayouts(db);
+    }
+    const auto noRows = [](const TableLayout&, const std::vector<DBValue>&) {};
+    std::vector<std::pair<uint64_t, uint64_t>> told;
+    const SalvageResult whole = salvageRows(file, wanted, noRows, [&](uint64_t done, uint64_t total) {
+        told.emplace_back(done, total);
+        return true;
+    });
+    EXPECT_TRUE(whole.incomplete.empty());
+    ASSERT_GE(told.size(), 2u);
+    for (size_t i = 0; i < told.size(); ++i) {
+        EXPECT_EQ(told[i].second, told[0].second);
+        EXPECT_LE(told[i].first, told[i].second);
+        if (i) {
+            EXPECT_GE(told[i].first, told[i - 1].first);
+        }
+    }
+    EXPECT_EQ(told.back().first, told.back().second);
+    EXPECT_GE(told.back().second, uint64_t(std::filesystem::file_size(file) / 1024));
+
+    int rows = 0, calls = 0;
+    const SalvageResult stopped = salvageRows(
+        file, wanted, [&](const TableLayout&, const std::vector<DBValue>&) { ++rows; },
+        [&](uint64_t, uint64_t) { return ++calls < 2; });
+    EXPECT_EQ(calls, 2) << "asked again after it was told to stop";
+    EXPECT_FALSE(stopped.readable);
+    EXPECT_EQ(stopped.incomplete, (std::set<std::string>{"t", "u"}));
+}
