@@ -53,15 +53,24 @@ void makeFile(const std::string& path) {
             db.run("INSERT INTO u VALUES(?, ?)", {"key " + std::to_string(i), i});
         }
     });
+    // Rows taken away and changed, as a library's life leaves them: free
+    // blocks and fragments on the pages, and free pages.
+    db.transaction([&] {
+        db.run("DELETE FROM u WHERE v % 3 = 0");
+        db.run("DELETE FROM t WHERE a % 5 = 1 AND rowid > 1000");
+        db.run("UPDATE t SET b = b || ' changed' WHERE rowid % 4 = 0");
+        db.run("UPDATE u SET k = substr(k, 1, 3) WHERE v % 7 = 1");
+        db.run("DELETE FROM t WHERE rowid BETWEEN 1200 AND 1300");
+    });
 }
 
-// What SQLite reads of every table, rowid first.
+// What SQLite reads of every table; a table without a column of its own
+// for the row id is known by its values alone.
 std::vector<std::vector<DBValue>> contents(const std::string& path) {
     Database db(path);
     std::vector<std::vector<DBValue>> out;
-    for (const char* table : {"t", "u"})
-        db.forEachRow(std::string("SELECT '") + table + "', rowid, * FROM " + table + " ORDER BY rowid", {},
-                      [&](const Row& r) {
+    for (const char* sql : {"SELECT 't', rowid, * FROM t ORDER BY rowid", "SELECT 'u', * FROM u ORDER BY k, v"})
+        db.forEachRow(sql, {}, [&](const Row& r) {
                           std::vector<DBValue> row;
                           for (int i = 0; i < r.columnCount(); ++i) row.push_back(r.value(i));
                           out.push_back(std::move(row));
@@ -83,7 +92,7 @@ TEST(IndexSalvage, RowsReadFromThePagesAreTheRowsSQLiteReads) {
     const std::string sound = dir / "sound.sqlite";
     makeFile(sound);
     const auto expected = contents(sound);
-    ASSERT_GT(expected.size(), 800u);
+    ASSERT_GT(expected.size(), 600u);
     std::vector<TableLayout> wanted;
     {
         Database db(sound);
