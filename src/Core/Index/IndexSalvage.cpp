@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string_view>
@@ -176,15 +177,17 @@ std::vector<std::string> declaredColumns(std::string_view sql) {
     return {};
 }
 
-enum class Affinity { integer, real, text, numeric, blob };
+// SQLite's affinities for a declared type, but for one: a column declared
+// BLOB is one a program means to hold bytes, and an undeclared one anything.
+enum class Affinity { integer, real, text, numeric, bytes, any };
 
-// SQLite's rules for a declared type.
 Affinity affinityOf(std::string type) {
     for (char& c : type) c = char(std::toupper(static_cast<unsigned char>(c)));
     auto has = [&](const char* s) { return type.find(s) != std::string::npos; };
     if (has("INT")) return Affinity::integer;
     if (has("CHAR") || has("CLOB") || has("TEXT")) return Affinity::text;
-    if (type.empty() || has("BLOB")) return Affinity::blob;
+    if (type.empty()) return Affinity::any;
+    if (has("BLOB")) return Affinity::bytes;
     if (has("REAL") || has("FLOA") || has("DOUB")) return Affinity::real;
     return Affinity::numeric;
 }
@@ -204,7 +207,8 @@ bool fits(const TableColumn& column, Affinity affinity, const DBValue& value, bo
         case Affinity::real: return number;
         case Affinity::text: return std::holds_alternative<std::string>(v);
         case Affinity::numeric: return number || std::holds_alternative<std::string>(v);
-        case Affinity::blob: return true;
+        case Affinity::bytes: return std::holds_alternative<DBBlob>(v);
+        case Affinity::any: return true;
     }
     return false;
 }
@@ -337,6 +341,7 @@ struct Table {
     std::vector<int> badDepths;  // how deep in the tree each page that did not read lay
     int leafDepth = -1;
     int orphanLeaves = 0;  // leaf pages of its own found outside any tree
+    std::vector<int64_t> rowids;  // of the rows handed on
 
     explicit Table(TableLayout l) : ours(std::move(l)) {
         for (size_t i = 0; i < ours.columns.size(); ++i) {
@@ -371,10 +376,12 @@ struct Table {
 
     enum Fit { none, byOurs, byDeclaration };
 
-    // Whether the row is one of this table's, and under which layout.
+    // Whether the row is one of this table's, and under which layout. A
+    // row of as many values as ours is taken as ours: a spoilt declaration
+    // (a name made another's, a comma more) must not move its values.
     Fit fit(const Record& r) const {
-        if (!declared.empty() && r.values.size() <= declared.size() && fitsUnder(r, &declared)) return byDeclaration;
         if (r.values.size() == ours.columns.size() && fitsUnder(r, nullptr)) return byOurs;
+        if (!declared.empty() && r.values.size() <= declared.size() && fitsUnder(r, &declared)) return byDeclaration;
         return none;
     }
 
@@ -407,9 +414,11 @@ public:
         out.readable = true;
         used_.assign(size_t(pages_) + 1, 0);
         seen_.assign(size_t(pages_) + 1, 0);
-        // Every page is looked at once after the page size is known.
-        progress_.start(sizingPages_, sizingPages_ + pages_);
         readFreeList();
+        // Every page is looked at once after the page size is known, and
+        // those no tree reaches once more.
+        progress_.start(sizingPages_, sizingPages_ + 2 * uint64_t(pages_));
+        counting_ = true;
 
         tables_.reserve(wanted.size());
         for (const TableLayout& w : wanted) tables_.emplace_back(w);
@@ -459,6 +468,19 @@ public:
         for (Table& t : tables_) t.wanted = t.wanted && (!t.root || t.damaged);
         scanUnreached();
 
+        // A row met twice: a page is a copy of another, written over a page
+        // whose rows are lost.
+        for (Table& t : tables_) {
+            std::sort(t.rowids.begin(), t.rowids.end());
+            if (std::adjacent_find(t.rowids.begin(), t.rowids.end()) != t.rowids.end()) t.badRows = true;
+            t.rowids = {};
+        }
+        // A table none of whose pages was found is whole only as an empty
+        // one, whose one page is an empty leaf: there must be as many of
+        // those as such tables.
+        const auto unfound = std::count_if(tables_.begin(), tables_.end(),
+                                           [](const Table& t) { return !t.root && t.wanted && !t.orphanLeaves; });
+        emptyTablesFound_ = emptyLeaves_ >= size_t(unfound);
         for (const Table& t : tables_)
             if (!complete(t)) out.incomplete.insert(t.ours.name);
         progress_.finish();
@@ -474,12 +496,16 @@ private:
     bool readPage(uint32_t n, std::vector<uint8_t>& bytes) {
         if (n < 1 || n > pages_) return false;
         visit(n);
+        return readBytes(n, bytes);
+    }
+
+    bool readBytes(uint32_t n, std::vector<uint8_t>& bytes) const {
         bytes.resize(usable_);
         return file_.read(uint64_t(n - 1) * pageSize_, usable_, bytes.data());
     }
 
     void visit(uint32_t n) {
-        if (!seen_[n]) {
+        if (counting_ && !seen_[n]) {
             seen_[n] = 1;
             progress_.advance();
         }
@@ -605,19 +631,24 @@ private:
         for (const Cell& g : gaps) unaccounted += g.end - g.at;
         const uint32_t fragments = p[at + 7];
         size_t found = 0;
-        // All the cells the page counts, and every byte above the lowest
-        // accounted for: the header's start of the cells is what is spoilt.
-        const uint32_t below = start < lowest ? lowest - start : 0;
-        if (unaccounted != fragments && !(cells.size() == count && unaccounted - below == fragments)) {
+        if (unaccounted != fragments) {
+            // Cells no pointer leads to lie packed from where a gap begins.
+            uint32_t leadingLeft = 0;  // of the bytes below the lowest cell, when none of them was a cell
             for (const Cell& g : gaps) {
                 Cell cell;
+                const size_t before = found;
                 for (uint32_t c = g.at; c + 4 <= g.end && cellAt(p, type, c, cell) && cell.end <= g.end; c = cell.end) {
                     cells.push_back(cell);
                     unaccounted -= cell.end - cell.at;
                     ++found;
                 }
+                if (g.at == start && start < lowest && found == before) leadingLeft = g.end - g.at;
             }
-            if (unaccounted != fragments) page.suspect = true;
+            // All the cells the page counts, and every byte above the lowest
+            // accounted for: the bytes below it are no one's, and the
+            // header's start of the cells is what is spoilt.
+            const bool startSpoilt = cells.size() == count && unaccounted - leadingLeft == fragments;
+            if (unaccounted != fragments && !startSpoilt) page.suspect = true;
         }
         // Every byte accounted for, by as many cells as the page counts: no
         // cell is missing, whatever pointers were spoilt.
@@ -705,14 +736,13 @@ private:
         // may be what is spoilt.
         if (magic && be32(header + 24) == be32(header + 92) && be32(header + 28) > 0) {
             declaredPages_ = be32(header + 28);
-            if (declaredPages_ > pages_) unexplained_ = true;
+            if (declaredPages_ > pages_) cutShort_ = true;
         }
-        if (fileSize % pageSize_ != 0) unexplained_ = true;
-        if (magic) {
-            freelistHead_ = be32(header + 32);
-            freelistCount_ = be32(header + 36);
-            freelistKnown_ = true;
-        }
+        if (fileSize % pageSize_ != 0) cutShort_ = true;
+        // Believed only when the list holds together, whatever else of the
+        // header is spoilt.
+        freelistHead_ = be32(header + 32);
+        freelistCount_ = be32(header + 36);
         return pages_ > 0;
     }
 
@@ -727,8 +757,8 @@ private:
     // list is believed only when it holds together and its length is the
     // header's: a spoilt one would hide pages that hold rows.
     void readFreeList() {
-        if (!freelistKnown_ || (freelistHead_ == 0 && freelistCount_ == 0)) {
-            freeListTrusted_ = freelistKnown_;
+        if (freelistHead_ == 0 && freelistCount_ == 0) {
+            freeListTrusted_ = true;
             return;
         }
         std::vector<uint32_t> free;
@@ -752,11 +782,13 @@ private:
         freeListTrusted_ = true;
     }
 
-    // Whether a page that is no b-tree page may be one that holds nothing
-    // lost: a free page (zeroed) or the overflow page of a long row (it
-    // begins with the number of the next one, or 0).
+    // Whether a page that is no b-tree page, reached by nothing, may be one
+    // that holds nothing lost: the overflow page of a long index entry, or a
+    // page of the list of free pages (each begins with the number of the
+    // next one, or 0). A page of nothing but zeros is none of those, nor a
+    // free page SQLite left: it was written over.
     bool looksUnused(const std::vector<uint8_t>& bytes) const {
-        if (std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; })) return true;
+        if (std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; })) return false;
         return bytes.size() >= 4 && be32(bytes.data()) <= pages_;
     }
 
@@ -834,11 +866,12 @@ private:
     }
 
     // Hands a row on as the columns of ours it holds.
-    void take(const Table& t, int64_t rowid, Record& r, Table::Fit how) {
+    void take(Table& t, int64_t rowid, Record& r, Table::Fit how) {
         if (&t == &master_) {
             schema_->push_back(std::move(r.values));
             return;
         }
+        t.rowids.push_back(rowid);
         if (how == Table::byOurs && r.whole) {
             if (t.rowidColumn >= 0) r.values[size_t(t.rowidColumn)] = DBValue(static_cast<long long>(rowid));
             return sink_(t.ours, r.values);
@@ -863,19 +896,22 @@ private:
     // others. A leaf whose rows are another table's, or whose row ids lie
     // outside the range its parents give it, is left for the pages no tree
     // reaches, and the tree is damaged.
-    void walk(Table& t) {
+    // `branch`: a page no list leads to, walked as a tree of the table's; the
+    // leaves it finds are the table's found outside its own tree, and a page
+    // under it that does not read is a loss.
+    void walk(Table& t, uint32_t branch = 0) {
         struct Step {
             uint32_t page;
             int depth;
             std::optional<int64_t> above, upTo;  // its row ids: greater than the one, at most the other
         };
-        std::vector<Step> todo{{t.root, 0, {}, {}}};
+        std::vector<Step> todo{{branch ? branch : t.root, 0, {}, {}}};
         Page page;
         std::vector<FoundRow> rows;
         std::vector<uint32_t> claimed;
         auto bad = [&](int depth) {
             t.damaged = true;
-            t.badDepths.push_back(depth);
+            t.badDepths.push_back(branch ? std::numeric_limits<int>::max() : depth);
         };
         while (!todo.empty()) {
             const Step s = todo.back();
@@ -916,7 +952,8 @@ private:
                     bad(s.depth);
                     continue;
                 }
-                t.leafDepth = std::max(t.leafDepth, s.depth);
+                if (branch) ++t.orphanLeaves;
+                else t.leafDepth = std::max(t.leafDepth, s.depth);
                 t.badRows = t.badRows || unread;
                 for (FoundRow& r : rows) {
                     const Table::Fit how = t.fit(r.record);
@@ -942,12 +979,88 @@ private:
         }
     }
 
+    // The pages no tree reached, looked over before their rows are taken:
+    // without the header's list of free pages, the pages that list them
+    // (each begins with the next such page's number, then the count of the
+    // free pages it lists, then their numbers: a b-tree page cannot begin
+    // so, and a row's overflow page that does by chance lists pages reached
+    // already, or none); and the branches of trees no list leads to (the
+    // list lost, or a root written over), each walked as the tree of the
+    // table its leaves fit, so that a leaf under it that is another's shows.
+    void survey(uint32_t last) {
+        std::vector<uint8_t> bytes;
+        std::vector<uint32_t> listed, branches;
+        std::vector<uint8_t> child(size_t(pages_) + 1, 0);
+        Page page;
+        for (uint32_t n = 1; n <= pages_; ++n) {
+            progress_.advance();
+            if (used_[n] || n > last || !readBytes(n, page.bytes)) continue;
+            if (parse(n, page)) {
+                if (page.type != kTableInterior) continue;
+                branches.push_back(n);
+                for (const Cell& c : page.cells) child[be32(page.bytes.data() + c.at)] = 1;
+                if (page.right >= 1 && page.right <= pages_) child[page.right] = 1;
+                continue;
+            }
+            if (freeListTrusted_) continue;
+            const uint32_t next = be32(page.bytes.data()), count = be32(page.bytes.data() + 4);
+            if (next > pages_ || count > usable_ / 4 - 2) continue;
+            listed.clear();
+            for (uint32_t i = 0; i < count; ++i) {
+                const uint32_t leaf = be32(page.bytes.data() + 8 + 4 * i);
+                if (leaf < 1 || leaf > pages_) break;
+                listed.push_back(leaf);
+            }
+            if (listed.size() != count) continue;
+            for (uint32_t leaf : listed)
+                if (!used_[leaf]) used_[leaf] = 2;
+        }
+        for (uint32_t b : branches) {
+            if (used_[b] || child[b]) continue;
+            Table* t = ownerOfBranch(b);
+            if (t && t->wanted) walk(*t, b);
+        }
+    }
+
+    // The table most rows of a few of a branch's leaves fit; none when no
+    // row does, or two tables as many. Only the leaves' own pages are read.
+    Table* ownerOfBranch(uint32_t branch) {
+        std::vector<FoundRow> rows;
+        std::vector<uint32_t> todo{branch};
+        Page page;
+        int leaves = 0, looked = 0;
+        while (!todo.empty() && leaves < 8 && ++looked < 64) {
+            const uint32_t n = todo.back();
+            todo.pop_back();
+            if (n < 1 || n > pages_ || used_[n] || !readBytes(n, page.bytes) || !parse(n, page)) continue;
+            if (page.type == kTableInterior) {
+                todo.push_back(page.right);
+                for (const Cell& c : page.cells) todo.push_back(be32(page.bytes.data() + c.at));
+                continue;
+            }
+            if (page.type != kTableLeaf) continue;
+            ++leaves;
+            for (const Cell& c : page.cells) {
+                const uint8_t* p = page.bytes.data() + c.at;
+                uint64_t size, id;
+                const int a = varint(p, c.end - c.at, size);
+                const int b = varint(p + a, c.end - c.at - uint32_t(a), id);
+                FoundRow row;
+                if (decodeRecord(p + a + b, size, localSize(size), row.record)) rows.push_back(std::move(row));
+            }
+        }
+        size_t fitting;
+        Table* t = owner(rows, nullptr, fitting);
+        return t == &master_ ? nullptr : t;
+    }
+
     // The leaf pages no tree reached, each given to the table its rows fit.
     void scanUnreached() {
         const uint32_t lockPage = 0x40000000u / pageSize_ + 1;  // never written
         // Pages past the header's count were never the database's, unless a
         // tree led there.
         const uint32_t last = declaredPages_ && declaredPages_ < pages_ && !beyondDeclared_ ? declaredPages_ : pages_;
+        survey(last);
         Page page;
         std::vector<FoundRow> rows;
         std::vector<uint32_t> claimed;
@@ -973,6 +1086,7 @@ private:
             readRows(page, rows, unread, claimed);
             if (rows.empty()) {
                 if (unread) unexplained_ = true;
+                else if (page.cells.empty()) ++emptyLeaves_;
                 continue;
             }
             size_t fitting;
@@ -982,17 +1096,10 @@ private:
                 continue;
             }
             if (t == &master_) continue;
-            if (!t->wanted) {
-                // A page of a table whose tree read whole, outside it: with a
-                // free list that holds together it cannot be a free page, so
-                // it was cut from the tree. Without one, it is most likely a
-                // free page whose old rows are no one's now.
-                if (!freeListTrusted_) {
-                    release(n, claimed);
-                    continue;
-                }
-                t->badRows = true;
-            }
+            // A page of a table whose tree read whole, outside it and no
+            // free page: the tree lost it (a root written over with a copy
+            // of one of its own leaves reads whole).
+            if (!t->wanted) t->badRows = true;
             ++t->orphanLeaves;
             t->badRows = t->badRows || unread;
             for (FoundRow& r : rows) {
@@ -1008,8 +1115,11 @@ private:
     // found: the root of a tree whose leaves turned up elsewhere, or a page
     // above the depth of the tree's leaves.
     bool complete(const Table& t) const {
-        if (t.badRows || t.misplaced) return false;
-        if (!t.root) return !t.wanted || !unexplained_;
+        // The pages past a cut may have been any table's: a tree that reads
+        // whole may be a page written in the wrong place (a copy of one of
+        // the tree's own leaves over its root).
+        if (cutShort_ || t.badRows || t.misplaced) return false;
+        if (!t.root) return !t.wanted || (!unexplained_ && !t.damaged && (t.orphanLeaves > 0 || emptyTablesFound_));
         if (!t.damaged) return true;
         if (unexplained_) return false;
         return std::all_of(t.badDepths.begin(), t.badDepths.end(), [&](int depth) {
@@ -1051,9 +1161,13 @@ private:
     uint32_t declaredPages_ = 0;  // the header's count, when it vouches for one
     bool beyondDeclared_ = false;  // a tree led past that count
     uint32_t freelistHead_ = 0, freelistCount_ = 0;
-    bool freelistKnown_ = false, freeListTrusted_ = false;
+    bool freeListTrusted_ = false;
+    bool counting_ = false;  // pages read are told as looked at
     bool unexplained_ = false;  // pages that held something no one can name
-    std::vector<uint8_t> used_;  // per page: reached by a tree, free, or overflow
+    bool cutShort_ = false;     // the file lacks pages it had
+    size_t emptyLeaves_ = 0;    // table leaves of no cells no tree reached
+    bool emptyTablesFound_ = false;
+    std::vector<uint8_t> used_;  // per page: reached by a tree, free (2 when found so), or overflow
     std::vector<uint8_t> payload_, overflow_;
     std::vector<std::vector<DBValue>>* schema_ = nullptr;  // where the list's rows go while it is read
     Table master_{TableLayout{"sqlite_master",

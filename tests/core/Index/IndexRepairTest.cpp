@@ -424,3 +424,79 @@ TEST(IndexRepair, WhatTheUserMadeComesBackFromOneSpoiltByteOrPagesThatTradedPlac
         EXPECT_EQ(r.done.lostAlbums, 0);
     }
 }
+
+// What cannot come over whole is said to be lost, and what of it can come
+// over does: a face whose row id was spoilt into another's (its photo is
+// looked at again), a row whose overflow page is lost (what its first part
+// holds stays), and members of an album whose row is lost (they stay
+// together, in their order, in an album of their own).
+TEST(IndexRepair, WhatCannotComeOverWholeIsSaidToBeLostAndWhatCanOfItComesOver) {
+    {
+        SCOPED_TRACE("a face's row id spoilt into the one before it");
+        fixtures::TempDir dir;
+        std::string photo;
+        const Rebuilt r = rebuiltAfter(dir, [&](const std::string& f) {
+            const auto cells = fixtures::cells(f, fixtures::leafPages(f, "faces")[3]);
+            size_t j = 1;
+            {
+                Database db(f);
+                for (; j < cells.size(); ++j) {
+                    const int64_t id = fixtures::rowidOf(f, cells[j].second);
+                    const auto alone = db.query("SELECT a.path FROM faces f JOIN assets a ON a.id = f.asset_id "
+                                                "WHERE f.id=? AND (SELECT COUNT(*) FROM faces g WHERE g.asset_id=a.id)=1",
+                                                {id}, [](const Row& row) { return row.text(0); });
+                    if (!alone.empty()) {
+                        photo = alone[0];
+                        break;
+                    }
+                }
+            }
+            ASSERT_LT(j, cells.size());
+            fixtures::setRowid(f, cells[j].second, fixtures::rowidOf(f, cells[j - 1].second));
+        });
+        EXPECT_FALSE(r.done.complete);
+        EXPECT_TRUE(r.done.uncounted) << "a face was lost unsaid";
+        LibraryDB fresh(dir / "data/library.sqlite");
+        EXPECT_EQ(fresh.db().scalarInt("SELECT faces_done FROM assets WHERE path=?", {photo}), 0)
+            << "a photo whose face was lost is never looked at again";
+        EXPECT_EQ(fresh.db().scalarInt("SELECT COUNT(*) FROM faces f JOIN assets a ON a.id = f.asset_id WHERE a.path=?",
+                                       {photo}),
+                  0);
+    }
+    {
+        SCOPED_TRACE("the overflow page of a long row");
+        fixtures::TempDir dir;
+        const Rebuilt r = rebuiltAfter(dir, [](const std::string& f) {
+            const int64_t still =
+                Database(f).scalarInt("SELECT id FROM assets WHERE path LIKE '%/IMG_LONG.HEIC'").value_or(0);
+            const int64_t overflow = fixtures::overflowPage(f, "assets", still);
+            ASSERT_GT(overflow, 0);
+            fixtures::spoilPage(f, overflow);
+        });
+        // Its path and favourite lie in its first part; the movie's path
+        // does not, and the movie is a photo of its own again.
+        EXPECT_EQ(r.after.favorites, r.before.favorites);
+        EXPECT_FALSE(r.done.complete);
+        EXPECT_TRUE(r.done.uncounted);
+        LibraryDB fresh(dir / "data/library.sqlite");
+        EXPECT_EQ(fresh.db().scalarInt("SELECT COUNT(*) FROM assets WHERE path LIKE '%/IMG_LONG.HEIC' AND "
+                                       "favorite=1 AND live_video IS NULL"),
+                  1);
+    }
+    {
+        SCOPED_TRACE("the albums' page");
+        fixtures::TempDir dir;
+        const Rebuilt r = rebuiltAfter(dir, [](const std::string& f) { fixtures::spoilPage(f, fixtures::rootPage(f, "albums")); });
+        ASSERT_EQ(r.before.albums.size(), 2u);
+        ASSERT_EQ(r.before.albums[0].first, "Family");
+        // Made first, Summer's members come first.
+        const decltype(r.before.albums) recovered{{"Recovered Album", r.before.albums[1].second},
+                                                  {"Recovered Album 2", r.before.albums[0].second}};
+        EXPECT_EQ(r.after.albums, recovered);
+        EXPECT_EQ(r.done.lostAlbums, 2) << "the albums' names are lost";
+        EXPECT_FALSE(r.done.complete);
+        auto rest = r.after;
+        rest.albums = r.before.albums;
+        EXPECT_EQ(rest, r.before) << fixtures::marksDifference(r.before, rest);
+    }
+}
