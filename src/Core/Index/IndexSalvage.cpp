@@ -11,6 +11,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace vintrelle {
@@ -26,7 +27,7 @@ constexpr uint64_t kMaxPayload = 1'000'000'000;
 // The start of the file, read once to tell the page size and the reserved
 // bytes from the pages themselves: the same bytes under every candidate, so
 // that their counts compare.
-constexpr uint64_t kSizingBytes = 4u << 20;
+constexpr uint64_t kSizingBytes = 1u << 20;
 // Longer than any declaration of a table of ours.
 constexpr size_t kMaxDeclaration = 64 * 1024;
 
@@ -222,12 +223,14 @@ struct Record {
 };
 
 // The record of `size` bytes whose first `have` bytes are at p, or false
-// when those bytes do not make one.
-bool decodeRecord(const uint8_t* p, uint64_t size, uint64_t have, Record& out) {
-    out.values.clear();
-    out.present.clear();
+// when those bytes do not make one; its values into `out`, when given.
+bool decodeRecord(const uint8_t* p, uint64_t size, uint64_t have, Record* out) {
     have = std::min(have, size);
-    out.whole = have == size;
+    if (out) {
+        out->values.clear();
+        out->present.clear();
+        out->whole = have == size;
+    }
     uint64_t headerSize;
     const int first = varint(p, size_t(have), headerSize);
     if (!first || headerSize > have || headerSize < uint64_t(first)) return false;
@@ -243,27 +246,29 @@ bool decodeRecord(const uint8_t* p, uint64_t size, uint64_t have, Record& out) {
         const uint8_t* v = p + body;
         const bool here = body + length <= have;
         body += length;
-        out.present.push_back(here ? 1 : 0);
+        if (!out) continue;
+        out->present.push_back(here ? 1 : 0);
+        std::vector<DBValue>& values = out->values;
         if (!here) {
-            out.values.emplace_back();
+            values.emplace_back();
         } else if (type == 0) {
-            out.values.emplace_back();
+            values.emplace_back();
         } else if (type <= 6) {
             uint64_t u = v[0] & 0x80 ? ~uint64_t(0) : 0;  // sign-extended
             for (uint64_t i = 0; i < length; ++i) u = (u << 8) | v[i];
-            out.values.emplace_back(static_cast<long long>(static_cast<int64_t>(u)));
+            values.emplace_back(static_cast<long long>(static_cast<int64_t>(u)));
         } else if (type == 7) {
             uint64_t u = 0;
             for (int i = 0; i < 8; ++i) u = (u << 8) | v[i];
             double d;
             std::memcpy(&d, &u, sizeof d);
-            out.values.emplace_back(d);
+            values.emplace_back(d);
         } else if (type == 8 || type == 9) {
-            out.values.emplace_back(static_cast<long long>(type - 8));
+            values.emplace_back(static_cast<long long>(type - 8));
         } else if (type % 2 == 0) {
-            out.values.emplace_back(DBBlob(v, v + length));
+            values.emplace_back(DBBlob(v, v + length));
         } else {
-            out.values.emplace_back(std::string(reinterpret_cast<const char*>(v), size_t(length)));
+            values.emplace_back(std::string(reinterpret_cast<const char*>(v), size_t(length)));
         }
     }
     return body == size;
@@ -689,7 +694,6 @@ private:
             int rank = 0;  // the header's own choice first, then SQLite's default
         } best;
         Page page;
-        Record record;
         for (uint32_t size = 512; size <= 65536; size *= 2) {
             if (size > sample.size()) break;
             std::vector<uint32_t> reserves{0};
@@ -711,7 +715,7 @@ private:
                         const int a = varint(q, c.end - c.at, payload);
                         const int b = varint(q + a, c.end - c.at - uint32_t(a), id);
                         const uint64_t local = localSize(payload);
-                        if (decodeRecord(q + a + b, payload, local, record)) ++score;
+                        if (decodeRecord(q + a + b, payload, local, nullptr)) ++score;
                     }
                 }
                 const int rank = (magic && size == headerSize && reserved == headerReserved) ? 2
@@ -823,17 +827,22 @@ private:
         }
     }
 
-    // The rows of a table leaf; `unread` when a cell of it does not read.
-    void readRows(const Page& page, std::vector<FoundRow>& rows, bool& unread, std::vector<uint32_t>& claimed) {
-        rows.clear();
+    // The rows of a table leaf, read into `pool` (kept from page to page, so
+    // that its buffers are made once); `unread` when a cell of it does not
+    // read.
+    std::span<FoundRow> readRows(const Page& page, std::vector<FoundRow>& pool, bool& unread,
+                                 std::vector<uint32_t>& claimed) {
         unread = page.suspect;
+        size_t n = 0;
         uint64_t size;
         for (const Cell& c : page.cells) {
-            FoundRow row;
+            if (n == pool.size()) pool.emplace_back();
+            FoundRow& row = pool[n];
             leafCell(page, c, row.rowid, payload_, size, claimed);
-            if (decodeRecord(payload_.data(), size, payload_.size(), row.record)) rows.push_back(std::move(row));
+            if (decodeRecord(payload_.data(), size, payload_.size(), &row.record)) ++n;
             else unread = true;
         }
+        return {pool.data(), n};
     }
 
     // Gives back a page taken for a tree it turned out not to belong to.
@@ -844,7 +853,7 @@ private:
 
     // The table other than `except` that most of the rows fit, with how
     // many; none when no row fits, or two tables fit as many.
-    Table* owner(const std::vector<FoundRow>& rows, const Table* except, size_t& fitting) {
+    Table* owner(std::span<const FoundRow> rows, const Table* except, size_t& fitting) {
         Table* best = nullptr;
         bool tie = false;
         fitting = 0;
@@ -907,7 +916,8 @@ private:
         };
         std::vector<Step> todo{{branch ? branch : t.root, 0, {}, {}}};
         Page page;
-        std::vector<FoundRow> rows;
+        std::vector<FoundRow> pool;
+        std::vector<Table::Fit> fits;
         std::vector<uint32_t> claimed;
         auto bad = [&](int depth) {
             t.damaged = true;
@@ -930,7 +940,7 @@ private:
             if (page.type == kTableLeaf) {
                 claimed.clear();
                 bool unread;
-                readRows(page, rows, unread, claimed);
+                const std::span<FoundRow> rows = readRows(page, pool, unread, claimed);
                 size_t others = 0;
                 if (t.foreign) {
                     if (owner(rows, &t, others)) release(s.page, claimed);
@@ -940,11 +950,14 @@ private:
                     return (!s.above || r.rowid > *s.above) && (!s.upTo || r.rowid <= *s.upTo);
                 };
                 size_t fitting = 0, placed = 0;
-                for (const FoundRow& r : rows)
-                    if (t.fit(r.record) != Table::none) {
+                fits.clear();
+                for (const FoundRow& r : rows) {
+                    fits.push_back(t.fit(r.record));
+                    if (fits.back() != Table::none) {
                         ++fitting;
                         placed += inRange(r) ? 1 : 0;
                     }
+                }
                 if (fitting < rows.size()) owner(rows, &t, others);
                 if (!rows.empty() && (others > fitting || (fitting > 0 && placed == 0))) {
                     release(s.page, claimed);
@@ -955,10 +968,10 @@ private:
                 if (branch) ++t.orphanLeaves;
                 else t.leafDepth = std::max(t.leafDepth, s.depth);
                 t.badRows = t.badRows || unread;
-                for (FoundRow& r : rows) {
-                    const Table::Fit how = t.fit(r.record);
-                    if (how == Table::none || !r.record.whole || !inRange(r)) t.badRows = true;
-                    if (how != Table::none) take(t, r.rowid, r.record, how);
+                for (size_t i = 0; i < rows.size(); ++i) {
+                    FoundRow& r = rows[i];
+                    if (fits[i] == Table::none || !r.record.whole || !inRange(r)) t.badRows = true;
+                    if (fits[i] != Table::none) take(t, r.rowid, r.record, fits[i]);
                 }
                 continue;
             }
@@ -1046,7 +1059,7 @@ private:
                 const int a = varint(p, c.end - c.at, size);
                 const int b = varint(p + a, c.end - c.at - uint32_t(a), id);
                 FoundRow row;
-                if (decodeRecord(p + a + b, size, localSize(size), row.record)) rows.push_back(std::move(row));
+                if (decodeRecord(p + a + b, size, localSize(size), &row.record)) rows.push_back(std::move(row));
             }
         }
         size_t fitting;
@@ -1062,7 +1075,7 @@ private:
         const uint32_t last = declaredPages_ && declaredPages_ < pages_ && !beyondDeclared_ ? declaredPages_ : pages_;
         survey(last);
         Page page;
-        std::vector<FoundRow> rows;
+        std::vector<FoundRow> pool;
         std::vector<uint32_t> claimed;
         for (uint32_t n = 1; n <= pages_; ++n) {
             visit(n);
@@ -1083,7 +1096,7 @@ private:
             if (page.type != kTableLeaf) continue;
             claimed.clear();
             bool unread;
-            readRows(page, rows, unread, claimed);
+            const std::span<FoundRow> rows = readRows(page, pool, unread, claimed);
             if (rows.empty()) {
                 if (unread) unexplained_ = true;
                 else if (page.cells.empty()) ++emptyLeaves_;

@@ -530,7 +530,11 @@ TEST(IndexSalvage, RandomlyDamagedCopiesNeverLoseARowUnsaid) {
             fixtures::writeFile(paths.databasePath(), bytes);
             const IndexRebuild done = rebuildIndex(paths);
             EXPECT_EQ(checkIndexFile(paths.databasePath()), IndexHealth::sound);
-            EXPECT_EQ(done.complete, result.incomplete.empty() && result.readable);
+            // It may find more lost (a path spoilt into another's is refused
+            // by the new index), never less.
+            if (!result.incomplete.empty() || !result.readable) {
+                EXPECT_FALSE(done.complete);
+            }
         }
     }
     // The copies reach far enough that the salvage can vouch for tables often.
