@@ -137,9 +137,10 @@ public:
 
     void take(const TableLayout& table, const std::vector<DBValue>& values) {
         if (table.name == "sqlite_sequence") {
+            if (values.size() != 2) return unread(table);
             const auto* name = std::get_if<std::string>(&values[0].storage());
             const auto* seq = std::get_if<int64_t>(&values[1].storage());
-            if (name && seq && table.columns.size() == 2) sequences_[*name] = std::max(sequences_[*name], *seq);
+            if (name && seq) sequences_[*name] = std::max(sequences_[*name], *seq);
             return;
         }
         // Empty where ours may not be (a file of an older declaration): the
