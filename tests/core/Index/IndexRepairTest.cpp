@@ -343,8 +343,6 @@ Rebuilt rebuiltAfter(const fixtures::TempDir& dir, const std::function<void(cons
     return out;
 }
 
-int64_t cellsOf(const std::string& file, int64_t page) { return int64_t(fixtures::cells(file, page).size()); }
-
 }  // namespace
 
 // One byte of the list of tables or of the header, or pages that traded

@@ -329,98 +329,6 @@ struct OriginalRow {
     std::vector<std::pair<int64_t, int64_t>> places;
 };
 
-// Spoils `bytes` in one of the ways a disk, a stray writer or a lost write
-// does, at random; adds to `touched` the bytes it wrote over, and says what
-// it did.
-std::string spoil(std::string& bytes, int pageSize, std::mt19937_64& random, std::vector<std::pair<int64_t, int64_t>>& touched) {
-    auto pick = [&](int64_t from, int64_t to) { return std::uniform_int_distribution<int64_t>(from, to)(random); };
-    const int64_t size = int64_t(bytes.size());
-    if (size < 100) return "nothing (too short)";
-    const int64_t pages = size / pageSize;
-    auto pageAt = [&](int64_t page) { return (page - 1) * pageSize; };
-    auto write = [&](int64_t at, const std::string& what) {
-        if (at >= size) return;
-        const std::string part = what.substr(0, size_t(std::min<int64_t>(int64_t(what.size()), size - at)));
-        bytes.replace(size_t(at), part.size(), part);
-        touched.emplace_back(at, at + int64_t(part.size()));
-    };
-    auto randomBytes = [&](int64_t n) {
-        std::string out(size_t(n), '\0');
-        for (char& c : out) c = char(random());
-        return out;
-    };
-    auto flip = [&](int64_t at, int bit) { write(at, std::string(1, char(bytes[size_t(at)] ^ (1 << bit)))); };
-    auto be = [](uint64_t v, int n) {
-        std::string out(size_t(n), '\0');
-        for (int i = n - 1; i >= 0; --i, v >>= 8) out[size_t(i)] = char(v & 0xff);
-        return out;
-    };
-    int64_t kind = pick(0, 8);
-    // A file shorter than two pages is spoilt byte by byte.
-    if (pages < 2 && kind != 0 && kind != 5 && kind != 6) kind = 1;
-    switch (kind) {
-        case 0: {
-            const int64_t at = pick(0, size - 1), n = pick(1, 64);
-            write(at, randomBytes(n));
-            return "random bytes at " + std::to_string(at) + " (" + std::to_string(n) + ")";
-        }
-        case 1: {
-            const int64_t at = pick(0, size - 1);
-            flip(at, int(pick(0, 7)));
-            return "a bit at " + std::to_string(at);
-        }
-        case 2: {
-            const int64_t page = pick(1, pages);
-            write(pageAt(page), std::string(size_t(pageSize), '\0'));
-            return "page " + std::to_string(page) + " zeroed";
-        }
-        case 3: {
-            const int64_t a = pick(1, pages), b = pick(1, pages);
-            const std::string first = bytes.substr(size_t(pageAt(a)), size_t(pageSize));
-            bytes.replace(size_t(pageAt(a)), size_t(pageSize), bytes.substr(size_t(pageAt(b)), size_t(pageSize)));
-            bytes.replace(size_t(pageAt(b)), size_t(pageSize), first);
-            return "pages " + std::to_string(a) + " and " + std::to_string(b) + " swapped";
-        }
-        case 4: {
-            const int64_t a = pick(1, pages), b = pick(1, pages);
-            write(pageAt(b), bytes.substr(size_t(pageAt(a)), size_t(pageSize)));
-            return "page " + std::to_string(a) + " written over page " + std::to_string(b);
-        }
-        case 5: {
-            switch (pick(0, 5)) {
-                case 0: write(16, be(uint64_t(1) << pick(8, 16), 2)); return "the header's page size";
-                case 1: write(20, randomBytes(1)); return "the header's reserved bytes";
-                case 2: write(28, be(uint64_t(pick(0, 3) ? pick(0, pages * 2) : pages / 2), 4)); return "the header's page count";
-                case 3: write(32, be(uint64_t(pick(0, pages)), 4)); return "the header's first free page";
-                case 4: write(36, be(uint64_t(pick(0, 64)), 4)); return "the header's count of free pages";
-                default: {
-                    const int64_t at = pick(0, 99);
-                    write(at, randomBytes(1));
-                    return "header byte " + std::to_string(at);
-                }
-            }
-        }
-        case 6: {
-            const int64_t at = pick(0, 1) ? pick(0, pages) * pageSize : pick(0, size);
-            bytes.resize(size_t(at));
-            return "cut at " + std::to_string(at);
-        }
-        case 7: {
-            const int64_t page = pick(1, pages), at = pageAt(page) + (page == 1 ? 100 : 0) + pick(0, 11);
-            flip(at, int(pick(0, 7)));
-            return "a bit of page " + std::to_string(page) + "'s header at " + std::to_string(at);
-        }
-        default: {
-            const int64_t page = pick(2, pages);
-            const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + pageAt(page);
-            const int64_t cells = (p[3] << 8 | p[4]);
-            const int64_t at = pageAt(page) + (p[0] == 5 || p[0] == 2 ? 12 : 8) + pick(0, std::clamp<int64_t>(2 * cells, 1, 400) - 1);
-            flip(at, int(pick(0, 7)));
-            return "a bit of page " + std::to_string(page) + "'s cell pointers at " + std::to_string(at);
-        }
-    }
-}
-
 }  // namespace
 
 // Copies of a user's index damaged at random, in every way the tests above
@@ -462,7 +370,7 @@ TEST(IndexSalvage, RandomlyDamagedCopiesNeverLoseARowUnsaid) {
         std::vector<std::pair<int64_t, int64_t>> touched;
         std::string what;
         const int damages = std::uniform_int_distribution<int>(0, 9)(random) < 7 ? 1 : 2;
-        for (int d = 0; d < damages; ++d) what += (d ? "; " : "") + spoil(bytes, pageSize, random, touched);
+        for (int d = 0; d < damages; ++d) what += (d ? "; " : "") + fixtures::spoilAtRandom(bytes, pageSize, random, touched);
         SCOPED_TRACE("seed " + std::to_string(seed) + ": " + what);
         const std::string file = dir / "damaged.sqlite";
         fixtures::writeFile(file, bytes);
