@@ -474,10 +474,10 @@ public:
         scanUnreached();
 
         // A row met twice: a page is a copy of another, written over a page
-        // whose rows are lost.
+        // whose rows are lost, and whose page it was no one can tell.
         for (Table& t : tables_) {
             std::sort(t.rowids.begin(), t.rowids.end());
-            if (std::adjacent_find(t.rowids.begin(), t.rowids.end()) != t.rowids.end()) t.badRows = true;
+            if (std::adjacent_find(t.rowids.begin(), t.rowids.end()) != t.rowids.end()) t.badRows = unexplained_ = true;
             t.rowids = {};
         }
         // A table none of whose pages was found is whole only as an empty
@@ -734,15 +734,12 @@ private:
         setPageSize(best.size, best.reserved);
         sizingPages_ = (sample.size() + best.size - 1) / best.size;
 
-        // The header's count of pages, where it vouches for it: pages it
-        // counts that the file lacks are gone (a file cut short). Pages past
-        // it are looked at only when a tree leads there: the count itself
-        // may be what is spoilt.
-        if (magic && be32(header + 24) == be32(header + 92) && be32(header + 28) > 0) {
-            declaredPages_ = be32(header + 28);
-            if (declaredPages_ > pages_) cutShort_ = true;
-        }
-        if (fileSize % pageSize_ != 0) cutShort_ = true;
+        // The header's count of pages, where it vouches for it. Pages it
+        // counts that the file lacks are gone when a tree leads there (a
+        // file cut short), and pages past it are looked at only when a tree
+        // leads there: the count itself may be what is spoilt.
+        if (magic && be32(header + 24) == be32(header + 92) && be32(header + 28) > 0) declaredPages_ = be32(header + 28);
+        endsMidPage_ = fileSize % pageSize_ != 0;
         // Believed only when the list holds together, whatever else of the
         // header is spoilt.
         freelistHead_ = be32(header + 32);
@@ -932,6 +929,7 @@ private:
             const bool reachedBefore = inFile && used_[s.page];
             if (inFile) used_[s.page] = 1;
             if (inFile && declaredPages_ && s.page > declaredPages_) beyondDeclared_ = true;
+            if (!inFile && s.page <= declaredPages_) beyondEnd_ = true;
             if (reachedBefore || s.depth > kMaxDepth || !load(s.page, page) ||
                 (page.type != kTableLeaf && page.type != kTableInterior)) {
                 if (!t.foreign) bad(s.depth);
@@ -1131,7 +1129,7 @@ private:
         // The pages past a cut may have been any table's: a tree that reads
         // whole may be a page written in the wrong place (a copy of one of
         // the tree's own leaves over its root).
-        if (cutShort_ || t.badRows || t.misplaced) return false;
+        if (endsMidPage_ || beyondEnd_ || t.badRows || t.misplaced) return false;
         if (!t.root) return !t.wanted || (!unexplained_ && !t.damaged && (t.orphanLeaves > 0 || emptyTablesFound_));
         if (!t.damaged) return true;
         if (unexplained_) return false;
@@ -1177,7 +1175,8 @@ private:
     bool freeListTrusted_ = false;
     bool counting_ = false;  // pages read are told as looked at
     bool unexplained_ = false;  // pages that held something no one can name
-    bool cutShort_ = false;     // the file lacks pages it had
+    bool endsMidPage_ = false;  // the file was cut inside a page
+    bool beyondEnd_ = false;    // a tree led to a page the header counts and the file lacks
     size_t emptyLeaves_ = 0;    // table leaves of no cells no tree reached
     bool emptyTablesFound_ = false;
     std::vector<uint8_t> used_;  // per page: reached by a tree, free (2 when found so), or overflow

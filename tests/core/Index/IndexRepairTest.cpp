@@ -365,6 +365,12 @@ TEST(IndexRepair, WhatTheUserMadeComesBackFromOneSpoiltByteOrPagesThatTradedPlac
         return [=](const std::string& f) { fixtures::swapPages(f, a(f), b(f)); };
     };
     auto root = [](const char* table) { return [=](const std::string& f) { return fixtures::rootPage(f, table); }; };
+    auto pageCount = [](double times) {
+        return [=](const std::string& f) {
+            const int64_t pages = int64_t(double(fs::file_size(f)) / fixtures::pageSize(f) * times);
+            fixtures::writeBytes(f, 28, {char(pages >> 24), char(pages >> 16), char(pages >> 8), char(pages)});
+        };
+    };
     struct Damage {
         const char* name;
         std::function<void(const std::string&)> spoil;
@@ -376,12 +382,8 @@ TEST(IndexRepair, WhatTheUserMadeComesBackFromOneSpoiltByteOrPagesThatTradedPlac
         {"the page size, 2048", header(16, std::string("\x08\x00", 2)), true},
         {"one reserved byte", header(20, std::string("\x01", 1)), true},
         {"64 reserved bytes", header(20, std::string("\x40", 1)), true},
-        {"the count of pages, halved",
-         [](const std::string& f) {
-             const int64_t pages = int64_t(fs::file_size(f)) / fixtures::pageSize(f) / 2;
-             fixtures::writeBytes(f, 28, {char(pages >> 24), char(pages >> 16), char(pages >> 8), char(pages)});
-         },
-         true},
+        {"the count of pages, halved", pageCount(0.5), true},
+        {"the count of pages, doubled", pageCount(2), true},
         {"the roots of the albums and their members", trade(root("albums"), root("album_assets")), false},
         {"a leaf of the faces and the root of the row id counters",
          trade([](const std::string& f) { return fixtures::leafPages(f, "faces")[5]; }, root("sqlite_sequence")), false},
