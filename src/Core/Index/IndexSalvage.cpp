@@ -813,6 +813,7 @@ private:
             // An overflow page belongs to one row only: met again, the chain
             // is a loop. It begins with the next one's number: a page that
             // begins otherwise is not one.
+            if (next > pages_ && next <= declaredPages_) beyondEnd_ = true;
             if (next < 1 || next > pages_ || used_[next] || !readPage(next, overflow) || be32(overflow.data()) > pages_)
                 return;
             used_[next] = 1;
@@ -1007,6 +1008,7 @@ private:
             progress_.advance();
             if (used_[n] || n > last || !readBytes(n, page.bytes)) continue;
             if (parse(n, page)) {
+                if (page.type == kIndexInterior) notePointers(n, page);
                 if (page.type != kTableInterior) continue;
                 branches.push_back(n);
                 for (const Cell& c : page.cells) child[be32(page.bytes.data() + c.at)] = 1;
@@ -1031,6 +1033,20 @@ private:
             Table* t = ownerOfBranch(b);
             if (t && t->wanted) walk(*t, b);
         }
+    }
+
+    // An index's branch holds nothing of ours, but it may show the file cut
+    // short: a child the header counts and the file lacks.
+    void notePointers(uint32_t n, const Page& page) {
+        const uint8_t* p = page.bytes.data();
+        const uint32_t at = n == 1 ? 100 : 0, count = be16(p + at + 3);
+        auto past = [&](uint32_t child) { return child > pages_ && child <= declaredPages_; };
+        bool beyond = past(page.right);
+        for (uint32_t i = 0; i < count && at + 12 + 2 * i + 2 <= usable_; ++i) {
+            const uint32_t c = be16(p + at + 12 + 2 * i);
+            beyond = beyond || (c + 4 <= usable_ && past(be32(p + c)));
+        }
+        beyondEnd_ = beyondEnd_ || beyond;
     }
 
     // The table most rows of a few of a branch's leaves fit; none when no
