@@ -930,7 +930,7 @@ private:
             const bool reachedBefore = inFile && used_[s.page];
             if (inFile) used_[s.page] = 1;
             if (inFile && declaredPages_ && s.page > declaredPages_) beyondDeclared_ = true;
-            if (!inFile && s.page <= declaredPages_) beyondEnd_ = true;
+            if (s.page > pages_ && s.page <= declaredPages_) beyondEnd_ = true;
             if (reachedBefore || s.depth > kMaxDepth || !load(s.page, page) ||
                 (page.type != kTableLeaf && page.type != kTableInterior)) {
                 if (!t.foreign) bad(s.depth);
