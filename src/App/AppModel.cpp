@@ -332,17 +332,21 @@ void AppModel::openLibrary(std::string path) {
     // folder's (see reopenIfReplaced).
     if (libraryPath_ == path && store_ && !store_->folderReplaced() && !store_->indexDeleted()) return;
     Batch batch(*this);
+    // Asked while the watch of its return is still there, which closing may end.
+    noteIndexDeleted();
+    const bool comingBack = stillComingBack(path);
     closeStore();
     setLibraryPath(path);
     settings_->setValue(kLastLibrary, QString::fromStdString(path));
     resetNavigation();
-    if (!folderCheck_(path)) {
+    if (comingBack || !folderCheck_(path)) {
         setWaitingForPath(path);
         return;
     }
     setWaitingForPath(std::nullopt);
     try {
         std::shared_ptr<LibraryStore> store = LibraryStore::init(path);
+        deletedWithIndex_.erase(path);
         setStore(store);
         rememberWhereSeen(path, *store);
         store->start(facesEnabled_);
@@ -371,6 +375,7 @@ void AppModel::closeStore() {
     if (albumPrompt_) setAlbumPrompt(std::nullopt);
     if (renamePrompt_) setRenamePrompt(std::nullopt);
     if (store_) {
+        noteIndexDeleted();
         if (fullImages_) fullImages_->closeLibrary(store_->paths().root);
         store_->shutdown();
     }
