@@ -339,17 +339,21 @@ void AppModel::openLibrary(std::string path) {
     if (rebuilding_ && rebuilding_->path == path) return;
     Batch batch(*this);
     stopRebuild();
+    // Asked while the watch of its return is still there, which closing may end.
+    noteIndexDeleted();
+    const bool comingBack = stillComingBack(path);
     closeStore();
     setLibraryPath(path);
     settings_->setValue(kLastLibrary, QString::fromStdString(path));
     resetNavigation();
-    if (!folderCheck_(path)) {
+    if (comingBack || !folderCheck_(path)) {
         setWaitingForPath(path);
         return;
     }
     setWaitingForPath(std::nullopt);
     try {
         std::shared_ptr<LibraryStore> store = LibraryStore::init(path);
+        deletedWithIndex_.erase(path);
         setStore(store);
         rememberWhereSeen(path, *store);
         store->start(facesEnabled_);
@@ -378,6 +382,7 @@ void AppModel::closeStore() {
     if (albumPrompt_) setAlbumPrompt(std::nullopt);
     if (renamePrompt_) setRenamePrompt(std::nullopt);
     if (store_) {
+        noteIndexDeleted();
         if (fullImages_) fullImages_->closeLibrary(store_->paths().root);
         store_->shutdown();
     }

@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -487,8 +488,17 @@ private:
     std::optional<std::string> returnAwaited() const;
     void watchForReturn();
     // The watched folder has been still: opened once it is back with its
-    // own index.
+    // own index, or, for a folder deleted with its index, once it is back
+    // with photos and without it (a new index).
     void lookForReturn();
+    // Remembers the open library's folder when it was deleted with the index
+    // in it.
+    void noteIndexDeleted();
+    // A folder deleted with its index that is back, but not yet whole: it is
+    // not opened (a new index made in it would be written over by the index
+    // the copy brings later, while open) until the whole folder has been
+    // still, with its index, or with photos and no index.
+    bool stillComingBack(const std::string& path);
     // A folder that holds nothing of a library (nothing at all, or only a
     // data folder left in it), is no mount point itself, and either sits
     // where the desktop mounts drives (volumeRoot) or lies on another device
@@ -528,6 +538,8 @@ private:
     std::unique_ptr<MountWatcher> mounts_;
     std::unique_ptr<PreUnmountWatcher> preUnmount_;
     std::unique_ptr<FolderReturnWatch> returnWatch_;
+    // Library folders deleted with their index while open, until opened again.
+    std::set<std::string> deletedWithIndex_;
     // Asked only while the appearance follows the desktop.
     std::unique_ptr<SystemAppearance> systemAppearance_;
     bool darkAppearance_ = false;

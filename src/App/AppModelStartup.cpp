@@ -105,6 +105,7 @@ void AppModel::removeLibrary(std::string path) {
     pending_ |= cLibraries;
     saveLibraries();
     forgetWhereSeen(path);
+    deletedWithIndex_.erase(path);
     if (libraryPath_ != path) return;
     closeStore();
     setLibraryPath(std::nullopt);
@@ -251,8 +252,26 @@ void AppModel::reopenIfReplaced() {
     if (!libraryPath_ || !store_) return;
     // Deleted with its folder: put back from a backup, the folder may still
     // be in the copying, and its index with it.
-    if (store_->indexDeleted()) watchForReturn();
-    else if (store_->folderReplaced()) openLibrary(*libraryPath_);
+    if (store_->indexDeleted()) {
+        noteIndexDeleted();
+        watchForReturn();
+    } else if (store_->folderReplaced()) {
+        openLibrary(*libraryPath_);
+    }
+}
+
+void AppModel::noteIndexDeleted() {
+    if (libraryPath_ && store_ && store_->indexDeleted()) deletedWithIndex_.insert(*libraryPath_);
+}
+
+bool AppModel::stillComingBack(const std::string& path) {
+    if (!deletedWithIndex_.count(path)) return false;
+    // Only the watch over the whole folder tells when a copy is done.
+    if (!returnWatch_ || returnWatch_->path() != path || !returnWatch_->wholeTree() || !returnWatch_->isStill())
+        return true;
+    // Still and empty, or with a data folder and no index in it: the rest
+    // of the copy may yet come.
+    return !FolderReturnWatch::holdsItsIndex(path) && holdsNoLibraryFiles(path);
 }
 
 std::optional<std::string> AppModel::returnAwaited() const {
@@ -262,11 +281,12 @@ std::optional<std::string> AppModel::returnAwaited() const {
 
 void AppModel::watchForReturn() {
     const std::optional<std::string> awaited = returnAwaited();
-    if (returnWatch_ && awaited == returnWatch_->path()) return;
+    const bool wholeTree = awaited && deletedWithIndex_.count(*awaited);
+    if (returnWatch_ && awaited == returnWatch_->path() && wholeTree == returnWatch_->wholeTree()) return;
     // Deleted later: this may run from the watch's own report.
     if (returnWatch_) returnWatch_.release()->deleteLater();
     if (!awaited) return;
-    returnWatch_ = std::make_unique<FolderReturnWatch>(*awaited);
+    returnWatch_ = std::make_unique<FolderReturnWatch>(*awaited, wholeTree);
     connect(returnWatch_.get(), &FolderReturnWatch::settled, this, &AppModel::lookForReturn);
 }
 
@@ -276,7 +296,9 @@ void AppModel::lookForReturn() {
         watchForReturn();
         return;
     }
-    if (folderCheck_(*awaited) && FolderReturnWatch::holdsItsIndex(*awaited)) openLibrary(*awaited);
+    if (!folderCheck_(*awaited)) return;
+    if (deletedWithIndex_.count(*awaited) ? !stillComingBack(*awaited) : FolderReturnWatch::holdsItsIndex(*awaited))
+        openLibrary(*awaited);
 }
 
 void AppModel::volumeDidMount() {

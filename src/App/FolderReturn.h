@@ -1,15 +1,18 @@
 #pragma once
 // Watching for a library folder that went (deleted, perhaps to be put back
 // from a backup, or its drive away) to come back. Nothing is opened while a
-// copy is still under way: the watch reports only once the folder, its data
-// folder and its index have been still for a moment, and the index of a
-// half-copied folder may yet be written over by the copy.
+// copy is still under way: the watch reports only once what it watches has
+// been still for a moment, and the index of a half-copied folder may yet be
+// written over by the copy.
 
-#include <QFileSystemWatcher>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
 #include <string>
+#include <unordered_map>
+
+class QSocketNotifier;
 
 namespace vintrelle {
 
@@ -17,16 +20,26 @@ class FolderReturnWatch final : public QObject {
     Q_OBJECT
 
 public:
-    // As long as the folder watcher's latency: a copy pausing longer between
-    // two files of the data folder is taken as done.
+    // As long as the folder watcher's latency: a copy pausing longer than
+    // this is taken as done.
     static constexpr int kStillMs = 1500;
 
-    explicit FolderReturnWatch(std::string path, QObject* parent = nullptr);
+    // Watches the folder, its data folder and index. With `wholeTree`, every
+    // folder below it too, and a file growing in any of them: for a folder
+    // put back whole by a copy, which brings the data folder whenever it
+    // comes to it and may spend minutes in one folder of photos, or on one
+    // video, without touching the folder itself.
+    FolderReturnWatch(std::string path, bool wholeTree, QObject* parent = nullptr);
+    ~FolderReturnWatch() override;
 
     const std::string& path() const { return path_; }
+    bool wholeTree() const { return wholeTree_; }
     // Whether the folder is there with its own index, in its data folder or
     // in the one kept on this computer for a folder that cannot be written.
     static bool holdsItsIndex(const std::string& path);
+    // Whether nothing watched has changed for kStillMs, counting changes
+    // made but not reported yet.
+    bool isStill();
 
 signals:
     // Nothing watched changed for kStillMs (also right after the watch
@@ -35,12 +48,25 @@ signals:
 
 private:
     // Watches what is there now: the nearest existing folder at or above the
-    // path, and, once the folder is back, its data folder and index.
+    // path, or, once the folder is back, the folder and its data folder (and
+    // all below it, for the whole tree).
     void arm();
+    void watch(const std::string& dir, uint32_t mask);
+    void watchTree(const std::string& dir);
+    // Takes the changes reported so far; whether there were any.
+    bool readChanges();
+    void checkStill();
 
     std::string path_;
-    QFileSystemWatcher watcher_;
+    bool wholeTree_;
+    int fd_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
+    // Watch descriptor -> the folder it watches.
+    std::unordered_map<int, std::string> watched_;
+    // The folder's own watch; -1 while it is not there.
+    int folderWatch_ = -1;
     QTimer still_;
+    QElapsedTimer sinceChange_;
 };
 
 }  // namespace vintrelle

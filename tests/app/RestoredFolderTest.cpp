@@ -1,20 +1,25 @@
 // A library folder deleted and put back from a backup (its data folder and
 // index inside) while the window is open: nothing is indexed into the index
 // that went with it, nothing is opened or made while the copy is under way,
-// and the library opens again by itself on the index put back, with the
-// favourite and the album it holds. Real stores, engines and folder watchers
-// over temporary folders.
+// whatever asks for the library meanwhile, and the library opens again by
+// itself on the index put back, with the favourite and the album it holds;
+// put back without its index, it opens on a new one once the copy is done.
+// Real stores, engines and folder watchers over temporary folders.
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 
 #include <filesystem>
+#include <fstream>
 
 #include "App/FolderReturn.h"
+#include "App/MountWatcher.h"
 #include "AppFixture.h"
 #include "fixtures/MediaFixtures.h"
+#include "fixtures/TreeChecksum.h"
 
 namespace {
 
@@ -40,60 +45,93 @@ void removeFolder(const std::string& path) {
     while (fs::exists(path)) fs::remove_all(path, ec);
 }
 
-// The library open is the one put back: its own index, with what the user made.
-void expectRestored(AppModel& m, const std::string& library) {
-    ASSERT_TRUE(m.store());
-    EXPECT_EQ(m.store()->paths().dataDir, library + "/.vintrelle");
-    EXPECT_FALSE(m.waitingForPath());
-    ASSERT_TRUE(spinUntil([&] { return m.store()->assets().size() == 3; }));
-    EXPECT_EQ(m.store()->favoriteCount(), 1);
-    ASSERT_EQ(m.store()->albums().size(), 1u);
-    EXPECT_EQ(m.store()->albums()[0].assetIDs.size(), 2u);
-    EXPECT_FALSE(m.store()->indexDeleted());
-    EXPECT_FALSE(m.store()->isOffline());
+// A copy still under way for `ms` (longer than the watch waits for stillness):
+// a large video being written, deep in a folder of the library, a little at a
+// time, while the window goes on.
+void copyingFor(const std::string& video, int ms) {
+    fs::create_directories(fs::path(video).parent_path());
+    std::ofstream out(video, std::ios::binary | std::ios::app);
+    QElapsedTimer total, sinceWrite;
+    total.start();
+    sinceWrite.start();
+    spinUntil([&] {
+        if (sinceWrite.elapsed() >= 50) {
+            out << std::string(4096, 'v') << std::flush;
+            sinceWrite.restart();
+        }
+        return total.elapsed() >= ms;
+    });
 }
 
-// A model on its own settings, closed at the end.
-struct Window {
-    std::unique_ptr<AppModel> model;
-    explicit Window(const Settings& settings) : model(std::make_unique<AppModel>(settings.open())) {}
-    ~Window() { model->closeStore(); }
-    AppModel* operator->() { return model.get(); }
-    AppModel& operator*() { return *model; }
+void activate() {
+    auto* app = static_cast<QGuiApplication*>(QCoreApplication::instance());
+    emit app->applicationStateChanged(Qt::ApplicationActive);
+}
+
+// A library of three photos open in a window, with a favourite and an album,
+// and a backup of it taken with its data folder.
+class RestoredFolder : public ::testing::Test {
+protected:
+    fixtures::TempDir tmp;
+    const std::string library = tmp / "Photos", backup = tmp / "Backup";
+    Settings settings;
+    std::unique_ptr<AppModel> m;
+
+    void SetUp() override {
+        for (const char* photo : {"2019/a.jpg", "2019/b.jpg", "2020/c.jpg"}) {
+            const std::string path = library + "/" + photo;
+            fs::create_directories(fs::path(path).parent_path());
+            ASSERT_TRUE(fixtures::makeJPEG(path, 160, 120));
+        }
+        fixtures::writeFile(tmp / "mountinfo", "1 0 8:1 / / rw shared:1 - ext4 /dev/sda1 rw\n");
+        settings.open()->setValue("facesEnabled", false);
+        m = std::make_unique<AppModel>(settings.open());
+        AppModel::Desktop desktop;
+        desktop.mountInfoPath = QString::fromStdString(tmp / "mountinfo");
+        desktop.fstabPath = QString::fromStdString(tmp / "no-fstab");
+        desktop.applicationDir = tmp / "app";
+        desktop.homeDir = tmp / "home";
+        m->setDesktop(std::move(desktop));
+        m->bootstrap();
+        m->addLibrary(library);
+        ASSERT_TRUE(m->store());
+        ASSERT_TRUE(spinUntil([&] {
+            return m->store()->assets().size() == 3 && m->store()->status() == EngineStatus::idle();
+        }));
+        std::vector<int64_t> ids;
+        for (size_t i = 0; i < 3; ++i) ids.push_back(m->store()->assets()[i].id);
+        m->store()->setFavorite({ids[0]}, true);
+        m->store()->createAlbum("Summer", {ids[1], ids[2]});
+        copyFolder(library, backup);
+    }
+    void TearDown() override { m->closeStore(); }
+
+    // Deleted while open, and the window brought to the front while it is
+    // gone: the window waits for the folder.
+    void deleteAndWait() {
+        removeFolder(library);
+        activate();
+        ASSERT_FALSE(m->store());
+        ASSERT_EQ(m->waitingForPath(), library);
+    }
+
+    // The library open is the one put back: its own index, with what the user made.
+    void expectRestored() {
+        ASSERT_TRUE(m->store());
+        EXPECT_EQ(m->store()->paths().dataDir, library + "/.vintrelle");
+        EXPECT_FALSE(m->waitingForPath());
+        ASSERT_TRUE(spinUntil([&] { return m->store()->assets().size() == 3; }));
+        EXPECT_EQ(m->store()->favoriteCount(), 1);
+        ASSERT_EQ(m->store()->albums().size(), 1u);
+        EXPECT_EQ(m->store()->albums()[0].assetIDs.size(), 2u);
+        EXPECT_FALSE(m->store()->indexDeleted());
+        EXPECT_FALSE(m->store()->isOffline());
+    }
 };
 
 }  // namespace
 
-TEST(RestoredFolder, ALibraryDeletedAndPutBackOpensAgainOnTheIndexPutBack) {
-    fixtures::TempDir tmp;
-    const std::string library = tmp / "Photos", backup = tmp / "Backup";
-    for (const char* photo : {"2019/a.jpg", "2019/b.jpg", "2020/c.jpg"}) {
-        const std::string path = library + "/" + photo;
-        fs::create_directories(fs::path(path).parent_path());
-        ASSERT_TRUE(fixtures::makeJPEG(path, 160, 120));
-    }
-    fixtures::writeFile(tmp / "mountinfo", "1 0 8:1 / / rw shared:1 - ext4 /dev/sda1 rw\n");
-    Settings settings;
-    settings.open()->setValue("facesEnabled", false);
-    Window m{settings};
-    AppModel::Desktop desktop;
-    desktop.mountInfoPath = QString::fromStdString(tmp / "mountinfo");
-    desktop.fstabPath = QString::fromStdString(tmp / "no-fstab");
-    desktop.applicationDir = tmp / "app";
-    desktop.homeDir = tmp / "home";
-    m->setDesktop(std::move(desktop));
-    m->bootstrap();
-    m->addLibrary(library);
-    ASSERT_TRUE(m->store());
-    ASSERT_TRUE(spinUntil([&] {
-        return m->store()->assets().size() == 3 && m->store()->status() == EngineStatus::idle();
-    }));
-    std::vector<int64_t> ids;
-    for (size_t i = 0; i < 3; ++i) ids.push_back(m->store()->assets()[i].id);
-    m->store()->setFavorite({ids[0]}, true);
-    m->store()->createAlbum("Summer", {ids[1], ids[2]});
-    copyFolder(library, backup);
-
+TEST_F(RestoredFolder, ALibraryDeletedAndPutBackOpensAgainOnTheIndexPutBack) {
     // Deleted: the folder watcher sees it go, and the library is offline on
     // the index that went with it.
     const auto open = m->store();
@@ -102,13 +140,15 @@ TEST(RestoredFolder, ALibraryDeletedAndPutBackOpensAgainOnTheIndexPutBack) {
     EXPECT_TRUE(open->indexDeleted());
     EXPECT_EQ(m->store(), open);
 
-    // Put back, the photos first: no index yet, so nothing opens and nothing
-    // is made, however long it stays so; a rescan (Ctrl+R) finds the library
-    // offline and indexes nothing into the index that went.
+    // Put back, the photos first, while the copy is still at a video in a
+    // folder below: nothing opens and nothing is made, however long the
+    // copy takes; a rescan (Ctrl+R) finds the library offline and indexes
+    // nothing into the index that went.
     copyFolder(backup, library, Part::photos);
     open->rescan();
     ASSERT_TRUE(spinUntil([&] { return open->isOffline(); }));
-    spinUntil([] { return false; }, 2 * FolderReturnWatch::kStillMs);
+    copyingFor(library + "/2020/trip/clip.mov", 2 * FolderReturnWatch::kStillMs);
+    fs::remove_all(library + "/2020/trip");
     EXPECT_EQ(m->store(), open);
     EXPECT_FALSE(fs::exists(library + "/.vintrelle"));
     EXPECT_FALSE(open->halt()) << "the index that went was written to";
@@ -116,16 +156,60 @@ TEST(RestoredFolder, ALibraryDeletedAndPutBackOpensAgainOnTheIndexPutBack) {
     // Then the data folder: the library opens again, on that index.
     copyFolder(backup, library, Part::dataFolder);
     ASSERT_TRUE(spinUntil([&] { return m->store() != open && m->store() != nullptr; }));
-    expectRestored(*m, library);
+    expectRestored();
 
     // Deleted again, and the window comes to the front while it is gone: it
     // waits for the folder, and opens it once it is back whole.
-    removeFolder(library);
-    auto* app = static_cast<QGuiApplication*>(QCoreApplication::instance());
-    emit app->applicationStateChanged(Qt::ApplicationActive);
-    EXPECT_FALSE(m->store());
-    EXPECT_EQ(m->waitingForPath(), library);
+    deleteAndWait();
     copyFolder(backup, library);
     ASSERT_TRUE(spinUntil([&] { return m->store() != nullptr; }));
-    expectRestored(*m, library);
+    expectRestored();
+}
+
+// While the window waits, the photos are back before the data folder: the
+// window brought to the front, the library chosen again, added again, or a
+// drive mounted meanwhile open nothing and make nothing in the folder; the
+// library opens on the index the copy brings.
+TEST_F(RestoredFolder, NothingAsksTheLibraryOpenWhileItIsCopiedBack) {
+    deleteAndWait();
+    copyFolder(backup, library, Part::photos);
+    // All but the folder the copy is still writing in, data folder included.
+    const uint64_t copied = fixtures::treeChecksum(library, "Videos");
+
+    activate();
+    m->openLibrary(library);
+    m->addLibrary(library);
+    fixtures::writeFile(tmp / "mountinfo", "1 0 8:1 / / rw shared:1 - ext4 /dev/sda1 rw\n"
+                                           "2 1 8:17 / " + (tmp / "usb") + " rw shared:2 - ext4 /dev/sdb1 rw\n");
+    m->mountWatcher()->refresh();
+    copyingFor(library + "/Videos/clip.mov", AppModel::kReopenAfterMountMs + 500);
+    EXPECT_FALSE(m->store());
+    EXPECT_EQ(m->waitingForPath(), library);
+    EXPECT_EQ(fixtures::treeChecksum(library, "Videos"), copied) << "something was made or written in the folder";
+    fs::remove_all(library + "/Videos");
+
+    copyFolder(backup, library, Part::dataFolder);
+    ASSERT_TRUE(spinUntil([&] { return m->store() != nullptr; }));
+    expectRestored();
+}
+
+// Put back without its data folder: an empty folder is left waiting, as
+// the copy may not have begun; photos that have been still open on a new
+// index.
+TEST_F(RestoredFolder, PutBackWithoutItsIndexItOpensOnANewOneOnceTheCopyIsDone) {
+    deleteAndWait();
+    fs::create_directories(library);
+    spinUntil([] { return false; }, 2 * FolderReturnWatch::kStillMs);
+    EXPECT_FALSE(m->store());
+    EXPECT_TRUE(fs::is_empty(library));
+
+    copyFolder(backup, library, Part::photos);
+    QElapsedTimer sinceCopy;
+    sinceCopy.start();
+    ASSERT_TRUE(spinUntil([&] { return m->store() != nullptr; }));
+    EXPECT_GE(sinceCopy.elapsed(), FolderReturnWatch::kStillMs) << "opened before the copy had been still";
+    EXPECT_EQ(m->store()->paths().dataDir, library + "/.vintrelle");
+    ASSERT_TRUE(spinUntil([&] { return m->store()->assets().size() == 3; }));
+    EXPECT_EQ(m->store()->favoriteCount(), 0);
+    EXPECT_FALSE(m->waitingForPath());
 }

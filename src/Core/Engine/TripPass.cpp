@@ -66,6 +66,77 @@ bool sameStops(const std::vector<TripStop>& a, const std::vector<TripStop>& b) {
                       [&](const TripStop& x, const TripStop& y) { return cell(x) == cell(y); });
 }
 
+bool hasCustomTitle(const Trip& t) { return t.customTitle && !t.customTitle->empty(); }
+
+// What only the user can give a trip: a title, a dismissal, a cover.
+bool carriesEdits(const Trip& t) { return hasCustomTitle(t) || t.hidden || t.coverAssetID; }
+
+// How long a stored trip and a detected one share; spans that only touch
+// share 0, and spans apart a negative time.
+double overlapOf(const Trip& t, const TripCandidate& c) { return std::min(t.end, c.end) - std::max(t.start, c.start); }
+
+// One detected trip and the stored trips it takes the place of: the one
+// matched by overlap first, then those it was joined with.
+struct Placement {
+    const TripCandidate* candidate;
+    LatLon centre;
+    std::vector<Trip> stored;
+};
+
+// Stores a detected trip on the rows it takes the place of, read again in one
+// transaction so that an edit made since detection began is seen. The first
+// row the user made their own stays (the matched one when nobody touched
+// any), with its id, title, dismissal and cover; what it has none of it
+// takes from the others, in the order they come, and they go. A title it
+// has of its own is never replaced, so of two titled trips joined, the
+// other's title goes. Returns the id of the row kept.
+int64_t settle(LibraryDB& db, const Placement& p, const StopMap& oldStops) {
+    const TripCandidate& c = *p.candidate;
+    int64_t kept = p.stored.front().id;
+    try {
+        db.db().transaction([&] {
+            const std::vector<Trip> now = db.loadTripsChecked();
+            std::vector<Trip> rows;
+            for (const Trip& s : p.stored)
+                if (auto row = findTrip(now, s.id)) rows.push_back(*row);
+            if (rows.empty()) return;
+            auto keeper = std::find_if(rows.begin(), rows.end(), carriesEdits);
+            if (keeper == rows.end()) keeper = rows.begin();
+            Trip t = *keeper;
+            for (const Trip& other : rows) {
+                if (other.id == t.id) continue;
+                if (!hasCustomTitle(t) && hasCustomTitle(other)) t.customTitle = other.customTitle;
+                if (!t.coverAssetID) t.coverAssetID = other.coverAssetID;
+                t.hidden = t.hidden || other.hidden;
+            }
+
+            const bool spanChanged = t.start != c.start || t.end != c.end;
+            // A trip that lost or gained a place (split by photos at home, or
+            // joined by photos elsewhere) is named again, or it would keep
+            // the title and places of a journey it no longer is. Its stops
+            // are known from the previous detection while the library stays
+            // open; at the first one after opening, a changed span is taken
+            // as a sign that they may have changed too.
+            const auto before = oldStops.find(t.id);
+            const bool placesChanged = before != oldStops.end() ? !sameStops(before->second, c.stops) : spanChanged;
+            const bool moved = haversineKm(t.lat, t.lon, p.centre.lat, p.centre.lon) > TripPass::renameDistanceKm;
+            if (spanChanged || placesChanged || moved) {
+                t.start = c.start;
+                t.end = c.end;
+                t.lat = p.centre.lat;
+                t.lon = p.centre.lon;
+                if (moved || placesChanged) t.named = false;
+            }
+            if (!(t == *keeper)) db.updateTrip(t);
+            for (const Trip& other : rows)
+                if (other.id != t.id) db.db().run("DELETE FROM trips WHERE id=?", {other.id});
+            kept = t.id;
+        });
+    } catch (const DBError&) {
+    }
+    return kept;
+}
+
 struct NamingRun {
     std::shared_ptr<LibraryDB> db;
     std::shared_ptr<PlaceResolver> resolver;
@@ -218,56 +289,67 @@ void TripPass::detectTrips() {
         std::lock_guard lock(mutex_);
         oldStops = tripStops_;
     }
+    std::vector<Placement> placements;
     for (const TripCandidate& c : candidates) {
         if (c.stops.empty()) continue;
-        LatLon centre = centreOf(c);
-
+        Placement p{&c, centreOf(c), {}};
         std::optional<size_t> match;
         double bestOverlap = 0;
         for (size_t i = 0; i < remaining.size(); ++i) {
-            const Trip& t = remaining[i];
-            double overlap = std::min(t.end, c.end) - std::max(t.start, c.start);
+            const double overlap = overlapOf(remaining[i], c);
             if (overlap >= 0 && overlap >= bestOverlap) {
                 match = i;
                 bestOverlap = overlap;
             }
         }
-
         if (match) {
-            Trip old = remaining[*match];
+            p.stored.push_back(remaining[*match]);
             remaining.erase(remaining.begin() + long(*match));
-            const bool spanChanged = old.start != c.start || old.end != c.end;
-            // A trip that lost or gained a place (split by photos at home, or
-            // joined by photos elsewhere) is named again, or it would keep
-            // the title and places of a journey it no longer is. Its stops
-            // are known from the previous detection while the library stays
-            // open; at the first one after opening, a changed span is taken
-            // as a sign that they may have changed too.
-            const auto before = oldStops.find(old.id);
-            const bool placesChanged =
-                before != oldStops.end() ? !sameStops(before->second, c.stops) : spanChanged;
-            const bool moved = haversineKm(old.lat, old.lon, centre.lat, centre.lon) > renameDistanceKm;
-            if (spanChanged || placesChanged || moved) {
-                rewriteTrip(*db_, old.id, [&](Trip& t) {
-                    t.start = c.start;
-                    t.end = c.end;
-                    t.lat = centre.lat;
-                    t.lon = centre.lon;
-                    if (moved || placesChanged) t.named = false;
-                    return true;
-                });
+        }
+        placements.push_back(std::move(p));
+    }
+
+    // A trip no candidate took whose span a detected trip still covers was
+    // joined to it (the photos that split them went, moved or were dated
+    // again): what the user made of it goes to the trip that covers most of
+    // it. Whether the user made anything of it is decided on the row as it
+    // stands when that trip is stored.
+    for (auto it = remaining.begin(); it != remaining.end();) {
+        Placement* into = nullptr;
+        double most = 0;
+        for (Placement& p : placements) {
+            const double overlap = overlapOf(*it, *p.candidate);
+            if (overlap >= 0 && (!into || overlap > most)) {
+                into = &p;
+                most = overlap;
             }
-            newStops[old.id] = c.stops;
-        } else {
+        }
+        if (!into) {
+            ++it;
+            continue;
+        }
+        into->stored.push_back(*it);
+        it = remaining.erase(it);
+    }
+
+    for (Placement& p : placements) {
+        const TripCandidate& c = *p.candidate;
+        if (p.stored.empty()) {
             Trip t;
             t.autoTitle = TripDetector::autoTitle(c.start);
             t.start = c.start;
             t.end = c.end;
-            t.lat = centre.lat;
-            t.lon = centre.lon;
+            t.lat = p.centre.lat;
+            t.lon = p.centre.lon;
             int64_t id = db_->insertTrip(t);
             if (id > 0) newStops[id] = c.stops;
+            continue;
         }
+        // The trips joined after the one matched, the one covered most first.
+        std::stable_sort(p.stored.begin() + 1, p.stored.end(), [&](const Trip& a, const Trip& b) {
+            return overlapOf(a, c) > overlapOf(b, c);
+        });
+        newStops[settle(*db_, p, oldStops)] = c.stops;
     }
 
     for (const Trip& t : remaining) {

@@ -1,7 +1,9 @@
 #pragma once
 // Trips are derived, never entered: after scans the engine re-detects them
 // from the geotagged assets and reconciles the result with the stored rows,
-// so that a trip keeps its id, custom title, dismissal and cover. Unnamed
+// so that a trip keeps its id, custom title, dismissal and cover, also when
+// it is joined with another (the trip left takes what it lacks of these from
+// the other). Unnamed
 // trips are then named from the places of their stops by a background task
 // that runs beside the engine's later work.
 //

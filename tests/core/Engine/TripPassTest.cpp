@@ -122,6 +122,26 @@ protected:
         return out;
     }
 
+    // Home in Lisbon, and a July journey named by the real offline geocoder:
+    // a day in Paris, then Brussels, then Aachen. Returns the Paris day.
+    double makeJourney() {
+        makePass(OfflineGeocoder::shared());
+        for (int w = 0; w < 40; ++w) addPhoto(kJan2023 + 2 * kDay + w * 7 * kDay + 3600, 38.72, -9.14);
+        const double day = kJan2023 + 190 * kDay;
+        for (int i = 0; i < 8; ++i) addPhoto(day + 9 * 3600 + i * 2400, 48.8566, 2.3522);
+        for (int i = 0; i < 6; ++i) addPhoto(day + kDay + 9 * 3600 + i * 1800, 50.8467, 4.3525);
+        for (int i = 0; i < 6; ++i) addPhoto(day + 2 * kDay + 9 * 3600 + i * 1800, 50.7753, 6.0839);
+        return day;
+    }
+
+    // The trips after a detection, earliest first, once named.
+    std::vector<Trip> detectAndName() {
+        pass->detectTrips();
+        auto trips = namedTrips();
+        std::sort(trips.begin(), trips.end(), [](const Trip& a, const Trip& b) { return a.start < b.start; });
+        return trips;
+    }
+
     std::vector<Trip> namedTrips() {
         EXPECT_TRUE(pass->waitForNaming(std::chrono::seconds(10)));
         mainQueue.drain();
@@ -206,18 +226,10 @@ TEST_F(TripPassTest, CentreMovingFarMakesTheTripUnnamedAndNamesItAgain) {
 // a title the user gave is kept, and a search for a country finds only the
 // photos of the trip that went there.
 TEST_F(TripPassTest, ATripWhosePlacesChangeIsNamedForThePlacesItKeeps) {
-    makePass(OfflineGeocoder::shared());
-    for (int w = 0; w < 40; ++w) addPhoto(kJan2023 + 2 * kDay + w * 7 * kDay + 3600, 38.72, -9.14);
-    const double day = kJan2023 + 190 * kDay;
-    for (int i = 0; i < 8; ++i) addPhoto(day + 9 * 3600 + i * 2400, 48.8566, 2.3522);
-    for (int i = 0; i < 6; ++i) addPhoto(day + kDay + 9 * 3600 + i * 1800, 50.8467, 4.3525);
-    for (int i = 0; i < 6; ++i) addPhoto(day + 2 * kDay + 9 * 3600 + i * 1800, 50.7753, 6.0839);
-    // The trips after a detection, earliest first, once named.
+    const double day = makeJourney();
     std::vector<Trip> trips;
     auto detect = [&] {
-        pass->detectTrips();
-        trips = namedTrips();
-        std::sort(trips.begin(), trips.end(), [](const Trip& a, const Trip& b) { return a.start < b.start; });
+        trips = detectAndName();
         std::vector<std::string> titles;
         for (const Trip& t : trips)
             titles.push_back(t.customTitle.value_or("") + " | " + t.autoTitle + " | " + t.subtitle);
@@ -262,6 +274,74 @@ TEST_F(TripPassTest, ATripWhosePlacesChangeIsNamedForThePlacesItKeeps) {
     makePass(OfflineGeocoder::shared());
     EXPECT_EQ(detect(), (Titles{"Summer | Paris & Reims | France", " | Antwerp & Aachen | Belgium \u00B7 Germany"}));
     EXPECT_EQ(trips.at(0).id, id);
+}
+
+// The same journey split by photos at home and joined again when they go:
+// whichever part the user renamed, dismissed or gave a cover keeps its row,
+// and the joined trip has what the user made of either part.
+TEST_F(TripPassTest, ATripJoinedAgainKeepsWhatTheUserMadeOfEitherPart) {
+    const double day = makeJourney();
+    const int64_t parisPhoto = db->db().scalarInt("SELECT min(id) FROM assets WHERE lat > 48 AND lat < 49").value();
+    const int64_t aachenPhoto = db->db().scalarInt("SELECT min(id) FROM assets WHERE lon > 6").value();
+    auto split = [&] {
+        for (int i = 0; i < 3; ++i) addPhoto(day + 20 * 3600 + i * 600, 38.72, -9.14);
+        auto parts = detectAndName();
+        EXPECT_EQ(parts.size(), 2u);
+        return parts;
+    };
+    auto join = [&] {
+        db->db().run("DELETE FROM assets WHERE taken >= ? AND taken < ?", {day + 20 * 3600, day + 21 * 3600});
+        auto joined = detectAndName();
+        EXPECT_EQ(joined.size(), 1u);
+        return joined.empty() ? Trip{} : joined[0];
+    };
+    const std::string edit = "UPDATE trips SET custom_title=?, hidden=?, cover_asset=? WHERE id=?";
+    const std::string whole = "Paris, Brussels & more";
+    ASSERT_EQ(detectAndName().at(0).autoTitle, whole);
+
+    // Each part in turn, with each of the three edits: the Paris part keeps
+    // the id at the split and loses it to the longer Belgian part when
+    // matched by overlap alone at the join.
+    for (int part : {0, 1}) {
+        for (int kind = 0; kind < 3; ++kind) {
+            SCOPED_TRACE("part " + std::to_string(part) + ", edit " + std::to_string(kind));
+            const auto parts = split();
+            ASSERT_EQ(parts.size(), 2u);
+            const int64_t cover = part == 0 ? parisPhoto : aachenPhoto;
+            db->db().run(edit, {kind == 0 ? DBValue("Our summer") : DBValue(), kind == 1 ? 1 : 0,
+                                kind == 2 ? DBValue(cover) : DBValue(), parts[part].id});
+            const Trip joined = join();
+            EXPECT_EQ(joined.id, parts[part].id);
+            EXPECT_EQ(joined.customTitle, kind == 0 ? std::optional<std::string>("Our summer") : std::nullopt);
+            EXPECT_EQ(joined.hidden, kind == 1);
+            EXPECT_EQ(joined.coverAssetID, kind == 2 ? std::optional<int64_t>(cover) : std::nullopt);
+            EXPECT_EQ(joined.autoTitle, whole) << "named again for the places it has";
+            EXPECT_EQ(joined.start, parts[0].start);
+            EXPECT_EQ(joined.end, parts[1].end);
+            db->db().run(edit, {DBValue(), 0, DBValue(), joined.id});
+        }
+    }
+
+    // Both parts edited: the one matched keeps its own edits and takes what
+    // it has none of from the other.
+    auto parts = split();
+    ASSERT_EQ(parts.size(), 2u);
+    db->db().run(edit, {"Our summer", 0, parisPhoto, parts[0].id});
+    db->db().run(edit, {DBValue(), 1, DBValue(), parts[1].id});
+    Trip joined = join();
+    EXPECT_EQ(joined.id, parts[1].id);
+    EXPECT_EQ(joined.customTitle, "Our summer");
+    EXPECT_TRUE(joined.hidden);
+    EXPECT_EQ(joined.coverAssetID, parisPhoto);
+
+    // A part nobody touched gives way as before: the join keeps the row the
+    // overlap chooses.
+    db->db().run(edit, {DBValue(), 0, DBValue(), joined.id});
+    parts = split();
+    ASSERT_EQ(parts.size(), 2u);
+    joined = join();
+    EXPECT_EQ(joined.id, parts[1].id);
+    EXPECT_FALSE(joined.customTitle || joined.hidden || joined.coverAssetID);
 }
 
 TEST_F(TripPassTest, TripsWithoutGeotaggedPhotosAreRemoved) {
