@@ -693,6 +693,7 @@ private:
         const bool made = id == 0;
         if (made) {
             id = db_.insert("INSERT INTO albums(name, created) VALUES(?,?)", {a.name, a.created});
+            out_.albums.push_back(id);
             ++out_.marks;
         } else if (rules_.copyWins && name != a.name) {
             db_.run("UPDATE albums SET name=? WHERE id=?", {a.name, id});

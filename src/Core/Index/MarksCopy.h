@@ -176,6 +176,7 @@ struct RestoreRules {
 struct Restored {
     int files = 0;  // rows made for photos the index lost
     int marks = 0;
+    std::vector<int64_t> albums;  // made for albums the index lost
 };
 Restored restoreMarks(Database& db, const Marks& copy, const RestoreRules& rules);
 
