@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -81,11 +82,14 @@ bool isPackageName(std::string_view name);
 // Local wall-clock seconds of a true instant (seconds since 1970, UTC).
 double wallClockOf(double utcSeconds);
 
-// A file's content modification time as the scan records it: the same
-// stat gives the same number, to the last bit.
+// A file's content modification time as the scan records it.
 inline double modificationTime(const struct stat& st) {
     return double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9;
 }
+
+// Whether two modification times are the same file's: some file systems
+// keep coarse times or give them rounded one way here and another there.
+inline bool sameModificationTime(double a, double b) { return std::fabs(a - b) <= 1.0; }
 
 struct EngineCore : std::enable_shared_from_this<EngineCore> {
     EngineCore(LibraryPaths paths, std::shared_ptr<LibraryDB> db, std::weak_ptr<EngineDelegate> delegate,

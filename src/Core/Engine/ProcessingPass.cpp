@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <thread>
@@ -33,13 +32,12 @@ double secondsSince(std::chrono::steady_clock::time_point t) {
 }
 
 // Whether the file is still the one the scan saw: the same size and
-// modification time, to the last bit (the scan's own stat of it, moments
-// ago). A file written since (copied, saved or restored over, a download
-// going on) was read as it stood halfway: what came of it is not kept, and
-// the scan that its writing brings (the watcher reports the file when its
-// writer closes it, a later scan finds it changed) reads it whole.
+// modification time. A file written since (copied, saved or restored over,
+// a download going on) was read as it stood halfway: what came of it is not
+// kept, and the scan that its writing brings (the watcher reports the file
+// when its writer closes it, a later scan finds it changed) reads it whole.
 bool unchangedSinceScan(const struct stat& st, const WorkItem& item) {
-    return S_ISREG(st.st_mode) && st.st_size == item.size && modificationTime(st) == item.mtime;
+    return S_ISREG(st.st_mode) && st.st_size == item.size && sameModificationTime(modificationTime(st), item.mtime);
 }
 
 bool stillAsScanned(const std::string& path, const WorkItem& item) {

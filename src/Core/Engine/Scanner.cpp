@@ -313,7 +313,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
             continue;
         }
         const FileStat& s = it->second;
-        if (s.size == f.size && std::fabs(s.mtime - f.mtime) <= 1.0) {
+        if (s.size == f.size && sameModificationTime(s.mtime, f.mtime)) {
             if (!s.done) work.push_back({s.id, f.path, f.kind, f.mtime, f.size});
             continue;
         }
