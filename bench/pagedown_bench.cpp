@@ -6,8 +6,15 @@
 // frame the grid paints, the bench counts the cells in view that hold a
 // picture (at full strength: a cell still fading in is not yet filled).
 //
+// With --faces, a face pass runs all the while, as it does after indexing,
+// with every worker it would have (one per processor but one), over 12-MP
+// photos read from their files (again and again, as long as the key is
+// held); the bench says how many photos it analysed meanwhile, and at which
+// priority the threads ran. Run it with and without to see what the pass
+// costs the grid.
+//
 // Usage: pagedown_bench [--photos N] [--assets N] [--hold-ms MS] [--delay-ms MS] [--rate HZ] [--thumb PX]
-//                       [--frames]   (prints every frame's share)
+//                       [--faces] [--frames]   (prints every frame's share)
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -17,9 +24,11 @@
 #include <QRandomGenerator>
 #include <QScrollBar>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QThreadPool>
 #include <QTimer>
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,9 +36,20 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "Core/Base/Processors.h"
+#include "Core/Engine/FacePass.h"
+#include "Core/Faces/FaceEngine.h"
+#include "Core/Index/LibraryDB.h"
 #include "Core/Index/LibraryPaths.h"
 #include "Core/Media/MediaProcessor.h"
 #include "Store/ThumbnailCache.h"
@@ -49,14 +69,15 @@ struct Options {
     int rate = 30;       // repeats a second
     double thumb = 150;
     bool frames = false;
+    bool faces = false;
 };
 
 Options parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string k = argv[i];
-        if (k == "--frames") {
-            o.frames = true;
+        if (k == "--frames" || k == "--faces") {
+            (k == "--frames" ? o.frames : o.faces) = true;
             continue;
         }
         if (i + 1 >= argc) break;
@@ -114,8 +135,10 @@ QImage photoLike(int seed) {
     return img;
 }
 
-// The thumbnails of the photos, made by processing as indexing makes them.
-std::vector<std::string> thumbnails(int count) {
+// Files made once under the cache folder, four at a time: `make` writes
+// the file of the k-th at the path given; false when it could not.
+std::vector<std::string> madeOnce(int count, const std::string& name, const char* what,
+                                  const std::function<bool(int, const std::string&)>& make) {
     const std::string dir = cacheFolder();
     fs::create_directories(dir);
     std::vector<std::string> out(static_cast<size_t>(count));
@@ -123,21 +146,101 @@ std::vector<std::string> thumbnails(int count) {
     QThreadPool pool;
     pool.setMaxThreadCount(4);
     for (int k = 0; k < count; ++k) {
-        out[size_t(k)] = dir + "/thumb" + std::to_string(k) + ".jpg";
+        out[size_t(k)] = dir + "/" + name + std::to_string(k) + ".jpg";
         if (fs::exists(out[size_t(k)])) continue;
-        pool.start([k, dir, file = out[size_t(k)], &made] {
-            const std::string photo = dir + "/photo" + std::to_string(k) + ".jpg";
-            if (!photoLike(k).save(QString::fromStdString(photo), "JPEG", 92)) return;
-            const ProcessedMedia m = MediaProcessor::processPhoto(photo, 0, file + ".part");
-            if (m.thumbOK && m.width * m.height >= 12'000'000) fs::rename(file + ".part", file);
-            fs::remove(photo);
+        pool.start([k, file = out[size_t(k)], &made, &make] {
+            if (!make(k, file + ".part")) return;
+            fs::rename(file + ".part", file);
             ++made;
         });
     }
     pool.waitForDone();
-    if (made > 0) std::printf("made %d thumbnails of 12-MP photos in %s\n", made.load(), dir.c_str());
+    if (made > 0) std::printf("made %d %s in %s\n", made.load(), what, dir.c_str());
     for (const std::string& f : out)
         if (!fs::exists(f)) return {};
+    return out;
+}
+
+// The thumbnails of the photos, made by processing as indexing makes them.
+std::vector<std::string> thumbnails(int count) {
+    return madeOnce(count, "thumb", "thumbnails of 12-MP photos", [](int k, const std::string& file) {
+        const std::string photo = file + ".photo.jpg";
+        if (!photoLike(k).save(QString::fromStdString(photo), "JPEG", 92)) return false;
+        const ProcessedMedia m = MediaProcessor::processPhoto(photo, 0, file);
+        fs::remove(photo);
+        return m.thumbOK && m.width * m.height >= 12'000'000;
+    });
+}
+
+// A face pass over `photos`, run again as soon as it ends, on a thread of
+// its own until the load is let go: the engine's pass with its workers,
+// analyser, saving and grouping, over a library in a temporary folder.
+class FaceLoad {
+public:
+    FaceLoad(const std::vector<std::string>& photos, const std::string& root)
+        : paths_((fs::create_directories(root), LibraryPaths::resolve(root))) {
+        paths_.prepare();
+        db_ = std::make_shared<LibraryDB>(paths_.databasePath());
+        for (size_t i = 0; i < photos.size(); ++i) {
+            const std::string name = "p" + std::to_string(i) + ".jpg";
+            if (::link(photos[i].c_str(), (root + "/" + name).c_str()) != 0) fs::copy_file(photos[i], root + "/" + name);
+            db_->db().run("INSERT INTO assets(path, kind, size, mtime, taken, meta_done, thumb) VALUES(?,0,1,0,?,1,1)",
+                          {name, double(i)});
+        }
+        thread_ = std::jthread([this](std::stop_token stop) {
+            FacePassHooks hooks;
+            hooks.stopped = [stop] { return stop.stop_requested(); };
+            // The shared analyser, counted as it goes.
+            auto analyse = [this](const Image& image) {
+                std::vector<DetectedFace> faces = FaceEngine::shared().analyze(image);
+                ++analysed_;
+                return faces;
+            };
+            while (!stop.stop_requested()) {
+                FacePass(paths_, db_, hooks, analyse).run();
+                if (stop.stop_requested()) break;
+                db_->db().exec("DELETE FROM faces; DELETE FROM persons; UPDATE assets SET faces_done=0");
+            }
+        });
+    }
+    ~FaceLoad() { stop(); }
+    // The photos analysed so far, counted from the start.
+    int analysed() const { return analysed_; }
+    // Ends the pass at its next batch.
+    void stop() {
+        if (thread_.joinable()) {
+            thread_.request_stop();
+            thread_.join();
+        }
+    }
+
+private:
+    LibraryPaths paths_;
+    std::shared_ptr<LibraryDB> db_;
+    std::atomic<int> analysed_{0};
+    std::jthread thread_;  // last: stops first
+};
+
+// The threads of this process by scheduling class and niceness, as
+// "normal 0: 12, idle 0: 8".
+std::string threadPriorities() {
+    std::map<std::string, int> count;
+    for (const auto& e : fs::directory_iterator("/proc/self/task")) {
+        std::ifstream in(e.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // The fields after the name, which may hold spaces and parentheses.
+        std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+        std::vector<std::string> f((std::istream_iterator<std::string>(rest)), std::istream_iterator<std::string>());
+        if (f.size() < 39) continue;
+        const int policy = std::stoi(f[38]);  // field 41 of the whole line
+        const char* name = policy == SCHED_IDLE    ? "idle"
+                           : policy == SCHED_BATCH ? "batch"
+                           : policy == SCHED_OTHER ? "normal"
+                                                   : "other";
+        ++count[std::string(name) + " " + f[16]];  // field 19: nice
+    }
+    std::string out;
+    for (const auto& [k, n] : count) out += (out.empty() ? "" : ", ") + k + ": " + std::to_string(n);
     return out;
 }
 
@@ -195,6 +298,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "could not make the thumbnails\n");
         return 1;
     }
+    std::vector<std::string> facePhotos;
+    if (o.faces) {
+        if (!FaceEngine::shared().model) {
+            std::fprintf(stderr, "--faces needs the face networks (scripts/setup.sh fetches them)\n");
+            return 1;
+        }
+        // As many as the pass's batches keep its workers busy for a while.
+        facePhotos = madeOnce(3 * FacePass::batchSize, "photo", "12-MP photos for the face pass",
+                              [](int k, const std::string& file) {
+                                  return photoLike(1000 + k).save(QString::fromStdString(file), "JPEG", 92);
+                              });
+        if (facePhotos.empty()) {
+            std::fprintf(stderr, "could not make the photos for the face pass\n");
+            return 1;
+        }
+    }
     QTemporaryDir tmp;
     const std::string root = tmp.filePath(QStringLiteral("Photos")).toStdString();
     fs::create_directories(root);
@@ -218,6 +337,22 @@ int main(int argc, char** argv) {
     grid.setThumbSize(o.thumb);
     grid.setFocus();
     if (!grid.waitForThumbnails(60000)) std::printf("(the first screen did not settle)\n");
+
+    std::optional<FaceLoad> faces;
+    QElapsedTimer facesClock;
+    int facesBefore = 0;
+    std::string priorities;
+    if (o.faces) {
+        faces.emplace(facePhotos, tmp.filePath(QStringLiteral("Faces")).toStdString());
+        // Under way, every worker busy, before the key goes down.
+        QElapsedTimer waited;
+        waited.start();
+        while (faces->analysed() == 0 && waited.elapsed() < 60000) QThread::msleep(10);
+        if (faces->analysed() == 0) std::printf("(the face pass analysed nothing in a minute)\n");
+        priorities = threadPriorities();
+        facesBefore = faces->analysed();
+        facesClock.start();
+    }
 
     QElapsedTimer clock;
     std::vector<Frame> frames;
@@ -270,6 +405,9 @@ int main(int argc, char** argv) {
     press(false);
     QTimer::singleShot(o.delayMs, &app, [&] { repeater.start(); });
     app.exec();
+    const int analysed = faces ? faces->analysed() - facesBefore : 0;
+    const double facesSeconds = double(facesClock.isValid() ? facesClock.elapsed() : 0) / 1000;
+    if (faces) faces->stop();
 
     std::vector<double> shares, any;
     int under = 0, counted = 0;
@@ -293,6 +431,11 @@ int main(int argc, char** argv) {
     std::printf("counting cells still fading in as filled: worst %.1f %%, p5 %.1f %%, median %.1f %%\n",
                 any.empty() ? 100.0 : *std::min_element(any.begin(), any.end()), percentile(any, 5),
                 percentile(any, 50));
+    if (o.faces)
+        std::printf("a face pass ran all the while on %d workers (%d processors): %d photos of 12 MP analysed in "
+                    "the %.1f s from the key going down (%.1f a second); threads by class and niceness: %s\n",
+                    FacePass::workers(), activeProcessorCount(), analysed, facesSeconds,
+                    facesSeconds > 0 ? analysed / facesSeconds : 0.0, priorities.c_str());
     if (o.frames) {
         std::printf("per frame (ms: filled%% [fading]):");
         for (const Frame& f : frames) {

@@ -16,6 +16,9 @@ if [ "${VINTRELLE_SANITIZE_MEDIA:-1}" != 0 ]; then
   cmake --build "$build-asan" -j "$(nproc)" --target vintrelle_core_tests vintrelle_store_tests vintrelle_stress_tests \
     vintrelle_app_tests vintrelle_ui_tests
   ASAN_OPTIONS=detect_leaks=0 ctest --test-dir "$build-asan" -R '^Media' --output-on-failure -j "$(nproc)" --timeout 600
+  # A damaged index is read page by page, byte by byte, trusting none of it:
+  # its salvage and rebuild, a few hundred randomly damaged copies among them.
+  ASAN_OPTIONS=detect_leaks=0 ctest --test-dir "$build-asan" -R '^(IndexSalvage|IndexRepair)' --output-on-failure -j "$(nproc)" --timeout 600
   # The store's threads, and reports that arrive after it closed; trips,
   # whose points once shared a type's name (and so its vector code) with
   # the map's outlines.

@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
         case SingleInstance::Claim::first: break;
         case SingleInstance::Claim::elsewhere:
             if (instance.forward(request.toArguments())) return 0;
-            qWarning("Vintrelle is already running but did not answer; the lock is %s",
+            qWarning("Vintrelle is already running but did not answer in time, so it opens nothing of this launch; "
+                     "the lock is %s",
                      qUtf8Printable(instance.lockPath()));
             return 1;
         case SingleInstance::Claim::unguarded:
@@ -42,6 +43,10 @@ int main(int argc, char** argv) {
         w->raise();
         w->activateWindow();
         model.openLaunchRequest(parseLaunchArguments(args, QStringLiteral("/")));
+    });
+    QObject::connect(&instance, &SingleInstance::withdrawn, [](const QStringList& args) {
+        qWarning("Vintrelle: a later launch stopped waiting before this one answered; it opens nothing of it (%s)",
+                 qUtf8Printable(args.join(u' ')));
     });
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::received, window.get(), [w = window.get()] { w->close(); });

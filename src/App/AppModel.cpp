@@ -12,6 +12,7 @@
 
 #include "App/DesktopServices.h"
 #include "App/FileExport.h"
+#include "App/FolderReturn.h"
 #include "App/MountWatcher.h"
 #include "App/PreUnmountWatcher.h"
 #include "App/SystemAppearance.h"
@@ -207,10 +208,14 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
             Qt::QueuedConnection);
     }
     pending_ |= cStore;
+    watchForReturn();
 }
 
 void AppModel::setLibraryPath(std::optional<std::string> v) { assign(libraryPath_, std::move(v), cLibraryPath); }
-void AppModel::setWaitingForPath(std::optional<std::string> v) { assign(waitingForPath_, std::move(v), cWaiting); }
+void AppModel::setWaitingForPath(std::optional<std::string> v) {
+    assign(waitingForPath_, std::move(v), cWaiting);
+    watchForReturn();
+}
 void AppModel::setErrorMessage(std::optional<std::string> v) {
     Batch batch(*this);
     assign(rebuildOffer_, std::optional<std::string>(), cRebuildOffer);
@@ -325,7 +330,7 @@ void AppModel::addLibrary(const std::string& given) {
 void AppModel::openLibrary(std::string path) {
     // Chosen again while open: nothing, unless its index is no longer the
     // folder's (see reopenIfReplaced).
-    if (libraryPath_ == path && store_ && !store_->folderReplaced()) return;
+    if (libraryPath_ == path && store_ && !store_->folderReplaced() && !store_->indexDeleted()) return;
     Batch batch(*this);
     closeStore();
     setLibraryPath(path);

@@ -43,6 +43,7 @@ namespace vintrelle {
 
 class DesktopServices;
 class FileExports;
+class FolderReturnWatch;
 class FullImageCache;
 class LibraryStore;
 class MountWatcher;
@@ -462,7 +463,16 @@ private:
     // The open library's folder became another folder under its index (a
     // drive mounted over the mount point it was opened on): the library opens
     // again, on the index of the folder there now, or waits for its drive.
+    // An index deleted with its folder waits for the folder to come back.
     void reopenIfReplaced();
+    // The folder whose return is watched for: the open library's while its
+    // index is deleted, else the one the window waits for. The watch starts,
+    // moves to another folder or ends to match.
+    std::optional<std::string> returnAwaited() const;
+    void watchForReturn();
+    // The watched folder has been still: opened once it is back with its
+    // own index.
+    void lookForReturn();
     // A folder that holds nothing of a library (nothing at all, or only a
     // data folder left in it), is no mount point itself, and either sits
     // where the desktop mounts drives (volumeRoot) or lies on another device
@@ -498,6 +508,7 @@ private:
     Desktop desktop_;
     std::unique_ptr<MountWatcher> mounts_;
     std::unique_ptr<PreUnmountWatcher> preUnmount_;
+    std::unique_ptr<FolderReturnWatch> returnWatch_;
     // Asked only while the appearance follows the desktop.
     std::unique_ptr<SystemAppearance> systemAppearance_;
     bool darkAppearance_ = false;

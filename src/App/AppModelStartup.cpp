@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "App/AppModel.h"
+#include "App/FolderReturn.h"
 #include "App/MountTable.h"
 #include "App/MountWatcher.h"
 #include "App/PortableLibraries.h"
@@ -241,7 +242,35 @@ void AppModel::checkStillReachable() {
 }
 
 void AppModel::reopenIfReplaced() {
-    if (libraryPath_ && store_ && store_->folderReplaced()) openLibrary(*libraryPath_);
+    if (!libraryPath_ || !store_) return;
+    // Deleted with its folder: put back from a backup, the folder may still
+    // be in the copying, and its index with it.
+    if (store_->indexDeleted()) watchForReturn();
+    else if (store_->folderReplaced()) openLibrary(*libraryPath_);
+}
+
+std::optional<std::string> AppModel::returnAwaited() const {
+    if (libraryPath_ && store_ && store_->indexDeleted()) return libraryPath_;
+    return waitingForPath_;
+}
+
+void AppModel::watchForReturn() {
+    const std::optional<std::string> awaited = returnAwaited();
+    if (returnWatch_ && awaited == returnWatch_->path()) return;
+    // Deleted later: this may run from the watch's own report.
+    if (returnWatch_) returnWatch_.release()->deleteLater();
+    if (!awaited) return;
+    returnWatch_ = std::make_unique<FolderReturnWatch>(*awaited);
+    connect(returnWatch_.get(), &FolderReturnWatch::settled, this, &AppModel::lookForReturn);
+}
+
+void AppModel::lookForReturn() {
+    const std::optional<std::string> awaited = returnAwaited();
+    if (!awaited || !returnWatch_ || *awaited != returnWatch_->path()) {
+        watchForReturn();
+        return;
+    }
+    if (folderCheck_(*awaited) && FolderReturnWatch::holdsItsIndex(*awaited)) openLibrary(*awaited);
 }
 
 void AppModel::volumeDidMount() {

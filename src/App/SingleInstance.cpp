@@ -19,6 +19,8 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <thread>
 
 namespace vintrelle {
@@ -26,7 +28,15 @@ namespace {
 
 constexpr QDataStream::Version kStreamVersion = QDataStream::Qt_6_0;
 constexpr qint64 kMaxMessageBytes = 1 << 20;
-const QByteArray kAnswer = QByteArrayLiteral("ok");
+// The hand-over: the launch sends its request, the instance answers that it
+// has it, and only the launch's go-ahead makes the instance carry it out. A
+// launch that stops waiting withdraws its request by closing without the
+// go-ahead, so it is never carried out after the launch said it failed.
+const QByteArray kReady = QByteArrayLiteral("ready");
+const QByteArray kGo = QByteArrayLiteral("go");
+// What an instance of an earlier version answers once it has carried the
+// request out.
+const QByteArray kTakenAtOnce = QByteArrayLiteral("ok");
 
 // Waits in a local event loop, so that an instance in the same thread (or the
 // rest of the application) keeps running meanwhile.
@@ -164,24 +174,37 @@ SingleInstance::Claim SingleInstance::unguarded(QString why) {
 
 void SingleInstance::accept() {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-            if (socket->bytesAvailable() > kMaxMessageBytes) {
+        // The request once it has come whole, until it is carried out.
+        auto request = std::make_shared<std::optional<QStringList>>();
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket, request] {
+            if (!*request) {
+                if (socket->bytesAvailable() > kMaxMessageBytes) {
+                    socket->abort();
+                    return;
+                }
+                QDataStream in(socket);
+                in.setVersion(kStreamVersion);
+                in.startTransaction();
+                QStringList arguments;
+                in >> arguments;
+                if (!in.commitTransaction()) return;  // more to come
+                *request = std::move(arguments);
+                socket->write(kReady);
+                socket->flush();
+            }
+            if (socket->bytesAvailable() < kGo.size()) return;
+            if (socket->read(kGo.size()) != kGo) {
                 socket->abort();
                 return;
             }
-            QDataStream in(socket);
-            in.setVersion(kStreamVersion);
-            in.startTransaction();
-            QStringList arguments;
-            in >> arguments;
-            if (!in.commitTransaction()) return;  // more to come
-            // Answer first, so the launching process can end while the
-            // library opens.
-            socket->write(kAnswer);
-            socket->flush();
+            const QStringList arguments = std::move(**request);
+            request->reset();
             socket->disconnectFromServer();
             emit received(arguments);
+        });
+        connect(socket, &QLocalSocket::disconnected, this, [this, socket, request] {
+            socket->deleteLater();
+            if (*request) emit withdrawn(**request);
         });
     }
 }
@@ -203,10 +226,20 @@ bool SingleInstance::forward(const QStringList& arguments, int timeoutMs) {
     socket.write(bytes);
     socket.flush();
     QByteArray answer;
-    return waitFor(socket, &QLocalSocket::readyRead, left(), [&] {
+    waitFor(socket, &QLocalSocket::readyRead, left(), [&] {
         answer += socket.readAll();
-        return answer.startsWith(kAnswer);
+        return answer.startsWith(kReady) || answer.startsWith(kTakenAtOnce);
     });
+    if (answer.startsWith(kTakenAtOnce)) return true;
+    if (!answer.startsWith(kReady)) {
+        socket.abort();  // withdrawn: an instance that answers later carries nothing out
+        return false;
+    }
+    // Once in the system's buffer, the go-ahead reaches the instance even
+    // after this process has ended.
+    socket.write(kGo);
+    socket.flush();
+    return socket.bytesToWrite() == 0 || socket.waitForBytesWritten(std::max(left(), 100));
 }
 
 }  // namespace vintrelle

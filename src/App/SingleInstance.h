@@ -2,7 +2,8 @@
 // One Vintrelle per user session. The first launch holds a lock file and
 // listens on a local socket; a later launch finds the lock taken, hands its
 // request to the running instance through the socket and ends, and the
-// running instance brings its window forward and opens what was asked.
+// running instance brings its window forward and opens what was asked, once
+// the launch has confirmed that it still waits (see forward()).
 // Only a lock that another process really holds hands a launch over: when
 // the runtime folder cannot take the lock at all (missing, read-only, full)
 // the launch goes on as an instance of its own, without the guard.
@@ -41,7 +42,9 @@ public:
     // Why the last claim answered `unguarded`, for the log.
     const QString& whyUnguarded() const { return whyUnguarded_; }
     // From a later launch: hands `arguments` to the running instance and
-    // waits up to `timeoutMs` for its answer. False when nobody answered.
+    // waits up to `timeoutMs` for its answer. True when the instance took
+    // them and will open them; false when nobody answered in time, and then
+    // the instance never opens them, however late it reads them.
     bool forward(const QStringList& arguments, int timeoutMs = kForwardTimeoutMs);
 
     const QString& socketPath() const { return socketPath_; }
@@ -50,6 +53,9 @@ public:
 signals:
     // The arguments a later launch handed over (absolute paths).
     void received(const QStringList& arguments);
+    // The arguments of a later launch that stopped waiting for this instance
+    // before it answered: they are not carried out.
+    void withdrawn(const QStringList& arguments);
 
 private:
     void accept();

@@ -287,6 +287,8 @@ bool LibraryStore::folderReplaced() const {
     return st.st_dev != openedDevice_ || st.st_ino != openedInode_;
 }
 
+bool LibraryStore::indexDeleted() const { return db_->db().fileDeleted(); }
+
 void LibraryStore::rescan() {
     {
         Batch batch(*this);

@@ -106,6 +106,11 @@ public:
     // folder's (the engine goes offline on it); the library must be opened
     // again to reach the folder's own.
     bool folderReplaced() const;
+    // The index open was deleted (with its library folder, perhaps to be put
+    // back from a backup): the engine indexes nothing more into it, and the
+    // library must be opened again, on the folder's own index once that is
+    // back.
+    bool indexDeleted() const;
     // The device the library folder was on when opened; 0 when unknown.
     dev_t openedDevice() const { return openedDevice_; }
     void rescan();

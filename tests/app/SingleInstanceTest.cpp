@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
+#include <QThread>
 
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 
 #include "App/LaunchRequest.h"
 #include "App/SingleInstance.h"
@@ -77,6 +79,47 @@ TEST(SingleInstance, ALaterLaunchForwardsItsRequestAndACrashedSocketIsCleared) {
         ASSERT_TRUE(received.wait(fixtures::patientMs));
     }
     EXPECT_EQ(received[0][0].toStringList(), request);
+}
+
+// The running instance is too busy to answer before the later launch stops
+// waiting: the launch says it failed, and the instance, reading the request
+// late, never carries it out. A launch answered in time is carried out, once.
+TEST(SingleInstance, ALaunchAnsweredTooLateIsNeverCarriedOut) {
+    fixtures::TempDir tmp;
+    const QString path = QString::fromStdString(tmp / "vintrelle.sock");
+    SingleInstance first(path);
+    ASSERT_EQ(first.claim(), SingleInstance::Claim::first);
+    QSignalSpy received(&first, &SingleInstance::received);
+    QSignalSpy withdrawn(&first, &SingleInstance::withdrawn);
+
+    // Each later launch runs on a thread of its own, as another process would.
+    auto launch = [&](const QStringList& request, int timeoutMs, bool& forwarded) {
+        return std::unique_ptr<QThread>(QThread::create([&path, request, timeoutMs, &forwarded] {
+            SingleInstance later(path);
+            forwarded = later.forward(request, timeoutMs);
+        }));
+    };
+    const QStringList late = {QStringLiteral("/home/u/Late")};
+    bool lateForwarded = true;
+    auto lateLaunch = launch(late, 200, lateForwarded);
+    lateLaunch->start();
+    // This thread, the instance's, does not answer until the launch has ended.
+    ASSERT_TRUE(lateLaunch->wait(fixtures::patientMs));
+    EXPECT_FALSE(lateForwarded);
+    ASSERT_TRUE(withdrawn.wait(fixtures::patientMs));
+    EXPECT_EQ(withdrawn[0][0].toStringList(), late);
+    EXPECT_TRUE(received.isEmpty());
+
+    const QStringList onTime = {QStringLiteral("/home/u/OnTime")};
+    bool onTimeForwarded = false;
+    auto onTimeLaunch = launch(onTime, fixtures::patientMs, onTimeForwarded);
+    onTimeLaunch->start();
+    ASSERT_TRUE(received.wait(fixtures::patientMs));
+    ASSERT_TRUE(onTimeLaunch->wait(fixtures::patientMs));
+    EXPECT_TRUE(onTimeForwarded);
+    ASSERT_EQ(received.size(), 1);
+    EXPECT_EQ(received[0][0].toStringList(), onTime);
+    EXPECT_EQ(withdrawn.size(), 1);
 }
 
 TEST(SingleInstance, ForwardingWithoutAnInstanceFailsAtOnce) {

@@ -1,6 +1,8 @@
 #include "Core/Base/Processors.h"
 
 #include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -11,6 +13,13 @@ int activeProcessorCount() {
     CPU_ZERO(&set);
     if (::sched_getaffinity(0, sizeof(set), &set) != 0) return 1;
     return std::max(CPU_COUNT(&set), 1);
+}
+
+void moveThisThreadToTheBackground() {
+    // On Linux both apply to the calling thread alone, not to its process.
+    const sched_param param{};
+    if (::sched_setscheduler(0, SCHED_IDLE, &param) == 0) return;
+    ::setpriority(PRIO_PROCESS, ::gettid(), 19);
 }
 
 }  // namespace vintrelle

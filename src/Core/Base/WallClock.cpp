@@ -163,7 +163,10 @@ std::string items(long long count, std::string_view singular, std::optional<std:
 }
 
 std::string duration(double t) {
-    const long long s = (long long)std::llround(t);
+    // A length no reader should give (not a finite number, below zero) shows
+    // as none; one beyond any clip's is held where whole seconds still fit.
+    if (!std::isfinite(t) || t < 0) t = 0;
+    const long long s = std::llround(std::min(t, 1e15));
     std::string out;
     if (s < 3600) {
         appendInt(out, (s % 3600) / 60, 1);
@@ -199,7 +202,10 @@ double haversineKm(double lat1, double lon1, double lat2, double lon2) {
     const double r = M_PI / 180.0;
     const double p1 = lat1 * r, p2 = lat2 * r;
     const double dp = (lat2 - lat1) * r, dl = (lon2 - lon1) * r;
-    const double a = std::sin(dp / 2) * std::sin(dp / 2) + std::cos(p1) * std::cos(p2) * std::sin(dl / 2) * std::sin(dl / 2);
+    double a = std::sin(dp / 2) * std::sin(dp / 2) + std::cos(p1) * std::cos(p2) * std::sin(dl / 2) * std::sin(dl / 2);
+    // Rounding takes a just past 1 for points all but opposite each other,
+    // and the root of 1 - a would then be no number at all.
+    a = std::clamp(a, 0.0, 1.0);
     return 12742.0 * std::atan2(std::sqrt(a), std::sqrt(1 - a));
 }
 

@@ -197,7 +197,7 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
 
     // The library folder is there, is the folder the library opened on (not
     // another one put in its place) and is no empty mount point of an
-    // absent drive.
+    // absent drive, and the index open is still the one at its path.
     bool libraryPresent();
     bool looksUnmounted() const;
     // Tells the store the library is away (engine thread), and remembers it

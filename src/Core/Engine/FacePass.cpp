@@ -137,7 +137,13 @@ FacePass::Result FacePass::analyseOne(const PendingFaceAsset& asset) {
 class FacePass::Workers {
 public:
     Workers(FacePass& pass, int count) : pass_(pass) {
-        for (int i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
+        for (int i = 0; i < count; ++i)
+            threads_.emplace_back([this] {
+                // The pass fills every processor but one; the window's
+                // picture loaders and the window itself come first.
+                moveThisThreadToTheBackground();
+                work();
+            });
     }
     // Photos not yet started are dropped; those in flight finish, and their
     // results with every other not taken are dropped too.

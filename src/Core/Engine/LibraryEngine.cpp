@@ -106,6 +106,10 @@ bool EngineCore::libraryPresent() {
         knownInode = 0;
         return false;
     }
+    // The index must still be the library's: deleted with its folder (and
+    // perhaps put back from a backup since), what is scanned into it is
+    // lost, and the folder's own index is another file.
+    if (!db->db().isStillAtItsPath()) return false;
     if (rootDevice == 0) rootDevice = st.st_dev;
     if (knownInode == 0) {
         knownDevice = st.st_dev;

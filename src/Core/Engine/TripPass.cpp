@@ -1,8 +1,10 @@
 #include "Core/Engine/TripPass.h"
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <optional>
+#include <utility>
 
 #include "Core/Base/WallClock.h"
 
@@ -51,6 +53,17 @@ LatLon centreOf(const TripCandidate& c) {
     for (const TripStop& s : c.stops)
         if (s.count > best->count) best = &s;
     return {best->lat, best->lon};
+}
+
+// Whether two detections of a trip stopped at the same places in the same
+// order: each stop stands for the cell of the detector's grid it lies in.
+bool sameStops(const std::vector<TripStop>& a, const std::vector<TripStop>& b) {
+    auto cell = [](const TripStop& s) {
+        return std::pair{std::floor(s.lat / TripDetector::stopCellDegrees),
+                         std::floor(s.lon / TripDetector::stopCellDegrees)};
+    };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](const TripStop& x, const TripStop& y) { return cell(x) == cell(y); });
 }
 
 struct NamingRun {
@@ -200,7 +213,11 @@ void TripPass::detectTrips() {
 
     std::vector<TripCandidate> candidates = TripDetector::detect(std::move(points));
 
-    StopMap newStops;
+    StopMap newStops, oldStops;
+    {
+        std::lock_guard lock(mutex_);
+        oldStops = tripStops_;
+    }
     for (const TripCandidate& c : candidates) {
         if (c.stops.empty()) continue;
         LatLon centre = centreOf(c);
@@ -219,15 +236,24 @@ void TripPass::detectTrips() {
         if (match) {
             Trip old = remaining[*match];
             remaining.erase(remaining.begin() + long(*match));
-            double d = haversineKm(old.lat, old.lon, centre.lat, centre.lon);
-            bool moved = d > renameDistanceKm;
-            if (old.start != c.start || old.end != c.end || moved) {
+            const bool spanChanged = old.start != c.start || old.end != c.end;
+            // A trip that lost or gained a place (split by photos at home, or
+            // joined by photos elsewhere) is named again, or it would keep
+            // the title and places of a journey it no longer is. Its stops
+            // are known from the previous detection while the library stays
+            // open; at the first one after opening, a changed span is taken
+            // as a sign that they may have changed too.
+            const auto before = oldStops.find(old.id);
+            const bool placesChanged =
+                before != oldStops.end() ? !sameStops(before->second, c.stops) : spanChanged;
+            const bool moved = haversineKm(old.lat, old.lon, centre.lat, centre.lon) > renameDistanceKm;
+            if (spanChanged || placesChanged || moved) {
                 rewriteTrip(*db_, old.id, [&](Trip& t) {
                     t.start = c.start;
                     t.end = c.end;
                     t.lat = centre.lat;
                     t.lon = centre.lon;
-                    if (moved) t.named = false;
+                    if (moved || placesChanged) t.named = false;
                     return true;
                 });
             }

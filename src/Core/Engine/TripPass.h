@@ -29,7 +29,8 @@ namespace vintrelle {
 class TripPass {
 public:
     // A centre that moved farther than this makes the trip a different
-    // journey: its place name is worked out again.
+    // journey: its place name is worked out again, as it is when the trip
+    // stops at other places than before.
     static constexpr double renameDistanceKm = 60.0;
 
     TripPass(std::shared_ptr<LibraryDB> db, std::shared_ptr<PlaceResolver> resolver, MainPoster poster,

@@ -3,6 +3,9 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vintrelle {
 
@@ -107,6 +110,10 @@ Database::Database(const std::string& path) {
         throw DBError(std::string("Could not open database: ") + sqlite3_errstr(SQLITE_READONLY), SQLITE_READONLY);
     }
     handle_ = h;
+    path_ = path;
+    // A path descriptor: closing it later does not drop the locks SQLite
+    // holds on the file, as closing an open file of it would.
+    fileFd_ = ::open(path.c_str(), O_PATH | O_CLOEXEC);
     sqlite3_busy_timeout(handle_, 5000);
     for (const char* pragma : {"PRAGMA journal_mode=TRUNCATE", "PRAGMA synchronous=NORMAL", "PRAGMA foreign_keys=ON",
                                "PRAGMA temp_store=MEMORY"}) {
@@ -288,6 +295,22 @@ void Database::close() {
         sqlite3_close_v2(handle_);
         handle_ = nullptr;
     }
+    if (fileFd_ >= 0) ::close(fileFd_);
+    fileFd_ = -1;
+}
+
+bool Database::isStillAtItsPath() {
+    std::lock_guard lock(lock_);
+    struct stat opened {}, there {};
+    if (fileFd_ < 0 || ::fstat(fileFd_, &opened) != 0) return true;  // nothing to tell by
+    return opened.st_nlink > 0 && ::stat(path_.c_str(), &there) == 0 && there.st_dev == opened.st_dev &&
+           there.st_ino == opened.st_ino;
+}
+
+bool Database::fileDeleted() {
+    std::lock_guard lock(lock_);
+    struct stat opened {};
+    return fileFd_ >= 0 && ::fstat(fileFd_, &opened) == 0 && opened.st_nlink == 0;
 }
 
 }  // namespace vintrelle

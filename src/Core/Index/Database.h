@@ -132,6 +132,15 @@ public:
     void close();
     bool isOpen();
 
+    // Whether the file the connection opened still stands at the path it was
+    // opened on. Not once it was deleted, or when another file (a copy put
+    // back from a backup) or nothing is there now: the connection still reads
+    // and writes the file it opened, which is then no longer the library's.
+    bool isStillAtItsPath();
+    // Whether the file the connection opened was deleted: no name leads to it
+    // any longer, and what is written to it goes when it closes.
+    bool fileDeleted();
+
     DBFaults faults() const;
     bool isDamaged() const { return damaged_.load(); }
     // Records damage found by other means (an integrity check).
@@ -152,6 +161,10 @@ private:
     DBError failure(const std::string& message);
 
     sqlite3* handle_ = nullptr;
+    // The file the connection opened, held open to know it by (and to tell
+    // whether it was deleted); -1 when it could not be.
+    std::string path_;
+    int fileFd_ = -1;
     std::recursive_mutex lock_;
     std::unordered_map<std::string, sqlite3_stmt*> cache_;
     int depth_ = 0;

@@ -128,51 +128,41 @@ void dropKeptNamesOfIndex(const LibraryPaths& paths) {
     }
 }
 
-// Takes rows over into the new index, by column name: a row of the damaged
-// file gives what the new table has a column for.
+// Takes rows over into the new index. The salvage gives each row as the
+// columns of ours it holds; a row the new index refuses (a row id or path
+// that another row has taken) is lost, and its table not whole.
 class Carrier {
 public:
-    explicit Carrier(Database& db) : db_(db) {
-        for (const TableLayout& t : LibraryDB::schemaTables()) ours_[t.name] = &t;
-    }
+    explicit Carrier(Database& db) : db_(db) {}
 
     void take(const TableLayout& table, const std::vector<DBValue>& values) {
-        // The rows come from a damaged file. SQLite writes every column a
-        // table had when the row was made, and a table has at least one:
-        // a row of no values, or too few for the columns it needs, is
-        // garbage where a row was, and its table is not whole.
-        if (values.empty() || values.size() != table.columns.size()) return unread(table);
         if (table.name == "sqlite_sequence") {
-            if (values.size() < 2) return unread(table);
+            if (values.size() != 2) return unread(table);
             const auto* name = std::get_if<std::string>(&values[0].storage());
             const auto* seq = std::get_if<int64_t>(&values[1].storage());
             if (name && seq) sequences_[*name] = std::max(sequences_[*name], *seq);
             return;
         }
-        const Insert& insert = insertFor(table);
-        if (insert.from.empty()) return;
-        args_.clear();
-        bool defaults = false;
-        for (size_t i = 0; i < insert.from.size(); ++i) {
-            args_.push_back(values[insert.from[i]]);
-            defaults = defaults || (insert.notNull[i] && std::holds_alternative<DBNull>(args_.back().storage()));
-        }
-        // A row that breaks a constraint (a second copy of one already
-        // taken, say) stays behind; a disk that cannot take the new index
-        // ends the rebuild.
-        if (!defaults) return db_.run(insert.sql, args_);
-        // Empty where ours may not be (a file of other declarations): the
+        // Empty where ours may not be (a file of an older declaration): the
         // column takes its default rather than the row being lost.
-        std::string list, marks;
-        DBArgs kept;
-        for (size_t i = 0; i < insert.from.size(); ++i) {
-            if (insert.notNull[i] && std::holds_alternative<DBNull>(args_[i].storage())) continue;
-            list += (list.empty() ? "\"" : ", \"") + table.columns[insert.from[i]].name + "\"";
-            marks += marks.empty() ? "?" : ", ?";
-            kept.push_back(args_[i]);
+        names_.clear();
+        args_.clear();
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (table.columns[i].notNull && std::holds_alternative<DBNull>(values[i].storage())) continue;
+            names_ += (names_.empty() ? "\"" : ", \"") + table.columns[i].name + "\"";
+            args_.push_back(values[i]);
         }
-        if (kept.empty()) return unread(table);
-        db_.run("INSERT OR IGNORE INTO " + table.name + "(" + list + ") VALUES(" + marks + ")", kept);
+        if (args_.empty()) return unread(table);
+        auto [insert, made] = inserts_.try_emplace(table.name + "(" + names_ + ")");
+        if (made) {
+            std::string marks;
+            for (size_t i = 0; i < args_.size(); ++i) marks += i ? ", ?" : "?";
+            insert->second = "INSERT OR IGNORE INTO " + insert->first + " VALUES(" + marks + ") RETURNING 1";
+        }
+        // A disk that cannot take the new index ends the rebuild.
+        bool taken = false;
+        db_.forEachRow(insert->second, args_, [&](const Row&) { taken = true; });
+        if (!taken) unread(table);
     }
 
     const std::map<std::string, int64_t>& sequences() const { return sequences_; }
@@ -182,39 +172,11 @@ public:
 private:
     void unread(const TableLayout& table) { unread_.insert(table.name); }
 
-    struct Insert {
-        std::string sql;
-        std::vector<size_t> from;   // the value each placeholder takes
-        std::vector<bool> notNull;  // whether our column refuses NULL
-    };
-
-    const Insert& insertFor(const TableLayout& table) {
-        const auto key = std::pair(table.name, table.columns.size());
-        if (auto it = inserts_.find(key); it != inserts_.end()) return it->second;
-        Insert& insert = inserts_[key];
-        const auto ours = ours_.find(table.name);
-        if (ours == ours_.end()) return insert;
-        std::string list, marks;
-        for (size_t i = 0; i < table.columns.size(); ++i) {
-            const std::string& name = table.columns[i].name;
-            const auto& mine = ours->second->columns;
-            const auto column =
-                std::find_if(mine.begin(), mine.end(), [&](const TableColumn& c) { return c.name == name; });
-            if (column == mine.end()) continue;
-            list += (list.empty() ? "\"" : ", \"") + name + "\"";
-            marks += marks.empty() ? "?" : ", ?";
-            insert.from.push_back(i);
-            insert.notNull.push_back(column->notNull && !column->rowid);
-        }
-        insert.sql = "INSERT OR IGNORE INTO " + table.name + "(" + list + ") VALUES(" + marks + ")";
-        return insert;
-    }
-
     Database& db_;
-    std::map<std::string, const TableLayout*> ours_;
-    std::map<std::pair<std::string, size_t>, Insert> inserts_;
+    std::map<std::string, std::string> inserts_;  // by table and columns
     std::map<std::string, int64_t> sequences_;
     std::set<std::string> unread_;
+    std::string names_;
     DBArgs args_;
 };
 
@@ -265,6 +227,15 @@ void build(const std::string& index, const std::string& building, const UserMade
                                             "asset_id NOT IN (SELECT id FROM assets) OR "
                                             "album_id NOT IN (SELECT id FROM albums)")
                                    .value_or(0));
+        // Members whose album row was lost keep their album and its order,
+        // under a plain name of its own, so that they can be found.
+        const auto orphaned = db.query("SELECT album_id FROM album_assets WHERE album_id NOT IN (SELECT id FROM albums) "
+                                       "AND asset_id IN (SELECT id FROM assets) GROUP BY album_id ORDER BY MIN(added)",
+                                       {}, [](const Row& r) { return r.int64(0); });
+        for (size_t i = 0; i < orphaned.size(); ++i)
+            db.run("INSERT INTO albums(id, name, created) SELECT ?, ?, MIN(added) FROM album_assets WHERE album_id=?",
+                   {orphaned[i], i ? "Recovered Album " + std::to_string(i + 1) : std::string("Recovered Album"),
+                    orphaned[i]});
         db.run("DELETE FROM album_assets WHERE asset_id NOT IN (SELECT id FROM assets) OR "
                "album_id NOT IN (SELECT id FROM albums)");
         db.run("DELETE FROM faces WHERE asset_id NOT IN (SELECT id FROM assets)");

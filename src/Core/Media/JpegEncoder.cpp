@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
-#include <cstdlib>
+#include <new>
+#include <string>
 
 #include <jpeglib.h>
+#include <jerror.h>  // after jpeglib.h, which it needs
 
 #include "Core/Media/MediaInternal.h"
 
@@ -30,6 +32,51 @@ struct ErrorManager {
 
 void onMessage(j_common_ptr) {}
 
+// The compressed bytes go into a string of the caller's, never into libjpeg's
+// memory destination: that one frees its buffer and takes a larger one each
+// time it fills, and hands the last one back only when compression finishes,
+// so after a failure half way (a JPEG cut short whose pixels ran out) the
+// caller holds a pointer to a buffer already freed.
+struct StringDestination {
+    jpeg_destination_mgr base{};
+    std::string bytes;
+};
+
+constexpr size_t kFirstOutputBytes = 64 * 1024;
+
+StringDestination& destinationOf(j_compress_ptr cinfo) {
+    return *reinterpret_cast<StringDestination*>(cinfo->dest);
+}
+
+// Makes room for size bytes in all, used of them written already; out of
+// memory, it leaves through libjpeg's error handler like any other failure.
+void makeRoom(j_compress_ptr cinfo, size_t used, size_t size) {
+    StringDestination& d = destinationOf(cinfo);
+    bool made = true;
+    try {
+        d.bytes.resize(size);
+    } catch (const std::bad_alloc&) {
+        made = false;
+    }
+    if (!made) ERREXIT(cinfo, JERR_OUT_OF_MEMORY);  // jumps: nothing of this frame is left to destroy
+    d.base.next_output_byte = reinterpret_cast<JOCTET*>(d.bytes.data() + used);
+    d.base.free_in_buffer = size - used;
+}
+
+void startOutput(j_compress_ptr cinfo) { makeRoom(cinfo, 0, kFirstOutputBytes); }
+
+// Called with the whole buffer full.
+boolean growOutput(j_compress_ptr cinfo) {
+    const size_t used = destinationOf(cinfo).bytes.size();
+    makeRoom(cinfo, used, used * 2);
+    return TRUE;
+}
+
+void finishOutput(j_compress_ptr cinfo) {
+    StringDestination& d = destinationOf(cinfo);
+    d.bytes.resize(d.bytes.size() - d.base.free_in_buffer);
+}
+
 }  // namespace
 
 bool encodableHere(VipsImage* image) {
@@ -41,16 +88,19 @@ bool encodableHere(VipsImage* image) {
 
 namespace {
 
-// Compresses the picture strip by strip into the memory destination; false
-// on any failure. Holds the jump point, so that nothing of its own that the
-// jump may leave changed is read after it: the caller owns the rest.
+// Compresses the picture strip by strip into the destination; false on any
+// failure. Holds the jump point, so that nothing of its own that the jump may
+// leave changed is read after it: the caller owns the rest.
 bool compress(jpeg_compress_struct& cinfo, ErrorManager& errors, VipsRegion* region, int quality,
-              unsigned char** buffer, unsigned long* length) {
+              StringDestination& destination) {
     if (setjmp(errors.jump) != 0) return false;
     const int width = vips_image_get_width(region->im), height = vips_image_get_height(region->im);
     const int bands = vips_image_get_bands(region->im);
     jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, buffer, length);
+    destination.base.init_destination = startOutput;
+    destination.base.empty_output_buffer = growOutput;
+    destination.base.term_destination = finishOutput;
+    cinfo.dest = &destination.base;
     cinfo.image_width = JDIMENSION(width);
     cinfo.image_height = JDIMENSION(height);
     cinfo.input_components = bands;
@@ -90,15 +140,12 @@ std::optional<std::string> encodeHere(VipsImage* image, int quality) {
     cinfo.err = jpeg_std_error(&errors.base);
     errors.base.error_exit = onError;
     errors.base.output_message = onMessage;
-    unsigned char* buffer = nullptr;
-    unsigned long length = 0;
-    const bool ok = compress(cinfo, errors, region, quality, &buffer, &length);
+    StringDestination destination;
+    const bool ok = compress(cinfo, errors, region, quality, destination);
     jpeg_destroy_compress(&cinfo);
     g_object_unref(region);
-    std::optional<std::string> out;
-    if (ok && buffer) out.emplace(reinterpret_cast<const char*>(buffer), length);
-    std::free(buffer);
-    return out;
+    if (!ok) return std::nullopt;
+    return std::move(destination.bytes);
 }
 
 }  // namespace vintrelle::media

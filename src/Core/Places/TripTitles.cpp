@@ -45,6 +45,13 @@ std::string joined(const std::vector<std::string>& parts, size_t most, const cha
     return out;
 }
 
+// The countries sorted, the first three, joined by the dot separator.
+std::string countryList(const DistinctTexts& countries) {
+    std::vector<std::string> sorted = countries.texts();
+    std::sort(sorted.begin(), sorted.end());
+    return joined(sorted, 3, TripDetector::dotSeparator);
+}
+
 }  // namespace
 
 std::optional<PlaceName> TripDetector::merge(const std::vector<PlaceName>& places) {
@@ -75,6 +82,9 @@ std::optional<TripTitle> TripDetector::title(const std::vector<PlaceName>& place
     if (names.size() == 2) {
         std::string subtitle = country;
         if (admins.size() == 1) subtitle = country.empty() ? admins[0] : admins[0] + commaSeparator + country;
+        // Two places in two countries name both, as a longer trip does: an
+        // empty line would hide the trip from a search for either country.
+        else if (countries.size() > 1) subtitle = countryList(countries);
         return TripTitle{names[0] + andSeparator + names[1], subtitle};
     }
 
@@ -91,9 +101,7 @@ std::optional<TripTitle> TripDetector::title(const std::vector<PlaceName>& place
         return TripTitle{admins[0], joined(names.texts(), 3, dotSeparator)};
     const std::string title = names[0] + commaSeparator + names[1] + moreSuffix;
     if (countries.size() == 1 && !countries[0].empty()) return TripTitle{title, countries[0]};
-    std::vector<std::string> sorted = countries.texts();
-    std::sort(sorted.begin(), sorted.end());
-    return TripTitle{title, joined(sorted, 3, dotSeparator)};
+    return TripTitle{title, countryList(countries)};
 }
 
 }  // namespace vintrelle

@@ -70,6 +70,8 @@ SelectionBar::SelectionBar(AppModel& model, LibraryStore& store, Actions actions
 
     favorite_ = new BarButton(QStringLiteral("heart"), tr("Add to Favourites"), this);
     album_ = new BarButton(QStringLiteral("rectangle.stack.badge.plus"), tr("Add to Album"), this);
+    // A menu's label, plain: no fill under the pointer.
+    album_->setHoverFill(false);
     share_ = new BarButton(QStringLiteral("square.and.arrow.up"), tr("Share"), this);
     export_ = new BarButton(QStringLiteral("arrow.down.to.line"), tr("Export a Copy…"), this);
     reveal_ = new BarButton(QStringLiteral("folder"), tr("Show in Files"), this);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "App/AppModel.h"
 #include "Core/Base/WallClock.h"
@@ -99,6 +100,8 @@ QFont YearScrubber::labelFont() const { return Fonts::font(10.5, QFont::DemiBold
 qreal YearScrubber::lineHeight() const { return std::ceil(QFontMetricsF(labelFont()).height()); }
 
 void YearScrubber::relayout() {
+    // The labels a held press went down on are laid out anew: it names none.
+    pressedLabel_.reset();
     visible_.clear();
     texts_.clear();
     if (!viewport_ || entries_.size() < minimumYears) {
@@ -227,6 +230,7 @@ bool YearScrubber::eventFilter(QObject* watched, QEvent* e) {
             auto* m = static_cast<QMouseEvent*>(e);
             if (!hovering_ || !panelInViewport().contains(m->position())) break;
             pressed_ = true;
+            if (m->button() == Qt::LeftButton) pressedLabel_ = labelAt(m->position());
             return true;
         }
         case QEvent::MouseButtonRelease: {
@@ -234,8 +238,11 @@ bool YearScrubber::eventFilter(QObject* watched, QEvent* e) {
             auto* m = static_cast<QMouseEvent*>(e);
             if (m->buttons() != Qt::NoButton) return true;
             pressed_ = false;
-            if (m->button() == Qt::LeftButton)
-                if (const auto k = labelAt(m->position())) model_.requestScroll(entries_[visible_[*k]].section);
+            // Each label is a button: it acts when let go over the label it
+            // was pressed on, and a press carried off it is called off.
+            const std::optional<size_t> k = std::exchange(pressedLabel_, std::nullopt);
+            if (m->button() == Qt::LeftButton && k && labelAt(m->position()) == k)
+                model_.requestScroll(entries_[visible_[*k]].section);
             setHovering(inZone(m->position()));
             return true;
         }

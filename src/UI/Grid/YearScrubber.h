@@ -101,7 +101,8 @@ private:
     QPointF panelAt_;             // its top-left in the viewport
     QPoint origin_;               // this widget's top-left in the viewport
     bool hovering_ = false;
-    bool pressed_ = false;        // a press on a label was kept from the grid
+    bool pressed_ = false;        // a press on the column was kept from the grid
+    std::optional<size_t> pressedLabel_;  // the label the left button went down on
     qreal opacity_ = 0;
     QVariantAnimation fade_;
 };

@@ -1,13 +1,16 @@
 #include "UI/Kit/Buttons.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QEnterEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
 #include <QStyleOptionButton>
+#include <QTimer>
 
 #include <cmath>
+#include <utility>
 
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Icons.h"
@@ -185,22 +188,76 @@ QColor BarButton::symbolColor() const {
     return Theme::color(active_ ? ThemeColor::accent : ThemeColor::ink2, dark);
 }
 
+void BarButton::setHoverFill(bool on) {
+    hoverFill_ = on;
+    update();
+}
+
 QColor BarButton::fillColor() const {
-    if (hovering_) return Theme::color(ThemeColor::hover, this);
+    if (hovering_ && hoverFill_) return Theme::color(ThemeColor::hover, this);
     if (active_) return Theme::color(ThemeColor::selected, this);
     return Qt::transparent;
 }
 
 void BarButton::enterEvent(QEnterEvent* e) {
-    hovering_ = true;
-    update();
+    setHovering(true);
     QAbstractButton::enterEvent(e);
 }
 
 void BarButton::leaveEvent(QEvent* e) {
-    hovering_ = false;
-    update();
+    setHovering(false);
     QAbstractButton::leaveEvent(e);
+}
+
+void BarButton::setHovering(bool on) {
+    if (on == hovering_) return;
+    hovering_ = on;
+    update();
+    // The pointer is only followed as it moves: a button carried away from a
+    // still pointer (the top bar's when the sidebar hides) hears nothing of
+    // it. While hovered, it watches itself and what it lies in for moves.
+    for (const QPointer<QWidget>& w : watched_)
+        if (w) w->removeEventFilter(this);
+    watched_.clear();
+    if (!on) return;
+    for (QWidget* w = parentWidget(); w && !w->isWindow(); w = w->parentWidget()) {
+        w->installEventFilter(this);
+        watched_.emplace_back(w);
+    }
+}
+
+void BarButton::checkPointerSoon() {
+    // Once the layout that moved it has placed everything.
+    if (!hovering_ || std::exchange(checkPending_, true)) return;
+    QTimer::singleShot(0, this, [this] {
+        checkPending_ = false;
+        if (hovering_ && !rect().contains(mapFromGlobal(QCursor::pos()))) setHovering(false);
+    });
+}
+
+void BarButton::moveEvent(QMoveEvent* e) {
+    QAbstractButton::moveEvent(e);
+    checkPointerSoon();
+}
+
+void BarButton::hideEvent(QHideEvent* e) {
+    // Shown again, it is hovered when the pointer comes to it.
+    setHovering(false);
+    QAbstractButton::hideEvent(e);
+}
+
+bool BarButton::event(QEvent* e) {
+    // Carried from under the pointer, the button was left without a word
+    // from the window, which still counts the pointer in it: the next move
+    // over it is its enter.
+    if (e->type() == QEvent::HoverMove && !hovering_)
+        setHovering(rect().contains(static_cast<QHoverEvent*>(e)->position().toPoint()));
+    return QAbstractButton::event(e);
+}
+
+bool BarButton::eventFilter(QObject* watched, QEvent* e) {
+    if (e->type() == QEvent::Move) checkPointerSoon();
+    return QAbstractButton::eventFilter(watched, e);
 }
 
 void BarButton::paintEvent(QPaintEvent*) {

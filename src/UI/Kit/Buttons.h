@@ -14,6 +14,7 @@
 #include <QProxyStyle>
 
 #include <optional>
+#include <vector>
 
 #include "UI/Kit/Theme.h"
 
@@ -104,6 +105,10 @@ public:
     bool isActive() const { return active_; }
     // Overrides the symbol's colour (accent when active, ink2 otherwise).
     void setTint(std::optional<ColorRef> tint);
+    // Off: the pointer over the button gives it no fill (a menu's label).
+    void setHoverFill(bool on);
+    // The pointer is over the button; it stops being so when the button, or
+    // anything it lies in, moves away from a pointer that stays still.
     bool isHovering() const { return hovering_; }
 
     QColor symbolColor() const;
@@ -115,12 +120,22 @@ protected:
     void paintEvent(QPaintEvent*) override;
     void enterEvent(QEnterEvent*) override;
     void leaveEvent(QEvent*) override;
+    void moveEvent(QMoveEvent*) override;
+    void hideEvent(QHideEvent*) override;
+    bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
+    void setHovering(bool on);
+    void checkPointerSoon();
+
     QString symbol_;
     bool active_ = false;
     bool hovering_ = false;
+    bool hoverFill_ = true;
+    bool checkPending_ = false;
     std::optional<ColorRef> tint_;
+    std::vector<QPointer<QWidget>> watched_;  // the widgets it lies in, while hovered
 };
 
 }  // namespace vintrelle

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "Core/Places/CityIndex.h"
 #include "Core/Places/Mercator.h"
@@ -229,6 +230,47 @@ void strokeLines(QPainter& p, const std::vector<MapOutlines::Shape>& shapes, con
         if (touches(s.bounds, f.bounds)) strokeShape(p, s, f, line);
 }
 
+// The land of a tile as it is painted, pixel by pixel (a pixel is land when
+// its centre is), reaching `reach` pixels beyond the tile on every side. In
+// 32 bits a pixel: the painter fills those five times as fast as 8.
+class LandMask {
+public:
+    LandMask(const QPainterPath& land, const QPainterPath& water, int side, int reach)
+        : reach_(reach), mask_(side + 2 * reach, side + 2 * reach, QImage::Format_RGB32) {
+        std::memset(mask_.bits(), 0, size_t(mask_.sizeInBytes()));
+        QPainter p(&mask_);
+        p.translate(reach, reach);
+        p.fillPath(land, Qt::white);
+        p.fillPath(water, Qt::black);
+    }
+    // Whether land and water both lie within the reach of a pixel of the tile.
+    bool nearShore(int x, int y) const {
+        bool land = false, water = false;
+        for (int my = y; my <= y + 2 * reach_; ++my) {
+            const auto* row = reinterpret_cast<const QRgb*>(mask_.constScanLine(my));
+            for (int mx = x; mx <= x + 2 * reach_; ++mx) {
+                (qBlue(row[mx]) ? land : water) = true;
+                if (land && water) return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    int reach_;
+    QImage mask_;
+};
+
+// Clears the pixels of a layer of strokes that lie away from every shore.
+void keepShores(QImage& strokes, const LandMask& mask) {
+    const int w = strokes.width(), h = strokes.height();
+    for (int y = 0; y < h; ++y) {
+        auto* row = reinterpret_cast<QRgb*>(strokes.scanLine(y));
+        for (int x = 0; x < w; ++x)
+            if (row[x] != 0 && !mask.nearShore(x, y)) row[x] = 0;
+    }
+}
+
 }  // namespace
 
 int MapTileKey::pixels() const { return int(std::lround(mercator::tileSize * scale100 / 100.0)); }
@@ -353,14 +395,40 @@ QImage renderMapTile(const MapOutlines* outlines, const MapTileKey& key) {
     border.setJoinStyle(Qt::BevelJoin);
     p.setPen(border);
     strokeLines(p, outlines->borders, f);
-    QPen coast(c.coast, (key.z < 3 ? 0.7 : 1.0) * dpr);
+    const double coastWidth = (key.z < 3 ? 0.7 : 1.0) * dpr;
+    QPen coast(c.coast, coastWidth);
     coast.setCapStyle(Qt::RoundCap);
     coast.setJoinStyle(Qt::BevelJoin);
-    p.setPen(coast);
-    strokeLines(p, outlines->coasts, f);
-    std::vector<QPointF> line;
-    for (const MapOutlines::Shape* s : lakes)
-        if (!tooSmall(*s, f, minShoreExtent)) strokeShape(p, *s, f, line);
+    auto strokeShores = [&](QPainter& to) {
+        to.setPen(coast);
+        strokeLines(to, outlines->coasts, f);
+        std::vector<QPointF> line;
+        for (const MapOutlines::Shape* s : lakes)
+            if (!tooSmall(*s, f, minShoreExtent)) strokeShape(to, *s, f, line);
+    };
+    if (lakes.empty()) {
+        // Without lakes the coasts are the edges of the land itself.
+        strokeShores(p);
+    } else {
+        // The lakes' water reaches over the coasts, and out to sea where an
+        // estuary or an inland sea is drawn by both files: a coast drawn
+        // through a lake, or a lake's edge across open water, would be a
+        // shore where water meets water. The shores are stroked apart and
+        // kept only where the tile shows land and water side by side.
+        QImage shores(px, px, QImage::Format_ARGB32_Premultiplied);
+        std::memset(shores.bits(), 0, size_t(shores.sizeInBytes()));
+        QPainter s(&shores);
+        s.setRenderHint(QPainter::Antialiasing);
+        strokeShores(s);
+        s.end();
+        // A stroke's pixels lie within half its width and the smoothing's
+        // pixel of the edge it follows, and the outlines and the land's
+        // polygons leave out points a little differently. (The polygons
+        // reach past the tile by its margin, which is more than this.)
+        const int reach = int(std::ceil(coastWidth / 2 + 2 * minStep + 1));
+        keepShores(shores, LandMask(land, water, px, reach));
+        p.drawImage(0, 0, shores);
+    }
     p.end();
     image.setDevicePixelRatio(dpr);
     return image;

@@ -410,9 +410,16 @@ void RootView::giveScreenTheKeyboard() {
     if (!screen_ || model_.viewer()) return;
     QWidget* target = screen_;
     while (target->focusProxy()) target = target->focusProxy();
-    if (target->isHidden() || !target->isEnabled() || target->focusPolicy() == Qt::NoFocus) return;
     const QWidget* holder = window()->focusWidget();
     if (holder == target || (holder && holder->isVisible() && isEditingText(holder))) return;
+    if (target->isHidden()) {
+        // Not shown yet (a grid whose photos are still to come): the keyboard
+        // rests on the window, from where the screen takes it once it shows
+        // them, unless the screen already holds it.
+        if (!holder || !screen_->isAncestorOf(holder)) setFocus(Qt::OtherFocusReason);
+        return;
+    }
+    if (!target->isEnabled() || target->focusPolicy() == Qt::NoFocus) return;
     target->setFocus(Qt::OtherFocusReason);
 }
 

@@ -292,6 +292,9 @@ void SidebarView::rebuildLibraryPart() {
     scroll_->setWidgetResizable(true);
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // The rows are clicked, never typed into: a click on one leaves the
+    // keyboard with the screen it goes to.
+    scroll_->setFocusPolicy(Qt::NoFocus);
     scroll_->viewport()->setAutoFillBackground(false);
     scroll_->setAutoFillBackground(false);
     list_ = new SidebarList();

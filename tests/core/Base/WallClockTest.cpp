@@ -145,6 +145,17 @@ TEST(Format, ExposureOfExtremeTimesIsAllDigits) {
     EXPECT_EQ(Format::exposure(1.0 / 4294967295.0), "1/4294967295 s");
 }
 
+TEST(Format, DurationsNoReaderShouldGiveStillReadAsClockTexts) {
+    EXPECT_EQ(Format::duration(std::nan("")), "0:00");
+    EXPECT_EQ(Format::duration(INFINITY), "0:00");
+    EXPECT_EQ(Format::duration(-5), "0:00");
+    EXPECT_EQ(Format::duration(-0.4), "0:00");
+    EXPECT_EQ(Format::duration(360000), "100:00:00") << "no rollover into days";
+    EXPECT_EQ(Format::duration(1e15), "277777777777:46:40");
+    EXPECT_EQ(Format::duration(1e300), "277777777777:46:40");
+    EXPECT_EQ(Format::duration(9.3e18), "277777777777:46:40") << "past the largest whole number of seconds";
+}
+
 TEST(Format, ItemsUsesPluralRules) {
     EXPECT_EQ(Format::items(1, "photo"), "1 photo");
     EXPECT_EQ(Format::items(0, "photo"), "0 photos");
@@ -155,4 +166,20 @@ TEST(Haversine, KnownDistances) {
     EXPECT_DOUBLE_EQ(haversineKm(48.85, 2.35, 48.85, 2.35), 0.0);
     EXPECT_NEAR(haversineKm(0, 0, 1, 0), 111.19, 0.01);
     EXPECT_NEAR(haversineKm(0, 179.5, 0, -179.5), 111.19, 0.01);
+}
+
+// A home in Spain and photos in New Zealand: the points are all but opposite
+// each other, where rounding once made the distance no number at all.
+TEST(Haversine, OppositeSidesOfTheEarthAreHalfItsCircumference) {
+    const double half = 12742.0 * M_PI / 2;
+    for (double lat = 36.0; lat < 43.8; lat += 0.0173)
+        for (double lon = -9.3; lon < 3.3; lon += 0.0291)
+            for (double off : {0.0, 1e-9, 0.01}) {
+                const double km = haversineKm(lat, lon, -lat + off, lon + 180 - off);
+                ASSERT_TRUE(std::isfinite(km)) << lat << ", " << lon << " and its opposite, off by " << off;
+                ASSERT_LE(km, half);
+                ASSERT_GT(km, half - 2);
+            }
+    EXPECT_NEAR(haversineKm(40.4168, -3.7038, -40.4168, 176.2962), half, 1e-6);
+    EXPECT_NEAR(haversineKm(90, 0, -90, 0), half, 1e-6);
 }

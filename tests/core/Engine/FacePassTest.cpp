@@ -1,6 +1,9 @@
 #include "Core/Engine/FacePass.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -130,6 +133,24 @@ TEST_F(FacePassTest, TwentyPhotosInTwoBatchesWithOneClusteringRun) {
     EXPECT_TRUE(makePass().run());
     EXPECT_TRUE(reports.empty());
     EXPECT_TRUE(clusteredAt.empty());
+}
+
+// The pass fills the processors: its analyses run in the scheduler's idle
+// class (or, where refused, at the lowest niceness), so the window and its
+// picture loaders come first; the thread that runs the pass keeps its place.
+TEST_F(FacePassTest, TheAnalysesRunBehindEveryOtherThread) {
+    addPhotos(3);
+    const int policyBefore = ::sched_getscheduler(0);
+    const int niceBefore = ::getpriority(PRIO_PROCESS, ::gettid());
+    int policy = -1, nice = -100;
+    onAnalyse = [&] {
+        policy = ::sched_getscheduler(0);
+        nice = ::getpriority(PRIO_PROCESS, ::gettid());
+    };
+    EXPECT_TRUE(makePass().run());
+    EXPECT_TRUE(policy == SCHED_IDLE || (policy == SCHED_OTHER && nice == 19)) << policy << ", nice " << nice;
+    EXPECT_EQ(::sched_getscheduler(0), policyBefore);
+    EXPECT_EQ(::getpriority(PRIO_PROCESS, ::gettid()), niceBefore);
 }
 
 TEST_F(FacePassTest, FourHundredPhotosClusterEveryHundredAndEightyAndAtTheEnd) {

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <condition_variable>
 #include <thread>
 
+#include "Core/Places/Geocoder.h"
+#include "Core/Search/AssetSearch.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;
@@ -78,9 +81,11 @@ protected:
 
     void SetUp() override { makePass(); }
 
-    void makePass() {
+    // A pass as a newly opened library has it, naming through `places`
+    // (the fake geocoder unless told).
+    void makePass(std::shared_ptr<ReverseGeocoder> places = nullptr) {
         pass.reset();
-        auto resolver = std::make_shared<PlaceResolver>(db, geocoder);
+        auto resolver = std::make_shared<PlaceResolver>(db, places ? places : geocoder);
         pass = std::make_unique<TripPass>(db, resolver, mainQueue.poster(), delegate);
     }
 
@@ -192,6 +197,71 @@ TEST_F(TripPassTest, CentreMovingFarMakesTheTripUnnamedAndNamesItAgain) {
     EXPECT_EQ(fourth[0].autoTitle, "Lyon");
     EXPECT_EQ(fourth[0].customTitle, "Lyon trip");
     EXPECT_TRUE(fourth[0].named);
+}
+
+// Paris, Brussels and Aachen on one journey, named by the real offline
+// geocoder. Photos that move to another town of the trip, three photos at
+// home in the middle of it (splitting it), and photos of another town found
+// after a restart: each time the trips are named for the places they keep,
+// a title the user gave is kept, and a search for a country finds only the
+// photos of the trip that went there.
+TEST_F(TripPassTest, ATripWhosePlacesChangeIsNamedForThePlacesItKeeps) {
+    makePass(OfflineGeocoder::shared());
+    for (int w = 0; w < 40; ++w) addPhoto(kJan2023 + 2 * kDay + w * 7 * kDay + 3600, 38.72, -9.14);
+    const double day = kJan2023 + 190 * kDay;
+    for (int i = 0; i < 8; ++i) addPhoto(day + 9 * 3600 + i * 2400, 48.8566, 2.3522);
+    for (int i = 0; i < 6; ++i) addPhoto(day + kDay + 9 * 3600 + i * 1800, 50.8467, 4.3525);
+    for (int i = 0; i < 6; ++i) addPhoto(day + 2 * kDay + 9 * 3600 + i * 1800, 50.7753, 6.0839);
+    // The trips after a detection, earliest first, once named.
+    std::vector<Trip> trips;
+    auto detect = [&] {
+        pass->detectTrips();
+        trips = namedTrips();
+        std::sort(trips.begin(), trips.end(), [](const Trip& a, const Trip& b) { return a.start < b.start; });
+        std::vector<std::string> titles;
+        for (const Trip& t : trips)
+            titles.push_back(t.customTitle.value_or("") + " | " + t.autoTitle + " | " + t.subtitle);
+        return titles;
+    };
+    using Titles = std::vector<std::string>;
+
+    EXPECT_EQ(detect(), Titles{" | Paris, Brussels & more | Belgium \u00B7 France \u00B7 Germany"});
+    const int64_t id = trips.at(0).id;
+
+    // The Brussels photos were taken in Antwerp: the centre stays in Paris,
+    // the span stays, the places do not.
+    db->db().run("UPDATE assets SET lat=51.2194, lon=4.4025 WHERE lat > 50.8 AND lat < 50.9");
+    EXPECT_EQ(detect(), Titles{" | Paris, Antwerp & more | Belgium \u00B7 France \u00B7 Germany"});
+
+    db->db().run("UPDATE trips SET custom_title='Summer'");
+    for (int i = 0; i < 3; ++i) addPhoto(day + 20 * 3600 + i * 600, 38.72, -9.14);
+    EXPECT_EQ(detect(), (Titles{"Summer | Paris | Île-de-France Region, France",
+                                " | Antwerp & Aachen | Belgium \u00B7 Germany"}));
+    ASSERT_EQ(trips.size(), 2u);
+    EXPECT_EQ(trips[0].id, id);
+    EXPECT_TRUE(trips[0].named && trips[1].named);
+
+    const std::vector<Asset> assets = db->loadAssets();
+    SearchSources sources;
+    sources.trips = &trips;
+    AssetSearch search;
+    auto found = [&](const char* text) {
+        std::vector<double> lats;
+        for (const Asset& a : search.search(assets, text, sources)) lats.push_back(*a.lat);
+        return lats;
+    };
+    EXPECT_EQ(found("belgium").size(), 12u);
+    for (double lat : found("belgium")) EXPECT_GT(lat, 50) << "only the photos of Antwerp and Aachen";
+    EXPECT_EQ(found("france").size(), 8u);
+    EXPECT_EQ(found("summer").size(), 8u);
+
+    // Photos of an afternoon in Reims join the Paris part while the library
+    // is closed: found at the first detection after opening, when the
+    // trip's earlier stops are not known.
+    for (int i = 0; i < 3; ++i) addPhoto(day + 15 * 3600 + i * 1800, 49.2583, 4.0317);
+    makePass(OfflineGeocoder::shared());
+    EXPECT_EQ(detect(), (Titles{"Summer | Paris & Reims | France", " | Antwerp & Aachen | Belgium \u00B7 Germany"}));
+    EXPECT_EQ(trips.at(0).id, id);
 }
 
 TEST_F(TripPassTest, TripsWithoutGeotaggedPhotosAreRemoved) {

@@ -8,6 +8,7 @@
 
 #include "Core/Media/MediaInternal.h"
 #include "Core/Media/MediaProcessor.h"
+#include "fixtures/MediaFixtures.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;
@@ -53,13 +54,23 @@ std::string cutShortJpeg() {
     return whole.substr(0, whole.size() / 2);
 }
 
-// The bytes opened lazily with truncation an error, so that making the
+// The bytes opened lazily, with truncation an error, so that making the
 // pixels fails; null when even the header cannot be read. The bytes must
 // outlive the picture.
 VImage loadFailingOnTruncation(const std::string& bytes) {
     VipsImage* loaded = nullptr;
     if (vips_jpegload_buffer(const_cast<char*>(bytes.data()), bytes.size(), &loaded, "fail_on",
                              VIPS_FAIL_ON_TRUNCATED, nullptr) != 0)
+        return VImage();
+    return VImage(loaded);
+}
+
+// The bytes opened as the photo reader opens them: read top to bottom, and
+// truncation no error.
+VImage loadAsTheReaderDoes(const std::string& bytes) {
+    VipsImage* loaded = nullptr;
+    if (vips_jpegload_buffer(const_cast<char*>(bytes.data()), bytes.size(), &loaded, "fail_on", VIPS_FAIL_ON_NONE,
+                             "access", VIPS_ACCESS_SEQUENTIAL, nullptr) != 0)
         return VImage();
     return VImage(loaded);
 }
@@ -71,7 +82,8 @@ TEST(JpegEncoder, WritesWhatVipsSaverWritesForColourAndGrey) {
     for (int bands : {3, 1})
         for (int quality : {74, 82, 95}) {
             SCOPED_TRACE(std::to_string(bands) + " bands, quality " + std::to_string(quality));
-            VImage image = picture(333, 250, bands);
+            // Large enough for the output to outgrow its first buffer twice over.
+            VImage image = picture(1000, 750, bands);
             ASSERT_TRUE(image);
             ASSERT_TRUE(media::encodableHere(image.get()));
             const auto here = media::encodeHere(image.get(), quality);
@@ -97,6 +109,33 @@ TEST(JpegEncoder, OtherPicturesAreLeftToVipsAndUnmadePixelsFail) {
     ASSERT_TRUE(truncated);
     ASSERT_TRUE(media::encodableHere(truncated.get()));
     EXPECT_FALSE(media::encodeHere(truncated.get(), 74));
+}
+
+// A photo cut short whose pixels run out only part way down, once the output
+// has outgrown its first buffer: the decoder gives up some way after a
+// camera's restart markers go missing. The encoder fails, and nothing is
+// freed twice on the way out.
+TEST(JpegEncoder, PixelsThatRunOutPartWayDownFailCleanly) {
+    MediaProcessor::initialize();
+    fixtures::TempDir dir;
+    fixtures::PhotoJPEGOptions options;
+    options.restartInterval = 8;
+    ASSERT_TRUE(fixtures::makePhotoJPEG(dir / "photo.jpg", 2048, 1536, options));
+    const std::string whole = fixtures::readFile(dir / "photo.jpg");
+    const std::string cut = whole.substr(0, whole.size() * 6 / 10);
+    VImage truncated = loadAsTheReaderDoes(cut);
+    ASSERT_TRUE(truncated);
+    ASSERT_TRUE(media::encodableHere(truncated.get()));
+    EXPECT_FALSE(media::encodeHere(truncated.get(), 74));
+
+    // The top rows are there, and encode to more than the first buffer holds.
+    VImage again = loadAsTheReaderDoes(cut);
+    VipsImage* top = nullptr;
+    ASSERT_EQ(vips_extract_area(again.get(), &top, 0, 0, 2048, 512, nullptr), 0);
+    VImage topRows(top);
+    const auto encoded = media::encodeHere(topRows.get(), 74);
+    ASSERT_TRUE(encoded);
+    EXPECT_GT(encoded->size(), size_t(64 * 1024));
 }
 
 // Pictures handed to the face analyser and the viewer are computed on the

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "Core/Media/MediaProcessor.h"
 #include "Core/Base/WallClock.h"
@@ -110,6 +114,85 @@ TEST(MediaBadInput, JpegCutShortIsDecodedAsFarAsItsDataGoes) {
     fixtures::writeFile(dir / "cut.png", png.substr(0, png.size() / 2));
     fs::remove(thumb);
     EXPECT_FALSE(MP::processPhoto(dir / "cut.png", kFallback, thumb).thumbOK);
+}
+
+// Photos as cameras write them (three sizes; baseline with restart markers,
+// and progressive; upright, and turned by their orientation tag; with EXIF),
+// cut at many lengths as a download or a copy in progress leaves them, read
+// on three threads at once. A cut baseline file runs into a missing restart
+// marker for every interval cut off, and the decoder gives up part way
+// through the picture: never a crash, the metadata from the head of the
+// file, an upright thumbnail or none at all, and nothing left beside it.
+TEST(MediaBadInput, CameraJpegsCutAtManyLengths) {
+    fixtures::TempDir dir;
+    fixtures::PhotoJPEGOptions options;
+    options.exif.dateTimeOriginal = "2021:07:04 18:30:05";
+    options.exif.model = "X100V";
+    options.exif.gpsLatitude = 48.85;
+    options.exif.gpsLongitude = 2.35;
+    struct Cut {
+        std::string bytes;
+        int width, height;  // as shown
+        bool loadWhole;
+    };
+    std::vector<Cut> cuts;
+    int made = 0;
+    const std::pair<int, int> sizes[] = {{640, 480}, {2016, 1512}, {4032, 3024}};
+    for (auto [width, height] : sizes)
+        for (bool progressive : {false, true})
+            for (bool turned : {false, true}) {
+                options.progressive = progressive;
+                options.restartInterval = progressive ? 0 : width / 128;
+                options.exif.orientation = turned ? std::optional(6) : std::nullopt;
+                options.seed = unsigned(++made);
+                const std::string whole = dir / ("whole" + std::to_string(made) + ".jpg");
+                ASSERT_TRUE(fixtures::makePhotoJPEG(whole, width, height, options));
+                const std::string bytes = fixtures::readFile(whole);
+                fs::remove(whole);
+                for (int percent = 4; percent < 100; percent += 7)
+                    cuts.push_back({bytes.substr(0, bytes.size() * size_t(percent) / 100), turned ? height : width,
+                                    turned ? width : height, percent % 3 == 0});
+            }
+
+    std::atomic<size_t> next{0};
+    std::atomic<int> thumbs{0};
+    auto worker = [&](int id) {
+        const std::string path = dir / ("cut" + std::to_string(id) + ".jpg");
+        const std::string thumb = dir / ("thumb" + std::to_string(id) + ".jpg");
+        for (size_t i = next++; i < cuts.size(); i = next++) {
+            const Cut& cut = cuts[i];
+            SCOPED_TRACE(std::to_string(cut.width) + " x " + std::to_string(cut.height) + ", " +
+                         std::to_string(cut.bytes.size()) + " bytes");
+            fixtures::writeFile(path, cut.bytes);
+            fs::remove(thumb);
+            const ProcessedMedia m = MP::processPhoto(path, kFallback, thumb);
+            EXPECT_EQ(m.width, cut.width);
+            EXPECT_EQ(m.height, cut.height);
+            EXPECT_EQ(m.camera, "X100V");
+            EXPECT_EQ(m.taken, MP::parseExifDate("2021:07:04 18:30:05"));
+            EXPECT_TRUE(m.lat && std::fabs(*m.lat - 48.85) < 1e-3);
+            EXPECT_EQ(m.thumbOK, fs::exists(thumb));
+            // Whether the wider side lies across, as the photo is shown.
+            const bool across = cut.width > cut.height;
+            if (m.thumbOK) {
+                ++thumbs;
+                const ImageRef t = MP::loadImage(thumb, 480);
+                EXPECT_TRUE(t && std::max(t->width, t->height) == 480 && (t->width > t->height) == across);
+            }
+            if (cut.loadWhole) {
+                const ImageRef full = MP::loadImage(path, 1600);
+                EXPECT_TRUE(!full || (std::max(full->width, full->height) <= 1600 &&
+                                      (full->width > full->height) == across));
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) threads.emplace_back(worker, t);
+    for (auto& t : threads) t.join();
+    EXPECT_GT(thumbs.load(), int(cuts.size()) / 3) << "many cut photos still show what their data holds";
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        EXPECT_TRUE(entry.path().filename().string().find(".jpg.") == std::string::npos)
+            << "a half-written thumbnail left behind: " << entry.path();
 }
 
 // JPEG files are read whole into memory and decoded from there; a file that

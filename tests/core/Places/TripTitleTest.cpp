@@ -62,7 +62,7 @@ TEST(TripTitle, titleTable) {
         {"two towns, one region, no country", {place("Lisbon", "Lisboa", none), place("Sintra", "Lisboa", none)},
          titled("Lisbon & Sintra", "Lisboa")},
         {"two towns, two countries", {place("Lille", "Hauts-de-France", "France"), place("Ghent", "Flanders", "Belgium")},
-         titled("Lille & Ghent", "")},
+         titled("Lille & Ghent", "Belgium \u00B7 France")},
         {"repeated names count once",
          {place("Paris", "Île-de-France", "France"), place("Paris", "Île-de-France", "France"),
           place("Lyon", "Auvergne-Rhône-Alpes", "France")},

@@ -129,12 +129,32 @@ TEST(YearScrubber, ShowsOnHoverTakesOnlyItsClicksAndScrollsAgainOnEveryClick) {
     // Still no mouse event lands on the widget itself.
     EXPECT_TRUE(scrubber.testAttribute(Qt::WA_TransparentForMouseEvents));
 
+    // The labels are buttons: a press let go over another year, or beside
+    // the column, asks for nothing; one carried off its year and back does.
+    const QPointF other = scrubber.labelInViewport(0).center();
+    send(viewport, QEvent::MouseButtonPress, label, Qt::LeftButton);
+    send(viewport, QEvent::MouseMove, other, Qt::LeftButton);
+    send(viewport, QEvent::MouseButtonRelease, other, Qt::LeftButton);
+    send(viewport, QEvent::MouseButtonPress, other, Qt::LeftButton);
+    send(viewport, QEvent::MouseButtonRelease, QPointF(30, other.y()), Qt::LeftButton);
+    EXPECT_FALSE(s.model->scrollRequest());
+    EXPECT_TRUE(s.model->selection().empty());
+    send(viewport, QEvent::MouseMove, other);
+    send(viewport, QEvent::MouseButtonPress, other, Qt::LeftButton);
+    send(viewport, QEvent::MouseMove, label, Qt::LeftButton);
+    send(viewport, QEvent::MouseButtonRelease, other, Qt::LeftButton);
+    ASSERT_TRUE(s.model->scrollRequest());
+    EXPECT_EQ(s.model->scrollRequest()->section, scrubber.entries()[scrubber.visibleEntries()[0]].section);
+    EXPECT_TRUE(s.model->selection().empty());
+    EXPECT_EQ(scrolledTo(screen), 0);  // the first year is at the top
+    send(viewport, QEvent::MouseMove, label);
+
     // A click on a label asks for its section and the grid never sees it.
     const std::string section = scrubber.entries()[scrubber.visibleEntries()[1]].section;
     click(viewport, label);
     ASSERT_TRUE(s.model->scrollRequest());
     EXPECT_EQ(s.model->scrollRequest()->section, section);
-    EXPECT_EQ(s.model->scrollRequest()->token, 1);
+    EXPECT_EQ(s.model->scrollRequest()->token, 2);
     EXPECT_TRUE(s.model->selection().empty());
     const int there = scrolledTo(screen);
     EXPECT_GT(there, 0);
@@ -149,7 +169,7 @@ TEST(YearScrubber, ShowsOnHoverTakesOnlyItsClicksAndScrollsAgainOnEveryClick) {
     grid.verticalScrollBar()->setValue(0);
     send(viewport, QEvent::MouseMove, label);
     click(viewport, scrubber.labelInViewport(1).center());
-    EXPECT_EQ(s.model->scrollRequest()->token, 2);
+    EXPECT_EQ(s.model->scrollRequest()->token, 3);
     EXPECT_EQ(scrolledTo(screen), there);
 
     // Leaving hides it again.

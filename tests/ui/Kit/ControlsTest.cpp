@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCursor>
 #include <QEnterEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QTest>
 #include <QVBoxLayout>
 
 #include "UI/Kit/Buttons.h"
@@ -61,6 +63,62 @@ TEST(BarButton, FillAndSymbolColours) {
     hover(b, true);
     hover(b, false);
     EXPECT_FALSE(b.isHovering());
+}
+
+// The pointer stays still while the button is carried away from under it,
+// by a move of its own or of what it lies in: the fill goes. A menu's label
+// takes no fill at all.
+TEST(BarButton, HoverEndsWhenTheButtonMovesAwayFromTheStillPointer) {
+    QWidget window;
+    window.resize(400, 200);
+    auto* strip = new QWidget(&window);
+    strip->setGeometry(100, 50, 200, 60);
+    auto* button = new BarButton(QStringLiteral("sidebar.left"), QStringLiteral("Show or hide the sidebar"), strip);
+    auto* menu = new BarButton(QStringLiteral("rectangle.stack.badge.plus"), QStringLiteral("Add to Album"), strip);
+    button->setGeometry(10, 10, 30, 28);
+    menu->setGeometry(60, 10, 30, 28);
+    menu->setHoverFill(false);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto pointAt = [](QWidget* w) {
+        QCursor::setPos(w->mapToGlobal(w->rect().center()));
+        QCoreApplication::processEvents();
+    };
+    auto settled = [] {
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+    };
+
+    pointAt(button);
+    ASSERT_TRUE(button->isHovering());
+    EXPECT_EQ(button->fillColor(), Theme::color(ThemeColor::hover));
+    strip->move(0, 50);  // what it lies in moves (a column sliding over)
+    settled();
+    EXPECT_FALSE(button->isHovering());
+    EXPECT_EQ(button->fillColor(), QColor(Qt::transparent));
+
+    pointAt(button);
+    ASSERT_TRUE(button->isHovering());
+    button->move(10, 12);  // a little: still under the pointer
+    settled();
+    EXPECT_TRUE(button->isHovering());
+    button->move(150, 10);  // away
+    settled();
+    EXPECT_FALSE(button->isHovering());
+
+    // Back under the pointer, the next move over it is hover again; hidden
+    // while hovered, it comes back without the fill where the pointer is not.
+    pointAt(button);
+    EXPECT_TRUE(button->isHovering());
+    button->hide();
+    pointAt(menu);
+    button->show();
+    EXPECT_FALSE(button->isHovering());
+
+    pointAt(menu);
+    EXPECT_TRUE(menu->isHovering());
+    EXPECT_EQ(menu->fillColor(), QColor(Qt::transparent));
+    EXPECT_EQ(menu->symbolColor(), Theme::color(ThemeColor::ink2));
 }
 
 TEST(EmptyState, ButtonOnlyWithTitleAndAction) {

@@ -273,6 +273,52 @@ TEST(MapTiles, noShoreIsDrawnWhereTheLakesFilesCutALake) {
     }
 }
 
+// Where the atlas's coasts and the lakes' water overlap: the estuaries off
+// Zeeland, which the lakes file draws out into the North Sea in blocky
+// steps, and the Caspian, whose shore both files draw, not alike. A shore
+// is drawn only where water meets land: over open water there every pixel
+// is sea, at both pixel ratios and in both appearances.
+TEST(MapTiles, noShoreIsDrawnOverOpenWater) {
+    struct Water {
+        const char* name;
+        double lat, lon;            // the middle of the box
+        double halfLat, halfLon;    // its half sizes, in degrees
+    };
+    const Water waters[] = {
+        {"the North Sea off Zeeland", 51.56, 3.075, 0.14, 0.225},
+        {"the Caspian's north-east bay", 46.51, 53.063, 0.015, 0.02},
+        {"the Caspian's north shore", 46.812, 52.184, 0.015, 0.02},
+        {"the Caspian off the Volga delta", 45.595, 48.449, 0.015, 0.02},
+        {"the Caspian west of the delta", 45.441, 47.79, 0.015, 0.02},
+        {"the Caspian off Mangyshlak", 44.821, 50.646, 0.015, 0.02},
+    };
+    const auto atlas = MapOutlines::load(AtlasDetail::fine10m);
+    ASSERT_FALSE(atlas->lakes.empty());
+    for (int z : {7, 8})
+        for (int scale100 : {100, 200})
+            for (bool dark : {false, true}) {
+                const QColor sea = MapPalette::of(dark).sea;
+                std::map<std::pair<int, int>, QImage> tiles;
+                for (const Water& w : waters) {
+                    const double side = MapTileKey{z, 0, 0, scale100, dark}.pixels();
+                    const double world = std::exp2(z) * side;
+                    const int x0 = int(mercator::x(w.lon - w.halfLon) * world);
+                    const int x1 = int(mercator::x(w.lon + w.halfLon) * world);
+                    const int y0 = int(mercator::y(w.lat + w.halfLat) * world);
+                    const int y1 = int(mercator::y(w.lat - w.halfLat) * world);
+                    int stray = 0;
+                    for (int y = y0; y <= y1; ++y)
+                        for (int x = x0; x <= x1; ++x) {
+                            const int tx = int(x / side), ty = int(y / side);
+                            QImage& tile = tiles[{tx, ty}];
+                            if (tile.isNull()) tile = renderMapTile(atlas.get(), {z, tx, ty, scale100, dark});
+                            stray += tile.pixelColor(x - int(tx * side), y - int(ty * side)) != sea;
+                        }
+                    EXPECT_EQ(stray, 0) << w.name << " at zoom " << z << ", scale " << scale100 << (dark ? ", dark" : "");
+                }
+            }
+}
+
 TEST(MapTiles, theCacheKeepsToItsLimitAndTheViewsSettle) {
     MapTileService& service = MapTileService::instance();
     int client = 0;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCursor>
 #include <QTest>
 
 #include "UI/Grid/PhotoGridView.h"
@@ -56,12 +57,25 @@ TEST(ChromeInWindow, BarsAndSettingsArePluggedIntoTheWindow) {
     EXPECT_TRUE(settings->isVisible());
 
     // The bar's sidebar button hides the sidebar; a new one comes back.
-    bar->sidebarButton()->click();
-    window->root().finishAnimations();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    // Each time the button slides away from the pointer that clicked it,
+    // and keeps no hover fill behind.
+    BarButton* toggle = bar->sidebarButton();
+    auto clickToggle = [&] {
+        const QPoint at = toggle->rect().center();
+        QCursor::setPos(toggle->mapToGlobal(at));
+        QCoreApplication::processEvents();
+        ASSERT_TRUE(toggle->isHovering());
+        QTest::mouseClick(toggle, Qt::LeftButton, {}, at);
+        window->root().finishAnimations();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+        ASSERT_FALSE(toggle->rect().contains(toggle->mapFromGlobal(QCursor::pos())));
+        EXPECT_TRUE(spinUntil([&] { return !toggle->isHovering(); }));
+        EXPECT_EQ(toggle->fillColor(), QColor(Qt::transparent));
+    };
+    clickToggle();
     EXPECT_EQ(window->root().sidebar(), nullptr);
-    bar->sidebarButton()->click();
-    window->root().finishAnimations();
+    clickToggle();
     EXPECT_TRUE(qobject_cast<SidebarView*>(window->root().sidebar()));
 
     window.reset();

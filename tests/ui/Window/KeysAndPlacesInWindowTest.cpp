@@ -16,6 +16,7 @@
 #include "UI/Viewer/VideoControls.h"
 #include "UI/Viewer/VideoPlayerView.h"
 #include "UI/Viewer/ViewerView.h"
+#include "UI/Window/SidebarView.h"
 #include "VintrelleApp.h"
 #include "WindowTestSupport.h"
 #include "fixtures/MediaFixtures.h"
@@ -121,6 +122,47 @@ TEST(KeysInWindow, TheShownGridOrListHasTheKeyboard) {
     app.root().alert()->confirmButton()->click();
     QCoreApplication::processEvents();
     EXPECT_EQ(app.window->focusWidget(), app.cards());
+}
+
+// A click on a sidebar row, as a person goes from page to page: the grid or
+// list shown after it answers the keys, whichever empty page (favourites,
+// an album, videos) the click left.
+TEST(KeysInWindow, TheKeysWorkAfterEveryClickInTheSidebar) {
+    App app;
+    const int64_t album = app.world.lib().store->createAlbum("Empty", {});
+    app.settle();
+    auto* sidebar = qobject_cast<SidebarView*>(app.root().sidebar());
+    ASSERT_TRUE(sidebar && sidebar->list());
+    auto clickRow = [&](const char* title) {
+        const SidebarRow* row = sidebar->row(QString::fromUtf8(title));
+        ASSERT_TRUE(row) << title;
+        QTest::mouseClick(sidebar->list(), Qt::LeftButton, {}, row->rect.center().toPoint());
+        app.settle();
+    };
+    auto rightSelectsTheFirstPhoto = [&](const char* from) {
+        app.model().clearSelection();
+        ASSERT_TRUE(app.keyboardAt(app.grid())) << "after " << from;
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
+        EXPECT_TRUE(spinUntil([&] { return app.model().selection().size() == 1; })) << "after " << from;
+    };
+    const std::pair<const char*, Route> emptyPages[] = {
+        {"Favourites", Route::favorites()}, {"Empty", Route::album(album)}, {"Videos", Route::videos()}};
+    for (const auto& [title, route] : emptyPages) {
+        clickRow(title);
+        ASSERT_EQ(app.model().route(), route);
+        ASSERT_TRUE(app.gridScreen() && app.gridScreen()->isShowingEmptyState()) << title;
+        clickRow("Library");
+        rightSelectsTheFirstPhoto(title);
+        // To an overview and back from it, by the sidebar too.
+        clickRow(title);
+        clickRow("Trips");
+        EXPECT_TRUE(app.keyboardAt(app.cards())) << title;
+        clickRow("Library");
+        rightSelectsTheFirstPhoto("Trips");
+    }
+    // Return opens what the keys selected.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_TRUE(app.model().viewer());
 }
 
 TEST(KeysInWindow, BackReturnsToWhereTheOverviewAndTheGridWere) {
