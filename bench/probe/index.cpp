@@ -4,7 +4,8 @@
 // this run indexed. The index stays in the folder's data folder. A run that
 // leaves files unread (the index damaged, its disk full or unwritable, or
 // files waiting for a reader that cannot be started) prints {"error": WHY}
-// instead and exits 1.
+// instead and exits 1, as does one that leaves files waiting to be read
+// again later (their reading was cut short).
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -58,7 +59,9 @@ int index(const probe::Args& argsIn) {
             store->isDamaged()                              ? "The index is damaged."
             : store->halt() == EngineHalt::diskFull          ? "The disk holding the index is full."
             : store->halt() == EngineHalt::readerUnavailable ? "Vintrelle\u2019s photo reader is missing: some photos wait to be read."
-                                                             : "The disk holding the index can\u2019t be written.";
+            : store->halt() == EngineHalt::readAgainLater
+                ? "Some photos wait to be read again: reading them was cut short (killed or past its deadline)."
+                : "The disk holding the index can\u2019t be written.";
         store->shutdown();
         return probe::fail(reason);
     }

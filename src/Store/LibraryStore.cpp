@@ -517,7 +517,9 @@ void LibraryStore::engineDidHalt(EngineHalt why) {
     // A reader that cannot be started comes back only with a new
     // installation: the scans that follow it (a rescan, the folder's
     // changes, the next start) try again; looking every minute would not.
-    if (!shutDown_ && !isDamaged_ && why != EngineHalt::readerUnavailable) retry_.start();
+    // Photos read again later are read again by the engine itself.
+    if (!shutDown_ && !isDamaged_ && why != EngineHalt::readerUnavailable && why != EngineHalt::readAgainLater)
+        retry_.start();
 }
 
 void LibraryStore::retryAfterHalt() {

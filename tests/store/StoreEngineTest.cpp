@@ -54,6 +54,54 @@ TEST(StoreWithEngine, IndexesFollowsTheFolderAndThumbnailsLoad) {
     lib.store->shutdown();
 }
 
+// A photo copied over in place with the window open: the scans that the
+// watcher brings find it empty, then short, then whole. It keeps its place,
+// favourite and album throughout, and shows the new picture in the end.
+TEST(StoreWithEngine, APhotoWrittenAgainInPlaceKeepsItsPlace) {
+    RealLibrary lib;
+    const std::string photo = lib.root + "/2019/a.jpg";
+    ASSERT_TRUE(fixtures::makeJPEG(photo, 640, 480));
+    ASSERT_TRUE(fixtures::makeJPEG(lib.dir / "newer.jpg", 800, 600, {200, 40, 40}));
+    const std::string newer = fixtures::readFile(lib.dir / "newer.jpg");
+    lib.store = LibraryStore::init(lib.root);
+    lib.store->start(false);
+    ASSERT_TRUE(spinUntil([&] { return lib.store->assets().size() == 1 && lib.idle(); }));
+    const int64_t id = lib.store->assets()[0].id;
+    lib.store->setFavorite({id}, true);
+    const int64_t album = lib.store->createAlbum("Summer", {id});
+    auto kept = [&] {
+        const std::optional<Asset> a = lib.store->asset(id);
+        const auto& albums = lib.store->albums();
+        auto summer = std::find_if(albums.begin(), albums.end(), [&](const Album& x) { return x.id == album; });
+        return a && a->favorite && summer != albums.end() && summer->assetIDs == std::vector<int64_t>{id};
+    };
+    // A new file beside it, once in the store, shows that a scan has looked
+    // at the folder as it is now.
+    int marks = 0;
+    auto scanned = [&] {
+        const std::string mark = "2019/mark" + std::to_string(++marks) + ".jpg";
+        ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/" + mark, 32, 24));
+        ASSERT_TRUE(spinUntil([&] {
+            const auto& all = lib.store->assets();
+            return std::any_of(all.begin(), all.end(), [&](const Asset& a) { return a.path == mark; });
+        }));
+    };
+
+    fixtures::writeFile(photo, "");
+    scanned();
+    EXPECT_TRUE(kept());
+    fixtures::writeFile(photo, newer.substr(0, 100));
+    scanned();
+    EXPECT_TRUE(kept());
+    fixtures::writeFile(photo, newer);
+    EXPECT_TRUE(spinUntil([&] {
+        const std::optional<Asset> a = lib.store->asset(id);
+        return a && a->width == 800 && a->thumbState == 1;
+    }));
+    EXPECT_TRUE(kept());
+    lib.store->shutdown();
+}
+
 TEST(StoreWithEngine, ALibraryOpenedThroughALinkFollowsItsFolder) {
     // ~/Pictures leading to a data disk, opened by the link's path.
     RealLibrary lib;

@@ -6,7 +6,10 @@
 // land while one is read, again and again. Every child must end by its own
 // hand with status 0, by our SIGKILL or by its own abort (a crash, or a
 // sanitizer's report, fails the test), and the index a final run leaves must
-// be the one an undisturbed run leaves: no photo costs a kill.
+// be the one an undisturbed run leaves: no photo costs a kill. A reading cut
+// short by the machine's load waits and is read again, as in use, only
+// sooner; the final run ends only once nothing waits, and fails on any file
+// it leaves unread, saying why.
 //
 // VINTRELLE_STRESS_CYCLES sets the number of cycles (CI runs many under the
 // sanitizers); VINTRELLE_STRESS_PHOTOS the size of the library.
@@ -42,6 +45,8 @@ const char* const kChildReader = "VINTRELLE_STRESS_READER";      // the reader o
 const char* const kChildCrashOn = "VINTRELLE_STRESS_CRASH_ON";   // a file whose reading aborts
 const char* const kChildSlowMs = "VINTRELLE_STRESS_SLOW_MS";     // how long a "slow" file takes
 const char* const kChildAbortMs = "VINTRELLE_STRESS_ABORT_MS";   // another thread aborts then
+const char* const kChildRetryMs = "VINTRELLE_STRESS_RETRY_MS";   // how long a reading cut short waits
+const char* const kChildSettles = "VINTRELLE_STRESS_SETTLES";    // the run must leave nothing unread
 
 int fromEnv(const char* name, int fallback) {
     const char* v = std::getenv(name);
@@ -110,6 +115,7 @@ TEST(EngineStress, Child) {
     ManualMainQueue mainQueue;
     LibraryEngine engine(paths, db, rec, mainQueue.poster());
     if (const char* reader = std::getenv(kChildReader)) engine.setReaderPath(reader);
+    if (std::getenv(kChildRetryMs)) engine.setRetrySpacing(std::chrono::milliseconds(fromEnv(kChildRetryMs, 0)));
     const char* crashOn = std::getenv(kChildCrashOn);
     const int slowMs = fromEnv(kChildSlowMs, 0);
     engine.setReadHook([crash = crashOn ? std::string("/") + crashOn : std::string(), slowMs](const std::string& path) {
@@ -118,9 +124,21 @@ TEST(EngineStress, Child) {
             std::this_thread::sleep_for(std::chrono::milliseconds(slowMs));
     });
     engine.start(false);
+    // Files whose reading was cut short are read again by the engine's own
+    // run: idle before that is not the end.
     for (;;) {
         mainQueue.waitAndDrain(20);
-        if (!engine.isRunning() && mainQueue.drain() == 0 && rec->last == EngineStatus::idle()) break;
+        if (!engine.isRunning() && mainQueue.drain() == 0 && rec->last == EngineStatus::idle() &&
+            rec->halt != EngineHalt::readAgainLater)
+            break;
+    }
+    // A run that ends with files left unread says why. One between kills
+    // may meet a machine too loaded to start a reader through the stand-in
+    // (a shell that cannot fork answers as a reader refusing the request);
+    // the run that settles the library must leave nothing.
+    for (EngineHalt why : rec->halts) std::cerr << "child " << ::getpid() << ": a run halted (" << int(why) << ")\n";
+    if (std::getenv(kChildSettles)) {
+        EXPECT_FALSE(rec->halt) << "files left unread (" << int(*rec->halt) << ")";
     }
     EXPECT_EQ(rec->offline, 0);
 }
@@ -130,6 +148,10 @@ namespace {
 // How long a "slow" file takes to read, here and in the reader of suspects:
 // as long as a 12-megapixel HEIF on a busy machine.
 constexpr int kSlowMs = 1500;
+// How long a reading cut short (a reader the machine's load killed or kept
+// past its deadline) waits before it is tried again: minutes in use, enough
+// here for a passing squeeze to pass.
+constexpr int kRetryMs = 2000;
 
 // A library of real pictures of camera-like sizes, so that every file is
 // decoded and scaled down, copied under many names, with a stand-in for the
@@ -167,15 +189,23 @@ struct PhotoLibrary {
             fs::copy_file(dir / "seed0.jpg", root + "/2099/slow_" + std::to_string(i) + ".jpg");
         files += count;
     }
-    std::vector<std::string> settings(int abortMs = 0) const {
-        std::vector<std::string> out{std::string(kChildLibrary) + "=" + root, std::string(kChildReader) + "=" + reader,
-                                     std::string(kChildSlowMs) + "=" + std::to_string(kSlowMs)};
+    // Runs to be cut short read suspects through the stand-in; runs that
+    // settle the library through the stand-in only when it must crash, else
+    // through the real reader, started as the application starts it.
+    std::vector<std::string> settings(int abortMs, bool settles, bool standIn) const {
+        std::vector<std::string> out{std::string(kChildLibrary) + "=" + root,
+                                     std::string(kChildSlowMs) + "=" + std::to_string(kSlowMs),
+                                     std::string(kChildRetryMs) + "=" + std::to_string(kRetryMs)};
+        if (standIn) out.push_back(std::string(kChildReader) + "=" + reader);
+        if (settles) out.push_back(std::string(kChildSettles) + "=1");
         if (!crashOn.empty()) out.push_back(std::string(kChildCrashOn) + "=" + crashOn);
         if (abortMs > 0) out.push_back(std::string(kChildAbortMs) + "=" + std::to_string(abortMs));
         return out;
     }
-    pid_t spawn(int abortMs = 0) const { return spawnChild(log, settings(abortMs)); }
+    pid_t spawn(int abortMs = 0) const { return spawnChild(log, settings(abortMs, false, true)); }
     Outcome run() const { return waitFor(spawn()); }
+    // An undisturbed run that must leave every file read.
+    Outcome settle() const { return waitFor(spawnChild(log, settings(0, true, !crashOn.empty()))); }
     std::string childLog() const { return "children's output:\n" + fixtures::readFile(log); }
     std::map<std::string, std::pair<int64_t, int>> rows() const {  // path -> id, thumb state
         std::map<std::string, std::pair<int64_t, int>> out;
@@ -236,7 +266,7 @@ TEST(EngineStress, KilledAtRandomMomentsLosesNothing) {
 
     // An undisturbed run: what every later index must look like, and how long a run takes.
     const auto t0 = std::chrono::steady_clock::now();
-    Outcome o = lib.run();
+    Outcome o = lib.settle();
     ASSERT_TRUE(o.exited && o.code == 0) << "undisturbed run ended with " << o.code << "\n" << lib.childLog();
     const double runSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const Counts reference = countsOf(lib.database);
@@ -294,11 +324,11 @@ TEST(EngineStress, KilledAtRandomMomentsLosesNothing) {
 
     // Rows saved before the last kill keep their ids.
     const auto saved = lib.rows();
-    o = lib.run();
+    o = lib.settle();
     ASSERT_TRUE(o.exited && o.code == 0) << "final run ended with " << o.code << "\n" << lib.childLog();
     const Counts after = countsOf(lib.database);
     EXPECT_EQ(after.rows, lib.files);
-    EXPECT_EQ(after.done, lib.files);
+    EXPECT_EQ(after.done, lib.files) << lib.childLog();
     EXPECT_EQ(lib.failed(), referenceFailed);
     const auto rows = lib.rows();
     for (const auto& [path, row] : saved) EXPECT_EQ(rows.at(path).first, row.first) << path;
@@ -318,7 +348,7 @@ TEST(EngineStress, FileThatCrashesTheReaderIsSetAside) {
     Outcome o = lib.run();
     ASSERT_FALSE(o.exited) << lib.childLog();
     ASSERT_EQ(o.code, SIGABRT) << lib.childLog();
-    o = lib.run();
+    o = lib.settle();
     ASSERT_TRUE(o.exited && o.code == 0) << "after the crash: " << o.code << "\n" << lib.childLog();
     const auto rows = lib.rows();
     ASSERT_EQ(int64_t(rows.size()), lib.files);

@@ -2,12 +2,15 @@
 // The engine's private state and passes, shared by LibraryEngine.cpp,
 // Scanner.cpp, ProcessingPass.cpp and LivePhotos.cpp. Not for other users.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -46,6 +49,10 @@ struct WorkItem {
 // What one walk of a folder found, and where it could not look.
 struct Enumeration {
     std::vector<FoundFile> files;
+    // Photos and videos of no bytes: being written (truncated first, as a
+    // copy over a file, a restore or an editor's save does), or emptied.
+    // A row of the index for one of them is kept as it is; none is made.
+    std::vector<std::string> empty;
     // Relative paths of folders whose listing failed, and of entries that could
     // not be examined; what the index knows below them must not count as gone.
     std::vector<std::string> failed;
@@ -74,6 +81,15 @@ bool isPackageName(std::string_view name);
 
 // Local wall-clock seconds of a true instant (seconds since 1970, UTC).
 double wallClockOf(double utcSeconds);
+
+// A file's content modification time as the scan records it.
+inline double modificationTime(const struct stat& st) {
+    return double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9;
+}
+
+// Whether two modification times are the same file's: some file systems
+// keep coarse times or give them rounded one way here and another there.
+inline bool sameModificationTime(double a, double b) { return std::fabs(a - b) <= 1.0; }
 
 struct EngineCore : std::enable_shared_from_this<EngineCore> {
     EngineCore(LibraryPaths paths, std::shared_ptr<LibraryDB> db, std::weak_ptr<EngineDelegate> delegate,
@@ -124,6 +140,14 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     // mutex.
     std::set<int64_t> waitingForReader;
     std::string whyWaitingForReader;  // as last said
+    // Suspects whose reading was cut short, each until its next try is due
+    // (see ReadJournal): while any of them is unread, every run ends saying
+    // so, and the engine's thread starts a run of its own for them at
+    // `retryAt`; `retryDue` tells that run to look them up. Guarded by mutex.
+    std::chrono::milliseconds retrySpacing;
+    std::map<int64_t, std::chrono::steady_clock::time_point> waitingForRetry;
+    std::optional<std::chrono::steady_clock::time_point> retryAt;
+    bool retryDue = false;
     ReadJournal journal;
     const std::shared_ptr<PlaceResolver> resolver;
     TripPass trips;
@@ -147,8 +171,19 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     void noteWaitingForReader(int64_t id, const std::string& reader, const ReaderProcess::Outcome& outcome);
     // A reader took the suspect up, however its reading ended.
     void noteReaderTookUp(int64_t id);
+    // Drops from the waiting suspects those read since by other means, or
+    // removed.
+    void pruneWaiting();
     // Whether an unread suspect waits for a reader.
     bool suspectsWaitForReader();
+    // A suspect waits `wait` before it is read again.
+    void noteWaitingForRetry(int64_t id, std::chrono::milliseconds wait);
+    // Whether a suspect waits to be read again; arms `retryAt` for the first
+    // of them (or disarms it).
+    bool suspectsWaitForRetry();
+    // At `retryAt`: the folders of the suspects whose time has come are
+    // queued for a scan, which reads them.
+    void queueDueRetries();
     bool scan(bool full, const std::set<std::string>& dirs);
     void process(const std::vector<WorkItem>& items);
     void pairLivePhotos();

@@ -35,6 +35,10 @@ enum class EngineHalt {
     // no reader of suspects could be started, or it refused the request:
     // those files wait, the rest was done
     readerUnavailable,
+    // a suspect's reading was cut short (its reader killed, as the
+    // out-of-memory killer does, or past its deadline): it waits some
+    // minutes to be read again, and the engine goes on by itself then
+    readAgainLater,
 };
 
 // Implemented by the store. Every call arrives on the main thread, and only

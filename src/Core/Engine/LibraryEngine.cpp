@@ -70,6 +70,7 @@ EngineCore::EngineCore(LibraryPaths p, std::shared_ptr<LibraryDB> d, std::weak_p
       poster(std::move(mp)),
       readerPath(ReaderProcess::besideThisProgram()),
       readerDeadline(ReaderProcess::defaultDeadline),
+      retrySpacing(ReadJournal::retrySpacing),
       journal(paths.dataDir),
       resolver(std::make_shared<PlaceResolver>(db)),
       trips(db, resolver, poster, delegate) {
@@ -167,15 +168,26 @@ void EngineCore::kick() {
 
 void EngineCore::threadMain() {
     std::unique_lock lock(mutex);
+    auto ready = [&] { return running || exitThread; };
     for (;;) {
-        wake.wait(lock, [&] { return running || exitThread; });
+        if (retryAt && !ready()) {
+            // Suspects wait to be read again: a run of their own when the
+            // first one's time comes, unless another run comes first.
+            if (!wake.wait_until(lock, *retryAt, ready)) {
+                retryAt.reset();
+                retryDue = true;
+                kick();
+            }
+        } else {
+            wake.wait(lock, ready);
+        }
         if (running) {
             lock.unlock();
             drain();
             lock.lock();
             continue;
         }
-        break;
+        if (exitThread) break;
     }
     threadEnded = true;
     wake.notify_all();
@@ -219,6 +231,7 @@ void EngineCore::drain() {
         firstWait.swap(firstScanWait);
     }
     if (firstWait) firstWait();
+    queueDueRetries();
     // Faces switched on after the loop looked at the switch, but before it
     // marked itself as not running, would otherwise wait for the next scan.
     bool endedWithFacesOff = false;
@@ -263,13 +276,19 @@ void EngineCore::drain() {
         std::lock_guard lock(mutex);
         running = false;
     }
+    // Also after a run that had no suspect to read: they still wait.
+    if (!stopped) pruneWaiting();
+    const bool waitForReader = !stopped && suspectsWaitForReader();
+    const bool waitForRetry = !stopped && suspectsWaitForRetry();
     if (halt) {
         // Writes fail on a drive that went away, too: that is no full disk.
         if (!libraryPresent()) reportOffline();
         else post([why = *halt](EngineDelegate& d) { d.engineDidHalt(why); });
-    } else if (!halted && !stopped && suspectsWaitForReader()) {
-        // Also after a run that had no suspect to read: they still wait.
-        post([](EngineDelegate& d) { d.engineDidHalt(EngineHalt::readerUnavailable); });
+    } else if (!halted && (waitForReader || waitForRetry)) {
+        // Never idle as if all were read: a reader that cannot be started
+        // comes back only with an installation, a retry by itself.
+        const EngineHalt why = waitForReader ? EngineHalt::readerUnavailable : EngineHalt::readAgainLater;
+        post([why](EngineDelegate& d) { d.engineDidHalt(why); });
     }
     report(EngineStatus::idle());
     // After a halt the work waits for the next request (a rescan, a change
@@ -318,19 +337,69 @@ void EngineCore::noteWaitingForReader(int64_t id, const std::string& reader, con
 void EngineCore::noteReaderTookUp(int64_t id) {
     std::lock_guard lock(mutex);
     waitingForReader.erase(id);
+    waitingForRetry.erase(id);
 }
 
-bool EngineCore::suspectsWaitForReader() {
+void EngineCore::noteWaitingForRetry(int64_t id, std::chrono::milliseconds wait) {
+    std::lock_guard lock(mutex);
+    waitingForReader.erase(id);
+    waitingForRetry[id] = std::chrono::steady_clock::now() + wait;
+}
+
+void EngineCore::pruneWaiting() {
     {
         std::lock_guard lock(mutex);
-        if (waitingForReader.empty()) return false;
+        if (waitingForReader.empty() && waitingForRetry.empty()) return;
     }
     // Those read since by other means, or removed, wait no more.
     const std::vector<int64_t> unread = unreadSuspects();
+    auto settled = [&](int64_t id) { return !std::binary_search(unread.begin(), unread.end(), id); };
     std::lock_guard lock(mutex);
-    std::erase_if(waitingForReader,
-                  [&](int64_t id) { return !std::binary_search(unread.begin(), unread.end(), id); });
+    std::erase_if(waitingForReader, settled);
+    std::erase_if(waitingForRetry, [&](const auto& entry) { return settled(entry.first); });
+}
+
+bool EngineCore::suspectsWaitForReader() {
+    std::lock_guard lock(mutex);
     return !waitingForReader.empty();
+}
+
+bool EngineCore::suspectsWaitForRetry() {
+    std::lock_guard lock(mutex);
+    retryAt.reset();
+    for (const auto& [id, at] : waitingForRetry)
+        if (!retryAt || at < *retryAt) retryAt = at;
+    return retryAt.has_value();
+}
+
+void EngineCore::queueDueRetries() {
+    std::vector<int64_t> due;
+    {
+        std::lock_guard lock(mutex);
+        if (!retryDue) return;
+        retryDue = false;
+        const auto now = std::chrono::steady_clock::now();
+        for (const auto& [id, at] : waitingForRetry)
+            if (at <= now) due.push_back(id);
+    }
+    // Their folders as they are now: a suspect moved meanwhile is read
+    // where it went.
+    std::vector<std::string> files;
+    for (int64_t id : due) {
+        try {
+            db->db().forEachRow("SELECT path FROM assets WHERE id=? AND meta_done=0", {id},
+                                [&](const Row& r) { files.push_back(r.text(0)); });
+        } catch (const DBError&) {
+            // The scan of everything reads it, wherever it is.
+            files.push_back(std::string());
+        }
+    }
+    std::lock_guard lock(mutex);
+    for (const std::string& file : files) {
+        const size_t slash = file.rfind('/');
+        if (slash == std::string::npos) pendingFull = true;
+        else pendingDirs.insert(file.substr(0, slash));
+    }
 }
 
 // ---- public interface ------------------------------------------------------
@@ -437,6 +506,11 @@ void LibraryEngine::setReaderPath(std::string path) {
 void LibraryEngine::setReaderDeadline(std::chrono::milliseconds deadline) {
     std::lock_guard lock(impl_->core->mutex);
     impl_->core->readerDeadline = deadline;
+}
+
+void LibraryEngine::setRetrySpacing(std::chrono::milliseconds spacing) {
+    std::lock_guard lock(impl_->core->mutex);
+    impl_->core->retrySpacing = spacing;
 }
 
 void LibraryEngine::setFirstScanWait(std::function<void()> wait) {

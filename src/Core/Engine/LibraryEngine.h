@@ -71,6 +71,9 @@ public:
     void setReaderPath(std::string path);
     // How long it may take over one file (tests shorten it).
     void setReaderDeadline(std::chrono::milliseconds deadline);
+    // How long a file whose reading was cut short waits before it is read
+    // again (tests shorten it).
+    void setRetrySpacing(std::chrono::milliseconds spacing);
 
     // Called on the engine's thread before its first scan, which begins once
     // it returns. The store waits there for the folder watcher's watches: a

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <thread>
@@ -32,16 +31,29 @@ double secondsSince(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
-// Whether the file can be read to its end as the scan saw it (same size,
-// same modification time). A reader that failed on such a file met bytes it
-// could not decode; any other failure (permission denied, the folder away for
-// a moment, an I/O error, a file still being written) is a passing one.
+// Whether the file is still the one the scan saw: the same size and
+// modification time. A file written since (copied, saved or restored over,
+// a download going on) was read as it stood halfway: what came of it is not
+// kept, and the scan that its writing brings (the watcher reports the file
+// when its writer closes it, a later scan finds it changed) reads it whole.
+bool unchangedSinceScan(const struct stat& st, const WorkItem& item) {
+    return S_ISREG(st.st_mode) && st.st_size == item.size && sameModificationTime(modificationTime(st), item.mtime);
+}
+
+bool stillAsScanned(const std::string& path, const WorkItem& item) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && unchangedSinceScan(st, item);
+}
+
+// Whether the file can be read to its end as the scan saw it. A reader that
+// failed on such a file met bytes it could not decode; any other failure
+// (permission denied, the folder away for a moment, an I/O error, a file
+// still being written) is a passing one.
 bool readableAsScanned(const std::string& path, const WorkItem& item) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return false;
     struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == item.size &&
-              std::fabs(double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9 - item.mtime) <= 1.0;
+    bool ok = ::fstat(fd, &st) == 0 && unchangedSinceScan(st, item);
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     std::vector<char> buffer(size_t(1) << 20);
     off_t total = 0;
@@ -55,7 +67,7 @@ bool readableAsScanned(const std::string& path, const WorkItem& item) {
         total += n;
     }
     ::close(fd);
-    return ok && total == st.st_size;
+    return ok && total == st.st_size && stillAsScanned(path, item);
 }
 
 }  // namespace
@@ -71,12 +83,13 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
 
     LibraryEngine::ReadHook hook;
     std::string reader;
-    std::chrono::milliseconds deadline;
+    std::chrono::milliseconds deadline, spacing;
     {
         std::lock_guard lock(mutex);
         hook = readHook;
         reader = readerPath;
         deadline = readerDeadline;
+        spacing = retrySpacing;
     }
 
     struct Result {
@@ -97,13 +110,16 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
     // process of its own: should it crash its decoder, only that process
     // ends, and only two such ends condemn it; a reading cut short (killed,
     // as the out-of-memory killer does, past its deadline, or failing) is
-    // tried again, and only three such ends condemn it. Nothing else does:
+    // tried again some minutes later (in a run the engine starts for it, or
+    // a later one), and only three such ends condemn it. Nothing else does:
     // the end of this process (a kill, a crash in another thread) says
-    // nothing of any one file. It stays a suspect until what was read of it
-    // is saved (see flush): a run that ends before then must not read it
-    // here next time.
+    // nothing of any one file, nor does a reading of a file that was being
+    // written meanwhile. It stays a suspect until what was read of it is
+    // saved (see flush): a run that ends before then must not read it here
+    // next time.
     auto readSuspect = [&](const WorkItem& item, const std::string& url, double fallback) -> Result {
         using End = ReaderProcess::Outcome::End;
+        const Result unread{0, {}, true};
         auto condemned = [&] {
             ProcessedMedia unreadable;
             unreadable.taken = fallback;
@@ -112,36 +128,50 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
         int failures = 0;
         for (;;) {
             // Closing: the file waits for the next run, tried or not.
-            if (stopped) return {0, {}, true};
+            if (stopped) return unread;
+            if (const auto wait = journal.untilRetry(item.id, spacing); wait.count() > 0) {
+                noteWaitingForRetry(item.id, wait);
+                return unread;
+            }
             ReaderProcess::Outcome o =
                 ReaderProcess::read(reader, item.kind, url, fallback, paths.thumbURL(item.id), stopped, deadline);
             if (o.end == End::stopped) continue;
+            if (ReaderProcess::unstartedForNow(o)) {
+                std::fprintf(stderr, "vintrelle: the reader of %s %s; reading it again later\n", url.c_str(),
+                             ReaderProcess::describe(o).c_str());
+                noteWaitingForRetry(item.id, spacing);
+                return unread;
+            }
             // Not there, not runnable, or refusing the request: the
             // installation is at fault, not the file, which waits for a
             // reader (the run says so).
             if (o.end == End::unstarted || o.end == End::refused) {
                 noteWaitingForReader(item.id, reader, o);
-                return {0, {}, true};
+                return unread;
             }
             noteReaderTookUp(item.id);
+            // Its thumbnail found no room: as for a file read here.
+            if (o.media.thumbWriteError != 0) {
+                noteWriteError(o.media.thumbWriteError);
+                return unread;
+            }
+            // Written meanwhile: however the reading went, it says nothing
+            // of the file as it stands.
+            if (!stillAsScanned(url, item)) return unread;
             if (o.end != End::read) {
                 const bool crash = o.end == End::crashed;
                 const int ends = crash ? journal.crashed(item.id) : journal.cutShort(item.id);
                 const bool again = ends < (crash ? ReadJournal::crashesToCondemn : ReadJournal::cutsToCondemn);
                 std::fprintf(stderr, "vintrelle: the reader of %s %s; %s\n", url.c_str(),
-                             ReaderProcess::describe(o).c_str(), again ? "reading it again" : "set aside as unreadable");
-                if (again) continue;
-                return condemned();
-            }
-            // Its thumbnail found no room: as for a file read here.
-            if (o.media.thumbWriteError != 0) {
-                noteWriteError(o.media.thumbWriteError);
-                return {0, {}, true};
+                             ReaderProcess::describe(o).c_str(),
+                             !again ? "set aside as unreadable" : crash ? "reading it again" : "reading it again later");
+                if (!again) return condemned();
+                continue;  // a cut waits at the top
             }
             if (!o.media.thumbOK) {
                 // As for a file read here: only bytes that were all there
                 // and could not be decoded, read twice, make it unreadable.
-                if (!readableAsScanned(url, item)) return {0, {}, true};
+                if (!readableAsScanned(url, item)) return unread;
                 if (++failures < 2) continue;
             }
             return {0, std::move(o.media), false};
@@ -178,6 +208,9 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
             noteWriteError(r.media.thumbWriteError);
             r.unread = true;
         }
+        // Written meanwhile (a copy over it going on): what was read is of
+        // no file that stands, and the scan its writing brings reads it whole.
+        if (!r.unread && !stillAsScanned(url, item)) r.unread = true;
         journal.end(item.id);
         return r;
     };

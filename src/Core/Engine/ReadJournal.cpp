@@ -21,6 +21,11 @@ void writeWhole(const std::string& path, const std::string& text) {
     if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) ::unlink(temp.c_str());
 }
 
+int64_t millisecondsNow() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
 ReadJournal::ReadJournal(const std::string& dataDir)
@@ -28,11 +33,11 @@ ReadJournal::ReadJournal(const std::string& dataDir)
     std::ifstream in(suspectsPath_);
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
-        long long id = 0;
+        long long id = 0, lastCut = 0;
         int crashes = 0, cuts = 0;
         if (!(fields >> id >> crashes)) continue;
-        fields >> cuts;
-        suspects_[id] = {std::max(crashes, 0), std::max(cuts, 0)};
+        fields >> cuts >> lastCut;
+        suspects_[id] = {std::max(crashes, 0), std::max(cuts, 0), std::max(lastCut, 0LL)};
     }
     long long id = 0;
     int crashes = 0;
@@ -98,9 +103,23 @@ int ReadJournal::crashed(int64_t id) {
 
 int ReadJournal::cutShort(int64_t id) {
     std::lock_guard lock(mutex_);
-    const int cuts = ++suspects_[id].cuts;
+    Ends& ends = suspects_[id];
+    ends.lastCutMs = millisecondsNow();
+    const int cuts = ++ends.cuts;
     writeSuspects();
     return cuts;
+}
+
+std::chrono::milliseconds ReadJournal::untilRetry(int64_t id, std::chrono::milliseconds spacing) const {
+    int64_t lastCut = 0;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = suspects_.find(id);
+        if (it == suspects_.end() || it->second.lastCutMs == 0) return std::chrono::milliseconds(0);
+        lastCut = it->second.lastCutMs;
+    }
+    const int64_t left = lastCut + int64_t(spacing.count()) - millisecondsNow();
+    return std::chrono::milliseconds(std::clamp<int64_t>(left, 0, spacing.count()));
 }
 
 void ReadJournal::begin(int64_t id) {
@@ -135,7 +154,8 @@ void ReadJournal::writeSuspects() {
     }
     std::string text;
     for (const auto& [id, ends] : suspects_)
-        text += std::to_string(id) + " " + std::to_string(ends.crashes) + " " + std::to_string(ends.cuts) + "\n";
+        text += std::to_string(id) + " " + std::to_string(ends.crashes) + " " + std::to_string(ends.cuts) + " " +
+                std::to_string(ends.lastCutMs) + "\n";
     writeWhole(suspectsPath_, text);
 }
 

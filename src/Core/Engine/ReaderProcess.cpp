@@ -284,6 +284,20 @@ Outcome read(const std::string& readerPath, MediaKind kind, const std::string& f
     return o;
 }
 
+bool unstartedForNow(const Outcome& o) {
+    if (o.end != Outcome::End::unstarted) return false;
+    switch (o.error) {
+    case EAGAIN:
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE:
+    case ETXTBSY:
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::string describe(const Outcome& o) {
     switch (o.end) {
     case Outcome::End::read: return "read";

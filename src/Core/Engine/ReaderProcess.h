@@ -66,6 +66,12 @@ Outcome read(const std::string& readerPath, MediaKind kind, const std::string& f
              const std::string& thumbURL, const std::atomic<bool>& stopped,
              std::chrono::milliseconds deadline = defaultDeadline);
 
+// Whether no reader could be started for now, for want of what the system
+// lends a process (processes, memory, open files) or with the reader being
+// replaced: a burst of load, or an update, gives it back. The installation
+// is sound and the file is no worse: it is read again later.
+bool unstartedForNow(const Outcome& outcome);
+
 // One line for a log: how a reading ended, for the ends that are no reading.
 std::string describe(const Outcome& outcome);
 

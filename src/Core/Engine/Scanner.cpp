@@ -107,11 +107,11 @@ struct Walker {
                 walk(fd, childRel, childAbs);
                 continue;
             }
-            if (!S_ISREG(st.st_mode) || st.st_size < 1) continue;
+            if (!S_ISREG(st.st_mode)) continue;
             auto kind = MediaTypes::kindForPath(name);
             if (!kind) continue;
-            out.files.push_back({joined(rel, name), *kind, int64_t(st.st_size),
-                                 double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9});
+            if (st.st_size < 1) out.empty.push_back(joined(rel, name));
+            else out.files.push_back({joined(rel, name), *kind, int64_t(st.st_size), modificationTime(st)});
         }
         out.walked.insert(rel);
         ::closedir(dir);
@@ -259,6 +259,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
     }
     std::unordered_map<std::string, FoundFile> found;
     std::unordered_map<std::string, FileStat> known;
+    std::unordered_set<std::string> empty;
     Enumeration walk;  // where the walks looked, and how it went
     for (const auto& folder : folders) {
         const std::string url = folder.empty() ? paths.root : paths.root + "/" + folder;
@@ -266,6 +267,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
         if (isDirectory(url, &statFailed)) {
             Enumeration e = enumerate(url, folder, check);
             for (auto& f : e.files) found.emplace(f.path, std::move(f));
+            for (auto& path : e.empty) empty.insert(std::move(path));
             walk.failed.insert(walk.failed.end(), e.failed.begin(), e.failed.end());
             walk.walked.merge(e.walked);
             walk.unsettled.merge(e.unsettled);
@@ -291,9 +293,12 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
     // Below a folder that could not be listed, or whose listing changed while
     // it was read, nothing is known to be gone: such rows are only candidates
     // for moves (a folder renamed during the walk), and a later scan decides.
+    // A known file found empty is being written again in place (or was
+    // emptied): its row stays as it is, with its favourite, albums and faces,
+    // until the file has content again and a scan reads it.
     std::unordered_map<std::string, FileStat> gone, uncertain;
     for (const auto& [path, stat] : known) {
-        if (found.count(path)) continue;
+        if (found.count(path) || empty.count(path)) continue;
         if (underFailed(path, walk.failed) || underUnsettled(path, walk)) uncertain.emplace(path, stat);
         else gone.emplace(path, stat);
     }
@@ -308,7 +313,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
             continue;
         }
         const FileStat& s = it->second;
-        if (s.size == f.size && std::fabs(s.mtime - f.mtime) <= 1.0) {
+        if (s.size == f.size && sameModificationTime(s.mtime, f.mtime)) {
             if (!s.done) work.push_back({s.id, f.path, f.kind, f.mtime, f.size});
             continue;
         }

@@ -119,6 +119,11 @@ AssetGridScreen::EmptyScreen AssetGridScreen::emptyScreen(const Route& route, co
         return {QStringLiteral("externaldrive"), tr("Vintrelle’s photo reader is missing"),
                 tr("Some photos wait to be read. They’ll appear here once Vintrelle is installed again."),
                 std::nullopt, false};
+    if (halt == EngineHalt::readAgainLater)
+        return {QStringLiteral("externaldrive"), tr("Some photos wait to be read again"),
+                tr("Reading them was cut short, as happens when the computer runs short of memory. Vintrelle tries "
+                   "again in a few minutes, and they’ll appear here on their own."),
+                std::nullopt, false};
     if (status.kind == EngineStatus::Kind::idle && hasLoaded)
         return {QStringLiteral("photo.on.rectangle.angled"), tr("No photos in this folder"),
                 tr("Vintrelle didn’t find any photos or videos here. Add some to the folder and they’ll appear on "

@@ -103,6 +103,9 @@ StatusFooter::Info StatusFooter::info(const LibraryStore& store) {
     if (store.halt() == EngineHalt::readerUnavailable)
         return {tr("Vintrelle\u2019s photo reader is missing."), tr("Some photos wait to be read"), std::nullopt,
                 offline};
+    if (store.halt() == EngineHalt::readAgainLater)
+        return {tr("Some photos wait to be read again."), tr("Vintrelle tries again in a few minutes"), std::nullopt,
+                offline};
     const EngineStatus& s = store.status();
     switch (s.kind) {
         case EngineStatus::Kind::indexing:

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "Core/Engine/ReaderProcess.h"
 #include "fixtures/TempDir.h"
 #include "fixtures/MediaFixtures.h"
+#include "fixtures/Patience.h"
 
 namespace enginetest {
 
@@ -48,6 +50,7 @@ struct Recorder : EngineDelegate {
     void engineDidChangeStatus(const EngineStatus& s) override {
         if (onStatus) onStatus(s);
         last = s;
+        if (s.kind != EngineStatus::Kind::idle) halt.reset();
         static const char* const names[] = {"scanning", "indexing", "faces", "idle"};
         log.push_back(names[int(s.kind)]);
     }
@@ -56,8 +59,10 @@ struct Recorder : EngineDelegate {
         log.push_back("offline");
     }
     std::vector<EngineHalt> halts;
+    std::optional<EngineHalt> halt;  // as the store keeps it: until the engine goes on
     void engineDidHalt(EngineHalt why) override {
         halts.push_back(why);
+        halt = why;
         log.push_back("halt");
     }
     bool saw(const std::string& what) const { return std::find(log.begin(), log.end(), what) != log.end(); }
@@ -111,11 +116,15 @@ struct Library {
         if (mtime > 0) setMTime(p, mtime);
         return p;
     }
-    void waitIdle() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    // Idle; with `retried`, also past the runs the engine starts by itself
+    // for files that wait to be read again.
+    void waitIdle(bool retried = false) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(fixtures::patientMs);
         for (;;) {
             mainQueue.waitAndDrain(20);
-            if (!engine->isRunning() && mainQueue.drain() == 0 && rec->last.kind == EngineStatus::Kind::idle) return;
+            if (!engine->isRunning() && mainQueue.drain() == 0 && rec->last.kind == EngineStatus::Kind::idle &&
+                !(retried && rec->halt == EngineHalt::readAgainLater))
+                return;
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "engine never went idle";
         }
     }

@@ -68,6 +68,7 @@ TEST(Walker, SkipsHiddenPackagesLinksAndEmptyFilesButNoNameForItsBytes) {
     EXPECT_EQ(found.count(std::string("base/bad\xff.jpg")), 1u);
     EXPECT_DOUBLE_EQ(found["base/a/X.HEIC"].mtime, 1'700'000'000.25);
     EXPECT_EQ(found["base/a/clip.Mp4"].kind, MediaKind::video);
+    EXPECT_EQ(e.empty, std::vector<std::string>{"base/empty.jpg"});
     EXPECT_TRUE(e.failed.empty());
 
     e = enumerate(dir.path(), "", [&](const std::string& d) { return d != dir / "a"; });
@@ -322,6 +323,103 @@ TEST_F(LibraryEngineTest, FileUnreadableDuringOneScanIsReadByTheNext) {
     lib.engine->requestScan(false, {lib.root + "/2024/b.jpg"});
     lib.waitIdle();
     EXPECT_EQ(lib.rows()["2024/b.jpg"].thumb, 1);
+}
+
+namespace {
+
+// A library with one photo read, made a favourite, put in an album and with a
+// named person's face locked to it: what the user made of it, and the bytes
+// of the picture that is later written over it.
+struct MadePhoto {
+    Library lib;
+    std::string path = lib.root + "/2024/a.jpg";
+    std::string newer;  // a bigger picture, written over it in the tests
+    int64_t id = 0;
+
+    MadePhoto() {
+        fs::create_directories(lib.root + "/2024");
+        EXPECT_TRUE(fixtures::makeJPEG(path, 64, 48));
+        EXPECT_TRUE(fixtures::makeJPEG(lib.dir / "newer.jpg", 80, 60, {200, 40, 40}));
+        newer = fixtures::readFile(lib.dir / "newer.jpg");
+        lib.fullScan();
+        id = lib.rows()["2024/a.jpg"].id;
+        lib.db->setFavorite({id}, true);
+        lib.db->addToAlbum(lib.db->createAlbum("Summer"), {id});
+        const int64_t person = lib.db->db().insert("INSERT INTO persons(name, created) VALUES('Ana', 0)", {});
+        lib.db->db().run("INSERT INTO faces(asset_id, x, y, w, h, quality, person_id, locked) "
+                         "VALUES(?,0.1,0.1,0.2,0.2,0.9,?,1)", {id, person});
+    }
+    // Its row, favourite, album place and locked face are all still there.
+    void expectKept() {
+        auto rows = lib.rows();
+        ASSERT_EQ(rows.count("2024/a.jpg"), 1u);
+        EXPECT_EQ(rows["2024/a.jpg"].id, id);
+        EXPECT_TRUE(rows["2024/a.jpg"].favorite);
+        EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM album_assets WHERE asset_id=?", {id}), 1);
+        EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM faces f JOIN persons p ON p.id=f.person_id "
+                                         "WHERE f.asset_id=? AND f.locked=1 AND p.name='Ana'", {id}), 1);
+        EXPECT_FALSE(lib.rec->saw("remove"));
+    }
+    // Read whole, as the newer picture, and the store told so.
+    void expectReadWhole() {
+        EXPECT_EQ(lib.rows()["2024/a.jpg"].thumb, 1);
+        ASSERT_EQ(lib.rec->upserted.count(id), 1u);
+        EXPECT_EQ(lib.rec->upserted.at(id).width, 80);
+        EXPECT_TRUE(lib.rec->upserted.at(id).favorite);
+    }
+};
+
+}  // namespace
+
+// A photo written again in place (copied over, restored, saved by an
+// editor) is empty, then short, for a moment. A scan that finds it so takes
+// nothing away: its row keeps its id, favourite, album place and faces, and
+// it is read again once it is whole, never left set aside. A new file is
+// indexed only once it has content.
+TEST_F(LibraryEngineTest, APhotoWrittenAgainInPlaceKeepsItsRow) {
+    MadePhoto p;
+    Library& lib = p.lib;
+    fixtures::writeFile(p.path, "");
+    fixtures::writeFile(lib.root + "/2024/b.jpg", "");
+    lib.scan({p.path, lib.root + "/2024/b.jpg"});
+    p.expectKept();
+    EXPECT_EQ(lib.rows().size(), 1u);
+    EXPECT_EQ(lib.rows()["2024/a.jpg"].thumb, 1);
+    EXPECT_TRUE(fs::exists(lib.paths.thumbURL(p.id)));
+
+    // Its first bytes only, as a slow copy leaves it: read for what it is now.
+    fixtures::writeFile(p.path, p.newer.substr(0, 100));
+    lib.scan({p.path});
+    p.expectKept();
+
+    fixtures::writeFile(p.path, p.newer);
+    fs::copy_file(lib.dir / "newer.jpg", lib.root + "/2024/b.jpg", fs::copy_options::overwrite_existing);
+    lib.scan({p.path});
+    p.expectKept();
+    p.expectReadWhole();
+    EXPECT_EQ(lib.rows()["2024/b.jpg"].thumb, 1);
+}
+
+// A file written on while it is read (a copy over it still going on) was
+// read halfway: that reading is not kept, nothing is set aside, and the scan
+// that the end of the writing brings reads it whole.
+TEST_F(LibraryEngineTest, AFileWrittenOnWhileItIsReadIsReadAgainWhole) {
+    MadePhoto p;
+    Library& lib = p.lib;
+    fixtures::writeFile(p.path, p.newer.substr(0, 100));
+    lib.rec->upserted.clear();
+    lib.engine->setReadHook([&](const std::string& path) {
+        if (path == p.path) fixtures::writeFile(path, p.newer);
+    });
+    lib.scan({p.path});
+    p.expectKept();
+    EXPECT_FALSE(lib.rows()["2024/a.jpg"].done);
+    EXPECT_EQ(lib.rec->upserted.count(p.id), 0u);
+
+    lib.engine->setReadHook({});
+    lib.scan({p.path});
+    p.expectKept();
+    p.expectReadWhole();
 }
 
 // Another folder put in the library folder's place, even mid-run, is not the
@@ -609,9 +707,14 @@ TEST(ReadJournal, OnlyCrashesOfTheReadingProcessCount) {
     EXPECT_EQ(journal.suspects(), (std::vector<int64_t>{4, 5}));
     EXPECT_EQ(journal.crashed(5), 1);
     EXPECT_EQ(ReadJournal(dir.path()).crashed(5), ReadJournal::crashesToCondemn);
-    // Readings cut short are counted apart from crashes, across runs too.
+    // Readings cut short are counted apart from crashes, across runs too,
+    // and so is when the last one was: the next try waits for the spacing.
+    const auto hour = std::chrono::hours(1);
+    EXPECT_EQ(ReadJournal(dir.path()).untilRetry(5, hour).count(), 0);
     EXPECT_EQ(ReadJournal(dir.path()).cutShort(5), 1);
     EXPECT_EQ(ReadJournal(dir.path()).cutShort(5), 2);
+    EXPECT_GT(ReadJournal(dir.path()).untilRetry(5, hour), std::chrono::minutes(59));
+    EXPECT_LE(ReadJournal(dir.path()).untilRetry(5, hour), hour);
     EXPECT_EQ(ReadJournal(dir.path()).crashed(5), ReadJournal::crashesToCondemn + 1);
     journal.forget({4, 5});
     EXPECT_TRUE(ReadJournal(dir.path()).suspects().empty());
@@ -635,8 +738,9 @@ TEST(ReadJournal, OnlyCrashesOfTheReadingProcessCount) {
 // own, and stored as what they are: a file whose reader dies of a fault
 // twice is set aside as unreadable; one fault is chance. A reader cut short
 // otherwise (killed, as the out-of-memory killer does, or failing) is no
-// evidence once: the file is read again, and set aside only after three such
-// ends. The other files are read here as always.
+// evidence once: the file is read again later, by a run the engine starts
+// for it, and set aside only after three such ends. The other files are
+// read here as always.
 TEST_F(LibraryEngineTest, FilesInFlightAtAKillAreReadApart) {
     Library lib;
     for (int i = 0; i < 6; ++i) ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/p" + std::to_string(i) + ".jpg", 64, 48));
@@ -655,13 +759,15 @@ TEST_F(LibraryEngineTest, FilesInFlightAtAKillAreReadApart) {
                                                                 "  */killed.jpg) kill -KILL $$ ;;\n"
                                                                 "  */refused.jpg) exit 1 ;;\n"
                                                                 "esac"));
+    lib.engine->setRetrySpacing(std::chrono::milliseconds(100));
     std::mutex mutex;
     std::multiset<std::string> here;
     lib.engine->setReadHook([&](const std::string& path) {
         std::lock_guard lock(mutex);
         here.insert(fs::path(path).filename());
     });
-    lib.fullScan();
+    lib.engine->requestScan(true, {});
+    lib.waitIdle(true);
     EXPECT_EQ(here, (std::multiset<std::string>{"p0.jpg", "p2.jpg", "p3.jpg", "p4.jpg", "p5.jpg"}));
     std::multiset<std::string> apart;
     std::istringstream lines(fixtures::readFile(log));
@@ -678,12 +784,13 @@ TEST_F(LibraryEngineTest, FilesInFlightAtAKillAreReadApart) {
     EXPECT_TRUE(fs::exists(lib.paths.thumbURL(ids.at("once.jpg"))));
     EXPECT_TRUE(fs::exists(lib.paths.thumbURL(ids.at("killedOnce.jpg"))));
     EXPECT_TRUE(ReadJournal(lib.paths.dataDir).suspects().empty());
-    EXPECT_TRUE(lib.rec->halts.empty());
+    for (EngineHalt why : lib.rec->halts) EXPECT_EQ(why, EngineHalt::readAgainLater);
+    EXPECT_FALSE(lib.rec->halt);
 }
 
-// A reader that never finishes is ended at its deadline, and tried again:
-// only a file that outlasts it three times is set aside; the run ends as
-// any other, in bounded time.
+// A reader that never finishes is ended at its deadline, and tried again
+// later: only a file that outlasts it three times is set aside; each run
+// ends as any other, in bounded time.
 TEST_F(LibraryEngineTest, AReaderThatOverrunsIsEndedAndTheFileSetAsideInTheEnd) {
     Library lib;
     ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/spins.jpg", 64, 48));
@@ -691,7 +798,9 @@ TEST_F(LibraryEngineTest, AReaderThatOverrunsIsEndedAndTheFileSetAsideInTheEnd) 
     const std::string log = lib.dir / "reader.log";
     lib.engine->setReaderPath(standInReader(lib.dir / "reader", "echo $$ >> '" + log + "'\nexec sleep 600"));
     lib.engine->setReaderDeadline(std::chrono::milliseconds(500));
-    lib.fullScan();
+    lib.engine->setRetrySpacing(std::chrono::milliseconds(100));
+    lib.engine->requestScan(true, {});
+    lib.waitIdle(true);
     std::istringstream lines(fixtures::readFile(log));
     int tries = 0;
     for (std::string pid; std::getline(lines, pid); ++tries)
@@ -702,6 +811,63 @@ TEST_F(LibraryEngineTest, AReaderThatOverrunsIsEndedAndTheFileSetAsideInTheEnd) 
     EXPECT_EQ(rows["spins.jpg"].thumb, 2);
     EXPECT_TRUE(ReadJournal(lib.paths.dataDir).suspects().empty());
     EXPECT_FALSE(fs::exists(lib.paths.thumbURL(id)));
+}
+
+// A reading cut short is tried again only once the spacing has passed since,
+// in this run or a later one (a burst of memory pressure, whose kills cut
+// readings short, is over by then): until then the file is neither read
+// nor set aside, and every run ends saying that photos wait to be read
+// again, never idle as if all were read. Once the time comes the engine
+// reads it by itself, with no request.
+TEST_F(LibraryEngineTest, AReadingCutShortIsTriedAgainOnlyAfterTheSpacing) {
+    Library lib;
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/pressed.jpg", 64, 48));
+    const int64_t id = lib.leftInFlight({"pressed.jpg"}).at("pressed.jpg");
+    // Killed on its first two tries, read on the third; each try's time noted.
+    const std::string log = lib.dir / "tries.log";
+    const std::string reader = standInReader(
+        lib.dir / "reader", "date +%s%N >> '" + log + "'\n[ $(wc -l < '" + log + "') -gt 2 ] || kill -KILL $$");
+    auto tries = [&] {
+        std::vector<int64_t> out;
+        std::istringstream lines(fixtures::readFile(log));
+        for (std::string t; std::getline(lines, t);) out.push_back(std::stoll(t));
+        return out;
+    };
+    auto waiting = [&] {
+        EXPECT_FALSE(lib.rows()["pressed.jpg"].done);
+        EXPECT_EQ(lib.rec->halt, EngineHalt::readAgainLater);
+        EXPECT_EQ(lib.rec->log.back(), "idle");
+        EXPECT_EQ(ReadJournal(lib.paths.dataDir).suspects(), std::vector<int64_t>{id});
+    };
+    lib.engine->setReaderPath(reader);
+    lib.engine->setRetrySpacing(std::chrono::hours(1));
+    lib.fullScan();
+    EXPECT_EQ(tries().size(), 1u);
+    waiting();
+    // Scans that cover it before its time, here and after a restart, leave it be.
+    lib.fullScan();
+    lib.open();
+    lib.engine->setReaderPath(reader);
+    lib.engine->setRetrySpacing(std::chrono::hours(1));
+    lib.fullScan();
+    EXPECT_EQ(tries().size(), 1u);
+    waiting();
+
+    // Its time has come: read, cut short once more, and read by the engine's
+    // own run once the spacing has passed again.
+    const auto spacing = std::chrono::milliseconds(400);
+    lib.engine->setRetrySpacing(spacing);
+    lib.rec->halts.clear();
+    lib.fullScan();
+    lib.waitIdle(true);
+    const std::vector<int64_t> at = tries();
+    ASSERT_EQ(at.size(), 3u);
+    EXPECT_GE(at[2] - at[1], std::chrono::nanoseconds(spacing).count());
+    EXPECT_FALSE(lib.rec->halts.empty());
+    for (EngineHalt why : lib.rec->halts) EXPECT_EQ(why, EngineHalt::readAgainLater);
+    EXPECT_FALSE(lib.rec->halt);
+    EXPECT_EQ(lib.rows()["pressed.jpg"].thumb, 1);
+    EXPECT_TRUE(ReadJournal(lib.paths.dataDir).suspects().empty());
 }
 
 // A reader that is missing beside the program, or cannot run, is an
@@ -737,6 +903,31 @@ TEST_F(LibraryEngineTest, AMissingReaderLeavesTheFileWaitingAndSaysSo) {
     EXPECT_TRUE(lib.rows()["suspect.jpg"].done);
     EXPECT_EQ(lib.rows()["suspect.jpg"].thumb, 1);
     EXPECT_TRUE(lib.rec->halts.empty());
+}
+
+// A reader that cannot be started for the moment (an update writing it,
+// here; no process, memory or file left to start it, under load) is no
+// missing installation, and no evidence against the file: it waits to be
+// read again, the run says so, and nothing is counted against it.
+TEST_F(LibraryEngineTest, AReaderThatCannotStartForNowLeavesTheFileToBeReadAgain) {
+    Library lib;
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/suspect.jpg", 64, 48));
+    lib.leftInFlight({"suspect.jpg"});
+    const std::string reader = standInReader(lib.dir / "reader", "");
+    lib.engine->setReaderPath(reader);
+    lib.engine->setRetrySpacing(std::chrono::hours(1));
+    const int writer = ::open(reader.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    lib.fullScan();
+    ::close(writer);
+    EXPECT_FALSE(lib.rows()["suspect.jpg"].done);
+    EXPECT_EQ(lib.rec->halts, std::vector<EngineHalt>{EngineHalt::readAgainLater});
+
+    lib.rec->halts.clear();
+    lib.fullScan();
+    EXPECT_EQ(lib.rows()["suspect.jpg"].thumb, 1);
+    EXPECT_TRUE(lib.rec->halts.empty());
+    EXPECT_TRUE(ReadJournal(lib.paths.dataDir).suspects().empty());
 }
 
 // A reader that could not be started for one suspect (no process left to

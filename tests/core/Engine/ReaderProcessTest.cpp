@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <filesystem>
 
@@ -143,7 +146,8 @@ TEST(ReaderProcess, AHungReaderIsEndedAndCondemnsNothing) {
 
 // How a reader ended is told apart: a fault, a kill from outside, a failure,
 // a reader that cannot be run at all or will not take the request (both
-// installation faults) and our stop.
+// installation faults), one that cannot be started for the moment, and our
+// stop.
 TEST(ReaderProcess, EachEndIsToldApart) {
     using End = ReaderProcess::Outcome::End;
     fixtures::TempDir dir;
@@ -180,6 +184,21 @@ TEST(ReaderProcess, EachEndIsToldApart) {
             ReaderProcess::read(reader, MediaKind::photo, dir / "photo.jpg", 0, dir / "thumb.jpg", stopped);
         EXPECT_EQ(o.end, c.end) << ReaderProcess::describe(o);
         EXPECT_FALSE(ReaderProcess::describe(o).empty());
+        EXPECT_FALSE(ReaderProcess::unstartedForNow(o));
+    }
+    // A reader being written (an update replacing it) cannot be started for
+    // the moment; the installation is not at fault.
+    {
+        const std::string updating = dir / "updating";
+        fixtures::writeFile(updating, "#!/bin/sh\nexec '" + real + "' \"$@\"\n");
+        fs::permissions(updating, fs::perms::owner_all);
+        const int writer = ::open(updating.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(writer, 0);
+        const ReaderProcess::Outcome o =
+            ReaderProcess::read(updating, MediaKind::photo, dir / "photo.jpg", 0, dir / "thumb.jpg", stopped);
+        ::close(writer);
+        EXPECT_EQ(o.end, End::unstarted) << ReaderProcess::describe(o);
+        EXPECT_TRUE(ReaderProcess::unstartedForNow(o)) << ReaderProcess::describe(o);
     }
     const std::atomic<bool> stopping{true};
     const std::string slow = dir / "slow";

@@ -51,6 +51,7 @@ TEST(AssetGridScreen, EmptyStateTable) {
         {Route::library(), "Lisbon", idle, true, "Nothing matches “Lisbon”", false, EngineHalt::diskFull},
         {Route::folder("a"), "", idle, true, "Vintrelle’s photo reader is missing", false,
          EngineHalt::readerUnavailable},
+        {Route::library(), "", idle, true, "Some photos wait to be read again", false, EngineHalt::readAgainLater},
         // A damaged index read nothing: never "No photos in this folder".
         {Route::library(), "", idle, true, "The index is damaged", false, std::nullopt, true},
         {Route::favorites(), "", idle, true, "The index is damaged", false, std::nullopt, true},

@@ -241,6 +241,13 @@ TEST(StatusFooter, TextsByStatus) {
         // Photos that wait for a reader that cannot be started.
         {[&] { s.engineDidHalt(EngineHalt::readerUnavailable); }, "Vintrelle\u2019s photo reader is missing.",
          "Some photos wait to be read", {}, StatusFooter::offline},
+        // Photos whose reading was cut short, waiting for the engine's next try.
+        {[&] {
+             s.engineDidChangeStatus(EngineStatus::scanning());
+             s.engineDidHalt(EngineHalt::readAgainLater);
+             s.engineDidChangeStatus(EngineStatus::idle());
+         },
+         "Some photos wait to be read again.", "Vintrelle tries again in a few minutes", {}, StatusFooter::offline},
         {[&] {
              s.db().db().markDamaged();
              storetest::spinUntil([&] { return s.isDamaged(); });
