@@ -55,10 +55,11 @@ int main(int argc, char** argv) {
     model.bootstrap(request);
     const int status = app.exec();
 
-    // The library first (its engine and watcher stop), then the exports still
-    // copying, then the windows, which let go of the store so its threads are
-    // joined.
+    // The library first (its engine and watcher stop, or its rebuild), then
+    // the exports still copying, then the windows, which let go of the store
+    // so its threads are joined.
     model.closeStore();
+    model.stopRebuild();
     model.stopFileWork();
     window.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -1,6 +1,7 @@
 #include "App/AppModel.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 #include <QSettings>
 #include <QStringList>
 #include <QVariant>
@@ -18,9 +19,11 @@
 #include "App/SystemAppearance.h"
 #include "Core/Index/IndexRepair.h"
 #include "Core/Index/LibraryLock.h"
+#include "Core/Index/MarksCopy.h"
 #include "Core/Places/PlaceClusters.h"
 #include "Store/FullImageCache.h"
 #include "Store/LibraryStore.h"
+#include "Store/MainThread.h"
 
 namespace vintrelle {
 
@@ -141,6 +144,7 @@ void AppModel::flushSignals() {
     if (p & cWaiting) emit waitingForPathChanged();
     if (p & cError) emit errorMessageChanged();
     if (p & cRebuildOffer) emit rebuildOfferChanged();
+    if (p & cRebuilding) emit rebuildingChanged();
     if (p & cRoute) emit routeChanged();
     if (p & cBackStack) emit backStackChanged();
     if (p & cSearch) emit searchChanged();
@@ -331,7 +335,10 @@ void AppModel::openLibrary(std::string path) {
     // Chosen again while open: nothing, unless its index is no longer the
     // folder's (see reopenIfReplaced).
     if (libraryPath_ == path && store_ && !store_->folderReplaced() && !store_->indexDeleted()) return;
+    // Chosen while its index is made again: it opens when that is done.
+    if (rebuilding_ && rebuilding_->path == path) return;
     Batch batch(*this);
+    stopRebuild();
     // Asked while the watch of its return is still there, which closing may end.
     noteIndexDeleted();
     const bool comingBack = stillComingBack(path);
@@ -704,7 +711,8 @@ bool AppModel::confirmRenamePrompt(const QUuid& id, std::string text) {
 std::string AppModel::openFailureReason(const std::exception& e) {
     const auto* db = dynamic_cast<const DBError*>(&e);
     if (!db) return "Its index couldn\u2019t be opened.";
-    if (db->message == LibraryLock::heldElsewhere) return db->message;
+    if (db->message == LibraryLock::heldElsewhere || db->message == kIndexEmpty || db->message == kIndexMissing)
+        return db->message;
     switch (db->kind()) {
         case DBError::Kind::damaged: return "Its index is damaged or was written by a newer Vintrelle.";
         case DBError::Kind::diskFull: return "The disk holding its index is full.";
@@ -727,44 +735,101 @@ void AppModel::offerIndexRebuild() {
 }
 
 void AppModel::rebuildIndex(std::string path) {
+    if (rebuilding_) return;
     Batch batch(*this);
     setErrorMessage(std::nullopt);
     // What the window showed is what the new index is measured against.
     std::optional<UserMade> made;
     if (libraryPath_ == path && store_) made = store_->userMade();
-    if (libraryPath_ == path) closeStore();
+    // Closed while its index is read and made again: nothing the user does
+    // meanwhile can go into the damaged index and be lost with it.
+    closeStore();
     // A drive that went away meanwhile: its index is made again when it is back.
     if (!folderCheck_(path)) {
         openLibrary(path);
         return;
     }
-    IndexRebuild done;
-    try {
-        done = vintrelle::rebuildIndex(LibraryPaths::resolve(path), made ? &*made : nullptr);
-        qInfo("Rebuilt the index of %s; the damaged one is kept as %s", path.c_str(), done.keptPath.c_str());
-    } catch (const std::exception& e) {
-        qWarning("Could not rebuild the index of %s: %s", path.c_str(), e.what());
-        setErrorMessage("Couldn\u2019t make the index of \u201c" + lastComponent(path) + "\u201d again. " +
-                        openFailureReason(e));
+    setLibraryPath(path);
+    setWaitingForPath(std::nullopt);
+    assign(rebuilding_, std::optional(Rebuilding{path, 0, 0}), cRebuilding);
+    QPointer<AppModel> self(this);
+    rebuildWorker_ = std::make_unique<RebuildWorker>(
+        LibraryPaths::resolve(path), std::move(made), qtMainPoster(),
+        [self](uint64_t done, uint64_t total) {
+            if (!self || !self->rebuilding_) return;
+            self->assign(self->rebuilding_, std::optional(Rebuilding{self->rebuilding_->path, done, total}),
+                         cRebuilding);
+        },
+        [self](RebuildWorker::Outcome outcome) {
+            if (self) self->rebuildFinished(std::move(outcome));
+        });
+}
+
+void AppModel::rebuildFinished(RebuildWorker::Outcome outcome) {
+    if (!rebuilding_) return;
+    Batch batch(*this);
+    const std::string path = rebuilding_->path;
+    rebuildWorker_.reset();
+    assign(rebuilding_, std::optional<Rebuilding>(), cRebuilding);
+    if (outcome.failure) {
+        try {
+            std::rethrow_exception(outcome.failure);
+        } catch (const std::exception& e) {
+            // The drive went during it: the library waits for it, and offers
+            // the rebuild again once it is back.
+            if (!folderCheck_(path)) {
+                openLibrary(path);
+                return;
+            }
+            qWarning("Could not rebuild the index of %s: %s", path.c_str(), e.what());
+            setErrorMessage("Couldn\u2019t make the index of \u201c" + lastComponent(path) + "\u201d again. " +
+                            openFailureReason(e));
+        }
         return;
     }
+    qInfo("Rebuilt the index of %s, %d marks from their copy; the damaged one is kept as %s", path.c_str(),
+          outcome.done->fromCopy, outcome.done->keptPath.c_str());
     openLibrary(path);
-    if (!errorMessage_) setErrorMessage(rebuildReport(done));
+    if (!errorMessage_) setErrorMessage(rebuildReport(*outcome.done));
+}
+
+void AppModel::stopRebuild() {
+    if (!rebuildWorker_) return;
+    Batch batch(*this);
+    rebuildWorker_->stop();
+    rebuildWorker_.reset();
+    assign(rebuilding_, std::optional<Rebuilding>(), cRebuilding);
+}
+
+void AppModel::leaveRebuildOf(std::string path) {
+    if (!rebuilding_ || rebuilding_->path != path) return;
+    Batch batch(*this);
+    stopRebuild();
+    // Left where it stands: a rebuild stopped changed nothing.
+    setWaitingForPath(path);
 }
 
 std::optional<std::string> AppModel::rebuildReport(const IndexRebuild& done) {
     std::vector<std::string> lost;
+    int total = 0;
     auto count = [&](int n, const char* one, const char* many) {
         if (n > 0) lost.push_back(std::to_string(n) + " " + (n == 1 ? one : many));
+        total += n;
     };
     count(done.lostFavorites, "favourite", "favourites");
     count(done.lostAlbums, "album", "albums");
     count(done.lostNames, "name", "names");
-    if (lost.empty() && !done.uncounted) return std::nullopt;
     std::string list;
     for (size_t i = 0; i < lost.size(); ++i)
         list += (i == 0 ? "" : i + 1 == lost.size() ? " and " : ", ") + lost[i];
     const std::string kept = "\u201c" + lastComponent(done.keptPath) + "\u201d";
+    if (done.nothingRead) {
+        const std::string none = "Nothing could be recovered: the damaged index could not be read, and no copy of its "
+                                 "favourites, albums, names and trip titles was found. ";
+        if (lost.empty()) return none + "Any it held are lost; it is kept as " + kept + ".";
+        return none + list + (total == 1 ? " is" : " are") + " lost; the damaged index is kept as " + kept + ".";
+    }
+    if (lost.empty() && !done.uncounted) return std::nullopt;
     if (!done.uncounted) return list + " could not be recovered; the damaged index is kept as " + kept + ".";
     const std::string unread = "Parts of the damaged index could not be read, so ";
     if (lost.empty())

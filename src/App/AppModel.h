@@ -139,6 +139,15 @@ public:
     // The library whose damaged index the error message offers to make
     // again; it goes with the message.
     const std::optional<std::string>& rebuildOffer() const { return rebuildOffer_; }
+    // A library whose index is being made again, and how far that is (pages
+    // of the damaged file looked at, of all; 0 of 0 until known).
+    struct Rebuilding {
+        std::string path;
+        uint64_t done = 0;
+        uint64_t total = 0;
+        bool operator==(const Rebuilding&) const = default;
+    };
+    const std::optional<Rebuilding>& rebuilding() const { return rebuilding_; }
     const Route& route() const { return route_; }
     const std::vector<Route>& backStack() const { return backStack_; }
     const std::string& search() const { return search_; }
@@ -217,13 +226,18 @@ public:
     // the confirmation is answered; a copy, as the list it may come from
     // changes here.
     void removeLibrary(std::string path);
-    // Makes the damaged index of the library at `path` again: the damaged
-    // file stays in the data folder, the new index takes over what of it
-    // still reads (favourites, albums, people, trips) and every photo is read
-    // again. The library is closed meanwhile and opened afterwards; what
-    // could not be recovered is then said in the error message. A copy, as
-    // the offer it comes from goes here.
+    // Makes the damaged index of the library at `path` again, off the main
+    // thread: the damaged file stays in the data folder, the new index takes
+    // over what of it still reads (favourites, albums, people, trips), the
+    // copy of the marks fills in what it lost, and every photo is read
+    // again. The library is closed meanwhile (`rebuilding` says how far it
+    // is) and opened once it is done; what could not be recovered is then
+    // said in the error message. Opening another library, removing this one
+    // or its drive going stops it, leaving the damaged index as it was. A
+    // copy, as the offer it comes from goes here.
     void rebuildIndex(std::string path);
+    // Stops a rebuild under way (at quit), waiting a few seconds at most.
+    void stopRebuild();
     // What a rebuild lost, as a sentence; nothing when all came over.
     static std::optional<std::string> rebuildReport(const IndexRebuild& done);
     // Says that the open library's index is damaged, offering to make it
@@ -362,6 +376,7 @@ signals:
     void waitingForPathChanged();
     void errorMessageChanged();
     void rebuildOfferChanged();
+    void rebuildingChanged();
     void routeChanged();
     void backStackChanged();
     void searchChanged();
@@ -418,6 +433,7 @@ private:
         cStoreCollections = 1u << 25,
         cDarkAppearance = 1u << 26,
         cRebuildOffer = 1u << 27,
+        cRebuilding = 1u << 28,
     };
     // Collects the changes of one operation and signals them when the
     // outermost operation ends.
@@ -495,6 +511,9 @@ private:
     void volumeDidMount();
     void appBecameActive();
     void offerRebuild(const std::string& path);
+    void rebuildFinished(RebuildWorker::Outcome outcome);
+    // Stops the rebuild when it is of a library about to be left.
+    void leaveRebuildOf(std::string path);
 
     struct ContentKey {
         Route route;
@@ -532,6 +551,8 @@ private:
     std::optional<std::string> waitingForPath_;
     std::optional<std::string> errorMessage_;
     std::optional<std::string> rebuildOffer_;
+    std::optional<Rebuilding> rebuilding_;
+    std::unique_ptr<RebuildWorker> rebuildWorker_;
     Route route_;
     std::vector<Route> backStack_;
     std::string search_;

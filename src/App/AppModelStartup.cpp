@@ -100,6 +100,7 @@ void AppModel::forgetWhereSeen(const std::string& path) {
 
 void AppModel::removeLibrary(std::string path) {
     Batch batch(*this);
+    if (rebuilding_ && rebuilding_->path == path) stopRebuild();
     std::erase(libraries_, path);
     pending_ |= cLibraries;
     saveLibraries();
@@ -224,6 +225,10 @@ void AppModel::installObservers() {
 // only after the fact, when the drive was pulled out without asking. A
 // library reached through a link counts by where the link leads.
 void AppModel::volumeWillUnmount(const std::string& mountPoint) {
+    // A rebuild holds the drive's files open: it stops, so the unmount is not refused.
+    if (rebuilding_ && (pathIsOnMount(rebuilding_->path, mountPoint) ||
+                        pathIsOnMount(resolvedPath(rebuilding_->path), mountPoint)))
+        return leaveRebuildOf(rebuilding_->path);
     if (!libraryPath_ || !store_) return;
     if (!pathIsOnMount(*libraryPath_, mountPoint) && !pathIsOnMount(resolvedPath(*libraryPath_), mountPoint)) return;
     Batch batch(*this);
@@ -232,6 +237,7 @@ void AppModel::volumeWillUnmount(const std::string& mountPoint) {
 }
 
 void AppModel::checkStillReachable() {
+    if (rebuilding_ && !folderCheck_(rebuilding_->path)) return leaveRebuildOf(rebuilding_->path);
     if (!libraryPath_ || !store_) return;
     if (folderCheck_(*libraryPath_)) {
         reopenIfReplaced();

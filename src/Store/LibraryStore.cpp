@@ -17,6 +17,8 @@
 #include "Core/Engine/LibraryEngine.h"
 #include "Core/Faces/FaceEngine.h"
 #include "Core/Index/LibraryLock.h"
+#include "Core/Index/MarksCopy.h"
+#include "Core/Index/MarksKeeper.h"
 #include "Store/MainThread.h"
 #include "Store/StoreText.h"
 
@@ -84,6 +86,8 @@ std::shared_ptr<LibraryStore> LibraryStore::init(const std::string& root, const 
     auto lock = std::make_unique<LibraryLock>(paths.dataDir);
     // A rebuild cut short left its unfinished index beside the one in use.
     discardUnfinishedRebuild(paths);
+    // An index a crash emptied would be made anew here, and taken for the library's.
+    refuseEmptiedIndex(paths);
     std::shared_ptr<LibraryDB> db;
     try {
         db = std::make_shared<LibraryDB>(paths.databasePath());
@@ -114,6 +118,7 @@ std::shared_ptr<LibraryStore> LibraryStore::init(const std::string& root, const 
         });
     });
     if (db->db().isDamaged()) store->markDamaged();
+    store->marks_ = std::make_unique<MarksKeeper>(db, paths);
     store->engine_ = std::make_shared<LibraryEngine>(paths, db, std::weak_ptr<EngineDelegate>(store), qtMainPoster());
     return store;
 }
@@ -133,6 +138,7 @@ LibraryStore::~LibraryStore() {
     // The threads end before the database and the lists they report into.
     background_->clear();
     background_->waitForDone(kJoinBoundMs);
+    if (marks_) marks_->close(std::chrono::milliseconds(kJoinBoundMs));
     watcher_.reset();
     if (engine_) engine_->stop();
     engine_.reset();
@@ -212,6 +218,11 @@ void LibraryStore::start(bool facesEnabled) {
         engine_->setFirstScanWait(watcher_->untilWatching());
         engine_->start(facesEnabled);
     }
+    if (marks_) marks_->open();
+}
+
+void LibraryStore::marksChanged() {
+    if (marks_ && hasLoaded_ && !shutDown_) marks_->changed();
 }
 
 std::optional<UserMade> LibraryStore::userMade() const {
@@ -220,7 +231,7 @@ std::optional<UserMade> LibraryStore::userMade() const {
     for (const Asset& a : *assets_)
         if (a.favorite) made.favorites.push_back(a.path);
     for (const Album& album : albums_) {
-        UserMade::MadeAlbum& m = made.albums.emplace_back(UserMade::MadeAlbum{album.id, album.name, {}});
+        UserMade::MadeAlbum& m = made.albums.emplace_back(UserMade::MadeAlbum{album.id, album.name, {}, album.created});
         for (int64_t id : album.assetIDs)
             if (std::optional<Asset> a = asset(id)) m.paths.push_back(a->path);
     }
@@ -276,6 +287,8 @@ void LibraryStore::shutdown() {
     if (engine_) engine_->stop();
     thumbs_->cancelAllAndClear();
     background_->clear();
+    // What changed last reaches the copy before the index closes.
+    if (marks_) marks_->close(std::chrono::milliseconds(kJoinBoundMs));
     db_->db().close();
     lock_.reset();
     shutDown_ = true;
@@ -357,7 +370,7 @@ void LibraryStore::engineDidUpsert(const std::vector<Asset>& changed) {
     for (size_t i = 0; i < changed.size(); ++i) lastOf[changed[i].id] = i;
 
     // Does the list change at all? Only the changed records can tell.
-    bool differs = false;
+    bool differs = false, moved = false;
     std::vector<size_t> dropped;
     std::vector<const Asset*> gone;
     std::vector<Asset> incoming;
@@ -376,6 +389,8 @@ void LibraryStore::engineDidUpsert(const std::vector<Asset>& changed) {
         const Asset& old = list[*at];
         gone.push_back(&old);
         differs |= a.hidden || !(old == a) || old.path != a.path || old.liveVideo != a.liveVideo;
+        // The copy of the marks knows photos by their paths.
+        moved |= old.path != a.path;
     }
 
     if (differs) {
@@ -400,6 +415,7 @@ void LibraryStore::engineDidUpsert(const std::vector<Asset>& changed) {
     }
 
     for (const Asset& a : changed) thumbs_->remove(paths_.thumbURL(a.id));
+    if (moved) marksChanged();
 }
 
 void LibraryStore::engineDidRemove(const std::vector<int64_t>& ids) {
@@ -429,17 +445,20 @@ void LibraryStore::engineDidRemove(const std::vector<int64_t>& ids) {
         std::erase_if(album.assetIDs, [&](int64_t id) { return gone.count(id) != 0; });
     assign(albums_, std::move(albums), cAlbums);
     raiseRevision(records, {});
+    marksChanged();
 }
 
 void LibraryStore::reloadTrips() {
     std::vector<Trip> trips = db_->loadTrips();
     sortTrips(trips);
     assign(trips_, std::move(trips), cTrips);
+    marksChanged();
 }
 
 void LibraryStore::reloadAlbums() {
     assign(albums_, db_->loadAlbums(), cAlbums);
     noteListReadAfterDamage();
+    marksChanged();
 }
 
 void LibraryStore::noteListReadAfterDamage() {
@@ -463,6 +482,9 @@ void LibraryStore::reloadPeople() {
     for (const auto& [person, asset] : db_->personAssetPairs()) byPerson[person].insert(asset);
     personAssets_ = std::move(byPerson);
     noteListReadAfterDamage();
+    // Names, hidden people and the faces of named ones: the screens' own
+    // writes and the engine's grouping come here too.
+    marksChanged();
     mergeSuggestions_.clear();
     pending_ |= cSuggestions;
     raiseCollectionsRevision();

@@ -42,6 +42,7 @@ namespace vintrelle {
 class FolderWatcher;
 class LibraryEngine;
 class LibraryLock;
+class MarksKeeper;
 
 // The library folder is not there (its drive is away, or went while the
 // library was being opened): nothing was made for it, and the caller waits
@@ -122,6 +123,8 @@ public:
     LibraryDB& db() { return *db_; }
     const std::shared_ptr<ThumbnailCache>& thumbs() const { return thumbs_; }
     LibraryEngine* engine() const { return engine_.get(); }
+    // Keeps the second copy of the marks following the index.
+    MarksKeeper& marksKeeper() const { return *marks_; }
 
     // Observed values. The asset list is an immutable snapshot that a change
     // replaces with the next one, sharing what did not change: a screen
@@ -295,6 +298,9 @@ private:
     void applySuggestions(int64_t person, const std::vector<int64_t>& ids);
     void markDamaged();
     void retryAfterHalt();
+    // The marks may have changed: their copy follows (once loaded; the
+    // opening writes it as it stands).
+    void marksChanged();
     // Folds the loaded assets for search on the background thread, so the
     // first search of the session does not fold them on the main thread.
     void prepareSearch();
@@ -304,6 +310,7 @@ private:
     std::shared_ptr<LibraryDB> db_;
     std::shared_ptr<ThumbnailCache> thumbs_;
     std::shared_ptr<LibraryEngine> engine_;
+    std::unique_ptr<MarksKeeper> marks_;
     std::unique_ptr<FolderWatcher> watcher_;  // after the engine: its callback reaches the engine
     // The library folder the store opened on (0: not known).
     dev_t openedDevice_ = 0;

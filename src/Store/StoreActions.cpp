@@ -41,6 +41,7 @@ void LibraryStore::setFavorite(const std::vector<int64_t>& ids, bool favorite) {
     } else {
         raiseRevision({}, {});
     }
+    marksChanged();
 }
 
 int64_t LibraryStore::createAlbum(const std::string& name, const std::vector<int64_t>& assets) {

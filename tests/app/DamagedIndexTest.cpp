@@ -10,12 +10,18 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <QTimer>
+
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 
 #include "AppFixture.h"
 #include "Core/Index/IndexRepair.h"
 #include "Core/Index/LibraryLock.h"
+#include "Core/Index/MarksKeeper.h"
 #include "Core/Media/MediaProcessor.h"
 #include "fixtures/ChildProcess.h"
 #include "fixtures/IndexDamage.h"
@@ -46,6 +52,16 @@ bool indexed(AppModel& m, size_t count) {
         },
         60'000);
 }
+
+// Asks for the rebuild the alert offers, and waits for it to end.
+void rebuild(AppModel& m, const std::string& root) {
+    m.rebuildIndex(root);
+    ASSERT_TRUE(m.rebuilding()) << "made again on the main thread";
+    ASSERT_TRUE(spinUntil([&] { return !m.rebuilding(); }));
+}
+
+// The copy of the marks has followed every change made so far.
+void copied(AppModel& m) { ASSERT_TRUE(m.store()->marksKeeper().waitIdle(std::chrono::milliseconds(fixtures::patientMs))); }
 
 struct DamagedIndex : ::testing::Test {
     static void SetUpTestSuite() { MediaProcessor::initialize(); }
@@ -136,14 +152,11 @@ TEST_F(DamagedIndex, DamageFoundWhileOpenIsOfferedAndTheRebuildKeepsTheUsersData
     EXPECT_EQ(m->errorMessage(), "The index of \u201cLib\u201d is damaged.");
     EXPECT_EQ(m->rebuildOffer(), f.root);
 
-    m->rebuildIndex(f.root);
-    // The list the window showed was read through the damage: what the
-    // damaged page held cannot be counted, and is said to be maybe lost.
-    ASSERT_TRUE(m->errorMessage());
-    EXPECT_TRUE(m->errorMessage()->starts_with("Parts of the damaged index could not be read, so some favourites, "
-                                               "albums, names or trip titles may be missing; it is kept as "
-                                               "\u201clibrary-damaged-"))
-        << *m->errorMessage();
+    rebuild(*m, f.root);
+    // The list the window showed was read through the damage, but the copy
+    // of the marks, as new as the index, stands for what the damaged page
+    // held: nothing is missing, and nothing is said.
+    EXPECT_FALSE(m->errorMessage()) << *m->errorMessage();
     EXPECT_FALSE(m->rebuildOffer());
     ASSERT_TRUE(indexed(*m, 3));
     EXPECT_FALSE(m->store()->isDamaged());
@@ -172,59 +185,194 @@ TEST_F(DamagedIndex, WhatTheRebuildCouldNotRecoverIsCountedAgainstWhatTheWindowS
     m->store()->createAlbum("Best", {shown[2].id});
     m->store()->createAlbum("Kept", {});
     ASSERT_TRUE(m->store()->userMade()) << "the lists read whole";
+    copied(*m);
 
     // The photos' only page goes bad under the open library, and the next
     // change meets it: the window shows it made, though it never reached
-    // the index.
+    // the index, nor its copy.
     fixtures::spoilPage(f.index, fixtures::rootPage(f.index, "assets"));
     fixtures::bumpChangeCounter(f.index);
     m->store()->setFavorite({shown[2].id}, true);
     ASSERT_TRUE(spinUntil([&] { return m->rebuildOffer() == f.root; }, 60'000)) << "the damage went unnoticed";
 
-    m->rebuildIndex(f.root);
+    rebuild(*m, f.root);
     EXPECT_FALSE(m->rebuildOffer());
     ASSERT_TRUE(m->errorMessage());
-    // Counted, but the lost rows of photos may also have held hidden ones,
-    // which the window never listed.
+    // The copy brings back the photos' favourites and the album's member:
+    // only the favourite that never reached the index is lost.
     EXPECT_TRUE(m->errorMessage()->starts_with(
-        "3 favourites and 1 album could not be recovered, and parts of the damaged index could not be read, so more "
-        "may be missing; it is kept as \u201clibrary-damaged-"))
+        "1 favourite could not be recovered; the damaged index is kept as \u201clibrary-damaged-"))
         << *m->errorMessage();
     // The photos themselves are read again, and what did come over stays.
     ASSERT_TRUE(indexed(*m, 3));
     ASSERT_EQ(m->store()->albums().size(), 2u);
+    EXPECT_EQ(m->store()->albums()[0].assetIDs.size(), 1u);
     EXPECT_EQ(m->store()->albums()[1].name, "Kept");
+    EXPECT_EQ(m->store()->favoriteCount(), 2);
 
-    EXPECT_EQ(AppModel::rebuildReport(IndexRebuild{"/d/library-damaged-1.sqlite", {}, true}), std::nullopt);
-    EXPECT_EQ(AppModel::rebuildReport(IndexRebuild{"/d/library-damaged-1.sqlite", {}, false, 1, 0, 3, true}),
+    // What is known is said as it stands: the counts, what may be missing
+    // besides, and, plainly, when nothing could be recovered at all.
+    const std::string kept = "/d/library-damaged-1.sqlite";
+    auto report = [&](int favourites, int albums, int names, bool uncounted, bool nothingRead) {
+        IndexRebuild done{kept, {}, false, favourites, albums, names, uncounted, nothingRead};
+        return AppModel::rebuildReport(done).value_or("(nothing)");
+    };
+    const std::string none = "Nothing could be recovered: the damaged index could not be read, and no copy of its "
+                             "favourites, albums, names and trip titles was found. ";
+    EXPECT_EQ(report(0, 0, 0, false, false), "(nothing)");
+    EXPECT_EQ(report(1, 0, 3, true, false),
               "1 favourite and 3 names could not be recovered, and parts of the damaged index could not be read, "
               "so more may be missing; it is kept as \u201clibrary-damaged-1.sqlite\u201d.");
+    EXPECT_EQ(report(0, 2, 0, false, false),
+              "2 albums could not be recovered; the damaged index is kept as \u201clibrary-damaged-1.sqlite\u201d.");
+    EXPECT_EQ(report(0, 0, 0, true, false),
+              "Parts of the damaged index could not be read, so some favourites, albums, names or trip titles may "
+              "be missing; it is kept as \u201clibrary-damaged-1.sqlite\u201d.");
+    EXPECT_EQ(report(0, 0, 0, true, true),
+              none + "Any it held are lost; it is kept as \u201clibrary-damaged-1.sqlite\u201d.");
+    EXPECT_EQ(report(74, 2, 8, true, true),
+              none + "74 favourites, 2 albums and 8 names are lost; the damaged index is kept as "
+                     "\u201clibrary-damaged-1.sqlite\u201d.");
+    EXPECT_EQ(report(0, 1, 0, false, true),
+              none + "1 album is lost; the damaged index is kept as \u201clibrary-damaged-1.sqlite\u201d.");
 }
 
 // Lists read again after the damage showed (an album renamed, people
 // reported) may come back empty from the damaged index: they are no longer
-// what the window showed, and nothing is counted against them.
+// what the window showed, and nothing is counted against them. The copy of
+// the marks brings the albums back; without it, their loss is not passed
+// over in silence.
 TEST_F(DamagedIndex, ListsReadAgainThroughTheDamageAreNeverCountedAsWhole) {
+    for (const bool withCopy : {true, false}) {
+        SCOPED_TRACE(withCopy ? "with the copy" : "without it");
+        Folder f;
+        Model m;
+        m->openLibrary(f.root);
+        ASSERT_TRUE(indexed(*m, 3));
+        const std::vector<Asset> shown = m->store()->assets().toVector();
+        m->store()->createAlbum("Best", {shown[0].id});
+        m->store()->createAlbum("Kept", {shown[1].id});
+        ASSERT_EQ(m->store()->albums().size(), 2u);
+        copied(*m);
+
+        fixtures::spoilPage(f.index, fixtures::rootPage(f.index, "albums"));
+        fixtures::bumpChangeCounter(f.index);
+        m->store()->renameAlbum(m->store()->albums()[0].id, "Better");
+        ASSERT_TRUE(spinUntil([&] { return m->rebuildOffer() == f.root; }, 60'000)) << "the damage went unnoticed";
+        m->store()->renameAlbum(m->store()->albums().empty() ? 0 : m->store()->albums()[0].id, "Best");
+        EXPECT_FALSE(m->store()->userMade());
+        if (!withCopy) fs::remove(f.root + "/.vintrelle/library.marks");
+
+        rebuild(*m, f.root);
+        if (withCopy) {
+            EXPECT_FALSE(m->errorMessage()) << *m->errorMessage();
+            ASSERT_TRUE(indexed(*m, 3));
+            ASSERT_EQ(m->store()->albums().size(), 2u);
+            EXPECT_EQ(m->store()->albums()[0].name, "Best");
+            EXPECT_EQ(m->store()->albums()[1].assetIDs, std::vector<int64_t>{shown[1].id});
+            continue;
+        }
+        ASSERT_TRUE(m->errorMessage()) << "albums lost, and nothing said";
+        EXPECT_NE(m->errorMessage()->find("could not be read, so more may be missing"), std::string::npos)
+            << *m->errorMessage();
+    }
+}
+
+// A file system can leave an index of no bytes after a power cut: it is
+// never taken for a new library's, and its marks come back from the copy.
+TEST_F(DamagedIndex, AnEmptiedIndexIsOfferedAndItsMarksComeBackFromTheCopy) {
     Folder f;
+    std::vector<Asset> shown;
+    {
+        Model m;
+        m->openLibrary(f.root);
+        ASSERT_TRUE(indexed(*m, 3));
+        shown = m->store()->assets().toVector();
+        m->store()->setFavorite({shown[1].id}, true);
+        m->store()->createAlbum("Best", {shown[2].id, shown[0].id});
+    }
+    fs::resize_file(f.index, 0);
+
     Model m;
     m->openLibrary(f.root);
+    EXPECT_FALSE(m->store());
+    EXPECT_EQ(m->errorMessage(), "Couldn\u2019t open \u201cLib\u201d. Its index is empty, as a power cut can leave it.");
+    EXPECT_EQ(m->rebuildOffer(), f.root);
+    EXPECT_EQ(fs::file_size(f.index), 0u) << "the emptied index was made anew";
+
+    rebuild(*m, f.root);
+    EXPECT_FALSE(m->errorMessage()) << *m->errorMessage();
     ASSERT_TRUE(indexed(*m, 3));
-    const std::vector<Asset> shown = m->store()->assets().toVector();
-    m->store()->createAlbum("Best", {shown[0].id});
-    m->store()->createAlbum("Kept", {shown[1].id});
-    ASSERT_EQ(m->store()->albums().size(), 2u);
+    LibraryStore& store = *m->store();
+    std::vector<std::string> favourites, album;
+    for (const Asset& a : store.assets())
+        if (a.favorite) favourites.push_back(a.path);
+    EXPECT_EQ(favourites, std::vector<std::string>{shown[1].path});
+    ASSERT_EQ(store.albums().size(), 1u);
+    for (int64_t id : store.albums()[0].assetIDs) album.push_back(store.asset(id).value_or(Asset{}).path);
+    EXPECT_EQ(album, (std::vector<std::string>{shown[2].path, shown[0].path}));
+}
 
-    fixtures::spoilPage(f.index, fixtures::rootPage(f.index, "albums"));
-    fixtures::bumpChangeCounter(f.index);
-    m->store()->renameAlbum(m->store()->albums()[0].id, "Better");
-    ASSERT_TRUE(spinUntil([&] { return m->rebuildOffer() == f.root; }, 60'000)) << "the damage went unnoticed";
-    m->store()->renameAlbum(m->store()->albums().empty() ? 0 : m->store()->albums()[0].id, "Best");
-    EXPECT_FALSE(m->store()->userMade());
+// The rebuild runs on a thread of its own: the window goes on meanwhile,
+// and opening another library stops it, leaving the damaged index as it was.
+TEST_F(DamagedIndex, OpeningAnotherLibraryStopsTheRebuildAndChangesNothing) {
+    Folder f, other;
+    {
+        Model m;
+        m->openLibrary(f.root);
+        ASSERT_TRUE(indexed(*m, 3));
+    }
+    fixtures::spoilBytes(f.index, 0, 100);
+    const std::string damaged = fixtures::readFile(f.index);
 
+    // The rebuild waits at its first rows until it is asked to stop.
+    struct Hold {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool stopAsked = false;
+        std::atomic<bool> carrying{false};
+        Hold() {
+            setRebuildStepHook([this](std::string_view step) {
+                std::unique_lock lock(mutex);
+                if (step == "stop asked") {
+                    stopAsked = true;
+                    cv.notify_all();
+                } else if (step.starts_with("carrying") && !carrying.exchange(true)) {
+                    cv.wait(lock, [&] { return stopAsked; });
+                }
+            });
+        }
+        ~Hold() { setRebuildStepHook({}); }
+    } hold;
+    std::atomic<bool>& carrying = hold.carrying;
+    Model m;
+    m->openLibrary(f.root);
+    ASSERT_EQ(m->rebuildOffer(), f.root);
     m->rebuildIndex(f.root);
-    ASSERT_TRUE(m->errorMessage()) << "albums lost, and nothing said";
-    EXPECT_NE(m->errorMessage()->find("could not be read, so more may be missing"), std::string::npos)
-        << *m->errorMessage();
+    EXPECT_EQ(m->libraryPath(), f.root);
+    EXPECT_FALSE(m->store());
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+    tick.start(1);
+    ASSERT_TRUE(spinUntil([&] { return carrying && ticks > 3; })) << "the main thread waited for the rebuild";
+    // Chosen again while it is made: it opens when that is done.
+    m->openLibrary(f.root);
+    EXPECT_TRUE(m->rebuilding());
+
+    m->openLibrary(other.root);
+    EXPECT_FALSE(m->rebuilding());
+    ASSERT_TRUE(indexed(*m, 3));
+    EXPECT_EQ(m->libraryPath(), other.root);
+    EXPECT_EQ(fixtures::readFile(f.index), damaged);
+    for (const auto& e : fs::directory_iterator(f.root + "/.vintrelle")) {
+        const std::string name = e.path().filename().string();
+        EXPECT_FALSE(name.starts_with("library-rebuilding") || name.starts_with("library-damaged-")) << name;
+    }
+    // Nothing of it comes later: the library shown stays the one chosen.
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(m->errorMessage());
+    EXPECT_EQ(m->libraryPath(), other.root);
 }
 
 namespace {
@@ -301,7 +449,7 @@ TEST_F(DamagedIndex, ARebuildKilledAtAnyStepEndsInTheOfferOrTheWholeResult) {
             EXPECT_EQ(fixtures::readFile(f.index), damaged);
             EXPECT_TRUE(fs::exists(f.index + "-journal")) << "its journal was not given back";
             EXPECT_EQ(m->rebuildOffer(), f.root);
-            m->rebuildIndex(f.root);
+            rebuild(*m, f.root);
             EXPECT_FALSE(m->errorMessage()) << m->errorMessage().value_or("");
         }
         ASSERT_TRUE(indexed(*m, 3));

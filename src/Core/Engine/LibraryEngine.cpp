@@ -15,7 +15,6 @@
 #include "Core/Engine/EngineCore.h"
 #include "Core/Engine/ReaderProcess.h"
 #include "Core/Faces/FaceEngine.h"
-#include "Core/Index/IndexRepair.h"
 
 namespace vintrelle {
 
@@ -220,7 +219,7 @@ void EngineCore::drain() {
         // is written into it. The check reads the whole file, so it runs
         // here, off the main thread.
         indexChecked = true;
-        if (checkIndexFile(paths.databasePath()) == IndexHealth::damaged) db->db().markDamaged();
+        db->checkFile();
     }
     if (!journalRecovered && !mustHalt()) {
         journalRecovered = true;

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -15,9 +17,11 @@
 #include <set>
 #include <string_view>
 
+#include "Core/Index/DataFiles.h"
 #include "Core/Index/IndexSalvage.h"
 #include "Core/Index/LibraryDB.h"
 #include "Core/Index/LibraryLock.h"
+#include "Core/Index/MarksCopy.h"
 
 namespace vintrelle {
 
@@ -37,17 +41,7 @@ const char* const kUserTables[] = {"assets", "persons", "faces", "trips", "album
 // lost from any of them may have held such a thing.
 const char* const kUncountedTables[] = {"assets", "persons", "faces", "trips"};
 
-std::mutex hookMutex;
-std::function<void(std::string_view)> stepHook;
-
-void step(std::string_view name) {
-    std::function<void(std::string_view)> hook;
-    {
-        std::lock_guard lock(hookMutex);
-        hook = stepHook;
-    }
-    if (hook) hook(name);
-}
+StepHook step;
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -56,21 +50,6 @@ bool exists(const std::string& path) {
 
 void removeWithJournal(const std::string& file) {
     for (const char* suffix : {"", "-journal"}) ::unlink((file + suffix).c_str());
-}
-
-// A failure of the file system, said the way SQLite's would be.
-DBError fileError(const std::string& what, int error) {
-    int code = SQLITE_IOERR;
-    if (error == ENOSPC || error == EDQUOT) code = SQLITE_FULL;
-    else if (error == EACCES || error == EPERM || error == EROFS) code = SQLITE_READONLY;
-    return DBError(what + ": " + std::strerror(error), code);
-}
-
-void sync(const std::string& path, bool folder) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 std::string keptName(const std::string& dataDir) {
@@ -94,7 +73,7 @@ void keepUnder(const std::string& index, const std::string& kept, const std::str
     std::error_code ec;
     std::filesystem::copy_file(index, copying, std::filesystem::copy_options::overwrite_existing, ec);
     if (!ec) {
-        sync(copying, false);
+        syncToDisk(copying, false);
         if (std::rename(copying.c_str(), kept.c_str()) == 0) return;
         ec = std::error_code(errno, std::generic_category());
     }
@@ -185,25 +164,63 @@ void countLost(Database& db, const UserMade& made, IndexRebuild& out) {
     for (const std::string& path : made.favorites)
         if (db.scalarInt("SELECT favorite FROM assets WHERE path=?", {path}).value_or(0) != 1) ++out.lostFavorites;
     for (const UserMade::MadeAlbum& album : made.albums) {
-        const auto name = db.query("SELECT name FROM albums WHERE id=?", {album.id}, [](const Row& r) { return r.text(0); });
+        // Its own row, or the one the copy of the marks made for it.
+        const std::optional<int64_t> id = db.scalarInt(
+            "SELECT id FROM albums WHERE (id=? OR created=?) AND name=? ORDER BY id=? DESC LIMIT 1",
+            {album.id, album.created, album.name, album.id});
         std::set<std::string> members;
-        db.forEachRow("SELECT a.path FROM album_assets m JOIN assets a ON a.id = m.asset_id WHERE m.album_id=?",
-                      {album.id}, [&](const Row& r) { members.insert(r.text(0)); });
-        const bool whole = name.size() == 1 && name[0] == album.name &&
-                           std::all_of(album.paths.begin(), album.paths.end(),
-                                       [&](const std::string& p) { return members.contains(p); });
+        if (id)
+            db.forEachRow("SELECT a.path FROM album_assets m JOIN assets a ON a.id = m.asset_id WHERE m.album_id=?",
+                          {*id}, [&](const Row& r) { members.insert(r.text(0)); });
+        const bool whole = id && std::all_of(album.paths.begin(), album.paths.end(),
+                                             [&](const std::string& p) { return members.contains(p); });
         if (!whole) ++out.lostAlbums;
     }
     for (const UserMade::Name& n : made.names)
-        if (!db.scalarInt("SELECT EXISTS(SELECT 1 FROM persons p WHERE p.id=? AND p.name=? AND "
+        if (!db.scalarInt("SELECT EXISTS(SELECT 1 FROM persons p WHERE p.name=? AND "
                           "EXISTS(SELECT 1 FROM faces WHERE person_id=p.id))",
-                          {n.person, n.name})
+                          {n.name})
                  .value_or(0))
             ++out.lostNames;
 }
 
-// Makes the new index at `building` from what of `index` still reads.
-void build(const std::string& index, const std::string& building, const UserMade* made, IndexRebuild& out) {
+// Looks at the progress callback between rows and steps: one that says to
+// stop ends the rebuild, which then leaves everything as it was.
+class Pacer {
+public:
+    explicit Pacer(const RebuildProgress& progress) : progress_(progress) {}
+    // What the salvage reports, passed on.
+    bool report(uint64_t done, uint64_t total) {
+        done_ = done;
+        total_ = total;
+        if (progress_ && !progress_(done, total)) stopped_ = true;
+        return !stopped_;
+    }
+    // Between steps, and now and then between rows.
+    void check() {
+        if (stopped_ || (progress_ && !progress_(done_, total_))) {
+            stopped_ = true;
+            throw RebuildStopped();
+        }
+    }
+    void row() {
+        if (++rows_ % 4096 == 0) check();
+    }
+
+private:
+    const RebuildProgress& progress_;
+    uint64_t done_ = 0, total_ = 0, rows_ = 0;
+    bool stopped_ = false;
+};
+
+// Makes the new index at `building` from what of the library's index still
+// reads, and from the copy of its marks.
+void build(const LibraryPaths& paths, const std::string& building, const UserMade* made, Pacer& pacer,
+           IndexRebuild& out) {
+    const std::string index = paths.databasePath();
+    const CopyRead copy = readMarksCopy(marksCopyPath(paths));
+    const bool haveCopy = copy.state == CopyState::readable;
+    pacer.check();
     LibraryDB fresh(building);
     Database& db = fresh.db();
     // Rows come in the order their pages lie, not the order references
@@ -216,26 +233,72 @@ void build(const std::string& index, const std::string& building, const UserMade
     db.transaction([&] {
         Carrier carrier(db);
         std::string current;
-        found = salvageRows(index, wanted, [&](const TableLayout& table, const std::vector<DBValue>& values) {
-            if (table.name != current) step("carrying " + (current = table.name));
-            carrier.take(table, values);
-        });
+        found = salvageRows(
+            index, wanted,
+            [&](const TableLayout& table, const std::vector<DBValue>& values) {
+                pacer.row();
+                if (table.name != current) step("carrying " + (current = table.name));
+                carrier.take(table, values);
+            },
+            [&](uint64_t done, uint64_t total) { return pacer.report(done, total); });
+        pacer.check();
         found.incomplete.insert(carrier.unreadTables().begin(), carrier.unreadTables().end());
+        // New rows never take the number of a lost one, whose thumbnail and
+        // face pictures may still lie in the data folder.
+        for (const auto& [name, seq] : carrier.sequences()) {
+            db.run("UPDATE sqlite_sequence SET seq=? WHERE name=? AND seq<?", {seq, name, seq});
+            db.run("INSERT INTO sqlite_sequence(name, seq) SELECT ?, ? "
+                   "WHERE NOT EXISTS (SELECT 1 FROM sqlite_sequence WHERE name=?)",
+                   {name, seq, name});
+        }
+        const bool readAny =
+            db.scalarInt("SELECT EXISTS(SELECT 1 FROM assets) OR EXISTS(SELECT 1 FROM persons) OR "
+                         "EXISTS(SELECT 1 FROM albums) OR EXISTS(SELECT 1 FROM trips)")
+                .value_or(0) != 0;
+        const std::optional<double> indexStamp = marksChanged(db);
+        // The copy stands for the index when it is at least as new: then
+        // nothing the lost parts held is missing from it.
+        const bool copyCurrent = haveCopy && (!indexStamp || *indexStamp <= copy.marks.changed);
 
         // Members whose photo or album was lost: their album is not whole.
         const int broken = int(db.scalarInt("SELECT COUNT(DISTINCT album_id) FROM album_assets WHERE "
                                             "asset_id NOT IN (SELECT id FROM assets) OR "
                                             "album_id NOT IN (SELECT id FROM albums)")
                                    .value_or(0));
+        Restored restored;
+        if (haveCopy) {
+            // Before the links into lost rows are cut: a face or cover that
+            // points at a lost row holds no value of its own.
+            const bool membersWhole = present && !found.incomplete.contains("album_assets") &&
+                                      !found.incomplete.contains("assets") && !found.incomplete.contains("albums");
+            restored = restoreMarks(db, copy.marks, {!indexStamp || *indexStamp < copy.marks.changed, membersWhole});
+            out.fromCopy = restored.marks;
+            pacer.check();
+        }
         // Members whose album row was lost keep their album and its order,
-        // under a plain name of its own, so that they can be found.
+        // under a plain name of its own, so that they can be found; unless
+        // the copy brought their album back already.
+        std::map<int64_t, std::set<int64_t>> held;
+        for (const int64_t album : restored.albums)
+            db.forEachRow("SELECT asset_id FROM album_assets WHERE album_id=?", {album},
+                          [&](const Row& r) { held[album].insert(r.int64(0)); });
         const auto orphaned = db.query("SELECT album_id FROM album_assets WHERE album_id NOT IN (SELECT id FROM albums) "
                                        "AND asset_id IN (SELECT id FROM assets) GROUP BY album_id ORDER BY MIN(added)",
                                        {}, [](const Row& r) { return r.int64(0); });
-        for (size_t i = 0; i < orphaned.size(); ++i)
+        int recovered = 0;
+        for (const int64_t album : orphaned) {
+            const std::vector<int64_t> members =
+                db.query("SELECT asset_id FROM album_assets WHERE album_id=? AND asset_id IN (SELECT id FROM assets)",
+                         {album}, [](const Row& r) { return r.int64(0); });
+            if (std::any_of(held.begin(), held.end(), [&](const auto& h) {
+                    return std::all_of(members.begin(), members.end(), [&](int64_t m) { return h.second.contains(m); });
+                }))
+                continue;
             db.run("INSERT INTO albums(id, name, created) SELECT ?, ?, MIN(added) FROM album_assets WHERE album_id=?",
-                   {orphaned[i], i ? "Recovered Album " + std::to_string(i + 1) : std::string("Recovered Album"),
-                    orphaned[i]});
+                   {album, recovered ? "Recovered Album " + std::to_string(recovered + 1) : std::string("Recovered Album"),
+                    album});
+            ++recovered;
+        }
         db.run("DELETE FROM album_assets WHERE asset_id NOT IN (SELECT id FROM assets) OR "
                "album_id NOT IN (SELECT id FROM albums)");
         db.run("DELETE FROM faces WHERE asset_id NOT IN (SELECT id FROM assets)");
@@ -249,24 +312,27 @@ void build(const std::string& index, const std::string& building, const UserMade
         // whose faces came over keep them, and their names.
         if (found.incomplete.contains("faces"))
             db.run("UPDATE assets SET faces_done=0 WHERE id NOT IN (SELECT asset_id FROM faces)");
-        // New rows never take the number of a lost one, whose thumbnail and
-        // face pictures may still lie in the data folder.
-        for (const auto& [name, seq] : carrier.sequences()) {
-            db.run("UPDATE sqlite_sequence SET seq=? WHERE name=? AND seq<?", {seq, name, seq});
-            db.run("INSERT INTO sqlite_sequence(name, seq) SELECT ?, ? "
-                   "WHERE NOT EXISTS (SELECT 1 FROM sqlite_sequence WHERE name=?)",
-                   {name, seq, name});
-        }
+        // The marks now are the copy's and the file's together, newer than
+        // either: the copy follows this index once it opens.
+        setMarksChanged(db, std::max(nowSeconds(), std::nextafter(std::max(indexStamp.value_or(0),
+                                                                             haveCopy ? copy.marks.changed : 0.0),
+                                                                    1e300)));
 
         // A library without an index file has nothing to lose.
         out.complete = !present || found.incomplete.empty();
+        out.nothingRead = present && !readAny && !haveCopy;
         auto lostFrom = [&](const auto& tables) {
-            return present && std::any_of(std::begin(tables), std::end(tables),
-                                          [&](const char* t) { return found.incomplete.contains(t); });
+            return present && !copyCurrent &&
+                   std::any_of(std::begin(tables), std::end(tables),
+                               [&](const char* t) { return found.incomplete.contains(t); });
         };
         if (made) {
             countLost(db, *made, out);
             out.uncounted = lostFrom(kUncountedTables);
+        } else if (haveCopy) {
+            // Whatever the copy holds is in: only what changed after it was
+            // written can be missing, when the lost parts held it.
+            out.uncounted = lostFrom(kUserTables);
         } else {
             out.lostAlbums = broken;
             out.uncounted = lostFrom(kUserTables);
@@ -311,12 +377,11 @@ void discardUnfinishedRebuild(const LibraryPaths& paths) {
     dropKeptNamesOfIndex(paths);
 }
 
-void setRebuildStepHook(std::function<void(std::string_view)> hook) {
-    std::lock_guard lock(hookMutex);
-    stepHook = std::move(hook);
-}
+void setRebuildStepHook(std::function<void(std::string_view)> hook) { step.set(std::move(hook)); }
 
-IndexRebuild rebuildIndex(const LibraryPaths& paths, const UserMade* made) {
+IndexRebuild rebuildIndex(const LibraryPaths& paths, const UserMade* made,
+                          const std::function<bool(uint64_t done, uint64_t total)>& progress) {
+    Pacer pacer(progress);
     LibraryLock lock(paths.dataDir);
     const std::string index = paths.databasePath();
     const std::string building = paths.dataDir + "/" + kBuilding;
@@ -326,11 +391,13 @@ IndexRebuild rebuildIndex(const LibraryPaths& paths, const UserMade* made) {
     // is, as it is: a rebuild that ends here leaves the library as it found it.
     bool kept = false, journalMoved = false;
     try {
-        build(index, building, made, out);
+        build(paths, building, made, pacer, out);
         // SQLite leaves an emptied journal behind; nothing reads it.
         ::unlink((building + "-journal").c_str());
-        sync(building, false);
+        syncToDisk(building, false);
         step("built");
+        // The last moment a stop leaves nothing changed.
+        pacer.check();
 
         if (exists(index)) {
             out.keptPath = keptName(paths.dataDir);
@@ -347,7 +414,7 @@ IndexRebuild rebuildIndex(const LibraryPaths& paths, const UserMade* made) {
         }
         step("journal kept");
         if (std::rename(building.c_str(), index.c_str()) != 0) throw fileError("Could not put the new index in place", errno);
-        sync(paths.dataDir, true);
+        syncToDisk(paths.dataDir, true);
     } catch (...) {
         if (journalMoved) std::rename((out.keptPath + "-journal").c_str(), (index + "-journal").c_str());
         if (kept) ::unlink(out.keptPath.c_str());
@@ -356,6 +423,91 @@ IndexRebuild rebuildIndex(const LibraryPaths& paths, const UserMade* made) {
     }
     step("placed");
     return out;
+}
+
+// ---- on a thread of its own ------------------------------------------------------
+
+struct RebuildWorker::State {
+    LibraryPaths paths;
+    std::optional<UserMade> made;
+    MainPoster post;
+    std::function<void(uint64_t, uint64_t)> progress;
+    std::function<void(Outcome)> finished;
+
+    std::atomic<bool> stopped{false};
+    std::atomic<uint64_t> done{0}, total{0};
+    std::atomic<bool> reportWaiting{false};
+    std::chrono::steady_clock::time_point lastReport;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool ended = false;
+
+    static constexpr std::chrono::milliseconds kReportEvery{50};
+
+    void run(const std::shared_ptr<State>& self) {
+        Outcome outcome;
+        try {
+            outcome.done = rebuildIndex(paths, made ? &*made : nullptr, [&](uint64_t d, uint64_t t) {
+                done = d;
+                total = t;
+                report(self);
+                return !stopped.load();
+            });
+        } catch (const RebuildStopped&) {
+        } catch (...) {
+            outcome.failure = std::current_exception();
+        }
+        if (!stopped && post)
+            post([self, outcome = std::move(outcome)]() mutable {
+                if (!self->stopped && self->finished) self->finished(std::move(outcome));
+            });
+        std::lock_guard lock(mutex);
+        ended = true;
+        cv.notify_all();
+    }
+
+    // At most one report waits in the main queue, and they come a few times
+    // a second at most: a file of millions of pages reports at every page.
+    void report(const std::shared_ptr<State>& self) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastReport < kReportEvery || !post || reportWaiting.exchange(true)) return;
+        lastReport = now;
+        post([self] {
+            self->reportWaiting = false;
+            if (!self->stopped && self->progress) self->progress(self->done, self->total);
+        });
+    }
+};
+
+RebuildWorker::RebuildWorker(LibraryPaths paths, std::optional<UserMade> made, MainPoster post,
+                             std::function<void(uint64_t, uint64_t)> progress, std::function<void(Outcome)> finished)
+    : state_(std::make_shared<State>()), library_(paths.root) {
+    state_->paths = std::move(paths);
+    state_->made = std::move(made);
+    state_->post = std::move(post);
+    state_->progress = std::move(progress);
+    state_->finished = std::move(finished);
+    thread_ = std::thread([state = state_] { state->run(state); });
+}
+
+RebuildWorker::~RebuildWorker() { stop(); }
+
+bool RebuildWorker::stop(std::chrono::milliseconds bound) {
+    if (!thread_.joinable()) return true;
+    state_->stopped = true;
+    bool ended;
+    {
+        std::unique_lock lock(state_->mutex);
+        ended = state_->ended;
+    }
+    if (!ended) step("stop asked");
+    {
+        std::unique_lock lock(state_->mutex);
+        ended = state_->cv.wait_for(lock, bound, [&] { return state_->ended; });
+    }
+    if (ended) thread_.join();
+    else thread_.detach();
+    return ended;
 }
 
 }  // namespace vintrelle

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "Core/Index/IndexRepair.h"
+
 namespace vintrelle {
 
 const char* const LibraryDB::schemaScript =
@@ -176,6 +178,21 @@ LibraryDB::LibraryDB(const std::string& path) {
     db->exec(schemaScript);
     if (!present) requireSchemaColumns(tableLayouts(*db));
     db_ = std::move(db);
+    path_ = path;
+}
+
+bool LibraryDB::checkFile() {
+    std::lock_guard lock(checkMutex_);
+    if (sound_) return *sound_;
+    switch (checkIndexFile(path_)) {
+        case IndexHealth::sound: sound_ = true; break;
+        case IndexHealth::damaged:
+            sound_ = false;
+            db_->markDamaged();
+            break;
+        case IndexHealth::unknown: return false;
+    }
+    return *sound_;
 }
 
 // ---- settings ------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -50,6 +51,13 @@ public:
     explicit LibraryDB(const std::string& path);
 
     Database& db() { return *db_; }
+
+    // SQLite's check of the whole index file, run once for all who must know
+    // before they write (it reads the whole file: never on the main thread).
+    // True when the file is sound; damage found marks the connection
+    // damaged; a check that could not run gives false and runs again when
+    // asked again.
+    bool checkFile();
 
     // Settings
     std::optional<std::string> meta(const std::string& key);
@@ -107,6 +115,9 @@ public:
 
 private:
     std::unique_ptr<Database> db_;
+    std::string path_;
+    std::mutex checkMutex_;
+    std::optional<bool> sound_;
 };
 
 // Seconds since 1970, fractional.

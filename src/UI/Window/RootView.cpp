@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QElapsedTimer>
-#include <QGuiApplication>
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
@@ -17,6 +16,7 @@
 #include "App/AppModel.h"
 #include "App/KeyFilter.h"
 #include "Store/LibraryStore.h"
+#include "UI/Kit/EmptyState.h"
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Icons.h"
 #include "UI/Kit/StoredImage.h"
@@ -176,15 +176,21 @@ RootView::RootView(AppModel& model, QWidget* parent)
     row->addWidget(main_, 1);
 
     welcome_ = new WelcomeView(model_, main_);
-    waitingPage_ = new QWidget(main_);
-    waiting_ = new DriveMissingView(model_, {}, waitingPage_);
-    auto* waitingLayout = new QVBoxLayout(waitingPage_);
-    waitingLayout->setContentsMargins(0, 0, 0, 0);
-    waitingLayout->setSpacing(0);
-    auto* strip = new WindowDragArea(waitingPage_);
-    strip->setFixedHeight(WindowDragArea::stripHeight);
-    waitingLayout->addWidget(strip);
-    waitingLayout->addWidget(waiting_, 1);
+    // A page of the main column: what it shows, under a strip that moves the window.
+    auto page = [this](QWidget*& page, auto make) {
+        page = new QWidget(main_);
+        auto* layout = new QVBoxLayout(page);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(0);
+        auto* strip = new WindowDragArea(page);
+        strip->setFixedHeight(WindowDragArea::stripHeight);
+        layout->addWidget(strip);
+        layout->addWidget(make(page), 1);
+    };
+    page(waitingPage_, [&](QWidget* p) { return waiting_ = new DriveMissingView(model_, {}, p); });
+    page(rebuildingPage_, [&](QWidget* p) {
+        return rebuilding_ = new EmptyState(QStringLiteral("clock"), {}, {}, std::nullopt, {}, p);
+    });
     libraryPage_ = new QWidget(main_);
     libraryLayout_ = new QVBoxLayout(libraryPage_);
     libraryLayout_->setContentsMargins(0, 0, 0, 0);
@@ -193,12 +199,13 @@ RootView::RootView(AppModel& model, QWidget* parent)
     libraryLayout_->addWidget(rule_);
     main_->addWidget(welcome_);
     main_->addWidget(waitingPage_);
+    main_->addWidget(rebuildingPage_);
     main_->addWidget(libraryPage_);
 
     dropOverlay_ = new DropOverlay(this);
 
     for (auto signal : {&AppModel::storeChanged, &AppModel::libraryPathChanged, &AppModel::waitingForPathChanged,
-                        &AppModel::routeChanged})
+                        &AppModel::routeChanged, &AppModel::rebuildingChanged})
         connect(&model_, signal, this, &RootView::refresh);
     connect(&model_, &AppModel::libraryPathChanged, this, [this] { refreshSidebar(false); });
     connect(&model_, &AppModel::sidebarVisibleChanged, this, [this] { refreshSidebar(true); });
@@ -266,6 +273,7 @@ void RootView::setViewer(WindowPart part) {
 RootView::Column RootView::column() const {
     if (main_->currentWidget() == libraryPage_) return Column::library;
     if (main_->currentWidget() == waitingPage_) return Column::driveMissing;
+    if (main_->currentWidget() == rebuildingPage_) return Column::rebuilding;
     return Column::welcome;
 }
 
@@ -299,7 +307,13 @@ void RootView::refresh() {
         return;
     }
     dropLibraryParts();
-    if (const auto& awaited = model_.waitingForPath()) {
+    if (const auto& rebuild = model_.rebuilding()) {
+        const QString name = QString::fromStdString(std::filesystem::path(rebuild->path).filename().string());
+        rebuilding_->set(QStringLiteral("clock"), tr("Making the index of \u201c%1\u201d again").arg(name),
+                         tr("Every photo is read again. Favourites, albums, names and trips come over from the damaged "
+                            "index and the copy kept of them; the library opens when it is done."));
+        main_->setCurrentWidget(rebuildingPage_);
+    } else if (const auto& awaited = model_.waitingForPath()) {
         waiting_->setPath(*awaited);
         main_->setCurrentWidget(waitingPage_);
     } else {
@@ -584,8 +598,9 @@ void RootView::showError() {
     QString text = QString::fromStdString(*message);
     if (offer)
         text += QStringLiteral("\n\n") + tr("Vintrelle can make it again by reading every photo. Favourites, albums, "
-                                             "names and trips come over from whatever of it still reads, and the "
-                                             "damaged index stays in the library\u2019s data folder.");
+                                             "names and trips come over from whatever of it still reads and from the "
+                                             "copy Vintrelle keeps of them, and the damaged index stays in the "
+                                             "library\u2019s data folder.");
     if (alert_ && alertOffer_ == offer) return alert_->setMessage(text);
     if (alert_) {
         disconnect(alert_, nullptr, this, nullptr);
@@ -595,12 +610,7 @@ void RootView::showError() {
     if (offer) {
         alert_ = MessageSheet::present(
             this, {tr("Vintrelle"), text, tr("Rebuild Index"), Sheet::Action::primary, true, AppIcon::icon()},
-            [this, path = *offer] {
-                // About a second per 100,000 photos, before the library opens again.
-                QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-                model_.rebuildIndex(path);
-                QGuiApplication::restoreOverrideCursor();
-            });
+            [this, path = *offer] { model_.rebuildIndex(path); });
     } else {
         alert_ = MessageSheet::present(
             this, {tr("Vintrelle"), text, tr("OK"), Sheet::Action::primary, false, AppIcon::icon()});

@@ -40,6 +40,7 @@ namespace vintrelle {
 
 class AppModel;
 class DriveMissingView;
+class EmptyState;
 class LibraryStore;
 class WelcomeView;
 
@@ -49,7 +50,7 @@ public:
     static constexpr int sidebarWidth = 236;
     static constexpr int sidebarAnimationMs = 200;
 
-    enum class Column { welcome, driveMissing, library };
+    enum class Column { welcome, driveMissing, library, rebuilding };
 
     explicit RootView(AppModel& model, QWidget* parent = nullptr);
     ~RootView() override;
@@ -72,6 +73,8 @@ public:
     QWidget* dropOverlay() const { return dropOverlay_; }
     WelcomeView* welcome() const { return welcome_; }
     DriveMissingView* waitingScreen() const { return waiting_; }
+    // What the main column says while a library's index is made again.
+    EmptyState* rebuildingScreen() const { return rebuilding_; }
     MessageSheet* alert() const { return alert_; }
 
     // Ends the sidebar's slide at once.
@@ -143,6 +146,8 @@ private:
     WelcomeView* welcome_;
     QWidget* waitingPage_;
     DriveMissingView* waiting_;
+    QWidget* rebuildingPage_;
+    EmptyState* rebuilding_;
     QWidget* libraryPage_;
     QVBoxLayout* libraryLayout_;
     QWidget* rule_;

@@ -242,6 +242,7 @@ SidebarView::SidebarView(AppModel& model, QWidget* parent) : QWidget(parent), mo
     column->addLayout(switcherBox);
 
     connect(&model_, &AppModel::storeChanged, this, &SidebarView::rebuildLibraryPart);
+    connect(&model_, &AppModel::rebuildingChanged, this, &SidebarView::rebuildLibraryPart);
     connect(&model_, &AppModel::routeChanged, this, &SidebarView::refresh);
     connect(&model_, &AppModel::sidebarRouteChanged, this, &SidebarView::refresh);
     rebuildLibraryPart();
@@ -266,7 +267,10 @@ void SidebarView::paintEvent(QPaintEvent* e) {
 }
 
 void SidebarView::rebuildLibraryPart() {
-    if (store_ == model_.store() && (store_ ? list_ != nullptr : filler_ != nullptr)) return refresh();
+    const bool rebuilding = !model_.store() && model_.rebuilding();
+    if (store_ == model_.store() &&
+        (store_ ? list_ != nullptr : filler_ != nullptr && rebuilding == (footer_ != nullptr)))
+        return refresh();
     auto* column = static_cast<QVBoxLayout*>(layout());
     for (QWidget* w : {static_cast<QWidget*>(scroll_), static_cast<QWidget*>(footer_), filler_}) {
         if (!w) continue;
@@ -285,6 +289,12 @@ void SidebarView::rebuildLibraryPart() {
     if (!store_) {
         filler_ = new QWidget(this);
         column->addWidget(filler_, 1);
+        // A library whose index is made again: how far that is.
+        if (rebuilding) {
+            footer_ = new StatusFooter(model_, this);
+            column->addWidget(footer_);
+            connect(footer_, &StatusFooter::settingsRequested, this, &SidebarView::settingsRequested);
+        }
         return;
     }
     scroll_ = new QScrollArea(this);

@@ -48,6 +48,25 @@ const QColor StatusFooter::offline = QColor(255, 149, 0);
 
 StatusFooter::StatusFooter(std::shared_ptr<LibraryStore> store, QWidget* parent)
     : QWidget(parent), store_(std::move(store)) {
+    setUp();
+    connect(store_.get(), &LibraryStore::statusChanged, this, &StatusFooter::refresh);
+    connect(store_.get(), &LibraryStore::isOfflineChanged, this, &StatusFooter::refresh);
+    connect(store_.get(), &LibraryStore::haltChanged, this, &StatusFooter::refresh);
+    connect(store_.get(), &LibraryStore::isDamagedChanged, this, &StatusFooter::refresh);
+}
+
+StatusFooter::StatusFooter(AppModel& model, QWidget* parent) : QWidget(parent), model_(&model) {
+    setUp();
+    connect(model_, &AppModel::rebuildingChanged, this, &StatusFooter::refresh);
+}
+
+StatusFooter::Info StatusFooter::current() const {
+    if (store_) return info(*store_);
+    if (model_ && model_->rebuilding()) return info(*model_->rebuilding());
+    return {};
+}
+
+void StatusFooter::setUp() {
     setAttribute(Qt::WA_TranslucentBackground);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     gear_ = new SymbolButton(QStringLiteral("gearshape"), 13, ThemeColor::ink2, QSize(int(gear), int(gear)), this);
@@ -60,13 +79,17 @@ StatusFooter::StatusFooter(std::shared_ptr<LibraryStore> store, QWidget* parent)
         drawn_ = v.toDouble();
         update(barRect().toAlignedRect().adjusted(-1, -1, 1, 1));
     });
-    connect(store_.get(), &LibraryStore::statusChanged, this, &StatusFooter::refresh);
-    connect(store_.get(), &LibraryStore::isOfflineChanged, this, &StatusFooter::refresh);
-    connect(store_.get(), &LibraryStore::haltChanged, this, &StatusFooter::refresh);
-    connect(store_.get(), &LibraryStore::isDamagedChanged, this, &StatusFooter::refresh);
-    info_ = info(*store_);
+    info_ = current();
     drawn_ = info_.fraction.value_or(0);
     setFixedHeight(sizeHint().height());
+}
+
+StatusFooter::Info StatusFooter::info(const AppModel::Rebuilding& rebuild) {
+    // Pages of the damaged file, as it is read: a count of pages means
+    // nothing to a person, the bar does.
+    if (rebuild.total == 0) return {tr("Making the index again\u2026"), std::nullopt, std::nullopt, ThemeColor::accent};
+    return {tr("Making the index again\u2026"), std::nullopt,
+            std::clamp(double(rebuild.done) / double(rebuild.total), 0.0, 1.0), ThemeColor::accent};
 }
 
 StatusFooter::Info StatusFooter::info(const LibraryStore& store) {
@@ -97,7 +120,7 @@ StatusFooter::Info StatusFooter::info(const LibraryStore& store) {
 }
 
 void StatusFooter::refresh() {
-    Info next = info(*store_);
+    Info next = current();
     if (next == info_) return;
     const bool hadBar = info_.fraction.has_value();
     const bool hadDetail = info_.detail.has_value();

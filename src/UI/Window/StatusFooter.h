@@ -4,6 +4,7 @@
 // opens the settings window, and a thin progress bar while the engine counts
 // through work. It follows every status report by repainting itself only;
 // its height changes only when the detail line or the bar comes or goes.
+// While a library's index is made again it follows that instead.
 
 #include <QColor>
 #include <QFont>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <optional>
 
+#include "App/AppModel.h"
 #include "UI/Kit/Theme.h"
 
 namespace vintrelle {
@@ -37,11 +39,14 @@ public:
     static const QColor offline;
 
     StatusFooter(std::shared_ptr<LibraryStore> store, QWidget* parent = nullptr);
+    // Follows the model's rebuild of an index.
+    StatusFooter(AppModel& model, QWidget* parent = nullptr);
 
     // What the footer shows for a store's state: offline first, then a
     // damaged index or a run stopped by a failed write, then the engine's
     // status.
     static Info info(const LibraryStore& store);
+    static Info info(const AppModel::Rebuilding& rebuild);
     const Info& shown() const { return info_; }
     // The bar's fill as drawn now (it glides to a new fraction).
     double drawnFraction() const { return drawn_; }
@@ -57,6 +62,8 @@ protected:
     void resizeEvent(QResizeEvent*) override;
 
 private:
+    void setUp();
+    Info current() const;
     void refresh();
     qreal rowHeight() const;
     qreal textWidth() const;
@@ -66,6 +73,7 @@ private:
     QRectF barRect() const;
 
     std::shared_ptr<LibraryStore> store_;
+    AppModel* model_ = nullptr;
     Info info_;
     double drawn_ = 0;
     // The state's lines as last wrapped, and for what: the bar glides at

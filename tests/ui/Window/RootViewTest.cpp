@@ -10,11 +10,17 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 
 #include "Store/LibraryStore.h"
+#include "Core/Index/IndexRepair.h"
+#include "UI/Kit/EmptyState.h"
 #include "UI/Window/PlainParts.h"
+#include "UI/Window/SidebarView.h"
 #include "UI/Window/StartScreens.h"
+#include "UI/Window/StatusFooter.h"
 #include "WindowTestSupport.h"
 
 namespace {
@@ -331,14 +337,54 @@ TEST(RootView, ErrorAlertOffersToRebuildADamagedIndex) {
     QCoreApplication::processEvents();
     EXPECT_FALSE(w.model->store());
 
+    // The index is made again on a thread of its own, held at its end here
+    // while the window is looked at: it answers, says what goes on, and
+    // shows how far in the sidebar's footer.
+    struct Hold {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool built = false, released = false;
+        Hold() {
+            setRebuildStepHook([this](std::string_view step) {
+                if (step != "built") return;
+                std::unique_lock lock(mutex);
+                built = true;
+                cv.wait(lock, [&] { return released; });
+            });
+        }
+        bool reached() {
+            std::lock_guard lock(mutex);
+            return built;
+        }
+        void release() {
+            std::lock_guard lock(mutex);
+            released = true;
+            cv.notify_all();
+        }
+        ~Hold() {
+            release();
+            setRebuildStepHook({});
+        }
+    } hold;
+    w.root->setSidebar([](AppModel& m, QWidget* parent) { return new SidebarView(m, parent); });
     MessageSheet* alert = offered();
     ASSERT_TRUE(alert);
     alert->confirmButton()->click();
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(w.model->store());
-    // Nothing of that file read: what it may have held is said to be lost.
-    ASSERT_NE(w.root->alert(), nullptr);
-    EXPECT_TRUE(w.root->alert()->message().startsWith("Parts of the damaged index could not be read"));
+    ASSERT_TRUE(spinUntil([&] { return hold.reached(); }));
+    w.settle();
+    EXPECT_EQ(w.root->column(), RootView::Column::rebuilding);
+    EXPECT_EQ(w.root->rebuildingScreen()->title(), "Making the index of \u201cHoliday\u201d again");
+    ASSERT_TRUE(w.root->sidebar());
+    const auto* footer = w.root->sidebar()->findChild<StatusFooter*>();
+    ASSERT_TRUE(footer);
+    EXPECT_EQ(footer->shown().text, "Making the index again\u2026");
+    EXPECT_EQ(w.root->alert(), nullptr);
+
+    hold.release();
+    ASSERT_TRUE(spinUntil([&] { return w.model->store() && w.root->alert(); }));
+    EXPECT_EQ(w.root->column(), RootView::Column::library);
+    // Nothing of that file read, and no copy of its marks: said plainly.
+    EXPECT_TRUE(w.root->alert()->message().startsWith("Nothing could be recovered"));
     EXPECT_EQ(w.root->alert()->cancelButton(), nullptr);
 }
 
