@@ -126,8 +126,9 @@ TEST(MarksCopy, AnEmptiedOrSpoiledIndexIsBroughtBackFromTheCopy) {
         const Marks before = lib.marks();
         ASSERT_EQ(favourites(before), (std::vector<std::string>{photo(1), photo(5), photo(9)}));
         damage.apply(lib.index());
-        if (fs::file_size(lib.index()) == 0)
+        if (fs::file_size(lib.index()) == 0) {
             EXPECT_THROW(refuseEmptiedIndex(lib.paths), DBError) << "an emptied index would be made anew, unsaid";
+        }
 
         const IndexRebuild done = rebuildIndex(lib.paths);
         EXPECT_EQ(done.lostFavorites + done.lostAlbums + done.lostNames, 0);
