@@ -52,7 +52,7 @@ struct SyntheticLibrary {
                 // A photo per face: people seen together are never suggested
                 // as one, and one shared photo would leave nothing to suggest.
                 const int64_t asset =
-                    db.db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,?,?,?,?)",
+                    db.db().insert("INSERT INTO assets(path, kind, size, mtime, added, faces_done) VALUES(?,?,?,?,?,1)",
                                    {"p" + std::to_string(f) + ".jpg", 0, 1, 1.0, 1.0});
                 const int id = who(rng);
                 const float s = sigma * spread(rng);

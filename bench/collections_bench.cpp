@@ -110,8 +110,8 @@ int main(int argc, char** argv) {
     db.db().transaction([&] {
         for (int i = 0; i < kCards; ++i) {
             const double start = 1.3e9 + i * 86400.0 * 9;
-            db.db().run("INSERT INTO assets(id, path, kind, size, mtime, taken, width, height, thumb, added, meta_done) "
-                        "VALUES(?,?,0,1000,1.6e9,?,480,360,1,1.7e9,1)",
+            db.db().run("INSERT INTO assets(id, path, kind, size, mtime, taken, width, height, thumb, added, meta_done, "
+                        "faces_done) VALUES(?,?,0,1000,1.6e9,?,480,360,1,1.7e9,1,1)",
                         {int64_t(i + 1), "t/" + std::to_string(i) + ".jpg", start + 3600});
             db.db().run("INSERT INTO trips(title, subtitle, start, end, cover_asset) VALUES(?,'',?,?,?)",
                         {"Trip number " + std::to_string(i), start, start + 86400 * 3, int64_t(i + 1)});

@@ -14,6 +14,8 @@
 //
 // Needs VINTRELLE_SHARED (the folder holding data/faces); bench/facepass_bench.sh sets it.
 
+#include <sys/stat.h>
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -101,8 +103,12 @@ void runPass(benchmark::State& state, const std::vector<fs::path>& sources, int 
             fs::copy_file(source, root + "/" + name);
         }
         files.push_back(root + "/" + name);
-        db->db().run("INSERT INTO assets(path, kind, size, mtime, taken, meta_done, thumb) VALUES(?,0,1,0,?,1,1)",
-                     {name, double(i)});
+        // As the scan saw the file: the pass reads only what is still so.
+        struct stat st {};
+        ::stat((root + "/" + name).c_str(), &st);
+        db->db().run("INSERT INTO assets(path, kind, size, mtime, taken, meta_done, thumb) VALUES(?,0,?,?,?,1,1)",
+                     {name, int64_t(st.st_size), double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9,
+                      double(i)});
     }
 
     // One photo at a time, as a single analysis runs: on one thread, and

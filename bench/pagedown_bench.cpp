@@ -16,6 +16,8 @@
 // Usage: pagedown_bench [--photos N] [--assets N] [--hold-ms MS] [--delay-ms MS] [--rate HZ] [--thumb PX]
 //                       [--faces] [--frames]   (prints every frame's share)
 
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QImage>
@@ -184,8 +186,12 @@ public:
         for (size_t i = 0; i < photos.size(); ++i) {
             const std::string name = "p" + std::to_string(i) + ".jpg";
             if (::link(photos[i].c_str(), (root + "/" + name).c_str()) != 0) fs::copy_file(photos[i], root + "/" + name);
-            db_->db().run("INSERT INTO assets(path, kind, size, mtime, taken, meta_done, thumb) VALUES(?,0,1,0,?,1,1)",
-                          {name, double(i)});
+            // As the scan saw the file: the pass reads only what is still so.
+            struct stat st {};
+            ::stat((root + "/" + name).c_str(), &st);
+            db_->db().run("INSERT INTO assets(path, kind, size, mtime, taken, meta_done, thumb) VALUES(?,0,?,?,?,1,1)",
+                          {name, int64_t(st.st_size),
+                           double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9, double(i)});
         }
         thread_ = std::jthread([this](std::stop_token stop) {
             FacePassHooks hooks;

@@ -93,8 +93,8 @@ int cluster(const probe::Args& given) {
         auto image = MediaProcessor::loadImage((root / rel).string(), 1600);
         if (!image) continue;
         ++photos;
-        const int64_t asset = db.db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,?,?,?,?)",
-                                             {rel, 0, 0, 0.0, 0.0});
+        const int64_t asset = db.db().insert(
+            "INSERT INTO assets(path, kind, size, mtime, added, faces_done) VALUES(?,?,?,?,?,1)", {rel, 0, 0, 0.0, 0.0});
         for (const auto& f : engine.analyze(*image)) {
             db.db().insert("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding) VALUES(?,?,?,?,?,?,?)",
                            {asset, f.rect.x, f.rect.y, f.rect.width, f.rect.height, f.quality,

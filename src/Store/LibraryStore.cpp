@@ -13,6 +13,7 @@
 
 #include <sys/statvfs.h>
 
+#include "Core/Engine/FacePass.h"
 #include "Core/Engine/FolderWatcher.h"
 #include "Core/Engine/LibraryEngine.h"
 #include "Core/Faces/FaceEngine.h"
@@ -277,6 +278,16 @@ void LibraryStore::applyFaceDataVersion() {
         return;
     }
     if (!named && !resetFaceData()) return;
+    if (named) {
+        // The faces stay for their names; their prints say nothing next to
+        // the new analyser's, and a photo read again matches them by place.
+        try {
+            const int64_t below = db_->db().scalarInt("SELECT COALESCE(MAX(id), 0) + 1 FROM faces").value_or(0);
+            db_->setMeta(FacePass::olderPrintsKey, std::to_string(below));
+        } catch (const DBError&) {
+            return;
+        }
+    }
     db_->setMeta("faceVersion", FaceEngine::dataVersion);
 }
 

@@ -184,7 +184,7 @@ std::vector<Person> LibraryStore::hiddenPersons() const {
 std::vector<Person> LibraryStore::peopleIn(const Asset& asset) {
     std::vector<Person> out;
     std::vector<int64_t> seen;
-    for (const FaceRef& f : db_->faces(asset.id)) {
+    for (const FaceRef& f : db_->faces(asset.id, true)) {
         if (!f.personID || std::find(seen.begin(), seen.end(), *f.personID) != seen.end()) continue;
         seen.push_back(*f.personID);
         if (auto p = person(*f.personID); p && !p->hidden) out.push_back(*p);

@@ -152,6 +152,7 @@ struct LookAlikes : Started {
             db().db().run("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id) "
                           "VALUES(?,0.1,0.1,0.2,0.2,0.9,?,?)",
                           {person - 4, LibraryDB::encodeEmbedding(same), person});
+            db().db().run("UPDATE assets SET faces_done=1 WHERE id=?", {person - 4});
         }
         db().db().run("UPDATE persons SET hidden=1 WHERE id=7");
         store->reloadPeople();

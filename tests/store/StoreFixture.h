@@ -46,9 +46,13 @@ inline int64_t insertPerson(LibraryDB& db, int64_t id, const std::string& name) 
     return db.db().insert("INSERT INTO persons(id, name, created) VALUES(?,?,0)", {id, name});
 }
 
+// A face found in the photo, which is then done.
 inline int64_t insertFace(LibraryDB& db, int64_t asset, std::optional<int64_t> person, double quality = 0.5) {
-    return db.db().insert("INSERT INTO faces(asset_id, x, y, w, h, quality, person_id) VALUES(?,0.1,0.1,0.2,0.2,?,?)",
-                          {asset, quality, person});
+    const int64_t id = db.db().insert(
+        "INSERT INTO faces(asset_id, x, y, w, h, quality, person_id) VALUES(?,0.1,0.1,0.2,0.2,?,?)",
+        {asset, quality, person});
+    db.db().run("UPDATE assets SET faces_done=1 WHERE id=?", {asset});
+    return id;
 }
 
 // The engine is told to stop before the store starts it, so it never works:

@@ -15,6 +15,7 @@
 #include <unordered_set>
 
 #include "Core/Base/Processors.h"
+#include "Core/Engine/EngineCore.h"
 #include "Core/Faces/FaceClusterer.h"
 #include "Core/Faces/FaceSuccession.h"
 #include "Core/Media/HeifFullImage.h"
@@ -47,6 +48,35 @@ int FacePass::workers() {
 
 const char* const FacePass::pendingCountSQL =
     "SELECT COUNT(*) FROM assets WHERE kind=0 AND meta_done=1 AND faces_done=0 AND thumb=1";
+const char* const FacePass::olderPrintsKey = "olderPrintsBelow";
+
+namespace {
+
+// The faces a photo held before it was read again: those of a photo whose
+// file changed since its faces were found.
+struct EarlierFace {
+    int64_t id = 0;
+    PlacedFace place;
+    bool ofPerson = false;
+};
+
+std::vector<EarlierFace> earlierFaces(Database& db, int64_t asset, int64_t olderPrintsBelow) {
+    return db.query("SELECT id, x, y, w, h, embedding, person_id FROM faces WHERE asset_id=? ORDER BY id", {asset},
+                    [&](const Row& r) {
+                        return EarlierFace{r.int64(0),
+                                           {{r.dbl(1), r.dbl(2), r.dbl(3), r.dbl(4)},
+                                            LibraryDB::decodeEmbedding(r.blob(5)),
+                                            r.int64(0) < olderPrintsBelow},
+                                           !r.isNull(6)};
+                    });
+}
+
+}  // namespace
+
+struct FacePass::Photo {
+    PendingFaceAsset asset;
+    std::vector<PlacedFace> earlier;  // its faces before its file changed
+};
 
 struct FacePass::Face {
     double x = 0, y = 0, w = 0, h = 0;
@@ -62,6 +92,14 @@ struct FacePass::Result {
     // The photo was decoded and analysed. One that was not (gone meanwhile,
     // unreadable now) says nothing of the faces found in it before.
     bool read = false;
+    // The file was written while it was read: what was found is of a picture
+    // halfway, and the scan its writing brings makes the photo pending anew.
+    bool changed = false;
+    // Quarter turns clockwise from the picture its earlier faces were found
+    // in to this one: a photo turned, losslessly or by its orientation.
+    int turn = 0;
+    int64_t size = 0;  // the file as the scan saw it
+    double mtime = 0;
 
     void discardCrops() const {
         for (const Face& f : faces)
@@ -101,20 +139,85 @@ void FacePass::removeLeftoverStaging() {
     }
 }
 
-FacePass::Result FacePass::analyseOne(const PendingFaceAsset& asset) {
+std::vector<DetectedFace> FacePass::analyse(const Image& image) {
+    try {
+        return analyzer_(image);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+namespace {
+
+bool stillAsScanned(const std::string& path, const PendingFaceAsset& asset) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == asset.size &&
+           sameModificationTime(modificationTime(st), asset.mtime);
+}
+
+std::vector<PlacedFace> placed(const std::vector<DetectedFace>& faces) {
+    std::vector<PlacedFace> out;
+    for (const DetectedFace& d : faces) out.push_back({d.rect, d.embedding, false});
+    return out;
+}
+
+// How many earlier faces the faces found take the place of, and the turn
+// from the earlier picture to this one that gives the most: the earlier
+// boxes are turned with the picture before they are compared.
+std::pair<size_t, int> matched(const std::vector<PlacedFace>& earlier, const std::vector<DetectedFace>& found) {
+    std::pair<size_t, int> best{0, 0};
+    const std::vector<PlacedFace> now = placed(found);
+    for (int turn = 0; turn < 4 && best.first < earlier.size(); ++turn) {
+        std::vector<PlacedFace> turned = earlier;
+        for (PlacedFace& e : turned) e.rect = turnedRect(e.rect, turn);
+        const std::vector<int> of = earlierFaceOf(turned, now);
+        const size_t n = size_t(std::count_if(of.begin(), of.end(), [](int e) { return e >= 0; }));
+        if (n > best.first) best = {n, turn};
+    }
+    return best;
+}
+
+}  // namespace
+
+FacePass::Result FacePass::analyseOne(const Photo& photo) {
+    const PendingFaceAsset& asset = photo.asset;
     Result result{asset.id, {}, 0, false};
+    result.size = asset.size;
+    result.mtime = asset.mtime;
+    const std::string path = paths_.root + "/" + asset.path;
     // A HEIF photo is decoded on this worker's thread alone: the workers
     // already fill the processors, and libheif's own decoding threads for
     // each of them would only crowd them.
-    ImageRef image = MediaProcessor::loadFullImage(paths_.root + "/" + asset.path, maxPixel, 0);
-    if (!image) return result;  // unreadable: done, without faces
+    ImageRef image = MediaProcessor::loadFullImage(path, maxPixel, 0);
     std::vector<DetectedFace> found;
-    try {
-        found = analyzer_(*image);
-    } catch (const std::exception&) {
+    if (image) found = analyse(*image);
+    // Checked after reading, so that a file written meanwhile, or one
+    // unreadable only because it is being written, is left for the scan
+    // its writing brings.
+    if (!stillAsScanned(path, asset)) {
+        result.changed = true;
         return result;
     }
+    if (!image) return result;  // unreadable: done, without faces
     result.read = true;
+    // A photo may have been turned (losslessly, or by its orientation): its
+    // earlier boxes are compared turned each way. When that does not find
+    // every earlier face again, the picture is also looked at turned by each
+    // quarter, as faces are found best upright, and the look that finds the
+    // most of them again is taken, its boxes turned back onto the picture.
+    if (!photo.earlier.empty()) {
+        auto [best, turn] = matched(photo.earlier, found);
+        result.turn = turn;
+        for (int look = 1; look < 4 && best < photo.earlier.size(); ++look) {
+            std::vector<DetectedFace> other = analyse(turnedImage(*image, -look));
+            for (DetectedFace& d : other) d.rect = turnedRect(d.rect, look);
+            const auto [n, t] = matched(photo.earlier, other);
+            if (n <= best) continue;
+            best = n;
+            found = std::move(other);
+            result.turn = t;
+        }
+    }
     for (const DetectedFace& d : found) {
         Face f{d.rect.x, d.rect.y, d.rect.width, d.rect.height, d.quality, d.embedding, {}};
         if (d.crop) {
@@ -161,14 +264,14 @@ public:
     Workers(const Workers&) = delete;
     Workers& operator=(const Workers&) = delete;
 
-    void add(int batch, const std::vector<PendingFaceAsset>& photos) {
+    void add(int batch, const std::vector<Photo>& photos) {
         {
             std::lock_guard lock(mutex_);
             Batch& b = batches_[batch];
             b.expected = photos.size();
-            for (const PendingFaceAsset& p : photos) {
+            for (const Photo& p : photos) {
                 waiting_.emplace_back(batch, p);
-                b.ids.push_back(p.id);
+                b.ids.push_back(p.asset.id);
             }
         }
         queued_.notify_all();
@@ -228,53 +331,56 @@ private:
     FacePass& pass_;
     mutable std::mutex mutex_;
     std::condition_variable queued_, progress_;
-    std::deque<std::pair<int, PendingFaceAsset>> waiting_;
+    std::deque<std::pair<int, Photo>> waiting_;
     std::map<int, Batch> batches_;
     bool closing_ = false;
     std::vector<std::jthread> threads_;  // last: joined before the rest goes
 };
 
-namespace {
-
-// The faces a photo held before it was read again: those of a photo whose
-// file changed since its faces were found.
-struct EarlierFace {
-    int64_t id = 0;
-    PlacedFace place;
-    bool ofPerson = false;
-};
-
-std::vector<EarlierFace> earlierFaces(Database& db, int64_t asset) {
-    return db.query("SELECT id, x, y, w, h, embedding, person_id FROM faces WHERE asset_id=? ORDER BY id", {asset},
-                    [](const Row& r) {
-                        return EarlierFace{
-                            r.int64(0),
-                            {{r.dbl(1), r.dbl(2), r.dbl(3), r.dbl(4)}, LibraryDB::decodeEmbedding(r.blob(5))},
-                            !r.isNull(6)};
-                    });
-}
-
-}  // namespace
-
 bool FacePass::save(const std::vector<Result>& results) {
     Database& db = db_->db();
     std::vector<std::pair<int64_t, std::string>> crops;
     std::vector<int64_t> staleCrops;  // of faces gone, or found again without a picture
-    bool dropped = false;
+    std::vector<const Result*> unsaved;  // photos changed since they were fetched
+    bool peopleChanged = false;
     try {
         db.transaction([&] {
+            unsaved.clear();
+            crops.clear();
+            staleCrops.clear();
+            peopleChanged = false;
             for (const Result& r : results) {
-                // A photo read again keeps the rows of the faces found again
-                // where they were, with their person and their lock, and only
-                // their place, print and picture renewed; the faces it no
-                // longer shows go. One that could not be read keeps its faces.
-                const std::vector<EarlierFace> earlier = r.read ? earlierFaces(db, r.assetID)
-                                                                : std::vector<EarlierFace>{};
+                if (r.changed) continue;
+                // The scan may have found the file changed since it was
+                // fetched: what was read is not the photo as it is now.
+                const bool current =
+                    db.scalarInt("SELECT COUNT(*) FROM assets WHERE id=? AND faces_done=0 AND size=? AND mtime=?",
+                                 {r.assetID, r.size, r.mtime})
+                        .value_or(0) != 0;
+                if (!current) {
+                    unsaved.push_back(&r);
+                    continue;
+                }
+                const std::vector<EarlierFace> earlier = earlierFaces(db, r.assetID, olderPrintsBelow_);
+                for (const EarlierFace& e : earlier)
+                    if (e.ofPerson) peopleChanged = true;  // counted in people again, or gone from them
+                if (!r.read) {
+                    // Unreadable now: what it shows is unknown. Its faces
+                    // keep what the user gave them but count in no person
+                    // until the file changes again and can be read.
+                    db.run("UPDATE assets SET faces_done=? WHERE id=?",
+                           {earlier.empty() ? FacesState::done : FacesState::held, r.assetID});
+                    continue;
+                }
+                // A photo read again keeps the rows of the faces found again,
+                // with their person and their lock, and only their place,
+                // print and picture renewed; the faces it no longer shows go.
                 std::vector<int> of(r.faces.size(), -1);
                 if (!earlier.empty()) {
                     std::vector<PlacedFace> before, now;
-                    for (const EarlierFace& e : earlier) before.push_back(e.place);
-                    for (const Face& f : r.faces) now.push_back({{f.x, f.y, f.w, f.h}, f.embedding});
+                    for (const EarlierFace& e : earlier)
+                        before.push_back({turnedRect(e.place.rect, r.turn), e.place.embedding, e.place.olderPrint});
+                    for (const Face& f : r.faces) now.push_back({{f.x, f.y, f.w, f.h}, f.embedding, false});
                     of = earlierFaceOf(before, now);
                 }
                 std::vector<bool> kept(earlier.size(), false);
@@ -282,7 +388,19 @@ bool FacePass::save(const std::vector<Result>& results) {
                     const Face& f = r.faces[i];
                     const DBValue embedding = LibraryDB::encodeEmbedding(f.embedding);
                     int64_t id;
-                    if (of[i] >= 0) {
+                    if (of[i] >= 0 && earlier[size_t(of[i])].place.olderPrint) {
+                        // Its print is today's now: a new row, so that its id
+                        // no longer marks it as an earlier analyser's.
+                        const int64_t old = earlier[size_t(of[i])].id;
+                        kept[size_t(of[i])] = true;
+                        id = db.insert(
+                            "INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id, locked) "
+                            "SELECT asset_id, ?, ?, ?, ?, ?, ?, person_id, locked FROM faces WHERE id=?",
+                            {f.x, f.y, f.w, f.h, f.quality, embedding, old});
+                        db.run("UPDATE persons SET cover_face=? WHERE cover_face=?", {id, old});
+                        db.run("DELETE FROM faces WHERE id=?", {old});
+                        staleCrops.push_back(old);
+                    } else if (of[i] >= 0) {
                         id = earlier[size_t(of[i])].id;
                         kept[size_t(of[i])] = true;
                         db.run("UPDATE faces SET x=?, y=?, w=?, h=?, quality=?, embedding=? WHERE id=?",
@@ -300,15 +418,15 @@ bool FacePass::save(const std::vector<Result>& results) {
                     const int64_t id = earlier[j].id;
                     db.run("DELETE FROM faces WHERE id=?", {id});
                     // A person shown by this face is shown by its best face left.
-                    db.run("UPDATE persons SET cover_face=(SELECT f.id FROM faces f WHERE f.person_id=persons.id "
-                           "ORDER BY f.quality * f.w DESC LIMIT 1) WHERE cover_face=?",
+                    db.run("UPDATE persons SET cover_face=(SELECT f.id FROM faces f JOIN assets a ON a.id=f.asset_id "
+                           "WHERE f.person_id=persons.id ORDER BY a.faces_done=1 DESC, f.quality * f.w DESC LIMIT 1) "
+                           "WHERE cover_face=?",
                            {id});
                     staleCrops.push_back(id);
-                    if (earlier[j].ofPerson) dropped = true;
                 }
                 // Written in the same transaction as its faces: a failure
                 // fails the batch.
-                db.run("UPDATE assets SET faces_done=1 WHERE id=?", {r.assetID});
+                db.run("UPDATE assets SET faces_done=? WHERE id=?", {FacesState::done, r.assetID});
             }
         });
     } catch (const DBError&) {
@@ -317,6 +435,12 @@ bool FacePass::save(const std::vector<Result>& results) {
         for (const Result& r : results) r.discardCrops();
         return false;
     }
+    for (const Result* r : unsaved) {
+        r->discardCrops();
+        changedMeanwhile_.insert(r->assetID);
+    }
+    for (const Result& r : results)
+        if (r.changed) changedMeanwhile_.insert(r.assetID);
     for (int64_t id : staleCrops) removeQuietly(paths_.faceURL(id));
     for (const auto& [id, staged] : crops) {
         const std::string target = paths_.faceURL(id);
@@ -327,8 +451,8 @@ bool FacePass::save(const std::vector<Result>& results) {
         fs::rename(staged, target, ec);
         if (ec) removeQuietly(staged);  // the face stays, without its picture
     }
-    // Faces a changed photo no longer shows left their people.
-    if (dropped && hooks_.peopleUpdated) hooks_.peopleUpdated();
+    // Faces of people in photos read again count in them again, or left them.
+    if (peopleChanged && hooks_.peopleUpdated) hooks_.peopleUpdated();
     return true;
 }
 
@@ -346,14 +470,20 @@ bool FacePass::run() {
     return finished;
 }
 
-std::vector<PendingFaceAsset> FacePass::nextBatch(const Workers& workers) {
+std::vector<FacePass::Photo> FacePass::nextBatch(const Workers& workers) {
     // The batch before may still be in flight, and pending: it is fetched
     // again with this one and left out.
     const std::unordered_set<int64_t> queued = workers.queued();
-    std::vector<PendingFaceAsset> batch;
-    for (PendingFaceAsset& p : db_->pendingFaceAssets(batchSize + int(queued.size()))) {
-        if (queued.count(p.id)) continue;
-        batch.push_back(std::move(p));
+    std::vector<Photo> batch;
+    const int skipped = int(queued.size() + changedMeanwhile_.size());
+    for (PendingFaceAsset& p : db_->pendingFaceAssets(batchSize + skipped)) {
+        if (queued.count(p.id) || changedMeanwhile_.count(p.id)) continue;
+        std::vector<PlacedFace> earlier;
+        try {
+            for (EarlierFace& e : earlierFaces(db_->db(), p.id, olderPrintsBelow_)) earlier.push_back(std::move(e.place));
+        } catch (const DBError&) {
+        }
+        batch.push_back({std::move(p), std::move(earlier)});
         if (batch.size() == size_t(batchSize)) break;
     }
     return batch;
@@ -367,6 +497,12 @@ bool FacePass::runBatches(bool& gaveWay) {
     }
     const int total = int(pending.value_or(0));
     if (total < 1) return true;
+    try {
+        db_->db().forEachRow("SELECT value FROM meta WHERE key=?", {olderPrintsKey},
+                             [&](const Row& r) { olderPrintsBelow_ = std::stoll(r.text(0)); });
+    } catch (const std::exception&) {
+        olderPrintsBelow_ = 0;
+    }
 
     removeLeftoverStaging();
     auto report = [&](int done) {
@@ -384,7 +520,7 @@ bool FacePass::runBatches(bool& gaveWay) {
     // what was found of the next is dropped and its photos stay pending.
     Workers workers(*this, FacePass::workers());
     int current = 0;
-    std::vector<PendingFaceAsset> batch;
+    std::vector<Photo> batch;
     bool nextQueued = false;
     for (;;) {
         if (stopped()) break;
@@ -399,7 +535,7 @@ bool FacePass::runBatches(bool& gaveWay) {
         }
         analysedAny_ = true;
         nextQueued = false;
-        std::vector<PendingFaceAsset> next;
+        std::vector<Photo> next;
         while (!workers.wait(current, !nextQueued)) {
             if (stopped() || giveWay()) {
                 nextQueued = true;  // nothing more: only the current batch is waited for

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "Core/Engine/EngineTypes.h"
@@ -57,16 +58,22 @@ public:
     bool run();
 
     static const char* const pendingCountSQL;
+    // Meta key: faces with a smaller row id have prints of an earlier face
+    // analyser, kept because someone in the library had a name.
+    static const char* const olderPrintsKey;
 
 private:
     struct Face;
     struct Result;
+    struct Photo;
     class Workers;
 
     bool runBatches(bool& gaveWay);
-    // Up to a batch of pending photos, none of those the workers hold.
-    std::vector<PendingFaceAsset> nextBatch(const Workers& workers);
-    Result analyseOne(const PendingFaceAsset& asset);
+    // Up to a batch of pending photos, none of those the workers hold nor
+    // any found changed during this pass.
+    std::vector<Photo> nextBatch(const Workers& workers);
+    Result analyseOne(const Photo& photo);
+    std::vector<DetectedFace> analyse(const Image& image);
     // Tells peopleUpdated when faces that belonged to people were dropped.
     bool save(const std::vector<Result>& results);
     void cluster();
@@ -81,6 +88,8 @@ private:
     Clusterer clusterer_;
     std::function<void()> releaseAnalyser_;  // set for the shared analyser only
     bool analysedAny_ = false;
+    int64_t olderPrintsBelow_ = 0;
+    std::unordered_set<int64_t> changedMeanwhile_;
 };
 
 }  // namespace vintrelle

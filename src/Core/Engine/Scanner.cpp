@@ -304,6 +304,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
     }
 
     Database& sql = db->db();
+    bool peopleHeld = false;  // a changed photo showed someone
     std::vector<FoundFile> newFiles;
     std::vector<WorkItem> work;
     for (const auto& [path, f] : found) {
@@ -317,16 +318,22 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
             if (!s.done) work.push_back({s.id, f.path, f.kind, f.mtime, f.size});
             continue;
         }
-        // Its faces stay until the face pass reads it again and matches
-        // what it finds to them: until then its people keep it, and a
-        // touched photo never leaves a named person empty.
+        // Its faces stay, with their people and locks, until the face pass
+        // reads it again and matches what it finds to them; until then they
+        // count in no person, as the photo may now show someone else.
         try {
             sql.run("UPDATE assets SET size=?, mtime=?, meta_done=0, faces_done=0, thumb=0 WHERE id=?",
                     {f.size, f.mtime, s.id});
+            if (!peopleHeld)
+                peopleHeld = sql.scalarInt("SELECT EXISTS(SELECT 1 FROM faces WHERE asset_id=? AND person_id IS "
+                                           "NOT NULL)",
+                                           {s.id})
+                                 .value_or(0) != 0;
         } catch (const DBError&) {
         }
         work.push_back({s.id, f.path, f.kind, f.mtime, f.size});
     }
+    if (peopleHeld) post([](EngineDelegate& d) { d.engineDidUpdatePeople(); });
 
     // Candidates for moves, by move key: rows not found (gone, or uncertain),
     // and rows found under a path that is gone since: a folder moved after it

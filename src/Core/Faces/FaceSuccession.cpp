@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "Core/Faces/FaceThresholds.h"
 
@@ -9,9 +10,11 @@ namespace vintrelle {
 
 namespace {
 
+bool fullPrint(const std::vector<float>& e) { return e.size() == size_t(FaceThresholds::embeddingSize); }
+
 // 0 unless both are full prints.
 float printSimilarity(const std::vector<float>& a, const std::vector<float>& b) {
-    if (a.size() != size_t(FaceThresholds::embeddingSize) || a.size() != b.size()) return 0;
+    if (!fullPrint(a) || a.size() != b.size()) return 0;
     double d = 0, na = 0, nb = 0;
     for (size_t i = 0; i < a.size(); ++i) {
         d += double(a[i]) * b[i];
@@ -32,6 +35,8 @@ double boxOverlap(const FaceRect& a, const FaceRect& b) {
     return all > 0 ? meet / all : 0;
 }
 
+int quarterTurns(int quarters) { return ((quarters % 4) + 4) % 4; }
+
 }  // namespace
 
 std::vector<int> earlierFaceOf(const std::vector<PlacedFace>& earlier, const std::vector<PlacedFace>& found) {
@@ -43,12 +48,23 @@ std::vector<int> earlierFaceOf(const std::vector<PlacedFace>& earlier, const std
     for (size_t i = 0; i < found.size(); ++i)
         for (size_t j = 0; j < earlier.size(); ++j) {
             const double overlap = boxOverlap(found[i].rect, earlier[j].rect);
-            // The place alone decides between prints of two analyser
-            // versions (people named before it changed keep theirs), which
-            // do not compare.
-            const float print = printSimilarity(found[i].embedding, earlier[j].embedding);
-            if (overlap < FaceThresholds::samePlace && print < FaceThresholds::join) continue;
-            pairs.push_back({std::max(overlap, double(print)), int(i), int(j)});
+            const bool comparable = !earlier[j].olderPrint && fullPrint(earlier[j].embedding) &&
+                                    fullPrint(found[i].embedding);
+            double closeness;
+            if (comparable) {
+                const float print = printSimilarity(found[i].embedding, earlier[j].embedding);
+                const bool samePlace = overlap >= FaceThresholds::samePlace &&
+                                       print >= FaceThresholds::samePlaceLikeness;
+                if (!samePlace && print < FaceThresholds::join) continue;
+                closeness = std::max(overlap, double(print));
+            } else {
+                // Prints of two analyser versions do not compare: the place
+                // alone decides, so that people named before the analyser
+                // changed keep their faces.
+                if (overlap < FaceThresholds::samePlace) continue;
+                closeness = overlap;
+            }
+            pairs.push_back({closeness, int(i), int(j)});
         }
     // Between two faces side by side, each face's own predecessor is the
     // closer: the same box, or the same print.
@@ -62,6 +78,35 @@ std::vector<int> earlierFaceOf(const std::vector<PlacedFace>& earlier, const std
         taken[size_t(p.earlier)] = true;
     }
     return of;
+}
+
+FaceRect turnedRect(const FaceRect& r, int quarters) {
+    switch (quarterTurns(quarters)) {
+        case 1: return {1 - (r.y + r.height), r.x, r.height, r.width};
+        case 2: return {1 - (r.x + r.width), 1 - (r.y + r.height), r.width, r.height};
+        case 3: return {r.y, 1 - (r.x + r.width), r.height, r.width};
+        default: return r;
+    }
+}
+
+Image turnedImage(const Image& image, int quarters) {
+    const int q = quarterTurns(quarters);
+    if (q == 0 || image.empty()) return image;
+    const int w = image.width, h = image.height;
+    Image out = q == 2 ? Image(w, h) : Image(h, w);
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* src = image.row(y);
+        for (int x = 0; x < w; ++x) {
+            int nx, ny;
+            switch (q) {
+                case 1: nx = h - 1 - y, ny = x; break;
+                case 2: nx = w - 1 - x, ny = h - 1 - y; break;
+                default: nx = y, ny = w - 1 - x; break;
+            }
+            std::memcpy(out.row(ny) + size_t(nx) * 4, src + size_t(x) * 4, 4);
+        }
+    }
+    return out;
 }
 
 }  // namespace vintrelle

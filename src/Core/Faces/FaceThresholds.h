@@ -31,6 +31,10 @@ inline constexpr float suggestion = 0.36f;
 // that photo stood when their boxes overlap at least this much (intersection
 // over union); faces side by side overlap far less.
 inline constexpr double samePlace = 0.5;
+// ... and is the same face only when its print agrees at least this much:
+// the loosest likeness any grouping accepts. A stranger's photo saved over
+// another's puts a face at the same place with a print unlike it.
+inline constexpr float samePlaceLikeness = topMatchGate;
 
 // A face that matches no cluster opens a new one only at this capture quality.
 inline constexpr double openQuality = 0.25;

@@ -321,9 +321,9 @@ void LibraryDB::setFavorite(const std::vector<int64_t>& ids, bool favorite) {
 std::vector<PendingFaceAsset> LibraryDB::pendingFaceAssets(int limit) {
     try {
         return db_->query(
-            "SELECT id, path FROM assets WHERE kind=0 AND meta_done=1 AND faces_done=0 AND thumb=1\n"
+            "SELECT id, path, size, mtime FROM assets WHERE kind=0 AND meta_done=1 AND faces_done=0 AND thumb=1\n"
             "ORDER BY taken DESC LIMIT ?",
-            {limit}, [](const Row& r) { return PendingFaceAsset{r.int64(0), r.text(1)}; });
+            {limit}, [](const Row& r) { return PendingFaceAsset{r.int64(0), r.text(1), r.int64(2), r.dbl(3)}; });
     } catch (const DBError&) {
         return {};
     }
@@ -377,6 +377,7 @@ std::vector<Person> LibraryDB::loadPersons() {
         return db_->query(
             "SELECT p.id, p.name, p.hidden, p.cover_face, COUNT(DISTINCT f.asset_id)\n"
             "FROM persons p JOIN faces f ON f.person_id = p.id\n"
+            "JOIN assets a ON a.id = f.asset_id AND a.faces_done = 1\n"
             "GROUP BY p.id",
             {}, [](const Row& r) {
                 return Person{r.int64(0), r.text(1), r.int64(2) != 0, r.optInt(3), int(r.int64(4))};
@@ -388,7 +389,9 @@ std::vector<Person> LibraryDB::loadPersons() {
 
 std::vector<FaceRecord> LibraryDB::allFaces() {
     try {
-        return db_->query("SELECT id, asset_id, person_id, locked, quality, embedding FROM faces", {},
+        return db_->query("SELECT f.id, f.asset_id, f.person_id, f.locked, f.quality, f.embedding FROM faces f "
+                          "JOIN assets a ON a.id = f.asset_id AND a.faces_done = 1",
+                          {},
                           [](const Row& r) {
                               return FaceRecord{r.int64(0), r.int64(1), r.optInt(2), r.int64(3) != 0, r.dbl(4),
                                                 decodeEmbedding(r.blob(5))};
@@ -400,7 +403,10 @@ std::vector<FaceRecord> LibraryDB::allFaces() {
 
 std::optional<int64_t> LibraryDB::bestFace(int64_t person) {
     try {
-        auto rows = db_->query("SELECT id FROM faces WHERE person_id=? ORDER BY quality * w DESC LIMIT 1", {person},
+        // A face of a photo that changed since shows someone only if nobody else can.
+        auto rows = db_->query("SELECT f.id FROM faces f JOIN assets a ON a.id = f.asset_id WHERE f.person_id=? "
+                               "ORDER BY a.faces_done = 1 DESC, f.quality * f.w DESC LIMIT 1",
+                               {person},
                                [](const Row& r) { return r.int64(0); });
         if (rows.empty()) return std::nullopt;
         return rows.front();
@@ -418,16 +424,21 @@ void LibraryDB::setPersonCover(int64_t person, std::optional<int64_t> face) {
 
 std::vector<std::pair<int64_t, int64_t>> LibraryDB::personAssetPairs() {
     try {
-        return db_->query("SELECT DISTINCT person_id, asset_id FROM faces WHERE person_id IS NOT NULL", {},
+        return db_->query("SELECT DISTINCT f.person_id, f.asset_id FROM faces f "
+                          "JOIN assets a ON a.id = f.asset_id AND a.faces_done = 1 WHERE f.person_id IS NOT NULL",
+                          {},
                           [](const Row& r) { return std::pair<int64_t, int64_t>(r.int64(0), r.int64(1)); });
     } catch (const DBError&) {
         return {};
     }
 }
 
-std::vector<FaceRef> LibraryDB::faces(int64_t asset) {
+std::vector<FaceRef> LibraryDB::faces(int64_t asset, bool countedOnly) {
     try {
-        return db_->query("SELECT id, person_id FROM faces WHERE asset_id=? ORDER BY x", {asset},
+        return db_->query(countedOnly ? "SELECT f.id, f.person_id FROM faces f JOIN assets a ON a.id = f.asset_id "
+                                        "AND a.faces_done = 1 WHERE f.asset_id=? ORDER BY f.x"
+                                      : "SELECT id, person_id FROM faces WHERE asset_id=? ORDER BY x",
+                          {asset},
                           [](const Row& r) { return FaceRef{r.int64(0), r.optInt(1)}; });
     } catch (const DBError&) {
         return {};

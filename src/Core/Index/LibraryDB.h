@@ -24,7 +24,23 @@ struct FaceRef {
 struct PendingFaceAsset {
     int64_t id = 0;
     std::string path;
+    // The file as the scan last saw it: what the face pass reads must still
+    // be this file.
+    int64_t size = 0;
+    double mtime = 0;
 };
+
+// What `assets.faces_done` holds. The faces of a photo not `facesDone` stay
+// in the index with their people and locks, but count in no person: its file
+// changed since (a photo saved over it, perhaps someone else's), and until
+// its faces are looked at again nobody is known to be in it.
+namespace FacesState {
+inline constexpr int pending = 0;
+inline constexpr int done = 1;
+// Its file changed and could not be read when its faces were looked at
+// again: they wait until the file changes once more.
+inline constexpr int held = 2;
+}  // namespace FacesState
 
 // A column of a table, as SQLite reads the table's declaration.
 struct TableColumn {
@@ -78,13 +94,15 @@ public:
     std::optional<PlaceName> cachedPlace(const std::string& key);
     void cachePlace(const std::string& key, const PlaceName& place);
 
-    // People and faces
+    // People and faces. Each counts only the faces of photos whose faces
+    // are done (FacesState above).
     std::vector<Person> loadPersons();
     std::vector<FaceRecord> allFaces();
     std::optional<int64_t> bestFace(int64_t person);
     void setPersonCover(int64_t person, std::optional<int64_t> face);
     std::vector<std::pair<int64_t, int64_t>> personAssetPairs();
-    std::vector<FaceRef> faces(int64_t asset);
+    // `countedOnly`: none unless the photo's faces are done.
+    std::vector<FaceRef> faces(int64_t asset, bool countedOnly = false);
     void renamePerson(int64_t id, const std::string& name);
     void mergePerson(int64_t source, int64_t target);
     void resetPeople();

@@ -51,7 +51,7 @@ struct Library {
     int photos = 0;
 
     int64_t photo() {
-        return db.db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,?,?,?,?)",
+        return db.db().insert("INSERT INTO assets(path, kind, size, mtime, added, faces_done) VALUES(?,?,?,?,?,1)",
                               {"p" + std::to_string(++photos) + ".jpg", 0, 1, 1.0, 1.0});
     }
     int64_t person(const std::string& name = "") {

@@ -402,7 +402,7 @@ TEST(FaceQualityBar, LabelledPhotos) {
                                  cv::Rect(0, 0, image->width, image->height);
             EXPECT_EQ(engine.analyze(imageOf(rgba(cut))).size(), 1u) << "close-up of " << entry.path();
         }
-        const int64_t asset = db.db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,?,?,?,?)",
+        const int64_t asset = db.db().insert("INSERT INTO assets(path, kind, size, mtime, added, faces_done) VALUES(?,?,?,?,?,1)",
                                              {name, 0, 0, 0.0, 0.0});
         db.db().insert("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding) VALUES(?,?,?,?,?,?,?)",
                        {asset, f.rect.x, f.rect.y, f.rect.width, f.rect.height, f.quality, LibraryDB::encodeEmbedding(f.embedding)});

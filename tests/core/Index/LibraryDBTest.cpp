@@ -17,10 +17,13 @@ struct LibraryDBTest : ::testing::Test {
         if (processed) db->db().run("UPDATE assets SET meta_done=1 WHERE id=?", {id});
         return id;
     }
+    // A face found in the photo, which is then done.
     int64_t addFace(int64_t asset, std::optional<int64_t> person, double quality = 0.5, double x = 0.1) {
-        return db->db().insert(
+        const int64_t id = db->db().insert(
             "INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id) VALUES(?,?,?,?,?,?,?,?)",
             {asset, x, 0.1, 0.2, 0.2, quality, LibraryDB::encodeEmbedding(std::vector<float>(128, 0.5f)), person});
+        db->db().run("UPDATE assets SET faces_done=1 WHERE id=?", {asset});
+        return id;
     }
     int64_t addPerson(const std::string& name = "") {
         return db->db().insert("INSERT INTO persons(name, created) VALUES(?, 0)", {name});
@@ -156,6 +159,7 @@ TEST_F(LibraryDBTest, EmbeddingBlobDecoding) {
     EXPECT_EQ(LibraryDB::decodeEmbedding(blob), v);
     int64_t a = addAsset("a.jpg");
     db->db().run("INSERT INTO faces(asset_id, embedding) VALUES(?, NULL)", {a});
+    db->db().run("UPDATE assets SET faces_done=1 WHERE id=?", {a});
     auto faces = db->allFaces();
     ASSERT_EQ(faces.size(), 1u);
     EXPECT_TRUE(faces[0].embedding.empty());

@@ -87,10 +87,12 @@ struct People : Screen {
         for (int64_t person : {5, 6, 7, 8}) {
             storetest::insertPerson(db(), person, person == 7 ? "Rosa & Co" : "");
             const int64_t first = 3 * (person - 5) + 1;
-            for (int64_t asset : {first, first + 1, first + 2})
+            for (int64_t asset : {first, first + 1, first + 2}) {
                 db().db().run("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id) "
                               "VALUES(?,0.1,0.1,0.2,0.2,0.9,?,?)",
                               {asset, LibraryDB::encodeEmbedding(person == 8 ? other : same), person});
+                db().db().run("UPDATE assets SET faces_done=1 WHERE id=?", {asset});
+            }
         }
         store().reloadPeople();
         model->navigate(Route::people());
