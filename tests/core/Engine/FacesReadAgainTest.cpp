@@ -31,22 +31,29 @@ Faces facesOf(LibraryDB& db) {
     return out;
 }
 
-TEST(FacesReadAgain, NamedPeopleKeepEveryFaceThroughTouchedAndReencodedPhotos) {
-    const std::string shared = fixtures::sharedDataDir();
-    if (shared.empty() || !fs::is_directory(shared + "/faces/images")) GTEST_SKIP() << "no labelled photos";
-    MediaProcessor::initialize();
-    if (!FaceEngine::shared().model) GTEST_SKIP() << "face networks not installed";
-
+// Twenty labelled photos in a library, their faces found and grouped.
+class FacesReadAgain : public ::testing::Test {
+protected:
     Library lib;
     std::vector<fs::path> photos;
-    for (const auto& e : fs::directory_iterator(shared + "/faces/images"))
-        if (e.path().extension() == ".jpg") photos.push_back(e.path());
-    std::sort(photos.begin(), photos.end());
-    ASSERT_GE(photos.size(), 20u);
-    photos.resize(20);
-    for (const auto& p : photos) fs::copy_file(p, lib.root + "/" + p.filename().string());
-    lib.engine->setFacesEnabled(true);
-    lib.fullScan();
+
+    void SetUp() override {
+        const std::string shared = fixtures::sharedDataDir();
+        if (shared.empty() || !fs::is_directory(shared + "/faces/images")) GTEST_SKIP() << "no labelled photos";
+        MediaProcessor::initialize();
+        if (!FaceEngine::shared().model) GTEST_SKIP() << "face networks not installed";
+        for (const auto& e : fs::directory_iterator(shared + "/faces/images"))
+            if (e.path().extension() == ".jpg") photos.push_back(e.path());
+        std::sort(photos.begin(), photos.end());
+        ASSERT_GE(photos.size(), 20u);
+        photos.resize(20);
+        for (const auto& p : photos) fs::copy_file(p, lib.root + "/" + p.filename().string());
+        lib.engine->setFacesEnabled(true);
+        lib.fullScan();
+    }
+};
+
+TEST_F(FacesReadAgain, NamedPeopleKeepEveryFaceThroughTouchedAndReencodedPhotos) {
 
     // The person seen most is named; one of their faces is taken out of them.
     auto people = lib.db->loadPersons();
@@ -104,22 +111,7 @@ TEST(FacesReadAgain, NamedPeopleKeepEveryFaceThroughTouchedAndReencodedPhotos) {
 // way, or their orientation) keep every face in the person, locked as the
 // user left it, and back; a stranger's photo saved over one of them is the
 // stranger's, and takes neither the name nor the lock.
-TEST(FacesReadAgain, NamedLockedFacesFollowTheirPhotosTurnedButNotAStrangerSavedOverOne) {
-    const std::string shared = fixtures::sharedDataDir();
-    if (shared.empty() || !fs::is_directory(shared + "/faces/images")) GTEST_SKIP() << "no labelled photos";
-    MediaProcessor::initialize();
-    if (!FaceEngine::shared().model) GTEST_SKIP() << "face networks not installed";
-
-    Library lib;
-    std::vector<fs::path> photos;
-    for (const auto& e : fs::directory_iterator(shared + "/faces/images"))
-        if (e.path().extension() == ".jpg") photos.push_back(e.path());
-    std::sort(photos.begin(), photos.end());
-    ASSERT_GE(photos.size(), 20u);
-    photos.resize(20);
-    for (const auto& p : photos) fs::copy_file(p, lib.root + "/" + p.filename().string());
-    lib.engine->setFacesEnabled(true);
-    lib.fullScan();
+TEST_F(FacesReadAgain, NamedLockedFacesFollowTheirPhotosTurnedButNotAStrangerSavedOverOne) {
 
     auto people = lib.db->loadPersons();
     ASSERT_FALSE(people.empty());
