@@ -3,9 +3,12 @@
 // the engine's idle, with the moved records handed to the store), and the
 // longest that a reader of the index waited meanwhile, as the window's
 // queries do on the main thread. The rows keep their ids; nothing is read.
+// Then the same folder moved out of the library and back: its rows set aside
+// and taken back whole. And, first, the scan that reads the first bytes of
+// photos indexed by an earlier version.
 //
 // Usage: rename_bench [--photos N] [--rounds R]
-// Target: the index follows within 5 s; no reader waits half a second.
+// Target: the index follows a rename within 5 s; no reader waits half a second.
 
 #include <sys/stat.h>
 
@@ -69,9 +72,13 @@ int main(int argc, char** argv) {
             struct stat st {};
             ::stat((root + "/" + rel).c_str(), &st);
             const double mtime = double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9;
-            db->db().run("INSERT INTO assets(path, kind, size, mtime, added, taken, meta_done, thumb, faces_done) "
-                         "VALUES(?,0,?,?,1.7e9,?,1,1,1)",
-                         {rel, int64_t(bytes.size()), mtime, 1.6e9 + i});
+            const int64_t id =
+                db->db().insert("INSERT INTO assets(path, kind, size, mtime, added, taken, meta_done, thumb, "
+                                "faces_done) VALUES(?,0,?,?,1.7e9,?,1,1,1)",
+                                {rel, int64_t(bytes.size()), mtime, 1.6e9 + i});
+            // Its thumbnail, as processing left it (one picture linked under every id).
+            if (i == 0) fixtures::writeFile(paths.thumbURL(id), "thumbnail");
+            else fs::create_hard_link(paths.thumbURL(1), paths.thumbURL(id));
         }
     });
 
@@ -88,17 +95,27 @@ int main(int argc, char** argv) {
         return false;
     };
     delegate->idle = false;
+    const auto first = Clock::now();
     engine.requestScan(true, {});
     if (!settle()) {
         std::fprintf(stderr, "the first scan never ended\n");
         return 1;
     }
+    const int64_t printed = db->db().scalarInt("SELECT COUNT(*) FROM asset_heads").value_or(0);
+    std::printf("rename_bench: first scan of %d photos indexed without prints: %.0f ms, %lld printed\n", photos,
+                ms(Clock::now() - first), (long long)printed);
 
-    std::printf("rename_bench: a folder of %d indexed photos renamed, %d times\n", photos, rounds);
+    std::printf("rename_bench: a folder of %d indexed photos renamed, %d times, then moved out and back\n", photos,
+                rounds);
     double worstFollow = 0, worstWait = 0;
-    for (int round = 0; round < rounds; ++round) {
-        const std::string from = root + "/2024/Trip " + std::to_string(round);
-        const std::string to = root + "/2024/Trip " + std::to_string(round + 1);
+    const std::string outside = dir / "outside";
+    for (int round = 0; round <= rounds + 1; ++round) {
+        // The last two rounds take the folder out of the library and back.
+        const bool out = round == rounds, back = round == rounds + 1;
+        const int at = std::min(round, rounds);
+        const std::string from = back ? outside : root + "/2024/Trip " + std::to_string(at);
+        const std::string to = out ? outside : root + "/2024/Trip " + std::to_string(back ? at : at + 1);
+        const int shown = back ? at : at + 1;
         fs::rename(from, to);
         delegate->upserted = 0;
         delegate->removed = 0;
@@ -119,28 +136,30 @@ int main(int argc, char** argv) {
             }
         });
         const auto t0 = Clock::now();
-        engine.requestScan(false, {from, to});
+        engine.requestScan(false, {out ? from : to});
         const bool ended = settle();
         const double follow = ms(Clock::now() - t0);
         reading = false;
         reader.join();
         const int64_t under =
-            db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE path >= ? AND path < ?",
-                               {"2024/Trip " + std::to_string(round + 1) + "/",
-                                "2024/Trip " + std::to_string(round + 1) + "0"})
+            db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE path >= ? AND path < ? AND id <= ?",
+                               {"2024/Trip " + std::to_string(shown) + "/", "2024/Trip " + std::to_string(shown) + "0",
+                                photos})
                 .value_or(0);
-        std::printf("  round %d: followed in %.0f ms (%zu records to the store, %zu removed, %lld rows under the "
-                    "new name), longest reader wait %.1f ms\n",
-                    round + 1, follow, delegate->upserted.load(), delegate->removed.load(), (long long)under,
+        std::printf("  %s: followed in %.0f ms (%zu records to the store, %zu removed, %lld rows in the folder), "
+                    "longest reader wait %.1f ms\n",
+                    out ? "moved out" : back ? "moved back" : ("renamed, round " + std::to_string(round + 1)).c_str(),
+                    follow, delegate->upserted.load(), delegate->removed.load(), (long long)under,
                     double(longestUs.load()) / 1000);
-        if (!ended || under != photos) {
-            std::fprintf(stderr, "the index did not follow the rename\n");
+        if (!ended || under != (out ? 0 : photos)) {
+            std::fprintf(stderr, "the index did not follow the folder\n");
             return 1;
         }
+        if (out || back) continue;
         worstFollow = std::max(worstFollow, follow);
         worstWait = std::max(worstWait, double(longestUs.load()) / 1000);
     }
-    std::printf("slowest: %.2f s of the 5 s allowed (%.2f x), longest reader wait %.1f ms of 500 ms\n",
+    std::printf("slowest rename: %.2f s of the 5 s allowed (%.2f x), longest reader wait %.1f ms of 500 ms\n",
                 worstFollow / 1000, worstFollow / 5000, worstWait);
     return 0;
 }

@@ -173,6 +173,9 @@ Forgotten forgetAbsent(Database& db, double before) {
             "NOT EXISTS(SELECT 1 FROM faces g WHERE g.id = f.id)",
             {before}, [](const Row& r) { return r.int64(0); });
         db.run("DELETE FROM absent_assets WHERE left_at < ?", {before});
+        // Faces of photos an index made again from a damaged one lost.
+        db.run("DELETE FROM absent_faces WHERE NOT EXISTS(SELECT 1 FROM absent_assets a WHERE a.id = "
+               "absent_faces.asset_id)");
         db.run(LibraryDB::deleteFacelessPersons);
     });
     return out;
