@@ -105,7 +105,10 @@ AbsentPictures absentPictures(Database& db, const LibraryPaths& paths, int64_t i
     const std::vector<int64_t> faces =
         db.query("SELECT id FROM absent_faces WHERE asset_id=?", {id}, [](const Row& r) { return r.int64(0); });
     AbsentPictures out;
-    out.thumbnail = exists(paths.thumbURL(id));
+    // A photo that had none (it could not be read) has nothing to lose.
+    const bool hadThumbnail =
+        db.scalarInt("SELECT thumb FROM absent_assets WHERE id=?", {id}).value_or(0) == 1;
+    out.thumbnail = !hadThumbnail || exists(paths.thumbURL(id));
     out.faces = true;
     for (int64_t face : faces) out.faces = out.faces && exists(paths.faceURL(face));
     return out;

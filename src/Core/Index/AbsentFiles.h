@@ -52,8 +52,8 @@ std::vector<AbsentFile> absentFiles(Database& db);
 // What of an absent photo's pictures is still in the data folder; looked at
 // before the photo is brought back, outside the index's lock.
 struct AbsentPictures {
-    bool thumbnail = false;
-    bool faces = false;  // every face's picture
+    bool thumbnail = false;  // as it was (or it had none)
+    bool faces = false;      // every face's picture
 };
 AbsentPictures absentPictures(Database& db, const LibraryPaths& paths, int64_t id);
 

@@ -223,6 +223,36 @@ TEST_F(AbsentPhotosTest, WhatWasMadeOfAPhotoWaitsThirtyDaysThenGoes) {
     EXPECT_EQ(lib.db->personAssetPairs(), (std::vector<std::pair<int64_t, int64_t>>{{ada, b}}));
 }
 
+// An index made again from a damaged one may have lost count of its ids: a
+// photo coming back whose id another row took comes back under a new one,
+// and leaves that row its thumbnail and faces.
+TEST_F(AbsentPhotosTest, AnIdTakenMeanwhileStaysWithItsNewRow) {
+    Library lib;
+    ASSERT_TRUE(photo(lib, "a/photo.jpg", 120, 90));
+    lib.fullScan();
+    const int64_t id = lib.rows().at("a/photo.jpg").id;
+    lib.db->setFavorite({id}, true);
+    const int64_t ada = lib.db->db().insert("INSERT INTO persons(name, created) VALUES('Ada', 1)", {});
+    const int64_t face = addFace(lib, id, ada, false);
+    fs::rename(lib.root + "/a", lib.dir / "away");
+    lib.fullScan();
+    lib.file("b/other.jpg", "x", 1'600'000'000);
+    lib.db->db().run(
+        "INSERT INTO assets(id, path, kind, size, mtime, meta_done, thumb) VALUES(?,'b/other.jpg',0,1,1.6e9,1,1)", {id});
+    lib.db->db().run("INSERT INTO faces(id, asset_id, person_id) VALUES(?,?,NULL)", {face, id});
+    const std::string theirs = fixtures::readFile(lib.paths.thumbURL(id));
+
+    fs::rename(lib.dir / "away", lib.root + "/a");
+    lib.scan({lib.root + "/a"});
+    const auto back = lib.rows().at("a/photo.jpg");
+    EXPECT_NE(back.id, id);
+    EXPECT_TRUE(back.favorite);
+    EXPECT_TRUE(back.done && back.thumb == 1) << "read again";
+    EXPECT_EQ(fixtures::readFile(lib.paths.thumbURL(id)), theirs);
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM faces WHERE asset_id=? AND person_id=?", {back.id, ada}), 1);
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM faces WHERE id=? AND asset_id=?", {face, id}), 1);
+}
+
 // The rows of a renamed folder move in one go: a reader of the index never
 // sees some of them moved and others not.
 TEST_F(AbsentPhotosTest, ARenamedFolderMovesAllAtOnce) {
