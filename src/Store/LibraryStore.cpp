@@ -486,6 +486,12 @@ void LibraryStore::engineDidUpdateTrips() {
 
 void LibraryStore::engineDidUpdatePeople() { reloadPeople(); }
 
+void LibraryStore::engineDidUpdateAlbums() {
+    Batch batch(*this);
+    reloadAlbums();
+    raiseCollectionsRevision();
+}
+
 void LibraryStore::reloadPeople() {
     Batch batch(*this);
     assign(persons_, db_->loadPersons(), cPersons);

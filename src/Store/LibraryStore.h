@@ -163,6 +163,7 @@ public:
     void engineDidRemove(const std::vector<int64_t>& ids) override;
     void engineDidUpdateTrips() override;
     void engineDidUpdatePeople() override;
+    void engineDidUpdateAlbums() override;
     void engineDidChangeStatus(const EngineStatus& status) override;
     void engineDidGoOffline() override;
     void engineDidHalt(EngineHalt why) override;

@@ -128,8 +128,7 @@ void LibraryStore::removeFromPerson(int64_t person, const std::vector<int64_t>& 
     }
     db_->setPersonCover(person, db_->bestFace(person));
     try {
-        db_->db().run(
-            "DELETE FROM persons WHERE id NOT IN (SELECT DISTINCT person_id FROM faces WHERE person_id IS NOT NULL)");
+        db_->db().run(LibraryDB::deleteFacelessPersons);
     } catch (const DBError&) {
     }
     reloadPeople();

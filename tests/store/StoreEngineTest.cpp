@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 
 #include "Core/Engine/LibraryEngine.h"
 #include "Core/Media/MediaProcessor.h"
@@ -99,6 +100,60 @@ TEST(StoreWithEngine, APhotoWrittenAgainInPlaceKeepsItsPlace) {
         return a && a->width == 800 && a->thumbState == 1;
     }));
     EXPECT_TRUE(kept());
+    lib.store->shutdown();
+}
+
+// A folder moved out of the open library and back, and folders put back one
+// at a time into a library opened while they were away, as a restore from a
+// backup does: what the user made of their photos waits for them.
+TEST(StoreWithEngine, PhotosAwayForAWhileComeBackWithWhatTheUserMadeOfThem) {
+    RealLibrary lib;
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/2019/p" + std::to_string(i) + ".jpg", 64 + 8 * i, 48));
+    for (int i = 0; i < 2; ++i)
+        ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/f/q" + std::to_string(i) + ".jpg", 40, 30 + 8 * i, {9, 9, 200}));
+    auto open = [&] {
+        lib.store = LibraryStore::init(lib.root);
+        lib.store->start(false);
+    };
+    open();
+    ASSERT_TRUE(spinUntil([&] { return lib.store->assets().size() == 6 && lib.idle(); }));
+    std::map<std::string, int64_t> id;
+    for (const Asset& a : lib.store->assets()) id[a.path] = a.id;
+    lib.store->setFavorite({id["2019/p0.jpg"], id["2019/p1.jpg"], id["2019/p2.jpg"], id["f/q1.jpg"]}, true);
+    const int64_t album =
+        lib.store->createAlbum("Summer", {id["2019/p2.jpg"], id["f/q0.jpg"], id["2019/p0.jpg"], id["2019/p3.jpg"]});
+    // Favourites and the album's members, by path, as the window shows them.
+    auto shown = [&] {
+        std::vector<std::string> out;
+        for (const Asset& a : lib.store->assets())
+            if (a.favorite) out.push_back(a.path + " (" + std::to_string(a.id) + ")");
+        std::sort(out.begin(), out.end());
+        for (const Album& a : lib.store->albums())
+            if (a.id == album)
+                for (int64_t member : a.assetIDs)
+                    if (const auto asset = lib.store->asset(member)) out.push_back("Summer: " + asset->path);
+        return out;
+    };
+    const std::vector<std::string> before = shown();
+    ASSERT_EQ(before.size(), 8u);
+
+    const std::string away = lib.dir / "away";
+    fs::rename(lib.root + "/2019", away);
+    ASSERT_TRUE(spinUntil([&] { return lib.store->assets().size() == 2 && lib.idle(); }));
+    EXPECT_EQ(shown(), (std::vector<std::string>{"f/q1.jpg (" + std::to_string(id["f/q1.jpg"]) + ")", "Summer: f/q0.jpg"}));
+    fs::rename(away, lib.root + "/2019");
+    EXPECT_TRUE(spinUntil([&] { return shown() == before && lib.idle(); })) << ::testing::PrintToString(shown());
+
+    lib.store->shutdown();
+    fs::rename(lib.root + "/2019", away);
+    fs::rename(lib.root + "/f", lib.dir / "away f");
+    open();
+    ASSERT_TRUE(spinUntil([&] { return lib.store->assets().empty() && lib.idle(); }));
+    fs::rename(lib.dir / "away f", lib.root + "/f");
+    ASSERT_TRUE(spinUntil([&] { return lib.store->assets().size() == 2 && lib.idle(); }));
+    fs::rename(away, lib.root + "/2019");
+    EXPECT_TRUE(spinUntil([&] { return shown() == before && lib.idle(); })) << ::testing::PrintToString(shown());
     lib.store->shutdown();
 }
 

@@ -50,6 +50,8 @@ public:
     virtual void engineDidRemove(const std::vector<int64_t>& ids) = 0;
     virtual void engineDidUpdateTrips() = 0;
     virtual void engineDidUpdatePeople() = 0;
+    // Albums gained members: photos that came back took their places again.
+    virtual void engineDidUpdateAlbums() {}
     virtual void engineDidChangeStatus(const EngineStatus& status) = 0;
     virtual void engineDidGoOffline() = 0;
     // The run ended with work left undone; followed by idle.

@@ -8,13 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "Core/Engine/EngineCore.h"
+#include "Core/Index/AbsentFiles.h"
 
 namespace vintrelle {
 
@@ -176,6 +181,105 @@ bool isDirectory(const std::string& path, bool* failed) {
     return false;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// How long one transaction of a scan may hold the index once it has run
+// kStepsTogether steps (which take milliseconds): the window's own queries
+// wait meanwhile. So a few hundred moves are seen all at once or not at all.
+constexpr auto kLongestHold = std::chrono::milliseconds(100);
+constexpr size_t kStepsTogether = 1000;
+
+// Calls step(i) for each i below n in as few transactions as keep each one's
+// hold on the index short, and lets whoever waits for the index in between. A step returns false when its own statement failed
+// (what it would have changed stays as it was; ok says which), and throws
+// for a failure of the whole (the disk): its transaction is rolled back and
+// the rest is not run. Returns how many steps were committed, in order.
+size_t inShortTransactions(Database& db, size_t n, const std::function<bool(size_t)>& step,
+                           std::vector<char>* ok = nullptr) {
+    if (ok) ok->assign(n, 0);
+    size_t committed = 0;
+    while (committed < n) {
+        size_t end = committed;
+        try {
+            db.transaction([&] {
+                end = committed;
+                const auto until = Clock::now() + kLongestHold;
+                do {
+                    const bool fine = step(end);
+                    if (ok) (*ok)[end] = fine;
+                    ++end;
+                } while (end < n && (end - committed < kStepsTogether || Clock::now() < until));
+            });
+        } catch (const DBError&) {
+            if (ok) std::fill(ok->begin() + std::ptrdiff_t(committed), ok->end(), 0);
+            return committed;
+        }
+        committed = end;
+        // Else this thread takes the lock again before a waiting one wakes.
+        if (committed < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return committed;
+}
+
+// The print of a file's first bytes, when it still has this size and time.
+std::optional<int64_t> readHead(const std::string& path, int64_t size, double mtime) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    std::optional<int64_t> out;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == size &&
+        sameModificationTime(modificationTime(st), mtime)) {
+        uint8_t bytes[kHeadBytes];
+        const size_t want = size_t(std::min<int64_t>(size, int64_t(kHeadBytes)));
+        size_t got = 0;
+        while (got < want) {
+            const ssize_t r = ::pread(fd, bytes + got, want - got, off_t(got));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;
+            got += size_t(r);
+        }
+        if (got == want) out = headPrint(bytes, got);
+    }
+    ::close(fd);
+    return out;
+}
+
+// At least this long is spent in a scan on reading the first bytes of files
+// whose rows have no print (indexed before prints were kept, or their
+// reading cut short): more when the scan read files for longer.
+constexpr Clock::duration kPrintingTime = std::chrono::seconds(2);
+
+// Records the prints of as many of these rows' files as `budget` allows;
+// the rest wait for later scans.
+void printFiles(Database& sql, const std::string& root, const std::vector<WorkItem>& rows, Clock::duration budget,
+                const std::atomic<bool>& stopped) {
+    const auto until = Clock::now() + budget;
+    std::vector<std::pair<const WorkItem*, int64_t>> prints;
+    for (const WorkItem& w : rows) {
+        if (stopped || Clock::now() >= until) break;
+        if (auto head = readHead(root + "/" + w.path, w.size, w.mtime)) prints.emplace_back(&w, *head);
+    }
+    inShortTransactions(sql, prints.size(), [&](size_t i) {
+        const WorkItem& w = *prints[i].first;
+        recordHead(sql, w.id, w.size, w.mtime, prints[i].second);
+        return true;
+    });
+}
+
+// Photos absent for longer than they are waited for are forgotten, with
+// their pictures.
+void forgetLongAbsent(Database& sql, const LibraryPaths& paths) {
+    const double before = nowSeconds() - kAbsenceKept;
+    try {
+        if (!sql.scalarInt("SELECT EXISTS(SELECT 1 FROM absent_assets WHERE left_at < ?)", {before}).value_or(0))
+            return;
+        const Forgotten gone = forgetAbsent(sql, before);
+        for (int64_t id : gone.assets) ::unlink(paths.thumbURL(id).c_str());
+        for (int64_t id : gone.faces) ::unlink(paths.faceURL(id).c_str());
+    } catch (const DBError&) {
+    }
+}
+
 }  // namespace
 
 bool isPackageName(std::string_view name) {
@@ -304,9 +408,13 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
     }
 
     Database& sql = db->db();
+    forgetLongAbsent(sql, paths);
+
     bool peopleHeld = false;  // a changed photo showed someone
     std::vector<FoundFile> newFiles;
     std::vector<WorkItem> work;
+    std::vector<WorkItem> unprinted;  // rows whose files' first bytes are not known as they are now
+    std::vector<std::pair<const FoundFile*, const FileStat*>> changed;
     for (const auto& [path, f] : found) {
         auto it = known.find(path);
         if (it == known.end()) {
@@ -316,28 +424,44 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
         const FileStat& s = it->second;
         if (s.size == f.size && sameModificationTime(s.mtime, f.mtime)) {
             if (!s.done) work.push_back({s.id, f.path, f.kind, f.mtime, f.size});
+            if (!s.head) unprinted.push_back({s.id, f.path, f.kind, s.mtime, s.size});
             continue;
         }
-        // Its faces stay, with their people and locks, until the face pass
-        // reads it again and matches what it finds to them; until then they
-        // count in no person, as the photo may now show someone else.
-        try {
-            sql.run("UPDATE assets SET size=?, mtime=?, meta_done=0, faces_done=0, thumb=0 WHERE id=?",
-                    {f.size, f.mtime, s.id});
-            if (!peopleHeld)
-                peopleHeld = sql.scalarInt("SELECT EXISTS(SELECT 1 FROM faces WHERE asset_id=? AND person_id IS "
-                                           "NOT NULL)",
-                                           {s.id})
-                                 .value_or(0) != 0;
-        } catch (const DBError&) {
-        }
-        work.push_back({s.id, f.path, f.kind, f.mtime, f.size});
+        changed.emplace_back(&f, &s);
+    }
+    // Its faces stay, with their people and locks, until the face pass reads
+    // it again and matches what it finds to them; until then they count in
+    // no person, as the photo may now show someone else. A failed update
+    // still has it read: the next scan finds it changed again.
+    inShortTransactions(sql, changed.size(), [&](size_t i) {
+        const auto [f, s] = changed[i];
+        sql.run("UPDATE assets SET size=?, mtime=?, meta_done=0, faces_done=0, thumb=0 WHERE id=?",
+                {f->size, f->mtime, s->id});
+        if (!peopleHeld)
+            peopleHeld = sql.scalarInt("SELECT EXISTS(SELECT 1 FROM faces WHERE asset_id=? AND person_id IS NOT NULL)",
+                                       {s->id})
+                             .value_or(0) != 0;
+        return true;
+    });
+    for (const auto& [f, s] : changed) {
+        work.push_back({s->id, f->path, f->kind, f->mtime, f->size});
+        unprinted.push_back(work.back());
     }
     if (peopleHeld) post([](EngineDelegate& d) { d.engineDidUpdatePeople(); });
 
-    // Candidates for moves, by move key: rows not found (gone, or uncertain),
-    // and rows found under a path that is gone since: a folder moved after it
-    // was walked shows up under both names. Rows not found are taken first.
+    // Prints of the first bytes of new files, read when needed, once each.
+    std::unordered_map<std::string, std::optional<int64_t>> heads;
+    auto headOfNew = [&](const FoundFile& f) {
+        auto [it, inserted] = heads.try_emplace(f.path);
+        if (inserted) it->second = readHead(paths.root + "/" + f.path, f.size, f.mtime);
+        return it->second;
+    };
+
+    // Moves: rows not found (gone, or uncertain), and rows found under a path
+    // that is gone since (a folder moved after it was walked shows up under
+    // both names), taken by new files of the same name, size and time, or
+    // else of the same size, time and first bytes (moved and renamed at
+    // once). Rows not found are taken first.
     std::vector<int64_t> moved;
     if (!newFiles.empty()) {
         struct Candidate {
@@ -345,90 +469,218 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
             FileStat stat;
             bool found;  // found by this scan, and so not in gone or uncertain
         };
-        std::unordered_map<std::string, std::vector<Candidate>> candidates;
+        std::unordered_map<std::string, std::vector<Candidate>> byKey;
         std::unordered_set<std::string> wanted;
         for (const auto& f : newFiles) wanted.insert(moveKey(f.path, f.size, f.mtime));
         for (const auto& [path, f] : found) {
             auto k = known.find(path);
             if (k == known.end()) continue;
             std::string key = moveKey(path, f.size, f.mtime);
-            if (wanted.count(key)) candidates[key].push_back({path, k->second, true});
+            if (wanted.count(key)) byKey[key].push_back({path, k->second, true});
         }
-        for (auto* rows : {&gone, &uncertain})
-            for (const auto& [path, st] : *rows) candidates[moveKey(path, st.size, st.mtime)].push_back({path, st, false});
-
-        std::unordered_map<int64_t, const FoundFile*> relocated;  // found rows moved on
-        std::vector<FoundFile> stillNew;
-        for (auto& f : newFiles) {
-            std::optional<Candidate> from;
-            if (auto it = candidates.find(moveKey(f.path, f.size, f.mtime)); it != candidates.end()) {
-                while (!from && !it->second.empty()) {
-                    Candidate c = std::move(it->second.back());
-                    it->second.pop_back();
-                    // A copy beside its original is no move.
-                    if (!c.found || isMissing(paths.root + "/" + c.path)) from = std::move(c);
+        std::unordered_map<int64_t, std::vector<Candidate>> bySize;  // not found, with a print
+        for (auto* rows : {&gone, &uncertain}) {
+            for (const auto& [path, st] : *rows) {
+                byKey[moveKey(path, st.size, st.mtime)].push_back({path, st, false});
+                if (st.head) bySize[st.size].push_back({path, st, false});
+            }
+        }
+        std::unordered_set<int64_t> taken;
+        auto takeByKey = [&](const FoundFile& f) -> std::optional<Candidate> {
+            auto it = byKey.find(moveKey(f.path, f.size, f.mtime));
+            if (it == byKey.end()) return std::nullopt;
+            while (!it->second.empty()) {
+                Candidate c = std::move(it->second.back());
+                it->second.pop_back();
+                // A copy beside its original is no move.
+                if (!taken.count(c.stat.id) && (!c.found || isMissing(paths.root + "/" + c.path))) return c;
+            }
+            return std::nullopt;
+        };
+        auto takeByPrint = [&](const FoundFile& f) -> std::optional<Candidate> {
+            auto it = bySize.find(f.size);
+            if (it == bySize.end()) return std::nullopt;
+            std::vector<Candidate>& rows = it->second;
+            auto fits = [&](const Candidate& c) {
+                return !taken.count(c.stat.id) && sameModificationTime(c.stat.mtime, f.mtime);
+            };
+            if (std::none_of(rows.begin(), rows.end(), fits)) return std::nullopt;
+            const std::optional<int64_t> head = headOfNew(f);
+            if (!head) return std::nullopt;
+            auto c = std::find_if(rows.begin(), rows.end(),
+                                  [&](const Candidate& c) { return fits(c) && c.stat.head == head; });
+            if (c == rows.end()) return std::nullopt;
+            Candidate out = std::move(*c);
+            rows.erase(c);
+            return out;
+        };
+        std::vector<std::pair<FoundFile, Candidate>> planned;
+        for (const auto& take : {std::function<std::optional<Candidate>(const FoundFile&)>(takeByKey),
+                                 std::function<std::optional<Candidate>(const FoundFile&)>(takeByPrint)}) {
+            std::vector<FoundFile> left;
+            for (auto& f : newFiles) {
+                if (std::optional<Candidate> from = take(f)) {
+                    taken.insert(from->stat.id);
+                    planned.emplace_back(std::move(f), std::move(*from));
+                } else {
+                    left.push_back(std::move(f));
                 }
             }
-            if (!from) {
-                stillNew.push_back(std::move(f));
+            newFiles.swap(left);
+        }
+
+        // A failed move (its new path taken meanwhile) leaves the file new.
+        std::vector<char> ok;
+        inShortTransactions(
+            sql, planned.size(),
+            [&](size_t i) {
+                try {
+                    sql.run("UPDATE assets SET path=? WHERE id=?", {planned[i].first.path, planned[i].second.stat.id});
+                } catch (const DBError& e) {
+                    if (e.kind() != DBError::Kind::other) throw;
+                    return false;
+                }
+                return true;
+            },
+            &ok);
+        std::unordered_map<int64_t, const FoundFile*> relocated;  // found rows moved on
+        for (size_t i = 0; i < planned.size(); ++i) {
+            auto& [f, from] = planned[i];
+            if (!ok[i]) {
+                newFiles.push_back(f);
                 continue;
             }
-            try {
-                sql.run("UPDATE assets SET path=? WHERE id=?", {f.path, from->stat.id});
-            } catch (const DBError&) {
-                stillNew.push_back(std::move(f));
+            gone.erase(from.path);
+            uncertain.erase(from.path);
+            moved.push_back(from.stat.id);
+            if (from.found) {
+                relocated.emplace(from.stat.id, &f);
                 continue;
             }
-            gone.erase(from->path);
-            uncertain.erase(from->path);
-            moved.push_back(from->stat.id);
-            if (from->found) relocated.emplace(from->stat.id, &f);
-            else if (!from->stat.done) work.push_back({from->stat.id, f.path, f.kind, f.mtime, f.size});
+            const WorkItem item{from.stat.id, f.path, f.kind, f.mtime, f.size};
+            if (!from.stat.done) work.push_back(item);
+            if (!from.stat.head) unprinted.push_back({item.id, item.path, item.kind, from.stat.mtime, from.stat.size});
         }
-        for (auto& w : work) {
-            if (auto r = relocated.find(w.id); r != relocated.end())
-                w = {w.id, r->second->path, r->second->kind, r->second->mtime, r->second->size};
+        for (auto* items : {&work, &unprinted}) {
+            for (auto& w : *items)
+                if (auto r = relocated.find(w.id); r != relocated.end()) w.path = r->second->path;
         }
-        newFiles.swap(stillNew);
     }
 
+    // What leaves the index is set aside with what the user made of it, in
+    // case its file comes back (AbsentFiles.h); its pictures stay meanwhile.
     if (!gone.empty()) {
-        std::vector<int64_t> removed;
-        removed.reserve(gone.size());
-        for (const auto& [path, s] : gone) {
-            removed.push_back(s.id);
-            ::unlink(paths.thumbURL(s.id).c_str());
-            for (const auto& face : db->faces(s.id)) ::unlink(paths.faceURL(face.faceID).c_str());
-        }
-        db->deleteAssets(removed);
+        std::vector<int64_t> leaving;
+        leaving.reserve(gone.size());
+        for (const auto& [path, s] : gone) leaving.push_back(s.id);
+        const double now = nowSeconds();
+        const size_t left = inShortTransactions(sql, leaving.size(), [&](size_t i) {
+            setAside(sql, leaving[i], now);
+            return true;
+        });
+        leaving.resize(left);
         try {
-            sql.run("DELETE FROM persons WHERE id NOT IN "
-                    "(SELECT DISTINCT person_id FROM faces WHERE person_id IS NOT NULL)");
+            sql.run(LibraryDB::deleteFacelessPersons);
         } catch (const DBError&) {
         }
-        // Rows the disk had no room to delete are still in the index.
+        if (!leaving.empty()) {
+            post([removed = std::move(leaving)](EngineDelegate& d) {
+                d.engineDidRemove(removed);
+                d.engineDidUpdatePeople();
+            });
+        }
+        // Rows the disk had no room to set aside are still in the index.
         if (mustHalt()) return false;
-        post([removed = std::move(removed)](EngineDelegate& d) {
-            d.engineDidRemove(removed);
-            d.engineDidUpdatePeople();
+    }
+
+    // New files that are photos which left the index a while ago take back
+    // their rows, with what the user made of them.
+    std::vector<int64_t> cameBack;
+    if (!newFiles.empty()) {
+        std::unordered_map<int64_t, std::vector<AbsentFile>> absent;  // by size
+        try {
+            for (AbsentFile& a : absentFiles(sql)) absent[a.size].push_back(std::move(a));
+        } catch (const DBError&) {
+        }
+        std::vector<std::pair<FoundFile, AbsentFile>> returning;
+        std::vector<FoundFile> stillNew;
+        for (auto& f : newFiles) {
+            std::vector<AbsentFile>& rows = absent[f.size];
+            // The one it is: at its old path before any other, and of those
+            // the last to leave.
+            std::optional<size_t> best;
+            auto rank = [&](const AbsentFile& a) { return std::pair(a.path == f.path, a.leftAt); };
+            for (size_t i = 0; i < rows.size(); ++i) {
+                const AbsentFile& a = rows[i];
+                if (!sameModificationTime(a.mtime, f.mtime)) continue;
+                // A file never read is known by its path alone.
+                if (a.head ? a.head != headOfNew(f) : a.path != f.path) continue;
+                if (!best || rank(a) > rank(rows[*best])) best = i;
+            }
+            if (!best) {
+                stillNew.push_back(std::move(f));
+                continue;
+            }
+            returning.emplace_back(std::move(f), std::move(rows[*best]));
+            rows.erase(rows.begin() + std::ptrdiff_t(*best));
+        }
+        newFiles.swap(stillNew);
+
+        std::vector<AbsentPictures> pictures;
+        for (const auto& [f, a] : returning) {
+            try {
+                pictures.push_back(absentPictures(sql, paths, a.id));
+            } catch (const DBError&) {
+                pictures.push_back({});
+            }
+        }
+        std::vector<BroughtBack> back(returning.size());
+        const size_t done = inShortTransactions(sql, returning.size(), [&](size_t i) {
+            back[i] = bringBack(sql, returning[i].second.id, returning[i].first.path, pictures[i]);
+            return true;
         });
+        // Those not brought back stay as they are, and are found new again
+        // by the next scan.
+        for (size_t i = 0; i < done; ++i) {
+            const FoundFile& f = returning[i].first;
+            if (!back[i].id) {
+                newFiles.push_back(f);
+                continue;
+            }
+            const WorkItem item{back[i].id, f.path, f.kind, f.mtime, f.size};
+            if (back[i].read) work.push_back(item);
+            else cameBack.push_back(back[i].id);
+            if (!returning[i].second.head) unprinted.push_back(item);
+        }
+        if (done > 0) {
+            auto assets = db->assets(cameBack);
+            post([assets = std::move(assets)](EngineDelegate& d) {
+                if (!assets.empty()) d.engineDidUpsert(assets);
+                d.engineDidUpdateAlbums();
+                d.engineDidUpdatePeople();
+            });
+        }
     }
 
     if (!newFiles.empty()) {
         const double added = nowSeconds();
-        const size_t before = work.size();
+        const size_t before = work.size(), unprintedBefore = unprinted.size();
         try {
             sql.transaction([&] {
                 for (const auto& f : newFiles) {
                     const int64_t id = sql.insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,?,?,?,?)",
                                                   {f.path, int(f.kind), f.size, f.mtime, added});
                     work.push_back({id, f.path, f.kind, f.mtime, f.size});
+                    auto head = heads.find(f.path);
+                    if (head != heads.end() && head->second) recordHead(sql, id, f.size, f.mtime, *head->second);
+                    else unprinted.push_back(work.back());
                 }
             });
         } catch (const DBError&) {
             // The rows were rolled back; their ids may be handed out again, so
             // nothing may be read (or a thumbnail written) under them.
             work.resize(before);
+            unprinted.resize(unprintedBefore);
         }
     }
 
@@ -440,18 +692,26 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
     // the next scan finds what is left (new files again, unread rows again).
     if (mustHalt()) return false;
 
+    const auto started = Clock::now();
+    bool result = false;
     if (!work.empty()) {
         std::stable_sort(work.begin(), work.end(), [](const WorkItem& a, const WorkItem& b) { return a.path > b.path; });
         process(work);
         pairLivePhotos();
-        return true;
-    }
-    if (!gone.empty() || !moved.empty()) {
+        result = true;
+    } else if (!gone.empty() || !moved.empty() || !cameBack.empty()) {
         pairLivePhotos();
-        return true;
+        result = true;
+    } else if (full) {
+        pairLivePhotos();
     }
-    if (full) pairLivePhotos();
-    return false;
+    // The files just read are read first: their first bytes are at hand.
+    std::unordered_set<int64_t> read;
+    for (const WorkItem& w : work) read.insert(w.id);
+    std::stable_partition(unprinted.begin(), unprinted.end(), [&](const WorkItem& w) { return read.count(w.id); });
+    printFiles(sql, paths.root, unprinted, std::max<Clock::duration>(kPrintingTime, (Clock::now() - started) / 4),
+               stopped);
+    return result;
 }
 
 }  // namespace vintrelle

@@ -89,7 +89,34 @@ const char* const LibraryDB::schemaScript =
     "  locality TEXT,\n"
     "  admin TEXT,\n"
     "  country TEXT\n"
-    ");\n";
+    ");\n"
+    // The tables below keep the list of tables within the file's first page,
+    // where a damaged index's rows are best found again: they are written
+    // tight. Their shapes differ from those of the tables they keep rows of,
+    // as rows on pages that no table leads to are told apart by their shape.
+    //
+    // What tells a file by its content, read while it was there: the print
+    // stands for the row while the row's size and time are these.
+    "CREATE TABLE IF NOT EXISTS asset_heads(asset_id INTEGER PRIMARY KEY REFERENCES assets(id) ON DELETE CASCADE,"
+    "size INTEGER NOT NULL,mtime REAL NOT NULL,head INTEGER NOT NULL);\n"
+    // Photos gone from the library, each with what the user made of it, kept
+    // for a while in case the file comes back (AbsentFiles.h).
+    "CREATE TABLE IF NOT EXISTS absent_assets(id INTEGER PRIMARY KEY,path TEXT NOT NULL,kind INTEGER NOT NULL,"
+    "size INTEGER NOT NULL,mtime REAL NOT NULL,taken REAL NOT NULL,width INTEGER NOT NULL,height INTEGER NOT NULL,"
+    "duration REAL NOT NULL,lat REAL,lon REAL,camera TEXT,lens TEXT,iso INTEGER,fnumber REAL,exposure REAL,"
+    "focal REAL,favorite INTEGER NOT NULL,live_video TEXT,hidden INTEGER NOT NULL,thumb INTEGER NOT NULL,"
+    "meta_done INTEGER NOT NULL,faces_done INTEGER NOT NULL,added REAL NOT NULL,head INTEGER,albums BLOB,"
+    "left_at REAL NOT NULL);\n"
+    "CREATE TABLE IF NOT EXISTS absent_faces(id INTEGER PRIMARY KEY,"
+    "asset_id INTEGER NOT NULL REFERENCES absent_assets(id) ON DELETE CASCADE,x REAL,y REAL,w REAL,h REAL,"
+    "quality REAL NOT NULL,embedding BLOB,person_id INTEGER,locked INTEGER NOT NULL,person_name TEXT);\n"
+    "CREATE INDEX IF NOT EXISTS absent_faces_asset ON absent_faces(asset_id);\n"
+    // A photo's album places are looked up by photo when it leaves.
+    "CREATE INDEX IF NOT EXISTS album_assets_asset ON album_assets(asset_id);\n";
+
+const char* const LibraryDB::deleteFacelessPersons =
+    "DELETE FROM persons WHERE id NOT IN (SELECT DISTINCT person_id FROM faces WHERE person_id IS NOT NULL) "
+    "AND id NOT IN (SELECT DISTINCT person_id FROM absent_faces WHERE person_id IS NOT NULL)";
 
 const char* const LibraryDB::assetSelectProcessed =
     "SELECT id, path, kind, size, mtime, taken, width, height, duration, lat, lon, camera, lens, iso, fnumber,\n"
@@ -277,14 +304,17 @@ std::vector<Asset> LibraryDB::assets(const std::vector<int64_t>& ids) {
 std::unordered_map<std::string, FileStat> LibraryDB::fileIndex(const std::optional<std::string>& prefix) {
     std::unordered_map<std::string, FileStat> out;
     auto add = [&](const Row& r) {
-        out.emplace(r.text(1), FileStat{r.int64(0), r.int64(2), r.dbl(3), r.int64(4) != 0});
+        out.emplace(r.text(1), FileStat{r.int64(0), r.int64(2), r.dbl(3), r.int64(4) != 0, r.optInt(5)});
     };
+    // A print read when the file had another size or time is not its own.
+    static const std::string select =
+        "SELECT a.id, a.path, a.size, a.mtime, a.meta_done, h.head FROM assets a "
+        "LEFT JOIN asset_heads h ON h.asset_id = a.id AND h.size = a.size AND h.mtime = a.mtime";
     try {
         if (prefix && !prefix->empty()) {
-            db_->forEachRow("SELECT id, path, size, mtime, meta_done FROM assets WHERE path >= ? AND path < ?",
-                            {*prefix + "/", *prefix + "0"}, add);
+            db_->forEachRow(select + " WHERE a.path >= ? AND a.path < ?", {*prefix + "/", *prefix + "0"}, add);
         } else {
-            db_->forEachRow("SELECT id, path, size, mtime, meta_done FROM assets", {}, add);
+            db_->forEachRow(select, {}, add);
         }
     } catch (const DBError&) {
         return {};
@@ -461,6 +491,7 @@ void LibraryDB::mergePerson(int64_t source, int64_t target) {
             if (source == target || !db_->scalarInt("SELECT COUNT(*) FROM persons WHERE id=?", {target}).value_or(0))
                 return;
             db_->run("UPDATE faces SET person_id=? WHERE person_id=?", {target, source});
+            db_->run("UPDATE absent_faces SET person_id=? WHERE person_id=?", {target, source});
             db_->run("DELETE FROM persons WHERE id=?", {source});
         });
     } catch (const DBError&) {
@@ -473,6 +504,8 @@ void LibraryDB::resetPeople() {
             db_->run("DELETE FROM faces");
             db_->run("DELETE FROM persons");
             db_->run("UPDATE assets SET faces_done=0");
+            db_->run("DELETE FROM absent_faces");
+            db_->run("UPDATE absent_assets SET faces_done=0");
         });
     } catch (const DBError&) {
     }

@@ -128,6 +128,9 @@ public:
     static const char* const schemaScript;
     // The tables the schema script makes, read from the script itself.
     static const std::vector<TableLayout>& schemaTables();
+    // Removes the persons no face shows any longer, present or waiting for
+    // its photo to come back (AbsentFiles.h).
+    static const char* const deleteFacelessPersons;
     static const char* const assetSelectProcessed;
     static const char* const assetSelectById;
 

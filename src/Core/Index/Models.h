@@ -110,6 +110,9 @@ struct FileStat {
     int64_t size = 0;
     double mtime = 0;
     bool done = false;
+    // The print of the file's first bytes (AbsentFiles.h) while it has this
+    // size and time, when it was read.
+    std::optional<int64_t> head;
 };
 
 }  // namespace vintrelle

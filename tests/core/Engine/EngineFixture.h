@@ -46,6 +46,7 @@ struct Recorder : EngineDelegate {
     }
     void engineDidUpdateTrips() override { log.push_back("trips"); }
     void engineDidUpdatePeople() override { log.push_back("people"); }
+    void engineDidUpdateAlbums() override { log.push_back("albums"); }
     std::function<void(const EngineStatus&)> onStatus;
     void engineDidChangeStatus(const EngineStatus& s) override {
         if (onStatus) onStatus(s);

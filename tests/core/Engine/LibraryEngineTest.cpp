@@ -217,11 +217,12 @@ TEST_F(LibraryEngineTest, MovesKeepIdFavouriteAndAlbumsAndTimesHaveOneSecondTole
     EXPECT_TRUE(lib.rec->saw("indexing"));
     EXPECT_EQ(lib.rows()["2023/IMG_2.JPG"].id, before["2023/IMG_2.JPG"].id);
 
-    // A new name in the same folder is a removal and an insert.
+    // A new name in the same folder is the same photo still: its first
+    // bytes tell.
     fs::rename(lib.root + "/2023/IMG_2.JPG", lib.root + "/2023/Beach.JPG");
     lib.fullScan();
-    EXPECT_TRUE(lib.rec->saw("remove"));
-    EXPECT_NE(lib.rows()["2023/Beach.JPG"].id, before["2023/IMG_2.JPG"].id);
+    EXPECT_FALSE(lib.rec->saw("remove"));
+    EXPECT_EQ(lib.rows()["2023/Beach.JPG"].id, before["2023/IMG_2.JPG"].id);
 }
 
 TEST_F(LibraryEngineTest, PhotosAreReadAndSavedAndAFailedOneIsNotReadAgain) {

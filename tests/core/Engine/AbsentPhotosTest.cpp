@@ -1,0 +1,292 @@
+// Photos that leave the library for a while: a folder moved out and back, a
+// photo moved and renamed at once, a file coming back elsewhere, and another
+// file taking an absent one's place. What the user made of a photo waits for
+// it, and goes to no other file.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "Core/Media/MediaProcessor.h"
+#include "EngineFixture.h"
+
+using namespace enginetest;
+
+namespace {
+
+struct AbsentPhotosTest : ::testing::Test {
+    static void SetUpTestSuite() { MediaProcessor::initialize(); }
+};
+
+// Everything the user made, and the rows it hangs on, as text; the rows'
+// paths too when asked.
+std::string marksOf(LibraryDB& db, bool paths = true) {
+    std::ostringstream out;
+    db.db().forEachRow("SELECT id, path, favorite, meta_done, thumb FROM assets ORDER BY id", {}, [&](const Row& r) {
+        out << r.int64(0) << ' ' << (paths ? r.text(1) : "") << (r.int64(2) ? " favourite" : "") << " read "
+            << r.int64(3) << " thumb " << r.int64(4) << '\n';
+    });
+    for (const Album& a : db.loadAlbums()) {
+        out << "album " << a.name << ':';
+        for (int64_t id : a.assetIDs) out << ' ' << id;
+        out << '\n';
+    }
+    db.db().forEachRow("SELECT f.id, f.asset_id, p.name, f.locked FROM faces f LEFT JOIN persons p ON "
+                       "p.id = f.person_id ORDER BY f.id",
+                       {}, [&](const Row& r) {
+                           out << "face " << r.int64(0) << " of " << r.int64(1) << ": " << r.optText(2).value_or("-")
+                               << (r.int64(3) ? " locked" : "") << '\n';
+                       });
+    for (const Person& p : db.loadPersons()) out << "person " << p.name << " in " << p.faceCount << '\n';
+    return out.str();
+}
+
+// A real photo at a path relative to the library folder.
+bool photo(Library& lib, const std::string& rel, int width, int height, fixtures::Colour colour = {}) {
+    fs::create_directories(fs::path(lib.root + "/" + rel).parent_path());
+    return fixtures::makeJPEG(lib.root + "/" + rel, width, height, colour);
+}
+
+// A face the face pass would have found, with its picture.
+int64_t addFace(Library& lib, int64_t asset, std::optional<int64_t> person, bool locked) {
+    const int64_t id = lib.db->db().insert(
+        "INSERT INTO faces(asset_id, x, y, w, h, quality, person_id, locked) VALUES(?,0.2,0.2,0.3,0.3,0.9,?,?)",
+        {asset, person, locked});
+    lib.db->db().run("UPDATE assets SET faces_done=1 WHERE id=?", {asset});
+    EXPECT_TRUE(fixtures::makeJPEG(lib.paths.faceURL(id), 40, 40));
+    return id;
+}
+
+TEST_F(AbsentPhotosTest, AFolderMovedOutAndBackTakesBackWhatTheUserMadeAsItWas) {
+    Library lib;
+    for (int i = 0; i < 6; ++i)
+        ASSERT_TRUE(photo(lib, "2023/Trip/p" + std::to_string(i) + ".jpg", 64 + 16 * i, 48, {uint8_t(40 * i), 90, 30}));
+    ASSERT_TRUE(photo(lib, "2023/home.jpg", 80, 60));
+    lib.fullScan();
+    const auto rows = lib.rows();
+    ASSERT_EQ(rows.size(), 7u);
+    auto id = [&](int i) { return rows.at("2023/Trip/p" + std::to_string(i) + ".jpg").id; };
+    const int64_t home = rows.at("2023/home.jpg").id;
+    lib.db->setFavorite({id(0), id(1)}, true);
+    const int64_t album = lib.db->createAlbum("Summer");
+    for (int64_t member : {id(2), home, id(0)}) lib.db->addToAlbum(album, {member});
+    // Ada is in no photo but these; a face of p4 was taken out of her.
+    const int64_t ada = lib.db->db().insert("INSERT INTO persons(name, created) VALUES('Ada', 1)", {});
+    addFace(lib, id(3), ada, false);
+    addFace(lib, id(4), std::nullopt, true);
+    const std::string before = marksOf(*lib.db), unpathed = marksOf(*lib.db, false);
+
+    const std::string away = lib.dir / "away";
+    fs::rename(lib.root + "/2023/Trip", away);
+    lib.scan({lib.root + "/2023/Trip"});
+    // Gone, as far as anything shows; their pictures wait in the data folder.
+    EXPECT_EQ(lib.rows().size(), 1u);
+    EXPECT_EQ(lib.rec->removed.size(), 6u);
+    EXPECT_EQ(lib.db->loadAlbums().at(0).assetIDs, std::vector<int64_t>{home});
+    EXPECT_TRUE(lib.db->loadPersons().empty());
+    EXPECT_TRUE(fs::exists(lib.paths.thumbURL(id(0))));
+
+    lib.rec->upserted.clear();
+    fs::rename(away, lib.root + "/2023/Trip");
+    lib.scan({lib.root + "/2023/Trip"});
+    EXPECT_EQ(marksOf(*lib.db), before);
+    EXPECT_NE(before.find("person Ada in 1"), std::string::npos) << before;
+    EXPECT_FALSE(lib.rec->saw("indexing")) << "nothing needed reading again";
+    EXPECT_TRUE(lib.rec->saw("albums"));
+    EXPECT_EQ(lib.rec->upserted.size(), 6u);
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM absent_assets"), 0);
+
+    // Away again, one photo's thumbnail lost meanwhile: it is read again,
+    // and keeps its marks. Put back in another folder under other names, the
+    // photos are known by their first bytes.
+    fs::rename(lib.root + "/2023/Trip", away);
+    lib.scan({lib.root + "/2023/Trip"});
+    fs::remove(lib.paths.thumbURL(id(0)));
+    fs::create_directories(lib.root + "/2024");
+    for (int i = 0; i < 6; ++i)
+        fs::rename(away + "/p" + std::to_string(i) + ".jpg", lib.root + "/2024/Holiday " + std::to_string(i) + ".jpg");
+    lib.scan({lib.root + "/2024"});
+    EXPECT_EQ(marksOf(*lib.db, false), unpathed);
+    EXPECT_EQ(lib.rows().at("2024/Holiday 4.jpg").id, id(4));
+    EXPECT_TRUE(lib.rec->saw("indexing"));
+    EXPECT_TRUE(fs::exists(lib.paths.thumbURL(id(0))));
+}
+
+TEST_F(AbsentPhotosTest, APhotoMovedAndRenamedAtOnceKeepsItsRow) {
+    Library lib;
+    ASSERT_TRUE(photo(lib, "2023/IMG_7.jpg", 96, 64));
+    ASSERT_TRUE(photo(lib, "2023/IMG_8.jpg", 96, 64, {10, 200, 10}));
+    lib.fullScan();
+    const int64_t id = lib.rows().at("2023/IMG_7.jpg").id;
+    lib.db->setFavorite({id}, true);
+    lib.db->addToAlbum(lib.db->createAlbum("Best"), {id});
+    const int64_t ada = lib.db->db().insert("INSERT INTO persons(name, created) VALUES('Ada', 1)", {});
+    addFace(lib, lib.rows().at("2023/IMG_8.jpg").id, ada, false);
+    addFace(lib, id, std::nullopt, true);  // not Ada, the user said
+    const std::string before = marksOf(*lib.db, false);
+
+    fs::create_directories(lib.root + "/2024");
+    fs::rename(lib.root + "/2023/IMG_7.jpg", lib.root + "/2024/Beach.jpg");
+    lib.scan({lib.root + "/2023/IMG_7.jpg", lib.root + "/2024/Beach.jpg"});
+    EXPECT_EQ(lib.rows().at("2024/Beach.jpg").id, id);
+    EXPECT_EQ(marksOf(*lib.db, false), before);
+    EXPECT_TRUE(lib.rec->removed.empty());
+    EXPECT_FALSE(lib.rec->saw("indexing"));
+}
+
+TEST_F(AbsentPhotosTest, OnlyTheSameFileTakesBackWhatWasMadeOfIt) {
+    Library lib;
+    ASSERT_TRUE(photo(lib, "a/photo.jpg", 120, 90));
+    setMTime(lib.root + "/a/photo.jpg", 1'600'000'000);
+    lib.fullScan();
+    const int64_t id = lib.rows().at("a/photo.jpg").id;
+    lib.db->setFavorite({id}, true);
+    const std::string bytes = fixtures::readFile(lib.root + "/a/photo.jpg");
+
+    fs::remove(lib.root + "/a/photo.jpg");
+    lib.fullScan();
+    // Another photo of the same size and time, at the same path, its first
+    // bytes not the same; the same bytes, made later, elsewhere.
+    std::string other = bytes;
+    other[300] = char(other[300] ^ 0x5a);
+    lib.file("a/photo.jpg", other, 1'600'000'000);
+    lib.file("b/copy.jpg", bytes, 1'600'000'030);
+    lib.fullScan();
+    auto rows = lib.rows();
+    EXPECT_NE(rows.at("a/photo.jpg").id, id);
+    EXPECT_NE(rows.at("b/copy.jpg").id, id);
+    EXPECT_FALSE(rows.at("a/photo.jpg").favorite || rows.at("b/copy.jpg").favorite);
+
+    // The photo itself, put back under another name.
+    lib.file("b/photo (restored).jpg", bytes, 1'600'000'000.4);
+    lib.fullScan();
+    rows = lib.rows();
+    EXPECT_EQ(rows.at("b/photo (restored).jpg").id, id);
+    EXPECT_TRUE(rows.at("b/photo (restored).jpg").favorite);
+
+    // A row made before its file was ever read (from the copy of the marks)
+    // is known by its path alone.
+    lib.db->db().run("INSERT INTO assets(path, kind, size, mtime, added, favorite) VALUES('c/old.jpg',0,?,?,1,1)",
+                     {int64_t(bytes.size()), 1'500'000'000.0});
+    lib.fullScan();
+    lib.file("d/old.jpg", bytes, 1'500'000'000);
+    lib.fullScan();
+    EXPECT_FALSE(lib.rows().at("d/old.jpg").favorite);
+    lib.file("c/old.jpg", bytes, 1'500'000'000);
+    lib.fullScan();
+    EXPECT_TRUE(lib.rows().at("c/old.jpg").favorite);
+}
+
+TEST_F(AbsentPhotosTest, WhatWasMadeOfAPhotoWaitsThirtyDaysThenGoes) {
+    Library lib;
+    for (const char* name : {"a.jpg", "b.jpg"})
+        ASSERT_TRUE(photo(lib, std::string("f/") + name, 64, name[0] == 'a' ? 48 : 40));
+    lib.fullScan();
+    const auto rows = lib.rows();
+    const int64_t a = rows.at("f/a.jpg").id, b = rows.at("f/b.jpg").id;
+    lib.db->setFavorite({a, b}, true);
+    const int64_t ada = lib.db->db().insert("INSERT INTO persons(name, created) VALUES('Ada', 1)", {});
+    const int64_t bea = lib.db->db().insert("INSERT INTO persons(name, created) VALUES('Bea', 1)", {});
+    const int64_t faceA = addFace(lib, a, ada, false);
+    addFace(lib, b, bea, false);
+
+    const std::string away = lib.dir / "away";
+    fs::rename(lib.root + "/f", away);
+    lib.fullScan();
+    // Meanwhile Bea is merged into Ada: Bea's face, away, follows.
+    lib.db->mergePerson(bea, ada);
+    // a left 31 days ago, b 29.
+    lib.db->db().run("UPDATE absent_assets SET left_at = left_at - ? WHERE id=?", {31 * 86400.0, a});
+    lib.db->db().run("UPDATE absent_assets SET left_at = left_at - ? WHERE id=?", {29 * 86400.0, b});
+    lib.fullScan();
+    EXPECT_FALSE(fs::exists(lib.paths.thumbURL(a)));
+    EXPECT_FALSE(fs::exists(lib.paths.faceURL(faceA)));
+    EXPECT_TRUE(fs::exists(lib.paths.thumbURL(b)));
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM persons"), 1);
+
+    fs::rename(away, lib.root + "/f");
+    lib.fullScan();
+    const auto back = lib.rows();
+    EXPECT_NE(back.at("f/a.jpg").id, a);
+    EXPECT_FALSE(back.at("f/a.jpg").favorite);
+    EXPECT_EQ(back.at("f/b.jpg").id, b);
+    EXPECT_TRUE(back.at("f/b.jpg").favorite);
+    const auto people = lib.db->loadPersons();
+    ASSERT_EQ(people.size(), 1u);
+    EXPECT_EQ(people[0].name, "Ada");
+    EXPECT_EQ(lib.db->personAssetPairs(), (std::vector<std::pair<int64_t, int64_t>>{{ada, b}}));
+}
+
+// An index made again from a damaged one may have lost count of its ids: a
+// photo coming back whose id another row took comes back under a new one,
+// and leaves that row its thumbnail and faces.
+TEST_F(AbsentPhotosTest, AnIdTakenMeanwhileStaysWithItsNewRow) {
+    Library lib;
+    ASSERT_TRUE(photo(lib, "a/photo.jpg", 120, 90));
+    lib.fullScan();
+    const int64_t id = lib.rows().at("a/photo.jpg").id;
+    lib.db->setFavorite({id}, true);
+    const int64_t ada = lib.db->db().insert("INSERT INTO persons(name, created) VALUES('Ada', 1)", {});
+    const int64_t face = addFace(lib, id, ada, false);
+    fs::rename(lib.root + "/a", lib.dir / "away");
+    lib.fullScan();
+    lib.file("b/other.jpg", "x", 1'600'000'000);
+    lib.db->db().run(
+        "INSERT INTO assets(id, path, kind, size, mtime, meta_done, thumb) VALUES(?,'b/other.jpg',0,1,1.6e9,1,1)", {id});
+    lib.db->db().run("INSERT INTO faces(id, asset_id, person_id) VALUES(?,?,NULL)", {face, id});
+    const std::string theirs = fixtures::readFile(lib.paths.thumbURL(id));
+
+    fs::rename(lib.dir / "away", lib.root + "/a");
+    lib.scan({lib.root + "/a"});
+    const auto back = lib.rows().at("a/photo.jpg");
+    EXPECT_NE(back.id, id);
+    EXPECT_TRUE(back.favorite);
+    EXPECT_TRUE(back.done && back.thumb == 1) << "read again";
+    EXPECT_EQ(fixtures::readFile(lib.paths.thumbURL(id)), theirs);
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM faces WHERE asset_id=? AND person_id=?", {back.id, ada}), 1);
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM faces WHERE id=? AND asset_id=?", {face, id}), 1);
+}
+
+// The rows of a renamed folder move in one go: a reader of the index never
+// sees some of them moved and others not.
+TEST_F(AbsentPhotosTest, ARenamedFolderMovesAllAtOnce) {
+    Library lib;
+    constexpr int kPhotos = 300;
+    for (int i = 0; i < kPhotos; ++i) lib.file("old/" + std::to_string(i) + ".jpg", std::string(size_t(i + 1), 'x'));
+    lib.fullScan();
+    const auto before = lib.rows();
+    fs::rename(lib.root + "/old", lib.root + "/new");
+
+    Database& other = lib.db->db();
+    std::mutex mutex;
+    std::set<int64_t> seen;
+    std::atomic<bool> looking{true};
+    std::thread watcher([&] {
+        while (looking) {
+            try {
+                const int64_t n = other.scalarInt("SELECT COUNT(*) FROM assets WHERE path LIKE 'new/%'").value_or(-1);
+                std::lock_guard lock(mutex);
+                seen.insert(n);
+            } catch (const DBError&) {
+            }
+        }
+    });
+    auto looked = [&] {
+        std::lock_guard lock(mutex);
+        return !seen.empty();
+    };
+    while (!looked()) std::this_thread::yield();
+    lib.scan({lib.root + "/old", lib.root + "/new"});
+    looking = false;
+    watcher.join();
+    EXPECT_EQ(seen, (std::set<int64_t>{0, kPhotos}));
+    for (const auto& [path, row] : lib.rows()) EXPECT_EQ(row.id, before.at("old" + path.substr(3)).id) << path;
+}
+
+}  // namespace
