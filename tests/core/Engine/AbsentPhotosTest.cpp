@@ -285,6 +285,9 @@ TEST_F(AbsentPhotosTest, ARenamedFolderMovesAllAtOnce) {
     lib.scan({lib.root + "/old", lib.root + "/new"});
     looking = false;
     watcher.join();
+    // On a busy machine the reader may not have looked once more after the
+    // scan ended: what stands now is part of what a reader can see.
+    seen.insert(other.scalarInt("SELECT COUNT(*) FROM assets WHERE path LIKE 'new/%'").value_or(-1));
     EXPECT_EQ(seen, (std::set<int64_t>{0, kPhotos}));
     for (const auto& [path, row] : lib.rows()) EXPECT_EQ(row.id, before.at("old" + path.substr(3)).id) << path;
 }
