@@ -107,6 +107,24 @@ void dropKeptNamesOfIndex(const LibraryPaths& paths) {
     }
 }
 
+// The columns that hold ids of a table's rows: its own, and those pointing
+// at them from other tables.
+struct IdColumn {
+    const char* table;
+    const char* column;
+    const char* of;  // the table whose ids it holds
+};
+const IdColumn kIdColumns[] = {
+    {"assets", "id", "assets"},          {"faces", "id", "faces"},
+    {"faces", "asset_id", "assets"},     {"faces", "person_id", "persons"},
+    {"persons", "id", "persons"},        {"persons", "cover_face", "faces"},
+    {"trips", "id", "trips"},            {"trips", "cover_asset", "assets"},
+    {"albums", "id", "albums"},          {"album_assets", "album_id", "albums"},
+    {"album_assets", "asset_id", "assets"},
+};
+// Ids no count of rows reaches: a spoilt value, which no new row can meet.
+constexpr int64_t kReachableIds = int64_t(1) << 53;
+
 // Takes rows over into the new index. The salvage gives each row as the
 // columns of ours it holds; a row the new index refuses (a row id or path
 // that another row has taken) is lost, and its table not whole.
@@ -122,6 +140,7 @@ public:
             if (name && seq) sequences_[*name] = std::max(sequences_[*name], *seq);
             return;
         }
+        noteIds(table, values);
         // Empty where ours may not be (a file of an older declaration): the
         // column takes its default rather than the row being lost.
         names_.clear();
@@ -144,12 +163,24 @@ public:
         if (!taken) unread(table);
     }
 
+    // The highest row id each table had, by its counter, its rows, and the
+    // rows of others that point at it, whether or not the rows came over:
+    // a new row under a lower id could be taken for a lost one.
     const std::map<std::string, int64_t>& sequences() const { return sequences_; }
     // Tables some of whose rows were there but could not be taken.
     const std::set<std::string>& unreadTables() const { return unread_; }
 
 private:
     void unread(const TableLayout& table) { unread_.insert(table.name); }
+
+    void noteIds(const TableLayout& table, const std::vector<DBValue>& values) {
+        for (size_t i = 0; i < values.size(); ++i)
+            for (const IdColumn& c : kIdColumns) {
+                if (table.name != c.table || table.columns[i].name != c.column) continue;
+                const auto* id = std::get_if<int64_t>(&values[i].storage());
+                if (id && *id > 0 && *id < kReachableIds) sequences_[c.of] = std::max(sequences_[c.of], *id);
+            }
+    }
 
     Database& db_;
     std::map<std::string, std::string> inserts_;  // by table and columns
@@ -265,10 +296,22 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
                                             "asset_id NOT IN (SELECT id FROM assets) OR "
                                             "album_id NOT IN (SELECT id FROM albums)")
                                    .value_or(0));
+        // Links into rows that did not come back are cut before any row is
+        // made: a new row must never be taken for the lost one they meant.
+        // Members whose album row was lost stay until it is known whether
+        // the copy brings their album back (a new album's id is above
+        // theirs).
+        db.run("DELETE FROM album_assets WHERE asset_id NOT IN (SELECT id FROM assets)");
+        db.run("DELETE FROM faces WHERE asset_id NOT IN (SELECT id FROM assets)");
+        db.run("UPDATE faces SET person_id=NULL WHERE person_id NOT IN (SELECT id FROM persons)");
+        db.run("UPDATE persons SET cover_face=NULL WHERE cover_face NOT IN (SELECT id FROM faces)");
+        db.run("UPDATE trips SET cover_asset=NULL WHERE cover_asset NOT IN (SELECT id FROM assets)");
+        // A person is the faces grouped under them: one whose every face was
+        // lost is listed nowhere, and would stand beside the one the copy
+        // makes of them, under the same name.
+        db.run("DELETE FROM persons WHERE id NOT IN (SELECT DISTINCT person_id FROM faces WHERE person_id IS NOT NULL)");
         Restored restored;
         if (haveCopy) {
-            // Before the links into lost rows are cut: a face or cover that
-            // points at a lost row holds no value of its own.
             const bool membersWhole = present && !found.incomplete.contains("album_assets") &&
                                       !found.incomplete.contains("assets") && !found.incomplete.contains("albums");
             restored = restoreMarks(db, copy.marks, {!indexStamp || *indexStamp < copy.marks.changed, membersWhole});
@@ -299,15 +342,9 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
                     album});
             ++recovered;
         }
-        db.run("DELETE FROM album_assets WHERE asset_id NOT IN (SELECT id FROM assets) OR "
-               "album_id NOT IN (SELECT id FROM albums)");
-        db.run("DELETE FROM faces WHERE asset_id NOT IN (SELECT id FROM assets)");
+        db.run("DELETE FROM album_assets WHERE album_id NOT IN (SELECT id FROM albums)");
         // Made again from the photos: every file is read anew.
         db.run("UPDATE assets SET meta_done=0");
-        // Links into rows that did not survive.
-        db.run("UPDATE faces SET person_id=NULL WHERE person_id NOT IN (SELECT id FROM persons)");
-        db.run("UPDATE persons SET cover_face=NULL WHERE cover_face NOT IN (SELECT id FROM faces)");
-        db.run("UPDATE trips SET cover_asset=NULL WHERE cover_asset NOT IN (SELECT id FROM assets)");
         // Photos whose faces may have been lost are looked at again; those
         // whose faces came over keep them, and their names.
         if (found.incomplete.contains("faces"))

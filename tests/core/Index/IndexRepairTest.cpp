@@ -7,9 +7,11 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 
 #include "Core/Index/IndexRepair.h"
 #include "Core/Index/LibraryDB.h"
+#include "Core/Index/MarksKeeper.h"
 #include "fixtures/IndexDamage.h"
 #include "fixtures/TempDir.h"
 
@@ -499,4 +501,100 @@ TEST(IndexRepair, WhatCannotComeOverWholeIsSaidToBeLostAndWhatCanOfItComesOver) 
         rest.albums = r.before.albums;
         EXPECT_EQ(rest, r.before) << fixtures::marksDifference(r.before, rest);
     }
+}
+
+namespace {
+
+// Each face known by its print (every print of the user's index is its
+// own), with the photo it is on and the name of its person.
+std::map<DBBlob, std::pair<std::string, std::string>> facesByPrint(const std::string& index) {
+    std::map<DBBlob, std::pair<std::string, std::string>> out;
+    Database db(index);
+    db.forEachRow("SELECT f.embedding, a.path, COALESCE(p.name, '') FROM faces f JOIN assets a ON a.id = f.asset_id "
+                  "LEFT JOIN persons p ON p.id = f.person_id",
+                  {}, [&](const Row& r) { out[r.blob(0)] = {r.text(1), r.text(2)}; });
+    return out;
+}
+
+}  // namespace
+
+// The row id counters lost with the newest photos: the marks the copy puts
+// back take rows of their own, never the ids that members and faces of the
+// lost rows still name, so nothing lands on another photo.
+TEST(IndexRepair, MarksPutBackNeverLandOnAnotherPhoto) {
+    fixtures::TempDir dir;
+    const LibraryPaths paths{dir / "Lib", dir / "data", false};
+    fs::create_directories(paths.dataDir);
+    const std::string index = paths.databasePath();
+    fixtures::writeFile(index, userIndex());
+    {
+        auto db = std::make_shared<LibraryDB>(index);
+        // The newest photos, the last leaf of the photos: favourites, in
+        // both albums, with faces of named people and of others.
+        Database& d = db->db();
+        const std::vector<int64_t> albums = d.query("SELECT id FROM albums ORDER BY id", {}, [](const Row& r) { return r.int64(0); });
+        const std::vector<int64_t> people = d.query("SELECT id FROM persons ORDER BY id", {}, [](const Row& r) { return r.int64(0); });
+        std::vector<int64_t> added;
+        for (int i = 0; i < 40; ++i) {
+            const int64_t id = d.insert("INSERT INTO assets(path, kind, size, mtime, taken, thumb, meta_done, faces_done, "
+                                        "added) VALUES(?, 0, ?, 1.7e9, 1.7e9, 1, 1, 1, 1.8e9)",
+                                        {"2023/Newest/IMG_" + std::to_string(i) + ".JPG", 3'000'000 + i});
+            added.push_back(id);
+            d.run("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id) VALUES(?,0.3,0.3,0.2,0.2,0.8,?,?)",
+                  {id, LibraryDB::encodeEmbedding(std::vector<float>(128, 0.001f * float(i + 1))), people[size_t(i) % people.size()]});
+        }
+        // Someone only the newest photos show.
+        const int64_t zoe = d.insert("INSERT INTO persons(name, created) VALUES('Zoe', 1.8e9)", {});
+        for (size_t i = 30; i < added.size(); ++i)
+            d.run("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id) VALUES(?,0.6,0.3,0.2,0.2,0.8,?,?)",
+                  {added[i], LibraryDB::encodeEmbedding(std::vector<float>(128, -0.001f * float(i + 1))), zoe});
+        db->setFavorite({added.begin(), added.begin() + 10}, true);
+        db->addToAlbum(albums[0], {added.rbegin(), added.rbegin() + 15});
+        db->addToAlbum(albums[1], {added.begin() + 20, added.end()});
+        MarksKeeper keeper(db, paths);
+        keeper.open();
+        ASSERT_TRUE(keeper.waitIdle(std::chrono::seconds(60)));
+    }
+    const fixtures::UserMarks before = fixtures::userMarks(index);
+    const auto facesBefore = facesByPrint(index);
+    std::map<std::string, int64_t> idsBefore;
+    Database(index).forEachRow("SELECT path, id FROM assets", {},
+                               [&](const Row& r) { idsBefore[r.text(0)] = r.int64(1); });
+    const int64_t highest = Database(index).scalarInt("SELECT MAX(id) FROM assets").value_or(0);
+    const auto leaves = fixtures::leafPages(index, "assets");
+    fixtures::spoilPage(index, leaves.back());
+    fixtures::spoilPage(index, fixtures::rootPage(index, "sqlite_sequence"));
+
+    const IndexRebuild done = rebuildIndex(paths);
+    fixtures::UserMarks after = fixtures::userMarks(index);
+    // The movies of live photos are paired again from their files.
+    after.hidden = before.hidden;
+    EXPECT_EQ(after, before) << fixtures::marksDifference(before, after);
+    EXPECT_GT(done.fromCopy, 0) << "the lost leaf held no mark";
+    int moved = 0;
+    for (const auto& [print, where] : facesByPrint(index)) {
+        const auto was = facesBefore.find(print);
+        if (was == facesBefore.end() || was->second.first != where.first) {
+            ++moved;
+        } else if (!where.second.empty()) {
+            EXPECT_EQ(where.second, was->second.second);
+        }
+    }
+    EXPECT_EQ(moved, 0) << "faces on another photo";
+    LibraryDB fresh(index);
+    Database& db = fresh.db();
+    EXPECT_EQ(db.scalarInt("SELECT COUNT(*) FROM (SELECT name FROM persons WHERE name<>'' GROUP BY name "
+                           "HAVING COUNT(*) > 1)"),
+              0)
+        << "a named person made twice";
+    // Rows made anew take ids above every id the damaged file named.
+    int remade = 0;
+    db.forEachRow("SELECT path, id FROM assets", {}, [&](const Row& r) {
+        const auto was = idsBefore.find(r.text(0));
+        if (was == idsBefore.end() || was->second == r.int64(1)) return;
+        ++remade;
+        EXPECT_GT(r.int64(1), highest) << r.text(0);
+    });
+    EXPECT_GT(remade, 0);
+    EXPECT_GT(db.insert("INSERT INTO assets(path, kind, size, mtime) VALUES('new.jpg', 0, 1, 1)", {}), highest);
 }
