@@ -406,6 +406,12 @@ TEST(IndexRepair, WhatTheUserMadeComesBackFromOneSpoiltByteOrPagesThatTradedPlac
              fixtures::flipBit(f, at, bit);
          },
          true},
+        {"one bit of the count of cells of a leaf of the photos",
+         [](const std::string& f) {
+             const auto leaves = fixtures::leafPages(f, "assets");
+             fixtures::flipBit(f, (leaves[leaves.size() / 3] - 1) * fixtures::pageSize(f) + 3, 7);
+         },
+         false},
         {"one bit of one cell pointer of a leaf of the photos",
          [](const std::string& f) {
              const auto leaves = fixtures::leafPages(f, "assets");
@@ -484,6 +490,32 @@ TEST(IndexRepair, WhatCannotComeOverWholeIsSaidToBeLostAndWhatCanOfItComesOver) 
         EXPECT_EQ(fresh.db().scalarInt("SELECT COUNT(*) FROM assets WHERE path LIKE '%/IMG_LONG.HEIC' AND "
                                        "favorite=1 AND live_video IS NULL"),
                   1);
+    }
+    {
+        SCOPED_TRACE("the overflow page of a face taken out of a person");
+        // Pages small enough that a face's print spills over.
+        fixtures::TempDir dir;
+        const LibraryPaths paths{dir / "Lib", dir / "data", false};
+        fs::create_directories(paths.dataDir);
+        int64_t face = 0;
+        {
+            LibraryDB lib(paths.databasePath());
+            Database& db = lib.db();
+            db.run("INSERT INTO assets(id, path, kind, size, mtime, meta_done, faces_done) VALUES(1, 'a.jpg', 0, 1, 1, 1, 1)");
+            face = db.insert("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, locked) "
+                             "VALUES(1, 0.1, 0.1, 0.2, 0.2, 0.9, ?, 1)",
+                             {LibraryDB::encodeEmbedding(std::vector<float>(128, 0.5f))});
+            db.exec("PRAGMA page_size=512; VACUUM");
+        }
+        const int64_t overflow = fixtures::overflowPage(paths.databasePath(), "faces", face);
+        ASSERT_GT(overflow, 0);
+        fixtures::spoilPage(paths.databasePath(), overflow);
+        const IndexRebuild done = rebuildIndex(paths);
+        EXPECT_FALSE(done.complete);
+        LibraryDB fresh(paths.databasePath());
+        EXPECT_EQ(column<std::string>(fresh.db(), "SELECT id || ' ' || locked || ' ' || IFNULL(person_id, 'none') FROM faces"),
+                  std::vector<std::string>{std::to_string(face) + " 1 none"})
+            << "the lock lies in no byte of its own, past the print";
     }
     {
         SCOPED_TRACE("the albums' page");
