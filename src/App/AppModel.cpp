@@ -711,7 +711,8 @@ bool AppModel::confirmRenamePrompt(const QUuid& id, std::string text) {
 std::string AppModel::openFailureReason(const std::exception& e) {
     const auto* db = dynamic_cast<const DBError*>(&e);
     if (!db) return "Its index couldn\u2019t be opened.";
-    if (db->message == LibraryLock::heldElsewhere || db->message == kIndexEmpty || db->message == kIndexMissing)
+    if (db->message == LibraryLock::heldElsewhere || db->message == kIndexEmpty || db->message == kIndexMissing ||
+        db->message == kIndexNotAFile)
         return db->message;
     switch (db->kind()) {
         case DBError::Kind::damaged: return "Its index is damaged or was written by a newer Vintrelle.";

@@ -92,7 +92,7 @@ TEST_F(DamagedIndex, AFailedOpenSaysWhyInWordsAndChangesNothing) {
          },
          "Its index is damaged or was written by a newer Vintrelle.", true},
         {"a folder in the index's place", [](Folder& f) { fs::create_directories(f.index); },
-         "Its index can\u2019t be opened for writing.", false},
+         "Its index is not a file.", true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -278,39 +278,65 @@ TEST_F(DamagedIndex, ListsReadAgainThroughTheDamageAreNeverCountedAsWhole) {
     }
 }
 
-// A file system can leave an index of no bytes after a power cut: it is
-// never taken for a new library's, and its marks come back from the copy.
-TEST_F(DamagedIndex, AnEmptiedIndexIsOfferedAndItsMarksComeBackFromTheCopy) {
-    Folder f;
-    std::vector<Asset> shown;
-    {
+// A file system can leave an index of no bytes after a power cut, and
+// something else may take its place (a folder): neither is taken for a new
+// library's, and the marks come back from the copy. A folder is kept aside
+// as a damaged index is.
+TEST_F(DamagedIndex, AnEmptiedIndexOrAFolderInItsPlaceIsOfferedAndTheMarksComeBackFromTheCopy) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& index)> spoil;
+        std::string reason;
+    } cases[] = {
+        {"emptied", [](const std::string& index) { fs::resize_file(index, 0); },
+         "Its index is empty, as a power cut can leave it."},
+        {"a folder in its place",
+         [](const std::string& index) {
+             fs::remove(index);
+             fs::create_directories(index + "/inside");
+         },
+         "Its index is not a file."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Folder f;
+        std::vector<Asset> shown;
+        {
+            Model m;
+            m->openLibrary(f.root);
+            ASSERT_TRUE(indexed(*m, 3));
+            shown = m->store()->assets().toVector();
+            m->store()->setFavorite({shown[1].id}, true);
+            m->store()->createAlbum("Best", {shown[2].id, shown[0].id});
+        }
+        c.spoil(f.index);
+        const bool folder = fs::is_directory(f.index);
+
         Model m;
         m->openLibrary(f.root);
+        EXPECT_FALSE(m->store());
+        EXPECT_EQ(m->errorMessage(), "Couldn\u2019t open \u201cLib\u201d. " + c.reason);
+        EXPECT_EQ(m->rebuildOffer(), f.root);
+        EXPECT_TRUE(folder ? fs::is_directory(f.index) : fs::file_size(f.index) == 0) << "the index was made anew";
+
+        rebuild(*m, f.root);
+        EXPECT_FALSE(m->errorMessage()) << *m->errorMessage();
         ASSERT_TRUE(indexed(*m, 3));
-        shown = m->store()->assets().toVector();
-        m->store()->setFavorite({shown[1].id}, true);
-        m->store()->createAlbum("Best", {shown[2].id, shown[0].id});
+        LibraryStore& store = *m->store();
+        std::vector<std::string> favourites, album;
+        for (const Asset& a : store.assets())
+            if (a.favorite) favourites.push_back(a.path);
+        EXPECT_EQ(favourites, std::vector<std::string>{shown[1].path});
+        ASSERT_EQ(store.albums().size(), 1u);
+        for (int64_t id : store.albums()[0].assetIDs) album.push_back(store.asset(id).value_or(Asset{}).path);
+        EXPECT_EQ(album, (std::vector<std::string>{shown[2].path, shown[0].path}));
+        if (folder) {
+            int kept = 0;
+            for (const auto& e : fs::directory_iterator(f.root + "/.vintrelle"))
+                kept += e.path().filename().string().starts_with("library-damaged-") && fs::is_directory(e.path() / "inside");
+            EXPECT_EQ(kept, 1) << "the folder was not kept aside";
+        }
     }
-    fs::resize_file(f.index, 0);
-
-    Model m;
-    m->openLibrary(f.root);
-    EXPECT_FALSE(m->store());
-    EXPECT_EQ(m->errorMessage(), "Couldn\u2019t open \u201cLib\u201d. Its index is empty, as a power cut can leave it.");
-    EXPECT_EQ(m->rebuildOffer(), f.root);
-    EXPECT_EQ(fs::file_size(f.index), 0u) << "the emptied index was made anew";
-
-    rebuild(*m, f.root);
-    EXPECT_FALSE(m->errorMessage()) << *m->errorMessage();
-    ASSERT_TRUE(indexed(*m, 3));
-    LibraryStore& store = *m->store();
-    std::vector<std::string> favourites, album;
-    for (const Asset& a : store.assets())
-        if (a.favorite) favourites.push_back(a.path);
-    EXPECT_EQ(favourites, std::vector<std::string>{shown[1].path});
-    ASSERT_EQ(store.albums().size(), 1u);
-    for (int64_t id : store.albums()[0].assetIDs) album.push_back(store.asset(id).value_or(Asset{}).path);
-    EXPECT_EQ(album, (std::vector<std::string>{shown[2].path, shown[0].path}));
 }
 
 // The rebuild runs on a thread of its own: the window goes on meanwhile,

@@ -25,6 +25,8 @@
 
 namespace vintrelle {
 
+const char* const kIndexNotAFile = "Its index is not a file.";
+
 namespace {
 
 // The new index while it is made, and a copy of the damaged one while it is
@@ -46,6 +48,11 @@ StepHook step;
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool regularFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 void removeWithJournal(const std::string& file) {
@@ -408,6 +415,11 @@ IndexHealth checkIndexFile(const std::string& path) {
     return health;
 }
 
+void refuseIndexNotAFile(const LibraryPaths& paths) {
+    const std::string index = paths.databasePath();
+    if (exists(index) && !regularFile(index)) throw DBError(kIndexNotAFile, SQLITE_NOTADB);
+}
+
 void discardUnfinishedRebuild(const LibraryPaths& paths) {
     removeWithJournal(paths.dataDir + "/" + kBuilding);
     ::unlink((paths.dataDir + "/" + kCopying).c_str());
@@ -426,7 +438,7 @@ IndexRebuild rebuildIndex(const LibraryPaths& paths, const UserMade* made,
     IndexRebuild out;
     // Until the new index takes its place, the damaged one stays where it
     // is, as it is: a rebuild that ends here leaves the library as it found it.
-    bool kept = false, journalMoved = false;
+    bool kept = false, movedAside = false, journalMoved = false;
     try {
         build(paths, building, made, pacer, out);
         // SQLite leaves an emptied journal behind; nothing reads it.
@@ -436,10 +448,19 @@ IndexRebuild rebuildIndex(const LibraryPaths& paths, const UserMade* made,
         // The last moment a stop leaves nothing changed.
         pacer.check();
 
-        if (exists(index)) {
+        if (regularFile(index)) {
             out.keptPath = keptName(paths.dataDir);
             keepUnder(index, out.keptPath, paths.dataDir);
             kept = true;
+        } else if (exists(index)) {
+            // No file (a folder, say) takes no second name, and no file can
+            // take its place: it is moved aside whole. Ended before the new
+            // index is in place, the library has no index, and its marks
+            // come back from their copy.
+            out.keptPath = keptName(paths.dataDir);
+            if (std::rename(index.c_str(), out.keptPath.c_str()) != 0)
+                throw fileError("Could not keep the damaged index", errno);
+            movedAside = true;
         }
         step("kept");
         // A journal beside the damaged file belongs to it, and must not be
@@ -455,6 +476,7 @@ IndexRebuild rebuildIndex(const LibraryPaths& paths, const UserMade* made,
     } catch (...) {
         if (journalMoved) std::rename((out.keptPath + "-journal").c_str(), (index + "-journal").c_str());
         if (kept) ::unlink(out.keptPath.c_str());
+        if (movedAside) std::rename(out.keptPath.c_str(), index.c_str());
         discardUnfinishedRebuild(paths);
         throw;
     }

@@ -129,6 +129,13 @@ private:
     std::string library_;
 };
 
+// Refuses to open an index that is no file (a folder, say, in its place):
+// SQLite would say only that it cannot be opened, and the rebuild that
+// brings its marks back from their copy would never be offered. Throws a
+// damage DBError with the message below.
+void refuseIndexNotAFile(const LibraryPaths& paths);
+extern const char* const kIndexNotAFile;
+
 // Takes away what a rebuild that was cut short left in the data folder.
 // Needs the library's lock.
 void discardUnfinishedRebuild(const LibraryPaths& paths);

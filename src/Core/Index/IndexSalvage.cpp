@@ -55,12 +55,14 @@ bool sameName(std::string_view a, std::string_view b) {
 }
 
 // Read with pread rather than mapped: a drive that fails or goes away gives
-// an error to skip, where a mapping would bring the process down.
+// an error to skip, where a mapping would bring the process down. Only a
+// file is read: anything else in its place (a folder, a pipe that would
+// never answer) holds nothing.
 class File {
 public:
-    explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
         struct stat st {};
-        if (fd_ >= 0 && ::fstat(fd_, &st) == 0) size_ = uint64_t(st.st_size);
+        if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) size_ = uint64_t(st.st_size);
     }
     ~File() {
         if (fd_ >= 0) ::close(fd_);
