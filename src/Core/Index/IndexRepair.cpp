@@ -198,28 +198,53 @@ private:
 };
 
 // The favourites, albums and names the user made that the new index lacks.
-void countLost(Database& db, const UserMade& made, IndexRebuild& out) {
-    for (const std::string& path : made.favorites)
-        if (db.scalarInt("SELECT favorite FROM assets WHERE path=?", {path}).value_or(0) != 1) ++out.lostFavorites;
+// Against a copy of the marks newer than what the window showed, a mark the
+// copy no longer holds was taken away since: it is not lost.
+void countLost(Database& db, const UserMade& made, const Marks* newer, IndexRebuild& out) {
+    for (const std::string& path : made.favorites) {
+        if (db.scalarInt("SELECT favorite FROM assets WHERE path=?", {path}).value_or(0) == 1) continue;
+        const MarkedFile* now = newer ? newer->file(path) : nullptr;
+        if (!newer || (now && now->favorite)) ++out.lostFavorites;
+    }
     for (const UserMade::MadeAlbum& album : made.albums) {
+        std::string name = album.name;
+        std::vector<std::string> paths = album.paths;
+        if (newer) {
+            const auto now = std::find_if(newer->albums.begin(), newer->albums.end(),
+                                          [&](const MarkedAlbum& a) { return a.created == album.created; });
+            if (now == newer->albums.end()) continue;
+            name = now->name;
+            std::set<std::string> still;
+            for (const MarkedAlbum::Member& m : now->members) still.insert(m.path);
+            std::erase_if(paths, [&](const std::string& p) { return !still.contains(p); });
+        }
         // Its own row, or the one the copy of the marks made for it.
         const std::optional<int64_t> id = db.scalarInt(
             "SELECT id FROM albums WHERE (id=? OR created=?) AND name=? ORDER BY id=? DESC LIMIT 1",
-            {album.id, album.created, album.name, album.id});
+            {album.id, album.created, name, album.id});
+        if (!id) {
+            ++out.lostAlbums;
+            continue;
+        }
         std::set<std::string> members;
-        if (id)
-            db.forEachRow("SELECT a.path FROM album_assets m JOIN assets a ON a.id = m.asset_id WHERE m.album_id=?",
-                          {*id}, [&](const Row& r) { members.insert(r.text(0)); });
-        const bool whole = id && std::all_of(album.paths.begin(), album.paths.end(),
-                                             [&](const std::string& p) { return members.contains(p); });
-        if (!whole) ++out.lostAlbums;
+        db.forEachRow("SELECT a.path FROM album_assets m JOIN assets a ON a.id = m.asset_id WHERE m.album_id=?", {*id},
+                      [&](const Row& r) { members.insert(r.text(0)); });
+        const auto missing = std::count_if(paths.begin(), paths.end(), [&](const std::string& p) { return !members.contains(p); });
+        if (missing > 0) {
+            ++out.incompleteAlbums;
+            out.missingMembers += int(missing);
+        }
     }
-    for (const UserMade::Name& n : made.names)
-        if (!db.scalarInt("SELECT EXISTS(SELECT 1 FROM persons p WHERE p.name=? AND "
-                          "EXISTS(SELECT 1 FROM faces WHERE person_id=p.id))",
-                          {n.name})
-                 .value_or(0))
+    for (const UserMade::Name& n : made.names) {
+        if (db.scalarInt("SELECT EXISTS(SELECT 1 FROM persons p WHERE p.name=? AND "
+                         "EXISTS(SELECT 1 FROM faces WHERE person_id=p.id))",
+                         {n.name})
+                .value_or(0))
+            continue;
+        if (!newer || std::any_of(newer->persons.begin(), newer->persons.end(),
+                                  [&](const MarkedPerson& p) { return p.name == n.name; }))
             ++out.lostNames;
+    }
 }
 
 // Looks at the progress callback between rows and steps: one that says to
@@ -298,11 +323,19 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
         // nothing the lost parts held is missing from it.
         const bool copyCurrent = haveCopy && (!indexStamp || *indexStamp <= copy.marks.changed);
 
-        // Members whose photo or album was lost: their album is not whole.
-        const int broken = int(db.scalarInt("SELECT COUNT(DISTINCT album_id) FROM album_assets WHERE "
-                                            "asset_id NOT IN (SELECT id FROM assets) OR "
-                                            "album_id NOT IN (SELECT id FROM albums)")
-                                   .value_or(0));
+        // Members whose album was lost, and albums that lost members with
+        // their photos: without the window's lists or a copy, what is known
+        // of what was lost.
+        const int albumsLost = int(db.scalarInt("SELECT COUNT(DISTINCT album_id) FROM album_assets WHERE "
+                                                "album_id NOT IN (SELECT id FROM albums)")
+                                       .value_or(0));
+        int albumsIncomplete = 0, membersMissing = 0;
+        db.forEachRow("SELECT COUNT(DISTINCT album_id), COUNT(*) FROM album_assets WHERE "
+                      "asset_id NOT IN (SELECT id FROM assets) AND album_id IN (SELECT id FROM albums)",
+                      {}, [&](const Row& r) {
+                          albumsIncomplete = int(r.int64(0));
+                          membersMissing = int(r.int64(1));
+                      });
         // Links into rows that did not come back are cut before any row is
         // made: a new row must never be taken for the lost one they meant.
         // Members whose album row was lost stay until it is known whether
@@ -371,14 +404,19 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
                                [&](const char* t) { return found.incomplete.contains(t); });
         };
         if (made) {
-            countLost(db, *made, out);
+            // A copy known to be newer than the index the window showed.
+            const bool newer = haveCopy && indexStamp && *indexStamp < copy.marks.changed;
+            countLost(db, *made, newer ? &copy.marks : nullptr, out);
+            out.listsCounted = true;
             out.uncounted = lostFrom(kUncountedTables);
         } else if (haveCopy) {
             // Whatever the copy holds is in: only what changed after it was
             // written can be missing, when the lost parts held it.
             out.uncounted = lostFrom(kUserTables);
         } else {
-            out.lostAlbums = broken;
+            out.lostAlbums = albumsLost;
+            out.incompleteAlbums = albumsIncomplete;
+            out.missingMembers = membersMissing;
             out.uncounted = lostFrom(kUserTables);
         }
         for (const TableLayout& t : LibraryDB::schemaTables())

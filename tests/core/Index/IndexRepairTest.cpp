@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "Core/Index/IndexRepair.h"
 #include "Core/Index/LibraryDB.h"
+#include "Core/Index/MarksCopy.h"
 #include "Core/Index/MarksKeeper.h"
 #include "fixtures/IndexDamage.h"
 #include "fixtures/TempDir.h"
@@ -629,4 +631,134 @@ TEST(IndexRepair, MarksPutBackNeverLandOnAnotherPhoto) {
     });
     EXPECT_GT(remade, 0);
     EXPECT_GT(db.insert("INSERT INTO assets(path, kind, size, mtime) VALUES('new.jpg', 0, 1, 1)", {}), highest);
+}
+
+namespace {
+
+// What the window shows of an index: its favourites, albums and names.
+UserMade shownIn(const std::string& index) {
+    Database db(index);
+    UserMade made;
+    db.forEachRow("SELECT path FROM assets WHERE favorite=1", {}, [&](const Row& r) { made.favorites.push_back(r.text(0)); });
+    db.forEachRow("SELECT id, name, created FROM albums", {}, [&](const Row& r) {
+        UserMade::MadeAlbum album{r.int64(0), r.text(1), {}, r.dbl(2)};
+        Database& d = db;
+        d.forEachRow("SELECT a.path FROM album_assets m JOIN assets a ON a.id = m.asset_id WHERE m.album_id=? "
+                     "ORDER BY m.added",
+                     {album.id}, [&](const Row& m) { album.paths.push_back(m.text(0)); });
+        made.albums.push_back(std::move(album));
+    });
+    db.forEachRow("SELECT id, name FROM persons WHERE name<>''", {},
+                  [&](const Row& r) { made.names.push_back({r.int64(0), r.text(1)}); });
+    return made;
+}
+
+// The page a row of a table begins on.
+int64_t pageOf(const std::string& file, const std::string& table, int64_t rowid) {
+    return fixtures::rowPlaces(file, table).at(rowid).front().first / fixtures::pageSize(file) + 1;
+}
+
+}  // namespace
+
+// An album whose row came back without some of its photos is incomplete,
+// not lost; favourites are counted against the window's lists where it
+// showed them, and only what it never lists is said to be maybe missing.
+TEST(IndexRepair, AnAlbumMissingPhotosIsIncompleteNotLost) {
+    for (const bool window : {true, false}) {
+        SCOPED_TRACE(window ? "with the window's lists" : "without them");
+        fixtures::TempDir dir;
+        const LibraryPaths paths{dir / "Lib", dir / "data", false};
+        fs::create_directories(paths.dataDir);
+        const std::string index = paths.databasePath();
+        fixtures::writeFile(index, userIndex());
+        const UserMade made = shownIn(index);
+        // The leaf of a photo in the middle of the first album.
+        const int64_t leaf = pageOf(index, "assets", 150);
+        int64_t members = 0, favourites = 0;
+        std::set<int64_t> albums;
+        {
+            Database db(index);
+            for (const auto& [id, places] : fixtures::rowPlaces(index, "assets")) {
+                if (places.front().first / fixtures::pageSize(index) + 1 != leaf) continue;
+                db.forEachRow("SELECT album_id FROM album_assets WHERE asset_id=?", {id}, [&](const Row& r) {
+                    albums.insert(r.int64(0));
+                    ++members;
+                });
+                favourites += db.scalarInt("SELECT favorite FROM assets WHERE id=?", {id}).value_or(0);
+            }
+        }
+        ASSERT_GT(members, 1);
+        fixtures::spoilPage(index, leaf);
+
+        const IndexRebuild done = rebuildIndex(paths, window ? &made : nullptr);
+        EXPECT_EQ(done.lostAlbums, 0);
+        EXPECT_EQ(done.incompleteAlbums, int(albums.size()));
+        EXPECT_EQ(done.missingMembers, members);
+        EXPECT_EQ(done.lostFavorites, window ? favourites : 0);
+        EXPECT_EQ(done.listsCounted, window);
+        EXPECT_TRUE(done.uncounted);
+    }
+}
+
+// An older index put back (from a backup) and made again: what the window
+// showed of it and the newer copy no longer holds was taken away since,
+// and is not counted lost; what the copy holds and the new index lacks is.
+TEST(IndexRepair, AMarkTakenAwaySinceTheIndexIsNotCountedLost) {
+    fixtures::TempDir dir;
+    const LibraryPaths paths{dir / "Lib", dir / "data", false};
+    fs::create_directories(paths.dataDir);
+    const std::string index = paths.databasePath();
+    fixtures::writeFile(index, userIndex());
+    // A photo of an album whose leaf holds a favourite too.
+    int64_t member = 0, favourite = 0, album = 0;
+    {
+        LibraryDB lib(index);
+        Database& db = lib.db();
+        setMarksChanged(db, 1.8e9);
+        db.forEachRow("SELECT m.asset_id, m.album_id FROM album_assets m ORDER BY m.added", {}, [&](const Row& r) {
+            if (favourite) return;
+            const int64_t leaf = pageOf(index, "assets", r.int64(0));
+            Database& d = db;
+            d.forEachRow("SELECT id FROM assets WHERE favorite=1", {}, [&](const Row& f) {
+                if (!favourite && pageOf(index, "assets", f.int64(0)) == leaf) favourite = f.int64(0);
+            });
+            if (favourite) member = r.int64(0), album = r.int64(1);
+        });
+    }
+    ASSERT_GT(favourite, 0);
+    const std::string older = fixtures::readFile(index);
+    const UserMade shown = shownIn(index);
+
+    // Since: the favourite and the member taken away, an album and a
+    // person renamed, and the copy written.
+    {
+        LibraryDB lib(index);
+        Database& db = lib.db();
+        lib.setFavorite({favourite}, false);
+        db.run("DELETE FROM album_assets WHERE album_id=? AND asset_id=?", {album, member});
+        db.run("UPDATE albums SET name='Renamed since' WHERE id<>?", {album});
+        db.run("UPDATE persons SET name='Renamed since' WHERE name='Ana'");
+        setMarksChanged(db, 1.8e9 + 100);
+        writeMarksCopy(marksCopyPath(paths), readMarks(db));
+    }
+    fixtures::writeFile(index, older);
+    fixtures::spoilPage(index, pageOf(index, "assets", member));
+
+    const IndexRebuild done = rebuildIndex(paths, &shown);
+    EXPECT_EQ(done.lostFavorites, 0);
+    EXPECT_EQ(done.lostAlbums, 0);
+    EXPECT_EQ(done.incompleteAlbums, 0);
+    EXPECT_EQ(done.lostNames, 0);
+
+    // The copy as old as the index: the same is lost, and counted.
+    fixtures::writeFile(index, older);
+    {
+        LibraryDB lib(index);
+        writeMarksCopy(marksCopyPath(paths), readMarks(lib.db()));
+        lib.db().run("DELETE FROM assets WHERE id=?", {favourite});
+        writeMarksCopy(marksCopyPath(paths), readMarks(lib.db()));
+    }
+    fixtures::writeFile(index, older);
+    fixtures::spoilPage(index, pageOf(index, "assets", member));
+    EXPECT_EQ(rebuildIndex(paths, &shown).lostFavorites, 1);
 }
