@@ -329,6 +329,16 @@ const std::string& userIndex() {
     return bytes;
 }
 
+// A library holding a copy of the user's index.
+struct UserLibrary {
+    fixtures::TempDir dir;
+    LibraryPaths paths{dir / "Lib", dir / "data", false};
+    UserLibrary() {
+        fs::create_directories(paths.dataDir);
+        fixtures::writeFile(paths.databasePath(), userIndex());
+    }
+};
+
 struct Rebuilt {
     fixtures::UserMarks before, after;
     IndexRebuild done;
@@ -556,11 +566,9 @@ std::map<DBBlob, std::pair<std::string, std::string>> facesByPrint(const std::st
 // back take rows of their own, never the ids that members and faces of the
 // lost rows still name, so nothing lands on another photo.
 TEST(IndexRepair, MarksPutBackNeverLandOnAnotherPhoto) {
-    fixtures::TempDir dir;
-    const LibraryPaths paths{dir / "Lib", dir / "data", false};
-    fs::create_directories(paths.dataDir);
+    const UserLibrary library;
+    const LibraryPaths& paths = library.paths;
     const std::string index = paths.databasePath();
-    fixtures::writeFile(index, userIndex());
     {
         auto db = std::make_shared<LibraryDB>(index);
         // The newest photos, the last leaf of the photos: favourites, in
@@ -666,11 +674,9 @@ int64_t pageOf(const std::string& file, const std::string& table, int64_t rowid)
 TEST(IndexRepair, AnAlbumMissingPhotosIsIncompleteNotLost) {
     for (const bool window : {true, false}) {
         SCOPED_TRACE(window ? "with the window's lists" : "without them");
-        fixtures::TempDir dir;
-        const LibraryPaths paths{dir / "Lib", dir / "data", false};
-        fs::create_directories(paths.dataDir);
+        const UserLibrary library;
+        const LibraryPaths& paths = library.paths;
         const std::string index = paths.databasePath();
-        fixtures::writeFile(index, userIndex());
         const UserMade made = shownIn(index);
         // The leaf of a photo in the middle of the first album.
         const int64_t leaf = pageOf(index, "assets", 150);
@@ -704,11 +710,9 @@ TEST(IndexRepair, AnAlbumMissingPhotosIsIncompleteNotLost) {
 // showed of it and the newer copy no longer holds was taken away since,
 // and is not counted lost; what the copy holds and the new index lacks is.
 TEST(IndexRepair, AMarkTakenAwaySinceTheIndexIsNotCountedLost) {
-    fixtures::TempDir dir;
-    const LibraryPaths paths{dir / "Lib", dir / "data", false};
-    fs::create_directories(paths.dataDir);
+    const UserLibrary library;
+    const LibraryPaths& paths = library.paths;
     const std::string index = paths.databasePath();
-    fixtures::writeFile(index, userIndex());
     // A photo of an album whose leaf holds a favourite too.
     int64_t member = 0, favourite = 0, album = 0;
     {
