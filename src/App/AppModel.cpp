@@ -711,7 +711,8 @@ bool AppModel::confirmRenamePrompt(const QUuid& id, std::string text) {
 std::string AppModel::openFailureReason(const std::exception& e) {
     const auto* db = dynamic_cast<const DBError*>(&e);
     if (!db) return "Its index couldn\u2019t be opened.";
-    if (db->message == LibraryLock::heldElsewhere || db->message == kIndexEmpty || db->message == kIndexMissing)
+    if (db->message == LibraryLock::heldElsewhere || db->message == kIndexEmpty || db->message == kIndexMissing ||
+        db->message == kIndexNotAFile)
         return db->message;
     switch (db->kind()) {
         case DBError::Kind::damaged: return "Its index is damaged or was written by a newer Vintrelle.";
@@ -787,8 +788,12 @@ void AppModel::rebuildFinished(RebuildWorker::Outcome outcome) {
         }
         return;
     }
-    qInfo("Rebuilt the index of %s, %d marks from their copy; the damaged one is kept as %s", path.c_str(),
-          outcome.done->fromCopy, outcome.done->keptPath.c_str());
+    if (outcome.done->keptPath.empty())
+        qInfo("Rebuilt the index of %s, %d marks from their copy; there was no damaged index to keep", path.c_str(),
+              outcome.done->fromCopy);
+    else
+        qInfo("Rebuilt the index of %s, %d marks from their copy; the damaged one is kept as %s", path.c_str(),
+              outcome.done->fromCopy, outcome.done->keptPath.c_str());
     openLibrary(path);
     if (!errorMessage_) setErrorMessage(rebuildReport(*outcome.done));
 }
@@ -822,20 +827,36 @@ std::optional<std::string> AppModel::rebuildReport(const IndexRebuild& done) {
     std::string list;
     for (size_t i = 0; i < lost.size(); ++i)
         list += (i == 0 ? "" : i + 1 == lost.size() ? " and " : ", ") + lost[i];
+    const bool keptOne = !done.keptPath.empty();
     const std::string kept = "\u201c" + lastComponent(done.keptPath) + "\u201d";
     if (done.nothingRead) {
         const std::string none = "Nothing could be recovered: the damaged index could not be read, and no copy of its "
                                  "favourites, albums, names and trip titles was found. ";
-        if (lost.empty()) return none + "Any it held are lost; it is kept as " + kept + ".";
-        return none + list + (total == 1 ? " is" : " are") + " lost; the damaged index is kept as " + kept + ".";
+        const std::string end = keptOne ? "; " + std::string(lost.empty() ? "it" : "the damaged index") +
+                                              " is kept as " + kept + "."
+                                        : ".";
+        if (lost.empty()) return none + "Any it held are lost" + end;
+        return none + list + (total == 1 ? " is" : " are") + " lost" + end;
     }
-    if (lost.empty() && !done.uncounted) return std::nullopt;
-    if (!done.uncounted) return list + " could not be recovered; the damaged index is kept as " + kept + ".";
-    const std::string unread = "Parts of the damaged index could not be read, so ";
-    if (lost.empty())
-        return unread + "some favourites, albums, names or trip titles may be missing; it is kept as " + kept + ".";
-    return list + " could not be recovered, and parts of the damaged index could not be read, so more may be "
-                  "missing; it is kept as " + kept + ".";
+    std::vector<std::string> said;
+    if (!lost.empty()) said.push_back(list + " could not be recovered");
+    if (done.incompleteAlbums > 0) {
+        const bool one = done.incompleteAlbums == 1;
+        said.push_back(std::to_string(done.incompleteAlbums) + (one ? " album" : " albums") + " came back without " +
+                       std::to_string(done.missingMembers) + " of " + (one ? "its" : "their") + " photos");
+    }
+    if (done.uncounted) {
+        // What was counted is not said to be missing as well.
+        const std::string what = done.listsCounted ? "some hidden people, faces taken out of people or trip titles"
+                                                   : "some favourites, albums, names or trip titles";
+        said.push_back(std::string(said.empty() ? "Parts" : "parts") + " of the damaged index could not be read, so " +
+                       what + " may be missing" + (said.empty() ? "" : " too"));
+    }
+    if (said.empty()) return std::nullopt;
+    std::string out;
+    for (size_t i = 0; i < said.size(); ++i) out += (i ? "; " : "") + said[i];
+    if (keptOne) out += done.uncounted ? "; it is kept as " + kept : "; the damaged index is kept as " + kept;
+    return out + ".";
 }
 
 }  // namespace vintrelle

@@ -89,6 +89,7 @@ std::shared_ptr<LibraryStore> LibraryStore::init(const std::string& root, const 
     discardUnfinishedRebuild(paths);
     // An index a crash emptied would be made anew here, and taken for the library's.
     refuseEmptiedIndex(paths);
+    refuseIndexNotAFile(paths);
     std::shared_ptr<LibraryDB> db;
     try {
         db = std::make_shared<LibraryDB>(paths.databasePath());

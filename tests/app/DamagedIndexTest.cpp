@@ -63,6 +63,19 @@ void rebuild(AppModel& m, const std::string& root) {
 // The copy of the marks has followed every change made so far.
 void copied(AppModel& m) { ASSERT_TRUE(m.store()->marksKeeper().waitIdle(std::chrono::milliseconds(fixtures::patientMs))); }
 
+// A library opened once, its second photo made a favourite and an album of
+// its third and first: the photos as the window showed them.
+std::vector<Asset> markedLibrary(const Folder& f) {
+    Model m;
+    m->openLibrary(f.root);
+    EXPECT_TRUE(indexed(*m, 3));
+    if (!m->store()) return {};
+    std::vector<Asset> shown = m->store()->assets().toVector();
+    m->store()->setFavorite({shown[1].id}, true);
+    m->store()->createAlbum("Best", {shown[2].id, shown[0].id});
+    return shown;
+}
+
 struct DamagedIndex : ::testing::Test {
     static void SetUpTestSuite() { MediaProcessor::initialize(); }
 };
@@ -92,7 +105,7 @@ TEST_F(DamagedIndex, AFailedOpenSaysWhyInWordsAndChangesNothing) {
          },
          "Its index is damaged or was written by a newer Vintrelle.", true},
         {"a folder in the index's place", [](Folder& f) { fs::create_directories(f.index); },
-         "Its index can\u2019t be opened for writing.", false},
+         "Its index is not a file.", true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -210,31 +223,55 @@ TEST_F(DamagedIndex, WhatTheRebuildCouldNotRecoverIsCountedAgainstWhatTheWindowS
     EXPECT_EQ(m->store()->albums()[1].name, "Kept");
     EXPECT_EQ(m->store()->favoriteCount(), 2);
 
-    // What is known is said as it stands: the counts, what may be missing
-    // besides, and, plainly, when nothing could be recovered at all.
-    const std::string kept = "/d/library-damaged-1.sqlite";
-    auto report = [&](int favourites, int albums, int names, bool uncounted, bool nothingRead) {
-        IndexRebuild done{kept, {}, false, favourites, albums, names, uncounted, nothingRead};
+    // What is known is said as it stands: the counts, an album back without
+    // some of its photos, what may be missing besides (never what was
+    // counted), the damaged file only when there was one, and, plainly,
+    // when nothing could be recovered at all.
+    struct Said {
+        int favourites = 0, albums = 0, names = 0;
+        bool uncounted = false, nothingRead = false;
+        int incompleteAlbums = 0, missingMembers = 0;
+        bool listsCounted = false;
+        std::string kept = "/d/library-damaged-1.sqlite";
+    };
+    auto report = [&](const Said& s) {
+        IndexRebuild done;
+        done.keptPath = s.kept;
+        done.lostFavorites = s.favourites;
+        done.lostAlbums = s.albums;
+        done.lostNames = s.names;
+        done.uncounted = s.uncounted;
+        done.nothingRead = s.nothingRead;
+        done.incompleteAlbums = s.incompleteAlbums;
+        done.missingMembers = s.missingMembers;
+        done.listsCounted = s.listsCounted;
         return AppModel::rebuildReport(done).value_or("(nothing)");
     };
     const std::string none = "Nothing could be recovered: the damaged index could not be read, and no copy of its "
                              "favourites, albums, names and trip titles was found. ";
-    EXPECT_EQ(report(0, 0, 0, false, false), "(nothing)");
-    EXPECT_EQ(report(1, 0, 3, true, false),
-              "1 favourite and 3 names could not be recovered, and parts of the damaged index could not be read, "
-              "so more may be missing; it is kept as \u201clibrary-damaged-1.sqlite\u201d.");
-    EXPECT_EQ(report(0, 2, 0, false, false),
-              "2 albums could not be recovered; the damaged index is kept as \u201clibrary-damaged-1.sqlite\u201d.");
-    EXPECT_EQ(report(0, 0, 0, true, false),
+    const std::string keptAs = "\u201clibrary-damaged-1.sqlite\u201d.";
+    EXPECT_EQ(report({}), "(nothing)");
+    EXPECT_EQ(report({.favourites = 1, .names = 3, .uncounted = true, .listsCounted = true}),
+              "1 favourite and 3 names could not be recovered; parts of the damaged index could not be read, so some "
+              "hidden people, faces taken out of people or trip titles may be missing too; it is kept as " + keptAs);
+    EXPECT_EQ(report({.albums = 2}), "2 albums could not be recovered; the damaged index is kept as " + keptAs);
+    EXPECT_EQ(report({.incompleteAlbums = 1, .missingMembers = 3}),
+              "1 album came back without 3 of its photos; the damaged index is kept as " + keptAs);
+    EXPECT_EQ(report({.albums = 1, .incompleteAlbums = 2, .missingMembers = 5}),
+              "1 album could not be recovered; 2 albums came back without 5 of their photos; the damaged index is "
+              "kept as " + keptAs);
+    EXPECT_EQ(report({.uncounted = true}),
               "Parts of the damaged index could not be read, so some favourites, albums, names or trip titles may "
-              "be missing; it is kept as \u201clibrary-damaged-1.sqlite\u201d.");
-    EXPECT_EQ(report(0, 0, 0, true, true),
-              none + "Any it held are lost; it is kept as \u201clibrary-damaged-1.sqlite\u201d.");
-    EXPECT_EQ(report(74, 2, 8, true, true),
-              none + "74 favourites, 2 albums and 8 names are lost; the damaged index is kept as "
-                     "\u201clibrary-damaged-1.sqlite\u201d.");
-    EXPECT_EQ(report(0, 1, 0, false, true),
-              none + "1 album is lost; the damaged index is kept as \u201clibrary-damaged-1.sqlite\u201d.");
+              "be missing; it is kept as " + keptAs);
+    EXPECT_EQ(report({.uncounted = true, .listsCounted = true}),
+              "Parts of the damaged index could not be read, so some hidden people, faces taken out of people or "
+              "trip titles may be missing; it is kept as " + keptAs);
+    EXPECT_EQ(report({.favourites = 2, .kept = ""}), "2 favourites could not be recovered.");
+    EXPECT_EQ(report({.uncounted = true, .nothingRead = true}), none + "Any it held are lost; it is kept as " + keptAs);
+    EXPECT_EQ(report({.favourites = 74, .albums = 2, .names = 8, .uncounted = true, .nothingRead = true}),
+              none + "74 favourites, 2 albums and 8 names are lost; the damaged index is kept as " + keptAs);
+    EXPECT_EQ(report({.albums = 1, .nothingRead = true}),
+              none + "1 album is lost; the damaged index is kept as " + keptAs);
 }
 
 // Lists read again after the damage showed (an album renamed, people
@@ -273,44 +310,65 @@ TEST_F(DamagedIndex, ListsReadAgainThroughTheDamageAreNeverCountedAsWhole) {
             continue;
         }
         ASSERT_TRUE(m->errorMessage()) << "albums lost, and nothing said";
-        EXPECT_NE(m->errorMessage()->find("could not be read, so more may be missing"), std::string::npos)
+        EXPECT_TRUE(m->errorMessage()->starts_with("2 albums could not be recovered; parts of the damaged index could "
+                                                   "not be read, so some favourites, albums, names or trip titles "
+                                                   "may be missing too"))
             << *m->errorMessage();
     }
 }
 
-// A file system can leave an index of no bytes after a power cut: it is
-// never taken for a new library's, and its marks come back from the copy.
-TEST_F(DamagedIndex, AnEmptiedIndexIsOfferedAndItsMarksComeBackFromTheCopy) {
-    Folder f;
-    std::vector<Asset> shown;
-    {
+// A file system can leave an index of no bytes after a power cut, and
+// something else may take its place (a folder): neither is taken for a new
+// library's, and the marks come back from the copy. A folder is kept aside
+// as a damaged index is.
+TEST_F(DamagedIndex, AnEmptiedIndexOrAFolderInItsPlaceIsOfferedAndTheMarksComeBackFromTheCopy) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& index)> spoil;
+        std::string reason;
+    } cases[] = {
+        {"emptied", [](const std::string& index) { fs::resize_file(index, 0); },
+         "Its index is empty, as a power cut can leave it."},
+        {"a folder in its place",
+         [](const std::string& index) {
+             fs::remove(index);
+             fs::create_directories(index + "/inside");
+         },
+         "Its index is not a file."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Folder f;
+        const std::vector<Asset> shown = markedLibrary(f);
+        ASSERT_EQ(shown.size(), 3u);
+        c.spoil(f.index);
+        const bool folder = fs::is_directory(f.index);
+
         Model m;
         m->openLibrary(f.root);
+        EXPECT_FALSE(m->store());
+        EXPECT_EQ(m->errorMessage(), "Couldn\u2019t open \u201cLib\u201d. " + c.reason);
+        EXPECT_EQ(m->rebuildOffer(), f.root);
+        EXPECT_TRUE(folder ? fs::is_directory(f.index) : fs::file_size(f.index) == 0) << "the index was made anew";
+
+        rebuild(*m, f.root);
+        EXPECT_FALSE(m->errorMessage()) << *m->errorMessage();
         ASSERT_TRUE(indexed(*m, 3));
-        shown = m->store()->assets().toVector();
-        m->store()->setFavorite({shown[1].id}, true);
-        m->store()->createAlbum("Best", {shown[2].id, shown[0].id});
+        LibraryStore& store = *m->store();
+        std::vector<std::string> favourites, album;
+        for (const Asset& a : store.assets())
+            if (a.favorite) favourites.push_back(a.path);
+        EXPECT_EQ(favourites, std::vector<std::string>{shown[1].path});
+        ASSERT_EQ(store.albums().size(), 1u);
+        for (int64_t id : store.albums()[0].assetIDs) album.push_back(store.asset(id).value_or(Asset{}).path);
+        EXPECT_EQ(album, (std::vector<std::string>{shown[2].path, shown[0].path}));
+        if (folder) {
+            int kept = 0;
+            for (const auto& e : fs::directory_iterator(f.root + "/.vintrelle"))
+                kept += e.path().filename().string().starts_with("library-damaged-") && fs::is_directory(e.path() / "inside");
+            EXPECT_EQ(kept, 1) << "the folder was not kept aside";
+        }
     }
-    fs::resize_file(f.index, 0);
-
-    Model m;
-    m->openLibrary(f.root);
-    EXPECT_FALSE(m->store());
-    EXPECT_EQ(m->errorMessage(), "Couldn\u2019t open \u201cLib\u201d. Its index is empty, as a power cut can leave it.");
-    EXPECT_EQ(m->rebuildOffer(), f.root);
-    EXPECT_EQ(fs::file_size(f.index), 0u) << "the emptied index was made anew";
-
-    rebuild(*m, f.root);
-    EXPECT_FALSE(m->errorMessage()) << *m->errorMessage();
-    ASSERT_TRUE(indexed(*m, 3));
-    LibraryStore& store = *m->store();
-    std::vector<std::string> favourites, album;
-    for (const Asset& a : store.assets())
-        if (a.favorite) favourites.push_back(a.path);
-    EXPECT_EQ(favourites, std::vector<std::string>{shown[1].path});
-    ASSERT_EQ(store.albums().size(), 1u);
-    for (int64_t id : store.albums()[0].assetIDs) album.push_back(store.asset(id).value_or(Asset{}).path);
-    EXPECT_EQ(album, (std::vector<std::string>{shown[2].path, shown[0].path}));
 }
 
 // The rebuild runs on a thread of its own: the window goes on meanwhile,
@@ -409,15 +467,8 @@ TEST_F(DamagedIndex, RebuildChild) {
 
 TEST_F(DamagedIndex, ARebuildKilledAtAnyStepEndsInTheOfferOrTheWholeResult) {
     Folder f;
-    std::vector<Asset> shown;
-    {
-        Model m;
-        m->openLibrary(f.root);
-        ASSERT_TRUE(indexed(*m, 3));
-        shown = m->store()->assets().toVector();
-        m->store()->setFavorite({shown[1].id}, true);
-        m->store()->createAlbum("Best", {shown[2].id, shown[0].id});
-    }
+    const std::vector<Asset> shown = markedLibrary(f);
+    ASSERT_EQ(shown.size(), 3u);
     fixtures::spoilBytes(f.index, 0, 100);
     const std::string damaged = fixtures::readFile(f.index);
 

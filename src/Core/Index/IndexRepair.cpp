@@ -25,6 +25,8 @@
 
 namespace vintrelle {
 
+const char* const kIndexNotAFile = "Its index is not a file.";
+
 namespace {
 
 // The new index while it is made, and a copy of the damaged one while it is
@@ -46,6 +48,11 @@ StepHook step;
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool regularFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 void removeWithJournal(const std::string& file) {
@@ -107,6 +114,24 @@ void dropKeptNamesOfIndex(const LibraryPaths& paths) {
     }
 }
 
+// The columns that hold ids of a table's rows: its own, and those pointing
+// at them from other tables.
+struct IdColumn {
+    const char* table;
+    const char* column;
+    const char* of;  // the table whose ids it holds
+};
+const IdColumn kIdColumns[] = {
+    {"assets", "id", "assets"},          {"faces", "id", "faces"},
+    {"faces", "asset_id", "assets"},     {"faces", "person_id", "persons"},
+    {"persons", "id", "persons"},        {"persons", "cover_face", "faces"},
+    {"trips", "id", "trips"},            {"trips", "cover_asset", "assets"},
+    {"albums", "id", "albums"},          {"album_assets", "album_id", "albums"},
+    {"album_assets", "asset_id", "assets"},
+};
+// Ids no count of rows reaches: a spoilt value, which no new row can meet.
+constexpr int64_t kReachableIds = int64_t(1) << 53;
+
 // Takes rows over into the new index. The salvage gives each row as the
 // columns of ours it holds; a row the new index refuses (a row id or path
 // that another row has taken) is lost, and its table not whole.
@@ -122,6 +147,7 @@ public:
             if (name && seq) sequences_[*name] = std::max(sequences_[*name], *seq);
             return;
         }
+        noteIds(table, values);
         // Empty where ours may not be (a file of an older declaration): the
         // column takes its default rather than the row being lost.
         names_.clear();
@@ -144,12 +170,24 @@ public:
         if (!taken) unread(table);
     }
 
+    // The highest row id each table had, by its counter, its rows, and the
+    // rows of others that point at it, whether or not the rows came over:
+    // a new row under a lower id could be taken for a lost one.
     const std::map<std::string, int64_t>& sequences() const { return sequences_; }
     // Tables some of whose rows were there but could not be taken.
     const std::set<std::string>& unreadTables() const { return unread_; }
 
 private:
     void unread(const TableLayout& table) { unread_.insert(table.name); }
+
+    void noteIds(const TableLayout& table, const std::vector<DBValue>& values) {
+        for (size_t i = 0; i < values.size(); ++i)
+            for (const IdColumn& c : kIdColumns) {
+                if (table.name != c.table || table.columns[i].name != c.column) continue;
+                const auto* id = std::get_if<int64_t>(&values[i].storage());
+                if (id && *id > 0 && *id < kReachableIds) sequences_[c.of] = std::max(sequences_[c.of], *id);
+            }
+    }
 
     Database& db_;
     std::map<std::string, std::string> inserts_;  // by table and columns
@@ -160,28 +198,53 @@ private:
 };
 
 // The favourites, albums and names the user made that the new index lacks.
-void countLost(Database& db, const UserMade& made, IndexRebuild& out) {
-    for (const std::string& path : made.favorites)
-        if (db.scalarInt("SELECT favorite FROM assets WHERE path=?", {path}).value_or(0) != 1) ++out.lostFavorites;
+// Against a copy of the marks newer than what the window showed, a mark the
+// copy no longer holds was taken away since: it is not lost.
+void countLost(Database& db, const UserMade& made, const Marks* newer, IndexRebuild& out) {
+    for (const std::string& path : made.favorites) {
+        if (db.scalarInt("SELECT favorite FROM assets WHERE path=?", {path}).value_or(0) == 1) continue;
+        const MarkedFile* now = newer ? newer->file(path) : nullptr;
+        if (!newer || (now && now->favorite)) ++out.lostFavorites;
+    }
     for (const UserMade::MadeAlbum& album : made.albums) {
+        std::string name = album.name;
+        std::vector<std::string> paths = album.paths;
+        if (newer) {
+            const auto now = std::find_if(newer->albums.begin(), newer->albums.end(),
+                                          [&](const MarkedAlbum& a) { return a.created == album.created; });
+            if (now == newer->albums.end()) continue;
+            name = now->name;
+            std::set<std::string> still;
+            for (const MarkedAlbum::Member& m : now->members) still.insert(m.path);
+            std::erase_if(paths, [&](const std::string& p) { return !still.contains(p); });
+        }
         // Its own row, or the one the copy of the marks made for it.
         const std::optional<int64_t> id = db.scalarInt(
             "SELECT id FROM albums WHERE (id=? OR created=?) AND name=? ORDER BY id=? DESC LIMIT 1",
-            {album.id, album.created, album.name, album.id});
+            {album.id, album.created, name, album.id});
+        if (!id) {
+            ++out.lostAlbums;
+            continue;
+        }
         std::set<std::string> members;
-        if (id)
-            db.forEachRow("SELECT a.path FROM album_assets m JOIN assets a ON a.id = m.asset_id WHERE m.album_id=?",
-                          {*id}, [&](const Row& r) { members.insert(r.text(0)); });
-        const bool whole = id && std::all_of(album.paths.begin(), album.paths.end(),
-                                             [&](const std::string& p) { return members.contains(p); });
-        if (!whole) ++out.lostAlbums;
+        db.forEachRow("SELECT a.path FROM album_assets m JOIN assets a ON a.id = m.asset_id WHERE m.album_id=?", {*id},
+                      [&](const Row& r) { members.insert(r.text(0)); });
+        const auto missing = std::count_if(paths.begin(), paths.end(), [&](const std::string& p) { return !members.contains(p); });
+        if (missing > 0) {
+            ++out.incompleteAlbums;
+            out.missingMembers += int(missing);
+        }
     }
-    for (const UserMade::Name& n : made.names)
-        if (!db.scalarInt("SELECT EXISTS(SELECT 1 FROM persons p WHERE p.name=? AND "
-                          "EXISTS(SELECT 1 FROM faces WHERE person_id=p.id))",
-                          {n.name})
-                 .value_or(0))
+    for (const UserMade::Name& n : made.names) {
+        if (db.scalarInt("SELECT EXISTS(SELECT 1 FROM persons p WHERE p.name=? AND "
+                         "EXISTS(SELECT 1 FROM faces WHERE person_id=p.id))",
+                         {n.name})
+                .value_or(0))
+            continue;
+        if (!newer || std::any_of(newer->persons.begin(), newer->persons.end(),
+                                  [&](const MarkedPerson& p) { return p.name == n.name; }))
             ++out.lostNames;
+    }
 }
 
 // Looks at the progress callback between rows and steps: one that says to
@@ -260,15 +323,35 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
         // nothing the lost parts held is missing from it.
         const bool copyCurrent = haveCopy && (!indexStamp || *indexStamp <= copy.marks.changed);
 
-        // Members whose photo or album was lost: their album is not whole.
-        const int broken = int(db.scalarInt("SELECT COUNT(DISTINCT album_id) FROM album_assets WHERE "
-                                            "asset_id NOT IN (SELECT id FROM assets) OR "
-                                            "album_id NOT IN (SELECT id FROM albums)")
-                                   .value_or(0));
+        // Members whose album was lost, and albums that lost members with
+        // their photos: without the window's lists or a copy, what is known
+        // of what was lost.
+        const int albumsLost = int(db.scalarInt("SELECT COUNT(DISTINCT album_id) FROM album_assets WHERE "
+                                                "album_id NOT IN (SELECT id FROM albums)")
+                                       .value_or(0));
+        int albumsIncomplete = 0, membersMissing = 0;
+        db.forEachRow("SELECT COUNT(DISTINCT album_id), COUNT(*) FROM album_assets WHERE "
+                      "asset_id NOT IN (SELECT id FROM assets) AND album_id IN (SELECT id FROM albums)",
+                      {}, [&](const Row& r) {
+                          albumsIncomplete = int(r.int64(0));
+                          membersMissing = int(r.int64(1));
+                      });
+        // Links into rows that did not come back are cut before any row is
+        // made: a new row must never be taken for the lost one they meant.
+        // Members whose album row was lost stay until it is known whether
+        // the copy brings their album back (a new album's id is above
+        // theirs).
+        db.run("DELETE FROM album_assets WHERE asset_id NOT IN (SELECT id FROM assets)");
+        db.run("DELETE FROM faces WHERE asset_id NOT IN (SELECT id FROM assets)");
+        db.run("UPDATE faces SET person_id=NULL WHERE person_id NOT IN (SELECT id FROM persons)");
+        db.run("UPDATE persons SET cover_face=NULL WHERE cover_face NOT IN (SELECT id FROM faces)");
+        db.run("UPDATE trips SET cover_asset=NULL WHERE cover_asset NOT IN (SELECT id FROM assets)");
+        // A person is the faces grouped under them: one whose every face was
+        // lost is listed nowhere, and would stand beside the one the copy
+        // makes of them, under the same name.
+        db.run("DELETE FROM persons WHERE id NOT IN (SELECT DISTINCT person_id FROM faces WHERE person_id IS NOT NULL)");
         Restored restored;
         if (haveCopy) {
-            // Before the links into lost rows are cut: a face or cover that
-            // points at a lost row holds no value of its own.
             const bool membersWhole = present && !found.incomplete.contains("album_assets") &&
                                       !found.incomplete.contains("assets") && !found.incomplete.contains("albums");
             restored = restoreMarks(db, copy.marks, {!indexStamp || *indexStamp < copy.marks.changed, membersWhole});
@@ -299,15 +382,9 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
                     album});
             ++recovered;
         }
-        db.run("DELETE FROM album_assets WHERE asset_id NOT IN (SELECT id FROM assets) OR "
-               "album_id NOT IN (SELECT id FROM albums)");
-        db.run("DELETE FROM faces WHERE asset_id NOT IN (SELECT id FROM assets)");
+        db.run("DELETE FROM album_assets WHERE album_id NOT IN (SELECT id FROM albums)");
         // Made again from the photos: every file is read anew.
         db.run("UPDATE assets SET meta_done=0");
-        // Links into rows that did not survive.
-        db.run("UPDATE faces SET person_id=NULL WHERE person_id NOT IN (SELECT id FROM persons)");
-        db.run("UPDATE persons SET cover_face=NULL WHERE cover_face NOT IN (SELECT id FROM faces)");
-        db.run("UPDATE trips SET cover_asset=NULL WHERE cover_asset NOT IN (SELECT id FROM assets)");
         // Photos whose faces may have been lost are looked at again; those
         // whose faces came over keep them, and their names.
         if (found.incomplete.contains("faces"))
@@ -327,14 +404,19 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
                                [&](const char* t) { return found.incomplete.contains(t); });
         };
         if (made) {
-            countLost(db, *made, out);
+            // A copy known to be newer than the index the window showed.
+            const bool newer = haveCopy && indexStamp && *indexStamp < copy.marks.changed;
+            countLost(db, *made, newer ? &copy.marks : nullptr, out);
+            out.listsCounted = true;
             out.uncounted = lostFrom(kUncountedTables);
         } else if (haveCopy) {
             // Whatever the copy holds is in: only what changed after it was
             // written can be missing, when the lost parts held it.
             out.uncounted = lostFrom(kUserTables);
         } else {
-            out.lostAlbums = broken;
+            out.lostAlbums = albumsLost;
+            out.incompleteAlbums = albumsIncomplete;
+            out.missingMembers = membersMissing;
             out.uncounted = lostFrom(kUserTables);
         }
         for (const TableLayout& t : LibraryDB::schemaTables())
@@ -371,6 +453,11 @@ IndexHealth checkIndexFile(const std::string& path) {
     return health;
 }
 
+void refuseIndexNotAFile(const LibraryPaths& paths) {
+    const std::string index = paths.databasePath();
+    if (exists(index) && !regularFile(index)) throw DBError(kIndexNotAFile, SQLITE_NOTADB);
+}
+
 void discardUnfinishedRebuild(const LibraryPaths& paths) {
     removeWithJournal(paths.dataDir + "/" + kBuilding);
     ::unlink((paths.dataDir + "/" + kCopying).c_str());
@@ -389,7 +476,7 @@ IndexRebuild rebuildIndex(const LibraryPaths& paths, const UserMade* made,
     IndexRebuild out;
     // Until the new index takes its place, the damaged one stays where it
     // is, as it is: a rebuild that ends here leaves the library as it found it.
-    bool kept = false, journalMoved = false;
+    bool kept = false, movedAside = false, journalMoved = false;
     try {
         build(paths, building, made, pacer, out);
         // SQLite leaves an emptied journal behind; nothing reads it.
@@ -399,10 +486,19 @@ IndexRebuild rebuildIndex(const LibraryPaths& paths, const UserMade* made,
         // The last moment a stop leaves nothing changed.
         pacer.check();
 
-        if (exists(index)) {
+        if (regularFile(index)) {
             out.keptPath = keptName(paths.dataDir);
             keepUnder(index, out.keptPath, paths.dataDir);
             kept = true;
+        } else if (exists(index)) {
+            // No file (a folder, say) takes no second name, and no file can
+            // take its place: it is moved aside whole. Ended before the new
+            // index is in place, the library has no index, and its marks
+            // come back from their copy.
+            out.keptPath = keptName(paths.dataDir);
+            if (std::rename(index.c_str(), out.keptPath.c_str()) != 0)
+                throw fileError("Could not keep the damaged index", errno);
+            movedAside = true;
         }
         step("kept");
         // A journal beside the damaged file belongs to it, and must not be
@@ -418,6 +514,7 @@ IndexRebuild rebuildIndex(const LibraryPaths& paths, const UserMade* made,
     } catch (...) {
         if (journalMoved) std::rename((out.keptPath + "-journal").c_str(), (index + "-journal").c_str());
         if (kept) ::unlink(out.keptPath.c_str());
+        if (movedAside) std::rename(out.keptPath.c_str(), index.c_str());
         discardUnfinishedRebuild(paths);
         throw;
     }

@@ -54,13 +54,15 @@ struct UserMade {
 };
 
 struct IndexRebuild {
-    std::string keptPath;                // the damaged file's name now
+    std::string keptPath;                // the damaged file's name now; empty when there was none
     std::map<std::string, int> carried;  // rows taken over, by table
     bool complete = false;               // every row of the damaged file found
     // What the user made that the new index lacks, once the copy of the
     // marks has put back what it holds: counted against what the library
-    // showed (when known), and else, without a copy, for albums, from
-    // members whose photo or album was lost.
+    // showed (when known; a mark a newer copy no longer holds was taken away
+    // since, and is not lost), and else, without a copy, for albums, from
+    // members whose photo or album was lost. An album is lost when it did
+    // not come back under its own name.
     int lostFavorites = 0;
     int lostAlbums = 0;
     int lostNames = 0;
@@ -74,6 +76,13 @@ struct IndexRebuild {
     bool nothingRead = false;
     // Marks the copy put back that the damaged file no longer held.
     int fromCopy = 0;
+    // Albums that came back without some of their photos, and how many
+    // photos they lack in all.
+    int incompleteAlbums = 0;
+    int missingMembers = 0;
+    // Favourites, albums and names were counted against the window's lists:
+    // only what the window never lists may be missing besides.
+    bool listsCounted = false;
 };
 
 // Pages looked at and pages in all, as the rebuild goes; false stops it.
@@ -128,6 +137,13 @@ private:
     std::thread thread_;
     std::string library_;
 };
+
+// Refuses to open an index that is no file (a folder, say, in its place):
+// SQLite would say only that it cannot be opened, and the rebuild that
+// brings its marks back from their copy would never be offered. Throws a
+// damage DBError with the message below.
+void refuseIndexNotAFile(const LibraryPaths& paths);
+extern const char* const kIndexNotAFile;
 
 // Takes away what a rebuild that was cut short left in the data folder.
 // Needs the library's lock.

@@ -55,12 +55,14 @@ bool sameName(std::string_view a, std::string_view b) {
 }
 
 // Read with pread rather than mapped: a drive that fails or goes away gives
-// an error to skip, where a mapping would bring the process down.
+// an error to skip, where a mapping would bring the process down. Only a
+// file is read: anything else in its place (a folder, a pipe that would
+// never answer) holds nothing.
 class File {
 public:
-    explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
         struct stat st {};
-        if (fd_ >= 0 && ::fstat(fd_, &st) == 0) size_ = uint64_t(st.st_size);
+        if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) size_ = uint64_t(st.st_size);
     }
     ~File() {
         if (fd_ >= 0) ::close(fd_);
@@ -222,29 +224,36 @@ struct Record {
     bool whole = true;
 };
 
-// The record of `size` bytes whose first `have` bytes are at p, or false
-// when those bytes do not make one; its values into `out`, when given.
-bool decodeRecord(const uint8_t* p, uint64_t size, uint64_t have, Record* out) {
+// How the bytes of a record read: not as one; as one whose values fill its
+// payload; or as one whose values end before its payload does, as a size
+// spoilt upwards leaves it (SQLite reads its values all the same, and the
+// bytes past them are another's).
+enum class Reads { no, exactly, withSlack };
+
+// The record of `size` bytes whose first `have` bytes are at p; its values
+// into `out`, when given, and in `used` the bytes its header and values
+// take. A value of no bytes (a NULL, 0, 1 or an empty text) is known from
+// the header alone, wherever the bytes read stop.
+Reads decodeRecord(const uint8_t* p, uint64_t size, uint64_t have, Record* out, uint64_t* used = nullptr) {
     have = std::min(have, size);
     if (out) {
         out->values.clear();
         out->present.clear();
-        out->whole = have == size;
     }
     uint64_t headerSize;
     const int first = varint(p, size_t(have), headerSize);
-    if (!first || headerSize > have || headerSize < uint64_t(first)) return false;
+    if (!first || headerSize > have || headerSize < uint64_t(first)) return Reads::no;
     static constexpr int kIntBytes[] = {0, 1, 2, 3, 4, 6, 8};
     uint64_t body = headerSize;
     for (size_t at = size_t(first); at < headerSize;) {
         uint64_t type;
         const int n = varint(p + at, size_t(headerSize - at), type);
-        if (!n || type == 10 || type == 11) return false;
+        if (!n || type == 10 || type == 11) return Reads::no;
         at += size_t(n);
         const uint64_t length = type >= 12 ? (type - 12) / 2 : type == 7 ? 8 : type <= 6 ? uint64_t(kIntBytes[type]) : 0;
-        if (length > size - body) return false;
-        const uint8_t* v = p + body;
-        const bool here = body + length <= have;
+        if (length > size - body) return Reads::no;
+        const bool here = length == 0 || body + length <= have;
+        const uint8_t* v = here && length ? p + body : nullptr;
         body += length;
         if (!out) continue;
         out->present.push_back(here ? 1 : 0);
@@ -266,12 +275,17 @@ bool decodeRecord(const uint8_t* p, uint64_t size, uint64_t have, Record* out) {
         } else if (type == 8 || type == 9) {
             values.emplace_back(static_cast<long long>(type - 8));
         } else if (type % 2 == 0) {
-            values.emplace_back(DBBlob(v, v + length));
+            values.emplace_back(length ? DBBlob(v, v + length) : DBBlob());
         } else {
-            values.emplace_back(std::string(reinterpret_cast<const char*>(v), size_t(length)));
+            values.emplace_back(length ? std::string(reinterpret_cast<const char*>(v), size_t(length)) : std::string());
         }
     }
-    return body == size;
+    if (out) out->whole = body <= have;
+    if (used) *used = body;
+    if (body == size) return Reads::exactly;
+    // Slack is taken only where every value was read: past the values, a
+    // spoilt size says nothing of where the rest would lie.
+    return body <= have ? Reads::withSlack : Reads::no;
 }
 
 struct Cell {
@@ -547,6 +561,59 @@ private:
         return true;
     }
 
+    // How the record of the table leaf cell `cell` reads; one whose size was
+    // spoilt upwards ends where its values do.
+    Reads leafRecord(const uint8_t* p, Cell& cell) const {
+        const uint8_t* q = p + cell.at;
+        uint64_t size, id, used;
+        const int a = varint(q, cell.end - cell.at, size);
+        const int b = varint(q + a, cell.end - cell.at - uint32_t(a), id);
+        const Reads r = decodeRecord(q + a + b, size, localSize(size), nullptr, &used);
+        if (r == Reads::withSlack) cell.end = cell.at + uint32_t(a + b) + uint32_t(used);
+        return r;
+    }
+
+    // How many of the page's pointers to take. A count whose pointers would
+    // run into the cells they lead to is spoilt (one bit of it makes a count
+    // of thousands), or the header's start of the cells is, or a pointer:
+    // the pointers end at the count, at the start of the cells, or where the
+    // first of them reach the lowest cell they lead to, whichever of those
+    // leads to the most rows that read (a pointer read from a cell's bytes
+    // rarely leads to one). The count stands where it leads to as many.
+    uint32_t pointerSlots(const uint8_t* p, uint8_t type, uint32_t headerEnd, uint32_t count, uint32_t content) const {
+        const uint32_t slots = std::min(count, (usable_ - headerEnd) / 2);
+        const uint32_t arrayEnd = headerEnd + 2 * slots;
+        auto target = [&](uint32_t i) { return be16(p + headerEnd + 2 * i); };
+        Cell cell;
+        auto leads = [&](uint32_t i, uint32_t from) {
+            const uint32_t c = target(i);
+            return c >= from && cellAt(p, type, c, cell);
+        };
+        uint32_t lowest = usable_;
+        for (uint32_t i = 0; i < slots; ++i)
+            if (leads(i, headerEnd + 2 * (i + 1))) lowest = std::min(lowest, cell.at);
+        if (lowest >= arrayEnd && content >= arrayEnd) return slots;
+        // The first pointers, up to where they would reach the lowest cell
+        // those before them lead to.
+        uint32_t first = 0;
+        for (uint32_t low = usable_; first < slots && headerEnd + 2 * (first + 1) <= low; ++first)
+            if (leads(first, headerEnd + 2 * (first + 1))) low = std::min(low, cell.at);
+        auto rows = [&](uint32_t k) {
+            uint32_t n = 0;
+            for (uint32_t i = 0; i < k; ++i)
+                if (leads(i, headerEnd + 2 * k)) n += type == kTableInterior || leafRecord(p, cell) != Reads::no ? 1 : 0;
+            return n;
+        };
+        uint32_t best = slots, most = rows(slots);
+        const uint32_t bounds[] = {content >= headerEnd && content < arrayEnd ? (content - headerEnd) / 2 : slots, first};
+        for (const uint32_t k : bounds) {
+            if (k >= slots) continue;
+            const uint32_t n = rows(k);
+            if (n > most || (n == most && best != slots && k < best)) best = k, most = n;
+        }
+        return best;
+    }
+
     // The b-tree page in `page.bytes`, or false when it is none. The cells of
     // a table page are taken one by one, each where it reads: a pointer that
     // leads nowhere loses only its own cell, and a cell no pointer leads to
@@ -568,30 +635,47 @@ private:
 
         const uint32_t headerEnd = at + (interior ? 12 : 8);
         const uint32_t count = be16(p + at + 3);
-        const uint32_t slots = std::min(count, (usable_ - headerEnd) / 2);
+        uint32_t content = be16(p + at + 5);
+        if (content == 0) content = 65536;
+        const uint32_t slots = pointerSlots(p, type, headerEnd, count, content);
         const uint32_t arrayEnd = headerEnd + 2 * slots;
-        page.suspect = slots < count;
+        page.suspect = slots != count;
         std::vector<Cell>& cells = page.cells;
+        std::vector<uint8_t> reads;  // of a leaf's cells: whether its record reads
         for (uint32_t i = 0; i < slots; ++i) {
             Cell cell;
             const uint32_t c = be16(p + headerEnd + 2 * i);
             // A pointer that leads nowhere leaves its cell to be found in
             // the bytes no cell accounts for.
-            if (c >= arrayEnd && cellAt(p, type, c, cell)) cells.push_back(cell);
+            if (c < arrayEnd || !cellAt(p, type, c, cell)) continue;
+            if (!interior) reads.push_back(leafRecord(p, cell) != Reads::no ? 1 : 0);
+            cells.push_back(cell);
         }
-        // Cells on the same bytes: one of them is a spoilt pointer's, and
-        // which one the bytes alone cannot say. None is taken from a pointer;
-        // the cells lie packed, and are found again from where the bytes no
-        // cell accounts for begin.
+        // Cells on the same bytes: one of them is a spoilt pointer's. Where
+        // the record of only some of them reads, those are the page's; else
+        // which one is the bytes alone cannot say, and none is taken from a
+        // pointer: the cells lie packed, and are found again from where the
+        // bytes no cell accounts for begin.
         std::vector<size_t> order(cells.size());
         for (size_t i = 0; i < order.size(); ++i) order[i] = i;
         std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return cells[a].at < cells[b].at; });
         std::vector<uint8_t> keep(cells.size(), 1);
-        for (size_t i = 1, end = cells.empty() ? 0 : cells[order[0]].end; i < order.size(); ++i) {
-            const Cell& c = cells[order[i]];
-            if (c.at < end) keep[order[i]] = keep[order[i - 1]] = 0;
-            // A cell inside a longer one overlaps what the longer one does.
-            end = std::max<size_t>(end, c.end);
+        for (size_t from = 0; from < order.size();) {
+            // The cells from `from` up to `to` overlap one another, in a chain.
+            size_t to = from + 1;
+            for (uint32_t end = cells[order[from]].end; to < order.size() && cells[order[to]].at < end; ++to)
+                end = std::max(end, cells[order[to]].end);
+            if (to - from > 1) {
+                bool apart = !interior;
+                uint32_t end = 0;
+                for (size_t i = from; apart && i < to; ++i) {
+                    if (!reads[order[i]]) continue;
+                    apart = cells[order[i]].at >= end;
+                    end = cells[order[i]].end;
+                }
+                for (size_t i = from; i < to; ++i) keep[order[i]] = apart && reads[order[i]];
+            }
+            from = to;
         }
         std::vector<Cell> spans;
         for (size_t i : order)
@@ -621,8 +705,6 @@ private:
         // cell's, a free block's, or one of the few the header counts as
         // fragments. The header's start of the cells is only believed below
         // the lowest cell.
-        uint32_t content = be16(p + at + 5);
-        if (content == 0) content = 65536;
         const uint32_t lowest = spans.empty() ? usable_ : spans.front().at;
         const uint32_t start = content >= arrayEnd && content <= lowest ? content : lowest;
         std::vector<Cell> gaps;
@@ -642,7 +724,9 @@ private:
             for (const Cell& g : gaps) {
                 Cell cell;
                 const size_t before = found;
-                for (uint32_t c = g.at; c + 4 <= g.end && cellAt(p, type, c, cell) && cell.end <= g.end; c = cell.end) {
+                for (uint32_t c = g.at; c + 4 <= g.end && cellAt(p, type, c, cell); c = cell.end) {
+                    if (!interior) leafRecord(p, cell);
+                    if (cell.end > g.end) break;
                     cells.push_back(cell);
                     unaccounted -= cell.end - cell.at;
                     ++found;
@@ -715,7 +799,7 @@ private:
                         const int a = varint(q, c.end - c.at, payload);
                         const int b = varint(q + a, c.end - c.at - uint32_t(a), id);
                         const uint64_t local = localSize(payload);
-                        if (decodeRecord(q + a + b, payload, local, nullptr)) ++score;
+                        if (decodeRecord(q + a + b, payload, local, nullptr) == Reads::exactly) ++score;
                     }
                 }
                 const int rank = (magic && size == headerSize && reserved == headerReserved) ? 2
@@ -837,7 +921,7 @@ private:
             if (n == pool.size()) pool.emplace_back();
             FoundRow& row = pool[n];
             leafCell(page, c, row.rowid, payload_, size, claimed);
-            if (decodeRecord(payload_.data(), size, payload_.size(), &row.record)) ++n;
+            if (decodeRecord(payload_.data(), size, payload_.size(), &row.record) != Reads::no) ++n;
             else unread = true;
         }
         return {pool.data(), n};
@@ -1073,7 +1157,7 @@ private:
                 const int a = varint(p, c.end - c.at, size);
                 const int b = varint(p + a, c.end - c.at - uint32_t(a), id);
                 FoundRow row;
-                if (decodeRecord(p + a + b, size, localSize(size), &row.record)) rows.push_back(std::move(row));
+                if (decodeRecord(p + a + b, size, localSize(size), &row.record) != Reads::no) rows.push_back(std::move(row));
             }
         }
         size_t fitting;

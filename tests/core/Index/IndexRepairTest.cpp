@@ -7,9 +7,13 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <set>
 
 #include "Core/Index/IndexRepair.h"
 #include "Core/Index/LibraryDB.h"
+#include "Core/Index/MarksCopy.h"
+#include "Core/Index/MarksKeeper.h"
 #include "fixtures/IndexDamage.h"
 #include "fixtures/TempDir.h"
 
@@ -325,6 +329,16 @@ const std::string& userIndex() {
     return bytes;
 }
 
+// A library holding a copy of the user's index.
+struct UserLibrary {
+    fixtures::TempDir dir;
+    LibraryPaths paths{dir / "Lib", dir / "data", false};
+    UserLibrary() {
+        fs::create_directories(paths.dataDir);
+        fixtures::writeFile(paths.databasePath(), userIndex());
+    }
+};
+
 struct Rebuilt {
     fixtures::UserMarks before, after;
     IndexRebuild done;
@@ -404,6 +418,12 @@ TEST(IndexRepair, WhatTheUserMadeComesBackFromOneSpoiltByteOrPagesThatTradedPlac
              fixtures::flipBit(f, at, bit);
          },
          true},
+        {"one bit of the count of cells of a leaf of the photos",
+         [](const std::string& f) {
+             const auto leaves = fixtures::leafPages(f, "assets");
+             fixtures::flipBit(f, (leaves[leaves.size() / 3] - 1) * fixtures::pageSize(f) + 3, 7);
+         },
+         false},
         {"one bit of one cell pointer of a leaf of the photos",
          [](const std::string& f) {
              const auto leaves = fixtures::leafPages(f, "assets");
@@ -484,6 +504,32 @@ TEST(IndexRepair, WhatCannotComeOverWholeIsSaidToBeLostAndWhatCanOfItComesOver) 
                   1);
     }
     {
+        SCOPED_TRACE("the overflow page of a face taken out of a person");
+        // Pages small enough that a face's print spills over.
+        fixtures::TempDir dir;
+        const LibraryPaths paths{dir / "Lib", dir / "data", false};
+        fs::create_directories(paths.dataDir);
+        int64_t face = 0;
+        {
+            LibraryDB lib(paths.databasePath());
+            Database& db = lib.db();
+            db.run("INSERT INTO assets(id, path, kind, size, mtime, meta_done, faces_done) VALUES(1, 'a.jpg', 0, 1, 1, 1, 1)");
+            face = db.insert("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, locked) "
+                             "VALUES(1, 0.1, 0.1, 0.2, 0.2, 0.9, ?, 1)",
+                             {LibraryDB::encodeEmbedding(std::vector<float>(128, 0.5f))});
+            db.exec("PRAGMA page_size=512; VACUUM");
+        }
+        const int64_t overflow = fixtures::overflowPage(paths.databasePath(), "faces", face);
+        ASSERT_GT(overflow, 0);
+        fixtures::spoilPage(paths.databasePath(), overflow);
+        const IndexRebuild done = rebuildIndex(paths);
+        EXPECT_FALSE(done.complete);
+        LibraryDB fresh(paths.databasePath());
+        EXPECT_EQ(column<std::string>(fresh.db(), "SELECT id || ' ' || locked || ' ' || IFNULL(person_id, 'none') FROM faces"),
+                  std::vector<std::string>{std::to_string(face) + " 1 none"})
+            << "the lock lies in no byte of its own, past the print";
+    }
+    {
         SCOPED_TRACE("the albums' page");
         fixtures::TempDir dir;
         const Rebuilt r = rebuiltAfter(dir, [](const std::string& f) { fixtures::spoilPage(f, fixtures::rootPage(f, "albums")); });
@@ -499,4 +545,224 @@ TEST(IndexRepair, WhatCannotComeOverWholeIsSaidToBeLostAndWhatCanOfItComesOver) 
         rest.albums = r.before.albums;
         EXPECT_EQ(rest, r.before) << fixtures::marksDifference(r.before, rest);
     }
+}
+
+namespace {
+
+// Each face known by its print (every print of the user's index is its
+// own), with the photo it is on and the name of its person.
+std::map<DBBlob, std::pair<std::string, std::string>> facesByPrint(const std::string& index) {
+    std::map<DBBlob, std::pair<std::string, std::string>> out;
+    Database db(index);
+    db.forEachRow("SELECT f.embedding, a.path, COALESCE(p.name, '') FROM faces f JOIN assets a ON a.id = f.asset_id "
+                  "LEFT JOIN persons p ON p.id = f.person_id",
+                  {}, [&](const Row& r) { out[r.blob(0)] = {r.text(1), r.text(2)}; });
+    return out;
+}
+
+}  // namespace
+
+// The row id counters lost with the newest photos: the marks the copy puts
+// back take rows of their own, never the ids that members and faces of the
+// lost rows still name, so nothing lands on another photo.
+TEST(IndexRepair, MarksPutBackNeverLandOnAnotherPhoto) {
+    const UserLibrary library;
+    const LibraryPaths& paths = library.paths;
+    const std::string index = paths.databasePath();
+    {
+        auto db = std::make_shared<LibraryDB>(index);
+        // The newest photos, the last leaf of the photos: favourites, in
+        // both albums, with faces of named people and of others.
+        Database& d = db->db();
+        const std::vector<int64_t> albums = d.query("SELECT id FROM albums ORDER BY id", {}, [](const Row& r) { return r.int64(0); });
+        const std::vector<int64_t> people = d.query("SELECT id FROM persons ORDER BY id", {}, [](const Row& r) { return r.int64(0); });
+        std::vector<int64_t> added;
+        for (int i = 0; i < 40; ++i) {
+            const int64_t id = d.insert("INSERT INTO assets(path, kind, size, mtime, taken, thumb, meta_done, faces_done, "
+                                        "added) VALUES(?, 0, ?, 1.7e9, 1.7e9, 1, 1, 1, 1.8e9)",
+                                        {"2023/Newest/IMG_" + std::to_string(i) + ".JPG", 3'000'000 + i});
+            added.push_back(id);
+            d.run("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id) VALUES(?,0.3,0.3,0.2,0.2,0.8,?,?)",
+                  {id, LibraryDB::encodeEmbedding(std::vector<float>(128, 0.001f * float(i + 1))), people[size_t(i) % people.size()]});
+        }
+        // Someone only the newest photos show.
+        const int64_t zoe = d.insert("INSERT INTO persons(name, created) VALUES('Zoe', 1.8e9)", {});
+        for (size_t i = 30; i < added.size(); ++i)
+            d.run("INSERT INTO faces(asset_id, x, y, w, h, quality, embedding, person_id) VALUES(?,0.6,0.3,0.2,0.2,0.8,?,?)",
+                  {added[i], LibraryDB::encodeEmbedding(std::vector<float>(128, -0.001f * float(i + 1))), zoe});
+        db->setFavorite({added.begin(), added.begin() + 10}, true);
+        db->addToAlbum(albums[0], {added.rbegin(), added.rbegin() + 15});
+        db->addToAlbum(albums[1], {added.begin() + 20, added.end()});
+        MarksKeeper keeper(db, paths);
+        keeper.open();
+        ASSERT_TRUE(keeper.waitIdle(std::chrono::seconds(60)));
+    }
+    const fixtures::UserMarks before = fixtures::userMarks(index);
+    const auto facesBefore = facesByPrint(index);
+    std::map<std::string, int64_t> idsBefore;
+    Database(index).forEachRow("SELECT path, id FROM assets", {},
+                               [&](const Row& r) { idsBefore[r.text(0)] = r.int64(1); });
+    const int64_t highest = Database(index).scalarInt("SELECT MAX(id) FROM assets").value_or(0);
+    const auto leaves = fixtures::leafPages(index, "assets");
+    fixtures::spoilPage(index, leaves.back());
+    fixtures::spoilPage(index, fixtures::rootPage(index, "sqlite_sequence"));
+
+    const IndexRebuild done = rebuildIndex(paths);
+    fixtures::UserMarks after = fixtures::userMarks(index);
+    // The movies of live photos are paired again from their files.
+    after.hidden = before.hidden;
+    EXPECT_EQ(after, before) << fixtures::marksDifference(before, after);
+    EXPECT_GT(done.fromCopy, 0) << "the lost leaf held no mark";
+    int moved = 0;
+    for (const auto& [print, where] : facesByPrint(index)) {
+        const auto was = facesBefore.find(print);
+        if (was == facesBefore.end() || was->second.first != where.first) {
+            ++moved;
+        } else if (!where.second.empty()) {
+            EXPECT_EQ(where.second, was->second.second);
+        }
+    }
+    EXPECT_EQ(moved, 0) << "faces on another photo";
+    LibraryDB fresh(index);
+    Database& db = fresh.db();
+    EXPECT_EQ(db.scalarInt("SELECT COUNT(*) FROM (SELECT name FROM persons WHERE name<>'' GROUP BY name "
+                           "HAVING COUNT(*) > 1)"),
+              0)
+        << "a named person made twice";
+    // Rows made anew take ids above every id the damaged file named.
+    int remade = 0;
+    db.forEachRow("SELECT path, id FROM assets", {}, [&](const Row& r) {
+        const auto was = idsBefore.find(r.text(0));
+        if (was == idsBefore.end() || was->second == r.int64(1)) return;
+        ++remade;
+        EXPECT_GT(r.int64(1), highest) << r.text(0);
+    });
+    EXPECT_GT(remade, 0);
+    EXPECT_GT(db.insert("INSERT INTO assets(path, kind, size, mtime) VALUES('new.jpg', 0, 1, 1)", {}), highest);
+}
+
+namespace {
+
+// What the window shows of an index: its favourites, albums and names.
+UserMade shownIn(const std::string& index) {
+    Database db(index);
+    UserMade made;
+    db.forEachRow("SELECT path FROM assets WHERE favorite=1", {}, [&](const Row& r) { made.favorites.push_back(r.text(0)); });
+    db.forEachRow("SELECT id, name, created FROM albums", {}, [&](const Row& r) {
+        UserMade::MadeAlbum album{r.int64(0), r.text(1), {}, r.dbl(2)};
+        Database& d = db;
+        d.forEachRow("SELECT a.path FROM album_assets m JOIN assets a ON a.id = m.asset_id WHERE m.album_id=? "
+                     "ORDER BY m.added",
+                     {album.id}, [&](const Row& m) { album.paths.push_back(m.text(0)); });
+        made.albums.push_back(std::move(album));
+    });
+    db.forEachRow("SELECT id, name FROM persons WHERE name<>''", {},
+                  [&](const Row& r) { made.names.push_back({r.int64(0), r.text(1)}); });
+    return made;
+}
+
+// The page a row of a table begins on.
+int64_t pageOf(const std::string& file, const std::string& table, int64_t rowid) {
+    return fixtures::rowPlaces(file, table).at(rowid).front().first / fixtures::pageSize(file) + 1;
+}
+
+}  // namespace
+
+// An album whose row came back without some of its photos is incomplete,
+// not lost; favourites are counted against the window's lists where it
+// showed them, and only what it never lists is said to be maybe missing.
+TEST(IndexRepair, AnAlbumMissingPhotosIsIncompleteNotLost) {
+    for (const bool window : {true, false}) {
+        SCOPED_TRACE(window ? "with the window's lists" : "without them");
+        const UserLibrary library;
+        const LibraryPaths& paths = library.paths;
+        const std::string index = paths.databasePath();
+        const UserMade made = shownIn(index);
+        // The leaf of a photo in the middle of the first album.
+        const int64_t leaf = pageOf(index, "assets", 150);
+        int64_t members = 0, favourites = 0;
+        std::set<int64_t> albums;
+        {
+            Database db(index);
+            for (const auto& [id, places] : fixtures::rowPlaces(index, "assets")) {
+                if (places.front().first / fixtures::pageSize(index) + 1 != leaf) continue;
+                db.forEachRow("SELECT album_id FROM album_assets WHERE asset_id=?", {id}, [&](const Row& r) {
+                    albums.insert(r.int64(0));
+                    ++members;
+                });
+                favourites += db.scalarInt("SELECT favorite FROM assets WHERE id=?", {id}).value_or(0);
+            }
+        }
+        ASSERT_GT(members, 1);
+        fixtures::spoilPage(index, leaf);
+
+        const IndexRebuild done = rebuildIndex(paths, window ? &made : nullptr);
+        EXPECT_EQ(done.lostAlbums, 0);
+        EXPECT_EQ(done.incompleteAlbums, int(albums.size()));
+        EXPECT_EQ(done.missingMembers, members);
+        EXPECT_EQ(done.lostFavorites, window ? favourites : 0);
+        EXPECT_EQ(done.listsCounted, window);
+        EXPECT_TRUE(done.uncounted);
+    }
+}
+
+// An older index put back (from a backup) and made again: what the window
+// showed of it and the newer copy no longer holds was taken away since,
+// and is not counted lost; what the copy holds and the new index lacks is.
+TEST(IndexRepair, AMarkTakenAwaySinceTheIndexIsNotCountedLost) {
+    const UserLibrary library;
+    const LibraryPaths& paths = library.paths;
+    const std::string index = paths.databasePath();
+    // A photo of an album whose leaf holds a favourite too.
+    int64_t member = 0, favourite = 0, album = 0;
+    {
+        LibraryDB lib(index);
+        Database& db = lib.db();
+        setMarksChanged(db, 1.8e9);
+        db.forEachRow("SELECT m.asset_id, m.album_id FROM album_assets m ORDER BY m.added", {}, [&](const Row& r) {
+            if (favourite) return;
+            const int64_t leaf = pageOf(index, "assets", r.int64(0));
+            Database& d = db;
+            d.forEachRow("SELECT id FROM assets WHERE favorite=1", {}, [&](const Row& f) {
+                if (!favourite && pageOf(index, "assets", f.int64(0)) == leaf) favourite = f.int64(0);
+            });
+            if (favourite) member = r.int64(0), album = r.int64(1);
+        });
+    }
+    ASSERT_GT(favourite, 0);
+    const std::string older = fixtures::readFile(index);
+    const UserMade shown = shownIn(index);
+
+    // Since: the favourite and the member taken away, an album and a
+    // person renamed, and the copy written.
+    {
+        LibraryDB lib(index);
+        Database& db = lib.db();
+        lib.setFavorite({favourite}, false);
+        db.run("DELETE FROM album_assets WHERE album_id=? AND asset_id=?", {album, member});
+        db.run("UPDATE albums SET name='Renamed since' WHERE id<>?", {album});
+        db.run("UPDATE persons SET name='Renamed since' WHERE name='Ana'");
+        setMarksChanged(db, 1.8e9 + 100);
+        writeMarksCopy(marksCopyPath(paths), readMarks(db));
+    }
+    fixtures::writeFile(index, older);
+    fixtures::spoilPage(index, pageOf(index, "assets", member));
+
+    const IndexRebuild done = rebuildIndex(paths, &shown);
+    EXPECT_EQ(done.lostFavorites, 0);
+    EXPECT_EQ(done.lostAlbums, 0);
+    EXPECT_EQ(done.incompleteAlbums, 0);
+    EXPECT_EQ(done.lostNames, 0);
+
+    // The copy as old as the index: the same is lost, and counted.
+    fixtures::writeFile(index, older);
+    {
+        LibraryDB lib(index);
+        writeMarksCopy(marksCopyPath(paths), readMarks(lib.db()));
+        lib.db().run("DELETE FROM assets WHERE id=?", {favourite});
+        writeMarksCopy(marksCopyPath(paths), readMarks(lib.db()));
+    }
+    fixtures::writeFile(index, older);
+    fixtures::spoilPage(index, pageOf(index, "assets", member));
+    EXPECT_EQ(rebuildIndex(paths, &shown).lostFavorites, 1);
 }

@@ -450,3 +450,110 @@ TEST(IndexSalvage, RandomlyDamagedCopiesNeverLoseARowUnsaid) {
         EXPECT_GT(wholeAfterDamage["assets"], copies / 3);
     }
 }
+
+namespace {
+
+// Every whole row of each table, as keys of its values in our columns'
+// order: what SQLite reads of a sound file, or what the salvage hands on.
+using RowKeys = std::map<std::string, std::multiset<std::string>>;
+
+RowKeys soundRows(const std::string& file) {
+    RowKeys out;
+    Database db(file);
+    for (const TableLayout& t : indexTables())
+        db.forEachRow("SELECT * FROM " + t.name, {}, [&](const Row& r) {
+            std::string key;
+            for (size_t i = 0; i < t.columns.size(); ++i) key += keyOf(t.columns[i], r.value(int(i))) + '\x1f';
+            out[t.name].insert(key);
+        });
+    return out;
+}
+
+RowKeys salvagedRows(const std::string& file) {
+    RowKeys out;
+    const std::vector<TableLayout> wanted = indexTables();
+    salvageRows(file, wanted, [&](const TableLayout& table, const std::vector<DBValue>& values) {
+        const auto& ours = *std::find_if(wanted.begin(), wanted.end(), [&](const TableLayout& t) { return t.name == table.name; });
+        if (values.size() != ours.columns.size()) return;
+        std::string key;
+        for (size_t i = 0; i < values.size(); ++i) key += keyOf(ours.columns[i], values[i]) + '\x1f';
+        out[table.name].insert(key);
+    });
+    return out;
+}
+
+// How many of `want`'s rows `got` lacks.
+int missing(const RowKeys& want, const RowKeys& got) {
+    int n = 0;
+    for (const auto& [table, rows] : want) {
+        std::multiset<std::string> left = got.contains(table) ? got.at(table) : std::multiset<std::string>{};
+        for (const std::string& row : rows) {
+            const auto at = left.find(row);
+            if (at == left.end()) ++n;
+            else left.erase(at);
+        }
+    }
+    return n;
+}
+
+}  // namespace
+
+// A page's count of cells, a pointer or a cell spoilt: every other row of
+// the page still lies whole, and comes over, as SQLite's own recovery reads
+// them; the row whose bytes were spoilt comes over too where its values
+// still read.
+TEST(IndexSalvage, ARowSpoiltLosesNoneOfItsNeighbours) {
+    fixtures::TempDir dir;
+    const std::string sound = dir / "sound.sqlite";
+    fixtures::buildUserIndex(sound);
+    const RowKeys all = soundRows(sound);
+    const auto leaves = fixtures::leafPages(sound, "assets");
+    const int64_t leaf = leaves[leaves.size() / 2];
+    const auto cells = fixtures::cells(sound, leaf);
+    ASSERT_GT(cells.size(), 20u);
+    const int64_t pageStart = (leaf - 1) * fixtures::pageSize(sound);
+    // Where the cell the pointer at `i` leads to begins; the one at i + 1
+    // lies just below it.
+    auto cellOf = [&](size_t i) { return cells[i].second; };
+
+    struct Damage {
+        std::string name;
+        std::function<void(const std::string&)> spoil;
+        int lost;  // rows that may be lost with it
+    };
+    std::vector<Damage> damages;
+    for (int bit = 0; bit < 8; ++bit)
+        damages.push_back({"bit " + std::to_string(bit) + " of the high byte of a leaf's count of cells",
+                           [=](const std::string& f) { fixtures::flipBit(f, pageStart + 3, bit); }, 0});
+    damages.push_back({"16 bytes over a cell", [&](const std::string& f) { fixtures::spoilBytes(f, cellOf(10), 16); }, 1});
+    damages.push_back({"the size of a cell, one larger",
+                       [&](const std::string& f) {
+                           const std::string bytes = fixtures::readFile(f);
+                           fixtures::writeBytes(f, cellOf(10) + 1, std::string(1, char(bytes[size_t(cellOf(10) + 1)] + 1)));
+                       },
+                       0});
+    damages.push_back({"the size of a cell, far larger",
+                       [&](const std::string& f) { fixtures::flipBit(f, cellOf(10), 6); }, 0});
+    damages.push_back({"9 bytes over the end of one cell and the start of the next, saying it runs on",
+                       [&](const std::string& f) {
+                           fixtures::spoilBytes(f, cellOf(11) - 4, 9);
+                           fixtures::writeBytes(f, cellOf(11), "\x87\x68");  // 1,000 bytes
+                       },
+                       2});
+    damages.push_back({"the size of a cell, smaller",
+                       [&](const std::string& f) { fixtures::flipBit(f, cellOf(10) + 1, 4); }, 1});
+    damages.push_back({"a pointer into the middle of another cell",
+                       [&](const std::string& f) {
+                           const int64_t into = cellOf(11) - pageStart + 9;
+                           fixtures::writeBytes(f, cells[10].first, {char(into >> 8), char(into & 0xff)});
+                       },
+                       1});
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.name);
+        const std::string file = dir / "damaged.sqlite";
+        fixtures::writeFile(file, fixtures::readFile(sound));
+        damage.spoil(file);
+        const int lost = missing(all, salvagedRows(file));
+        EXPECT_LE(lost, damage.lost);
+    }
+}
