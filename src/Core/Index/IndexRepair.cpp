@@ -128,6 +128,10 @@ const IdColumn kIdColumns[] = {
     {"trips", "id", "trips"},            {"trips", "cover_asset", "assets"},
     {"albums", "id", "albums"},          {"album_assets", "album_id", "albums"},
     {"album_assets", "asset_id", "assets"},
+    // Photos away for now come back under their own ids, with their faces
+    // and people: no new row may take one of those.
+    {"absent_assets", "id", "assets"},   {"absent_faces", "id", "faces"},
+    {"absent_faces", "person_id", "persons"},
 };
 // Ids no count of rows reaches: a spoilt value, which no new row can meet.
 constexpr int64_t kReachableIds = int64_t(1) << 53;
@@ -349,7 +353,8 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
         // A person is the faces grouped under them: one whose every face was
         // lost is listed nowhere, and would stand beside the one the copy
         // makes of them, under the same name.
-        db.run("DELETE FROM persons WHERE id NOT IN (SELECT DISTINCT person_id FROM faces WHERE person_id IS NOT NULL)");
+        // One whose faces are all on photos away for now waits for them.
+        db.run(LibraryDB::deleteFacelessPersons);
         Restored restored;
         if (haveCopy) {
             const bool membersWhole = present && !found.incomplete.contains("album_assets") &&
