@@ -179,7 +179,7 @@ struct PhotoLibrary {
         }
         files = photos;
         std::string first = "case \"$3\" in *slow*) sleep " + std::to_string(kSlowMs / 1000.0) + " >/dev/null ;; esac";
-        if (!crashOn.empty()) first += "\ncase \"$3\" in */" + crashOn + ") kill -SEGV $$ ;; esac";
+        if (!crashOn.empty()) first += "\n" + whileReading("case \"$3\" in */" + crashOn + ") kill -SEGV $$ ;; esac");
         reader = standInReader(dir / "reader", first);
     }
     // Slow photos, read first (the pass goes by path, descending).

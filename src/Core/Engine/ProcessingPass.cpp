@@ -110,13 +110,14 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
     // process of its own: should it crash its decoder, only that process
     // ends, and only two such ends condemn it; a reading cut short (killed,
     // as the out-of-memory killer does, past its deadline, or failing) is
-    // tried again some minutes later (in a run the engine starts for it, or
-    // a later one), and only three such ends condemn it. Nothing else does:
-    // the end of this process (a kill, a crash in another thread) says
-    // nothing of any one file, nor does a reading of a file that was being
-    // written meanwhile. It stays a suspect until what was read of it is
-    // saved (see flush): a run that ends before then must not read it here
-    // next time.
+    // only one of three. Each try waits some minutes after the last (in a
+    // run the engine starts for it, or a later one), so that a bad spell
+    // of the machine never uses them all up. Nothing else counts: the end of
+    // this process (a kill, a crash in another thread) says nothing of any
+    // one file, nor does a reading of a file that was being written
+    // meanwhile, nor a reader that failed before it turned to the file. It
+    // stays a suspect until what was read of it is saved (see flush): a run
+    // that ends before then must not read it here next time.
     auto readSuspect = [&](const WorkItem& item, const std::string& url, double fallback) -> Result {
         using End = ReaderProcess::Outcome::End;
         const Result unread{0, {}, true};
@@ -136,17 +137,19 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
             ReaderProcess::Outcome o =
                 ReaderProcess::read(reader, item.kind, url, fallback, paths.thumbURL(item.id), stopped, deadline);
             if (o.end == End::stopped) continue;
-            if (ReaderProcess::unstartedForNow(o)) {
+            // Not there, not runnable, refusing the request, or failing
+            // before it turned to the file: the installation is at fault,
+            // not the file, which waits for a reader (the run says so).
+            if (ReaderProcess::readerAtFault(o)) {
+                noteWaitingForReader(item.id, reader, o);
+                return unread;
+            }
+            // No reader to be had for the moment, or one killed from outside
+            // before it turned to the file: that says nothing of the file.
+            if (o.end == End::unstarted || (o.end == End::killed && !o.reading)) {
                 std::fprintf(stderr, "vintrelle: the reader of %s %s; reading it again later\n", url.c_str(),
                              ReaderProcess::describe(o).c_str());
                 noteWaitingForRetry(item.id, spacing);
-                return unread;
-            }
-            // Not there, not runnable, or refusing the request: the
-            // installation is at fault, not the file, which waits for a
-            // reader (the run says so).
-            if (o.end == End::unstarted || o.end == End::refused) {
-                noteWaitingForReader(item.id, reader, o);
                 return unread;
             }
             noteReaderTookUp(item.id);
@@ -164,9 +167,9 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
                 const bool again = ends < (crash ? ReadJournal::crashesToCondemn : ReadJournal::cutsToCondemn);
                 std::fprintf(stderr, "vintrelle: the reader of %s %s; %s\n", url.c_str(),
                              ReaderProcess::describe(o).c_str(),
-                             !again ? "set aside as unreadable" : crash ? "reading it again" : "reading it again later");
+                             again ? "reading it again later" : "set aside as unreadable");
                 if (!again) return condemned();
-                continue;  // a cut waits at the top
+                continue;  // the next try waits at the top
             }
             if (!o.media.thumbOK) {
                 // As for a file read here: only bytes that were all there

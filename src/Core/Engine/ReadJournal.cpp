@@ -33,11 +33,11 @@ ReadJournal::ReadJournal(const std::string& dataDir)
     std::ifstream in(suspectsPath_);
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
-        long long id = 0, lastCut = 0;
+        long long id = 0, lastEnd = 0;
         int crashes = 0, cuts = 0;
         if (!(fields >> id >> crashes)) continue;
-        fields >> cuts >> lastCut;
-        suspects_[id] = {std::max(crashes, 0), std::max(cuts, 0), std::max(lastCut, 0LL)};
+        fields >> cuts >> lastEnd;
+        suspects_[id] = {std::max(crashes, 0), std::max(cuts, 0), std::max(lastEnd, 0LL)};
     }
     long long id = 0;
     int crashes = 0;
@@ -96,7 +96,9 @@ std::vector<int64_t> ReadJournal::suspects() const {
 
 int ReadJournal::crashed(int64_t id) {
     std::lock_guard lock(mutex_);
-    const int crashes = ++suspects_[id].crashes;
+    Ends& ends = suspects_[id];
+    ends.lastEndMs = millisecondsNow();
+    const int crashes = ++ends.crashes;
     writeSuspects();
     return crashes;
 }
@@ -104,21 +106,21 @@ int ReadJournal::crashed(int64_t id) {
 int ReadJournal::cutShort(int64_t id) {
     std::lock_guard lock(mutex_);
     Ends& ends = suspects_[id];
-    ends.lastCutMs = millisecondsNow();
+    ends.lastEndMs = millisecondsNow();
     const int cuts = ++ends.cuts;
     writeSuspects();
     return cuts;
 }
 
 std::chrono::milliseconds ReadJournal::untilRetry(int64_t id, std::chrono::milliseconds spacing) const {
-    int64_t lastCut = 0;
+    int64_t lastEnd = 0;
     {
         std::lock_guard lock(mutex_);
         auto it = suspects_.find(id);
-        if (it == suspects_.end() || it->second.lastCutMs == 0) return std::chrono::milliseconds(0);
-        lastCut = it->second.lastCutMs;
+        if (it == suspects_.end() || it->second.lastEndMs == 0) return std::chrono::milliseconds(0);
+        lastEnd = it->second.lastEndMs;
     }
-    const int64_t left = lastCut + int64_t(spacing.count()) - millisecondsNow();
+    const int64_t left = lastEnd + int64_t(spacing.count()) - millisecondsNow();
     return std::chrono::milliseconds(std::clamp<int64_t>(left, 0, spacing.count()));
 }
 
@@ -155,7 +157,7 @@ void ReadJournal::writeSuspects() {
     std::string text;
     for (const auto& [id, ends] : suspects_)
         text += std::to_string(id) + " " + std::to_string(ends.crashes) + " " + std::to_string(ends.cuts) + " " +
-                std::to_string(ends.lastCutMs) + "\n";
+                std::to_string(ends.lastEndMs) + "\n";
     writeWhole(suspectsPath_, text);
 }
 

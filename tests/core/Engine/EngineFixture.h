@@ -86,6 +86,13 @@ inline std::string standInReader(const std::string& path, const std::string& fir
     return path;
 }
 
+// Shell commands for a stand-in that run as the reader turns to the file:
+// how they end the reader counts as the file's reading.
+inline std::string whileReading(const std::string& commands) {
+    const std::string_view line = ReaderProcess::readingLine;
+    return "echo " + std::string(line.substr(0, line.size() - 1)) + "\n" + commands;
+}
+
 // A library folder with its index in a temporary folder.
 struct Library {
     fixtures::TempDir dir;
