@@ -333,6 +333,9 @@ TEST(EngineStress, KilledAtRandomMomentsLosesNothing) {
     const auto rows = lib.rows();
     for (const auto& [path, row] : saved) EXPECT_EQ(rows.at(path).first, row.first) << path;
     EXPECT_FALSE(fs::exists(lib.root + "/.vintrelle/read-suspects"));
+    // Thumbnails the kills cut short while they were written are gone.
+    for (const auto& e : fs::recursive_directory_iterator(lib.root + "/.vintrelle/thumbs"))
+        EXPECT_EQ(e.path().filename().string().find(".jpg."), std::string::npos) << "left behind: " << e.path();
     // Readers of killed runs end with them.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (lib.readerAt() && std::chrono::steady_clock::now() < deadline)

@@ -134,8 +134,13 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
                 noteWaitingForRetry(item.id, wait);
                 return unread;
             }
-            ReaderProcess::Outcome o =
-                ReaderProcess::read(reader, item.kind, url, fallback, paths.thumbURL(item.id), stopped, deadline);
+            const std::string thumb = paths.thumbURL(item.id);
+            ReaderProcess::Outcome o = ReaderProcess::read(reader, item.kind, url, fallback, thumb, stopped, deadline);
+            // A reader ended part way may have left its thumbnail half written aside.
+            if (o.end != End::read) {
+                const size_t slash = thumb.rfind('/');
+                MediaProcessor::removeUnfinishedWrites(thumb.substr(0, slash), std::string_view(thumb).substr(slash + 1));
+            }
             if (o.end == End::stopped) continue;
             // Not there, not runnable, refusing the request, or failing
             // before it turned to the file: the installation is at fault,

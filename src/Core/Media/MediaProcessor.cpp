@@ -4,7 +4,10 @@
 
 #include "Core/Media/MediaProcessor.h"
 
+#include <dirent.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +15,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <mutex>
+#include <random>
 #include <unistd.h>
 
 #include <exiv2/exiv2.hpp>
@@ -36,6 +40,42 @@ int jpegQ(double quality) {
     return int(std::clamp(std::lround(quality * 100.0), 1L, 100L));
 }
 
+namespace {
+
+// Files written aside are named after their target, a full stop and this
+// many letters or digits (as mkstemp names them, which earlier versions used).
+constexpr size_t kAsideLetters = 6;
+constexpr std::string_view kAsideAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+// A new file beside url to write it aside, open for writing, its name in
+// temp; -1 (errno set) when none can be made. Made readable by everyone the
+// user's umask allows, as a file written in place would be.
+int createAside(const std::string& url, std::string& temp) {
+    thread_local std::mt19937_64 random{std::random_device{}() ^ uint64_t(::getpid()) << 32 ^
+                                        uint64_t(std::chrono::steady_clock::now().time_since_epoch().count())};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temp = url + ".";
+        for (size_t i = 0; i < kAsideLetters; ++i) temp += kAsideAlphabet[random() % kAsideAlphabet.size()];
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Whether name is that of a file written aside for a JPEG file (for target
+// alone when it is given).
+bool isAside(std::string_view name, std::string_view target) {
+    if (name.size() < kAsideLetters + 1) return false;
+    const std::string_view letters = name.substr(name.size() - kAsideLetters);
+    const std::string_view of = name.substr(0, name.size() - kAsideLetters - 1);
+    if (name[of.size()] != '.' || letters.find_first_not_of(kAsideAlphabet) != std::string_view::npos) return false;
+    if (!target.empty()) return of == target;
+    return of.size() > 4 && text::lowercased(std::string(of.substr(of.size() - 4))) == ".jpg";
+}
+
+}  // namespace
+
 bool saveJPEG(VipsImage* image, const std::string& url, double quality, int* writeError) {
     void* buffer = nullptr;
     size_t length = 0;
@@ -50,9 +90,9 @@ bool saveJPEG(VipsImage* image, const std::string& url, double quality, int* wri
     }
     // Write beside the target and rename over it: a reader never sees half a
     // thumbnail, and a failed write leaves the old one in place.
-    std::string temp = url + ".XXXXXX";
+    std::string temp;
     int error = 0;
-    int fd = mkstemp(temp.data());
+    const int fd = createAside(url, temp);
     if (fd < 0) error = errno;
     if (fd >= 0) {
         const char* p = here ? here->data() : static_cast<const char*>(buffer);
@@ -67,7 +107,6 @@ bool saveJPEG(VipsImage* image, const std::string& url, double quality, int* wri
             p += n;
             left -= size_t(n);
         }
-        fchmod(fd, 0644);
         if (::close(fd) != 0 && error == 0) error = errno;
         if (error == 0 && std::rename(temp.c_str(), url.c_str()) != 0) error = errno;
         if (error != 0) ::unlink(temp.c_str());
@@ -679,6 +718,14 @@ bool writeJPEG(const Image& image, const std::string& url, double quality, int* 
     }
     VImage out(tagged);
     return media::saveJPEG(out.get(), url, quality, writeError);
+}
+
+void removeUnfinishedWrites(const std::string& folder, std::string_view target) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    while (const dirent* e = ::readdir(dir))
+        if (media::isAside(e->d_name, target)) ::unlinkat(::dirfd(dir), e->d_name, 0);
+    ::closedir(dir);
 }
 
 ImageRef loadImage(const std::string& url, int maxPixel) {

@@ -1043,6 +1043,31 @@ TEST_F(LibraryEngineTest, ACrashWhileReadingIsTriedAgainOnlyAfterTheSpacing) {
     EXPECT_TRUE(ReadJournal(lib.paths.dataDir).suspects().empty());
 }
 
+// Thumbnails a killed run was writing (written aside, never moved into
+// place) are removed when the library is opened again, and what a reader
+// ended part way leaves is removed at once; finished thumbnails stay.
+TEST_F(LibraryEngineTest, ThumbnailsLeftHalfWrittenAreRemoved) {
+    Library lib;
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/suspect.jpg", 64, 48));
+    const int64_t id = lib.leftInFlight({"suspect.jpg"}).at("suspect.jpg");
+    const std::string finished = lib.paths.thumbURL(551);
+    const std::vector<std::string> left{finished + ".8OIwU3", lib.paths.thumbURL(256) + ".Ab12Cd",
+                                        lib.paths.thumbURL(id) + ".x0X0x0"};
+    fixtures::writeFile(finished, "a finished thumbnail");
+    fixtures::writeFile(left[0], "");
+    fixtures::writeFile(left[1], "half a thumbnail");
+    fixtures::writeFile(left[2], "half a thumbnail");
+    // Its reader is killed while it writes the suspect's thumbnail aside.
+    lib.engine->setReaderPath(standInReader(lib.dir / "reader", whileReading("echo half > \"$5.Zz9Yy8\"\nkill -KILL $$")));
+    lib.engine->setRetrySpacing(std::chrono::hours(1));
+    lib.fullScan();
+    EXPECT_EQ(lib.rec->halt, EngineHalt::readAgainLater);
+    for (const std::string& path : left) EXPECT_FALSE(fs::exists(path)) << path;
+    const fs::path shard = fs::path(lib.paths.thumbURL(id)).parent_path();
+    for (const auto& e : fs::directory_iterator(shard)) ADD_FAILURE() << "left behind: " << e.path();
+    EXPECT_EQ(fixtures::readFile(finished), "a finished thumbnail");
+}
+
 // A suspect stays one until what its reader found is saved: a run whose
 // save fails (or that ends before it) leaves the file to be read apart
 // again, never here, where a file that crashes its decoder would take the
