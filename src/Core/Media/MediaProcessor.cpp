@@ -74,46 +74,52 @@ bool isAside(std::string_view name, std::string_view target) {
     return of.size() > 4 && text::lowercased(std::string(of.substr(of.size() - 4))) == ".jpg";
 }
 
-}  // namespace
-
-bool saveJPEG(VipsImage* image, const std::string& url, double quality, int* writeError) {
-    void* buffer = nullptr;
-    size_t length = 0;
-    std::optional<std::string> here;
-    if (encodableHere(image)) {
-        here = encodeHere(image, jpegQ(quality));
-        if (!here) return false;
-        length = here->size();
-    } else if (vips_jpegsave_buffer(image, &buffer, &length, "Q", jpegQ(quality), "strip", TRUE, nullptr) != 0) {
-        vips_error_clear();
-        return false;
-    }
-    // Write beside the target and rename over it: a reader never sees half a
-    // thumbnail, and a failed write leaves the old one in place.
+// Writes bytes beside url and renames them over it: a reader never sees half
+// a thumbnail, and a failed write leaves the old one in place.
+bool writeWhole(const std::string& url, std::string_view bytes, int* writeError) {
     std::string temp;
     int error = 0;
     const int fd = createAside(url, temp);
     if (fd < 0) error = errno;
     if (fd >= 0) {
-        const char* p = here ? here->data() : static_cast<const char*>(buffer);
-        size_t left = length;
-        while (error == 0 && left > 0) {
-            ssize_t n = ::write(fd, p, left);
+        while (error == 0 && !bytes.empty()) {
+            ssize_t n = ::write(fd, bytes.data(), bytes.size());
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 error = n < 0 ? errno : ENOSPC;
                 break;
             }
-            p += n;
-            left -= size_t(n);
+            bytes.remove_prefix(size_t(n));
         }
         if (::close(fd) != 0 && error == 0) error = errno;
         if (error == 0 && std::rename(temp.c_str(), url.c_str()) != 0) error = errno;
         if (error != 0) ::unlink(temp.c_str());
     }
-    g_free(buffer);
     if (writeError) *writeError = error;
     return error == 0;
+}
+
+}  // namespace
+
+bool saveJPEG(VipsImage* image, const std::string& url, double quality, int* writeError) {
+    if (encodableHere(image)) {
+        const std::optional<std::string> bytes = encodeHere(image, jpegQ(quality));
+        return bytes && writeWhole(url, *bytes, writeError);
+    }
+    void* buffer = nullptr;
+    size_t length = 0;
+    if (vips_jpegsave_buffer(image, &buffer, &length, "Q", jpegQ(quality), "strip", TRUE, nullptr) != 0) {
+        vips_error_clear();
+        return false;
+    }
+    const bool written = writeWhole(url, std::string_view(static_cast<const char*>(buffer), length), writeError);
+    g_free(buffer);
+    return written;
+}
+
+bool saveJPEG(const Pixels& pixels, const std::string& url, double quality, int* writeError) {
+    const std::optional<std::string> bytes = encodeHere(pixels, jpegQ(quality));
+    return bytes && writeWhole(url, *bytes, writeError);
 }
 
 }  // namespace media
@@ -643,6 +649,7 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
 
     std::optional<ExivRead> meta;
     std::optional<std::string> bytes;
+    std::optional<media::PlainJpeg> plain;
     Source src = Source::file(url);
     std::optional<Header> header;
     if (raw) {
@@ -667,12 +674,25 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
         if (o >= 5 && o <= 8) std::swap(r.width, r.height);
     } else {
         if (bytes = readWholeJPEG(url); bytes) src = Source::fileBytes(url, *bytes);
-        header = readHeader(src);
-        if (!header) return r;  // not an image: only the fallback date
-        // The decoder's copy of the EXIF block when it has one (JPEG, PNG,
-        // WebP, HEIC); Exiv2 reads the file itself for the rest (TIFF).
-        if (!header->exif.empty()) {
-            if (auto fields = decodeExifBlock(header->exif)) meta = ExivRead{*fields, {}, 0, 0};
+        // A plain JPEG is read by libjpeg alone, its orientation taken from
+        // its EXIF block; one whose block Exiv2 cannot read goes the vips
+        // way, whose loader reads the orientation itself.
+        if (bytes && (plain = media::plainJpeg(*bytes)) && !plain->exif.empty()) {
+            if (auto fields = decodeExifBlock(plain->exif)) meta = ExivRead{*fields, {}, 0, 0};
+            else plain.reset();
+        }
+        if (plain) {
+            const int o = meta ? meta->fields.orientation.value_or(1) : 1;
+            header = Header{plain->width, plain->height, o >= 1 && o <= 8 ? o : 1, plain->exif};
+            src.decodesPartly = true;  // should libjpeg give up on it, as vips's JPEG loader
+        } else {
+            header = readHeader(src);
+            if (!header) return r;  // not an image: only the fallback date
+            // The decoder's copy of the EXIF block when it has one (JPEG, PNG,
+            // WebP, HEIC); Exiv2 reads the file itself for the rest (TIFF).
+            if (!header->exif.empty()) {
+                if (auto fields = decodeExifBlock(header->exif)) meta = ExivRead{*fields, {}, 0, 0};
+            }
         }
         if (!meta) meta = readWithExiv2(url, false);
         r.width = header->width;
@@ -682,7 +702,11 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
     if (meta) applyFields(r, meta->fields, fallbackDate);
 
     if (header && decodable(*header)) {
-        if (VImage thumb = thumbnail(src, media::kThumbPixels)) {
+        // Should libjpeg give up on a plain JPEG, vips's loader has its say.
+        thread_local media::Pixels quick;
+        if (plain && media::plainJpegThumbnail(*bytes, header->orientation, media::kThumbPixels, quick)) {
+            r.thumbOK = media::saveJPEG(quick, thumbURL, media::kThumbQuality, &r.thumbWriteError);
+        } else if (VImage thumb = thumbnail(src, media::kThumbPixels)) {
             r.thumbOK = media::saveJPEG(thumb.get(), thumbURL, media::kThumbQuality, &r.thumbWriteError);
             if (r.thumbOK && (r.width == 0 || r.height == 0)) {
                 r.width = vips_image_get_width(thumb.get());
