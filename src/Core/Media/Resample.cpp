@@ -88,14 +88,16 @@ const Kernel& kernelFor(int axis, int in, int out, double shrink) {
     return k;
 }
 
-// Line o of out is the kernel's sum over lines of in (each `length` bytes,
-// `stride` apart).
-// Built also for processors with wider vectors, picked when the program starts.
+// Lines `from` to `to` of the kernel's output, each the kernel's sum over
+// lines of in (each `length` bytes, `stride` apart), one after another
+// into out. Built also for processors with wider vectors, picked when the
+// program starts.
 [[gnu::target_clones("avx2", "default")]] void reduceLines(const uint8_t* in, size_t stride, size_t length,
-                                                           const Kernel& k, uint8_t* out, std::vector<int32_t>& sums) {
+                                                           const Kernel& k, int from, int to, uint8_t* out,
+                                                           std::vector<int32_t>& sums) {
     sums.resize(length);
     int32_t* acc = sums.data();
-    for (int o = 0; o < k.out; ++o) {
+    for (int o = from; o < to; ++o) {
         const int16_t* w = &k.weights[size_t(o) * size_t(k.taps)];
         const uint8_t* line = in + size_t(k.first[size_t(o)]) * stride;
         const int32_t w0 = w[0];
@@ -106,29 +108,41 @@ const Kernel& kernelFor(int axis, int in, int out, double shrink) {
             if (wt == 0) continue;
             for (size_t i = 0; i < length; ++i) acc[i] += wt * line[i];
         }
-        uint8_t* dst = out + size_t(o) * length;
+        uint8_t* dst = out + size_t(o - from) * length;
         for (size_t i = 0; i < length; ++i) dst[i] = uint8_t(std::clamp((acc[i] + kOne / 2) >> kWeightBits, 0, 255));
     }
 }
 
-// Turns a picture of h rows of w pixels into one of w rows of h pixels.
+// Turns a picture of h rows of w pixels into one of w rows of h pixels, a
+// block at a time so that both sides stay in the cache.
 template <int B>
 void transposeBands(const uint8_t* in, int w, int h, uint8_t* out) {
     constexpr int kBlock = 32;
     for (int y0 = 0; y0 < h; y0 += kBlock)
         for (int x0 = 0; x0 < w; x0 += kBlock) {
             const int y1 = std::min(h, y0 + kBlock), x1 = std::min(w, x0 + kBlock);
-            for (int x = x0; x < x1; ++x)
-                for (int y = y0; y < y1; ++y)
-                    std::memcpy(out + (size_t(x) * size_t(h) + size_t(y)) * B, in + (size_t(y) * size_t(w) + size_t(x)) * B,
-                                B);
+            for (int x = x0; x < x1; ++x) {
+                uint8_t* column = out + size_t(x) * size_t(h) * B;
+                const uint8_t* from = in + size_t(x) * B;
+                // Three-byte pixels move as four bytes, the fourth
+                // overwritten by the next pixel down, except where that
+                // byte lies past the end of either picture's row.
+                const int fast = B == 3 && x + 1 < w ? std::min(y1, h - 1) : y0;
+                int y = y0;
+                for (; y < fast; ++y) {
+                    uint32_t pixel;
+                    std::memcpy(&pixel, from + size_t(y) * size_t(w) * B, 4);
+                    std::memcpy(column + size_t(y) * B, &pixel, 4);
+                }
+                for (; y < y1; ++y) std::memcpy(column + size_t(y) * B, from + size_t(y) * size_t(w) * B, B);
+            }
         }
 }
 
-void transpose(const Pixels& in, Pixels& out) {
-    out.reshape(in.height, in.width, in.bands);
-    if (in.bands == 3) transposeBands<3>(in.data.data(), in.width, in.height, out.data.data());
-    else transposeBands<1>(in.data.data(), in.width, in.height, out.data.data());
+// Turns h rows of w pixels of `bands` bytes into w rows of h pixels.
+void transpose(const uint8_t* in, int w, int h, int bands, uint8_t* out) {
+    if (bands == 3) transposeBands<3>(in, w, h, out);
+    else transposeBands<1>(in, w, h, out);
 }
 
 // Where display pixel (x, y) of an upright picture comes from in the stored
@@ -158,27 +172,44 @@ void turnBands(const Pixels& in, int orientation, Pixels& out) {
 }  // namespace
 
 void reduce(const Pixels& in, int width, int height, double hshrink, double vshrink, Pixels& out) {
+    // Rows made at once: what a strip goes through stays in the cache.
+    constexpr int kStrip = 32;
     // Kept for the thread's next picture: freshly mapped memory costs a
     // page fault for every 4 kB touched.
     thread_local std::vector<int32_t> sums;
-    thread_local Pixels down, side, sideOut;
-    const Pixels* rows = &in;
-    if (vshrink > 1) {
-        down.reshape(in.width, height, in.bands);
-        reduceLines(in.data.data(), in.rowBytes(), in.rowBytes(), kernelFor(0, in.height, height, vshrink),
-                    down.data.data(), sums);
-        rows = &down;
-    }
-    if (!(hshrink > 1)) {
-        out = *rows;
+    thread_local std::vector<uint8_t> strip, side, sideOut;
+    const bool down = vshrink > 1, across = hshrink > 1;
+    if (!down && !across) {
+        out = in;
         return;
     }
-    // Columns reduced as the rows of the picture turned on its side.
-    transpose(*rows, side);
-    sideOut.reshape(rows->height, width, in.bands);
-    reduceLines(side.data.data(), side.rowBytes(), side.rowBytes(), kernelFor(1, in.width, width, hshrink),
-                sideOut.data.data(), sums);
-    transpose(sideOut, out);
+    out.reshape(across ? width : in.width, down ? height : in.height, in.bands);
+    const int bands = in.bands;
+    const Kernel* vertical = down ? &kernelFor(0, in.height, out.height, vshrink) : nullptr;
+    const Kernel* horizontal = across ? &kernelFor(1, in.width, width, hshrink) : nullptr;
+    for (int y0 = 0; y0 < out.height; y0 += kStrip) {
+        const int rows = std::min(kStrip, out.height - y0);
+        // The strip's rows reduced down, straight into place when nothing
+        // is left to reduce across.
+        const uint8_t* reducedDown = in.row(y0);
+        if (down) {
+            uint8_t* target = out.row(y0);
+            if (across) {
+                strip.resize(size_t(rows) * in.rowBytes());
+                target = strip.data();
+            }
+            reduceLines(in.data.data(), in.rowBytes(), in.rowBytes(), *vertical, y0, y0 + rows, target, sums);
+            reducedDown = target;
+        }
+        if (!across) continue;
+        // Reduced across as the rows of the strip turned on its side.
+        side.resize(size_t(rows) * in.rowBytes());
+        transpose(reducedDown, in.width, rows, bands, side.data());
+        const size_t line = size_t(rows) * size_t(bands);
+        sideOut.resize(size_t(width) * line);
+        reduceLines(side.data(), line, line, *horizontal, 0, width, sideOut.data(), sums);
+        transpose(sideOut.data(), rows, width, bands, out.row(y0));
+    }
 }
 
 void turnUpright(const Pixels& in, int orientation, Pixels& out) {
