@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <deque>
+#include <set>
 #include <thread>
 
 #include "Core/Engine/EngineCore.h"
@@ -24,6 +25,8 @@ namespace {
 
 constexpr size_t kBatchSize = 100;
 constexpr double kBatchSeconds = 0.9;
+// Files named in the reading journal ahead of the readers, at once.
+constexpr size_t kJournalAhead = 32;
 
 int workerCount() { return std::max(activeProcessorCount() - 2, 2); }
 
@@ -104,7 +107,22 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
         int active = 0;
         bool cancelled = false;
         std::deque<Result> results;
+        std::set<size_t> reading;  // items being read
+        size_t journalledTo = 0;   // items before this one were named in the journal
     } shared;
+
+    // Before an item not named in the reading journal is read: the items
+    // being read and the next ones are named there, in one write for many
+    // files (caller holds shared.mutex).
+    auto journalAhead = [&](size_t index) {
+        if (index < shared.journalledTo) return;
+        shared.journalledTo = std::min(items.size(), index + kJournalAhead);
+        std::vector<int64_t> ids;
+        for (size_t i : shared.reading)
+            if (i < index) ids.push_back(items[i].id);
+        for (size_t i = index; i < shared.journalledTo; ++i) ids.push_back(items[i].id);
+        journal.mayRead(ids);
+    };
 
     // A file in flight when an earlier run ended abnormally is read in a
     // process of its own: should it crash its decoder, only that process
@@ -200,7 +218,6 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
                 return ProcessedMedia{};
             }
         };
-        journal.begin(item.id);
         if (hook) hook(url);
         Result r{0, readOnce(), false};
         if (!r.media.thumbOK && r.media.thumbWriteError == 0) {
@@ -219,7 +236,6 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
         // Written meanwhile (a copy over it going on): what was read is of
         // no file that stands, and the scan its writing brings reads it whole.
         if (!r.unread && !stillAsScanned(url, item)) r.unread = true;
-        journal.end(item.id);
         return r;
     };
 
@@ -235,11 +251,14 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
                     // after a stop.
                     if (shared.cancelled || stopped || fileWriteError != 0 || shared.next >= items.size()) break;
                     index = shared.next++;
+                    shared.reading.insert(index);
+                    journalAhead(index);
                 }
                 Result r = read(items[index]);
                 r.index = index;
                 {
                     std::lock_guard lock(shared.mutex);
+                    shared.reading.erase(index);
                     shared.results.push_back(std::move(r));
                 }
                 shared.cv.notify_all();
@@ -337,6 +356,7 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
     }
     lock.unlock();
     workers.clear();  // joins; readers in flight finish their file
+    journal.mayRead({});
     const bool saved = flush();
     // A failed write ends the run; the work loop says why.
     if (mustHalt()) return;

@@ -67,7 +67,7 @@ void ReadJournal::recover() {
         while (in >> id) added |= suspects_.try_emplace(id).second;
     }
     if (added) writeSuspects();
-    reading_.clear();
+    readingLength_ = 0;
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
@@ -124,29 +124,23 @@ std::chrono::milliseconds ReadJournal::untilRetry(int64_t id, std::chrono::milli
     return std::chrono::milliseconds(std::clamp<int64_t>(left, 0, spacing.count()));
 }
 
-void ReadJournal::begin(int64_t id) {
-    std::lock_guard lock(mutex_);
-    reading_.insert(id);
-    writeReading();
-}
-
-void ReadJournal::end(int64_t id) {
-    std::lock_guard lock(mutex_);
-    if (auto it = reading_.find(id); it != reading_.end()) reading_.erase(it);
-    writeReading();
-}
-
-void ReadJournal::writeReading() {
+void ReadJournal::mayRead(const std::vector<int64_t>& ids) {
     // No fsync: the journal guards against the process dying, not the
-    // machine, and the page cache outlives the process. Emptied before it is
-    // written, so a kill between the two loses ids (harmless) rather than
-    // leaving stale ones behind.
+    // machine, and the page cache outlives the process.
+    std::lock_guard lock(mutex_);
     if (fd_ < 0) fd_ = ::open(readingPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0) return;
+    if (ids.empty()) {
+        if (readingLength_ > 0 && ::ftruncate(fd_, 0) == 0) readingLength_ = 0;
+        return;
+    }
+    // Written over what was there in one write, never emptied first: a
+    // kill at any moment leaves the old ids or the new ones (blanks cover
+    // the rest of a longer list), never none.
     std::string text;
-    for (int64_t id : reading_) text += std::to_string(id) + "\n";
-    if (::ftruncate(fd_, 0) != 0) return;
-    if (!text.empty() && ::pwrite(fd_, text.data(), text.size(), 0) < 0) return;
+    for (int64_t id : ids) text += std::to_string(id) + "\n";
+    if (text.size() < readingLength_) text.append(readingLength_ - text.size(), ' ');
+    if (::pwrite(fd_, text.data(), text.size(), 0) == ssize_t(text.size())) readingLength_ = text.size();
 }
 
 void ReadJournal::writeSuspects() {

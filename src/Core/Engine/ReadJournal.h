@@ -15,7 +15,8 @@
 // faults for a while is over by then, and one bad spell never condemns a
 // good file.
 //
-// On disk: "reading-ids" (ids in flight, one a line), "read-suspects" (id,
+// On disk: "reading-ids" (ids that may be in flight, one a line, padded
+// with blanks), "read-suspects" (id,
 // the crashes of its reading process so far, the times it was cut short and
 // when its reading last ended either way, in milliseconds since 1970, one
 // line each; older files lack the last numbers).
@@ -24,7 +25,6 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -63,17 +63,19 @@ public:
     // now. Never more than `spacing`, whatever the clock did meanwhile.
     std::chrono::milliseconds untilRetry(int64_t id, std::chrono::milliseconds spacing) const;
 
-    // A read in this process starts and returns.
-    void begin(int64_t id);
-    void end(int64_t id);
+    // The files this process may read from now on, until the next call:
+    // those being read and some about to be. Written once for many files, so
+    // that reading one costs no write; a run that ends abnormally leaves
+    // them all suspects, where one not read yet costs only a reading apart.
+    // An empty list: none.
+    void mayRead(const std::vector<int64_t>& ids);
 
 private:
-    void writeReading();   // caller holds mutex_
     void writeSuspects();  // caller holds mutex_
 
     const std::string readingPath_, suspectsPath_;
     mutable std::mutex mutex_;
-    std::multiset<int64_t> reading_;
+    size_t readingLength_ = 0;  // of what "reading-ids" holds
     struct Ends {
         int crashes = 0;
         int cuts = 0;

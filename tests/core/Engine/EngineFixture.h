@@ -152,14 +152,13 @@ struct Library {
         engine->stop();
         engine.reset();
         std::map<std::string, int64_t> ids;
-        {
-            ReadJournal journal(paths.dataDir);
-            for (const std::string& name : names) {
-                ids[name] = db->db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
-                                            {name, int64_t(fs::file_size(root + "/" + name)), 1.0});
-                journal.begin(ids[name]);
-            }
+        std::vector<int64_t> reading;
+        for (const std::string& name : names) {
+            ids[name] = db->db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
+                                        {name, int64_t(fs::file_size(root + "/" + name)), 1.0});
+            reading.push_back(ids[name]);
         }
+        ReadJournal(paths.dataDir).mayRead(reading);
         open();
         return ids;
     }

@@ -690,6 +690,36 @@ TEST_F(LibraryEngineTest, FailedBatchSaveReportsNoUnsavedRows) {
     for (auto& [path, r] : lib.rows()) EXPECT_TRUE(r.done) << path;
 }
 
+// Every file read in the indexing process is named in the reading journal
+// while it is read, whatever the order in which the readers finish, and the
+// journal is empty once the pass is over.
+TEST_F(LibraryEngineTest, EveryFileReadHereIsInTheJournalMeanwhile) {
+    Library lib;
+    for (int i = 0; i < 150; ++i) lib.file("f" + std::to_string(i) + ".jpg", "not a picture " + std::to_string(i));
+    const std::string journal = lib.paths.dataDir + "/reading-ids";
+    std::mutex mutex;
+    std::vector<std::string> unnamed;
+    int read = 0;
+    lib.engine->setReadHook([&](const std::string& path) {
+        const std::string name = fs::path(path).filename();
+        // Readers finish in no fixed order.
+        if (name.size() % 3 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::set<int64_t> named;
+        std::istringstream in(fixtures::readFile(journal));
+        for (int64_t id; in >> id;) named.insert(id);
+        int64_t id = -1;
+        lib.db->db().forEachRow("SELECT id FROM assets WHERE path=?", {name}, [&](const Row& r) { id = r.int64(0); });
+        std::lock_guard lock(mutex);
+        ++read;
+        if (!named.count(id)) unnamed.push_back(name);
+    });
+    lib.fullScan();
+    EXPECT_GE(read, 150);
+    EXPECT_TRUE(unnamed.empty()) << ::testing::PrintToString(unnamed);
+    EXPECT_EQ(fs::file_size(journal), 0u);
+    for (auto& [path, r] : lib.rows()) EXPECT_TRUE(r.done) << path;
+}
+
 // What abnormal ends leave in the journal: the files in flight become
 // suspects however often they end a run, and only crashes of their own
 // reading process count against them, across runs. Suspects of earlier
@@ -698,10 +728,17 @@ TEST(ReadJournal, OnlyCrashesOfTheReadingProcessCount) {
     fixtures::TempDir dir;
     for (int end = 0; end < 4; ++end) {  // four kills with the same files in flight
         ReadJournal journal(dir.path());
-        for (int64_t id : {4, 5, 6}) journal.begin(id);
-        journal.end(6);
+        journal.mayRead({4, 5, 6});
+        journal.mayRead({4, 5});
         ReadJournal next(dir.path());
         next.recover();
+    }
+    {
+        // A run that ends as it should leaves none.
+        ReadJournal journal(dir.path());
+        journal.mayRead({7, 8});
+        journal.mayRead({});
+        ReadJournal(dir.path()).recover();
     }
     ReadJournal journal(dir.path());
     EXPECT_EQ(journal.suspects(), (std::vector<int64_t>{4, 5}));
