@@ -90,11 +90,9 @@ const Kernel& kernelFor(int axis, int in, int out, double shrink) {
 
 // Lines `from` to `to` of the kernel's output, each the kernel's sum over
 // lines of in (each `length` bytes, `stride` apart), one after another
-// into out. Built also for processors with wider vectors, picked when the
-// program starts.
-[[gnu::target_clones("avx2", "default")]] void reduceLines(const uint8_t* in, size_t stride, size_t length,
-                                                           const Kernel& k, int from, int to, uint8_t* out,
-                                                           std::vector<int32_t>& sums) {
+// into out.
+[[gnu::always_inline]] inline void reduceLinesWith(const uint8_t* in, size_t stride, size_t length, const Kernel& k,
+                                                   int from, int to, uint8_t* out, std::vector<int32_t>& sums) {
     sums.resize(length);
     int32_t* acc = sums.data();
     for (int o = from; o < to; ++o) {
@@ -111,6 +109,25 @@ const Kernel& kernelFor(int axis, int in, int out, double shrink) {
         uint8_t* dst = out + size_t(o - from) * length;
         for (size_t i = 0; i < length; ++i) dst[i] = uint8_t(std::clamp((acc[i] + kOne / 2) >> kWeightBits, 0, 255));
     }
+}
+
+// The same built for processors with wider vectors. Chosen by a test of our
+// own rather than by the loader (target_clones), whose choice runs before a
+// sanitizer's runtime is ready.
+[[gnu::target("avx2")]] void reduceLinesWide(const uint8_t* in, size_t stride, size_t length, const Kernel& k,
+                                             int from, int to, uint8_t* out, std::vector<int32_t>& sums) {
+    reduceLinesWith(in, stride, length, k, from, to, out, sums);
+}
+
+void reduceLinesNarrow(const uint8_t* in, size_t stride, size_t length, const Kernel& k, int from, int to,
+                       uint8_t* out, std::vector<int32_t>& sums) {
+    reduceLinesWith(in, stride, length, k, from, to, out, sums);
+}
+
+void reduceLines(const uint8_t* in, size_t stride, size_t length, const Kernel& k, int from, int to, uint8_t* out,
+                 std::vector<int32_t>& sums) {
+    static const bool wide = __builtin_cpu_supports("avx2");
+    (wide ? reduceLinesWide : reduceLinesNarrow)(in, stride, length, k, from, to, out, sums);
 }
 
 // Turns a picture of h rows of w pixels into one of w rows of h pixels, a
