@@ -28,8 +28,8 @@ TEST(ReaderMissing, TheProbeFailsSayingWhyAndIndexesEverythingWithItsReader) {
         paths.prepare();
         LibraryDB db(paths.databasePath());
         ReadJournal(paths.dataDir)
-            .begin(db.db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
-                                  {"suspect.jpg", int64_t(fs::file_size(root + "/suspect.jpg")), 1.0}));
+            .mayRead({db.db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
+                                     {"suspect.jpg", int64_t(fs::file_size(root + "/suspect.jpg")), 1.0})});
     }
     // The probe installed alone: the same program, without the reader beside it.
     const std::string alone = dir / "alone/vintrelle-probe";

@@ -179,7 +179,7 @@ struct PhotoLibrary {
         }
         files = photos;
         std::string first = "case \"$3\" in *slow*) sleep " + std::to_string(kSlowMs / 1000.0) + " >/dev/null ;; esac";
-        if (!crashOn.empty()) first += "\ncase \"$3\" in */" + crashOn + ") kill -SEGV $$ ;; esac";
+        if (!crashOn.empty()) first += "\n" + whileReading("case \"$3\" in */" + crashOn + ") kill -SEGV $$ ;; esac");
         reader = standInReader(dir / "reader", first);
     }
     // Slow photos, read first (the pass goes by path, descending).
@@ -333,6 +333,9 @@ TEST(EngineStress, KilledAtRandomMomentsLosesNothing) {
     const auto rows = lib.rows();
     for (const auto& [path, row] : saved) EXPECT_EQ(rows.at(path).first, row.first) << path;
     EXPECT_FALSE(fs::exists(lib.root + "/.vintrelle/read-suspects"));
+    // Thumbnails the kills cut short while they were written are gone.
+    for (const auto& e : fs::recursive_directory_iterator(lib.root + "/.vintrelle/thumbs"))
+        EXPECT_EQ(e.path().filename().string().find(".jpg."), std::string::npos) << "left behind: " << e.path();
     // Readers of killed runs end with them.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (lib.readerAt() && std::chrono::steady_clock::now() < deadline)

@@ -164,6 +164,8 @@ struct EngineCore : std::enable_shared_from_this<EngineCore> {
     bool mustHalt();
     // A worker could not write a file into the data folder.
     void noteWriteError(int error);
+    // Once, before the first read: takes up what a run that ended abnormally
+    // left (files in flight, thumbnails half written).
     void recoverJournal();
     // Suspects whose files are in the index, still unread.
     std::vector<int64_t> unreadSuspects();

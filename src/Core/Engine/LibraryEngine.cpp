@@ -15,6 +15,7 @@
 #include "Core/Engine/EngineCore.h"
 #include "Core/Engine/ReaderProcess.h"
 #include "Core/Faces/FaceEngine.h"
+#include "Core/Media/MediaProcessor.h"
 
 namespace vintrelle {
 
@@ -299,6 +300,11 @@ void EngineCore::drain() {
 }
 
 void EngineCore::recoverJournal() {
+    // Thumbnails that a run killed while writing them left aside.
+    for (int64_t shard = 0; shard < 256; ++shard) {
+        const std::string thumb = paths.thumbURL(shard);
+        MediaProcessor::removeUnfinishedWrites(thumb.substr(0, thumb.rfind('/')));
+    }
     journal.recover();
     // Suspects whose files were removed, or read since by other means.
     const std::vector<int64_t> all = journal.suspects(), unread = unreadSuspects();

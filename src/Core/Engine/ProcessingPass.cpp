@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <deque>
+#include <set>
 #include <thread>
 
 #include "Core/Engine/EngineCore.h"
@@ -24,6 +25,8 @@ namespace {
 
 constexpr size_t kBatchSize = 100;
 constexpr double kBatchSeconds = 0.9;
+// Files named in the reading journal ahead of the readers, at once.
+constexpr size_t kJournalAhead = 32;
 
 int workerCount() { return std::max(activeProcessorCount() - 2, 2); }
 
@@ -104,19 +107,35 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
         int active = 0;
         bool cancelled = false;
         std::deque<Result> results;
+        std::set<size_t> reading;  // items being read
+        size_t journalledTo = 0;   // items before this one were named in the journal
     } shared;
+
+    // Before an item not named in the reading journal is read: the items
+    // being read and the next ones are named there, in one write for many
+    // files (caller holds shared.mutex).
+    auto journalAhead = [&](size_t index) {
+        if (index < shared.journalledTo) return;
+        shared.journalledTo = std::min(items.size(), index + kJournalAhead);
+        std::vector<int64_t> ids;
+        for (size_t i : shared.reading)
+            if (i < index) ids.push_back(items[i].id);
+        for (size_t i = index; i < shared.journalledTo; ++i) ids.push_back(items[i].id);
+        journal.mayRead(ids);
+    };
 
     // A file in flight when an earlier run ended abnormally is read in a
     // process of its own: should it crash its decoder, only that process
     // ends, and only two such ends condemn it; a reading cut short (killed,
     // as the out-of-memory killer does, past its deadline, or failing) is
-    // tried again some minutes later (in a run the engine starts for it, or
-    // a later one), and only three such ends condemn it. Nothing else does:
-    // the end of this process (a kill, a crash in another thread) says
-    // nothing of any one file, nor does a reading of a file that was being
-    // written meanwhile. It stays a suspect until what was read of it is
-    // saved (see flush): a run that ends before then must not read it here
-    // next time.
+    // only one of three. Each try waits some minutes after the last (in a
+    // run the engine starts for it, or a later one), so that a bad spell
+    // of the machine never uses them all up. Nothing else counts: the end of
+    // this process (a kill, a crash in another thread) says nothing of any
+    // one file, nor does a reading of a file that was being written
+    // meanwhile, nor a reader that failed before it turned to the file. It
+    // stays a suspect until what was read of it is saved (see flush): a run
+    // that ends before then must not read it here next time.
     auto readSuspect = [&](const WorkItem& item, const std::string& url, double fallback) -> Result {
         using End = ReaderProcess::Outcome::End;
         const Result unread{0, {}, true};
@@ -133,20 +152,27 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
                 noteWaitingForRetry(item.id, wait);
                 return unread;
             }
-            ReaderProcess::Outcome o =
-                ReaderProcess::read(reader, item.kind, url, fallback, paths.thumbURL(item.id), stopped, deadline);
+            const std::string thumb = paths.thumbURL(item.id);
+            ReaderProcess::Outcome o = ReaderProcess::read(reader, item.kind, url, fallback, thumb, stopped, deadline);
+            // A reader ended part way may have left its thumbnail half written aside.
+            if (o.end != End::read) {
+                const size_t slash = thumb.rfind('/');
+                MediaProcessor::removeUnfinishedWrites(thumb.substr(0, slash), std::string_view(thumb).substr(slash + 1));
+            }
             if (o.end == End::stopped) continue;
-            if (ReaderProcess::unstartedForNow(o)) {
+            // Not there, not runnable, refusing the request, or failing
+            // before it turned to the file: the installation is at fault,
+            // not the file, which waits for a reader (the run says so).
+            if (ReaderProcess::readerAtFault(o)) {
+                noteWaitingForReader(item.id, reader, o);
+                return unread;
+            }
+            // No reader to be had for the moment, or one killed from outside
+            // before it turned to the file: that says nothing of the file.
+            if (o.end == End::unstarted || (o.end == End::killed && !o.reading)) {
                 std::fprintf(stderr, "vintrelle: the reader of %s %s; reading it again later\n", url.c_str(),
                              ReaderProcess::describe(o).c_str());
                 noteWaitingForRetry(item.id, spacing);
-                return unread;
-            }
-            // Not there, not runnable, or refusing the request: the
-            // installation is at fault, not the file, which waits for a
-            // reader (the run says so).
-            if (o.end == End::unstarted || o.end == End::refused) {
-                noteWaitingForReader(item.id, reader, o);
                 return unread;
             }
             noteReaderTookUp(item.id);
@@ -164,9 +190,9 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
                 const bool again = ends < (crash ? ReadJournal::crashesToCondemn : ReadJournal::cutsToCondemn);
                 std::fprintf(stderr, "vintrelle: the reader of %s %s; %s\n", url.c_str(),
                              ReaderProcess::describe(o).c_str(),
-                             !again ? "set aside as unreadable" : crash ? "reading it again" : "reading it again later");
+                             again ? "reading it again later" : "set aside as unreadable");
                 if (!again) return condemned();
-                continue;  // a cut waits at the top
+                continue;  // the next try waits at the top
             }
             if (!o.media.thumbOK) {
                 // As for a file read here: only bytes that were all there
@@ -192,7 +218,6 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
                 return ProcessedMedia{};
             }
         };
-        journal.begin(item.id);
         if (hook) hook(url);
         Result r{0, readOnce(), false};
         if (!r.media.thumbOK && r.media.thumbWriteError == 0) {
@@ -211,7 +236,6 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
         // Written meanwhile (a copy over it going on): what was read is of
         // no file that stands, and the scan its writing brings reads it whole.
         if (!r.unread && !stillAsScanned(url, item)) r.unread = true;
-        journal.end(item.id);
         return r;
     };
 
@@ -227,11 +251,14 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
                     // after a stop.
                     if (shared.cancelled || stopped || fileWriteError != 0 || shared.next >= items.size()) break;
                     index = shared.next++;
+                    shared.reading.insert(index);
+                    journalAhead(index);
                 }
                 Result r = read(items[index]);
                 r.index = index;
                 {
                     std::lock_guard lock(shared.mutex);
+                    shared.reading.erase(index);
                     shared.results.push_back(std::move(r));
                 }
                 shared.cv.notify_all();
@@ -329,6 +356,7 @@ void EngineCore::process(const std::vector<WorkItem>& items) {
     }
     lock.unlock();
     workers.clear();  // joins; readers in flight finish their file
+    journal.mayRead({});
     const bool saved = flush();
     // A failed write ends the run; the work loop says why.
     if (mustHalt()) return;

@@ -33,11 +33,11 @@ ReadJournal::ReadJournal(const std::string& dataDir)
     std::ifstream in(suspectsPath_);
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
-        long long id = 0, lastCut = 0;
+        long long id = 0, lastEnd = 0;
         int crashes = 0, cuts = 0;
         if (!(fields >> id >> crashes)) continue;
-        fields >> cuts >> lastCut;
-        suspects_[id] = {std::max(crashes, 0), std::max(cuts, 0), std::max(lastCut, 0LL)};
+        fields >> cuts >> lastEnd;
+        suspects_[id] = {std::max(crashes, 0), std::max(cuts, 0), std::max(lastEnd, 0LL)};
     }
     long long id = 0;
     int crashes = 0;
@@ -67,7 +67,7 @@ void ReadJournal::recover() {
         while (in >> id) added |= suspects_.try_emplace(id).second;
     }
     if (added) writeSuspects();
-    reading_.clear();
+    readingLength_ = 0;
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
@@ -96,7 +96,9 @@ std::vector<int64_t> ReadJournal::suspects() const {
 
 int ReadJournal::crashed(int64_t id) {
     std::lock_guard lock(mutex_);
-    const int crashes = ++suspects_[id].crashes;
+    Ends& ends = suspects_[id];
+    ends.lastEndMs = millisecondsNow();
+    const int crashes = ++ends.crashes;
     writeSuspects();
     return crashes;
 }
@@ -104,47 +106,41 @@ int ReadJournal::crashed(int64_t id) {
 int ReadJournal::cutShort(int64_t id) {
     std::lock_guard lock(mutex_);
     Ends& ends = suspects_[id];
-    ends.lastCutMs = millisecondsNow();
+    ends.lastEndMs = millisecondsNow();
     const int cuts = ++ends.cuts;
     writeSuspects();
     return cuts;
 }
 
 std::chrono::milliseconds ReadJournal::untilRetry(int64_t id, std::chrono::milliseconds spacing) const {
-    int64_t lastCut = 0;
+    int64_t lastEnd = 0;
     {
         std::lock_guard lock(mutex_);
         auto it = suspects_.find(id);
-        if (it == suspects_.end() || it->second.lastCutMs == 0) return std::chrono::milliseconds(0);
-        lastCut = it->second.lastCutMs;
+        if (it == suspects_.end() || it->second.lastEndMs == 0) return std::chrono::milliseconds(0);
+        lastEnd = it->second.lastEndMs;
     }
-    const int64_t left = lastCut + int64_t(spacing.count()) - millisecondsNow();
+    const int64_t left = lastEnd + int64_t(spacing.count()) - millisecondsNow();
     return std::chrono::milliseconds(std::clamp<int64_t>(left, 0, spacing.count()));
 }
 
-void ReadJournal::begin(int64_t id) {
-    std::lock_guard lock(mutex_);
-    reading_.insert(id);
-    writeReading();
-}
-
-void ReadJournal::end(int64_t id) {
-    std::lock_guard lock(mutex_);
-    if (auto it = reading_.find(id); it != reading_.end()) reading_.erase(it);
-    writeReading();
-}
-
-void ReadJournal::writeReading() {
+void ReadJournal::mayRead(const std::vector<int64_t>& ids) {
     // No fsync: the journal guards against the process dying, not the
-    // machine, and the page cache outlives the process. Emptied before it is
-    // written, so a kill between the two loses ids (harmless) rather than
-    // leaving stale ones behind.
+    // machine, and the page cache outlives the process.
+    std::lock_guard lock(mutex_);
     if (fd_ < 0) fd_ = ::open(readingPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0) return;
+    if (ids.empty()) {
+        if (readingLength_ > 0 && ::ftruncate(fd_, 0) == 0) readingLength_ = 0;
+        return;
+    }
+    // Written over what was there in one write, never emptied first: a
+    // kill at any moment leaves the old ids or the new ones (blanks cover
+    // the rest of a longer list), never none.
     std::string text;
-    for (int64_t id : reading_) text += std::to_string(id) + "\n";
-    if (::ftruncate(fd_, 0) != 0) return;
-    if (!text.empty() && ::pwrite(fd_, text.data(), text.size(), 0) < 0) return;
+    for (int64_t id : ids) text += std::to_string(id) + "\n";
+    if (text.size() < readingLength_) text.append(readingLength_ - text.size(), ' ');
+    if (::pwrite(fd_, text.data(), text.size(), 0) == ssize_t(text.size())) readingLength_ = text.size();
 }
 
 void ReadJournal::writeSuspects() {
@@ -155,7 +151,7 @@ void ReadJournal::writeSuspects() {
     std::string text;
     for (const auto& [id, ends] : suspects_)
         text += std::to_string(id) + " " + std::to_string(ends.crashes) + " " + std::to_string(ends.cuts) + " " +
-                std::to_string(ends.lastCutMs) + "\n";
+                std::to_string(ends.lastEndMs) + "\n";
     writeWhole(suspectsPath_, text);
 }
 

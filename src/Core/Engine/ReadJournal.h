@@ -9,21 +9,22 @@
 // process of its own (ReaderProcess), and stored as unreadable only on
 // evidence that no end of the indexing process itself can give: its reading
 // process dying of a fault twice, or being cut short (killed, past its
-// deadline, failing) three times, where once is chance. A reading cut short
-// is tried again only some minutes later: a burst of memory pressure, whose
-// out-of-memory kills are what cuts readings short, is over by then, and
-// one burst never condemns a good file.
+// deadline, failing) three times, where once is chance. After either end the
+// next try waits some minutes: a burst of memory pressure, whose
+// out-of-memory kills are what cuts readings short, or a system that
+// faults for a while is over by then, and one bad spell never condemns a
+// good file.
 //
-// On disk: "reading-ids" (ids in flight, one a line), "read-suspects" (id,
+// On disk: "reading-ids" (ids that may be in flight, one a line, padded
+// with blanks), "read-suspects" (id,
 // the crashes of its reading process so far, the times it was cut short and
-// when it last was, in milliseconds since 1970, one line each; older files
-// lack the last numbers).
+// when its reading last ended either way, in milliseconds since 1970, one
+// line each; older files lack the last numbers).
 
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,7 @@ public:
     static constexpr int crashesToCondemn = 2;
     // Ends of its reading process cut short that condemn it.
     static constexpr int cutsToCondemn = 3;
-    // How long the next try waits after a reading was cut short.
+    // How long the next try waits after a reading crashed or was cut short.
     static constexpr std::chrono::minutes retrySpacing{5};
 
     explicit ReadJournal(const std::string& dataDir);
@@ -52,31 +53,33 @@ public:
     bool isSuspect(int64_t id) const;
     std::vector<int64_t> suspects() const;
     // A suspect's reading process died of a fault: the crashes counted so
-    // far, this one included (kept across runs).
+    // far, this one included (kept across runs, with the time: see
+    // untilRetry).
     int crashed(int64_t id);
-    // Likewise, when its reading process was cut short; the time is kept
-    // too (see untilRetry).
+    // Likewise, when its reading process was cut short.
     int cutShort(int64_t id);
-    // What is left of `spacing` since the suspect's reading was last cut
-    // short, in this run or an earlier one: zero when it may be read now.
-    // Never more than `spacing`, whatever the clock did meanwhile.
+    // What is left of `spacing` since the suspect's reading last crashed or
+    // was cut short, in this run or an earlier one: zero when it may be read
+    // now. Never more than `spacing`, whatever the clock did meanwhile.
     std::chrono::milliseconds untilRetry(int64_t id, std::chrono::milliseconds spacing) const;
 
-    // A read in this process starts and returns.
-    void begin(int64_t id);
-    void end(int64_t id);
+    // The files this process may read from now on, until the next call:
+    // those being read and some about to be. Written once for many files, so
+    // that reading one costs no write; a run that ends abnormally leaves
+    // them all suspects, where one not read yet costs only a reading apart.
+    // An empty list: none.
+    void mayRead(const std::vector<int64_t>& ids);
 
 private:
-    void writeReading();   // caller holds mutex_
     void writeSuspects();  // caller holds mutex_
 
     const std::string readingPath_, suspectsPath_;
     mutable std::mutex mutex_;
-    std::multiset<int64_t> reading_;
+    size_t readingLength_ = 0;  // of what "reading-ids" holds
     struct Ends {
         int crashes = 0;
         int cuts = 0;
-        int64_t lastCutMs = 0;  // system clock; 0: never cut short
+        int64_t lastEndMs = 0;  // system clock; 0: never crashed nor cut short
     };
     std::map<int64_t, Ends> suspects_;  // id -> how its reading process ended so far
     int fd_ = -1;

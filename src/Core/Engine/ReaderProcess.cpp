@@ -254,6 +254,12 @@ Outcome read(const std::string& readerPath, MediaKind kind, const std::string& f
     while (::waitid(P_PID, id_t(pid), &info, WEXITED) != 0 && errno == EINTR) {
     }
     Outcome o;
+    // A reader behind a wrapper may be announced twice.
+    std::string_view said = text;
+    while (said.starts_with(readingLine)) {
+        o.reading = true;
+        said.remove_prefix(readingLine.size());
+    }
     if (endedBy != Outcome::End::read) {
         o.end = endedBy;
         return o;
@@ -273,7 +279,7 @@ Outcome read(const std::string& readerPath, MediaKind kind, const std::string& f
         return o;
     }
     std::optional<ProcessedMedia> media;
-    if (info.si_code == CLD_EXITED && info.si_status == 0) media = decode(text);
+    if (info.si_code == CLD_EXITED && info.si_status == 0) media = decode(said);
     if (!media) {
         o.end = Outcome::End::failed;
         o.status = info.si_code == CLD_EXITED ? info.si_status : 0;
@@ -282,6 +288,17 @@ Outcome read(const std::string& readerPath, MediaKind kind, const std::string& f
     o.end = Outcome::End::read;
     o.media = std::move(*media);
     return o;
+}
+
+bool readerAtFault(const Outcome& o) {
+    switch (o.end) {
+    case Outcome::End::unstarted: return !unstartedForNow(o);
+    case Outcome::End::refused: return true;
+    case Outcome::End::crashed:
+    case Outcome::End::overran:
+    case Outcome::End::failed: return !o.reading;
+    default: return false;
+    }
 }
 
 bool unstartedForNow(const Outcome& o) {
@@ -299,13 +316,14 @@ bool unstartedForNow(const Outcome& o) {
 }
 
 std::string describe(const Outcome& o) {
+    const std::string before = o.reading ? "" : " before it turned to the file";
     switch (o.end) {
     case Outcome::End::read: return "read";
-    case Outcome::End::crashed: return std::string("crashed (") + ::strsignal(o.signal) + ")";
-    case Outcome::End::killed: return std::string("was killed (") + ::strsignal(o.signal) + ")";
-    case Outcome::End::overran: return "ran past its deadline";
+    case Outcome::End::crashed: return std::string("crashed (") + ::strsignal(o.signal) + ")" + before;
+    case Outcome::End::killed: return std::string("was killed (") + ::strsignal(o.signal) + ")" + before;
+    case Outcome::End::overran: return "ran past its deadline" + before;
     case Outcome::End::failed:
-        return o.status != 0 ? "exited with status " + std::to_string(o.status) : "said nothing that reads";
+        return (o.status != 0 ? "exited with status " + std::to_string(o.status) : "said nothing that reads") + before;
     case Outcome::End::unstarted: return std::string("could not be started (") + std::strerror(o.error) + ")";
     case Outcome::End::refused:
         return "would not take the request (exit status " + std::to_string(o.status) +
@@ -332,6 +350,7 @@ int serve(int argc, char** argv) {
     ::setrlimit(RLIMIT_CORE, &noCore);
 
     MediaProcessor::initialize();
+    if (!writeAll(1, readingLine)) return 1;
     ProcessedMedia media;
     try {
         media = kind == "video" ? MediaProcessor::processVideo(argv[3], fallback, argv[5])

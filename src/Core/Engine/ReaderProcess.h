@@ -6,9 +6,9 @@
 // process itself can never say (a kill, a logout, a crash elsewhere).
 //
 // The reader is started as: reader PARENT-PID photo|video FILE FALLBACK THUMB
-// and writes what it read to its standard output (see encode). It ends with
-// its parent: a reader left behind would write thumbnails for a run that is
-// gone.
+// and writes to its standard output, once it has taken the request and is
+// ready, `readingLine`, then what it read (see encode). It ends with its
+// parent: a reader left behind would write thumbnails for a run that is gone.
 
 #include <atomic>
 #include <chrono>
@@ -23,6 +23,11 @@ namespace vintrelle::ReaderProcess {
 
 // The reader's file name; the application looks for it in its own folder.
 inline constexpr const char* fileName = "vintrelle-reader";
+
+// What the reader says as it turns to the file: how it ends before then (a
+// reader that cannot load its libraries, crashes as it starts, or fails on
+// every request) says nothing about the file, however it ends.
+inline constexpr std::string_view readingLine = "reading\n";
 
 // The reader beside the running executable (empty when that cannot be told).
 std::string besideThisProgram();
@@ -43,6 +48,9 @@ struct Outcome {
     int signal = 0;  // with crashed and killed
     int status = 0;  // with failed and refused: the exit status (0 when its output did not read)
     int error = 0;   // with unstarted: why (errno)
+    // It had said it was reading the file (see readingLine): only then does
+    // a crash, a failure or a deadline passed count against the file.
+    bool reading = false;
 };
 
 // How the reader ends, having said nothing, when it will not serve a
@@ -71,6 +79,13 @@ Outcome read(const std::string& readerPath, MediaKind kind, const std::string& f
 // replaced: a burst of load, or an update, gives it back. The installation
 // is sound and the file is no worse: it is read again later.
 bool unstartedForNow(const Outcome& outcome);
+
+// Whether the reader is at fault rather than the file: none could be run,
+// it refused the request, or it ended by its own hand before it turned to
+// the file (crashing as it starts, failing on anything, hanging). The file
+// waits for a reader, as when none is there. A reader killed from outside
+// before it turned to the file is neither: the file is tried again later.
+bool readerAtFault(const Outcome& outcome);
 
 // One line for a log: how a reading ended, for the ends that are no reading.
 std::string describe(const Outcome& outcome);

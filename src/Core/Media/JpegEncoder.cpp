@@ -2,35 +2,26 @@
 // through a sink that hands it to worker threads of their own and back; with
 // a reader per processor, those hand-offs left the processors idle for about
 // a third of a small photo's time. Pictures that need no conversion for JPEG
-// (8-bit sRGB or grey) are computed here a strip at a time and encoded with
-// libjpeg as the saver would: the same quality, baseline, no metadata.
+// (8-bit sRGB or grey, from vips a strip at a time or already in memory) are
+// encoded here with libjpeg as the saver would: the same quality, baseline,
+// no metadata.
 
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
+#include <functional>
 #include <new>
 #include <string>
 
 #include <jpeglib.h>
 #include <jerror.h>  // after jpeglib.h, which it needs
 
+#include "Core/Media/JpegErrors.h"
 #include "Core/Media/MediaInternal.h"
 
 namespace vintrelle::media {
 
 namespace {
-
-// libjpeg reports a failure by calling error_exit, which must not return.
-struct ErrorManager {
-    jpeg_error_mgr base;
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void onError(j_common_ptr cinfo) {
-    std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
-}
-
-void onMessage(j_common_ptr) {}
 
 // The compressed bytes go into a string of the caller's, never into libjpeg's
 // memory destination: that one frees its buffer and takes a larger one each
@@ -88,14 +79,16 @@ bool encodableHere(VipsImage* image) {
 
 namespace {
 
-// Compresses the picture strip by strip into the destination; false on any
+// Hands out the rows of a picture in order, 8-bit, packed; null when a row
+// cannot be made.
+using RowSource = std::function<const uint8_t*(int y)>;
+
+// Compresses the picture row by row into the destination; false on any
 // failure. Holds the jump point, so that nothing of its own that the jump may
 // leave changed is read after it: the caller owns the rest.
-bool compress(jpeg_compress_struct& cinfo, ErrorManager& errors, VipsRegion* region, int quality,
-              StringDestination& destination) {
+bool compress(jpeg_compress_struct& cinfo, JpegErrors& errors, int width, int height, int bands,
+              const RowSource& rows, int quality, StringDestination& destination) {
     if (setjmp(errors.jump) != 0) return false;
-    const int width = vips_image_get_width(region->im), height = vips_image_get_height(region->im);
-    const int bands = vips_image_get_bands(region->im);
     jpeg_create_compress(&cinfo);
     destination.base.init_destination = startOutput;
     destination.base.empty_output_buffer = growOutput;
@@ -112,19 +105,24 @@ bool compress(jpeg_compress_struct& cinfo, ErrorManager& errors, VipsRegion* reg
     if (quality >= 90 && bands == 3)
         for (int c = 0; c < 3; ++c) cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
     jpeg_start_compress(&cinfo, TRUE);
-    for (int y = 0; y < height; y += kStripRows) {
-        VipsRect strip = {0, y, width, std::min(kStripRows, height - y)};
-        if (vips_region_prepare(region, &strip) != 0) {
-            vips_error_clear();
-            return false;
-        }
-        for (int r = 0; r < strip.height; ++r) {
-            JSAMPROW row = reinterpret_cast<JSAMPROW>(VIPS_REGION_ADDR(region, 0, y + r));
-            jpeg_write_scanlines(&cinfo, &row, 1);
-        }
+    for (int y = 0; y < height; ++y) {
+        JSAMPROW row = const_cast<JSAMPROW>(rows(y));
+        if (!row) return false;
+        jpeg_write_scanlines(&cinfo, &row, 1);
     }
     jpeg_finish_compress(&cinfo);
     return true;
+}
+
+std::optional<std::string> encode(int width, int height, int bands, const RowSource& rows, int quality) {
+    jpeg_compress_struct cinfo{};
+    JpegErrors errors{};
+    errors.attach(cinfo);
+    StringDestination destination;
+    const bool ok = compress(cinfo, errors, width, height, bands, rows, quality, destination);
+    jpeg_destroy_compress(&cinfo);
+    if (!ok) return std::nullopt;
+    return std::move(destination.bytes);
 }
 
 }  // namespace
@@ -135,17 +133,26 @@ std::optional<std::string> encodeHere(VipsImage* image, int quality) {
         vips_error_clear();
         return std::nullopt;
     }
-    jpeg_compress_struct cinfo{};
-    ErrorManager errors{};
-    cinfo.err = jpeg_std_error(&errors.base);
-    errors.base.error_exit = onError;
-    errors.base.output_message = onMessage;
-    StringDestination destination;
-    const bool ok = compress(cinfo, errors, region, quality, destination);
-    jpeg_destroy_compress(&cinfo);
+    const int width = vips_image_get_width(image);
+    // Computed a strip at a time.
+    auto row = [&](int y) -> const uint8_t* {
+        if (y % kStripRows == 0) {
+            VipsRect strip = {0, y, width, std::min(kStripRows, vips_image_get_height(image) - y)};
+            if (vips_region_prepare(region, &strip) != 0) {
+                vips_error_clear();
+                return nullptr;
+            }
+        }
+        return reinterpret_cast<const uint8_t*>(VIPS_REGION_ADDR(region, 0, y));
+    };
+    auto out = encode(width, vips_image_get_height(image), vips_image_get_bands(image), row, quality);
     g_object_unref(region);
-    if (!ok) return std::nullopt;
-    return std::move(destination.bytes);
+    return out;
+}
+
+std::optional<std::string> encodeHere(const Pixels& pixels, int quality) {
+    if ((pixels.bands != 1 && pixels.bands != 3) || pixels.width < 1 || pixels.height < 1) return std::nullopt;
+    return encode(pixels.width, pixels.height, pixels.bands, [&](int y) { return pixels.row(y); }, quality);
 }
 
 }  // namespace vintrelle::media

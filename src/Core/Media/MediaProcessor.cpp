@@ -4,7 +4,10 @@
 
 #include "Core/Media/MediaProcessor.h"
 
+#include <dirent.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +15,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <mutex>
+#include <random>
 #include <unistd.h>
 
 #include <exiv2/exiv2.hpp>
@@ -36,45 +40,86 @@ int jpegQ(double quality) {
     return int(std::clamp(std::lround(quality * 100.0), 1L, 100L));
 }
 
-bool saveJPEG(VipsImage* image, const std::string& url, double quality, int* writeError) {
-    void* buffer = nullptr;
-    size_t length = 0;
-    std::optional<std::string> here;
-    if (encodableHere(image)) {
-        here = encodeHere(image, jpegQ(quality));
-        if (!here) return false;
-        length = here->size();
-    } else if (vips_jpegsave_buffer(image, &buffer, &length, "Q", jpegQ(quality), "strip", TRUE, nullptr) != 0) {
-        vips_error_clear();
-        return false;
+namespace {
+
+// Files written aside are named after their target, a full stop and this
+// many letters or digits (as mkstemp names them, which earlier versions used).
+constexpr size_t kAsideLetters = 6;
+constexpr std::string_view kAsideAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+// A new file beside url to write it aside, open for writing, its name in
+// temp; -1 (errno set) when none can be made. Made readable by everyone the
+// user's umask allows, as a file written in place would be.
+int createAside(const std::string& url, std::string& temp) {
+    thread_local std::mt19937_64 random{std::random_device{}() ^ uint64_t(::getpid()) << 32 ^
+                                        uint64_t(std::chrono::steady_clock::now().time_since_epoch().count())};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temp = url + ".";
+        for (size_t i = 0; i < kAsideLetters; ++i) temp += kAsideAlphabet[random() % kAsideAlphabet.size()];
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST) return fd;
     }
-    // Write beside the target and rename over it: a reader never sees half a
-    // thumbnail, and a failed write leaves the old one in place.
-    std::string temp = url + ".XXXXXX";
+    errno = EEXIST;
+    return -1;
+}
+
+// Whether name is that of a file written aside for a JPEG file (for target
+// alone when it is given).
+bool isAside(std::string_view name, std::string_view target) {
+    if (name.size() < kAsideLetters + 1) return false;
+    const std::string_view letters = name.substr(name.size() - kAsideLetters);
+    const std::string_view of = name.substr(0, name.size() - kAsideLetters - 1);
+    if (name[of.size()] != '.' || letters.find_first_not_of(kAsideAlphabet) != std::string_view::npos) return false;
+    if (!target.empty()) return of == target;
+    return of.size() > 4 && text::lowercased(std::string(of.substr(of.size() - 4))) == ".jpg";
+}
+
+// Writes bytes beside url and renames them over it: a reader never sees half
+// a thumbnail, and a failed write leaves the old one in place.
+bool writeWhole(const std::string& url, std::string_view bytes, int* writeError) {
+    std::string temp;
     int error = 0;
-    int fd = mkstemp(temp.data());
+    const int fd = createAside(url, temp);
     if (fd < 0) error = errno;
     if (fd >= 0) {
-        const char* p = here ? here->data() : static_cast<const char*>(buffer);
-        size_t left = length;
-        while (error == 0 && left > 0) {
-            ssize_t n = ::write(fd, p, left);
+        while (error == 0 && !bytes.empty()) {
+            ssize_t n = ::write(fd, bytes.data(), bytes.size());
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 error = n < 0 ? errno : ENOSPC;
                 break;
             }
-            p += n;
-            left -= size_t(n);
+            bytes.remove_prefix(size_t(n));
         }
-        fchmod(fd, 0644);
         if (::close(fd) != 0 && error == 0) error = errno;
         if (error == 0 && std::rename(temp.c_str(), url.c_str()) != 0) error = errno;
         if (error != 0) ::unlink(temp.c_str());
     }
-    g_free(buffer);
     if (writeError) *writeError = error;
     return error == 0;
+}
+
+}  // namespace
+
+bool saveJPEG(VipsImage* image, const std::string& url, double quality, int* writeError) {
+    if (encodableHere(image)) {
+        const std::optional<std::string> bytes = encodeHere(image, jpegQ(quality));
+        return bytes && writeWhole(url, *bytes, writeError);
+    }
+    void* buffer = nullptr;
+    size_t length = 0;
+    if (vips_jpegsave_buffer(image, &buffer, &length, "Q", jpegQ(quality), "strip", TRUE, nullptr) != 0) {
+        vips_error_clear();
+        return false;
+    }
+    const bool written = writeWhole(url, std::string_view(static_cast<const char*>(buffer), length), writeError);
+    g_free(buffer);
+    return written;
+}
+
+bool saveJPEG(const Pixels& pixels, const std::string& url, double quality, int* writeError) {
+    const std::optional<std::string> bytes = encodeHere(pixels, jpegQ(quality));
+    return bytes && writeWhole(url, *bytes, writeError);
 }
 
 }  // namespace media
@@ -604,6 +649,7 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
 
     std::optional<ExivRead> meta;
     std::optional<std::string> bytes;
+    std::optional<media::PlainJpeg> plain;
     Source src = Source::file(url);
     std::optional<Header> header;
     if (raw) {
@@ -628,12 +674,25 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
         if (o >= 5 && o <= 8) std::swap(r.width, r.height);
     } else {
         if (bytes = readWholeJPEG(url); bytes) src = Source::fileBytes(url, *bytes);
-        header = readHeader(src);
-        if (!header) return r;  // not an image: only the fallback date
-        // The decoder's copy of the EXIF block when it has one (JPEG, PNG,
-        // WebP, HEIC); Exiv2 reads the file itself for the rest (TIFF).
-        if (!header->exif.empty()) {
-            if (auto fields = decodeExifBlock(header->exif)) meta = ExivRead{*fields, {}, 0, 0};
+        // A plain JPEG is read by libjpeg alone, its orientation taken from
+        // its EXIF block; one whose block Exiv2 cannot read goes the vips
+        // way, whose loader reads the orientation itself.
+        if (bytes && (plain = media::plainJpeg(*bytes)) && !plain->exif.empty()) {
+            if (auto fields = decodeExifBlock(plain->exif)) meta = ExivRead{*fields, {}, 0, 0};
+            else plain.reset();
+        }
+        if (plain) {
+            const int o = meta ? meta->fields.orientation.value_or(1) : 1;
+            header = Header{plain->width, plain->height, o >= 1 && o <= 8 ? o : 1, plain->exif};
+            src.decodesPartly = true;  // should libjpeg give up on it, as vips's JPEG loader
+        } else {
+            header = readHeader(src);
+            if (!header) return r;  // not an image: only the fallback date
+            // The decoder's copy of the EXIF block when it has one (JPEG, PNG,
+            // WebP, HEIC); Exiv2 reads the file itself for the rest (TIFF).
+            if (!header->exif.empty()) {
+                if (auto fields = decodeExifBlock(header->exif)) meta = ExivRead{*fields, {}, 0, 0};
+            }
         }
         if (!meta) meta = readWithExiv2(url, false);
         r.width = header->width;
@@ -643,7 +702,11 @@ ProcessedMedia processPhoto(const std::string& url, double fallbackDate, const s
     if (meta) applyFields(r, meta->fields, fallbackDate);
 
     if (header && decodable(*header)) {
-        if (VImage thumb = thumbnail(src, media::kThumbPixels)) {
+        // Should libjpeg give up on a plain JPEG, vips's loader has its say.
+        thread_local media::Pixels quick;
+        if (plain && media::plainJpegThumbnail(*bytes, header->orientation, media::kThumbPixels, quick)) {
+            r.thumbOK = media::saveJPEG(quick, thumbURL, media::kThumbQuality, &r.thumbWriteError);
+        } else if (VImage thumb = thumbnail(src, media::kThumbPixels)) {
             r.thumbOK = media::saveJPEG(thumb.get(), thumbURL, media::kThumbQuality, &r.thumbWriteError);
             if (r.thumbOK && (r.width == 0 || r.height == 0)) {
                 r.width = vips_image_get_width(thumb.get());
@@ -679,6 +742,14 @@ bool writeJPEG(const Image& image, const std::string& url, double quality, int* 
     }
     VImage out(tagged);
     return media::saveJPEG(out.get(), url, quality, writeError);
+}
+
+void removeUnfinishedWrites(const std::string& folder, std::string_view target) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    while (const dirent* e = ::readdir(dir))
+        if (media::isAside(e->d_name, target)) ::unlinkat(::dirfd(dir), e->d_name, 0);
+    ::closedir(dir);
 }
 
 ImageRef loadImage(const std::string& url, int maxPixel) {

@@ -44,6 +44,10 @@ std::optional<std::pair<double, double>> parseISO6709(std::string_view text);
 
 // A failure to write the encoded bytes leaves the system's errno in writeError.
 bool writeJPEG(const Image& image, const std::string& url, double quality, int* writeError = nullptr);
+// A JPEG file is written aside and moved into place once whole; a process
+// killed in between leaves the file aside behind. Removes those in folder,
+// or only those of the file named target (a name in folder) when given.
+void removeUnfinishedWrites(const std::string& folder, std::string_view target = {});
 // The picture upright, longer side at most maxPixel; nullptr when it cannot be decoded.
 ImageRef loadImage(const std::string& url, int maxPixel);
 

@@ -87,6 +87,13 @@ inline std::string standInReader(const std::string& path, const std::string& fir
     return path;
 }
 
+// Shell commands for a stand-in that run as the reader turns to the file:
+// how they end the reader counts as the file's reading.
+inline std::string whileReading(const std::string& commands) {
+    const std::string_view line = ReaderProcess::readingLine;
+    return "echo " + std::string(line.substr(0, line.size() - 1)) + "\n" + commands;
+}
+
 // A library folder with its index in a temporary folder.
 struct Library {
     fixtures::TempDir dir;
@@ -146,14 +153,13 @@ struct Library {
         engine->stop();
         engine.reset();
         std::map<std::string, int64_t> ids;
-        {
-            ReadJournal journal(paths.dataDir);
-            for (const std::string& name : names) {
-                ids[name] = db->db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
-                                            {name, int64_t(fs::file_size(root + "/" + name)), 1.0});
-                journal.begin(ids[name]);
-            }
+        std::vector<int64_t> reading;
+        for (const std::string& name : names) {
+            ids[name] = db->db().insert("INSERT INTO assets(path, kind, size, mtime, added) VALUES(?,0,?,?,1)",
+                                        {name, int64_t(fs::file_size(root + "/" + name)), 1.0});
+            reading.push_back(ids[name]);
         }
+        ReadJournal(paths.dataDir).mayRead(reading);
         open();
         return ids;
     }

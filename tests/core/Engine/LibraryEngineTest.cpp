@@ -691,6 +691,36 @@ TEST_F(LibraryEngineTest, FailedBatchSaveReportsNoUnsavedRows) {
     for (auto& [path, r] : lib.rows()) EXPECT_TRUE(r.done) << path;
 }
 
+// Every file read in the indexing process is named in the reading journal
+// while it is read, whatever the order in which the readers finish, and the
+// journal is empty once the pass is over.
+TEST_F(LibraryEngineTest, EveryFileReadHereIsInTheJournalMeanwhile) {
+    Library lib;
+    for (int i = 0; i < 150; ++i) lib.file("f" + std::to_string(i) + ".jpg", "not a picture " + std::to_string(i));
+    const std::string journal = lib.paths.dataDir + "/reading-ids";
+    std::mutex mutex;
+    std::vector<std::string> unnamed;
+    int read = 0;
+    lib.engine->setReadHook([&](const std::string& path) {
+        const std::string name = fs::path(path).filename();
+        // Readers finish in no fixed order.
+        if (name.size() % 3 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::set<int64_t> named;
+        std::istringstream in(fixtures::readFile(journal));
+        for (int64_t id; in >> id;) named.insert(id);
+        int64_t id = -1;
+        lib.db->db().forEachRow("SELECT id FROM assets WHERE path=?", {name}, [&](const Row& r) { id = r.int64(0); });
+        std::lock_guard lock(mutex);
+        ++read;
+        if (!named.count(id)) unnamed.push_back(name);
+    });
+    lib.fullScan();
+    EXPECT_GE(read, 150);
+    EXPECT_TRUE(unnamed.empty()) << ::testing::PrintToString(unnamed);
+    EXPECT_EQ(fs::file_size(journal), 0u);
+    for (auto& [path, r] : lib.rows()) EXPECT_TRUE(r.done) << path;
+}
+
 // What abnormal ends leave in the journal: the files in flight become
 // suspects however often they end a run, and only crashes of their own
 // reading process count against them, across runs. Suspects of earlier
@@ -699,19 +729,28 @@ TEST(ReadJournal, OnlyCrashesOfTheReadingProcessCount) {
     fixtures::TempDir dir;
     for (int end = 0; end < 4; ++end) {  // four kills with the same files in flight
         ReadJournal journal(dir.path());
-        for (int64_t id : {4, 5, 6}) journal.begin(id);
-        journal.end(6);
+        journal.mayRead({4, 5, 6});
+        journal.mayRead({4, 5});
         ReadJournal next(dir.path());
         next.recover();
     }
+    {
+        // A run that ends as it should leaves none.
+        ReadJournal journal(dir.path());
+        journal.mayRead({7, 8});
+        journal.mayRead({});
+        ReadJournal(dir.path()).recover();
+    }
     ReadJournal journal(dir.path());
     EXPECT_EQ(journal.suspects(), (std::vector<int64_t>{4, 5}));
-    EXPECT_EQ(journal.crashed(5), 1);
-    EXPECT_EQ(ReadJournal(dir.path()).crashed(5), ReadJournal::crashesToCondemn);
-    // Readings cut short are counted apart from crashes, across runs too,
-    // and so is when the last one was: the next try waits for the spacing.
     const auto hour = std::chrono::hours(1);
-    EXPECT_EQ(ReadJournal(dir.path()).untilRetry(5, hour).count(), 0);
+    EXPECT_EQ(journal.untilRetry(5, hour).count(), 0);
+    EXPECT_EQ(journal.crashed(5), 1);
+    // The next try waits for the spacing after a crash too, across runs.
+    EXPECT_GT(ReadJournal(dir.path()).untilRetry(5, hour), std::chrono::minutes(59));
+    EXPECT_EQ(ReadJournal(dir.path()).crashed(5), ReadJournal::crashesToCondemn);
+    // Readings cut short are counted apart from crashes, across runs too.
+    EXPECT_EQ(ReadJournal(dir.path()).untilRetry(4, hour).count(), 0);
     EXPECT_EQ(ReadJournal(dir.path()).cutShort(5), 1);
     EXPECT_EQ(ReadJournal(dir.path()).cutShort(5), 2);
     EXPECT_GT(ReadJournal(dir.path()).untilRetry(5, hour), std::chrono::minutes(59));
@@ -737,11 +776,11 @@ TEST(ReadJournal, OnlyCrashesOfTheReadingProcessCount) {
 
 // Files in flight at a kill are read again, each in a reader process of its
 // own, and stored as what they are: a file whose reader dies of a fault
-// twice is set aside as unreadable; one fault is chance. A reader cut short
-// otherwise (killed, as the out-of-memory killer does, or failing) is no
-// evidence once: the file is read again later, by a run the engine starts
-// for it, and set aside only after three such ends. The other files are
-// read here as always.
+// while reading it twice is set aside as unreadable; one fault is chance. A
+// reader cut short otherwise (killed, as the out-of-memory killer does, or
+// failing) is no evidence once. After either the file is read again later,
+// by a run the engine starts for it; it is set aside only after three cuts.
+// The other files are read here as always.
 TEST_F(LibraryEngineTest, FilesInFlightAtAKillAreReadApart) {
     Library lib;
     for (int i = 0; i < 6; ++i) ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/p" + std::to_string(i) + ".jpg", 64, 48));
@@ -752,14 +791,14 @@ TEST_F(LibraryEngineTest, FilesInFlightAtAKillAreReadApart) {
                                             "killedOnce.jpg", "killed.jpg", "refused.jpg"};
     const std::map<std::string, int64_t> ids = lib.leftInFlight(suspects);
     const std::string log = lib.dir / "reader.log";
-    lib.engine->setReaderPath(standInReader(lib.dir / "reader", "echo \"${3##*/}\" >> '" + log + "'\n"
-                                                                "case \"$3\" in\n"
+    lib.engine->setReaderPath(standInReader(lib.dir / "reader", "echo \"${3##*/}\" >> '" + log + "'\n" +
+                                                                whileReading("case \"$3\" in\n"
                                                                 "  */crash.jpg) kill -SEGV $$ ;;\n"
                                                                 "  */once.jpg) [ -e '" + log + ".once' ] || { touch '" + log + ".once'; kill -ABRT $$; } ;;\n"
                                                                 "  */killedOnce.jpg) [ -e '" + log + ".killed' ] || { touch '" + log + ".killed'; kill -KILL $$; } ;;\n"
                                                                 "  */killed.jpg) kill -KILL $$ ;;\n"
                                                                 "  */refused.jpg) exit 1 ;;\n"
-                                                                "esac"));
+                                                                "esac")));
     lib.engine->setRetrySpacing(std::chrono::milliseconds(100));
     std::mutex mutex;
     std::multiset<std::string> here;
@@ -797,7 +836,8 @@ TEST_F(LibraryEngineTest, AReaderThatOverrunsIsEndedAndTheFileSetAsideInTheEnd) 
     ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/spins.jpg", 64, 48));
     const int64_t id = lib.leftInFlight({"spins.jpg"}).at("spins.jpg");
     const std::string log = lib.dir / "reader.log";
-    lib.engine->setReaderPath(standInReader(lib.dir / "reader", "echo $$ >> '" + log + "'\nexec sleep 600"));
+    lib.engine->setReaderPath(
+        standInReader(lib.dir / "reader", "echo $$ >> '" + log + "'\n" + whileReading("exec sleep 600")));
     lib.engine->setReaderDeadline(std::chrono::milliseconds(500));
     lib.engine->setRetrySpacing(std::chrono::milliseconds(100));
     lib.engine->requestScan(true, {});
@@ -827,7 +867,8 @@ TEST_F(LibraryEngineTest, AReadingCutShortIsTriedAgainOnlyAfterTheSpacing) {
     // Killed on its first two tries, read on the third; each try's time noted.
     const std::string log = lib.dir / "tries.log";
     const std::string reader = standInReader(
-        lib.dir / "reader", "date +%s%N >> '" + log + "'\n[ $(wc -l < '" + log + "') -gt 2 ] || kill -KILL $$");
+        lib.dir / "reader",
+        "date +%s%N >> '" + log + "'\n" + whileReading("[ $(wc -l < '" + log + "') -gt 2 ] || kill -KILL $$"));
     auto tries = [&] {
         std::vector<int64_t> out;
         std::istringstream lines(fixtures::readFile(log));
@@ -981,6 +1022,90 @@ TEST_F(LibraryEngineTest, AReaderThatRefusesTheRequestCondemnsNothing) {
     }
 }
 
+// A reader that fails before it turns to the file (exiting with an error,
+// or crashing as it starts, on every file alike) is a broken reader, not a
+// bad photo: however often it is tried, nothing is counted against the
+// files, they wait as for a missing reader, and the run says so. A working
+// reader reads them all.
+TEST_F(LibraryEngineTest, AReaderThatFailsBeforeReadingSetsNothingAside) {
+    for (const std::string& broken : {std::string("exit 1"), std::string("kill -SEGV $$")}) {
+        SCOPED_TRACE(broken);
+        Library lib;
+        std::vector<std::string> names;
+        for (int i = 0; i < 5; ++i) {
+            names.push_back("good" + std::to_string(i) + ".jpg");
+            ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/" + names.back(), 64, 48));
+        }
+        const std::map<std::string, int64_t> ids = lib.leftInFlight(names);
+        lib.engine->setReaderPath(standInReader(lib.dir / "reader", broken));
+        lib.engine->setRetrySpacing(std::chrono::milliseconds(50));
+        for (int run = 0; run < 3; ++run) lib.fullScan();
+        for (auto& [path, r] : lib.rows()) EXPECT_FALSE(r.done) << path;
+        EXPECT_EQ(lib.rec->halts, std::vector<EngineHalt>(3, EngineHalt::readerUnavailable));
+        EXPECT_EQ(lib.rec->log.back(), "idle");
+        ReadJournal journal(lib.paths.dataDir);
+        EXPECT_EQ(journal.suspects().size(), names.size());
+        for (const auto& [name, id] : ids) EXPECT_EQ(journal.untilRetry(id, std::chrono::hours(1)).count(), 0) << name;
+
+        lib.rec->halts.clear();
+        lib.engine->setReaderPath(ReaderProcess::besideThisProgram());
+        lib.fullScan();
+        for (auto& [path, r] : lib.rows()) EXPECT_EQ(r.thumb, 1) << path;
+        EXPECT_TRUE(lib.rec->halts.empty());
+        EXPECT_TRUE(ReadJournal(lib.paths.dataDir).suspects().empty());
+    }
+}
+
+// A crash while the file is read is tried again only once the spacing has
+// passed, as a cut is: a system that faults for a while never uses up a
+// good file's tries at once.
+TEST_F(LibraryEngineTest, ACrashWhileReadingIsTriedAgainOnlyAfterTheSpacing) {
+    Library lib;
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/faulted.jpg", 64, 48));
+    lib.leftInFlight({"faulted.jpg"});
+    const std::string log = lib.dir / "tries.log";
+    lib.engine->setReaderPath(standInReader(
+        lib.dir / "reader",
+        "date +%s%N >> '" + log + "'\n" + whileReading("[ $(wc -l < '" + log + "') -gt 1 ] || kill -SEGV $$")));
+    const auto spacing = std::chrono::milliseconds(400);
+    lib.engine->setRetrySpacing(spacing);
+    lib.fullScan();
+    EXPECT_EQ(lib.rec->halt, EngineHalt::readAgainLater);
+    lib.waitIdle(true);
+    std::vector<int64_t> at;
+    std::istringstream lines(fixtures::readFile(log));
+    for (std::string t; std::getline(lines, t);) at.push_back(std::stoll(t));
+    ASSERT_EQ(at.size(), 2u);
+    EXPECT_GE(at[1] - at[0], std::chrono::nanoseconds(spacing).count());
+    EXPECT_EQ(lib.rows()["faulted.jpg"].thumb, 1);
+    EXPECT_TRUE(ReadJournal(lib.paths.dataDir).suspects().empty());
+}
+
+// Thumbnails a killed run was writing (written aside, never moved into
+// place) are removed when the library is opened again, and what a reader
+// ended part way leaves is removed at once; finished thumbnails stay.
+TEST_F(LibraryEngineTest, ThumbnailsLeftHalfWrittenAreRemoved) {
+    Library lib;
+    ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/suspect.jpg", 64, 48));
+    const int64_t id = lib.leftInFlight({"suspect.jpg"}).at("suspect.jpg");
+    const std::string finished = lib.paths.thumbURL(551);
+    const std::vector<std::string> left{finished + ".8OIwU3", lib.paths.thumbURL(256) + ".Ab12Cd",
+                                        lib.paths.thumbURL(id) + ".x0X0x0"};
+    fixtures::writeFile(finished, "a finished thumbnail");
+    fixtures::writeFile(left[0], "");
+    fixtures::writeFile(left[1], "half a thumbnail");
+    fixtures::writeFile(left[2], "half a thumbnail");
+    // Its reader is killed while it writes the suspect's thumbnail aside.
+    lib.engine->setReaderPath(standInReader(lib.dir / "reader", whileReading("echo half > \"$5.Zz9Yy8\"\nkill -KILL $$")));
+    lib.engine->setRetrySpacing(std::chrono::hours(1));
+    lib.fullScan();
+    EXPECT_EQ(lib.rec->halt, EngineHalt::readAgainLater);
+    for (const std::string& path : left) EXPECT_FALSE(fs::exists(path)) << path;
+    const fs::path shard = fs::path(lib.paths.thumbURL(id)).parent_path();
+    for (const auto& e : fs::directory_iterator(shard)) ADD_FAILURE() << "left behind: " << e.path();
+    EXPECT_EQ(fixtures::readFile(finished), "a finished thumbnail");
+}
+
 // A suspect stays one until what its reader found is saved: a run whose
 // save fails (or that ends before it) leaves the file to be read apart
 // again, never here, where a file that crashes its decoder would take the
@@ -990,7 +1115,9 @@ TEST_F(LibraryEngineTest, ASuspectIsSettledOnlyOnceItsReadingIsSaved) {
     ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/crash.jpg", 64, 48));
     ASSERT_TRUE(fixtures::makeJPEG(lib.root + "/good.jpg", 64, 48));
     lib.leftInFlight({"crash.jpg", "good.jpg"});
-    lib.engine->setReaderPath(standInReader(lib.dir / "reader", "case \"$3\" in */crash.jpg) kill -SEGV $$ ;; esac"));
+    lib.engine->setReaderPath(
+        standInReader(lib.dir / "reader", whileReading("case \"$3\" in */crash.jpg) kill -SEGV $$ ;; esac")));
+    lib.engine->setRetrySpacing(std::chrono::milliseconds(100));
     std::mutex mutex;
     std::set<std::string> here;
     lib.engine->setReadHook([&](const std::string& path) {
@@ -999,10 +1126,14 @@ TEST_F(LibraryEngineTest, ASuspectIsSettledOnlyOnceItsReadingIsSaved) {
     });
     lib.db->db().exec("CREATE TRIGGER refuse BEFORE UPDATE OF meta_done ON assets BEGIN SELECT RAISE(ABORT, 'refused'); END");
     lib.fullScan();
+    // Past the engine's own run for the crash's second try: the trigger is
+    // dropped on the shared connection only once no save is under way.
+    lib.waitIdle(true);
     EXPECT_EQ(ReadJournal(lib.paths.dataDir).suspects().size(), 2u);
 
     lib.db->db().exec("DROP TRIGGER refuse");
     lib.fullScan();
+    lib.waitIdle(true);
     EXPECT_TRUE(here.empty()) << "a suspect was read in the indexing process";
     auto rows = lib.rows();
     EXPECT_TRUE(rows["crash.jpg"].done);

@@ -76,6 +76,7 @@ TEST(ReaderProcess, ReadsApartWhatIsReadHere) {
         const double fallback = 1'600'000'123.25;
         const ReaderProcess::Outcome o = ReaderProcess::read(reader, c.kind, file, fallback, apartThumb, stopped);
         ASSERT_EQ(o.end, ReaderProcess::Outcome::End::read);
+        EXPECT_TRUE(o.reading);
         const ProcessedMedia here = c.kind == MediaKind::video
                                         ? MediaProcessor::processVideo(file, fallback, hereThumb)
                                         : MediaProcessor::processPhoto(file, fallback, hereThumb);
@@ -145,30 +146,38 @@ TEST(ReaderProcess, AHungReaderIsEndedAndCondemnsNothing) {
 }
 
 // How a reader ended is told apart: a fault, a kill from outside, a failure,
-// a reader that cannot be run at all or will not take the request (both
-// installation faults), one that cannot be started for the moment, and our
-// stop.
+// each while it read the file or before it turned to it, a reader that
+// cannot be run at all or will not take the request (both installation
+// faults), one that cannot be started for the moment, and our stop. Only a
+// reader that never turned to the file by its own doing is at fault.
 TEST(ReaderProcess, EachEndIsToldApart) {
     using End = ReaderProcess::Outcome::End;
     fixtures::TempDir dir;
     fixtures::writeFile(dir / "photo.jpg", "\xff\xd8");
     const std::string real = ReaderProcess::besideThisProgram();
+    const std::string reading = "echo " + std::string(ReaderProcess::readingLine.substr(0, 7)) + "\n";
     struct Case {
         const char* name;
         std::string script;  // empty: no reader there at all
         End end;
+        bool reading, readerAtFault;
     } cases[] = {
-        {"a fault", "#!/bin/sh\nulimit -c 0\nkill -SEGV $$\n", End::crashed},
-        {"killed", "#!/bin/sh\nkill -KILL $$\n", End::killed},
-        {"ended by another's SIGTERM", "#!/bin/sh\nkill -TERM $$\n", End::killed},
-        {"an error", "#!/bin/sh\nexit 1\n", End::failed},
-        {"nothing said", "#!/bin/sh\necho garbage\n", End::failed},
-        {"an error after starting to read", "#!/bin/sh\necho taken 1\nexit 2\n", End::failed},
-        {"cannot run the program", "#!/bin/sh\nexec '" + std::string(dir / "nowhere") + "'\n", End::unstarted},
-        {"another version", "#!/bin/sh\nexec '" + real + "' \"$@\" more\n", End::refused},
-        {"started by another", "#!/bin/sh\n'" + real + "' \"$@\"\n", End::refused},
-        {"not executable", "", End::unstarted},
-        {"missing", "", End::unstarted},
+        {"a fault as it starts", "#!/bin/sh\nulimit -c 0\nkill -SEGV $$\n", End::crashed, false, true},
+        {"a fault", "#!/bin/sh\nulimit -c 0\n" + reading + "kill -SEGV $$\n", End::crashed, true, false},
+        {"killed as it starts", "#!/bin/sh\nkill -KILL $$\n", End::killed, false, false},
+        {"killed", "#!/bin/sh\n" + reading + "kill -KILL $$\n", End::killed, true, false},
+        {"ended by another's SIGTERM", "#!/bin/sh\n" + reading + "kill -TERM $$\n", End::killed, true, false},
+        {"an error on anything", "#!/bin/sh\nexit 1\n", End::failed, false, true},
+        {"an error", "#!/bin/sh\n" + reading + "exit 1\n", End::failed, true, false},
+        {"nothing said", "#!/bin/sh\necho garbage\n", End::failed, false, true},
+        {"an error after starting to read", "#!/bin/sh\n" + reading + "echo taken 1\nexit 2\n", End::failed, true,
+         false},
+        {"cannot run the program", "#!/bin/sh\nexec '" + std::string(dir / "nowhere") + "'\n", End::unstarted, false,
+         true},
+        {"another version", "#!/bin/sh\nexec '" + real + "' \"$@\" more\n", End::refused, false, true},
+        {"started by another", "#!/bin/sh\n'" + real + "' \"$@\"\n", End::refused, false, true},
+        {"not executable", "", End::unstarted, false, true},
+        {"missing", "", End::unstarted, false, true},
     };
     const std::atomic<bool> stopped{false};
     for (const Case& c : cases) {
@@ -183,6 +192,8 @@ TEST(ReaderProcess, EachEndIsToldApart) {
         const ReaderProcess::Outcome o =
             ReaderProcess::read(reader, MediaKind::photo, dir / "photo.jpg", 0, dir / "thumb.jpg", stopped);
         EXPECT_EQ(o.end, c.end) << ReaderProcess::describe(o);
+        EXPECT_EQ(o.reading, c.reading);
+        EXPECT_EQ(ReaderProcess::readerAtFault(o), c.readerAtFault) << ReaderProcess::describe(o);
         EXPECT_FALSE(ReaderProcess::describe(o).empty());
         EXPECT_FALSE(ReaderProcess::unstartedForNow(o));
     }
@@ -199,6 +210,7 @@ TEST(ReaderProcess, EachEndIsToldApart) {
         ::close(writer);
         EXPECT_EQ(o.end, End::unstarted) << ReaderProcess::describe(o);
         EXPECT_TRUE(ReaderProcess::unstartedForNow(o)) << ReaderProcess::describe(o);
+        EXPECT_FALSE(ReaderProcess::readerAtFault(o));
     }
     const std::atomic<bool> stopping{true};
     const std::string slow = dir / "slow";
