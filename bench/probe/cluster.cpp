@@ -8,16 +8,15 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <numeric>
 #include <set>
-#include <sstream>
 
 #include "Core/Faces/FaceClusterer.h"
 #include "Core/Faces/FaceEngine.h"
 #include "Core/Media/MediaProcessor.h"
 #include "Core/Index/LibraryDB.h"
+#include "LabelledPairs.h"
 #include "Probe.h"
 
 namespace fs = std::filesystem;
@@ -27,31 +26,6 @@ namespace {
 
 double msSince(std::chrono::steady_clock::time_point start) {
     return std::round(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-}
-
-// File name -> identity number, from the connected groups of "same" pairs.
-std::map<std::string, int> identities(const std::string& csv) {
-    std::map<std::string, int> index;
-    std::vector<int> parent;
-    auto node = [&](const std::string& name) {
-        auto [it, fresh] = index.try_emplace(name, int(parent.size()));
-        if (fresh) parent.push_back(it->second);
-        return it->second;
-    };
-    std::function<int(int)> root = [&](int i) { return parent[size_t(i)] == i ? i : parent[size_t(i)] = root(parent[size_t(i)]); };
-    std::ifstream in(csv);
-    std::string line;
-    std::getline(in, line);  // header
-    while (std::getline(in, line)) {
-        std::stringstream ss(line);
-        std::string a, b, same;
-        if (!std::getline(ss, a, ',') || !std::getline(ss, b, ',') || !std::getline(ss, same, ',')) continue;
-        const int ia = node(a), ib = node(b);
-        if (same.rfind('1', 0) == 0) parent[size_t(root(ia))] = root(ib);
-    }
-    std::map<std::string, int> out;
-    for (const auto& [name, i] : index) out[name] = root(i);
-    return out;
 }
 
 struct TempFolder {
@@ -107,7 +81,7 @@ int cluster(const probe::Args& given) {
     FaceClusterer::run(db);
     const double clusterMs = msSince(clusterStart);
 
-    const auto ids = pairs.empty() ? std::map<std::string, int>() : identities(pairs);
+    const auto ids = pairs.empty() ? std::map<std::string, int>() : probe::identities(pairs);
     int mixed = 0;
     auto persons = db.loadPersons();
     std::sort(persons.begin(), persons.end(), [](const Person& a, const Person& b) { return a.id < b.id; });

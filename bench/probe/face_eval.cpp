@@ -10,10 +10,8 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
-#include <sstream>
 
 #include <opencv2/imgproc.hpp>
 
@@ -21,6 +19,7 @@
 #include "Core/Faces/FaceThresholds.h"
 #include "Core/Faces/FaceNets.h"
 #include "Core/Media/MediaProcessor.h"
+#include "LabelledPairs.h"
 #include "Probe.h"
 
 namespace {
@@ -29,26 +28,6 @@ using vintrelle::FaceEngine;
 using vintrelle::FaceObservation;
 namespace faces = vintrelle::faces;
 namespace T = vintrelle::FaceThresholds;
-
-struct Pair {
-    std::string a, b;
-    bool same;
-};
-
-std::vector<Pair> readPairs(const std::string& path) {
-    std::vector<Pair> pairs;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        std::stringstream ss(line);
-        std::string a, b, same;
-        if (!std::getline(ss, a, ',') || !std::getline(ss, b, ',') || !std::getline(ss, same, ',')) continue;
-        if (same != "0" && same != "1") continue;  // the header
-        pairs.push_back({a, b, same == "1"});
-    }
-    return pairs;
-}
 
 float cosine(const std::vector<float>& a, const std::vector<float>& b) {
     if (a.empty() || a.size() != b.size()) return -1;
@@ -148,7 +127,7 @@ int faceEval(const probe::Args& argsIn) {
     if (images.empty() || pairsPath.empty()) return probe::fail("usage: vintrelle-probe face-eval --images DIR --pairs CSV [--compare]");
     auto& engine = FaceEngine::shared();
     if (!engine.model) return probe::fail("face model not loaded (run scripts/npm-assets.sh or set VINTRELLE_ASSETS)");
-    const auto pairs = readPairs(pairsPath);
+    const auto pairs = probe::readPairs(pairsPath);
     if (pairs.empty()) return probe::fail("no pairs in " + pairsPath);
 
     // Per image, the largest accepted face: its embedding as analysis makes

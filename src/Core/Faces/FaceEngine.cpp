@@ -64,6 +64,26 @@ constexpr float edgeMargin = 0.02f;  // of the longer side: a box this close to 
 constexpr float smallFace = 64;
 constexpr float tileFaceLimit = 96;
 constexpr int tileOverlap = 96;
+// A clear face can score just under the threshold in one framing and far
+// over it in another: its score shifts with its size and place in the
+// detector's input, which a crop, a resize or a re-encode changes. In
+// group pictures of eight head-and-shoulders cuts side by side (1360 x 906,
+// faces 110-230 pixels wide) one look missed 10 of 56 faces, scoring them
+// 0.29-0.50, and a crop of 1000 pixels missed faces the whole picture had
+// found. A candidate that came close (closerLookHint or more, wide enough
+// to be kept) and overlaps no face found is looked at again, in a window of
+// closerLookSide times its box around it, where the detector sees it at
+// another scale; a face over the threshold there is taken. With it those
+// pictures gave 56 of 56 faces, and every frontal face of 80 pixels or more
+// found whole was found again in all 12 crop windows of it and in copies at
+// half size and JPEG quality 50 (vintrelle-probe face-edits: 4,172 of
+// 4,172, from 3,908 of 3,912); 299 face-free windows of the labelled photos
+// held one false face before and after, and face-recall's pasted groups
+// rose from 95.6 to 97.6 % with no more extra faces. The labelled photos
+// take 7 closer looks in 62.
+constexpr float closerLookHint = 0.2f;
+constexpr float closerLookSide = 3;
+constexpr int maxCloserLooks = 4;
 // OpenCV's own threads for a parallel loop: a forward that runs alone (a
 // single photo, the last ones of a batch) takes a second thread. OpenCV
 // lends its threads to one parallel loop in the process at a time and runs
@@ -285,6 +305,30 @@ void addUnknown(std::vector<faces::Detection>& found, const std::vector<faces::D
     }
 }
 
+// The best face the detector finds over the threshold in a square window
+// of closerLookSide times the candidate's box around it (neutral grey where
+// it overhangs the picture), covering the candidate.
+std::optional<faces::Detection> closerLook(faces::FaceDetector& detector, const cv::Mat& rgb, const faces::Detection& candidate) {
+    const float side = closerLookSide * std::max(candidate.box.width, candidate.box.height);
+    const cv::Point2f centre(candidate.box.x + candidate.box.width / 2, candidate.box.y + candidate.box.height / 2);
+    const cv::Rect window(int(std::lround(centre.x - side / 2)), int(std::lround(centre.y - side / 2)), int(std::lround(side)),
+                          int(std::lround(side)));
+    const cv::Rect inPicture = window & cv::Rect(0, 0, rgb.cols, rgb.rows);
+    if (inPicture.width < 2 || inPicture.height < 2) return std::nullopt;
+    cv::Mat square(window.size(), rgb.type(), cv::Scalar::all(128));
+    rgb(inPicture).copyTo(square(inPicture - window.tl()));
+    std::optional<faces::Detection> best;
+    const std::vector<faces::Detection> asked{candidate};
+    for (auto d : detector.detect(square, detectorThreshold)) {
+        d.box.x += float(window.x);
+        d.box.y += float(window.y);
+        d.box &= cv::Rect2f(0, 0, float(rgb.cols), float(rgb.rows));
+        if (d.box.area() <= 0 || !overlapsAny(asked, d)) continue;
+        if (!best || d.score > best->score) best = d;
+    }
+    return best;
+}
+
 }  // namespace
 
 std::vector<faces::Detection> FaceEngine::detect(const cv::Mat& rgb, Model& set) {
@@ -313,6 +357,15 @@ std::vector<faces::Detection> FaceEngine::detect(const cv::Mat& rgb, Model& set)
         // scored close: the framed look only adds faces here, so those the
         // first look found keep its boxes.
         addUnknown(found, set.detector->detect(rgb, detectorThreshold, closeUpBorder), std::numeric_limits<float>::infinity(), {});
+    }
+    // The candidates that came close, best first, each looked at closer
+    // while it overlaps no face found.
+    int closer = 0;
+    for (const auto& hint : hints) {
+        if (closer == maxCloserLooks) break;
+        if (hint.score < closerLookHint || hint.box.width < minFacePixels || overlapsAny(found, hint)) continue;
+        ++closer;
+        if (auto face = closerLook(*set.detector, rgb, hint); face && !overlapsAny(found, *face)) found.push_back(*face);
     }
     const bool small = std::any_of(found.begin(), found.end(), [](const auto& d) { return d.box.width < smallFace; });
     if (!small || std::max(rgb.cols, rgb.rows) <= 2 * faces::FaceDetector::inputSize) return found;

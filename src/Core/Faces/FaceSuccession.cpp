@@ -52,10 +52,10 @@ std::vector<int> earlierFaceOf(const std::vector<PlacedFace>& earlier, const std
                                     fullPrint(found[i].embedding);
             double closeness;
             if (comparable) {
+                // The print alone decides, as closely as the photo's own
+                // edits keep it: no place lets a look-alike in.
                 const float print = printSimilarity(found[i].embedding, earlier[j].embedding);
-                const bool samePlace = overlap >= FaceThresholds::samePlace &&
-                                       print >= FaceThresholds::samePlaceLikeness;
-                if (!samePlace && print < FaceThresholds::join) continue;
+                if (print < FaceThresholds::sameFace) continue;
                 closeness = std::max(overlap, double(print));
             } else {
                 // Prints of two analyser versions do not compare: the place

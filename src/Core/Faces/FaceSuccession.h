@@ -2,12 +2,13 @@
 // A photo read again (touched, copied, restored, re-encoded, turned) is
 // analysed afresh, yet its faces carry what the user gave them: a person's
 // name through the person they belong to, and faces taken out of a person.
-// So each face found again takes the place of the face found there before:
-// the one whose box it covers with a print at least loosely like it, or
-// whose print it matches as closely as a face joins a person. A face at the
-// same place with an unlike print is someone else (another photo saved over
-// this one). A face with no predecessor is new to the photo, and an earlier
-// face with no successor is gone from it.
+// So each face found again takes the place of the face found there before
+// whose print it matches as closely as an edit of the same photo keeps it,
+// wherever the edit moved it. A face at the same place with a print less
+// alike is someone else, however much alike (another photo saved over this
+// one). Only an earlier analyser's prints, which do not compare with
+// today's, leave the place to decide, once. A face with no predecessor is
+// new to the photo, and an earlier face with no successor is gone from it.
 
 #include <vector>
 

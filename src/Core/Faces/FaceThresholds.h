@@ -27,14 +27,22 @@ inline constexpr float mergeLinkage = 0.42f;
 // A person is suggested as maybe the same as another at or above this score.
 inline constexpr float suggestion = 0.36f;
 
-// A face found again in a photo read anew stands where an earlier face of
-// that photo stood when their boxes overlap at least this much (intersection
-// over union); faces side by side overlap far less.
+// A face found again in a photo read anew (touched, re-encoded, resized,
+// cropped, turned, mirrored) is the face found there before only when its
+// print is at least this alike, wherever it now stands: a stranger's photo
+// saved over another puts faces where the old ones stood, and a look-alike's
+// print can pass every grouping gate. On the labelled portraits
+// (vintrelle-probe face-edits) an edit of the same photo keeps 0.86 or
+// more, down to 0.67 for a 60-pixel face saved at half size and JPEG
+// quality 50; faces of two different people reach 0.42, at the same place
+// 0.38; another photo of the same person 0.44 to 0.90, which grouping
+// places in its person anyway.
+inline constexpr float sameFace = 0.55f;
+// Prints of an earlier face analyser do not compare with today's: a face
+// found again stands where such a face stood when their boxes overlap at
+// least this much (intersection over union); faces side by side overlap far
+// less.
 inline constexpr double samePlace = 0.5;
-// ... and is the same face only when its print agrees at least this much:
-// the loosest likeness any grouping accepts. A stranger's photo saved over
-// another's puts a face at the same place with a print unlike it.
-inline constexpr float samePlaceLikeness = topMatchGate;
 
 // A face that matches no cluster opens a new one only at this capture quality.
 inline constexpr double openQuality = 0.25;

@@ -363,6 +363,69 @@ TEST(FaceEngineModel, FaceCutByTheFrameBesideAClearOne) {
     }
 }
 
+// A group picture of eight people side by side (head-and-shoulders cuts
+// of labelled photos, faces of 120-230 pixels in a 1360 x 906 picture):
+// every face is found, in the picture, in it saved at half size with JPEG
+// quality 50, and in each 1000-pixel window cut from its corners that holds
+// the face whole. The detector alone, at one look over the picture, scores
+// some of these faces under its threshold, each framing others.
+TEST(FaceEngineModel, EveryFaceOfAGroupPictureWhateverItsFraming) {
+    const std::string root = fixtures::sharedDataDir();
+    if (root.empty() || !std::filesystem::exists(root + "/faces/images")) GTEST_SKIP() << "no labelled photos";
+    if (!haveModels()) GTEST_SKIP() << "face weights not fetched";
+    auto& engine = FaceEngine::shared();
+    constexpr int cw = 340, ch = 453;
+    cv::Mat group(2 * ch, 4 * cw, CV_8UC4, cv::Scalar(120, 118, 112, 255));
+    int cell = 0;
+    for (const char* name : {"img30.jpg", "img31.jpg", "img32.jpg", "img33.jpg", "img34.jpg", "img35.jpg", "img36.jpg", "img37.jpg"}) {
+        const auto image = MediaProcessor::loadImage(root + "/faces/images/" + name, 1600);
+        ASSERT_TRUE(image) << name;
+        const auto found = engine.analyze(*image);
+        ASSERT_EQ(found.size(), 1u) << name;
+        // The face half the cut's width (or less, in a photo too small for
+        // that), its centre 40 % down.
+        const FaceRect& r = found[0].rect;
+        const double W = image->width, H = image->height, side = std::max(r.width * W, r.height * H);
+        const double w = std::min({2 * side, W, H * 3 / 4}), h = w * 4 / 3;
+        const double x = std::clamp((r.x + r.width / 2) * W - w / 2, 0.0, W - w);
+        const double y = std::clamp((r.y + r.height / 2) * H - 0.4 * h, 0.0, H - h);
+        cv::Mat scaled;
+        cv::resize(matOf(*image)(cv::Rect(cv::Rect2d(x, y, w, h)) & cv::Rect(0, 0, image->width, image->height)), scaled,
+                   cv::Size(cw, ch), 0, 0, cv::INTER_AREA);
+        scaled.copyTo(group(cv::Rect((cell % 4) * cw, (cell / 4) * ch, cw, ch)));
+        ++cell;
+    }
+    const auto whole = engine.analyze(imageOf(group));
+    ASSERT_EQ(whole.size(), 8u);
+    for (const DetectedFace& f : whole) EXPECT_GE(f.pixelWidth, 100);
+
+    fixtures::TempDir dir;
+    const std::string saved = dir / "half.jpg";
+    cv::Mat half;
+    cv::resize(group, half, cv::Size(group.cols / 2, group.rows / 2), 0, 0, cv::INTER_AREA);
+    ASSERT_TRUE(MediaProcessor::writeJPEG(imageOf(half), saved, 0.5));
+    const auto read = MediaProcessor::loadImage(saved, 1600);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(engine.analyze(*read).size(), 8u) << "at half size, quality 50";
+
+    const cv::Size window(1000, 666);
+    for (const cv::Point corner : {cv::Point(0, 0), cv::Point(group.cols - window.width, 0), cv::Point(0, group.rows - window.height),
+                                   cv::Point(group.cols - window.width, group.rows - window.height)}) {
+        SCOPED_TRACE("window at " + std::to_string(corner.x) + ", " + std::to_string(corner.y));
+        const cv::Rect2d inside(corner, window);
+        const auto found = engine.analyze(imageOf(group(cv::Rect(corner, window)).clone()));
+        for (const DetectedFace& f : whole) {
+            const cv::Rect2d box(f.rect.x * group.cols, f.rect.y * group.rows, f.rect.width * group.cols, f.rect.height * group.rows);
+            if ((box & inside) != box) continue;
+            EXPECT_TRUE(std::any_of(found.begin(), found.end(), [&](const DetectedFace& g) {
+                const cv::Rect2d b(g.rect.x * window.width + corner.x, g.rect.y * window.height + corner.y, g.rect.width * window.width,
+                                   g.rect.height * window.height);
+                return (b & box).area() / (b | box).area() >= 0.3;
+            })) << "face at " << box;
+        }
+    }
+}
+
 // The labelled photos: every image gives one face (img59 two, the labelled
 // one the larger), and so does the photo cut to 0.8 of the labelled face's
 // box (a close-up the frame cuts into); at the
