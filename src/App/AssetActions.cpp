@@ -75,7 +75,17 @@ ActionMenu AppModel::shareMenu(const std::vector<int64_t>& ids, const QList<QUrl
     std::vector<std::string> paths;
     for (const QUrl& url : files) paths.push_back(localPath(url));
     ActionMenu menu;
-    menu.push_back(ActionMenuItem::action("Email\u2026", guarded([paths](AppModel& m) { m.services().email(paths); })));
+    menu.push_back(ActionMenuItem::action("Email\u2026", guarded([paths](AppModel& m) {
+        using Failure = DesktopServices::MailFailure;
+        const long long n = (long long)paths.size();
+        const auto report = [self = QPointer<AppModel>(&m), n](std::optional<Failure> failure) {
+            if (!self || !failure) return;
+            self->setErrorMessage(*failure == Failure::noMailProgram
+                                      ? "No mail program is set up to send " + Format::items(n, "item") + "."
+                                      : Format::items(n, "item") + " could not be attached to a new mail.");
+        };
+        m.services().email(paths, report);
+    })));
     menu.push_back(ActionMenuItem::action("Copy", guarded([ids](AppModel& m) { m.copyFiles(ids); })));
     // The desktop's chooser takes one file at a time.
     if (files.size() == 1)
