@@ -68,7 +68,7 @@ void AppModel::share(const std::vector<int64_t>& ids) {
     if (files.isEmpty()) return;
     const std::optional<QPoint> anchor = services_->menuAnchor();
     if (!anchor) return;
-    services_->popupMenu(makeMenu(shareMenu(ids, files)), *anchor);
+    popUpLibraryMenu(shareMenu(ids, files), *anchor);
 }
 
 ActionMenu AppModel::shareMenu(const std::vector<int64_t>& ids, const QList<QUrl>& files) {
@@ -240,7 +240,13 @@ ActionMenu AppModel::contextMenu(const Asset& asset, const std::vector<int64_t>&
 void AppModel::showContextMenu(const Asset& asset, const std::vector<int64_t>& selection, const QPoint& globalPos) {
     const ActionMenu menu = contextMenu(asset, selection);
     if (menu.empty()) return;
-    services_->popupMenu(makeMenu(menu), globalPos);
+    popUpLibraryMenu(menu, globalPos);
+}
+
+void AppModel::popUpLibraryMenu(const ActionMenu& items, const QPoint& globalPos) {
+    std::unique_ptr<QMenu> menu = makeMenu(items);
+    closeWithLibrary(menu.get());
+    services_->popupMenu(std::move(menu), globalPos);
 }
 
 }  // namespace vintrelle

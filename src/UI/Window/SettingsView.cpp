@@ -525,6 +525,7 @@ MessageSheet* SettingsView::confirmStartOver() {
             const std::shared_ptr<LibraryStore> store = asked.lock();
             if (model && store && store == model->store()) store->resetPeople();
         });
+    model_.closeWithLibrary(confirm_);
     return confirm_;
 }
 
