@@ -5,6 +5,7 @@
 #include <QSettings>
 #include <QStringList>
 #include <QVariant>
+#include <QWidget>
 
 #include <algorithm>
 #include <cmath>
@@ -387,6 +388,13 @@ void AppModel::closeStore() {
         store_->shutdown();
     }
     setStore(nullptr);
+}
+
+void AppModel::closeWithLibrary(QWidget* opened) {
+    if (!opened) return;
+    connect(this, &AppModel::storeChanged, opened, [this, opened, made = std::weak_ptr<LibraryStore>(store_)] {
+        if (!storeIsStillOpen(made)) opened->close();
+    });
 }
 
 FullImageCache& AppModel::fullImages() {

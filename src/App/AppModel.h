@@ -38,6 +38,7 @@
 
 class QPoint;
 class QSettings;
+class QWidget;
 typedef struct _GVolumeMonitor GVolumeMonitor;
 
 namespace vintrelle {
@@ -219,6 +220,10 @@ public:
     // Closes the open store, if any: viewer, selection, prompts and the
     // cached grid content go with it. `libraryPath` stays.
     void closeStore();
+    // A menu or sheet opened for the library open now: it closes once that
+    // library closes or another takes its place, so that nothing of one
+    // library is offered while another is open.
+    void closeWithLibrary(QWidget* opened);
     // Forgets a library folder (its files and data folder stay). When it is
     // the one shown, the first reachable remaining library opens, or none:
     // the window never waits for a drive of a forgotten library. The caller
@@ -466,6 +471,7 @@ private:
     bool storeIsStillOpen(const std::weak_ptr<LibraryStore>& of) const;
     std::vector<Asset> resolve(const std::vector<int64_t>& ids) const;
     ActionMenu shareMenu(const std::vector<int64_t>& ids, const QList<QUrl>& files);
+    void popUpLibraryMenu(const ActionMenu& items, const QPoint& globalPos);
     void startExport(const std::vector<int64_t>& ids, const std::string& destination);
     // A menu item's function, run only while this model and the library the
     // menu was made in are still there; once that library has closed, the

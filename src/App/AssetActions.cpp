@@ -68,14 +68,24 @@ void AppModel::share(const std::vector<int64_t>& ids) {
     if (files.isEmpty()) return;
     const std::optional<QPoint> anchor = services_->menuAnchor();
     if (!anchor) return;
-    services_->popupMenu(makeMenu(shareMenu(ids, files)), *anchor);
+    popUpLibraryMenu(shareMenu(ids, files), *anchor);
 }
 
 ActionMenu AppModel::shareMenu(const std::vector<int64_t>& ids, const QList<QUrl>& files) {
     std::vector<std::string> paths;
     for (const QUrl& url : files) paths.push_back(localPath(url));
     ActionMenu menu;
-    menu.push_back(ActionMenuItem::action("Email\u2026", guarded([paths](AppModel& m) { m.services().email(paths); })));
+    menu.push_back(ActionMenuItem::action("Email\u2026", guarded([paths](AppModel& m) {
+        using Failure = DesktopServices::MailFailure;
+        const long long n = (long long)paths.size();
+        const auto report = [self = QPointer<AppModel>(&m), n](std::optional<Failure> failure) {
+            if (!self || !failure) return;
+            self->setErrorMessage(*failure == Failure::noMailProgram
+                                      ? "No mail program is set up to send " + Format::items(n, "item") + "."
+                                      : Format::items(n, "item") + " could not be attached to a new mail.");
+        };
+        m.services().email(paths, report);
+    })));
     menu.push_back(ActionMenuItem::action("Copy", guarded([ids](AppModel& m) { m.copyFiles(ids); })));
     // The desktop's chooser takes one file at a time.
     if (files.size() == 1)
@@ -230,7 +240,13 @@ ActionMenu AppModel::contextMenu(const Asset& asset, const std::vector<int64_t>&
 void AppModel::showContextMenu(const Asset& asset, const std::vector<int64_t>& selection, const QPoint& globalPos) {
     const ActionMenu menu = contextMenu(asset, selection);
     if (menu.empty()) return;
-    services_->popupMenu(makeMenu(menu), globalPos);
+    popUpLibraryMenu(menu, globalPos);
+}
+
+void AppModel::popUpLibraryMenu(const ActionMenu& items, const QPoint& globalPos) {
+    std::unique_ptr<QMenu> menu = makeMenu(items);
+    closeWithLibrary(menu.get());
+    services_->popupMenu(std::move(menu), globalPos);
 }
 
 }  // namespace vintrelle

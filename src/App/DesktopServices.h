@@ -49,8 +49,15 @@ public:
     // org.freedesktop.FileManager1 service; without one, the folder of the
     // first file is opened once. Never waits for the file manager.
     virtual void showItems(const QList<QUrl>& files);
-    // A new mail with the files attached (xdg-email).
-    virtual void email(const std::vector<std::string>& files);
+    // What kept a mail from starting: no mail program set up (or no
+    // xdg-email to ask the desktop for one), or xdg-email failing otherwise.
+    enum class MailFailure { noMailProgram, failed };
+    // A new mail with the files attached (xdg-email). Returns at once;
+    // `done` runs on the main thread once xdg-email has ended (not while a
+    // mail program it started stays in front of it), with what kept the
+    // mail from starting, if anything.
+    virtual void email(const std::vector<std::string>& files,
+                       std::function<void(std::optional<MailFailure>)> done = {});
     // The desktop's application chooser for one file (the OpenURI portal);
     // without a portal, the default application.
     virtual void openWith(const QUrl& file);

@@ -211,7 +211,15 @@ AssetRange LibraryStore::range(double from, double to) const {
 }
 
 std::optional<int64_t> LibraryStore::coverID(const Trip& trip) {
-    if (trip.coverAssetID && takenOf_.count(*trip.coverAssetID)) return trip.coverAssetID;
+    // The cover the user chose, while it is one of the trip's photos. A trip
+    // split by photos taken at home keeps its row, cover and all, and the
+    // photo chosen may now lie in the other part: until the parts join
+    // again, the trip shows a cover of its own.
+    if (trip.coverAssetID) {
+        const auto chosen = takenOf_.find(*trip.coverAssetID);
+        if (chosen != takenOf_.end() && chosen->second >= trip.start && chosen->second <= trip.end)
+            return trip.coverAssetID;
+    }
     if (auto it = coverCache_.find(trip.id); it != coverCache_.end() && it->second.first == revision_)
         return it->second.second;
 

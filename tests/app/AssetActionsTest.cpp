@@ -7,6 +7,9 @@
 #include <QGuiApplication>
 #include <QMimeData>
 
+#include <cstdlib>
+#include <fstream>
+
 #include "ActionsFixture.h"
 #include "App/KeyFilter.h"
 
@@ -145,3 +148,89 @@ TEST(AssetActions, TheLibraryIsNeverWritten) {
 }
 
 }  // namespace
+
+namespace {
+
+// An environment variable set for one test body.
+class VariableScope {
+public:
+    VariableScope(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~VariableScope() {
+        if (old_) setenv(name_, old_->c_str(), 1);
+        else unsetenv(name_);
+    }
+    VariableScope(const VariableScope&) = delete;
+    VariableScope& operator=(const VariableScope&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+}  // namespace
+
+// Share → "Email…" hands the files to xdg-email, here one that stands in for
+// a desktop with or without a mail program: it notes what it was given and
+// whether the shell's status pipe reached it, and ends as told. When no mail
+// can start, the user is told, as when an export fails.
+TEST(AssetActions, MailSaysWhenNoMailCanStart) {
+    fixtures::TempDir tools;
+    const std::string noted = tools / "noted";
+    fixtures::writeFile(tools / "xdg-email",
+                        "#!/bin/sh\n"
+                        "{ printf '%s\\n' \"$@\"; if { true >&3; } 2>/dev/null; then echo pipe; fi; } > \"$NOTED\"\n"
+                        "exit $MAIL_EXIT\n");
+    fs::permissions(tools / "xdg-email", fs::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    VariableScope pathScope("PATH", tools.path() + ":" + (path ? path : "/usr/bin:/bin"));
+    VariableScope notedScope("NOTED", noted);
+    FileLibrary lib({makeAsset(1, "a b.jpg", 1), makeAsset(2, "c.jpg", 2)});
+
+    // The desktop's own answer, for each way xdg-email can end.
+    DesktopServices desktop;
+    using Failure = DesktopServices::MailFailure;
+    const std::pair<std::string, std::optional<Failure>> endings[] = {
+        {"0", std::nullopt}, {"3", Failure::noMailProgram}, {"4", Failure::failed}, {"2", Failure::failed}};
+    for (const auto& [exit, expected] : endings) {
+        SCOPED_TRACE("xdg-email ends with " + exit);
+        VariableScope exitScope("MAIL_EXIT", exit);
+        fs::remove(noted);
+        bool done = false;
+        std::optional<Failure> failure;
+        desktop.email({lib.root() + "/a b.jpg", lib.root() + "/c.jpg"}, [&](std::optional<Failure> f) {
+            done = true;
+            failure = f;
+        });
+        ASSERT_TRUE(spinUntil([&] { return done; }));
+        EXPECT_EQ(failure, expected);
+        std::ifstream in(noted);
+        const std::string given((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(given, "--attach\n" + lib.root() + "/a b.jpg\n--attach\n" + lib.root() + "/c.jpg\n")
+            << "the files, and no status pipe for the mail program to hold open";
+    }
+    {
+        // No xdg-email at all: nothing can ask for a mail program.
+        VariableScope bare("PATH", tools / "nothing here");
+        std::optional<std::optional<Failure>> answer;
+        desktop.email({lib.root() + "/c.jpg"}, [&](std::optional<Failure> f) { answer = f; });
+        ASSERT_TRUE(spinUntil([&] { return answer.has_value(); }));
+        EXPECT_EQ(*answer, Failure::noMailProgram);
+    }
+
+    // Through the share menu: the failure is said, with the count of items.
+    ActionsModel m(lib.store);
+    m.desktop->realMail = true;
+    const std::pair<std::string, std::string> said[] = {
+        {"3", "No mail program is set up to send 2 items."}, {"4", "2 items could not be attached to a new mail."}};
+    for (const auto& [exit, message] : said) {
+        VariableScope exitScope("MAIL_EXIT", exit);
+        m->setErrorMessage(std::nullopt);
+        m->share({1, 2});
+        ASSERT_TRUE(trigger(*m.desktop->menu, "Email\u2026"));
+        ASSERT_TRUE(spinUntil([&] { return m->errorMessage().has_value(); }));
+        EXPECT_EQ(*m->errorMessage(), message);
+    }
+}

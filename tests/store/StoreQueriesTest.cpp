@@ -157,7 +157,7 @@ TEST(StoreQueries, OneSectionOrNone) {
         EXPECT_TRUE(lib.store->sections({}, g).empty());
 }
 
-TEST(StoreQueries, CoverFallsBackWhenTheStoredOneIsGone) {
+TEST(StoreQueries, CoverFallsBackWhenTheStoredOneIsGoneOrOutsideTheTrip) {
     Asset portrait = makeAsset(2, "p.jpg", 150);
     portrait.width = 3000;
     portrait.height = 4000;
@@ -178,7 +178,13 @@ TEST(StoreQueries, CoverFallsBackWhenTheStoredOneIsGone) {
     lib.store->engineDidUpsert({fav});  // a new revision: the cached choice is stale
     EXPECT_EQ(lib.store->coverID(trip), 2);
 
+    // A cover chosen among the trip's photos is shown; one outside its span
+    // (the part a split took away) is not, until the trip spans it again.
+    trip.coverAssetID = 3;
+    EXPECT_EQ(lib.store->coverID(trip), 3);
     trip.coverAssetID = 9;
+    EXPECT_EQ(lib.store->coverID(trip), 2);
+    trip.end = 900;
     EXPECT_EQ(lib.store->coverID(trip), 9);
 
     Trip bare;

@@ -148,6 +148,7 @@ QMenu* AlbumsScreen::menu(const CardKey& key, QWidget* parent) {
     connect(m->addAction(tr("Delete Album")), &QAction::triggered, this, [this, id] {
         if (LibraryStore* s = store()) s->deleteAlbum(id);
     });
+    model_.closeWithLibrary(m);
     return m;
 }
 

@@ -226,6 +226,7 @@ QMenu* PeopleScreen::menu(const CardKey& key, QWidget* parent) {
     m->addSeparator();
     connect(m->addAction(hidden ? tr("Show Again") : tr("Don\u2019t Show This Person")), &QAction::triggered, this,
             [this, id, hidden] { setPersonHidden(id, !hidden); });
+    model_.closeWithLibrary(m);
     return m;
 }
 
@@ -310,6 +311,7 @@ void PeopleScreen::askToMerge(int64_t source, int64_t target) {
             // A grouping pass may have merged, split or removed either since the drop.
             if (self && self->mayMerge(source, target)) self->store()->mergePerson(source, target);
         });
+    model_.closeWithLibrary(confirm_);
     connect(confirm_, &QDialog::finished, this, [this] { pending_.reset(); });
 }
 

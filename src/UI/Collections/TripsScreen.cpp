@@ -197,6 +197,7 @@ QMenu* TripsScreen::menu(const CardKey& key, QWidget* parent) {
     m->addSeparator();
     connect(m->addAction(dismissed ? tr("Bring Back") : tr("This Isn\u2019t a Trip")), &QAction::triggered, this,
             [this, id, dismissed] { setHidden(id, !dismissed); });
+    model_.closeWithLibrary(m);
     return m;
 }
 

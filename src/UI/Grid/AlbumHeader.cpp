@@ -75,6 +75,7 @@ MessageSheet* AlbumHeader::confirmDelete() {
                                               store->deleteAlbum(id);
                                               model->navigate(Route::albums());
                                           });
+    model_.closeWithLibrary(confirmation_);
     return confirmation_;
 }
 

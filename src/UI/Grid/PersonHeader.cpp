@@ -292,6 +292,7 @@ QMenu* PersonHeader::makeMenu(QWidget* parent) {
         }
     }
     menu->addAction(tr("Don’t Show This Person"), this, [this] { hidePerson(); });
+    model_.closeWithLibrary(menu);
     return menu;
 }
 

@@ -91,6 +91,7 @@ SelectionBar::SelectionBar(AppModel& model, LibraryStore& store, Actions actions
     connect(album_, &BarButton::clicked, this, [this] {
         QMenu* menu = makeAlbumMenu(this);
         menu->setAttribute(Qt::WA_DeleteOnClose);
+        model_.closeWithLibrary(menu);
         menu->popup(album_->mapToGlobal(QPoint(0, album_->height())));
     });
     auto forward = [this](BarButton* button, IdsAction SelectionBar::Actions::*action) {

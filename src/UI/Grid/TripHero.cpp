@@ -193,6 +193,7 @@ QMenu* TripHero::makeMenu(QWidget* parent) {
         menu->addAction(tr("Use Suggested Name"), this, [this, id] { store_.renameTrip(id, ""); });
     menu->addSeparator();
     menu->addAction(tr("This Isn’t a Trip"), this, [this] { dismiss(); });
+    model_.closeWithLibrary(menu);
     return menu;
 }
 

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <utility>
 
+#include "UI/Kit/FocusRing.h"
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Icons.h"
 
@@ -53,6 +54,7 @@ void FlatButtonStyle::polish(QWidget* widget) {
     QProxyStyle::polish(widget);
     widget->setFont(Fonts::font(look_.fontPx, look_.weight));
     widget->setAttribute(Qt::WA_Hover);
+    FocusRing::track(widget);
 }
 
 QSize FlatButtonStyle::sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& contents,
@@ -76,7 +78,7 @@ void FlatButtonStyle::drawControl(ControlElement element, const QStyleOption* op
     if (!enabled) p->setOpacity(disabledOpacity);
     const QRectF r = QRectF(b->rect).adjusted(0.5, 0.5, -0.5, -0.5);
     fillRounded(*p, r, look_.radius, fill(pressed && enabled));
-    if ((b->state & State_HasFocus) && (b->state & State_KeyboardFocusChange)) {
+    if ((b->state & State_HasFocus) && FocusRing::shows(widget)) {
         QColor ring = Theme::accent();
         ring.setAlphaF(0.5f);
         p->setPen(QPen(ring, 2));

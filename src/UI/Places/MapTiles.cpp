@@ -7,7 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
+#include <optional>
+#include <type_traits>
 
 #include "Core/Places/CityIndex.h"
 #include "Core/Places/Mercator.h"
@@ -21,6 +22,11 @@ constexpr uint32_t runLength = 32;
 // Points closer than this to the last one kept (device pixels, taxicab)
 // add nothing visible.
 constexpr double minStep = 0.6;
+// A shore is drawn or left out in pieces no longer than this (device
+// pixels), each as its middle lies: where a coast and a lake's edge cross,
+// the one ends and the other begins within half a piece, which the lines'
+// round caps close.
+constexpr double pieceLength = 1;
 
 MapOutlines::Shape makeShape(const std::vector<LonLat>& geo, double shift, const std::vector<bool>& seams) {
     MapOutlines::Shape s;
@@ -153,8 +159,86 @@ struct TileFrame {
     QPointF map(const QPointF& p) const { return p * scale - origin; }
 };
 
-void addLand(const MapOutlines::Shape& s, const TileFrame& f, QPainterPath& path, std::vector<QPointF>& poly,
-             std::vector<QPointF>& scratch) {
+// Polygons as they are filled (even-odd), asked whether a point lies
+// inside: their edges listed by the rows one device pixel high that they
+// cross, so a question visits only the edges of its row.
+class FilledArea {
+public:
+    explicit FilledArea(const QRectF& frame)
+        : top_(frame.top()), rows_(size_t(std::max(1.0, std::ceil(frame.height())))) {}
+
+    void add(const std::vector<QPointF>& polygon) {
+        for (size_t i = 0; i < polygon.size(); ++i) {
+            const QPointF& a = polygon[i];
+            const QPointF& b = polygon[(i + 1) % polygon.size()];
+            if (a.y() != b.y()) edges_.push_back({a, b});  // one that crosses no row's line counts for none
+        }
+    }
+    // After the last polygon, before the first question.
+    void index() {
+        first_.assign(rows_ + 1, 0);
+        for (const Edge& e : edges_)
+            for (size_t r = row(e.top()), last = row(e.bottom()); r <= last; ++r) ++first_[r + 1];
+        for (size_t r = 0; r < rows_; ++r) first_[r + 1] += first_[r];
+        inRow_.resize(first_[rows_]);
+        std::vector<uint32_t> next(first_.begin(), first_.end() - 1);
+        for (uint32_t i = 0; i < edges_.size(); ++i)
+            for (size_t r = row(edges_[i].top()), last = row(edges_[i].bottom()); r <= last; ++r) inRow_[next[r]++] = i;
+    }
+    bool empty() const { return edges_.empty(); }
+    bool contains(const QPointF& p) const {
+        bool inside = false;
+        const size_t r = row(p.y());
+        for (uint32_t k = first_[r]; k < first_[r + 1]; ++k) {
+            const auto& [a, b] = edges_[inRow_[k]];
+            if ((a.y() > p.y()) == (b.y() > p.y())) continue;
+            if (a.x() + (p.y() - a.y()) * (b.x() - a.x()) / (b.y() - a.y()) < p.x()) inside = !inside;
+        }
+        return inside;
+    }
+
+private:
+    struct Edge {
+        QPointF a, b;
+        double top() const { return std::min(a.y(), b.y()); }
+        double bottom() const { return std::max(a.y(), b.y()); }
+    };
+    size_t row(double y) const { return size_t(std::clamp(std::floor(y - top_), 0.0, double(rows_ - 1))); }
+
+    double top_;
+    size_t rows_;
+    std::vector<Edge> edges_;
+    std::vector<uint32_t> first_, inRow_;  // row r's edges: inRow_[first_[r]] up to inRow_[first_[r + 1]]
+};
+
+// The land of a tile as it is painted, pixel by pixel (a pixel is land when
+// its centre is), over the tile and its margin. In 32 bits a pixel: the
+// painter fills those five times as fast as 8.
+class PaintedLand {
+public:
+    PaintedLand(const QPainterPath& land, const QPainterPath& water, const QRectF& frame)
+        : origin_(frame.topLeft()),
+          mask_(int(std::ceil(frame.width())), int(std::ceil(frame.height())), QImage::Format_RGB32) {
+        mask_.fill(Qt::black);
+        QPainter p(&mask_);
+        p.translate(-origin_);
+        p.fillPath(land, Qt::white);
+        p.fillPath(water, Qt::black);
+    }
+    bool at(const QPointF& point) const {
+        const QPointF q = point - origin_;
+        const int x = std::clamp(int(std::floor(q.x())), 0, mask_.width() - 1);
+        const int y = std::clamp(int(std::floor(q.y())), 0, mask_.height() - 1);
+        return qBlue(reinterpret_cast<const QRgb*>(mask_.constScanLine(y))[x]) != 0;
+    }
+
+private:
+    QPointF origin_;
+    QImage mask_;
+};
+
+void addLand(const MapOutlines::Shape& s, const TileFrame& f, QPainterPath& path, FilledArea* area,
+             std::vector<QPointF>& poly, std::vector<QPointF>& scratch) {
     poly.clear();
     auto push = [&](const QPointF& q) {
         if (!poly.empty() && std::fabs(q.x() - poly.back().x()) + std::fabs(q.y() - poly.back().y()) < minStep) return;
@@ -174,7 +258,9 @@ void addLand(const MapOutlines::Shape& s, const TileFrame& f, QPainterPath& path
     }
     if (poly.size() < 3) return;
     clipPolygon(poly, f.clip, scratch);
-    if (poly.size() >= 3) path.addPolygon(QPolygonF(QList<QPointF>(poly.begin(), poly.end())));
+    if (poly.size() < 3) return;
+    path.addPolygon(QPolygonF(QList<QPointF>(poly.begin(), poly.end())));
+    if (area) area->add(poly);
 }
 
 // Lakes whose bounds span less than this many logical pixels (width plus
@@ -188,8 +274,16 @@ bool tooSmall(const MapOutlines::Shape& s, const TileFrame& f, double minExtent)
     return (s.bounds.width() + s.bounds.height()) * f.scale < minExtent * f.dpr;
 }
 
-// Strokes the part of a shape's outline inside the tile.
-void strokeShape(QPainter& p, const MapOutlines::Shape& s, const TileFrame& f, std::vector<QPointF>& line) {
+// Strokes every part of a shape's outline.
+struct StrokeAll {};
+
+// Strokes the part of a shape's outline inside the tile where `keep` holds
+// for each piece of at most a device pixel (given its middle and the unit
+// vector along it): pieces that hold side by side are drawn as one line.
+template <class Keep = StrokeAll>
+void strokeShape(QPainter& p, const MapOutlines::Shape& s, const TileFrame& f, std::vector<QPointF>& line,
+                 const Keep& keep = {}) {
+    constexpr bool all = std::is_same_v<Keep, StrokeAll>;
     auto flush = [&] {
         if (line.size() >= 2) p.drawPolyline(line.data(), int(line.size()));
         line.clear();
@@ -210,65 +304,49 @@ void strokeShape(QPainter& p, const MapOutlines::Shape& s, const TileFrame& f, s
                 flush();
                 continue;
             }
-            const QPointF ca = a + (b - a) * t0, cb = a + (b - a) * t1;
-            if (t0 > 0 || line.empty()) {
-                flush();
-                line.push_back(ca);
+            const QPointF ca = a + (b - a) * t0, d = (b - a) * (t1 - t0);
+            int pieces = 1;
+            QPointF along;
+            if constexpr (!all) {
+                const double length = std::hypot(d.x(), d.y());
+                pieces = std::max(1, int(std::ceil(length / pieceLength)));
+                along = length > 0 ? d / length : QPointF();
             }
-            const QPointF& last = line.back();
-            if (std::fabs(cb.x() - last.x()) + std::fabs(cb.y() - last.y()) >= minStep || t1 < 1)
-                line.push_back(cb);
-            if (t1 < 1) flush();
+            auto kept = [&](int k) {
+                if constexpr (all) return true;
+                else return keep(ca + d * ((k + 0.5) / pieces), along);
+            };
+            for (int k = 0; k < pieces;) {
+                if (!kept(k)) {
+                    flush();
+                    ++k;
+                    continue;
+                }
+                const int from = k;
+                while (k < pieces && kept(k)) ++k;
+                // A line goes on from the previous segment only where both
+                // are drawn up to the point they share.
+                const bool starts = t0 > 0 || from > 0, ends = t1 < 1 || k < pieces;
+                const QPointF pa = ca + d * (double(from) / pieces), pb = ca + d * (double(k) / pieces);
+                if (starts || line.empty()) {
+                    flush();
+                    line.push_back(pa);
+                }
+                const QPointF& last = line.back();
+                if (std::fabs(pb.x() - last.x()) + std::fabs(pb.y() - last.y()) >= minStep || ends) line.push_back(pb);
+                if (ends) flush();
+            }
         }
     }
     flush();
 }
 
-void strokeLines(QPainter& p, const std::vector<MapOutlines::Shape>& shapes, const TileFrame& f) {
+template <class Keep = StrokeAll>
+void strokeLines(QPainter& p, const std::vector<MapOutlines::Shape>& shapes, const TileFrame& f,
+                 const Keep& keep = {}) {
     std::vector<QPointF> line;
     for (const MapOutlines::Shape& s : shapes)
-        if (touches(s.bounds, f.bounds)) strokeShape(p, s, f, line);
-}
-
-// The land of a tile as it is painted, pixel by pixel (a pixel is land when
-// its centre is), reaching `reach` pixels beyond the tile on every side. In
-// 32 bits a pixel: the painter fills those five times as fast as 8.
-class LandMask {
-public:
-    LandMask(const QPainterPath& land, const QPainterPath& water, int side, int reach)
-        : reach_(reach), mask_(side + 2 * reach, side + 2 * reach, QImage::Format_RGB32) {
-        std::memset(mask_.bits(), 0, size_t(mask_.sizeInBytes()));
-        QPainter p(&mask_);
-        p.translate(reach, reach);
-        p.fillPath(land, Qt::white);
-        p.fillPath(water, Qt::black);
-    }
-    // Whether land and water both lie within the reach of a pixel of the tile.
-    bool nearShore(int x, int y) const {
-        bool land = false, water = false;
-        for (int my = y; my <= y + 2 * reach_; ++my) {
-            const auto* row = reinterpret_cast<const QRgb*>(mask_.constScanLine(my));
-            for (int mx = x; mx <= x + 2 * reach_; ++mx) {
-                (qBlue(row[mx]) ? land : water) = true;
-                if (land && water) return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    int reach_;
-    QImage mask_;
-};
-
-// Clears the pixels of a layer of strokes that lie away from every shore.
-void keepShores(QImage& strokes, const LandMask& mask) {
-    const int w = strokes.width(), h = strokes.height();
-    for (int y = 0; y < h; ++y) {
-        auto* row = reinterpret_cast<QRgb*>(strokes.scanLine(y));
-        for (int x = 0; x < w; ++x)
-            if (row[x] != 0 && !mask.nearShore(x, y)) row[x] = 0;
-    }
+        if (touches(s.bounds, f.bounds)) strokeShape(p, s, f, line, keep);
 }
 
 }  // namespace
@@ -371,22 +449,29 @@ QImage renderMapTile(const MapOutlines* outlines, const MapTileKey& key) {
 
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath land;
-    land.setFillRule(Qt::OddEvenFill);
-    std::vector<QPointF> poly, scratch;
-    for (const MapOutlines::Shape& s : outlines->land)
-        if (touches(s.bounds, f.bounds)) addLand(s, f, land, poly, scratch);
-    p.fillPath(land, c.land);
     // Lakes are water cut out of the land, in the sea's colour.
     std::vector<const MapOutlines::Shape*> lakes;
     for (uint32_t i : outlines->lakesNear(f.bounds)) {
         const MapOutlines::Shape& s = outlines->lakes[i];
         if (touches(s.bounds, f.bounds) && !tooSmall(s, f, minLakeExtent)) lakes.push_back(&s);
     }
-    QPainterPath water;
+    // Where land and lakes are both drawn, which a point lies in decides
+    // where a shore is (below).
+    std::optional<FilledArea> landArea, waterArea;
+    if (!lakes.empty()) landArea.emplace(f.clip), waterArea.emplace(f.clip);
+    QPainterPath land, water;
+    land.setFillRule(Qt::OddEvenFill);
     water.setFillRule(Qt::OddEvenFill);
-    for (const MapOutlines::Shape* s : lakes) addLand(*s, f, water, poly, scratch);
-    p.fillPath(water, c.sea);
+    std::vector<QPointF> poly, scratch;
+    for (const MapOutlines::Shape& s : outlines->land)
+        if (touches(s.bounds, f.bounds)) addLand(s, f, land, landArea ? &*landArea : nullptr, poly, scratch);
+    p.fillPath(land, c.land);
+    if (waterArea) {
+        for (const MapOutlines::Shape* s : lakes) addLand(*s, f, water, &*waterArea, poly, scratch);
+        p.fillPath(water, c.sea);
+        landArea->index();
+        waterArea->index();
+    }
 
     // Lines keep their width in logical pixels at every zoom; borders are
     // lighter on the world map, where they crowd.
@@ -395,39 +480,40 @@ QImage renderMapTile(const MapOutlines* outlines, const MapTileKey& key) {
     border.setJoinStyle(Qt::BevelJoin);
     p.setPen(border);
     strokeLines(p, outlines->borders, f);
-    const double coastWidth = (key.z < 3 ? 0.7 : 1.0) * dpr;
-    QPen coast(c.coast, coastWidth);
+    QPen coast(c.coast, (key.z < 3 ? 0.7 : 1.0) * dpr);
     coast.setCapStyle(Qt::RoundCap);
     coast.setJoinStyle(Qt::BevelJoin);
-    auto strokeShores = [&](QPainter& to) {
-        to.setPen(coast);
-        strokeLines(to, outlines->coasts, f);
-        std::vector<QPointF> line;
-        for (const MapOutlines::Shape* s : lakes)
-            if (!tooSmall(*s, f, minShoreExtent)) strokeShape(to, *s, f, line);
-    };
-    if (lakes.empty()) {
-        // Without lakes the coasts are the edges of the land itself.
-        strokeShores(p);
+    p.setPen(coast);
+    // A shore is drawn once, where the painted land meets the painted water:
+    // the land's coast where no lake's water lies over it, and a lake's edge
+    // where it cuts into the land. So a coast under an estuary or an inland
+    // sea that both files draw, and a lake's edge out over the sea (the
+    // lakes file draws estuaries out into it in blocky steps), are not
+    // drawn, and neither is the second of two outlines a pixel apart.
+    if (!waterArea || waterArea->empty()) {
+        strokeLines(p, outlines->coasts, f);
     } else {
-        // The lakes' water reaches over the coasts, and out to sea where an
-        // estuary or an inland sea is drawn by both files: a coast drawn
-        // through a lake, or a lake's edge across open water, would be a
-        // shore where water meets water. The shores are stroked apart and
-        // kept only where the tile shows land and water side by side.
-        QImage shores(px, px, QImage::Format_ARGB32_Premultiplied);
-        std::memset(shores.bits(), 0, size_t(shores.sizeInBytes()));
-        QPainter s(&shores);
-        s.setRenderHint(QPainter::Antialiasing);
-        strokeShores(s);
-        s.end();
-        // A stroke's pixels lie within half its width and the smoothing's
-        // pixel of the edge it follows, and the outlines and the land's
-        // polygons leave out points a little differently. (The polygons
-        // reach past the tile by its margin, which is more than this.)
-        const int reach = int(std::ceil(coastWidth / 2 + 2 * minStep + 1));
-        keepShores(shores, LandMask(land, water, px, reach));
-        p.drawImage(0, 0, shores);
+        // An outline that runs out and back along itself encloses nothing
+        // there: the painted land lies on both its sides, or the water does.
+        // Each side is looked at a little way off, past the pixel the point
+        // lies in and the thinning step by which the filled outlines may
+        // stray from the stroked ones.
+        const PaintedLand painted(land, water, f.clip);
+        const auto between = [&](const QPointF& at, const QPointF& along) {
+            const QPointF across(-along.y(), along.x());
+            for (double off : {0.5, 1.0, 1.5})
+                if (painted.at(at + across * off) != painted.at(at - across * off)) return true;
+            return false;
+        };
+        strokeLines(p, outlines->coasts, f, [&](const QPointF& at, const QPointF& along) {
+            return !waterArea->contains(at) && between(at, along);
+        });
+        std::vector<QPointF> line;
+        const auto cutsLand = [&](const QPointF& at, const QPointF& along) {
+            return landArea->contains(at) && between(at, along);
+        };
+        for (const MapOutlines::Shape* s : lakes)
+            if (!tooSmall(*s, f, minShoreExtent)) strokeShape(p, *s, f, line, cutsLand);
     }
     p.end();
     image.setDevicePixelRatio(dpr);

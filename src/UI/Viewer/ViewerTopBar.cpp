@@ -111,6 +111,7 @@ ViewerTopBar::ViewerTopBar(AppModel& model, QWidget* parent)
     connect(more_, &QAbstractButton::clicked, this, [this] {
         QMenu* menu = makeOverflowMenu();
         menu->setAttribute(Qt::WA_DeleteOnClose);
+        model_.closeWithLibrary(menu);
         menu->popup(more_->mapToGlobal(QPoint(0, more_->height() + 2)));
     });
     connect(details_, &QAbstractButton::clicked, this, [this] { model_.setShowInfo(!model_.showInfo()); });

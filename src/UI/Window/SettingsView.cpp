@@ -24,6 +24,7 @@
 #include "Core/Base/WallClock.h"
 #include "Store/LibraryStore.h"
 #include "UI/Kit/Buttons.h"
+#include "UI/Kit/FocusRing.h"
 #include "UI/Kit/Fonts.h"
 #include "UI/Kit/Labels.h"
 #include "UI/Kit/MessageSheet.h"
@@ -153,23 +154,13 @@ QString middleElided(const QString& text, const QFont& font, qreal width, int li
     return text.left(lo / 2) + u'\u2026' + text.right(lo - lo / 2);
 }
 
-// The ring marks where the keyboard is, so it shows only for focus that came
-// by the keyboard, not for the first control of a window just opened or one
-// just clicked.
-bool showsFocusRing(const QWidget* w) { return w->hasFocus() && w->property("keyboardFocus").toBool(); }
-
-void noteFocusReason(QWidget* w, QFocusEvent* e) {
-    const Qt::FocusReason r = e->reason();
-    w->setProperty("keyboardFocus", r == Qt::TabFocusReason || r == Qt::BacktabFocusReason);
-    w->update();
-}
-
 }  // namespace
 
 // ---- segmented control ----
 
 SegmentedControl::SegmentedControl(QStringList titles, QWidget* parent) : QWidget(parent), titles_(std::move(titles)) {
     setFocusPolicy(Qt::StrongFocus);
+    FocusRing::track(this);
     setFont(Fonts::font(12));
     setFixedSize(sizeHint());
 }
@@ -211,16 +202,11 @@ void SegmentedControl::paintEvent(QPaintEvent*) {
         p.setPen(Theme::color(i == current_ ? ThemeColor::ink : ThemeColor::ink2, dark));
         p.drawText(segmentRect(i), Qt::AlignCenter, titles_[i]);
     }
-    if (showsFocusRing(this)) {
+    if (FocusRing::shows(this)) {
         QColor ring = Theme::color(ThemeColor::accent, dark);
         ring.setAlphaF(0.7f);
         p.strokePath(track, QPen(ring, 1.5));
     }
-}
-
-void SegmentedControl::focusInEvent(QFocusEvent* e) {
-    noteFocusReason(this, e);
-    QWidget::focusInEvent(e);
 }
 
 void SegmentedControl::mousePressEvent(QMouseEvent* e) {
@@ -247,6 +233,7 @@ void SegmentedControl::keyPressEvent(QKeyEvent* e) {
 ToggleSwitch::ToggleSwitch(QWidget* parent) : QAbstractButton(parent) {
     setCheckable(true);
     setFocusPolicy(Qt::StrongFocus);
+    FocusRing::track(this);
     setFixedSize(sizeHint());
 }
 
@@ -265,18 +252,13 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
     p.setPen(QPen(QColor(0, 0, 0, 26), 0.5));
     p.setBrush(Qt::white);
     p.drawEllipse(QRectF(x, r.top() + 2, knob, knob));
-    if (showsFocusRing(this)) {
+    if (FocusRing::shows(this)) {
         QColor ring = Theme::color(ThemeColor::accent, dark);
         ring.setAlphaF(0.5f);
         p.setBrush(Qt::NoBrush);
         p.setPen(QPen(ring, 1.5));
         p.drawRoundedRect(r.adjusted(0.75, 0.75, -0.75, -0.75), radius, radius);
     }
-}
-
-void ToggleSwitch::focusInEvent(QFocusEvent* e) {
-    noteFocusReason(this, e);
-    QAbstractButton::focusInEvent(e);
 }
 
 // ---- the window ----
@@ -543,6 +525,7 @@ MessageSheet* SettingsView::confirmStartOver() {
             const std::shared_ptr<LibraryStore> store = asked.lock();
             if (model && store && store == model->store()) store->resetPeople();
         });
+    model_.closeWithLibrary(confirm_);
     return confirm_;
 }
 

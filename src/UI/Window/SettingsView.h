@@ -47,7 +47,6 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent*) override;
-    void focusInEvent(QFocusEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
 
@@ -65,7 +64,6 @@ public:
 
 protected:
     void paintEvent(QPaintEvent*) override;
-    void focusInEvent(QFocusEvent* e) override;
 };
 
 class SettingsView : public QWidget {

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QEnterEvent>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
 #include <QTest>
@@ -13,6 +14,7 @@
 #include "UI/Kit/EmptyState.h"
 #include "UI/Kit/Labels.h"
 #include "UI/Kit/Theme.h"
+#include "UI/Window/SettingsView.h"
 
 using namespace vintrelle;
 
@@ -242,4 +244,62 @@ TEST(TextBlock, WrapsBetweenWholePartsAndPaintsEveryLine) {
     column.resize(2000, 200);
     QApplication::processEvents();
     EXPECT_EQ(block->shownLines(), QStringList{text});
+}
+
+// A ring shows where the keys will go: on a control the keyboard moved the
+// focus to, never on one the pointer gave it, also after the window has seen
+// a Tab (which Qt marks on the window for good), and not once the control the
+// keyboard reached is clicked. Every focusable control of the kit: the filled
+// and quiet buttons, and the settings' switch and segmented control.
+TEST(FocusRing, ShowsOnlyWhereTheKeyboardMovedTheFocus) {
+    QWidget window;
+    auto* column = new QVBoxLayout(&window);
+    auto* field = new QLineEdit(&window);
+    auto* primary = new QPushButton(QStringLiteral("Choose a Folder"), &window);
+    PrimaryButtonStyle::apply(primary);
+    auto* quiet = new QPushButton(QStringLiteral("Show 1 dismissed trip"), &window);
+    QuietButtonStyle::apply(quiet);
+    auto* destructive = new QPushButton(QStringLiteral("Delete Album"), &window);
+    DestructiveButtonStyle::apply(destructive);
+    auto* toggle = new ToggleSwitch(&window);
+    auto* segments = new SegmentedControl({QStringLiteral("Light"), QStringLiteral("Dark")}, &window);
+    for (QWidget* w : std::initializer_list<QWidget*>{field, primary, quiet, destructive, toggle, segments})
+        column->addWidget(w);
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+
+    auto tabTo = [&](QWidget* control) {
+        field->setFocus(Qt::MouseFocusReason);
+        for (int i = 0; i < 8 && !control->hasFocus(); ++i) QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        ASSERT_TRUE(control->hasFocus());
+    };
+    // Near the left end: on the segments, the one already chosen.
+    auto click = [](QWidget* control) {
+        QTest::mouseClick(control, Qt::LeftButton, {}, QPoint(8, control->height() / 2));
+    };
+    auto away = [&] { QTest::mouseClick(field, Qt::LeftButton); };
+    auto look = [](QWidget* control) { return control->grab().toImage(); };
+
+    for (QWidget* control : std::initializer_list<QWidget*>{primary, quiet, destructive, toggle, segments}) {
+        const auto* button = qobject_cast<QPushButton*>(control);
+        SCOPED_TRACE(std::string(control->metaObject()->className()) + " " +
+                     (button ? button->text().toStdString() : std::string()));
+        tabTo(control);
+        const QImage byKeys = look(control);
+        away();
+        EXPECT_NE(byKeys, look(control)) << "a ring where the keyboard put the focus";
+
+        click(control);
+        ASSERT_TRUE(control->hasFocus());
+        const QImage byPointer = look(control);
+        away();
+        EXPECT_EQ(byPointer, look(control)) << "no ring where a click put the focus";
+
+        tabTo(control);
+        click(control);
+        const QImage clickedAfter = look(control);
+        away();
+        EXPECT_EQ(clickedAfter, look(control)) << "no ring once the control the keyboard reached is clicked";
+    }
 }
