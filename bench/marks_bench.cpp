@@ -12,12 +12,14 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "Core/Index/LibraryDB.h"
 #include "Core/Index/MarksCopy.h"
+#include "Core/Index/MarksFile.h"
 #include "Core/Index/MarksKeeper.h"
 #include "fixtures/TempDir.h"
 
@@ -134,35 +136,85 @@ void BM_ReadCopyBack(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadCopyBack)->Unit(benchmark::kMillisecond);
 
+// Bytes this process has written through write() and its kin so far.
+double bytesWritten() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    double value = 0;
+    while (io >> key >> value)
+        if (key == "wchar:") return value;
+    return 0;
+}
+
 // One change (a favourite) going through the keeper, from the report of the
-// change to the copy flushed, with no delay before it.
+// change to the copy on the disk, with no delay before it; and what it wrote.
 void BM_KeeperWritesAChange(benchmark::State& state) {
     Library& lib = library();
     MarksKeeper keeper(lib.db, lib.paths, std::chrono::milliseconds(0));
     keeper.open();
     keeper.waitIdle(std::chrono::minutes(5));
     bool on = true;
+    const double before = bytesWritten();
     for (auto _ : state) {
         lib.db->setFavorite({7}, on = !on);
         keeper.changed();
         keeper.waitIdle(std::chrono::minutes(5));
     }
+    state.counters["bytes_per_change"] = (bytesWritten() - before) / double(state.iterations());
 }
 BENCHMARK(BM_KeeperWritesAChange)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // A report that changed nothing of the marks (the engine's people updates
-// mostly): read and compared, nothing written.
+// mostly): nothing written.
 void BM_KeeperFindsNothingChanged(benchmark::State& state) {
     Library& lib = library();
     MarksKeeper keeper(lib.db, lib.paths, std::chrono::milliseconds(0));
     keeper.open();
     keeper.waitIdle(std::chrono::minutes(5));
+    const double before = bytesWritten();
     for (auto _ : state) {
         keeper.changed();
         keeper.waitIdle(std::chrono::minutes(5));
     }
+    state.counters["bytes_per_check"] = (bytesWritten() - before) / double(state.iterations());
 }
 BENCHMARK(BM_KeeperFindsNothingChanged)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// What the main thread waits for the index while the keeper works beside
+// it: the opening (every mark read and compared with the copy), then fifty
+// changes of favourites, albums and names, each followed to the copy. The
+// longest of the main thread's small reads.
+void BM_MainThreadBesideTheKeeper(benchmark::State& state) {
+    Library& lib = library();
+    Database& d = lib.db->db();
+    double longest = 0;
+    for (auto _ : state) {
+        std::atomic<bool> done{false};
+        std::thread changes([&] {
+            MarksKeeper keeper(lib.db, lib.paths, std::chrono::milliseconds(0));
+            keeper.open();
+            keeper.waitIdle(std::chrono::minutes(5));
+            for (int i = 0; i < 50; ++i) {
+                if (i % 3 == 0) lib.db->setFavorite({int64_t(11 + i)}, i % 2 == 0);
+                else if (i % 3 == 1) lib.db->addToAlbum(1 + i, {int64_t(50 + i)});
+                else lib.db->renamePerson(1 + i, "Renamed " + std::to_string(i));
+                keeper.changed();
+                keeper.waitIdle(std::chrono::minutes(5));
+            }
+            done = true;
+        });
+        while (!done) {
+            const auto start = std::chrono::steady_clock::now();
+            benchmark::DoNotOptimize(d.scalarInt("SELECT COUNT(*) FROM albums"));
+            longest = std::max(longest,
+                               std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        changes.join();
+    }
+    state.counters["longest_wait_ms"] = longest;
+}
+BENCHMARK(BM_MainThreadBesideTheKeeper)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 // A rebuild from an emptied index: every mark put into an empty index.
 void BM_RestoreIntoAnEmptyIndex(benchmark::State& state) {

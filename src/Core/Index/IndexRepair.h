@@ -74,6 +74,11 @@ struct IndexRebuild {
     bool nothingRead = false;
     // Marks the copy put back that the damaged file no longer held.
     int fromCopy = 0;
+    // The copy of the marks did not read whole: what did was put back, and
+    // it is kept aside under `copyKeptPath`, as another library's copy is.
+    bool copySpoiled = false;
+    std::string copyKeptPath;
+    std::string copyAside;  // why it goes aside, while the rebuild runs
 };
 
 // Pages looked at and pages in all, as the rebuild goes; false stops it.
