@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -293,12 +294,22 @@ void setMarksChanged(Database& db, double when) {
     const auto [end, ec] = std::to_chars(text, text + sizeof text, when);
     db.transaction([&] {
         setMetaText(db, kMarksChangedKey, std::string(text, ec == std::errc() ? end : text));
-        // The header's own word for the file's user: a second place for the
-        // stamp, in a page other than the meta table's. A statement of its
-        // own for each value, and so never kept in the statement cache.
-        const auto second = uint32_t(std::clamp(std::floor(when), 0.0, double(UINT32_MAX)));
-        db.exec("PRAGMA user_version=" + std::to_string(int32_t(second)));
+        setMarksChangedSecond(db, when);
     });
+}
+
+void setMarksChangedSecond(Database& db, double when) {
+    // The header's own word for the file's user: a second place for the
+    // stamp, in a page other than the meta table's. A statement of its own
+    // for each value, and so never kept in the statement cache.
+    const auto second = uint32_t(std::clamp(std::floor(when), 0.0, double(UINT32_MAX)));
+    db.exec("PRAGMA user_version=" + std::to_string(int32_t(second)));
+}
+
+std::optional<int64_t> marksChangedSecond(Database& db) {
+    const auto second = uint32_t(db.scalarInt("PRAGMA user_version").value_or(0));
+    if (second == 0) return std::nullopt;
+    return int64_t(second);
 }
 
 std::optional<int64_t> indexFileStampSecond(const std::string& indexPath) {
@@ -375,21 +386,27 @@ std::vector<std::string> photosNamedBy(Database& db, const Marks& marks) {
 
 // ---- reading the index -------------------------------------------------------------------
 
+void letOthersIn(std::chrono::steady_clock::duration held) {
+    // The lock is no queue: a thread woken for it may find it taken again
+    // by a reader that only yields, window after window. Asleep as long as
+    // it held the lock (a moment at least), the reader lets it in.
+    std::this_thread::sleep_for(std::max<std::chrono::steady_clock::duration>(held, std::chrono::microseconds(100)));
+}
+
 namespace {
 
 // Rows are read a window of row ids at a time, each window under the
 // connection's lock on its own: a library's worth of faces read at once would
 // hold up every other reader and writer of the index meanwhile.
-constexpr int64_t kWindow = 1024;
+constexpr int64_t kWindow = 256;
 
 void inWindows(Database& db, const std::string& table, const std::string& sql,
                const std::function<void(const Row&)>& f) {
     const int64_t last = db.scalarInt("SELECT MAX(rowid) FROM " + table).value_or(0);
     for (int64_t from = 0; from < last; from += kWindow) {
+        const auto start = std::chrono::steady_clock::now();
         db.forEachRow(sql, {from, from + kWindow}, f);
-        // The lock is no queue: whoever waits for it gets it now, not after
-        // the next window.
-        std::this_thread::yield();
+        letOthersIn(std::chrono::steady_clock::now() - start);
     }
 }
 

@@ -16,6 +16,7 @@
 // also say which library they belong to: an identity made once, so that an
 // index or a copy of another library is never taken for this one's.
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -169,8 +170,12 @@ extern const char* const kMarksChangedKey;
 std::optional<double> marksChanged(Database& db);
 // Writes the stamp into meta and, to the second, into the file's header.
 void setMarksChanged(Database& db, double when);
-// The stamp's second as the header of an index file holds it, for an index
-// whose meta table no longer reads: the stamp is in [second, second + 1).
+// The file's header alone: it holds the second of the latest stamp the copy
+// was written at from this index, set before the copy is written, so that an
+// index whose meta table no longer reads is still known to be as new as a
+// copy of that second, or older than one of a later second.
+void setMarksChangedSecond(Database& db, double when);
+std::optional<int64_t> marksChangedSecond(Database& db);
 std::optional<int64_t> indexFileStampSecond(const std::string& indexPath);
 
 // The library's identity, made once and kept in the index and its copy.
@@ -195,6 +200,9 @@ std::vector<std::string> photosNamedBy(Database& db, const Marks& marks);
 MarkRows readMarkRows(Database& db);
 // The same by path; `changed` is the index's stamp (0 when it has none).
 Marks readMarks(Database& db);
+// Between the parts of a long reading, the last of which held the
+// connection's lock so long: whoever waits for the lock gets it then.
+void letOthersIn(std::chrono::steady_clock::duration held = {});
 
 // Refuses to open an index that a crash left empty (a file of no bytes), or
 // that is gone while a copy of its marks is there: a new index made there

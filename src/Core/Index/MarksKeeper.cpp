@@ -25,57 +25,65 @@ using Kind = MarkChange::Kind;
 // The connection notes each row of the index a mark may lie in as it is
 // written, whoever writes it, in a table of its own that lives only as long
 // as the connection (nothing of it is in the index's file). Deletes that
-// cascade from a photo's row are noted too.
-const char* const kNoteChanges = R"(
-CREATE TEMP TABLE IF NOT EXISTS marks_touched(kind INTEGER NOT NULL, id INTEGER NOT NULL,
-    PRIMARY KEY(kind, id)) WITHOUT ROWID;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_asset_in AFTER INSERT ON main.assets WHEN NEW.favorite <> 0
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(1, NEW.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_asset_up AFTER UPDATE OF favorite, path, kind ON main.assets
-WHEN OLD.favorite IS NOT NEW.favorite OR OLD.path IS NOT NEW.path OR OLD.kind IS NOT NEW.kind
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(1, NEW.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_asset_out AFTER DELETE ON main.assets
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(1, OLD.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_album_in AFTER INSERT ON main.albums
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(2, NEW.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_album_up AFTER UPDATE ON main.albums
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(2, NEW.id), (2, OLD.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_album_out AFTER DELETE ON main.albums
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(2, OLD.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_member_in AFTER INSERT ON main.album_assets
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(2, NEW.album_id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_member_up AFTER UPDATE ON main.album_assets
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(2, NEW.album_id), (2, OLD.album_id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_member_out AFTER DELETE ON main.album_assets
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(2, OLD.album_id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_person_in AFTER INSERT ON main.persons
-WHEN NEW.name <> '' OR NEW.hidden <> 0
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(3, NEW.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_person_up AFTER UPDATE OF name, hidden, created ON main.persons
-WHEN OLD.name IS NOT NEW.name OR OLD.hidden IS NOT NEW.hidden OR OLD.created IS NOT NEW.created
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(3, NEW.id), (3, OLD.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_person_out AFTER DELETE ON main.persons
-WHEN OLD.name <> '' OR OLD.hidden <> 0
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(3, OLD.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_face_in AFTER INSERT ON main.faces
-WHEN NEW.person_id IS NOT NULL OR NEW.locked <> 0
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(4, NEW.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_face_up
-AFTER UPDATE OF asset_id, x, y, w, h, quality, embedding, person_id, locked ON main.faces
-WHEN NEW.locked <> 0 OR OLD.locked <> 0 OR EXISTS(SELECT 1 FROM main.persons
-    WHERE id IN (OLD.person_id, NEW.person_id) AND (name <> '' OR hidden <> 0))
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(4, NEW.id), (4, OLD.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_face_out AFTER DELETE ON main.faces
-WHEN OLD.locked <> 0 OR EXISTS(SELECT 1 FROM main.persons WHERE id = OLD.person_id AND (name <> '' OR hidden <> 0))
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(4, OLD.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_trip_in AFTER INSERT ON main.trips
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(5, NEW.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_trip_up AFTER UPDATE ON main.trips
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(5, NEW.id), (5, OLD.id); END;
-CREATE TEMP TRIGGER IF NOT EXISTS marks_trip_out AFTER DELETE ON main.trips
-BEGIN INSERT OR IGNORE INTO marks_touched VALUES(5, OLD.id); END;
-DELETE FROM marks_touched;
-)";
+// cascade from a photo's row are noted too. And where a mark changed, the
+// index's stamp moves on in the same statement: the index says it is newer
+// than its copy from the moment it is, at no cost of its own.
+std::string noteChanges() {
+    // Now, and never behind the stamp before, to the microsecond. (A
+    // trigger's writes name their table bare: "meta" is the index's. And an
+    // update, as the statement that set the trigger off lends the trigger
+    // its way with conflicts: an insert there would be ignored as theirs
+    // is; the keeper makes the row.)
+    const std::string stamp =
+        "UPDATE meta SET value = printf('%.6f', max((julianday('now') - 2440587.5) * 86400.0, "
+        "CAST(value AS REAL) + 0.000001)) WHERE key = 'marksChanged'";
+    auto trigger = [&](const std::string& name, const std::string& on, const std::string& when,
+                       const std::string& ids, const std::string& stampWhen = "") {
+        return "CREATE TEMP TRIGGER IF NOT EXISTS marks_" + name + " AFTER " + on +
+               (when.empty() ? "" : " WHEN " + when) + " BEGIN INSERT OR IGNORE INTO marks_touched VALUES" + ids +
+               "; " + stamp + (stampWhen.empty() ? "" : " AND (" + stampWhen + ")") + "; END;\n";
+    };
+    const std::string markedPerson = "(name <> '' OR hidden <> 0)";
+    const std::string editedOld = "OLD.custom_title IS NOT NULL OR OLD.hidden <> 0 OR OLD.cover_asset IS NOT NULL";
+    const std::string editedNew = "NEW.custom_title IS NOT NULL OR NEW.hidden <> 0 OR NEW.cover_asset IS NOT NULL";
+    return "CREATE TEMP TABLE IF NOT EXISTS marks_touched(kind INTEGER NOT NULL, id INTEGER NOT NULL, "
+           "PRIMARY KEY(kind, id)) WITHOUT ROWID;\n" +
+           trigger("asset_in", "INSERT ON main.assets", "NEW.favorite <> 0", "(1, NEW.id)") +
+           trigger("asset_up", "UPDATE OF favorite, path, kind ON main.assets",
+                   "OLD.favorite IS NOT NEW.favorite OR OLD.path IS NOT NEW.path OR OLD.kind IS NOT NEW.kind",
+                   "(1, NEW.id)", "OLD.favorite <> 0 OR NEW.favorite <> 0") +
+           // Any photo: a mark may name it (its faces and album places go
+           // with it, and say so themselves; a trip's cover does not).
+           trigger("asset_out", "DELETE ON main.assets", "", "(1, OLD.id)", "OLD.favorite <> 0") +
+           trigger("album_in", "INSERT ON main.albums", "", "(2, NEW.id)") +
+           trigger("album_up", "UPDATE ON main.albums", "", "(2, NEW.id), (2, OLD.id)") +
+           trigger("album_out", "DELETE ON main.albums", "", "(2, OLD.id)") +
+           trigger("member_in", "INSERT ON main.album_assets", "", "(2, NEW.album_id)") +
+           trigger("member_up", "UPDATE ON main.album_assets", "", "(2, NEW.album_id), (2, OLD.album_id)") +
+           trigger("member_out", "DELETE ON main.album_assets", "", "(2, OLD.album_id)") +
+           trigger("person_in", "INSERT ON main.persons", "NEW.name <> '' OR NEW.hidden <> 0", "(3, NEW.id)") +
+           trigger("person_up", "UPDATE OF name, hidden, created ON main.persons",
+                   "OLD.name IS NOT NEW.name OR OLD.hidden IS NOT NEW.hidden OR OLD.created IS NOT NEW.created",
+                   "(3, NEW.id), (3, OLD.id)",
+                   "OLD.name <> '' OR OLD.hidden <> 0 OR NEW.name <> '' OR NEW.hidden <> 0") +
+           trigger("person_out", "DELETE ON main.persons", "OLD.name <> '' OR OLD.hidden <> 0", "(3, OLD.id)") +
+           trigger("face_in", "INSERT ON main.faces",
+                   "NEW.locked <> 0 OR EXISTS(SELECT 1 FROM main.persons WHERE id = NEW.person_id AND " +
+                       markedPerson + ")",
+                   "(4, NEW.id)") +
+           trigger("face_up", "UPDATE OF asset_id, x, y, w, h, quality, embedding, person_id, locked ON main.faces",
+                   "NEW.locked <> 0 OR OLD.locked <> 0 OR EXISTS(SELECT 1 FROM main.persons WHERE id IN "
+                   "(OLD.person_id, NEW.person_id) AND " + markedPerson + ")",
+                   "(4, NEW.id), (4, OLD.id)") +
+           trigger("face_out", "DELETE ON main.faces",
+                   "OLD.locked <> 0 OR EXISTS(SELECT 1 FROM main.persons WHERE id = OLD.person_id AND " +
+                       markedPerson + ")",
+                   "(4, OLD.id)") +
+           trigger("trip_in", "INSERT ON main.trips", "", "(5, NEW.id)", editedNew) +
+           trigger("trip_up", "UPDATE ON main.trips", "", "(5, NEW.id), (5, OLD.id)", editedOld + " OR " + editedNew) +
+           trigger("trip_out", "DELETE ON main.trips", "", "(5, OLD.id)", editedOld) +
+           "DELETE FROM marks_touched;\n";
+}
 
 // Rows of touched ids are taken this many at a time, each batch under the
 // connection's lock on its own.
@@ -117,7 +125,6 @@ struct MarksKeeper::State {
     mutable std::mutex mutex;
     mutable std::condition_variable cv;
     bool opening = false;
-    bool stamping = false;
     bool dirty = false;
     bool retrying = false;  // dirty only to try a failed write again
     bool busy = false;
@@ -130,11 +137,12 @@ struct MarksKeeper::State {
     std::function<void()> observer;
 
     // The keeper's thread's own.
-    bool noting = false;       // the connection notes the rows it writes
+    bool noting = false;       // the connection notes the rows it writes (see noteChanges)
     bool rowsKnown = false;
     MarkRows rows;             // the marks of the index, as last read
     uint64_t identity = 0;
     double writtenStamp = 0;   // of the copy on the disk
+    std::optional<int64_t> headerSecond;  // the stamp's second in the index's header
     // Where the copy stands; none when it must be written whole.
     std::optional<CopyPlace> place;
     std::set<MarkChange> unwritten;  // rows changed since the copy on the disk
@@ -154,12 +162,6 @@ struct MarksKeeper::State {
         for (;;) {
             if (std::exchange(opening, false)) {
                 unlocked([&](bool) { settle(); });
-                continue;
-            }
-            if (std::exchange(stamping, false)) {
-                unlocked([&](bool kept) {
-                    if (kept) stamp();
-                });
                 continue;
             }
             if (dirty && (closing || Clock::now() >= due)) {
@@ -228,7 +230,7 @@ struct MarksKeeper::State {
         try {
             // Before the rows are read: what changes while they are, is noted.
             if (!noting) {
-                d.exec(kNoteChanges);
+                d.exec(noteChanges());
                 noting = true;
             } else {
                 d.run("DELETE FROM marks_touched");
@@ -237,6 +239,7 @@ struct MarksKeeper::State {
             const std::optional<double> stamp = marksChanged(d);
             const Marks marks = held.marks(stamp.value_or(0));
             std::optional<uint64_t> id = libraryIdentity(d);
+            headerSecond = marksChangedSecond(d);
 
             if (copy.state == CopyState::newer) {
                 tell(std::nullopt, Fault::newer);
@@ -275,19 +278,19 @@ struct MarksKeeper::State {
                 }
             }
             identity = id ? *id : (usable && copy.identity ? copy.identity : newLibraryIdentity());
-            if (!id) d.transaction([&] { setLibraryIdentity(d, identity); });
             rows = std::move(held);
             rowsKnown = true;
 
             if (usable && copy.format == 2 && copy.identity == identity && stamp &&
                        *stamp == copy.changed && pruned(copy.rows) == rows) {
                 // Up to date: changes are added to it.
+                if (!id) d.transaction([&] { setLibraryIdentity(d, identity); });
                 place = copy.place;
                 writtenStamp = copy.changed;
                 tell(std::nullopt, Fault::none);
             } else {
                 writeWhole(usable && marks.sameAs(copy.marks) ? std::optional(copy.changed) : std::nullopt,
-                           usable ? copy.changed : 0.0);
+                           usable ? copy.changed : 0.0, !id);
             }
         } catch (const DBError&) {
             return d.isDamaged() ? Standing::unsound : Standing::unknown;
@@ -298,29 +301,27 @@ struct MarksKeeper::State {
     // Writes the copy whole from the rows: at `same` when the marks are the
     // copy's as they were (the index's stamp then goes back to it), else at
     // the index's stamp, moved past `copied` when the index changed without
-    // a stamp (an older Vintrelle).
-    void writeWhole(std::optional<double> same, double copied) {
+    // a stamp (an older Vintrelle); and the identity, when the index lacks it.
+    void writeWhole(std::optional<double> same, double copied, bool withIdentity) {
         Database& d = db->db();
         double at = 0;
         d.transaction([&] {
+            if (withIdentity) setLibraryIdentity(d, identity);
             const double stamp = marksChanged(d).value_or(0);
             at = same ? *same : stamp;
             if (!same && stamp <= copied) at = after(copied);
-            if (at != stamp) setMarksChanged(d, at);
+            stampAt(stamp, at);
         });
         write(at, true);
     }
 
-    // The index says at once that its marks changed, before the copy
-    // follows: a rebuild meanwhile then knows the copy is behind it.
-    void stamp() {
+    // Puts the stamp the copy is about to be written at into the index,
+    // where it is not yet: into meta, and its second into the header.
+    void stampAt(double stamp, double at) {
         Database& d = db->db();
-        // A write makes its journal by the index's path.
-        if (d.isDamaged() || !stillItsIndex()) return;
-        try {
-            d.transaction([&] { setMarksChanged(d, after(marksChanged(d).value_or(0))); });
-        } catch (const DBError&) {
-        }
+        if (at != stamp) setMarksChanged(d, at);
+        else if (headerSecond != int64_t(std::floor(at))) setMarksChangedSecond(d, at);
+        headerSecond = int64_t(std::floor(at));
     }
 
     // Never behind the stamp it follows, whatever the clock says.
@@ -331,8 +332,7 @@ struct MarksKeeper::State {
         Database& d = db->db();
         if (d.isDamaged() || !stillItsIndex() || !rowsKnown) return;
         try {
-            if (noting) takeTouched();
-            else readAll();
+            takeTouched();
             double at = 0;
             bool same = false;
             d.transaction([&] {
@@ -340,12 +340,12 @@ struct MarksKeeper::State {
                 same = unwritten.empty() && place;
                 if (same) {
                     // Nothing changed after all: the marks date from the copy.
-                    if (stamp != writtenStamp) setMarksChanged(d, writtenStamp);
+                    stampAt(stamp, writtenStamp);
                     return;
                 }
                 // Changed without a word, or never stamped: now is when.
                 at = stamp > writtenStamp ? stamp : after(writtenStamp);
-                if (at != stamp) setMarksChanged(d, at);
+                stampAt(stamp, at);
             });
             if (!same) write(at, false);
         } catch (const DBError&) {
@@ -394,25 +394,6 @@ struct MarksKeeper::State {
 
     // ---- the rows a change touched ----
 
-    // Without notes of the connection: every mark read, and compared.
-    void readAll() {
-        MarkRows now = readMarkRows(db->db());
-        auto compare = [&](Kind kind, const auto& before, const auto& after) {
-            for (const auto& [id, row] : before) {
-                const auto it = after.find(id);
-                if (it == after.end() || !(it->second == row)) unwritten.insert({kind, id});
-            }
-            for (const auto& [id, row] : after)
-                if (!before.contains(id)) unwritten.insert({kind, id});
-        };
-        compare(Kind::file, rows.files, now.files);
-        compare(Kind::album, rows.albums, now.albums);
-        compare(Kind::person, rows.persons, now.persons);
-        compare(Kind::face, rows.faces, now.faces);
-        compare(Kind::trip, rows.trips, now.trips);
-        rows = std::move(now);
-    }
-
     // The rows the connection noted as written, read again, a batch at a time.
     void takeTouched() {
         Database& d = db->db();
@@ -430,7 +411,9 @@ struct MarksKeeper::State {
             std::stable_sort(touched.begin(), touched.end(), [](const MarkChange& a, const MarkChange& b) {
                 return (a.kind == Kind::person) > (b.kind == Kind::person);
             });
-            for (const MarkChange& c : touched) {
+            for (size_t i = 0; i < touched.size(); ++i) {
+                const MarkChange& c = touched[i];
+                if (i % 64 == 63) letOthersIn();
                 switch (c.kind) {
                     case Kind::file: file(c.id); break;
                     case Kind::album: album(c.id); break;
@@ -577,7 +560,6 @@ void MarksKeeper::open() {
 void MarksKeeper::changed() {
     std::lock_guard lock(state_->mutex);
     if (state_->closing) return;
-    state_->stamping = true;
     if (!state_->dirty || state_->retrying) {
         state_->dirty = true;
         state_->retrying = false;
@@ -639,7 +621,7 @@ std::function<void()> MarksKeeper::untilJudged(std::chrono::milliseconds bound) 
 bool MarksKeeper::waitIdle(std::chrono::milliseconds bound) const {
     std::unique_lock lock(state_->mutex);
     return state_->cv.wait_for(lock, bound, [&] {
-        return !state_->opening && !state_->stamping && (!state_->dirty || state_->retrying) && !state_->busy;
+        return !state_->opening && (!state_->dirty || state_->retrying) && !state_->busy;
     });
 }
 
