@@ -293,6 +293,7 @@ struct MarksKeeper::State {
                            usable ? copy.changed : 0.0, !id);
             }
         } catch (const DBError&) {
+            headerSecond.reset();
             return d.isDamaged() ? Standing::unsound : Standing::unknown;
         }
         return Standing::kept;
@@ -349,7 +350,9 @@ struct MarksKeeper::State {
             });
             if (!same) write(at, false);
         } catch (const DBError&) {
-            // Read when the index is sound again, or at the next opening.
+            // Read when the index is sound again, or at the next opening;
+            // the header's second is written again then.
+            headerSecond.reset();
         }
     }
 
