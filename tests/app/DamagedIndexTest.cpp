@@ -487,9 +487,10 @@ TEST_F(DamagedIndex, ARebuildKilledAtAnyStepEndsInTheOfferOrTheWholeResult) {
 // albums from its copy, and none of the other's.
 TEST_F(DamagedIndex, AnotherLibrarysIndexInItsPlaceIsMadeAgainFromTheCopy) {
     Folder mine, theirs("DSC_");
-    ASSERT_EQ(markedLibrary(theirs.root, "Theirs").size(), 3u);
     const std::vector<Asset> shown = markedLibrary(mine.root);
     ASSERT_EQ(shown.size(), 3u);
+    // Theirs the newer: the stamps alone would take it for ours.
+    ASSERT_EQ(markedLibrary(theirs.root, "Theirs").size(), 3u);
     fs::copy_file(theirs.index, mine.index, fs::copy_options::overwrite_existing);
 
     Model m;
@@ -538,10 +539,11 @@ TEST_F(DamagedIndex, AMissingIndexBesideACopyItCannotUseNeverOpensAsNew) {
     fs::remove(f.copy);
     ASSERT_EQ(::mkfifo(f.copy.c_str(), 0644), 0);
     // Lets a reader stuck on the pipe go, so that the test ends and says so.
-    std::atomic<bool> opened{false};
+    std::atomic<bool> opened{false}, stuck{false};
     std::thread watchdog([&] {
         for (int i = 0; i < 600 && !opened; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (!opened) {
+            stuck = true;
             const int fd = ::open(f.copy.c_str(), O_WRONLY | O_NONBLOCK);
             if (fd >= 0) ::close(fd);
         }
@@ -551,6 +553,7 @@ TEST_F(DamagedIndex, AMissingIndexBesideACopyItCannotUseNeverOpensAsNew) {
         m->openLibrary(f.root);
         opened = true;
         watchdog.join();
+        EXPECT_FALSE(stuck) << "the window waited on a pipe in the copy's place";
         ASSERT_TRUE(m->store()) << m->errorMessage().value_or("");
         ASSERT_TRUE(spinUntil([&] { return m->store()->copyFault() == MarksKeeper::Fault::notAFile; }))
             << "the footer would say \u201cUp to date\u201d";

@@ -446,8 +446,8 @@ TEST(MarksCopy, AnIndexOrACopyOfAnotherLibraryIsNeverTakenForThisOnes) {
 }
 
 // An index put back from a backup made before marks were taken away: the
-// copy is newer, and wins whole; the favourite and the album member taken
-// out stay out.
+// copy is newer, and wins whole; the favourites, the album member, the
+// album, the name and the trip's title taken away stay away.
 TEST(MarksCopy, AMarkTakenAwayNeverComesBackWithAnOlderIndex) {
     Library lib;
     lib.keep();
@@ -457,8 +457,11 @@ TEST(MarksCopy, AMarkTakenAwayNeverComesBackWithAnOlderIndex) {
         MarksKeeper keeper(db, lib.paths, std::chrono::milliseconds(10));
         keeper.open();
         ASSERT_TRUE(keeper.waitIdle(std::chrono::seconds(60)));
-        db->setFavorite({1}, false);
+        db->setFavorite({1, 5}, false);
         db->removeFromAlbum(1, {5});
+        db->db().run("DELETE FROM albums WHERE name='Empty'");
+        db->renamePerson(1, "");
+        db->db().run("UPDATE trips SET custom_title=NULL WHERE custom_title='Lisbon'");
         keeper.changed();
         ASSERT_TRUE(keeper.waitIdle(std::chrono::seconds(60)));
     }
@@ -468,15 +471,20 @@ TEST(MarksCopy, AMarkTakenAwayNeverComesBackWithAnOlderIndex) {
         EXPECT_EQ(opened(lib, db), MarksKeeper::Standing::indexLost);
         EXPECT_TRUE(db->db().isDamaged());
     }
-    ASSERT_EQ(favourites(readMarksCopy(lib.copy()).marks), (std::vector<std::string>{photo(5), photo(9)}))
-        << "the older index was written into the copy";
+    const Marks copied = readMarksCopy(lib.copy()).marks;
+    ASSERT_EQ(favourites(copied), (std::vector<std::string>{photo(9)})) << "the older index was written into the copy";
     const IndexRebuild done = rebuildIndex(lib.paths);
     const Marks after = lib.marks();
-    EXPECT_EQ(favourites(after), (std::vector<std::string>{photo(5), photo(9)}));
-    ASSERT_EQ(after.albums.size(), 2u);
+    EXPECT_TRUE(after.sameAs(copied));
+    EXPECT_EQ(favourites(after), (std::vector<std::string>{photo(9)}));
+    ASSERT_EQ(after.albums.size(), 1u);
     std::vector<std::string> members;
     for (const auto& m : after.albums[0].members) members.push_back(m.path);
     EXPECT_EQ(members, (std::vector<std::string>{photo(9), photo(1)}));
+    EXPECT_TRUE(std::none_of(after.persons.begin(), after.persons.end(),
+                             [](const MarkedPerson& p) { return p.name == "Ada"; }));
+    EXPECT_TRUE(std::none_of(after.trips.begin(), after.trips.end(),
+                             [](const MarkedTrip& t) { return t.customTitle == "Lisbon"; }));
     EXPECT_EQ(done.lostFavorites + done.lostAlbums, 0);
 }
 
