@@ -111,15 +111,15 @@ Marks MarkRows::marks(double changed) const {
     m.changed = changed;
     // The photos marks name, by path; a row naming a photo the rows lack
     // (a copy that did not read whole) names nothing.
-    std::set<int64_t> named;
+    std::vector<int64_t> named;
     auto pathOf = [&](int64_t id) -> const std::string* {
         const auto it = files.find(id);
         if (it == files.end()) return nullptr;
-        named.insert(id);
+        named.push_back(id);
         return &it->second.path;
     };
     for (const auto& [id, f] : files)
-        if (f.favorite) named.insert(id);
+        if (f.favorite) named.push_back(id);
 
     std::vector<std::pair<const Album*, int64_t>> byCreation;
     for (const auto& [id, a] : albums) byCreation.emplace_back(&a, id);
@@ -161,6 +161,9 @@ Marks MarkRows::marks(double changed) const {
                                      cover ? std::optional(*cover) : std::nullopt});
     }
 
+    std::sort(named.begin(), named.end());
+    named.erase(std::unique(named.begin(), named.end()), named.end());
+    m.files.reserve(named.size());
     for (const int64_t id : named) {
         const File& f = files.at(id);
         m.files.push_back(MarkedFile{f.path, f.kind, f.size, f.mtime, f.added, f.favorite});

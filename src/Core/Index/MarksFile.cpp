@@ -81,13 +81,15 @@ public:
         at_ += sizeof(T);
         return v;
     }
-    std::string text() {
+    std::string text() { return std::string(bytes()); }
+    // What text() reads, in place.
+    std::string_view bytes() {
         const uint32_t n = get<uint32_t>();
         if (!ok_ || in_.size() - at_ < n) {
             ok_ = false;
             return {};
         }
-        std::string s(in_.substr(at_, n));
+        const std::string_view s = in_.substr(at_, n);
         at_ += n;
         return s;
     }
@@ -208,7 +210,7 @@ void getRow(Reader& r, MarkRows::Face& f) {
     f.asset = r.get<int64_t>();
     for (auto* v : {&f.x, &f.y, &f.w, &f.h}) *v = r.optionalDouble();
     f.quality = r.get<double>();
-    const std::string print = r.text();
+    const std::string_view print = r.bytes();
     f.embedding.assign(print.begin(), print.end());
     f.person = r.get<int64_t>();
     f.locked = r.get<uint8_t>() != 0;

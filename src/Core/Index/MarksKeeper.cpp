@@ -89,9 +89,9 @@ std::string noteChanges() {
 // connection's lock on its own.
 constexpr int kTouchedBatch = 1024;
 
-// The rows no mark needs any longer left out: a photo neither favourite nor
-// named by another row.
-MarkRows pruned(MarkRows rows) {
+// Leaves out the rows no mark needs any longer: a photo neither favourite
+// nor named by another row.
+void prune(MarkRows& rows) {
     std::set<int64_t> named;
     for (const auto& [id, a] : rows.albums)
         for (const auto& [asset, added] : a.members) named.insert(asset);
@@ -99,7 +99,6 @@ MarkRows pruned(MarkRows rows) {
     for (const auto& [id, t] : rows.trips)
         if (t.cover) named.insert(t.cover);
     std::erase_if(rows.files, [&](const auto& f) { return !f.second.favorite && !named.contains(f.first); });
-    return rows;
 }
 
 }  // namespace
@@ -281,8 +280,9 @@ struct MarksKeeper::State {
             rows = std::move(held);
             rowsKnown = true;
 
-            if (usable && copy.format == 2 && copy.identity == identity && stamp &&
-                       *stamp == copy.changed && pruned(copy.rows) == rows) {
+            if (usable) prune(copy.rows);
+            if (usable && copy.format == 2 && copy.identity == identity && stamp && *stamp == copy.changed &&
+                copy.rows == rows) {
                 // Up to date: changes are added to it.
                 if (!id) d.transaction([&] { setLibraryIdentity(d, identity); });
                 place = copy.place;
@@ -363,7 +363,7 @@ struct MarksKeeper::State {
             if (!whole && place && place->journal < std::max<uint64_t>(place->base, 1 << 20)) {
                 place = appendCopyIn(folder, *place, at, rows, unwritten);
             } else {
-                rows = pruned(std::move(rows));
+                prune(rows);
                 place = writeCopyIn(folder, identity, at, rows);
             }
             unwritten.clear();
