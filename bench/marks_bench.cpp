@@ -195,7 +195,7 @@ void BM_MainThreadBesideTheKeeper(benchmark::State& state) {
         longest = std::max(longest,
                            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     };
-    double opening = 0;
+    double opening = 0, changes = 0;
     {
         MarksKeeper first(lib.db, lib.paths, std::chrono::milliseconds(0));
         first.open();
@@ -219,9 +219,10 @@ void BM_MainThreadBesideTheKeeper(benchmark::State& state) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             } while (!keeper.waitIdle(std::chrono::milliseconds(0)));
         }
+        changes = std::max(changes, std::exchange(longest, 0.0));
     }
     state.counters["longest_opening_ms"] = opening;
-    state.counters["longest_change_ms"] = longest;
+    state.counters["longest_change_ms"] = changes;
 }
 BENCHMARK(BM_MainThreadBesideTheKeeper)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 

@@ -286,13 +286,12 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
                          "EXISTS(SELECT 1 FROM albums) OR EXISTS(SELECT 1 FROM trips)")
                 .value_or(0) != 0;
         // When the index's stamp is lost with its meta table, its file's
-        // header still says it to the second.
+        // header still tells a copy of a later second to be the newer.
         const std::optional<double> indexStamp = marksChanged(db);
         const std::optional<int64_t> indexSecond = indexStamp ? std::nullopt : indexFileStampSecond(index);
         const double indexAtMost = indexStamp ? *indexStamp : indexSecond ? double(*indexSecond + 1) : 0;
         // The copy wins where both hold a value only when it is known to be
-        // the newer: an index whose stamp is lost is at least as new, as the
-        // copy follows it.
+        // the newer: else the index is at least as new, as the copy follows it.
         const bool copyNewer =
             otherLibrary || (indexStamp ? *indexStamp < copy.changed : indexSecond && double(*indexSecond + 1) <= copy.changed);
         const bool copyWins = haveCopy && copyNewer;

@@ -301,12 +301,13 @@ void setMarksChanged(Database& db, double when) {
     });
 }
 
-void setMarksChangedSecond(Database& db, double when) {
+int64_t setMarksChangedSecond(Database& db, double when) {
     // The header's own word for the file's user: a second place for the
     // stamp, in a page other than the meta table's. A statement of its own
     // for each value, and so never kept in the statement cache.
-    const auto second = uint32_t(std::clamp(std::floor(when), 0.0, double(UINT32_MAX)));
+    const auto second = uint32_t(std::clamp(std::floor(when) + double(kStampSecondAhead), 0.0, double(UINT32_MAX)));
     db.exec("PRAGMA user_version=" + std::to_string(int32_t(second)));
+    return second;
 }
 
 std::optional<int64_t> marksChangedSecond(Database& db) {

@@ -168,13 +168,16 @@ bool marksDiffer(const Marks& a, const Marks& b);
 // The meta key of the index's stamp.
 extern const char* const kMarksChangedKey;
 std::optional<double> marksChanged(Database& db);
-// Writes the stamp into meta and, to the second, into the file's header.
+// Writes the stamp into meta, and a second into the file's header (below).
 void setMarksChanged(Database& db, double when);
-// The file's header alone: it holds the second of the latest stamp the copy
-// was written at from this index, set before the copy is written, so that an
-// index whose meta table no longer reads is still known to be as new as a
-// copy of that second, or older than one of a later second.
-void setMarksChangedSecond(Database& db, double when);
+// The file's header holds a second no earlier than the stamp of any copy
+// written from this index (set before the copy is written, and up to
+// kStampSecondAhead seconds ahead, so that it is written seldom): an index
+// whose meta table no longer reads is still known to be older than a copy of
+// a later second, and else is taken to be as new as the copy.
+inline constexpr int64_t kStampSecondAhead = 10;
+// Writes `when`'s second, kStampSecondAhead ahead; returns what it wrote.
+int64_t setMarksChangedSecond(Database& db, double when);
 std::optional<int64_t> marksChangedSecond(Database& db);
 std::optional<int64_t> indexFileStampSecond(const std::string& indexPath);
 

@@ -141,7 +141,7 @@ struct MarksKeeper::State {
     MarkRows rows;             // the marks of the index, as last read
     uint64_t identity = 0;
     double writtenStamp = 0;   // of the copy on the disk
-    std::optional<int64_t> headerSecond;  // the stamp's second in the index's header
+    std::optional<int64_t> headerSecond;  // the second in the index's header (see setMarksChangedSecond)
     // Where the copy stands; none when it must be written whole.
     std::optional<CopyPlace> place;
     std::set<MarkChange> unwritten;  // rows changed since the copy on the disk
@@ -317,12 +317,17 @@ struct MarksKeeper::State {
     }
 
     // Puts the stamp the copy is about to be written at into the index,
-    // where it is not yet: into meta, and its second into the header.
+    // where it is not yet: into meta, and into the header when its second
+    // there is behind (a write of the index that holds up its readers, once
+    // in a while only).
     void stampAt(double stamp, double at) {
         Database& d = db->db();
-        if (at != stamp) setMarksChanged(d, at);
-        else if (headerSecond != int64_t(std::floor(at))) setMarksChangedSecond(d, at);
-        headerSecond = int64_t(std::floor(at));
+        if (at != stamp) {
+            setMarksChanged(d, at);
+            headerSecond = marksChangedSecond(d);
+        } else if (!headerSecond || *headerSecond < int64_t(std::floor(at))) {
+            headerSecond = setMarksChangedSecond(d, at);
+        }
     }
 
     // Never behind the stamp it follows, whatever the clock says.
