@@ -1,10 +1,14 @@
 // The copy of the user's marks on a large library: 100,000 photos, 5,000 of
 // them favourites, 500 albums of 40 photos, 20,000 faces of 200 named people,
-// 100 faces taken out of people and 100 edited trips. What each change costs
-// off the main thread (reading the marks under the index's lock, encoding,
-// writing the file whole and flushing it), what a change that changed nothing
-// costs, and what reading the copy back and putting it into an empty index
-// (a rebuild from an emptied index) cost.
+// 100 faces taken out of people and 100 edited trips. What reading the marks
+// and writing the copy whole cost (as the opening does when the copy is
+// behind, and now and then to fold its journal in); what one change costs
+// the keeper, in time and in bytes written (its rows added to the copy);
+// what a change that changed no mark costs; the longest the main thread
+// waits for the index beside the keeper; and what reading the copy back and
+// putting it into an empty index (a rebuild from an emptied index) cost.
+// Targets: a change writes under 1 MB, a change of no mark takes under
+// 20 ms, and the main thread never waits more than 10 ms.
 
 #include <benchmark/benchmark.h>
 
@@ -12,12 +16,14 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "Core/Index/LibraryDB.h"
 #include "Core/Index/MarksCopy.h"
+#include "Core/Index/MarksFile.h"
 #include "Core/Index/MarksKeeper.h"
 #include "fixtures/TempDir.h"
 
@@ -109,17 +115,6 @@ void BM_QueryBesideTheReading(benchmark::State& state) {
 }
 BENCHMARK(BM_QueryBesideTheReading)->Unit(benchmark::kMicrosecond)->Iterations(2000);
 
-void BM_EncodeAndDigest(benchmark::State& state) {
-    size_t bytes = 0;
-    for (auto _ : state) {
-        const std::string payload = encodeMarks(marks());
-        bytes = payload.size();
-        benchmark::DoNotOptimize(marksDigest(payload));
-    }
-    state.counters["copy_bytes"] = double(bytes);
-}
-BENCHMARK(BM_EncodeAndDigest)->Unit(benchmark::kMillisecond);
-
 void BM_WriteCopyWholeAndFlushed(benchmark::State& state) {
     const std::string path = marksCopyPath(library().paths);
     for (auto _ : state) writeMarksCopy(path, marks());
@@ -134,35 +129,102 @@ void BM_ReadCopyBack(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadCopyBack)->Unit(benchmark::kMillisecond);
 
+// Bytes this process has written through write() and its kin so far.
+double bytesWritten() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    double value = 0;
+    while (io >> key >> value)
+        if (key == "wchar:") return value;
+    return 0;
+}
+
 // One change (a favourite) going through the keeper, from the report of the
-// change to the copy flushed, with no delay before it.
+// change to the copy on the disk, with no delay before it; and what the
+// keeper wrote for it.
 void BM_KeeperWritesAChange(benchmark::State& state) {
     Library& lib = library();
     MarksKeeper keeper(lib.db, lib.paths, std::chrono::milliseconds(0));
     keeper.open();
     keeper.waitIdle(std::chrono::minutes(5));
     bool on = true;
+    double written = 0;
     for (auto _ : state) {
         lib.db->setFavorite({7}, on = !on);
+        const double before = bytesWritten();
         keeper.changed();
         keeper.waitIdle(std::chrono::minutes(5));
+        written += bytesWritten() - before;
     }
+    // The keeper's own writes: the copy's, and the index's header when the
+    // change came in a second of its own.
+    state.counters["bytes_per_change"] = written / double(state.iterations());
 }
 BENCHMARK(BM_KeeperWritesAChange)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // A report that changed nothing of the marks (the engine's people updates
-// mostly): read and compared, nothing written.
+// mostly): nothing written.
 void BM_KeeperFindsNothingChanged(benchmark::State& state) {
     Library& lib = library();
     MarksKeeper keeper(lib.db, lib.paths, std::chrono::milliseconds(0));
     keeper.open();
     keeper.waitIdle(std::chrono::minutes(5));
+    const double before = bytesWritten();
     for (auto _ : state) {
         keeper.changed();
         keeper.waitIdle(std::chrono::minutes(5));
     }
+    state.counters["bytes_per_check"] = (bytesWritten() - before) / double(state.iterations());
 }
 BENCHMARK(BM_KeeperFindsNothingChanged)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// What the main thread waits for the index while the keeper works beside
+// it: the opening (every mark read and compared with the copy, which follows
+// already: the library's first opening, which gives the index its identity,
+// is done before), then fifty changes of favourites, albums and names made
+// on the main thread as the store makes them, each followed to the copy by
+// the keeper. The longest of the main thread's small reads meanwhile (its
+// own changes are not waits).
+void BM_MainThreadBesideTheKeeper(benchmark::State& state) {
+    Library& lib = library();
+    Database& d = lib.db->db();
+    double longest = 0;
+    auto query = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(d.scalarInt("SELECT COUNT(*) FROM albums"));
+        longest = std::max(longest,
+                           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    };
+    double opening = 0, changes = 0;
+    {
+        MarksKeeper first(lib.db, lib.paths, std::chrono::milliseconds(0));
+        first.open();
+        first.waitIdle(std::chrono::minutes(5));
+    }
+    for (auto _ : state) {
+        MarksKeeper keeper(lib.db, lib.paths, std::chrono::milliseconds(0));
+        keeper.open();
+        while (!keeper.waitIdle(std::chrono::milliseconds(0))) {
+            query();
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        opening = std::max(opening, std::exchange(longest, 0.0));
+        for (int i = 0; i < 50; ++i) {
+            if (i % 3 == 0) lib.db->setFavorite({int64_t(11 + i)}, i % 2 == 0);
+            else if (i % 3 == 1) lib.db->addToAlbum(1 + i, {int64_t(50 + i)});
+            else lib.db->renamePerson(1 + i, "Renamed " + std::to_string(i));
+            keeper.changed();
+            do {
+                query();
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            } while (!keeper.waitIdle(std::chrono::milliseconds(0)));
+        }
+        changes = std::max(changes, std::exchange(longest, 0.0));
+    }
+    state.counters["longest_opening_ms"] = opening;
+    state.counters["longest_change_ms"] = changes;
+}
+BENCHMARK(BM_MainThreadBesideTheKeeper)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 // A rebuild from an emptied index: every mark put into an empty index.
 void BM_RestoreIntoAnEmptyIndex(benchmark::State& state) {

@@ -193,6 +193,7 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
     disconnect(revisionConnection_);
     disconnect(collectionsConnection_);
     disconnect(damageConnection_);
+    disconnect(refusedConnection_);
     disconnect(offlineConnection_);
     store_ = std::move(v);
     ++storeGeneration_;
@@ -203,6 +204,15 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
         collectionsConnection_ =
             connect(store_.get(), &LibraryStore::collectionsRevisionChanged, this, [this] { touch(cStoreCollections); });
         damageConnection_ = connect(store_.get(), &LibraryStore::isDamagedChanged, this, &AppModel::offerIndexRebuild);
+        // A change asked for after the offer was turned down: the offer again,
+        // with why nothing changed.
+        refusedConnection_ = connect(store_.get(), &LibraryStore::marksRefused, this, [this] {
+            if (!store_ || !libraryPath_) return;
+            Batch batch(*this);
+            setErrorMessage("The index of \u201c" + lastComponent(*libraryPath_) +
+                            "\u201d is damaged: nothing can be changed until it is made again.");
+            offerRebuild(*libraryPath_);
+        });
         // The engine finds the folder gone offline also when it is another
         // folder now; the store is closed after its own report, not inside it.
         offlineConnection_ = connect(
@@ -720,7 +730,7 @@ std::string AppModel::openFailureReason(const std::exception& e) {
     const auto* db = dynamic_cast<const DBError*>(&e);
     if (!db) return "Its index couldn\u2019t be opened.";
     if (db->message == LibraryLock::heldElsewhere || db->message == kIndexEmpty || db->message == kIndexMissing ||
-        db->message == kIndexNotAFile)
+        db->message == kIndexNotAFile || db->message == kCopyNewer)
         return db->message;
     switch (db->kind()) {
         case DBError::Kind::damaged: return "Its index is damaged or was written by a newer Vintrelle.";
@@ -823,6 +833,16 @@ void AppModel::leaveRebuildOf(std::string path) {
 }
 
 std::optional<std::string> AppModel::rebuildReport(const IndexRebuild& done) {
+    if (done.copySpoiled) {
+        // What the copy could give was put back: said after what the index lost.
+        IndexRebuild rest = done;
+        rest.copySpoiled = false;
+        std::string copy = "The copy of its favourites, albums, names and trip titles was damaged: what of it could be "
+                           "read was put back, so some may be missing";
+        copy += done.copyKeptPath.empty() ? "." : "; it is kept as \u201c" + lastComponent(done.copyKeptPath) + "\u201d.";
+        const std::optional<std::string> report = rebuildReport(rest);
+        return report ? *report + " " + copy : copy;
+    }
     std::vector<std::string> lost;
     int total = 0;
     auto count = [&](int n, const char* one, const char* many) {

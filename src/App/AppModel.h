@@ -588,6 +588,7 @@ private:
     QMetaObject::Connection revisionConnection_;
     QMetaObject::Connection collectionsConnection_;
     QMetaObject::Connection damageConnection_;
+    QMetaObject::Connection refusedConnection_;
     QMetaObject::Connection offlineConnection_;
     mutable std::optional<std::pair<ContentKey, GridContentPtr>> contentCache_;
     QTimer searchTimer_;

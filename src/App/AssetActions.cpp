@@ -162,7 +162,7 @@ void AppModel::removeFromPerson(int64_t person, const std::vector<int64_t>& ids)
 }
 
 void AppModel::useAsTripCover(int64_t tripID, int64_t asset) {
-    if (!store_) return;
+    if (!store_ || !store_->acceptsMarks()) return;
     std::optional<Trip> trip = store_->trip(tripID);
     if (!trip) return;
     trip->coverAssetID = asset;

@@ -121,6 +121,14 @@ std::shared_ptr<LibraryStore> LibraryStore::init(const std::string& root, const 
     });
     if (db->db().isDamaged()) store->markDamaged();
     store->marks_ = std::make_unique<MarksKeeper>(db, paths);
+    store->marks_->setObserver([weak] {
+        postToMainThread([weak] {
+            auto s = weak.lock();
+            if (!s || s->shutDown_) return;
+            Batch batch(*s);
+            s->assign(s->copyFault_, s->marks_->fault(), cCopyFault);
+        });
+    });
     store->engine_ = std::make_shared<LibraryEngine>(paths, db, std::weak_ptr<EngineDelegate>(store), qtMainPoster());
     return store;
 }
@@ -161,6 +169,7 @@ void LibraryStore::flushSignals() {
     if (p & cOffline) emit isOfflineChanged();
     if (p & cHalt) emit haltChanged();
     if (p & cDamaged) emit isDamagedChanged();
+    if (p & cCopyFault) emit copyFaultChanged();
     if (p & cLoaded) emit hasLoadedChanged();
     if (p & cSuggestions) emit mergeSuggestionsChanged();
     if (p & cRevision) emit revisionChanged();
@@ -216,11 +225,18 @@ void LibraryStore::start(bool facesEnabled) {
         });
     });
     watcher_->start();
+    // The first scan writes into the index only once the copy of the marks
+    // has judged it: it would make another library's index look like this
+    // library's.
+    if (marks_) marks_->open();
     if (engine_) {
-        engine_->setFirstScanWait(watcher_->untilWatching());
+        engine_->setFirstScanWait([watching = watcher_->untilWatching(),
+                                   judged = marks_ ? marks_->untilJudged() : std::function<void()>()] {
+            watching();
+            if (judged) judged();
+        });
         engine_->start(facesEnabled);
     }
-    if (marks_) marks_->open();
 }
 
 void LibraryStore::marksChanged() {
@@ -555,6 +571,12 @@ void LibraryStore::retryAfterHalt() {
 }
 
 void LibraryStore::setRetryInterval(std::chrono::milliseconds interval) { retry_.setInterval(interval); }
+
+bool LibraryStore::acceptsMarks() {
+    if (!isDamaged_) return true;
+    emit marksRefused();
+    return false;
+}
 
 void LibraryStore::markDamaged() {
     if (shutDown_) return;

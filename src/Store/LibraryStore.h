@@ -29,6 +29,7 @@
 #include "Core/Index/IndexRepair.h"
 #include "Core/Index/LibraryDB.h"
 #include "Core/Index/LibraryPaths.h"
+#include "Core/Index/MarksKeeper.h"
 #include "Core/Index/Models.h"
 #include "Core/Search/AssetSearch.h"
 #include "Store/FolderTree.h"
@@ -42,7 +43,6 @@ namespace vintrelle {
 class FolderWatcher;
 class LibraryEngine;
 class LibraryLock;
-class MarksKeeper;
 
 // The library folder is not there (its drive is away, or went while the
 // library was being opened): nothing was made for it, and the caller waits
@@ -151,6 +151,14 @@ public:
     // The index file is damaged: the engine writes nothing more into it, and
     // the library can only be read as it is until its index is made again.
     bool isDamaged() const { return isDamaged_; }
+    // Whether what the user makes may be written: not into a damaged index,
+    // where it could be lost with the damage and no copy can follow it; the
+    // library can only be read until its index is made again. Says so
+    // (marksRefused) when it may not. The user's actions below ask it first;
+    // a screen that writes a mark itself asks it too.
+    bool acceptsMarks();
+    // Why the copy of the marks cannot follow the index, while it cannot.
+    MarksKeeper::Fault copyFault() const { return copyFault_; }
     bool hasLoaded() const { return hasLoaded_; }
     // The favourites, albums and names the library shows, for measuring a
     // new index against; nothing when loading met damage, as the lists may
@@ -239,6 +247,9 @@ signals:
     void isOfflineChanged();
     void haltChanged();
     void isDamagedChanged();
+    void copyFaultChanged();
+    // A change of what the user made was refused: the index is damaged.
+    void marksRefused();
     void hasLoadedChanged();
     void mergeSuggestionsChanged();
     void revisionChanged();
@@ -258,6 +269,7 @@ private:
         cCollections = 1u << 9,
         cHalt = 1u << 10,
         cDamaged = 1u << 11,
+        cCopyFault = 1u << 12,
     };
     // Collects the changes of one operation and signals them when the
     // outermost operation ends.
@@ -340,6 +352,7 @@ private:
     bool isOffline_ = false;
     std::optional<EngineHalt> halt_;
     bool isDamaged_ = false;
+    MarksKeeper::Fault copyFault_ = MarksKeeper::Fault::none;
     bool hasLoaded_ = false;
     bool loadedWhole_ = false;  // start() read every list without meeting damage
     std::map<int64_t, std::vector<int64_t>> mergeSuggestions_;

@@ -14,6 +14,7 @@
 namespace vintrelle {
 
 void LibraryStore::setFavorite(const std::vector<int64_t>& ids, bool favorite) {
+    if (!acceptsMarks()) return;
     Batch batch(*this);
     db_->setFavorite(ids, favorite);
     const std::shared_ptr<const AssetList> before = assets_;
@@ -45,6 +46,7 @@ void LibraryStore::setFavorite(const std::vector<int64_t>& ids, bool favorite) {
 }
 
 int64_t LibraryStore::createAlbum(const std::string& name, const std::vector<int64_t>& assets) {
+    if (!acceptsMarks()) return 0;
     Batch batch(*this);
     std::string n = storetext::trimmed(name);
     if (n.empty()) n = "Untitled Album";
@@ -57,7 +59,7 @@ int64_t LibraryStore::createAlbum(const std::string& name, const std::vector<int
 
 void LibraryStore::renameAlbum(int64_t id, const std::string& name) {
     const std::string n = storetext::trimmed(name);
-    if (n.empty()) return;
+    if (n.empty() || !acceptsMarks()) return;
     Batch batch(*this);
     db_->renameAlbum(id, n);
     reloadAlbums();
@@ -65,6 +67,7 @@ void LibraryStore::renameAlbum(int64_t id, const std::string& name) {
 }
 
 void LibraryStore::deleteAlbum(int64_t id) {
+    if (!acceptsMarks()) return;
     Batch batch(*this);
     try {
         db_->db().run("DELETE FROM albums WHERE id=?", {id});
@@ -75,6 +78,7 @@ void LibraryStore::deleteAlbum(int64_t id) {
 }
 
 void LibraryStore::addToAlbum(int64_t id, const std::vector<int64_t>& assets) {
+    if (!acceptsMarks()) return;
     Batch batch(*this);
     db_->addToAlbum(id, assets);
     reloadAlbums();
@@ -82,6 +86,7 @@ void LibraryStore::addToAlbum(int64_t id, const std::vector<int64_t>& assets) {
 }
 
 void LibraryStore::removeFromAlbum(int64_t id, const std::vector<int64_t>& assets) {
+    if (!acceptsMarks()) return;
     Batch batch(*this);
     db_->removeFromAlbum(id, assets);
     reloadAlbums();
@@ -89,6 +94,7 @@ void LibraryStore::removeFromAlbum(int64_t id, const std::vector<int64_t>& asset
 }
 
 void LibraryStore::renamePerson(int64_t id, const std::string& name) {
+    if (!acceptsMarks()) return;
     Batch batch(*this);
     const std::string t = storetext::trimmed(name);
     if (!t.empty()) {
@@ -107,7 +113,7 @@ void LibraryStore::renamePerson(int64_t id, const std::string& name) {
 }
 
 void LibraryStore::mergePerson(int64_t source, int64_t target) {
-    if (source == target) return;
+    if (source == target || !acceptsMarks()) return;
     Batch batch(*this);
     const auto from = person(source);
     const auto to = person(target);
@@ -117,6 +123,7 @@ void LibraryStore::mergePerson(int64_t source, int64_t target) {
 }
 
 void LibraryStore::removeFromPerson(int64_t person, const std::vector<int64_t>& assets) {
+    if (!acceptsMarks()) return;
     Batch batch(*this);
     for (int64_t asset : assets) {
         try {
@@ -135,7 +142,7 @@ void LibraryStore::removeFromPerson(int64_t person, const std::vector<int64_t>& 
 }
 
 void LibraryStore::renameTrip(int64_t id, const std::string& title) {
-    if (!trip(id)) return;
+    if (!trip(id) || !acceptsMarks()) return;
     Batch batch(*this);
     const std::string t = storetext::trimmed(title);
     // The engine may have renamed the trip or set its cover since the list was
@@ -173,7 +180,7 @@ void LibraryStore::loadSuggestions(int64_t person) {
 }
 
 void LibraryStore::setTripHidden(int64_t id, bool hidden) {
-    if (!trip(id)) return;
+    if (!trip(id) || !acceptsMarks()) return;
     Batch batch(*this);
     try {
         db_->db().transaction([&] { db_->db().run("UPDATE trips SET hidden=? WHERE id=?", {hidden ? 1 : 0, id}); });

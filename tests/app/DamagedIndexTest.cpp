@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 #include "AppFixture.h"
 #include "Core/Index/IndexRepair.h"
@@ -37,10 +39,11 @@ struct Folder {
     fixtures::TempDir dir;
     std::string root = dir / "Lib";
     std::string index = root + "/.vintrelle/library.sqlite";
-    Folder() {
+    std::string copy = root + "/.vintrelle/library.marks";
+    explicit Folder(const std::string& name = "IMG_") {
         fs::create_directories(root + "/.vintrelle");
         for (int i = 0; i < 3; ++i)
-            fixtures::makeJPEG(root + "/IMG_" + std::to_string(i) + ".jpg", 64, 48, {uint8_t(60 * i), 80, 120});
+            fixtures::makeJPEG(root + "/" + name + std::to_string(i) + ".jpg", 64, 48, {uint8_t(60 * i), 80, 120});
     }
 };
 
@@ -60,21 +63,48 @@ void rebuild(AppModel& m, const std::string& root) {
     ASSERT_TRUE(spinUntil([&] { return !m.rebuilding(); }));
 }
 
-// The copy of the marks has followed every change made so far.
-void copied(AppModel& m) { ASSERT_TRUE(m.store()->marksKeeper().waitIdle(std::chrono::milliseconds(fixtures::patientMs))); }
-
-// A library opened once, its second photo made a favourite and an album of
-// its third and first: the photos as the window showed them.
-std::vector<Asset> markedLibrary(const Folder& f) {
+// Opens the library, lets it read its photos and marks them as a user does
+// (the second a favourite, the third and the first in an album, in that
+// order), and closes it: the photos as the window showed them.
+std::vector<Asset> markedLibrary(const std::string& root, const std::string& album = "Best") {
     Model m;
-    m->openLibrary(f.root);
-    EXPECT_TRUE(indexed(*m, 3));
-    if (!m->store()) return {};
+    m->openLibrary(root);
+    if (!indexed(*m, 3)) return {};
     std::vector<Asset> shown = m->store()->assets().toVector();
     m->store()->setFavorite({shown[1].id}, true);
-    m->store()->createAlbum("Best", {shown[2].id, shown[0].id});
+    m->store()->createAlbum(album, {shown[2].id, shown[0].id});
     return shown;
 }
+
+// The library holds the marks markedLibrary() made, by path, and no other.
+void expectMarked(LibraryStore& store, const std::vector<Asset>& shown) {
+    std::vector<std::string> favourites, album;
+    for (const Asset& a : store.assets())
+        if (a.favorite) favourites.push_back(a.path);
+    EXPECT_EQ(favourites, std::vector<std::string>{shown[1].path});
+    ASSERT_EQ(store.albums().size(), 1u);
+    EXPECT_EQ(store.albums()[0].name, "Best");
+    for (int64_t id : store.albums()[0].assetIDs) album.push_back(store.asset(id).value_or(Asset{}).path);
+    EXPECT_EQ(album, (std::vector<std::string>{shown[2].path, shown[0].path}));
+}
+
+// Spoils a page of photo rows the library no longer shows: enough rows (of
+// photos long gone) for the damage to miss the real ones.
+void damageBeyondThePhotos(const std::string& index) {
+    {
+        LibraryDB db(index);
+        db.db().transaction([&] {
+            for (int i = 0; i < 600; ++i)
+                db.db().run("INSERT INTO assets(path, kind, size, mtime, meta_done, thumb) VALUES(?,0,1,1,1,1)",
+                            {"old/a folder that was deleted long ago/IMG_" + std::to_string(i) + ".JPG"});
+        });
+    }
+    const auto leaves = fixtures::leafPages(index, "assets");
+    fixtures::spoilPage(index, leaves[leaves.size() / 2]);
+}
+
+// The copy of the marks has followed every change made so far.
+void copied(AppModel& m) { ASSERT_TRUE(m.store()->marksKeeper().waitIdle(std::chrono::milliseconds(fixtures::patientMs))); }
 
 struct DamagedIndex : ::testing::Test {
     static void SetUpTestSuite() { MediaProcessor::initialize(); }
@@ -145,17 +175,7 @@ TEST_F(DamagedIndex, DamageFoundWhileOpenIsOfferedAndTheRebuildKeepsTheUsersData
     m->store()->setFavorite({shown[1].id}, true);
     m->store()->createAlbum("Best", {shown[2].id, shown[0].id});
     m->closeStore();
-    {
-        // Enough rows (of photos long gone) for the damage to miss the real ones.
-        LibraryDB db(f.index);
-        db.db().transaction([&] {
-            for (int i = 0; i < 600; ++i)
-                db.db().run("INSERT INTO assets(path, kind, size, mtime, meta_done, thumb) VALUES(?,0,1,1,1,1)",
-                            {"old/a folder that was deleted long ago/IMG_" + std::to_string(i) + ".JPG"});
-        });
-    }
-    const auto leaves = fixtures::leafPages(f.index, "assets");
-    fixtures::spoilPage(f.index, leaves[leaves.size() / 2]);
+    damageBeyondThePhotos(f.index);
     const std::string damaged = fixtures::readFile(f.index);
 
     m->setErrorMessage(std::nullopt);
@@ -339,7 +359,7 @@ TEST_F(DamagedIndex, AnEmptiedIndexOrAFolderInItsPlaceIsOfferedAndTheMarksComeBa
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Folder f;
-        const std::vector<Asset> shown = markedLibrary(f);
+        const std::vector<Asset> shown = markedLibrary(f.root);
         ASSERT_EQ(shown.size(), 3u);
         c.spoil(f.index);
         const bool folder = fs::is_directory(f.index);
@@ -354,14 +374,7 @@ TEST_F(DamagedIndex, AnEmptiedIndexOrAFolderInItsPlaceIsOfferedAndTheMarksComeBa
         rebuild(*m, f.root);
         EXPECT_FALSE(m->errorMessage()) << *m->errorMessage();
         ASSERT_TRUE(indexed(*m, 3));
-        LibraryStore& store = *m->store();
-        std::vector<std::string> favourites, album;
-        for (const Asset& a : store.assets())
-            if (a.favorite) favourites.push_back(a.path);
-        EXPECT_EQ(favourites, std::vector<std::string>{shown[1].path});
-        ASSERT_EQ(store.albums().size(), 1u);
-        for (int64_t id : store.albums()[0].assetIDs) album.push_back(store.asset(id).value_or(Asset{}).path);
-        EXPECT_EQ(album, (std::vector<std::string>{shown[2].path, shown[0].path}));
+        expectMarked(*m->store(), shown);
         if (folder) {
             int kept = 0;
             for (const auto& e : fs::directory_iterator(f.root + "/.vintrelle"))
@@ -467,7 +480,7 @@ TEST_F(DamagedIndex, RebuildChild) {
 
 TEST_F(DamagedIndex, ARebuildKilledAtAnyStepEndsInTheOfferOrTheWholeResult) {
     Folder f;
-    const std::vector<Asset> shown = markedLibrary(f);
+    const std::vector<Asset> shown = markedLibrary(f.root);
     ASSERT_EQ(shown.size(), 3u);
     fixtures::spoilBytes(f.index, 0, 100);
     const std::string damaged = fixtures::readFile(f.index);
@@ -519,4 +532,97 @@ TEST_F(DamagedIndex, ARebuildKilledAtAnyStepEndsInTheOfferOrTheWholeResult) {
         EXPECT_FALSE(sameFile(kept[0], f.index));
         EXPECT_TRUE(fs::exists(kept[0].string() + "-journal")) << "the damaged file's journal did not go with it";
     }
+}
+
+// Another library's index copied into this one's place: the window offers
+// to make the index again, which brings back this library's favourites and
+// albums from its copy, and none of the other's.
+TEST_F(DamagedIndex, AnotherLibrarysIndexInItsPlaceIsMadeAgainFromTheCopy) {
+    Folder mine, theirs("DSC_");
+    const std::vector<Asset> shown = markedLibrary(mine.root);
+    ASSERT_EQ(shown.size(), 3u);
+    // Theirs the newer: the stamps alone would take it for ours.
+    ASSERT_EQ(markedLibrary(theirs.root, "Theirs").size(), 3u);
+    fs::copy_file(theirs.index, mine.index, fs::copy_options::overwrite_existing);
+
+    Model m;
+    m->openLibrary(mine.root);
+    ASSERT_TRUE(spinUntil([&] { return m->rebuildOffer() == mine.root; }, 60'000)) << "another library's index was taken";
+    rebuild(*m, mine.root);
+    ASSERT_TRUE(indexed(*m, 3));
+    expectMarked(*m->store(), shown);
+}
+
+// Once the offer to make a damaged index again is turned down, the library
+// is only read: a change is refused, and the offer comes back, saying why.
+TEST_F(DamagedIndex, ADamagedIndexTakesNoChangeTillItIsMadeAgain) {
+    Folder f;
+    const std::vector<Asset> shown = markedLibrary(f.root);
+    ASSERT_EQ(shown.size(), 3u);
+    damageBeyondThePhotos(f.index);
+
+    Model m;
+    m->openLibrary(f.root);
+    ASSERT_TRUE(spinUntil([&] { return m->rebuildOffer() == f.root; }, 60'000)) << "the damage went unnoticed";
+    m->setErrorMessage(std::nullopt);
+    LibraryStore& store = *m->store();
+    store.setFavorite({shown[1].id}, false);
+    // Its row lies before the damage, where a lookup by id still finds it.
+    EXPECT_EQ(store.db().db().scalarInt("SELECT favorite FROM assets WHERE id=?", {shown[1].id}), 1)
+        << "a change went into the damaged index";
+    EXPECT_EQ(store.createAlbum("New", {shown[0].id}), 0);
+    EXPECT_EQ(store.db().db().scalarInt("SELECT COUNT(*) FROM albums"), 1);
+    EXPECT_EQ(m->errorMessage(), "The index of \u201cLib\u201d is damaged: nothing can be changed until it is made again.");
+    EXPECT_EQ(m->rebuildOffer(), f.root);
+
+    rebuild(*m, f.root);
+    ASSERT_TRUE(indexed(*m, 3));
+    EXPECT_TRUE(m->store()->asset(shown[1].id).value_or(Asset{}).favorite) << "what the window showed";
+}
+
+// The index gone, and in the copy's place a pipe (which once hung the
+// window), or a later Vintrelle's copy: the window never waits on it, and
+// never opens the library as new when the copy may hold its marks.
+TEST_F(DamagedIndex, AMissingIndexBesideACopyItCannotUseNeverOpensAsNew) {
+    Folder f;
+    ASSERT_EQ(markedLibrary(f.root).size(), 3u);
+    const std::string copy = fixtures::readFile(f.copy);
+    fs::remove(f.index);
+    fs::remove(f.copy);
+    ASSERT_EQ(::mkfifo(f.copy.c_str(), 0644), 0);
+    // Lets a reader stuck on the pipe go, so that the test ends and says so.
+    std::atomic<bool> opened{false}, stuck{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 600 && !opened; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!opened) {
+            stuck = true;
+            const int fd = ::open(f.copy.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) ::close(fd);
+        }
+    });
+    {
+        Model m;
+        m->openLibrary(f.root);
+        opened = true;
+        watchdog.join();
+        EXPECT_FALSE(stuck) << "the window waited on a pipe in the copy's place";
+        ASSERT_TRUE(m->store()) << m->errorMessage().value_or("");
+        ASSERT_TRUE(spinUntil([&] { return m->store()->copyFault() == MarksKeeper::Fault::notAFile; }))
+            << "the footer would say \u201cUp to date\u201d";
+    }
+
+    const std::string later = fixtures::asLaterFormat(copy);
+    fs::remove(f.index);
+    fs::remove(f.copy);
+    fixtures::writeFile(f.copy, later);
+    Model m;
+    m->openLibrary(f.root);
+    EXPECT_FALSE(m->store());
+    EXPECT_EQ(m->rebuildOffer(), f.root);
+    rebuild(*m, f.root);
+    EXPECT_FALSE(m->store());
+    EXPECT_EQ(m->errorMessage(), "Couldn\u2019t make the index of \u201cLib\u201d again. Its index is missing, and the "
+                                 "copy of its favourites and albums was written by a newer Vintrelle.");
+    EXPECT_FALSE(fs::exists(f.index)) << "the library was made anew";
+    EXPECT_EQ(fixtures::readFile(f.copy), later);
 }

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "Core/Index/MarksCopy.h"
+#include "Core/Index/MarksFile.h"
 #include "Core/Index/MarksKeeper.h"
 #include "StoreFixture.h"
 

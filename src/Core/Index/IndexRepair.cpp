@@ -22,6 +22,7 @@
 #include "Core/Index/LibraryDB.h"
 #include "Core/Index/LibraryLock.h"
 #include "Core/Index/MarksCopy.h"
+#include "Core/Index/MarksFile.h"
 
 namespace vintrelle {
 
@@ -285,8 +286,19 @@ private:
 void build(const LibraryPaths& paths, const std::string& building, const UserMade* made, Pacer& pacer,
            IndexRebuild& out) {
     const std::string index = paths.databasePath();
-    const CopyRead copy = readMarksCopy(marksCopyPath(paths));
-    const bool haveCopy = copy.state == CopyState::readable;
+    const CopyFile copy = readCopyFile(marksCopyPath(paths));
+    const bool present = exists(index);
+    // No index made as if the library were new while a copy that may hold
+    // its marks waits for a Vintrelle that can read it.
+    if (!present && copy.state == CopyState::newer) throw DBError(kCopyNewer, SQLITE_NOTADB);
+    // A spoiled copy gives what of it reads; only a whole one stands for
+    // the index.
+    bool haveCopy = copy.state == CopyState::readable || (copy.state == CopyState::spoiled && !copy.marks.empty());
+    const bool copyWhole = copy.state == CopyState::readable;
+    if (copy.state == CopyState::spoiled) {
+        out.copySpoiled = true;
+        out.copyAside = kSpoiledCopy;
+    }
     pacer.check();
     LibraryDB fresh(building);
     Database& db = fresh.db();
@@ -295,7 +307,6 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
     db.exec("PRAGMA foreign_keys=OFF");
     std::vector<TableLayout> wanted = LibraryDB::schemaTables();
     wanted.push_back({"sqlite_sequence", {{"name", "TEXT", true, false}, {"seq", "INTEGER", true, false}}});
-    const bool present = exists(index);
     SalvageResult found;
     db.transaction([&] {
         Carrier carrier(db);
@@ -318,14 +329,45 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
                    "WHERE NOT EXISTS (SELECT 1 FROM sqlite_sequence WHERE name=?)",
                    {name, seq, name});
         }
+        // An index and a copy of two libraries: the one whose photos are
+        // here is this library's. Another library's rows are not carried
+        // (its file is kept all the same), and another's copy is set aside.
+        const std::optional<uint64_t> carriedIdentity = libraryIdentity(db);
+        bool otherLibrary = false;
+        if (haveCopy && carriedIdentity && copy.identity && *carriedIdentity != copy.identity) {
+            if (copyIsThisLibrarys(paths, photosNamedBy(db, readMarks(db)), copy.marks)) {
+                otherLibrary = true;
+                for (const TableLayout& t : LibraryDB::schemaTables())
+                    if (t.name != "geocache") db.run("DELETE FROM " + t.name);
+            } else {
+                haveCopy = false;
+                out.copySpoiled = false;
+                out.copyAside = kOtherCopy;
+            }
+        }
+        const bool ownIndex = present && !otherLibrary;
+        if (const uint64_t identity = otherLibrary ? copy.identity : carriedIdentity.value_or(haveCopy ? copy.identity : 0))
+            setLibraryIdentity(db, identity);
         const bool readAny =
             db.scalarInt("SELECT EXISTS(SELECT 1 FROM assets) OR EXISTS(SELECT 1 FROM persons) OR "
                          "EXISTS(SELECT 1 FROM albums) OR EXISTS(SELECT 1 FROM trips)")
                 .value_or(0) != 0;
+        // When the index's stamp is lost with its meta table, its file's
+        // header still tells a copy of a later second to be the newer.
         const std::optional<double> indexStamp = marksChanged(db);
+        const std::optional<int64_t> indexSecond = indexStamp ? std::nullopt : indexFileStampSecond(index);
+        const double indexAtMost = indexStamp ? *indexStamp : indexSecond ? double(*indexSecond + 1) : 0;
+        // The copy wins where both hold a value only when it is known to be
+        // the newer: else the index is at least as new, as the copy follows it.
+        const bool copyNewer =
+            otherLibrary || (indexStamp ? *indexStamp < copy.changed : indexSecond && double(*indexSecond + 1) <= copy.changed);
+        const bool copyWins = haveCopy && copyNewer;
+        // A whole copy newer than the index stands for it whole: what the
+        // index holds beyond it was taken away since.
+        const bool copyStandsWhole = copyWins && copyWhole;
         // The copy stands for the index when it is at least as new: then
         // nothing the lost parts held is missing from it.
-        const bool copyCurrent = haveCopy && (!indexStamp || *indexStamp <= copy.marks.changed);
+        const bool copyCurrent = haveCopy && copyWhole && (!indexStamp || *indexStamp <= copy.changed);
 
         // Members whose album was lost, and albums that lost members with
         // their photos: without the window's lists or a copy, what is known
@@ -357,9 +399,9 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
         db.run(LibraryDB::deleteFacelessPersons);
         Restored restored;
         if (haveCopy) {
-            const bool membersWhole = present && !found.incomplete.contains("album_assets") &&
+            const bool membersWhole = ownIndex && !found.incomplete.contains("album_assets") &&
                                       !found.incomplete.contains("assets") && !found.incomplete.contains("albums");
-            restored = restoreMarks(db, copy.marks, {!indexStamp || *indexStamp < copy.marks.changed, membersWhole});
+            restored = restoreMarks(db, copy.marks, {copyWins, membersWhole, copyWhole});
             out.fromCopy = restored.marks;
             pacer.check();
         }
@@ -374,7 +416,7 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
                                        "AND asset_id IN (SELECT id FROM assets) GROUP BY album_id ORDER BY MIN(added)",
                                        {}, [](const Row& r) { return r.int64(0); });
         int recovered = 0;
-        for (const int64_t album : orphaned) {
+        for (const int64_t album : copyStandsWhole ? std::vector<int64_t>{} : orphaned) {
             const std::vector<int64_t> members =
                 db.query("SELECT asset_id FROM album_assets WHERE album_id=? AND asset_id IN (SELECT id FROM assets)",
                          {album}, [](const Row& r) { return r.int64(0); });
@@ -396,22 +438,21 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
             db.run("UPDATE assets SET faces_done=0 WHERE id NOT IN (SELECT asset_id FROM faces)");
         // The marks now are the copy's and the file's together, newer than
         // either: the copy follows this index once it opens.
-        setMarksChanged(db, std::max(nowSeconds(), std::nextafter(std::max(indexStamp.value_or(0),
-                                                                             haveCopy ? copy.marks.changed : 0.0),
+        setMarksChanged(db, std::max(nowSeconds(), std::nextafter(std::max(indexAtMost, haveCopy ? copy.changed : 0.0),
                                                                     1e300)));
 
         // A library without an index file has nothing to lose.
-        out.complete = !present || found.incomplete.empty();
-        out.nothingRead = present && !readAny && !haveCopy;
+        out.complete = !ownIndex || found.incomplete.empty();
+        out.nothingRead = ownIndex && !readAny && !haveCopy;
         auto lostFrom = [&](const auto& tables) {
-            return present && !copyCurrent &&
+            return ownIndex && !copyCurrent &&
                    std::any_of(std::begin(tables), std::end(tables),
                                [&](const char* t) { return found.incomplete.contains(t); });
         };
-        if (made) {
-            // A copy known to be newer than the index the window showed.
-            const bool newer = haveCopy && indexStamp && *indexStamp < copy.marks.changed;
-            countLost(db, *made, newer ? &copy.marks : nullptr, out);
+        // What the window showed of an index the copy is newer than was
+        // taken away since, where the copy lacks it.
+        if (made && !copyStandsWhole) {
+            countLost(db, *made, copyWins ? &copy.marks : nullptr, out);
             out.listsCounted = true;
             out.uncounted = lostFrom(kUncountedTables);
         } else if (haveCopy) {
@@ -524,6 +565,15 @@ IndexRebuild rebuildIndex(const LibraryPaths& paths, const UserMade* made,
         throw;
     }
     step("placed");
+    // The copy it could not use whole goes aside only now: a rebuild cut
+    // short leaves it where it was, to be read again.
+    if (!out.copyAside.empty()) {
+        if (const int folder = ::open(paths.dataDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); folder >= 0) {
+            const std::string name = setCopyAsideIn(folder, out.copyAside);
+            if (!name.empty()) out.copyKeptPath = paths.dataDir + "/" + name;
+            ::close(folder);
+        }
+    }
     return out;
 }
 

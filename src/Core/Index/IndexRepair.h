@@ -83,6 +83,11 @@ struct IndexRebuild {
     // Favourites, albums and names were counted against the window's lists:
     // only what the window never lists may be missing besides.
     bool listsCounted = false;
+    // The copy of the marks did not read whole: what did was put back, and
+    // it is kept aside under `copyKeptPath`, as another library's copy is.
+    bool copySpoiled = false;
+    std::string copyKeptPath;
+    std::string copyAside;  // why it goes aside, while the rebuild runs
 };
 
 // Pages looked at and pages in all, as the rebuild goes; false stops it.

@@ -2,211 +2,40 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
-#include "Core/Index/DataFiles.h"
+#include "Core/Index/MarksFile.h"
 
 namespace vintrelle {
 
 const char* const kMarksChangedKey = "marksChanged";
+const char* const kLibraryIdentityKey = "libraryIdentity";
 const char* const kIndexEmpty = "Its index is empty, as a power cut can leave it.";
 const char* const kIndexMissing = "Its index is missing.";
+const char* const kCopyNewer =
+    "Its index is missing, and the copy of its favourites and albums was written by a newer Vintrelle.";
 
 namespace {
 
-const char* const kCopyName = "library.marks";
-const char* const kWritingSuffix = "-writing";
-constexpr char kMagic[8] = {'V', 'T', 'M', 'A', 'R', 'K', 'S', '\n'};
-constexpr uint32_t kFormat = 1;
-// Magic, format, reserved, stamp, payload size, the payload's checksum, and
-// the checksum of all that before it: the layout every format keeps, so that
-// a copy of a later format is told from a spoiled one.
-constexpr size_t kHeaderSize = 8 + 4 + 4 + 8 + 8 + 8 + 8;
-// Far above any library's marks; a size beyond it is a spoiled header.
-constexpr uint64_t kMaxPayload = uint64_t(1) << 32;
-
-StepHook step;
-
-// ---- bytes -------------------------------------------------------------------------
-
-static_assert(std::endian::native == std::endian::little, "the copy is written little-endian as it lies in memory");
-
-class Writer {
-public:
-    std::string out;
-    template <class T>
-    void put(T v) {
-        char bytes[sizeof(T)];
-        std::memcpy(bytes, &v, sizeof(T));
-        out.append(bytes, sizeof(T));
-    }
-    void text(std::string_view s) {
-        put(uint32_t(s.size()));
-        out.append(s);
-    }
-    void optionalDouble(const std::optional<double>& v) { put(v ? *v : std::nan("")); }
-};
-
-// Reads what Writer wrote; any read past the end, or a count the bytes left
-// cannot hold, spoils the whole read.
-class Reader {
-public:
-    explicit Reader(std::string_view in) : in_(in) {}
-    bool ok() const { return ok_; }
-    bool atEnd() const { return at_ == in_.size(); }
-    template <class T>
-    T get() {
-        T v{};
-        if (!ok_ || in_.size() - at_ < sizeof(T)) {
-            ok_ = false;
-            return v;
-        }
-        std::memcpy(&v, in_.data() + at_, sizeof(T));
-        at_ += sizeof(T);
-        return v;
-    }
-    std::string text() {
-        const uint32_t n = get<uint32_t>();
-        if (!ok_ || in_.size() - at_ < n) {
-            ok_ = false;
-            return {};
-        }
-        std::string s(in_.substr(at_, n));
-        at_ += n;
-        return s;
-    }
-    // A count of items each at least `least` bytes long.
-    uint32_t count(size_t least) {
-        const uint32_t n = get<uint32_t>();
-        if (ok_ && uint64_t(n) * least > in_.size() - at_) ok_ = false;
-        return ok_ ? n : 0;
-    }
-    std::optional<double> optionalDouble() {
-        const double v = get<double>();
-        if (std::isnan(v)) return std::nullopt;
-        return v;
-    }
-
-private:
-    std::string_view in_;
-    size_t at_ = 0;
-    bool ok_ = true;
-};
-
-// FNV-1a, taken eight bytes at a time (a copy holds megabytes of face
-// prints), the bytes left over one at a time.
-uint64_t fnv(uint64_t h, std::string_view bytes) {
-    size_t i = 0;
-    for (; i + 8 <= bytes.size(); i += 8) {
-        uint64_t word;
-        std::memcpy(&word, bytes.data() + i, 8);
-        h ^= word;
-        h *= 0x100000001b3ULL;
-        h ^= h >> 29;
-    }
-    for (; i < bytes.size(); ++i) {
-        h ^= uint8_t(bytes[i]);
-        h *= 0x100000001b3ULL;
-    }
-    return h;
-}
-constexpr uint64_t kFnvBasis = 0xcbf29ce484222325ULL;
-
-// ---- the payload -------------------------------------------------------------------
-
-void putFace(Writer& w, const MarkedFace& f, const std::unordered_map<std::string_view, uint32_t>& at) {
-    w.put(at.at(f.path));
-    for (const auto* v : {&f.x, &f.y, &f.w, &f.h}) w.optionalDouble(*v);
-    w.put(f.quality);
-    w.text(std::string_view(reinterpret_cast<const char*>(f.embedding.data()), f.embedding.size()));
-}
-
-bool getFace(Reader& r, const Marks& m, MarkedFace& f) {
-    const uint32_t file = r.get<uint32_t>();
-    if (!r.ok() || file >= m.files.size()) return false;
-    f.path = m.files[file].path;
-    for (auto* v : {&f.x, &f.y, &f.w, &f.h}) *v = r.optionalDouble();
-    f.quality = r.get<double>();
-    const std::string print = r.text();
-    f.embedding.assign(print.begin(), print.end());
-    return r.ok();
-}
-
-std::optional<Marks> decodePayload(std::string_view payload, double changed) {
-    Reader r(payload);
-    Marks m;
-    m.changed = changed;
-    constexpr size_t kLeastFile = 4 + 1 + 8 + 8 + 8 + 1, kLeastFace = 4 + 5 * 8 + 4;
-    m.files.resize(r.count(kLeastFile));
-    for (MarkedFile& f : m.files) {
-        f.path = r.text();
-        f.kind = r.get<uint8_t>();
-        f.size = r.get<int64_t>();
-        f.mtime = r.get<double>();
-        f.added = r.get<double>();
-        f.favorite = r.get<uint8_t>() != 0;
-    }
-    // Sorted and one each, as written: a lookup by path relies on it.
-    for (size_t i = 1; r.ok() && i < m.files.size(); ++i)
-        if (!(m.files[i - 1].path < m.files[i].path)) return std::nullopt;
-    auto fileAt = [&](uint32_t i) -> const std::string* { return i < m.files.size() ? &m.files[i].path : nullptr; };
-
-    m.albums.resize(r.count(4 + 8 + 4));
-    for (MarkedAlbum& a : m.albums) {
-        a.name = r.text();
-        a.created = r.get<double>();
-        a.members.resize(r.count(4 + 8));
-        for (MarkedAlbum::Member& member : a.members) {
-            const std::string* path = fileAt(r.get<uint32_t>());
-            if (!path) return std::nullopt;
-            member.path = *path;
-            member.added = r.get<double>();
-        }
-    }
-    m.persons.resize(r.count(4 + 1 + 8 + 4));
-    for (MarkedPerson& p : m.persons) {
-        p.name = r.text();
-        p.hidden = r.get<uint8_t>() != 0;
-        p.created = r.get<double>();
-        p.faces.resize(r.count(kLeastFace));
-        for (MarkedFace& f : p.faces)
-            if (!getFace(r, m, f)) return std::nullopt;
-    }
-    m.locked.resize(r.count(kLeastFace));
-    for (MarkedFace& f : m.locked)
-        if (!getFace(r, m, f)) return std::nullopt;
-    m.trips.resize(r.count(4 + 4 + 1 + 4 * 8 + 1 + 4));
-    for (MarkedTrip& t : m.trips) {
-        t.title = r.text();
-        t.subtitle = r.text();
-        if (r.get<uint8_t>()) t.customTitle = r.text();
-        t.start = r.get<double>();
-        t.end = r.get<double>();
-        t.lat = r.get<double>();
-        t.lon = r.get<double>();
-        t.hidden = r.get<uint8_t>() != 0;
-        const int64_t cover = r.get<int64_t>();
-        if (cover >= 0) {
-            const std::string* path = cover <= int64_t(UINT32_MAX) ? fileAt(uint32_t(cover)) : nullptr;
-            if (!path) return std::nullopt;
-            t.cover = *path;
-        }
-    }
-    if (!r.ok() || !r.atEnd()) return std::nullopt;
-    return m;
-}
+// A copy that holds nothing: its header and, in the first format, five
+// empty lists.
+constexpr int64_t kEmptyCopyBytes = 68;
 
 // ---- matching marks ------------------------------------------------------------------
 
@@ -250,7 +79,12 @@ const T* overlapping(const std::vector<T>& trips, double start, double end) {
     return best;
 }
 
-const char* const kFileColumns = "a.id, a.path, a.kind, a.size, a.mtime, a.added, a.favorite";
+// Puts members in the album's order.
+void sortMembers(std::vector<MarkedAlbum::Member>& members) {
+    std::sort(members.begin(), members.end(), [](const MarkedAlbum::Member& x, const MarkedAlbum::Member& y) {
+        return x.added < y.added || (x.added == y.added && x.path < y.path);
+    });
+}
 
 }  // namespace
 
@@ -270,6 +104,113 @@ bool Marks::empty() const {
 bool Marks::sameAs(const Marks& other) const {
     return files == other.files && albums == other.albums && persons == other.persons && locked == other.locked &&
            trips == other.trips;
+}
+
+Marks MarkRows::marks(double changed) const {
+    Marks m;
+    m.changed = changed;
+    // The photos marks name, by path; a row naming a photo the rows lack
+    // (a copy that did not read whole) names nothing.
+    std::vector<int64_t> named;
+    auto pathOf = [&](int64_t id) -> const std::string* {
+        const auto it = files.find(id);
+        if (it == files.end()) return nullptr;
+        named.push_back(id);
+        return &it->second.path;
+    };
+    for (const auto& [id, f] : files)
+        if (f.favorite) named.push_back(id);
+
+    std::vector<std::pair<const Album*, int64_t>> byCreation;
+    for (const auto& [id, a] : albums) byCreation.emplace_back(&a, id);
+    std::stable_sort(byCreation.begin(), byCreation.end(),
+                     [](const auto& x, const auto& y) { return x.first->created < y.first->created; });
+    for (const auto& [a, id] : byCreation) {
+        MarkedAlbum& album = m.albums.emplace_back(MarkedAlbum{a->name, a->created, {}});
+        for (const auto& [asset, added] : a->members)
+            if (const std::string* path = pathOf(asset)) album.members.push_back({*path, added});
+        sortMembers(album.members);
+    }
+
+    std::map<int64_t, size_t> person;
+    for (const auto& [id, p] : persons) {
+        if (p.name.empty() && !p.hidden) continue;
+        person[id] = m.persons.size();
+        m.persons.push_back(MarkedPerson{p.name, p.hidden, p.created, {}});
+    }
+    for (const auto& [id, f] : faces) {
+        const auto owner = person.find(f.person);
+        if (!f.locked && owner == person.end()) continue;
+        const std::string* path = pathOf(f.asset);
+        if (!path) continue;
+        MarkedFace face{*path, f.x, f.y, f.w, f.h, f.quality, f.embedding};
+        if (f.locked) m.locked.push_back(std::move(face));
+        else m.persons[owner->second].faces.push_back(std::move(face));
+    }
+    // A person without a face is no person the window shows.
+    std::erase_if(m.persons, [](const MarkedPerson& p) { return p.faces.empty(); });
+
+    std::vector<std::pair<const Trip*, int64_t>> byStart;
+    for (const auto& [id, t] : trips) byStart.emplace_back(&t, id);
+    std::stable_sort(byStart.begin(), byStart.end(),
+                     [](const auto& x, const auto& y) { return x.first->start < y.first->start; });
+    for (const auto& [t, id] : byStart) {
+        const std::string* cover = t->cover ? pathOf(t->cover) : nullptr;
+        if (!t->customTitle && !t->hidden && !cover) continue;
+        m.trips.push_back(MarkedTrip{t->title, t->subtitle, t->customTitle, t->start, t->end, t->lat, t->lon, t->hidden,
+                                     cover ? std::optional(*cover) : std::nullopt});
+    }
+
+    std::sort(named.begin(), named.end());
+    named.erase(std::unique(named.begin(), named.end()), named.end());
+    m.files.reserve(named.size());
+    for (const int64_t id : named) {
+        const File& f = files.at(id);
+        m.files.push_back(MarkedFile{f.path, f.kind, f.size, f.mtime, f.added, f.favorite});
+    }
+    std::sort(m.files.begin(), m.files.end(), [](const MarkedFile& a, const MarkedFile& b) {
+        return a.path < b.path || (a.path == b.path && a.favorite > b.favorite);
+    });
+    // One each: two rows of one path only come of a copy read in part.
+    m.files.erase(std::unique(m.files.begin(), m.files.end(),
+                              [](const MarkedFile& a, const MarkedFile& b) { return a.path == b.path; }),
+                  m.files.end());
+    return m;
+}
+
+MarkRows MarkRows::of(const Marks& marks) {
+    MarkRows rows;
+    std::unordered_map<std::string, int64_t> ids;
+    auto idOf = [&](const std::string& path) {
+        const auto [it, fresh] = ids.try_emplace(path, int64_t(ids.size()) + 1);
+        if (fresh) {
+            const MarkedFile* f = marks.file(path);
+            rows.files[it->second] = f ? File{f->path, f->kind, f->size, f->mtime, f->added, f->favorite} : File{path};
+        }
+        return it->second;
+    };
+    for (const MarkedFile& f : marks.files) idOf(f.path);
+    int64_t next = 1;
+    for (const MarkedAlbum& a : marks.albums) {
+        Album& album = rows.albums[next++] = Album{a.name, a.created, {}};
+        for (const MarkedAlbum::Member& member : a.members) album.members.emplace_back(idOf(member.path), member.added);
+    }
+    int64_t face = 1;
+    auto addFace = [&](const MarkedFace& f, int64_t person, bool locked) {
+        rows.faces[face++] = Face{idOf(f.path), f.x, f.y, f.w, f.h, f.quality, f.embedding, person, locked};
+    };
+    next = 1;
+    for (const MarkedPerson& p : marks.persons) {
+        rows.persons[next] = Person{p.name, p.hidden, p.created};
+        for (const MarkedFace& f : p.faces) addFace(f, next, false);
+        ++next;
+    }
+    for (const MarkedFace& f : marks.locked) addFace(f, 0, true);
+    next = 1;
+    for (const MarkedTrip& t : marks.trips)
+        rows.trips[next++] = Trip{t.title, t.subtitle, t.customTitle, t.start, t.end, t.lat, t.lon, t.hidden,
+                                  t.cover ? idOf(*t.cover) : 0};
+    return rows;
 }
 
 MarksLacking lacking(const Marks& wanted, const Marks& held) {
@@ -308,16 +249,44 @@ MarksLacking lacking(const Marks& wanted, const Marks& held) {
     return out;
 }
 
+bool marksDiffer(const Marks& a, const Marks& b) {
+    if (lacking(a, b).any() || lacking(b, a).any()) return true;
+    for (const MarkedAlbum& album : a.albums) {
+        const auto other = std::find_if(b.albums.begin(), b.albums.end(), [&](const MarkedAlbum& o) {
+            return o.created == album.created && o.name == album.name;
+        });
+        if (other == b.albums.end() || other->members.size() != album.members.size()) return true;
+        for (size_t i = 0; i < album.members.size(); ++i)
+            if (album.members[i].path != other->members[i].path) return true;
+    }
+    return false;
+}
+
+// ---- stamps and identity ----------------------------------------------------------------
+
+namespace {
+
+std::optional<std::string> metaText(Database& db, const char* key) {
+    std::optional<std::string> out;
+    db.forEachRow("SELECT value FROM meta WHERE key=?", {key}, [&](const Row& r) { out = r.text(0); });
+    return out;
+}
+
+void setMetaText(Database& db, const char* key, const std::string& value) {
+    db.run("INSERT INTO meta(key, value) VALUES(?, ?) ON CONFLICT(key) DO UPDATE SET value=excluded.value",
+           {key, value});
+}
+
+}  // namespace
+
 std::optional<double> marksChanged(Database& db) {
     try {
-        std::optional<double> out;
-        db.forEachRow("SELECT value FROM meta WHERE key=?", {kMarksChangedKey}, [&](const Row& r) {
-            const std::string text = r.text(0);
-            double v = 0;
-            const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-            if (ec == std::errc() && end == text.data() + text.size() && std::isfinite(v)) out = v;
-        });
-        return out;
+        const std::optional<std::string> text = metaText(db, kMarksChangedKey);
+        if (!text) return std::nullopt;
+        double v = 0;
+        const auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), v);
+        if (ec == std::errc() && end == text->data() + text->size() && std::isfinite(v)) return v;
+        return std::nullopt;
     } catch (const DBError&) {
         return std::nullopt;
     }
@@ -326,8 +295,106 @@ std::optional<double> marksChanged(Database& db) {
 void setMarksChanged(Database& db, double when) {
     char text[64];
     const auto [end, ec] = std::to_chars(text, text + sizeof text, when);
-    db.run("INSERT INTO meta(key, value) VALUES(?, ?) ON CONFLICT(key) DO UPDATE SET value=excluded.value",
-           {kMarksChangedKey, std::string(text, ec == std::errc() ? end : text)});
+    db.transaction([&] {
+        setMetaText(db, kMarksChangedKey, std::string(text, ec == std::errc() ? end : text));
+        setMarksChangedSecond(db, when);
+    });
+}
+
+int64_t setMarksChangedSecond(Database& db, double when) {
+    // The header's own word for the file's user: a second place for the
+    // stamp, in a page other than the meta table's. A statement of its own
+    // for each value, and so never kept in the statement cache.
+    const auto second = uint32_t(std::clamp(std::floor(when) + double(kStampSecondAhead), 0.0, double(UINT32_MAX)));
+    db.exec("PRAGMA user_version=" + std::to_string(int32_t(second)));
+    return second;
+}
+
+std::optional<int64_t> marksChangedSecond(Database& db) {
+    const auto second = uint32_t(db.scalarInt("PRAGMA user_version").value_or(0));
+    if (second == 0) return std::nullopt;
+    return int64_t(second);
+}
+
+std::optional<int64_t> indexFileStampSecond(const std::string& indexPath) {
+    const int fd = ::open(indexPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    unsigned char header[100];
+    struct stat st {};
+    const bool read = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::pread(fd, header, sizeof header, 0) == 100;
+    ::close(fd);
+    if (!read || std::memcmp(header, "SQLite format 3", 16) != 0) return std::nullopt;
+    const uint32_t second = uint32_t(header[60]) << 24 | uint32_t(header[61]) << 16 | uint32_t(header[62]) << 8 | header[63];
+    if (second == 0) return std::nullopt;
+    return int64_t(second);
+}
+
+std::optional<uint64_t> libraryIdentity(Database& db) {
+    const std::optional<std::string> text = metaText(db, kLibraryIdentityKey);
+    if (!text) return std::nullopt;
+    uint64_t v = 0;
+    const auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), v, 16);
+    if (ec != std::errc() || end != text->data() + text->size() || v == 0) return std::nullopt;
+    return v;
+}
+
+void setLibraryIdentity(Database& db, uint64_t identity) {
+    char text[17];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, identity, 16);
+    setMetaText(db, kLibraryIdentityKey, std::string(text, end));
+}
+
+uint64_t newLibraryIdentity() {
+    uint64_t v = 0;
+    while (v == 0) {
+        if (::getrandom(&v, sizeof v, 0) != ssize_t(sizeof v)) {
+            std::random_device random;
+            v = uint64_t(random()) << 32 | random();
+        }
+    }
+    return v;
+}
+
+namespace {
+
+// How many of up to 64 of the photos, taken evenly, are in the library
+// folder; nothing said when there are none.
+std::optional<double> shareHere(const LibraryPaths& paths, const std::vector<std::string>& photos) {
+    if (photos.empty()) return std::nullopt;
+    const size_t taken = std::min<size_t>(photos.size(), 64);
+    size_t here = 0;
+    for (size_t i = 0; i < taken; ++i) {
+        const std::optional<std::string> file = paths.fileOf(photos[i * photos.size() / taken]);
+        struct stat st {};
+        if (file && ::lstat(file->c_str(), &st) == 0) ++here;
+    }
+    return double(here) / double(taken);
+}
+
+}  // namespace
+
+bool copyIsThisLibrarys(const LibraryPaths& paths, const std::vector<std::string>& indexPhotos, const Marks& copy) {
+    std::vector<std::string> copyPhotos;
+    for (const MarkedFile& f : copy.files) copyPhotos.push_back(f.path);
+    const std::optional<double> ofCopy = shareHere(paths, copyPhotos);
+    return ofCopy && *ofCopy > shareHere(paths, indexPhotos).value_or(0);
+}
+
+std::vector<std::string> photosNamedBy(Database& db, const Marks& marks) {
+    std::vector<std::string> out;
+    for (const MarkedFile& f : marks.files) out.push_back(f.path);
+    if (out.empty())
+        db.forEachRow("SELECT path FROM assets ORDER BY id LIMIT 64", {}, [&](const Row& r) { out.push_back(r.text(0)); });
+    return out;
+}
+
+// ---- reading the index -------------------------------------------------------------------
+
+void letOthersIn(std::chrono::steady_clock::duration held) {
+    // The lock is no queue: a thread woken for it may find it taken again
+    // by a reader that only yields, window after window. Asleep as long as
+    // it held the lock (a moment at least), the reader lets it in.
+    std::this_thread::sleep_for(std::max<std::chrono::steady_clock::duration>(held, std::chrono::microseconds(100)));
 }
 
 namespace {
@@ -335,288 +402,79 @@ namespace {
 // Rows are read a window of row ids at a time, each window under the
 // connection's lock on its own: a library's worth of faces read at once would
 // hold up every other reader and writer of the index meanwhile.
-constexpr int64_t kWindow = 4096;
+constexpr int64_t kWindow = 256;
 
 void inWindows(Database& db, const std::string& table, const std::string& sql,
                const std::function<void(const Row&)>& f) {
     const int64_t last = db.scalarInt("SELECT MAX(rowid) FROM " + table).value_or(0);
     for (int64_t from = 0; from < last; from += kWindow) {
+        const auto start = std::chrono::steady_clock::now();
         db.forEachRow(sql, {from, from + kWindow}, f);
-        // The lock is no queue: whoever waits for it gets it now, not after
-        // the next window.
-        std::this_thread::yield();
+        letOthersIn(std::chrono::steady_clock::now() - start);
     }
 }
 
+const char* const kFileColumns = "a.id, a.path, a.kind, a.size, a.mtime, a.added, a.favorite";
+const char* const kMarkedPerson = "(name <> '' OR hidden <> 0)";
+
 }  // namespace
 
-Marks readMarks(Database& db) {
-    Marks m;
-    m.changed = marksChanged(db).value_or(0);
-    std::unordered_map<int64_t, size_t> at;
-    // The photo of columns from..from+6 (see kFileColumns); its path.
+MarkRows readMarkRows(Database& db) {
+    MarkRows m;
+    // The photo of columns from..from+6 (see kFileColumns).
     auto fileOf = [&](const Row& r, int from) {
-        const auto [it, fresh] = at.try_emplace(r.int64(from), m.files.size());
-        if (fresh)
-            m.files.push_back(MarkedFile{r.text(from + 1), int(r.int64(from + 2)), r.int64(from + 3), r.dbl(from + 4),
-                                         r.dbl(from + 5), r.int64(from + 6) != 0});
-        return m.files[it->second].path;
-    };
-    auto faceOf = [&](const Row& r, int from) {
-        MarkedFace f;
-        f.path = fileOf(r, from);
-        f.x = r.optDouble(from + 7);
-        f.y = r.optDouble(from + 8);
-        f.w = r.optDouble(from + 9);
-        f.h = r.optDouble(from + 10);
-        f.quality = r.dbl(from + 11);
-        f.embedding = r.blob(from + 12);
-        return f;
+        const int64_t id = r.int64(from);
+        m.files.try_emplace(id, MarkRows::File{r.text(from + 1), int(r.int64(from + 2)), r.int64(from + 3),
+                                               r.dbl(from + 4), r.dbl(from + 5), r.int64(from + 6) != 0});
+        return id;
     };
     const std::string files = kFileColumns;
 
     inWindows(db, "assets", "SELECT " + files + " FROM assets a WHERE a.id > ? AND a.id <= ? AND a.favorite <> 0",
               [&](const Row& r) { fileOf(r, 0); });
-
-    std::unordered_map<int64_t, size_t> album;
-    db.forEachRow("SELECT id, name, created FROM albums ORDER BY created, id", {}, [&](const Row& r) {
-        album[r.int64(0)] = m.albums.size();
-        m.albums.push_back(MarkedAlbum{r.text(1), r.dbl(2), {}});
-    });
+    db.forEachRow("SELECT id, name, created FROM albums", {},
+                  [&](const Row& r) { m.albums[r.int64(0)] = MarkRows::Album{r.text(1), r.dbl(2), {}}; });
     inWindows(db, "album_assets",
               "SELECT m.album_id, m.added, " + files +
                   " FROM album_assets m JOIN assets a ON a.id = m.asset_id WHERE m.rowid > ? AND m.rowid <= ?",
               [&](const Row& r) {
-                  const auto it = album.find(r.int64(0));
-                  if (it != album.end()) m.albums[it->second].members.push_back({fileOf(r, 2), r.dbl(1)});
+                  const auto it = m.albums.find(r.int64(0));
+                  if (it != m.albums.end()) it->second.members.emplace_back(fileOf(r, 2), r.dbl(1));
               });
-    for (MarkedAlbum& a : m.albums)
-        std::sort(a.members.begin(), a.members.end(), [](const MarkedAlbum::Member& x, const MarkedAlbum::Member& y) {
-            return x.added < y.added || (x.added == y.added && x.path < y.path);
-        });
+    for (auto& [id, a] : m.albums) std::sort(a.members.begin(), a.members.end());
 
-    std::unordered_map<int64_t, size_t> person;
-    const char* const marked = "(name <> '' OR hidden <> 0)";
-    db.forEachRow(std::string("SELECT id, name, hidden, created FROM persons WHERE ") + marked + " ORDER BY id", {},
-                  [&](const Row& r) {
-                      person[r.int64(0)] = m.persons.size();
-                      m.persons.push_back(MarkedPerson{r.text(1), r.int64(2) != 0, r.dbl(3), {}});
-                  });
+    db.forEachRow(std::string("SELECT id, name, hidden, created FROM persons WHERE ") + kMarkedPerson, {},
+                  [&](const Row& r) { m.persons[r.int64(0)] = MarkRows::Person{r.text(1), r.int64(2) != 0, r.dbl(3)}; });
     // Faces of marked people, and faces taken out of a person, in one pass.
     inWindows(db, "faces",
-              "SELECT f.locked, f.person_id, " + files +
+              "SELECT f.id, f.locked, f.person_id, " + files +
                   ", f.x, f.y, f.w, f.h, f.quality, f.embedding FROM faces f JOIN assets a ON a.id = f.asset_id "
                   "WHERE f.id > ? AND f.id <= ? AND (f.locked <> 0 OR f.person_id IN (SELECT id FROM persons WHERE " +
-                  marked + ")) ORDER BY f.id",
+                  kMarkedPerson + "))",
               [&](const Row& r) {
-                  if (r.int64(0) != 0) return m.locked.push_back(faceOf(r, 2));
-                  const auto it = person.find(r.int64(1));
-                  if (it != person.end()) m.persons[it->second].faces.push_back(faceOf(r, 2));
+                  const bool locked = r.int64(1) != 0;
+                  const int64_t person = r.isNull(2) ? 0 : r.int64(2);
+                  // Read whole between windows: one taken out of a person
+                  // meanwhile has a person the list above does not know.
+                  if (!locked && !m.persons.contains(person)) return;
+                  m.faces[r.int64(0)] = MarkRows::Face{fileOf(r, 3), r.optDouble(10), r.optDouble(11), r.optDouble(12),
+                                                       r.optDouble(13), r.dbl(14), r.blob(15), person, locked};
               });
-    // A person without a face is no person the window shows.
-    std::erase_if(m.persons, [](const MarkedPerson& p) { return p.faces.empty(); });
-
-    db.forEachRow("SELECT t.title, t.subtitle, t.custom_title, t.start, t.end, t.lat, t.lon, t.hidden, " + files +
+    db.forEachRow("SELECT t.id, t.title, t.subtitle, t.custom_title, t.start, t.end, t.lat, t.lon, t.hidden, " + files +
                       " FROM trips t LEFT JOIN assets a ON a.id = t.cover_asset "
-                      "WHERE t.custom_title IS NOT NULL OR t.hidden <> 0 OR a.id IS NOT NULL ORDER BY t.start, t.id",
+                      "WHERE t.custom_title IS NOT NULL OR t.hidden <> 0 OR a.id IS NOT NULL",
                   {}, [&](const Row& r) {
-                      MarkedTrip t{r.text(0), r.text(1), r.optText(2), r.dbl(3), r.dbl(4), r.dbl(5), r.dbl(6),
-                                   r.int64(7) != 0, std::nullopt};
-                      if (!r.isNull(8)) t.cover = fileOf(r, 8);
-                      m.trips.push_back(std::move(t));
+                      m.trips[r.int64(0)] = MarkRows::Trip{r.text(1), r.text(2), r.optText(3), r.dbl(4), r.dbl(5),
+                                                           r.dbl(6), r.dbl(7), r.int64(8) != 0,
+                                                           r.isNull(9) ? 0 : fileOf(r, 9)};
                   });
-
-    std::sort(m.files.begin(), m.files.end(), [](const MarkedFile& a, const MarkedFile& b) { return a.path < b.path; });
     return m;
 }
 
-// ---- the file ------------------------------------------------------------------------
-
-std::string marksCopyPath(const LibraryPaths& paths) { return paths.dataDir + "/" + kCopyName; }
-
-std::string encodeMarks(const Marks& m) {
-    Writer w;
-    std::unordered_map<std::string_view, uint32_t> at;
-    at.reserve(m.files.size());
-    w.put(uint32_t(m.files.size()));
-    for (const MarkedFile& f : m.files) {
-        at.emplace(f.path, uint32_t(at.size()));
-        w.text(f.path);
-        w.put(uint8_t(f.kind));
-        w.put(f.size);
-        w.put(f.mtime);
-        w.put(f.added);
-        w.put(uint8_t(f.favorite));
-    }
-    w.put(uint32_t(m.albums.size()));
-    for (const MarkedAlbum& a : m.albums) {
-        w.text(a.name);
-        w.put(a.created);
-        w.put(uint32_t(a.members.size()));
-        for (const MarkedAlbum::Member& member : a.members) {
-            w.put(at.at(member.path));
-            w.put(member.added);
-        }
-    }
-    w.put(uint32_t(m.persons.size()));
-    for (const MarkedPerson& p : m.persons) {
-        w.text(p.name);
-        w.put(uint8_t(p.hidden));
-        w.put(p.created);
-        w.put(uint32_t(p.faces.size()));
-        for (const MarkedFace& f : p.faces) putFace(w, f, at);
-    }
-    w.put(uint32_t(m.locked.size()));
-    for (const MarkedFace& f : m.locked) putFace(w, f, at);
-    w.put(uint32_t(m.trips.size()));
-    for (const MarkedTrip& t : m.trips) {
-        w.text(t.title);
-        w.text(t.subtitle);
-        w.put(uint8_t(t.customTitle.has_value()));
-        if (t.customTitle) w.text(*t.customTitle);
-        w.put(t.start);
-        w.put(t.end);
-        w.put(t.lat);
-        w.put(t.lon);
-        w.put(uint8_t(t.hidden));
-        w.put(int64_t(t.cover ? int64_t(at.at(*t.cover)) : -1));
-    }
-    return std::move(w.out);
+Marks readMarks(Database& db) {
+    const double changed = marksChanged(db).value_or(0);
+    return readMarkRows(db).marks(changed);
 }
-
-uint64_t marksDigest(std::string_view payload) { return fnv(kFnvBasis, payload); }
-
-namespace {
-
-int openFolder(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
-
-// A path's folder, open, and its name in it.
-std::pair<int, std::string> placeOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return {openFolder("."), path};
-    return {openFolder(slash == 0 ? "/" : path.substr(0, slash)), path.substr(slash + 1)};
-}
-
-CopyRead readAt(int folder, const std::string& name) {
-    CopyRead out;
-    const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return out;
-    std::string bytes;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) >= kHeaderSize &&
-        uint64_t(st.st_size) <= kHeaderSize + kMaxPayload) {
-        bytes.resize(size_t(st.st_size));
-        size_t got = 0;
-        while (got < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            got += size_t(n);
-        }
-        bytes.resize(got);
-    }
-    ::close(fd);
-    if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return out;
-    Reader header(std::string_view(bytes).substr(sizeof kMagic, kHeaderSize - sizeof kMagic));
-    const uint32_t format = header.get<uint32_t>();
-    header.get<uint32_t>();
-    const double changed = header.get<double>();
-    const uint64_t size = header.get<uint64_t>();
-    const uint64_t checksum = header.get<uint64_t>();
-    if (header.get<uint64_t>() != fnv(kFnvBasis, std::string_view(bytes).substr(0, kHeaderSize - 8))) return out;
-    if (format > kFormat) {
-        out.state = CopyState::newer;
-        return out;
-    }
-    const std::string_view payload = std::string_view(bytes).substr(kHeaderSize);
-    if (format != kFormat || size != payload.size() || fnv(kFnvBasis, payload) != checksum || !std::isfinite(changed))
-        return out;
-    if (std::optional<Marks> marks = decodePayload(payload, changed)) {
-        out.state = CopyState::readable;
-        out.marks = std::move(*marks);
-    }
-    return out;
-}
-
-void writeAll(int fd, const char* data, size_t size, const std::string& what) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw fileError(what, n < 0 ? errno : ENOSPC);
-        data += n;
-        size -= size_t(n);
-    }
-}
-
-void writeAt(int folder, const std::string& name, const Marks& marks) {
-    const std::string payload = encodeMarks(marks);
-    Writer header;
-    header.out.append(kMagic, sizeof kMagic);
-    header.put(kFormat);
-    header.put(uint32_t(0));
-    header.put(marks.changed);
-    header.put(uint64_t(payload.size()));
-    header.put(fnv(kFnvBasis, payload));
-    header.put(fnv(kFnvBasis, header.out));
-
-    const std::string writing = name + kWritingSuffix;
-    const std::string what = "Could not write the copy of the library's marks";
-    const int fd = ::openat(folder, writing.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw fileError(what, errno);
-    int error = 0;
-    try {
-        writeAll(fd, header.out.data(), header.out.size(), what);
-        const size_t half = payload.size() / 2;
-        writeAll(fd, payload.data(), half, what);
-        step("half written");
-        writeAll(fd, payload.data() + half, payload.size() - half, what);
-        step("written");
-        if (::fsync(fd) != 0) error = errno;
-    } catch (...) {
-        ::close(fd);
-        ::unlinkat(folder, writing.c_str(), 0);
-        throw;
-    }
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0) step("synced");
-    if (error == 0 && ::renameat(folder, writing.c_str(), folder, name.c_str()) != 0) error = errno;
-    if (error != 0) {
-        ::unlinkat(folder, writing.c_str(), 0);
-        throw fileError(what, error);
-    }
-    ::fsync(folder);
-    step("placed");
-}
-
-}  // namespace
-
-CopyRead readMarksCopy(const std::string& path) {
-    const auto [folder, name] = placeOf(path);
-    if (folder < 0) return {};
-    CopyRead out = readAt(folder, name);
-    ::close(folder);
-    return out;
-}
-
-CopyRead readMarksCopyIn(int folder) { return readAt(folder, kCopyName); }
-
-void writeMarksCopy(const std::string& path, const Marks& marks) {
-    const auto [folder, name] = placeOf(path);
-    if (folder < 0) throw fileError("Could not write the copy of the library's marks", errno);
-    try {
-        writeAt(folder, name, marks);
-    } catch (...) {
-        ::close(folder);
-        throw;
-    }
-    ::close(folder);
-}
-
-void writeMarksCopyIn(int folder, const Marks& marks) { writeAt(folder, kCopyName, marks); }
-
-void discardUnfinishedCopyIn(int folder) { ::unlinkat(folder, (std::string(kCopyName) + kWritingSuffix).c_str(), 0); }
-
-void setMarksWriteHook(std::function<void(std::string_view)> hook) { step.set(std::move(hook)); }
 
 void refuseEmptiedIndex(const LibraryPaths& paths) {
     struct stat st {};
@@ -625,8 +483,11 @@ void refuseEmptiedIndex(const LibraryPaths& paths) {
         return;
     }
     if (errno != ENOENT) return;
-    const CopyRead copy = readMarksCopy(marksCopyPath(paths));
-    if (copy.state == CopyState::readable && !copy.marks.empty()) throw DBError(kIndexMissing, SQLITE_NOTADB);
+    // A file longer than a copy that holds nothing: what it holds, and
+    // whether it reads, the rebuild finds out.
+    if (::lstat(marksCopyPath(paths).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        st.st_size > kEmptyCopyBytes)
+        throw DBError(kIndexMissing, SQLITE_NOTADB);
 }
 
 // ---- putting a copy back ---------------------------------------------------------------
@@ -643,6 +504,7 @@ public:
         for (const MarkedPerson& p : copy_.persons) person(p);
         for (const MarkedFace& f : copy_.locked) lockedFace(f);
         for (const MarkedTrip& t : copy_.trips) trip(t);
+        if (rules_.copyWins && rules_.copyWhole) takeAwayWhatTheCopyLacks();
         for (int64_t id : lookAgain_) db_.run("UPDATE assets SET faces_done=0 WHERE id=?", {id});
         return out_;
     }
@@ -675,6 +537,7 @@ private:
     void file(const MarkedFile& f) {
         const bool known = db_.scalarInt("SELECT COUNT(*) FROM assets WHERE path=?", {f.path}).value_or(0) != 0;
         const int64_t id = idOf(f.path);
+        if (f.favorite) favorites_.insert(id);
         if (!known || !rules_.copyWins) return;
         if (db_.scalarInt("SELECT favorite FROM assets WHERE id=?", {id}).value_or(0) != (f.favorite ? 1 : 0)) {
             db_.run("UPDATE assets SET favorite=? WHERE id=?", {f.favorite, id});
@@ -699,8 +562,11 @@ private:
             db_.run("UPDATE albums SET name=? WHERE id=?", {a.name, id});
             ++out_.marks;
         }
+        albums_.insert(id);
+        std::set<int64_t> members;
         for (const MarkedAlbum::Member& m : a.members) {
             const int64_t asset = idOf(m.path);
+            members.insert(asset);
             std::optional<double> added;
             db_.forEachRow("SELECT added FROM album_assets WHERE album_id=? AND asset_id=?", {id, asset},
                            [&](const Row& r) { added = r.dbl(0); });
@@ -712,6 +578,15 @@ private:
                 db_.run("UPDATE album_assets SET added=? WHERE album_id=? AND asset_id=?", {m.added, id, asset});
             }
         }
+        if (!rules_.copyWins || !rules_.copyWhole) return;
+        // Taken out of the album since the index's state.
+        const std::vector<int64_t> held = db_.query("SELECT asset_id FROM album_assets WHERE album_id=?", {id},
+                                                    [](const Row& r) { return r.int64(0); });
+        for (const int64_t asset : held)
+            if (!members.contains(asset)) {
+                db_.run("DELETE FROM album_assets WHERE album_id=? AND asset_id=?", {id, asset});
+                ++out_.marks;
+            }
     }
 
     // The face of the index that is the copy's face, if any.
@@ -760,6 +635,7 @@ private:
             db_.run("UPDATE persons SET name=?, hidden=? WHERE id=? AND (name<>? OR hidden<>?)",
                     {p.name, p.hidden, *id, p.name, p.hidden});
         }
+        persons_.insert(*id);
         for (const auto& [f, found] : faces) {
             if (!found) {
                 insertFace(*f, idOf(f->path), *id, false);
@@ -804,6 +680,7 @@ private:
                       [](const Row& r) { return Span{r.int64(0), r.dbl(1), r.dbl(2), r.int64(3) != 0}; });
         const std::optional<int64_t> cover = t.cover ? std::optional(idOf(*t.cover)) : std::nullopt;
         if (const Span* s = overlapping(spans, t.start, t.end)) {
+            trips_.insert(s->id);
             if (rules_.copyWins) {
                 db_.run("UPDATE trips SET custom_title=?, hidden=?, cover_asset=? WHERE id=?",
                         {t.customTitle, t.hidden, cover, s->id});
@@ -815,10 +692,38 @@ private:
             }
             return;
         }
-        db_.run("INSERT INTO trips(title, custom_title, subtitle, start, end, lat, lon, hidden, cover_asset, named) "
-                "VALUES(?,?,?,?,?,?,?,?,?,0)",
-                {t.title, t.customTitle, t.subtitle, t.start, t.end, t.lat, t.lon, t.hidden, cover});
+        trips_.insert(db_.insert(
+            "INSERT INTO trips(title, custom_title, subtitle, start, end, lat, lon, hidden, cover_asset, named) "
+            "VALUES(?,?,?,?,?,?,?,?,?,0)",
+            {t.title, t.customTitle, t.subtitle, t.start, t.end, t.lat, t.lon, t.hidden, cover}));
         ++out_.marks;
+    }
+
+    // The copy is newer than the index and read whole: a mark the index
+    // holds and the copy does not was taken away after the index's state.
+    // Faces taken out of a person stay so: nothing takes a face back but
+    // the person it then belongs to, which the copy holds.
+    void takeAwayWhatTheCopyLacks() {
+        auto notIn = [&](const std::set<int64_t>& kept, const std::string& sql) {
+            std::vector<int64_t> out;
+            db_.forEachRow(sql, {}, [&](const Row& r) {
+                if (!kept.contains(r.int64(0))) out.push_back(r.int64(0));
+            });
+            out_.marks += int(out.size());
+            return out;
+        };
+        for (const int64_t id : notIn(favorites_, "SELECT id FROM assets WHERE favorite <> 0"))
+            db_.run("UPDATE assets SET favorite=0 WHERE id=?", {id});
+        // Its members go with it (the rebuild's index has no cascades).
+        for (const int64_t id : notIn(albums_, "SELECT id FROM albums")) {
+            db_.run("DELETE FROM album_assets WHERE album_id=?", {id});
+            db_.run("DELETE FROM albums WHERE id=?", {id});
+        }
+        for (const int64_t id : notIn(persons_, "SELECT id FROM persons WHERE name <> '' OR hidden <> 0"))
+            db_.run("UPDATE persons SET name='', hidden=0 WHERE id=?", {id});
+        for (const int64_t id :
+             notIn(trips_, "SELECT id FROM trips WHERE custom_title IS NOT NULL OR hidden <> 0 OR cover_asset IS NOT NULL"))
+            db_.run("UPDATE trips SET custom_title=NULL, hidden=0, cover_asset=NULL WHERE id=?", {id});
     }
 
     Database& db_;
@@ -828,6 +733,8 @@ private:
     std::unordered_map<std::string, int64_t> ids_;
     std::set<int64_t> made_;
     std::set<int64_t> lookAgain_;
+    // What of the index the copy's marks went into.
+    std::set<int64_t> favorites_, albums_, persons_, trips_;
 };
 
 }  // namespace

@@ -232,7 +232,7 @@ QMenu* PeopleScreen::menu(const CardKey& key, QWidget* parent) {
 
 void PeopleScreen::setPersonHidden(int64_t id, bool hidden) {
     LibraryStore* s = store();
-    if (!s) return;
+    if (!s || !s->acceptsMarks()) return;
     try {
         s->db().db().run("UPDATE persons SET hidden=? WHERE id=?", {hidden ? 1 : 0, id});
     } catch (const DBError&) {

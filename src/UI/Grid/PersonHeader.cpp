@@ -314,6 +314,7 @@ void PersonHeader::mergeSuggested(int64_t source) {
 }
 
 void PersonHeader::hidePerson() {
+    if (!store_.acceptsMarks()) return;
     try {
         store_.db().db().run("UPDATE persons SET hidden=? WHERE id=?", {int64_t{1}, person_.id});
     } catch (const DBError&) {

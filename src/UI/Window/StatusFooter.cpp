@@ -53,6 +53,7 @@ StatusFooter::StatusFooter(std::shared_ptr<LibraryStore> store, QWidget* parent)
     connect(store_.get(), &LibraryStore::isOfflineChanged, this, &StatusFooter::refresh);
     connect(store_.get(), &LibraryStore::haltChanged, this, &StatusFooter::refresh);
     connect(store_.get(), &LibraryStore::isDamagedChanged, this, &StatusFooter::refresh);
+    connect(store_.get(), &LibraryStore::copyFaultChanged, this, &StatusFooter::refresh);
 }
 
 StatusFooter::StatusFooter(AppModel& model, QWidget* parent) : QWidget(parent), model_(&model) {
@@ -106,6 +107,18 @@ StatusFooter::Info StatusFooter::info(const LibraryStore& store) {
     if (store.halt() == EngineHalt::readAgainLater)
         return {tr("Some photos wait to be read again."), tr("Vintrelle tries again in a few minutes"), std::nullopt,
                 offline};
+    // The copy of the marks that a damaged index is made again from cannot
+    // follow: the library is not "Up to date" either.
+    const QString copyBehind = tr("The copy of favourites and albums is behind.");
+    switch (store.copyFault()) {
+        case MarksKeeper::Fault::none: break;
+        case MarksKeeper::Fault::diskFull: return {copyBehind, tr("The disk is full"), std::nullopt, offline};
+        case MarksKeeper::Fault::unwritable:
+            return {copyBehind, tr("Its disk can\u2019t be written"), std::nullopt, offline};
+        case MarksKeeper::Fault::notAFile:
+            return {copyBehind, tr("Something else is in the place of library.marks"), std::nullopt, offline};
+        case MarksKeeper::Fault::newer: return {copyBehind, tr("A newer Vintrelle wrote it"), std::nullopt, offline};
+    }
     const EngineStatus& s = store.status();
     switch (s.kind) {
         case EngineStatus::Kind::indexing:

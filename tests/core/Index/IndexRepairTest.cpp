@@ -13,6 +13,7 @@
 #include "Core/Index/IndexRepair.h"
 #include "Core/Index/LibraryDB.h"
 #include "Core/Index/MarksCopy.h"
+#include "Core/Index/MarksFile.h"
 #include "Core/Index/MarksKeeper.h"
 #include "fixtures/IndexDamage.h"
 #include "fixtures/TempDir.h"

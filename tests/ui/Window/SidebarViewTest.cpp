@@ -3,6 +3,8 @@
 #include <QMenu>
 #include <QPushButton>
 
+#include <filesystem>
+
 #include "App/VolumeName.h"
 #include "ChromeFixture.h"
 #include "UI/Kit/MessageSheet.h"
@@ -267,6 +269,29 @@ TEST(StatusFooter, TextsByStatus) {
         }
         EXPECT_EQ(shown.color.resolve(), k.color);
     }
+}
+
+// The copy of the marks beside the index cannot be written: the footer says
+// so, and says "Up to date" again once it can.
+TEST(StatusFooter, SaysWhenTheCopyOfTheMarksCannotBeWritten) {
+    Chrome c({storetest::makeAsset(1, "a.jpg", 1e9)});
+    LibraryStore& s = c.store();
+    StatusFooter footer(c.lib.store);
+    s.engineDidChangeStatus(EngineStatus::idle());
+    ASSERT_TRUE(s.marksKeeper().waitIdle(std::chrono::milliseconds(fixtures::patientMs)));
+    const std::string copy = s.paths().dataDir + "/library.marks";
+    std::filesystem::remove(copy);
+    std::filesystem::create_directory(copy);
+    s.setFavorite({1}, true);
+    ASSERT_TRUE(storetest::spinUntil([&] { return s.copyFault() != MarksKeeper::Fault::none; }));
+    EXPECT_EQ(footer.shown().text.toStdString(), "The copy of favourites and albums is behind.");
+    EXPECT_EQ(footer.shown().detail.value_or("").toStdString(), "Something else is in the place of library.marks");
+    EXPECT_EQ(footer.shown().color.resolve(), StatusFooter::offline);
+
+    std::filesystem::remove(copy);
+    s.setFavorite({1}, false);
+    ASSERT_TRUE(storetest::spinUntil([&] { return s.copyFault() == MarksKeeper::Fault::none; }));
+    EXPECT_EQ(footer.shown().text.toStdString(), "Up to date");
 }
 
 // The footer keeps its wrapped lines and repaints only the bar while it
