@@ -14,6 +14,7 @@
 namespace vintrelle {
 
 void LibraryStore::setFavorite(const std::vector<int64_t>& ids, bool favorite) {
+    keepIndexWritable();
     Batch batch(*this);
     db_->setFavorite(ids, favorite);
     const std::shared_ptr<const AssetList> before = assets_;
@@ -45,6 +46,7 @@ void LibraryStore::setFavorite(const std::vector<int64_t>& ids, bool favorite) {
 }
 
 int64_t LibraryStore::createAlbum(const std::string& name, const std::vector<int64_t>& assets) {
+    keepIndexWritable();
     Batch batch(*this);
     std::string n = storetext::trimmed(name);
     if (n.empty()) n = "Untitled Album";
@@ -56,6 +58,7 @@ int64_t LibraryStore::createAlbum(const std::string& name, const std::vector<int
 }
 
 void LibraryStore::renameAlbum(int64_t id, const std::string& name) {
+    keepIndexWritable();
     const std::string n = storetext::trimmed(name);
     if (n.empty()) return;
     Batch batch(*this);
@@ -65,6 +68,7 @@ void LibraryStore::renameAlbum(int64_t id, const std::string& name) {
 }
 
 void LibraryStore::deleteAlbum(int64_t id) {
+    keepIndexWritable();
     Batch batch(*this);
     try {
         db_->db().run("DELETE FROM albums WHERE id=?", {id});
@@ -75,6 +79,7 @@ void LibraryStore::deleteAlbum(int64_t id) {
 }
 
 void LibraryStore::addToAlbum(int64_t id, const std::vector<int64_t>& assets) {
+    keepIndexWritable();
     Batch batch(*this);
     db_->addToAlbum(id, assets);
     reloadAlbums();
@@ -82,6 +87,7 @@ void LibraryStore::addToAlbum(int64_t id, const std::vector<int64_t>& assets) {
 }
 
 void LibraryStore::removeFromAlbum(int64_t id, const std::vector<int64_t>& assets) {
+    keepIndexWritable();
     Batch batch(*this);
     db_->removeFromAlbum(id, assets);
     reloadAlbums();
@@ -89,6 +95,7 @@ void LibraryStore::removeFromAlbum(int64_t id, const std::vector<int64_t>& asset
 }
 
 void LibraryStore::renamePerson(int64_t id, const std::string& name) {
+    keepIndexWritable();
     Batch batch(*this);
     const std::string t = storetext::trimmed(name);
     if (!t.empty()) {
@@ -107,6 +114,7 @@ void LibraryStore::renamePerson(int64_t id, const std::string& name) {
 }
 
 void LibraryStore::mergePerson(int64_t source, int64_t target) {
+    keepIndexWritable();
     if (source == target) return;
     Batch batch(*this);
     const auto from = person(source);
@@ -117,6 +125,7 @@ void LibraryStore::mergePerson(int64_t source, int64_t target) {
 }
 
 void LibraryStore::removeFromPerson(int64_t person, const std::vector<int64_t>& assets) {
+    keepIndexWritable();
     Batch batch(*this);
     for (int64_t asset : assets) {
         try {
@@ -136,6 +145,7 @@ void LibraryStore::removeFromPerson(int64_t person, const std::vector<int64_t>& 
 }
 
 void LibraryStore::renameTrip(int64_t id, const std::string& title) {
+    keepIndexWritable();
     if (!trip(id)) return;
     Batch batch(*this);
     const std::string t = storetext::trimmed(title);
@@ -174,6 +184,7 @@ void LibraryStore::loadSuggestions(int64_t person) {
 }
 
 void LibraryStore::setTripHidden(int64_t id, bool hidden) {
+    keepIndexWritable();
     if (!trip(id)) return;
     Batch batch(*this);
     try {
