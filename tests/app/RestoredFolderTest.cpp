@@ -17,7 +17,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 
 #include "App/FolderReturn.h"
 #include "App/MountWatcher.h"
@@ -297,53 +296,26 @@ TEST_F(RestoredFolder, ADataFolderDeletedUnderTheWindowIsWrittenBackWithWhatTheU
     EXPECT_EQ(m->store()->albums()[0].assetIDs.size(), 2u);
 }
 
-// The index alone deleted, with nothing done in the window: noticed, and
-// written back all the same; the store that held it never said "Up to date".
-TEST_F(RestoredFolder, AnIndexDeletedUnderTheWindowIsNoticedWithNothingDone) {
+// Another library's index copied over it in place: the window opens the
+// library again, for its opening to judge the file.
+TEST_F(RestoredFolder, AnIndexWrittenOverUnderTheWindowIsLeftForTheOpeningToJudge) {
+    fixtures::TempDir elsewhere;
+    {
+        LibraryDB other(elsewhere / "library.sqlite");
+        for (int i = 0; i < 5; ++i)
+            other.db().run("INSERT INTO assets(path, kind, size, mtime) VALUES(?,0,1,1)", {"x" + std::to_string(i)});
+    }
     const auto open = m->store();
-    fs::remove(index());
+    fs::copy_file(elsewhere / "library.sqlite", index(), fs::copy_options::overwrite_existing);
     ASSERT_TRUE(reopenedAfter(open));
-    EXPECT_EQ(StatusFooter::info(*open).text, "The index was deleted.");
-    restart();
-    EXPECT_EQ(m->store()->favoriteCount(), 1);
-    EXPECT_EQ(m->store()->albums().size(), 1u);
+    EXPECT_EQ(StatusFooter::info(*open).text, "The index was written over.");
 }
 
-// Emptied, or another library's index in its place (renamed over it, or
-// copied over it in place): the window opens the library again, and it is
-// the opening that judges the file; an emptied one is offered for rebuild,
-// and the copy of the marks was never written from it.
-TEST_F(RestoredFolder, AnIndexEmptiedOrReplacedUnderTheWindowIsNotTakenForTheLibrarys) {
-    fixtures::TempDir elsewhere;
-    const std::string other = elsewhere / "library.sqlite";
-    {
-        LibraryDB db(other);
-        for (int i = 0; i < 5; ++i)
-            db.db().run("INSERT INTO assets(path, kind, size, mtime) VALUES(?,0,1,1)", {"x" + std::to_string(i)});
-    }
-    const std::function<void()> changes[] = {
-        [&] { fs::copy_file(other, index(), fs::copy_options::overwrite_existing); },
-        [&] {
-            fs::copy_file(other, elsewhere / "moving.sqlite");
-            fs::rename(elsewhere / "moving.sqlite", index());
-        },
-    };
-    for (const auto& change : changes) {
-        const auto open = m->store();
-        change();
-        ASSERT_TRUE(reopenedAfter(open));
-        EXPECT_NE(StatusFooter::info(*open).text, "Up to date");
-        // Back to the library's own index for the next one.
-        m->closeStore();
-        fs::remove_all(dataDir());
-        copyFolder(backup, library, Part::dataFolder);
-        m->openLibrary(library);
-        ASSERT_TRUE(m->store());
-    }
-
+// Emptied: offered for rebuild, and the copy of the marks never written
+// from it.
+TEST_F(RestoredFolder, AnIndexEmptiedUnderTheWindowIsOfferedForRebuild) {
     ASSERT_TRUE(m->store()->marksKeeper().waitIdle(std::chrono::milliseconds(fixtures::patientMs)));
     const std::string marks = fixtures::readFile(dataDir() + "/library.marks");
-    ASSERT_FALSE(marks.empty());
     fs::resize_file(index(), 0);
     ASSERT_TRUE(spinUntil([&] { return m->rebuildOffer() == library; }));
     EXPECT_EQ(fixtures::readFile(dataDir() + "/library.marks"), marks);

@@ -1,8 +1,7 @@
-// The index deleted under an open library, with its data folder in the
-// library or in the user's data folder: noticed once the change has
-// settled, written back from the open connection with every mark, one made
-// a moment after the deletion included, and when the library closes; never
-// into a library folder that is itself being deleted. Real stores, folder
+// The index deleted under an open library, its data folder in the user's
+// data folder: noticed once the change has settled, and written back from
+// the open connection when noticed and when the library closes; never into
+// a library folder that is itself being deleted. Real stores, folder
 // watchers and SQLite files in temporary folders.
 
 #include <gtest/gtest.h>
@@ -42,27 +41,6 @@ std::vector<int64_t> favourites(const std::string& index) {
 }
 
 }  // namespace
-
-TEST(StoreIndexGone, AMarkMadeRightAfterTheDeletionIsWrittenBackWithTheIndex) {
-    Library lib;
-    lib.add({makeAsset(1, "a.jpg", 1.6e9), makeAsset(2, "b.jpg", 1.6e9 + 1)});
-    LibraryStore& store = *lib.store;
-    for (const char* photo : {"a.jpg", "b.jpg"}) fixtures::writeFile(store.paths().root + "/" + photo, "x");
-    store.start(false);
-    store.setFavorite({1}, true);
-    Settled settled(store);
-    const std::string index = store.paths().databasePath();
-
-    removeAll(store.paths().dataDir);
-    // Before the deletion has settled: SQLite refuses every write to the
-    // deleted file, so the index is written back first.
-    store.setFavorite({2}, true);
-    EXPECT_EQ(favourites(index), (std::vector<int64_t>{1, 2}));
-    ASSERT_TRUE(settled.next(0));
-    EXPECT_EQ(store.indexStanding(), Database::Standing::deleted);
-    EXPECT_TRUE(store.putIndexBack()) << "written back already";
-    EXPECT_FALSE(store.indexPutBackFailed());
-}
 
 TEST(StoreIndexGone, AnIndexInTheUsersDataFolderIsWrittenBackWhenNoticedAndOnClosing) {
     fixtures::TempDir dir;

@@ -47,7 +47,7 @@ constexpr auto kMovePartnerWait = std::chrono::milliseconds(20);
 // The index followed apart: its folder's parent for the folder's own name,
 // the folder for the index's name and its own going, the file for being
 // written by another program (this process holds it open and never closes
-// it), cut short (this process writes it all the time, but never empties
+// it), cut short (this process writes it all the time, but never shortens
 // it), deleted (its links counted) or moved. Added to what may already watch
 // the same folder: a portable library's folder is the data folder's parent.
 constexpr uint32_t kDataParentMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR | IN_MASK_ADD;
@@ -55,6 +55,11 @@ constexpr uint32_t kDataMask = kDataParentMask | IN_DELETE_SELF | IN_MOVE_SELF;
 constexpr uint32_t kIndexMask = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_MASK_ADD;
 
 bool isHiddenName(const char* name) { return name[0] == '.'; }
+
+off_t sizeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
 
 // Whether the first walk has put a watch on every folder; shared with the
 // calls that wait for it, which may outlive the watcher.
@@ -108,6 +113,7 @@ struct FolderWatcher::Impl {
     std::string indexPath, indexName, dataDir, dataName, dataParent;
     std::function<void()> onDataChange;
     int indexWD = -1, dataWD = -1, parentWD = -1;  // watcher thread only
+    off_t indexSize = 0;                            // of the file watched, when last seen
     bool dataChanged = false, rearmData = false;
     // When something watched last changed, other than by Vintrelle; 0: never.
     std::atomic<Clock::rep> lastActivity{0};
@@ -117,7 +123,7 @@ struct FolderWatcher::Impl {
         return last == 0 ? Clock::duration::max() : Clock::now() - Clock::time_point(Clock::duration(last));
     }
     void watchIndex();
-    bool concernsIndex(const inotify_event& e) const;
+    bool concernsIndex(const inotify_event& e);
     void reportIndexIfDue();
 
     void run();
@@ -175,16 +181,19 @@ void FolderWatcher::Impl::watchIndex() {
     // its place is watched afresh.
     parentWD = ::inotify_add_watch(inotifyFD, dataParent.c_str(), kDataParentMask);
     dataWD = ::inotify_add_watch(inotifyFD, dataDir.c_str(), kDataMask);
+    const int before = indexWD;
     indexWD = ::inotify_add_watch(inotifyFD, indexPath.c_str(), kIndexMask);
+    if (indexWD != before) indexSize = sizeOf(indexPath);
 }
 
-bool FolderWatcher::Impl::concernsIndex(const inotify_event& e) const {
+bool FolderWatcher::Impl::concernsIndex(const inotify_event& e) {
     if (indexPath.empty() || e.wd < 0) return false;
     const bool named = e.len > 0 && e.name[0] != '\0';
     if (e.wd == indexWD) {
         if (e.mask & ~IN_MODIFY) return true;
-        struct stat st {};
-        return ::stat(indexPath.c_str(), &st) == 0 && st.st_size == 0;
+        // This process writes it all the time, but never makes it shorter.
+        const off_t size = sizeOf(indexPath), was = std::exchange(indexSize, size);
+        return size < was || size == 0;
     }
     if (e.wd == dataWD && (e.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))) return true;
     if (e.wd == dataWD && named && indexName == e.name) return true;

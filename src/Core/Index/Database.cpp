@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +34,25 @@ bool isIOCode(int code) {
 int classified(int code, int systemErrno) {
     if (isIOCode(code) && (systemErrno == ENOSPC || systemErrno == EDQUOT)) return SQLITE_FULL;
     return code;
+}
+
+// Whether the file at `path` is shorter than its own header says, as one cut
+// short is (SQLite rewrites the first page before a commit's others, but not
+// while this connection's lock is held, and never shrinks a file that is
+// not vacuumed); a header that is not SQLite's says nothing here.
+bool cutShort(const std::string& path, off_t size) {
+    unsigned char h[100];
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool read = ::pread(fd, h, sizeof h, 0) == ssize_t(sizeof h);
+    ::close(fd);
+    if (!read || std::memcmp(h, "SQLite format 3", 16) != 0) return false;
+    auto be32 = [&](int at) { return uint32_t(h[at]) << 24 | uint32_t(h[at + 1]) << 16 | uint32_t(h[at + 2]) << 8 | h[at + 3]; };
+    const uint32_t pageSize = h[16] == 0 && h[17] == 1 ? 65536 : uint32_t(h[16]) << 8 | h[17];
+    // The count in the header holds only when written with the change counter.
+    const uint32_t pages = be32(28);
+    if (pages == 0 || be32(24) != be32(92)) return false;
+    return uint64_t(pages) * pageSize > uint64_t(size);
 }
 
 // How often connections other than this one have changed the file; none when
@@ -350,7 +370,7 @@ Database::Standing Database::standing() {
     // none that writes, so another program wrote the file. A file that no
     // longer reads as a database says nothing here; its next statement
     // finds it damaged.
-    if (there.st_size == 0) {
+    if (there.st_size == 0 || cutShort(path_, there.st_size)) {
         changedElsewhere_ = Standing::emptied;
     } else if (dataVersion_) {
         const std::optional<int64_t> now = dataVersion(handle_);

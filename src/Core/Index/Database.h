@@ -145,9 +145,9 @@ public:
     // What stands at the path the connection opened, next to the file it
     // opened: that file; nothing, the file deleted (it lives on in this
     // connection alone) or moved away under another name; another file; or
-    // the file, emptied or written over in place by another program. The
-    // last two last: the file is no longer the one opened, however it reads
-    // later.
+    // the file, emptied or cut short, or written over in place, by another
+    // program. The last two last: the file is no longer the one opened,
+    // however it reads later.
     enum class Standing { kept, deleted, moved, replaced, emptied, overwritten };
     Standing standing();
     // Writes the whole database, as the connection sees it, to a new file at
