@@ -195,6 +195,7 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
     disconnect(damageConnection_);
     disconnect(refusedConnection_);
     disconnect(offlineConnection_);
+    disconnect(indexConnection_);
     store_ = std::move(v);
     ++storeGeneration_;
     contentCache_.reset();
@@ -219,6 +220,12 @@ void AppModel::setStore(std::shared_ptr<LibraryStore> v) {
             store_.get(), &LibraryStore::isOfflineChanged, this,
             [this, weak = std::weak_ptr<LibraryStore>(store_)] {
                 if (storeIsStillOpen(weak) && store_->isOffline()) reopenIfReplaced();
+            },
+            Qt::QueuedConnection);
+        indexConnection_ = connect(
+            store_.get(), &LibraryStore::dataFolderChanged, this,
+            [this, weak = std::weak_ptr<LibraryStore>(store_)] {
+                if (storeIsStillOpen(weak)) reopenIfReplaced();
             },
             Qt::QueuedConnection);
     }
@@ -345,7 +352,14 @@ void AppModel::addLibrary(const std::string& given) {
 void AppModel::openLibrary(std::string path) {
     // Chosen again while open: nothing, unless its index is no longer the
     // folder's (see reopenIfReplaced).
-    if (libraryPath_ == path && store_ && !store_->folderReplaced() && !store_->indexDeleted()) return;
+    if (libraryPath_ == path && store_) {
+        if (store_->folderStands()) {
+            store_->lookAtIndex();
+            if (store_->indexStanding() == Database::Standing::kept) return;
+            return followIndex();
+        }
+        if (!store_->folderReplaced() && !store_->indexDeleted()) return;
+    }
     // Chosen while its index is made again: it opens when that is done.
     if (rebuilding_ && rebuilding_->path == path) return;
     Batch batch(*this);

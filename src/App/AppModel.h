@@ -487,24 +487,36 @@ private:
     // drive mounted over the mount point it was opened on): the library opens
     // again, on the index of the folder there now, or waits for its drive.
     // An index deleted with its folder waits for the folder to come back.
+    // With the folder standing, its index is followed (followIndex).
     void reopenIfReplaced();
+    // The open library's folder stands, but its index does not: deleted, it
+    // is written back from the store and the library opens again on it (or,
+    // when it cannot be written, the store stays open, saying so); another
+    // file in its place, or the file emptied or written over by another
+    // program, is never taken for the library's without the checks of
+    // opening: the library opens again.
+    void followIndex();
     // The folder whose return is watched for: the open library's while its
     // index is deleted, else the one the window waits for. The watch starts,
     // moves to another folder or ends to match.
     std::optional<std::string> returnAwaited() const;
     void watchForReturn();
-    // The watched folder has been still: opened once it is back with its
-    // own index, or, for a folder deleted with its index, once it is back
-    // with photos and without it (a new index).
+    // The watched folder has been still: opened once returned().
     void lookForReturn();
     // Remembers the open library's folder when it was deleted with the index
     // in it.
     void noteIndexDeleted();
+    // The open library's index went with its folder (the folder gone, or
+    // another in its place).
+    bool indexDeletedWithFolder() const;
     // A folder deleted with its index that is back, but not yet whole: it is
     // not opened (a new index made in it would be written over by the index
-    // the copy brings later, while open) until the whole folder has been
-    // still, with its index, or with photos and no index.
+    // the copy brings later, while open) until returned().
     bool stillComingBack(const std::string& path);
+    // The awaited folder is back whole: the watch of its return has found
+    // the whole folder still, and it holds its index, or photos (a new index
+    // is made for them).
+    bool returned(const std::string& path);
     // A folder that holds nothing of a library (nothing at all, or only a
     // data folder left in it), is no mount point itself, and either sits
     // where the desktop mounts drives (volumeRoot) or lies on another device
@@ -590,6 +602,7 @@ private:
     QMetaObject::Connection damageConnection_;
     QMetaObject::Connection refusedConnection_;
     QMetaObject::Connection offlineConnection_;
+    QMetaObject::Connection indexConnection_;
     mutable std::optional<std::pair<ContentKey, GridContentPtr>> contentCache_;
     QTimer searchTimer_;
     std::string pendingSearch_;

@@ -7,12 +7,10 @@
 #include <QPointer>
 #include <QSettings>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <string_view>
 #include <system_error>
 
 #include "App/AppModel.h"
@@ -38,23 +36,6 @@ bool isDirectory(const std::string& path) {
     return std::filesystem::is_directory(path, ec);
 }
 
-// Nothing but, at most, a data folder: no photo to show, and what a library
-// left in the folder when it was opened there.
-bool holdsNoLibraryFiles(const std::string& path) {
-    DIR* dir = ::opendir(path.c_str());
-    if (!dir) return false;
-    bool none = true;
-    while (dirent* e = ::readdir(dir)) {
-        const std::string_view name = e->d_name;
-        if (name != "." && name != ".." && name != LibraryPaths::kDataFolderName) {
-            none = false;
-            break;
-        }
-    }
-    ::closedir(dir);
-    return none;
-}
-
 bool contains(const std::vector<std::string>& list, const std::string& item) {
     return std::find(list.begin(), list.end(), item) != list.end();
 }
@@ -71,7 +52,7 @@ bool AppModel::isReachable(const std::string& path) const {
 bool AppModel::isLeftByItsDrive(const std::string& path) const {
     // A link into a drive counts by where it leads.
     const std::string real = resolvedPath(path);
-    if (real.empty() || !holdsNoLibraryFiles(real)) return false;
+    if (real.empty() || !LibraryPaths::holdsNothingButData(real)) return false;
     if (mounts_ ? mounts_->isMountPoint(real) : isOnDeviceOfItsOwn(real)) return false;
     const std::string user = currentUserName();
     if (volumeRoot(real, user) == real) return true;
@@ -250,9 +231,10 @@ void AppModel::checkStillReachable() {
 
 void AppModel::reopenIfReplaced() {
     if (!libraryPath_ || !store_) return;
+    if (store_->folderStands()) return followIndex();
     // Deleted with its folder: put back from a backup, the folder may still
     // be in the copying, and its index with it.
-    if (store_->indexDeleted()) {
+    if (indexDeletedWithFolder()) {
         noteIndexDeleted();
         watchForReturn();
     } else if (store_->folderReplaced()) {
@@ -260,33 +242,51 @@ void AppModel::reopenIfReplaced() {
     }
 }
 
+void AppModel::followIndex() {
+    if (!libraryPath_ || !store_) return;
+    const Database::Standing standing = store_->indexStanding();
+    if (standing == Database::Standing::kept) return;
+    // Left open when it cannot be written: what the user marks meanwhile
+    // still goes into it, and is written with it later.
+    if (standing == Database::Standing::deleted && !store_->putIndexBack()) return;
+    const std::string path = *libraryPath_;
+    Batch batch(*this);
+    closeStore();
+    openLibrary(path);
+}
+
+bool AppModel::indexDeletedWithFolder() const {
+    return store_ && store_->indexDeleted() && !store_->folderStands();
+}
+
 void AppModel::noteIndexDeleted() {
-    if (libraryPath_ && store_ && store_->indexDeleted()) deletedWithIndex_.insert(*libraryPath_);
+    if (libraryPath_ && indexDeletedWithFolder()) deletedWithIndex_.insert(*libraryPath_);
 }
 
 bool AppModel::stillComingBack(const std::string& path) {
-    if (!deletedWithIndex_.count(path)) return false;
+    return deletedWithIndex_.count(path) && !returned(path);
+}
+
+bool AppModel::returned(const std::string& path) {
     // Only the watch over the whole folder tells when a copy is done.
-    if (!returnWatch_ || returnWatch_->path() != path || !returnWatch_->wholeTree() || !returnWatch_->isStill())
-        return true;
+    if (!returnWatch_ || returnWatch_->path() != path || !returnWatch_->isStill()) return false;
     // Still and empty, or with a data folder and no index in it: the rest
     // of the copy may yet come.
-    return !FolderReturnWatch::holdsItsIndex(path) && holdsNoLibraryFiles(path);
+    return FolderReturnWatch::holdsItsIndex(path) || !LibraryPaths::holdsNothingButData(path);
 }
 
 std::optional<std::string> AppModel::returnAwaited() const {
-    if (libraryPath_ && store_ && store_->indexDeleted()) return libraryPath_;
+    if (libraryPath_ && indexDeletedWithFolder()) return libraryPath_;
     return waitingForPath_;
 }
 
 void AppModel::watchForReturn() {
     const std::optional<std::string> awaited = returnAwaited();
-    const bool wholeTree = awaited && deletedWithIndex_.count(*awaited);
-    if (returnWatch_ && awaited == returnWatch_->path() && wholeTree == returnWatch_->wholeTree()) return;
+    if (returnWatch_ && awaited == returnWatch_->path()) return;
     // Deleted later: this may run from the watch's own report.
     if (returnWatch_) returnWatch_.release()->deleteLater();
     if (!awaited) return;
-    returnWatch_ = std::make_unique<FolderReturnWatch>(*awaited, wholeTree);
+    returnWatch_ = std::make_unique<FolderReturnWatch>(*awaited);
     connect(returnWatch_.get(), &FolderReturnWatch::settled, this, &AppModel::lookForReturn);
 }
 
@@ -296,9 +296,9 @@ void AppModel::lookForReturn() {
         watchForReturn();
         return;
     }
-    if (!folderCheck_(*awaited)) return;
-    if (deletedWithIndex_.count(*awaited) ? !stillComingBack(*awaited) : FolderReturnWatch::holdsItsIndex(*awaited))
-        openLibrary(*awaited);
+    // Whether or not it was seen going with its index: a folder put back by
+    // a copy that brought no data folder is no less the library.
+    if (folderCheck_(*awaited) && returned(*awaited)) openLibrary(*awaited);
 }
 
 void AppModel::volumeDidMount() {

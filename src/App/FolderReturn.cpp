@@ -44,8 +44,7 @@ std::string indexOf(const std::string& path) {
 
 }  // namespace
 
-FolderReturnWatch::FolderReturnWatch(std::string path, bool wholeTree, QObject* parent)
-    : QObject(parent), path_(std::move(path)), wholeTree_(wholeTree) {
+FolderReturnWatch::FolderReturnWatch(std::string path, QObject* parent) : QObject(parent), path_(std::move(path)) {
     fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd_ >= 0) {
         notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
@@ -116,8 +115,7 @@ void FolderReturnWatch::arm() {
     before.swap(watched_);
     folderWatch_ = -1;
     if (isDirectory(path_)) {
-        if (wholeTree_) watchTree(path_);
-        else watch(path_, kInside);
+        watchTree(path_);
         for (const auto& [wd, dir] : watched_)
             if (dir == path_) folderWatch_ = wd;
         const std::string data = std::filesystem::path(indexOf(path_)).parent_path().string();
@@ -155,10 +153,9 @@ bool FolderReturnWatch::readChanges() {
                 watched_.erase(dir);
                 continue;
             }
-            // Away, anything near the folder may be its return; there, only
-            // the whole tree follows what comes into it without watching it
-            // all again.
-            if (folderWatch_ < 0 || !wholeTree_ || (e->wd == folderWatch_ && (e->mask & (IN_DELETE_SELF | IN_MOVE_SELF)))) {
+            // Away, anything near the folder may be its return; there, what
+            // comes into it is followed without watching it all again.
+            if (folderWatch_ < 0 || (e->wd == folderWatch_ && (e->mask & (IN_DELETE_SELF | IN_MOVE_SELF)))) {
                 rearm = true;
             } else if ((e->mask & IN_ISDIR) && (e->mask & (IN_CREATE | IN_MOVED_TO)) && e->len > 0) {
                 watchTree(dir->second + "/" + e->name);

@@ -24,16 +24,14 @@ public:
     // this is taken as done.
     static constexpr int kStillMs = 1500;
 
-    // Watches the folder, its data folder and index. With `wholeTree`, every
-    // folder below it too, and a file growing in any of them: for a folder
-    // put back whole by a copy, which brings the data folder whenever it
-    // comes to it and may spend minutes in one folder of photos, or on one
-    // video, without touching the folder itself.
-    FolderReturnWatch(std::string path, bool wholeTree, QObject* parent = nullptr);
+    // Watches the folder, every folder below it, and a file growing in any of
+    // them, and its data folder: a folder put back whole by a copy brings
+    // the data folder whenever it comes to it, and may spend minutes in one
+    // folder of photos, or on one video, without touching the folder itself.
+    explicit FolderReturnWatch(std::string path, QObject* parent = nullptr);
     ~FolderReturnWatch() override;
 
     const std::string& path() const { return path_; }
-    bool wholeTree() const { return wholeTree_; }
     // Whether the folder is there with its own index, in its data folder or
     // in the one kept on this computer for a folder that cannot be written.
     static bool holdsItsIndex(const std::string& path);
@@ -48,8 +46,7 @@ signals:
 
 private:
     // Watches what is there now: the nearest existing folder at or above the
-    // path, or, once the folder is back, the folder and its data folder (and
-    // all below it, for the whole tree).
+    // path, or, once the folder is back, all of it and its data folder.
     void arm();
     void watch(const std::string& dir, uint32_t mask);
     void watchTree(const std::string& dir);
@@ -58,7 +55,6 @@ private:
     void checkStill();
 
     std::string path_;
-    bool wholeTree_;
     int fd_ = -1;
     QSocketNotifier* notifier_ = nullptr;
     // Watch descriptor -> the folder it watches.

@@ -17,6 +17,7 @@
 #include "Core/Engine/FolderWatcher.h"
 #include "Core/Engine/LibraryEngine.h"
 #include "Core/Faces/FaceEngine.h"
+#include "Core/Index/IndexPutBack.h"
 #include "Core/Index/LibraryLock.h"
 #include "Core/Index/MarksCopy.h"
 #include "Core/Index/MarksKeeper.h"
@@ -30,6 +31,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kJoinBoundMs = 5000;
+// How long closing waits for the library to be still before writing back an
+// index deleted under it: a library folder still being deleted is left be.
+constexpr std::chrono::milliseconds kQuietBound{3000};
 // A halted library looks this often whether it can go on; on a full disk it
 // goes on once this much room has been made, and in any case every few looks.
 constexpr std::chrono::milliseconds kRetryInterval{10'000};
@@ -170,6 +174,7 @@ void LibraryStore::flushSignals() {
     if (p & cHalt) emit haltChanged();
     if (p & cDamaged) emit isDamagedChanged();
     if (p & cCopyFault) emit copyFaultChanged();
+    if (p & cIndex) emit indexStandingChanged();
     if (p & cLoaded) emit hasLoadedChanged();
     if (p & cSuggestions) emit mergeSuggestionsChanged();
     if (p & cRevision) emit revisionChanged();
@@ -222,6 +227,12 @@ void LibraryStore::start(bool facesEnabled) {
                                                                      bool rescanNeeded) {
         postToMainThread([engine, changed, rescanNeeded] {
             if (auto e = engine.lock()) e->requestScan(rescanNeeded, changed);
+        });
+    });
+    std::weak_ptr<LibraryStore> self = weak_from_this();
+    watcher_->followIndex(paths_.databasePath(), [self] {
+        postToMainThread([self] {
+            if (auto s = self.lock()) s->indexPathChanged();
         });
     });
     watcher_->start();
@@ -309,6 +320,10 @@ void LibraryStore::applyFaceDataVersion() {
 }
 
 void LibraryStore::shutdown() {
+    // What the user made since the index was deleted is in it alone.
+    if (!shutDown_ && !putBack_ && db_->db().standing() == Database::Standing::deleted &&
+        (!watcher_ || watcher_->waitUntilQuiet(kQuietBound)))
+        writeIndexBack();
     retry_.stop();
     if (watcher_) watcher_->stop();
     watcher_.reset();
@@ -330,6 +345,64 @@ bool LibraryStore::folderReplaced() const {
 
 bool LibraryStore::indexDeleted() const { return db_->db().fileDeleted(); }
 
+bool LibraryStore::folderStands() const {
+    struct stat st {};
+    if (::stat(paths_.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    return openedInode_ == 0 || (st.st_dev == openedDevice_ && st.st_ino == openedInode_);
+}
+
+void LibraryStore::indexPathChanged() {
+    if (shutDown_) return;
+    lookAtIndex();
+    emit dataFolderChanged();
+}
+
+void LibraryStore::lookAtIndex() {
+    // Written back, the index is followed no further: the library is to be
+    // opened again on it.
+    if (shutDown_ || putBack_) return;
+    Batch batch(*this);
+    // A portable index goes with its library folder, and the folder gone, or
+    // another in its place, is followed as such.
+    const Database::Standing now =
+        paths_.portable && !folderStands() ? Database::Standing::kept : db_->db().standing();
+    assign(indexStanding_, now, cIndex);
+    if (now != Database::Standing::deleted) assign(putBackFailed_, false, cIndex);
+}
+
+bool LibraryStore::putIndexBack() {
+    if (putBack_) return true;
+    if (shutDown_ || indexStanding_ != Database::Standing::deleted) return false;
+    if (writeIndexBack()) return true;
+    Batch batch(*this);
+    assign(putBackFailed_, true, cIndex);
+    return false;
+}
+
+void LibraryStore::keepIndexWritable() {
+    // SQLite refuses every write to a file no longer at its path: a mark
+    // made now would show, and be gone once the library opens again. Written
+    // back at once, the index takes it; the change that deleted it settles
+    // later, and the library opens again then.
+    if (putBack_ || shutDown_ || db_->db().isStillAtItsPath()) return;
+    lookAtIndex();
+    if (indexStanding_ == Database::Standing::deleted) putIndexBack();
+}
+
+bool LibraryStore::writeIndexBack() {
+    // Never into a library folder that is going, another one, or one left
+    // with nothing in it (as a drive's mount point is when it is away).
+    if (paths_.portable && (!folderStands() || LibraryPaths::holdsNothingButData(paths_.root))) return false;
+    try {
+        vintrelle::putIndexBack(db_->db(), paths_);
+        putBack_ = true;
+        return true;
+    } catch (const DBError& e) {
+        qWarning("The deleted index of %s could not be written again: %s", paths_.root.c_str(), e.what());
+        return false;
+    }
+}
+
 void LibraryStore::rescan() {
     {
         Batch batch(*this);
@@ -343,6 +416,7 @@ void LibraryStore::setFacesEnabled(bool on) {
 }
 
 void LibraryStore::resetPeople() {
+    keepIndexWritable();
     {
         Batch batch(*this);
         resetFaceData();

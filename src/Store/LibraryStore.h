@@ -114,6 +114,22 @@ public:
     bool indexDeleted() const;
     // The device the library folder was on when opened; 0 when unknown.
     dev_t openedDevice() const { return openedDevice_; }
+    // The library folder is there, and is the one the store opened on.
+    bool folderStands() const;
+
+    // What stands at the index's path (Database::Standing), as last looked
+    // at while the library folder stands: deleted, alone or with its data
+    // folder, the index lives on in the connection alone. Looked at once
+    // changes there have settled, and by lookAtIndex().
+    Database::Standing indexStanding() const { return indexStanding_; }
+    void lookAtIndex();
+    // The deleted index could not be written again; the next change at its
+    // path, or closing, tries again.
+    bool indexPutBackFailed() const { return putBackFailed_; }
+    // Writes the deleted index again at its path, from the connection that
+    // holds it, which goes on on it: true when done (now or before), the
+    // library then to be opened again.
+    bool putIndexBack();
     void rescan();
     void setFacesEnabled(bool on);
     void resetPeople();
@@ -254,6 +270,10 @@ signals:
     void mergeSuggestionsChanged();
     void revisionChanged();
     void collectionsRevisionChanged();
+    void indexStandingChanged();
+    // Changes at the index's path have settled, whatever they were (the
+    // library folder may have gone with them).
+    void dataFolderChanged();
 
 private:
     enum Change : unsigned {
@@ -270,6 +290,7 @@ private:
         cHalt = 1u << 10,
         cDamaged = 1u << 11,
         cCopyFault = 1u << 12,
+        cIndex = 1u << 13,
     };
     // Collects the changes of one operation and signals them when the
     // outermost operation ends.
@@ -311,6 +332,12 @@ private:
     void applySuggestions(int64_t person, const std::vector<int64_t>& ids);
     void markDamaged();
     void retryAfterHalt();
+    void indexPathChanged();
+    // Writes the deleted index back (see putIndexBack); whether it was.
+    bool writeIndexBack();
+    // Before a user action writes: an index deleted a moment ago, whose
+    // deletion has not settled yet, is written back first.
+    void keepIndexWritable();
     // The marks may have changed: their copy follows (once loaded; the
     // opening writes it as it stands).
     void marksChanged();
@@ -353,6 +380,9 @@ private:
     std::optional<EngineHalt> halt_;
     bool isDamaged_ = false;
     MarksKeeper::Fault copyFault_ = MarksKeeper::Fault::none;
+    Database::Standing indexStanding_ = Database::Standing::kept;
+    bool putBackFailed_ = false;
+    bool putBack_ = false;  // the index was written back, and the connection is on it
     bool hasLoaded_ = false;
     bool loadedWhole_ = false;  // start() read every list without meeting damage
     std::map<int64_t, std::vector<int64_t>> mergeSuggestions_;

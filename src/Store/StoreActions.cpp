@@ -14,6 +14,7 @@
 namespace vintrelle {
 
 void LibraryStore::setFavorite(const std::vector<int64_t>& ids, bool favorite) {
+    keepIndexWritable();
     if (!acceptsMarks()) return;
     Batch batch(*this);
     db_->setFavorite(ids, favorite);
@@ -46,6 +47,7 @@ void LibraryStore::setFavorite(const std::vector<int64_t>& ids, bool favorite) {
 }
 
 int64_t LibraryStore::createAlbum(const std::string& name, const std::vector<int64_t>& assets) {
+    keepIndexWritable();
     if (!acceptsMarks()) return 0;
     Batch batch(*this);
     std::string n = storetext::trimmed(name);
@@ -58,6 +60,7 @@ int64_t LibraryStore::createAlbum(const std::string& name, const std::vector<int
 }
 
 void LibraryStore::renameAlbum(int64_t id, const std::string& name) {
+    keepIndexWritable();
     const std::string n = storetext::trimmed(name);
     if (n.empty() || !acceptsMarks()) return;
     Batch batch(*this);
@@ -67,6 +70,7 @@ void LibraryStore::renameAlbum(int64_t id, const std::string& name) {
 }
 
 void LibraryStore::deleteAlbum(int64_t id) {
+    keepIndexWritable();
     if (!acceptsMarks()) return;
     Batch batch(*this);
     try {
@@ -78,6 +82,7 @@ void LibraryStore::deleteAlbum(int64_t id) {
 }
 
 void LibraryStore::addToAlbum(int64_t id, const std::vector<int64_t>& assets) {
+    keepIndexWritable();
     if (!acceptsMarks()) return;
     Batch batch(*this);
     db_->addToAlbum(id, assets);
@@ -86,6 +91,7 @@ void LibraryStore::addToAlbum(int64_t id, const std::vector<int64_t>& assets) {
 }
 
 void LibraryStore::removeFromAlbum(int64_t id, const std::vector<int64_t>& assets) {
+    keepIndexWritable();
     if (!acceptsMarks()) return;
     Batch batch(*this);
     db_->removeFromAlbum(id, assets);
@@ -94,6 +100,7 @@ void LibraryStore::removeFromAlbum(int64_t id, const std::vector<int64_t>& asset
 }
 
 void LibraryStore::renamePerson(int64_t id, const std::string& name) {
+    keepIndexWritable();
     if (!acceptsMarks()) return;
     Batch batch(*this);
     const std::string t = storetext::trimmed(name);
@@ -113,6 +120,7 @@ void LibraryStore::renamePerson(int64_t id, const std::string& name) {
 }
 
 void LibraryStore::mergePerson(int64_t source, int64_t target) {
+    keepIndexWritable();
     if (source == target || !acceptsMarks()) return;
     Batch batch(*this);
     const auto from = person(source);
@@ -123,6 +131,7 @@ void LibraryStore::mergePerson(int64_t source, int64_t target) {
 }
 
 void LibraryStore::removeFromPerson(int64_t person, const std::vector<int64_t>& assets) {
+    keepIndexWritable();
     if (!acceptsMarks()) return;
     Batch batch(*this);
     for (int64_t asset : assets) {
@@ -142,6 +151,7 @@ void LibraryStore::removeFromPerson(int64_t person, const std::vector<int64_t>& 
 }
 
 void LibraryStore::renameTrip(int64_t id, const std::string& title) {
+    keepIndexWritable();
     if (!trip(id) || !acceptsMarks()) return;
     Batch batch(*this);
     const std::string t = storetext::trimmed(title);
@@ -180,6 +190,7 @@ void LibraryStore::loadSuggestions(int64_t person) {
 }
 
 void LibraryStore::setTripHidden(int64_t id, bool hidden) {
+    keepIndexWritable();
     if (!trip(id) || !acceptsMarks()) return;
     Batch batch(*this);
     try {

@@ -4,6 +4,9 @@
 // whatever asks for the library meanwhile, and the library opens again by
 // itself on the index put back, with the favourite and the album it holds;
 // put back without its index, it opens on a new one once the copy is done.
+// Its data folder or index alone deleted, emptied or replaced under the
+// window: noticed within seconds, the index deleted written back with what
+// the user marked meanwhile, and nothing else taken for the library's.
 // Real stores, engines and folder watchers over temporary folders.
 
 #include <gtest/gtest.h>
@@ -18,6 +21,9 @@
 #include "App/FolderReturn.h"
 #include "App/MountWatcher.h"
 #include "AppFixture.h"
+#include "Core/Engine/FolderWatcher.h"
+#include "Core/Index/MarksKeeper.h"
+#include "UI/Window/StatusFooter.h"
 #include "fixtures/MediaFixtures.h"
 #include "fixtures/TreeChecksum.h"
 
@@ -85,14 +91,7 @@ protected:
         }
         fixtures::writeFile(tmp / "mountinfo", "1 0 8:1 / / rw shared:1 - ext4 /dev/sda1 rw\n");
         settings.open()->setValue("facesEnabled", false);
-        m = std::make_unique<AppModel>(settings.open());
-        AppModel::Desktop desktop;
-        desktop.mountInfoPath = QString::fromStdString(tmp / "mountinfo");
-        desktop.fstabPath = QString::fromStdString(tmp / "no-fstab");
-        desktop.applicationDir = tmp / "app";
-        desktop.homeDir = tmp / "home";
-        m->setDesktop(std::move(desktop));
-        m->bootstrap();
+        start();
         m->addLibrary(library);
         ASSERT_TRUE(m->store());
         ASSERT_TRUE(spinUntil([&] {
@@ -105,6 +104,39 @@ protected:
         copyFolder(library, backup);
     }
     void TearDown() override { m->closeStore(); }
+
+    // The window, as it starts.
+    void start() {
+        m = std::make_unique<AppModel>(settings.open());
+        AppModel::Desktop desktop;
+        desktop.mountInfoPath = QString::fromStdString(tmp / "mountinfo");
+        desktop.fstabPath = QString::fromStdString(tmp / "no-fstab");
+        desktop.applicationDir = tmp / "app";
+        desktop.homeDir = tmp / "home";
+        m->setDesktop(std::move(desktop));
+        m->bootstrap();
+    }
+
+    const std::string dataDir() const { return library + "/.vintrelle"; }
+    const std::string index() const { return dataDir() + "/library.sqlite"; }
+
+    // The library opened again on another store than `before`, soon after
+    // the change that called for it has settled.
+    std::shared_ptr<LibraryStore> reopenedAfter(const std::shared_ptr<LibraryStore>& before) {
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_TRUE(spinUntil([&] { return m->store() != before; }));
+        EXPECT_LT(clock.elapsed(), 10 * FolderWatcher::kDataQuiet.count()) << "not noticed within seconds";
+        return m->store();
+    }
+
+    // The window closed and opened again, as at the next start.
+    void restart() {
+        m->closeStore();
+        start();
+        ASSERT_TRUE(m->store());
+        ASSERT_TRUE(spinUntil([&] { return m->store()->assets().size() == 3; }));
+    }
 
     // Deleted while open, and the window brought to the front while it is
     // gone: the window waits for the folder.
@@ -212,4 +244,79 @@ TEST_F(RestoredFolder, PutBackWithoutItsIndexItOpensOnANewOneOnceTheCopyIsDone) 
     ASSERT_TRUE(spinUntil([&] { return m->store()->assets().size() == 3; }));
     EXPECT_EQ(m->store()->favoriteCount(), 0);
     EXPECT_FALSE(m->waitingForPath());
+}
+
+// Put back without its data folder however it went: deleted and copied back
+// at once (the window never brought to the front), or moved away while the
+// window waited for it as for a drive: it opens by itself on a new index
+// once the copy has been still.
+TEST_F(RestoredFolder, PutBackWithoutItsDataFolderItOpensByItselfHoweverItWent) {
+    auto open = m->store();
+    removeFolder(library);
+    copyFolder(backup, library, Part::photos);
+    ASSERT_TRUE(spinUntil([&] { return m->store() != open && m->store() != nullptr; }));
+    EXPECT_FALSE(m->waitingForPath());
+    ASSERT_TRUE(spinUntil([&] { return m->store()->assets().size() == 3; }));
+    EXPECT_EQ(m->store()->favoriteCount(), 0);
+
+    fs::rename(library, tmp / "Moved");
+    activate();
+    ASSERT_FALSE(m->store());
+    ASSERT_EQ(m->waitingForPath(), library);
+    copyFolder(backup, library, Part::photos);
+    QElapsedTimer sinceCopy;
+    sinceCopy.start();
+    ASSERT_TRUE(spinUntil([&] { return m->store() != nullptr; })) << "still waiting for an index";
+    EXPECT_GE(sinceCopy.elapsed(), FolderReturnWatch::kStillMs) << "opened before the copy had been still";
+    EXPECT_EQ(m->store()->paths().dataDir, dataDir());
+    ASSERT_TRUE(spinUntil([&] { return m->store()->assets().size() == 3; }));
+}
+
+// rm -rf of the data folder under the window, and a favourite clicked at
+// once: the index the window holds is written back with it, every photo is
+// read again for its thumbnail, and all of it is there at the next start.
+TEST_F(RestoredFolder, ADataFolderDeletedUnderTheWindowIsWrittenBackWithWhatTheUserMarks) {
+    const auto open = m->store();
+    const int64_t clicked = open->assets()[2].id;
+    removeFolder(dataDir());
+    open->setFavorite({clicked}, true);
+    const auto reopened = reopenedAfter(open);
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ(StatusFooter::info(*open).text, "The index was deleted.");
+    ASSERT_TRUE(spinUntil([&] {
+        return reopened->assets().size() == 3 && reopened->status() == EngineStatus::idle();
+    }));
+    for (const Asset& a : reopened->assets()) EXPECT_TRUE(fs::exists(reopened->paths().thumbURL(a.id))) << a.path;
+    EXPECT_EQ(StatusFooter::info(*reopened).text, "Up to date");
+
+    restart();
+    EXPECT_EQ(m->store()->favoriteCount(), 2);
+    EXPECT_TRUE(m->store()->asset(clicked).value_or(Asset{}).favorite);
+    ASSERT_EQ(m->store()->albums().size(), 1u);
+    EXPECT_EQ(m->store()->albums()[0].assetIDs.size(), 2u);
+}
+
+// Another library's index copied over it in place: the window opens the
+// library again, for its opening to judge the file.
+TEST_F(RestoredFolder, AnIndexWrittenOverUnderTheWindowIsLeftForTheOpeningToJudge) {
+    fixtures::TempDir elsewhere;
+    {
+        LibraryDB other(elsewhere / "library.sqlite");
+        for (int i = 0; i < 5; ++i)
+            other.db().run("INSERT INTO assets(path, kind, size, mtime) VALUES(?,0,1,1)", {"x" + std::to_string(i)});
+    }
+    const auto open = m->store();
+    fs::copy_file(elsewhere / "library.sqlite", index(), fs::copy_options::overwrite_existing);
+    ASSERT_TRUE(reopenedAfter(open));
+    EXPECT_EQ(StatusFooter::info(*open).text, "The index was written over.");
+}
+
+// Emptied: offered for rebuild, and the copy of the marks never written
+// from it.
+TEST_F(RestoredFolder, AnIndexEmptiedUnderTheWindowIsOfferedForRebuild) {
+    ASSERT_TRUE(m->store()->marksKeeper().waitIdle(std::chrono::milliseconds(fixtures::patientMs)));
+    const std::string marks = fixtures::readFile(dataDir() + "/library.marks");
+    fs::resize_file(index(), 0);
+    ASSERT_TRUE(spinUntil([&] { return m->rebuildOffer() == library; }));
+    EXPECT_EQ(fixtures::readFile(dataDir() + "/library.marks"), marks);
 }

@@ -15,9 +15,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 namespace vintrelle {
 
@@ -42,8 +44,22 @@ constexpr uint32_t kDirMask = kRootMask | IN_DONT_FOLLOW;
 // A directory move arrives as a pair of events; one whose partner has not come
 // this long after it left the watched tree.
 constexpr auto kMovePartnerWait = std::chrono::milliseconds(20);
+// The index followed apart: its folder's parent for the folder's own name,
+// the folder for the index's name and its own going, the file for being
+// written by another program (this process holds it open and never closes
+// it), cut short (this process writes it all the time, but never shortens
+// it), deleted (its links counted) or moved. Added to what may already watch
+// the same folder: a portable library's folder is the data folder's parent.
+constexpr uint32_t kDataParentMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR | IN_MASK_ADD;
+constexpr uint32_t kDataMask = kDataParentMask | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr uint32_t kIndexMask = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_MASK_ADD;
 
 bool isHiddenName(const char* name) { return name[0] == '.'; }
+
+off_t sizeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
 
 // Whether the first walk has put a watch on every folder; shared with the
 // calls that wait for it, which may outlive the watcher.
@@ -92,6 +108,23 @@ struct FolderWatcher::Impl {
     bool lostEvents = false;
     bool haveBatch = false;
     Clock::time_point lastDelivery = Clock::time_point::min();
+
+    // The index followed apart; no path: not followed.
+    std::string indexPath, indexName, dataDir, dataName, dataParent;
+    std::function<void()> onDataChange;
+    int indexWD = -1, dataWD = -1, parentWD = -1;  // watcher thread only
+    off_t indexSize = 0;                            // of the file watched, when last seen
+    bool dataChanged = false, rearmData = false;
+    // When something watched last changed, other than by Vintrelle; 0: never.
+    std::atomic<Clock::rep> lastActivity{0};
+    void noteActivity() { lastActivity = Clock::now().time_since_epoch().count(); }
+    Clock::duration quietFor() const {
+        const Clock::rep last = lastActivity;
+        return last == 0 ? Clock::duration::max() : Clock::now() - Clock::time_point(Clock::duration(last));
+    }
+    void watchIndex();
+    bool concernsIndex(const inotify_event& e);
+    void reportIndexIfDue();
 
     void run();
     // Watches dir and every non-hidden folder below it; when report is set,
@@ -142,6 +175,37 @@ void FolderWatcher::Impl::addTree(const std::string& dir, bool report) {
     }
 }
 
+void FolderWatcher::Impl::watchIndex() {
+    if (indexPath.empty()) return;
+    // What stands there now: the same folder or file keeps its watch, one in
+    // its place is watched afresh.
+    parentWD = ::inotify_add_watch(inotifyFD, dataParent.c_str(), kDataParentMask);
+    dataWD = ::inotify_add_watch(inotifyFD, dataDir.c_str(), kDataMask);
+    const int before = indexWD;
+    indexWD = ::inotify_add_watch(inotifyFD, indexPath.c_str(), kIndexMask);
+    if (indexWD != before) indexSize = sizeOf(indexPath);
+}
+
+bool FolderWatcher::Impl::concernsIndex(const inotify_event& e) {
+    if (indexPath.empty() || e.wd < 0) return false;
+    const bool named = e.len > 0 && e.name[0] != '\0';
+    if (e.wd == indexWD) {
+        if (e.mask & ~IN_MODIFY) return true;
+        // This process writes it all the time, but never makes it shorter.
+        const off_t size = sizeOf(indexPath), was = std::exchange(indexSize, size);
+        return size < was || size == 0;
+    }
+    if (e.wd == dataWD && (e.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))) return true;
+    if (e.wd == dataWD && named && indexName == e.name) return true;
+    return e.wd == parentWD && named && dataName == e.name;
+}
+
+void FolderWatcher::Impl::reportIndexIfDue() {
+    if (!dataChanged || quietFor() < kDataQuiet) return;
+    dataChanged = false;
+    if (onDataChange) onDataChange();
+}
+
 void FolderWatcher::Impl::renameWatched(const std::string& from, const std::string& to) {
     for (auto& [wd, path] : dirOf) {
         if (path == from) path = to;
@@ -180,7 +244,16 @@ void FolderWatcher::Impl::handle(const inotify_event& e) {
     if (e.mask & IN_Q_OVERFLOW) {
         lostEvents = true;
         needRescan();
+        dataChanged = rearmData = !indexPath.empty();
+        noteActivity();
         return;
+    }
+    if (concernsIndex(e)) {
+        dataChanged = rearmData = true;
+        noteActivity();
+    } else if (e.wd != dataWD && e.wd != indexWD) {
+        // The data folder's other files are Vintrelle's own.
+        noteActivity();
     }
     auto dirIt = dirOf.find(e.wd);
     if (e.mask & IN_IGNORED) {
@@ -254,6 +327,7 @@ void FolderWatcher::Impl::run() {
         return;
     }
     addTree(root, false);
+    watchIndex();
     watching->set();
     // A rescan asked for during the first walk (no room for watches) is
     // delivered at once like any first event.
@@ -269,8 +343,14 @@ void FolderWatcher::Impl::run() {
             const int wait = int(kMovePartnerWait.count());
             timeout = timeout < 0 ? wait : std::min(timeout, wait);
         }
-        if (haveBatch && timeout == 0) {
+        if (dataChanged) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(kDataQuiet - quietFor()).count();
+            const int wait = int(std::max<int64_t>(0, left + 1));
+            timeout = timeout < 0 ? wait : std::min(timeout, wait);
+        }
+        if ((haveBatch || dataChanged) && timeout == 0) {
             deliverIfDue();
+            reportIndexIfDue();
             continue;
         }
         pollfd fds[2] = {{inotifyFD, POLLIN, 0}, {wakeFD, POLLIN, 0}};
@@ -304,8 +384,10 @@ void FolderWatcher::Impl::run() {
             lostEvents = false;
             if (rootWD >= 0) addTree(root, false);
         }
+        if (std::exchange(rearmData, false)) watchIndex();
         expireMoves(false);
         deliverIfDue();
+        reportIndexIfDue();
     }
     ::close(inotifyFD);
     inotifyFD = -1;
@@ -320,6 +402,28 @@ FolderWatcher::FolderWatcher(std::string root, OnChange onChange, double latency
 }
 
 FolderWatcher::~FolderWatcher() { stop(); }
+
+void FolderWatcher::followIndex(std::string indexPath, std::function<void()> onDataChange) {
+    if (impl_->started) return;
+    const std::filesystem::path index(indexPath), data = index.parent_path();
+    impl_->indexName = index.filename().string();
+    impl_->dataDir = data.string();
+    impl_->dataName = data.filename().string();
+    impl_->dataParent = data.parent_path().string();
+    impl_->indexPath = std::move(indexPath);
+    impl_->onDataChange = std::move(onDataChange);
+}
+
+bool FolderWatcher::waitUntilQuiet(std::chrono::milliseconds bound) const {
+    const auto end = Clock::now() + bound;
+    for (;;) {
+        const Clock::duration quiet = impl_->quietFor();
+        if (quiet >= kDataQuiet) return true;
+        const auto now = Clock::now();
+        if (now >= end) return false;
+        std::this_thread::sleep_for(std::min<Clock::duration>(kDataQuiet - quiet, end - now));
+    }
+}
 
 void FolderWatcher::start() {
     if (impl_->started) return;

@@ -8,7 +8,11 @@
 // (its paths are reported spelled with it); links inside it are not
 // followed. When the library folder itself cannot be watched, the first
 // batch asks for a rescan and the reason goes to the standard error.
+// The index, whose data folder may lie outside the library, can be followed
+// apart: its folder going and coming, and the file deleted, replaced or
+// written by another program.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -25,6 +29,21 @@ public:
     ~FolderWatcher();
     FolderWatcher(const FolderWatcher&) = delete;
     FolderWatcher& operator=(const FolderWatcher&) = delete;
+
+    // How long nothing may change, in the library or at its index, before a
+    // change at the index is reported: a library folder being deleted may
+    // lose its data folder first and its photos after, and the change means
+    // something else then.
+    static constexpr std::chrono::milliseconds kDataQuiet{1000};
+
+    // Also follows the index at `indexPath` and its folder: once they changed
+    // and nothing changed since for kDataQuiet, `onDataChange` is called on
+    // the watcher's thread. What Vintrelle itself writes there (the index's
+    // content, the files beside it) is not a change. Call before start().
+    void followIndex(std::string indexPath, std::function<void()> onDataChange);
+    // Waits, at most `bound`, until nothing watched has changed for
+    // kDataQuiet; whether it came to that.
+    bool waitUntilQuiet(std::chrono::milliseconds bound) const;
 
     // Does nothing when already started (or after stop). The watches are added
     // on the watcher's thread.

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +34,36 @@ bool isIOCode(int code) {
 int classified(int code, int systemErrno) {
     if (isIOCode(code) && (systemErrno == ENOSPC || systemErrno == EDQUOT)) return SQLITE_FULL;
     return code;
+}
+
+// Whether the file at `path` is shorter than its own header says, as one cut
+// short is (SQLite rewrites the first page before a commit's others, but not
+// while this connection's lock is held, and never shrinks a file that is
+// not vacuumed); a header that is not SQLite's says nothing here.
+bool cutShort(const std::string& path, off_t size) {
+    unsigned char h[100];
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool read = ::pread(fd, h, sizeof h, 0) == ssize_t(sizeof h);
+    ::close(fd);
+    if (!read || std::memcmp(h, "SQLite format 3", 16) != 0) return false;
+    auto be32 = [&](int at) { return uint32_t(h[at]) << 24 | uint32_t(h[at + 1]) << 16 | uint32_t(h[at + 2]) << 8 | h[at + 3]; };
+    const uint32_t pageSize = h[16] == 0 && h[17] == 1 ? 65536 : uint32_t(h[16]) << 8 | h[17];
+    // The count in the header holds only when written with the change counter.
+    const uint32_t pages = be32(28);
+    if (pages == 0 || be32(24) != be32(92)) return false;
+    return uint64_t(pages) * pageSize > uint64_t(size);
+}
+
+// How often connections other than this one have changed the file; none when
+// the file cannot be read as a database.
+std::optional<int64_t> dataVersion(sqlite3* h) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(h, "PRAGMA data_version", -1, &stmt, nullptr) != SQLITE_OK) return std::nullopt;
+    std::optional<int64_t> out;
+    if (sqlite3_step(stmt) == SQLITE_ROW) out = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    return out;
 }
 
 }  // namespace
@@ -94,7 +125,9 @@ DBValue Row::value(int col) const {
 
 int Row::columnCount() const { return sqlite3_column_count(stmt_); }
 
-Database::Database(const std::string& path) {
+Database::Database(const std::string& path) { open(path); }
+
+void Database::open(const std::string& path) {
     sqlite3* h = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
@@ -122,9 +155,17 @@ Database::Database(const std::string& path) {
         } catch (const DBError&) {
         }
     }
+    dataVersion_ = dataVersion(handle_);
+    changedElsewhere_ = Standing::kept;
 }
 
 Database::~Database() { close(); }
+
+void Database::reopen() {
+    std::lock_guard lock(lock_);
+    close();
+    open(path_);
+}
 
 void Database::fail(const std::string& sql) {
     if (!handle_) throw DBError(kClosed);
@@ -301,6 +342,7 @@ void Database::close() {
 
 bool Database::isStillAtItsPath() {
     std::lock_guard lock(lock_);
+    if (changedElsewhere_ != Standing::kept) return false;
     struct stat opened {}, there {};
     if (fileFd_ < 0 || ::fstat(fileFd_, &opened) != 0) return true;  // nothing to tell by
     return opened.st_nlink > 0 && ::stat(path_.c_str(), &there) == 0 && there.st_dev == opened.st_dev &&
@@ -311,6 +353,54 @@ bool Database::fileDeleted() {
     std::lock_guard lock(lock_);
     struct stat opened {};
     return fileFd_ >= 0 && ::fstat(fileFd_, &opened) == 0 && opened.st_nlink == 0;
+}
+
+Database::Standing Database::standing() {
+    std::lock_guard lock(lock_);
+    if (changedElsewhere_ != Standing::kept) return changedElsewhere_;
+    struct stat opened {}, there {};
+    if (!handle_ || fileFd_ < 0 || ::fstat(fileFd_, &opened) != 0) return Standing::kept;  // nothing to tell by
+    if (::stat(path_.c_str(), &there) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR) return Standing::kept;
+        return opened.st_nlink == 0 ? Standing::deleted : Standing::moved;
+    }
+    if (there.st_dev != opened.st_dev || there.st_ino != opened.st_ino) return Standing::replaced;
+    // This connection never leaves the file empty, and the version moves only
+    // for writes made through other connections: in this process there is
+    // none that writes, so another program wrote the file. A file that no
+    // longer reads as a database says nothing here; its next statement
+    // finds it damaged.
+    if (there.st_size == 0 || cutShort(path_, there.st_size)) {
+        changedElsewhere_ = Standing::emptied;
+    } else if (dataVersion_) {
+        const std::optional<int64_t> now = dataVersion(handle_);
+        if (now && *now != *dataVersion_) changedElsewhere_ = Standing::overwritten;
+    }
+    return changedElsewhere_;
+}
+
+void Database::writeCopy(const std::string& path) {
+    std::lock_guard lock(lock_);
+    if (!handle_) throw DBError(kClosed);
+    sqlite3* copy = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &copy, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc == SQLITE_OK) {
+        if (sqlite3_backup* backup = sqlite3_backup_init(copy, "main", handle_, "main")) {
+            rc = sqlite3_backup_step(backup, -1);
+            sqlite3_backup_finish(backup);
+            if (rc == SQLITE_DONE) rc = SQLITE_OK;
+        } else {
+            rc = sqlite3_extended_errcode(copy);
+        }
+    }
+    if (rc != SQLITE_OK) {
+        const int code = classified(copy ? sqlite3_extended_errcode(copy) : rc, copy ? sqlite3_system_errno(copy) : 0);
+        DBError e(std::string("Could not copy the database: ") + (copy ? sqlite3_errmsg(copy) : sqlite3_errstr(rc)),
+                  code == SQLITE_OK ? rc : code);
+        sqlite3_close_v2(copy);
+        throw e;
+    }
+    if (sqlite3_close_v2(copy) != SQLITE_OK) throw DBError("Could not copy the database: not closed", SQLITE_IOERR);
 }
 
 }  // namespace vintrelle

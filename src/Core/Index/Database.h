@@ -136,10 +136,27 @@ public:
     // opened on. Not once it was deleted, or when another file (a copy put
     // back from a backup) or nothing is there now: the connection still reads
     // and writes the file it opened, which is then no longer the library's.
+    // Nor once standing() found it emptied or overwritten.
     bool isStillAtItsPath();
     // Whether the file the connection opened was deleted: no name leads to it
     // any longer, and what is written to it goes when it closes.
     bool fileDeleted();
+
+    // What stands at the path the connection opened, next to the file it
+    // opened: that file; nothing, the file deleted (it lives on in this
+    // connection alone) or moved away under another name; another file; or
+    // the file, emptied or cut short, or written over in place, by another
+    // program. The last two last: the file is no longer the one opened,
+    // however it reads later.
+    enum class Standing { kept, deleted, moved, replaced, emptied, overwritten };
+    Standing standing();
+    // Writes the whole database, as the connection sees it, to a new file at
+    // `path` (which must not exist); throws DBError. Nothing else uses the
+    // connection meanwhile.
+    void writeCopy(const std::string& path);
+    // Closes the connection and opens the file now at its path in its place;
+    // throws DBError (the connection then stays closed).
+    void reopen();
 
     DBFaults faults() const;
     bool isDamaged() const { return damaged_.load(); }
@@ -153,6 +170,7 @@ public:
     std::recursive_mutex& lock() { return lock_; }
 
 private:
+    void open(const std::string& path);
     sqlite3_stmt* prepare(const std::string& sql);
     void bind(sqlite3_stmt* stmt, const DBArgs& args);
     [[noreturn]] void fail(const std::string& sql);
@@ -165,6 +183,10 @@ private:
     // whether it was deleted); -1 when it could not be.
     std::string path_;
     int fileFd_ = -1;
+    // How often other connections had changed the file when this one opened
+    // it, and what this one has since found them to have done to it.
+    std::optional<int64_t> dataVersion_;
+    Standing changedElsewhere_ = Standing::kept;
     std::recursive_mutex lock_;
     std::unordered_map<std::string, sqlite3_stmt*> cache_;
     int depth_ = 0;

@@ -1,5 +1,6 @@
 #include "Core/Index/LibraryPaths.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -202,6 +203,21 @@ LibraryPaths LibraryPaths::resolve(const std::string& rootIn, const WritableChec
     const Dir rootDir = Dir::open(AT_FDCWD, root);
     if (!rootDir) return {root, dataFolderIn(root), true};
     return choose(root, rootDir, writableOr(writable)).value_or(LibraryPaths{root, dataFolderIn(root), true});
+}
+
+bool LibraryPaths::holdsNothingButData(const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return false;
+    bool none = true;
+    while (dirent* e = ::readdir(dir)) {
+        const std::string_view name = e->d_name;
+        if (name != "." && name != ".." && name != kDataFolder) {
+            none = false;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return none;
 }
 
 void LibraryPaths::prepare() const {

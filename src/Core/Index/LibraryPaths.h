@@ -48,6 +48,10 @@ struct LibraryPaths {
     std::string faceURL(int64_t id) const;
     std::string databasePath() const { return dataDir + "/library.sqlite"; }
 
+    // Whether a folder that can be listed holds nothing but, at most, a data
+    // folder: no photo, and what a library left in it when opened there.
+    static bool holdsNothingButData(const std::string& folder);
+
     static std::string fallbackFolderName(std::string_view path);
     // $XDG_DATA_HOME (or ~/.local/share) + "/Vintrelle/Libraries"
     static std::string applicationSupportLibraries();

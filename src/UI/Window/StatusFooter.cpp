@@ -54,6 +54,7 @@ StatusFooter::StatusFooter(std::shared_ptr<LibraryStore> store, QWidget* parent)
     connect(store_.get(), &LibraryStore::haltChanged, this, &StatusFooter::refresh);
     connect(store_.get(), &LibraryStore::isDamagedChanged, this, &StatusFooter::refresh);
     connect(store_.get(), &LibraryStore::copyFaultChanged, this, &StatusFooter::refresh);
+    connect(store_.get(), &LibraryStore::indexStandingChanged, this, &StatusFooter::refresh);
 }
 
 StatusFooter::StatusFooter(AppModel& model, QWidget* parent) : QWidget(parent), model_(&model) {
@@ -94,6 +95,24 @@ StatusFooter::Info StatusFooter::info(const AppModel::Rebuilding& rebuild) {
 }
 
 StatusFooter::Info StatusFooter::info(const LibraryStore& store) {
+    // The index open is no longer the library's: whatever the engine last
+    // said was about it.
+    switch (store.indexStanding()) {
+        case Database::Standing::kept: break;
+        case Database::Standing::deleted:
+            return {tr("The index was deleted."),
+                    store.indexPutBackFailed() ? tr("It can\u2019t be written again") : tr("Writing it again\u2026"),
+                    std::nullopt, offline};
+        case Database::Standing::moved:
+            return {tr("The index was moved away."), tr("Opening the library again\u2026"), std::nullopt, offline};
+        case Database::Standing::replaced:
+            return {tr("The index was replaced."), tr("Opening the library again\u2026"), std::nullopt, offline};
+        case Database::Standing::emptied:
+            return {tr("The index was emptied."), tr("Opening the library again\u2026"), std::nullopt, offline};
+        case Database::Standing::overwritten:
+            return {tr("The index was written over."), tr("Opening the library again\u2026"), std::nullopt,
+                    offline};
+    }
     if (store.isOffline()) return {tr("Drive not connected"), std::nullopt, std::nullopt, offline};
     // Indexing stopped with work left: never "Up to date".
     if (store.isDamaged()) return {tr("The index is damaged."), std::nullopt, std::nullopt, offline};

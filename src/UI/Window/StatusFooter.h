@@ -42,9 +42,9 @@ public:
     // Follows the model's rebuild of an index.
     StatusFooter(AppModel& model, QWidget* parent = nullptr);
 
-    // What the footer shows for a store's state: offline first, then a
-    // damaged index or a run stopped by a failed write, then the engine's
-    // status.
+    // What the footer shows for a store's state: an index gone from under it
+    // first, then offline, then a damaged index or a run stopped by a failed
+    // write, then the engine's status.
     static Info info(const LibraryStore& store);
     static Info info(const AppModel::Rebuilding& rebuild);
     const Info& shown() const { return info_; }

@@ -6,10 +6,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 #include "Core/Engine/FolderWatcher.h"
+#include "Core/Index/Database.h"
+#include "fixtures/Patience.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;
@@ -234,4 +238,46 @@ TEST(FolderWatcher, ALibraryFolderThatCannotBeWatchedAsksForARescan) {
         EXPECT_TRUE(batches.waitFor([&] { return batches.rescans == 1; }));
         EXPECT_TRUE(batches.paths.empty());
     }
+}
+
+// The index, followed apart from the library: a change to it is reported
+// once nothing anywhere has changed for a moment, never what Vintrelle
+// writes there itself.
+TEST(FolderWatcher, TheIndexIsReportedOnceItAndTheLibraryAreStill) {
+    fixtures::TempDir dir;
+    const std::string data = dir / ".vintrelle", index = data + "/library.sqlite";
+    fs::create_directories(data);
+    Database db(index);
+    db.exec("CREATE TABLE t (v)");
+    Batches batches, reports;
+    FolderWatcher watcher(dir.path(), batches.callback(), 0.1);
+    watcher.followIndex(index, [cb = reports.callback()] { cb({}, false); });
+    watcher.start();
+    watcher.untilWatching()();
+
+    for (int i = 0; i < 20; ++i) db.run("INSERT INTO t VALUES(?)", {i});
+    fixtures::writeFile(data + "/library.marks.tmp", "m");
+    fs::rename(data + "/library.marks.tmp", data + "/library.marks");
+    EXPECT_FALSE(reports.waitFor([&] { return reports.calls > 0; }, 2 * FolderWatcher::kDataQuiet));
+    EXPECT_TRUE(watcher.waitUntilQuiet(0ms));
+
+    // Another program writes the file the connection holds.
+    std::ofstream(index, std::ios::app) << "written elsewhere";
+    const auto written = std::chrono::steady_clock::now();
+    ASSERT_TRUE(reports.waitFor([&] { return reports.calls == 1; }));
+    EXPECT_GE(reports.times[0] - written, FolderWatcher::kDataQuiet);
+
+    // The data folder deleted while photos keep going in the library (as a
+    // library folder being deleted loses them): reported once they stop.
+    fs::remove_all(data);
+    std::chrono::steady_clock::time_point lastPhoto;
+    for (int i = 0; i < 6; ++i) {
+        if (i > 0) std::this_thread::sleep_for(FolderWatcher::kDataQuiet / 4);
+        fixtures::writeFile(dir / ("photo-" + std::to_string(i) + ".jpg"), "x");
+        lastPhoto = std::chrono::steady_clock::now();
+    }
+    EXPECT_FALSE(watcher.waitUntilQuiet(0ms));
+    ASSERT_TRUE(reports.waitFor([&] { return reports.calls == 2; }));
+    EXPECT_GE(reports.times[1] - lastPhoto, FolderWatcher::kDataQuiet);
+    EXPECT_TRUE(watcher.waitUntilQuiet(std::chrono::milliseconds(fixtures::patientMs)));
 }
