@@ -1,7 +1,11 @@
 // Vintrelle: a photo library over a folder of photos and videos.
 
 #include <QApplication>
-#include <QDir>
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
 
 #include "App/AppModel.h"
 #include "App/LaunchRequest.h"
@@ -16,7 +20,13 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     VintrelleApp::prepare(app);
 
-    const LaunchRequest request = parseLaunchArguments(app.arguments().mid(1), QDir::currentPath());
+    // The arguments as the bytes they are (QApplication has taken its own
+    // out), against the folder as the bytes it is: a decoded name would have
+    // lost what it was.
+    std::error_code noFolder;
+    const std::string workingDir = std::filesystem::current_path(noFolder).string();
+    const LaunchRequest request = parseLaunchArguments(std::vector<std::string>(argv + 1, argv + argc),
+                                                       noFolder ? std::string("/") : workingDir);
     // A second launch hands its folders to the running one and ends. When
     // the runtime folder cannot take the lock at all, this launch runs on its
     // own, and says why.

@@ -16,6 +16,7 @@
 #include "App/FileExport.h"
 #include "App/FolderReturn.h"
 #include "App/MountWatcher.h"
+#include "App/PathText.h"
 #include "App/PreUnmountWatcher.h"
 #include "App/SystemAppearance.h"
 #include "Core/Index/IndexRepair.h"
@@ -102,7 +103,7 @@ AppModel::~AppModel() = default;
 void AppModel::loadPreferences() {
     Batch batch(*this);
     std::vector<std::string> libraries;
-    for (const QString& path : settings_->value(kLibraries).toStringList()) libraries.push_back(path.toStdString());
+    for (const QString& path : settings_->value(kLibraries).toStringList()) libraries.push_back(pathFromText(path));
     setLibraries(std::move(libraries));
 
     // A stored size that is not a finite number counts as no size at all.
@@ -118,7 +119,7 @@ void AppModel::loadPreferences() {
 
 void AppModel::saveLibraries() {
     QStringList list;
-    for (const std::string& path : libraries_) list.push_back(QString::fromStdString(path));
+    for (const std::string& path : libraries_) list.push_back(pathText(path));
     settings_->setValue(kLibraries, list);
 }
 
@@ -369,7 +370,7 @@ void AppModel::openLibrary(std::string path) {
     const bool comingBack = stillComingBack(path);
     closeStore();
     setLibraryPath(path);
-    settings_->setValue(kLastLibrary, QString::fromStdString(path));
+    settings_->setValue(kLastLibrary, pathText(path));
     resetNavigation();
     if (comingBack || !folderCheck_(path)) {
         setWaitingForPath(path);

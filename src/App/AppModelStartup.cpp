@@ -17,6 +17,7 @@
 #include "App/FolderReturn.h"
 #include "App/MountTable.h"
 #include "App/MountWatcher.h"
+#include "App/PathText.h"
 #include "App/PortableLibraries.h"
 #include "App/PreUnmountWatcher.h"
 #include "App/SystemAppearance.h"
@@ -56,7 +57,7 @@ bool AppModel::isLeftByItsDrive(const std::string& path) const {
     if (mounts_ ? mounts_->isMountPoint(real) : isOnDeviceOfItsOwn(real)) return false;
     const std::string user = currentUserName();
     if (volumeRoot(real, user) == real) return true;
-    const QVariant seen = settings_->value(kLibraryDevices).toMap().value(QString::fromStdString(path));
+    const QVariant seen = settings_->value(kLibraryDevices).toMap().value(pathText(path));
     bool known = false;
     const qulonglong device = seen.toString().toULongLong(&known);
     struct stat st {};
@@ -66,7 +67,7 @@ bool AppModel::isLeftByItsDrive(const std::string& path) const {
 void AppModel::rememberWhereSeen(const std::string& path, const LibraryStore& store) {
     if (store.openedDevice() == 0) return;
     QVariantMap seen = settings_->value(kLibraryDevices).toMap();
-    const QString key = QString::fromStdString(path), value = QString::number(qulonglong(store.openedDevice()));
+    const QString key = pathText(path), value = QString::number(qulonglong(store.openedDevice()));
     if (seen.value(key).toString() == value) return;
     seen.insert(key, value);
     settings_->setValue(kLibraryDevices, seen);
@@ -74,7 +75,7 @@ void AppModel::rememberWhereSeen(const std::string& path, const LibraryStore& st
 
 void AppModel::forgetWhereSeen(const std::string& path) {
     QVariantMap seen = settings_->value(kLibraryDevices).toMap();
-    if (seen.remove(QString::fromStdString(path)) == 0) return;
+    if (seen.remove(pathText(path)) == 0) return;
     if (seen.isEmpty()) settings_->remove(kLibraryDevices);
     else settings_->setValue(kLibraryDevices, seen);
 }
@@ -127,8 +128,7 @@ void AppModel::bootstrap(const LaunchRequest& launch) {
 
     std::optional<std::string> preferred;
     const QVariant last = settings_->value(kLastLibrary);
-    if (last.isValid() && contains(libraries_, last.toString().toStdString()))
-        preferred = last.toString().toStdString();
+    if (last.isValid() && contains(libraries_, pathFromText(last.toString()))) preferred = pathFromText(last.toString());
     std::optional<std::string> firstReachable;
     for (const std::string& path : libraries_) {
         if (folderCheck_(path)) {

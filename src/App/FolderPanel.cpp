@@ -19,6 +19,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "App/DesktopServices.h"
@@ -50,10 +52,17 @@ QString parentWindowId(QWidget* window) {
     return QStringLiteral("x11:") + QString::number(window->window()->winId(), 16);
 }
 
+// Where Qt's panel opens. It lists only folders whose names are text, so a
+// start folder named in other bytes leaves it to choose.
 QString startFolderOf(const FolderQuestion& q) {
     QString start = QFile::decodeName(QByteArray::fromStdString(q.startFolder));
     if (!start.isEmpty() && QDir(start).exists()) return start;
     return {};
+}
+
+bool isFolder(const std::string& path) {
+    std::error_code ec;
+    return !path.empty() && std::filesystem::is_directory(path, ec);
 }
 
 // One question to the portal: the call, then the Response signal on the
@@ -76,7 +85,7 @@ public:
                             {QStringLiteral("multiple"), false},
                             {QStringLiteral("directory"), true}};
         // The path as bytes with their terminating NUL, as the portal takes it.
-        if (!startFolderOf(question_).isEmpty())
+        if (isFolder(question_.startFolder))
             options.insert(QStringLiteral("current_folder"), QByteArray(question_.startFolder.c_str(),
                                                                           qsizetype(question_.startFolder.size() + 1)));
         QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kChooser, QStringLiteral("OpenFile"));

@@ -99,23 +99,36 @@ void LibraryStore::removeFromAlbum(int64_t id, const std::vector<int64_t>& asset
     raiseCollectionsRevision();
 }
 
+std::vector<int64_t> LibraryStore::namesakes(int64_t id, const std::string& name) {
+    // The index, not the list: someone whose photos all changed, or who is
+    // off the list while faces are off, still bears the name.
+    std::vector<Person> people;
+    try {
+        people = db_->db().query("SELECT id, name FROM persons WHERE name <> '' ORDER BY id", {}, [](const Row& r) {
+            Person p;
+            p.id = r.int64(0);
+            p.name = r.text(1);
+            return p;
+        });
+    } catch (const DBError&) {
+        people = persons_;
+    }
+    std::vector<int64_t> out;
+    for (const Person& other : people)
+        if (other.id != id && storetext::equalIgnoringCase(other.name, name)) out.push_back(other.id);
+    return out;
+}
+
 void LibraryStore::renamePerson(int64_t id, const std::string& name) {
     keepIndexWritable();
     if (!acceptsMarks()) return;
     Batch batch(*this);
     const std::string t = storetext::trimmed(name);
-    if (!t.empty()) {
-        for (const Person& other : persons_) {
-            if (other.id == id || !storetext::equalIgnoringCase(other.name, t)) continue;
-            // The renamed person keeps its id and the typed spelling; the
-            // namesake's faces move to it.
-            db_->renamePerson(id, t);
-            db_->mergePerson(other.id, id);
-            reloadPeople();
-            return;
-        }
-    }
     db_->renamePerson(id, t);
+    // The renamed person keeps its id and the typed spelling; each namesake's
+    // faces move to it (two of one name, left by an earlier version, become one).
+    if (!t.empty())
+        for (int64_t other : namesakes(id, t)) db_->mergePerson(other, id);
     reloadPeople();
 }
 

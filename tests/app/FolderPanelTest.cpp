@@ -11,6 +11,7 @@
 #include <QFileDialog>
 #include <QLabel>
 
+#include <filesystem>
 #include <mutex>
 
 #include "App/FolderPanel.h"
@@ -21,6 +22,7 @@
 using namespace vintrelle;
 using apptest::PrivateBus;
 using apptest::spinUntil;
+namespace fs = std::filesystem;
 
 // The portal's FileChooser as the desktop serves it: OpenFile answers with
 // the request's handle at once; the choice comes later as its Response.
@@ -88,21 +90,25 @@ TEST(FolderPanel, ThePortalsChooserAnswers) {
     FakeChooser* chooser = bus.serve(new FakeChooser);
     fixtures::TempDir start;
     const std::string chosen = start / "Fotos \xC3\xBC";  // a blank and an umlaut: percent-encoded in the URI
+    const std::string latin = start / "lib_\xE9t\xE9";     // named in Latin-1: its bytes, percent-encoded
+    fs::create_directories(latin);
 
     struct Round {
         uint code;
         QStringList uris;
         std::optional<std::string> folder;
+        std::string startFolder;
     };
     const Round rounds[] = {
-        {0, {QString::fromLatin1(fileUrl(chosen).toEncoded())}, chosen},
-        {1, {}, std::nullopt},                                        // cancelled
-        {0, {QStringLiteral("https://example.org/x")}, std::nullopt},  // not a local folder
+        {0, {QString::fromLatin1(fileUrl(chosen).toEncoded())}, chosen, start.path()},
+        {1, {}, std::nullopt, start.path()},                                        // cancelled
+        {0, {QStringLiteral("https://example.org/x")}, std::nullopt, start.path()},  // not a local folder
+        {0, {QString::fromLatin1(fileUrl(latin + "/x").toEncoded())}, latin + "/x", latin},
     };
     size_t n = 0;
     for (const Round& r : rounds) {
         Asked asked;
-        FolderPanel::ask({QStringLiteral("Choose where to copy 3 items."), QStringLiteral("Export"), start.path(), true},
+        FolderPanel::ask({QStringLiteral("Choose where to copy 3 items."), QStringLiteral("Export"), r.startFolder, true},
                          nullptr, asked.answer(), bus.client());
         EXPECT_TRUE(FolderPanel::isOpen());
         ASSERT_TRUE(spinUntil([&] { return chooser->calls().size() == n + 1; }));
@@ -113,7 +119,7 @@ TEST(FolderPanel, ThePortalsChooserAnswers) {
         EXPECT_TRUE(call.options.value("modal").toBool());
         EXPECT_FALSE(call.options.value("multiple").toBool());
         EXPECT_EQ(call.options.value("current_folder").toByteArray(),
-                  QByteArray(start.path().c_str(), qsizetype(start.path().size() + 1)));  // with its NUL
+                  QByteArray(r.startFolder.c_str(), qsizetype(r.startFolder.size() + 1)));  // with its NUL
         // Asked again while the chooser is up: nothing more.
         FolderPanel::ask({QStringLiteral("again"), QStringLiteral("Export"), {}, true}, nullptr, asked.answer(),
                          bus.client());

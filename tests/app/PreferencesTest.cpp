@@ -86,6 +86,9 @@ TEST(Preferences, LibraryListRoundTrip) {
         {"Rome, 2019"},  // one entry with a comma must not read back as two
         {"Photos", "Rome, 2019"},
         {"\"Quoted\" photos", "Fotos de S\u00e3o Paulo \u5199\u771f", " leading blank", "semi;colon=back\\slash"},
+        // Named in Latin-1, as old drives and archives have it; one name
+        // holds a '%', which its text must not take for an escape.
+        {"Photos", "lib_\xE9t\xE9", "Alb\xFCm 100% \xA9 1998"},
     };
     for (const auto& names : lists) {
         Settings s;
@@ -104,6 +107,16 @@ TEST(Preferences, LibraryListRoundTrip) {
             EXPECT_EQ(m.libraries(), paths);
         }
         EXPECT_EQ(AppModel(s.open()).libraries(), paths) << (names.empty() ? "none" : names[0]);
+        // Stored as text a person can read: UTF-8 paths as they are.
+        const QStringList stored = s.open()->value("libraries").toStringList();
+        ASSERT_EQ(stored.size(), qsizetype(paths.size()));
+        for (size_t i = 0; i < paths.size(); ++i) {
+            if (QString::fromStdString(paths[i]).toStdString() == paths[i]) {
+                EXPECT_EQ(stored[qsizetype(i)], QString::fromStdString(paths[i]));
+            } else {
+                EXPECT_TRUE(stored[qsizetype(i)].startsWith("file:///")) << stored[qsizetype(i)].toStdString();
+            }
+        }
     }
 }
 

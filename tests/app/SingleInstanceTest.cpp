@@ -50,6 +50,42 @@ TEST(LaunchRequest, ParsesLibraryOptionFoldersAndFileUris) {
     }
 }
 
+// Arguments are bytes: names in Latin-1 (the launching folder's too, and a
+// desktop's percent-encoded URI of one) stay the bytes they are, relative
+// paths are made absolute as bytes, and the request handed to a running
+// instance reads back the same there.
+TEST(LaunchRequest, KeepsPathsThatAreNotUtf8AsTheirBytes) {
+    const std::string cwd = "/home/u/caf\xE9";
+    struct Case {
+        std::vector<std::string> args;
+        LaunchRequest want;
+    } cases[] = {
+        {{"-library", "lib_\xE9t\xE9"}, {"/home/u/caf\xE9/lib_\xE9t\xE9", {}}},
+        {{"-library", "file:///media/u/Disk/Alb%FCm%20100%25"}, {"/media/u/Disk/Alb\xFCm 100%", {}}},
+        {{"file:///media/u/Fotos_%E9t%E9/", "../Alb\xFCm/./x/..", "/srv/Fotos de S\xC3\xA3o Paulo"},
+         {std::nullopt, {"/media/u/Fotos_\xE9t\xE9", "/home/u/Alb\xFCm", "/srv/Fotos de S\xC3\xA3o Paulo"}}},
+    };
+    fixtures::TempDir tmp;
+    const QString socket = QString::fromStdString(tmp / "vintrelle.sock");
+    SingleInstance running(socket);
+    ASSERT_EQ(running.claim(), SingleInstance::Claim::first);
+    QSignalSpy received(&running, &SingleInstance::received);
+    for (const Case& c : cases) {
+        const LaunchRequest got = parseLaunchArguments(c.args, cwd);
+        EXPECT_EQ(got, c.want) << c.args.front();
+        // A UTF-8 path is handed over as it is, for an instance of any version.
+        const QStringList args = got.toArguments();
+        EXPECT_EQ(args.contains(QStringLiteral("/srv/Fotos de S\u00e3o Paulo")),
+                  c.want.folders.size() == 3);
+        SingleInstance later(socket);
+        ASSERT_TRUE(later.forward(args, fixtures::patientMs));
+        if (received.isEmpty()) {
+            ASSERT_TRUE(received.wait(fixtures::patientMs));
+        }
+        EXPECT_EQ(parseLaunchArguments(received.takeFirst()[0].toStringList(), QStringLiteral("/")), c.want);
+    }
+}
+
 TEST(SingleInstance, ALaterLaunchForwardsItsRequestAndACrashedSocketIsCleared) {
     fixtures::TempDir tmp;
     const QString path = QString::fromStdString(tmp / "vintrelle.sock");

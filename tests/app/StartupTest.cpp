@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "App/LaunchRequest.h"
 #include "App/MountWatcher.h"
+#include "App/SingleInstance.h"
 #include "AppFixture.h"
 
 namespace {
@@ -396,4 +398,42 @@ TEST(Startup, TheFolderPanelAddsTheChosenFolderAndOutlivesNoModel) {
     m->chooseFolder();
     m.reset();  // the panel answers after the model is gone
     pending(w.path("A"));
+}
+
+// Folders named in Latin-1 bytes, as old drives and archives have them: one
+// given at launch, one handed over by a later launch, both known after a
+// restart, each opening as the folder it is.
+TEST(Startup, FoldersNamedInOtherBytesOpenAtLaunchWhenHandedOverAndAfterARestart) {
+    World w;
+    const std::string latin = "lib_\xE9t\xE9", other = "Alb\xFCm 100%";
+    fs::create_directories(w.root / latin);
+    fs::create_directories(w.root / other);
+    {
+        auto m = w.model();
+        Closing closing{*m};
+        // "vintrelle -library lib_?t?" in a shell in the folder above it.
+        m->bootstrap(parseLaunchArguments(std::vector<std::string>{"-library", latin}, w.root.path()));
+        EXPECT_FALSE(m->errorMessage()) << *m->errorMessage();
+        expectOpenOn(*m, w.path(latin));
+
+        // A later launch hands the other folder over, as a file URI from the desktop.
+        const QString socket = QString::fromStdString(w.root / "vintrelle.sock");
+        SingleInstance running(socket);
+        ASSERT_EQ(running.claim(), SingleInstance::Claim::first);
+        QObject::connect(&running, &SingleInstance::received, m.get(),
+                         [&](const QStringList& args) { m->openLaunchRequest(parseLaunchArguments(args, "/")); });
+        SingleInstance later(socket);
+        ASSERT_EQ(later.claim(), SingleInstance::Claim::elsewhere);
+        const std::string uri = fileUrl(w.path(other)).toEncoded().toStdString();
+        EXPECT_TRUE(later.forward(parseLaunchArguments(std::vector<std::string>{uri}, "/tmp").toArguments(),
+                                  fixtures::patientMs));
+        ASSERT_TRUE(spinUntil([&] { return m->store() && m->libraryPath() == w.path(other); }));
+        expectOpenOn(*m, w.path(other));
+        EXPECT_EQ(m->libraries(), w.paths({latin, other}));
+    }
+    auto m = w.model();
+    Closing closing{*m};
+    m->bootstrap();
+    EXPECT_EQ(m->libraries(), w.paths({latin, other}));
+    expectOpenOn(*m, w.path(other));
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Vintrelle on a real X server, used as a person would: Xvfb with a window
-# manager, the built application on a generated library, keys typed with
-# xdotool, a screenshot, a photo in the viewer whose top bar is double-clicked,
-# and a quit. Then the index must be intact and the
-# photos exactly as they were.
+# manager, the built application on a generated library whose folder is named
+# in Latin-1 bytes, keys typed with xdotool, a screenshot, a photo in the
+# viewer whose top bar is dragged while the window is busy and then
+# double-clicked, a second library handed over by a later launch, and a quit.
+# Then the index must be intact and the photos exactly as they were.
 #   tests/smoke/desktop.sh [BUILD_DIR]
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -27,7 +28,8 @@ within() {
   done
 }
 
-library="$work/Photos"
+# Named as old drives and archives name folders: not UTF-8.
+library="$work/"$'Fotos_\xe9t\xe9'
 count=36
 bash "$here/make-library.sh" "$library" "$count"
 checksums() { (cd "$library" && find . -path ./.vintrelle -prune -o -type f -print0 | sort -z | xargs -0 sha256sum); }
@@ -61,6 +63,13 @@ allIndexed() {
 within 300 allIndexed || fail "only $indexed of $count photos indexed"
 
 xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
+# The pointer as a person works it. Its stand-in sleeps between the clicks of
+# a double click and, on a loaded machine, can wake late enough for the
+# server to stamp the presses further apart than any person's; where it may,
+# it runs ahead of the load.
+pointer() { "${ahead[@]}" xdotool "$@"; }
+ahead=()
+if nice -n -10 true 2>/dev/null; then ahead=(nice -n -10); fi
 keys() { xdotool key --clearmodifiers --delay 120 "$@"; sleep 0.4; }
 keys ctrl+2
 # The overviews, each made and let go again with the pointer over the main column.
@@ -88,7 +97,7 @@ if [ -n "${VINTRELLE_SMOKE_SHOT:-}" ]; then cp "$shot" "$VINTRELLE_SMOKE_SHOT"; 
 # every window-drag strip: the window manager must not take the presses.
 maximised() { xprop -id "$window" _NET_WM_STATE | grep -q _NET_WM_STATE_MAXIMIZED_VERT; }
 restored() { ! maximised; }
-xdotool mousemove --window "$window" 330 160 click --repeat 2 --delay 80 1
+pointer mousemove --window "$window" 330 160 click --repeat 2 --delay 80 1
 stage=255
 viewerOpen() {
   import -window "$window" "$work/viewer.png" &&
@@ -97,11 +106,34 @@ viewerOpen() {
 within 30 viewerOpen || fail "the viewer did not open (stage brightness $stage)"
 eval "$(xdotool getwindowgeometry --shell "$window")"
 maximised && fail "the window starts maximised"
-xdotool mousemove --window "$window" $((WIDTH / 2)) 45 click --repeat 2 --delay 80 1
+# A short drag of the top bar while the window is busy (held still, as a
+# loaded machine holds it): it reads the moves only after the button is up
+# again. The window follows them, and the window manager, never handed a move
+# without a button, takes none of the presses after it.
+startX=$X
+pointer mousemove --window "$window" $((WIDTH / 2)) 45
+sleep 0.5
+kill -STOP "$app_pid"
+pointer mousedown 1 mousemove_relative 40 0 mouseup 1
+sleep 0.3
+kill -CONT "$app_pid"
+movedRight() { eval "$(xdotool getwindowgeometry --shell "$window")"; [ "$X" -ge $((startX + 30)) ]; }
+within 30 movedRight || fail "a drag of the busy window's top bar did not move it (x $startX, then $X)"
+pointer mousemove --window "$window" $((WIDTH / 2)) 45 click --repeat 2 --delay 80 1
 within 30 maximised || fail "a double click on the viewer's top bar did not maximise the window"
-xdotool mousemove --window "$window" $((WIDTH / 2)) 45 click --repeat 2 --delay 80 1
+pointer mousemove --window "$window" $((WIDTH / 2)) 45 click --repeat 2 --delay 80 1
 within 30 restored || fail "a second double click on the viewer's top bar did not restore the window"
 keys Escape
+
+# A later launch hands another library, named in Latin-1 too, to the running
+# window and ends; the window opens it. A launch the busy window does not
+# answer within its second says so and ends, and is launched again.
+other="$work/"$'Alb\xfcm'
+bash "$here/make-library.sh" "$other" 3
+handedOver() { "$app" "$other" >"$work/later.log" 2>&1; }
+within 30 handedOver || { cat "$work/later.log" >&2; fail "a later launch did not hand its folder over"; }
+otherIndexed() { [ -f "$other/.vintrelle/library.sqlite" ]; }
+within 60 otherIndexed || fail "the library handed over was not opened"
 
 appEnded() { ! kill -0 "$app_pid" 2>/dev/null; }
 # Ctrl+Q ends the app, with status 0; $1 says which run, for the message.

@@ -95,6 +95,29 @@ TEST(StoreActions, RenamingToATakenNameMergesIntoTheRenamedPerson) {
     EXPECT_EQ(lib.store->person(5)->name, "");
 }
 
+TEST(StoreActions, RenamingMergesANamesakeOffTheList) {
+    // Anna's only photo changed and waits to be read again: she is off the
+    // list, but still in the index with her name; so is an "anna" that an
+    // earlier version left beside her.
+    WithPeople lib;
+    lib.db().db().run("UPDATE assets SET faces_done=0 WHERE id=3");
+    insertPerson(lib.db(), 12, "anna");
+    insertFace(lib.db(), 4, 12);
+    lib.db().db().run("UPDATE assets SET faces_done=0 WHERE id=4");
+    lib.store->reloadPeople();
+    ASSERT_FALSE(lib.store->person(9));
+
+    lib.store->renamePerson(5, "ANNA");
+    EXPECT_EQ(lib.db().db().scalarInt("SELECT COUNT(*) FROM persons"), 1);
+    EXPECT_EQ(lib.db().db().scalarInt("SELECT COUNT(*) FROM faces WHERE person_id=5"), 4);
+    ASSERT_EQ(lib.store->persons().size(), 1u);
+    EXPECT_EQ(lib.store->person(5)->name, "ANNA");
+    // Once read again, the changed photos count for the one person.
+    lib.db().db().run("UPDATE assets SET faces_done=1");
+    lib.store->reloadPeople();
+    EXPECT_EQ(ids(lib.store->assetsOf(5)), (std::vector<int64_t>{4, 3, 2, 1}));
+}
+
 TEST(StoreActions, MergeKeepsTheOnlyName) {
     WithPeople lib;
     lib.store->mergePerson(9, 5);

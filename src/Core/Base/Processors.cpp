@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 namespace vintrelle {
 
@@ -15,7 +16,14 @@ int activeProcessorCount() {
     return std::max(CPU_COUNT(&set), 1);
 }
 
+namespace {
+std::atomic<bool> giveWayInBackground{true};
+}  // namespace
+
+void setBackgroundThreadsGiveWay(bool giveWay) { giveWayInBackground = giveWay; }
+
 void moveThisThreadToTheBackground() {
+    if (!giveWayInBackground) return;
     // On Linux both apply to the calling thread alone, not to its process.
     const sched_param param{};
     if (::sched_setscheduler(0, SCHED_IDLE, &param) == 0) return;

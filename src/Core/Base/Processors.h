@@ -14,4 +14,10 @@ int activeProcessorCount();
 // from then on inherit it. Nothing can raise it again.
 void moveThisThreadToTheBackground();
 
+// Whether moveThisThreadToTheBackground() moves a thread at all (it does
+// unless told otherwise). Work that gives way to every other thread on the
+// machine ends in no bounded time beside other busy processes, so tests that
+// wait for what such work computes keep its threads in the ordinary class.
+void setBackgroundThreadsGiveWay(bool giveWay);
+
 }  // namespace vintrelle

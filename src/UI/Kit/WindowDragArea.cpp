@@ -3,8 +3,30 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QWindow>
+#include <QtGui/qguiapplication_platform.h>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <memory>
 
 namespace vintrelle {
+
+namespace {
+
+// Whether the left button is down now, as the X server has it (not as the
+// event being handled had it); true where that cannot be asked.
+bool leftButtonHeldNow() {
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (!connection) return true;
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    const std::unique_ptr<xcb_query_pointer_reply_t, decltype(&free)> pointer(
+        xcb_query_pointer_reply(connection, xcb_query_pointer(connection, root), nullptr), &free);
+    return !pointer || (pointer->mask & XCB_BUTTON_MASK_1);
+}
+
+}  // namespace
 
 WindowDragArea::WindowDragArea(QWidget* parent) : QWidget(parent) {}
 
@@ -38,8 +60,12 @@ void WindowDragArea::mouseMoveEvent(QMouseEvent* e) {
         return;
     }
     // The window manager takes the pointer from here; where it cannot (a
-    // platform without system moves), the window follows the pointer.
-    if (QWindow* handle = top->windowHandle(); handle && handle->startSystemMove()) {
+    // platform without system moves), the window follows the pointer. A busy
+    // window reads the pointer's moves late, and the button may be up again
+    // by now: a window manager handed the move then would keep the pointer
+    // until the next press and swallow it (the first of a double click), so
+    // the window follows the moves still to come itself, up to their release.
+    if (QWindow* handle = top->windowHandle(); handle && leftButtonHeldNow() && handle->startSystemMove()) {
         pressed_ = false;
         return;
     }

@@ -11,6 +11,7 @@
 #include "Core/Engine/FacePass.h"
 #include "Core/Engine/LibraryEngine.h"
 #include "Core/Media/MediaProcessor.h"
+#include "fixtures/Patience.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;
@@ -41,6 +42,7 @@ TEST(FacePassEngine, LabelledPhotosGoThroughEveryStepOfTheLoop) {
     if (shared.empty() || !fs::is_directory(shared + "/faces/images")) GTEST_SKIP() << "no labelled photos";
     MediaProcessor::initialize();
     if (!FaceEngine::shared().model) GTEST_SKIP() << "face networks not installed";
+    fixtures::OrdinaryBackgroundThreads ordinary;  // the analyses end beside other busy tests too
 
     fixtures::TempDir dir;
     const std::string root = dir / "Library";

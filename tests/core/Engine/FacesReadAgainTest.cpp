@@ -34,6 +34,7 @@ Faces facesOf(LibraryDB& db) {
 // Twenty labelled photos in a library, their faces found and grouped.
 class FacesReadAgain : public ::testing::Test {
 protected:
+    fixtures::OrdinaryBackgroundThreads ordinary;  // the analyses end beside other busy tests too
     Library lib;
     std::vector<fs::path> photos;
 
