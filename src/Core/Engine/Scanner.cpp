@@ -15,6 +15,7 @@
 #include <functional>
 #include <optional>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -485,6 +486,20 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
                 if (st.head) bySize[st.size].push_back({path, st, false});
             }
         }
+        // Copies of one photo share a key and a print: one the user made
+        // something of is taken before one with nothing to lose by waiting.
+        std::unordered_map<int64_t, bool> markedRows;
+        auto marked = [&](const Candidate& c) {
+            auto [it, inserted] = markedRows.try_emplace(c.stat.id);
+            if (inserted) it->second = hasMarks(sql, c.stat.id);
+            return it->second;
+        };
+        for (auto& [key, rows] : byKey) {
+            if (rows.size() < 2 || !wanted.count(key)) continue;
+            std::stable_sort(rows.begin(), rows.end(), [&](const Candidate& a, const Candidate& b) {
+                return std::pair(!a.found, !a.found && marked(a)) < std::pair(!b.found, !b.found && marked(b));
+            });
+        }
         std::unordered_set<int64_t> taken;
         auto takeByKey = [&](const FoundFile& f) -> std::optional<Candidate> {
             auto it = byKey.find(moveKey(f.path, f.size, f.mtime));
@@ -507,11 +522,13 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
             if (std::none_of(rows.begin(), rows.end(), fits)) return std::nullopt;
             const std::optional<int64_t> head = headOfNew(f);
             if (!head) return std::nullopt;
-            auto c = std::find_if(rows.begin(), rows.end(),
-                                  [&](const Candidate& c) { return fits(c) && c.stat.head == head; });
-            if (c == rows.end()) return std::nullopt;
-            Candidate out = std::move(*c);
-            rows.erase(c);
+            auto best = rows.end();
+            for (auto c = rows.begin(); c != rows.end(); ++c)
+                if (fits(*c) && c->stat.head == head && (best == rows.end() || (!marked(*best) && marked(*c))))
+                    best = c;
+            if (best == rows.end()) return std::nullopt;
+            Candidate out = std::move(*best);
+            rows.erase(best);
             return out;
         };
         std::vector<std::pair<FoundFile, Candidate>> planned;
@@ -602,28 +619,43 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
             for (AbsentFile& a : absentFiles(sql)) absent[a.size].push_back(std::move(a));
         } catch (const DBError&) {
         }
-        std::vector<std::pair<FoundFile, AbsentFile>> returning;
-        std::vector<FoundFile> stillNew;
-        for (auto& f : newFiles) {
-            std::vector<AbsentFile>& rows = absent[f.size];
-            // The one it is: at its old path before any other, and of those
-            // the last to leave.
-            std::optional<size_t> best;
-            auto rank = [&](const AbsentFile& a) { return std::pair(a.path == f.path, a.leftAt); };
-            for (size_t i = 0; i < rows.size(); ++i) {
-                const AbsentFile& a = rows[i];
+        // Every file each absent photo could be, best first: at its old path
+        // before any copy elsewhere, then under its old name, then one the
+        // user made something of, then the last to leave.
+        struct Fit {
+            size_t file;
+            AbsentFile* row;
+        };
+        std::vector<Fit> fits;
+        for (size_t i = 0; i < newFiles.size(); ++i) {
+            const FoundFile& f = newFiles[i];
+            auto it = absent.find(f.size);
+            if (it == absent.end()) continue;
+            for (AbsentFile& a : it->second) {
                 if (!sameModificationTime(a.mtime, f.mtime)) continue;
                 // A file never read is known by its path alone.
                 if (a.head ? a.head != headOfNew(f) : a.path != f.path) continue;
-                if (!best || rank(a) > rank(rows[*best])) best = i;
+                fits.push_back({i, &a});
             }
-            if (!best) {
-                stillNew.push_back(std::move(f));
-                continue;
-            }
-            returning.emplace_back(std::move(f), std::move(rows[*best]));
-            rows.erase(rows.begin() + std::ptrdiff_t(*best));
         }
+        auto rank = [&](const Fit& fit) {
+            const std::string& path = newFiles[fit.file].path;
+            const AbsentFile& a = *fit.row;
+            const bool sameName = path.substr(path.rfind('/') + 1) == a.path.substr(a.path.rfind('/') + 1);
+            return std::tuple(a.path == path, sameName, a.marked, a.leftAt, -a.id);
+        };
+        std::stable_sort(fits.begin(), fits.end(), [&](const Fit& x, const Fit& y) { return rank(x) > rank(y); });
+        std::vector<std::pair<FoundFile, AbsentFile>> returning;
+        std::vector<char> matched(newFiles.size(), 0);
+        std::unordered_set<int64_t> takenBack;
+        for (const Fit& fit : fits) {
+            if (matched[fit.file] || !takenBack.insert(fit.row->id).second) continue;
+            matched[fit.file] = 1;
+            returning.emplace_back(newFiles[fit.file], *fit.row);
+        }
+        std::vector<FoundFile> stillNew;
+        for (size_t i = 0; i < newFiles.size(); ++i)
+            if (!matched[i]) stillNew.push_back(std::move(newFiles[i]));
         newFiles.swap(stillNew);
 
         std::vector<AbsentPictures> pictures;

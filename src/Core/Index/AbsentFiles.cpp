@@ -96,9 +96,21 @@ void setAside(Database& db, int64_t id, double now) {
 }
 
 std::vector<AbsentFile> absentFiles(Database& db) {
-    return db.query("SELECT id, path, size, mtime, head, left_at FROM absent_assets", {}, [](const Row& r) {
-        return AbsentFile{r.int64(0), r.text(1), r.int64(2), r.dbl(3), r.optInt(4), r.dbl(5)};
-    });
+    return db.query("SELECT id, path, size, mtime, head, left_at, favorite <> 0 OR albums IS NOT NULL OR "
+                    "EXISTS(SELECT 1 FROM absent_faces f WHERE f.asset_id = absent_assets.id AND "
+                    "(f.person_id IS NOT NULL OR f.locked <> 0)) FROM absent_assets",
+                    {}, [](const Row& r) {
+                        return AbsentFile{r.int64(0), r.text(1), r.int64(2), r.dbl(3), r.optInt(4), r.dbl(5),
+                                          r.int64(6) != 0};
+                    });
+}
+
+bool hasMarks(Database& db, int64_t id) {
+    return db.scalarInt("SELECT favorite <> 0 OR EXISTS(SELECT 1 FROM album_assets WHERE asset_id = assets.id) OR "
+                        "EXISTS(SELECT 1 FROM faces f WHERE f.asset_id = assets.id AND (f.person_id IS NOT NULL "
+                        "OR f.locked <> 0)) FROM assets WHERE id=?",
+                        {id})
+               .value_or(0) != 0;
 }
 
 AbsentPictures absentPictures(Database& db, const LibraryPaths& paths, int64_t id) {

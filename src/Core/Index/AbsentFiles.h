@@ -46,8 +46,13 @@ struct AbsentFile {
     double mtime = 0;
     std::optional<int64_t> head;  // none when the file was never read
     double leftAt = 0;
+    bool marked = false;  // the user made something of it
 };
 std::vector<AbsentFile> absentFiles(Database& db);
+
+// Whether the user made anything of a row: a favourite, an album place, a
+// face with a person or a lock. Copies of one photo are told apart by it.
+bool hasMarks(Database& db, int64_t id);
 
 // What of an absent photo's pictures is still in the data folder; looked at
 // before the photo is brought back, outside the index's lock.
