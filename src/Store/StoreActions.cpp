@@ -91,18 +91,20 @@ void LibraryStore::removeFromAlbum(int64_t id, const std::vector<int64_t>& asset
 void LibraryStore::renamePerson(int64_t id, const std::string& name) {
     Batch batch(*this);
     const std::string t = storetext::trimmed(name);
+    // The renamed person keeps its id and the typed spelling; a namesake's
+    // faces move to it. A namesake whose every photo is away is out of the
+    // list, but its faces come back with their photos.
+    std::vector<int64_t> namesakes;
     if (!t.empty()) {
-        for (const Person& other : persons_) {
-            if (other.id == id || !storetext::equalIgnoringCase(other.name, t)) continue;
-            // The renamed person keeps its id and the typed spelling; the
-            // namesake's faces move to it.
-            db_->renamePerson(id, t);
-            db_->mergePerson(other.id, id);
-            reloadPeople();
-            return;
+        try {
+            db_->db().forEachRow("SELECT id, name FROM persons WHERE name <> '' AND id <> ?", {id}, [&](const Row& r) {
+                if (storetext::equalIgnoringCase(r.text(1), t)) namesakes.push_back(r.int64(0));
+            });
+        } catch (const DBError&) {
         }
     }
     db_->renamePerson(id, t);
+    for (int64_t other : namesakes) db_->mergePerson(other, id);
     reloadPeople();
 }
 
