@@ -297,6 +297,8 @@ private:
     std::vector<size_t> searchPositions(const std::vector<Asset>& list, std::string_view query);
     std::vector<size_t> searchPositions(const std::shared_ptr<const AssetList>& list, std::string_view query);
     void applySuggestions(int64_t person, const std::vector<int64_t>& ids);
+    // Everyone in the index but `id` whose name is `name` ignoring case.
+    std::vector<int64_t> namesakes(int64_t id, const std::string& name);
     void markDamaged();
     void retryAfterHalt();
     // The marks may have changed: their copy follows (once loaded; the

@@ -88,23 +88,34 @@ void LibraryStore::removeFromAlbum(int64_t id, const std::vector<int64_t>& asset
     raiseCollectionsRevision();
 }
 
+std::vector<int64_t> LibraryStore::namesakes(int64_t id, const std::string& name) {
+    // The index, not the list: someone whose photos all changed, or who is
+    // off the list while faces are off, still bears the name.
+    std::vector<Person> people;
+    try {
+        people = db_->db().query("SELECT id, name FROM persons WHERE name <> '' ORDER BY id", {}, [](const Row& r) {
+            Person p;
+            p.id = r.int64(0);
+            p.name = r.text(1);
+            return p;
+        });
+    } catch (const DBError&) {
+        people = persons_;
+    }
+    std::vector<int64_t> out;
+    for (const Person& other : people)
+        if (other.id != id && storetext::equalIgnoringCase(other.name, name)) out.push_back(other.id);
+    return out;
+}
+
 void LibraryStore::renamePerson(int64_t id, const std::string& name) {
     Batch batch(*this);
     const std::string t = storetext::trimmed(name);
-    // The renamed person keeps its id and the typed spelling; a namesake's
-    // faces move to it. A namesake whose every photo is away is out of the
-    // list, but its faces come back with their photos.
-    std::vector<int64_t> namesakes;
-    if (!t.empty()) {
-        try {
-            db_->db().forEachRow("SELECT id, name FROM persons WHERE name <> '' AND id <> ?", {id}, [&](const Row& r) {
-                if (storetext::equalIgnoringCase(r.text(1), t)) namesakes.push_back(r.int64(0));
-            });
-        } catch (const DBError&) {
-        }
-    }
     db_->renamePerson(id, t);
-    for (int64_t other : namesakes) db_->mergePerson(other, id);
+    // The renamed person keeps its id and the typed spelling; each namesake's
+    // faces move to it (two of one name, left by an earlier version, become one).
+    if (!t.empty())
+        for (int64_t other : namesakes(id, t)) db_->mergePerson(other, id);
     reloadPeople();
 }
 
