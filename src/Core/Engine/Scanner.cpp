@@ -184,18 +184,23 @@ bool isDirectory(const std::string& path, bool* failed) {
 
 using Clock = std::chrono::steady_clock;
 
-// How long one transaction of a scan may hold the index once it has run
-// kStepsTogether steps (which take milliseconds): the window's own queries
-// wait meanwhile. So a few hundred moves are seen all at once or not at all.
-constexpr auto kLongestHold = std::chrono::milliseconds(100);
+// How long one transaction of a scan may hold the index (its commit comes on
+// top): the window's own queries wait meanwhile. Steps that take a few
+// microseconds each run at least kStepsTogether together, so a few hundred
+// moves are seen all at once or not at all; those that take a row and its
+// faces and album places apart (or put them together again) are bound by the
+// time alone, as a thousand of them may take far longer on a slow disk.
+constexpr auto kLongestHold = std::chrono::milliseconds(50);
 constexpr size_t kStepsTogether = 1000;
 
 // Calls step(i) for each i below n in as few transactions as keep each one's
-// hold on the index short, and lets whoever waits for the index in between. A step returns false when its own statement failed
-// (what it would have changed stays as it was; ok says which), and throws
-// for a failure of the whole (the disk): its transaction is rolled back and
-// the rest is not run. Returns how many steps were committed, in order.
-size_t inShortTransactions(Database& db, size_t n, const std::function<bool(size_t)>& step,
+// hold on the index short, with at least `together` steps in each, and lets
+// whoever waits for the index in between. A step returns false when its own
+// statement failed (what it would have changed stays as it was; ok says
+// which), and throws for a failure of the whole (the disk): its transaction is
+// rolled back and the rest is not run. Returns how many steps were committed,
+// in order.
+size_t inShortTransactions(Database& db, size_t n, size_t together, const std::function<bool(size_t)>& step,
                            std::vector<char>* ok = nullptr) {
     if (ok) ok->assign(n, 0);
     size_t committed = 0;
@@ -209,7 +214,7 @@ size_t inShortTransactions(Database& db, size_t n, const std::function<bool(size
                     const bool fine = step(end);
                     if (ok) (*ok)[end] = fine;
                     ++end;
-                } while (end < n && (end - committed < kStepsTogether || Clock::now() < until));
+                } while (end < n && (end - committed < together || Clock::now() < until));
             });
         } catch (const DBError&) {
             if (ok) std::fill(ok->begin() + std::ptrdiff_t(committed), ok->end(), 0);
@@ -260,7 +265,7 @@ void printFiles(Database& sql, const std::string& root, const std::vector<WorkIt
         if (stopped || Clock::now() >= until) break;
         if (auto head = readHead(root + "/" + w.path, w.size, w.mtime)) prints.emplace_back(&w, *head);
     }
-    inShortTransactions(sql, prints.size(), [&](size_t i) {
+    inShortTransactions(sql, prints.size(), kStepsTogether, [&](size_t i) {
         const WorkItem& w = *prints[i].first;
         recordHead(sql, w.id, w.size, w.mtime, prints[i].second);
         return true;
@@ -268,15 +273,18 @@ void printFiles(Database& sql, const std::string& root, const std::vector<WorkIt
 }
 
 // Photos absent for longer than they are waited for are forgotten, with
-// their pictures.
-void forgetLongAbsent(Database& sql, const LibraryPaths& paths) {
+// their pictures, a few hundred at a time.
+void forgetLongAbsent(Database& sql, const LibraryPaths& paths, const std::atomic<bool>& stopped) {
     const double before = nowSeconds() - kAbsenceKept;
     try {
         if (!sql.scalarInt("SELECT EXISTS(SELECT 1 FROM absent_assets WHERE left_at < ?)", {before}).value_or(0))
             return;
-        const Forgotten gone = forgetAbsent(sql, before);
-        for (int64_t id : gone.assets) ::unlink(paths.thumbURL(id).c_str());
-        for (int64_t id : gone.faces) ::unlink(paths.faceURL(id).c_str());
+        for (bool more = true; more && !stopped;) {
+            const Forgotten gone = forgetAbsent(sql, before, 500);
+            for (int64_t id : gone.assets) ::unlink(paths.thumbURL(id).c_str());
+            for (int64_t id : gone.faces) ::unlink(paths.faceURL(id).c_str());
+            more = gone.more;
+        }
     } catch (const DBError&) {
     }
 }
@@ -409,7 +417,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
     }
 
     Database& sql = db->db();
-    forgetLongAbsent(sql, paths);
+    forgetLongAbsent(sql, paths, stopped);
 
     bool peopleHeld = false;  // a changed photo showed someone
     std::vector<FoundFile> newFiles;
@@ -434,7 +442,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
     // it again and matches what it finds to them; until then they count in
     // no person, as the photo may now show someone else. A failed update
     // still has it read: the next scan finds it changed again.
-    inShortTransactions(sql, changed.size(), [&](size_t i) {
+    inShortTransactions(sql, changed.size(), kStepsTogether, [&](size_t i) {
         const auto [f, s] = changed[i];
         sql.run("UPDATE assets SET size=?, mtime=?, meta_done=0, faces_done=0, thumb=0 WHERE id=?",
                 {f->size, f->mtime, s->id});
@@ -549,7 +557,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
         // A failed move (its new path taken meanwhile) leaves the file new.
         std::vector<char> ok;
         inShortTransactions(
-            sql, planned.size(),
+            sql, planned.size(), kStepsTogether,
             [&](size_t i) {
                 try {
                     sql.run("UPDATE assets SET path=? WHERE id=?", {planned[i].first.path, planned[i].second.stat.id});
@@ -591,7 +599,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
         leaving.reserve(gone.size());
         for (const auto& [path, s] : gone) leaving.push_back(s.id);
         const double now = nowSeconds();
-        const size_t left = inShortTransactions(sql, leaving.size(), [&](size_t i) {
+        const size_t left = inShortTransactions(sql, leaving.size(), 1, [&](size_t i) {
             setAside(sql, leaving[i], now);
             return true;
         });
@@ -667,7 +675,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
             }
         }
         std::vector<BroughtBack> back(returning.size());
-        const size_t done = inShortTransactions(sql, returning.size(), [&](size_t i) {
+        const size_t done = inShortTransactions(sql, returning.size(), 1, [&](size_t i) {
             back[i] = bringBack(sql, returning[i].second.id, returning[i].first.path, pictures[i]);
             return true;
         });

@@ -72,13 +72,15 @@ struct BroughtBack {
 };
 BroughtBack bringBack(Database& db, int64_t id, const std::string& path, const AbsentPictures& pictures);
 
-// Forgets the photos absent since before `before`, and the persons only
-// they showed. Returns the ids of their rows and faces, whose pictures no
-// row of the index uses any longer.
+// Forgets at most `most` of the photos absent since before `before`, and,
+// once none is left, the persons only they showed. Returns the ids of their
+// rows and faces whose pictures no row of the index uses, and whether more
+// are left to forget.
 struct Forgotten {
     std::vector<int64_t> assets;
     std::vector<int64_t> faces;
+    bool more = false;
 };
-Forgotten forgetAbsent(Database& db, double before);
+Forgotten forgetAbsent(Database& db, double before, size_t most);
 
 }  // namespace vintrelle

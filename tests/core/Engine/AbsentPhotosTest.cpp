@@ -352,3 +352,42 @@ TEST_F(AbsentPhotosTest, CopiesOfOnePhotoTakeItsMarksInTheOrderTheyShouldGo) {
     EXPECT_EQ(lib.rows().at("f/renamed.jpg").id, marked);
     EXPECT_TRUE(lib.rows().at("f/renamed.jpg").favorite);
 }
+
+// More photos than are forgotten at once, their 30 days over: all go, with
+// their pictures, and the person only they showed; a picture named by an id
+// that a row of the index took meanwhile (an index made again that lost
+// count of its ids) is that row's, and stays.
+TEST_F(AbsentPhotosTest, ManyPhotosAwayTooLongAreAllForgottenButNoPictureOfARowThatIsThere) {
+    Library lib;
+    lib.file("here.jpg", "here", 1'600'000'000);
+    lib.fullScan();
+    const int64_t here = lib.rows().at("here.jpg").id;
+    fixtures::writeFile(lib.paths.thumbURL(here), "its thumbnail");
+    const int64_t ada = lib.db->db().insert("INSERT INTO persons(name, created) VALUES('Ada', 1)", {});
+    const int64_t live = addFace(lib, here, std::nullopt, false);
+    constexpr int kAway = 1200;
+    const double longAgo = nowSeconds() - 40 * 86400.0;
+    lib.db->db().transaction([&] {
+        for (int64_t id = here; id < here + kAway; ++id) {
+            lib.db->db().run("INSERT INTO absent_assets(id, path, kind, size, mtime, taken, width, height, duration, "
+                             "favorite, hidden, thumb, meta_done, faces_done, added, left_at) "
+                             "VALUES(?, ?, 0, 10, 1.6e9, 0, 0, 0, 0, 1, 0, 1, 1, 1, 1.6e9, ?)",
+                             {id, "away/" + std::to_string(id) + ".jpg", longAgo});
+            if (id != here) fixtures::writeFile(lib.paths.thumbURL(id), "thumbnail");
+        }
+        lib.db->db().run("INSERT INTO absent_faces(id, asset_id, quality, person_id, locked) VALUES(?, ?, 1, ?, 0)",
+                         {live, here, ada});
+        lib.db->db().run("INSERT INTO absent_faces(id, asset_id, quality, person_id, locked) VALUES(?, ?, 1, ?, 0)",
+                         {live + 1, here + kAway - 1, ada});
+    });
+    fixtures::writeFile(lib.paths.faceURL(live + 1), "face");
+    lib.fullScan();
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM absent_assets"), 0);
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM absent_faces"), 0);
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM persons"), 0);
+    EXPECT_EQ(fixtures::readFile(lib.paths.thumbURL(here)), "its thumbnail");
+    EXPECT_TRUE(fs::exists(lib.paths.faceURL(live)));
+    EXPECT_FALSE(fs::exists(lib.paths.faceURL(live + 1)));
+    for (int64_t id = here + 1; id < here + kAway; ++id) ASSERT_FALSE(fs::exists(lib.paths.thumbURL(id))) << id;
+    EXPECT_EQ(lib.rows().size(), 1u);
+}
