@@ -97,22 +97,17 @@ void setAside(Database& db, int64_t id, double now) {
 }
 
 std::vector<AbsentFile> absentFiles(Database& db) {
-    // A few thousand at a time, each read under the index's lock on its own:
-    // the window's queries get in between.
-    constexpr int64_t kChunk = 4096;
+    // A few thousand at a time: the window's queries get in between.
     std::vector<AbsentFile> out;
-    for (int64_t after = INT64_MIN;;) {
-        const size_t had = out.size();
-        db.forEachRow("SELECT id, path, size, mtime, head, left_at, favorite <> 0 OR albums IS NOT NULL OR "
-                      "EXISTS(SELECT 1 FROM absent_faces f WHERE f.asset_id = absent_assets.id AND "
-                      "(f.person_id IS NOT NULL OR f.locked <> 0)) FROM absent_assets WHERE id > ? ORDER BY id LIMIT ?",
-                      {after, kChunk}, [&](const Row& r) {
-                          out.push_back({r.int64(0), r.text(1), r.int64(2), r.dbl(3), r.optInt(4), r.dbl(5),
-                                         r.int64(6) != 0});
-                      });
-        if (out.size() - had < size_t(kChunk)) return out;
-        after = out.back().id;
-    }
+    db.forEachRowInPieces("SELECT id, path, size, mtime, head, left_at, favorite <> 0 OR albums IS NOT NULL OR "
+                          "EXISTS(SELECT 1 FROM absent_faces f WHERE f.asset_id = absent_assets.id AND "
+                          "(f.person_id IS NOT NULL OR f.locked <> 0)) FROM absent_assets WHERE id > ? ORDER BY id "
+                          "LIMIT ?",
+                          {}, INT64_MIN, 0, 4096, [&](const Row& r) {
+                              out.push_back({r.int64(0), r.text(1), r.int64(2), r.dbl(3), r.optInt(4), r.dbl(5),
+                                             r.int64(6) != 0});
+                          });
+    return out;
 }
 
 bool hasMarks(Database& db, int64_t id) {

@@ -307,27 +307,19 @@ std::unordered_map<std::string, FileStat> LibraryDB::fileIndex(const std::option
     static const std::string select =
         "SELECT a.id, a.path, a.size, a.mtime, a.meta_done, h.head FROM assets a "
         "LEFT JOIN asset_heads h ON h.asset_id = a.id AND h.size = a.size AND h.mtime = a.mtime";
-    // A few thousand rows at a time, each read under the index's lock on its
-    // own, in the order of the index that finds them: the window's queries
-    // get in between. Only the scan, which asks, moves or removes rows.
-    constexpr int64_t kChunk = 8192;
-    const bool below = prefix && !prefix->empty();
-    DBValue after = below ? DBValue(*prefix + "/") : DBValue(INT64_MIN);
+    auto add = [&](const Row& r) {
+        out.emplace(r.text(1), FileStat{r.int64(0), r.int64(2), r.dbl(3), r.int64(4) != 0, r.optInt(5)});
+    };
+    // A few thousand rows at a time, in the order of the index that finds
+    // them: the window's queries get in between. Only the scan, which asks,
+    // moves or removes rows.
+    constexpr int64_t kPiece = 8192;
     try {
-        for (;;) {
-            int64_t read = 0;
-            auto add = [&](const Row& r) {
-                ++read;
-                after = below ? DBValue(r.text(1)) : DBValue(r.int64(0));
-                out.emplace(r.text(1), FileStat{r.int64(0), r.int64(2), r.dbl(3), r.int64(4) != 0, r.optInt(5)});
-            };
-            if (below)
-                db_->forEachRow(select + " WHERE a.path > ? AND a.path < ? ORDER BY a.path LIMIT ?",
-                                {after, *prefix + "0", kChunk}, add);
-            else
-                db_->forEachRow(select + " WHERE a.id > ? ORDER BY a.id LIMIT ?", {after, kChunk}, add);
-            if (read < kChunk) break;
-        }
+        if (prefix && !prefix->empty())
+            db_->forEachRowInPieces(select + " WHERE a.path > ? AND a.path < ? ORDER BY a.path LIMIT ?",
+                                    {*prefix + "0"}, *prefix + "/", 1, kPiece, add);
+        else
+            db_->forEachRowInPieces(select + " WHERE a.id > ? ORDER BY a.id LIMIT ?", {}, INT64_MIN, 0, kPiece, add);
     } catch (const DBError&) {
         return {};
     }
