@@ -13,44 +13,24 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Core/Base/MainQueue.h"
 #include "Core/Engine/LibraryEngine.h"
 #include "Core/Index/LibraryDB.h"
 #include "Core/Index/LibraryPaths.h"
+#include "EngineBench.h"
 #include "fixtures/TempDir.h"
 
 using namespace vintrelle;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-namespace {
-
-struct Counter : EngineDelegate {
-    std::atomic<size_t> upserted{0};
-    std::atomic<size_t> removed{0};
-    std::atomic<bool> idle{false};
-    void engineDidUpsert(const std::vector<Asset>& a) override { upserted += a.size(); }
-    void engineDidRemove(const std::vector<int64_t>& ids) override { removed += ids.size(); }
-    void engineDidUpdateTrips() override {}
-    void engineDidUpdatePeople() override {}
-    void engineDidChangeStatus(const EngineStatus& s) override { idle = s.kind == EngineStatus::Kind::idle; }
-    void engineDidGoOffline() override {}
-    void engineDidHalt(EngineHalt) override {}
-};
-
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-}  // namespace
+using namespace benchengine;
 
 int main(int argc, char** argv) {
     int photos = 20000, rounds = 3;
@@ -121,26 +101,12 @@ int main(int argc, char** argv) {
         delegate->removed = 0;
         delegate->idle = false;
 
-        // A reader beside the scan, as the window's queries are.
-        std::atomic<bool> reading{true};
-        std::atomic<int64_t> longestUs{0};
-        std::thread reader([&] {
-            int64_t id = 1;
-            while (reading) {
-                const auto t0 = Clock::now();
-                db->db().scalarInt("SELECT favorite FROM assets WHERE id=?", {id});
-                const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
-                longestUs = std::max<int64_t>(longestUs, us);
-                id = id % photos + 1;
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-        });
+        ReaderBeside reader(*db, photos);
         const auto t0 = Clock::now();
         engine.requestScan(false, {out ? from : to});
         const bool ended = settle();
         const double follow = ms(Clock::now() - t0);
-        reading = false;
-        reader.join();
+        const double wait = reader.stop();
         const int64_t under =
             db->db().scalarInt("SELECT COUNT(*) FROM assets WHERE path >= ? AND path < ? AND id <= ?",
                                {"2024/Trip " + std::to_string(shown) + "/", "2024/Trip " + std::to_string(shown) + "0",
@@ -150,14 +116,14 @@ int main(int argc, char** argv) {
                     "longest reader wait %.1f ms\n",
                     out ? "moved out" : back ? "moved back" : ("renamed, round " + std::to_string(round + 1)).c_str(),
                     follow, delegate->upserted.load(), delegate->removed.load(), (long long)under,
-                    double(longestUs.load()) / 1000);
+                    wait);
         if (!ended || under != (out ? 0 : photos)) {
             std::fprintf(stderr, "the index did not follow the folder\n");
             return 1;
         }
         if (out || back) continue;
         worstFollow = std::max(worstFollow, follow);
-        worstWait = std::max(worstWait, double(longestUs.load()) / 1000);
+        worstWait = std::max(worstWait, wait);
     }
     std::printf("slowest rename: %.2f s of the 5 s allowed (%.2f x), longest reader wait %.1f ms of 500 ms\n",
                 worstFollow / 1000, worstFollow / 5000, worstWait);

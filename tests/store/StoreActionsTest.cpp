@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "Core/Index/AbsentFiles.h"
 #include "StoreFixture.h"
 
 using namespace storetest;
@@ -140,6 +141,23 @@ TEST(StoreActions, RemovingAllOfAPersonsPhotosDeletesThePerson) {
                                       "AND locked=1"),
               2);
     EXPECT_TRUE(lib.store->person(9));
+}
+
+// A person whose every photo is away is out of the list, yet still there,
+// waiting with the photo: naming someone else after them names one person.
+TEST(StoreActions, NamingSomeoneAfterAPersonWhosePhotosAreAwayMakesThemOne) {
+    WithPeople lib;
+    setAside(lib.db().db(), 3, nowSeconds());
+    lib.store->engineDidRemove({3});
+    lib.store->reloadPeople();
+    ASSERT_FALSE(lib.store->person(9));
+    lib.store->renamePerson(5, "anna");
+    bringBack(lib.db().db(), 3, "c.jpg", {true, true});
+    lib.store->engineDidUpsert(lib.db().assets({3}));
+    lib.store->reloadPeople();
+    ASSERT_EQ(lib.store->persons().size(), 1u);
+    EXPECT_EQ(lib.store->persons()[0].name, "anna");
+    EXPECT_EQ(ids(lib.store->assetsOf(5)), (std::vector<int64_t>{3, 2, 1}));
 }
 
 TEST(StoreActions, RenamingATripKeepsWhatTheEngineWroteMeanwhile) {

@@ -22,11 +22,33 @@ std::string pairingKey(const std::string& path) {
     return text::lowercased(stem);
 }
 
+// What pairing looks at of a listed photo or video.
+struct Pairable {
+    int64_t id = 0;
+    std::string path;
+    MediaKind kind = MediaKind::photo;
+    double duration = 0;
+    std::optional<std::string> liveVideo;
+    bool hidden = false;
+};
+
 }  // namespace
 
 void EngineCore::pairLivePhotos() {
-    const std::vector<Asset> all = db->loadAssets();
-    std::unordered_map<std::string, const Asset*> photos;
+    Database& sql = db->db();
+    // A few thousand rows at a time: the window's queries get in between.
+    std::vector<Pairable> all;
+    try {
+        sql.forEachRowInPieces("SELECT id, path, kind, duration, live_video, hidden FROM assets WHERE meta_done=1 AND "
+                               "id > ? ORDER BY id LIMIT ?",
+                               {}, INT64_MIN, 0, 8192, [&](const Row& r) {
+                                   all.push_back({r.int64(0), r.text(1), r.int64(2) == 1 ? MediaKind::video : MediaKind::photo, r.dbl(3),
+                                                  r.optText(4), r.int64(5) != 0});
+                               });
+    } catch (const DBError&) {
+        return;
+    }
+    std::unordered_map<std::string, const Pairable*> photos;
     for (const auto& a : all)
         if (a.kind == MediaKind::photo) photos[pairingKey(a.path)] = &a;
 
@@ -41,7 +63,6 @@ void EngineCore::pairLivePhotos() {
     }
 
     std::vector<int64_t> changed;
-    Database& sql = db->db();
     try {
         sql.transaction([&] {
             for (const auto& a : all) {

@@ -15,6 +15,7 @@
 #include <functional>
 #include <optional>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -183,18 +184,23 @@ bool isDirectory(const std::string& path, bool* failed) {
 
 using Clock = std::chrono::steady_clock;
 
-// How long one transaction of a scan may hold the index once it has run
-// kStepsTogether steps (which take milliseconds): the window's own queries
-// wait meanwhile. So a few hundred moves are seen all at once or not at all.
-constexpr auto kLongestHold = std::chrono::milliseconds(100);
+// How long one transaction of a scan may hold the index (its commit comes on
+// top): the window's own queries wait meanwhile. Steps that take a few
+// microseconds each run at least kStepsTogether together, so a few hundred
+// moves are seen all at once or not at all; those that take a row and its
+// faces and album places apart (or put them together again) are bound by the
+// time alone, as a thousand of them may take far longer on a slow disk.
+constexpr auto kLongestHold = std::chrono::milliseconds(50);
 constexpr size_t kStepsTogether = 1000;
 
 // Calls step(i) for each i below n in as few transactions as keep each one's
-// hold on the index short, and lets whoever waits for the index in between. A step returns false when its own statement failed
-// (what it would have changed stays as it was; ok says which), and throws
-// for a failure of the whole (the disk): its transaction is rolled back and
-// the rest is not run. Returns how many steps were committed, in order.
-size_t inShortTransactions(Database& db, size_t n, const std::function<bool(size_t)>& step,
+// hold on the index short, with at least `together` steps in each, and lets
+// whoever waits for the index in between. A step returns false when its own
+// statement failed (what it would have changed stays as it was; ok says
+// which), and throws for a failure of the whole (the disk): its transaction is
+// rolled back and the rest is not run. Returns how many steps were committed,
+// in order.
+size_t inShortTransactions(Database& db, size_t n, size_t together, const std::function<bool(size_t)>& step,
                            std::vector<char>* ok = nullptr) {
     if (ok) ok->assign(n, 0);
     size_t committed = 0;
@@ -208,7 +214,7 @@ size_t inShortTransactions(Database& db, size_t n, const std::function<bool(size
                     const bool fine = step(end);
                     if (ok) (*ok)[end] = fine;
                     ++end;
-                } while (end < n && (end - committed < kStepsTogether || Clock::now() < until));
+                } while (end < n && (end - committed < together || Clock::now() < until));
             });
         } catch (const DBError&) {
             if (ok) std::fill(ok->begin() + std::ptrdiff_t(committed), ok->end(), 0);
@@ -259,7 +265,7 @@ void printFiles(Database& sql, const std::string& root, const std::vector<WorkIt
         if (stopped || Clock::now() >= until) break;
         if (auto head = readHead(root + "/" + w.path, w.size, w.mtime)) prints.emplace_back(&w, *head);
     }
-    inShortTransactions(sql, prints.size(), [&](size_t i) {
+    inShortTransactions(sql, prints.size(), kStepsTogether, [&](size_t i) {
         const WorkItem& w = *prints[i].first;
         recordHead(sql, w.id, w.size, w.mtime, prints[i].second);
         return true;
@@ -267,15 +273,18 @@ void printFiles(Database& sql, const std::string& root, const std::vector<WorkIt
 }
 
 // Photos absent for longer than they are waited for are forgotten, with
-// their pictures.
-void forgetLongAbsent(Database& sql, const LibraryPaths& paths) {
+// their pictures, a few hundred at a time.
+void forgetLongAbsent(Database& sql, const LibraryPaths& paths, const std::atomic<bool>& stopped) {
     const double before = nowSeconds() - kAbsenceKept;
     try {
         if (!sql.scalarInt("SELECT EXISTS(SELECT 1 FROM absent_assets WHERE left_at < ?)", {before}).value_or(0))
             return;
-        const Forgotten gone = forgetAbsent(sql, before);
-        for (int64_t id : gone.assets) ::unlink(paths.thumbURL(id).c_str());
-        for (int64_t id : gone.faces) ::unlink(paths.faceURL(id).c_str());
+        for (bool more = true; more && !stopped;) {
+            const Forgotten gone = forgetAbsent(sql, before, 500);
+            for (int64_t id : gone.assets) ::unlink(paths.thumbURL(id).c_str());
+            for (int64_t id : gone.faces) ::unlink(paths.faceURL(id).c_str());
+            more = gone.more;
+        }
     } catch (const DBError&) {
     }
 }
@@ -408,7 +417,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
     }
 
     Database& sql = db->db();
-    forgetLongAbsent(sql, paths);
+    forgetLongAbsent(sql, paths, stopped);
 
     bool peopleHeld = false;  // a changed photo showed someone
     std::vector<FoundFile> newFiles;
@@ -433,7 +442,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
     // it again and matches what it finds to them; until then they count in
     // no person, as the photo may now show someone else. A failed update
     // still has it read: the next scan finds it changed again.
-    inShortTransactions(sql, changed.size(), [&](size_t i) {
+    inShortTransactions(sql, changed.size(), kStepsTogether, [&](size_t i) {
         const auto [f, s] = changed[i];
         sql.run("UPDATE assets SET size=?, mtime=?, meta_done=0, faces_done=0, thumb=0 WHERE id=?",
                 {f->size, f->mtime, s->id});
@@ -485,6 +494,20 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
                 if (st.head) bySize[st.size].push_back({path, st, false});
             }
         }
+        // Copies of one photo share a key and a print: one the user made
+        // something of is taken before one with nothing to lose by waiting.
+        std::unordered_map<int64_t, bool> markedRows;
+        auto marked = [&](const Candidate& c) {
+            auto [it, inserted] = markedRows.try_emplace(c.stat.id);
+            if (inserted) it->second = hasMarks(sql, c.stat.id);
+            return it->second;
+        };
+        for (auto& [key, rows] : byKey) {
+            if (rows.size() < 2 || !wanted.count(key)) continue;
+            std::stable_sort(rows.begin(), rows.end(), [&](const Candidate& a, const Candidate& b) {
+                return std::pair(!a.found, !a.found && marked(a)) < std::pair(!b.found, !b.found && marked(b));
+            });
+        }
         std::unordered_set<int64_t> taken;
         auto takeByKey = [&](const FoundFile& f) -> std::optional<Candidate> {
             auto it = byKey.find(moveKey(f.path, f.size, f.mtime));
@@ -507,11 +530,13 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
             if (std::none_of(rows.begin(), rows.end(), fits)) return std::nullopt;
             const std::optional<int64_t> head = headOfNew(f);
             if (!head) return std::nullopt;
-            auto c = std::find_if(rows.begin(), rows.end(),
-                                  [&](const Candidate& c) { return fits(c) && c.stat.head == head; });
-            if (c == rows.end()) return std::nullopt;
-            Candidate out = std::move(*c);
-            rows.erase(c);
+            auto best = rows.end();
+            for (auto c = rows.begin(); c != rows.end(); ++c)
+                if (fits(*c) && c->stat.head == head && (best == rows.end() || (!marked(*best) && marked(*c))))
+                    best = c;
+            if (best == rows.end()) return std::nullopt;
+            Candidate out = std::move(*best);
+            rows.erase(best);
             return out;
         };
         std::vector<std::pair<FoundFile, Candidate>> planned;
@@ -532,7 +557,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
         // A failed move (its new path taken meanwhile) leaves the file new.
         std::vector<char> ok;
         inShortTransactions(
-            sql, planned.size(),
+            sql, planned.size(), kStepsTogether,
             [&](size_t i) {
                 try {
                     sql.run("UPDATE assets SET path=? WHERE id=?", {planned[i].first.path, planned[i].second.stat.id});
@@ -574,7 +599,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
         leaving.reserve(gone.size());
         for (const auto& [path, s] : gone) leaving.push_back(s.id);
         const double now = nowSeconds();
-        const size_t left = inShortTransactions(sql, leaving.size(), [&](size_t i) {
+        const size_t left = inShortTransactions(sql, leaving.size(), 1, [&](size_t i) {
             setAside(sql, leaving[i], now);
             return true;
         });
@@ -602,28 +627,43 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
             for (AbsentFile& a : absentFiles(sql)) absent[a.size].push_back(std::move(a));
         } catch (const DBError&) {
         }
-        std::vector<std::pair<FoundFile, AbsentFile>> returning;
-        std::vector<FoundFile> stillNew;
-        for (auto& f : newFiles) {
-            std::vector<AbsentFile>& rows = absent[f.size];
-            // The one it is: at its old path before any other, and of those
-            // the last to leave.
-            std::optional<size_t> best;
-            auto rank = [&](const AbsentFile& a) { return std::pair(a.path == f.path, a.leftAt); };
-            for (size_t i = 0; i < rows.size(); ++i) {
-                const AbsentFile& a = rows[i];
+        // Every file each absent photo could be, best first: at its old path
+        // before any copy elsewhere, then under its old name, then one the
+        // user made something of, then the last to leave.
+        struct Fit {
+            size_t file;
+            AbsentFile* row;
+        };
+        std::vector<Fit> fits;
+        for (size_t i = 0; i < newFiles.size(); ++i) {
+            const FoundFile& f = newFiles[i];
+            auto it = absent.find(f.size);
+            if (it == absent.end()) continue;
+            for (AbsentFile& a : it->second) {
                 if (!sameModificationTime(a.mtime, f.mtime)) continue;
                 // A file never read is known by its path alone.
                 if (a.head ? a.head != headOfNew(f) : a.path != f.path) continue;
-                if (!best || rank(a) > rank(rows[*best])) best = i;
+                fits.push_back({i, &a});
             }
-            if (!best) {
-                stillNew.push_back(std::move(f));
-                continue;
-            }
-            returning.emplace_back(std::move(f), std::move(rows[*best]));
-            rows.erase(rows.begin() + std::ptrdiff_t(*best));
         }
+        auto rank = [&](const Fit& fit) {
+            const std::string& path = newFiles[fit.file].path;
+            const AbsentFile& a = *fit.row;
+            const bool sameName = path.substr(path.rfind('/') + 1) == a.path.substr(a.path.rfind('/') + 1);
+            return std::tuple(a.path == path, sameName, a.marked, a.leftAt, -a.id);
+        };
+        std::stable_sort(fits.begin(), fits.end(), [&](const Fit& x, const Fit& y) { return rank(x) > rank(y); });
+        std::vector<std::pair<FoundFile, AbsentFile>> returning;
+        std::vector<char> matched(newFiles.size(), 0);
+        std::unordered_set<int64_t> takenBack;
+        for (const Fit& fit : fits) {
+            if (matched[fit.file] || !takenBack.insert(fit.row->id).second) continue;
+            matched[fit.file] = 1;
+            returning.emplace_back(newFiles[fit.file], *fit.row);
+        }
+        std::vector<FoundFile> stillNew;
+        for (size_t i = 0; i < newFiles.size(); ++i)
+            if (!matched[i]) stillNew.push_back(std::move(newFiles[i]));
         newFiles.swap(stillNew);
 
         std::vector<AbsentPictures> pictures;
@@ -635,7 +675,7 @@ bool EngineCore::scan(bool full, const std::set<std::string>& requested) {
             }
         }
         std::vector<BroughtBack> back(returning.size());
-        const size_t done = inShortTransactions(sql, returning.size(), [&](size_t i) {
+        const size_t done = inShortTransactions(sql, returning.size(), 1, [&](size_t i) {
             back[i] = bringBack(sql, returning[i].second.id, returning[i].first.path, pictures[i]);
             return true;
         });

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "Core/Index/LibraryDB.h"
@@ -96,9 +97,25 @@ void setAside(Database& db, int64_t id, double now) {
 }
 
 std::vector<AbsentFile> absentFiles(Database& db) {
-    return db.query("SELECT id, path, size, mtime, head, left_at FROM absent_assets", {}, [](const Row& r) {
-        return AbsentFile{r.int64(0), r.text(1), r.int64(2), r.dbl(3), r.optInt(4), r.dbl(5)};
-    });
+    // A few thousand at a time: the window's queries get in between.
+    std::vector<AbsentFile> out;
+    db.forEachRowInPieces("SELECT id, path, size, mtime, head, left_at, favorite <> 0 OR albums IS NOT NULL OR "
+                          "EXISTS(SELECT 1 FROM absent_faces f WHERE f.asset_id = absent_assets.id AND "
+                          "(f.person_id IS NOT NULL OR f.locked <> 0)) FROM absent_assets WHERE id > ? ORDER BY id "
+                          "LIMIT ?",
+                          {}, INT64_MIN, 0, 4096, [&](const Row& r) {
+                              out.push_back({r.int64(0), r.text(1), r.int64(2), r.dbl(3), r.optInt(4), r.dbl(5),
+                                             r.int64(6) != 0});
+                          });
+    return out;
+}
+
+bool hasMarks(Database& db, int64_t id) {
+    return db.scalarInt("SELECT favorite <> 0 OR EXISTS(SELECT 1 FROM album_assets WHERE asset_id = assets.id) OR "
+                        "EXISTS(SELECT 1 FROM faces f WHERE f.asset_id = assets.id AND (f.person_id IS NOT NULL "
+                        "OR f.locked <> 0)) FROM assets WHERE id=?",
+                        {id})
+               .value_or(0) != 0;
 }
 
 AbsentPictures absentPictures(Database& db, const LibraryPaths& paths, int64_t id) {
@@ -164,18 +181,22 @@ BroughtBack bringBack(Database& db, int64_t id, const std::string& path, const A
     return out;
 }
 
-Forgotten forgetAbsent(Database& db, double before) {
+Forgotten forgetAbsent(Database& db, double before, size_t most) {
     Forgotten out;
     db.transaction([&] {
-        out.assets = db.query(
-            "SELECT id FROM absent_assets WHERE left_at < ? AND NOT EXISTS(SELECT 1 FROM assets a WHERE a.id = "
-            "absent_assets.id)",
-            {before}, [](const Row& r) { return r.int64(0); });
-        out.faces = db.query(
-            "SELECT f.id FROM absent_faces f JOIN absent_assets a ON a.id = f.asset_id WHERE a.left_at < ? AND "
-            "NOT EXISTS(SELECT 1 FROM faces g WHERE g.id = f.id)",
-            {before}, [](const Row& r) { return r.int64(0); });
-        db.run("DELETE FROM absent_assets WHERE left_at < ?", {before});
+        const std::vector<int64_t> ids = db.query("SELECT id FROM absent_assets WHERE left_at < ? LIMIT ?",
+                                                  {before, int64_t(most)}, [](const Row& r) { return r.int64(0); });
+        out.more = ids.size() == most;
+        for (int64_t id : ids) {
+            if (!db.scalarInt("SELECT EXISTS(SELECT 1 FROM assets WHERE id=?)", {id}).value_or(1))
+                out.assets.push_back(id);
+            db.forEachRow("SELECT f.id FROM absent_faces f WHERE f.asset_id=? AND NOT EXISTS(SELECT 1 FROM faces g "
+                          "WHERE g.id = f.id)",
+                          {id}, [&](const Row& r) { out.faces.push_back(r.int64(0)); });
+            db.run("DELETE FROM absent_faces WHERE asset_id=?", {id});
+            db.run("DELETE FROM absent_assets WHERE id=?", {id});
+        }
+        if (out.more) return;
         // Faces of photos an index made again from a damaged one lost.
         db.run("DELETE FROM absent_faces WHERE NOT EXISTS(SELECT 1 FROM absent_assets a WHERE a.id = "
                "absent_faces.asset_id)");

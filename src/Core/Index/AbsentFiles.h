@@ -46,8 +46,13 @@ struct AbsentFile {
     double mtime = 0;
     std::optional<int64_t> head;  // none when the file was never read
     double leftAt = 0;
+    bool marked = false;  // the user made something of it
 };
 std::vector<AbsentFile> absentFiles(Database& db);
+
+// Whether the user made anything of a row: a favourite, an album place, a
+// face with a person or a lock. Copies of one photo are told apart by it.
+bool hasMarks(Database& db, int64_t id);
 
 // What of an absent photo's pictures is still in the data folder; looked at
 // before the photo is brought back, outside the index's lock.
@@ -67,13 +72,15 @@ struct BroughtBack {
 };
 BroughtBack bringBack(Database& db, int64_t id, const std::string& path, const AbsentPictures& pictures);
 
-// Forgets the photos absent since before `before`, and the persons only
-// they showed. Returns the ids of their rows and faces, whose pictures no
-// row of the index uses any longer.
+// Forgets at most `most` of the photos absent since before `before`, and,
+// once none is left, the persons only they showed. Returns the ids of their
+// rows and faces whose pictures no row of the index uses, and whether more
+// are left to forget.
 struct Forgotten {
     std::vector<int64_t> assets;
     std::vector<int64_t> faces;
+    bool more = false;
 };
-Forgotten forgetAbsent(Database& db, double before);
+Forgotten forgetAbsent(Database& db, double before, size_t most);
 
 }  // namespace vintrelle

@@ -283,6 +283,24 @@ void Database::forEachRow(const std::string& sql, const DBArgs& args, const std:
     sqlite3_reset(stmt);
 }
 
+void Database::forEachRowInPieces(const std::string& sql, const DBArgs& args, DBValue from, int key, int64_t piece,
+                                  const std::function<void(const Row&)>& f) {
+    DBValue after = std::move(from);
+    for (int64_t read = piece; read == piece;) {
+        DBArgs bound;
+        bound.reserve(args.size() + 2);
+        bound.emplace_back(after);
+        bound.insert(bound.end(), args.begin(), args.end());
+        bound.emplace_back(piece);
+        read = 0;
+        forEachRow(sql, bound, [&](const Row& r) {
+            ++read;
+            after = r.value(key);
+            f(r);
+        });
+    }
+}
+
 std::optional<int64_t> Database::scalarInt(const std::string& sql, const DBArgs& args) {
     try {
         std::optional<int64_t> first;

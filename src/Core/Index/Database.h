@@ -122,6 +122,14 @@ public:
     // Steps through every row, calling f on each; throws DBError on failure.
     void forEachRow(const std::string& sql, const DBArgs& args,
                     const std::function<void(const Row&)>& f);
+    // The same a piece of `piece` rows at a time, each piece under the lock on
+    // its own, so that other threads' statements get in between: `sql` takes
+    // the key to start after as its first argument (`from` for the first
+    // piece) and the piece's size as its last, and gives its rows in the order
+    // of that key, which is its column `key`. For tables only the caller
+    // changes meanwhile.
+    void forEachRowInPieces(const std::string& sql, const DBArgs& args, DBValue from, int key, int64_t piece,
+                            const std::function<void(const Row&)>& f);
 
     // Runs body as one transaction, or inside the one already open.
     void transaction(const std::function<void()>& body);

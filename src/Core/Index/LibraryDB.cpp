@@ -303,19 +303,23 @@ std::vector<Asset> LibraryDB::assets(const std::vector<int64_t>& ids) {
 
 std::unordered_map<std::string, FileStat> LibraryDB::fileIndex(const std::optional<std::string>& prefix) {
     std::unordered_map<std::string, FileStat> out;
-    auto add = [&](const Row& r) {
-        out.emplace(r.text(1), FileStat{r.int64(0), r.int64(2), r.dbl(3), r.int64(4) != 0, r.optInt(5)});
-    };
     // A print read when the file had another size or time is not its own.
     static const std::string select =
         "SELECT a.id, a.path, a.size, a.mtime, a.meta_done, h.head FROM assets a "
         "LEFT JOIN asset_heads h ON h.asset_id = a.id AND h.size = a.size AND h.mtime = a.mtime";
+    auto add = [&](const Row& r) {
+        out.emplace(r.text(1), FileStat{r.int64(0), r.int64(2), r.dbl(3), r.int64(4) != 0, r.optInt(5)});
+    };
+    // A few thousand rows at a time, in the order of the index that finds
+    // them: the window's queries get in between. Only the scan, which asks,
+    // moves or removes rows.
+    constexpr int64_t kPiece = 8192;
     try {
-        if (prefix && !prefix->empty()) {
-            db_->forEachRow(select + " WHERE a.path >= ? AND a.path < ?", {*prefix + "/", *prefix + "0"}, add);
-        } else {
-            db_->forEachRow(select, {}, add);
-        }
+        if (prefix && !prefix->empty())
+            db_->forEachRowInPieces(select + " WHERE a.path > ? AND a.path < ? ORDER BY a.path LIMIT ?",
+                                    {*prefix + "0"}, *prefix + "/", 1, kPiece, add);
+        else
+            db_->forEachRowInPieces(select + " WHERE a.id > ? ORDER BY a.id LIMIT ?", {}, INT64_MIN, 0, kPiece, add);
     } catch (const DBError&) {
         return {};
     }

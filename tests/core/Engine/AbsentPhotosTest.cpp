@@ -293,3 +293,104 @@ TEST_F(AbsentPhotosTest, ARenamedFolderMovesAllAtOnce) {
 }
 
 }  // namespace
+
+// Copies of one photo have the same size, time and first bytes: the marks go
+// to the file at the photo's old path before any copy, to a photo that has
+// marks before one that has none, and are never left waiting for a file
+// that already came back.
+TEST_F(AbsentPhotosTest, CopiesOfOnePhotoTakeItsMarksInTheOrderTheyShouldGo) {
+    Library lib;
+    const std::string bytes = std::string("JFIF") + std::string(6000, 'c');
+    const double time = 1'600'000'000;
+    auto favourite = [&](const std::string& rel) {
+        lib.db->setFavorite({lib.rows().at(rel).id}, true);
+        return lib.rows().at(rel).id;
+    };
+
+    // The photo put back with copies of it beside it, in one go.
+    lib.file("a/x.jpg", bytes, time);
+    lib.fullScan();
+    const int64_t x = favourite("a/x.jpg");
+    fs::remove(lib.root + "/a/x.jpg");
+    lib.fullScan();
+    for (int i = 0; i < 6; ++i) lib.file("c/copy " + std::to_string(i) + ".jpg", bytes, time);
+    lib.file("a/x.jpg", bytes, time);
+    lib.fullScan();
+    auto rows = lib.rows();
+    EXPECT_EQ(rows.at("a/x.jpg").id, x);
+    EXPECT_TRUE(rows.at("a/x.jpg").favorite);
+    for (int i = 0; i < 6; ++i) EXPECT_FALSE(rows.at("c/copy " + std::to_string(i) + ".jpg").favorite) << i;
+    for (const auto& [path, row] : rows) fs::remove(lib.root + "/" + path);
+    lib.fullScan();
+    lib.db->db().run("DELETE FROM absent_assets");
+
+    // Copies that left, the one the user marked made last; one comes back
+    // under another name: it is the marked one.
+    for (int i = 0; i < 6; ++i) {
+        lib.file("b/plain " + std::to_string(i) + ".jpg", bytes, time);
+        lib.fullScan();
+    }
+    lib.file("b/marked.jpg", bytes, time);
+    lib.fullScan();
+    const int64_t marked = favourite("b/marked.jpg");
+    lib.db->addToAlbum(lib.db->createAlbum("Best"), {marked});
+    fs::remove_all(lib.root + "/b");
+    lib.fullScan();
+    lib.file("d/back.jpg", bytes, time);
+    lib.fullScan();
+    EXPECT_EQ(lib.rows().at("d/back.jpg").id, marked);
+    EXPECT_EQ(lib.db->loadAlbums().at(0).assetIDs, std::vector<int64_t>{marked});
+
+    // The same copies renamed and deleted in one go, the marked one among
+    // them: the one left keeps the marks.
+    fs::remove(lib.root + "/d/back.jpg");
+    for (int i = 0; i < 6; ++i) lib.file("e/plain " + std::to_string(i) + ".jpg", bytes, time);
+    lib.file("d/back.jpg", bytes, time);
+    lib.fullScan();
+    ASSERT_EQ(lib.rows().at("d/back.jpg").id, marked);
+    fs::remove_all(lib.root + "/d");
+    fs::remove_all(lib.root + "/e");
+    lib.file("f/renamed.jpg", bytes, time);
+    lib.fullScan();
+    EXPECT_EQ(lib.rows().at("f/renamed.jpg").id, marked);
+    EXPECT_TRUE(lib.rows().at("f/renamed.jpg").favorite);
+}
+
+// More photos than are forgotten at once, their 30 days over: all go, with
+// their pictures, and the person only they showed; a picture named by an id
+// that a row of the index took meanwhile (an index made again that lost
+// count of its ids) is that row's, and stays.
+TEST_F(AbsentPhotosTest, ManyPhotosAwayTooLongAreAllForgottenButNoPictureOfARowThatIsThere) {
+    Library lib;
+    lib.file("here.jpg", "here", 1'600'000'000);
+    lib.fullScan();
+    const int64_t here = lib.rows().at("here.jpg").id;
+    fixtures::writeFile(lib.paths.thumbURL(here), "its thumbnail");
+    const int64_t ada = lib.db->db().insert("INSERT INTO persons(name, created) VALUES('Ada', 1)", {});
+    const int64_t live = addFace(lib, here, std::nullopt, false);
+    constexpr int kAway = 1200;
+    const double longAgo = nowSeconds() - 40 * 86400.0;
+    lib.db->db().transaction([&] {
+        for (int64_t id = here; id < here + kAway; ++id) {
+            lib.db->db().run("INSERT INTO absent_assets(id, path, kind, size, mtime, taken, width, height, duration, "
+                             "favorite, hidden, thumb, meta_done, faces_done, added, left_at) "
+                             "VALUES(?, ?, 0, 10, 1.6e9, 0, 0, 0, 0, 1, 0, 1, 1, 1, 1.6e9, ?)",
+                             {id, "away/" + std::to_string(id) + ".jpg", longAgo});
+            if (id != here) fixtures::writeFile(lib.paths.thumbURL(id), "thumbnail");
+        }
+        lib.db->db().run("INSERT INTO absent_faces(id, asset_id, quality, person_id, locked) VALUES(?, ?, 1, ?, 0)",
+                         {live, here, ada});
+        lib.db->db().run("INSERT INTO absent_faces(id, asset_id, quality, person_id, locked) VALUES(?, ?, 1, ?, 0)",
+                         {live + 1, here + kAway - 1, ada});
+    });
+    fixtures::writeFile(lib.paths.faceURL(live + 1), "face");
+    lib.fullScan();
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM absent_assets"), 0);
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM absent_faces"), 0);
+    EXPECT_EQ(lib.db->db().scalarInt("SELECT COUNT(*) FROM persons"), 0);
+    EXPECT_EQ(fixtures::readFile(lib.paths.thumbURL(here)), "its thumbnail");
+    EXPECT_TRUE(fs::exists(lib.paths.faceURL(live)));
+    EXPECT_FALSE(fs::exists(lib.paths.faceURL(live + 1)));
+    for (int64_t id = here + 1; id < here + kAway; ++id) ASSERT_FALSE(fs::exists(lib.paths.thumbURL(id))) << id;
+    EXPECT_EQ(lib.rows().size(), 1u);
+}
