@@ -22,6 +22,7 @@
 #include "App/MountWatcher.h"
 #include "AppFixture.h"
 #include "Core/Engine/FolderWatcher.h"
+#include "Core/Index/MarksCopy.h"
 #include "Core/Index/MarksKeeper.h"
 #include "UI/Window/StatusFooter.h"
 #include "fixtures/MediaFixtures.h"
@@ -296,20 +297,47 @@ TEST_F(RestoredFolder, ADataFolderDeletedUnderTheWindowIsWrittenBackWithWhatTheU
     EXPECT_EQ(m->store()->albums()[0].assetIDs.size(), 2u);
 }
 
-// Another library's index copied over it in place: the window opens the
-// library again, for its opening to judge the file.
-TEST_F(RestoredFolder, AnIndexWrittenOverUnderTheWindowIsLeftForTheOpeningToJudge) {
+// Another library's index copied over it in place (one of this Vintrelle,
+// with its identity, or of an earlier one, without): the window opens the
+// library again, for its opening to judge the file, which offers to make the
+// index again; the rebuild brings back this library's marks, the last
+// clicked included, and nothing of the other's, and its copy never took the
+// other's marks meanwhile.
+class WrittenOver : public RestoredFolder, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WrittenOver, AnIndexWrittenOverUnderTheWindowIsMadeAgainFromTheCopy) {
     fixtures::TempDir elsewhere;
     {
         LibraryDB other(elsewhere / "library.sqlite");
         for (int i = 0; i < 5; ++i)
-            other.db().run("INSERT INTO assets(path, kind, size, mtime) VALUES(?,0,1,1)", {"x" + std::to_string(i)});
+            other.db().run("INSERT INTO assets(path, kind, size, mtime, favorite) VALUES(?,0,1,1,1)",
+                           {"x" + std::to_string(i)});
+        if (GetParam()) other.db().transaction([&] { setLibraryIdentity(other.db(), newLibraryIdentity()); });
     }
     const auto open = m->store();
+    const int64_t clicked = open->assets()[2].id;
+    const std::string clickedPath = open->assets()[2].path;
+    open->setFavorite({clicked}, true);
+    // Written over within the keeper's second after a click, the click is
+    // read back from the other file: it is the marks before that the copy
+    // must keep from being written over with the other's.
+    ASSERT_TRUE(open->marksKeeper().waitIdle(std::chrono::milliseconds(fixtures::patientMs)));
     fs::copy_file(elsewhere / "library.sqlite", index(), fs::copy_options::overwrite_existing);
     ASSERT_TRUE(reopenedAfter(open));
     EXPECT_EQ(StatusFooter::info(*open).text, "The index was written over.");
+
+    ASSERT_TRUE(spinUntil([&] { return m->rebuildOffer() == library; })) << "another library's index was taken";
+    m->rebuildIndex(library);
+    ASSERT_TRUE(spinUntil([&] { return !m->rebuilding() && m->store() && m->store()->assets().size() == 3; }));
+    EXPECT_EQ(m->store()->favoriteCount(), 2);
+    for (const Asset& a : m->store()->assets())
+        if (a.path == clickedPath) EXPECT_TRUE(a.favorite) << "the favourite clicked before it was written over";
+    ASSERT_EQ(m->store()->albums().size(), 1u);
+    EXPECT_EQ(m->store()->albums()[0].assetIDs.size(), 2u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Identities, WrittenOver, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "OfThisVersion" : "OfAnEarlierVersion"; });
 
 // Emptied: offered for rebuild, and the copy of the marks never written
 // from it.

@@ -333,13 +333,19 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
         // here is this library's. Another library's rows are not carried
         // (its file is kept all the same), and another's copy is set aside.
         const std::optional<uint64_t> carriedIdentity = libraryIdentity(db);
+        // A meta table read back without the identity its copy bears: the
+        // index never bore it, so it is not the one the copy followed: from
+        // before identities (and older than the copy, then), or another
+        // library's written over this one's in place.
+        const bool neverItsCopys = haveCopy && copy.identity && !carriedIdentity &&
+                                   db.scalarInt("SELECT EXISTS(SELECT 1 FROM meta)").value_or(0) != 0;
         bool otherLibrary = false;
-        if (haveCopy && carriedIdentity && copy.identity && *carriedIdentity != copy.identity) {
+        if (haveCopy && copy.identity && (carriedIdentity ? *carriedIdentity != copy.identity : neverItsCopys)) {
             if (copyIsThisLibrarys(paths, photosNamedBy(db, readMarks(db)), copy.marks)) {
                 otherLibrary = true;
                 for (const TableLayout& t : LibraryDB::schemaTables())
                     if (t.name != "geocache") db.run("DELETE FROM " + t.name);
-            } else {
+            } else if (carriedIdentity) {
                 haveCopy = false;
                 out.copySpoiled = false;
                 out.copyAside = kOtherCopy;
@@ -360,7 +366,7 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
         // The copy wins where both hold a value only when it is known to be
         // the newer: else the index is at least as new, as the copy follows it.
         const bool copyNewer =
-            otherLibrary || (indexStamp ? *indexStamp < copy.changed : indexSecond && double(*indexSecond + 1) <= copy.changed);
+            otherLibrary || neverItsCopys || (indexStamp ? *indexStamp < copy.changed : indexSecond && double(*indexSecond + 1) <= copy.changed);
         const bool copyWins = haveCopy && copyNewer;
         // A whole copy newer than the index stands for it whole: what the
         // index holds beyond it was taken away since.

@@ -119,7 +119,12 @@ struct MarksKeeper::State {
         if (folder >= 0) ::close(folder);
     }
 
-    bool stillItsIndex() const { return folder >= 0 && db->db().isStillAtItsPath(); }
+    // Written over in place (the same file, another program's content) is
+    // no longer its index either: what reads from it now is not this
+    // library's, and must never reach its copy.
+    bool stillItsIndex() const {
+        return folder >= 0 && db->db().isStillAtItsPath() && db->db().standing() == Database::Standing::kept;
+    }
 
     mutable std::mutex mutex;
     mutable std::condition_variable cv;
@@ -261,7 +266,11 @@ struct MarksKeeper::State {
                 // (put back from an older state, or made anew). What the copy
                 // holds is newer: a mark the index holds that it does not was
                 // taken away since, and one it lacks was lost.
-                const bool behind = !stamp || *stamp < copy.changed;
+                // An index without the identity its copy bears was never
+                // this copy's: one from before identities (older, then) or
+                // another library's written over this one's in place, which
+                // may even carry this connection's stamp.
+                const bool behind = !stamp || *stamp < copy.changed || (!id && copy.identity);
                 const bool lost = copy.state == CopyState::readable ? marksDiffer(copy.marks, marks)
                                                                     : lacking(copy.marks, marks).any();
                 if (behind && lost) {
@@ -353,7 +362,9 @@ struct MarksKeeper::State {
                 at = stamp > writtenStamp ? stamp : after(writtenStamp);
                 stampAt(stamp, at);
             });
-            if (!same) write(at, false);
+            // The rows just read may be another file's, written over this
+            // one's since the start: the copy keeps what it had.
+            if (!same && stillItsIndex()) write(at, false);
         } catch (const DBError&) {
             // Read when the index is sound again, or at the next opening;
             // the header's second is written again then.
