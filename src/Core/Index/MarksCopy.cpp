@@ -534,7 +534,45 @@ private:
         return id;
     }
 
+    // A photo of the copy the index holds as away for now (its file left the
+    // library): the copy, written before it left, names it as a live photo.
+    // Its marks wait with its absent row and come back with its file: no row
+    // is made for it here, and none of its marks goes to another file that
+    // took its path meanwhile (the copy's file is the absent one by size and
+    // time, not the one there now).
+    bool away(const std::string& path) {
+        if (const auto it = away_.find(path); it != away_.end()) return it->second;
+        // Rows at the path that are the copy's file; any, where the copy
+        // does not say which file it was.
+        const MarkedFile* f = copy_.file(path);
+        auto holds = [&](const std::string& table) {
+            return db_.scalarInt("SELECT EXISTS(SELECT 1 FROM " + table +
+                                     " WHERE path=? AND (? OR (size=? AND abs(mtime - ?) <= 1.0)))",
+                                 {path, !f, f ? f->size : 0, f ? f->mtime : 0.0})
+                       .value_or(0) != 0;
+        };
+        return away_[path] = holds("absent_assets") && !holds("assets");
+    }
+
+    // The person of the absent face that is the copy's face, if the index
+    // still holds them.
+    std::optional<int64_t> awayPerson(const MarkedFace& f) {
+        std::optional<int64_t> best;
+        double most = 0;
+        db_.forEachRow("SELECT f.x, f.y, f.w, f.h, f.person_id FROM absent_faces f JOIN absent_assets a ON "
+                       "a.id = f.asset_id WHERE a.path=? AND f.person_id IN (SELECT id FROM persons)",
+                       {f.path}, [&](const Row& r) {
+                           const double shared = overlapOf(f, r.optDouble(0), r.optDouble(1), r.optDouble(2), r.optDouble(3));
+                           if (shared >= kSameFace && shared > most) {
+                               most = shared;
+                               best = r.int64(4);
+                           }
+                       });
+        return best;
+    }
+
     void file(const MarkedFile& f) {
+        if (away(f.path)) return;
         const bool known = db_.scalarInt("SELECT COUNT(*) FROM assets WHERE path=?", {f.path}).value_or(0) != 0;
         const int64_t id = idOf(f.path);
         if (f.favorite) favorites_.insert(id);
@@ -565,6 +603,7 @@ private:
         albums_.insert(id);
         std::set<int64_t> members;
         for (const MarkedAlbum::Member& m : a.members) {
+            if (away(m.path)) continue;
             const int64_t asset = idOf(m.path);
             members.insert(asset);
             std::optional<double> added;
@@ -616,6 +655,10 @@ private:
         std::vector<std::pair<const MarkedFace*, std::optional<IndexFace>>> faces;
         std::map<int64_t, int> votes;
         for (const MarkedFace& f : p.faces) {
+            if (away(f.path)) {
+                if (const std::optional<int64_t> owner = awayPerson(f)) ++votes[*owner];
+                continue;
+            }
             const std::optional<IndexFace> found = match(f, idOf(f.path));
             if (found && found->person) ++votes[*found->person];
             faces.emplace_back(&f, found);
@@ -628,6 +671,9 @@ private:
                 id = person;
                 most = n;
             }
+        // All of their faces away: they wait with them (and the photo that
+        // comes back makes them again by name if they are gone).
+        if (!id && faces.empty()) return;
         if (!id) {
             id = db_.insert("INSERT INTO persons(name, hidden, created) VALUES(?,?,?)", {p.name, p.hidden, p.created});
             ++out_.marks;
@@ -657,6 +703,7 @@ private:
     }
 
     void lockedFace(const MarkedFace& f) {
+        if (away(f.path)) return;
         const int64_t asset = idOf(f.path);
         const std::optional<IndexFace> found = match(f, asset);
         if (!found) {
@@ -678,7 +725,8 @@ private:
             db_.query("SELECT t.id, t.start, t.end, a.id IS NOT NULL FROM trips t LEFT JOIN assets a ON "
                       "a.id = t.cover_asset", {},
                       [](const Row& r) { return Span{r.int64(0), r.dbl(1), r.dbl(2), r.int64(3) != 0}; });
-        const std::optional<int64_t> cover = t.cover ? std::optional(idOf(*t.cover)) : std::nullopt;
+        const std::optional<int64_t> cover =
+            t.cover && !away(*t.cover) ? std::optional(idOf(*t.cover)) : std::nullopt;
         if (const Span* s = overlapping(spans, t.start, t.end)) {
             trips_.insert(s->id);
             if (rules_.copyWins) {
@@ -719,7 +767,11 @@ private:
             db_.run("DELETE FROM album_assets WHERE album_id=?", {id});
             db_.run("DELETE FROM albums WHERE id=?", {id});
         }
-        for (const int64_t id : notIn(persons_, "SELECT id FROM persons WHERE name <> '' OR hidden <> 0"))
+        // A person whose faces are all on photos away is not in the copy,
+        // which follows only what shows: they wait for their photos.
+        for (const int64_t id : notIn(persons_, "SELECT id FROM persons p WHERE (name <> '' OR hidden <> 0) AND "
+                                                "(EXISTS(SELECT 1 FROM faces WHERE person_id = p.id) OR NOT "
+                                                "EXISTS(SELECT 1 FROM absent_faces WHERE person_id = p.id))"))
             db_.run("UPDATE persons SET name='', hidden=0 WHERE id=?", {id});
         for (const int64_t id :
              notIn(trips_, "SELECT id FROM trips WHERE custom_title IS NOT NULL OR hidden <> 0 OR cover_asset IS NOT NULL"))
@@ -731,6 +783,7 @@ private:
     RestoreRules rules_;
     Restored out_;
     std::unordered_map<std::string, int64_t> ids_;
+    std::unordered_map<std::string, bool> away_;  // see away()
     std::set<int64_t> made_;
     std::set<int64_t> lookAgain_;
     // What of the index the copy's marks went into.

@@ -13,8 +13,13 @@
 #include <sstream>
 #include <thread>
 
+#include "Core/Index/AbsentFiles.h"
+#include "Core/Index/IndexRepair.h"
+#include "Core/Index/MarksCopy.h"
+#include "Core/Index/MarksFile.h"
 #include "Core/Media/MediaProcessor.h"
 #include "EngineFixture.h"
+#include "fixtures/IndexDamage.h"
 
 using namespace enginetest;
 
@@ -393,4 +398,75 @@ TEST_F(AbsentPhotosTest, ManyPhotosAwayTooLongAreAllForgottenButNoPictureOfARowT
     EXPECT_FALSE(fs::exists(lib.paths.faceURL(live + 1)));
     for (int64_t id = here + 1; id < here + kAway; ++id) ASSERT_FALSE(fs::exists(lib.paths.thumbURL(id))) << id;
     EXPECT_EQ(lib.rows().size(), 1u);
+}
+
+// A photo away while the index is damaged and made again, from what of it
+// reads and the copy of the marks, which left the photo out (written after
+// it left) or still holds it (written before): its row waits as it was, no
+// row is made for it nor its marks put on the file now at its path, its
+// person stays, once, and back, it takes every mark, in its album's order.
+TEST_F(AbsentPhotosTest, APhotoAwayWhileTheIndexIsMadeAgainTakesBackItsMarks) {
+    struct Case {
+        const char* name;
+        bool copyNewer;
+        bool metaLost;      // else a page of a table of no marks
+        bool otherAtPath;  // another file took the photo's path meanwhile
+    };
+    for (const Case c : {Case{"copy newer, a page lost", true, false, false}, Case{"copy newer, meta lost", true, true, false},
+                         Case{"index newer, a page lost", false, false, true},
+                         Case{"index newer, meta lost", false, true, false}}) {
+        SCOPED_TRACE(c.name);
+        Library lib;
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(photo(lib, "Trip/p" + std::to_string(i) + ".jpg", 64 + 16 * i, 48, {uint8_t(60 * i), 90, 30}));
+        lib.fullScan();
+        auto id = [rows = lib.rows()](int i) { return rows.at("Trip/p" + std::to_string(i) + ".jpg").id; };
+        const int64_t away = id(1);
+        Database& db = lib.db->db();
+        lib.db->setFavorite({away}, true);
+        const int64_t album = lib.db->createAlbum("Trip");
+        for (int i : {0, 1, 2}) lib.db->addToAlbum(album, {id(i)});
+        const int64_t ann = db.insert("INSERT INTO persons(name, created) VALUES('Ann', 1)", {});
+        addFace(lib, away, ann, false);
+        addFace(lib, away, std::nullopt, true);
+        const std::string before = marksOf(*lib.db, false);
+        setMarksChanged(db, 1.8e9);
+        const Marks withIt = readMarks(db);
+
+        fs::rename(lib.root + "/Trip/p1.jpg", lib.dir / "p1.jpg");
+        lib.scan({lib.root + "/Trip"});
+        ASSERT_EQ(db.scalarInt("SELECT COUNT(*) FROM absent_assets WHERE id=?", {away}), 1);
+        if (c.otherAtPath) {
+            ASSERT_TRUE(photo(lib, "Trip/p1.jpg", 50, 50, {0, 0, 250}));
+            lib.scan({lib.root + "/Trip"});
+        }
+        setMarksChanged(db, 1.8e9 + 10);
+        Marks copy = c.copyNewer ? readMarks(db) : withIt;
+        if (c.copyNewer) copy.changed = 1.8e9 + 100;
+        writeMarksCopy(marksCopyPath(lib.paths), copy);
+        lib.engine.reset();
+        lib.db.reset();
+        const std::string index = lib.paths.databasePath();
+        fixtures::spoilPage(index, fixtures::rootPage(index, c.metaLost ? "meta" : "geocache"));
+        ASSERT_EQ(checkIndexFile(index), IndexHealth::damaged);
+
+        rebuildIndex(lib.paths);
+        lib.open();
+        Database& made = lib.db->db();
+        EXPECT_EQ(made.scalarInt("SELECT COUNT(*) FROM absent_faces f JOIN absent_assets a ON a.id = f.asset_id "
+                                 "WHERE a.id=?", {away}), 2);
+        EXPECT_EQ(made.scalarInt("SELECT COUNT(*) FROM assets WHERE id=? OR (path='Trip/p1.jpg' AND favorite<>0)",
+                                 {away}), 0);
+        if (c.otherAtPath) {
+            EXPECT_FALSE(hasMarks(made, lib.rows().at("Trip/p1.jpg").id));
+        }
+        EXPECT_EQ(made.scalarInt("SELECT COUNT(*) FROM persons WHERE name='Ann'"), 1);
+        EXPECT_EQ(made.scalarInt("SELECT COUNT(*) FROM persons WHERE id=? AND name='Ann'", {ann}), 1);
+
+        if (c.otherAtPath) fs::remove(lib.root + "/Trip/p1.jpg");
+        fs::rename(lib.dir / "p1.jpg", lib.root + "/Trip/back.jpg");
+        lib.fullScan();
+        EXPECT_EQ(lib.rows().at("Trip/back.jpg").id, away);
+        EXPECT_EQ(marksOf(*lib.db, false), before);
+    }
 }
