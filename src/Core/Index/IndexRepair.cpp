@@ -391,8 +391,8 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
         // Links into rows that did not come back are cut before any row is
         // made: a new row must never be taken for the lost one they meant.
         // Members whose album row was lost stay until it is known whether
-        // the copy brings their album back (a new album's id is above
-        // theirs).
+        // the copy brings their album back (under their album's id, or a
+        // new one above it).
         db.run("DELETE FROM album_assets WHERE asset_id NOT IN (SELECT id FROM assets)");
         db.run("DELETE FROM faces WHERE asset_id NOT IN (SELECT id FROM assets)");
         db.run("UPDATE faces SET person_id=NULL WHERE person_id NOT IN (SELECT id FROM persons)");
@@ -407,7 +407,9 @@ void build(const LibraryPaths& paths, const std::string& building, const UserMad
         if (haveCopy) {
             const bool membersWhole = ownIndex && !found.incomplete.contains("album_assets") &&
                                       !found.incomplete.contains("assets") && !found.incomplete.contains("albums");
-            restored = restoreMarks(db, copy.marks, {copyWins, membersWhole, copyWhole});
+            // The copy's row ids are this index's only when it followed it.
+            restored = restoreMarks(db, copy.marks, {copyWins, membersWhole, copyWhole},
+                                    otherLibrary || neverItsCopys ? nullptr : &copy.rows);
             out.fromCopy = restored.marks;
             pacer.check();
         }

@@ -496,7 +496,8 @@ namespace {
 
 class Restorer {
 public:
-    Restorer(Database& db, const Marks& copy, const RestoreRules& rules) : db_(db), copy_(copy), rules_(rules) {}
+    Restorer(Database& db, const Marks& copy, const RestoreRules& rules, const MarkRows* rows)
+        : db_(db), copy_(copy), rules_(rules), rows_(rows) {}
 
     Restored run() {
         for (const MarkedFile& f : copy_.files) file(f);
@@ -583,6 +584,19 @@ private:
         }
     }
 
+    // The id an album lost with its row had in the index the copy followed,
+    // while no album holds it: made again under it, the places that still
+    // point at it (of photos away for now, and members whose album row was
+    // lost) are its own again.
+    std::optional<int64_t> ownId(const MarkedAlbum& a) {
+        if (!rows_) return std::nullopt;
+        for (const auto& [id, row] : rows_->albums)
+            if (row.name == a.name && row.created == a.created &&
+                db_.scalarInt("SELECT EXISTS(SELECT 1 FROM albums WHERE id=?)", {id}).value_or(1) == 0)
+                return id;
+        return std::nullopt;
+    }
+
     void album(const MarkedAlbum& a) {
         int64_t id = 0;
         std::string name;
@@ -593,7 +607,9 @@ private:
                        });
         const bool made = id == 0;
         if (made) {
-            id = db_.insert("INSERT INTO albums(name, created) VALUES(?,?)", {a.name, a.created});
+            const std::optional<int64_t> own = ownId(a);
+            id = own ? db_.insert("INSERT INTO albums(id, name, created) VALUES(?,?,?)", {*own, a.name, a.created})
+                     : db_.insert("INSERT INTO albums(name, created) VALUES(?,?)", {a.name, a.created});
             out_.albums.push_back(id);
             ++out_.marks;
         } else if (rules_.copyWins && name != a.name) {
@@ -781,6 +797,7 @@ private:
     Database& db_;
     const Marks& copy_;
     RestoreRules rules_;
+    const MarkRows* rows_;
     Restored out_;
     std::unordered_map<std::string, int64_t> ids_;
     std::unordered_map<std::string, bool> away_;  // see away()
@@ -792,9 +809,9 @@ private:
 
 }  // namespace
 
-Restored restoreMarks(Database& db, const Marks& copy, const RestoreRules& rules) {
+Restored restoreMarks(Database& db, const Marks& copy, const RestoreRules& rules, const MarkRows* copyRows) {
     Restored out;
-    db.transaction([&] { out = Restorer(db, copy, rules).run(); });
+    db.transaction([&] { out = Restorer(db, copy, rules, copyRows).run(); });
     return out;
 }
 

@@ -241,6 +241,10 @@ struct Restored {
     int marks = 0;
     std::vector<int64_t> albums;  // made for albums the index lost
 };
-Restored restoreMarks(Database& db, const Marks& copy, const RestoreRules& rules);
+// `copyRows`: the copy's rows, when the index is the one the copy followed:
+// an album the index lost is made again under the id it had there, while no
+// album holds it, else under a new one.
+Restored restoreMarks(Database& db, const Marks& copy, const RestoreRules& rules,
+                      const MarkRows* copyRows = nullptr);
 
 }  // namespace vintrelle

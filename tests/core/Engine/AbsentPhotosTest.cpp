@@ -3,7 +3,9 @@
 // file taking an absent one's place. What the user made of a photo waits for
 // it, and goes to no other file.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -404,17 +406,21 @@ TEST_F(AbsentPhotosTest, ManyPhotosAwayTooLongAreAllForgottenButNoPictureOfARowT
 // reads and the copy of the marks, which left the photo out (written after
 // it left) or still holds it (written before): its row waits as it was, no
 // row is made for it nor its marks put on the file now at its path, its
-// person stays, once, and back, it takes every mark, in its album's order.
+// person stays, once, and back, it takes every mark, in its album's order;
+// also when the album's row was lost and the copy made it again.
 TEST_F(AbsentPhotosTest, APhotoAwayWhileTheIndexIsMadeAgainTakesBackItsMarks) {
     struct Case {
         const char* name;
         bool copyNewer;
-        bool metaLost;      // else a page of a table of no marks
-        bool otherAtPath;  // another file took the photo's path meanwhile
+        const char* spoilt;  // the table whose page is lost
+        bool otherAtPath;    // another file took the photo's path meanwhile
     };
-    for (const Case c : {Case{"copy newer, a page lost", true, false, false}, Case{"copy newer, meta lost", true, true, false},
-                         Case{"index newer, a page lost", false, false, true},
-                         Case{"index newer, meta lost", false, true, false}}) {
+    for (const Case c : {Case{"copy newer, a page lost", true, "geocache", false},
+                         Case{"copy newer, meta lost", true, "meta", false},
+                         Case{"copy newer, album row lost", true, "albums", false},
+                         Case{"index newer, a page lost", false, "geocache", true},
+                         Case{"index newer, meta lost", false, "meta", false},
+                         Case{"index newer, album row lost", false, "albums", true}}) {
         SCOPED_TRACE(c.name);
         Library lib;
         for (int i = 0; i < 3; ++i)
@@ -431,7 +437,7 @@ TEST_F(AbsentPhotosTest, APhotoAwayWhileTheIndexIsMadeAgainTakesBackItsMarks) {
         addFace(lib, away, std::nullopt, true);
         const std::string before = marksOf(*lib.db, false);
         setMarksChanged(db, 1.8e9);
-        const Marks withIt = readMarks(db);
+        const MarkRows withIt = readMarkRows(db);
 
         fs::rename(lib.root + "/Trip/p1.jpg", lib.dir / "p1.jpg");
         lib.scan({lib.root + "/Trip"});
@@ -441,13 +447,15 @@ TEST_F(AbsentPhotosTest, APhotoAwayWhileTheIndexIsMadeAgainTakesBackItsMarks) {
             lib.scan({lib.root + "/Trip"});
         }
         setMarksChanged(db, 1.8e9 + 10);
-        Marks copy = c.copyNewer ? readMarks(db) : withIt;
-        if (c.copyNewer) copy.changed = 1.8e9 + 100;
-        writeMarksCopy(marksCopyPath(lib.paths), copy);
+        // Written as the library writes it: row by row, by the index's ids.
+        const int data = ::open(lib.paths.dataDir.c_str(), O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(data, 0);
+        writeCopyIn(data, 0, c.copyNewer ? 1.8e9 + 100 : 1.8e9, c.copyNewer ? readMarkRows(db) : withIt);
+        ::close(data);
         lib.engine.reset();
         lib.db.reset();
         const std::string index = lib.paths.databasePath();
-        fixtures::spoilPage(index, fixtures::rootPage(index, c.metaLost ? "meta" : "geocache"));
+        fixtures::spoilPage(index, fixtures::rootPage(index, c.spoilt));
         ASSERT_EQ(checkIndexFile(index), IndexHealth::damaged);
 
         rebuildIndex(lib.paths);
