@@ -647,6 +647,7 @@ void LibraryStore::retryAfterHalt() {
 void LibraryStore::setRetryInterval(std::chrono::milliseconds interval) { retry_.setInterval(interval); }
 
 bool LibraryStore::acceptsMarks() {
+    keepIndexWritable();
     if (!isDamaged_) return true;
     emit marksRefused();
     return false;

@@ -170,8 +170,10 @@ public:
     // Whether what the user makes may be written: not into a damaged index,
     // where it could be lost with the damage and no copy can follow it; the
     // library can only be read until its index is made again. Says so
-    // (marksRefused) when it may not. The user's actions below ask it first;
-    // a screen that writes a mark itself asks it too.
+    // (marksRefused) when it may not. An index deleted a moment ago is
+    // written back first, so the mark has a file to go into. The user's
+    // actions below ask it first; a screen that writes a mark itself asks
+    // it too.
     bool acceptsMarks();
     // Why the copy of the marks cannot follow the index, while it cannot.
     MarksKeeper::Fault copyFault() const { return copyFault_; }

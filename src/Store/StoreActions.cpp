@@ -14,7 +14,6 @@
 namespace vintrelle {
 
 void LibraryStore::setFavorite(const std::vector<int64_t>& ids, bool favorite) {
-    keepIndexWritable();
     if (!acceptsMarks()) return;
     Batch batch(*this);
     db_->setFavorite(ids, favorite);
@@ -47,7 +46,6 @@ void LibraryStore::setFavorite(const std::vector<int64_t>& ids, bool favorite) {
 }
 
 int64_t LibraryStore::createAlbum(const std::string& name, const std::vector<int64_t>& assets) {
-    keepIndexWritable();
     if (!acceptsMarks()) return 0;
     Batch batch(*this);
     std::string n = storetext::trimmed(name);
@@ -60,7 +58,6 @@ int64_t LibraryStore::createAlbum(const std::string& name, const std::vector<int
 }
 
 void LibraryStore::renameAlbum(int64_t id, const std::string& name) {
-    keepIndexWritable();
     const std::string n = storetext::trimmed(name);
     if (n.empty() || !acceptsMarks()) return;
     Batch batch(*this);
@@ -70,7 +67,6 @@ void LibraryStore::renameAlbum(int64_t id, const std::string& name) {
 }
 
 void LibraryStore::deleteAlbum(int64_t id) {
-    keepIndexWritable();
     if (!acceptsMarks()) return;
     Batch batch(*this);
     try {
@@ -82,7 +78,6 @@ void LibraryStore::deleteAlbum(int64_t id) {
 }
 
 void LibraryStore::addToAlbum(int64_t id, const std::vector<int64_t>& assets) {
-    keepIndexWritable();
     if (!acceptsMarks()) return;
     Batch batch(*this);
     db_->addToAlbum(id, assets);
@@ -91,7 +86,6 @@ void LibraryStore::addToAlbum(int64_t id, const std::vector<int64_t>& assets) {
 }
 
 void LibraryStore::removeFromAlbum(int64_t id, const std::vector<int64_t>& assets) {
-    keepIndexWritable();
     if (!acceptsMarks()) return;
     Batch batch(*this);
     db_->removeFromAlbum(id, assets);
@@ -120,7 +114,6 @@ std::vector<int64_t> LibraryStore::namesakes(int64_t id, const std::string& name
 }
 
 void LibraryStore::renamePerson(int64_t id, const std::string& name) {
-    keepIndexWritable();
     if (!acceptsMarks()) return;
     Batch batch(*this);
     const std::string t = storetext::trimmed(name);
@@ -133,7 +126,6 @@ void LibraryStore::renamePerson(int64_t id, const std::string& name) {
 }
 
 void LibraryStore::mergePerson(int64_t source, int64_t target) {
-    keepIndexWritable();
     if (source == target || !acceptsMarks()) return;
     Batch batch(*this);
     const auto from = person(source);
@@ -144,7 +136,6 @@ void LibraryStore::mergePerson(int64_t source, int64_t target) {
 }
 
 void LibraryStore::removeFromPerson(int64_t person, const std::vector<int64_t>& assets) {
-    keepIndexWritable();
     if (!acceptsMarks()) return;
     Batch batch(*this);
     for (int64_t asset : assets) {
@@ -164,7 +155,6 @@ void LibraryStore::removeFromPerson(int64_t person, const std::vector<int64_t>& 
 }
 
 void LibraryStore::renameTrip(int64_t id, const std::string& title) {
-    keepIndexWritable();
     if (!trip(id) || !acceptsMarks()) return;
     Batch batch(*this);
     const std::string t = storetext::trimmed(title);
@@ -203,7 +193,6 @@ void LibraryStore::loadSuggestions(int64_t person) {
 }
 
 void LibraryStore::setTripHidden(int64_t id, bool hidden) {
-    keepIndexWritable();
     if (!trip(id) || !acceptsMarks()) return;
     Batch batch(*this);
     try {

@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "Core/Base/Processors.h"
+#include "fixtures/Patience.h"
 
 namespace {
 
@@ -50,10 +50,8 @@ int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     QCoreApplication app(argc, argv);
     setlocale(LC_NUMERIC, "C");
-    // These tests wait for whole passes of the engine, faces included, to
-    // end: work that gives way to every other thread may not run at all on
-    // a machine busy with other tests and builds (the giving way itself is
-    // the core tests' to check).
-    vintrelle::setBackgroundThreadsGiveWay(false);
+    // These tests wait for whole passes of the engine, faces included (the
+    // giving way itself is the core tests' to check).
+    fixtures::OrdinaryBackgroundThreads ordinary;
     return RUN_ALL_TESTS();
 }

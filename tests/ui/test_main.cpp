@@ -7,7 +7,7 @@
 #include "Core/Media/MediaProcessor.h"
 #include "UI/Kit/Theme.h"
 
-#include "Core/Base/Processors.h"
+#include "fixtures/Patience.h"
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -16,10 +16,8 @@ int main(int argc, char** argv) {
     vintrelle::MediaProcessor::initialize();
     vintrelle::Theme::install(app);
     testing::InitGoogleTest(&argc, argv);
-    // These tests wait for whole passes of the engine, faces included, to
-    // end: work that gives way to every other thread may not run at all on
-    // a machine busy with other tests and builds (the giving way itself is
-    // the core tests' to check).
-    vintrelle::setBackgroundThreadsGiveWay(false);
+    // These tests wait for whole passes of the engine, faces included (the
+    // giving way itself is the core tests' to check).
+    fixtures::OrdinaryBackgroundThreads ordinary;
     return RUN_ALL_TESTS();
 }
