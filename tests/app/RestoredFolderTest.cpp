@@ -331,7 +331,9 @@ TEST_P(WrittenOver, AnIndexWrittenOverUnderTheWindowIsMadeAgainFromTheCopy) {
     ASSERT_TRUE(spinUntil([&] { return !m->rebuilding() && m->store() && m->store()->assets().size() == 3; }));
     EXPECT_EQ(m->store()->favoriteCount(), 2);
     for (const Asset& a : m->store()->assets())
-        if (a.path == clickedPath) EXPECT_TRUE(a.favorite) << "the favourite clicked before it was written over";
+        if (a.path == clickedPath) {
+            EXPECT_TRUE(a.favorite) << "the favourite clicked before it was written over";
+        }
     ASSERT_EQ(m->store()->albums().size(), 1u);
     EXPECT_EQ(m->store()->albums()[0].assetIDs.size(), 2u);
 }
